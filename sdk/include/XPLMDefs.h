@@ -1,0 +1,53 @@
+#ifndef XPLMDefs_h
+#define XPLMDefs_h
+/* Our declarations of the plugin SDK's base definitions (published names and values). */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define PLUGIN_API extern "C" __attribute__((visibility("default")))
+#else
+#define PLUGIN_API __attribute__((visibility("default")))
+#endif
+#define XPLM_API __attribute__((visibility("default")))
+
+typedef int XPLMPluginID;
+#define XPLM_NO_PLUGIN_ID (-1)
+#define XPLM_PLUGIN_XPLANE (0)
+#define kXPLM_Version (210)
+
+typedef int XPLMKeyFlags;
+enum {
+  xplm_ShiftFlag = 1,
+  xplm_OptionAltFlag = 2,
+  xplm_ControlFlag = 4,
+  xplm_DownFlag = 8,
+  xplm_UpFlag = 16
+};
+
+#define XPLM_KEY_RETURN 13
+#define XPLM_KEY_ESCAPE 27
+#define XPLM_KEY_TAB 9
+#define XPLM_KEY_DELETE 8
+#define XPLM_KEY_LEFT 28
+#define XPLM_KEY_RIGHT 29
+#define XPLM_KEY_UP 30
+#define XPLM_KEY_DOWN 31
+#define XPLM_KEY_0 48
+#define XPLM_KEY_DECIMAL 46
+
+#define XPLM_VK_BACK 0x08
+#define XPLM_VK_TAB 0x09
+#define XPLM_VK_CLEAR 0x0C
+#define XPLM_VK_RETURN 0x0D
+#define XPLM_VK_ESCAPE 0x1B
+#define XPLM_VK_SPACE 0x20
+#define XPLM_VK_DELETE 0x2E
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,31 @@
+#pragma once
+// One aircraft slot: 25 host datarefs and the last state received for it.
+// Slot 0 is the user's own aircraft, slots 1..19 the host's multiplayer aircraft.
+
+#include "XPLMDataAccess.h"
+
+class Aircraft {
+ public:
+  explicit Aircraft(int planeNumber);
+
+  // Pushes the whole state into the host: 18 floats, 9 gear values, 8 throttles, 5 lights.
+  void SetAircraftData();
+
+  XPLMDataRef refX, refY, refZ;
+  XPLMDataRef refLat, refLon, refEl;
+  XPLMDataRef refTheta, refPhi, refPsi;
+  XPLMDataRef refFlap, refFlap2, refSpoiler, refSpeedbrake, refSlat, refWingSweep;
+  XPLMDataRef refYokePitch, refYokeRoll, refYokeYaw;
+  XPLMDataRef refGear, refThrottle;
+  XPLMDataRef refBeacon, refLanding, refNav, refStrobe, refTaxi;
+
+  // State values. The slots are zero-initialised globals; the constructor touches only the handles.
+  float x, y, z;
+  float lat, lon, el;
+  float theta, phi, psi;
+  float flap, flap2, spoiler, speedbrake, slat, wingSweep;
+  float yokePitch, yokeRoll, yokeYaw;
+  float gear[10];
+  float throttle[8];
+  int beacon, landing, strobe, nav, taxi;
+};

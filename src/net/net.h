@@ -1,0 +1,26 @@
+#pragma once
+// Server link: session, receive cycle, own-position broadcast.
+#include <string>
+
+#include "XPLMDisplay.h"
+
+// Opens both sockets and logs in; returns tcpconnected after the attempt.
+int ConnectToServer();
+// Logs out and closes both sockets; always returns 1.
+int DisconnectFromServer();
+
+// Flight loop: model and callsign announcements (10 s while connected, 1 s otherwise).
+float SkytetherProcessAirplaneCallback(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
+                                       int inCounter, void *inRefcon);
+// Flight loop: drains both sockets every 0.03 s.
+float SkytetherPacketProcess(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
+                             int inCounter, void *inRefcon);
+// Draw callback (airplanes phase): one position datagram per drawn frame while connected.
+int SkytetherDrawPlanes(XPLMDrawingPhase inPhase, int inIsBefore, void *inRefcon);
+
+// The model path with "/" turned into the host's directory separator.
+std::string ReplaceSeparators(std::string path);
+
+// Sends a complete stream line to the server; the result goes to status. Must only be called
+// while tcpconnected is 1.
+void SendStreamLine(const std::string &line);
