@@ -1,0 +1,186 @@
+// skytether-host: loads a plugin file into the simulated host, runs it for a while (optionally
+// following a script of timed actions) and reports what the host saw.
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "skyhost/Host.h"
+#include "skyhost/Script.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void usage(std::ostream &out) {
+  out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
+         "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n";
+}
+
+std::string absolute(const std::string &p) {
+  std::error_code ec;
+  fs::path a = fs::absolute(p, ec);
+  return ec ? p : a.lexically_normal().string();
+}
+
+bool positiveNumber(const char *text, double *out) {
+  char *end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (!end || *end || !(v > 0)) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string plugin, root, scriptFile, dumpFile, separator = "/";
+  double seconds = 15, fps = 60;
+  bool realtime = false;
+  int screenW = 1024, screenH = 768;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&](const char *what) -> const char * {
+      if (i + 1 >= argc) {
+        std::cerr << "skytether-host: " << arg << " wants " << what << "\n";
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--plugin") {
+      plugin = next("FILE");
+    } else if (arg == "--root") {
+      root = next("DIR");
+    } else if (arg == "--seconds") {
+      if (!positiveNumber(next("S"), &seconds)) {
+        std::cerr << "skytether-host: --seconds wants a positive number\n";
+        return 2;
+      }
+    } else if (arg == "--fps") {
+      if (!positiveNumber(next("F"), &fps)) {
+        std::cerr << "skytether-host: --fps wants a positive number\n";
+        return 2;
+      }
+    } else if (arg == "--realtime") {
+      realtime = true;
+    } else if (arg == "--script") {
+      scriptFile = next("FILE");
+    } else if (arg == "--dump") {
+      dumpFile = next("FILE");
+    } else if (arg == "--separator") {
+      separator = next("SEP");
+    } else if (arg == "--screen") {
+      const char *v = next("WxH");
+      if (std::sscanf(v, "%dx%d", &screenW, &screenH) != 2 || screenW <= 0 || screenH <= 0) {
+        std::cerr << "skytether-host: --screen wants WIDTHxHEIGHT, e.g. 1280x1024\n";
+        return 2;
+      }
+    } else if (arg == "--help" || arg == "-h") {
+      usage(std::cout);
+      return 0;
+    } else {
+      std::cerr << "skytether-host: unknown option " << arg << "\n";
+      usage(std::cerr);
+      return 2;
+    }
+  }
+  if (plugin.empty() || root.empty()) {
+    usage(std::cerr);
+    return 2;
+  }
+
+  // The host enters its root folder; every path given on the command line is taken from here.
+  const std::string startDir = fs::current_path().string();
+  plugin = absolute(plugin);
+  root = absolute(root);
+  if (!dumpFile.empty()) dumpFile = absolute(dumpFile);
+
+  skyhost::Script script;
+  if (!scriptFile.empty()) {
+    script = skyhost::parseScriptFile(absolute(scriptFile));
+    if (!script.errors.empty()) {
+      for (const auto &e : script.errors) std::cerr << "skytether-host: " << scriptFile << ": " << e << "\n";
+      return 2;
+    }
+  }
+
+  skyhost::HostOptions options;
+  options.root = root;
+  options.directorySeparator = separator;
+  options.screenWidth = screenW;
+  options.screenHeight = screenH;
+  skyhost::Host host(options);
+  if (!host.load(plugin)) {
+    std::cerr << "skytether-host: cannot load " << plugin << ": " << host.lastError() << "\n";
+    return 1;
+  }
+  host.enable();
+
+  int failures = 0;
+  size_t nextAction = 0;
+  auto runDue = [&]() {
+    while (nextAction < script.actions.size() && script.actions[nextAction].at <= host.elapsed() + 1e-9) {
+      const skyhost::ScriptAction &a = script.actions[nextAction++];
+      const std::string why = skyhost::runScriptAction(host, a, startDir);
+      if (!why.empty()) {
+        ++failures;
+        std::cerr << "skytether-host: " << scriptFile << " line " << a.line << " (" << a.verb << "): " << why << "\n";
+      }
+    }
+  };
+  const long frames = std::lround(seconds * fps);
+  const double dt = 1.0 / fps;
+  const auto wallStart = std::chrono::steady_clock::now();
+  for (long k = 0; k < frames; ++k) {
+    runDue();
+    host.runFrame(dt);
+    if (realtime) std::this_thread::sleep_until(wallStart + std::chrono::duration<double>((k + 1) * dt));
+  }
+  runDue();
+  for (; nextAction < script.actions.size(); ++nextAction)
+    std::cerr << "skytether-host: " << scriptFile << " line " << script.actions[nextAction].line
+              << ": after the end of the run, not done\n";
+
+  // What the host saw while the plugin ran, before shutting it down.
+  const std::string json = host.dumpJson();
+  const std::string report = host.report();
+
+  host.disable();
+  host.stop();
+  const bool gone = host.unload();
+
+  if (!dumpFile.empty()) {
+    std::ofstream out(dumpFile);
+    out << json;
+    if (!out) {
+      std::cerr << "skytether-host: cannot write " << dumpFile << "\n";
+      return 1;
+    }
+  } else {
+    std::cout << report;
+    std::cout << "\nShutdown: disable, stop, unload: " << (gone ? "unloaded" : "STILL MAPPED") << "\n";
+    if (host.leftoversAtUnload().empty()) {
+      std::cout << "  nothing left registered\n";
+    } else {
+      for (const auto &l : host.leftoversAtUnload()) std::cout << "  left behind: " << l << "\n";
+    }
+    std::ifstream prefs(fs::path(root) / "Resources" / "plugins" / "stprefs.txt");
+    if (prefs) {
+      std::cout << "\nResources/plugins/stprefs.txt:\n";
+      std::stringstream text;
+      text << prefs.rdbuf();
+      std::cout << text.str();
+      if (!text.str().empty() && text.str().back() != '\n') std::cout << "\n";
+    }
+  }
+  if (!gone) return 3;
+  return failures ? 4 : 0;
+}
