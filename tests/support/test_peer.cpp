@@ -95,6 +95,13 @@ void TestPeer::closeClient() {
   client_ = -1;
 }
 
+void TestPeer::resetClient() {
+  if (client_ < 0) return;
+  linger l{1, 0};
+  setsockopt(client_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  closeClient();
+}
+
 std::vector<std::string> TestPeer::streamLines() const {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -41,6 +41,7 @@ class TestPeer {
   size_t pollStream();  // reads what is waiting into streamText; notes a close
   bool sendStream(const std::string &bytes);
   void closeClient();
+  void resetClient();  // closes with a reset instead of an orderly end
   std::vector<std::string> streamLines() const;  // streamText split after each "\n"
   std::string streamText;
   bool clientClosed = false;

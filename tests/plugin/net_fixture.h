@@ -1,0 +1,70 @@
+#pragma once
+// A plugin connected to a fake server peer on 127.0.0.1:49556.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugin_fixture.h"
+#include "test_peer.h"
+
+namespace sttest {
+
+class NetTest : public PluginTest {
+ protected:
+  // Writes the preferences (connectAtStartup=1 added), starts the plugin and waits for its login.
+  void StartConnected(const std::string &prefs = "userID=pilot;password=secret;callsign=Falcon;") {
+    ASSERT_TRUE(peer->ok());
+    WritePrefs(prefs + "connectAtStartup=1;");
+    Start();
+    ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LoginLine().size() > 0; })) << peer->streamText;
+  }
+  // Runs until the peer knows the plugin's datagram port (learned from its position datagrams).
+  void LearnDatagramPort() {
+    ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return peer->knowsPlugin; }));
+  }
+  std::string LoginLine() const {
+    for (const auto &line : peer->streamLines())
+      if (line.find("|Opening Connection|") != std::string::npos) return line;
+    return "";
+  }
+  int UniqueID() const { return std::stoi(LoginLine()); }
+  std::vector<std::string> LinesWith(const std::string &needle) const {
+    std::vector<std::string> out;
+    for (const auto &line : peer->streamLines())
+      if (line.find(needle) != std::string::npos) out.push_back(line);
+    return out;
+  }
+  // Sends stream text and runs until the plugin has had a packet cycle to read it.
+  void SendStream(const std::string &text) {
+    ASSERT_TRUE(peer->sendStream(text));
+    host().runFrames(3);
+  }
+  void SendDatagram(const std::string &text) {
+    ASSERT_TRUE(peer->sendDatagram(text));
+    host().runFrames(3);
+  }
+
+  // Replaces the peer, e.g. with one that does not listen.
+  void ReplacePeer(const TestPeer::Options &options) {
+    peer.reset();
+    peer = std::make_unique<TestPeer>(options);
+  }
+
+  std::unique_ptr<TestPeer> peer = std::make_unique<TestPeer>();
+};
+
+// A position report for slot n: 27 float fields, five light digits, eight throttles.
+struct ReportValues {
+  float x = 100.5f, y = 200.25f, z = -300.125f;
+  std::string lat = "47.5", lon = "8.5", el = "1000.5";
+  float theta = 2.5f, phi = -10.25f, psi = 270.5f;
+  float flap = 0.5f, flap2 = 0.25f, speedbrake = 0.125f, slat = 0.75f, sweep = 0.0625f;
+  float yokePitch = 0.1f, yokeRoll = -0.2f, yokeYaw = 0.3f;
+  float gear[10] = {1, 0.9f, 0.8f, 0.7f, 0.6f, 0.5f, 0.4f, 0.3f, 0.2f, 0.1f};
+  std::string lights = "1|1|0|1|0";  // beacon landing strobe nav taxi
+  float throttle[8] = {0.9f, 0.8f, 0.7f, 0.6f, 0.5f, 0.4f, 0.3f, 0.2f};
+  std::string tail;  // text after the eighth throttle
+};
+std::string Report(int slot, const ReportValues &v = ReportValues());
+
+}  // namespace sttest
