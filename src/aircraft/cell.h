@@ -1,0 +1,6 @@
+#pragma once
+#include <string>
+
+// The whole-degree text of a number text: everything before the first "." that directly follows a
+// digit ("47.45" gives "47", "-0.5" gives "-0"); empty when there is no such "." ("47", "5e-05").
+std::string WholeDegreeText(const std::string &text);

@@ -1,0 +1,38 @@
+// The own-position broadcast: one datagram per drawn frame while connected.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "XPLMDataAccess.h"
+#include "net/net.h"
+#include "net/wire.h"
+#include "plugin/SkytetherSE.h"
+
+int SkytetherDrawPlanes(XPLMDrawingPhase, int, void *) {
+  if (tcpconnected == 0) return 1;
+
+  OwnState s{};
+  XPLMDataRef singles[17] = {gPlaneX,    gPlaneY,     gPlaneZ,          gPlaneLat,  gPlaneLon,  gPlaneEl,
+                             gPlaneTheta, gPlanePhi,  gPlanePsi,        gPlaneFlap, gPlaneFlap2,
+                             gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep, gPlanePitch, gPlaneRoll,
+                             gPlaneYaw};
+  for (int i = 0; i < 17; ++i) s.single[i] = XPLMGetDataf(singles[i]);
+  XPLMGetDatavf(gPlaneGear, s.gear, 0, 10);
+  XPLMGetDatavf(gPlaneThrottle, s.throttle, 0, 8);
+  s.lights[0] = XPLMGetDatai(gPlaneBeacon);
+  s.lights[1] = XPLMGetDatai(gPlaneLanding);
+  s.lights[2] = XPLMGetDatai(gPlaneStrobe);
+  s.lights[3] = XPLMGetDatai(gPlaneNav);
+  s.lights[4] = XPLMGetDatai(gPlaneTaxi);
+  timeval now;
+  gettimeofday(&now, nullptr);
+  s.seconds = static_cast<float>(now.tv_sec);
+  s.microseconds = static_cast<float>(now.tv_usec);
+
+  // Kept between frames so the per-frame path reuses its buffer.
+  static std::string line;
+  BuildPositionLine(line, uniqueID, viewOnly == 1, s);
+  udptx = "Ux";
+  ::sendto(sockfd, line.data(), line.size(), 0, reinterpret_cast<sockaddr *>(&serverAddress),
+           sizeof serverAddress);
+  return 1;
+}

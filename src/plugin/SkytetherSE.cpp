@@ -1,0 +1,244 @@
+// Skytether: the plugin's entry points and all of its state.
+// Everything runs on the host's main thread, inside host callbacks; there are no threads or locks.
+
+#include "plugin/SkytetherSE.h"
+
+#include <climits>
+#include <cstring>
+#include <random>
+
+#include "XPLMDataAccess.h"
+#include "XPLMDisplay.h"
+#include "XPLMMenus.h"
+#include "XPLMPlanes.h"
+#include "XPLMProcessing.h"
+#include "XPWidgets.h"
+#include "aircraft/Cockpit.h"
+#include "net/net.h"
+#include "prefs/Preferences.h"
+#include "ui/ui.h"
+
+// ---- Globals, in the order they are built when the library loads ----
+
+// Chat: the history (index 0 the oldest line) and the line being typed.
+std::string imRead[kChatLines];
+std::string imWrite;
+
+// Preferences, read from and written to Resources/plugins/stprefs.txt.
+std::string userID;      // user ID for the login
+std::string password;    // password for the login token
+std::string crewID;      // crew ID (settings pane only)
+std::string myCallsign;  // callsign announced to the server
+int flightMode = 0;        // 0 Solo, 1 Crewed
+int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
+int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
+
+// Remote aircraft: the displayed model name and the callsign of each slot, from the server.
+std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",  "Plane 4",
+                                  "Plane 5",  "Plane 6",  "Plane 7",  "Plane 8",  "Plane 9",
+                                  "Plane 10", "Plane 11", "Plane 12", "Plane 13", "Plane 14",
+                                  "Plane 15", "Plane 16", "Plane 17", "Plane 18", "Plane 19"};
+std::string Callsigns[kSlotCount];
+
+// The 20 aircraft slots; each looks up its datarefs as it is built, before XPluginStart.
+Aircraft AircraftList[kSlotCount] = {Aircraft(0),  Aircraft(1),  Aircraft(2),  Aircraft(3),  Aircraft(4),
+                                     Aircraft(5),  Aircraft(6),  Aircraft(7),  Aircraft(8),  Aircraft(9),
+                                     Aircraft(10), Aircraft(11), Aircraft(12), Aircraft(13), Aircraft(14),
+                                     Aircraft(15), Aircraft(16), Aircraft(17), Aircraft(18), Aircraft(19)};
+
+// Traffic indicators shown in the plane list ("  " or "Tx", "Tr", "Ux", "Ur"), and stream text
+// received but not yet dispatched.
+std::string recvstring;
+std::string tcptx, tcprx, udptx, udprx;
+std::string tcpBuffer;
+
+// Identity and mode.
+int uniqueID = 0;  // chosen at start; leads every message and enters the login token
+int viewOnly = 0;  // observer mode, switched on at enable by the marker file
+
+// Server session: written by ConnectToServer / DisconnectFromServer.
+int tcpconnected = 0;       // 1 from a successful login send until disconnect
+int tsockfd = 0;            // stream socket, 0 when closed
+int sockfd = 0;             // datagram socket, 0 when closed
+sockaddr_in serverAddress;  // the server's address and port; all zero when closed
+int status = 0;             // result of the last bind, connect or send
+int size = 0;               // result of the last receive
+int serverLength = 0;       // address length of the last receive
+
+// Own-aircraft datarefs, looked up in XPluginStart and read by the position broadcast.
+XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
+XPLMDataRef gPlaneLat, gPlaneLon, gPlaneEl;
+XPLMDataRef gPlaneTheta, gPlanePhi, gPlanePsi;
+XPLMDataRef gPlaneFlap, gPlaneFlap2;
+XPLMDataRef gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep;
+XPLMDataRef gPlanePitch, gPlaneRoll, gPlaneYaw;
+XPLMDataRef gPlaneGear, gPlaneThrottle;
+XPLMDataRef gPlaneBeacon, gPlaneLanding, gPlaneStrobe, gPlaneNav, gPlaneTaxi;
+
+// Chat window state.
+int imWriteFocus = 0;             // the typing line has the keyboard focus
+int flashCursor = 0;              // cursor phase: 1 draws "|", 0 draws " "
+int newTextRcvd = 0;              // seconds chat traffic still holds the chat window open
+int networkShowChatOverride = 0;  // the chat window is held open by recent traffic
+float chatOpacity = 0.0f;         // current opacity of the chat window
+char gChar = 0;                   // last keystroke the sniffer saw: character,
+int gFlags = 0;                   // key flags,
+char gVirtualKey = 0;             // and virtual key
+
+// Windows and menu.
+XPLMWindowID gWindow = nullptr;    // plane list window
+XPLMWindowID imReadWin = nullptr;  // chat window
+XPLMMenuID PlaneMenu = nullptr;    // the "Plane Window" submenu
+int showPlaneWindow = 0;           // the user wants the plane list (menu toggle)
+int showChatWindow = 0;            // the user wants the chat window (Tab)
+int pwinh = 320, pwinw = 270;      // plane list window height and width
+int twinh = 320, twinw = 500;      // chat window height and width
+int winbuff = 20;                  // gap to the screen edges and between the windows
+
+// Settings pane: built on first use, hidden rather than destroyed.
+int PrefPane = 0;  // 1 once the pane has been built
+XPWidgetID PrefPaneWidget = nullptr, PrefPaneWindow = nullptr;
+XPWidgetID UserIDT = nullptr, UserIDF = nullptr, PasswordT = nullptr, PasswordF = nullptr;
+XPWidgetID CallsignT = nullptr, CallsignF = nullptr;
+XPWidgetID FlightModeT = nullptr, FlightModeB1 = nullptr, FlightModeB2 = nullptr;
+XPWidgetID CrewIDT = nullptr, CrewIDF = nullptr, PositionT = nullptr;
+XPWidgetID PositionB1 = nullptr, PositionB2 = nullptr, PositionB3 = nullptr, PositionB4 = nullptr;
+XPWidgetID ConnectB = nullptr, DisconnectB = nullptr, ConnectStartB = nullptr;
+XPWidgetID CancelB = nullptr, ApplyB = nullptr, SaveB = nullptr;
+XPWidgetID PrefErrorT = nullptr;  // says why an apply was refused; hidden otherwise
+
+// Cockpit view hook: the view type seen on the previous frame.
+int lastview = 0;
+
+// ---- Entry points ----
+
+namespace {
+
+const char kSettingsItem[] = "1";
+const char kTogglePlaneListItem[] = "2";
+
+void CopyOut(char *dest, const char *text) { std::memcpy(dest, text, std::strlen(text) + 1); }
+
+// A random non-negative id from the system's entropy source; the shared C generator is left alone.
+int ChooseUniqueID() {
+  std::random_device entropy;
+  std::uniform_int_distribution<int> pick(0, INT_MAX);
+  return pick(entropy);
+}
+
+void FindOwnAircraftDataRefs() {
+  gPlaneX = XPLMFindDataRef("sim/flightmodel/position/local_x");
+  gPlaneY = XPLMFindDataRef("sim/flightmodel/position/local_y");
+  gPlaneZ = XPLMFindDataRef("sim/flightmodel/position/local_z");
+  gPlaneLat = XPLMFindDataRef("sim/flightmodel/position/latitude");
+  gPlaneLon = XPLMFindDataRef("sim/flightmodel/position/longitude");
+  gPlaneEl = XPLMFindDataRef("sim/flightmodel/position/elevation");
+  gPlaneTheta = XPLMFindDataRef("sim/flightmodel/position/theta");
+  gPlanePhi = XPLMFindDataRef("sim/flightmodel/position/phi");
+  gPlanePsi = XPLMFindDataRef("sim/flightmodel/position/psi");
+  gPlaneFlap = XPLMFindDataRef("sim/flightmodel/controls/flaprat");
+  gPlaneFlap2 = XPLMFindDataRef("sim/flightmodel/controls/flap2rat");
+  gPlaneSpeedbrake = XPLMFindDataRef("sim/flightmodel/controls/sbrkrat");
+  gPlaneSlat = XPLMFindDataRef("sim/flightmodel/controls/slatrat");
+  gPlaneWingsweep = XPLMFindDataRef("sim/flightmodel/controls/swdi");
+  gPlanePitch = XPLMFindDataRef("sim/joystick/FC_ptch");
+  gPlaneRoll = XPLMFindDataRef("sim/joystick/FC_roll");
+  gPlaneYaw = XPLMFindDataRef("sim/joystick/FC_hdng");
+  gPlaneGear = XPLMFindDataRef("sim/aircraft/parts/acf_gear_deploy");
+  gPlaneThrottle = XPLMFindDataRef("sim/flightmodel/ENGN_thro");
+  gPlaneBeacon = XPLMFindDataRef("sim/cockpit/electrical/beacon_lights_on");
+  gPlaneLanding = XPLMFindDataRef("sim/cockpit/electrical/landing_lights_on");
+  gPlaneStrobe = XPLMFindDataRef("sim/cockpit/electrical/strobe_lights_on");
+  gPlaneNav = XPLMFindDataRef("sim/cockpit/electrical/nav_lights_on");
+  gPlaneTaxi = XPLMFindDataRef("sim/cockpit/electrical/taxi_light_on");
+}
+
+}  // namespace
+
+PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
+  CopyOut(outName, "Skytether");
+  CopyOut(outSig, "net.skytether.multiplayer");
+  CopyOut(outDesc, "A plugin that provides for high-res network play. (Alpha releases)");
+
+  XPLMMenuID plugins = XPLMFindPluginsMenu();
+  int item = XPLMAppendMenuItem(plugins, "Skytether", nullptr, 1);
+  PlaneMenu = XPLMCreateMenu("Plane Window", plugins, item, SkytetherMenuCallback, nullptr);
+  XPLMAppendMenuItem(PlaneMenu, "Control & Settings", const_cast<char *>(kSettingsItem), 1);
+  XPLMAppendMenuItem(PlaneMenu, "Toggle Plane List", const_cast<char *>(kTogglePlaneListItem), 1);
+
+  FindOwnAircraftDataRefs();
+  uniqueID = ChooseUniqueID();
+  LoadPreferences();
+  CreateWindows();
+
+  XPLMRegisterDrawCallback(SkytetherDrawPlanes, xplm_Phase_Airplanes, 0, nullptr);
+  XPLMRegisterDrawCallback(SkytetherDC3DCockpit, xplm_Phase_FirstScene, 0, nullptr);
+  XPLMRegisterKeySniffer(MyKeySniffer, 0, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherPacketProcess, 0.03f, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherProcessAirplaneCallback, 10.0f, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherProcessCursorCallback, 1.0f, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherProcessChatWinCallback, 1.0f, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherChatWinOpacityCallback, 0.1f, nullptr);
+
+  recvstring = "Network Traffic:";
+  tcptx = "  ";
+  tcprx = "  ";
+  udptx = "  ";
+  udprx = "  ";
+  return 1;
+}
+
+PLUGIN_API int XPluginEnable(void) {
+  DetectViewOnly();
+  LoadPreferences();
+  XPLMSetActiveAircraftCount(20);
+  XPLMAcquirePlanes(nullptr, nullptr, nullptr);
+  for (int i = 1; i <= 20; ++i) XPLMDisableAIForPlane(i);
+  if (connectAtStartup != 0) ConnectToServer();
+  return 1;
+}
+
+PLUGIN_API void XPluginDisable(void) {
+  DisconnectFromServer();
+  XPLMSetActiveAircraftCount(0);
+  XPLMReleasePlanes();
+}
+
+PLUGIN_API void XPluginStop(void) {
+  XPLMDestroyWindow(gWindow);
+  XPLMDestroyWindow(imReadWin);
+  XPLMDestroyMenu(PlaneMenu);
+  gWindow = imReadWin = nullptr;
+  PlaneMenu = nullptr;
+  if (PrefPane == 1) XPDestroyWidget(PrefPaneWidget, 1);
+  if (viewOnly == 1) ReleaseViewOnlyOverrides();
+
+  XPLMUnregisterDrawCallback(SkytetherDrawPlanes, xplm_Phase_Airplanes, 0, nullptr);
+  XPLMUnregisterDrawCallback(SkytetherDC3DCockpit, xplm_Phase_FirstScene, 0, nullptr);
+  XPLMUnregisterKeySniffer(MyKeySniffer, 0, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherPacketProcess, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherProcessAirplaneCallback, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherProcessCursorCallback, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherProcessChatWinCallback, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
+  XPLMReleasePlanes();
+}
+
+PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int, void *) {}
+
+void SkytetherMenuCallback(void *, void *inItemRef) {
+  const char *item = static_cast<const char *>(inItemRef);
+  if (item == nullptr) return;
+  if (std::strcmp(item, kSettingsItem) == 0) {
+    if (PrefPane == 0) {
+      CreatePrefPane(300, 300);
+      PrefPane = 1;
+    } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
+      InitializePrefPane();
+      XPShowWidget(PrefPaneWidget);
+    }
+  } else if (std::strcmp(item, kTogglePlaneListItem) == 0) {
+    showPlaneWindow = 1 - showPlaneWindow;
+    XPLMSetWindowIsVisible(gWindow, showPlaneWindow);
+  }
+}

@@ -1,0 +1,66 @@
+#include "prefs/Preferences.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "plugin/SkytetherSE.h"
+#include "prefs/prefs_text.h"
+
+namespace {
+
+const char kPrefsPath[] = "Resources/plugins/stprefs.txt";
+
+PrefValues CurrentValues() {
+  PrefValues v;
+  v.callsign = myCallsign;
+  v.userID = userID;
+  v.password = password;
+  v.crewID = crewID;
+  v.flightMode = flightMode;
+  v.cockpitPosition = cockpitPosition;
+  v.connectAtStartup = connectAtStartup;
+  return v;
+}
+
+}  // namespace
+
+void LoadPreferences() {
+  FILE *file = std::fopen(kPrefsPath, "rb");
+  if (file == nullptr) return;
+  char buffer[kPrefsReadLimit + 1];
+  size_t got = std::fread(buffer, 1, kPrefsReadLimit, file);
+  std::fclose(file);
+  buffer[got] = '\0';
+  std::string text(buffer, std::strlen(buffer));
+
+  PrefValues v = CurrentValues();
+  ParsePreferencesText(text, v);
+  myCallsign = v.callsign;
+  userID = v.userID;
+  password = v.password;
+  crewID = v.crewID;
+  flightMode = v.flightMode;
+  cockpitPosition = v.cockpitPosition;
+  connectAtStartup = v.connectAtStartup;
+}
+
+void SavePreferences() {
+  // The file holds the password in clear, so only its owner may read it.
+  int fd = ::open(kPrefsPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return;
+  ::fchmod(fd, S_IRUSR | S_IWUSR);
+  std::string text = FormatPreferencesText(CurrentValues());
+  const char *p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n <= 0) break;
+    p += n;
+    left -= size_t(n);
+  }
+  ::close(fd);
+}

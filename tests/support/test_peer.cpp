@@ -1,0 +1,141 @@
+#include "test_peer.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace sttest {
+
+namespace {
+
+sockaddr_in Address(const std::string &text, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, text.c_str(), &a.sin_addr);
+  return a;
+}
+
+void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+TestPeer::TestPeer() : TestPeer(Options()) {}
+
+TestPeer::TestPeer(const Options &options) {
+  sockaddr_in addr = Address(options.address, options.port);
+  int one = 1;
+  ok_ = true;
+  if (options.listen) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listener_, options.backlog) != 0) {
+      ok_ = false;
+    }
+    NonBlocking(listener_);
+  }
+  if (options.bindDatagram) {
+    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) ok_ = false;
+    NonBlocking(udp_);
+  }
+}
+
+TestPeer::~TestPeer() {
+  closeClient();
+  if (listener_ >= 0) close(listener_);
+  if (udp_ >= 0) close(udp_);
+}
+
+bool TestPeer::acceptPending() {
+  if (listener_ < 0) return false;
+  int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return false;
+  closeClient();
+  client_ = fd;
+  clientClosed = false;
+  return true;
+}
+
+size_t TestPeer::pollStream() {
+  if (client_ < 0) return 0;
+  size_t total = 0;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(client_, buf, sizeof buf, 0);
+    if (n > 0) {
+      streamText.append(buf, size_t(n));
+      total += size_t(n);
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) clientClosed = true;
+    break;
+  }
+  return total;
+}
+
+bool TestPeer::sendStream(const std::string &bytes) {
+  if (client_ < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+void TestPeer::closeClient() {
+  if (client_ >= 0) close(client_);
+  client_ = -1;
+}
+
+std::vector<std::string> TestPeer::streamLines() const {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t at = streamText.find('\n'); at != std::string::npos; at = streamText.find('\n', start)) {
+    lines.push_back(streamText.substr(start, at + 1 - start));
+    start = at + 1;
+  }
+  return lines;
+}
+
+size_t TestPeer::pollDatagrams() {
+  if (udp_ < 0) return 0;
+  size_t count = 0;
+  char buf[65536];
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+    if (n < 0) break;
+    datagrams.emplace_back(buf, size_t(n));
+    pluginAddress = from;
+    knowsPlugin = true;
+    ++count;
+  }
+  return count;
+}
+
+bool TestPeer::sendDatagram(const std::string &bytes) {
+  if (udp_ < 0 || !knowsPlugin) return false;
+  return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
+                sizeof pluginAddress) == ssize_t(bytes.size());
+}
+
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in src = Address(sourceAddress, 0);
+  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
+              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
+                  ssize_t(bytes.size());
+  close(fd);
+  return sent;
+}
+
+}  // namespace sttest

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include "prefs/prefs_text.h"
+
+namespace {
+PrefValues Parse(const std::string &text, PrefValues start = PrefValues()) {
+  ParsePreferencesText(text, start);
+  return start;
+}
+}  // namespace
+
+TEST(PrefsText, FullFileRoundTrips) {
+  const std::string file =
+      "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;";
+  PrefValues v = Parse(file);
+  EXPECT_EQ(v.callsign, "Falcon");
+  EXPECT_EQ(v.userID, "42");
+  EXPECT_EQ(v.password, "");
+  EXPECT_EQ(v.flightMode, 1);
+  EXPECT_EQ(v.cockpitPosition, 2);
+  EXPECT_EQ(v.crewID, "7");
+  EXPECT_EQ(v.connectAtStartup, 1);
+  EXPECT_EQ(FormatPreferencesText(v), file);
+}
+
+TEST(PrefsText, MissingKeysKeepTheirValues) {
+  PrefValues start;
+  start.callsign = "Old";
+  start.cockpitPosition = 3;
+  PrefValues v = Parse("userID=42;", start);
+  EXPECT_EQ(v.userID, "42");
+  EXPECT_EQ(v.callsign, "Old");
+  EXPECT_EQ(v.cockpitPosition, 3);
+  EXPECT_EQ(FormatPreferencesText(v),
+            "callsign=Old;userID=42;password=;flightMode=0;cockpitPosition=3;crewID=;connectAtStartup=0;");
+}
+
+TEST(PrefsText, MalformedPairsStopTheParse) {
+  // A ";" inside a value ends it; the rest joins the next key, which then matches no name.
+  PrefValues v = Parse("password=a;b;flightMode=1;crewID=9;");
+  EXPECT_EQ(v.password, "a");
+  EXPECT_EQ(v.flightMode, 0);
+  EXPECT_EQ(v.crewID, "9");
+  // "=" inside a value is kept.
+  EXPECT_EQ(Parse("password=a=b;").password, "a=b");
+  // A line feed ends the parse.
+  v = Parse("callsign=A;userID=B;password=C;\nflightMode=1;crewID=D;");
+  EXPECT_EQ(v.password, "C");
+  EXPECT_EQ(v.flightMode, 0);
+  EXPECT_EQ(v.crewID, "");
+  // A trailing pair without ";" is ignored; keys are case-sensitive; a key seen twice keeps the last.
+  EXPECT_EQ(Parse("userID=1;crewID=2").crewID, "");
+  EXPECT_EQ(Parse("Callsign=X;").callsign, "");
+  EXPECT_EQ(Parse("userID=1;userID=2;").userID, "2");
+}
+
+TEST(PrefsText, IntegerValues) {
+  PrefValues v = Parse("flightMode=5;cockpitPosition=3;connectAtStartup=abc;");
+  EXPECT_EQ(v.flightMode, 5);
+  EXPECT_EQ(v.cockpitPosition, 3);
+  EXPECT_EQ(v.connectAtStartup, 0);
+  // Any non-zero flight mode is written as 1; the other integers as they are.
+  EXPECT_NE(FormatPreferencesText(v).find("flightMode=1;cockpitPosition=3;"), std::string::npos);
+  v.connectAtStartup = -4;
+  EXPECT_NE(FormatPreferencesText(v).find("connectAtStartup=-4;"), std::string::npos);
+}
+
+TEST(PrefsText, UnsafeValuesAreNamed) {
+  EXPECT_EQ(PreferenceValueProblems("plain text 123"), "");
+  EXPECT_EQ(PreferenceValueProblems("a;b"), "\";\"");
+  EXPECT_EQ(PreferenceValueProblems("a=b;c"), "\";\", \"=\"");
+  EXPECT_EQ(PreferenceValueProblems("a\nb"), "line breaks");
+}
