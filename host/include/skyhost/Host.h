@@ -1,0 +1,278 @@
+#pragma once
+// The simulated host: a stand-in for the host simulator that loads a plugin file the way the host
+// does, answers every plugin SDK call, and runs frames on a simulated clock.
+//
+// Every SDK call goes to Host::current(): the host whose plugin call or callback is running, else
+// the newest Host alive, else a default Host made on first use (so dataref lookups made by a
+// plugin's global objects before main, or before any Host exists, still work).
+//
+// Single-threaded, like the host: every call must come from the thread that runs the frames.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "XPLMDataAccess.h"
+#include "XPLMDefs.h"
+#include "XPLMDisplay.h"
+#include "XPLMMenus.h"
+#include "XPLMProcessing.h"
+#include "XPWidgetDefs.h"
+#include "skyhost/TempDir.h"
+
+namespace skyhost {
+
+struct HostOptions {
+  // Sim root folder. The host chdir()s into it for its lifetime (restoring the previous working
+  // directory afterwards), so plugin paths such as "Resources/plugins/stprefs.txt" resolve there.
+  // Empty: the current directory, left as it is, and nothing is created.
+  std::string root;
+  bool createPluginsFolder = true;  // creates root/Resources/plugins
+  int screenWidth = 1024, screenHeight = 768;
+  std::string directorySeparator = "/";
+  std::string userModelFile = "Cessna_172SP.acf";
+  // Empty: root + "/Aircraft/General Aviation/Cessna 172SP/" + userModelFile, joined with
+  // directorySeparator after the root.
+  std::string userModelPath;
+  double startLatitude = 47.45, startLongitude = 8.55, startElevation = 500;
+  int totalAircraft = 20;  // user's aircraft included, as XPLMCountAircraft reports
+};
+
+class Host {
+public:
+  explicit Host(HostOptions options = HostOptions());
+  ~Host();  // stops and unloads a plugin still loaded
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
+
+  static Host &current();
+  const HostOptions &options() const;
+  const std::string &root() const;  // absolute
+
+  // ---- plugin lifecycle, as the host drives it ----
+  // dlopen(RTLD_NOW | RTLD_LOCAL), find the five entry points, call XPluginStart with three
+  // 256-byte buffers. False (and nothing stays loaded) if any step fails or XPluginStart returns 0.
+  bool load(const std::string &pluginFile);
+  int enable();  // XPluginEnable once started and not enabled; returns its result
+  void disable();  // XPluginDisable when enabled
+  void stop();  // disables first if needed, then XPluginStop
+  // Stops first if needed, removes what the plugin left registered (see leftoversAtUnload),
+  // dlclose()s, and returns true only if dlopen(RTLD_NOLOAD) then shows the file is really gone.
+  bool unload();
+  void sendMessage(XPLMPluginID from, int message, void *param);  // XPluginReceiveMessage
+  bool pluginLoaded() const;
+  bool pluginStarted() const;  // XPluginStart succeeded and XPluginStop not called yet
+  bool pluginEnabled() const;
+  void *pluginHandle() const;
+  const std::string &pluginFile() const;
+  const std::string &lastError() const;  // why the last load failed
+  std::string pluginName, pluginSignature, pluginDescription;
+  // Readable entries for every callback, window, menu and widget the plugin had not removed when
+  // it was unloaded; the host removes them so nothing points into the unloaded file.
+  const std::vector<std::string> &leftoversAtUnload() const;
+
+  // ---- clock and frames ----
+  // One frame: advance the clock by dt, run the due flight loops, then the draw callbacks by
+  // phase (before, then after), then every visible window's draw callback, bottom window first.
+  void runFrame(double dt = 1.0 / 60.0);
+  void runFrames(int n, double fps = 60.0);
+  void runFor(double seconds, double fps = 60.0, bool realtime = false);
+  double elapsed() const;
+  int frameCount() const;
+  bool inFrame() const;
+
+  // ---- datarefs (by name; unknown names throw std::invalid_argument) ----
+  bool hasDataRef(const std::string &name) const;
+  XPLMDataTypeID dataRefType(const std::string &name) const;
+  int dataRefSize(const std::string &name) const;  // element count of an array, 1 for a scalar
+  float getf(const std::string &name) const;
+  int geti(const std::string &name) const;
+  double getd(const std::string &name) const;
+  std::vector<float> getvf(const std::string &name) const;
+  std::vector<int> getvi(const std::string &name) const;
+  void setf(const std::string &name, float value);
+  void seti(const std::string &name, int value);
+  void setd(const std::string &name, double value);
+  void setvf(const std::string &name, const std::vector<float> &values, int offset = 0);
+  void setvi(const std::string &name, const std::vector<int> &values, int offset = 0);
+  static std::vector<std::string> dataRefNames();  // every registered name, registration order
+  // Every name passed to XPLMFindDataRef, in order, found or not.
+  const std::vector<std::string> &lookupLog() const;
+  void clearLookupLog();
+
+  // ---- registered callbacks (current registrations, registration order) ----
+  struct FlightLoop {
+    XPLMFlightLoop_f fn;
+    float firstInterval;
+    void *refcon;
+    double nextDue;  // seconds of sim time, or the frame number when dueInFrames
+    int calls;
+    float lastReturn;
+    bool scheduled;
+    bool dueInFrames;
+  };
+  struct DrawCallback {
+    XPLMDrawCallback_f fn;
+    int phase;
+    int wantsBefore;
+    void *refcon;
+  };
+  struct KeySniffer {
+    XPLMKeySniffer_f fn;
+    int beforeWindows;
+    void *refcon;
+  };
+  const std::vector<FlightLoop> &flightLoops() const;
+  const std::vector<DrawCallback> &drawCallbacks() const;
+  const std::vector<KeySniffer> &keySniffers() const;
+  // "register flightloop 0x... 0.03 refcon 0x0", "unregister draw 0x... phase 25 after ..." ...
+  const std::vector<std::string> &registrationLog() const;
+
+  // ---- multiplayer aircraft ----
+  int activeAircraftCount() const;
+  bool planesAcquired() const;
+  const std::vector<int> &aiDisabledLog() const;
+  std::string aircraftModel(int index) const;  // path set with XPLMSetAircraftModel, or ""
+  const std::vector<std::pair<int, std::string>> &setAircraftModelLog() const;
+  int acquireCalls() const;
+  int releaseCalls() const;
+
+  // ---- keyboard ----
+  // vkey 0 picks the virtual key of the character (XPLM_VK_*). Upper-case letters and shifted
+  // symbols carry xplm_ShiftFlag. A press carries xplm_DownFlag, a release xplm_UpFlag.
+  void keyDown(char c, char vkey = 0, int extraFlags = 0);
+  void keyUp(char c, char vkey = 0, int extraFlags = 0);
+  void pressKey(char c, char vkey = 0, int extraFlags = 0);  // down, then up
+  void type(const std::string &text);  // pressKey per character
+  XPLMWindowID keyboardFocus() const;  // window holding the keyboard, null for the host
+  XPWidgetID widgetFocus() const;  // widget holding the keyboard, null if none
+
+  // ---- mouse (host window coordinates, y up) ----
+  // A down goes to the topmost visible window under the point (a window whose click callback
+  // returns 0 passes it to the window below); drags and the up go to the window that took the
+  // down. Returns the window that handled the event, or null.
+  XPLMWindowID mouse(int x, int y, XPLMMouseStatus status);
+  void click(int x, int y);  // down then up at one point
+
+  // ---- windows ----
+  struct Window {
+    XPLMWindowID id;
+    int left, top, right, bottom;
+    bool visible;
+    void *refcon;
+    XPLMDrawWindow_f drawFn;
+    XPLMHandleKey_f keyFn;
+    XPLMHandleMouseClick_f mouseFn;
+  };
+  std::vector<Window> windows() const;  // creation order; destroyed ones gone
+  std::vector<XPLMWindowID> windowZOrder() const;  // bottom first
+  bool windowExists(XPLMWindowID id) const;
+
+  // ---- menus ----
+  struct MenuItem {
+    std::string name;  // empty for a separator
+    void *itemRef;
+    bool forceEnglish;
+    bool separator;
+    bool enabled;
+    XPLMMenuCheck check;
+    XPLMMenuID submenu;  // null when none is attached
+  };
+  struct Menu {
+    XPLMMenuID id;
+    std::string name;
+    XPLMMenuID parent;  // null for the plugins menu and for menus in the menu bar
+    int parentItem;
+    XPLMMenuHandler_f handler;
+    void *menuRef;
+    std::vector<MenuItem> items;
+  };
+  XPLMMenuID pluginsMenu() const;
+  std::vector<Menu> menus() const;  // the plugins menu first, then creation order
+  // Path of item names from the plugins menu down to a leaf item, e.g. {"Skytether", "Toggle
+  // Plane List"}; a name equal to the title of the submenu just entered may stand in the path
+  // too ({"Skytether", "Plane Window", "Toggle Plane List"}). A first name that is no item of the
+  // plugins menu is looked for among the menus in the menu bar. Calls the handler of the menu
+  // holding the leaf with (menuRef, itemRef); false if the path names no enabled leaf item.
+  bool pickMenu(const std::vector<std::string> &path);
+  std::string menuTree() const;  // one line per item, indented, with item references
+
+  // ---- drawing record ----
+  struct DrawOp {
+    enum Kind { String, DarkBox, GraphicsState, Color, Begin, Vertex, End } kind;
+    XPLMWindowID window;  // whose draw callback was running, or null
+    int phase;  // drawing phase of the draw callback running, -1 inside a window's callback
+    float rgba[4];  // String: the colour passed (alpha 1); Color and Vertex: the current colour
+    int x, y;  // String
+    std::string text;  // String (XPLMDrawNumber is recorded as the text it draws)
+    bool hasWrap;
+    int wrap;
+    int font;
+    int rect[4];  // DarkBox: left, top, right, bottom
+    int state[7];  // GraphicsState arguments in order
+    unsigned mode;  // Begin
+    float vx, vy;  // Vertex
+  };
+  // The last completed frame's record; while a frame runs, the record of that frame so far.
+  const std::vector<DrawOp> &lastFrameDrawing() const;
+  std::vector<std::string> lastFrameStrings() const;  // texts of its String ops, in order
+
+  // ---- widgets ----
+  struct Widget {
+    XPWidgetID id;
+    int left, top, right, bottom;
+    bool visible;  // the widget's own flag
+    std::string descriptor;
+    bool isRoot;
+    XPWidgetID container;
+    int widgetClass;  // xpWidgetClass_*, or -1 for a custom widget
+    std::map<int, intptr_t> properties;
+    std::vector<XPWidgetFunc_t> callbacks;  // in the order they run: newest first
+    std::vector<XPWidgetID> children;
+  };
+  std::vector<Widget> widgets() const;  // creation order
+  bool widgetExists(XPWidgetID id) const;
+  Widget widget(XPWidgetID id) const;  // throws std::invalid_argument for an unknown id
+  XPWidgetID findWidget(const std::string &descriptor) const;  // first in creation order, or null
+  bool widgetShown(XPWidgetID id) const;  // visible and every container visible
+  // Each fails (false, nothing sent) when the widget does not exist or is not shown.
+  // Mouse down and up at the widget's centre; a standard button then acts on its behaviour:
+  // push sends xpMsg_PushButtonPressed, check box toggles its state, radio turns on, and both
+  // send xpMsg_ButtonStateChanged (param1 the button, param2 the new state) up the chain.
+  bool clickWidget(XPWidgetID id);
+  // Gives a text field the widget focus, then sends each character as a key press (down and
+  // up); the text field appends printable characters and removes the last on backspace (8) or
+  // delete (127), sending xpMsg_TextFieldChanged up the chain.
+  bool typeIntoWidget(XPWidgetID id, const std::string &text);
+  bool pressCloseBox(XPWidgetID mainWindow);  // sends xpMessage_CloseButtonPushed up the chain
+
+  // ---- host messages ----
+  const std::vector<std::string> &debugLog() const;  // XPLMDebugString and XPLMSpeakString
+
+  // ---- configuration at run time ----
+  void setDirectorySeparator(const std::string &separator);
+  void setUserModel(const std::string &file, const std::string &path);
+  void setScreenSize(int width, int height);
+
+  // ---- projection (the same as XPLMWorldToLocal / XPLMLocalToWorld) ----
+  double originLatitude() const;
+  double originLongitude() const;
+  void worldToLocal(double lat, double lon, double alt, double *x, double *y, double *z) const;
+  void localToWorld(double x, double y, double z, double *lat, double *lon, double *alt) const;
+
+  // ---- reports ----
+  std::string dumpJson() const;  // everything the host holds, as one JSON object
+  std::string report() const;  // what the host saw, for people
+
+  struct Impl;
+  Impl &impl() { return *impl_; }  // for the host's own SDK layer
+  const Impl &impl() const { return *impl_; }
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace skyhost
