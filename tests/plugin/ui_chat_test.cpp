@@ -173,7 +173,9 @@ TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
 
   // The sender's own line reaches the history only through the server.
   for (const auto &s : StringsOf(host(), ChatWindow(host())))
-    if (s.y > 448) EXPECT_EQ(s.text, "");
+    if (s.y > 448) {
+      EXPECT_EQ(s.text, "");
+    }
 
   // The send also holds the window open once the user closes it.
   host().pressKey(kTab);

@@ -134,8 +134,11 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
     }
   }
   // Only the password is masked.
-  for (const auto &w : widgets)
-    if (w.id != widgets[kPasswordF].id) EXPECT_EQ(w.properties.count(xpProperty_PasswordMode), 0u) << w.descriptor;
+  for (const auto &w : widgets) {
+    if (w.id != widgets[kPasswordF].id) {
+      EXPECT_EQ(w.properties.count(xpProperty_PasswordMode), 0u) << w.descriptor;
+    }
+  }
 
   // Solo from the file, position Pilot, each group exclusive.
   EXPECT_EQ(State(kSolo), 1);
