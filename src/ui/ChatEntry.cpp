@@ -1,0 +1,91 @@
+// Chat entry: Tab opens and closes the chat window, the chat window's key callback edits and sends
+// the typing line, and a timer blinks the cursor. Every function here runs on the host's main thread.
+#include <string>
+
+#include "XPLMDisplay.h"
+#include "net/net.h"
+#include "plugin/SkytetherSE.h"
+#include "support/strings.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr signed char kTab = 9;
+constexpr signed char kBackspace = 8;
+constexpr signed char kReturn = 13;
+constexpr signed char kDelete = 127;
+
+// The line goes to the server only; it comes back into the history as a chat notice.
+void SendChatLine() {
+  std::string line;
+  AddIntToString(line, "", uniqueID);
+  line += "|MESSAGE|";
+  line += imWrite;
+  line += "\n";
+
+  // Hold the window open for the reply even if nothing could be sent.
+  newTextRcvd = 9;
+
+  if (tcpconnected != 0) {
+    tcptx = "Tx";
+    SendStreamLine(line);
+    imWrite.clear();
+  }
+}
+
+}  // namespace
+
+int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*inRefcon*/) {
+  gChar = inChar;
+  gFlags = inFlags;
+  gVirtualKey = inVirtualKey;
+
+  // Shift, Control and Option are ignored, so Shift-Tab works as Tab.
+  if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0) {
+    if (showChatWindow == 0) {
+      showChatWindow = 1;
+      XPLMTakeKeyboardFocus(imReadWin);
+      imWriteFocus = 1;
+      flashCursor = 1;
+    } else {
+      // The window was open without the keyboard (Tab already gave it back): close it.
+      showChatWindow = 0;
+    }
+    return 0;
+  }
+  return 1;
+}
+
+void HandleKeyCallback(XPLMWindowID inWindowID, char inKey, XPLMKeyFlags inFlags, char /*inVirtualKey*/,
+                       void * /*inRefcon*/, int losingFocus) {
+  if (inWindowID != imReadWin) {
+    imWriteFocus = 0;
+    flashCursor = 0;
+    return;
+  }
+  if (losingFocus != 0) return;
+  if ((inFlags & xplm_DownFlag) == 0) return;
+
+  // Every key press shows the cursor at once.
+  imWriteFocus = 1;
+  flashCursor = 1;
+
+  const signed char key = static_cast<signed char>(inKey);
+  if (key == kTab) {
+    XPLMTakeKeyboardFocus(nullptr);
+    flashCursor = 0;
+    imWriteFocus = 0;
+  } else if (key == kBackspace || key == kDelete) {
+    if (!imWrite.empty()) imWrite.pop_back();
+  } else if (key == kReturn) {
+    SendChatLine();
+  } else if (key >= 32 && key <= 126) {
+    imWrite += static_cast<char>(key);
+  }
+  // Other control codes and codes above 126 are dropped.
+}
+
+float SkytetherProcessCursorCallback(float, float, int, void *) {
+  if (imWriteFocus != 0) flashCursor = 1 - flashCursor;
+  return 0.5f;
+}

@@ -1,0 +1,187 @@
+// The chat window and the plane list window: creation, history, drawing, fade, show timer, mouse.
+// Every function here runs on the host's main thread.
+#include <GL/gl.h>
+
+#include <string>
+
+#include "XPLMDisplay.h"
+#include "XPLMGraphics.h"
+#include "plugin/SkytetherSE.h"
+#include "support/strings.h"
+#include "ui/ui.h"
+
+namespace {
+
+float kWhite[3] = {1.0f, 1.0f, 1.0f};
+float kGreen[3] = {0.5f, 1.0f, 0.5f};
+float kYellow[3] = {1.0f, 1.0f, 0.3f};
+
+// The fade moves in these steps and stops once it reaches the ceiling. Both are 32-bit floats on
+// purpose: ten steps up land exactly on the ceiling, ten down end a hair below zero.
+constexpr float kOpacityStep = 0.069f;
+constexpr float kOpacityMax = 0.69f;
+
+// The SDK takes a mutable char pointer; the host only reads the text.
+void DrawText(float *rgb, int x, int y, std::string &text, int *wrap) {
+  XPLMDrawString(rgb, x, y, &text[0], wrap, xplmFont_Basic);
+}
+
+void DrawPlaneList(int L, int T, int R, int B) {
+  XPLMDrawTranslucentDarkBox(L, T, R, B);
+
+  std::string traffic = recvstring + " " + tcptx + tcprx + udptx + udprx;
+  DrawText(kWhite, L + 5, T - 20, traffic, nullptr);
+
+  // Slot 0 is the user's own aircraft and is never listed.
+  for (int i = 1; i < kSlotCount; ++i) {
+    std::string row;
+    AddIntToString(row, "", i);
+    row += ": ";
+    row += Callsigns[i];
+    row += " ";
+    row += Planes[i];
+    DrawText(kWhite, L + 5, T - 34 - 14 * i, row, nullptr);
+  }
+}
+
+void DrawChat(int L, int T, int R, int B) {
+  STDrawTranslucentBox(L, T, R, B, imWriteFocus, chatOpacity);
+
+  // While fading out only the box is drawn.
+  if (showChatWindow != 0 || networkShowChatOverride != 0) {
+    int wrap = R - L;
+    for (int j = 0; j < kChatLines; ++j) DrawText(kGreen, L + 5, B + 300 - 20 * j, imRead[j], &wrap);
+
+    std::string typing = imWrite;
+    if (imWriteFocus != 0) typing += flashCursor != 0 ? "|" : " ";
+    DrawText(kYellow, L + 5, B + 20, typing, &wrap);
+  }
+
+  // Held open by traffic alone: show how many seconds are left.
+  if (showChatWindow == 0 && networkShowChatOverride != 0) {
+    std::string countdown;
+    AddIntToString(countdown, "", newTextRcvd + 1);
+    DrawText(kYellow, R - 15, B + 14, countdown, nullptr);
+  }
+}
+
+}  // namespace
+
+void CreateWindows() {
+  int W = 0, H = 0;
+  XPLMGetScreenSize(&W, &H);
+  // The plane list sits under the chat window, both against the right edge.
+  gWindow = XPLMCreateWindow(W - winbuff - pwinw, H - 2 * winbuff - twinh, W - winbuff,
+                             H - 2 * winbuff - twinh - pwinh, showPlaneWindow, DrawWindowCallback,
+                             HandleKeyCallback, HandleMouseClickCallback, nullptr);
+  imReadWin = XPLMCreateWindow(W - winbuff - twinw, H - winbuff, W - winbuff, H - winbuff - twinh,
+                               showChatWindow, DrawWindowCallback, HandleKeyCallback, HandleMouseClickCallback,
+                               nullptr);
+}
+
+void AppendChatLine(const std::string &text) {
+  for (int i = 0; i < kChatLines - 1; ++i) imRead[i] = imRead[i + 1];
+  imRead[kChatLines - 1] = text;
+  newTextRcvd = 9;
+}
+
+void DrawWindowCallback(XPLMWindowID inWindowID, void * /*inRefcon*/) {
+  int L = 0, T = 0, R = 0, B = 0;
+  XPLMGetWindowGeometry(inWindowID, &L, &T, &R, &B);
+  if (inWindowID == gWindow && showPlaneWindow == 1) DrawPlaneList(L, T, R, B);
+  if (inWindowID == imReadWin && chatOpacity > 0) DrawChat(L, T, R, B);
+}
+
+void STDrawTranslucentBox(int left, int top, int right, int bottom, int focused, float alpha) {
+  XPLMSetGraphicsState(0, 0, 1, 0, 1, 0, 0);
+
+  const float l = static_cast<float>(left), t = static_cast<float>(top);
+  const float r = static_cast<float>(right), b = static_cast<float>(bottom);
+
+  glColor4f(0.1f, 0.1f, 0.1f, alpha);
+  glBegin(GL_QUADS);
+  glVertex2f(r, b);
+  glVertex2f(l, b);
+  glVertex2f(l, t);
+  glVertex2f(r, t);
+  glEnd();
+
+  // A bright border tells the user the typing line has the keyboard.
+  if (focused != 0)
+    glColor4f(1.0f, 1.0f, 1.0f, alpha * 0.5f + 0.5f);
+  else
+    glColor4f(0.0f, 0.0f, 0.0f, alpha);
+
+  glBegin(GL_LINES);
+  glVertex2f(r, b);
+  glVertex2f(l, b);
+  glVertex2f(l, b);
+  glVertex2f(l, t);
+  glVertex2f(l, t);
+  glVertex2f(r, t);
+  glVertex2f(r, t);
+  glVertex2f(r, b);
+  glEnd();
+}
+
+float SkytetherChatWinOpacityCallback(float, float, int, void *) {
+  if ((showChatWindow == 1 || networkShowChatOverride == 1) && chatOpacity < kOpacityMax) {
+    chatOpacity = chatOpacity + kOpacityStep;
+  } else if (showChatWindow == 0 && networkShowChatOverride == 0 && chatOpacity > 0) {
+    chatOpacity = chatOpacity - kOpacityStep;
+  }
+  // Set every time, so the window follows the opacity whatever else touched its visibility.
+  XPLMSetWindowIsVisible(imReadWin, chatOpacity > 0 ? 1 : 0);
+  return 0.01f;
+}
+
+float SkytetherProcessChatWinCallback(float, float, int, void *) {
+  if (newTextRcvd > 0) {
+    --newTextRcvd;
+    networkShowChatOverride = 1;
+  } else {
+    networkShowChatOverride = 0;
+  }
+  return 1.0f;
+}
+
+int HandleMouseClickCallback(XPLMWindowID inWindowID, int x, int y, XPLMMouseStatus inMouse, void * /*inRefcon*/) {
+  // One drag at a time, whichever window it is.
+  static int gDragging = 0;
+  static int dX = 0, dY = 0;
+  static int Weight = 0, Height = 0;
+
+  int L = 0, T = 0, R = 0, B = 0;
+  XPLMGetWindowGeometry(inWindowID, &L, &T, &R, &B);
+
+  switch (inMouse) {
+    case xplm_MouseDown:
+      if (inWindowID == imReadWin) {
+        imWriteFocus = 1;
+        XPLMTakeKeyboardFocus(imReadWin);
+      } else if (inWindowID == gWindow) {
+        // Only the look changes: the chat window keeps the keyboard.
+        imWriteFocus = 0;
+        flashCursor = 0;
+      }
+      dX = x - L;
+      dY = y - T;
+      Weight = R - L;
+      Height = B - T;
+      gDragging = 1;
+      break;
+    case xplm_MouseDrag:
+      if (gDragging == 1) {
+        const int left = x - dX;
+        const int top = y - dY;
+        XPLMSetWindowGeometry(inWindowID, left, top, left + Weight, top + Height);
+      }
+      break;
+    case xplm_MouseUp:
+      gDragging = 0;
+      break;
+    default:
+      break;
+  }
+  return 1;
+}

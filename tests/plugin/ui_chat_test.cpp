@@ -1,0 +1,222 @@
+// Chat entry from the keyboard: Tab, editing the typing line, sending it, the cursor blink.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "XPLMDefs.h"
+#include "XPLMDisplay.h"
+#include "plugin_fixture.h"
+#include "test_peer.h"
+#include "ui_support.h"
+
+namespace {
+
+using namespace uitest;
+
+class ChatEntryTest : public sttest::PluginTest {
+ protected:
+  void OpenChat() {
+    host().pressKey(kTab);
+    RunLoop(host(), kFadeLoop, 10);
+  }
+  // A short frame: too short for the packet cycle or the cursor timer to come due again.
+  std::string Typing() {
+    host().runFrame(0.001);
+    return TypingLine(host());
+  }
+  bool BorderLit() {
+    float rgba[4];
+    EXPECT_TRUE(BorderColour(host(), rgba));
+    return rgba[0] == 1.0f;
+  }
+  float Alpha() {
+    float a = -1;
+    EXPECT_TRUE(ChatFillAlpha(host(), &a));
+    return a;
+  }
+  Host::Window Chat() { return WindowInfo(host(), ChatWindow(host())); }
+  // Sends a key straight to a window's key callback, as the host does.
+  void KeyCallback(XPLMWindowID window, char key, int flags, int losingFocus) {
+    const auto w = WindowInfo(host(), window);
+    w.keyFn(window, key, flags, 0, w.refcon, losingFocus);
+  }
+};
+
+TEST_F(ChatEntryTest, TabOpensWithFocusThenHandsFocusBackThenCloses) {
+  Start();
+  host().pressKey(kTab);
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  RunLoop(host(), kFadeLoop, 10);
+  EXPECT_TRUE(Chat().visible);
+  EXPECT_EQ(Typing(), "|");
+  EXPECT_TRUE(BorderLit());
+
+  host().pressKey(kTab);
+  EXPECT_EQ(host().keyboardFocus(), nullptr);
+  RunLoop(host(), kFadeLoop, 5);
+  EXPECT_EQ(Alpha(), 0.69f);  // open without focus
+  EXPECT_EQ(Typing(), "");
+  EXPECT_FALSE(BorderLit());
+
+  host().pressKey(kTab, 0, xplm_ShiftFlag);  // Shift-Tab counts as Tab
+  EXPECT_EQ(host().keyboardFocus(), nullptr);
+  RunLoop(host(), kFadeLoop, 10);
+  EXPECT_FALSE(Chat().visible);
+
+  host().pressKey(kTab);  // and the cycle starts over
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+}
+
+TEST_F(ChatEntryTest, KeyReleasesDoNothing) {
+  Start();
+  const auto sniffers = host().keySniffers();
+  ASSERT_EQ(sniffers.size(), 1u);
+  const auto sniff = sniffers[0].fn;
+  EXPECT_EQ(sniff(kTab, xplm_UpFlag, XPLM_VK_TAB, sniffers[0].refcon), 1);
+  EXPECT_EQ(sniff('a', xplm_DownFlag, 'A', sniffers[0].refcon), 1);  // passed on to the host
+  RunLoop(host(), kFadeLoop, 3);
+  EXPECT_FALSE(Chat().visible);
+  EXPECT_EQ(host().keyboardFocus(), nullptr);
+
+  EXPECT_EQ(sniff(kTab, xplm_DownFlag, XPLM_VK_TAB, sniffers[0].refcon), 0);  // consumed, opens
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  RunLoop(host(), kFadeLoop, 10);
+
+  host().keyUp('a');
+  host().keyUp(kTab);
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  EXPECT_EQ(Typing(), "|");
+}
+
+TEST_F(ChatEntryTest, EditingTheTypingLine) {
+  Start();
+  OpenChat();
+  host().pressKey(kBackspace);
+  host().pressKey(kDeleteKey);
+  EXPECT_EQ(Typing(), "|");  // nothing to remove
+
+  host().type("ab");
+  host().pressKey(kBackspace);
+  host().type("c");
+  EXPECT_EQ(Typing(), "ac|");
+  host().type("de");
+  host().pressKey(kDeleteKey);
+  EXPECT_EQ(Typing(), "acd|");
+
+  host().pressKey(static_cast<char>(1));
+  host().pressKey('\x1b');
+  host().pressKey(static_cast<char>(-1));
+  EXPECT_EQ(Typing(), "acd|");
+
+  // A key the line cannot hold is dropped, but the press still lights the focus and the cursor.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Toggle Plane List")));
+  host().click(800, 200);  // a press in the plane list dims the chat
+  EXPECT_EQ(Typing(), "acd");
+  host().pressKey(static_cast<char>(200));
+  EXPECT_EQ(Typing(), "acd|");
+  EXPECT_TRUE(BorderLit());
+
+  host().type(" x~");
+  EXPECT_EQ(Typing(), "acd x~|");
+}
+
+TEST_F(ChatEntryTest, CallbackIgnoresLosingFocusAndDimsForOtherWindows) {
+  Start();
+  OpenChat();
+  host().type("ab");
+  KeyCallback(ChatWindow(host()), 'x', xplm_DownFlag, 1);
+  EXPECT_EQ(Typing(), "ab|");
+
+  // With the flags down, a losing-focus call must not light them again.
+  KeyCallback(PlaneWindow(host()), 'y', xplm_DownFlag, 0);
+  EXPECT_EQ(Typing(), "ab");
+  EXPECT_FALSE(BorderLit());
+  KeyCallback(ChatWindow(host()), 'x', xplm_DownFlag, 1);
+  EXPECT_EQ(Typing(), "ab");
+  EXPECT_FALSE(BorderLit());
+
+  KeyCallback(ChatWindow(host()), 'z', xplm_DownFlag, 0);
+  EXPECT_EQ(Typing(), "abz|");
+}
+
+TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
+  sttest::TestPeer peer;
+  ASSERT_TRUE(peer.ok());
+  WritePrefs("connectAtStartup=1;");
+  Start();
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+  const std::string login = peer.streamLines()[0];
+  const std::string id = login.substr(0, login.find('|'));
+  ASSERT_FALSE(id.empty());
+  peer.streamText.clear();
+
+  ASSERT_TRUE(host().pickMenu(MenuPath("Toggle Plane List")));
+  OpenChat();
+  RunLoop(host(), kPacketLoop);  // resets the stream indicators
+  auto traffic = [&] { return StringsOf(host(), PlaneWindow(host())).at(0).text.substr(17, 2); };
+  EXPECT_EQ(traffic(), "  ");
+
+  host().type("hi");
+  host().pressKey(kReturn);
+  host().runFrame(0.001);
+  EXPECT_EQ(traffic(), "Tx");
+  EXPECT_EQ(TypingLine(host()), "|");  // cleared, focus kept for the next line
+
+  host().pressKey(kReturn);  // an empty line goes out all the same
+  host().type("a|b");        // and "|" is not escaped
+  host().pressKey(kReturn);
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 3; }));
+  EXPECT_EQ(peer.streamLines(), (std::vector<std::string>{id + "|MESSAGE|hi\n", id + "|MESSAGE|\n",
+                                                         id + "|MESSAGE|a|b\n"}));
+
+  // The sender's own line reaches the history only through the server.
+  for (const auto &s : StringsOf(host(), ChatWindow(host())))
+    if (s.y > 448) {
+      EXPECT_EQ(s.text, "");
+    }
+
+  // The send also holds the window open once the user closes it.
+  host().pressKey(kTab);
+  host().pressKey(kTab);
+  RunLoop(host(), kShowTimerLoop);
+  RunLoop(host(), kFadeLoop);
+  std::string countdown;
+  ASSERT_TRUE(Countdown(host(), &countdown));
+  EXPECT_GE(std::stoi(countdown), 1);
+  EXPECT_LE(std::stoi(countdown), 9);
+}
+
+TEST_F(ChatEntryTest, CursorBlinksOnlyWhileTheTypingLineHasFocus) {
+  Start();
+  OpenChat();
+  host().type("go");
+  std::vector<std::string> phases;
+  std::vector<double> times;
+  for (int tick = 0; tick < 4; ++tick) {
+    RunLoop(host(), kCursorLoop, 1, 0.01);
+    phases.push_back(TypingLine(host()));
+    times.push_back(host().elapsed());
+  }
+  EXPECT_EQ(phases, (std::vector<std::string>{"go ", "go|", "go ", "go|"}));
+  for (int i = 1; i < 4; ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.5, 0.011);
+
+  // A key press restarts the blink in the shown phase.
+  RunLoop(host(), kCursorLoop, 1, 0.01);
+  EXPECT_EQ(TypingLine(host()), "go ");
+  host().type("!");
+  EXPECT_EQ(Typing(), "go!|");
+
+  // Without focus the phase stays off: three ticks later a press gives the focus back and the
+  // cursor is still in its hidden phase.
+  host().pressKey(kTab);
+  RunLoop(host(), kCursorLoop, 3, 0.01);
+  EXPECT_EQ(TypingLine(host()), "go!");
+  host().click(700, 600);
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  EXPECT_EQ(Typing(), "go! ");
+  EXPECT_TRUE(BorderLit());
+}
+
+}  // namespace

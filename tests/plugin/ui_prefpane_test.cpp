@@ -1,0 +1,402 @@
+// The settings pane "Control & Settings": its widgets, the menu picks, apply and cancel, connect and
+// disconnect, and the refusal of text the preferences file cannot hold.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "XPStandardWidgets.h"
+#include "XPWidgets.h"
+#include "plugin_fixture.h"
+#include "test_peer.h"
+#include "ui_support.h"
+
+namespace {
+
+using namespace uitest;
+using Widget = Host::Widget;
+
+// Creation order of the pane's widgets.
+enum W {
+  kMain, kPanel, kUserIDT, kUserIDF, kPasswordT, kPasswordF, kCallsignT, kCallsignF, kFlightModeT, kSolo,
+  kCrewed, kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer, kConnect, kDisconnect,
+  kConnectStart, kCancel, kApply, kSave, kError, kWidgetCount
+};
+
+const std::vector<W> kCrewControls = {kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer};
+
+std::string Prefs(const std::string &callsign, const std::string &user, const std::string &password, int mode,
+                  int position, const std::string &crew, int atStartup) {
+  return "callsign=" + callsign + ";userID=" + user + ";password=" + password +
+         ";flightMode=" + std::to_string(mode) + ";cockpitPosition=" + std::to_string(position) +
+         ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) + ";";
+}
+
+class PrefPaneTest : public sttest::PluginTest {
+ protected:
+  void PickSettings() { ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings"))); }
+  XPWidgetID Id(W w) {
+    const auto all = host().widgets();
+    EXPECT_GT(all.size(), size_t(w));
+    return all.size() > size_t(w) ? all[w].id : nullptr;
+  }
+  Widget Get(W w) { return host().widget(Id(w)); }
+  bool Shown(W w) { return host().widgetShown(Id(w)); }
+  std::string Text(W w) { return Get(w).descriptor; }
+  intptr_t State(W w) {
+    const auto props = Get(w).properties;
+    auto it = props.find(xpProperty_ButtonState);
+    return it == props.end() ? 0 : it->second;
+  }
+  void Click(W w) { ASSERT_TRUE(host().clickWidget(Id(w))) << "widget " << w << " not clickable"; }
+  // Replaces a field's text the way a user would: erase it, then type.
+  void Retype(W w, const std::string &text) {
+    ASSERT_TRUE(host().typeIntoWidget(Id(w), std::string(Text(w).size(), '\b') + text));
+    ASSERT_EQ(Text(w), text);
+  }
+  bool PaneShown() { return Shown(kMain); }
+};
+
+struct Expected {
+  W w;
+  int cls;
+  const char *descriptor;
+  int left, top, right, bottom;
+  bool visible;
+  std::map<int, intptr_t> properties;
+};
+
+// On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454.
+TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
+  WritePrefs(Prefs("Falcon", "42", "secret", 0, 0, "7", 1));
+  Start();
+  PickSettings();
+  const auto widgets = host().widgets();
+  ASSERT_EQ(widgets.size(), size_t(kWidgetCount));
+
+  const int Cap = xpWidgetClass_Caption, Fld = xpWidgetClass_TextField, Btn = xpWidgetClass_Button;
+  const std::map<int, intptr_t> radio = {{xpProperty_ButtonType, xpRadioButton},
+                                         {xpProperty_ButtonBehavior, xpButtonBehaviorRadioButton}};
+  const std::map<int, intptr_t> push = {{xpProperty_ButtonType, xpPushButton},
+                                        {xpProperty_ButtonBehavior, xpButtonBehaviorPushButton}};
+  const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
+  const std::vector<Expected> table = {
+      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 108, true,
+       {{xpProperty_MainWindowHasCloseBoxes, 0}}},
+      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 128, true, {{xpProperty_SubWindowType, 0}}},
+      {kUserIDT, Cap, "User ID:", 454, 358, 554, 346, true, {}},
+      {kUserIDF, Fld, "42", 559, 358, 669, 346, true, field},
+      {kPasswordT, Cap, "Password:", 454, 338, 554, 326, true, {}},
+      {kPasswordF, Fld, "secret", 559, 338, 669, 326, true,
+       {{xpProperty_TextFieldType, xpTextEntryField}, {xpProperty_PasswordMode, 1}}},
+      {kCallsignT, Cap, "Call/Nickname:", 454, 318, 554, 306, true, {}},
+      {kCallsignF, Fld, "Falcon", 559, 318, 669, 306, true, field},
+      {kFlightModeT, Cap, "Flight Mode:", 454, 298, 554, 286, true, {}},
+      {kSolo, Btn, "Solo", 559, 298, 569, 286, true, radio},
+      {kCrewed, Btn, "Crewed", 604, 298, 614, 286, true, radio},
+      {kCrewIDT, Cap, "Crew ID:", 454, 278, 554, 266, false, {}},
+      {kCrewIDF, Fld, "7", 559, 278, 669, 266, false, field},
+      {kPositionT, Cap, "Position:", 454, 258, 554, 246, false, {}},
+      {kPilot, Btn, "Pilot", 559, 258, 569, 246, false, radio},
+      {kCoPilot, Btn, "Co-Pilot", 559, 238, 569, 226, false, radio},
+      {kNavigator, Btn, "Navigator", 559, 218, 569, 206, false, radio},
+      {kEngineer, Btn, "Flight Engineer", 559, 198, 569, 186, false, radio},
+      {kConnect, Btn, "Connect", 454, 168, 524, 156, true, push},
+      {kDisconnect, Btn, "Disconnect", 454, 168, 524, 156, false, push},
+      {kConnectStart, Btn, "Connect at startup", 559, 168, 569, 156, true,
+       {{xpProperty_ButtonType, xpRadioButton},
+        {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
+        {xpProperty_ButtonState, 1}}},
+      {kCancel, Btn, "Cancel", 479, 148, 534, 136, true, push},
+      {kApply, Btn, "Apply", 539, 148, 584, 136, true, push},
+      {kSave, Btn, "Save & Close", 589, 148, 669, 136, true, push},
+  };
+  for (const auto &e : table) {
+    SCOPED_TRACE(e.descriptor);
+    const auto &w = widgets[e.w];
+    EXPECT_EQ(w.widgetClass, e.cls);
+    EXPECT_EQ(w.descriptor, e.descriptor);
+    EXPECT_EQ((std::vector<int>{w.left, w.top, w.right, w.bottom}),
+              (std::vector<int>{e.left, e.top, e.right, e.bottom}));
+    EXPECT_EQ(w.visible, e.visible);
+    for (const auto &[property, value] : e.properties) {
+      ASSERT_TRUE(w.properties.count(property)) << "property " << property;
+      EXPECT_EQ(w.properties.at(property), value) << "property " << property;
+    }
+    if (e.w == kMain) {
+      EXPECT_TRUE(w.isRoot);
+      EXPECT_EQ(w.container, nullptr);
+    } else {
+      EXPECT_FALSE(w.isRoot);
+      EXPECT_EQ(w.container, widgets[kMain].id);  // never the inner panel
+    }
+  }
+  // Only the password is masked.
+  for (const auto &w : widgets) {
+    if (w.id != widgets[kPasswordF].id) {
+      EXPECT_EQ(w.properties.count(xpProperty_PasswordMode), 0u) << w.descriptor;
+    }
+  }
+
+  // Solo from the file, position Pilot, each group exclusive.
+  EXPECT_EQ(State(kSolo), 1);
+  EXPECT_EQ(State(kCrewed), 0);
+  EXPECT_EQ((std::vector<intptr_t>{State(kPilot), State(kCoPilot), State(kNavigator), State(kEngineer)}),
+            (std::vector<intptr_t>{1, 0, 0, 0}));
+
+  // The refusal caption waits hidden and empty in the free strip of the inner panel.
+  const auto &error = widgets[kError];
+  EXPECT_EQ(error.widgetClass, xpWidgetClass_Caption);
+  EXPECT_EQ(error.descriptor, "");
+  EXPECT_FALSE(error.visible);
+  EXPECT_EQ(error.container, widgets[kMain].id);
+  EXPECT_GE(error.left, 414 + 20);
+  EXPECT_LE(error.right, 414 + 280);
+  EXPECT_LE(error.top, 408 - 40);
+  EXPECT_GE(error.bottom, 408 - 280);
+  for (int k = kUserIDT; k <= kSave; ++k) {
+    const auto &w = widgets[k];
+    const bool apart = error.bottom >= w.top || error.top <= w.bottom;
+    EXPECT_TRUE(apart) << "caption overlaps " << w.descriptor;
+  }
+  EXPECT_TRUE(PaneShown());
+}
+
+TEST_F(PrefPaneTest, CrewedInThePreferencesShowsTheCrewControlsAtOnce) {
+  WritePrefs(Prefs("Falcon", "42", "", 1, 2, "7", 0));
+  Start();
+  PickSettings();
+  for (W w : kCrewControls) EXPECT_TRUE(Shown(w)) << w;
+  EXPECT_EQ(State(kSolo), 0);
+  EXPECT_EQ(State(kCrewed), 1);
+  EXPECT_EQ((std::vector<intptr_t>{State(kPilot), State(kCoPilot), State(kNavigator), State(kEngineer)}),
+            (std::vector<intptr_t>{0, 0, 1, 0}));
+  EXPECT_EQ(State(kConnectStart), 0);
+}
+
+TEST_F(PrefPaneTest, OutOfRangeModeAndPositionLeaveTheirGroupsAloneAndSurviveApply) {
+  WritePrefs(Prefs("Falcon", "42", "", 5, 7, "7", 0));
+  Start();
+  PickSettings();
+  EXPECT_EQ(State(kSolo), 0);
+  EXPECT_EQ(State(kCrewed), 0);
+  for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
+  for (W w : {kPilot, kCoPilot, kNavigator, kEngineer}) EXPECT_EQ(State(w), 0) << w;
+
+  Click(kApply);
+  // Neither mode button is on, so both values stay; the file writes any non-zero mode as 1.
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 7, "7", 0));
+}
+
+TEST_F(PrefPaneTest, MenuPickBuildsThenRefillsThenLeavesAVisiblePaneAlone) {
+  WritePrefs(Prefs("Falcon", "42", "", 0, 0, "", 0));
+  Start();
+  PickSettings();
+  ASSERT_EQ(host().widgets().size(), size_t(kWidgetCount));
+  ASSERT_TRUE(host().typeIntoWidget(Id(kCallsignF), "X"));
+  Click(kCrewed);
+  Click(kCancel);
+  EXPECT_FALSE(PaneShown());
+
+  PickSettings();  // refilled from the globals, not rebuilt
+  EXPECT_EQ(host().widgets().size(), size_t(kWidgetCount));
+  EXPECT_TRUE(PaneShown());
+  EXPECT_EQ(Text(kCallsignF), "Falcon");
+  EXPECT_EQ(State(kSolo), 1);
+  EXPECT_EQ(State(kCrewed), 0);
+  for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
+
+  ASSERT_TRUE(host().typeIntoWidget(Id(kCallsignF), "Y"));
+  PickSettings();  // visible: nothing happens, the edit stays
+  EXPECT_EQ(Text(kCallsignF), "FalconY");
+  EXPECT_EQ(host().widgets().size(), size_t(kWidgetCount));
+
+  ASSERT_TRUE(host().pressCloseBox(Id(kMain)));
+  EXPECT_FALSE(PaneShown());
+}
+
+TEST_F(PrefPaneTest, CancelAfterEditsChangesNothing) {
+  const std::string stored = Prefs("Falcon", "42", "pw", 0, 0, "7", 0);
+  WritePrefs(stored);
+  Start();
+  PickSettings();
+  Retype(kUserIDF, "99");
+  Retype(kPasswordF, "other");
+  Click(kCrewed);
+  Click(kNavigator);
+  Click(kConnectStart);
+  Click(kCancel);
+  EXPECT_FALSE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), stored);
+
+  PickSettings();
+  EXPECT_EQ(Text(kUserIDF), "42");
+  EXPECT_EQ(Text(kPasswordF), "pw");
+  EXPECT_EQ(State(kSolo), 1);
+  EXPECT_EQ(State(kPilot), 1);
+  EXPECT_EQ(State(kNavigator), 0);
+  EXPECT_EQ(State(kConnectStart), 0);
+  for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
+}
+
+TEST_F(PrefPaneTest, CrewedWithNavigatorIsAppliedAndSaved) {
+  WritePrefs(Prefs("Falcon", "42", "", 0, 0, "", 0));
+  Start();
+  PickSettings();
+  Click(kCrewed);
+  for (W w : kCrewControls) EXPECT_TRUE(Shown(w)) << w;
+  Click(kPilot);
+  Click(kNavigator);  // the group stays exclusive
+  EXPECT_EQ((std::vector<intptr_t>{State(kPilot), State(kCoPilot), State(kNavigator), State(kEngineer)}),
+            (std::vector<intptr_t>{0, 0, 1, 0}));
+  ASSERT_TRUE(host().typeIntoWidget(Id(kCrewIDF), "C9"));
+  Click(kConnectStart);  // only takes effect on Apply
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 0, 0, "", 0));
+
+  Click(kApply);
+  EXPECT_TRUE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+
+  Click(kSolo);  // turned back in the widgets only
+  for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
+  EXPECT_EQ(State(kCrewed), 0);
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+}
+
+TEST_F(PrefPaneTest, SoloResetsThePositionAndStillCopiesTheHiddenCrewID) {
+  WritePrefs(Prefs("Falcon", "42", "", 1, 3, "7", 1));
+  Start();
+  PickSettings();
+  ASSERT_TRUE(host().typeIntoWidget(Id(kCrewIDF), "8"));
+  Click(kSolo);
+  EXPECT_FALSE(Shown(kCrewIDF));
+  Click(kConnectStart);  // off
+  Click(kSave);
+  EXPECT_FALSE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 0, 0, "78", 0));
+}
+
+TEST_F(PrefPaneTest, AppliedTextIsCutToItsLimitWhileTheFieldKeepsItAll) {
+  Start();
+  PickSettings();
+  const std::string callsign20 = "ABCDEFGHIJKLMNOPQRST";
+  const std::string user15 = "123456789012345";
+  const std::string password30 = "abcdefghijklmnopqrstuvwxyz0123";
+  ASSERT_TRUE(host().typeIntoWidget(Id(kCallsignF), callsign20));
+  ASSERT_TRUE(host().typeIntoWidget(Id(kUserIDF), user15));
+  ASSERT_TRUE(host().typeIntoWidget(Id(kPasswordF), password30));
+  Click(kApply);
+  EXPECT_EQ(ReadPrefs(), Prefs(callsign20.substr(0, 15), user15, password30.substr(0, 25), 0, 0, "", 0));
+  EXPECT_EQ(Text(kCallsignF), callsign20);
+
+  Click(kCancel);
+  PickSettings();
+  EXPECT_EQ(Text(kCallsignF), callsign20.substr(0, 15));
+}
+
+TEST_F(PrefPaneTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
+  sttest::TestPeer peer;
+  ASSERT_TRUE(peer.ok());
+  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
+  Start();
+  PickSettings();
+  Retype(kUserIDF, "bob");
+  Retype(kPasswordF, "zzz");
+  Click(kConnect);
+  EXPECT_FALSE(Shown(kConnect));
+  EXPECT_TRUE(Shown(kDisconnect));
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
+  const std::string login = peer.streamLines()[0];
+  const std::string id = login.substr(0, login.find('|'));
+  EXPECT_EQ(login.substr(0, id.size() + 26), id + "|Opening Connection|alice|");
+  EXPECT_EQ(Text(kUserIDF), "bob");
+  EXPECT_EQ(Text(kPasswordF), "zzz");
+
+  Click(kDisconnect);
+  EXPECT_TRUE(Shown(kConnect));
+  EXPECT_FALSE(Shown(kDisconnect));
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
+  EXPECT_EQ(peer.streamLines().back(), id + "|Closing Connection\n");
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
+}
+
+TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
+  sttest::TestPeer peer;
+  ASSERT_TRUE(peer.ok());
+  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1));
+  Start();
+  PickSettings();
+  EXPECT_FALSE(Shown(kConnect));
+  EXPECT_TRUE(Shown(kDisconnect));
+  EXPECT_FALSE(Get(kConnect).visible);
+}
+
+TEST_F(PrefPaneTest, FailedConnectKeepsConnectShown) {
+  Start();  // nothing listens on the server's port
+  PickSettings();
+  Click(kConnect);
+  EXPECT_TRUE(Shown(kConnect));
+  EXPECT_FALSE(Shown(kDisconnect));
+  Click(kConnect);  // may be pressed again
+  EXPECT_TRUE(Shown(kConnect));
+}
+
+// The preferences file ends a value at ";", splits at "=" and stops at a line feed, so the pane
+// refuses such text rather than store something that reads back differently.
+TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
+  const std::string stored = Prefs("Falcon", "42", "pw", 0, 0, "7", 0);
+  WritePrefs(stored);
+  Start();
+  PickSettings();
+  Retype(kCallsignF, "Hawk");
+  Retype(kPasswordF, "a;b");
+  Click(kApply);
+  EXPECT_TRUE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), stored);
+  EXPECT_TRUE(Shown(kError));
+  EXPECT_EQ(Text(kError), "Password cannot hold \";\", \"=\" or line feed");
+
+  Click(kSave);  // refused too, and the pane stays open
+  EXPECT_TRUE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), stored);
+
+  // Nothing reached the globals, not even the good callsign checked before the password.
+  Click(kCancel);
+  PickSettings();
+  EXPECT_EQ(Text(kCallsignF), "Falcon");
+  EXPECT_EQ(Text(kPasswordF), "pw");
+  EXPECT_FALSE(Shown(kError));  // the refill replaced the refused text
+
+  Retype(kCallsignF, "Ha=wk");
+  Click(kApply);
+  EXPECT_EQ(Text(kError), "Call/Nickname cannot hold \";\", \"=\" or line feed");
+  EXPECT_TRUE(Shown(kError));
+  Retype(kCallsignF, "Hawk");
+  XPSetWidgetDescriptor(Id(kUserIDF), "4\n2");  // pasted text can hold a line feed
+  Click(kApply);
+  EXPECT_EQ(Text(kError), "User ID cannot hold \";\", \"=\" or line feed");
+  EXPECT_EQ(ReadPrefs(), stored);
+  Retype(kUserIDF, "43");
+  Click(kCrewed);
+  Retype(kCrewIDF, "x=y");
+  Click(kApply);
+  EXPECT_EQ(Text(kError), "Crew ID cannot hold \";\", \"=\" or line feed");
+  EXPECT_EQ(ReadPrefs(), stored);
+
+  // The next good apply takes everything and clears the caption.
+  Retype(kCrewIDF, "8");
+  Click(kApply);
+  EXPECT_FALSE(Shown(kError));
+  EXPECT_EQ(Text(kError), "");
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "pw", 1, 0, "8", 0));
+
+  // Past the length limit the character is cut off anyway, so the text is taken.
+  Retype(kCallsignF, "ABCDEFGHIJKLMNO;x");
+  Click(kSave);
+  EXPECT_FALSE(PaneShown());
+  EXPECT_EQ(ReadPrefs(), Prefs("ABCDEFGHIJKLMNO", "43", "pw", 1, 0, "8", 0));
+}
+
+}  // namespace
