@@ -102,7 +102,9 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   EXPECT_TRUE(host.keySniffers().empty());
   EXPECT_TRUE(host.windows().empty());
   EXPECT_TRUE(host.unload());
-  EXPECT_TRUE(host.leftoversAtUnload().empty());
+  // Only the plugins-menu item stays for the host to remove: the plugin destroys its own submenu.
+  for (const auto &left : host.leftoversAtUnload())
+    if (left != "menu item \"Skytether\" in \"Plugins\"") ADD_FAILURE() << "left registered: " << left;
 }
 
 TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraft) {

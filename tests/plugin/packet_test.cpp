@@ -27,9 +27,11 @@ class PacketTest : public NetTest {
       if (s.rfind(prefix, 0) == 0) return s;
     return "<no row " + std::to_string(n) + ">";
   }
+  // The four indicators after the traffic label.
   std::string TrafficLine() {
+    const std::string label = "Network Traffic: ";
     for (const auto &s : host().lastFrameStrings())
-      if (s.rfind("Network Traffic:", 0) == 0) return s;
+      if (s.rfind(label, 0) == 0) return s.substr(label.size());
     return "";
   }
   bool ChatShows(const std::string &text) {
