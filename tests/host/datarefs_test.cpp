@@ -1,5 +1,6 @@
 // Datarefs, the projection, multiplayer aircraft and the host's utility calls.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,6 +12,25 @@
 
 using hosttest::Fresh;
 using hosttest::WithFixture;
+
+namespace {
+// Looked up before main, before any host exists, as a plugin's globals may do.
+XPLMDataRef gEarlyView = XPLMFindDataRef("sim/graphics/view/view_type");
+}  // namespace
+
+TEST(DefaultHost, LookupsBeforeMainGoToADefaultHostAndHandlesStayValid) {
+  ASSERT_NE(gEarlyView, nullptr);
+  skyhost::Host &fallback = skyhost::Host::current();
+  const auto &log = fallback.lookupLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), "sim/graphics/view/view_type"), log.end());
+  XPLMSetDatai(gEarlyView, 7);
+  EXPECT_EQ(fallback.geti("sim/graphics/view/view_type"), 7);
+  {
+    Fresh f;
+    EXPECT_EQ(XPLMGetDatai(gEarlyView), 1000);  // the new host's own value
+  }
+  EXPECT_EQ(XPLMGetDatai(gEarlyView), 7);
+}
 
 class DataRefs : public ::testing::Test {
 protected:

@@ -284,3 +284,24 @@ TEST_F(Drawing, AWindowDestroyedWhileWindowsDrawIsSkipped) {
   EXPECT_EQ(gEvents, std::vector<std::string>{"first"});
   EXPECT_EQ(f.host.windows().size(), 1u);
 }
+
+TEST_F(Drawing, CallbacksMayRegisterAndUnregisterOthersWhileTheFrameDraws) {
+  static size_t opsSeen = 0;
+  opsSeen = 0;
+  auto remover = [](XPLMDrawingPhase, int, void *) -> int {
+    XPLMUnregisterDrawCallback(drawB, xplm_Phase_Window, 0, nullptr);  // due later this frame
+    XPLMRegisterDrawCallback(drawA, xplm_Phase_Window, 0, const_cast<char *>("new"));
+    char text[] = "early";
+    XPLMDrawString(nullptr, 0, 0, text, nullptr, xplmFont_Basic);
+    opsSeen = skyhost::Host::current().lastFrameDrawing().size();  // this frame's record so far
+    return 1;
+  };
+  XPLMRegisterDrawCallback(remover, xplm_Phase_FirstScene, 0, nullptr);
+  XPLMRegisterDrawCallback(drawB, xplm_Phase_Window, 0, nullptr);
+  f.host.runFrame();
+  EXPECT_TRUE(gEvents.empty());
+  EXPECT_EQ(opsSeen, 1u);
+  f.host.runFrame();
+  EXPECT_EQ(gEvents, std::vector<std::string>{"A 50 0 new"});
+  EXPECT_EQ(f.host.lastFrameStrings(), std::vector<std::string>{"early"});
+}

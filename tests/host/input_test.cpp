@@ -187,3 +187,19 @@ TEST_F(Mouse, TheFixtureWindowTakesTheFocusOnAClick) {
                                              "window key 120 8 88 0"};
   EXPECT_EQ(p.log(), expected);
 }
+
+TEST_F(Keyboard, ASnifferMayUnregisterItselfAndTheNextOneWhileAKeyIsRouted) {
+  static int calls = 0;
+  calls = 0;
+  auto quitter = [](char, XPLMKeyFlags, char, void *) -> int {
+    ++calls;
+    XPLMUnregisterKeySniffer(sniff, 0, const_cast<char *>("one"));
+    return 1;
+  };
+  XPLMRegisterKeySniffer(quitter, 0, nullptr);
+  XPLMRegisterKeySniffer(sniff, 0, const_cast<char *>("one"));
+  f.host.keyDown('a');
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(gKeys.empty());
+  EXPECT_EQ(f.host.keySniffers().size(), 1u);
+}
