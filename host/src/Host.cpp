@@ -332,7 +332,7 @@ void Host::Impl::purgePluginObjects() {
   for (auto &m : menus) {
     for (size_t i = 0; i < m.items.size();) {
       if (m.items[i].owned) {
-        leftovers.push_back("menu item \"" + m.items[i].pub.name + "\" in \"" + m.name + "\"");
+        // The host takes a plugin's items out of its menus itself: no plugin removes those.
         if (m.items[i].pub.submenu) destroyMenu(m.items[i].pub.submenu);
         m.items.erase(m.items.begin() + static_cast<long>(i));
       } else {

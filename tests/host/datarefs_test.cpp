@@ -1,0 +1,293 @@
+// Datarefs, the projection, multiplayer aircraft and the host's utility calls.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "XPLMGraphics.h"
+#include "XPLMPlanes.h"
+#include "XPLMUtilities.h"
+#include "fixture.h"
+
+using hosttest::Fresh;
+using hosttest::WithFixture;
+
+namespace {
+// Looked up before main, before any host exists, as a plugin's globals may do.
+XPLMDataRef gEarlyView = XPLMFindDataRef("sim/graphics/view/view_type");
+}  // namespace
+
+TEST(DefaultHost, LookupsBeforeMainGoToADefaultHostAndHandlesStayValid) {
+  ASSERT_NE(gEarlyView, nullptr);
+  skyhost::Host &fallback = skyhost::Host::current();
+  const auto &log = fallback.lookupLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), "sim/graphics/view/view_type"), log.end());
+  XPLMSetDatai(gEarlyView, 7);
+  EXPECT_EQ(fallback.geti("sim/graphics/view/view_type"), 7);
+  {
+    Fresh f;
+    EXPECT_EQ(XPLMGetDatai(gEarlyView), 1000);  // the new host's own value
+  }
+  EXPECT_EQ(XPLMGetDatai(gEarlyView), 7);
+}
+
+class DataRefs : public ::testing::Test {
+protected:
+  Fresh f;
+};
+
+TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
+  struct Expect {
+    const char *name;
+    XPLMDataTypeID type;
+    int size;
+  };
+  const Expect expected[] = {
+      {"sim/flightmodel/position/local_x", xplmType_Double, 1},
+      {"sim/flightmodel/position/elevation", xplmType_Double, 1},
+      {"sim/flightmodel/position/psi", xplmType_Float, 1},
+      {"sim/flightmodel/controls/lspdef", xplmType_Float, 1},
+      {"sim/joystick/FC_hdng", xplmType_Float, 1},
+      {"sim/aircraft/parts/acf_gear_deploy", xplmType_FloatArray, 10},
+      {"sim/flightmodel/ENGN_thro", xplmType_FloatArray, 8},
+      {"sim/cockpit/electrical/taxi_light_on", xplmType_Int, 1},
+      {"sim/multiplayer/position/plane1_el", xplmType_Double, 1},
+      {"sim/multiplayer/position/plane19_the", xplmType_Float, 1},
+      {"sim/multiplayer/position/plane7_yolk_yaw", xplmType_Float, 1},
+      {"sim/multiplayer/position/plane19_gear_deploy", xplmType_FloatArray, 10},
+      {"sim/multiplayer/position/plane3_throttle", xplmType_FloatArray, 8},
+      {"sim/multiplayer/position/plane12_taxi_light_on", xplmType_Int, 1},
+      {"sim/graphics/view/view_type", xplmType_Int, 1},
+      {"sim/graphics/view/pilots_head_x", xplmType_Float, 1},
+      {"sim/operation/override/override_planepath", xplmType_IntArray, 20},
+      {"sim/operation/override/override_flightcontrol", xplmType_Int, 1},
+  };
+  for (const Expect &e : expected) {
+    XPLMDataRef ref = XPLMFindDataRef(e.name);
+    ASSERT_NE(ref, nullptr) << e.name;
+    EXPECT_EQ(XPLMGetDataRefTypes(ref), e.type) << e.name;
+    EXPECT_EQ(f.host.dataRefSize(e.name), e.size) << e.name;
+  }
+  for (const char *wrong : {"sim/multiplayer/position/plane0_x", "sim/multiplayer/position/plane20_x",
+                            "sim/multiplayer/position/plane1_yoke_pitch", "sim/cockpit/electrical/taxi_lights_on",
+                            "sim/multiplayer/position/plane1_theta", ""})
+    EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
+  EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
+  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 9 + 3 + 2 + 5 + 19 * 25 + 4);
+}
+
+TEST_F(DataRefs, EveryLookupIsLoggedInOrderFoundOrNot) {
+  f.host.clearLookupLog();
+  XPLMFindDataRef("sim/graphics/view/view_type");
+  XPLMFindDataRef("made/up");
+  XPLMFindDataRef("sim/graphics/view/view_type");
+  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "made/up", "sim/graphics/view/view_type"};
+  EXPECT_EQ(f.host.lookupLog(), expected);
+}
+
+TEST_F(DataRefs, NullAndForgedHandlesAreIgnored) {
+  XPLMSetDatai(nullptr, 5);
+  XPLMSetDataf(nullptr, 5);
+  XPLMSetDatad(nullptr, 5);
+  EXPECT_EQ(XPLMGetDatai(nullptr), 0);
+  EXPECT_EQ(XPLMGetDataf(nullptr), 0.0f);
+  EXPECT_EQ(XPLMGetDatad(nullptr), 0.0);
+  int forged[4] = {1, 2, 3, 4};
+  EXPECT_EQ(XPLMGetDatai(forged), 0);
+  XPLMSetDatavi(forged, forged, 0, 4);
+  EXPECT_EQ(forged[0], 1);
+  EXPECT_EQ(XPLMGetDatavf(nullptr, nullptr, 0, 10), 0);
+  EXPECT_EQ(XPLMGetDataRefTypes(forged), xplmType_Unknown);
+  EXPECT_EQ(XPLMIsDataRefGood(forged), 0);
+}
+
+TEST_F(DataRefs, ScalarsConvertBetweenIntFloatAndDouble) {
+  XPLMDataRef x = XPLMFindDataRef("sim/multiplayer/position/plane4_x");  // double
+  XPLMDataRef psi = XPLMFindDataRef("sim/multiplayer/position/plane4_psi");  // float
+  XPLMDataRef nav = XPLMFindDataRef("sim/multiplayer/position/plane4_nav_lights_on");  // int
+  XPLMSetDataf(x, 1234.5f);
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/multiplayer/position/plane4_x"), 1234.5);
+  EXPECT_EQ(XPLMGetDatai(x), 1234);
+  XPLMSetDatad(x, 0.1);
+  EXPECT_EQ(XPLMGetDatad(x), 0.1);  // a double keeps its precision
+  XPLMSetDatai(psi, 271);
+  EXPECT_FLOAT_EQ(XPLMGetDataf(psi), 271.0f);
+  XPLMSetDataf(nav, 2.9f);
+  EXPECT_EQ(XPLMGetDatai(nav), 2);
+  // Values no int can hold do not become undefined behaviour.
+  XPLMSetDatad(nav, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(XPLMGetDatai(nav), 0);
+  XPLMSetDatad(nav, 1e300);
+  EXPECT_EQ(XPLMGetDatai(nav), std::numeric_limits<int>::max());
+  EXPECT_EQ(XPLMGetDatavf(psi, nullptr, 0, 0), 0);  // not an array
+}
+
+TEST_F(DataRefs, ArraysCopyWithinTheirLengthAndReportTheirSize) {
+  XPLMDataRef gear = XPLMFindDataRef("sim/multiplayer/position/plane2_gear_deploy");
+  EXPECT_EQ(XPLMGetDatavf(gear, nullptr, 0, 0), 10);
+  float in[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  XPLMSetDatavf(gear, in, 0, 9);
+  std::vector<float> v = f.host.getvf("sim/multiplayer/position/plane2_gear_deploy");
+  EXPECT_EQ(v, (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9, 0}));
+  XPLMSetDatavf(gear, in, 7, 12);  // clamped at the end
+  v = f.host.getvf("sim/multiplayer/position/plane2_gear_deploy");
+  EXPECT_EQ(v, (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 1, 2, 3}));
+  XPLMSetDatavf(gear, in, -1, 3);
+  XPLMSetDatavf(gear, in, 10, 3);
+  XPLMSetDatavf(gear, nullptr, 0, 3);
+  EXPECT_EQ(f.host.getvf("sim/multiplayer/position/plane2_gear_deploy"), v);
+  float out[4] = {-1, -1, -1, -1};
+  EXPECT_EQ(XPLMGetDatavf(gear, out, 8, 4), 2);
+  EXPECT_EQ(out[1], 3.0f);
+  EXPECT_EQ(out[2], -1.0f);
+  EXPECT_EQ(XPLMGetDatavf(gear, out, 10, 4), 0);
+  EXPECT_EQ(XPLMGetDatavf(gear, out, -3, 4), 0);
+
+  XPLMDataRef path = XPLMFindDataRef("sim/operation/override/override_planepath");
+  int ones[3] = {1, 1, 1};
+  XPLMSetDatavi(path, ones, 18, 3);
+  XPLMSetDatavi(path, nullptr, 0, 0);  // no values: nothing happens
+  EXPECT_EQ(f.host.getvi("sim/operation/override/override_planepath")[19], 1);
+  EXPECT_EQ(f.host.getvi("sim/operation/override/override_planepath")[17], 0);
+  EXPECT_EQ(XPLMGetDatavi(path, nullptr, 0, 0), 20);
+  EXPECT_EQ(XPLMGetDatavi(gear, nullptr, 0, 0), 0);  // a float array is no int array
+}
+
+TEST_F(DataRefs, TheHarnessRefusesUnknownNames) {
+  EXPECT_THROW(f.host.getf("no/such"), std::invalid_argument);
+  EXPECT_THROW(f.host.seti("no/such", 1), std::invalid_argument);
+  EXPECT_THROW(f.host.setvf("sim/graphics/view/view_type", {1}), std::invalid_argument);
+  EXPECT_FALSE(f.host.hasDataRef("no/such"));
+}
+
+TEST_F(DataRefs, EachHostHasItsOwnValuesBehindTheSameHandles) {
+  XPLMDataRef head = XPLMFindDataRef("sim/graphics/view/pilots_head_x");
+  XPLMSetDataf(head, -0.5f);
+  {
+    Fresh other;
+    EXPECT_EQ(XPLMGetDataf(head), 0.0f);
+    XPLMSetDataf(head, 9.0f);
+  }
+  EXPECT_EQ(XPLMGetDataf(head), -0.5f);
+}
+
+TEST_F(DataRefs, TheOwnAircraftStartsAtTheConfiguredPosition) {
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/latitude"), 47.45);
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/longitude"), 8.55);
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/elevation"), 500);
+  double x, y, z;
+  XPLMWorldToLocal(47.45, 8.55, 500, &x, &y, &z);
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/local_x"), x);
+  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/local_z"), z);
+  EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1000);
+}
+
+class Projection : public ::testing::Test {
+protected:
+  Fresh f;
+};
+
+TEST_F(Projection, TheOriginIsTheCentreOfTheStartCell) {
+  EXPECT_DOUBLE_EQ(f.host.originLatitude(), 47.5);
+  EXPECT_DOUBLE_EQ(f.host.originLongitude(), 8.5);
+  double x, y, z;
+  XPLMWorldToLocal(47.5, 8.5, 0, &x, &y, &z);
+  EXPECT_NEAR(x, 0, 1e-6);
+  EXPECT_NEAR(y, 0, 1e-6);
+  EXPECT_NEAR(z, 0, 1e-6);
+  skyhost::TempDir d;
+  skyhost::HostOptions south;
+  south.root = d.path();
+  south.startLatitude = -33.9;
+  south.startLongitude = -118.4;
+  skyhost::Host h(south);
+  EXPECT_DOUBLE_EQ(h.originLatitude(), -33.5);
+  EXPECT_DOUBLE_EQ(h.originLongitude(), -118.5);
+}
+
+TEST_F(Projection, AxesPointEastUpAndSouth) {
+  double x, y, z;
+  XPLMWorldToLocal(47.6, 8.5, 0, &x, &y, &z);  // about 11.1 km north
+  EXPECT_NEAR(z, -11120, 30);
+  EXPECT_NEAR(x, 0, 1e-6);
+  XPLMWorldToLocal(47.5, 8.6, 0, &x, &y, &z);  // about 7.5 km east at this latitude
+  EXPECT_NEAR(x, 7530, 30);
+  XPLMWorldToLocal(47.5, 8.5, 1000, &x, &y, &z);
+  EXPECT_NEAR(y, 1000, 1e-6);
+  EXPECT_LT(std::fabs(x) + std::fabs(z), 1e-6);
+}
+
+TEST_F(Projection, LocalToWorldUndoesWorldToLocal) {
+  const double points[][3] = {{47.45, 8.55, 500}, {47.01, 8.99, 12.5}, {47.99, 8.0, 3000}, {48.7, 9.9, 10000}};
+  for (const auto &p : points) {
+    double x, y, z, lat, lon, alt;
+    XPLMWorldToLocal(p[0], p[1], p[2], &x, &y, &z);
+    XPLMLocalToWorld(x, y, z, &lat, &lon, &alt);
+    EXPECT_NEAR(lat, p[0], 1e-8);  // 1e-8 degree is about a millimetre
+    EXPECT_NEAR(lon, p[1], 1e-8);
+    EXPECT_NEAR(alt, p[2], 1e-3);
+  }
+}
+
+class Planes : public ::testing::Test {
+protected:
+  Fresh f;
+};
+
+TEST_F(Planes, AcquiringTwiceFailsUntilReleased) {
+  EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
+  EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(f.host.planesAcquired());
+  XPLMReleasePlanes();
+  EXPECT_FALSE(f.host.planesAcquired());
+  EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
+  EXPECT_EQ(f.host.acquireCalls(), 3);
+  EXPECT_EQ(f.host.releaseCalls(), 1);
+}
+
+TEST_F(Planes, TheFixtureTakesOverAndHandsBackTheAircraft) {
+  WithFixture p;
+  p.host.enable();
+  EXPECT_EQ(p.host.activeAircraftCount(), 5);
+  EXPECT_TRUE(p.host.planesAcquired());
+  EXPECT_EQ(p.host.aiDisabledLog(), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(p.host.aircraftModel(1), "Aircraft/Fixture/fixture.acf");
+  int total, active, controller;
+  XPLMCountAircraft(&total, &active, &controller);
+  EXPECT_EQ(total, 20);
+  EXPECT_EQ(active, 5);
+  char file[256], path[256];
+  XPLMGetNthAircraftModel(1, file, path);
+  EXPECT_STREQ(file, "fixture.acf");
+  XPLMGetNthAircraftModel(2, file, path);
+  EXPECT_STREQ(path, "");
+  p.host.disable();
+  EXPECT_FALSE(p.host.planesAcquired());
+}
+
+TEST_F(Planes, TheUsersModelComesBackWithinTheBuffers) {
+  char file[256], path[256];
+  XPLMGetNthAircraftModel(0, file, path);
+  EXPECT_STREQ(file, "Cessna_172SP.acf");
+  EXPECT_EQ(std::string(path), f.host.root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
+  f.host.setUserModel(std::string(300, 'f'), std::string(400, 'p'));
+  std::memset(file, 'X', sizeof file);
+  XPLMGetNthAircraftModel(0, file, path);
+  EXPECT_EQ(std::strlen(file), 255u);
+  EXPECT_EQ(std::strlen(path), 255u);
+}
+
+TEST_F(Planes, TheSeparatorIsConfigurable) {
+  EXPECT_STREQ(XPLMGetDirectorySeparator(), "/");
+  f.host.setDirectorySeparator(":");
+  EXPECT_STREQ(XPLMGetDirectorySeparator(), ":");
+  skyhost::TempDir d;
+  skyhost::HostOptions o;
+  o.root = d.path();
+  o.directorySeparator = ":";
+  skyhost::Host h(o);
+  char file[256], path[256];
+  XPLMGetNthAircraftModel(0, file, path);
+  EXPECT_EQ(std::string(path), h.root() + ":Aircraft:General Aviation:Cessna 172SP:Cessna_172SP.acf");
+}

@@ -1,0 +1,204 @@
+// Loading, starting, enabling, stopping and unloading a plugin file, and the host's root folder.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "fixture.h"
+
+namespace fs = std::filesystem;
+using hosttest::Fresh;
+using hosttest::WithFixture;
+
+namespace {
+
+struct EnvGuard {
+  const char *name;
+  EnvGuard(const char *n) : name(n) { setenv(n, "1", 1); }
+  ~EnvGuard() { unsetenv(name); }
+};
+
+}  // namespace
+
+TEST(Lifecycle, LoadStartsThePluginAndReadsItsNames) {
+  WithFixture f;
+  EXPECT_TRUE(f.host.pluginStarted());
+  EXPECT_FALSE(f.host.pluginEnabled());
+  EXPECT_EQ(f.host.pluginName, "Fixture");
+  EXPECT_EQ(f.host.pluginSignature, "skytether.tests.fixture");
+  EXPECT_EQ(f.host.pluginDescription, "A plugin that exercises the simulated host.");
+  EXPECT_EQ(f.log(), std::vector<std::string>{"start"});
+}
+
+TEST(Lifecycle, LookupsMadeWhileTheLibraryLoadsAreLoggedFirst) {
+  WithFixture f;
+  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "sim/multiplayer/position/plane1_x",
+                                             "fixture/no_such_dataref", "sim/flightmodel/position/latitude"};
+  EXPECT_EQ(f.host.lookupLog(), expected);
+}
+
+TEST(Lifecycle, EntryPointsRunInTheHostsOrder) {
+  WithFixture f;
+  EXPECT_EQ(f.host.enable(), 1);
+  EXPECT_EQ(f.host.enable(), 1);  // already enabled: not called again
+  f.host.disable();
+  f.host.disable();
+  f.host.enable();
+  f.host.stop();  // disables first
+  f.host.stop();
+  const std::vector<std::string> expected = {"start", "enable", "disable", "enable", "disable", "stop"};
+  EXPECT_EQ(f.log(), expected);
+  EXPECT_FALSE(f.host.pluginStarted());
+  EXPECT_EQ(f.host.enable(), 0);  // a stopped plugin is not enabled again
+}
+
+TEST(Lifecycle, MessagesReachTheReceiveEntryPoint) {
+  WithFixture f;
+  f.host.sendMessage(0, 101, nullptr);
+  EXPECT_EQ(f.logOf("message"), std::vector<std::string>{"message 0 101 (nil)"});
+}
+
+TEST(Lifecycle, UnloadReallyUnloadsAndTheNextLoadStartsFresh) {
+  WithFixture f;
+  f.host.enable();
+  auto constructed = f.fn<int (*)()>("fixture_constructed");
+  auto starts = f.fn<int (*)()>("fixture_starts");
+  ASSERT_TRUE(constructed && starts);
+  EXPECT_EQ(constructed(), 1);
+  EXPECT_EQ(starts(), 1);
+
+  EXPECT_TRUE(f.host.unload());
+  EXPECT_FALSE(f.host.pluginLoaded());
+  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_TRUE(f.host.leftoversAtUnload().empty());
+
+  ASSERT_TRUE(f.host.load(FIXTURE_PLUGIN));
+  EXPECT_EQ(f.fn<int (*)()>("fixture_constructed")(), 1);
+  EXPECT_EQ(f.fn<int (*)()>("fixture_starts")(), 1);
+  EXPECT_EQ(f.log(), std::vector<std::string>{"start"});
+}
+
+TEST(Lifecycle, ACleanStopLeavesNothingRegistered) {
+  WithFixture f;
+  f.host.enable();
+  EXPECT_EQ(f.host.flightLoops().size(), 1u);
+  EXPECT_EQ(f.host.drawCallbacks().size(), 1u);
+  EXPECT_EQ(f.host.keySniffers().size(), 1u);
+  EXPECT_EQ(f.host.windows().size(), 1u);
+  f.host.stop();
+  EXPECT_TRUE(f.host.flightLoops().empty());
+  EXPECT_TRUE(f.host.drawCallbacks().empty());
+  EXPECT_TRUE(f.host.keySniffers().empty());
+  EXPECT_TRUE(f.host.windows().empty());
+  ASSERT_TRUE(f.host.unload());
+  EXPECT_TRUE(f.host.leftoversAtUnload().empty());
+  // The host removes the plugin's item from its plugins menu.
+  EXPECT_TRUE(f.host.menus()[0].items.empty());
+}
+
+TEST(Lifecycle, WhatALeakyPluginLeavesIsListedAndRemovedAtUnload) {
+  EnvGuard leaks("FIXTURE_LEAKS");
+  WithFixture f;
+  f.host.pickMenu({"Fixture", "Build Pane"});
+  ASSERT_TRUE(f.host.unload());
+  const auto &left = f.host.leftoversAtUnload();
+  auto has = [&](const std::string &prefix) {
+    return std::any_of(left.begin(), left.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_TRUE(has("flightloop"));
+  EXPECT_TRUE(has("draw"));
+  EXPECT_TRUE(has("keysniffer"));
+  EXPECT_TRUE(has("window"));
+  EXPECT_TRUE(has("menu \"Fixture Menu\""));
+  EXPECT_TRUE(has("widget \"Fixture Pane\""));
+  EXPECT_TRUE(f.host.flightLoops().empty());
+  EXPECT_TRUE(f.host.windows().empty());
+  EXPECT_TRUE(f.host.widgets().empty());
+  // Frames, keys and clicks after the unload must not reach the unmapped code.
+  f.host.runFrames(40);
+  f.host.pressKey('a');
+  f.host.click(50, 250);
+}
+
+TEST(Lifecycle, AStartThatFailsUnloadsThePluginAndItsRegistrations) {
+  EnvGuard fails("FIXTURE_START_FAILS");
+  Fresh f;
+  EXPECT_FALSE(f.host.load(FIXTURE_PLUGIN));
+  EXPECT_EQ(f.host.lastError(), "XPluginStart returned 0");
+  EXPECT_FALSE(f.host.pluginLoaded());
+  EXPECT_TRUE(f.host.flightLoops().empty());
+  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  f.host.runFrames(100);
+}
+
+TEST(Lifecycle, LoadRefusesAMissingFileAndASecondPlugin) {
+  WithFixture f;
+  EXPECT_FALSE(f.host.load(FIXTURE_PLUGIN));
+  EXPECT_NE(f.host.lastError().find("already loaded"), std::string::npos);
+  Fresh g;
+  EXPECT_FALSE(g.host.load(g.dir / "nothing.xpl"));
+  EXPECT_FALSE(g.host.lastError().empty());
+  EXPECT_FALSE(g.host.unload());
+}
+
+TEST(Lifecycle, AFileWithoutTheEntryPointsIsRefused) {
+  Fresh f;
+  // The host library itself is a loadable file with none of the five entry points.
+  Dl_info info;
+  ASSERT_TRUE(dladdr(reinterpret_cast<void *>(&XPLMFindDataRef), &info));
+  EXPECT_FALSE(f.host.load(info.dli_fname));
+  EXPECT_NE(f.host.lastError().find("missing entry point XPluginStart"), std::string::npos);
+  EXPECT_FALSE(f.host.pluginLoaded());
+}
+
+TEST(Lifecycle, DestroyingTheHostStopsAndUnloadsThePlugin) {
+  {
+    WithFixture f;
+    f.host.enable();
+  }
+  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+}
+
+TEST(Root, TheHostWorksInsideItsRootAndLeavesItAfterwards) {
+  const fs::path before = fs::current_path();
+  {
+    Fresh f;
+    EXPECT_EQ(fs::current_path(), fs::path(f.host.root()));
+    EXPECT_TRUE(fs::is_directory("Resources/plugins"));
+    EXPECT_EQ(fs::canonical(f.dir.path()), fs::path(f.host.root()));
+  }
+  EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST(Root, TheNewestHostIsCurrentUntilItGoes) {
+  Fresh a;
+  EXPECT_EQ(&skyhost::Host::current(), &a.host);
+  {
+    Fresh b;
+    EXPECT_EQ(&skyhost::Host::current(), &b.host);
+    b.host.setScreenSize(640, 480);
+    int w = 0, h = 0;
+    XPLMGetScreenSize(&w, &h);
+    EXPECT_EQ(w, 640);
+    EXPECT_EQ(h, 480);
+  }
+  EXPECT_EQ(&skyhost::Host::current(), &a.host);
+  int w = 0, h = 0;
+  XPLMGetScreenSize(&w, &h);
+  EXPECT_EQ(w, 1024);
+  EXPECT_EQ(h, 768);
+}
+
+TEST(Root, AnOlderHostDrivingItsPluginIsCurrentDuringTheCalls) {
+  WithFixture older;
+  Fresh newer;
+  older.host.runFor(0.6);
+  // The plugin's draw callback drew into its own host, not into the newest one.
+  EXPECT_EQ(older.logOf("loop").size(), 1u);
+  EXPECT_EQ(older.host.lastFrameStrings(), std::vector<std::string>{"fixture draws"});
+  EXPECT_TRUE(newer.host.lastFrameDrawing().empty());
+  EXPECT_EQ(older.host.frameCount(), 36);
+  EXPECT_EQ(newer.host.frameCount(), 0);
+}

@@ -1,0 +1,200 @@
+// Runner scripts, the JSON writer and dump, and the skytether-host runner end to end.
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "XPStandardWidgets.h"
+#include "XPWidgets.h"
+#include "skyhost/Json.h"
+#include "skyhost/Script.h"
+#include "fixture.h"
+
+using hosttest::Fresh;
+using hosttest::WithFixture;
+
+namespace {
+
+skyhost::Script parse(const std::string &text) {
+  std::istringstream in(text);
+  return skyhost::parseScript(in);
+}
+
+std::string readFile(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Exit status of a shell command, with its standard output.
+int run(const std::string &command, std::string *out) {
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool validJson(const std::string &path) {
+  std::string ignored;
+  return run("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '" + path + "'", &ignored) == 0;
+}
+
+}  // namespace
+
+TEST(Script, LinesAreTimedActionsInTimeOrderWithCommentsSkipped) {
+  const skyhost::Script s = parse(
+      "# a comment\n"
+      "\n"
+      "2 key tab\n"
+      "1.5   menu Fixture > Fixture Menu > Toggle Window\r\n"
+      "1.5 type  two  spaces \n"
+      "   # indented comment\n"
+      "0 mouse 10 20 down\n");
+  ASSERT_TRUE(s.errors.empty()) << s.errors[0];
+  ASSERT_EQ(s.actions.size(), 4u);
+  EXPECT_EQ(s.actions[0].verb, "mouse");
+  EXPECT_EQ(s.actions[1].verb, "menu");  // equal times keep file order
+  EXPECT_EQ(s.actions[1].rest, "Fixture > Fixture Menu > Toggle Window");
+  EXPECT_EQ(s.actions[2].rest, " two  spaces ");  // typed text is kept exactly
+  EXPECT_EQ(s.actions[3].at, 2.0);
+  EXPECT_EQ(s.actions[3].line, 3);
+}
+
+TEST(Script, BadLinesAreReportedWithTheirNumbers) {
+  const skyhost::Script s = parse(
+      "soon key a\n"
+      "1 key ab\n"
+      "1 mouse 1 2 sideways\n"
+      "1 set no/such/dataref 3\n"
+      "1 set sim/graphics/view/view_type x\n"
+      "1 fly away\n"
+      "-1 enable\n"
+      "1 widget-type Lonely\n"
+      "1 key return\n");
+  EXPECT_EQ(s.actions.size(), 1u);
+  ASSERT_EQ(s.errors.size(), 8u);
+  EXPECT_EQ(s.errors[0].rfind("line 1:", 0), 0u);
+  EXPECT_NE(s.errors[3].find("no dataref named no/such/dataref"), std::string::npos);
+  EXPECT_NE(s.errors[5].find("unknown verb fly"), std::string::npos);
+  EXPECT_EQ(s.errors[7].rfind("line 8:", 0), 0u);
+}
+
+TEST(Script, ActionsDriveTheHost) {
+  WithFixture f;
+  const std::string base = f.dir.path();
+  const skyhost::Script s = parse(
+      "0 menu Fixture > Build Pane\n"
+      "0 widget-click Check\n"
+      "0 widget-type TextField#0 hi there\n"
+      "0 set sim/multiplayer/position/plane2_gear_deploy 1,0.5,0.25\n"
+      "0 set sim/graphics/view/view_type 1017\n"
+      "0 close-box \"Fixture Pane\"\n"
+      "0 dump out/../state.json\n");
+  ASSERT_TRUE(s.errors.empty()) << s.errors[0];
+  std::filesystem::create_directories(base + "/out");
+  for (const auto &a : s.actions) EXPECT_EQ(skyhost::runScriptAction(f.host, a, base), "") << a.line;
+  EXPECT_EQ(f.host.getvf("sim/multiplayer/position/plane2_gear_deploy")[2], 0.25f);
+  EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1017);
+  const std::vector<std::string> pane = {"pane 1301 \"Check\" 1", "pane 1400 \"h\" 0", "pane 1400 \"hi\" 0"};
+  const std::vector<std::string> logged = f.logOf("pane");
+  ASSERT_GE(logged.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(logged.begin(), logged.begin() + 3), pane);
+  EXPECT_EQ(logged.back(), "pane 1200 \"Fixture Pane\" 0");
+  EXPECT_TRUE(validJson(base + "/state.json"));
+  EXPECT_NE(readFile(base + "/state.json").find("\"hi there\""), std::string::npos);
+
+  skyhost::ScriptAction missing{0, "widget-click", "Nope", 1};
+  EXPECT_EQ(skyhost::runScriptAction(f.host, missing, base), "no widget Nope");
+  skyhost::ScriptAction badMenu{0, "menu", "Fixture > Nope", 1};
+  EXPECT_EQ(skyhost::runScriptAction(f.host, badMenu, base), "no menu item Fixture > Nope");
+}
+
+TEST(Script, SelectorsNameWidgetsByIndexClassOrDescriptor) {
+  Fresh f;
+  XPWidgetID a = XPCreateWidget(0, 1, 1, 0, 1, "Save & Close", 1, nullptr, xpWidgetClass_Button);
+  XPWidgetID b = XPCreateWidget(0, 1, 1, 0, 1, "", 1, nullptr, xpWidgetClass_TextField);
+  XPWidgetID c = XPCreateWidget(0, 1, 1, 0, 1, "", 1, nullptr, xpWidgetClass_TextField);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "Save & Close"), a);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "\"Save & Close\""), a);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "#1"), b);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "TextField#1"), c);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "TextField#2"), nullptr);
+  EXPECT_EQ(skyhost::findWidgetBySelector(f.host, "Button#0"), a);
+}
+
+TEST(Json, StringsAreEscapedIntoValidJson) {
+  EXPECT_EQ(skyhost::JsonWriter::quote("a\"b\\c\n\t\x01\xe9"), "\"a\\\"b\\\\c\\n\\t\\u0001\\u00e9\"");
+  skyhost::JsonWriter j;
+  j.beginObject().key("list").beginArray().value(1).value(2.5).value("x").null().endArray();
+  j.key("nan").value(std::nan("")).key("ok").value(true).key("empty").beginObject().endObject().endObject();
+  EXPECT_EQ(j.str(), "{\"list\":[1,2.5,\"x\",null],\"nan\":null,\"ok\":true,\"empty\":{}}");
+}
+
+TEST(Json, TheDumpHoldsWhatTheHostKnows) {
+  WithFixture f;
+  f.host.enable();
+  f.host.pickMenu({"Fixture", "Build Pane"});
+  f.host.runFrames(3);
+  const std::string path = f.dir / "dump.json";
+  {
+    std::ofstream out(path);
+    out << f.host.dumpJson();
+  }
+  ASSERT_TRUE(validJson(path));
+  const std::string dump = readFile(path);
+  for (const char *needle : {"\"name\":\"Fixture\"", "\"sim/multiplayer/position/plane19_taxi_light_on\":0",
+                             "\"active\":5", "\"aiDisabled\":[1,2,3,4]", "\"itemRefText\":\"2\"",
+                             "\"className\":\"TextField\"", "\"buttonState\":0", "\"text\":\"fixture draws\"",
+                             "\"firstInterval\":0.5", "\"phase\":25"})
+    EXPECT_NE(dump.find(needle), std::string::npos) << needle;
+}
+
+TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
+  skyhost::TempDir dir;
+  const std::string root = dir / "sim";
+  std::filesystem::create_directories(root + "/Resources/plugins");
+  std::ofstream(root + "/Resources/plugins/stprefs.txt") << "callsign=TEST\n";
+  std::ofstream(dir / "script.txt") << "# build the pane, use it, look at it\n"
+                                       "0.5 menu Fixture > Build Pane\n"
+                                       "0.6 widget-type TextField#0 abc\n"
+                                       "1 dump mid.json\n";
+  std::string out;
+  const std::string cmd = std::string("cd '") + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" +
+                          FIXTURE_PLUGIN + "' --root sim --seconds 2 --fps 30 --script script.txt --screen 800x600";
+  ASSERT_EQ(run(cmd, &out), 0) << out;
+  for (const char *needle : {"Plugin: Fixture", "signature:   skytether.tests.fixture", "Fixture Menu",
+                             "Toggle Window  [ref", "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden",
+                             "first interval 0.5", "phase 25 after", "after windows", "Datarefs looked up (4):",
+                             "fixture/no_such_dataref  (unknown)", "Planes: active 5, acquired", "TextField \"abc\"",
+                             "Shutdown: disable, stop, unload: unloaded", "nothing left registered",
+                             "callsign=TEST"})
+    EXPECT_NE(out.find(needle), std::string::npos) << needle << "\n" << out;
+  const std::string mid = dir / "mid.json";
+  ASSERT_TRUE(validJson(mid));
+  EXPECT_NE(readFile(mid).find("\"frames\":30"), std::string::npos);
+  EXPECT_NE(readFile(mid).find("\"width\":800"), std::string::npos);
+}
+
+TEST(Runner, RefusesBadUsage) {
+  std::string out;
+  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin x 2>/dev/null", &out), 2);
+  skyhost::TempDir dir;
+  std::ofstream(dir / "bad.txt") << "1 fly\n";
+  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + FIXTURE_PLUGIN + "' --root '" + dir.path() +
+                    "' --script '" + (dir / "bad.txt") + "' 2>/dev/null",
+                &out),
+            2);
+  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + (dir / "none.xpl") + "' --root '" + dir.path() +
+                    "' 2>/dev/null",
+                &out),
+            1);
+}
