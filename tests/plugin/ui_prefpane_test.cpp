@@ -10,6 +10,7 @@
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 #include "plugin_fixture.h"
+#include "support/md5.h"
 #include "test_peer.h"
 #include "ui_support.h"
 
@@ -135,8 +136,8 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   }
   // Only the password is masked.
   for (const auto &w : widgets) {
-    if (w.id != widgets[kPasswordF].id) {
-      EXPECT_EQ(w.properties.count(xpProperty_PasswordMode), 0u) << w.descriptor;
+    if (w.id != widgets[kPasswordF].id && w.properties.count(xpProperty_PasswordMode)) {
+      EXPECT_EQ(w.properties.at(xpProperty_PasswordMode), 0) << w.descriptor;
     }
   }
 
@@ -310,7 +311,8 @@ TEST_F(PrefPaneTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   const std::string login = peer.streamLines()[0];
   const std::string id = login.substr(0, login.find('|'));
-  EXPECT_EQ(login.substr(0, id.size() + 26), id + "|Opening Connection|alice|");
+  // The stored user ID and password log in, not the unapplied text.
+  EXPECT_EQ(login, id + "|Opening Connection|alice|" + Md5Hex(id + "alice" + "pw1") + "|\n");
   EXPECT_EQ(Text(kUserIDF), "bob");
   EXPECT_EQ(Text(kPasswordF), "zzz");
 
@@ -350,6 +352,7 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   WritePrefs(stored);
   Start();
   PickSettings();
+  Retype(kUserIDF, "43");
   Retype(kCallsignF, "Hawk");
   Retype(kPasswordF, "a;b");
   Click(kApply);
@@ -362,9 +365,10 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   EXPECT_TRUE(PaneShown());
   EXPECT_EQ(ReadPrefs(), stored);
 
-  // Nothing reached the globals, not even the good callsign checked before the password.
+  // Nothing reached the globals, not even the good texts on either side of the refused one.
   Click(kCancel);
   PickSettings();
+  EXPECT_EQ(Text(kUserIDF), "42");
   EXPECT_EQ(Text(kCallsignF), "Falcon");
   EXPECT_EQ(Text(kPasswordF), "pw");
   EXPECT_FALSE(Shown(kError));  // the refill replaced the refused text
