@@ -335,14 +335,41 @@ TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
   EXPECT_FALSE(Get(kConnect).visible);
 }
 
-TEST_F(PrefPaneTest, FailedConnectKeepsConnectShown) {
-  Start();  // nothing listens on the server's port
+// Only the messages the pane acts on count as handled; Connect and Disconnect never do.
+TEST_F(PrefPaneTest, HandlerTakesOnlyTheMessagesItActsOn) {
+  Start();
   PickSettings();
-  Click(kConnect);
+  const auto main = Get(kMain);
+  ASSERT_FALSE(main.callbacks.empty());
+  const XPWidgetFunc_t handler = main.callbacks.front();
+  auto send = [&](int message, W w, intptr_t param2) {
+    return handler(message, main.id, reinterpret_cast<intptr_t>(Id(w)), param2);
+  };
+  EXPECT_EQ(send(xpMsg_ButtonStateChanged, kCrewed, 1), 1);
+  EXPECT_TRUE(Shown(kCrewIDF));
+  EXPECT_EQ(send(xpMsg_ButtonStateChanged, kEngineer, 1), 1);
+  EXPECT_EQ(State(kEngineer), 1);
+  EXPECT_EQ(State(kPilot), 0);
+  EXPECT_EQ(send(xpMsg_ButtonStateChanged, kSolo, 0), 0);  // a button turned off changes nothing
+  EXPECT_TRUE(Shown(kCrewIDF));
+  EXPECT_EQ(send(xpMsg_ButtonStateChanged, kConnectStart, 1), 0);
+  EXPECT_EQ(send(xpMsg_TextFieldChanged, kUserIDF, 0), 0);
+  EXPECT_EQ(send(xpMsg_PushButtonPressed, kDisconnect, 0), 0);  // not connected: nothing
   EXPECT_TRUE(Shown(kConnect));
-  EXPECT_FALSE(Shown(kDisconnect));
-  Click(kConnect);  // may be pressed again
-  EXPECT_TRUE(Shown(kConnect));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(send(xpMsg_PushButtonPressed, kConnect, 0), 0);  // nothing listens: stays on Connect
+    EXPECT_TRUE(Shown(kConnect));
+    EXPECT_FALSE(Shown(kDisconnect));
+  }
+  EXPECT_FALSE(FileExists("Resources/plugins/stprefs.txt"));
+  EXPECT_EQ(send(xpMsg_PushButtonPressed, kApply, 0), 1);
+  EXPECT_TRUE(FileExists("Resources/plugins/stprefs.txt"));
+  EXPECT_TRUE(PaneShown());
+  EXPECT_EQ(send(xpMsg_PushButtonPressed, kCancel, 0), 1);
+  EXPECT_FALSE(PaneShown());
+  PickSettings();
+  EXPECT_EQ(handler(xpMessage_CloseButtonPushed, main.id, 0, 0), 1);
+  EXPECT_FALSE(PaneShown());
 }
 
 // The preferences file ends a value at ";", splits at "=" and stops at a line feed, so the pane

@@ -44,6 +44,9 @@ inline void RunLoop(Host &host, Loop loop, int n = 1, double dt = 0.002) {
   ASSERT_EQ(LoopCalls(host, loop), target);
 }
 
+inline std::vector<float> Rgb(const DrawOp &op) { return {op.rgba[0], op.rgba[1], op.rgba[2]}; }
+inline std::vector<float> Rgba(const DrawOp &op) { return {op.rgba[0], op.rgba[1], op.rgba[2], op.rgba[3]}; }
+
 // What one window drew in the last frame.
 inline std::vector<DrawOp> OpsOf(Host &host, XPLMWindowID window) {
   std::vector<DrawOp> ops;

@@ -95,7 +95,7 @@ TEST_F(WindowsTest, PlaneListDrawsTrafficLineAndNineteenRowsInWhite) {
   EXPECT_EQ(strings[1].y, 360);
   EXPECT_EQ(strings[19].y, 108);
   for (const auto &s : strings) {
-    EXPECT_EQ(std::vector<float>(s.rgba, s.rgba + 3), (std::vector<float>{1.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(Rgb(s), (std::vector<float>{1.0f, 1.0f, 1.0f}));
     EXPECT_FALSE(s.hasWrap);
     EXPECT_EQ(s.font, xplmFont_Basic);
   }
@@ -116,7 +116,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   ASSERT_EQ(ops[0].kind, DrawOp::GraphicsState);
   EXPECT_EQ(std::vector<int>(ops[0].state, ops[0].state + 7), (std::vector<int>{0, 0, 1, 0, 1, 0, 0}));
   ASSERT_EQ(ops[1].kind, DrawOp::Color);
-  EXPECT_EQ(std::vector<float>(ops[1].rgba, ops[1].rgba + 4), (std::vector<float>{0.1f, 0.1f, 0.1f, 0.69f}));
+  EXPECT_EQ(Rgba(ops[1]), (std::vector<float>{0.1f, 0.1f, 0.1f, 0.69f}));
   ASSERT_EQ(ops[2].kind, DrawOp::Begin);
   EXPECT_EQ(ops[2].mode, unsigned(GL_QUADS));
   const float L = 504, T = 748, R = 1004, B = 428;
@@ -127,7 +127,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   }
   ASSERT_EQ(ops[7].kind, DrawOp::End);
   ASSERT_EQ(ops[8].kind, DrawOp::Color);
-  EXPECT_EQ(std::vector<float>(ops[8].rgba, ops[8].rgba + 4),
+  EXPECT_EQ(Rgba(ops[8]),
             (std::vector<float>{1.0f, 1.0f, 1.0f, 0.69f * 0.5f + 0.5f}));
   ASSERT_EQ(ops[9].kind, DrawOp::Begin);
   EXPECT_EQ(ops[9].mode, unsigned(GL_LINES));
@@ -147,7 +147,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
     EXPECT_EQ(strings[j].text, "");
     EXPECT_EQ(strings[j].x, 509);
     EXPECT_EQ(strings[j].y, 428 + 300 - 20 * j);
-    EXPECT_EQ(std::vector<float>(strings[j].rgba, strings[j].rgba + 3), (std::vector<float>{0.5f, 1.0f, 0.5f}));
+    EXPECT_EQ(Rgb(strings[j]), (std::vector<float>{0.5f, 1.0f, 0.5f}));
     ASSERT_TRUE(strings[j].hasWrap);
     EXPECT_EQ(strings[j].wrap, 500);
   }
@@ -155,7 +155,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   EXPECT_EQ(typing.text, "|");  // empty line, cursor in its shown phase
   EXPECT_EQ(typing.x, 509);
   EXPECT_EQ(typing.y, 448);
-  EXPECT_EQ(std::vector<float>(typing.rgba, typing.rgba + 3), (std::vector<float>{1.0f, 1.0f, 0.3f}));
+  EXPECT_EQ(Rgb(typing), (std::vector<float>{1.0f, 1.0f, 0.3f}));
   ASSERT_TRUE(typing.hasWrap);
   EXPECT_EQ(typing.wrap, 500);
   for (const auto &s : strings) EXPECT_EQ(s.font, xplmFont_Basic);
@@ -252,7 +252,7 @@ TEST_F(WindowsTest, TrafficHoldCountsDownFromNineThenFadesOutToTheBoxOnly) {
     EXPECT_EQ(strings[14].text, "hi");  // not sent, so kept; no cursor without focus
     EXPECT_EQ(strings[15].x, 1004 - 15);
     EXPECT_EQ(strings[15].y, 428 + 14);
-    EXPECT_EQ(std::vector<float>(strings[15].rgba, strings[15].rgba + 3), (std::vector<float>{1.0f, 1.0f, 0.3f}));
+    EXPECT_EQ(Rgb(strings[15]), (std::vector<float>{1.0f, 1.0f, 0.3f}));
   }
 
   RunLoop(host(), kShowTimerLoop);  // the tenth tick releases the window
