@@ -26,8 +26,12 @@ constexpr const char *kUnstorable = ";=\n";
 bool prefErrorShown = false;
 
 // Every control is 12 pixels tall. Half-step rows are computed in floating point and truncated.
-int RowTop(int T, double k, int b) { return static_cast<int>(T - k * b); }
-int RowBottom(int T, double k, int b) { return static_cast<int>(T - k * b - 12); }
+int RowTop(int T, double k, int b) {
+  return static_cast<int>(T - k * b);
+}
+int RowBottom(int T, double k, int b) {
+  return static_cast<int>(T - k * b - 12);
+}
 
 XPWidgetID Child(int left, int top, int right, int bottom, int visible, const char *descriptor,
                  XPWidgetClass cls) {
@@ -44,10 +48,14 @@ void MakePushButton(XPWidgetID button) {
   XPSetWidgetProperty(button, xpProperty_ButtonBehavior, xpButtonBehaviorPushButton);
 }
 
-void SetState(XPWidgetID button, intptr_t state) { XPSetWidgetProperty(button, xpProperty_ButtonState, state); }
+void SetState(XPWidgetID button, intptr_t state) {
+  XPSetWidgetProperty(button, xpProperty_ButtonState, state);
+}
 
 // A button counts as on only when the host reports exactly 1.
-bool IsOn(XPWidgetID button) { return XPGetWidgetProperty(button, xpProperty_ButtonState, nullptr) == 1; }
+bool IsOn(XPWidgetID button) {
+  return XPGetWidgetProperty(button, xpProperty_ButtonState, nullptr) == 1;
+}
 
 // The first maxLength characters of a field's text. The host copies with strncpy rules, so the buffer
 // carries its own terminator.
@@ -150,7 +158,8 @@ void CreatePrefPane(int w, int h) {
   const int T = SH - twinh - 2 * b;
   const int c = L + 2 * b;
 
-  PrefPaneWidget = XPCreateWidget(L, T, L + w, T - h, 1, "Control & Settings", 1, nullptr, xpWidgetClass_MainWindow);
+  PrefPaneWidget =
+      XPCreateWidget(L, T, L + w, T - h, 1, "Control & Settings", 1, nullptr, xpWidgetClass_MainWindow);
   XPSetWidgetProperty(PrefPaneWidget, xpProperty_MainWindowHasCloseBoxes, 0);
 
   PrefPaneWindow = Child(L + b, T - 2 * b, L + w - b, T - h + b, 1, "", xpWidgetClass_SubWindow);
@@ -161,23 +170,26 @@ void CreatePrefPane(int w, int h) {
                   xpWidgetClass_TextField);
   XPSetWidgetProperty(UserIDF, xpProperty_TextFieldType, xpTextEntryField);
 
-  PasswordT = Child(c, RowTop(T, 3.5, b), c + 100, RowBottom(T, 3.5, b), 1, "Password:", xpWidgetClass_Caption);
+  PasswordT =
+      Child(c, RowTop(T, 3.5, b), c + 100, RowBottom(T, 3.5, b), 1, "Password:", xpWidgetClass_Caption);
   PasswordF = Child(c + 105, RowTop(T, 3.5, b), c + 215, RowBottom(T, 3.5, b), 1, password.c_str(),
                     xpWidgetClass_TextField);
   XPSetWidgetProperty(PasswordF, xpProperty_TextFieldType, xpTextEntryField);
   XPSetWidgetProperty(PasswordF, xpProperty_PasswordMode, 1);
 
-  CallsignT = Child(c, RowTop(T, 4.5, b), c + 100, RowBottom(T, 4.5, b), 1, "Call/Nickname:",
-                    xpWidgetClass_Caption);
+  CallsignT =
+      Child(c, RowTop(T, 4.5, b), c + 100, RowBottom(T, 4.5, b), 1, "Call/Nickname:", xpWidgetClass_Caption);
   CallsignF = Child(c + 105, RowTop(T, 4.5, b), c + 215, RowBottom(T, 4.5, b), 1, myCallsign.c_str(),
                     xpWidgetClass_TextField);
   XPSetWidgetProperty(CallsignF, xpProperty_TextFieldType, xpTextEntryField);
 
-  FlightModeT = Child(c, RowTop(T, 5.5, b), c + 100, RowBottom(T, 5.5, b), 1, "Flight Mode:",
-                      xpWidgetClass_Caption);
-  FlightModeB1 = Child(c + 105, RowTop(T, 5.5, b), c + 115, RowBottom(T, 5.5, b), 1, "Solo", xpWidgetClass_Button);
+  FlightModeT =
+      Child(c, RowTop(T, 5.5, b), c + 100, RowBottom(T, 5.5, b), 1, "Flight Mode:", xpWidgetClass_Caption);
+  FlightModeB1 =
+      Child(c + 105, RowTop(T, 5.5, b), c + 115, RowBottom(T, 5.5, b), 1, "Solo", xpWidgetClass_Button);
   MakeRadio(FlightModeB1);
-  FlightModeB2 = Child(c + 150, RowTop(T, 5.5, b), c + 160, RowBottom(T, 5.5, b), 1, "Crewed", xpWidgetClass_Button);
+  FlightModeB2 =
+      Child(c + 150, RowTop(T, 5.5, b), c + 160, RowBottom(T, 5.5, b), 1, "Crewed", xpWidgetClass_Button);
   MakeRadio(FlightModeB2);
 
   // The crew controls start hidden; InitializePrefPane shows them in Crewed mode.
@@ -186,13 +198,16 @@ void CreatePrefPane(int w, int h) {
                   xpWidgetClass_TextField);
   XPSetWidgetProperty(CrewIDF, xpProperty_TextFieldType, xpTextEntryField);
 
-  PositionT = Child(c, RowTop(T, 7.5, b), c + 100, RowBottom(T, 7.5, b), 0, "Position:", xpWidgetClass_Caption);
-  PositionB1 = Child(c + 105, RowTop(T, 7.5, b), c + 115, RowBottom(T, 7.5, b), 0, "Pilot", xpWidgetClass_Button);
+  PositionT =
+      Child(c, RowTop(T, 7.5, b), c + 100, RowBottom(T, 7.5, b), 0, "Position:", xpWidgetClass_Caption);
+  PositionB1 =
+      Child(c + 105, RowTop(T, 7.5, b), c + 115, RowBottom(T, 7.5, b), 0, "Pilot", xpWidgetClass_Button);
   MakeRadio(PositionB1);
-  PositionB2 = Child(c + 105, RowTop(T, 8.5, b), c + 115, RowBottom(T, 8.5, b), 0, "Co-Pilot", xpWidgetClass_Button);
+  PositionB2 =
+      Child(c + 105, RowTop(T, 8.5, b), c + 115, RowBottom(T, 8.5, b), 0, "Co-Pilot", xpWidgetClass_Button);
   MakeRadio(PositionB2);
-  PositionB3 = Child(c + 105, RowTop(T, 9.5, b), c + 115, RowBottom(T, 9.5, b), 0, "Navigator",
-                     xpWidgetClass_Button);
+  PositionB3 =
+      Child(c + 105, RowTop(T, 9.5, b), c + 115, RowBottom(T, 9.5, b), 0, "Navigator", xpWidgetClass_Button);
   MakeRadio(PositionB3);
   PositionB4 = Child(c + 105, RowTop(T, 10.5, b), c + 115, RowBottom(T, 10.5, b), 0, "Flight Engineer",
                      xpWidgetClass_Button);
@@ -200,13 +215,15 @@ void CreatePrefPane(int w, int h) {
 
   // "Connect" and "Disconnect" share one rectangle; exactly one is visible.
   const int row12Top = T - 12 * b, row12Bottom = T - 12 * b - 12;
-  ConnectB = Child(c, row12Top, c + 70, row12Bottom, tcpconnected == 0 ? 1 : 0, "Connect", xpWidgetClass_Button);
+  ConnectB =
+      Child(c, row12Top, c + 70, row12Bottom, tcpconnected == 0 ? 1 : 0, "Connect", xpWidgetClass_Button);
   MakePushButton(ConnectB);
-  DisconnectB = Child(c, row12Top, c + 70, row12Bottom, tcpconnected != 0 ? 1 : 0, "Disconnect",
-                      xpWidgetClass_Button);
+  DisconnectB =
+      Child(c, row12Top, c + 70, row12Bottom, tcpconnected != 0 ? 1 : 0, "Disconnect", xpWidgetClass_Button);
   MakePushButton(DisconnectB);
   // Drawn as a radio button, toggles like a check box.
-  ConnectStartB = Child(c + 105, row12Top, c + 115, row12Bottom, 1, "Connect at startup", xpWidgetClass_Button);
+  ConnectStartB =
+      Child(c + 105, row12Top, c + 115, row12Bottom, 1, "Connect at startup", xpWidgetClass_Button);
   XPSetWidgetProperty(ConnectStartB, xpProperty_ButtonType, xpRadioButton);
   XPSetWidgetProperty(ConnectStartB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
   XPSetWidgetProperty(ConnectStartB, xpProperty_ButtonState, connectAtStartup);
@@ -252,11 +269,20 @@ void InitializePrefPane() {
   SetState(ConnectStartB, connectAtStartup);
 
   switch (cockpitPosition) {
-    case 0: SelectPosition(PositionB1); break;
-    case 1: SelectPosition(PositionB2); break;
-    case 2: SelectPosition(PositionB3); break;
-    case 3: SelectPosition(PositionB4); break;
-    default: break;
+    case 0:
+      SelectPosition(PositionB1);
+      break;
+    case 1:
+      SelectPosition(PositionB2);
+      break;
+    case 2:
+      SelectPosition(PositionB3);
+      break;
+    case 3:
+      SelectPosition(PositionB4);
+      break;
+    default:
+      break;
   }
 
   XPSetWidgetDescriptor(UserIDF, userID.c_str());
@@ -268,7 +294,8 @@ void InitializePrefPane() {
   ClearPrefError();
 }
 
-int PrefPaneHandler(XPWidgetMessage inMessage, XPWidgetID /*inWidget*/, intptr_t inParam1, intptr_t inParam2) {
+int PrefPaneHandler(XPWidgetMessage inMessage, XPWidgetID /*inWidget*/, intptr_t inParam1,
+                    intptr_t inParam2) {
   const XPWidgetID button = reinterpret_cast<XPWidgetID>(inParam1);
 
   if (inMessage == xpMessage_CloseButtonPushed) {

@@ -74,9 +74,9 @@ void CreateWindows() {
   gWindow = XPLMCreateWindow(W - winbuff - pwinw, H - 2 * winbuff - twinh, W - winbuff,
                              H - 2 * winbuff - twinh - pwinh, showPlaneWindow, DrawWindowCallback,
                              HandleKeyCallback, HandleMouseClickCallback, nullptr);
-  imReadWin = XPLMCreateWindow(W - winbuff - twinw, H - winbuff, W - winbuff, H - winbuff - twinh,
-                               showChatWindow, DrawWindowCallback, HandleKeyCallback, HandleMouseClickCallback,
-                               nullptr);
+  imReadWin =
+      XPLMCreateWindow(W - winbuff - twinw, H - winbuff, W - winbuff, H - winbuff - twinh, showChatWindow,
+                       DrawWindowCallback, HandleKeyCallback, HandleMouseClickCallback, nullptr);
 }
 
 void AppendChatLine(const std::string &text) {
@@ -145,7 +145,8 @@ float SkytetherProcessChatWinCallback(float, float, int, void *) {
   return 1.0f;
 }
 
-int HandleMouseClickCallback(XPLMWindowID inWindowID, int x, int y, XPLMMouseStatus inMouse, void * /*inRefcon*/) {
+int HandleMouseClickCallback(XPLMWindowID inWindowID, int x, int y, XPLMMouseStatus inMouse,
+                             void * /*inRefcon*/) {
   // One drag at a time, whichever window it is.
   static int gDragging = 0;
   static int dX = 0, dY = 0;

@@ -146,7 +146,8 @@ TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
   ASSERT_TRUE(peer.ok());
   WritePrefs("connectAtStartup=1;");
   Start();
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+  ASSERT_TRUE(
+      sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
   const std::string login = peer.streamLines()[0];
   const std::string id = login.substr(0, login.find('|'));
   ASSERT_FALSE(id.empty());
@@ -168,8 +169,8 @@ TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
   host().type("a|b");        // and "|" is not escaped
   host().pressKey(kReturn);
   ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 3; }));
-  EXPECT_EQ(peer.streamLines(), (std::vector<std::string>{id + "|MESSAGE|hi\n", id + "|MESSAGE|\n",
-                                                         id + "|MESSAGE|a|b\n"}));
+  EXPECT_EQ(peer.streamLines(),
+            (std::vector<std::string>{id + "|MESSAGE|hi\n", id + "|MESSAGE|\n", id + "|MESSAGE|a|b\n"}));
 
   // The sender's own line reaches the history only through the server.
   for (const auto &s : StringsOf(host(), ChatWindow(host())))

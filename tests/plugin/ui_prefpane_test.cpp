@@ -20,6 +20,7 @@ using namespace uitest;
 using Widget = Host::Widget;
 
 // Creation order of the pane's widgets.
+// clang-format off
 enum W {
   kMain, kPanel, kUserIDT, kUserIDF, kPasswordT, kPasswordF, kCallsignT, kCallsignF, kFlightModeT, kSolo,
   kCrewed, kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer, kConnect, kDisconnect,
@@ -27,6 +28,7 @@ enum W {
 };
 
 const std::vector<W> kCrewControls = {kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer};
+// clang-format on
 
 std::string Prefs(const std::string &callsign, const std::string &user, const std::string &password, int mode,
                   int position, const std::string &crew, int atStartup) {
@@ -83,6 +85,7 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   const std::map<int, intptr_t> push = {{xpProperty_ButtonType, xpPushButton},
                                         {xpProperty_ButtonBehavior, xpButtonBehaviorPushButton}};
   const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
+  // clang-format off
   const std::vector<Expected> table = {
       {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 108, true,
        {{xpProperty_MainWindowHasCloseBoxes, 0}}},
@@ -114,6 +117,7 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
       {kApply, Btn, "Apply", 539, 148, 584, 136, true, push},
       {kSave, Btn, "Save & Close", 589, 148, 669, 136, true, push},
   };
+  // clang-format on
   for (const auto &e : table) {
     SCOPED_TRACE(e.descriptor);
     const auto &w = widgets[e.w];

@@ -21,8 +21,12 @@ using DrawOp = Host::DrawOp;
 enum Loop { kPacketLoop = 0, kAirplaneLoop = 1, kCursorLoop = 2, kShowTimerLoop = 3, kFadeLoop = 4 };
 
 // The plane list window is created first, the chat window second.
-inline XPLMWindowID PlaneWindow(Host &host) { return host.windows().at(0).id; }
-inline XPLMWindowID ChatWindow(Host &host) { return host.windows().at(1).id; }
+inline XPLMWindowID PlaneWindow(Host &host) {
+  return host.windows().at(0).id;
+}
+inline XPLMWindowID ChatWindow(Host &host) {
+  return host.windows().at(1).id;
+}
 
 inline Host::Window WindowInfo(Host &host, XPLMWindowID id) {
   for (const auto &w : host.windows())
@@ -31,7 +35,9 @@ inline Host::Window WindowInfo(Host &host, XPLMWindowID id) {
   return Host::Window{};
 }
 
-inline int LoopCalls(Host &host, Loop loop) { return host.flightLoops().at(loop).calls; }
+inline int LoopCalls(Host &host, Loop loop) {
+  return host.flightLoops().at(loop).calls;
+}
 
 // Runs short frames until the flight loop has run n more times; each frame can run it at most once,
 // so the last frame's drawing shows the state right after the n-th run.
@@ -44,8 +50,12 @@ inline void RunLoop(Host &host, Loop loop, int n = 1, double dt = 0.002) {
   ASSERT_EQ(LoopCalls(host, loop), target);
 }
 
-inline std::vector<float> Rgb(const DrawOp &op) { return {op.rgba[0], op.rgba[1], op.rgba[2]}; }
-inline std::vector<float> Rgba(const DrawOp &op) { return {op.rgba[0], op.rgba[1], op.rgba[2], op.rgba[3]}; }
+inline std::vector<float> Rgb(const DrawOp &op) {
+  return {op.rgba[0], op.rgba[1], op.rgba[2]};
+}
+inline std::vector<float> Rgba(const DrawOp &op) {
+  return {op.rgba[0], op.rgba[1], op.rgba[2], op.rgba[3]};
+}
 
 // What one window drew in the last frame.
 inline std::vector<DrawOp> OpsOf(Host &host, XPLMWindowID window) {

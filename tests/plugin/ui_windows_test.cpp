@@ -127,8 +127,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   }
   ASSERT_EQ(ops[7].kind, DrawOp::End);
   ASSERT_EQ(ops[8].kind, DrawOp::Color);
-  EXPECT_EQ(Rgba(ops[8]),
-            (std::vector<float>{1.0f, 1.0f, 1.0f, 0.69f * 0.5f + 0.5f}));
+  EXPECT_EQ(Rgba(ops[8]), (std::vector<float>{1.0f, 1.0f, 1.0f, 0.69f * 0.5f + 0.5f}));
   ASSERT_EQ(ops[9].kind, DrawOp::Begin);
   EXPECT_EQ(ops[9].mode, unsigned(GL_LINES));
   const std::vector<std::pair<float, float>> border = {{R, B}, {L, B}, {L, B}, {L, T},
@@ -248,7 +247,7 @@ TEST_F(WindowsTest, TrafficHoldCountsDownFromNineThenFadesOutToTheBoxOnly) {
     ASSERT_TRUE(Countdown(host(), &countdown));
     EXPECT_EQ(countdown, std::to_string(shown));
     const auto strings = StringsOf(host(), ChatWindow(host()));
-    ASSERT_EQ(strings.size(), 16u);  // history, typing line, countdown
+    ASSERT_EQ(strings.size(), 16u);     // history, typing line, countdown
     EXPECT_EQ(strings[14].text, "hi");  // not sent, so kept; no cursor without focus
     EXPECT_EQ(strings[15].x, 1004 - 15);
     EXPECT_EQ(strings[15].y, 428 + 14);
@@ -362,7 +361,8 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   ASSERT_TRUE(peer.ok());
   WritePrefs("connectAtStartup=1;");
   Start();
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+  ASSERT_TRUE(
+      sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
 
   std::string notices;
   for (int n = 1; n <= 15; ++n) notices += "0|m|line " + std::to_string(n) + "\n";
@@ -371,7 +371,8 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   TogglePlaneList();
 
   // The window pops up at the next tick of the show timer.
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return StringsOf(host(), ChatWindow(host())).size() == 16; }));
+  ASSERT_TRUE(
+      sttest::RunUntil(host(), &peer, [&] { return StringsOf(host(), ChatWindow(host())).size() == 16; }));
   const auto strings = StringsOf(host(), ChatWindow(host()));
   for (int j = 0; j < 14; ++j) EXPECT_EQ(strings[j].text, "line " + std::to_string(j + 2)) << j;
   std::string countdown;
