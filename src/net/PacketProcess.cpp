@@ -22,19 +22,22 @@ constexpr int kDatagramReads = 90;
 constexpr int kStreamReads = 100;
 constexpr int kReceiveArea = 1400;
 
-float ReadFloat(const std::string &text) { return std::strtof(text.c_str(), nullptr); }
-int ReadLight(const std::string &text) { return int(std::strtol(text.c_str(), nullptr, 10)); }
+// A field is followed in its text by "|", a final line feed or the terminator, all of which end
+// the number, so it is read in place.
+float ReadFloat(std::string_view field) { return std::strtof(field.data(), nullptr); }
+int ReadLight(std::string_view field) { return field[0] - '0'; }
 
-void ApplyPositionReport(int n, const std::string &rest, float ownLat, float ownLon) {
+void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
   if (n < 0 || n >= kSlotCount) return;
   // A report that does not match whole changes nothing: no field of an earlier report is reused.
-  static ReportFields f;
+  ReportFields f;
   if (!MatchPositionReport(rest, f)) return;
-  const std::string *t = f.field;
+  const std::string_view *t = f.field;
 
   Aircraft &a = AircraftList[n];
   double x, y, z;
-  STWorldOrLocal(ownLat, ownLon, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
+  STWorldOrLocal(ownLat, ownLon, std::string(t[3]), std::string(t[4]), std::string(t[5]), std::string(t[0]),
+                 std::string(t[1]), std::string(t[2]), x, y, z);
   a.x = float(x);
   a.y = float(y);
   a.z = float(z);
@@ -62,12 +65,13 @@ void ApplyPositionReport(int n, const std::string &rest, float ownLat, float own
   a.SetAircraftData();
 }
 
-void HandleDatagram(const std::string &text, float ownLat, float ownLon) {
-  static std::string letter, rest;
+void HandleDatagram(std::string_view text, float ownLat, float ownLon) {
   int n = 0;
-  if (!MatchDatagramHeader(text, n, letter, rest)) return;
-  if (letter != "l") return;
-  ApplyPositionReport(n, rest, ownLat, ownLon);
+  char letter = 0;
+  size_t header = 0;
+  if (!MatchDatagramHeader(text, n, letter, header)) return;
+  if (letter != 'l') return;
+  ApplyPositionReport(n, text.substr(header), ownLat, ownLon);
 }
 
 bool FileExists(const std::string &path) {
@@ -79,12 +83,12 @@ bool FileExists(const std::string &path) {
 
 void DispatchStreamMessage(const StreamMessage &m) {
   const int n = m.number;
-  if (m.letter == "c") {
+  if (m.letter == 'c') {
     if (n < 0 || n >= kSlotCount) return;
     Callsigns[n] = (m.text == "BLANK") ? std::string() : m.text;
-  } else if (m.letter == "m") {
+  } else if (m.letter == 'm') {
     AppendChatLine(m.text);
-  } else if (m.letter == "p") {
+  } else if (m.letter == 'p') {
     if (n < 0 || n >= kSlotCount) return;
     if (m.text == "BLANK") {
       Planes[n].clear();
@@ -118,30 +122,30 @@ float SkytetherPacketProcess(float, float, int, void *) {
   udptx = "  ";
   udprx = "  ";
 
-  // Only the bytes a read returned are used, so a full area needs no terminator.
-  char area[kReceiveArea];
-  static std::string text;
+  // Only the bytes a read returned are used; the one spare byte terminates the text for the
+  // number reads.
+  char area[kReceiveArea + 1];
 
   for (int attempt = 0; attempt < kDatagramReads; ++attempt) {
     if (sockfd == 0) continue;
     // The sender goes to its own address: serverAddress stays the server's.
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    size = int(::recvfrom(sockfd, area, sizeof area, 0, reinterpret_cast<sockaddr *>(&from), &fromLength));
+    size = int(::recvfrom(sockfd, area, kReceiveArea, 0, reinterpret_cast<sockaddr *>(&from), &fromLength));
     if (size <= 0) continue;
     serverLength = int(fromLength);
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
     if (!IsFromServer(from, fromLength)) continue;
     udprx = "Ur";
-    text.assign(area, strnlen(area, size_t(size)));
-    HandleDatagram(text, ownLat, ownLon);
+    area[size] = '\0';
+    HandleDatagram(std::string_view(area, strnlen(area, size_t(size))), ownLat, ownLon);
   }
 
   tcprx = "  ";
   tcptx = "  ";
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     if (tsockfd != 0) {
-      size = int(::recvfrom(tsockfd, area, sizeof area, 0, nullptr, nullptr));
+      size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
         AppendStreamText(tcpBuffer, area, strnlen(area, size_t(size)));

@@ -61,31 +61,70 @@ void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &
   AddFloatToString(out, "|", s.microseconds);
 }
 
-bool MatchDatagramHeader(const std::string &text, int &slot, std::string &letter, std::string &rest) {
-  static const pcrecpp::RE header("(\\d+)\\|(\\w)\\|");
-  pcrecpp::StringPiece input(text);
-  if (!header.Consume(&input, &slot, &letter)) return false;
-  rest.assign(input.data(), input.size());
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsWordChar(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+
+// "(\d+)\|(\w)\|" at pos: a run of digits that fits an int (any number of leading zeros), "|",
+// one word character, "|". Returns the position after it, or npos.
+size_t MatchHeaderAt(std::string_view text, size_t pos, int &number, char &letter) {
+  size_t at = pos;
+  long long value = 0;
+  while (at < text.size() && IsDigit(text[at])) {
+    value = value * 10 + (text[at] - '0');
+    if (value > 2147483647LL) value = 2147483648LL;  // too large for an int; stays too large
+    ++at;
+  }
+  if (at == pos || value > 2147483647LL) return std::string_view::npos;
+  if (at + 2 >= text.size() || text[at] != '|' || !IsWordChar(text[at + 1]) || text[at + 2] != '|')
+    return std::string_view::npos;
+  number = int(value);
+  letter = text[at + 1];
+  return at + 3;
+}
+
+// One "(.*?)\|" field at pos: the text up to the next "|", which must come before any line feed.
+bool TakeField(std::string_view text, size_t &pos, std::string_view &field) {
+  for (size_t at = pos; at < text.size(); ++at) {
+    char c = text[at];
+    if (c == '|') {
+      field = text.substr(pos, at - pos);
+      pos = at + 1;
+      return true;
+    }
+    if (c == '\n') return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MatchDatagramHeader(std::string_view text, int &slot, char &letter, size_t &headerLength) {
+  size_t end = MatchHeaderAt(text, 0, slot, letter);
+  if (end == std::string_view::npos) return false;
+  headerLength = end;
   return true;
 }
 
-bool MatchPositionReport(const std::string &rest, ReportFields &out) {
-  static const pcrecpp::RE position(
-      "(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|");
-  static const pcrecpp::RE surfaces("(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|");
-  static const pcrecpp::RE gear(
-      "(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|");
-  static const pcrecpp::RE lights("(\\d)\\|(\\d)\\|(\\d)\\|(\\d)\\|(\\d)\\|");
-  static const pcrecpp::RE throttles(
-      "(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)\\|(.*?)(?:\\||$)");
-
-  std::string *f = out.field;
-  pcrecpp::StringPiece input(rest);
-  return position.Consume(&input, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8]) &&
-         surfaces.Consume(&input, &f[9], &f[10], &f[11], &f[12], &f[13], &f[14], &f[15], &f[16]) &&
-         gear.Consume(&input, &f[17], &f[18], &f[19], &f[20], &f[21], &f[22], &f[23], &f[24], &f[25], &f[26]) &&
-         lights.Consume(&input, &f[27], &f[28], &f[29], &f[30], &f[31]) &&
-         throttles.Consume(&input, &f[32], &f[33], &f[34], &f[35], &f[36], &f[37], &f[38], &f[39]);
+bool MatchPositionReport(std::string_view rest, ReportFields &out) {
+  size_t pos = 0;
+  std::string_view *f = out.field;
+  for (int i = 0; i < 27; ++i)
+    if (!TakeField(rest, pos, f[i])) return false;
+  for (int i = 27; i < 32; ++i) {
+    if (pos + 1 >= rest.size() || !IsDigit(rest[pos]) || rest[pos + 1] != '|') return false;
+    f[i] = rest.substr(pos, 1);
+    pos += 2;
+  }
+  for (int i = 32; i < 39; ++i)
+    if (!TakeField(rest, pos, f[i])) return false;
+  // The eighth throttle ends at "|", at the end, or at a line feed that ends the text.
+  size_t at = pos;
+  while (at < rest.size() && rest[at] != '|' && rest[at] != '\n') ++at;
+  if (at < rest.size() && rest[at] == '\n' && at + 1 != rest.size()) return false;
+  f[39] = rest.substr(pos, at - pos);
+  return true;
 }
 
 void AppendStreamText(std::string &buffer, const char *data, size_t length) {
@@ -106,10 +145,13 @@ void AppendStreamText(std::string &buffer, const char *data, size_t length) {
 
 namespace wire_detail {
 size_t MatchStreamMessage(const std::string &buffer, size_t pos, StreamMessage &out) {
-  static const pcrecpp::RE message("(\\d+)\\|(\\w)\\|(.*?)(====)");
-  pcrecpp::StringPiece input(buffer.data() + pos, int(buffer.size() - pos));
-  if (!message.Consume(&input, &out.number, &out.letter, &out.text)) return std::string::npos;
-  return size_t(input.data() - buffer.data());
+  std::string_view text(buffer);
+  size_t start = MatchHeaderAt(text, pos, out.number, out.letter);
+  if (start == std::string_view::npos) return std::string::npos;
+  size_t marker = text.find("====", start);
+  if (marker == std::string_view::npos) return std::string::npos;
+  out.text.assign(buffer, start, marker - start);
+  return marker + 4;
 }
 }  // namespace wire_detail
 

@@ -2,6 +2,7 @@
 // The text protocol between the plugin and its server: building what the plugin sends and
 // recognising what the server sends. Fields are separated by "|"; nothing is escaped.
 #include <string>
+#include <string_view>
 
 // ---- Plugin to server ----
 
@@ -29,21 +30,24 @@ void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &
 constexpr int kReportFieldCount = 40;
 
 // The 40 field texts of a position report, in report order: 1-9 position and attitude, 10-17
-// surfaces and yoke, 18-27 gear, 28-32 lights (one digit each), 33-40 throttles.
+// surfaces and yoke, 18-27 gear, 28-32 lights (one digit each), 33-40 throttles. They point into
+// the text that was matched; each is followed there by "|", a final line feed or the end.
 struct ReportFields {
-  std::string field[kReportFieldCount];
+  std::string_view field[kReportFieldCount];
 };
 
-// Matches the datagram header "(\d+)\|(\w)\|" at the start of text. On success slot and letter are
-// set and rest is the text after the header.
-bool MatchDatagramHeader(const std::string &text, int &slot, std::string &letter, std::string &rest);
-// Matches the 40 fields of a position report after its header; all or nothing.
-bool MatchPositionReport(const std::string &rest, ReportFields &out);
+// The datagram header "(\d+)\|(\w)\|" at the start of text: decimal digits that fit an int, "|",
+// one word character, "|". On success slot and letter are set and headerLength is its length.
+bool MatchDatagramHeader(std::string_view text, int &slot, char &letter, size_t &headerLength);
+// The 40 fields of a position report after its header, all or nothing: 27 fields ended by "|"
+// ("(.*?)\|", a field holds neither "|" nor a line feed), five one-digit lights each followed by
+// "|", then eight throttles separated by "|", the last ended by "|" or the end of the text.
+bool MatchPositionReport(std::string_view rest, ReportFields &out);
 
-// One message taken from the stream buffer.
+// One message taken from the stream buffer: "(\d+)\|(\w)\|(.*?)====".
 struct StreamMessage {
   int number;
-  std::string letter;
+  char letter;
   std::string text;
 };
 

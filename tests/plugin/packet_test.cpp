@@ -250,3 +250,13 @@ TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {
   auto first = std::find(strings.begin(), strings.end(), "line 2");
   EXPECT_LT(first, last);
 }
+
+TEST_F(PacketTest, ModelPathsUseTheHostsSeparator) {
+  host().setDirectorySeparator("\\");
+  // On this file system a backslash is an ordinary character: the converted path names this file.
+  WriteFile("Aircraft\\Heavy\\B744.acf", "model");
+  SendStream("7|p|Aircraft/Heavy/B744.acf\n");
+  ASSERT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_EQ(host().setAircraftModelLog()[0].second, "Aircraft\\Heavy\\B744.acf");
+  EXPECT_EQ(Row(7), "7:  B744");
+}

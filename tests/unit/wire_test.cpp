@@ -63,24 +63,27 @@ TEST(WireOut, PositionLineHoldsKeywordAnd42Values) {
 
 TEST(WireIn, DatagramHeader) {
   int slot = -1;
-  std::string letter, rest;
-  ASSERT_TRUE(MatchDatagramHeader("19|l|a|b", slot, letter, rest));
+  char letter = 0;
+  size_t length = 0;
+  ASSERT_TRUE(MatchDatagramHeader("19|l|a|b", slot, letter, length));
   EXPECT_EQ(slot, 19);
-  EXPECT_EQ(letter, "l");
-  EXPECT_EQ(rest, "a|b");
-  EXPECT_FALSE(MatchDatagramHeader(" 1|l|", slot, letter, rest));
-  EXPECT_FALSE(MatchDatagramHeader("1|ll|", slot, letter, rest));
-  EXPECT_FALSE(MatchDatagramHeader("x|l|", slot, letter, rest));
-  EXPECT_FALSE(MatchDatagramHeader("", slot, letter, rest));
+  EXPECT_EQ(letter, 'l');
+  EXPECT_EQ(length, 5u);
+  EXPECT_FALSE(MatchDatagramHeader(" 1|l|", slot, letter, length));
+  EXPECT_FALSE(MatchDatagramHeader("1|ll|", slot, letter, length));
+  EXPECT_FALSE(MatchDatagramHeader("x|l|", slot, letter, length));
+  EXPECT_FALSE(MatchDatagramHeader("", slot, letter, length));
   // A number too large for an int does not match.
-  EXPECT_FALSE(MatchDatagramHeader("99999999999|l|", slot, letter, rest));
-  ASSERT_TRUE(MatchDatagramHeader("2147483647|l|", slot, letter, rest));
+  EXPECT_FALSE(MatchDatagramHeader("99999999999|l|", slot, letter, length));
+  ASSERT_TRUE(MatchDatagramHeader("2147483647|l|", slot, letter, length));
   EXPECT_EQ(slot, 2147483647);
 }
 
 TEST(WireIn, PositionReportFields) {
-  ReportFields f;
-  ASSERT_TRUE(MatchPositionReport(Report(), f));
+  ReportFields f;  // views into the text matched: keep the texts alive
+  const std::string plain = Report(), longer = Report("1|0|1|0|1", "|1765158000|5");
+  const std::string empty = std::string(27, '|') + "0|0|0|0|0|" + std::string(7, '|');
+  ASSERT_TRUE(MatchPositionReport(plain, f));
   EXPECT_EQ(f.field[0], "1");
   EXPECT_EQ(f.field[3], "47.5");
   EXPECT_EQ(f.field[26], "0.9");
@@ -89,10 +92,10 @@ TEST(WireIn, PositionReportFields) {
   EXPECT_EQ(f.field[32], "0.8");
   EXPECT_EQ(f.field[39], "0.7");
   // The eighth throttle may be followed by more fields, which are ignored.
-  ASSERT_TRUE(MatchPositionReport(Report("1|0|1|0|1", "|1765158000|5"), f));
+  ASSERT_TRUE(MatchPositionReport(longer, f));
   EXPECT_EQ(f.field[39], "0.7");
   // Empty fields are allowed, except for lights.
-  ASSERT_TRUE(MatchPositionReport(std::string(27, '|') + "0|0|0|0|0|" + std::string(7, '|'), f));
+  ASSERT_TRUE(MatchPositionReport(empty, f));
   EXPECT_EQ(f.field[0], "");
   EXPECT_EQ(f.field[39], "");
 }
@@ -113,14 +116,14 @@ TEST(WireIn, StreamLinesAreSplitOnLineBreakRuns) {
   auto got = Take(buffer);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].number, 3);
-  EXPECT_EQ(got[0].letter, "c");
+  EXPECT_EQ(got[0].letter, 'c');
   EXPECT_EQ(got[0].text, "Falcon");
   EXPECT_EQ(buffer, "7|m|hi");  // waits for the rest of its line
   Feed(buffer, " there|x\n8|p|a/b.acf\n");
   got = Take(buffer);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].text, "hi there|x");
-  EXPECT_EQ(got[1].letter, "p");
+  EXPECT_EQ(got[1].letter, 'p');
   EXPECT_TRUE(buffer.empty());
 }
 

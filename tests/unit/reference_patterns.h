@@ -1,0 +1,17 @@
+#pragma once
+// The message patterns as regular expressions: the definition the hand-written matchers of the
+// plugin must agree with, byte for byte.
+#include <string>
+
+namespace reference {
+
+bool MatchDatagramHeader(const std::string &text, int &slot, std::string &letter, std::string &rest);
+bool MatchPositionReport(const std::string &rest, std::string field[40]);
+// One stream message at the start of text; rest is what follows its marker.
+bool MatchStreamMessage(const std::string &text, int &number, std::string &letter, std::string &body,
+                        std::string &rest);
+std::string WholeDegreeText(const std::string &text);
+// Every run of CR and LF replaced by the line marker.
+std::string MarkLineBreaks(std::string text);
+
+}  // namespace reference
