@@ -137,16 +137,7 @@ XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom,
   w.container = h.findWidget(container) ? container : nullptr;
   w.widgetClass = cls;
   if (base) w.callbacks.push_back(base);
-  if (cls == xpWidgetClass_Button) {
-    w.properties[xpProperty_ButtonType] = xpPushButton;
-    w.properties[xpProperty_ButtonBehavior] = xpButtonBehaviorPushButton;
-    w.properties[xpProperty_ButtonState] = 0;
-  } else if (cls == xpWidgetClass_TextField) {
-    w.properties[xpProperty_EditFieldSelStart] = static_cast<intptr_t>(w.descriptor.size());
-    w.properties[xpProperty_EditFieldSelEnd] = static_cast<intptr_t>(w.descriptor.size());
-    w.properties[xpProperty_TextFieldType] = xpTextEntryField;
-    w.properties[xpProperty_PasswordMode] = 0;
-  }
+  // Properties hold only what was set, by the plugin or by the widget's own behaviour.
   r.owned = h.owning();
   const XPWidgetID id = w.id;
   const XPWidgetID parent = w.container;

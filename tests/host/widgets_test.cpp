@@ -194,8 +194,13 @@ TEST_F(Widgets, PropertiesSayWhetherTheyExist) {
   XPSetWidgetProperty(p.main, xpProperty_UserStart, -12345);
   EXPECT_EQ(XPGetWidgetProperty(p.main, xpProperty_UserStart, &exists), -12345);
   EXPECT_EQ(exists, 1);
+  // A standard widget holds only what was set: a button's state appears once it changes.
   EXPECT_EQ(XPGetWidgetProperty(p.button, xpProperty_ButtonState, &exists), 0);
-  EXPECT_EQ(exists, 1);  // a standard button starts with its state
+  EXPECT_EQ(exists, 0);
+  XPSetWidgetProperty(p.button, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+  f.host.clickWidget(p.button);
+  EXPECT_EQ(XPGetWidgetProperty(p.button, xpProperty_ButtonState, &exists), 1);
+  EXPECT_EQ(exists, 1);
   XPGetWidgetProperty(nullptr, xpProperty_UserStart, &exists);
   EXPECT_EQ(exists, 0);
 }
