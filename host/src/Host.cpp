@@ -135,8 +135,12 @@ Host::~Host() {
   }
 }
 
-const HostOptions &Host::options() const { return impl_->options; }
-const std::string &Host::root() const { return impl_->root; }
+const HostOptions &Host::options() const {
+  return impl_->options;
+}
+const std::string &Host::root() const {
+  return impl_->root;
+}
 
 // ---- plugin lifecycle ----
 
@@ -278,13 +282,27 @@ void Host::sendMessage(XPLMPluginID from, int message, void *param) {
   h.xReceive(from, message, param);
 }
 
-bool Host::pluginLoaded() const { return impl_->handle != nullptr; }
-bool Host::pluginStarted() const { return impl_->handle && impl_->started; }
-bool Host::pluginEnabled() const { return impl_->handle && impl_->enabled; }
-void *Host::pluginHandle() const { return impl_->handle; }
-const std::string &Host::pluginFile() const { return impl_->pluginPath; }
-const std::string &Host::lastError() const { return impl_->lastError; }
-const std::vector<std::string> &Host::leftoversAtUnload() const { return impl_->leftovers; }
+bool Host::pluginLoaded() const {
+  return impl_->handle != nullptr;
+}
+bool Host::pluginStarted() const {
+  return impl_->handle && impl_->started;
+}
+bool Host::pluginEnabled() const {
+  return impl_->handle && impl_->enabled;
+}
+void *Host::pluginHandle() const {
+  return impl_->handle;
+}
+const std::string &Host::pluginFile() const {
+  return impl_->pluginPath;
+}
+const std::string &Host::lastError() const {
+  return impl_->lastError;
+}
+const std::vector<std::string> &Host::leftoversAtUnload() const {
+  return impl_->leftovers;
+}
 
 void Host::Impl::purgePluginObjects() {
   for (auto it = loops.begin(); it != loops.end();) {
@@ -374,7 +392,9 @@ void Host::Impl::purgePluginObjects() {
 
 // ---- configuration ----
 
-void Host::setDirectorySeparator(const std::string &separator) { impl_->options.directorySeparator = separator; }
+void Host::setDirectorySeparator(const std::string &separator) {
+  impl_->options.directorySeparator = separator;
+}
 
 void Host::setUserModel(const std::string &file, const std::string &path) {
   impl_->options.userModelFile = file;
@@ -386,6 +406,8 @@ void Host::setScreenSize(int width, int height) {
   impl_->options.screenHeight = height;
 }
 
-const std::vector<std::string> &Host::debugLog() const { return impl_->debug; }
+const std::vector<std::string> &Host::debugLog() const {
+  return impl_->debug;
+}
 
 }  // namespace skyhost

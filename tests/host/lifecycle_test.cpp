@@ -34,8 +34,9 @@ TEST(Lifecycle, LoadStartsThePluginAndReadsItsNames) {
 
 TEST(Lifecycle, LookupsMadeWhileTheLibraryLoadsAreLoggedFirst) {
   WithFixture f;
-  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "sim/multiplayer/position/plane1_x",
-                                             "fixture/no_such_dataref", "sim/flightmodel/position/latitude"};
+  const std::vector<std::string> expected = {"sim/graphics/view/view_type",
+                                             "sim/multiplayer/position/plane1_x", "fixture/no_such_dataref",
+                                             "sim/flightmodel/position/latitude"};
   EXPECT_EQ(f.host.lookupLog(), expected);
 }
 
@@ -105,7 +106,8 @@ TEST(Lifecycle, WhatALeakyPluginLeavesIsListedAndRemovedAtUnload) {
   ASSERT_TRUE(f.host.unload());
   const auto &left = f.host.leftoversAtUnload();
   auto has = [&](const std::string &prefix) {
-    return std::any_of(left.begin(), left.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+    return std::any_of(left.begin(), left.end(),
+                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
   };
   EXPECT_TRUE(has("flightloop"));
   EXPECT_TRUE(has("draw"));
