@@ -152,6 +152,12 @@ bool Host::load(const std::string &pluginFile) {
   }
   h.lastError.clear();
   h.leftovers.clear();
+  // A file already mapped (by another host) would share its globals with it.
+  if (void *mapped = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    dlclose(mapped);
+    h.lastError = "the plugin file is already loaded in this process: " + pluginFile;
+    return false;
+  }
   void *lib = nullptr;
   {
     PluginCall call(h);  // the plugin's global objects run inside dlopen
