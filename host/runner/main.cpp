@@ -132,7 +132,8 @@ int main(int argc, char **argv) {
       const std::string why = skyhost::runScriptAction(host, a, startDir);
       if (!why.empty()) {
         ++failures;
-        std::cerr << "skytether-host: " << scriptFile << " line " << a.line << " (" << a.verb << "): " << why << "\n";
+        std::cerr << "skytether-host: " << scriptFile << " line " << a.line << " (" << a.verb << "): " << why
+                  << "\n";
       }
     }
   };

@@ -30,10 +30,11 @@ struct Table {
       add(pos + n, xplmType_Double);
     for (const char *n : {"theta", "phi", "psi"}) add(pos + n, xplmType_Float);
     const std::string controls = "sim/flightmodel/controls/";
-    for (const char *n : {"flaprat", "flap2rat", "sbrkrat", "slatrat", "swdi", "lspdef", "elv_trim", "ail_trim",
-                          "rud_trim"})
+    for (const char *n :
+         {"flaprat", "flap2rat", "sbrkrat", "slatrat", "swdi", "lspdef", "elv_trim", "ail_trim", "rud_trim"})
       add(controls + n, xplmType_Float);
-    for (const char *n : {"FC_ptch", "FC_roll", "FC_hdng"}) add(std::string("sim/joystick/") + n, xplmType_Float);
+    for (const char *n : {"FC_ptch", "FC_roll", "FC_hdng"})
+      add(std::string("sim/joystick/") + n, xplmType_Float);
     add("sim/aircraft/parts/acf_gear_deploy", xplmType_FloatArray, 10);
     add("sim/flightmodel/ENGN_thro", xplmType_FloatArray, 8);
     const std::string elec = "sim/cockpit/electrical/";
@@ -43,14 +44,14 @@ struct Table {
     for (int p = 1; p <= 19; ++p) {
       const std::string plane = "sim/multiplayer/position/plane" + std::to_string(p);
       for (const char *n : {"_x", "_y", "_z", "_lat", "_lon", "_el"}) add(plane + n, xplmType_Double);
-      for (const char *n : {"_the", "_phi", "_psi", "_flap_ratio", "_flap_ratio2", "_spoiler_ratio",
-                            "_speedbrake_ratio", "_slat_ratio", "_wing_sweep", "_yolk_pitch", "_yolk_roll",
-                            "_yolk_yaw"})
+      for (const char *n :
+           {"_the", "_phi", "_psi", "_flap_ratio", "_flap_ratio2", "_spoiler_ratio", "_speedbrake_ratio",
+            "_slat_ratio", "_wing_sweep", "_yolk_pitch", "_yolk_roll", "_yolk_yaw"})
         add(plane + n, xplmType_Float);
       add(plane + "_gear_deploy", xplmType_FloatArray, 10);
       add(plane + "_throttle", xplmType_FloatArray, 8);
-      for (const char *n :
-           {"_beacon_lights_on", "_landing_lights_on", "_strobe_lights_on", "_nav_lights_on", "_taxi_light_on"})
+      for (const char *n : {"_beacon_lights_on", "_landing_lights_on", "_strobe_lights_on", "_nav_lights_on",
+                            "_taxi_light_on"})
         add(plane + n, xplmType_Int);
     }
     add("sim/graphics/view/view_type", xplmType_Int);
@@ -136,7 +137,9 @@ int safeToInt(double v) {
   return static_cast<int>(v);
 }
 
-const std::vector<const DataRefDef *> &dataRefTable() { return table().defs; }
+const std::vector<const DataRefDef *> &dataRefTable() {
+  return table().defs;
+}
 
 const DataRefDef *findDataRefDef(const std::string &name) {
   const auto &t = table();
@@ -151,18 +154,30 @@ bool isKnownHandle(XPLMDataRef ref) {
 
 // ---- harness access by name ----
 
-bool Host::hasDataRef(const std::string &name) const { return findDataRefDef(name) != nullptr; }
-XPLMDataTypeID Host::dataRefType(const std::string &name) const { return defOrThrow(name).type; }
-int Host::dataRefSize(const std::string &name) const { return defOrThrow(name).size; }
+bool Host::hasDataRef(const std::string &name) const {
+  return findDataRefDef(name) != nullptr;
+}
+XPLMDataTypeID Host::dataRefType(const std::string &name) const {
+  return defOrThrow(name).type;
+}
+int Host::dataRefSize(const std::string &name) const {
+  return defOrThrow(name).size;
+}
 
 static double scalarByName(const Host::Impl &h, const std::string &name) {
   const DataRefDef &d = defOrThrow(name);
   return scalarOf(d, h.values[d.index]);
 }
 
-float Host::getf(const std::string &name) const { return static_cast<float>(scalarByName(*impl_, name)); }
-int Host::geti(const std::string &name) const { return safeToInt(scalarByName(*impl_, name)); }
-double Host::getd(const std::string &name) const { return scalarByName(*impl_, name); }
+float Host::getf(const std::string &name) const {
+  return static_cast<float>(scalarByName(*impl_, name));
+}
+int Host::geti(const std::string &name) const {
+  return safeToInt(scalarByName(*impl_, name));
+}
+double Host::getd(const std::string &name) const {
+  return scalarByName(*impl_, name);
+}
 
 std::vector<float> Host::getvf(const std::string &name) const {
   const DataRefDef &d = defOrThrow(name);
@@ -183,8 +198,12 @@ std::vector<int> Host::getvi(const std::string &name) const {
   return impl_->values[d.index].vi;
 }
 
-void Host::setf(const std::string &name, float value) { setd(name, value); }
-void Host::seti(const std::string &name, int value) { setd(name, value); }
+void Host::setf(const std::string &name, float value) {
+  setd(name, value);
+}
+void Host::seti(const std::string &name, int value) {
+  setd(name, value);
+}
 void Host::setd(const std::string &name, double value) {
   const DataRefDef &d = defOrThrow(name);
   setScalar(d, impl_->values[d.index], value);
@@ -223,8 +242,12 @@ std::vector<std::string> Host::dataRefNames() {
   return names;
 }
 
-const std::vector<std::string> &Host::lookupLog() const { return impl_->lookups; }
-void Host::clearLookupLog() { impl_->lookups.clear(); }
+const std::vector<std::string> &Host::lookupLog() const {
+  return impl_->lookups;
+}
+void Host::clearLookupLog() {
+  impl_->lookups.clear();
+}
 
 }  // namespace skyhost
 
@@ -240,8 +263,12 @@ XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
   return const_cast<skyhost::DataRefDef *>(skyhost::findDataRefDef(inDataRefName));
 }
 
-int XPLMCanWriteDataRef(XPLMDataRef inDataRef) { return isKnownHandle(inDataRef) ? 1 : 0; }
-int XPLMIsDataRefGood(XPLMDataRef inDataRef) { return isKnownHandle(inDataRef) ? 1 : 0; }
+int XPLMCanWriteDataRef(XPLMDataRef inDataRef) {
+  return isKnownHandle(inDataRef) ? 1 : 0;
+}
+int XPLMIsDataRefGood(XPLMDataRef inDataRef) {
+  return isKnownHandle(inDataRef) ? 1 : 0;
+}
 XPLMDataTypeID XPLMGetDataRefTypes(XPLMDataRef inDataRef) {
   return isKnownHandle(inDataRef) ? defFromHandle(inDataRef)->type : xplmType_Unknown;
 }
@@ -251,21 +278,24 @@ int XPLMGetDatai(XPLMDataRef inDataRef) {
   return v ? skyhost::safeToInt(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0;
 }
 void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef)) skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
+  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+    skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 float XPLMGetDataf(XPLMDataRef inDataRef) {
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   return v ? static_cast<float>(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0.0f;
 }
 void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef)) skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
+  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+    skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 double XPLMGetDatad(XPLMDataRef inDataRef) {
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   return v ? skyhost::scalarOf(*defFromHandle(inDataRef), *v) : 0.0;
 }
 void XPLMSetDatad(XPLMDataRef inDataRef, double inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef)) skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
+  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+    skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 
 int XPLMGetDatavi(XPLMDataRef inDataRef, int *outValues, int inOffset, int inMax) {
@@ -290,5 +320,7 @@ void XPLMSetDatavf(XPLMDataRef inDataRef, float *inValues, int inoffset, int inC
 }
 
 // No dataref of this host holds raw bytes.
-int XPLMGetDatab(XPLMDataRef, void *, int, int) { return 0; }
+int XPLMGetDatab(XPLMDataRef, void *, int, int) {
+  return 0;
+}
 void XPLMSetDatab(XPLMDataRef, void *, int, int) {}

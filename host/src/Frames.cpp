@@ -154,9 +154,15 @@ void Host::runFor(double seconds, double fps, bool realtime) {
   }
 }
 
-double Host::elapsed() const { return impl_->elapsed; }
-int Host::frameCount() const { return impl_->frames; }
-bool Host::inFrame() const { return impl_->inFrame; }
+double Host::elapsed() const {
+  return impl_->elapsed;
+}
+int Host::frameCount() const {
+  return impl_->frames;
+}
+bool Host::inFrame() const {
+  return impl_->inFrame;
+}
 
 const std::vector<Host::FlightLoop> &Host::flightLoops() const {
   impl_->loopsView.clear();
@@ -176,15 +182,21 @@ const std::vector<Host::KeySniffer> &Host::keySniffers() const {
   return impl_->sniffersView;
 }
 
-const std::vector<std::string> &Host::registrationLog() const { return impl_->registrations; }
+const std::vector<std::string> &Host::registrationLog() const {
+  return impl_->registrations;
+}
 
 }  // namespace skyhost
 
 using skyhost::cur;
 using skyhost::pointerText;
 
-float XPLMGetElapsedTime(void) { return static_cast<float>(cur().elapsed); }
-int XPLMGetCycleNumber(void) { return cur().frames; }
+float XPLMGetElapsedTime(void) {
+  return static_cast<float>(cur().elapsed);
+}
+int XPLMGetCycleNumber(void) {
+  return cur().frames;
+}
 
 void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon) {
   auto &h = cur();
@@ -204,8 +216,8 @@ void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInter
 
 void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon) {
   auto &h = cur();
-  std::string entry = "unregister flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) + " refcon " +
-                      pointerText(inRefcon);
+  std::string entry = "unregister flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) +
+                      " refcon " + pointerText(inRefcon);
   for (auto it = h.loops.begin(); it != h.loops.end(); ++it) {
     if (it->pub.fn == inFlightLoop && it->pub.refcon == inRefcon) {
       h.loops.erase(it);

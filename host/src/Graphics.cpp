@@ -90,8 +90,12 @@ void Host::Impl::initProjection() {
   geodeticToEcef(lat0, lon0, 0.0, ecef0);
 }
 
-double Host::originLatitude() const { return impl_->lat0; }
-double Host::originLongitude() const { return impl_->lon0; }
+double Host::originLatitude() const {
+  return impl_->lat0;
+}
+double Host::originLongitude() const {
+  return impl_->lon0;
+}
 
 void Host::worldToLocal(double lat, double lon, double alt, double *x, double *y, double *z) const {
   const Impl &h = *impl_;
@@ -129,8 +133,9 @@ void Host::localToWorld(double x, double y, double z, double *lat, double *lon, 
 using skyhost::cur;
 using DrawOp = skyhost::Host::DrawOp;
 
-void XPLMSetGraphicsState(int inEnableFog, int inNumberTexUnits, int inEnableLighting, int inEnableAlphaTesting,
-                          int inEnableAlphaBlending, int inEnableDepthTesting, int inEnableDepthWriting) {
+void XPLMSetGraphicsState(int inEnableFog, int inNumberTexUnits, int inEnableLighting,
+                          int inEnableAlphaTesting, int inEnableAlphaBlending, int inEnableDepthTesting,
+                          int inEnableDepthWriting) {
   DrawOp op = skyhost::blankOp(DrawOp::GraphicsState);
   const int s[7] = {inEnableFog,           inNumberTexUnits,     inEnableLighting,    inEnableAlphaTesting,
                     inEnableAlphaBlending, inEnableDepthTesting, inEnableDepthWriting};
@@ -183,8 +188,8 @@ void XPLMDrawString(float *inColorRGB, int inXOffset, int inYOffset, char *inCha
   cur().record(op);
 }
 
-void XPLMDrawNumber(float *inColorRGB, int inXOffset, int inYOffset, double inValue, int inDigits, int inDecimals,
-                    int inShowSign, XPLMFontID inFontID) {
+void XPLMDrawNumber(float *inColorRGB, int inXOffset, int inYOffset, double inValue, int inDigits,
+                    int inDecimals, int inShowSign, XPLMFontID inFontID) {
   char buf[64];
   if (inDecimals < 0) inDecimals = 0;
   if (inDecimals > 20) inDecimals = 20;
@@ -231,4 +236,6 @@ void glVertex2f(GLfloat x, GLfloat y) {
   h.record(op);
 }
 
-void glEnd(void) { cur().record(skyhost::blankOp(DrawOp::End)); }
+void glEnd(void) {
+  cur().record(skyhost::blankOp(DrawOp::End));
+}

@@ -135,8 +135,12 @@ Host::~Host() {
   }
 }
 
-const HostOptions &Host::options() const { return impl_->options; }
-const std::string &Host::root() const { return impl_->root; }
+const HostOptions &Host::options() const {
+  return impl_->options;
+}
+const std::string &Host::root() const {
+  return impl_->root;
+}
 
 // ---- plugin lifecycle ----
 
@@ -148,6 +152,12 @@ bool Host::load(const std::string &pluginFile) {
   }
   h.lastError.clear();
   h.leftovers.clear();
+  // A file already mapped (by another host) would share its globals with it.
+  if (void *mapped = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    dlclose(mapped);
+    h.lastError = "the plugin file is already loaded in this process: " + pluginFile;
+    return false;
+  }
   void *lib = nullptr;
   {
     PluginCall call(h);  // the plugin's global objects run inside dlopen
@@ -278,13 +288,27 @@ void Host::sendMessage(XPLMPluginID from, int message, void *param) {
   h.xReceive(from, message, param);
 }
 
-bool Host::pluginLoaded() const { return impl_->handle != nullptr; }
-bool Host::pluginStarted() const { return impl_->handle && impl_->started; }
-bool Host::pluginEnabled() const { return impl_->handle && impl_->enabled; }
-void *Host::pluginHandle() const { return impl_->handle; }
-const std::string &Host::pluginFile() const { return impl_->pluginPath; }
-const std::string &Host::lastError() const { return impl_->lastError; }
-const std::vector<std::string> &Host::leftoversAtUnload() const { return impl_->leftovers; }
+bool Host::pluginLoaded() const {
+  return impl_->handle != nullptr;
+}
+bool Host::pluginStarted() const {
+  return impl_->handle && impl_->started;
+}
+bool Host::pluginEnabled() const {
+  return impl_->handle && impl_->enabled;
+}
+void *Host::pluginHandle() const {
+  return impl_->handle;
+}
+const std::string &Host::pluginFile() const {
+  return impl_->pluginPath;
+}
+const std::string &Host::lastError() const {
+  return impl_->lastError;
+}
+const std::vector<std::string> &Host::leftoversAtUnload() const {
+  return impl_->leftovers;
+}
 
 void Host::Impl::purgePluginObjects() {
   for (auto it = loops.begin(); it != loops.end();) {
@@ -374,7 +398,9 @@ void Host::Impl::purgePluginObjects() {
 
 // ---- configuration ----
 
-void Host::setDirectorySeparator(const std::string &separator) { impl_->options.directorySeparator = separator; }
+void Host::setDirectorySeparator(const std::string &separator) {
+  impl_->options.directorySeparator = separator;
+}
 
 void Host::setUserModel(const std::string &file, const std::string &path) {
   impl_->options.userModelFile = file;
@@ -386,6 +412,8 @@ void Host::setScreenSize(int width, int height) {
   impl_->options.screenHeight = height;
 }
 
-const std::vector<std::string> &Host::debugLog() const { return impl_->debug; }
+const std::vector<std::string> &Host::debugLog() const {
+  return impl_->debug;
+}
 
 }  // namespace skyhost

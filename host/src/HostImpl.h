@@ -19,13 +19,15 @@ namespace skyhost {
 struct DataRefDef {
   std::string name;
   XPLMDataTypeID type;
-  int size;  // elements for arrays, 1 for scalars
+  int size;   // elements for arrays, 1 for scalars
   int index;  // into Impl::values
 };
 const std::vector<const DataRefDef *> &dataRefTable();
 const DataRefDef *findDataRefDef(const std::string &name);
 // The handle the plugin holds is the address of its table entry, valid for the whole process.
-inline const DataRefDef *defFromHandle(XPLMDataRef ref) { return static_cast<const DataRefDef *>(ref); }
+inline const DataRefDef *defFromHandle(XPLMDataRef ref) {
+  return static_cast<const DataRefDef *>(ref);
+}
 bool isKnownHandle(XPLMDataRef ref);
 
 struct DataValue {
@@ -45,7 +47,7 @@ struct FlightLoopRec {
   Host::FlightLoop pub;
   double registeredAt;
   double lastCallAt;  // registration time until the first call
-  bool owned;  // made by the plugin: removed when it is unloaded
+  bool owned;         // made by the plugin: removed when it is unloaded
 };
 struct DrawRec {
   uint64_t seq;
@@ -128,7 +130,7 @@ struct Host::Impl {
   mutable std::vector<Host::KeySniffer> sniffersView;
 
   // windows, keyboard, mouse
-  std::vector<WindowRec> windows;  // creation order
+  std::vector<WindowRec> windows;    // creation order
   std::vector<XPLMWindowID> zOrder;  // bottom first
   XPLMWindowID focus = nullptr;
   XPLMWindowID mouseOwner = nullptr;
@@ -156,7 +158,7 @@ struct Host::Impl {
   // widgets
   std::map<XPWidgetID, WidgetRec> widgets;
   std::vector<XPWidgetID> widgetOrder;  // creation order
-  std::vector<XPWidgetID> rootOrder;  // bottom first
+  std::vector<XPWidgetID> rootOrder;    // bottom first
   XPWidgetID widgetFocus = nullptr;
 
   std::vector<std::string> debug;
@@ -187,18 +189,20 @@ struct Host::Impl {
 };
 
 // The host every SDK call goes to.
-inline Host::Impl &cur() { return Host::current().impl(); }
+inline Host::Impl &cur() {
+  return Host::current().impl();
+}
 
 // While the host calls into plugin code: makes it the current host and marks what gets created
 // as the plugin's.
 class PluginCall {
-public:
+ public:
   explicit PluginCall(Host::Impl &h);
   ~PluginCall();
   PluginCall(const PluginCall &) = delete;
   PluginCall &operator=(const PluginCall &) = delete;
 
-private:
+ private:
   Host::Impl &h_;
 };
 

@@ -56,7 +56,9 @@ JsonWriter &JsonWriter::value(const std::string &text) {
   return *this;
 }
 
-JsonWriter &JsonWriter::value(const char *text) { return text ? value(std::string(text)) : null(); }
+JsonWriter &JsonWriter::value(const char *text) {
+  return text ? value(std::string(text)) : null();
+}
 
 JsonWriter &JsonWriter::value(double number) {
   if (!std::isfinite(number)) return null();
@@ -67,7 +69,9 @@ JsonWriter &JsonWriter::value(double number) {
   return *this;
 }
 
-JsonWriter &JsonWriter::value(int number) { return value(static_cast<long long>(number)); }
+JsonWriter &JsonWriter::value(int number) {
+  return value(static_cast<long long>(number));
+}
 
 JsonWriter &JsonWriter::value(long long number) {
   separate();

@@ -118,7 +118,9 @@ std::string Host::Impl::menuTree() const {
   return out.str();
 }
 
-XPLMMenuID Host::pluginsMenu() const { return impl_->pluginsMenu; }
+XPLMMenuID Host::pluginsMenu() const {
+  return impl_->pluginsMenu;
+}
 
 std::vector<Host::Menu> Host::menus() const {
   std::vector<Menu> out;
@@ -130,7 +132,9 @@ std::vector<Host::Menu> Host::menus() const {
   return out;
 }
 
-std::string Host::menuTree() const { return impl_->menuTree(); }
+std::string Host::menuTree() const {
+  return impl_->menuTree();
+}
 
 bool Host::pickMenu(const std::vector<std::string> &path) {
   Impl &h = *impl_;
@@ -178,10 +182,12 @@ bool Host::pickMenu(const std::vector<std::string> &path) {
 using skyhost::cur;
 using skyhost::pointerText;
 
-XPLMMenuID XPLMFindPluginsMenu(void) { return cur().pluginsMenu; }
+XPLMMenuID XPLMFindPluginsMenu(void) {
+  return cur().pluginsMenu;
+}
 
-XPLMMenuID XPLMCreateMenu(const char *inName, XPLMMenuID inParentMenu, int inParentItem, XPLMMenuHandler_f inHandler,
-                          void *inMenuRef) {
+XPLMMenuID XPLMCreateMenu(const char *inName, XPLMMenuID inParentMenu, int inParentItem,
+                          XPLMMenuHandler_f inHandler, void *inMenuRef) {
   auto &h = cur();
   skyhost::MenuRec *parent = nullptr;
   if (inParentMenu) {

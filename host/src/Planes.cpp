@@ -30,16 +30,28 @@ std::string baseName(const std::string &path, const std::string &separator) {
 
 }  // namespace
 
-int Host::activeAircraftCount() const { return impl_->activeAircraft; }
-bool Host::planesAcquired() const { return impl_->acquired; }
-const std::vector<int> &Host::aiDisabledLog() const { return impl_->aiDisabled; }
+int Host::activeAircraftCount() const {
+  return impl_->activeAircraft;
+}
+bool Host::planesAcquired() const {
+  return impl_->acquired;
+}
+const std::vector<int> &Host::aiDisabledLog() const {
+  return impl_->aiDisabled;
+}
 std::string Host::aircraftModel(int index) const {
   auto it = impl_->models.find(index);
   return it == impl_->models.end() ? std::string() : it->second;
 }
-const std::vector<std::pair<int, std::string>> &Host::setAircraftModelLog() const { return impl_->modelLog; }
-int Host::acquireCalls() const { return impl_->acquireCalls; }
-int Host::releaseCalls() const { return impl_->releaseCalls; }
+const std::vector<std::pair<int, std::string>> &Host::setAircraftModelLog() const {
+  return impl_->modelLog;
+}
+int Host::acquireCalls() const {
+  return impl_->acquireCalls;
+}
+int Host::releaseCalls() const {
+  return impl_->releaseCalls;
+}
 
 }  // namespace skyhost
 
@@ -106,7 +118,9 @@ void XPLMSetAircraftModel(int inIndex, const char *inAircraftPath) {
   if (inIndex > 0 && inIndex < h.options.totalAircraft) h.models[inIndex] = path;
 }
 
-void XPLMDisableAIForPlane(int inPlaneIndex) { cur().aiDisabled.push_back(inPlaneIndex); }
+void XPLMDisableAIForPlane(int inPlaneIndex) {
+  cur().aiDisabled.push_back(inPlaneIndex);
+}
 
 void XPLMGetSystemPath(char *outSystemPath) {
   auto &h = cur();
@@ -119,8 +133,14 @@ void XPLMGetPrefsPath(char *outPrefsPath) {
   skyhost::copyName(outPrefsPath, h.root + sep + "Output" + sep + "preferences" + sep + "Host.prf");
 }
 
-const char *XPLMGetDirectorySeparator(void) { return cur().options.directorySeparator.c_str(); }
+const char *XPLMGetDirectorySeparator(void) {
+  return cur().options.directorySeparator.c_str();
+}
 
-void XPLMDebugString(const char *inString) { cur().debug.push_back(inString ? inString : ""); }
+void XPLMDebugString(const char *inString) {
+  cur().debug.push_back(inString ? inString : "");
+}
 
-void XPLMSpeakString(const char *inString) { cur().debug.push_back(std::string("speak: ") + (inString ? inString : "")); }
+void XPLMSpeakString(const char *inString) {
+  cur().debug.push_back(std::string("speak: ") + (inString ? inString : ""));
+}

@@ -57,7 +57,9 @@ const char *className(int cls) {
   }
 }
 
-std::string fnText(const void *fn) { return pointerText(fn); }
+std::string fnText(const void *fn) {
+  return pointerText(fn);
+}
 
 std::string num(double v) {
   char buf[32];
@@ -71,7 +73,12 @@ void writeMenu(JsonWriter &j, const Host::Impl &h, XPLMMenuID id, std::vector<XP
   j.beginObject();
   if (m && std::find(seen.begin(), seen.end(), id) == seen.end()) {
     seen.push_back(id);
-    j.key("name").value(m->name).key("id").value(pointerText(m->id)).key("menuRef").value(pointerText(m->menuRef));
+    j.key("name")
+        .value(m->name)
+        .key("id")
+        .value(pointerText(m->id))
+        .key("menuRef")
+        .value(pointerText(m->menuRef));
     j.key("items").beginArray();
     for (const auto &it : m->items) {
       j.beginObject();
@@ -103,14 +110,34 @@ std::string Host::dumpJson() const {
   j.beginObject();
   j.key("time").value(h.elapsed).key("frames").value(h.frames);
   j.key("plugin").beginObject();
-  j.key("file").value(h.pluginPath).key("loaded").value(h.handle != nullptr).key("started").value(pluginStarted());
-  j.key("enabled").value(pluginEnabled()).key("name").value(pluginName).key("signature").value(pluginSignature);
+  j.key("file")
+      .value(h.pluginPath)
+      .key("loaded")
+      .value(h.handle != nullptr)
+      .key("started")
+      .value(pluginStarted());
+  j.key("enabled")
+      .value(pluginEnabled())
+      .key("name")
+      .value(pluginName)
+      .key("signature")
+      .value(pluginSignature);
   j.key("description").value(pluginDescription).endObject();
   j.key("root").value(h.root);
-  j.key("screen").beginObject().key("width").value(h.options.screenWidth).key("height").value(h.options.screenHeight);
+  j.key("screen")
+      .beginObject()
+      .key("width")
+      .value(h.options.screenWidth)
+      .key("height")
+      .value(h.options.screenHeight);
   j.endObject();
   j.key("directorySeparator").value(h.options.directorySeparator);
-  j.key("userModel").beginObject().key("file").value(h.options.userModelFile).key("path").value(h.options.userModelPath);
+  j.key("userModel")
+      .beginObject()
+      .key("file")
+      .value(h.options.userModelFile)
+      .key("path")
+      .value(h.options.userModelPath);
   j.endObject();
   j.key("origin").beginObject().key("latitude").value(h.lat0).key("longitude").value(h.lon0).endObject();
 
@@ -186,7 +213,10 @@ std::string Host::dumpJson() const {
   j.key("flightLoops").beginArray();
   for (const auto &l : h.loops) {
     j.beginObject().key("fn").value(fnText(reinterpret_cast<void *>(l.pub.fn)));
-    j.key("firstInterval").value(static_cast<double>(l.pub.firstInterval)).key("refcon").value(pointerText(l.pub.refcon));
+    j.key("firstInterval")
+        .value(static_cast<double>(l.pub.firstInterval))
+        .key("refcon")
+        .value(pointerText(l.pub.refcon));
     j.key("scheduled").value(l.pub.scheduled).key("dueInFrames").value(l.pub.dueInFrames);
     j.key("nextDue").value(l.pub.nextDue).key("calls").value(l.pub.calls);
     j.key("lastReturn").value(static_cast<double>(l.pub.lastReturn)).endObject();
@@ -194,14 +224,22 @@ std::string Host::dumpJson() const {
   j.endArray();
   j.key("drawCallbacks").beginArray();
   for (const auto &d : h.draws) {
-    j.beginObject().key("fn").value(fnText(reinterpret_cast<void *>(d.pub.fn))).key("phase").value(d.pub.phase);
+    j.beginObject()
+        .key("fn")
+        .value(fnText(reinterpret_cast<void *>(d.pub.fn)))
+        .key("phase")
+        .value(d.pub.phase);
     j.key("before").value(d.pub.wantsBefore != 0).key("refcon").value(pointerText(d.pub.refcon)).endObject();
   }
   j.endArray();
   j.key("keySniffers").beginArray();
   for (const auto &s : h.sniffers) {
     j.beginObject().key("fn").value(fnText(reinterpret_cast<void *>(s.pub.fn)));
-    j.key("beforeWindows").value(s.pub.beforeWindows != 0).key("refcon").value(pointerText(s.pub.refcon)).endObject();
+    j.key("beforeWindows")
+        .value(s.pub.beforeWindows != 0)
+        .key("refcon")
+        .value(pointerText(s.pub.refcon))
+        .endObject();
   }
   j.endArray();
 
@@ -236,13 +274,22 @@ std::string Host::dumpJson() const {
     switch (op.kind) {
       case DrawOp::String:
         j.key("x").value(op.x).key("y").value(op.y).key("text").value(op.text).key("font").value(op.font);
-        j.key("rgb").beginArray().value(static_cast<double>(op.rgba[0])).value(static_cast<double>(op.rgba[1]));
+        j.key("rgb")
+            .beginArray()
+            .value(static_cast<double>(op.rgba[0]))
+            .value(static_cast<double>(op.rgba[1]));
         j.value(static_cast<double>(op.rgba[2])).endArray();
         j.key("wrap");
         op.hasWrap ? j.value(op.wrap) : j.null();
         break;
       case DrawOp::DarkBox:
-        j.key("rect").beginArray().value(op.rect[0]).value(op.rect[1]).value(op.rect[2]).value(op.rect[3]).endArray();
+        j.key("rect")
+            .beginArray()
+            .value(op.rect[0])
+            .value(op.rect[1])
+            .value(op.rect[2])
+            .value(op.rect[3])
+            .endArray();
         break;
       case DrawOp::GraphicsState:
         j.key("state").beginArray();
@@ -254,7 +301,8 @@ std::string Host::dumpJson() const {
         j.key("rgba").beginArray();
         for (float c : op.rgba) j.value(static_cast<double>(c));
         j.endArray();
-        if (op.kind == DrawOp::Vertex) j.key("x").value(static_cast<double>(op.vx)).key("y").value(static_cast<double>(op.vy));
+        if (op.kind == DrawOp::Vertex)
+          j.key("x").value(static_cast<double>(op.vx)).key("y").value(static_cast<double>(op.vy));
         break;
       case DrawOp::Begin:
         j.key("mode").value(static_cast<long long>(op.mode));
@@ -291,15 +339,15 @@ std::string Host::report() const {
 
   out << "\nWindows (" << h.windows.size() << "):\n";
   for (const auto &w : h.windows) {
-    out << "  " << pointerText(w.pub.id) << "  left " << w.pub.left << " top " << w.pub.top << " right " << w.pub.right
-        << " bottom " << w.pub.bottom << (w.pub.visible ? "  visible" : "  hidden")
+    out << "  " << pointerText(w.pub.id) << "  left " << w.pub.left << " top " << w.pub.top << " right "
+        << w.pub.right << " bottom " << w.pub.bottom << (w.pub.visible ? "  visible" : "  hidden")
         << (h.focus == w.pub.id ? "  keyboard focus" : "") << "\n";
   }
 
   out << "\nFlight loops (" << h.loops.size() << "):\n";
   for (const auto &l : h.loops) {
-    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn)) << "  first interval " << num(l.pub.firstInterval)
-        << ", calls " << l.pub.calls;
+    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn)) << "  first interval "
+        << num(l.pub.firstInterval) << ", calls " << l.pub.calls;
     if (l.pub.calls) out << ", last returned " << num(l.pub.lastReturn);
     if (!l.pub.scheduled)
       out << ", stopped";
@@ -334,10 +382,11 @@ std::string Host::report() const {
       const WidgetRec *r = h.findWidget(id);
       if (!r) continue;
       int depth = 0;
-      for (const WidgetRec *p = h.findWidget(r->pub.container); p && depth < 50; p = h.findWidget(p->pub.container))
+      for (const WidgetRec *p = h.findWidget(r->pub.container); p && depth < 50;
+           p = h.findWidget(p->pub.container))
         ++depth;
-      out << "  " << std::string(static_cast<size_t>(depth) * 2, ' ') << className(r->pub.widgetClass) << " \""
-          << r->pub.descriptor << "\"" << (r->pub.visible ? "" : " (hidden)");
+      out << "  " << std::string(static_cast<size_t>(depth) * 2, ' ') << className(r->pub.widgetClass)
+          << " \"" << r->pub.descriptor << "\"" << (r->pub.visible ? "" : " (hidden)");
       if (r->pub.widgetClass == xpWidgetClass_Button) {
         auto it = r->pub.properties.find(xpProperty_ButtonState);
         out << " state " << (it == r->pub.properties.end() ? 0 : it->second);

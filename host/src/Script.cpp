@@ -37,7 +37,8 @@ bool parseNumber(const std::string &s, double *out) {
 
 bool parseInt(const std::string &s, int *out) {
   double v;
-  if (!parseNumber(s, &v) || v != static_cast<double>(static_cast<long>(v)) || v < -1e9 || v > 1e9) return false;
+  if (!parseNumber(s, &v) || v != static_cast<double>(static_cast<long>(v)) || v < -1e9 || v > 1e9)
+    return false;
   *out = static_cast<int>(v);
   return true;
 }
@@ -47,8 +48,8 @@ bool keyCode(const std::string &name, char *out) {
   static const struct {
     const char *name;
     char code;
-  } named[] = {{"tab", 9}, {"return", 13}, {"enter", 13}, {"backspace", 8}, {"delete", 127}, {"escape", 27},
-               {"space", ' '}};
+  } named[] = {{"tab", 9},      {"return", 13}, {"enter", 13}, {"backspace", 8},
+               {"delete", 127}, {"escape", 27}, {"space", ' '}};
   for (const auto &n : named) {
     if (name == n.name) {
       *out = n.code;
@@ -77,7 +78,9 @@ std::string leadingSelector(const std::string &s, std::string *rest) {
 }
 
 // The whole text as one selector, quotes optional.
-std::string wholeSelector(const std::string &s) { return trim(s); }
+std::string wholeSelector(const std::string &s) {
+  return trim(s);
+}
 
 std::vector<std::string> menuPath(const std::string &s) {
   std::vector<std::string> out;
@@ -102,9 +105,8 @@ bool parseValues(const std::string &s, std::vector<double> *out) {
   return !out->empty();
 }
 
-const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",
-                             "TextField", "ScrollBar",  "Caption",         "GeneralGraphics",
-                             "Progress"};
+const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",  "TextField",
+                             "ScrollBar", "Caption",    "GeneralGraphics", "Progress"};
 
 // Why an action's arguments cannot work, or empty.
 std::string checkAction(const ScriptAction &a) {
@@ -133,7 +135,8 @@ std::string checkAction(const ScriptAction &a) {
   }
   if (a.verb == "enable" || a.verb == "disable") return w.empty() ? "" : a.verb + " takes no arguments";
   if (a.verb == "dump") return w.size() == 1 ? "" : "dump wants FILE";
-  if (a.verb == "widget-click" || a.verb == "close-box") return a.rest.empty() ? a.verb + " wants DESCRIPTOR" : "";
+  if (a.verb == "widget-click" || a.verb == "close-box")
+    return a.rest.empty() ? a.verb + " wants DESCRIPTOR" : "";
   if (a.verb == "widget-type") {
     std::string text;
     leadingSelector(a.rest, &text);
@@ -166,7 +169,8 @@ Script parseScript(std::istream &in) {
     a.line = lineNo;
     a.verb = verb;
     if (!parseNumber(at, &a.at) || a.at < 0) {
-      s.errors.push_back("line " + std::to_string(lineNo) + ": the time " + at + " is not a number of seconds");
+      s.errors.push_back("line " + std::to_string(lineNo) + ": the time " + at +
+                         " is not a number of seconds");
       continue;
     }
     a.rest = rest;
@@ -194,7 +198,8 @@ Script parseScriptFile(const std::string &path) {
 
 XPWidgetID findWidgetBySelector(const Host &host, const std::string &selectorText) {
   std::string sel = trim(selectorText);
-  if (sel.size() >= 2 && sel.front() == '"' && sel.back() == '"') return host.findWidget(sel.substr(1, sel.size() - 2));
+  if (sel.size() >= 2 && sel.front() == '"' && sel.back() == '"')
+    return host.findWidget(sel.substr(1, sel.size() - 2));
   const size_t hash = sel.find('#');
   if (hash != std::string::npos) {
     int n;
@@ -234,7 +239,9 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
     int x = 0, y = 0;
     parseInt(w[0], &x);
     parseInt(w[1], &y);
-    const XPLMMouseStatus st = w[2] == "down" ? xplm_MouseDown : w[2] == "drag" ? xplm_MouseDrag : xplm_MouseUp;
+    const XPLMMouseStatus st = w[2] == "down"   ? xplm_MouseDown
+                               : w[2] == "drag" ? xplm_MouseDrag
+                                                : xplm_MouseUp;
     host.mouse(x, y, st);
   } else if (a.verb == "click") {
     int x = 0, y = 0;

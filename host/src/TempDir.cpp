@@ -21,6 +21,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::operator/(const std::string &relative) const { return path_ + "/" + relative; }
+std::string TempDir::operator/(const std::string &relative) const {
+  return path_ + "/" + relative;
+}
 
 }  // namespace skyhost

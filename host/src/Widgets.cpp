@@ -61,7 +61,9 @@ void detachFromParent(Host::Impl &h, XPWidgetID w) {
   r->pub.container = nullptr;
 }
 
-int plainClassFunc(XPWidgetMessage, XPWidgetID, intptr_t, intptr_t) { return 0; }
+int plainClassFunc(XPWidgetMessage, XPWidgetID, intptr_t, intptr_t) {
+  return 0;
+}
 
 int buttonClassFunc(XPWidgetMessage msg, XPWidgetID w, intptr_t, intptr_t) {
   Host::Impl &h = cur();
@@ -122,8 +124,9 @@ int textFieldClassFunc(XPWidgetMessage msg, XPWidgetID w, intptr_t p1, intptr_t)
   }
 }
 
-XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom, int visible, const char *descriptor,
-                        int isRoot, XPWidgetID container, int cls, XPWidgetFunc_t base) {
+XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom, int visible,
+                        const char *descriptor, int isRoot, XPWidgetID container, int cls,
+                        XPWidgetFunc_t base) {
   WidgetRec r{};
   Host::Widget &w = r.pub;
   w.id = newHandle(kWidgetHandleBase);
@@ -137,16 +140,7 @@ XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom,
   w.container = h.findWidget(container) ? container : nullptr;
   w.widgetClass = cls;
   if (base) w.callbacks.push_back(base);
-  if (cls == xpWidgetClass_Button) {
-    w.properties[xpProperty_ButtonType] = xpPushButton;
-    w.properties[xpProperty_ButtonBehavior] = xpButtonBehaviorPushButton;
-    w.properties[xpProperty_ButtonState] = 0;
-  } else if (cls == xpWidgetClass_TextField) {
-    w.properties[xpProperty_EditFieldSelStart] = static_cast<intptr_t>(w.descriptor.size());
-    w.properties[xpProperty_EditFieldSelEnd] = static_cast<intptr_t>(w.descriptor.size());
-    w.properties[xpProperty_TextFieldType] = xpTextEntryField;
-    w.properties[xpProperty_PasswordMode] = 0;
-  }
+  // Properties hold only what was set, by the plugin or by the widget's own behaviour.
   r.owned = h.owning();
   const XPWidgetID id = w.id;
   const XPWidgetID parent = w.container;
@@ -198,7 +192,8 @@ const WidgetRec *Host::Impl::findWidget(XPWidgetID id) const {
   return it == widgets.end() ? nullptr : &it->second;
 }
 
-int Host::Impl::sendWidgetMessage(XPWidgetID w, XPWidgetMessage msg, XPDispatchMode mode, intptr_t p1, intptr_t p2) {
+int Host::Impl::sendWidgetMessage(XPWidgetID w, XPWidgetMessage msg, XPDispatchMode mode, intptr_t p1,
+                                  intptr_t p2) {
   switch (mode) {
     case xpMode_Direct:
       return dispatchDirect(*this, w, msg, p1, p2, false, false);
@@ -304,7 +299,9 @@ std::vector<Host::Widget> Host::widgets() const {
   return out;
 }
 
-bool Host::widgetExists(XPWidgetID id) const { return impl_->findWidget(id) != nullptr; }
+bool Host::widgetExists(XPWidgetID id) const {
+  return impl_->findWidget(id) != nullptr;
+}
 
 Host::Widget Host::widget(XPWidgetID id) const {
   const WidgetRec *r = impl_->findWidget(id);
@@ -335,7 +332,8 @@ bool Host::clickWidget(XPWidgetID id) {
   const Widget w = h.findWidget(id)->pub;
   XPMouseState_t mouse{(w.left + w.right) / 2, (w.top + w.bottom) / 2, 0, 0};
   h.sendWidgetMessage(id, xpMsg_MouseDown, xpMode_UpChain, reinterpret_cast<intptr_t>(&mouse), 0);
-  if (h.findWidget(id)) h.sendWidgetMessage(id, xpMsg_MouseUp, xpMode_UpChain, reinterpret_cast<intptr_t>(&mouse), 0);
+  if (h.findWidget(id))
+    h.sendWidgetMessage(id, xpMsg_MouseUp, xpMode_UpChain, reinterpret_cast<intptr_t>(&mouse), 0);
   return true;
 }
 
@@ -349,9 +347,10 @@ bool Host::typeIntoWidget(XPWidgetID id, const std::string &text) {
 
 bool Host::pressCloseBox(XPWidgetID mainWindow) {
   Impl &h = *impl_;
-  if (!widgetShown(mainWindow) || h.findWidget(mainWindow)->pub.widgetClass != xpWidgetClass_MainWindow) return false;
-  h.sendWidgetMessage(mainWindow, xpMessage_CloseButtonPushed, xpMode_UpChain, reinterpret_cast<intptr_t>(mainWindow),
-                      0);
+  if (!widgetShown(mainWindow) || h.findWidget(mainWindow)->pub.widgetClass != xpWidgetClass_MainWindow)
+    return false;
+  h.sendWidgetMessage(mainWindow, xpMessage_CloseButtonPushed, xpMode_UpChain,
+                      reinterpret_cast<intptr_t>(mainWindow), 0);
   return true;
 }
 
@@ -360,28 +359,30 @@ bool Host::pressCloseBox(XPWidgetID mainWindow) {
 using skyhost::cur;
 using skyhost::WidgetRec;
 
-XPWidgetID XPCreateWidget(int inLeft, int inTop, int inRight, int inBottom, int inVisible, const char *inDescriptor,
-                          int inIsRoot, XPWidgetID inContainer, XPWidgetClass inClass) {
-  return skyhost::createWidget(cur(), inLeft, inTop, inRight, inBottom, inVisible, inDescriptor, inIsRoot, inContainer,
-                               inClass, skyhost::standardClassFunc(inClass));
+XPWidgetID XPCreateWidget(int inLeft, int inTop, int inRight, int inBottom, int inVisible,
+                          const char *inDescriptor, int inIsRoot, XPWidgetID inContainer,
+                          XPWidgetClass inClass) {
+  return skyhost::createWidget(cur(), inLeft, inTop, inRight, inBottom, inVisible, inDescriptor, inIsRoot,
+                               inContainer, inClass, skyhost::standardClassFunc(inClass));
 }
 
 XPWidgetID XPCreateCustomWidget(int inLeft, int inTop, int inRight, int inBottom, int inVisible,
                                 const char *inDescriptor, int inIsRoot, XPWidgetID inContainer,
                                 XPWidgetFunc_t inCallback) {
-  return skyhost::createWidget(cur(), inLeft, inTop, inRight, inBottom, inVisible, inDescriptor, inIsRoot, inContainer,
-                               -1, inCallback);
+  return skyhost::createWidget(cur(), inLeft, inTop, inRight, inBottom, inVisible, inDescriptor, inIsRoot,
+                               inContainer, -1, inCallback);
 }
 
 void XPDestroyWidget(XPWidgetID inWidget, int inDestroyChildren) {
   auto &h = cur();
   if (h.findWidget(inWidget))
-    h.logRegistration("destroy widget " + skyhost::pointerText(inWidget) + (inDestroyChildren ? " with children" : ""));
+    h.logRegistration("destroy widget " + skyhost::pointerText(inWidget) +
+                      (inDestroyChildren ? " with children" : ""));
   h.destroyWidget(inWidget, inDestroyChildren != 0, false);
 }
 
-int XPSendMessageToWidget(XPWidgetID inWidget, XPWidgetMessage inMessage, XPDispatchMode inMode, intptr_t inParam1,
-                          intptr_t inParam2) {
+int XPSendMessageToWidget(XPWidgetID inWidget, XPWidgetMessage inMessage, XPDispatchMode inMode,
+                          intptr_t inParam1, intptr_t inParam2) {
   return cur().sendWidgetMessage(inWidget, inMessage, inMode, inParam1, inParam2);
 }
 
@@ -389,10 +390,12 @@ void XPPlaceWidgetWithin(XPWidgetID inSubWidget, XPWidgetID inContainer) {
   auto &h = cur();
   WidgetRec *sub = h.findWidget(inSubWidget);
   if (!sub) return;
-  if (inContainer && (!h.findWidget(inContainer) || skyhost::isInside(h, inContainer, inSubWidget))) return;  // no cycles
+  if (inContainer && (!h.findWidget(inContainer) || skyhost::isInside(h, inContainer, inSubWidget)))
+    return;  // no cycles
   const bool wasRoot = !sub->pub.container;
   skyhost::detachFromParent(h, inSubWidget);
-  if (wasRoot) h.rootOrder.erase(std::remove(h.rootOrder.begin(), h.rootOrder.end(), inSubWidget), h.rootOrder.end());
+  if (wasRoot)
+    h.rootOrder.erase(std::remove(h.rootOrder.begin(), h.rootOrder.end(), inSubWidget), h.rootOrder.end());
   if (WidgetRec *c = h.findWidget(inContainer)) {
     sub->pub.container = inContainer;
     c->pub.children.push_back(inSubWidget);
@@ -434,7 +437,9 @@ int XPIsWidgetVisible(XPWidgetID inWidget) {
   return r && r->pub.visible ? 1 : 0;
 }
 
-XPWidgetID XPFindRootWidget(XPWidgetID inWidget) { return skyhost::rootOf(cur(), inWidget); }
+XPWidgetID XPFindRootWidget(XPWidgetID inWidget) {
+  return skyhost::rootOf(cur(), inWidget);
+}
 
 void XPBringRootWidgetToFront(XPWidgetID inWidget) {
   auto &h = cur();
@@ -472,24 +477,28 @@ XPWidgetID XPGetWidgetForLocation(XPWidgetID inContainer, int inXOffset, int inY
                                   int inVisibleOnly) {
   auto &h = cur();
   WidgetRec *r = h.findWidget(inContainer);
-  if (!r || (inVisibleOnly && !r->pub.visible) || !skyhost::contains(r->pub, inXOffset, inYOffset)) return nullptr;
+  if (!r || (inVisibleOnly && !r->pub.visible) || !skyhost::contains(r->pub, inXOffset, inYOffset))
+    return nullptr;
   const std::vector<XPWidgetID> kids = r->pub.children;
   for (auto it = kids.rbegin(); it != kids.rend(); ++it) {  // later children lie on top
     WidgetRec *k = h.findWidget(*it);
-    if (!k || (inVisibleOnly && !k->pub.visible) || !skyhost::contains(k->pub, inXOffset, inYOffset)) continue;
+    if (!k || (inVisibleOnly && !k->pub.visible) || !skyhost::contains(k->pub, inXOffset, inYOffset))
+      continue;
     return inRecursive ? XPGetWidgetForLocation(*it, inXOffset, inYOffset, 1, inVisibleOnly) : *it;
   }
   return inContainer;
 }
 
-void XPGetWidgetExposedGeometry(XPWidgetID inWidgetID, int *outLeft, int *outTop, int *outRight, int *outBottom) {
+void XPGetWidgetExposedGeometry(XPWidgetID inWidgetID, int *outLeft, int *outTop, int *outRight,
+                                int *outBottom) {
   auto &h = cur();
   WidgetRec *r = h.findWidget(inWidgetID);
   int l = 0, t = 0, rt = 0, b = 0;
   if (r) {
     l = r->pub.left, t = r->pub.top, rt = r->pub.right, b = r->pub.bottom;
     int guard = 0;
-    for (WidgetRec *p = h.findWidget(r->pub.container); p && guard < 10000; p = h.findWidget(p->pub.container), ++guard) {
+    for (WidgetRec *p = h.findWidget(r->pub.container); p && guard < 10000;
+         p = h.findWidget(p->pub.container), ++guard) {
       l = std::max(l, p->pub.left);
       t = std::min(t, p->pub.top);
       rt = std::min(rt, p->pub.right);
@@ -518,7 +527,9 @@ int XPGetWidgetDescriptor(XPWidgetID inWidget, char *outDescriptor, int inMaxDes
 }
 
 // Widgets here are not drawn into host windows of their own.
-XPLMWindowID XPGetWidgetUnderlyingWindow(XPWidgetID) { return nullptr; }
+XPLMWindowID XPGetWidgetUnderlyingWindow(XPWidgetID) {
+  return nullptr;
+}
 
 void XPSetWidgetProperty(XPWidgetID inWidget, XPWidgetPropertyID inProperty, intptr_t inValue) {
   if (WidgetRec *r = cur().findWidget(inWidget)) r->pub.properties[inProperty] = inValue;
@@ -537,14 +548,18 @@ intptr_t XPGetWidgetProperty(XPWidgetID inWidget, XPWidgetPropertyID inProperty,
   return 0;
 }
 
-XPWidgetID XPSetKeyboardFocus(XPWidgetID inWidget) { return cur().setWidgetFocus(inWidget); }
+XPWidgetID XPSetKeyboardFocus(XPWidgetID inWidget) {
+  return cur().setWidgetFocus(inWidget);
+}
 
 void XPLoseKeyboardFocus(XPWidgetID inWidget) {
   auto &h = cur();
   if (h.widgetFocus && skyhost::isInside(h, h.widgetFocus, inWidget)) h.setWidgetFocus(nullptr);
 }
 
-XPWidgetID XPGetWidgetWithFocus(void) { return cur().widgetFocus; }
+XPWidgetID XPGetWidgetWithFocus(void) {
+  return cur().widgetFocus;
+}
 
 void XPAddWidgetCallback(XPWidgetID inWidget, XPWidgetFunc_t inNewCallback) {
   WidgetRec *r = cur().findWidget(inWidget);
@@ -552,4 +567,6 @@ void XPAddWidgetCallback(XPWidgetID inWidget, XPWidgetFunc_t inNewCallback) {
   r->pub.callbacks.insert(r->pub.callbacks.begin(), inNewCallback);
 }
 
-XPWidgetFunc_t XPGetWidgetClassFunc(XPWidgetClass inWidgetClass) { return skyhost::standardClassFunc(inWidgetClass); }
+XPWidgetFunc_t XPGetWidgetClassFunc(XPWidgetClass inWidgetClass) {
+  return skyhost::standardClassFunc(inWidgetClass);
+}

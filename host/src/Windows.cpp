@@ -53,8 +53,9 @@ WindowRec *Host::Impl::findWindow(XPLMWindowID id) {
 }
 
 void Host::Impl::destroyWindow(XPLMWindowID id) {
-  windows.erase(std::remove_if(windows.begin(), windows.end(), [id](const WindowRec &w) { return w.pub.id == id; }),
-                windows.end());
+  windows.erase(
+      std::remove_if(windows.begin(), windows.end(), [id](const WindowRec &w) { return w.pub.id == id; }),
+      windows.end());
   zOrder.erase(std::remove(zOrder.begin(), zOrder.end(), id), zOrder.end());
 }
 
@@ -95,7 +96,8 @@ void Host::Impl::dispatchKey(char c, int flags, char vkey) {
   if (runSniffers(true)) return;
   if (widgetFocus) {
     XPKeyState_t key{c, flags, vkey};
-    if (sendWidgetMessage(widgetFocus, xpMsg_KeyPress, xpMode_UpChain, reinterpret_cast<intptr_t>(&key), 0)) return;
+    if (sendWidgetMessage(widgetFocus, xpMsg_KeyPress, xpMode_UpChain, reinterpret_cast<intptr_t>(&key), 0))
+      return;
   }
   if (WindowRec *w = findWindow(focus)) {
     if (w->pub.keyFn) {
@@ -131,8 +133,12 @@ void Host::type(const std::string &text) {
   for (char c : text) pressKey(c);
 }
 
-XPLMWindowID Host::keyboardFocus() const { return impl_->focus; }
-XPWidgetID Host::widgetFocus() const { return impl_->widgetFocus; }
+XPLMWindowID Host::keyboardFocus() const {
+  return impl_->focus;
+}
+XPWidgetID Host::widgetFocus() const {
+  return impl_->widgetFocus;
+}
 
 XPLMWindowID Host::mouse(int x, int y, XPLMMouseStatus status) {
   Impl &h = *impl_;
@@ -186,9 +192,13 @@ std::vector<Host::Window> Host::windows() const {
   return out;
 }
 
-std::vector<XPLMWindowID> Host::windowZOrder() const { return impl_->zOrder; }
+std::vector<XPLMWindowID> Host::windowZOrder() const {
+  return impl_->zOrder;
+}
 
-bool Host::windowExists(XPLMWindowID id) const { return impl_->findWindow(id) != nullptr; }
+bool Host::windowExists(XPLMWindowID id) const {
+  return impl_->findWindow(id) != nullptr;
+}
 
 }  // namespace skyhost
 
@@ -200,7 +210,8 @@ int XPLMRegisterKeySniffer(XPLMKeySniffer_f inCallback, int inBeforeWindows, voi
   if (!inCallback) return 0;
   h.sniffers.push_back({++h.seq, {inCallback, inBeforeWindows ? 1 : 0, inRefcon}, h.owning()});
   h.logRegistration("register keysniffer " + pointerText(reinterpret_cast<void *>(inCallback)) +
-                    (inBeforeWindows ? " before windows" : " after windows") + " refcon " + pointerText(inRefcon));
+                    (inBeforeWindows ? " before windows" : " after windows") + " refcon " +
+                    pointerText(inRefcon));
   return 1;
 }
 
@@ -266,7 +277,8 @@ void XPLMGetMouseLocation(int *outX, int *outY) {
   if (outY) *outY = h.mouseY;
 }
 
-void XPLMGetWindowGeometry(XPLMWindowID inWindowID, int *outLeft, int *outTop, int *outRight, int *outBottom) {
+void XPLMGetWindowGeometry(XPLMWindowID inWindowID, int *outLeft, int *outTop, int *outRight,
+                           int *outBottom) {
   skyhost::WindowRec *w = cur().findWindow(inWindowID);
   if (outLeft) *outLeft = w ? w->pub.left : 0;
   if (outTop) *outTop = w ? w->pub.top : 0;
@@ -301,7 +313,9 @@ void XPLMSetWindowRefCon(XPLMWindowID inWindowID, void *inRefcon) {
   if (skyhost::WindowRec *w = cur().findWindow(inWindowID)) w->pub.refcon = inRefcon;
 }
 
-void XPLMTakeKeyboardFocus(XPLMWindowID inWindow) { cur().setKeyboardFocus(inWindow); }
+void XPLMTakeKeyboardFocus(XPLMWindowID inWindow) {
+  cur().setKeyboardFocus(inWindow);
+}
 
 void XPLMBringWindowToFront(XPLMWindowID inWindow) {
   auto &h = cur();

@@ -33,7 +33,7 @@ TEST(DefaultHost, LookupsBeforeMainGoToADefaultHostAndHandlesStayValid) {
 }
 
 class DataRefs : public ::testing::Test {
-protected:
+ protected:
   Fresh f;
 };
 
@@ -69,9 +69,10 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
     EXPECT_EQ(XPLMGetDataRefTypes(ref), e.type) << e.name;
     EXPECT_EQ(f.host.dataRefSize(e.name), e.size) << e.name;
   }
-  for (const char *wrong : {"sim/multiplayer/position/plane0_x", "sim/multiplayer/position/plane20_x",
-                            "sim/multiplayer/position/plane1_yoke_pitch", "sim/cockpit/electrical/taxi_lights_on",
-                            "sim/multiplayer/position/plane1_theta", ""})
+  for (const char *wrong :
+       {"sim/multiplayer/position/plane0_x", "sim/multiplayer/position/plane20_x",
+        "sim/multiplayer/position/plane1_yoke_pitch", "sim/cockpit/electrical/taxi_lights_on",
+        "sim/multiplayer/position/plane1_theta", ""})
     EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
   EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
   EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 9 + 3 + 2 + 5 + 19 * 25 + 4);
@@ -82,7 +83,8 @@ TEST_F(DataRefs, EveryLookupIsLoggedInOrderFoundOrNot) {
   XPLMFindDataRef("sim/graphics/view/view_type");
   XPLMFindDataRef("made/up");
   XPLMFindDataRef("sim/graphics/view/view_type");
-  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "made/up", "sim/graphics/view/view_type"};
+  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "made/up",
+                                             "sim/graphics/view/view_type"};
   EXPECT_EQ(f.host.lookupLog(), expected);
 }
 
@@ -103,8 +105,8 @@ TEST_F(DataRefs, NullAndForgedHandlesAreIgnored) {
 }
 
 TEST_F(DataRefs, ScalarsConvertBetweenIntFloatAndDouble) {
-  XPLMDataRef x = XPLMFindDataRef("sim/multiplayer/position/plane4_x");  // double
-  XPLMDataRef psi = XPLMFindDataRef("sim/multiplayer/position/plane4_psi");  // float
+  XPLMDataRef x = XPLMFindDataRef("sim/multiplayer/position/plane4_x");                // double
+  XPLMDataRef psi = XPLMFindDataRef("sim/multiplayer/position/plane4_psi");            // float
   XPLMDataRef nav = XPLMFindDataRef("sim/multiplayer/position/plane4_nav_lights_on");  // int
   XPLMSetDataf(x, 1234.5f);
   EXPECT_DOUBLE_EQ(f.host.getd("sim/multiplayer/position/plane4_x"), 1234.5);
@@ -184,7 +186,7 @@ TEST_F(DataRefs, TheOwnAircraftStartsAtTheConfiguredPosition) {
 }
 
 class Projection : public ::testing::Test {
-protected:
+ protected:
   Fresh f;
 };
 
@@ -219,7 +221,8 @@ TEST_F(Projection, AxesPointEastUpAndSouth) {
 }
 
 TEST_F(Projection, LocalToWorldUndoesWorldToLocal) {
-  const double points[][3] = {{47.45, 8.55, 500}, {47.01, 8.99, 12.5}, {47.99, 8.0, 3000}, {48.7, 9.9, 10000}};
+  const double points[][3] = {
+      {47.45, 8.55, 500}, {47.01, 8.99, 12.5}, {47.99, 8.0, 3000}, {48.7, 9.9, 10000}};
   for (const auto &p : points) {
     double x, y, z, lat, lon, alt;
     XPLMWorldToLocal(p[0], p[1], p[2], &x, &y, &z);
@@ -231,7 +234,7 @@ TEST_F(Projection, LocalToWorldUndoesWorldToLocal) {
 }
 
 class Planes : public ::testing::Test {
-protected:
+ protected:
   Fresh f;
 };
 

@@ -92,8 +92,8 @@ int Sniffer(char key, XPLMKeyFlags flags, char vkey, void *) {
 }
 
 int PaneHandler(XPWidgetMessage msg, XPWidgetID, intptr_t p1, intptr_t p2) {
-  if (msg == xpMessage_CloseButtonPushed || msg == xpMsg_PushButtonPressed || msg == xpMsg_ButtonStateChanged ||
-      msg == xpMsg_TextFieldChanged) {
+  if (msg == xpMessage_CloseButtonPushed || msg == xpMsg_PushButtonPressed ||
+      msg == xpMsg_ButtonStateChanged || msg == xpMsg_TextFieldChanged) {
     char desc[64];
     XPGetWidgetDescriptor(reinterpret_cast<XPWidgetID>(p1), desc, sizeof desc - 1);
     log("pane %d \"%s\" %ld", msg, desc, static_cast<long>(p2));
@@ -128,12 +128,24 @@ void MenuHandler(void *menuRef, void *itemRef) {
 
 }  // namespace
 
-FIXTURE_API const char *fixture_log() { return gLog.c_str(); }
-FIXTURE_API void fixture_clear_log() { gLog.clear(); }
-FIXTURE_API int fixture_constructed() { return gConstructed; }
-FIXTURE_API int fixture_starts() { return gStarts; }
-FIXTURE_API void fixture_set_pane_result(int r) { gPaneResult = r; }
-FIXTURE_API XPLMWindowID fixture_window() { return gWindow; }
+FIXTURE_API const char *fixture_log() {
+  return gLog.c_str();
+}
+FIXTURE_API void fixture_clear_log() {
+  gLog.clear();
+}
+FIXTURE_API int fixture_constructed() {
+  return gConstructed;
+}
+FIXTURE_API int fixture_starts() {
+  return gStarts;
+}
+FIXTURE_API void fixture_set_pane_result(int r) {
+  gPaneResult = r;
+}
+FIXTURE_API XPLMWindowID fixture_window() {
+  return gWindow;
+}
 
 PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   ++gStarts;
@@ -148,7 +160,8 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   }
   XPLMFindDataRef("sim/flightmodel/position/latitude");
   int item = XPLMAppendMenuItem(XPLMFindPluginsMenu(), "Fixture", nullptr, 1);
-  gMenu = XPLMCreateMenu("Fixture Menu", XPLMFindPluginsMenu(), item, MenuHandler, const_cast<char *>("menuref"));
+  gMenu =
+      XPLMCreateMenu("Fixture Menu", XPLMFindPluginsMenu(), item, MenuHandler, const_cast<char *>("menuref"));
   XPLMAppendMenuItem(gMenu, "Build Pane", const_cast<char *>("1"), 1);
   XPLMAppendMenuItem(gMenu, "Toggle Window", const_cast<char *>("2"), 1);
   XPLMAppendMenuSeparator(gMenu);

@@ -23,7 +23,7 @@ struct LoopCall {
 // One flight loop under test: what it was called with, and what it answers.
 struct Probe {
   std::vector<LoopCall> calls;
-  std::vector<float> answers;  // consumed in order; the last repeats
+  std::vector<float> answers;    // consumed in order; the last repeats
   std::function<void()> during;  // runs inside the callback
 };
 
@@ -59,7 +59,7 @@ void windowDraw(XPLMWindowID, void *refcon) {
 }  // namespace
 
 class FlightLoops : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gEvents.clear(); }
   Fresh f;
 };
@@ -188,7 +188,7 @@ TEST_F(FlightLoops, ElapsedTimeAndCycleNumberFollowTheClock) {
 }
 
 class Drawing : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gEvents.clear(); }
   Fresh f;
 };
@@ -200,10 +200,11 @@ TEST_F(Drawing, DrawCallbacksRunByPhaseBeforeThenAfterThenWindowsBottomFirst) {
   XPLMRegisterDrawCallback(drawB, xplm_Phase_Window, 1, nullptr);
   XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("lower"));
   XPLMCreateWindow(0, 100, 100, 0, 0, windowDraw, nullptr, nullptr, const_cast<char *>("hidden"));
-  XPLMWindowID upper = XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("upper"));
+  XPLMWindowID upper =
+      XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("upper"));
   f.host.runFrame();
-  const std::vector<std::string> expected = {"B 0 0", "A 25 1 b25", "A 25 0 a25", "B 50 1", "window lower",
-                                             "window upper"};
+  const std::vector<std::string> expected = {"B 0 0",  "A 25 1 b25",   "A 25 0 a25",
+                                             "B 50 1", "window lower", "window upper"};
   EXPECT_EQ(gEvents, expected);
   gEvents.clear();
   XPLMBringWindowToFront(f.host.windows()[0].id);
@@ -272,14 +273,15 @@ TEST_F(Drawing, TheRecordHoldsTheLastFrameAndWhoseCallbackDrewEachOp) {
 
 TEST_F(Drawing, AWindowDestroyedWhileWindowsDrawIsSkipped) {
   static XPLMWindowID second = nullptr;
-  XPLMCreateWindow(0, 1, 1, 0, 1,
-                   [](XPLMWindowID, void *) {
-                     gEvents.push_back("first");
-                     XPLMDestroyWindow(second);
-                   },
-                   nullptr, nullptr, nullptr);
-  second = XPLMCreateWindow(0, 1, 1, 0, 1, [](XPLMWindowID, void *) { gEvents.push_back("second"); }, nullptr,
-                            nullptr, nullptr);
+  XPLMCreateWindow(
+      0, 1, 1, 0, 1,
+      [](XPLMWindowID, void *) {
+        gEvents.push_back("first");
+        XPLMDestroyWindow(second);
+      },
+      nullptr, nullptr, nullptr);
+  second = XPLMCreateWindow(
+      0, 1, 1, 0, 1, [](XPLMWindowID, void *) { gEvents.push_back("second"); }, nullptr, nullptr, nullptr);
   f.host.runFrame();
   EXPECT_EQ(gEvents, std::vector<std::string>{"first"});
   EXPECT_EQ(f.host.windows().size(), 1u);

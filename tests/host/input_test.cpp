@@ -40,7 +40,7 @@ XPLMWindowID window(int l, int t, int r, int b, const char *name, int visible = 
 }  // namespace
 
 class Keyboard : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gKeys.clear(); }
   Fresh f;
 };
@@ -61,7 +61,8 @@ TEST_F(Keyboard, TheFocusedWindowTakesKeysAheadOfTheSniffersBehindIt) {
   XPLMTakeKeyboardFocus(w);
   EXPECT_EQ(f.host.keyboardFocus(), w);
   f.host.pressKey('q');
-  const std::vector<std::string> expected = {"first 113 8", "win 113 8 81 0", "first 113 16", "win 113 16 81 0"};
+  const std::vector<std::string> expected = {"first 113 8", "win 113 8 81 0", "first 113 16",
+                                             "win 113 16 81 0"};
   EXPECT_EQ(gKeys, expected);
 }
 
@@ -102,7 +103,7 @@ TEST_F(Keyboard, SpecialKeysCarryTheirVirtualKeysAndShiftIsFlagged) {
   XPLMTakeKeyboardFocus(w);
   for (char c : {'\t', '\r', '\b', '\x7f', 'A', '5'}) f.host.keyDown(c);
   f.host.keyDown('c', 0, xplm_ControlFlag);
-  const std::vector<std::string> expected = {"w 9 8 9 0",    "w 13 8 13 0", "w 8 8 8 0",  "w 127 8 46 0",
+  const std::vector<std::string> expected = {"w 9 8 9 0",   "w 13 8 13 0", "w 8 8 8 0",   "w 127 8 46 0",
                                              "w 65 9 65 0", "w 53 8 53 0", "w 99 12 67 0"};
   EXPECT_EQ(gKeys, expected);
 }
@@ -112,13 +113,13 @@ TEST_F(Keyboard, TheFixturesSnifferSeesTypedKeysUntilItConsumesOne) {
   p.clearLog();
   p.host.type("ax");
   p.host.pressKey('b');
-  const std::vector<std::string> expected = {"sniffer 97 8 65", "sniffer 97 16 65", "sniffer 120 8 88",
-                                             "sniffer 120 16 88", "sniffer 98 8 66", "sniffer 98 16 66"};
+  const std::vector<std::string> expected = {"sniffer 97 8 65",   "sniffer 97 16 65", "sniffer 120 8 88",
+                                             "sniffer 120 16 88", "sniffer 98 8 66",  "sniffer 98 16 66"};
   EXPECT_EQ(p.logOf("sniffer"), expected);
 }
 
 class Mouse : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gClicks.clear(); }
   Fresh f;
 };

@@ -34,8 +34,9 @@ TEST(Lifecycle, LoadStartsThePluginAndReadsItsNames) {
 
 TEST(Lifecycle, LookupsMadeWhileTheLibraryLoadsAreLoggedFirst) {
   WithFixture f;
-  const std::vector<std::string> expected = {"sim/graphics/view/view_type", "sim/multiplayer/position/plane1_x",
-                                             "fixture/no_such_dataref", "sim/flightmodel/position/latitude"};
+  const std::vector<std::string> expected = {"sim/graphics/view/view_type",
+                                             "sim/multiplayer/position/plane1_x", "fixture/no_such_dataref",
+                                             "sim/flightmodel/position/latitude"};
   EXPECT_EQ(f.host.lookupLog(), expected);
 }
 
@@ -105,7 +106,8 @@ TEST(Lifecycle, WhatALeakyPluginLeavesIsListedAndRemovedAtUnload) {
   ASSERT_TRUE(f.host.unload());
   const auto &left = f.host.leftoversAtUnload();
   auto has = [&](const std::string &prefix) {
-    return std::any_of(left.begin(), left.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+    return std::any_of(left.begin(), left.end(),
+                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
   };
   EXPECT_TRUE(has("flightloop"));
   EXPECT_TRUE(has("draw"));
@@ -143,14 +145,21 @@ TEST(Lifecycle, LoadRefusesAMissingFileAndASecondPlugin) {
   EXPECT_FALSE(g.host.unload());
 }
 
-TEST(Lifecycle, AFileWithoutTheEntryPointsIsRefused) {
+TEST(Lifecycle, TwoHostsCannotShareOnePluginFile) {
+  WithFixture first;
+  Fresh second;
+  EXPECT_FALSE(second.host.load(FIXTURE_PLUGIN));
+  EXPECT_NE(second.host.lastError().find("already loaded in this process"), std::string::npos);
+  EXPECT_EQ(first.fn<int (*)()>("fixture_starts")(), 1);
+  EXPECT_TRUE(first.host.unload());
+}
+
+TEST(Lifecycle, AFileWithoutTheEntryPointsIsRefusedAndUnloaded) {
   Fresh f;
-  // The host library itself is a loadable file with none of the five entry points.
-  Dl_info info;
-  ASSERT_TRUE(dladdr(reinterpret_cast<void *>(&XPLMFindDataRef), &info));
-  EXPECT_FALSE(f.host.load(info.dli_fname));
+  EXPECT_FALSE(f.host.load(NOENTRY_PLUGIN));
   EXPECT_NE(f.host.lastError().find("missing entry point XPluginStart"), std::string::npos);
   EXPECT_FALSE(f.host.pluginLoaded());
+  EXPECT_EQ(dlopen(NOENTRY_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 TEST(Lifecycle, DestroyingTheHostStopsAndUnloadsThePlugin) {

@@ -18,7 +18,7 @@ void handler(void *menuRef, void *itemRef) {
 }  // namespace
 
 class Menus : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gPicks.clear(); }
   Fresh f;
 };

@@ -151,10 +151,10 @@ TEST(Json, TheDumpHoldsWhatTheHostKnows) {
   }
   ASSERT_TRUE(validJson(path));
   const std::string dump = readFile(path);
-  for (const char *needle : {"\"name\":\"Fixture\"", "\"sim/multiplayer/position/plane19_taxi_light_on\":0",
-                             "\"active\":5", "\"aiDisabled\":[1,2,3,4]", "\"itemRefText\":\"2\"",
-                             "\"className\":\"TextField\"", "\"buttonState\":0", "\"text\":\"fixture draws\"",
-                             "\"firstInterval\":0.5", "\"phase\":25"})
+  for (const char *needle :
+       {"\"name\":\"Fixture\"", "\"sim/multiplayer/position/plane19_taxi_light_on\":0", "\"active\":5",
+        "\"aiDisabled\":[1,2,3,4]", "\"itemRefText\":\"2\"", "\"className\":\"TextField\"",
+        "\"buttonState\":0", "\"text\":\"fixture draws\"", "\"firstInterval\":0.5", "\"phase\":25"})
     EXPECT_NE(dump.find(needle), std::string::npos) << needle;
 }
 
@@ -169,14 +169,15 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
                                        "1 dump mid.json\n";
   std::string out;
   const std::string cmd = std::string("cd '") + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" +
-                          FIXTURE_PLUGIN + "' --root sim --seconds 2 --fps 30 --script script.txt --screen 800x600";
+                          FIXTURE_PLUGIN +
+                          "' --root sim --seconds 2 --fps 30 --script script.txt --screen 800x600";
   ASSERT_EQ(run(cmd, &out), 0) << out;
-  for (const char *needle : {"Plugin: Fixture", "signature:   skytether.tests.fixture", "Fixture Menu",
-                             "Toggle Window  [ref", "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden",
-                             "first interval 0.5", "phase 25 after", "after windows", "Datarefs looked up (4):",
-                             "fixture/no_such_dataref  (unknown)", "Planes: active 5, acquired", "TextField \"abc\"",
-                             "Shutdown: disable, stop, unload: unloaded", "nothing left registered",
-                             "callsign=TEST"})
+  for (const char *needle :
+       {"Plugin: Fixture", "signature:   skytether.tests.fixture", "Fixture Menu", "Toggle Window  [ref",
+        "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden", "first interval 0.5",
+        "phase 25 after", "after windows", "Datarefs looked up (4):", "fixture/no_such_dataref  (unknown)",
+        "Planes: active 5, acquired", "TextField \"abc\"", "Shutdown: disable, stop, unload: unloaded",
+        "nothing left registered", "callsign=TEST"})
     EXPECT_NE(out.find(needle), std::string::npos) << needle << "\n" << out;
   const std::string mid = dir / "mid.json";
   ASSERT_TRUE(validJson(mid));
@@ -193,8 +194,8 @@ TEST(Runner, RefusesBadUsage) {
                     "' --script '" + (dir / "bad.txt") + "' 2>/dev/null",
                 &out),
             2);
-  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + (dir / "none.xpl") + "' --root '" + dir.path() +
-                    "' 2>/dev/null",
+  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + (dir / "none.xpl") + "' --root '" +
+                    dir.path() + "' 2>/dev/null",
                 &out),
             1);
 }

@@ -36,7 +36,7 @@ struct Pane {
 }  // namespace
 
 class Widgets : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { gMessages.clear(); }
   Fresh f;
 };
@@ -63,9 +63,9 @@ TEST_F(Widgets, DispatchModesReachTheCallbacksTheyName) {
   EXPECT_EQ(XPSendMessageToWidget(p.main, xpMsg_UserStart, xpMode_DirectAllCallbacks, 0, 3), 1);
   EXPECT_EQ(XPSendMessageToWidget(p.main, xpMsg_UserStart, xpMode_Recursive, 0, 4), 1);
   const std::vector<std::string> expected = {
-      "main 10000 1 -> 0", "main 10000 1 -> 1",                        // direct: until handled
-      "main 10000 2 -> 0",                                             // once: newest only
-      "main 10000 3 -> 0", "main 10000 3 -> 1",                        // all callbacks
+      "main 10000 1 -> 0", "main 10000 1 -> 1",  // direct: until handled
+      "main 10000 2 -> 0",                       // once: newest only
+      "main 10000 3 -> 0", "main 10000 3 -> 1",  // all callbacks
       "main 10000 4 -> 0", "main 10000 4 -> 1", "sub 10000 4 -> 0", "button 10000 4 -> 0"};  // whole tree
   EXPECT_EQ(gMessages, expected);
   EXPECT_EQ(XPSendMessageToWidget(nullptr, xpMsg_UserStart, xpMode_UpChain, 0, 0), 0);
@@ -80,8 +80,8 @@ TEST_F(Widgets, ClicksActOnTheButtonsBehaviour) {
   ASSERT_TRUE(w.host.clickWidget(radio));
   ASSERT_TRUE(w.host.clickWidget(check));
   ASSERT_TRUE(w.host.clickWidget(check));
-  const std::vector<std::string> expected = {"pane 1300 \"Push\" 0", "pane 1301 \"Radio\" 1", "pane 1301 \"Check\" 1",
-                                             "pane 1301 \"Check\" 0"};
+  const std::vector<std::string> expected = {"pane 1300 \"Push\" 0", "pane 1301 \"Radio\" 1",
+                                             "pane 1301 \"Check\" 1", "pane 1301 \"Check\" 0"};
   EXPECT_EQ(w.log(), expected);
   EXPECT_EQ(XPGetWidgetProperty(radio, xpProperty_ButtonState, nullptr), 1);
   EXPECT_EQ(XPGetWidgetProperty(check, xpProperty_ButtonState, nullptr), 0);
@@ -157,7 +157,8 @@ TEST_F(Widgets, WidgetFocusAndWindowFocusExcludeEachOther) {
   losing.clear();
   XPLMWindowID win = XPLMCreateWindow(
       0, 10, 10, 0, 1, nullptr,
-      [](XPLMWindowID, char, XPLMKeyFlags, char, void *, int lose) { losing.push_back(lose); }, nullptr, nullptr);
+      [](XPLMWindowID, char, XPLMKeyFlags, char, void *, int lose) { losing.push_back(lose); }, nullptr,
+      nullptr);
   XPWidgetID field = XPCreateWidget(0, 20, 100, 0, 1, "", 1, nullptr, xpWidgetClass_TextField);
   XPLMTakeKeyboardFocus(win);
   EXPECT_EQ(XPSetKeyboardFocus(field), field);
@@ -194,8 +195,13 @@ TEST_F(Widgets, PropertiesSayWhetherTheyExist) {
   XPSetWidgetProperty(p.main, xpProperty_UserStart, -12345);
   EXPECT_EQ(XPGetWidgetProperty(p.main, xpProperty_UserStart, &exists), -12345);
   EXPECT_EQ(exists, 1);
+  // A standard widget holds only what was set: a button's state appears once it changes.
   EXPECT_EQ(XPGetWidgetProperty(p.button, xpProperty_ButtonState, &exists), 0);
-  EXPECT_EQ(exists, 1);  // a standard button starts with its state
+  EXPECT_EQ(exists, 0);
+  XPSetWidgetProperty(p.button, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+  f.host.clickWidget(p.button);
+  EXPECT_EQ(XPGetWidgetProperty(p.button, xpProperty_ButtonState, &exists), 1);
+  EXPECT_EQ(exists, 1);
   XPGetWidgetProperty(nullptr, xpProperty_UserStart, &exists);
   EXPECT_EQ(exists, 0);
 }

@@ -42,7 +42,7 @@ struct HostOptions {
 };
 
 class Host {
-public:
+ public:
   explicit Host(HostOptions options = HostOptions());
   ~Host();  // stops and unloads a plugin still loaded
   Host(const Host &) = delete;
@@ -56,9 +56,9 @@ public:
   // dlopen(RTLD_NOW | RTLD_LOCAL), find the five entry points, call XPluginStart with three
   // 256-byte buffers. False (and nothing stays loaded) if any step fails or XPluginStart returns 0.
   bool load(const std::string &pluginFile);
-  int enable();  // XPluginEnable once started and not enabled; returns its result
+  int enable();    // XPluginEnable once started and not enabled; returns its result
   void disable();  // XPluginDisable when enabled
-  void stop();  // disables first if needed, then XPluginStop
+  void stop();     // disables first if needed, then XPluginStop
   // Stops first if needed, removes what the plugin left registered (see leftoversAtUnload),
   // dlclose()s, and returns true only if dlopen(RTLD_NOLOAD) then shows the file is really gone.
   bool unload();
@@ -146,9 +146,9 @@ public:
   void keyDown(char c, char vkey = 0, int extraFlags = 0);
   void keyUp(char c, char vkey = 0, int extraFlags = 0);
   void pressKey(char c, char vkey = 0, int extraFlags = 0);  // down, then up
-  void type(const std::string &text);  // pressKey per character
-  XPLMWindowID keyboardFocus() const;  // window holding the keyboard, null for the host
-  XPWidgetID widgetFocus() const;  // widget holding the keyboard, null if none
+  void type(const std::string &text);                        // pressKey per character
+  XPLMWindowID keyboardFocus() const;                        // window holding the keyboard, null for the host
+  XPWidgetID widgetFocus() const;                            // widget holding the keyboard, null if none
 
   // ---- mouse (host window coordinates, y up) ----
   // A down goes to the topmost visible window under the point (a window whose click callback
@@ -167,7 +167,7 @@ public:
     XPLMHandleKey_f keyFn;
     XPLMHandleMouseClick_f mouseFn;
   };
-  std::vector<Window> windows() const;  // creation order; destroyed ones gone
+  std::vector<Window> windows() const;             // creation order; destroyed ones gone
   std::vector<XPLMWindowID> windowZOrder() const;  // bottom first
   bool windowExists(XPLMWindowID id) const;
 
@@ -204,17 +204,17 @@ public:
   struct DrawOp {
     enum Kind { String, DarkBox, GraphicsState, Color, Begin, Vertex, End } kind;
     XPLMWindowID window;  // whose draw callback was running, or null
-    int phase;  // drawing phase of the draw callback running, -1 inside a window's callback
-    float rgba[4];  // String: the colour passed (alpha 1); Color and Vertex: the current colour
-    int x, y;  // String
-    std::string text;  // String (XPLMDrawNumber is recorded as the text it draws)
+    int phase;            // drawing phase of the draw callback running, -1 inside a window's callback
+    float rgba[4];        // String: the colour passed (alpha 1); Color and Vertex: the current colour
+    int x, y;             // String
+    std::string text;     // String (XPLMDrawNumber is recorded as the text it draws)
     bool hasWrap;
     int wrap;
     int font;
-    int rect[4];  // DarkBox: left, top, right, bottom
-    int state[7];  // GraphicsState arguments in order
+    int rect[4];    // DarkBox: left, top, right, bottom
+    int state[7];   // GraphicsState arguments in order
     unsigned mode;  // Begin
-    float vx, vy;  // Vertex
+    float vx, vy;   // Vertex
   };
   // The last completed frame's record; while a frame runs, the record of that frame so far.
   const std::vector<DrawOp> &lastFrameDrawing() const;
@@ -237,7 +237,7 @@ public:
   bool widgetExists(XPWidgetID id) const;
   Widget widget(XPWidgetID id) const;  // throws std::invalid_argument for an unknown id
   XPWidgetID findWidget(const std::string &descriptor) const;  // first in creation order, or null
-  bool widgetShown(XPWidgetID id) const;  // visible and every container visible
+  bool widgetShown(XPWidgetID id) const;                       // visible and every container visible
   // Each fails (false, nothing sent) when the widget does not exist or is not shown.
   // Mouse down and up at the widget's centre; a standard button then acts on its behaviour:
   // push sends xpMsg_PushButtonPressed, check box toggles its state, radio turns on, and both
@@ -265,13 +265,13 @@ public:
 
   // ---- reports ----
   std::string dumpJson() const;  // everything the host holds, as one JSON object
-  std::string report() const;  // what the host saw, for people
+  std::string report() const;    // what the host saw, for people
 
   struct Impl;
   Impl &impl() { return *impl_; }  // for the host's own SDK layer
   const Impl &impl() const { return *impl_; }
 
-private:
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

@@ -9,7 +9,7 @@
 namespace skyhost {
 
 class JsonWriter {
-public:
+ public:
   JsonWriter &beginObject();
   JsonWriter &endObject();
   JsonWriter &beginArray();
@@ -17,7 +17,7 @@ public:
   JsonWriter &key(const std::string &name);
   JsonWriter &value(const std::string &text);
   JsonWriter &value(const char *text);  // null pointer: JSON null
-  JsonWriter &value(double number);  // NaN and infinities: JSON null
+  JsonWriter &value(double number);     // NaN and infinities: JSON null
   JsonWriter &value(int number);
   JsonWriter &value(long long number);
   JsonWriter &value(bool flag);
@@ -26,7 +26,7 @@ public:
 
   static std::string quote(const std::string &text);
 
-private:
+ private:
   void separate();
   std::string out_;
   std::vector<bool> first_;  // per open container: nothing written in it yet

@@ -19,7 +19,7 @@ struct ScriptAction {
 
 struct Script {
   std::vector<ScriptAction> actions;  // in time order; equal times keep their file order
-  std::vector<std::string> errors;  // "line N: why"; a script with errors is not run
+  std::vector<std::string> errors;    // "line N: why"; a script with errors is not run
 };
 
 Script parseScript(std::istream &in);

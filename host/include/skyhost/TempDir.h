@@ -6,7 +6,7 @@
 namespace skyhost {
 
 class TempDir {
-public:
+ public:
   // Made under $TMPDIR (or /tmp) with the given name prefix.
   explicit TempDir(const std::string &prefix = "skyhost-");
   ~TempDir();
@@ -17,7 +17,7 @@ public:
   // path() + "/" + relative
   std::string operator/(const std::string &relative) const;
 
-private:
+ private:
   std::string path_;
 };
 
