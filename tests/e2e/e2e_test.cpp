@@ -1,0 +1,171 @@
+// Whole sessions: the real server and one simulated host per pilot, each running the real plugin
+// file, over 127.0.0.1 in real time.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "session.h"
+
+using namespace e2e;
+
+namespace {
+
+void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+// Every started pilot is finished (or killed) by the guard, whatever the test does.
+struct Crew {
+  std::vector<std::unique_ptr<Pilot>> pilots;
+  Pilot &add(const PilotSetup &setup) {
+    pilots.push_back(std::make_unique<Pilot>(setup));
+    EXPECT_TRUE(pilots.back()->start());
+    return *pilots.back();
+  }
+  bool finishAll() {
+    bool ok = true;
+    for (auto &p : pilots) {
+      bool finished = p->finish();
+      EXPECT_TRUE(finished) << p->setup().name << " did not finish cleanly:\n" << p->log();
+      ok = ok && finished;
+    }
+    return ok;
+  }
+};
+
+std::string Plane(int n, const char *field) {
+  return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
+}
+
+PilotSetup At(const std::string &name, double lat, double lon, double seconds = 14) {
+  PilotSetup s;
+  s.name = name;
+  s.lat = lat;
+  s.lon = lon;
+  s.seconds = seconds;
+  return s;
+}
+
+}  // namespace
+
+TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));
+  Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58));
+  Pilot &charlie = crew.add(At("Charlie", 48.2, 8.7));  // another whole-degree cell
+  ASSERT_TRUE(crew.finishAll());
+
+  // Same cell: Bravo is placed at the local position Bravo sent.
+  int b = alpha.slotOf("Bravo");
+  ASSERT_GE(b, 1) << alpha.row(1) << "\n" << server.log();
+  EXPECT_EQ(alpha.row(b), std::to_string(b) + ": Bravo Cessna_172SP");
+  EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(b, "x"))), float(bravo.dataref("sim/flightmodel/position/local_x")));
+  EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(b, "z"))), float(bravo.dataref("sim/flightmodel/position/local_z")));
+  EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(b, "lat"))), float(47.47));
+  // The model named by the server was found under Alpha's own folder and loaded.
+  EXPECT_EQ(alpha.dump()["planes"]["models"][std::to_string(b)].text,
+            "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
+
+  // Another cell: Charlie is placed from its latitude, longitude and elevation.
+  int c = alpha.slotOf("Charlie");
+  ASSERT_GE(c, 1);
+  double x, y, z;
+  LocalOf(double(float(48.2)), double(float(8.7)), double(float(1000)), x, y, z);
+  EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(c, "x"))), float(x));
+  EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(c, "z"))), float(z));
+
+  // Everyone sees the other two, in slots of their own.
+  EXPECT_GE(bravo.slotOf("Alpha"), 1);
+  EXPECT_GE(charlie.slotOf("Bravo"), 1);
+  EXPECT_NE(charlie.slotOf("Alpha"), charlie.slotOf("Bravo"));
+  server.stop();
+}
+
+TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.46, 8.56);
+  a.script = {"11 key tab", "11.5 type hello all", "12 key return"};
+  Pilot &alpha = crew.add(a);
+  Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58));
+  ASSERT_TRUE(crew.finishAll());
+
+  for (Pilot *p : {&alpha, &bravo}) {
+    auto history = p->chatHistory();
+    ASSERT_EQ(history.size(), 14u) << p->setup().name;
+    EXPECT_EQ(history[13], "Alpha: hello all") << p->setup().name;
+  }
+  // Bravo's window is held open by the traffic alone, so it shows the countdown.
+  auto strings = bravo.strings();
+  bool countdown = false;
+  for (const auto &s : strings) countdown = countdown || (s.size() == 1 && s[0] >= '1' && s[0] <= '9');
+  EXPECT_TRUE(countdown);
+  server.stop();
+}
+
+TEST(Session, LeavingPilotsFreeTheirSlots) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56, 16));
+  PilotSetup b = At("Bravo", 47.47, 8.58, 16);
+  b.script = {"12 disable"};  // logs out
+  crew.add(b);
+  PilotSetup c = At("Charlie", 47.48, 8.59, 30);
+  Pilot &charlie = crew.add(c);
+  // Charlie's slot on Alpha is known once the callsigns are announced; then Charlie dies.
+  Sleep(12);
+  charlie.kill();
+  ASSERT_TRUE(alpha.finish());
+  crew.pilots[1]->finish();
+
+  // Both freed slots read empty: no callsign and no model name.
+  int empty = 0;
+  for (int n = 1; n <= 19; ++n)
+    if (alpha.row(n) == std::to_string(n) + ":  ") ++empty;
+  EXPECT_EQ(empty, 2) << server.log();
+  EXPECT_EQ(alpha.slotOf("Bravo"), -1);
+  EXPECT_EQ(alpha.slotOf("Charlie"), -1);
+  EXPECT_NE(server.log().find("logout"), std::string::npos);
+  server.stop();
+}
+
+TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
+  auto server = std::make_unique<Server>();
+  ASSERT_TRUE(server->start());
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.46, 8.56, 20);
+  // Open the settings pane after the server died (it offers Connect), connect once it is back.
+  a.script = {"7 menu Skytether > Control & Settings", "7.1 dump {root}/pane-before.json",
+              "13 widget-click Connect"};
+  Pilot &alpha = crew.add(a);
+  Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58, 20));
+  Sleep(4);
+  server->kill();
+  Sleep(6);
+  server = std::make_unique<Server>();
+  ASSERT_TRUE(server->start());
+  ASSERT_TRUE(crew.finishAll());  // neither host froze nor crashed
+
+  // While the server was away the pane offered Connect: the closed stream was noticed.
+  Json before;
+  ASSERT_TRUE(ParseJsonFile(alpha.root() + "/pane-before.json", before));
+  for (const auto &w : before["widgets"].items) {
+    if (w["descriptor"].text == "Connect") EXPECT_TRUE(w["visible"].boolean);
+    if (w["descriptor"].text == "Disconnect") EXPECT_FALSE(w["visible"].boolean);
+  }
+  // After the reconnect Alpha's pane offers Disconnect, and the new server saw Alpha log in.
+  EXPECT_TRUE(alpha.widgetVisible("Disconnect"));
+  EXPECT_FALSE(alpha.widgetVisible("Connect"));
+  EXPECT_NE(server->log().find("Alpha"), std::string::npos) << server->log();
+  (void)bravo;
+  server->stop();
+}

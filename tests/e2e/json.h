@@ -1,0 +1,28 @@
+#pragma once
+// A small JSON reader for the host's dumps.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Json {
+  enum Type { Null, Bool, Number, String, Array, Object } type = Null;
+  bool boolean = false;
+  double number = 0;
+  std::string text;
+  std::vector<Json> items;
+  std::map<std::string, Json> fields;
+
+  const Json &operator[](const std::string &key) const;  // Null when absent
+  const Json &operator[](size_t index) const;             // Null when out of range
+  bool has(const std::string &key) const { return fields.count(key) != 0; }
+  size_t size() const { return type == Array ? items.size() : fields.size(); }
+};
+
+// Parses text; a malformed text gives false and leaves out unspecified.
+bool ParseJson(const std::string &text, Json &out);
+bool ParseJsonFile(const std::string &path, Json &out);
+
+}  // namespace e2e

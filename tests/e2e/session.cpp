@@ -1,0 +1,136 @@
+#include "session.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "skyhost/Host.h"
+
+namespace e2e {
+
+namespace {
+
+void Write(const std::string &path, const std::string &content) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+    ::mkdir(path.substr(0, at).c_str(), 0755);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string Num(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+}  // namespace
+
+void LocalOf(double lat, double lon, double el, double &x, double &y, double &z) {
+  skyhost::HostOptions options;  // no root: the projection only
+  static skyhost::Host projector(options);
+  projector.worldToLocal(lat, lon, el, &x, &y, &z);
+}
+
+Pilot::Pilot(const PilotSetup &setup) : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
+
+bool Pilot::start() {
+  const std::string r = root_->path();
+  Write(r + "/Resources/plugins/stprefs.txt", "callsign=" + setup_.name + ";userID=" + setup_.name +
+                                                  ";password=" + setup_.password +
+                                                  ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
+                                                  (setup_.connectAtStartup ? "1" : "0") + ";");
+  // Every pilot has the default model on disk, so a model notice for it can be loaded.
+  Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
+  if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
+
+  double x, y, z;
+  LocalOf(setup_.lat, setup_.lon, setup_.elevation, x, y, z);
+  std::string script;
+  script += "0 set sim/flightmodel/position/latitude " + Num(setup_.lat) + "\n";
+  script += "0 set sim/flightmodel/position/longitude " + Num(setup_.lon) + "\n";
+  script += "0 set sim/flightmodel/position/elevation " + Num(setup_.elevation) + "\n";
+  script += "0 set sim/flightmodel/position/local_x " + Num(x) + "\n";
+  script += "0 set sim/flightmodel/position/local_y " + Num(y) + "\n";
+  script += "0 set sim/flightmodel/position/local_z " + Num(z) + "\n";
+  script += "0.1 menu Skytether > Toggle Plane List\n";
+  for (std::string line : setup_.script) {
+    for (size_t at = line.find("{root}"); at != std::string::npos; at = line.find("{root}"))
+      line.replace(at, 6, r);
+    script += line + "\n";
+  }
+  Write(r + "/script.txt", script);
+
+  dumpPath_ = r + "/dump.json";
+  return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
+                         Num(setup_.seconds), "--fps", std::to_string(setup_.fps), "--realtime", "--script",
+                         r + "/script.txt", "--dump", dumpPath_},
+                        r + "/runner.log");
+}
+
+bool Pilot::finish(double extraSeconds) {
+  int status = process_.wait(setup_.seconds + extraSeconds);
+  if (status == -1) process_.stop();
+  return status == 0 && ParseJsonFile(dumpPath_, dump_);
+}
+
+void Pilot::kill() { process_.signal(SIGKILL); process_.wait(5); }
+
+double Pilot::dataref(const std::string &name) const { return dump_["datarefs"][name].number; }
+
+std::vector<std::string> Pilot::strings() const {
+  std::vector<std::string> out;
+  for (const auto &op : dump_["drawing"].items)
+    if (op["kind"].text == "string") out.push_back(op["text"].text);
+  return out;
+}
+
+int Pilot::slotOf(const std::string &callsign) const {
+  for (int n = 1; n <= 19; ++n) {
+    std::string prefix = std::to_string(n) + ": " + callsign + " ";
+    if (row(n).rfind(prefix, 0) == 0) return n;
+  }
+  return -1;
+}
+
+std::string Pilot::row(int slot) const {
+  std::string prefix = std::to_string(slot) + ": ";
+  for (const auto &s : strings())
+    if (s.rfind(prefix, 0) == 0) return s;
+  return "";
+}
+
+std::vector<std::string> Pilot::chatHistory() const {
+  std::vector<std::string> out;
+  for (const auto &op : dump_["drawing"].items) {
+    if (op["kind"].text != "string") continue;
+    const Json &rgb = op["rgb"];
+    if (rgb[0].number == 0.5 && rgb[1].number == 1.0 && rgb[2].number == 0.5) out.push_back(op["text"].text);
+  }
+  return out;
+}
+
+bool Pilot::widgetVisible(const std::string &descriptor) const {
+  for (const auto &w : dump_["widgets"].items)
+    if (w["descriptor"].text == descriptor) return w["shown"].type == Json::Bool ? w["shown"].boolean : w["visible"].boolean;
+  return false;
+}
+
+Server::Server(std::vector<std::string> extraArgs)
+    : args_(std::move(extraArgs)), dir_(std::make_unique<skyhost::TempDir>("skytether-e2e-server-")) {}
+
+bool Server::start() {
+  std::vector<std::string> argv = {SKYTETHER_SERVER, "--listen", "127.0.0.1", "--port", "49556"};
+  argv.insert(argv.end(), args_.begin(), args_.end());
+  return process_.start(argv, dir_->path() + "/server.log") && process_.waitForLog("listening on", 10);
+}
+
+void Server::kill() {
+  process_.signal(SIGKILL);
+  process_.wait(5);
+}
+
+void Server::stop() { process_.stop(); }
+
+}  // namespace e2e

@@ -1,0 +1,71 @@
+#pragma once
+// A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "process.h"
+#include "skyhost/TempDir.h"
+
+namespace e2e {
+
+struct PilotSetup {
+  std::string name;                  // also the user ID and the callsign
+  std::string password;              // what the preferences file holds
+  double lat = 47.45, lon = 8.55, elevation = 1000;  // held still unless the script flies
+  std::vector<std::string> script;   // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
+  double seconds = 14;               // simulated seconds, paced in real time
+  bool observer = false;             // the view-only marker file
+  bool connectAtStartup = true;
+  int fps = 30;
+};
+
+class Pilot {
+ public:
+  explicit Pilot(const PilotSetup &setup);
+  bool start();
+  // Waits for the runner to finish; true when it exited with status 0 and its dump parsed.
+  bool finish(double extraSeconds = 20);
+  void kill();
+  const PilotSetup &setup() const { return setup_; }
+  const Json &dump() const { return dump_; }
+  std::string log() const { return process_.log(); }
+  const std::string &root() const { return root_->path(); }
+
+  // Read from the dump written at the end of the run.
+  double dataref(const std::string &name) const;
+  std::vector<std::string> strings() const;  // every string drawn in the last frame
+  // The slot whose plane-list row carries this callsign, or -1.
+  int slotOf(const std::string &callsign) const;
+  std::string row(int slot) const;                  // "N: callsign name", or "" when not drawn
+  std::vector<std::string> chatHistory() const;     // the 14 history lines, oldest first, as drawn
+  bool widgetVisible(const std::string &descriptor) const;
+
+ private:
+  PilotSetup setup_;
+  std::unique_ptr<skyhost::TempDir> root_;
+  ChildProcess process_;
+  Json dump_;
+  std::string dumpPath_;
+};
+
+class Server {
+ public:
+  explicit Server(std::vector<std::string> extraArgs = {});
+  bool start();
+  void kill();  // SIGKILL
+  void stop();  // SIGTERM; returns when it ended
+  std::string log() const { return process_.log(); }
+  ChildProcess &process() { return process_; }
+
+ private:
+  std::vector<std::string> args_;
+  std::unique_ptr<skyhost::TempDir> dir_;
+  ChildProcess process_;
+};
+
+// Local x, y, z of a world position in the hosts' shared frame (every host starts in one cell).
+void LocalOf(double lat, double lon, double el, double &x, double &y, double &z);
+
+}  // namespace e2e
