@@ -193,6 +193,11 @@ class Session : public std::enable_shared_from_this<Session> {
       }
       if (ec) return Lost("write error: " + ec.message());
       out_off_ += n;
+      if (out_off_ >= 64 * 1024 && out_off_ < out_.size()) {
+        // A slow reader: drop what was written so the buffer holds only what is pending.
+        out_.erase(0, out_off_);
+        out_off_ = 0;
+      }
     }
     out_.clear();
     out_off_ = 0;
