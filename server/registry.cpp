@@ -351,8 +351,8 @@ void Registry::Hide(Client &p, std::string_view why) {
   visible_[p.visible_index] = last;
   last->visible_index = p.visible_index;
   visible_.pop_back();
-  while (!p.viewers.empty()) {
-    Viewer v = p.viewers.back();
+  const std::vector<Viewer> viewers = p.viewers;
+  for (const Viewer &v : viewers) {
     Free(*v.recipient, v.slot, true, why);
     v.recipient->needs_fill = true;
   }
