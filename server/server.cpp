@@ -101,6 +101,9 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::error_code ec;
     socket_.non_blocking(true, ec);
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    // Notices are small: a fixed kernel buffer keeps a stalled reader's backlog in our
+    // own bounded queue instead of megabytes of autotuned socket memory.
+    socket_.set_option(asio::socket_base::send_buffer_size(64 * 1024), ec);
     Read();
   }
 

@@ -132,8 +132,11 @@ inline sockaddr_in Addr(int port, const char *ip = "127.0.0.1") {
 // One fake plugin: a stream socket and a datagram socket (ephemeral port) to the server.
 class FakeClient {
  public:
-  FakeClient(int port, int id, const char *udp_ip = "127.0.0.1") : port_(port), id_(std::to_string(id)) {
+  // rcvbuf > 0 shrinks the stream's receive buffer (set before connecting, so it holds).
+  FakeClient(int port, int id, const char *udp_ip = "127.0.0.1", int rcvbuf = 0)
+      : port_(port), id_(std::to_string(id)) {
     tcp_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0) setsockopt(tcp_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a = Addr(port), local = Addr(0, udp_ip);
     connected_ = connect(tcp_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     udp_ = socket(AF_INET, SOCK_DGRAM, 0);
@@ -170,6 +173,12 @@ class FakeClient {
       }
       if (!Fill(deadline)) return false;
     }
+  }
+  // Reads and forgets whatever the stream holds right now.
+  void Discard() {
+    while (Fill(Clock::now())) {
+    }
+    in_.clear();
   }
   // True once the server has closed the stream.
   bool WaitClosed(double timeout) {

@@ -178,3 +178,32 @@ TEST(ServerProcess, CommandLine) {
   EXPECT_EQ(status("--idle-timeout -1"), 2);
   EXPECT_EQ(status("--accounts /nonexistent/accounts.txt"), 2);
 }
+
+TEST(ServerProcess, SlowReaderIsCutOthersCarryOn) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.ok());
+  // The slow reader never reads and has a tiny receive buffer, so notices pile up in the
+  // server while four pilots change models as fast as the flood gate lets them.
+  FakeClient slow(server.port(), 1, "127.0.0.1", 1024);
+  ASSERT_TRUE(slow.Login("slow") && server.WaitForLog("login 1", 3));
+  std::vector<std::unique_ptr<FakeClient>> busy;
+  for (int id = 10; id < 14; ++id) {
+    busy.push_back(std::make_unique<FakeClient>(server.port(), id));
+    ASSERT_TRUE(busy.back()->Login("busy") && server.WaitForLog("login " + std::to_string(id), 3));
+    ASSERT_TRUE(busy.back()->SendDatagram(PositionText(id, false, 0, 0)));
+  }
+  const std::string dir = "/s/Aircraft/" + std::string(230, 'm');
+  for (auto deadline = harness::After(20); harness::Clock::now() < deadline;) {
+    if (server.WaitForLog("cut: not reading", 0.05)) break;
+    for (std::size_t k = 0; k < busy.size(); ++k) {
+      std::string lines, id = std::to_string(10 + k);
+      for (int i = 0; i < 10; ++i) lines += id + "|PLANE|" + dir + "/p" + std::to_string(i % 2) + ".acf\n";
+      ASSERT_TRUE(busy[k]->Send(lines));
+      busy[k]->Discard();
+    }
+  }
+  EXPECT_TRUE(server.WaitForLog("connection 1 cut: not reading", 1)) << server.Log().substr(0, 3000);
+  EXPECT_TRUE(slow.WaitClosed(3));
+  ASSERT_TRUE(busy[0]->Send("10|MESSAGE|ok\n"));
+  EXPECT_TRUE(busy[1]->WaitLine("0|m|busy: ok", 3));
+}
