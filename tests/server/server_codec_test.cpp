@@ -63,7 +63,7 @@ TEST(ParseClientLine, EveryKindGoodAndBad) {
       {"1|Opening Connection|" + tok + "|", LineKind::kMalformed, ""},                  // no user field
       {"7|Closing Connection", LineKind::kLogout, ""},
       {"7|Closing Connection|", LineKind::kMalformed, ""},
-      {"7|PLANE|C:\\Sim\\b738.acf", LineKind::kModel, "C:\\Sim\\b738.acf"},
+      {"7|PLANE|C:\\Sim\\liner.acf", LineKind::kModel, "C:\\Sim\\liner.acf"},
       {"7|PLANE", LineKind::kMalformed, ""},
       {"7|CALLSIGN|N123|", LineKind::kCallsign, "N123"},
       {"7|CALLSIGN|a|b|", LineKind::kCallsign, "a|b"},
@@ -147,8 +147,8 @@ TEST(SanitizeText, NoLineBreaksNoMarkerCapped) {
 
 TEST(RelativeModelPath, FromTheLastAircraftDirectory) {
   const std::pair<std::string, std::string> cases[] = {
-      {"/home/u/Sim/Aircraft/General Aviation/C172/C172.acf", "Aircraft/General Aviation/C172/C172.acf"},
-      {"C:\\Sim\\Aircraft\\Laminar\\B738\\b738.acf", "Aircraft/Laminar/B738/b738.acf"},
+      {"/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf", "Aircraft/General Aviation/Trainer/Trainer.acf"},
+      {"C:\\Sim\\Aircraft\\Fleet\\Liner\\liner.acf", "Aircraft/Fleet/Liner/liner.acf"},
       {"/x/Aircraft/old/Aircraft/new/a.ACF", "Aircraft/new/a.ACF"},
       {"D:\\models\\jet.acf", "D:/models/jet.acf"},  // no Aircraft directory: separators only
       {"/a/b/Aircraft.acf", "/a/b/Aircraft.acf"},    // a file, not a directory

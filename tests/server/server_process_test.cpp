@@ -13,8 +13,8 @@ using harness::ServerProcess;
 
 namespace {
 
-const char kC172[] = "/home/u/Sim/Aircraft/General Aviation/C172/C172.acf";
-const char kC172Notice[] = "1|p|Aircraft/General Aviation/C172/C172.acf";
+const char kTrainer[] = "/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf";
+const char kTrainerNotice[] = "1|p|Aircraft/General Aviation/Trainer/Trainer.acf";
 
 std::string Report(int slot, const std::string &position) {
   return std::to_string(slot) + "|l|" + position.substr(position.find("LOC|") + 4);
@@ -26,13 +26,13 @@ class TwoPilots : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server.ok()) << server.Log();
     ASSERT_TRUE(a.Login("alice") && b.Login("bob"));
-    ASSERT_TRUE(a.Announce("AAA", kC172) && b.Announce("BBB", "C:\\Sim\\Aircraft\\Jets\\B738\\b738.acf"));
+    ASSERT_TRUE(a.Announce("AAA", kTrainer) && b.Announce("BBB", "C:\\Sim\\Aircraft\\Jets\\Liner\\liner.acf"));
     ASSERT_TRUE(server.WaitForLog("login 1111", 5) && server.WaitForLog("login 2222", 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // announcements before positions
     ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 47.0, 8.0)));
     ASSERT_TRUE(server.WaitForLog("in view 2222", 5));
     ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.1, 8.0)));
-    ASSERT_TRUE(b.WaitLine("1|c|AAA", 3) && b.WaitLine(kC172Notice, 3)) << server.Log();
+    ASSERT_TRUE(b.WaitLine("1|c|AAA", 3) && b.WaitLine(kTrainerNotice, 3)) << server.Log();
   }
   ServerProcess server{{"--port", "0"}};
   FakeClient a{server.port(), 1111}, b{server.port(), 2222};
@@ -42,7 +42,7 @@ class TwoPilots : public ::testing::Test {
 
 TEST_F(TwoPilots, ReportsCarryTheOriginalValuesBehindTheSlot) {
   EXPECT_TRUE(a.WaitLine("1|c|BBB", 3));
-  EXPECT_TRUE(a.WaitLine("1|p|Aircraft/Jets/B738/b738.acf", 3));
+  EXPECT_TRUE(a.WaitLine("1|p|Aircraft/Jets/Liner/liner.acf", 3));
   std::string pos = PositionText(1111, false, 47.1234, 8.5678);
   ASSERT_TRUE(a.SendDatagram(pos));
   EXPECT_TRUE(b.WaitDatagram(Report(1, pos), 3)) << "bob gets alice in slot 1, byte for byte";
@@ -80,7 +80,7 @@ TEST_F(TwoPilots, LogoutAndClosedStreamBlankTheSlot) {
   EXPECT_TRUE(a.WaitClosed(3));
 
   FakeClient c(server.port(), 4444);
-  ASSERT_TRUE(c.Login("carol") && c.Announce("CCC", kC172));
+  ASSERT_TRUE(c.Login("carol") && c.Announce("CCC", kTrainer));
   ASSERT_TRUE(server.WaitForLog("login 4444", 5));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(c.SendDatagram(PositionText(4444, false, 47.3, 8.0)));
@@ -128,7 +128,7 @@ TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
   ServerProcess server({"--port", "0", "--idle-timeout", "1"});
   ASSERT_TRUE(server.ok());
   FakeClient a(server.port(), 1), b(server.port(), 2);
-  ASSERT_TRUE(a.Login("a") && b.Login("b") && a.Announce("AAA", kC172));
+  ASSERT_TRUE(a.Login("a") && b.Login("b") && a.Announce("AAA", kTrainer));
   ASSERT_TRUE(server.WaitForLog("login 2", 3));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(a.SendDatagram(PositionText(1, false, 0, 0)));

@@ -167,7 +167,7 @@ TEST(RegistryLogin, StrayLinesAreDroppedAndCountedByKind) {
 
 TEST(RegistrySlots, NoticesFirstThenStableSlots) {
   World w;
-  w.Join(1, "AAA", "/home/u/Sim/Aircraft/GA/C172/C172.acf");
+  w.Join(1, "AAA", "/home/u/Sim/Aircraft/GA/Trainer/Trainer.acf");
   w.Join(2, "BBB");
   w.Join(3, "CCC");
   w.Join(4, "DDD");  // never sends a datagram: holds slots, gets notices, no reports
@@ -180,7 +180,7 @@ TEST(RegistrySlots, NoticesFirstThenStableSlots) {
   for (const Relay &r : relays) EXPECT_EQ(r.slot, w.reg.SlotOf(r.to.port - 20000, 1));
   // By the time the reports are handed out, name and model are queued, once per slot.
   std::string s = std::to_string(slot);
-  EXPECT_EQ(w.Take(2), (Lines{s + "|c|AAA\n", s + "|p|Aircraft/GA/C172/C172.acf\n"}));
+  EXPECT_EQ(w.Take(2), (Lines{s + "|c|AAA\n", s + "|p|Aircraft/GA/Trainer/Trainer.acf\n"}));
   ASSERT_NE(w.reg.SlotOf(4, 1), 0);
   EXPECT_EQ(w.callsign_seen[4][w.reg.SlotOf(4, 1)], "AAA");
 
@@ -275,18 +275,18 @@ TEST(RegistrySlots, ObserversReceiveAndAreNotReceived) {
 
 TEST(RegistryNotices, CallsignAndModelTravelOnlyWhenChanged) {
   World w;
-  w.Join(1, "AAA", "/home/u/Sim/Aircraft/GA/C172/C172.acf");
+  w.Join(1, "AAA", "/home/u/Sim/Aircraft/GA/Trainer/Trainer.acf");
   w.Join(2, "BBB");
   w.Pos(2, 0, 0);
   w.Pos(1, 0, 0);
   std::string s = std::to_string(w.reg.SlotOf(2, 1));
   w.Take(2);
-  w.Line(1, "1|PLANE|/home/u/Sim/Aircraft/GA/C172/C172.acf");  // the 10-second repeat
+  w.Line(1, "1|PLANE|/home/u/Sim/Aircraft/GA/Trainer/Trainer.acf");  // the 10-second repeat
   w.Line(1, "1|CALLSIGN|AAA|");
   EXPECT_TRUE(w.Take(2).empty());
-  w.Line(1, "1|PLANE|C:\\Sim\\Aircraft\\Jets\\B738\\b738.acf");
+  w.Line(1, "1|PLANE|C:\\Sim\\Aircraft\\Jets\\Liner\\liner.acf");
   w.Line(1, "1|CALLSIGN|N\r\n1====23" + std::string(50, 'Q') + "|");
-  EXPECT_EQ(w.Take(2), (Lines{s + "|p|Aircraft/Jets/B738/b738.acf\n",
+  EXPECT_EQ(w.Take(2), (Lines{s + "|p|Aircraft/Jets/Liner/liner.acf\n",
                               s + "|c|N1===23" + std::string(kMaxCallsign - 7, 'Q') + "\n"}));
   w.Line(1, "1|PLANE|/etc/passwd");  // unusable: the known model stays
   EXPECT_TRUE(w.Take(2).empty());
