@@ -1,0 +1,123 @@
+// skytether-server: logins, slots and relay for Skytether pilots. See README.md.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "registry.h"
+#include "server.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
+    "                        [--max-pilots N] [--idle-timeout SECONDS] [--help]\n"
+    "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
+    "  --port PORT            TCP and UDP port (default 49556; 0 picks a free one)\n"
+    "  --accounts FILE        \"userID password\" per line; without it any login is accepted\n"
+    "  --max-pilots N         logged-in clients allowed at once (default 1000)\n"
+    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view (default 20)\n";
+
+bool ParseInt(const char *s, long lo, long hi, long *out) {
+  char *end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseSeconds(const char *s, double *out) {
+  char *end = nullptr;
+  double v = std::strtod(s, &end);
+  if (end == s || *end != '\0' || !(v > 0) || v > 86400) return false;
+  *out = v;
+  return true;
+}
+
+int Fail(const std::string &message) {
+  std::fprintf(stderr, "skytether-server: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  skytether::ServerOptions server_options;
+  skytether::RegistryOptions registry_options;
+  std::string accounts_file;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) return Fail("missing value after " + arg);
+    const char *value = argv[++i];
+    long n = 0;
+    if (arg == "--listen") {
+      server_options.listen = value;
+    } else if (arg == "--port") {
+      if (!ParseInt(value, 0, 65535, &n)) return Fail("bad port: " + std::string(value));
+      server_options.port = static_cast<int>(n);
+    } else if (arg == "--accounts") {
+      accounts_file = value;
+    } else if (arg == "--max-pilots") {
+      if (!ParseInt(value, 1, 100000, &n)) return Fail("bad --max-pilots: " + std::string(value));
+      registry_options.max_pilots = static_cast<int>(n);
+    } else if (arg == "--idle-timeout") {
+      if (!ParseSeconds(value, &registry_options.idle_timeout)) {
+        return Fail("bad --idle-timeout: " + std::string(value));
+      }
+    } else {
+      return Fail("unknown option " + arg);
+    }
+  }
+
+  skytether::Accounts accounts;
+  bool use_accounts = !accounts_file.empty();
+  if (use_accounts) {
+    std::ifstream in(accounts_file, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "skytether-server: cannot read %s\n", accounts_file.c_str());
+      return 2;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error;
+    if (!accounts.Parse(text.str(), &error)) {
+      std::fprintf(stderr, "skytether-server: %s: %s\n", accounts_file.c_str(), error.c_str());
+      return 2;
+    }
+  }
+
+  // A peer that vanishes mid-write must not kill the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  asio::io_context io(1);
+  skytether::Registry registry(registry_options, use_accounts ? &accounts : nullptr);
+  skytether::Server server(io, server_options, registry);
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const asio::error_code &ec, int signo) {
+    if (ec) return;
+    skytether::LogLine(std::string("shutting down on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+    server.Stop();
+  });
+
+  if (use_accounts) {
+    skytether::LogLine("accounts: " + std::to_string(accounts.size()) + " from " + accounts_file);
+  } else {
+    skytether::LogLine("open server: any login is accepted");
+  }
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+    return 1;
+  }
+  io.run();
+  skytether::LogLine("stopped");
+  return 0;
+}

@@ -1,0 +1,177 @@
+#pragma once
+// The registry: who is logged in, who sees whom in which slot, what goes where.
+// Pure: it owns no socket and reads no clock. Callers pass the time in seconds and
+// carry out what it asks for (stream texts, closes, datagram relays, log lines).
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "codec.h"
+
+namespace skytether {
+
+using ConnId = std::uint64_t;
+
+// An IP address: IPv4 in the first four bytes (v6 false), or IPv6.
+struct IpAddr {
+  std::array<std::uint8_t, 16> bytes{};
+  bool v6 = false;
+  bool operator==(const IpAddr &o) const { return v6 == o.v6 && bytes == o.bytes; }
+  bool operator!=(const IpAddr &o) const { return !(*this == o); }
+  static IpAddr V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
+  std::string ToString() const;
+};
+
+struct Endpoint {
+  IpAddr ip;
+  std::uint16_t port = 0;
+  bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
+  bool operator!=(const Endpoint &o) const { return !(*this == o); }
+};
+
+// Input that was thrown away, by kind; counted and logged.
+enum class Drop {
+  kLongLine,        // stream line over kMaxLine
+  kMalformed,       // stream line of no known form, or a field that does not parse
+  kUnknownKeyword,  // well-formed ID, keyword we do not handle
+  kBeforeLogin,     // anything but a login on a connection not logged in
+  kWrongId,         // a line whose ID is not the connection's
+  kRepeatLogin,     // a second login on a logged-in connection
+  kChatFlood,       // chat beyond the per-pilot allowance
+  kLineFlood,       // stream lines faster than any plugin sends them (the connection is cut)
+  kBadDatagram,     // datagram that is not a valid position line
+  kStranger,        // datagram for no logged-in pilot, or from another IP than its stream
+  kCount
+};
+const char *DropName(Drop d);
+
+// One datagram to send: the report header for `slot` then the relayed values.
+struct Relay {
+  Endpoint to;
+  int slot = 0;
+};
+
+struct Output {
+  enum class Kind { kSend, kClose };
+  Kind kind = Kind::kSend;
+  ConnId conn = 0;
+  std::string text;  // kSend: a complete notice line
+};
+
+// Login credentials: "userID password" per line, '#' comments, blank lines.
+class Accounts {
+ public:
+  // False with a message naming the line on a malformed or duplicate entry.
+  bool Parse(std::string_view text, std::string *error);
+  bool Check(int id, std::string_view user, std::string_view token) const;
+  std::size_t size() const { return passwords_.size(); }
+
+ private:
+  std::unordered_map<std::string, std::string> passwords_;
+};
+
+struct RegistryOptions {
+  int max_pilots = 1000;           // logged-in clients, observers included
+  double idle_timeout = 20.0;      // seconds without a datagram before a pilot leaves view
+  double eval_interval = 1.0;      // nearest-19 re-evaluation period per recipient
+  double margin_fraction = 0.10;   // an outsider must be nearer than the farthest holder
+  double margin_meters = 1000.0;   //   by the larger of these two
+  int chat_lines = 5;              // at most this many chat lines ...
+  double chat_window = 5.0;        // ... in this many seconds per pilot
+  double drop_log_interval = 1.0;  // drop summaries at most this often
+  double login_timeout = 10.0;     // a connection must log in within this many seconds
+};
+
+class Registry {
+ public:
+  // Without accounts any login is accepted.
+  explicit Registry(RegistryOptions options = {}, const Accounts *accounts = nullptr);
+  ~Registry();
+  Registry(const Registry &) = delete;
+  Registry &operator=(const Registry &) = delete;
+
+  // A stream connection was accepted from peer.
+  void Connect(ConnId conn, const IpAddr &peer, double now);
+  // The stream connection is gone (peer closed, error, cut). Unknown ids are ignored.
+  void Disconnect(ConnId conn, double now, std::string_view reason);
+  // One complete stream line (terminator removed).
+  void OnLine(ConnId conn, std::string_view line, double now);
+  // One datagram; relays for it are appended to *relays (not cleared here).
+  // Returns true when the datagram is a position that should be relayed with
+  // RelayedValues() of the parse, i.e. *relays got entries.
+  bool OnDatagram(std::string_view datagram, const Endpoint &from, double now,
+                  std::vector<Relay> *relays, std::string_view *values);
+  // Idle timeouts, slot fills and nearest-19 re-evaluation. Call a few times a second.
+  void Tick(double now);
+  void CountDrop(Drop kind) { ++drops_[static_cast<int>(kind)]; }
+
+  // What the caller must do; it clears these after carrying them out.
+  std::vector<Output> &outputs() { return outputs_; }
+  std::vector<std::string> &logs() { return logs_; }
+
+  // Inspection (tests and status lines).
+  std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
+  std::size_t logged_in() const { return by_id_.size(); }
+  bool IsLoggedIn(int id) const { return by_id_.count(id) != 0; }
+  bool IsObserver(int id) const;
+  bool InView(int id) const;
+  // The slot pilot_id holds on recipient_id, 0 when none.
+  int SlotOf(int recipient_id, int pilot_id) const;
+  // uniqueIDs per slot on a recipient, -1 for a free slot; empty if unknown recipient.
+  std::vector<int> SlotTable(int recipient_id) const;
+  // Every slot entry matched by the holder's back reference, nobody twice on one
+  // recipient, nobody on its own table, no observer or out-of-view pilot held.
+  bool CheckConsistency(std::string *why) const;
+
+ private:
+  struct Client;
+  struct Viewer {
+    Client *recipient;
+    int slot;
+  };
+
+  Client *FindConn(ConnId conn) const;
+  void Login(Client &c, const ClientLine &m, double now);
+  void Refuse(Client &c, int id, std::string_view user, std::string_view why);
+  void Remove(Client &c, std::string_view why);
+  void SetCallsign(Client &c, std::string_view raw, bool observer_keyword);
+  void SetModel(Client &c, std::string_view raw);
+  void Chat(Client &c, std::string_view raw, double now);
+  void MakeObserver(Client &c);
+  void Show(Client &p);
+  void Hide(Client &p, std::string_view why);
+  void Give(Client &r, Client &p);
+  void Free(Client &r, int slot, bool announce, std::string_view why);
+  void Evaluate(Client &r, bool allow_swap);
+  void Send(const Client &to, std::string text);
+  void Log(std::string line);
+  std::string Name(const Client &c) const;
+
+  RegistryOptions options_;
+  const Accounts *accounts_;
+  std::map<ConnId, std::unique_ptr<Client>> clients_;  // every stream connection
+  std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
+  std::vector<Client *> visible_;                      // pilots in view, in any order
+  std::vector<Output> outputs_;
+  std::vector<std::string> logs_;
+  std::array<std::uint64_t, static_cast<int>(Drop::kCount)> drops_{};
+  std::array<std::uint64_t, static_cast<int>(Drop::kCount)> drops_logged_{};
+  double next_drop_log_ = 0;
+  std::uint64_t eval_epoch_ = 0;
+
+  struct Candidate {
+    Client *pilot;
+    double key;  // squared chord between unit vectors: orders like great-circle distance
+  };
+  std::vector<Candidate> scratch_holders_, scratch_outsiders_;
+};
+
+// Great-circle distance in meters between two latitude/longitude pairs in degrees.
+double GreatCircleMeters(double lat1, double lon1, double lat2, double lon2);
+
+}  // namespace skytether

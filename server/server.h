@@ -1,0 +1,99 @@
+#pragma once
+// The sockets: one TCP listener with its sessions and one UDP socket, on one port,
+// all driven from one io_context thread. Everything they learn goes to the Registry;
+// everything it asks for is carried out here.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#ifndef ASIO_STANDALONE
+#define ASIO_STANDALONE
+#endif
+#include <asio.hpp>
+
+#include "registry.h"
+
+namespace skytether {
+
+struct ServerOptions {
+  std::string listen = "0.0.0.0";
+  int port = kPort;  // 0: pick a port free for both TCP and UDP
+  std::size_t max_pending_output = 256 * 1024;  // per connection, before it is cut
+  double flood_burst = 400;      // stream lines allowed at once ...
+  double flood_rate = 200;       // ... and per second after that
+  double tick_interval = 0.1;    // seconds between registry ticks
+};
+
+class Session;
+
+class Server {
+ public:
+  Server(asio::io_context &io, ServerOptions options, Registry &registry);
+  ~Server();
+
+  // Binds both sockets and starts serving; false with a message if it cannot.
+  bool Start(std::string *error);
+  // Closes every socket; the io_context then runs out of work.
+  void Stop();
+  std::string local_address() const;
+  int local_port() const { return port_; }
+
+  // Seconds on a steady clock.
+  double Now() const;
+  // Carries out the registry's outputs and prints its log lines.
+  void Drain();
+  Registry &registry() { return registry_; }
+  const ServerOptions &options() const { return options_; }
+  void Forget(ConnId id);
+
+ private:
+  static constexpr int kRecvBatch = 64;
+  static constexpr int kSendBatch = 512;
+  static constexpr int kRecvRounds = 16;  // batches per wake-up before TCP gets a turn
+
+  void Accept();
+  void ArmUdp();
+  void ReadDatagrams();
+  void QueueRelays(std::size_t first, std::string_view values);
+  void FlushSends();
+  void ArmTick();
+
+  asio::io_context &io_;
+  ServerOptions options_;
+  Registry &registry_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::ip::udp::socket udp_;
+  asio::steady_timer tick_;
+  asio::steady_timer accept_retry_;
+  bool udp_v6_ = false;
+  int port_ = 0;
+  bool stopped_ = false;
+  bool draining_ = false;
+  ConnId next_conn_ = 1;
+  std::unordered_map<ConnId, std::shared_ptr<Session>> sessions_;
+  std::chrono::steady_clock::time_point start_;
+
+  // Datagram batches, reused for every read so the relay path allocates nothing.
+  std::array<std::array<char, kMaxDatagram + 1>, kRecvBatch> recv_buf_;
+  std::array<mmsghdr, kRecvBatch> recv_msg_;
+  std::array<iovec, kRecvBatch> recv_iov_;
+  std::array<sockaddr_storage, kRecvBatch> recv_addr_;
+  std::array<mmsghdr, kSendBatch> send_msg_;
+  std::array<std::array<iovec, 2>, kSendBatch> send_iov_;
+  std::array<sockaddr_storage, kSendBatch> send_addr_;
+  int send_count_ = 0;
+  std::vector<Relay> relays_;
+  std::uint64_t udp_send_failures_ = 0, udp_send_failures_logged_ = 0;
+};
+
+// Prints one log line on stderr with a UTC timestamp.
+void LogLine(const std::string &line);
+
+}  // namespace skytether

@@ -1,0 +1,184 @@
+// The server's wire codec, fed from buffers exactly as the sockets feed it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "position_text.h"
+
+using namespace skytether;
+
+// Feeds chunks the way a session accumulates reads; "!" marks a refused line.
+static std::vector<std::string> Split(const std::vector<std::string> &chunks, std::string *rest = nullptr) {
+  std::string buf;
+  std::vector<std::string> out;
+  for (const std::string &chunk : chunks) {
+    buf += chunk;
+    std::string_view line;
+    std::size_t used = 0;
+    for (SplitResult r; (r = SplitLine(buf, &line, &used)) != SplitResult::kNeedMore; buf.erase(0, used)) {
+      out.push_back(r == SplitResult::kBad ? "!" : std::string(line));
+    }
+  }
+  if (rest) *rest = buf;
+  return out;
+}
+
+TEST(SplitLine, LineBreaksAndSplitReads) {
+  std::string rest;
+  EXPECT_EQ(Split({"1|A|\n2|B|\r\n3|x\r\r\n\r\n"}), (std::vector<std::string>{"1|A|", "2|B|", "3|x", ""}));
+  EXPECT_EQ(Split({"12|MESS", "AGE|hi\r", "\n12|MESSAGE|again\n7|"}, &rest),
+            (std::vector<std::string>{"12|MESSAGE|hi", "12|MESSAGE|again"}));
+  EXPECT_EQ(rest, "7|");
+}
+
+TEST(SplitLine, FourKiBIncludingTheTerminator) {
+  EXPECT_EQ(Split({std::string(kMaxLine - 1, 'a') + "\n"}), (std::vector<std::string>{std::string(kMaxLine - 1, 'a')}));
+  EXPECT_EQ(Split({std::string(kMaxLine, 'a') + "\n"}).at(0), "!");
+  std::string rest;
+  EXPECT_TRUE(Split({std::string(kMaxLine - 1, 'b')}, &rest).empty()) << "still waiting under the limit";
+  EXPECT_EQ(Split({std::string(kMaxLine - 1, 'b'), "b"}), (std::vector<std::string>{"!"})) << "no end in sight";
+}
+
+TEST(ParseId, OnlyPlainNonNegativeInts) {
+  int id = -1;
+  EXPECT_TRUE(ParseId("2147483647", &id) && id == 2147483647);
+  for (const char *bad : {"", "-1", "+1", "2147483648", "99999999999", "12a", " 1"}) EXPECT_FALSE(ParseId(bad, &id)) << bad;
+}
+
+TEST(ParseClientLine, EveryKindGoodAndBad) {
+  const std::string tok = "bd3faf31d0b110084c38a04fcc67e9ed";
+  struct Case {
+    std::string line;
+    LineKind kind;
+    std::string text;  // user for logins, else the text
+  } cases[] = {
+      {"1234|Opening Connection|pilot|" + tok + "|", LineKind::kLogin, "pilot"},
+      {"5|Opening Connection|a|b|" + tok + "|", LineKind::kLogin, "a|b"},  // nothing is escaped
+      {"5|Opening Connection||" + tok + "|", LineKind::kLogin, ""},
+      {"1|Opening Connection|pilot|" + tok, LineKind::kMalformed, ""},                 // no final "|"
+      {"1|Opening Connection|pilot|BD3FAF31D0B110084C38A04FCC67E9ED|", LineKind::kMalformed, ""},
+      {"1|Opening Connection|pilot|" + tok.substr(1) + "|", LineKind::kMalformed, ""},  // 31 chars
+      {"1|Opening Connection|" + tok + "|", LineKind::kMalformed, ""},                  // no user field
+      {"7|Closing Connection", LineKind::kLogout, ""},
+      {"7|Closing Connection|", LineKind::kMalformed, ""},
+      {"7|PLANE|C:\\Sim\\liner.acf", LineKind::kModel, "C:\\Sim\\liner.acf"},
+      {"7|PLANE", LineKind::kMalformed, ""},
+      {"7|CALLSIGN|N123|", LineKind::kCallsign, "N123"},
+      {"7|CALLSIGN|a|b|", LineKind::kCallsign, "a|b"},
+      {"7|CALLSIGN||", LineKind::kCallsign, ""},
+      {"7|CALLSIGN|N123", LineKind::kMalformed, ""},
+      {"7|VOCALLSIGN|Tower|", LineKind::kVoCallsign, "Tower"},
+      {"7|MESSAGE|hello | there", LineKind::kChat, "hello | there"},
+      {"7|MESSAGE|", LineKind::kChat, ""},
+      {"7|FOO|bar", LineKind::kUnknown, ""},
+      {"7|LOC|1|2", LineKind::kUnknown, ""},  // positions travel by datagram only
+      {"x|MESSAGE|hi", LineKind::kMalformed, ""},
+      {"hello", LineKind::kMalformed, ""},
+  };
+  for (const Case &c : cases) {
+    ClientLine m = ParseClientLine(c.line);
+    ASSERT_EQ(m.kind, c.kind) << c.line;
+    if (c.kind == LineKind::kMalformed || c.kind == LineKind::kUnknown) continue;
+    EXPECT_EQ(m.id, std::stoi(c.line)) << c.line;
+    EXPECT_EQ(std::string(c.kind == LineKind::kLogin ? m.user : m.text), c.text) << c.line;
+    if (c.kind == LineKind::kLogin) {
+      EXPECT_EQ(m.token, tok);
+    }
+  }
+}
+
+TEST(ParsePosition, TheLineThePluginSends) {
+  std::string text = PositionText(4321, false, 47.5, -122.25);
+  Position p;
+  ASSERT_TRUE(ParsePosition(text, &p));
+  EXPECT_EQ(p.id, 4321);
+  EXPECT_FALSE(p.observer);
+  EXPECT_DOUBLE_EQ(p.latitude, 47.5);
+  EXPECT_DOUBLE_EQ(p.longitude, -122.25);
+  EXPECT_EQ(std::string(p.values), text.substr(9)) << "the original bytes after \"4321|LOC|\"";
+  ASSERT_TRUE(ParsePosition(PositionText(9, true, 0, 0), &p));
+  EXPECT_TRUE(p.observer);
+}
+
+TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
+  const std::vector<std::string> good = PositionValues(47.5, 8.5);
+  auto with = [&](int index, const std::string &value) {
+    std::vector<std::string> v = good;
+    v[index] = value;
+    return PositionTextFrom(1, false, v);
+  };
+  std::string nul = PositionTextFrom(1, false, good);
+  nul.back() = '\0';
+  const std::string tail = PositionTextFrom(1, false, good).substr(6);
+  const std::string bad[] = {
+      PositionTextFrom(1, false, std::vector<std::string>(good.begin(), good.end() - 1)),  // 41 values
+      PositionTextFrom(1, false, good) + "|1",                                              // 43 values
+      PositionTextFrom(1, false, good) + "|",                                               // trailing bar
+      with(0, "abc"), with(10, ""), with(41, "nan"), with(5, "1,5"), with(6, "0x1p3"),
+      with(27, "10"), with(31, "-1"), with(29, "1.0"),    // lights are single digits
+      with(3, "91"), with(4, "-180.5"),                   // latitude, longitude
+      with(0, std::string(kMaxDatagram, '1')),            // over-long datagram
+      nul, "1|LOC", "", "1|LOCX|" + tail, "-1|LOC|" + tail, "1|MESSAGE|" + tail,
+  };
+  Position p;
+  p.id = -7;
+  for (const std::string &b : bad) EXPECT_FALSE(ParsePosition(b, &p)) << b;
+  EXPECT_EQ(p.id, -7);
+}
+
+TEST(IsDecimalNumber, FormsThatPrintfWrites) {
+  for (const char *s : {"0", "-0", "1.5", "1e+09", "1.70000013e+09", "-3.40282347e+38", "5.", ".5", "+2", "1E-05"}) {
+    EXPECT_TRUE(IsDecimalNumber(s)) << s;
+  }
+  for (const char *s : {"", "-", ".", "e5", "1e", "1e+", "inf", "1 ", "1.2.3", "--1"}) EXPECT_FALSE(IsDecimalNumber(s)) << s;
+}
+
+TEST(SanitizeText, NoLineBreaksNoMarkerCapped) {
+  EXPECT_EQ(SanitizeText("a\r\nb\nc\rd", 100), "abcd");
+  EXPECT_EQ(SanitizeText(std::string("x\0y", 3), 100), "xy");
+  EXPECT_EQ(SanitizeText("a====b==========", 100), "a===b===");
+  EXPECT_EQ(SanitizeText("==\n==", 100), "===") << "a removed byte must not join two runs";
+  EXPECT_EQ(SanitizeText("pipes|stay", 4), "pipe");
+  EXPECT_EQ(SanitizeText("ab\xc3\xa9", 3), "ab") << "no half UTF-8 character at a cut";
+  EXPECT_EQ(SanitizeText("ab\xc3\xa9", 4), "ab\xc3\xa9");
+}
+
+TEST(RelativeModelPath, FromTheLastAircraftDirectory) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf", "Aircraft/General Aviation/Trainer/Trainer.acf"},
+      {"C:\\Sim\\Aircraft\\Fleet\\Liner\\liner.acf", "Aircraft/Fleet/Liner/liner.acf"},
+      {"/x/Aircraft/old/Aircraft/new/a.ACF", "Aircraft/new/a.ACF"},
+      {"D:\\models\\jet.acf", "D:/models/jet.acf"},  // no Aircraft directory: separators only
+      {"/a/b/Aircraft.acf", "/a/b/Aircraft.acf"},    // a file, not a directory
+      {"Aircraft/a\r\n/b====c.acf", "Aircraft/a/b===c.acf"},
+      // Unusable: empty, not a model, climbing out, too long.
+      {"", ""}, {"/home/u/Aircraft/plane.obj", ""}, {"/home/u/Aircraft/../../etc/x.acf", ""},
+      {"..\\x.acf", ""}, {"Aircraft/" + std::string(300, 'a') + ".acf", ""},
+  };
+  for (const auto &c : cases) EXPECT_EQ(RelativeModelPath(c.first), c.second) << c.first;
+}
+
+TEST(Notices, FormatsAndToken) {
+  EXPECT_EQ(CallsignNotice(3, "N123"), "3|c|N123\n");
+  EXPECT_EQ(CallsignNotice(19, ""), "19|c|BLANK\n");
+  EXPECT_EQ(ModelNotice(2, ""), "2|p|BLANK\n");
+  EXPECT_EQ(ChatNotice("Bob: hi"), "0|m|Bob: hi\n");
+  EXPECT_EQ(ReportHeader(19), "19|l|");
+  EXPECT_EQ(ReportHeader(20), "");
+  EXPECT_EQ(LoginToken(1234, "pilot", "secret"), "bd3faf31d0b110084c38a04fcc67e9ed");
+  EXPECT_EQ(LoginToken(1234, "", ""), "81dc9bdb52d04dc20036dbd8313ed055");
+}
+
+TEST(FloodGate, BurstThenRate) {
+  FloodGate gate(10, 5);
+  int taken = 0;
+  for (int i = 0; i < 100; ++i) taken += gate.Take(0.0);
+  EXPECT_EQ(taken, 10);
+  EXPECT_FALSE(gate.Take(0.1));  // half a token back
+  EXPECT_TRUE(gate.Take(0.2));
+  taken = 0;
+  for (int i = 0; i < 100; ++i) taken += gate.Take(1000.0);
+  EXPECT_EQ(taken, 10) << "refill stops at the burst";
+}

@@ -1,0 +1,18 @@
+// The default port, which the plugin has built in. Holds the port49556 lock.
+#include <gtest/gtest.h>
+
+#include "position_text.h"
+#include "server_harness.h"
+
+TEST(ServerDefaultPort, ListensOnTcpAndUdp49556) {
+  harness::ServerProcess server({});
+  ASSERT_TRUE(server.ok()) << server.Log();
+  EXPECT_EQ(server.port(), 49556);
+  harness::FakeClient a(49556, 10), b(49556, 20);
+  ASSERT_TRUE(a.Login("a") && b.Login("b") && server.WaitForLog("login 20", 3));
+  ASSERT_TRUE(b.SendDatagram(PositionText(20, false, 1, 1)) && server.WaitForLog("in view 20", 3));
+  std::string pos = PositionText(10, false, 1.01, 1);
+  ASSERT_TRUE(a.SendDatagram(pos));
+  EXPECT_TRUE(b.WaitDatagram("1|l|" + pos.substr(pos.find("LOC|") + 4), 3));
+  EXPECT_EQ(server.Signal(SIGTERM), 0);
+}

@@ -1,0 +1,209 @@
+// The real server process on loopback, with fake plugins speaking the protocol.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "position_text.h"
+#include "server_harness.h"
+
+using harness::FakeClient;
+using harness::ServerProcess;
+
+namespace {
+
+const char kTrainer[] = "/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf";
+const char kTrainerNotice[] = "1|p|Aircraft/General Aviation/Trainer/Trainer.acf";
+
+std::string Report(int slot, const std::string &position) {
+  return std::to_string(slot) + "|l|" + position.substr(position.find("LOC|") + 4);
+}
+
+// Two announced pilots that have flown once: each holds slot 1 on the other.
+class TwoPilots : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.ok()) << server.Log();
+    ASSERT_TRUE(a.Login("alice") && b.Login("bob"));
+    ASSERT_TRUE(a.Announce("AAA", kTrainer) && b.Announce("BBB", "C:\\Sim\\Aircraft\\Jets\\Liner\\liner.acf"));
+    ASSERT_TRUE(server.WaitForLog("login 1111", 5) && server.WaitForLog("login 2222", 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // announcements before positions
+    ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 47.0, 8.0)));
+    ASSERT_TRUE(server.WaitForLog("in view 2222", 5));
+    ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.1, 8.0)));
+    ASSERT_TRUE(b.WaitLine("1|c|AAA", 3) && b.WaitLine(kTrainerNotice, 3)) << server.Log();
+  }
+  ServerProcess server{{"--port", "0"}};
+  FakeClient a{server.port(), 1111}, b{server.port(), 2222};
+};
+
+}  // namespace
+
+TEST_F(TwoPilots, ReportsCarryTheOriginalValuesBehindTheSlot) {
+  EXPECT_TRUE(a.WaitLine("1|c|BBB", 3));
+  EXPECT_TRUE(a.WaitLine("1|p|Aircraft/Jets/Liner/liner.acf", 3));
+  std::string pos = PositionText(1111, false, 47.1234, 8.5678);
+  ASSERT_TRUE(a.SendDatagram(pos));
+  EXPECT_TRUE(b.WaitDatagram(Report(1, pos), 3)) << "bob gets alice in slot 1, byte for byte";
+  std::string back = PositionText(2222, false, 47.0, 8.25);
+  ASSERT_TRUE(b.SendDatagram(back));
+  EXPECT_TRUE(a.WaitDatagram(Report(1, back), 3));
+}
+
+TEST_F(TwoPilots, ChatReachesEveryoneAndObserversAreNotSeen) {
+  FakeClient tower(server.port(), 3333);
+  ASSERT_TRUE(tower.Login("tower") && tower.Send("3333|VOCALLSIGN|Tower|\n"));
+  ASSERT_TRUE(server.WaitForLog("observer 3333", 5));
+  ASSERT_TRUE(a.Send("1111|MESSAGE|hello | there\n"));
+  for (FakeClient *c : {&a, &b, &tower}) EXPECT_TRUE(c->WaitLine("0|m|AAA: hello | there", 3));
+
+  // The tower receives alice; bob never receives the tower (its x is 99.5).
+  ASSERT_TRUE(tower.SendDatagram(PositionTextFrom(3333, true, PositionValues(47.05, 8.0, 99.5f))));
+  ASSERT_TRUE(server.WaitForLog("datagram address of 3333", 5));
+  std::string pos = PositionText(1111, false, 47.2, 8.0);
+  ASSERT_TRUE(a.SendDatagram(pos));
+  bool seen = false;
+  while (auto d = tower.WaitDatagram("", 3)) {
+    if ((seen = *d == Report(1, pos) || *d == Report(2, pos))) break;
+  }
+  EXPECT_TRUE(seen);
+  ASSERT_TRUE(tower.SendDatagram(PositionTextFrom(3333, true, PositionValues(47.05, 8.0, 99.5f))));
+  EXPECT_FALSE(b.WaitDatagram("2|", 0.5));
+  EXPECT_FALSE(b.WaitDatagram("1|l|99.5|", 0.3));
+}
+
+TEST_F(TwoPilots, LogoutAndClosedStreamBlankTheSlot) {
+  ASSERT_TRUE(a.Send("1111|Closing Connection\n"));
+  EXPECT_TRUE(b.WaitLine("1|c|BLANK", 3));
+  EXPECT_TRUE(b.WaitLine("1|p|BLANK", 3));
+  EXPECT_TRUE(a.WaitClosed(3));
+
+  FakeClient c(server.port(), 4444);
+  ASSERT_TRUE(c.Login("carol") && c.Announce("CCC", kTrainer));
+  ASSERT_TRUE(server.WaitForLog("login 4444", 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(c.SendDatagram(PositionText(4444, false, 47.3, 8.0)));
+  EXPECT_TRUE(b.WaitLine("1|c|CCC", 3)) << "the freed slot is given again";
+  c.CloseStream();
+  EXPECT_TRUE(b.WaitLine("1|c|BLANK", 3));
+}
+
+TEST_F(TwoPilots, StrangerDatagramsAreIgnored) {
+  // Alice's uniqueID from another address, and an ID nobody logged in with.
+  FakeClient spoof(server.port(), 1111, "127.0.0.2");
+  ASSERT_TRUE(spoof.SendDatagram(PositionText(1111, false, 10, 10)));
+  ASSERT_TRUE(spoof.SendDatagram(PositionText(9999, false, 10, 10)));
+  EXPECT_TRUE(server.WaitForLog("2 x datagram from a stranger", 3)) << server.Log();
+  EXPECT_FALSE(b.WaitDatagram("1|l|1.25|-2.5|300.125|10|", 0.3));
+  // Bob's reports still go to alice's own port, not the spoofer's.
+  std::string pos = PositionText(2222, false, 47.0, 8.1);
+  ASSERT_TRUE(b.SendDatagram(pos));
+  EXPECT_TRUE(a.WaitDatagram(Report(1, pos), 3));
+  EXPECT_FALSE(spoof.WaitDatagram("", 0.3));
+}
+
+TEST_F(TwoPilots, FloodersAreCutAndOthersCarryOn) {
+  FakeClient endless(server.port(), 5555), chatter(server.port(), 6666);
+  ASSERT_TRUE(endless.Login("junk") && endless.Send(std::string(5000, 'x')));
+  EXPECT_TRUE(endless.WaitClosed(3));
+  std::string burst;
+  for (int i = 0; i < 2000; ++i) burst += "6666|WHAT|" + std::to_string(i) + "\n";
+  ASSERT_TRUE(chatter.Login("chatter"));
+  chatter.Send(burst);
+  EXPECT_TRUE(chatter.WaitClosed(3));
+  EXPECT_TRUE(server.WaitForLog("cut: flooding", 3));
+  for (int i = 0; i < 300; ++i) chatter.SendDatagram("7777|LOC|" + std::to_string(i) + "|garbage");
+  for (int i = 0; i < 50; ++i) a.SendDatagram(std::string(1500, '9'));
+
+  std::string pos = PositionText(1111, false, 47.15, 8.0);
+  ASSERT_TRUE(a.SendDatagram(pos));
+  EXPECT_TRUE(b.WaitDatagram(Report(1, pos), 3));
+  ASSERT_TRUE(a.Send("1111|MESSAGE|still here\n"));
+  EXPECT_TRUE(b.WaitLine("0|m|AAA: still here", 3));
+  EXPECT_TRUE(server.Running());
+}
+
+TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
+  ServerProcess server({"--port", "0", "--idle-timeout", "1"});
+  ASSERT_TRUE(server.ok());
+  FakeClient a(server.port(), 1), b(server.port(), 2);
+  ASSERT_TRUE(a.Login("a") && b.Login("b") && a.Announce("AAA", kTrainer));
+  ASSERT_TRUE(server.WaitForLog("login 2", 3));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(a.SendDatagram(PositionText(1, false, 0, 0)));
+  ASSERT_TRUE(b.WaitLine("1|c|AAA", 3));
+  EXPECT_TRUE(b.WaitLine("1|c|BLANK", 4));
+  ASSERT_TRUE(a.SendDatagram(PositionText(1, false, 0, 0)));
+  EXPECT_TRUE(b.WaitLine("1|c|AAA", 3));
+}
+
+TEST(ServerProcess, AccountsAndLimitsRefuseLogins) {
+  std::string path = ::testing::TempDir() + "skytether_accounts_test.txt";
+  std::ofstream(path) << "# test pilots\nalice pw\nbob pw2\n";
+  ServerProcess server({"--port", "0", "--accounts", path, "--max-pilots", "1"});
+  ASSERT_TRUE(server.ok()) << server.Log();
+  FakeClient wrong(server.port(), 42), right(server.port(), 42), extra(server.port(), 43);
+  ASSERT_TRUE(wrong.Login("alice", "92421ec809d0f17913ba3ea24db1039e"));
+  EXPECT_TRUE(wrong.WaitClosed(3));
+  EXPECT_TRUE(server.WaitForLog("refused login 42", 3));
+  ASSERT_TRUE(right.Login("alice", "92421ec809d0f17913ba3ea24db1039d"));  // md5("42alicepw")
+  ASSERT_TRUE(server.WaitForLog("login 42 (alice)", 3)) << server.Log();
+  ASSERT_TRUE(extra.Login("bob", "206ba9836ac876ddcd618ac132729509"));  // right, but the server is full
+  EXPECT_TRUE(extra.WaitClosed(3));
+  EXPECT_TRUE(server.WaitForLog("server full", 3));
+  EXPECT_FALSE(right.WaitClosed(0.2));
+  std::remove(path.c_str());
+}
+
+TEST(ServerProcess, SigtermAndSigintExitCleanly) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    ServerProcess server({"--port", "0"});
+    ASSERT_TRUE(server.ok());
+    FakeClient a(server.port(), 1);
+    ASSERT_TRUE(a.Login("a") && server.WaitForLog("login 1", 3));
+    EXPECT_EQ(server.Signal(sig), 0) << server.Log();
+    EXPECT_TRUE(a.WaitClosed(2));
+  }
+}
+
+TEST(ServerProcess, CommandLine) {
+  auto status = [](const std::string &args) {
+    int st = std::system((std::string(SKYTETHER_SERVER_BIN) + " " + args + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  EXPECT_EQ(status("--help"), 0);
+  EXPECT_EQ(status("--port 70000"), 2);
+  EXPECT_EQ(status("--bogus"), 2);
+  EXPECT_EQ(status("--idle-timeout -1"), 2);
+  EXPECT_EQ(status("--accounts /nonexistent/accounts.txt"), 2);
+}
+
+TEST(ServerProcess, SlowReaderIsCutOthersCarryOn) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.ok());
+  // The slow reader never reads and has a tiny receive buffer, so notices pile up in the
+  // server while four pilots change models as fast as the flood gate lets them.
+  FakeClient slow(server.port(), 1, "127.0.0.1", 1024);
+  ASSERT_TRUE(slow.Login("slow") && server.WaitForLog("login 1", 3));
+  std::vector<std::unique_ptr<FakeClient>> busy;
+  for (int id = 10; id < 14; ++id) {
+    busy.push_back(std::make_unique<FakeClient>(server.port(), id));
+    ASSERT_TRUE(busy.back()->Login("busy") && server.WaitForLog("login " + std::to_string(id), 3));
+    ASSERT_TRUE(busy.back()->SendDatagram(PositionText(id, false, 0, 0)));
+  }
+  const std::string dir = "/s/Aircraft/" + std::string(230, 'm');
+  for (auto deadline = harness::After(20); harness::Clock::now() < deadline;) {
+    if (server.WaitForLog("cut: not reading", 0.05)) break;
+    for (std::size_t k = 0; k < busy.size(); ++k) {
+      std::string lines, id = std::to_string(10 + k);
+      for (int i = 0; i < 10; ++i) lines += id + "|PLANE|" + dir + "/p" + std::to_string(i % 2) + ".acf\n";
+      ASSERT_TRUE(busy[k]->Send(lines));
+      busy[k]->Discard();
+    }
+  }
+  EXPECT_TRUE(server.WaitForLog("connection 1 cut: not reading", 1)) << server.Log().substr(0, 3000);
+  EXPECT_TRUE(slow.WaitClosed(3));
+  ASSERT_TRUE(busy[0]->Send("10|MESSAGE|ok\n"));
+  EXPECT_TRUE(busy[1]->WaitLine("0|m|busy: ok", 3));
+}
