@@ -159,8 +159,12 @@ TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
   Json before;
   ASSERT_TRUE(ParseJsonFile(alpha.root() + "/pane-before.json", before));
   for (const auto &w : before["widgets"].items) {
-    if (w["descriptor"].text == "Connect") EXPECT_TRUE(w["visible"].boolean);
-    if (w["descriptor"].text == "Disconnect") EXPECT_FALSE(w["visible"].boolean);
+    if (w["descriptor"].text == "Connect") {
+      EXPECT_TRUE(w["visible"].boolean);
+    }
+    if (w["descriptor"].text == "Disconnect") {
+      EXPECT_FALSE(w["visible"].boolean);
+    }
   }
   // After the reconnect Alpha's pane offers Disconnect, and the new server saw Alpha log in.
   EXPECT_TRUE(alpha.widgetVisible("Disconnect"));
