@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -172,4 +173,109 @@ TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
   EXPECT_NE(server->log().find("Alpha"), std::string::npos) << server->log();
   (void)bravo;
   server->stop();
+}
+
+TEST(Session, AWrongPasswordIsRefusedAndAnObserverIsNotSeen) {
+  skyhost::TempDir dir("skytether-e2e-accounts-");
+  {
+    std::ofstream accounts(dir.path() + "/accounts");
+    accounts << "# pilots\nAlpha alpha-pw\nBravo bravo-pw\nMallory right-pw\nEye eye-pw\n";
+  }
+  ::chmod((dir.path() + "/accounts").c_str(), 0600);
+  Server server({"--accounts", dir.path() + "/accounts"});
+  ASSERT_TRUE(server.start()) << server.log();
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.46, 8.56);
+  a.password = "alpha-pw";
+  PilotSetup b = At("Bravo", 47.47, 8.58);
+  b.password = "bravo-pw";
+  PilotSetup m = At("Mallory", 47.465, 8.57);
+  m.password = "wrong";
+  m.script = {"6 menu Skytether > Control & Settings"};
+  PilotSetup o = At("Eye", 47.468, 8.575);
+  o.password = "eye-pw";
+  o.observer = true;
+  Pilot &alpha = crew.add(a);
+  Pilot &bravo = crew.add(b);
+  Pilot &mallory = crew.add(m);
+  Pilot &eye = crew.add(o);
+  ASSERT_TRUE(crew.finishAll());
+
+  // Mallory was refused: the server closed the stream and the pane offers Connect.
+  EXPECT_TRUE(mallory.widgetVisible("Connect"));
+  EXPECT_FALSE(mallory.widgetVisible("Disconnect"));
+  EXPECT_EQ(mallory.slotOf("Alpha"), -1);
+  EXPECT_EQ(alpha.slotOf("Mallory"), -1);
+  EXPECT_NE(server.log().find("refused"), std::string::npos) << server.log();
+  // The observer sees both pilots; neither sees the observer.
+  EXPECT_GE(eye.slotOf("Alpha"), 1);
+  EXPECT_GE(eye.slotOf("Bravo"), 1);
+  EXPECT_EQ(alpha.slotOf("Eye"), -1);
+  EXPECT_EQ(bravo.slotOf("Eye"), -1);
+  EXPECT_GE(alpha.slotOf("Bravo"), 1);
+  server.stop();
+}
+
+namespace {
+
+// Logs in over the stream and then sends junk on both channels as fast as it can.
+void Flood(std::chrono::steady_clock::time_point until) {
+  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(49556);
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  if (connect(tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
+    close(tcp);
+    return;
+  }
+  std::string login = "777|Opening Connection|flood|00000000000000000000000000000000|\n";
+  send(tcp, login.data(), login.size(), MSG_NOSIGNAL);
+  int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  std::string junk = "777|LOC|" + std::string(300, '9') + "|x|||";
+  std::string lines;
+  for (int i = 0; i < 50; ++i) lines += "777|MESSAGE|spam spam spam\n777|BOGUS|x\n|||\n";
+  while (std::chrono::steady_clock::now() < until) {
+    send(tcp, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    for (int i = 0; i < 50; ++i)
+      sendto(udp, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  close(udp);
+  close(tcp);
+}
+
+}  // namespace
+
+TEST(Session, TheNearestNineteenAndAFlooderHarmNobody) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  // Alpha at the centre; twenty others on a line east of it, 1 km apart: the farthest is not seen.
+  PilotSetup a = At("Alpha", 47.46, 8.56, 16);
+  a.fps = 20;
+  Pilot &alpha = crew.add(a);
+  for (int i = 1; i <= 20; ++i) {
+    PilotSetup p = At("P" + std::to_string(i), 47.46, 8.56 + i * 0.0133, 16);  // about 1 km per step
+    p.fps = 10;
+    crew.add(p);
+  }
+  Sleep(3);
+  std::thread flooder(Flood, std::chrono::steady_clock::now() + std::chrono::seconds(8));
+  flooder.join();
+  ASSERT_TRUE(crew.finishAll());
+
+  for (int i = 1; i <= 19; ++i) {
+    std::string name = "P" + std::to_string(i);
+    int slot = alpha.slotOf(name);
+    ASSERT_GE(slot, 1) << name << "\n" << server.log().substr(0, 4000);
+    // The latest report of each reached Alpha whole.
+    EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(slot, "lon"))), float(8.56 + i * 0.0133)) << name;
+    EXPECT_EQ(alpha.dataref(Plane(slot, "beacon_lights_on")), 0.0);
+  }
+  EXPECT_EQ(alpha.slotOf("P20"), -1);
+  // For the farthest pilot Alpha is the one too many; P1, 19 km away, is still among its nearest.
+  EXPECT_EQ(crew.pilots[20]->slotOf("Alpha"), -1);
+  EXPECT_GE(crew.pilots[20]->slotOf("P1"), 1);
+  server.stop();
 }
