@@ -1,4 +1,6 @@
 // skytether-server: logins, slots and relay for Skytether pilots. See README.md.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +16,15 @@ namespace {
 
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
-    "                        [--max-pilots N] [--idle-timeout SECONDS] [--help]\n"
+    "                        [--max-pilots N] [--idle-timeout SECONDS] [--help] [--version]\n"
+    "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
     "  --port PORT            TCP and UDP port (default 49556; 0 picks a free one)\n"
     "  --accounts FILE        \"userID password\" per line; without it any login is accepted\n"
     "  --max-pilots N         logged-in clients allowed at once (default 1000)\n"
-    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view (default 20)\n";
+    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view (default 20)\n"
+    "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
+    "  --version              print the version and exit\n";
 
 bool ParseInt(const char *s, long lo, long hi, long *out) {
   char *end = nullptr;
@@ -43,6 +48,43 @@ int Fail(const std::string &message) {
   return 2;
 }
 
+// The file holds passwords in clear: only its owner may read or change it.
+bool ReadAccountsFile(const std::string &path, std::string *text, std::string *error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    *error = path + " can be read or changed by other users; allow its owner only (chmod 600 " + path + ")";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::stringstream content;
+  content << in.rdbuf();
+  *text = content.str();
+  return true;
+}
+
+int CheckAccounts(const std::string &path) {
+  std::string text, error;
+  if (!ReadAccountsFile(path, &text, &error)) {
+    std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+    return 2;
+  }
+  std::vector<std::string> problems = skytether::Accounts::Problems(text);
+  for (const auto &p : problems) std::fprintf(stderr, "%s: %s\n", path.c_str(), p.c_str());
+  if (!problems.empty()) return 2;
+  skytether::Accounts accounts;
+  accounts.Parse(text, &error);
+  std::printf("%s: %zu accounts, no problems\n", path.c_str(), accounts.size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -55,8 +97,13 @@ int main(int argc, char **argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (arg == "--version") {
+      std::printf("skytether-server %s\n", SKYTETHER_VERSION);
+      return 0;
+    }
     if (i + 1 >= argc) return Fail("missing value after " + arg);
     const char *value = argv[++i];
+    if (arg == "--check-accounts") return CheckAccounts(value);
     long n = 0;
     if (arg == "--listen") {
       server_options.listen = value;
@@ -80,15 +127,12 @@ int main(int argc, char **argv) {
   skytether::Accounts accounts;
   bool use_accounts = !accounts_file.empty();
   if (use_accounts) {
-    std::ifstream in(accounts_file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "skytether-server: cannot read %s\n", accounts_file.c_str());
+    std::string text, error;
+    if (!ReadAccountsFile(accounts_file, &text, &error)) {
+      std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
       return 2;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string error;
-    if (!accounts.Parse(text.str(), &error)) {
+    if (!accounts.Parse(text, &error)) {
       std::fprintf(stderr, "skytether-server: %s: %s\n", accounts_file.c_str(), error.c_str());
       return 2;
     }

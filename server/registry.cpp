@@ -75,8 +75,12 @@ double GreatCircleMeters(double lat1, double lon1, double lat2, double lon2) {
 
 // ---- accounts ----
 
-bool Accounts::Parse(std::string_view text, std::string *error) {
-  passwords_.clear();
+namespace {
+
+// Walks the entries of an accounts file; bad(number, message) for each malformed or duplicate one.
+template <typename Good, typename Bad>
+void EachAccount(std::string_view text, Good good, Bad bad) {
+  std::unordered_map<std::string, int> seen;
   int number = 0;
   while (!text.empty()) {
     std::size_t nl = text.find('\n');
@@ -90,15 +94,40 @@ bool Accounts::Parse(std::string_view text, std::string *error) {
     std::string_view user = line.substr(0, gap);
     std::string_view password = Trim(line.substr(gap));
     if (password.empty()) {
-      *error = "line " + std::to_string(number) + ": expected \"userID password\"";
-      return false;
+      bad("line " + std::to_string(number) + ": expected \"userID password\"");
+      continue;
     }
-    if (!passwords_.emplace(std::string(user), std::string(password)).second) {
-      *error = "line " + std::to_string(number) + ": userID \"" + std::string(user) + "\" given twice";
-      return false;
+    auto [it, fresh] = seen.emplace(std::string(user), number);
+    if (!fresh) {
+      bad("line " + std::to_string(number) + ": userID \"" + std::string(user) + "\" given twice (first on line " +
+          std::to_string(it->second) + ")");
+      continue;
     }
+    good(user, password);
   }
-  return true;
+}
+
+}  // namespace
+
+bool Accounts::Parse(std::string_view text, std::string *error) {
+  passwords_.clear();
+  bool ok = true;
+  EachAccount(
+      text, [this](std::string_view user, std::string_view password) { passwords_.emplace(user, password); },
+      [&](const std::string &message) {
+        if (ok) *error = message;
+        ok = false;
+      });
+  if (!ok) passwords_.clear();
+  return ok;
+}
+
+std::vector<std::string> Accounts::Problems(std::string_view text) {
+  std::vector<std::string> problems;
+  EachAccount(
+      text, [](std::string_view, std::string_view) {},
+      [&](const std::string &message) { problems.push_back(message); });
+  return problems;
 }
 
 bool Accounts::Check(int id, std::string_view user, std::string_view token) const {

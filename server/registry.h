@@ -68,6 +68,8 @@ class Accounts {
  public:
   // False with a message naming the line on a malformed or duplicate entry.
   bool Parse(std::string_view text, std::string *error);
+  // Every malformed or duplicate entry, each as "line N: what is wrong"; empty for a good file.
+  static std::vector<std::string> Problems(std::string_view text);
   bool Check(int id, std::string_view user, std::string_view token) const;
   std::size_t size() const { return passwords_.size(); }
 

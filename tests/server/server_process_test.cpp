@@ -1,5 +1,6 @@
 // The real server process on loopback, with fake plugins speaking the protocol.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -141,6 +142,7 @@ TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
 TEST(ServerProcess, AccountsAndLimitsRefuseLogins) {
   std::string path = ::testing::TempDir() + "skytether_accounts_test.txt";
   std::ofstream(path) << "# test pilots\nalice pw\nbob pw2\n";
+  ::chmod(path.c_str(), 0600);
   ServerProcess server({"--port", "0", "--accounts", path, "--max-pilots", "1"});
   ASSERT_TRUE(server.ok()) << server.Log();
   FakeClient wrong(server.port(), 42), right(server.port(), 42), extra(server.port(), 43);
@@ -177,6 +179,37 @@ TEST(ServerProcess, CommandLine) {
   EXPECT_EQ(status("--bogus"), 2);
   EXPECT_EQ(status("--idle-timeout -1"), 2);
   EXPECT_EQ(status("--accounts /nonexistent/accounts.txt"), 2);
+  EXPECT_EQ(status("--version"), 0);
+}
+
+TEST(ServerProcess, AccountsFilesAreCheckedAndMustBePrivate) {
+  std::string path = ::testing::TempDir() + "skytether_accounts_check.txt";
+  auto run = [&](const std::string &args, std::string *out) {
+    std::string command = std::string(SKYTETHER_SERVER_BIN) + " " + args + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    char buf[512];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out->append(buf, n);
+    int st = pclose(pipe);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  std::string out;
+  std::ofstream(path) << "alice pw\n\nbob\n# comment\nalice again\n";
+  ::chmod(path.c_str(), 0600);
+  EXPECT_EQ(run("--check-accounts " + path, &out), 2);
+  EXPECT_NE(out.find("line 3: expected"), std::string::npos) << out;
+  EXPECT_NE(out.find("line 5: userID \"alice\" given twice"), std::string::npos) << out;
+
+  std::ofstream(path) << "alice pw\nbob pw2\n";
+  EXPECT_EQ(run("--check-accounts " + path, &out), 0) << out;
+  EXPECT_NE(out.find("2 accounts"), std::string::npos);
+  // Readable by others: refused both by the check and at start.
+  ::chmod(path.c_str(), 0644);
+  EXPECT_EQ(run("--check-accounts " + path, &out), 2);
+  EXPECT_NE(out.find("chmod 600"), std::string::npos) << out;
+  EXPECT_EQ(run("--port 0 --accounts " + path, &out), 2);
+  std::remove(path.c_str());
 }
 
 TEST(ServerProcess, SlowReaderIsCutOthersCarryOn) {
