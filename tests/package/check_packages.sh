@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Unpacks the release packages and checks what a pilot and an operator would get:
+#   check_packages.sh BUILD_DIR VERSION
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+VERSION=$2
+PKG=$BUILD/packages
+work=$(mktemp -d /tmp/skytether-package.XXXXXX)
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "package check FAILED: $*" >&2; exit 1; }
+
+zip=$PKG/Skytether-$VERSION-lin_x64.zip
+tgz=$PKG/skytether-server-$VERSION-linux.tar.gz
+[ -f "$zip" ] || fail "missing $zip"
+[ -f "$tgz" ] || fail "missing $tgz"
+
+# ---- the plugin zip: exactly the Skytether/ folder ----
+python3 - "$zip" "$work/plugin" <<'PY' || fail "plugin zip contents"
+import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+names = sorted(n.rstrip('/') for n in z.namelist())
+want = ['Skytether', 'Skytether/README.txt', 'Skytether/lin_x64', 'Skytether/lin_x64/Skytether.xpl']
+if names != want:
+    sys.exit('zip holds %s, want %s' % (names, want))
+z.extractall(sys.argv[2])
+PY
+xpl=$work/plugin/Skytether/lin_x64/Skytether.xpl
+chmod +x "$xpl"
+
+defined=$(nm -D --defined-only "$xpl" | awk '{print $3}' | sort | tr '\n' ' ')
+[ "$defined" = "XPluginDisable XPluginEnable XPluginReceiveMessage XPluginStart XPluginStop " ] ||
+  fail "exported symbols: $defined"
+# Undefined: the host's SDK (XPLM*, XP*, and the GL calls the host answers) and the C/C++ runtime.
+bad=$(nm -D --undefined-only "$xpl" | awk '{print $2}' |
+  grep -v -E '^(XPLM|XP[A-Z]|gl[A-Z])' |
+  grep -v -E '@(GLIBC|GLIBCXX|CXXABI|GCC)_' |
+  grep -v -E '^(__gmon_start__|_ITM_deregisterTMCloneTable|_ITM_registerTMCloneTable)$' || true)
+[ -z "$bad" ] || fail "unexpected undefined symbols: $bad"
+needed=$(readelf -dW "$xpl" | grep NEEDED || true)
+if echo "$needed" | grep -q -i -E 'pcre|libGL'; then fail "needs $needed"; fi
+[ "$(readelf -sW "$xpl" | grep -c UNIQUE || true)" = 0 ] || fail "unique symbols pin the file in memory"
+
+# It loads in the simulated host from the unpacked folder, and unloads again.
+mkdir -p "$work/root"
+"$BUILD/host/skytether-host" --plugin "$xpl" --root "$work/root" --seconds 2 >"$work/host.txt" ||
+  fail "the simulated host could not run the unpacked plugin: $(tail -5 "$work/host.txt")"
+grep -q "A plugin that provides for high-res network play. (Alpha releases)" "$work/host.txt" ||
+  fail "plugin did not describe itself"
+
+# ---- the server tarball ----
+tar -xzf "$tgz" -C "$work"
+top=$work/skytether-server-$VERSION-linux
+for f in bin/skytether-server accounts.example skytether-server.service README.md; do
+  [ -e "$top/$f" ] || fail "server package lacks $f"
+done
+"$top/bin/skytether-server" --version | grep -q "skytether-server $VERSION" || fail "--version"
+cp "$top/accounts.example" "$work/accounts" && chmod 600 "$work/accounts"
+"$top/bin/skytether-server" --check-accounts "$work/accounts" >/dev/null || fail "example accounts rejected"
+
+# The unpacked server starts and answers a login: the chat line of a logged-in pilot comes back.
+"$top/bin/skytether-server" --listen 127.0.0.1 --port 0 --accounts "$work/accounts" 2>"$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do grep -q "listening on" "$work/server.log" && break; sleep 0.1; done
+port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log" | head -1)
+[ -n "$port" ] || fail "server did not start: $(cat "$work/server.log")"
+python3 - "$port" <<'PY' || fail "login not answered: $(cat "$work/server.log")"
+import hashlib, socket, sys
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=5)
+token = hashlib.md5(b'4242alicechange-me').hexdigest()
+s.sendall(('4242|Opening Connection|alice|%s|\n4242|MESSAGE|hello\n' % token).encode())
+data = b''
+while b'\n' not in data:
+    chunk = s.recv(4096)
+    if not chunk:
+        sys.exit('closed')
+    data += chunk
+if data.split(b'\n')[0] != b'0|m|alice: hello':
+    sys.exit('got %r' % data)
+PY
+echo "package check passed: $(basename "$zip"), $(basename "$tgz")"
