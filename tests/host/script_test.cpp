@@ -84,7 +84,7 @@ TEST(Script, BadLinesAreReportedWithTheirNumbers) {
   ASSERT_EQ(s.errors.size(), 8u);
   EXPECT_EQ(s.errors[0].rfind("line 1:", 0), 0u);
   EXPECT_NE(s.errors[3].find("no dataref named no/such/dataref"), std::string::npos);
-  EXPECT_NE(s.errors[5].find("unknown verb fly"), std::string::npos);
+  EXPECT_NE(s.errors[5].find("fly wants circle"), std::string::npos);
   EXPECT_EQ(s.errors[7].rfind("line 8:", 0), 0u);
 }
 
