@@ -26,24 +26,36 @@ double wrapDegrees(double d) {
   return d < 0 ? d + 360.0 : d;
 }
 
-// The point at ground distance `distance` and true bearing `bearingDeg` from (lat, lon). The
-// offset is laid in the tangent plane at the centre, stretched so that its arc on a sphere of the
-// centre's Gaussian radius of curvature is `distance`, and dropped back onto the ellipsoid.
-void offsetPoint(double lat, double lon, double distance, double bearingDeg, double *outLat, double *outLon) {
+// The point on a circle of ground radius `radius` about (lat, lon) at true bearing `bearingDeg`
+// from the centre, and the true heading there of a counter-clockwise flight. The offset is laid in
+// the tangent plane at the centre, stretched so that its arc on a sphere of the centre's Gaussian
+// radius of curvature is the radius, and dropped back onto the ellipsoid; the heading is the
+// circle's tangent measured against north at the point itself (not at the centre, whose north
+// differs by the meridians' convergence).
+void pointOnCircle(double lat, double lon, double radius, double bearingDeg, double *outLat, double *outLon,
+                   double *outHeadingDeg) {
   const double sp = std::sin(lat * kDeg), cp = std::cos(lat * kDeg);
   const double sl = std::sin(lon * kDeg), cl = std::cos(lon * kDeg);
   const double w = std::sqrt(1.0 - kE2 * sp * sp);
   const double meridional = kA * (1.0 - kE2) / (w * w * w), primeVertical = kA / w;
   const double gauss = std::sqrt(meridional * primeVertical);
-  const double planar = gauss * std::tan(distance / gauss);
-  const double east = planar * std::sin(bearingDeg * kDeg), north = planar * std::cos(bearingDeg * kDeg);
+  const double planar = gauss * std::tan(radius / gauss);
+  const double sb = std::sin(bearingDeg * kDeg), cb = std::cos(bearingDeg * kDeg);
+  const double east[3] = {-sl, cl, 0}, north[3] = {-sp * cl, -sp * sl, cp};
   double p[3];
   geodeticToEcef(lat, lon, 0.0, p);
-  p[0] += -sl * east - sp * cl * north;
-  p[1] += cl * east - sp * sl * north;
-  p[2] += cp * north;
+  double tangent[3];  // direction of travel: the bearing decreasing
+  for (int k = 0; k < 3; ++k) {
+    p[k] += planar * (sb * east[k] + cb * north[k]);
+    tangent[k] = -(cb * east[k] - sb * north[k]);
+  }
   double height;
   ecefToGeodetic(p, outLat, outLon, &height);
+  const double sp2 = std::sin(*outLat * kDeg), cp2 = std::cos(*outLat * kDeg);
+  const double sl2 = std::sin(*outLon * kDeg), cl2 = std::cos(*outLon * kDeg);
+  const double te = -sl2 * tangent[0] + cl2 * tangent[1];
+  const double tn = -sp2 * cl2 * tangent[0] - sp2 * sl2 * tangent[1] + cp2 * tangent[2];
+  *outHeadingDeg = std::atan2(te, tn) / kDeg;
 }
 
 }  // namespace
@@ -88,11 +100,10 @@ void Host::Impl::placeOnCircle() {
   if (!f.active) return;
   const DataRefDef *override = findDataRefDef("sim/operation/override/override_planepath");
   if (values[override->index].vi[0] != 0) return;
-  // Counter-clockwise: the bearing from the centre decreases, and the heading is 90 degrees
-  // left of it.
+  // Counter-clockwise: the bearing from the centre decreases.
   const double bearing = wrapDegrees(f.phaseDeg - f.speed * f.flown / f.radius / kDeg);
-  double lat, lon;
-  offsetPoint(f.lat, f.lon, f.radius, bearing, &lat, &lon);
+  double lat, lon, heading;
+  pointOnCircle(f.lat, f.lon, f.radius, bearing, &lat, &lon, &heading);
   double x, y, z;
   self->worldToLocal(lat, lon, f.alt, &x, &y, &z);
   Host &h = *self;
@@ -103,7 +114,7 @@ void Host::Impl::placeOnCircle() {
   h.setd(pos + "local_x", x);
   h.setd(pos + "local_y", y);
   h.setd(pos + "local_z", z);
-  h.setf(pos + "psi", static_cast<float>(wrapDegrees(bearing - 90.0)));
+  h.setf(pos + "psi", static_cast<float>(wrapDegrees(heading)));
   h.setf(pos + "theta", kPitchDeg);
   h.setf(pos + "phi", static_cast<float>(-std::atan(f.speed * f.speed / (kGravity * f.radius)) / kDeg));
   h.setvf("sim/aircraft/parts/acf_gear_deploy", std::vector<float>(10, 0.0f));
