@@ -25,6 +25,10 @@ int firstCentreFrom(double v, int lo, int hi) {
   return static_cast<int>(c);
 }
 
+uint8_t byte(float unitValue) {
+  return static_cast<uint8_t>(std::lround(unitValue * 255.0f));
+}
+
 bool finite(const Point &p) {
   return std::isfinite(p.x) && std::isfinite(p.y);
 }
@@ -34,7 +38,7 @@ bool finite(const Point &p) {
 Canvas::Canvas(int width, int height, Rgba background)
     : w_(std::max(0, width)), h_(std::max(0, height)), clipL_(0), clipB_(0), clipR_(w_), clipT_(h_) {
   px_.resize(static_cast<size_t>(w_) * static_cast<size_t>(h_) * 3);
-  const float bg[3] = {unit(background.r), unit(background.g), unit(background.b)};
+  const uint8_t bg[3] = {byte(unit(background.r)), byte(unit(background.g)), byte(unit(background.b))};
   for (size_t i = 0; i < px_.size(); ++i) px_[i] = bg[i % 3];
 }
 
@@ -53,14 +57,10 @@ void Canvas::clearClip() {
 
 void Canvas::plot(int x, int y, const Rgba &c, bool blend, float coverage) {
   if (x < clipL_ || x >= clipR_ || y < clipB_ || y >= clipT_) return;
-  float *p = &px_[(static_cast<size_t>(y) * static_cast<size_t>(w_) + static_cast<size_t>(x)) * 3];
+  uint8_t *p = &px_[(static_cast<size_t>(y) * static_cast<size_t>(w_) + static_cast<size_t>(x)) * 3];
   const float src[3] = {unit(c.r), unit(c.g), unit(c.b)};
-  if (!blend) {
-    std::copy(src, src + 3, p);
-    return;
-  }
-  const float a = unit(unit(c.a) * coverage);
-  for (int k = 0; k < 3; ++k) p[k] = a * src[k] + (1 - a) * p[k];
+  const float a = blend ? unit(unit(c.a) * coverage) : 1.0f;
+  for (int k = 0; k < 3; ++k) p[k] = byte(a * src[k] + (1 - a) * (p[k] / 255.0f));
 }
 
 void Canvas::fillRect(int left, int bottom, int right, int top, const Rgba &c, bool blend) {
@@ -141,20 +141,12 @@ void Canvas::strokeCircle(double cx, double cy, double radius, const Rgba &c, bo
       if (std::fabs(std::hypot(x + 0.5 - cx, y + 0.5 - cy) - radius) <= 0.5) plot(x, y, c, blend);
 }
 
-Rgba Canvas::pixel(int x, int y) const {
-  if (x < 0 || x >= w_ || y < 0 || y >= h_) return {};
-  const float *p = &px_[(static_cast<size_t>(y) * static_cast<size_t>(w_) + static_cast<size_t>(x)) * 3];
-  return {p[0], p[1], p[2], 1};
-}
-
 std::vector<uint8_t> Canvas::rgbTopDown() const {
   std::vector<uint8_t> out(px_.size());
-  const size_t rowFloats = static_cast<size_t>(w_) * 3;
-  for (int row = 0; row < h_; ++row) {
-    const float *src = &px_[static_cast<size_t>(h_ - 1 - row) * rowFloats];
-    uint8_t *dst = &out[static_cast<size_t>(row) * rowFloats];
-    for (size_t k = 0; k < rowFloats; ++k) dst[k] = static_cast<uint8_t>(std::lround(unit(src[k]) * 255.0f));
-  }
+  const size_t rowBytes = static_cast<size_t>(w_) * 3;
+  for (int row = 0; row < h_; ++row)
+    std::copy_n(&px_[static_cast<size_t>(h_ - 1 - row) * rowBytes], rowBytes,
+                &out[static_cast<size_t>(row) * rowBytes]);
   return out;
 }
 

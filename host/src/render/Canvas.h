@@ -2,7 +2,8 @@
 // A small software rasteriser for the host's screenshots. Coordinates are the host's window
 // coordinates: pixels, origin at the bottom left, y up. Pixel (x, y) covers [x, x+1) x [y, y+1)
 // and is covered by a shape when its centre (x + 0.5, y + 0.5) is; only the PNG export flips the
-// rows. Colours are floats in 0..1; blending is source-over with the source alpha.
+// rows. Colours are floats in 0..1, stored 8 bits a channel as a framebuffer would; blending is
+// source-over with the source alpha.
 
 #include <cstdint>
 #include <string>
@@ -42,14 +43,13 @@ class Canvas {
   void fillCircle(double cx, double cy, double radius, const Rgba &c, bool blend = true);
   void strokeCircle(double cx, double cy, double radius, const Rgba &c, bool blend = true);  // 1 px ring
 
-  Rgba pixel(int x, int y) const;  // alpha 1; black outside
   // 8-bit RGB, top row first, as a PNG stores it.
   std::vector<uint8_t> rgbTopDown() const;
 
  private:
   int w_, h_;
   int clipL_, clipB_, clipR_, clipT_;
-  std::vector<float> px_;  // 3 floats per pixel, bottom row first
+  std::vector<uint8_t> px_;  // RGB, bottom row first
 };
 
 // Writes 8-bit RGB rows (top first) as a PNG through a temporary file renamed into place, so a

@@ -25,8 +25,8 @@ constexpr double kMetresPerPixel = 10;
 constexpr double kGridMetres = 1000;
 // DejaVu Sans Mono at 10 px has a 6 px advance: the host's character cell.
 constexpr int kFontPixels = 10;
-constexpr int kLineStep = 12;  // wrapped lines of a string, baseline to baseline
-constexpr int kMaxScreen = 16384;
+constexpr int kLineStep = 12;     // wrapped lines of a string, baseline to baseline
+constexpr int kMaxScreen = 8192;  // 200 MB of pixels at most
 
 const Rgba kGround{0.16f, 0.19f, 0.24f, 1};
 const Rgba kGrid{0.23f, 0.27f, 0.33f, 1};
@@ -374,7 +374,7 @@ bool Host::screenshot(const std::string &pngPath) {
   const int width = h.options.screenWidth, height = h.options.screenHeight;
   if (width <= 0 || height <= 0 || width > kMaxScreen || height > kMaxScreen) {
     h.screenshotError = "screenshot: a " + std::to_string(width) + "x" + std::to_string(height) +
-                        " screen cannot be drawn (1 to 16384 pixels each way)";
+                        " screen cannot be drawn (1 to 8192 pixels each way)";
     return false;
   }
   if (pngPath.empty()) {
