@@ -22,7 +22,8 @@ namespace {
 
 void usage(std::ostream &out) {
   out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
-         "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n";
+         "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
+         "                      [--screenshot FILE.png] [--font FILE]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -42,7 +43,7 @@ bool positiveNumber(const char *text, double *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string plugin, root, scriptFile, dumpFile, separator = "/";
+  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, separator = "/";
   double seconds = 15, fps = 60;
   bool realtime = false;
   int screenW = 1024, screenH = 768;
@@ -75,6 +76,10 @@ int main(int argc, char **argv) {
       scriptFile = next("FILE");
     } else if (arg == "--dump") {
       dumpFile = next("FILE");
+    } else if (arg == "--screenshot") {
+      screenshotFile = next("FILE.png");
+    } else if (arg == "--font") {
+      fontFile = next("FILE");
     } else if (arg == "--separator") {
       separator = next("SEP");
     } else if (arg == "--screen") {
@@ -102,6 +107,7 @@ int main(int argc, char **argv) {
   plugin = absolute(plugin);
   root = absolute(root);
   if (!dumpFile.empty()) dumpFile = absolute(dumpFile);
+  if (!screenshotFile.empty()) screenshotFile = absolute(screenshotFile);
 
   skyhost::Script script;
   if (!scriptFile.empty()) {
@@ -117,6 +123,7 @@ int main(int argc, char **argv) {
   options.directorySeparator = separator;
   options.screenWidth = screenW;
   options.screenHeight = screenH;
+  if (!fontFile.empty()) options.fontFile = absolute(fontFile);
   skyhost::Host host(options);
   if (!host.load(plugin)) {
     std::cerr << "skytether-host: cannot load " << plugin << ": " << host.lastError() << "\n";
@@ -153,6 +160,8 @@ int main(int argc, char **argv) {
   // What the host saw while the plugin ran, before shutting it down.
   const std::string json = host.dumpJson();
   const std::string report = host.report();
+  const bool shot = screenshotFile.empty() || host.screenshot(screenshotFile);
+  if (!shot) std::cerr << "skytether-host: " << host.screenshotError() << "\n";
 
   host.disable();
   host.stop();
@@ -183,5 +192,6 @@ int main(int argc, char **argv) {
     }
   }
   if (!gone) return 3;
-  return failures ? 4 : 0;
+  if (failures) return 4;
+  return shot ? 0 : 5;
 }

@@ -133,6 +133,10 @@ void Host::runFrame(double dt) {
   h.elapsed += dt;
   h.lastFrameDt = dt;
   h.drawing.clear();
+  if (h.flight.active) {
+    h.flight.flown += dt;
+    h.placeOnCircle();
+  }
   runFlightLoops(h, dt);
   runDrawCallbacks(h);
   drawWindows(h);

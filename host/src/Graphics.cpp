@@ -12,10 +12,6 @@ namespace skyhost {
 
 namespace {
 
-// The host's basic font, monospaced: every character takes this cell.
-constexpr int kCharWidth = 6;
-constexpr int kCharHeight = 10;
-
 Host::DrawOp blankOp(Host::DrawOp::Kind kind) {
   Host::DrawOp op{};
   op.kind = kind;
@@ -23,11 +19,7 @@ Host::DrawOp blankOp(Host::DrawOp::Kind kind) {
   return op;
 }
 
-// ---- WGS-84 ----
-constexpr double kA = 6378137.0;
-constexpr double kF = 1.0 / 298.257223563;
-constexpr double kE2 = kF * (2.0 - kF);
-constexpr double kDeg = 3.14159265358979323846 / 180.0;
+}  // namespace
 
 void geodeticToEcef(double latDeg, double lonDeg, double h, double out[3]) {
   const double phi = latDeg * kDeg, lam = lonDeg * kDeg;
@@ -58,8 +50,6 @@ void ecefToGeodetic(const double p[3], double *latDeg, double *lonDeg, double *h
   *lonDeg = lam / kDeg;
   *h = height;
 }
-
-}  // namespace
 
 void Host::Impl::record(Host::DrawOp op) {
   op.window = drawWindow;

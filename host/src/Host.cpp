@@ -412,6 +412,10 @@ void Host::setScreenSize(int width, int height) {
   impl_->options.screenHeight = height;
 }
 
+void Host::setFontFile(const std::string &path) {
+  impl_->options.fontFile = path;
+}
+
 const std::vector<std::string> &Host::debugLog() const {
   return impl_->debug;
 }

@@ -38,6 +38,19 @@ struct DataValue {
   std::vector<int> vi;
 };
 
+// The host's basic font, monospaced: every character takes this cell (the screenshot renderer
+// draws in the same cell, so measured text and drawn text agree).
+constexpr int kCharWidth = 6;
+constexpr int kCharHeight = 10;
+
+// ---- WGS-84 ----
+constexpr double kA = 6378137.0;
+constexpr double kF = 1.0 / 298.257223563;
+constexpr double kE2 = kF * (2.0 - kF);
+constexpr double kDeg = 3.14159265358979323846 / 180.0;
+void geodeticToEcef(double latDeg, double lonDeg, double h, double out[3]);
+void ecefToGeodetic(const double p[3], double *latDeg, double *lonDeg, double *h);
+
 // Float to int the way a cast would, without the undefined cases (NaN, out of range).
 int safeToInt(double v);
 
@@ -77,6 +90,13 @@ struct MenuRec {
   std::vector<ItemRec> items;
   bool owned;
 };
+// The host flying the user's aircraft round a circle (Host::flyCircle).
+struct CircleFlight {
+  bool active = false;
+  double lat = 0, lon = 0, alt = 0, radius = 0, speed = 0, phaseDeg = 0;
+  double flown = 0;  // seconds on the circle
+};
+
 struct WidgetRec {
   Host::Widget pub;
   bool owned;
@@ -163,6 +183,9 @@ struct Host::Impl {
 
   std::vector<std::string> debug;
 
+  CircleFlight flight;
+  std::string screenshotError;
+
   // projection origin and its ECEF position
   double lat0 = 0, lon0 = 0;
   double ecef0[3] = {0, 0, 0};
@@ -184,6 +207,7 @@ struct Host::Impl {
   void removeWidgetQuietly(XPWidgetID w);
   void record(Host::DrawOp op);
   void initProjection();
+  void placeOnCircle();       // writes the user's aircraft state for the flight's current time
   void purgePluginObjects();  // at unload: drop what the plugin left, noting it in leftovers
   std::string menuTree() const;
 };

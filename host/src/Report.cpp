@@ -131,6 +131,18 @@ std::string Host::dumpJson() const {
       .key("height")
       .value(h.options.screenHeight);
   j.endObject();
+  j.key("flight").beginObject().key("active").value(h.flight.active);
+  if (h.flight.active) {
+    j.key("circle").beginObject().key("latitude").value(h.flight.lat).key("longitude").value(h.flight.lon);
+    j.key("altitude")
+        .value(h.flight.alt)
+        .key("radius")
+        .value(h.flight.radius)
+        .key("speed")
+        .value(h.flight.speed);
+    j.key("phase").value(h.flight.phaseDeg).endObject();
+  }
+  j.endObject();
   j.key("directorySeparator").value(h.options.directorySeparator);
   j.key("userModel")
       .beginObject()
@@ -333,6 +345,10 @@ std::string Host::report() const {
   out << "  file:        " << h.pluginPath << (h.handle ? " (loaded" : " (not loaded")
       << (pluginStarted() ? ", started" : "") << (pluginEnabled() ? ", enabled" : "") << ")\n";
   out << "Clock: " << num(h.elapsed) << " s, " << h.frames << " frames\n";
+  if (h.flight.active)
+    out << "Flying: circle round " << num(h.flight.lat) << ", " << num(h.flight.lon) << " at "
+        << num(h.flight.alt) << " m, radius " << num(h.flight.radius) << " m, " << num(h.flight.speed)
+        << " m/s\n";
   out << "\nMenus:\n";
   std::istringstream tree(h.menuTree());
   for (std::string line; std::getline(tree, line);) out << "  " << line << "\n";

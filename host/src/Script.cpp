@@ -105,6 +105,21 @@ bool parseValues(const std::string &s, std::vector<double> *out) {
   return !out->empty();
 }
 
+// "circle LAT LON ALT RADIUS SPEED [PHASE]" into its six numbers (phase 0 when left out).
+std::string parseCircle(const std::vector<std::string> &w, double out[6]) {
+  const char *usage = "fly wants circle LAT LON ALT_M RADIUS_M SPEED_MPS [PHASE_DEG], or stop";
+  if (w.size() < 6 || w.size() > 7 || w[0] != "circle") return usage;
+  out[5] = 0;
+  for (size_t k = 1; k < w.size(); ++k)
+    if (!parseNumber(w[k], &out[k - 1])) return usage;
+  return Host::circleFlightProblem(out[0], out[1], out[2], out[3], out[4], out[5]);
+}
+
+// A script's file name: absolute, or taken from baseDir.
+std::string pathFrom(const std::string &baseDir, const std::string &name) {
+  return !name.empty() && name[0] == '/' ? name : baseDir + "/" + name;
+}
+
 const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",  "TextField",
                              "ScrollBar", "Caption",    "GeneralGraphics", "Progress"};
 
@@ -135,6 +150,12 @@ std::string checkAction(const ScriptAction &a) {
   }
   if (a.verb == "enable" || a.verb == "disable") return w.empty() ? "" : a.verb + " takes no arguments";
   if (a.verb == "dump") return w.size() == 1 ? "" : "dump wants FILE";
+  if (a.verb == "screenshot") return w.size() == 1 ? "" : "screenshot wants FILE.png";
+  if (a.verb == "fly") {
+    if (w.size() == 1 && w[0] == "stop") return "";
+    double c[6];
+    return parseCircle(w, c);
+  }
   if (a.verb == "widget-click" || a.verb == "close-box")
     return a.rest.empty() ? a.verb + " wants DESCRIPTOR" : "";
   if (a.verb == "widget-type") {
@@ -263,10 +284,20 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
   } else if (a.verb == "disable") {
     host.disable();
   } else if (a.verb == "dump") {
-    const std::string path = !w[0].empty() && w[0][0] == '/' ? w[0] : baseDir + "/" + w[0];
+    const std::string path = pathFrom(baseDir, w[0]);
     std::ofstream out(path);
     out << host.dumpJson();
     if (!out) return "cannot write " + path;
+  } else if (a.verb == "screenshot") {
+    if (!host.screenshot(pathFrom(baseDir, w[0]))) return host.screenshotError();
+  } else if (a.verb == "fly") {
+    if (w[0] == "stop") {
+      host.stopFlying();
+    } else {
+      double c[6];
+      parseCircle(w, c);
+      host.flyCircle(c[0], c[1], c[2], c[3], c[4], c[5]);
+    }
   } else if (a.verb == "widget-click") {
     XPWidgetID id = findWidgetBySelector(host, wholeSelector(a.rest));
     if (!id) return "no widget " + a.rest;

@@ -14,6 +14,7 @@
 #include "skyhost/Json.h"
 #include "skyhost/Script.h"
 #include "fixture.h"
+#include "png_image.h"
 
 using hosttest::Fresh;
 using hosttest::WithFixture;
@@ -84,7 +85,7 @@ TEST(Script, BadLinesAreReportedWithTheirNumbers) {
   ASSERT_EQ(s.errors.size(), 8u);
   EXPECT_EQ(s.errors[0].rfind("line 1:", 0), 0u);
   EXPECT_NE(s.errors[3].find("no dataref named no/such/dataref"), std::string::npos);
-  EXPECT_NE(s.errors[5].find("unknown verb fly"), std::string::npos);
+  EXPECT_NE(s.errors[5].find("fly wants circle"), std::string::npos);
   EXPECT_EQ(s.errors[7].rfind("line 8:", 0), 0u);
 }
 
@@ -198,4 +199,39 @@ TEST(Runner, RefusesBadUsage) {
                     dir.path() + "' 2>/dev/null",
                 &out),
             1);
+}
+
+TEST(Runner, FliesAndTakesScreenshots) {
+  skyhost::TempDir dir;
+  std::filesystem::create_directories(dir / "shots");
+  std::ofstream(dir / "script.txt") << "0 fly circle 47.45 8.55 600 1000 60 90\n"
+                                       "0.5 menu Fixture > Build Pane\n"
+                                       "1 screenshot shots/mid.png\n"
+                                       "1 dump mid.json\n";
+  std::string out;
+  const std::string runner = std::string("cd '") + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" +
+                             FIXTURE_PLUGIN + "' --root sim --seconds 2 --fps 30 --screen 800x600";
+  ASSERT_EQ(run(runner + " --script script.txt --screenshot end.png", &out), 0) << out;
+  EXPECT_NE(out.find("Flying: circle round 47.45, 8.55 at 600 m, radius 1000 m, 60 m/s"), std::string::npos)
+      << out;
+  EXPECT_NE(readFile(dir / "mid.json").find("\"flight\":{\"active\":true"), std::string::npos);
+  hosttest::Image mid, end;
+  ASSERT_TRUE(hosttest::readPng(dir / "shots/mid.png", &mid));
+  ASSERT_TRUE(hosttest::readPng(dir / "end.png", &end));
+  EXPECT_EQ(mid.width, 800);
+  EXPECT_EQ(mid.height, 600);
+  EXPECT_EQ(end.width, 800);
+  // The pane (100..400 by 200..500) is in both; the scene under the aircraft moved on.
+  EXPECT_EQ(mid.at(300, 300), end.at(300, 300));
+  EXPECT_NE(mid.at(300, 300), mid.at(700, 100));
+  EXPECT_NE(mid.rgb, end.rgb);
+
+  // A font that is not there: the script's screenshot fails the action, the final one the run.
+  out.clear();
+  EXPECT_EQ(run(runner + " --script script.txt --font nofont.ttf 2>&1", &out), 4) << out;
+  EXPECT_NE(out.find("line 3 (screenshot): screenshot"), std::string::npos) << out;
+  EXPECT_NE(out.find("nofont.ttf not found"), std::string::npos) << out;
+  out.clear();
+  EXPECT_EQ(run(runner + " --screenshot end2.png --font nofont.ttf 2>&1", &out), 5) << out;
+  EXPECT_FALSE(std::filesystem::exists(dir / "end2.png"));
 }

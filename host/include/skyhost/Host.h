@@ -39,6 +39,8 @@ struct HostOptions {
   std::string userModelPath;
   double startLatitude = 47.45, startLongitude = 8.55, startElevation = 500;
   int totalAircraft = 20;  // user's aircraft included, as XPLMCountAircraft reports
+  // Monospaced TrueType font the screenshots draw text with.
+  std::string fontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 };
 
 class Host {
@@ -75,14 +77,39 @@ class Host {
   const std::vector<std::string> &leftoversAtUnload() const;
 
   // ---- clock and frames ----
-  // One frame: advance the clock by dt, run the due flight loops, then the draw callbacks by
-  // phase (before, then after), then every visible window's draw callback, bottom window first.
+  // One frame: advance the clock by dt, move the user's aircraft if the host is flying it, run
+  // the due flight loops, then the draw callbacks by phase (before, then after), then every
+  // visible window's draw callback, bottom window first.
   void runFrame(double dt = 1.0 / 60.0);
   void runFrames(int n, double fps = 60.0);
   void runFor(double seconds, double fps = 60.0, bool realtime = false);
   double elapsed() const;
   int frameCount() const;
   bool inFrame() const;
+
+  // ---- the user's aircraft ----
+  // From the next frame on, before the flight loops run, the host flies the user's aircraft
+  // counter-clockwise (seen from above) round a circle of radiusM metres about (lat, lon), at altM
+  // metres and speedMps metres per second, starting at the point whose bearing from the centre
+  // is phaseDeg (0 north, 90 east). It writes latitude, longitude, elevation, local_x/y/z, psi
+  // (the tangent), theta, phi (the bank of a coordinated left turn, negative), gear up and
+  // throttles at 0.7; lights are left alone. The aircraft is placed at once. Frames skip it while
+  // override_planepath[0] is set: the plugin is moving the aircraft then.
+  // Throws std::invalid_argument for values circleFlightProblem rejects.
+  void flyCircle(double lat, double lon, double altM, double radiusM, double speedMps, double phaseDeg = 0);
+  void stopFlying();  // the aircraft stays where it is
+  bool flying() const;
+  // Why flyCircle would refuse these values, or empty.
+  static std::string circleFlightProblem(double lat, double lon, double altM, double radiusM, double speedMps,
+                                         double phaseDeg);
+
+  // ---- screenshots ----
+  // Renders the last completed frame (and the current widgets and datarefs) to an RGB PNG of the
+  // screen size: a top-down scene, the windows' drawing, then the shown widgets. False, with the
+  // reason in screenshotError(), if the font cannot be loaded or the file cannot be written; a
+  // failed write leaves no file behind.
+  bool screenshot(const std::string &pngPath);
+  const std::string &screenshotError() const;
 
   // ---- datarefs (by name; unknown names throw std::invalid_argument) ----
   bool hasDataRef(const std::string &name) const;
@@ -256,6 +283,7 @@ class Host {
   void setDirectorySeparator(const std::string &separator);
   void setUserModel(const std::string &file, const std::string &path);
   void setScreenSize(int width, int height);
+  void setFontFile(const std::string &path);
 
   // ---- projection (the same as XPLMWorldToLocal / XPLMLocalToWorld) ----
   double originLatitude() const;

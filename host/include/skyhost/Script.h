@@ -25,7 +25,7 @@ struct Script {
 Script parseScript(std::istream &in);
 Script parseScriptFile(const std::string &path);
 
-// Carries out one action. Relative file names (dump) resolve against baseDir. Returns an empty
+// Carries out one action. Relative file names (dump, screenshot) resolve against baseDir. Returns an empty
 // string on success, otherwise why the action failed.
 std::string runScriptAction(Host &host, const ScriptAction &action, const std::string &baseDir);
 

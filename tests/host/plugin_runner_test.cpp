@@ -1,0 +1,76 @@
+// The runner with the real plugin file: it flies, opens the settings pane and the plane list, and
+// the screenshot shows them where the host has them.
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "png_image.h"
+#include "skyhost/TempDir.h"
+
+namespace {
+
+int run(const std::string &command, std::string *out) {
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  const int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
+  skyhost::TempDir dir;
+  std::filesystem::create_directories(dir / "sim/Resources/plugins");
+  std::ofstream(dir / "sim/Resources/plugins/stprefs.txt")
+      << "callsign=Shot;userID=shot;password=hunter2;flightMode=0;cockpitPosition=0;crewID=;connectAtStartup="
+         "0;";
+  std::ofstream(dir / "script.txt") << "0 set sim/cockpit/electrical/nav_lights_on 1\n"
+                                       "0 fly circle 47.45 8.55 900 2000 70 0\n"
+                                       "1 menu Skytether > Plane Window > Control & Settings\n"
+                                       "2 screenshot settings.png\n";
+  std::string out;
+  ASSERT_EQ(run("cd '" + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" + SKYTETHER_PLUGIN +
+                    "' --root sim --seconds 3 --script script.txt --dump end.json 2>&1",
+                &out),
+            0)
+      << out;
+  // Where the pane is, from the host's own account of its widgets.
+  out.clear();
+  ASSERT_EQ(run("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                "w=[w for w in d[\"widgets\"] if w[\"className\"]==\"MainWindow\"][0]; "
+                "print(*w[\"geometry\"], d[\"flight\"][\"active\"], "
+                "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"])' '" +
+                    (dir / "end.json") + "'",
+                &out),
+            0)
+      << out;
+  std::istringstream fields(out);
+  int left, top, right, bottom;
+  std::string flying, nav;
+  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav) << out;
+  EXPECT_EQ(flying, "True");
+  EXPECT_EQ(nav, "1");
+
+  hosttest::Image img;
+  ASSERT_TRUE(hosttest::readPng(dir / "settings.png", &img));
+  ASSERT_EQ(img.width, 1024);
+  ASSERT_EQ(img.height, 768);
+  ASSERT_TRUE(img.inside(left, bottom) && img.inside(right - 1, top - 1));
+  // The pane's body colour (its margins round the inner panel) appears inside it, nowhere outside.
+  const hosttest::Rgb body = img.at(left + 3, bottom + 3);
+  int inside = 0, outside = 0;
+  for (int y = 0; y < img.height; ++y)
+    for (int x = 0; x < img.width; ++x)
+      if (img.at(x, y) == body) (x >= left && x < right && y >= bottom && y < top ? inside : outside)++;
+  EXPECT_GT(inside, (right - left) * (top - bottom) / 8);
+  EXPECT_EQ(outside, 0);
+}
