@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""A live Skytether session: the server and three simulated hosts, each running the real plugin.
+
+Three pilots fly circles near one airfield; one opens the chat and says hello. After about twenty
+seconds each host dumps what it shows and takes a screenshot; this prints a short report.
+Everything started here is stopped on the way out, whatever happens.
+"""
+import json
+import math
+import re
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+OUT = os.path.join(BUILD, "demo")
+PLUGIN = os.path.join(BUILD, "Skytether", "lin_x64", "Skytether.xpl")
+RUNNER = os.path.join(BUILD, "host", "skytether-host")
+SERVER = os.path.join(BUILD, "server", "skytether-server")
+SECONDS = 20
+FIELD = (47.4647, 8.5492)  # the airfield the circles are drawn around
+DUMP_TIMES = [17.0, 17.5, 18.0, 18.5, 19.0]
+
+PILOTS = [
+    # name, circle radius (m), speed (m/s), phase (deg), altitude (m), extra script lines
+    ("Alpha", 2000, 60, 0, 700, ["11 key tab", "11.5 type hello from Alpha", "12 key return"]),
+    ("Bravo", 2000, 60, 120, 800, ["16 menu Skytether > Control & Settings"]),
+    ("Charlie", 3200, 70, 240, 900, []),
+]
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def distance_m(lat1, lon1, lat2, lon2):
+    r = 6371000.0
+    p1, p2 = math.radians(lat1), math.radians(lat2)
+    dp, dl = p2 - p1, math.radians(lon2 - lon1)
+    a = math.sin(dp / 2) ** 2 + math.cos(p1) * math.cos(p2) * math.sin(dl / 2) ** 2
+    return 2 * r * math.asin(math.sqrt(a))
+
+
+def main():
+    shutil.rmtree(OUT, ignore_errors=True)
+    os.makedirs(OUT)
+    procs = []
+    try:
+        server_log = open(os.path.join(OUT, "server.log"), "w")
+        server = subprocess.Popen([SERVER, "--listen", "127.0.0.1", "--port", "49556"],
+                                  stdout=server_log, stderr=subprocess.STDOUT)
+        procs.append(server)
+        for _ in range(100):
+            if "listening on" in open(os.path.join(OUT, "server.log")).read():
+                break
+            if server.poll() is not None:
+                sys.exit("the server did not start:\n" + open(os.path.join(OUT, "server.log")).read())
+            time.sleep(0.1)
+
+        for name, radius, speed, phase, alt, extra in PILOTS:
+            root = os.path.join(OUT, name)
+            write(os.path.join(root, "Resources/plugins/stprefs.txt"),
+                  "callsign=%s;userID=%s;password=;flightMode=0;cockpitPosition=0;crewID=;"
+                  "connectAtStartup=1;" % (name, name.lower()))
+            write(os.path.join(root, "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf"), "model")
+            lines = ["0 fly circle %.6f %.6f %d %d %d %d" % (FIELD[0], FIELD[1], alt, radius, speed, phase),
+                     "0 set sim/cockpit/electrical/beacon_lights_on 1",
+                     "0 set sim/cockpit/electrical/nav_lights_on 1",
+                     "0.2 menu Skytether > Toggle Plane List"] + extra
+            lines += ["%.1f dump %s/dump-%.1f.json" % (t, root, t) for t in DUMP_TIMES]
+            lines += ["19.5 screenshot %s.png" % os.path.join(OUT, name)]
+            write(os.path.join(root, "script.txt"), "\n".join(lines) + "\n")
+            log = open(os.path.join(root, "runner.log"), "w")
+            procs.append(subprocess.Popen(
+                [RUNNER, "--plugin", PLUGIN, "--root", root, "--seconds", str(SECONDS), "--realtime",
+                 "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json")],
+                stdout=log, stderr=subprocess.STDOUT))
+        print("== Server on 127.0.0.1:49556, three pilots flying for %d s ..." % SECONDS, flush=True)
+
+        failed = False
+        for (name, *_), p in zip(PILOTS, procs[1:]):
+            if p.wait(timeout=SECONDS + 30) != 0:
+                failed = True
+                print("!! %s's host ended with status %d:" % (name, p.returncode))
+                print(open(os.path.join(OUT, name, "runner.log")).read()[-2000:])
+        report(failed)
+        return 1 if failed else 0
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.terminate()
+        for p in procs:
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+def load(name, t):
+    with open(os.path.join(OUT, name, "dump-%.1f.json" % t)) as f:
+        return json.load(f)
+
+
+def strings(dump):
+    return [op["text"] for op in dump["drawing"] if op["kind"] == "string"]
+
+
+def report(failed):
+    names = [p[0] for p in PILOTS]
+    final = {n: json.load(open(os.path.join(OUT, n, "final.json"))) for n in names
+             if os.path.exists(os.path.join(OUT, n, "final.json"))}
+    for name in names:
+        print("\n== %s's host" % name)
+        if name not in final:
+            print("   (no dump)")
+            continue
+        d = final[name]
+        rows = [s for s in strings(d) if re.match(r"^\d+: ", s)]
+        shown = [r for r in rows if r.split(": ", 1)[1].strip() and not r.endswith(" Plane " + r.split(":")[0])]
+        print("   plane list: " + (", ".join(shown) if shown else "(nobody)"))
+        models = d["planes"]["models"]
+        print("   models loaded: " + (", ".join("slot %s %s" % (k, v.split("/")[-1]) for k, v in sorted(models.items()))
+                                      or "none"))
+        # Position error of every other pilot, against that pilot's own position at the same moment.
+        for other in names:
+            if other == name:
+                continue
+            slot = next((int(r.split(":")[0]) for r in rows if r.split(": ", 1)[1].startswith(other + " ")), None)
+            if slot is None:
+                print("   %s: not in view" % other)
+                continue
+            errors = []
+            for t in DUMP_TIMES:
+                mine, theirs = load(name, t)["datarefs"], load(other, t)["datarefs"]
+                p = "sim/multiplayer/position/plane%d_" % slot
+                errors.append(distance_m(mine[p + "lat"], mine[p + "lon"],
+                                         theirs["sim/flightmodel/position/latitude"],
+                                         theirs["sim/flightmodel/position/longitude"]))
+            errors.sort()
+            print("   %s in slot %d: position error against its own truth %.1f m median, %.1f m worst "
+                  "(includes the start offset of the two hosts)" % (other, slot, errors[len(errors) // 2], errors[-1]))
+        chat = [op["text"] for op in d["drawing"]
+                if op["kind"] == "string" and op.get("rgb") == [0.5, 1, 0.5] and op["text"]]
+        print("   chat: " + (" | ".join(chat) if chat else "(none shown)"))
+        panes = [w for w in d.get("widgets", []) if w.get("descriptor") == "Control & Settings" and w.get("visible")]
+        if panes:
+            print("   settings pane open")
+        print("   screenshot: %s" % os.path.join(OUT, name + ".png"))
+    print("\n== Server log: %s" % os.path.join(OUT, "server.log"))
+    print("   " + "\n   ".join(open(os.path.join(OUT, "server.log")).read().splitlines()[:12]))
+    if failed:
+        print("\n!! the session did not run cleanly")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
