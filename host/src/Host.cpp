@@ -152,6 +152,8 @@ bool Host::load(const std::string &pluginFile) {
   }
   h.lastError.clear();
   h.leftovers.clear();
+  h.stopReturned = false;
+  h.callsAfterStop = 0;
   // A file already mapped (by another host) would share its globals with it.
   if (void *mapped = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
     dlclose(mapped);
@@ -250,8 +252,11 @@ void Host::stop() {
   if (!h.handle || !h.started) return;
   disable();
   h.started = false;
-  PluginCall call(h);
-  h.xStop();
+  {
+    PluginCall call(h);
+    h.xStop();
+  }
+  h.stopReturned = true;
 }
 
 bool Host::unload() {
@@ -309,6 +314,8 @@ const std::string &Host::lastError() const {
 const std::vector<std::string> &Host::leftoversAtUnload() const {
   return impl_->leftovers;
 }
+
+int Host::callsAfterStop() const { return impl_->callsAfterStop; }
 
 void Host::Impl::purgePluginObjects() {
   for (auto it = loops.begin(); it != loops.end();) {

@@ -126,6 +126,8 @@ struct Host::Impl {
   void (*xStop)() = nullptr;
   void (*xReceive)(XPLMPluginID, int, void *) = nullptr;
   bool started = false, enabled = false;
+  bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
+  int callsAfterStop = 0;     // SDK calls plugin code made after that (destructors, exit handlers)
   int pluginCallDepth = 0;  // > 0 while plugin code runs: what it creates is the plugin's
   std::vector<std::string> leftovers;
 
@@ -214,7 +216,9 @@ struct Host::Impl {
 
 // The host every SDK call goes to.
 inline Host::Impl &cur() {
-  return Host::current().impl();
+  Host::Impl &h = Host::current().impl();
+  if (h.stopReturned && h.pluginCallDepth > 0) ++h.callsAfterStop;
+  return h;
 }
 
 // While the host calls into plugin code: makes it the current host and marks what gets created

@@ -4,6 +4,7 @@
 // Environment, read at XPluginStart:
 //   FIXTURE_START_FAILS=1   XPluginStart registers a flight loop, then returns 0
 //   FIXTURE_LEAKS=1         XPluginStop removes nothing it made
+//   FIXTURE_UNLOAD_CALLS=1  a global destructor calls into the host while the file unloads
 
 #include <cstdarg>
 #include <cstdio>
@@ -55,6 +56,13 @@ struct LoadTimeLookups {
     unknown = XPLMFindDataRef("fixture/no_such_dataref");
   }
 } gLookups;
+
+bool gUnloadCalls = false;
+struct UnloadTimeCall {
+  ~UnloadTimeCall() {
+    if (gUnloadCalls) XPLMFindDataRef("sim/graphics/view/view_type");
+  }
+} gUnloadTimeCall;
 
 float Loop(float sinceLast, float sinceLoop, int counter, void *) {
   log("loop %.4f %.4f %d", static_cast<double>(sinceLast), static_cast<double>(sinceLoop), counter);
@@ -154,6 +162,7 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   std::strcpy(outSig, "skytether.tests.fixture");
   std::strcpy(outDesc, "A plugin that exercises the simulated host.");
   gLeaks = std::getenv("FIXTURE_LEAKS") != nullptr;
+  gUnloadCalls = std::getenv("FIXTURE_UNLOAD_CALLS") != nullptr;
   if (std::getenv("FIXTURE_START_FAILS")) {
     XPLMRegisterFlightLoopCallback(Loop, 1.0f, nullptr);
     return 0;

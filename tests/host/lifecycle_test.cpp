@@ -99,6 +99,20 @@ TEST(Lifecycle, ACleanStopLeavesNothingRegistered) {
   EXPECT_TRUE(f.host.menus()[0].items.empty());
 }
 
+TEST(Lifecycle, CallsFromGlobalDestructorsAfterStopAreCounted) {
+  {
+    WithFixture quiet;
+    ASSERT_TRUE(quiet.host.unload());
+    EXPECT_EQ(quiet.host.callsAfterStop(), 0);
+  }
+  EnvGuard calls("FIXTURE_UNLOAD_CALLS");
+  WithFixture f;
+  f.host.stop();
+  EXPECT_EQ(f.host.callsAfterStop(), 0);
+  ASSERT_TRUE(f.host.unload());
+  EXPECT_GE(f.host.callsAfterStop(), 1);
+}
+
 TEST(Lifecycle, WhatALeakyPluginLeavesIsListedAndRemovedAtUnload) {
   EnvGuard leaks("FIXTURE_LEAKS");
   WithFixture f;

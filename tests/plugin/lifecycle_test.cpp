@@ -102,6 +102,8 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   EXPECT_TRUE(host.keySniffers().empty());
   EXPECT_TRUE(host.windows().empty());
   EXPECT_TRUE(host.unload());
+  // Nothing of the plugin (a global destructor, an exit handler) calls the host after its stop.
+  EXPECT_EQ(host.callsAfterStop(), 0);
   // Only the plugins-menu item stays for the host to remove: the plugin destroys its own submenu.
   for (const auto &left : host.leftoversAtUnload())
     if (left != "menu item \"Skytether\" in \"Plugins\"") ADD_FAILURE() << "left registered: " << left;

@@ -75,6 +75,9 @@ class Host {
   // Readable entries for every callback, window, menu and widget the plugin had not removed when
   // it was unloaded; the host removes them so nothing points into the unloaded file.
   const std::vector<std::string> &leftoversAtUnload() const;
+  // SDK calls the plugin made after its XPluginStop returned, up to the end of its unload (global
+  // destructors, exit handlers): the host may already have freed what they touch.
+  int callsAfterStop() const;
 
   // ---- clock and frames ----
   // One frame: advance the clock by dt, move the user's aircraft if the host is flying it, run
