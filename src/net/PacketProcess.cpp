@@ -131,12 +131,16 @@ float SkytetherPacketProcess(float, float, int, void *) {
     // The sender goes to its own address: serverAddress stays the server's.
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    size = int(::recvfrom(sockfd, area, kReceiveArea, 0, reinterpret_cast<sockaddr *>(&from), &fromLength));
+    // MSG_TRUNC: the result is the datagram's own length, so one cut by the receive area shows.
+    size = int(::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
     if (size <= 0) continue;
     serverLength = int(fromLength);
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
     if (!IsFromServer(from, fromLength)) continue;
     udprx = "Ur";
+    // A cut datagram is not the report that was sent: its last field may end anywhere, in the
+    // middle of an exponent say. The server never sends one longer than the receive area.
+    if (size > kReceiveArea) continue;
     area[size] = '\0';
     HandleDatagram(std::string_view(area, strnlen(area, size_t(size))), ownLat, ownLon);
   }

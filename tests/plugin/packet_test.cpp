@@ -140,6 +140,27 @@ TEST_F(PacketTest, OddDatagramsHarmNothing) {
   EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
 }
 
+TEST_F(PacketTest, ADatagramLongerThanTheReceiveAreaIsIgnoredWhole) {
+  SendDatagram(Report(4));
+  // The eighth throttle is 1 written with 1400 zeros and a negative exponent: cut at 1400 bytes
+  // it would read as an overflowing number.
+  ReportValues v;
+  v.x = 999.0f;
+  v.throttle[7] = 1.0f;
+  std::string cut = Report(4, v);
+  cut += std::string(1400, '0') + "e-1400";
+  ASSERT_GT(cut.size(), 1400u);
+  SendDatagram(cut);
+  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 0.2f);
+  // Exactly 1400 bytes still fit.
+  std::string full = Report(4, v);
+  full += std::string(1400 - full.size(), '|');
+  SendDatagram(full);
+  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 999.0f);
+  EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 1.0f);
+}
+
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   ReportValues v;
   v.x = 4242.0f;
