@@ -147,6 +147,7 @@ float SkytetherPacketProcess(float, float, int, void *) {
 
   tcprx = "  ";
   tcptx = "  ";
+  if (tsockfd != 0) FlushStreamLines();
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     if (tsockfd != 0) {
       size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));
