@@ -152,3 +152,168 @@ TEST_F(FaultTest, AServerThatStopsReadingNeverHoldsTheFrameAndGetsOnlyWholeLines
   const std::string after = id + "MESSAGE|after\n";
   EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return peer->streamText.find(after) != std::string::npos; }));
 }
+
+TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
+  StartConnected();
+  LearnDatagramPort();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  SendStream("5|c|Falcon\n");
+  // The server process dies: its stream resets, its sockets close.
+  peer->resetClient();
+  peer.reset();
+  host().runFor(2.0);
+  // Sends into the void harm nothing; the settings pane offers Connect again.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  EXPECT_TRUE(host().widgetShown(Widget(kConnect)));
+  EXPECT_FALSE(host().widgetShown(Widget(kDisconnect)));
+  EXPECT_EQ(Row(5), "5: Falcon Plane 5") << "what was received stays";
+
+  // The server is back: Connect logs in again and positions flow.
+  peer = std::make_unique<TestPeer>();
+  ASSERT_TRUE(peer->ok());
+  ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
+  EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LoginLine().empty() && peer->knowsPlugin; }));
+  SendStream("6|c|Kite\n");
+  EXPECT_EQ(Row(6), "6: Kite Plane 6");
+}
+
+TEST_F(FaultTest, AStreamOfOneByteReadsGivesTheSameMessages) {
+  StartConnected();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  const std::string stream = "5|c|Falcon\r\n0|m|hello | there\r\n\r\n4|p|Aircraft/Heavy/B744/B744.acf\n3|c|x\r";
+  for (char c : stream) {
+    ASSERT_TRUE(peer->sendStream(std::string(1, c)));
+    host().runFrames(2);  // 1/30 s: one packet cycle, one read of one byte
+  }
+  EXPECT_EQ(Row(5), "5: Falcon Plane 5");
+  EXPECT_EQ(Row(4), "4:  B744");
+  EXPECT_EQ(Row(3), "3: x Plane 3");
+  host().runFor(1.0);
+  EXPECT_TRUE(Drawn("hello | there"));
+}
+
+TEST_F(FaultTest, ReportsForEverySlotNumberLandOnlyInTheirOwnSlot) {
+  StartConnected();
+  LearnDatagramPort();
+  for (int n = 0; n <= 19; ++n) {
+    ReportValues v;
+    v.x = 1000.0f + float(n);
+    SendDatagram(sttest::Report(n, v));
+  }
+  // Numbers outside 0..19, up to and past 2^31 (and 2^32 + 3, which a 32-bit wrap would read as 3).
+  ReportValues stray;
+  stray.x = 777.0f;
+  const std::string rest = sttest::Report(0, stray).substr(2);
+  for (const char *n : {"-1", "20", "21", "99", "2147483647", "2147483648", "4294967299", "99999999999999999999",
+                        "00000000000000000000020", " 3", "3 ", "+3"})
+    SendDatagram(n + rest);
+  EXPECT_FLOAT_EQ(float(host().getd("sim/flightmodel/position/local_x")), 1000.0f);
+  for (int n = 1; n <= 19; ++n) EXPECT_FLOAT_EQ(float(host().getd(Plane(n, "x"))), 1000.0f + float(n)) << n;
+}
+
+TEST_F(FaultTest, NoticesOfTenThousandBarsAreKeptWhole) {
+  StartConnected();
+  LearnDatagramPort();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  const std::string bars(10000, '|');
+  SendStream("7|c|" + bars + "\n0|m|" + bars + "\n8|p|Aircraft/" + bars + "/Jet.acf\n");
+  host().runFrames(10);
+  EXPECT_EQ(Row(7), "7: " + bars + " Plane 7");
+  EXPECT_EQ(Row(8), "8:  Jet");
+  host().runFor(1.0);
+  EXPECT_TRUE(Drawn(bars));
+  // The same as a datagram, and a report whose fields are all bars: nothing moves.
+  SendDatagram("3|l|" + std::string(1396, '|'));
+  SendDatagram(bars);
+  EXPECT_FLOAT_EQ(float(host().getd(Plane(3, "x"))), 0.0f);
+  // The stream still works after them.
+  SendStream("9|c|Owl\n");
+  EXPECT_EQ(Row(9), "9: Owl Plane 9");
+}
+
+TEST_F(FaultTest, PreferencesFilesOfRandomBytesLoadAsTheParserReadsThem) {
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 40; ++round) {
+    std::string text(random() % 1500, '\0');
+    for (char &c : text) c = char(random());
+    // Half of the files start like a real one, so the parse gets somewhere.
+    if (round % 2 == 1) text = "callsign=Fal" + text.substr(0, 20) + ";userID=" + text.substr(20, 10) + ";" + text;
+    WritePrefs(text);
+    Start();
+    PrefValues want;
+    std::string parsed = text.substr(0, kPrefsReadLimit);
+    ParsePreferencesText(parsed.substr(0, parsed.find('\0')), want);
+    ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+    EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, want.callsign) << round;
+    EXPECT_EQ(host().widget(Widget(kUserIDF)).descriptor, want.userID) << round;
+    host().runFor(0.5);
+    DropHost();
+  }
+}
+
+TEST_F(FaultTest, AReadOnlyPreferencesFileIsLeftAloneAndNothingElseBreaks) {
+  const std::string prefs = "callsign=Old;userID=pilot;password=secret;connectAtStartup=0;";
+  WritePrefs(prefs);
+  ASSERT_EQ(chmod(PathOf("Resources/plugins/stprefs.txt").c_str(), 0444), 0);
+  // Root writes read-only files anyway: act as nobody for file access (the folders let it in).
+  const bool root = geteuid() == 0;
+  for (const char *dir : {"", "/Resources", "/Resources/plugins"}) chmod((Root() + dir).c_str(), 0755);
+  Start();
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  Retype(kCallsignF, "New");
+  if (root) setfsuid(65534);
+  ASSERT_TRUE(host().clickWidget(Widget(kApply)));
+  ASSERT_TRUE(host().clickWidget(Widget(kSave)));
+  if (root) setfsuid(0);
+  EXPECT_EQ(ReadPrefs(), prefs);
+  // The new callsign is in use all the same, and the session works.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|CALLSIGN|New|").empty(); }, 5.0));
+  EXPECT_NE(LoginLine().find("|Opening Connection|pilot|"), std::string::npos);
+}
+
+class NoPluginsFolderTest : public FaultTest {
+  void Configure(skyhost::HostOptions &options) override { options.createPluginsFolder = false; }
+};
+
+TEST_F(NoPluginsFolderTest, SavingWithoutTheFolderFailsSilentlyAndNothingElseBreaks) {
+  Start();
+  ASSERT_FALSE(FileExists("Resources/plugins"));
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  Retype(kUserIDF, "pilot");
+  Retype(kCallsignF, "Falcon");
+  ASSERT_TRUE(host().clickWidget(Widget(kApply)));
+  ASSERT_TRUE(host().clickWidget(Widget(kSave)));
+  EXPECT_FALSE(FileExists("Resources/plugins"));
+  EXPECT_FALSE(FileExists("Resources/plugins/stprefs.txt"));
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|CALLSIGN|Falcon|").empty(); }));
+  EXPECT_NE(LoginLine().find("|Opening Connection|pilot|"), std::string::npos);
+}
+
+TEST_F(FaultTest, ModelPathsTakeABackslashOrColonSeparator) {
+  StartConnected();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  for (const std::string sep : {"\\", ":"}) {
+    host().setDirectorySeparator(sep);
+    const std::string local = "Aircraft" + sep + "Heavy" + sep + "B744" + sep + "B744.acf";
+    WriteFile(local, "model");
+    SendStream("7|p|BLANK\n7|p|Aircraft/Heavy/B744/B744.acf\n");
+    ASSERT_FALSE(host().setAircraftModelLog().empty());
+    EXPECT_EQ(host().setAircraftModelLog().back(), std::make_pair(7, local));
+    EXPECT_EQ(Row(7), "7:  B744");
+  }
+  // Only the first 50 "/" are converted: the file is d:d:...:d/d/.../Deep.acf.
+  std::string deep, local;
+  for (int i = 0; i < 60; ++i) deep += "d/";
+  for (int i = 0; i < 60; ++i) local += i < 50 ? "d:" : "d/";
+  WriteFile(local + "Deep.acf", "model");
+  SendStream("8|p|" + deep + "Deep.acf\n");
+  EXPECT_EQ(Row(8), "8:  Deep");
+  EXPECT_EQ(host().setAircraftModelLog().back(), std::make_pair(8, local + "Deep.acf"));
+  // The own model is announced as the host writes its path.
+  host().setUserModel("Jet.acf", "Aircraft:Jets:Jet.acf");
+  EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|PLANE|Aircraft:Jets:Jet.acf\n").empty(); }, 30));
+}
