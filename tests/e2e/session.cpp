@@ -140,6 +140,9 @@ void Server::kill() {
   process_.wait(5);
 }
 
-void Server::stop() { process_.stop(); }
+int Server::stop() {
+  process_.stop();
+  return process_.wait(0);
+}
 
 }  // namespace e2e
