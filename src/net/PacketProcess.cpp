@@ -1,7 +1,10 @@
 // The receive side: each run drains the datagram socket (position reports) and then the stream
 // socket (callsign, chat and model notices).
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,11 +77,15 @@ void HandleDatagram(std::string_view text, float ownLat, float ownLon) {
   ApplyPositionReport(n, text.substr(header), ownLat, ownLon);
 }
 
+// A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
+// server's path happens to name must not wait for a writer on the host's main thread.
 bool FileExists(const std::string &path) {
-  FILE *f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular;
 }
 
 void DispatchStreamMessage(const StreamMessage &m) {

@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "net_fixture.h"
 #include "prefs/prefs_text.h"
@@ -316,4 +318,29 @@ TEST_F(FaultTest, ModelPathsTakeABackslashOrColonSeparator) {
   // The own model is announced as the host writes its path.
   host().setUserModel("Jet.acf", "Aircraft:Jets:Jet.acf");
   EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|PLANE|Aircraft:Jets:Jet.acf\n").empty(); }, 30));
+}
+
+TEST_F(FaultTest, AModelNoticeNamingAPipeOrAFolderLoadsNothingAndHoldsNothing) {
+  StartConnected();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  WriteFile("Aircraft/Folder.acf/inside", "");
+  const std::string pipe = PathOf("Aircraft/Pipe.acf");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  // Should the plugin open the pipe and wait for a writer, one comes after 5 s and says so.
+  std::atomic<bool> done{false}, rescued{false};
+  std::thread rescuer([&] {
+    for (auto until = Clock::now() + std::chrono::seconds(5); !done && Clock::now() < until;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done) return;
+    rescued = true;
+    int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+  });
+  SendStream("4|p|Aircraft/Pipe.acf\n5|p|Aircraft/Folder.acf\n");
+  done = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "the packet cycle waited for a writer on the pipe";
+  EXPECT_TRUE(host().setAircraftModelLog().empty()) << "only a regular file is a model";
+  EXPECT_EQ(Row(4), "4:  Pipe");
+  EXPECT_EQ(Row(5), "5:  Folder");
 }
