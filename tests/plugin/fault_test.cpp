@@ -344,3 +344,32 @@ TEST_F(FaultTest, AModelNoticeNamingAPipeOrAFolderLoadsNothingAndHoldsNothing) {
   EXPECT_EQ(Row(4), "4:  Pipe");
   EXPECT_EQ(Row(5), "5:  Folder");
 }
+
+TEST_F(FaultTest, PipesInPlaceOfThePreferencesFileAndTheMarkerHoldNothing) {
+  WriteFile("Resources/plugins/.keep", "");
+  const std::string prefs = PathOf("Resources/plugins/stprefs.txt"), marker = PathOf("Resources/plugins/viewonly.txt");
+  ASSERT_EQ(mkfifo(prefs.c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(marker.c_str(), 0644), 0);
+  std::atomic<bool> done{false}, rescued{false};
+  std::thread rescuer([&] {
+    // Writers for whichever pipe the plugin waits on, after 5 s, saying so.
+    for (auto until = Clock::now() + std::chrono::seconds(5); !done;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (Clock::now() < until) continue;
+      for (const std::string &p : {prefs, marker}) {
+        int fd = open(p.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) continue;
+        rescued = true;
+        ssize_t n = write(fd, "callsign=Piped;", 15);
+        (void)n;
+        close(fd);
+      }
+    }
+  });
+  Start();  // loads the preferences twice and looks for the marker
+  done = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "start or enable waited for a writer on a pipe";
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, "");
+}
