@@ -82,9 +82,10 @@ def main():
     write(d, "equator", b"\x02" + report(4, lat="0.200000003", lon="0.100000001").encode())
     full = report(4)
     write(d, "full-area", b"\x00" + (full + "|" * (1400 - len(full))).encode())
+    # Inputs named regress-* broke an invariant before the fault they show was mended.
     # Cut at 1400 bytes, the eighth throttle (1 with 1400 zeros and an exponent) would overflow.
     cut = report(4, tail=False)
-    write(d, "over-long", b"\x00" + (cut[:-3] + "1" + "0" * 1400 + "e-1400").encode())
+    write(d, "regress-cut-datagram", b"\x00" + (cut[:-3] + "1" + "0" * 1400 + "e-1400").encode())
     write(d, "empty", b"\x00")
 
     c = "server_codec_fuzz"
@@ -93,8 +94,8 @@ def main():
     write(c, "login", "1234|Opening Connection|pilot|0123456789abcdef0123456789abcdef|\n")
     write(c, "announcements", "1234|PLANE|C:\\X-Plane\\Aircraft\\Heavy\\B744.acf\n1234|CALLSIGN|Falcon|\n"
           "1234|MESSAGE|hello ==== there\n1234|Closing Connection\r\n")
-    write(c, "position-overflow", "1234|LOC|" + position_values().replace("100.5|", "1e39|", 1))
-    write(c, "equals", "1234|CALLSIGN|abc===|\n1234|MESSAGE|1+1=\n")
+    write(c, "regress-float-overflow", "1234|LOC|" + position_values().replace("100.5|", "1e39|", 1))
+    write(c, "regress-final-equals", "1234|CALLSIGN|abc===|\n1234|MESSAGE|1+1=\n")
 
     # The registry: a little session. Steps as server_lines_fuzz reads them.
     def connect(ip):
