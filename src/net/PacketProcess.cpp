@@ -139,7 +139,8 @@ float SkytetherPacketProcess(float, float, int, void *) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
     // MSG_TRUNC: the result is the datagram's own length, so one cut by the receive area shows.
-    size = int(::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
+    size = int(
+        ::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
     if (size <= 0) continue;
     serverLength = int(fromLength);
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.

@@ -60,10 +60,6 @@ int BoundedConnect(int fd) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 // A server that stops reading fills the stream; past this much waiting, new lines are dropped.
 constexpr size_t kSendRestCap = 64 * 1024;
 
@@ -91,7 +87,8 @@ void SendStreamLine(const std::string &line) {
     return;
   }
   size_t sent = SendSome(line.data(), line.size());
-  if (sent < line.size() && (sent > 0 || errno == EAGAIN || errno == EWOULDBLOCK)) tcpSendRest = line.substr(sent);
+  if (sent < line.size() && (sent > 0 || errno == EAGAIN || errno == EWOULDBLOCK))
+    tcpSendRest = line.substr(sent);
 }
 
 int ConnectToServer() {

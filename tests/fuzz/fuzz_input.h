@@ -46,7 +46,7 @@ class Input {
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(cond, what)                                  \
-  do {                                                          \
+#define FUZZ_CHECK(cond, what)                                                         \
+  do {                                                                                 \
     if (!(cond)) ::fuzz::Fail(__FILE__, __LINE__, std::string(#cond) + ": " + (what)); \
   } while (0)

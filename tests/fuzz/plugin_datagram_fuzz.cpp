@@ -45,9 +45,13 @@ int BoundSocket(sockaddr_in &address) {
   return fd;
 }
 
-const unsigned char *State(const Aircraft &a) { return reinterpret_cast<const unsigned char *>(&a.x); }
+const unsigned char *State(const Aircraft &a) {
+  return reinterpret_cast<const unsigned char *>(&a.x);
+}
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 std::string Text9g(float v) {
   char buf[32];
@@ -74,7 +78,7 @@ Aircraft Expected(const Aircraft &before, const std::string f[40], float ownLat,
   a.lat = F(3);
   a.lon = F(4);
   a.el = F(5);
-  float *surfaces[] = {&a.theta, &a.phi,  &a.psi,       &a.flap,      &a.flap2,   &a.speedbrake,
+  float *surfaces[] = {&a.theta, &a.phi,       &a.psi,       &a.flap,     &a.flap2,  &a.speedbrake,
                        &a.slat,  &a.wingSweep, &a.yokePitch, &a.yokeRoll, &a.yokeYaw};
   for (int i = 0; i < 11; ++i) *surfaces[i] = F(6 + i);
   for (int i = 0; i < 10; ++i) a.gear[i] = F(17 + i);
@@ -87,9 +91,9 @@ Aircraft Expected(const Aircraft &before, const std::string f[40], float ownLat,
 void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
   const std::string slot = "slot " + std::to_string(n) + ": ";
   static float Aircraft::*const kValues[] = {
-      &Aircraft::x,     &Aircraft::y,          &Aircraft::z,    &Aircraft::lat,       &Aircraft::lon,
-      &Aircraft::el,    &Aircraft::theta,      &Aircraft::phi,  &Aircraft::psi,       &Aircraft::flap,
-      &Aircraft::flap2, &Aircraft::spoiler,    &Aircraft::speedbrake, &Aircraft::slat, &Aircraft::wingSweep,
+      &Aircraft::x,         &Aircraft::y,        &Aircraft::z,          &Aircraft::lat,  &Aircraft::lon,
+      &Aircraft::el,        &Aircraft::theta,    &Aircraft::phi,        &Aircraft::psi,  &Aircraft::flap,
+      &Aircraft::flap2,     &Aircraft::spoiler,  &Aircraft::speedbrake, &Aircraft::slat, &Aircraft::wingSweep,
       &Aircraft::yokePitch, &Aircraft::yokeRoll, &Aircraft::yokeYaw};
   for (size_t i = 0; i < 18; ++i)
     FUZZ_CHECK(SameBits(got.*kValues[i], want.*kValues[i]), slot + "value " + std::to_string(i));
@@ -104,10 +108,13 @@ void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
 void CheckHost(int n, const Aircraft &a) {
   skyhost::Host &h = fuzz::PluginHost();
   const std::string p = n == 0 ? "" : "sim/multiplayer/position/plane" + std::to_string(n);
-  auto same = [](double host, float slot) { return (std::isnan(host) && std::isnan(slot)) || host == double(slot); };
+  auto same = [](double host, float slot) {
+    return (std::isnan(host) && std::isnan(slot)) || host == double(slot);
+  };
   FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/local_x" : p + "_x"), a.x), "host x");
   FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/latitude" : p + "_lat"), a.lat), "host lat");
-  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == a.taxi, "host taxi");
+  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == a.taxi,
+             "host taxi");
 }
 
 }  // namespace
@@ -123,7 +130,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const double kOwn[][2] = {{47.45, 8.55}, {48.5, 8.5}, {-0.3, 0.2}, {47.0, 8.0}, {0.0, -0.0}, {89.9, 179.9}};
+  static const double kOwn[][2] = {{47.45, 8.55}, {48.5, 8.5}, {-0.3, 0.2},
+                                   {47.0, 8.0},   {0.0, -0.0}, {89.9, 179.9}};
   fuzz::Input in(data, size);
   const double *own = kOwn[in.Byte() % 6];
   const std::string datagram = in.Bytes(60000);

@@ -83,7 +83,8 @@ size_t Waiting(int fd) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::PluginHost();
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) fuzz::Fail(__FILE__, __LINE__, "socketpair");
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
+    fuzz::Fail(__FILE__, __LINE__, "socketpair");
   tsockfd = fds[0];
   writeEnd = fds[1];
   sockfd = 0;  // no datagram socket: this target is the stream side alone
@@ -125,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(Callsigns[n] == want.callsigns[n], "callsign " + std::to_string(n) + ": " + Callsigns[n]);
     FUZZ_CHECK(Planes[n] == want.planes[n], "model name " + std::to_string(n) + ": " + Planes[n]);
   }
-  for (int i = 0; i < kChatLines; ++i) FUZZ_CHECK(imRead[i] == want.chat[i], "chat line " + std::to_string(i));
+  for (int i = 0; i < kChatLines; ++i)
+    FUZZ_CHECK(imRead[i] == want.chat[i], "chat line " + std::to_string(i));
   FUZZ_CHECK(newTextRcvd == want.hold, std::to_string(newTextRcvd));
   const auto &models = fuzz::PluginHost().setAircraftModelLog();
   for (size_t i = modelsBefore; i < models.size(); ++i)

@@ -16,7 +16,8 @@ using namespace skytether;
 namespace {
 
 bool Inside(std::string_view part, std::string_view whole) {
-  return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+  return part.empty() ||
+         (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
 }
 
 // The plugin's stream reader on one notice line: exactly one message, nothing left over.
@@ -73,8 +74,9 @@ void CheckText(std::string_view raw) {
     FUZZ_CHECK(path.size() > 4 && path.size() <= kMaxPath, path);
     FUZZ_CHECK(path.find('\\') == std::string::npos && path.find("====") == std::string::npos, path);
     const std::string suffix = path.substr(path.size() - 4);
-    FUZZ_CHECK(suffix == ".acf" || suffix == ".ACF" || (suffix[0] == '.' && (suffix[1] | 0x20) == 'a' &&
-                                                         (suffix[2] | 0x20) == 'c' && (suffix[3] | 0x20) == 'f'),
+    FUZZ_CHECK(suffix == ".acf" || suffix == ".ACF" ||
+                   (suffix[0] == '.' && (suffix[1] | 0x20) == 'a' && (suffix[2] | 0x20) == 'c' &&
+                    (suffix[3] | 0x20) == 'f'),
                path);
     FUZZ_CHECK(("/" + path + "/").find("/../") == std::string::npos, path);
     m = ReadAsPlugin(ModelNotice(3, path));
@@ -114,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CheckLines(bytes);
   CheckText(bytes);
   int id = 0;
-  if (ParseId(bytes, &id)) FUZZ_CHECK(id >= 0 && std::to_string(id).size() <= bytes.size(), std::string(bytes));
+  if (ParseId(bytes, &id))
+    FUZZ_CHECK(id >= 0 && std::to_string(id).size() <= bytes.size(), std::string(bytes));
   return 0;
 }

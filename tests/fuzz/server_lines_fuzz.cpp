@@ -36,8 +36,12 @@ class Run {
     now_ += 0.01;
     Before();
     switch (in.Byte() % 8) {
-      case 0: Connect(in); break;
-      case 1: if (Conn *c = PickOpen(in)) Drop(*c); break;
+      case 0:
+        Connect(in);
+        break;
+      case 1:
+        if (Conn *c = PickOpen(in)) Drop(*c);
+        break;
       case 2: {
         Conn *c = PickOpen(in);
         const std::string bytes = in.ShortString();
@@ -61,7 +65,9 @@ class Run {
         Datagram(d, From(in));
         break;
       }
-      case 6: Position(in); break;
+      case 6:
+        Position(in);
+        break;
       case 7:
         now_ += in.Byte() * 0.05;
         registry_.Tick(now_);
@@ -115,7 +121,8 @@ class Run {
   }
 
   static std::string Login(int id) {
-    return std::to_string(id) + "|Opening Connection|user" + std::to_string(id) + "|" + std::string(32, 'a') + "|\n";
+    return std::to_string(id) + "|Opening Connection|user" + std::to_string(id) + "|" + std::string(32, 'a') +
+           "|\n";
   }
 
   // A line of a kind the plugin sends, mostly with the connection's own uniqueID.
@@ -126,12 +133,18 @@ class Run {
     const std::string text = in.ShortString();
     const std::string id = std::to_string(c != nullptr && c->id >= 0 && own % 8 != 0 ? c->id : other);
     switch (kind % 6) {
-      case 0: return id + "|CALLSIGN|" + text + "|\n";
-      case 1: return id + "|VOCALLSIGN|" + text + "|\n";
-      case 2: return id + "|PLANE|/sim/Aircraft/" + text + "/plane.acf\n";
-      case 3: return id + "|MESSAGE|" + text + "\n";
-      case 4: return id + "|Closing Connection\n";
-      default: return id + "|PLANE|" + text + "\n";
+      case 0:
+        return id + "|CALLSIGN|" + text + "|\n";
+      case 1:
+        return id + "|VOCALLSIGN|" + text + "|\n";
+      case 2:
+        return id + "|PLANE|/sim/Aircraft/" + text + "/plane.acf\n";
+      case 3:
+        return id + "|MESSAGE|" + text + "\n";
+      case 4:
+        return id + "|Closing Connection\n";
+      default:
+        return id + "|PLANE|" + text + "\n";
     }
   }
 
@@ -169,10 +182,14 @@ class Run {
     const uint16_t port = uint16_t(40000 + in.Pick(2));
     std::string d = std::to_string(id) + (observer ? "|VOLOC" : "|LOC");
     for (int i = 0; i < kPositionValues; ++i) {
-      if (i == 3) d += "|" + std::to_string(lat);
-      else if (i == 4) d += "|" + std::to_string(lon);
-      else if (i >= 27 && i < 32) d += "|1";
-      else d += "|0.5";
+      if (i == 3)
+        d += "|" + std::to_string(lat);
+      else if (i == 4)
+        d += "|" + std::to_string(lon);
+      else if (i >= 27 && i < 32)
+        d += "|1";
+      else
+        d += "|0.5";
     }
     Endpoint from;
     from.ip = Ip(ip);
@@ -211,8 +228,8 @@ class Run {
       char letter = 0;
       size_t header = 0;
       ReportFields f;
-      FUZZ_CHECK(report.size() <= kMaxDatagram && MatchDatagramHeader(report, n, letter, header) && n == r.slot &&
-                     n >= 1 && n < kSlots && letter == 'l' &&
+      FUZZ_CHECK(report.size() <= kMaxDatagram && MatchDatagramHeader(report, n, letter, header) &&
+                     n == r.slot && n >= 1 && n < kSlots && letter == 'l' &&
                      MatchPositionReport(std::string_view(report).substr(header), f),
                  report);
     }
@@ -247,7 +264,8 @@ class Run {
     int count = 0;
     TakeStreamMessages(buffer, [&](const StreamMessage &m) {
       ++count;
-      FUZZ_CHECK(m.letter == 'm' ? m.number == 0 : (m.letter == 'c' || m.letter == 'p') && m.number >= 1 && m.number < kSlots,
+      FUZZ_CHECK(m.letter == 'm' ? m.number == 0
+                                 : (m.letter == 'c' || m.letter == 'p') && m.number >= 1 && m.number < kSlots,
                  text);
       FUZZ_CHECK(text == std::to_string(m.number) + "|" + m.letter + "|" + m.text + "\n", text);
     });
@@ -286,7 +304,8 @@ class Run {
       const std::vector<int> &was = tables_.at(c.id), &is = now.at(c.id);
       const std::vector<std::string> &notices = sent_[entry.first];
       for (int s = 1; s < kSlots; ++s) {
-        const std::string c_blank = std::to_string(s) + "|c|BLANK\n", p_blank = std::to_string(s) + "|p|BLANK\n";
+        const std::string c_blank = std::to_string(s) + "|c|BLANK\n",
+                          p_blank = std::to_string(s) + "|p|BLANK\n";
         const std::string c_any = std::to_string(s) + "|c|", p_any = std::to_string(s) + "|p|";
         // The last name and model notice for s this step: a blank one if the slot is free now.
         std::string lastC, lastP;
@@ -296,8 +315,11 @@ class Run {
           if (n.rfind(p_any, 0) == 0) lastP = n, blankP |= n == p_blank;
         }
         if (was[s] != -1 && is[s] != was[s])
-          FUZZ_CHECK(blankC && blankP, "slot " + std::to_string(s) + " on " + std::to_string(c.id) + " freed unannounced");
-        if (is[s] == -1) FUZZ_CHECK((lastC.empty() || lastC == c_blank) && (lastP.empty() || lastP == p_blank), lastC + lastP);
+          FUZZ_CHECK(blankC && blankP,
+                     "slot " + std::to_string(s) + " on " + std::to_string(c.id) + " freed unannounced");
+        if (is[s] == -1)
+          FUZZ_CHECK((lastC.empty() || lastC == c_blank) && (lastP.empty() || lastP == p_blank),
+                     lastC + lastP);
       }
     }
   }

@@ -57,7 +57,9 @@ struct Pilot {
   long long gives = 0, frees = 0;      // notices during the window
 };
 
-double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double Since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 void Die(const char *what) {
   std::perror(what);
@@ -109,19 +111,26 @@ int main(int argc, char **argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     const char *v = argv[i + 1];
-    if (a == "--port") port = std::atoi(v);
-    else if (a == "--server-pid") serverPid = std::atoi(v);
-    else if (a == "--pilots") pilots = std::atoi(v);
-    else if (a == "--rate") rate = std::atof(v);
-    else if (a == "--seconds") seconds = std::atof(v);
-    else if (a == "--warmup") warmup = std::atof(v);
+    if (a == "--port")
+      port = std::atoi(v);
+    else if (a == "--server-pid")
+      serverPid = std::atoi(v);
+    else if (a == "--pilots")
+      pilots = std::atoi(v);
+    else if (a == "--rate")
+      rate = std::atof(v);
+    else if (a == "--seconds")
+      seconds = std::atof(v);
+    else if (a == "--warmup")
+      warmup = std::atof(v);
     else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
       return 2;
     }
   }
   if (port <= 0 || pilots < 2 || rate <= 0 || seconds <= 0 || seconds > 3600) {
-    std::fprintf(stderr, "usage: load-check --port P --server-pid PID [--pilots N] [--rate HZ] [--seconds S]\n");
+    std::fprintf(stderr,
+                 "usage: load-check --port P --server-pid PID [--pilots N] [--rate HZ] [--seconds S]\n");
     return 2;
   }
   rlimit rl;
@@ -151,9 +160,9 @@ int main(int argc, char **argv) {
     p.tcp = socket(AF_INET, SOCK_STREAM, 0);
     if (connect(p.tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) Die("connect");
     const std::string id = std::to_string(p.id);
-    const std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" + id +
-                              "|PLANE|/sim/Aircraft/Load/L" + std::to_string(i % 7) + "/load.acf\n" + id +
-                              "|CALLSIGN|L" + id + "|\n";
+    const std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" +
+                              id + "|PLANE|/sim/Aircraft/Load/L" + std::to_string(i % 7) + "/load.acf\n" +
+                              id + "|CALLSIGN|L" + id + "|\n";
     if (send(p.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) != ssize_t(hello.size())) Die("send");
     p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     int big = 4 << 20;
@@ -194,7 +203,8 @@ int main(int argc, char **argv) {
       const std::string line = p.stream.substr(start, nl - start);
       int slot = std::atoi(line.c_str());
       size_t bar = line.find('|');
-      if (bar == std::string::npos || line.compare(bar, 3, "|c|") != 0 || slot < 1 || slot >= kSlots) continue;
+      if (bar == std::string::npos || line.compare(bar, 3, "|c|") != 0 || slot < 1 || slot >= kSlots)
+        continue;
       const std::string name = line.substr(bar + 3);
       int before = p.holder[slot];
       p.holder[slot] = name == "BLANK" ? -1 : std::atoi(name.c_str() + 1) - 100000;
@@ -284,8 +294,10 @@ int main(int argc, char **argv) {
           // The callsign notice for a new slot goes out on the stream before the first report.
           if (r.holder[slot] != sender) readStream(r);
           if (r.holder[slot] != sender) {
-            if (r.previous[slot] == sender && at - r.changed[slot] < 0.5) ++late;
-            else ++misrouted;
+            if (r.previous[slot] == sender && at - r.changed[slot] < 0.5)
+              ++late;
+            else
+              ++misrouted;
           }
           if (!measuring) continue;
           ++received;
@@ -337,29 +349,32 @@ int main(int argc, char **argv) {
   std::sort(delays.begin(), delays.end());
   auto pct = [&](double q) { return delays.empty() ? 0.0 : delays[size_t(q * double(delays.size() - 1))]; };
 
-  std::printf("pilots %d at %.0f Hz, %.1f s measured after %.0f s warm-up, server pid %d\n", pilots, rate, span,
-              warmup, serverPid);
+  std::printf("pilots %d at %.0f Hz, %.1f s measured after %.0f s warm-up, server pid %d\n", pilots, rate,
+              span, warmup, serverPid);
   std::printf("positions sent           %.0f/s\n", double(sent - sentInWindow) / span);
-  std::printf("reports relayed          %.0f datagrams/s (%lld in the window)\n", double(received) / span, received);
-  std::printf("reports lost             %lld of %lld (%.4f %%) on %lld pairs held throughout\n", expected - got,
-              expected, expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0, pairs);
+  std::printf("reports relayed          %.0f datagrams/s (%lld in the window)\n", double(received) / span,
+              received);
+  std::printf("reports lost             %lld of %lld (%.4f %%) on %lld pairs held throughout\n",
+              expected - got, expected,
+              expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0, pairs);
   std::printf("slot changes in window   %lld given, %lld freed (%lld pairs interrupted)\n", gives, frees,
               interruptedPairs);
-  std::printf("misrouted reports        %lld (and %lld from a slot's holder just before a change)\n", misrouted,
-              late);
+  std::printf("misrouted reports        %lld (and %lld from a slot's holder just before a change)\n",
+              misrouted, late);
   std::printf("altered reports          %lld (stray datagrams %lld)\n", altered, stray);
   std::printf("slot tables consistent   %d of %d\n", consistent, pilots);
-  std::printf("relay latency ms         p50 %.2f  p99 %.2f  max %.2f  (0.1 ms resolution)\n", pct(0.5), pct(0.99),
-              pct(1.0));
+  std::printf("relay latency ms         p50 %.2f  p99 %.2f  max %.2f  (0.1 ms resolution)\n", pct(0.5),
+              pct(0.99), pct(1.0));
   if (serverPid > 0) {
     const double user = atEnd.user - atStart.user, system = atEnd.system - atStart.system;
     long low = rssBySecond.empty() ? 0 : *std::min_element(rssBySecond.begin(), rssBySecond.end());
     long high = rssBySecond.empty() ? 0 : *std::max_element(rssBySecond.begin(), rssBySecond.end());
-    std::printf("server CPU               %.2f cores (user %.2f, system %.2f)\n", (user + system) / span, user / span,
-                system / span);
-    std::printf("server memory            RSS %.1f MiB at start, %.1f MiB at end, %.1f-%.1f MiB sampled each second, "
-                "peak %.1f MiB\n",
-                atStart.rss / 1024.0, atEnd.rss / 1024.0, low / 1024.0, high / 1024.0, atEnd.hwm / 1024.0);
+    std::printf("server CPU               %.2f cores (user %.2f, system %.2f)\n", (user + system) / span,
+                user / span, system / span);
+    std::printf(
+        "server memory            RSS %.1f MiB at start, %.1f MiB at end, %.1f-%.1f MiB sampled each second, "
+        "peak %.1f MiB\n",
+        atStart.rss / 1024.0, atEnd.rss / 1024.0, low / 1024.0, high / 1024.0, atEnd.hwm / 1024.0);
   }
   for (Pilot &p : fleet) {
     const std::string bye = std::to_string(p.id) + "|Closing Connection\n";

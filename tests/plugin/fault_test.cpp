@@ -32,7 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 // The plugin's stream socket: the one in this process whose peer is the protocol's port.
 int PluginStreamSocket() {
@@ -152,7 +154,8 @@ TEST_F(FaultTest, AServerThatStopsReadingNeverHoldsTheFrameAndGetsOnlyWholeLines
   host().type("after");
   host().pressKey('\r');
   const std::string after = id + "MESSAGE|after\n";
-  EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return peer->streamText.find(after) != std::string::npos; }));
+  EXPECT_TRUE(
+      RunUntil(host(), peer.get(), [&] { return peer->streamText.find(after) != std::string::npos; }));
 }
 
 TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
@@ -182,7 +185,8 @@ TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
 TEST_F(FaultTest, AStreamOfOneByteReadsGivesTheSameMessages) {
   StartConnected();
   ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
-  const std::string stream = "5|c|Falcon\r\n0|m|hello | there\r\n\r\n4|p|Aircraft/Heavy/B744/B744.acf\n3|c|x\r";
+  const std::string stream =
+      "5|c|Falcon\r\n0|m|hello | there\r\n\r\n4|p|Aircraft/Heavy/B744/B744.acf\n3|c|x\r";
   for (char c : stream) {
     ASSERT_TRUE(peer->sendStream(std::string(1, c)));
     host().runFrames(2);  // 1/30 s: one packet cycle, one read of one byte
@@ -206,8 +210,8 @@ TEST_F(FaultTest, ReportsForEverySlotNumberLandOnlyInTheirOwnSlot) {
   ReportValues stray;
   stray.x = 777.0f;
   const std::string rest = sttest::Report(0, stray).substr(2);
-  for (const char *n : {"-1", "20", "21", "99", "2147483647", "2147483648", "4294967299", "99999999999999999999",
-                        "00000000000000000000020", " 3", "3 ", "+3"})
+  for (const char *n : {"-1", "20", "21", "99", "2147483647", "2147483648", "4294967299",
+                        "99999999999999999999", "00000000000000000000020", " 3", "3 ", "+3"})
     SendDatagram(n + rest);
   EXPECT_FLOAT_EQ(float(host().getd("sim/flightmodel/position/local_x")), 1000.0f);
   for (int n = 1; n <= 19; ++n) EXPECT_FLOAT_EQ(float(host().getd(Plane(n, "x"))), 1000.0f + float(n)) << n;
@@ -239,7 +243,8 @@ TEST_F(FaultTest, PreferencesFilesOfRandomBytesLoadAsTheParserReadsThem) {
     std::string text(random() % 1500, '\0');
     for (char &c : text) c = char(random());
     // Half of the files start like a real one, so the parse gets somewhere.
-    if (round % 2 == 1) text = "callsign=Fal" + text.substr(0, 20) + ";userID=" + text.substr(20, 10) + ";" + text;
+    if (round % 2 == 1)
+      text = "callsign=Fal" + text.substr(0, 20) + ";userID=" + text.substr(20, 10) + ";" + text;
     WritePrefs(text);
     Start();
     PrefValues want;
@@ -271,7 +276,8 @@ TEST_F(FaultTest, AReadOnlyPreferencesFileIsLeftAloneAndNothingElseBreaks) {
   // The new callsign is in use all the same, and the session works.
   ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
   ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
-  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|CALLSIGN|New|").empty(); }, 5.0));
+  ASSERT_TRUE(RunUntil(
+      host(), peer.get(), [&] { return !LinesWith("|CALLSIGN|New|").empty(); }, 5.0));
   EXPECT_NE(LoginLine().find("|Opening Connection|pilot|"), std::string::npos);
 }
 
@@ -317,7 +323,8 @@ TEST_F(FaultTest, ModelPathsTakeABackslashOrColonSeparator) {
   EXPECT_EQ(host().setAircraftModelLog().back(), std::make_pair(8, local + "Deep.acf"));
   // The own model is announced as the host writes its path.
   host().setUserModel("Jet.acf", "Aircraft:Jets:Jet.acf");
-  EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LinesWith("|PLANE|Aircraft:Jets:Jet.acf\n").empty(); }, 30));
+  EXPECT_TRUE(RunUntil(
+      host(), peer.get(), [&] { return !LinesWith("|PLANE|Aircraft:Jets:Jet.acf\n").empty(); }, 30));
 }
 
 TEST_F(FaultTest, AModelNoticeNamingAPipeOrAFolderLoadsNothingAndHoldsNothing) {
@@ -347,7 +354,8 @@ TEST_F(FaultTest, AModelNoticeNamingAPipeOrAFolderLoadsNothingAndHoldsNothing) {
 
 TEST_F(FaultTest, PipesInPlaceOfThePreferencesFileAndTheMarkerHoldNothing) {
   WriteFile("Resources/plugins/.keep", "");
-  const std::string prefs = PathOf("Resources/plugins/stprefs.txt"), marker = PathOf("Resources/plugins/viewonly.txt");
+  const std::string prefs = PathOf("Resources/plugins/stprefs.txt"),
+                    marker = PathOf("Resources/plugins/viewonly.txt");
   ASSERT_EQ(mkfifo(prefs.c_str(), 0644), 0);
   ASSERT_EQ(mkfifo(marker.c_str(), 0644), 0);
   std::atomic<bool> done{false}, rescued{false};
