@@ -126,6 +126,12 @@ def main():
     crowd += b"".join(position(i + 1, i * 3, i * 3) for i in range(6))
     crowd += tick(11) + position(2, 0, 0, observer=True) + tick(11) + canned(3, 4, "")
     write("server_lines_fuzz", "crowd", crowd)
+    # Twenty-three pilots: tables fill, the nearest nineteen win after a tick, one is refused (full).
+    big = b"".join(connect(i % 2) + login(i, i + 1) for i in range(23))
+    big += b"".join(position(i + 1, (i * 7) % 100, (i * 13) % 100) for i in range(23))
+    big += tick(11) + b"".join(position(i + 1, 50 - i, 50 + i) for i in range(0, 23, 2)) + tick(11) + tick(11)
+    big += bytes([1, 5]) + tick(40) + position(3, 0, 0)
+    write("server_lines_fuzz", "crowd-of-23", big)
     write("server_lines_fuzz", "raw-lines", connect(0) + bytes([2, 0, 40]) + b"1|Opening Connection|u|" + b"a" * 16 +
           bytes([2, 0, 17]) + b"a" * 16 + b"|\n" + position(1, 0, 0))
 
