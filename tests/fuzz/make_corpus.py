@@ -72,9 +72,9 @@ def main():
     write(s, "junk-then-line", reads([5], "hello there\n12|c|Good\n" + "x" * 2000 + "\n13|c|After\n"))
     write(s, "bars", reads([], "7|c|" + "|" * 3000 + "\n0|m|" + "|" * 3000 + "\n"))
     write(s, "nul-in-read", reads([10], "5|c|Fal\x00junk\ncon\n8|c|Kite\n"))
-    # High bit of the first byte: repeated past the 64 KiB cap.
-    write(s, "over-the-cap", b"\x80" + ("5|c|" + "y" * 3000).encode())
-    write(s, "over-the-cap-with-lines", b"\x80" + ("5|c|Falcon\r\n0|m|" + "z" * 1500 + "\n").encode())
+    # A first byte of 255: repeated past the 64 KiB cap.
+    write(s, "over-the-cap", b"\xff" + ("5|c|" + "y" * 3000).encode())
+    write(s, "over-the-cap-with-lines", b"\xff" + ("5|c|Falcon\r\n0|m|" + "z" * 1500 + "\n").encode())
 
     d = "plugin_datagram_fuzz"
     write(d, "same-cell", b"\x00" + report(3).encode())
