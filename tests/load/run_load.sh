@@ -3,6 +3,7 @@
 #   tests/load/run_load.sh BUILD [SECONDS [PILOTS [RATE]]]
 # Starts BUILD's skytether-server on 127.0.0.1 (a free port), runs load-check against it for
 # the given time, prints its figures and the server's own drop counts, and stops the server.
+# BUILD may be build-asan: the server's sanitizer reports then fail the run.
 # Bounded: the check ends by itself; timeouts stop both if anything hangs.
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -28,7 +29,11 @@ timeout $((seconds + 60)) "$build/tests/load/load-check" --port "$port" --server
 echo "== what the server dropped (its own counts)"
 grep -E 'dropped|cut' "$log" | tail -n 5 || echo "nothing"
 kill -TERM "$server"
-wait "$server" || true
+server_status=0
+wait "$server" || server_status=$?
 trap - EXIT
+# In a sanitizer build an error or a leak report makes the exit status non-zero.
+echo "== server exit status after SIGTERM: $server_status"
+[ "$server_status" -eq 0 ] || { grep -E 'ERROR|SUMMARY|runtime error' "$log" | head -n 5; status=1; }
 rm -f "$log"
 exit "$status"
