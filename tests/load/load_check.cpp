@@ -181,7 +181,7 @@ int main(int argc, char **argv) {
   usleep(500000);  // logins first, so slots come with their notices
 
   long long sent = 0, sentInWindow = 0, received = 0, misrouted = 0, late = 0, altered = 0, stray = 0;
-  std::vector<double> delays;
+  std::vector<double> delays, early, last;
   delays.reserve(size_t(rate * seconds * pilots * 19 * 1.05));
   bool measuring = false;
   double windowStart = 0;
@@ -302,6 +302,9 @@ int main(int argc, char **argv) {
           if (!measuring) continue;
           ++received;
           delays.push_back(at * 1000.0 - x / 10.0);
+          // The first and the last ten seconds apart: does the delay grow during the run?
+          if (at < windowStart + 10) early.push_back(delays.back());
+          if (at > warmup + seconds - 10) last.push_back(delays.back());
           Pair &pair = r.from[sender];
           if (pair.first < 0) pair.first = seq;
           pair.last = std::max(pair.last, seq);
@@ -346,8 +349,10 @@ int main(int argc, char **argv) {
               int(held.size()) == std::min(pilots - 1, kSlots - 1);
     consistent += ok;
   }
-  std::sort(delays.begin(), delays.end());
-  auto pct = [&](double q) { return delays.empty() ? 0.0 : delays[size_t(q * double(delays.size() - 1))]; };
+  auto pct = [](std::vector<double> &v, double q) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[size_t(q * double(v.size() - 1))];
+  };
 
   std::printf("pilots %d at %.0f Hz, %.1f s measured after %.0f s warm-up, server pid %d\n", pilots, rate,
               span, warmup, serverPid);
@@ -363,8 +368,10 @@ int main(int argc, char **argv) {
               misrouted, late);
   std::printf("altered reports          %lld (stray datagrams %lld)\n", altered, stray);
   std::printf("slot tables consistent   %d of %d\n", consistent, pilots);
-  std::printf("relay latency ms         p50 %.2f  p99 %.2f  max %.2f  (0.1 ms resolution)\n", pct(0.5),
-              pct(0.99), pct(1.0));
+  std::printf("relay latency ms         p50 %.2f  p99 %.2f  max %.2f  (0.1 ms resolution)\n",
+              pct(delays, 0.5), pct(delays, 0.99), pct(delays, 1.0));
+  std::printf("  first 10 s / last 10 s p50 %.2f / %.2f  p99 %.2f / %.2f\n", pct(early, 0.5), pct(last, 0.5),
+              pct(early, 0.99), pct(last, 0.99));
   if (serverPid > 0) {
     const double user = atEnd.user - atStart.user, system = atEnd.system - atStart.system;
     long low = rssBySecond.empty() ? 0 : *std::min_element(rssBySecond.begin(), rssBySecond.end());
