@@ -57,21 +57,6 @@ int PluginStreamSocket() {
 
 class FaultTest : public NetTest {
  protected:
-  std::string Plane(int n, const char *field) {
-    return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
-  }
-  std::string Row(int n) {
-    host().runFrames(2);
-    std::string prefix = std::to_string(n) + ": ";
-    for (const auto &s : host().lastFrameStrings())
-      if (s.rfind(prefix, 0) == 0) return s;
-    return "<no row " + std::to_string(n) + ">";
-  }
-  bool Drawn(const std::string &text) {
-    for (const auto &s : host().lastFrameStrings())
-      if (s == text) return true;
-    return false;
-  }
   void Report(const std::string &name, double value, const char *unit) {
     std::printf("[ measured ] %s: %.3f %s\n", name.c_str(), value, unit);
     RecordProperty(name, std::to_string(value));

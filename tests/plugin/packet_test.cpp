@@ -20,27 +20,12 @@ class PacketTest : public NetTest {
     ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   }
   // What the plane list shows for slot n after the next frames.
-  std::string Row(int n) {
-    host().runFrames(2);
-    std::string prefix = std::to_string(n) + ": ";
-    for (const auto &s : host().lastFrameStrings())
-      if (s.rfind(prefix, 0) == 0) return s;
-    return "<no row " + std::to_string(n) + ">";
-  }
   // The four indicators after the traffic label.
   std::string TrafficLine() {
     const std::string label = "Network Traffic: ";
     for (const auto &s : host().lastFrameStrings())
       if (s.rfind(label, 0) == 0) return s.substr(label.size());
     return "";
-  }
-  bool ChatShows(const std::string &text) {
-    for (const auto &s : host().lastFrameStrings())
-      if (s == text) return true;
-    return false;
-  }
-  std::string Plane(int n, const char *field) {
-    return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
   }
 };
 
@@ -263,8 +248,8 @@ TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {
   for (int i = 1; i <= 15; ++i) batch += "0|m|line " + std::to_string(i) + "\n";
   SendStream(batch);
   host().runFor(2.0);
-  EXPECT_FALSE(ChatShows("line 1"));
-  for (int i = 2; i <= 15; ++i) EXPECT_TRUE(ChatShows("line " + std::to_string(i))) << i;
+  EXPECT_FALSE(Drawn("line 1"));
+  for (int i = 2; i <= 15; ++i) EXPECT_TRUE(Drawn("line " + std::to_string(i))) << i;
   // The history is drawn oldest first: line 15 is the last history string before the typing line.
   auto strings = host().lastFrameStrings();
   auto last = std::find(strings.begin(), strings.end(), "line 15");
