@@ -1,6 +1,7 @@
 #include "codec.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "support/md5.h"
@@ -186,6 +187,16 @@ bool ReadDouble(std::string_view s, double *out) {
   return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
+// The plugin reads every value but the lights with strtof: one beyond the float range would put
+// its aircraft at infinity. Only an exponent or 39 or more characters can get there, so most
+// values need no parse.
+bool FitsFloat(std::string_view s) {
+  if (s.size() < 39 && s.find_first_of("eE") == std::string_view::npos) return true;
+  double v = 0;
+  // Halfway between FLT_MAX and 2^128: anything below rounds to a float, FLT_MAX at most.
+  return ReadDouble(s, &v) && std::fabs(v) < 0x1.ffffffp+127;
+}
+
 }  // namespace
 
 bool ParsePosition(std::string_view d, Position *out) {
@@ -218,7 +229,7 @@ bool ParsePosition(std::string_view d, Position *out) {
     if (index >= 27 && index < 32) {
       // The plugin reads each light as exactly one digit.
       if (field.size() != 1 || !IsDigit(field[0])) return false;
-    } else if (!IsDecimalNumber(field)) {
+    } else if (!IsDecimalNumber(field) || !FitsFloat(field)) {
       return false;
     }
     if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
@@ -259,6 +270,13 @@ std::string SanitizeText(std::string_view text, std::size_t max_len) {
     out.push_back(ch);
   }
   if (cut) TrimBrokenUtf8Tail(out);
+  // The plugin's line marker follows the text: a final "=" would join it, end the text early and
+  // leave the rest of the marker in front of the next message, which is then lost. A blank after
+  // it keeps the "=" and the message whole.
+  if (!out.empty() && out.back() == '=') {
+    if (out.size() >= max_len) out.pop_back();
+    out.push_back(' ');
+  }
   return out;
 }
 

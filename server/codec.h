@@ -84,7 +84,7 @@ struct Position {
 };
 
 // Checks a whole position datagram: keyword, exactly 42 values, each a plain decimal
-// number, the five lights single digits, latitude and longitude in range.
+// number within the float range, the five lights single digits, latitude and longitude in range.
 // Nothing is written to *out unless it returns true.
 bool ParsePosition(std::string_view datagram, Position *out);
 
@@ -94,7 +94,8 @@ bool IsDecimalNumber(std::string_view s);
 // ---- texts relayed to clients ----
 
 // Removes control bytes (CR, LF, NUL...), shortens runs of '=' so "====" never appears,
-// and caps the length at max_len bytes.
+// caps the length at max_len bytes, and puts a blank after a final '=' (the plugin's line
+// marker follows the text).
 std::string SanitizeText(std::string_view text, std::size_t max_len);
 
 // The model path as other pilots should open it: "\" becomes "/", and a path with an

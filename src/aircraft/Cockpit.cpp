@@ -1,6 +1,7 @@
 #include "aircraft/Cockpit.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "XPLMDataAccess.h"
 #include "plugin/SkytetherSE.h"
@@ -24,10 +25,11 @@ int SkytetherDC3DCockpit(XPLMDrawingPhase, int, void *) {
 }
 
 void DetectViewOnly() {
-  FILE *marker = std::fopen("Resources/plugins/viewonly.txt", "r");
-  if (marker == nullptr) return;
+  // Only its presence counts. O_NONBLOCK: a named pipe in its place must not hold the host.
+  int marker = ::open("Resources/plugins/viewonly.txt", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (marker < 0) return;
   viewOnly = 1;
-  std::fclose(marker);
+  ::close(marker);
 }
 
 void ReleaseViewOnlyOverrides() {

@@ -1,7 +1,10 @@
 // The receive side: each run drains the datagram socket (position reports) and then the stream
 // socket (callsign, chat and model notices).
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,11 +77,15 @@ void HandleDatagram(std::string_view text, float ownLat, float ownLon) {
   ApplyPositionReport(n, text.substr(header), ownLat, ownLon);
 }
 
+// A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
+// server's path happens to name must not wait for a writer on the host's main thread.
 bool FileExists(const std::string &path) {
-  FILE *f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular;
 }
 
 void DispatchStreamMessage(const StreamMessage &m) {
@@ -131,18 +138,24 @@ float SkytetherPacketProcess(float, float, int, void *) {
     // The sender goes to its own address: serverAddress stays the server's.
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    size = int(::recvfrom(sockfd, area, kReceiveArea, 0, reinterpret_cast<sockaddr *>(&from), &fromLength));
+    // MSG_TRUNC: the result is the datagram's own length, so one cut by the receive area shows.
+    size = int(
+        ::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
     if (size <= 0) continue;
     serverLength = int(fromLength);
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
     if (!IsFromServer(from, fromLength)) continue;
     udprx = "Ur";
+    // A cut datagram is not the report that was sent: its last field may end anywhere, in the
+    // middle of an exponent say. The server never sends one longer than the receive area.
+    if (size > kReceiveArea) continue;
     area[size] = '\0';
     HandleDatagram(std::string_view(area, strnlen(area, size_t(size))), ownLat, ownLon);
   }
 
   tcprx = "  ";
   tcptx = "  ";
+  if (tsockfd != 0) FlushStreamLines();
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     if (tsockfd != 0) {
       size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));

@@ -23,6 +23,7 @@ constexpr uint16_t kServerPort = 49556;
 constexpr int kConnectWaitMs = 3000;
 
 void CloseSockets() {
+  tcpSendRest.clear();
   if (tsockfd > 0) ::close(tsockfd);
   if (sockfd > 0) ::close(sockfd);
   tsockfd = 0;
@@ -59,12 +60,35 @@ int BoundedConnect(int fd) {
   return 0;
 }
 
+// A server that stops reading fills the stream; past this much waiting, new lines are dropped.
+constexpr size_t kSendRestCap = 64 * 1024;
+
+// Hands text to the non-blocking stream; returns the bytes it took (0 when it is full or broken).
+size_t SendSome(const char *data, size_t length) {
+  // MSG_NOSIGNAL: a stream the server closed must not stop the host with SIGPIPE.
+  status = int(::sendto(tsockfd, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&serverAddress),
+                        sizeof serverAddress));
+  return status > 0 ? size_t(status) : 0;
+}
+
 }  // namespace
 
+void FlushStreamLines() {
+  if (tcpSendRest.empty()) return;
+  tcpSendRest.erase(0, SendSome(tcpSendRest.data(), tcpSendRest.size()));
+}
+
 void SendStreamLine(const std::string &line) {
-  // MSG_NOSIGNAL: a stream the server closed must not stop the host with SIGPIPE.
-  status = int(::sendto(tsockfd, line.data(), line.size(), MSG_NOSIGNAL,
-                        reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress));
+  // A full stream may take part of a line: the rest waits in tcpSendRest, and later lines behind
+  // it, so the server never gets half a line joined to the next.
+  FlushStreamLines();
+  if (!tcpSendRest.empty()) {
+    if (tcpSendRest.size() + line.size() <= kSendRestCap) tcpSendRest += line;
+    return;
+  }
+  size_t sent = SendSome(line.data(), line.size());
+  if (sent < line.size() && (sent > 0 || errno == EAGAIN || errno == EWOULDBLOCK))
+    tcpSendRest = line.substr(sent);
 }
 
 int ConnectToServer() {

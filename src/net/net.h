@@ -21,6 +21,9 @@ int SkytetherDrawPlanes(XPLMDrawingPhase inPhase, int inIsBefore, void *inRefcon
 // The model path with "/" turned into the host's directory separator.
 std::string ReplaceSeparators(std::string path);
 
-// Sends a complete stream line to the server; the result goes to status. Must only be called
+// Sends a complete stream line to the server; the result goes to status. Lines go whole or not
+// at all: what a full stream does not take waits, in order, up to 64 KiB. Must only be called
 // while tcpconnected is 1.
 void SendStreamLine(const std::string &line);
+// Sends what is waiting of earlier lines, as far as the stream takes it.
+void FlushStreamLines();

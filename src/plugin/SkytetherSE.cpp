@@ -64,6 +64,7 @@ sockaddr_in serverAddress;  // the server's address and port; all zero when clos
 int status = 0;             // result of the last bind, connect or send
 int size = 0;               // result of the last receive
 int serverLength = 0;       // address length of the last receive
+std::string tcpSendRest;    // unsent end of a line a full stream took part of, and the lines behind it
 
 // Own-aircraft datarefs, looked up in XPluginStart and read by the position broadcast.
 XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;

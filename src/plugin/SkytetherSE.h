@@ -24,6 +24,7 @@ extern sockaddr_in serverAddress;
 extern int status;
 extern int size;
 extern int serverLength;
+extern std::string tcpSendRest;
 
 // Preferences
 extern std::string userID;

@@ -29,11 +29,20 @@ PrefValues CurrentValues() {
 }  // namespace
 
 void LoadPreferences() {
-  FILE *file = std::fopen(kPrefsPath, "rb");
-  if (file == nullptr) return;
+  // Only a regular file is read; O_NONBLOCK: a named pipe in its place must not hold the host.
+  int fd = ::open(kPrefsPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
   char buffer[kPrefsReadLimit + 1];
-  size_t got = std::fread(buffer, 1, kPrefsReadLimit, file);
-  std::fclose(file);
+  size_t got = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    while (got < size_t(kPrefsReadLimit)) {
+      ssize_t n = ::read(fd, buffer + got, size_t(kPrefsReadLimit) - got);
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+  }
+  ::close(fd);
   buffer[got] = '\0';
   std::string text(buffer, std::strlen(buffer));
 

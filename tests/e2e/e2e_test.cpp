@@ -86,7 +86,7 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   EXPECT_GE(bravo.slotOf("Alpha"), 1);
   EXPECT_GE(charlie.slotOf("Bravo"), 1);
   EXPECT_NE(charlie.slotOf("Alpha"), charlie.slotOf("Bravo"));
-  server.stop();
+  EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
@@ -109,7 +109,7 @@ TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
   bool countdown = false;
   for (const auto &s : strings) countdown = countdown || (s.size() == 1 && s[0] >= '1' && s[0] <= '9');
   EXPECT_TRUE(countdown);
-  server.stop();
+  EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST(Session, LeavingPilotsFreeTheirSlots) {
@@ -136,7 +136,7 @@ TEST(Session, LeavingPilotsFreeTheirSlots) {
   EXPECT_EQ(alpha.slotOf("Bravo"), -1);
   EXPECT_EQ(alpha.slotOf("Charlie"), -1);
   EXPECT_NE(server.log().find("logout"), std::string::npos);
-  server.stop();
+  EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
@@ -172,7 +172,7 @@ TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
   EXPECT_FALSE(alpha.widgetVisible("Connect"));
   EXPECT_NE(server->log().find("Alpha"), std::string::npos) << server->log();
   (void)bravo;
-  server->stop();
+  EXPECT_EQ(server->stop(), 0) << server->log();
 }
 
 TEST(Session, AWrongPasswordIsRefusedAndAnObserverIsNotSeen) {
@@ -213,7 +213,7 @@ TEST(Session, AWrongPasswordIsRefusedAndAnObserverIsNotSeen) {
   EXPECT_EQ(alpha.slotOf("Eye"), -1);
   EXPECT_EQ(bravo.slotOf("Eye"), -1);
   EXPECT_GE(alpha.slotOf("Bravo"), 1);
-  server.stop();
+  EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 namespace {
@@ -277,5 +277,5 @@ TEST(Session, TheNearestNineteenAndAFlooderHarmNobody) {
   EXPECT_EQ(alpha.slotOf("P20"), -1);
   // The flooder was cut and counted; every pilot finished (checked above).
   EXPECT_NE(server.log().find("flood"), std::string::npos);
-  server.stop();
+  EXPECT_EQ(server.stop(), 0) << server.log();
 }

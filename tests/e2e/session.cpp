@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 
 #include "skyhost/Host.h"
@@ -123,7 +125,14 @@ Server::Server(std::vector<std::string> extraArgs)
 bool Server::start() {
   std::vector<std::string> argv = {SKYTETHER_SERVER, "--listen", "127.0.0.1", "--port", "49556"};
   argv.insert(argv.end(), args_.begin(), args_.end());
-  return process_.start(argv, dir_->path() + "/server.log") && process_.waitForLog("listening on", 10);
+  // Another checkout's tests may hold the port for a while: a bind failure (exit 1) is retried.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  for (;;) {
+    if (!process_.start(argv, dir_->path() + "/server.log")) return false;
+    if (process_.waitForLog("listening on", 10)) return true;
+    if (process_.wait(2) != 1 || std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
 }
 
 void Server::kill() {
@@ -131,6 +140,9 @@ void Server::kill() {
   process_.wait(5);
 }
 
-void Server::stop() { process_.stop(); }
+int Server::stop() {
+  process_.stop();
+  return process_.wait(0);
+}
 
 }  // namespace e2e

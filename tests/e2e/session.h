@@ -55,7 +55,9 @@ class Server {
   explicit Server(std::vector<std::string> extraArgs = {});
   bool start();
   void kill();  // SIGKILL
-  void stop();  // SIGTERM; returns when it ended
+  // SIGTERM; returns when it ended, with its exit status: 0 only for a clean exit, which in the
+  // sanitizer build also means no error or leak report.
+  int stop();
   std::string log() const { return process_.log(); }
   ChildProcess &process() { return process_; }
 

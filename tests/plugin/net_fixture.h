@@ -44,6 +44,25 @@ class NetTest : public PluginTest {
     host().runFrames(3);
   }
 
+  // A multiplayer dataref of slot n ("x", "throttle", ...).
+  static std::string Plane(int n, const char *field) {
+    return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
+  }
+  // What the plane list (once shown) draws for slot n after the next frames.
+  std::string Row(int n) {
+    host().runFrames(2);
+    std::string prefix = std::to_string(n) + ": ";
+    for (const auto &s : host().lastFrameStrings())
+      if (s.rfind(prefix, 0) == 0) return s;
+    return "<no row " + std::to_string(n) + ">";
+  }
+  // Whether the last frame drew exactly this text.
+  bool Drawn(const std::string &text) {
+    for (const auto &s : host().lastFrameStrings())
+      if (s == text) return true;
+    return false;
+  }
+
   // Replaces the peer, e.g. with one that does not listen.
   void ReplacePeer(const TestPeer::Options &options) {
     peer.reset();

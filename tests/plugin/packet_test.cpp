@@ -20,27 +20,12 @@ class PacketTest : public NetTest {
     ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   }
   // What the plane list shows for slot n after the next frames.
-  std::string Row(int n) {
-    host().runFrames(2);
-    std::string prefix = std::to_string(n) + ": ";
-    for (const auto &s : host().lastFrameStrings())
-      if (s.rfind(prefix, 0) == 0) return s;
-    return "<no row " + std::to_string(n) + ">";
-  }
   // The four indicators after the traffic label.
   std::string TrafficLine() {
     const std::string label = "Network Traffic: ";
     for (const auto &s : host().lastFrameStrings())
       if (s.rfind(label, 0) == 0) return s.substr(label.size());
     return "";
-  }
-  bool ChatShows(const std::string &text) {
-    for (const auto &s : host().lastFrameStrings())
-      if (s == text) return true;
-    return false;
-  }
-  std::string Plane(int n, const char *field) {
-    return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
   }
 };
 
@@ -138,6 +123,27 @@ TEST_F(PacketTest, OddDatagramsHarmNothing) {
   SendDatagram(std::string(3000, 'z'));
   EXPECT_FLOAT_EQ(float(host().getd(Plane(3, "x"))), 100.5f);
   EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
+}
+
+TEST_F(PacketTest, ADatagramLongerThanTheReceiveAreaIsIgnoredWhole) {
+  SendDatagram(Report(4));
+  // The eighth throttle is 1 written with 1400 zeros and a negative exponent: cut at 1400 bytes
+  // it would read as an overflowing number.
+  ReportValues v;
+  v.x = 999.0f;
+  v.throttle[7] = 1.0f;
+  std::string cut = Report(4, v);
+  cut += std::string(1400, '0') + "e-1400";
+  ASSERT_GT(cut.size(), 1400u);
+  SendDatagram(cut);
+  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 0.2f);
+  // Exactly 1400 bytes still fit.
+  std::string full = Report(4, v);
+  full += std::string(1400 - full.size(), '|');
+  SendDatagram(full);
+  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 999.0f);
+  EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 1.0f);
 }
 
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
@@ -242,8 +248,8 @@ TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {
   for (int i = 1; i <= 15; ++i) batch += "0|m|line " + std::to_string(i) + "\n";
   SendStream(batch);
   host().runFor(2.0);
-  EXPECT_FALSE(ChatShows("line 1"));
-  for (int i = 2; i <= 15; ++i) EXPECT_TRUE(ChatShows("line " + std::to_string(i))) << i;
+  EXPECT_FALSE(Drawn("line 1"));
+  for (int i = 2; i <= 15; ++i) EXPECT_TRUE(Drawn("line " + std::to_string(i))) << i;
   // The history is drawn oldest first: line 15 is the last history string before the typing line.
   auto strings = host().lastFrameStrings();
   auto last = std::find(strings.begin(), strings.end(), "line 15");

@@ -19,14 +19,7 @@ namespace {
 using namespace uitest;
 using Widget = Host::Widget;
 
-// Creation order of the pane's widgets.
 // clang-format off
-enum W {
-  kMain, kPanel, kUserIDT, kUserIDF, kPasswordT, kPasswordF, kCallsignT, kCallsignF, kFlightModeT, kSolo,
-  kCrewed, kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer, kConnect, kDisconnect,
-  kConnectStart, kCancel, kApply, kSave, kError, kWidgetCount
-};
-
 const std::vector<W> kCrewControls = {kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer};
 // clang-format on
 

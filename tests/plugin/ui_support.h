@@ -118,6 +118,15 @@ constexpr char kReturn = '\r';
 constexpr char kBackspace = '\b';
 constexpr char kDeleteKey = 127;
 
+// Creation order of the settings pane's widgets: indexes Host::widgets().
+// clang-format off
+enum W {
+  kMain, kPanel, kUserIDT, kUserIDF, kPasswordT, kPasswordF, kCallsignT, kCallsignF, kFlightModeT, kSolo,
+  kCrewed, kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer, kConnect, kDisconnect,
+  kConnectStart, kCancel, kApply, kSave, kError, kWidgetCount
+};
+// clang-format on
+
 inline const std::vector<std::string> kPlaneWindowMenu = {"Skytether", "Plane Window"};
 
 inline std::vector<std::string> MenuPath(const std::string &item) {

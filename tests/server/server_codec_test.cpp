@@ -100,6 +100,13 @@ TEST(ParsePosition, TheLineThePluginSends) {
   EXPECT_EQ(std::string(p.values), text.substr(9)) << "the original bytes after \"4321|LOC|\"";
   ASSERT_TRUE(ParsePosition(PositionText(9, true, 0, 0), &p));
   EXPECT_TRUE(p.observer);
+  // The float range's ends, as "%.9g" writes them, are values like any other.
+  std::vector<std::string> extremes = PositionValues(47.5, 8.5);
+  extremes[0] = "3.40282347e+38";
+  extremes[1] = "-3.40282347e+38";
+  extremes[2] = "1.40129846e-45";
+  extremes[5] = std::string(38, '9');
+  EXPECT_TRUE(ParsePosition(PositionTextFrom(9, false, extremes), &p));
 }
 
 TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
@@ -120,6 +127,7 @@ TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
       with(27, "10"), with(31, "-1"), with(29, "1.0"),    // lights are single digits
       with(3, "91"), with(4, "-180.5"),                   // latitude, longitude
       with(0, std::string(kMaxDatagram, '1')),            // over-long datagram
+      with(0, "1e39"), with(33, "-3.5e38"), with(2, "1e999"), with(8, std::string(39, '9')),  // float overflow
       nul, "1|LOC", "", "1|LOCX|" + tail, "-1|LOC|" + tail, "1|MESSAGE|" + tail,
   };
   Position p;
@@ -138,11 +146,16 @@ TEST(IsDecimalNumber, FormsThatPrintfWrites) {
 TEST(SanitizeText, NoLineBreaksNoMarkerCapped) {
   EXPECT_EQ(SanitizeText("a\r\nb\nc\rd", 100), "abcd");
   EXPECT_EQ(SanitizeText(std::string("x\0y", 3), 100), "xy");
-  EXPECT_EQ(SanitizeText("a====b==========", 100), "a===b===");
-  EXPECT_EQ(SanitizeText("==\n==", 100), "===") << "a removed byte must not join two runs";
+  EXPECT_EQ(SanitizeText("a====b==========", 100), "a===b=== ");
+  EXPECT_EQ(SanitizeText("==\n==x", 100), "===x") << "a removed byte must not join two runs";
   EXPECT_EQ(SanitizeText("pipes|stay", 4), "pipe");
   EXPECT_EQ(SanitizeText("ab\xc3\xa9", 3), "ab") << "no half UTF-8 character at a cut";
   EXPECT_EQ(SanitizeText("ab\xc3\xa9", 4), "ab\xc3\xa9");
+  // A final "=" would join the line marker that follows the text on the plugin's side.
+  EXPECT_EQ(SanitizeText("1+1=", 100), "1+1= ");
+  EXPECT_EQ(SanitizeText("abc===", 100), "abc=== ");
+  EXPECT_EQ(SanitizeText("abc=", 4), "abc ") << "the cap holds";
+  EXPECT_EQ(SanitizeText("=", 100), "= ");
 }
 
 TEST(RelativeModelPath, FromTheLastAircraftDirectory) {

@@ -304,6 +304,9 @@ TEST(RegistryChat, ReachesEveryoneWithinTheAllowance) {
   for (int id : {1, 2, 9}) EXPECT_EQ(w.Take(id), (Lines{"0|m|AAA: hello | all\n", "0|m|bob: \n"})) << id;
   w.Line(1, "1|MESSAGE|" + std::string(500, 'x') + "\r====");
   EXPECT_EQ(w.Take(2), (Lines{"0|m|AAA: " + std::string(kMaxChat, 'x') + "\n"}));
+  // A final "=" gets a blank: on the plugin's side it would join the line marker.
+  w.Line(1, "1|MESSAGE|1+1=");
+  EXPECT_EQ(w.Take(2), (Lines{"0|m|AAA: 1+1= \n"}));
 
   w.Take(1);
   for (int i = 0; i < 8; ++i, w.now += 0.1) w.Line(9, "9|MESSAGE|m");

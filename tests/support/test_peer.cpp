@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace sttest {
 
@@ -27,6 +29,15 @@ void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); 
 TestPeer::TestPeer() : TestPeer(Options()) {}
 
 TestPeer::TestPeer(const Options &options) {
+  // Another checkout's tests may hold the port for a while: a bind failure is retried.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!Open(options) && std::chrono::steady_clock::now() < deadline) {
+    CloseAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+bool TestPeer::Open(const Options &options) {
   sockaddr_in addr = Address(options.address, options.port);
   int one = 1;
   ok_ = true;
@@ -44,13 +55,17 @@ TestPeer::TestPeer(const Options &options) {
     if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) ok_ = false;
     NonBlocking(udp_);
   }
+  return ok_;
 }
 
-TestPeer::~TestPeer() {
+void TestPeer::CloseAll() {
   closeClient();
   if (listener_ >= 0) close(listener_);
   if (udp_ >= 0) close(udp_);
+  listener_ = udp_ = -1;
 }
+
+TestPeer::~TestPeer() { CloseAll(); }
 
 bool TestPeer::acceptPending() {
   if (listener_ < 0) return false;

@@ -60,6 +60,9 @@ class TestPeer {
   }
 
  private:
+  bool Open(const Options &options);
+  void CloseAll();
+
   bool ok_ = false;
   int listener_ = -1;
   int client_ = -1;

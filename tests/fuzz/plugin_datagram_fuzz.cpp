@@ -1,0 +1,175 @@
+// The datagram side of the packet cycle: one datagram from the server's address reaches the
+// plugin's datagram socket, SkytetherPacketProcess runs, and either exactly the slot the report
+// names holds every value of the report, or nothing changed at all.
+//
+// Input: one byte choosing the own position (which decides the cell test), then the datagram.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "net/net.h"
+#include "plugin/SkytetherSE.h"
+#include "plugin_in_host.h"
+#include "reference_patterns.h"
+
+namespace {
+
+constexpr size_t kReceiveArea = 1400;
+constexpr size_t kStateBytes = sizeof(Aircraft) - offsetof(Aircraft, x);
+
+int sender = -1;
+sockaddr_in pluginAddress{};
+
+int BoundSocket(sockaddr_in &address) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    fuzz::Fail(__FILE__, __LINE__, "cannot bind a loopback datagram socket");
+  int big = 1 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  return fd;
+}
+
+const unsigned char *State(const Aircraft &a) {
+  return reinterpret_cast<const unsigned char *>(&a.x);
+}
+
+bool SameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::string Text9g(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", double(v));
+  return buf;
+}
+
+// The slot as the report should leave it, from the fields the reference patterns captured.
+Aircraft Expected(const Aircraft &before, const std::string f[40], float ownLat, float ownLon) {
+  Aircraft a = before;
+  auto F = [&](int i) { return std::strtof(f[i].c_str(), nullptr); };
+  if (reference::WholeDegreeText(Text9g(ownLat)) == reference::WholeDegreeText(f[3]) &&
+      reference::WholeDegreeText(Text9g(ownLon)) == reference::WholeDegreeText(f[4])) {
+    a.x = F(0);
+    a.y = F(1);
+    a.z = F(2);
+  } else {
+    double x, y, z;
+    fuzz::PluginHost().worldToLocal(double(F(3)), double(F(4)), double(F(5)), &x, &y, &z);
+    a.x = float(x);
+    a.y = float(y);
+    a.z = float(z);
+  }
+  a.lat = F(3);
+  a.lon = F(4);
+  a.el = F(5);
+  float *surfaces[] = {&a.theta, &a.phi,       &a.psi,       &a.flap,     &a.flap2,  &a.speedbrake,
+                       &a.slat,  &a.wingSweep, &a.yokePitch, &a.yokeRoll, &a.yokeYaw};
+  for (int i = 0; i < 11; ++i) *surfaces[i] = F(6 + i);
+  for (int i = 0; i < 10; ++i) a.gear[i] = F(17 + i);
+  int *lights[] = {&a.beacon, &a.landing, &a.strobe, &a.nav, &a.taxi};
+  for (int i = 0; i < 5; ++i) *lights[i] = int(std::strtol(f[27 + i].c_str(), nullptr, 10));
+  for (int i = 0; i < 8; ++i) a.throttle[i] = F(32 + i);
+  return a;
+}
+
+void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
+  const std::string slot = "slot " + std::to_string(n) + ": ";
+  static float Aircraft::*const kValues[] = {
+      &Aircraft::x,         &Aircraft::y,        &Aircraft::z,          &Aircraft::lat,  &Aircraft::lon,
+      &Aircraft::el,        &Aircraft::theta,    &Aircraft::phi,        &Aircraft::psi,  &Aircraft::flap,
+      &Aircraft::flap2,     &Aircraft::spoiler,  &Aircraft::speedbrake, &Aircraft::slat, &Aircraft::wingSweep,
+      &Aircraft::yokePitch, &Aircraft::yokeRoll, &Aircraft::yokeYaw};
+  for (size_t i = 0; i < 18; ++i)
+    FUZZ_CHECK(SameBits(got.*kValues[i], want.*kValues[i]), slot + "value " + std::to_string(i));
+  for (int i = 0; i < 10; ++i) FUZZ_CHECK(SameBits(got.gear[i], want.gear[i]), slot + "gear");
+  for (int i = 0; i < 8; ++i) FUZZ_CHECK(SameBits(got.throttle[i], want.throttle[i]), slot + "throttle");
+  FUZZ_CHECK(got.beacon == want.beacon && got.landing == want.landing && got.strobe == want.strobe &&
+                 got.nav == want.nav && got.taxi == want.taxi,
+             slot + "lights");
+}
+
+// What the host holds for slot n must be what the slot holds (the report reached the datarefs).
+void CheckHost(int n, const Aircraft &a) {
+  skyhost::Host &h = fuzz::PluginHost();
+  const std::string p = n == 0 ? "" : "sim/multiplayer/position/plane" + std::to_string(n);
+  auto same = [](double host, float slot) {
+    return (std::isnan(host) && std::isnan(slot)) || host == double(slot);
+  };
+  FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/local_x" : p + "_x"), a.x), "host x");
+  FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/latitude" : p + "_lat"), a.lat), "host lat");
+  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == a.taxi,
+             "host taxi");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fuzz::PluginHost();
+  sockaddr_in senderAddress{};
+  sender = BoundSocket(senderAddress);
+  sockfd = BoundSocket(pluginAddress);
+  tsockfd = 0;  // no stream: this target is the datagram side alone
+  serverAddress = senderAddress;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static const double kOwn[][2] = {{47.45, 8.55}, {48.5, 8.5}, {-0.3, 0.2},
+                                   {47.0, 8.0},   {0.0, -0.0}, {89.9, 179.9}};
+  fuzz::Input in(data, size);
+  const double *own = kOwn[in.Byte() % 6];
+  const std::string datagram = in.Bytes(60000);
+
+  fuzz::SetOwnPosition(own[0], own[1]);
+  for (Aircraft &a : AircraftList) std::memset(&a.x, 0x3f, kStateBytes);  // a state no report writes
+  const std::vector<Aircraft> before(AircraftList, AircraftList + kSlotCount);
+
+  FUZZ_CHECK(sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&pluginAddress),
+                    sizeof pluginAddress) == ssize_t(datagram.size()),
+             "send");
+  pollfd p{sockfd, POLLIN, 0};
+  FUZZ_CHECK(poll(&p, 1, 5000) == 1, "the datagram arrives");
+  SkytetherPacketProcess(0.03f, 0.03f, 1, nullptr);
+  pollfd again{sockfd, POLLIN, 0};
+  FUZZ_CHECK(poll(&again, 1, 0) == 0, "the datagram was read");
+
+  // The report the plugin should apply: a whole datagram that fits the receive area, read up to
+  // its first NUL, with a valid header for slot 0..19 and letter "l", and 40 valid fields.
+  int slot = -1;
+  std::string fields[40];
+  bool applies = false;
+  if (datagram.size() <= kReceiveArea) {
+    const std::string text = datagram.substr(0, datagram.find('\0'));
+    std::string letter, rest;
+    applies = reference::MatchDatagramHeader(text, slot, letter, rest) && letter == "l" && slot >= 0 &&
+              slot < kSlotCount && reference::MatchPositionReport(rest, fields);
+  }
+
+  const float ownLat = float(own[0]), ownLon = float(own[1]);
+  for (int n = 0; n < kSlotCount; ++n) {
+    if (applies && n == slot) {
+      CheckSlot(n, AircraftList[n], Expected(before[n], fields, ownLat, ownLon));
+      CheckHost(n, AircraftList[n]);
+    } else {
+      FUZZ_CHECK(std::memcmp(State(AircraftList[n]), State(before[n]), kStateBytes) == 0,
+                 "slot " + std::to_string(n) + " changed by " + datagram);
+    }
+  }
+  return 0;
+}

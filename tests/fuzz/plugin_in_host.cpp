@@ -1,0 +1,47 @@
+#include "plugin_in_host.h"
+
+#include <cstring>
+#include <memory>
+
+#include "XPLMDefs.h"
+#include "plugin/SkytetherSE.h"
+#include "skyhost/TempDir.h"
+
+PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc);
+PLUGIN_API int XPluginEnable(void);
+
+namespace fuzz {
+
+skyhost::Host &PluginHost() {
+  static skyhost::TempDir *root = new skyhost::TempDir("skytether-fuzz-");
+  static skyhost::Host *host = [] {
+    skyhost::HostOptions options;
+    options.root = root->path();
+    auto *h = new skyhost::Host(options);
+    char name[256], sig[256], desc[256];
+    XPluginStart(name, sig, desc);
+    XPluginEnable();
+    return h;
+  }();
+  return *host;
+}
+
+void ResetReceivedState() {
+  for (int n = 0; n < kSlotCount; ++n) {
+    Aircraft &a = AircraftList[n];
+    // Everything after the handles is state.
+    std::memset(&a.x, 0, sizeof(Aircraft) - offsetof(Aircraft, x));
+    Callsigns[n].clear();
+    Planes[n] = "Plane " + std::to_string(n);
+  }
+  for (auto &line : imRead) line.clear();
+  newTextRcvd = 0;
+  tcpBuffer.clear();
+}
+
+void SetOwnPosition(double lat, double lon) {
+  PluginHost().setd("sim/flightmodel/position/latitude", lat);
+  PluginHost().setd("sim/flightmodel/position/longitude", lon);
+}
+
+}  // namespace fuzz

@@ -1,0 +1,345 @@
+// The server's registry driven by any sequence of connections, stream bytes (split into lines as
+// a session splits them), datagrams and ticks. After every step: the registry's own consistency
+// check holds, every notice is one message the plugin reads, every slot a recipient loses is
+// announced to it with "BLANK" (name and model), and each position goes to exactly the
+// recipients that hold its sender, in the slot they hold it in.
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec.h"
+#include "fuzz_input.h"
+#include "net/wire.h"
+#include "registry.h"
+
+using namespace skytether;
+
+namespace {
+
+// uniqueIDs 1..24 in the canned lines, and room for 22: tables fill up (nearest-19 swaps), and the
+// server can be full.
+constexpr int kIds = 24;
+
+struct Conn {
+  IpAddr ip;
+  std::string pending;  // stream bytes not yet split into a line
+  bool open = true;
+  int id = -1;  // the uniqueID it logged in with, once the registry knows it
+};
+
+class Run {
+ public:
+  Run() : registry_(Options()) {}
+
+  void Step(fuzz::Input &in) {
+    now_ += 0.01;
+    Before();
+    switch (in.Byte() % 8) {
+      case 0:
+        Connect(in);
+        break;
+      case 1:
+        if (Conn *c = PickOpen(in)) Drop(*c);
+        break;
+      case 2: {
+        Conn *c = PickOpen(in);
+        const std::string bytes = in.ShortString();
+        if (c) Feed(*c, bytes);
+        break;
+      }
+      case 3: {
+        Conn *c = PickOpen(in);
+        const int id = 1 + int(in.Pick(kIds));
+        if (c) Feed(*c, Login(id));
+        break;
+      }
+      case 4: {
+        Conn *c = PickOpen(in);
+        const std::string line = Canned(c, in);
+        if (c) Feed(*c, line);
+        break;
+      }
+      case 5: {
+        const std::string d = in.ShortString();
+        Datagram(d, From(in));
+        break;
+      }
+      case 6:
+        Position(in);
+        break;
+      case 7:
+        now_ += in.Byte() * 0.05;
+        registry_.Tick(now_);
+        break;
+    }
+    After();
+  }
+
+ private:
+  static RegistryOptions Options() {
+    RegistryOptions o;
+    o.max_pilots = 22;
+    o.idle_timeout = 3.0;
+    return o;
+  }
+
+  // Every choice reads its bytes whatever the state, so an input means the same steps in any run.
+  Conn *PickOpen(fuzz::Input &in) {
+    const uint8_t which = in.Byte();
+    std::vector<Conn *> open;
+    for (auto &entry : conns_)
+      if (entry.second.open) open.push_back(&entry.second);
+    if (open.empty()) return nullptr;
+    return open[which % open.size()];
+  }
+
+  static IpAddr Ip(size_t which) { return IpAddr::V4(127, 0, 0, uint8_t(1 + which)); }
+
+  Endpoint From(fuzz::Input &in) {
+    Endpoint e;
+    e.ip = Ip(in.Pick(2));
+    e.port = uint16_t(40000 + in.Pick(2));
+    return e;
+  }
+
+  void Connect(fuzz::Input &in) {
+    ConnId id = next_++;
+    conns_[id].ip = Ip(in.Pick(2));
+    registry_.Connect(id, conns_[id].ip, now_);
+  }
+
+  void Drop(Conn &c) {
+    c.open = false;
+    registry_.Disconnect(IdOf(c), now_, "connection closed");
+  }
+
+  ConnId IdOf(const Conn &c) const {
+    for (const auto &entry : conns_)
+      if (&entry.second == &c) return entry.first;
+    return 0;
+  }
+
+  static std::string Login(int id) {
+    return std::to_string(id) + "|Opening Connection|user" + std::to_string(id) + "|" + std::string(32, 'a') +
+           "|\n";
+  }
+
+  // A line of a kind the plugin sends, mostly with the connection's own uniqueID.
+  static std::string Canned(const Conn *c, fuzz::Input &in) {
+    const uint8_t own = in.Byte();
+    const int other = 1 + int(in.Pick(kIds));
+    const uint8_t kind = in.Byte();
+    const std::string text = in.ShortString();
+    const std::string id = std::to_string(c != nullptr && c->id >= 0 && own % 8 != 0 ? c->id : other);
+    switch (kind % 6) {
+      case 0:
+        return id + "|CALLSIGN|" + text + "|\n";
+      case 1:
+        return id + "|VOCALLSIGN|" + text + "|\n";
+      case 2:
+        return id + "|PLANE|/sim/Aircraft/" + text + "/plane.acf\n";
+      case 3:
+        return id + "|MESSAGE|" + text + "\n";
+      case 4:
+        return id + "|Closing Connection\n";
+      default:
+        return id + "|PLANE|" + text + "\n";
+    }
+  }
+
+  // As a session does: whole lines to the registry, an over-long one cuts the connection.
+  void Feed(Conn &c, const std::string &bytes) {
+    c.pending += bytes;
+    const ConnId id = IdOf(c);
+    for (;;) {
+      std::string_view line;
+      size_t used = 0;
+      SplitResult r = SplitLine(c.pending, &line, &used);
+      if (r == SplitResult::kNeedMore) return;
+      if (r == SplitResult::kBad) {
+        c.open = false;
+        registry_.Disconnect(id, now_, "cut: line over 4096 bytes");
+        return;
+      }
+      const std::string text(line);
+      c.pending.erase(0, used);
+      const ClientLine m = ParseClientLine(text);
+      const bool wasIn = m.kind == LineKind::kLogin && registry_.IsLoggedIn(m.id);
+      registry_.OnLine(id, text, now_);
+      if (m.kind == LineKind::kLogin && c.id < 0 && !wasIn && registry_.IsLoggedIn(m.id)) c.id = m.id;
+      Collect();
+      if (!c.open) return;
+    }
+  }
+
+  void Position(fuzz::Input &in) {
+    const int id = 1 + int(in.Pick(kIds));
+    const double lat = 47.0 + (in.Byte() - 128) * 0.01, lon = 8.0 + (in.Byte() - 128) * 0.01;
+    const bool observer = in.Byte() % 16 == 0;
+    const size_t ip = in.Pick(2);
+    const bool fromOwn = in.Byte() % 4 != 0;
+    const uint16_t port = uint16_t(40000 + in.Pick(2));
+    std::string d = std::to_string(id) + (observer ? "|VOLOC" : "|LOC");
+    for (int i = 0; i < kPositionValues; ++i) {
+      if (i == 3)
+        d += "|" + std::to_string(lat);
+      else if (i == 4)
+        d += "|" + std::to_string(lon);
+      else if (i >= 27 && i < 32)
+        d += "|1";
+      else
+        d += "|0.5";
+    }
+    Endpoint from;
+    from.ip = Ip(ip);
+    for (const auto &entry : conns_)
+      if (fromOwn && entry.second.open && entry.second.id == id) from.ip = entry.second.ip;
+    from.port = port;
+    Datagram(d, from);
+  }
+
+  void Datagram(const std::string &d, const Endpoint &from) {
+    skytether::Position pos;
+    const bool parses = ParsePosition(d, &pos);
+    std::vector<Relay> relays;
+    std::string_view values;
+    const bool relay = registry_.OnDatagram(d, from, now_, &relays, &values);
+    Collect();
+    // The registry learns a pilot's datagram address from its valid positions from its own IP.
+    if (parses && registry_.IsLoggedIn(pos.id))
+      for (const auto &entry : conns_)
+        if (entry.second.open && entry.second.id == pos.id && entry.second.ip == from.ip) udp_[pos.id] = from;
+
+    using Target = std::pair<std::string, int>;  // (recipient address, slot)
+    std::vector<Target> want, got;
+    if (parses && registry_.IsLoggedIn(pos.id) && udp_.count(pos.id) && udp_[pos.id] == from &&
+        !registry_.IsObserver(pos.id)) {
+      for (const auto &entry : udp_) {
+        int slot = registry_.SlotOf(entry.first, pos.id);
+        if (slot > 0) want.emplace_back(Name(entry.second), slot);
+      }
+    }
+    for (const Relay &r : relays) {
+      got.emplace_back(Name(r.to), r.slot);
+      // What the recipient's plugin gets: a report it reads whole, for a slot of its own.
+      const std::string report = std::string(ReportHeader(r.slot)) + std::string(values);
+      int n = 0;
+      char letter = 0;
+      size_t header = 0;
+      ReportFields f;
+      FUZZ_CHECK(report.size() <= kMaxDatagram && MatchDatagramHeader(report, n, letter, header) &&
+                     n == r.slot && n >= 1 && n < kSlots && letter == 'l' &&
+                     MatchPositionReport(std::string_view(report).substr(header), f),
+                 report);
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    FUZZ_CHECK(got == want, "relays of " + d);
+    FUZZ_CHECK(relay == !relays.empty(), d);
+  }
+
+  static std::string Name(const Endpoint &e) { return e.ip.ToString() + ":" + std::to_string(e.port); }
+
+  // Outputs of the last call: closes forget the connection, sends are checked and kept.
+  void Collect() {
+    for (Output &o : registry_.outputs()) {
+      auto it = conns_.find(o.conn);
+      FUZZ_CHECK(it != conns_.end(), "output for an unknown connection");
+      if (o.kind == Output::Kind::kClose) {
+        it->second.open = false;
+        continue;
+      }
+      CheckNotice(o.text);
+      sent_[o.conn].push_back(o.text);
+    }
+    registry_.outputs().clear();
+    registry_.logs().clear();
+  }
+
+  static void CheckNotice(const std::string &text) {
+    FUZZ_CHECK(!text.empty() && text.back() == '\n' && text.find_first_of("\r\n") == text.size() - 1, text);
+    std::string buffer;
+    AppendStreamText(buffer, text.data(), text.size());
+    int count = 0;
+    TakeStreamMessages(buffer, [&](const StreamMessage &m) {
+      ++count;
+      FUZZ_CHECK(m.letter == 'm' ? m.number == 0
+                                 : (m.letter == 'c' || m.letter == 'p') && m.number >= 1 && m.number < kSlots,
+                 text);
+      FUZZ_CHECK(text == std::to_string(m.number) + "|" + m.letter + "|" + m.text + "\n", text);
+    });
+    FUZZ_CHECK(count == 1 && buffer.empty(), "the plugin reads one message, whole: " + text);
+  }
+
+  std::map<int, std::vector<int>> Tables() const {
+    std::map<int, std::vector<int>> t;
+    for (const auto &entry : conns_)
+      if (entry.second.open && entry.second.id >= 0 && registry_.IsLoggedIn(entry.second.id))
+        t[entry.second.id] = registry_.SlotTable(entry.second.id);
+    return t;
+  }
+
+  void Before() {
+    tables_ = Tables();
+    sent_.clear();
+  }
+
+  void After() {
+    Collect();
+    for (auto &entry : conns_) {
+      Conn &c = entry.second;
+      if (c.id >= 0 && (!c.open || !registry_.IsLoggedIn(c.id))) {
+        udp_.erase(c.id);
+        c.id = -1;
+      }
+    }
+    std::string why;
+    FUZZ_CHECK(registry_.CheckConsistency(&why), why);
+
+    const auto now = Tables();
+    for (const auto &entry : conns_) {
+      const Conn &c = entry.second;
+      if (c.id < 0 || !tables_.count(c.id) || !now.count(c.id)) continue;
+      const std::vector<int> &was = tables_.at(c.id), &is = now.at(c.id);
+      const std::vector<std::string> &notices = sent_[entry.first];
+      for (int s = 1; s < kSlots; ++s) {
+        const std::string c_blank = std::to_string(s) + "|c|BLANK\n",
+                          p_blank = std::to_string(s) + "|p|BLANK\n";
+        const std::string c_any = std::to_string(s) + "|c|", p_any = std::to_string(s) + "|p|";
+        // The last name and model notice for s this step: a blank one if the slot is free now.
+        std::string lastC, lastP;
+        bool blankC = false, blankP = false;
+        for (const std::string &n : notices) {
+          if (n.rfind(c_any, 0) == 0) lastC = n, blankC |= n == c_blank;
+          if (n.rfind(p_any, 0) == 0) lastP = n, blankP |= n == p_blank;
+        }
+        if (was[s] != -1 && is[s] != was[s])
+          FUZZ_CHECK(blankC && blankP,
+                     "slot " + std::to_string(s) + " on " + std::to_string(c.id) + " freed unannounced");
+        if (is[s] == -1)
+          FUZZ_CHECK((lastC.empty() || lastC == c_blank) && (lastP.empty() || lastP == p_blank),
+                     lastC + lastP);
+      }
+    }
+  }
+
+  Registry registry_;
+  std::map<ConnId, Conn> conns_;
+  std::map<int, Endpoint> udp_;  // datagram address per logged-in uniqueID, as the registry should know it
+  std::map<int, std::vector<int>> tables_;
+  std::map<ConnId, std::vector<std::string>> sent_;
+  ConnId next_ = 1;
+  double now_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::Input in(data, size);
+  Run run;
+  for (int steps = 0; !in.empty() && steps < 1000; ++steps) run.Step(in);
+  return 0;
+}
