@@ -10,6 +10,7 @@
 //   plugin_bench --callgrind             each path a fixed number of times, for callgrind
 //   plugin_bench --profile               the same loops without client requests
 //   plugin_bench --frames SECONDS FILE   the whole plugin at 60 fps, 19 aircraft at 60 Hz
+// SKYTETHER_BENCH_PLUGIN=FILE measures another build of the plugin the same way.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "XPLMDataAccess.h"
 #include "plugin_rig.h"
 
 namespace {
@@ -68,6 +70,53 @@ inline int RawCycleReads() {
   for (int i = 0; i < kStreamReads; ++i) got += RawStreamRead(rig->streamFd(), area) > 0;
   return got;
 }
+
+// The host calls the plugin must make, made directly: the broadcast's 24 reads of the user's
+// aircraft and SetAircraftData's 25 writes into a slot.
+struct HostCalls {
+  XPLMDataRef singles[17], gear, throttle, lights[5];
+  XPLMDataRef slot[20][25];
+  HostCalls() {
+    const char *own[17] = {"sim/flightmodel/position/local_x",   "sim/flightmodel/position/local_y",
+                           "sim/flightmodel/position/local_z",   "sim/flightmodel/position/latitude",
+                           "sim/flightmodel/position/longitude", "sim/flightmodel/position/elevation",
+                           "sim/flightmodel/position/theta",     "sim/flightmodel/position/phi",
+                           "sim/flightmodel/position/psi",       "sim/flightmodel/controls/flaprat",
+                           "sim/flightmodel/controls/flap2rat",  "sim/flightmodel/controls/sbrkrat",
+                           "sim/flightmodel/controls/slatrat",   "sim/flightmodel/controls/swdi",
+                           "sim/joystick/FC_ptch",               "sim/joystick/FC_roll",
+                           "sim/joystick/FC_hdng"};
+    for (int i = 0; i < 17; ++i) singles[i] = XPLMFindDataRef(own[i]);
+    gear = XPLMFindDataRef("sim/aircraft/parts/acf_gear_deploy");
+    throttle = XPLMFindDataRef("sim/flightmodel/ENGN_thro");
+    const char *light[5] = {"beacon_lights_on", "landing_lights_on", "strobe_lights_on", "nav_lights_on",
+                            "taxi_light_on"};
+    for (int i = 0; i < 5; ++i) lights[i] = XPLMFindDataRef((std::string("sim/cockpit/electrical/") + light[i]).c_str());
+    const char *parts[25] = {"_x", "_y", "_z", "_lat", "_lon", "_el", "_the", "_phi", "_psi", "_flap_ratio",
+                             "_flap_ratio2", "_spoiler_ratio", "_speedbrake_ratio", "_slat_ratio", "_wing_sweep",
+                             "_yolk_pitch", "_yolk_roll", "_yolk_yaw", "_gear_deploy", "_throttle",
+                             "_beacon_lights_on", "_landing_lights_on", "_nav_lights_on", "_strobe_lights_on",
+                             "_taxi_light_on"};
+    for (int n = 1; n < 20; ++n)
+      for (int i = 0; i < 25; ++i)
+        slot[n][i] = XPLMFindDataRef(("sim/multiplayer/position/plane" + std::to_string(n) + parts[i]).c_str());
+  }
+  float Reads() const {
+    float sum = 0, gearValues[10], throttleValues[8];
+    for (XPLMDataRef r : singles) sum += XPLMGetDataf(r);
+    XPLMGetDatavf(gear, gearValues, 0, 10);
+    XPLMGetDatavf(throttle, throttleValues, 0, 8);
+    for (XPLMDataRef r : lights) sum += float(XPLMGetDatai(r));
+    return sum + gearValues[0] + throttleValues[0];
+  }
+  void Writes(int n, float v) const {
+    float values[10] = {v, v, v, v, v, v, v, v, v, v};
+    for (int i = 0; i < 18; ++i) XPLMSetDataf(slot[n][i], v);
+    XPLMSetDatavf(slot[n][18], values, 0, 9);
+    XPLMSetDatavf(slot[n][19], values, 0, 8);
+    for (int i = 20; i < 25; ++i) XPLMSetDatai(slot[n][i], 1);
+  }
+};
 
 // Puts reports (and notices) in the plugin's sockets and waits until the stream bytes are there.
 void Load(const std::vector<std::string> &reports, const std::string &notices) {
@@ -315,7 +364,8 @@ void WriteFigures(FILE *f, const char *name, const FrameFigures &x) {
 // The whole plugin at 60 fps while 19 aircraft report at 60 Hz, beside the same frames done raw:
 // one sendto of the position line's length each frame and, every other frame (where the plugin's
 // cycle runs), the cycle's 90 + 100 reads on the plugin's sockets, which take the same reports.
-// The two alternate in blocks of two seconds so both see the same machine.
+// A third kind of frame adds the host calls the plugin makes (24 reads, 25 writes per report).
+// They alternate in blocks of two seconds so all see the same machine.
 int RunFramesMode(double seconds, const char *out) {
   constexpr double kFps = 60.0;
   constexpr int kAircraft = 19;
@@ -365,13 +415,25 @@ int RunFramesMode(double seconds, const char *out) {
   const sockaddr_in to = ServerAddress();
   const long drops0 = local.DatagramDrops();
   const long sent0 = sent.load();
-  FrameFigures raw, loaded;
-  int rawIndex = 0, loadedIndex = 0;
+  const HostCalls calls;
+  FrameFigures raw, rawHost, loaded;
+  int rawIndex = 0, rawHostIndex = 0, loadedIndex = 0;
   for (double done = 0; done < seconds; done += kBlock) {
     RunFrames(raw, rawIndex, kFps, kBlock, [&](int i) {
       RawSendto(local.datagramFd(), line.data(), line.size(), to);
       if (i % 2 == 0) return false;
       RawCycleReads();
+      return true;
+    });
+    // The same, plus the host calls the plugin makes for what it sends and receives.
+    RunFrames(rawHost, rawHostIndex, kFps, kBlock, [&](int i) {
+      benchmark::DoNotOptimize(calls.Reads());
+      RawSendto(local.datagramFd(), line.data(), line.size(), to);
+      if (i % 2 == 0) return false;
+      char area[kReceiveArea + 1];
+      for (int k = 0; k < kDatagramReads; ++k)
+        if (RawDatagramRead(local.datagramFd(), area) > 0) calls.Writes(1 + k % 19, float(k));
+      for (int k = 0; k < kStreamReads; ++k) RawStreamRead(local.streamFd(), area);
       return true;
     });
     RunFrames(loaded, loadedIndex, kFps, kBlock, [&](int) {
@@ -389,6 +451,7 @@ int RunFramesMode(double seconds, const char *out) {
   const double emptyPerFrame = empty.cpuSeconds / empty.frames * 1e6;
   const double loadedPerFrame = loaded.cpuSeconds / loaded.frames * 1e6;
   const double rawPerFrame = raw.cpuSeconds / raw.frames * 1e6;
+  const double rawHostPerFrame = rawHost.cpuSeconds / rawHost.frames * 1e6;
   const double pluginPerFrame = loadedPerFrame - emptyPerFrame;
   const double share = pluginPerFrame * 1e-6 * loaded.frames / loaded.wallSeconds * 100.0;
   const double rawShare = rawPerFrame * 1e-6 * raw.frames / raw.wallSeconds * 100.0;
@@ -398,19 +461,23 @@ int RunFramesMode(double seconds, const char *out) {
                "{\"fps\": %.0f, \"aircraft\": %d, \"rate_hz\": %.0f, \"reports_sent\": %ld,"
                " \"reports_dropped_by_kernel\": %ld,\n"
                " \"plugin_us_per_frame\": %.3f, \"plugin_share_of_core_percent\": %.4f,\n"
-               " \"raw_us_per_frame\": %.3f, \"raw_share_of_core_percent\": %.4f, \"plugin_vs_raw\": %.3f,\n",
+               " \"raw_us_per_frame\": %.3f, \"raw_share_of_core_percent\": %.4f, \"plugin_vs_raw\": %.3f,\n"
+               " \"raw_with_host_calls_us_per_frame\": %.3f, \"plugin_vs_raw_with_host_calls\": %.3f,\n",
                kFps, kAircraft, kRate, sentDuring, drops, pluginPerFrame, share, rawPerFrame, rawShare,
-               rawPerFrame > 0 ? pluginPerFrame / rawPerFrame : 0.0);
+               rawPerFrame > 0 ? pluginPerFrame / rawPerFrame : 0.0, rawHostPerFrame,
+               rawHostPerFrame > 0 ? pluginPerFrame / rawHostPerFrame : 0.0);
   WriteFigures(f, "empty_host", empty);
   std::fprintf(f, ",\n");
   WriteFigures(f, "host_with_plugin", loaded);
   std::fprintf(f, ",\n");
   WriteFigures(f, "raw", raw);
+  std::fprintf(f, ",\n");
+  WriteFigures(f, "raw_with_host_calls", rawHost);
   std::fprintf(f, "}\n");
   std::fclose(f);
   std::printf("whole plugin: %.2f us per frame (host with plugin %.2f, empty host %.2f), %.3f %% of one core; "
-              "raw frames %.2f us (%.3f %%)\n",
-              pluginPerFrame, loadedPerFrame, emptyPerFrame, share, rawPerFrame, rawShare);
+              "raw frames %.2f us (%.3f %%), with the host calls %.2f us\n",
+              pluginPerFrame, loadedPerFrame, emptyPerFrame, share, rawPerFrame, rawShare, rawHostPerFrame);
   return 0;
 }
 
@@ -437,6 +504,8 @@ int main(int argc, char **argv) {
     status = RunCallgrind();
   } else {
     Register();
+    benchmark::AddCustomContext("plugin_file", bench::PluginFile());
+    benchmark::AddCustomContext("position_line_bytes", std::to_string(local.positionLine().size()));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -57,7 +57,7 @@ class PluginRig {
   std::string positionLine_;
 };
 
-// Path of the plugin file this build produced.
+// Path of the plugin file measured: $SKYTETHER_BENCH_PLUGIN, else the one this build produced.
 const char *PluginFile();
 
 }  // namespace bench

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -70,6 +71,14 @@ std::string G9(double v) {
   return b;
 }
 
+// Keeps the calling thread (and what it starts later) on one CPU.
+void PinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
 // ---- the server process ----
 
 struct ServerProcess {
@@ -79,13 +88,14 @@ struct ServerProcess {
   std::thread logReader;
   std::atomic<long> logLines{0};
 
-  void Start(const std::string &path, int maxPilots) {
+  void Start(const std::string &path, int maxPilots, int serverCpu) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) Die("pipe");
     pid = fork();
     if (pid < 0) Die("fork");
     if (pid == 0) {
       dup2(pipeFds[1], 2);
+      if (serverCpu >= 0) PinTo(serverCpu);
       std::string max = std::to_string(maxPilots);
       execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1", "--port", "0", "--max-pilots", max.c_str(),
             "--idle-timeout", "120", static_cast<char *>(nullptr));
@@ -123,6 +133,11 @@ struct ServerProcess {
 
   // utime + stime in seconds.
   double CpuSeconds() const {
+    double user = 0, system = 0;
+    Cpu(user, system);
+    return user + system;
+  }
+  void Cpu(double &user, double &system) const {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t close = all.rfind(')');
@@ -134,7 +149,8 @@ struct ServerProcess {
       if (i == 14) utime = std::atol(field.c_str());
       if (i == 15) stime = std::atol(field.c_str());
     }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    user = double(utime) / double(sysconf(_SC_CLK_TCK));
+    system = double(stime) / double(sysconf(_SC_CLK_TCK));
   }
 
   long StatusKb(const char *key) const {
@@ -214,6 +230,54 @@ double RawSendtoMicros(size_t length) {
   return MedianOf(perCall);
 }
 
+// The same datagram to 19 sockets in one sendmmsg, per datagram: the batched floor the server's
+// relay path is built on.
+double RawSendmmsgMicros(size_t length) {
+  constexpr int kFan = 19;
+  int in[kFan];
+  sockaddr_in to[kFan];
+  int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  for (int i = 0; i < kFan; ++i) {
+    in[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int big = 4 << 20;
+    setsockopt(in[i], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    to[i] = sockaddr_in{};
+    to[i].sin_family = AF_INET;
+    to[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof to[i];
+    if (bind(in[i], reinterpret_cast<sockaddr *>(&to[i]), sizeof to[i]) != 0 ||
+        getsockname(in[i], reinterpret_cast<sockaddr *>(&to[i]), &len) != 0)
+      Die("floor socket");
+  }
+  std::string payload(length, '7');
+  mmsghdr msgs[kFan];
+  iovec iov[kFan];
+  char buf[2048];
+  std::vector<double> perDatagram;
+  for (int batch = 0; batch < 31; ++batch) {
+    const int n = 50;
+    double t0 = Mono();
+    for (int k = 0; k < n; ++k) {
+      for (int i = 0; i < kFan; ++i) {
+        iov[i] = iovec{payload.data(), payload.size()};
+        std::memset(&msgs[i], 0, sizeof msgs[i]);
+        msgs[i].msg_hdr.msg_name = &to[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof to[i];
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      sendmmsg(out, msgs, kFan, 0);
+    }
+    perDatagram.push_back((Mono() - t0) / (n * kFan) * 1e6);
+    for (int i = 0; i < kFan; ++i)
+      while (recv(in[i], buf, sizeof buf, 0) > 0) {
+      }
+  }
+  for (int i = 0; i < kFan; ++i) close(in[i]);
+  close(out);
+  return MedianOf(perDatagram);
+}
+
 // ---- pilots ----
 
 struct Pair {
@@ -288,9 +352,14 @@ int main(int argc, char **argv) {
   const std::string sample = fleet[0].head + "0" + fleet[0].middle + "1765000000|123456";
   const size_t reportLength = std::strlen("12|l|") + sample.size() - sample.find("|LOC|") - std::strlen("|LOC|");
   const double floorSendto = RawSendtoMicros(reportLength);
+  const double floorSendmmsg = RawSendmmsgMicros(reportLength);
 
+  // With two CPUs or more the server gets the first and the client the second, as if each had a
+  // machine of its own (other processes may still share them).
+  const bool pin = sysconf(_SC_NPROCESSORS_ONLN) >= 2 && std::getenv("RELAY_BENCH_NO_PIN") == nullptr;
   ServerProcess server;
-  server.Start(serverPath, pilots + 8);
+  server.Start(serverPath, pilots + 8, pin ? 0 : -1);
+  if (pin) PinTo(1);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(uint16_t(server.port));
@@ -332,13 +401,15 @@ int main(int argc, char **argv) {
   std::atomic<bool> sending{true};
   std::atomic<long> sentInWindow{0}, lateSends{0};
   double windowCpu0 = 0, windowCpu1 = 0, windowWall0 = 0, windowWall1 = 0;
+  double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
   rusage clientUsage0{}, clientUsage1{};
   std::thread sender([&] {
     char line[1400];
     for (int r = 0; r < r1; ++r) {
       if (r == r0) {
         windowWall0 = Mono();
-        windowCpu0 = server.CpuSeconds();
+        server.Cpu(windowUser0, windowSystem0);
+        windowCpu0 = windowUser0 + windowSystem0;
         getrusage(RUSAGE_SELF, &clientUsage0);
       }
       for (int i = 0; i < pilots; ++i) {
@@ -355,7 +426,8 @@ int main(int argc, char **argv) {
       }
     }
     windowWall1 = Mono();
-    windowCpu1 = server.CpuSeconds();
+    server.Cpu(windowUser1, windowSystem1);
+    windowCpu1 = windowUser1 + windowSystem1;
     getrusage(RUSAGE_SELF, &clientUsage1);
     sending = false;
   });
@@ -506,13 +578,15 @@ int main(int argc, char **argv) {
                " \"client_cpu_percent_of_core\": %.2f, \"report_bytes\": %zu,\n"
                " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
                " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
-               " \"client_polls\": %ld, \"client_reads\": %ld}\n",
+               " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
+               " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f}\n",
                pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
                expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
                shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
                100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
                floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
-               clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls);
+               clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
+               windowUser1 - windowUser0, windowSystem1 - windowSystem0);
   std::fclose(f);
   std::printf("%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
               "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",

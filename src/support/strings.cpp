@@ -50,20 +50,9 @@ struct WidePowers {
 };
 constexpr WidePowers kWide;
 
-// floor(m * 2^e2 * 10^p) and how the rest compares with one half (-1 below, 0 equal, 1 above).
-// False when the product does not fit the integers used here.
-bool Scale(uint32_t m, int e2, int p, uint64_t &q, int &rest) {
-  if (e2 < 0 && e2 > -64 && p >= 0 && p <= 11) {
-    // Values between about 1e-3 and 2^24, most of what aircraft send, in 64 bits: m * 10^p is
-    // below 2^24 * 10^11 < 2^64.
-    const int s = -e2;
-    const uint64_t x = uint64_t(m) * kPow10[p];
-    q = x >> s;
-    const uint64_t r = x & ((uint64_t(1) << s) - 1);
-    const uint64_t half = uint64_t(1) << (s - 1);
-    rest = r < half ? -1 : (r == half ? 0 : 1);
-    return true;
-  }
+// floor(m * 2^e2 * 10^p) and how the rest compares with one half (-1 below, 0 equal, 1 above),
+// in 128 bits. False when the product does not fit.
+[[gnu::noinline]] bool ScaleWide(uint32_t m, int e2, int p, uint64_t &q, int &rest) {
   u128 whole;
   if (e2 >= 0) {
     const u128 v = u128(m) << e2;  // m < 2^24 and e2 <= 104
@@ -97,6 +86,21 @@ bool Scale(uint32_t m, int e2, int p, uint64_t &q, int &rest) {
   if (whole >= kPow10[19]) return false;
   q = uint64_t(whole);
   return true;
+}
+
+// The same; values between about 1e-3 and 2^24, most of what aircraft send, in 64 bits, where
+// m * 10^p is below 2^24 * 10^11 < 2^64.
+inline bool Scale(uint32_t m, int e2, int p, uint64_t &q, int &rest) {
+  if (e2 < 0 && e2 > -64 && p >= 0 && p <= 11) {
+    const int s = -e2;
+    const uint64_t x = uint64_t(m) * kPow10[p];
+    q = x >> s;
+    const uint64_t r = x & ((uint64_t(1) << s) - 1);
+    const uint64_t half = uint64_t(1) << (s - 1);
+    rest = r < half ? -1 : (r == half ? 0 : 1);
+    return true;
+  }
+  return ScaleWide(m, e2, p, q, rest);
 }
 
 constexpr char kPairs[] =
@@ -167,11 +171,11 @@ char *WriteGeneral(char *out, uint64_t q, int x) {
   return out + n;
 }
 
-char *LibraryFloatText(char *out, float value) {
+[[gnu::noinline, gnu::cold]] char *LibraryFloatText(char *out, float value) {
   return std::to_chars(out, out + kNumberTextMax, static_cast<double>(value), std::chars_format::general, 9).ptr;
 }
 
-float LibraryReadFloat(std::string_view text) {
+[[gnu::noinline, gnu::cold]] float LibraryReadFloat(std::string_view text) {
   char small[64];
   if (text.size() < sizeof small) {
     std::memcpy(small, text.data(), text.size());
