@@ -29,7 +29,7 @@ def gbench(path):
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
             s = scale[b.get("time_unit", "ns")]
             out[b["run_name"]] = {"real": b["real_time"] * s, "cpu": b["cpu_time"] * s,
-                                  "reps": b.get("repetitions", 0)}
+                                  "reps": b.get("repetitions", 0), "allocs": b.get("allocations_per_call")}
     return out
 
 
@@ -272,6 +272,20 @@ def main():
           f"kernel for want of room at the plugin's socket: {drops}.")
         w("")
 
+    allocs = [(label, now.gb[name]["allocs"]) for label, name in [
+        ("`SkytetherDrawPlanes`", "Plugin_DrawPlanes"), ("cycle, nothing waiting", "Plugin_CycleNothingWaiting"),
+        ("cycle, 90 reports", "Plugin_Cycle90Reports"), ("cycle, 90 reports in another cell",
+                                                          "Plugin_Cycle90ReportsOtherCell"),
+        ("cycle, 19 reports and 3 notices", "Plugin_Cycle19Reports3Notices")]
+        if name in now.gb and now.gb[name]["allocs"] is not None]
+    if allocs:
+        w("**Heap allocations** inside the timed calls (malloc, calloc and realloc counted by the benchmark "
+          "executable for itself, the host and the plugin), per call: " +
+          "; ".join(f"{label} {f(a, 0) if a == int(a) else f(a)}" for label, a in allocs) +
+          ". The notices allocate (the model notice opens the file it names, the chat line is copied into the "
+          "history); the per-frame and per-report paths do not.")
+        w("")
+
     # ---- 4. relay ----
     w("## 4. Server relay")
     w("")
@@ -375,6 +389,13 @@ def main():
         for k, label in labels.items():
             if k in text:
                 w(f"| {label} | {f(text[k]['cpu'], 3)} | {f(text[k]['real'], 3)} |")
+        w("")
+
+    check = os.path.join(res, "float_text_check.txt")
+    if os.path.exists(check):
+        with open(check) as fc:
+            last = fc.read().strip().splitlines()[-1]
+        w(f"Every float (`float_text_check`, all 2³² bit patterns): {last}.")
         w("")
 
     # ---- commands ----

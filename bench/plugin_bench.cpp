@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "XPLMDataAccess.h"
+#include "alloc_count.h"
 #include "plugin_rig.h"
 
 namespace {
@@ -147,10 +148,18 @@ void Floor_SendtoOfPositionLength(benchmark::State &state) {
   state.counters["bytes"] = double(line.size());
 }
 
+// Heap allocations made inside the timed calls, per call.
+void CountAllocations(benchmark::State &state, unsigned long allocations) {
+  state.counters["allocations_per_call"] = double(allocations) / double(state.iterations());
+}
+
 void Plugin_DrawPlanes(benchmark::State &state) {
   int n = 0;
+  unsigned long allocations = 0;
   for (auto _ : state) {
+    const unsigned long before = bench::Allocations();
     benchmark::DoNotOptimize(rig->DrawPlanes());
+    allocations += bench::Allocations() - before;
     if (++n == kSendBatch) {
       state.PauseTiming();
       rig->peer().DrainDatagrams();
@@ -159,6 +168,7 @@ void Plugin_DrawPlanes(benchmark::State &state) {
     }
   }
   rig->peer().DrainDatagrams();
+  CountAllocations(state, allocations);
 }
 
 // ---- 2 and 3. packet cycle ----
@@ -177,8 +187,17 @@ void Floor_CycleReadsNothingWaiting(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(RawCycleReads());
 }
 
+// One packet cycle, counting what it allocates.
+inline void CountedCycle(unsigned long &allocations) {
+  const unsigned long before = bench::Allocations();
+  benchmark::DoNotOptimize(rig->PacketProcess());
+  allocations += bench::Allocations() - before;
+}
+
 void Plugin_CycleNothingWaiting(benchmark::State &state) {
-  for (auto _ : state) benchmark::DoNotOptimize(rig->PacketProcess());
+  unsigned long allocations = 0;
+  for (auto _ : state) CountedCycle(allocations);
+  CountAllocations(state, allocations);
 }
 
 void Floor_CycleReads90Reports(benchmark::State &state) {
@@ -194,12 +213,14 @@ void Floor_CycleReads90Reports(benchmark::State &state) {
 
 void Plugin_Cycle90Reports(benchmark::State &state, bool otherCell) {
   const auto reports = rig->MakeReports(kDatagramReads, otherCell);
+  unsigned long allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     Load(reports, "");
     state.ResumeTiming();
-    benchmark::DoNotOptimize(rig->PacketProcess());
+    CountedCycle(allocations);
   }
+  CountAllocations(state, allocations);
 }
 
 void Floor_CycleReads19Reports3Notices(benchmark::State &state) {
@@ -216,12 +237,14 @@ void Floor_CycleReads19Reports3Notices(benchmark::State &state) {
 void Plugin_Cycle19Reports3Notices(benchmark::State &state) {
   const auto reports = rig->MakeReports(19, false);
   const std::string notices = rig->Notices();
+  unsigned long allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
     Load(reports, notices);
     state.ResumeTiming();
-    benchmark::DoNotOptimize(rig->PacketProcess());
+    CountedCycle(allocations);
   }
+  CountAllocations(state, allocations);
 }
 
 void Register() {

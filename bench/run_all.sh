@@ -9,6 +9,7 @@
 #   RELAY_SECONDS          measured seconds per relay run (default 10)
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
 #   BASELINE_SERVER        another server executable to run the relay against as well
+#   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
 set -euo pipefail
 BUILD=$(cd "${1:?usage: run_all.sh BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -65,6 +66,11 @@ if [ -n "${BASELINE_PLUGIN:-}" ]; then
 fi
 run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/server" \
   "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
+
+if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
+  echo "== every float through the number text routines"
+  run "$BUILD/bench/float_text_check" | tee "$OUT/float_text_check.txt"
+fi
 
 echo "== server relay"
 for n in $PILOTS; do
