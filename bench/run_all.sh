@@ -67,14 +67,10 @@ fi
 run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/server" \
   "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
 
-if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
-  echo "== every float through the number text routines"
-  run "$BUILD/bench/float_text_check" | tee "$OUT/float_text_check.txt"
-fi
-
 echo "== server relay"
-for n in $PILOTS; do
-  for r in $(seq "$RELAY_REPS"); do
+# Repetitions outside, pilot counts inside: a busy spell of the machine spreads over all counts.
+for r in $(seq "$RELAY_REPS"); do
+  for n in $PILOTS; do
     run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" \
       --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_${n}_$r.json"
     if [ -n "${BASELINE_SERVER:-}" ]; then
@@ -85,6 +81,11 @@ for n in $PILOTS; do
 done
 
 sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/machine.json"
+if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
+  echo "== every float through the number text routines"
+  run "$BUILD/bench/float_text_check" | tee "$OUT/float_text_check.txt"
+fi
+
 echo "== report"
 # Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
 PYTHON=/usr/bin/python3
