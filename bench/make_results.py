@@ -158,7 +158,13 @@ def main():
       "the first line feed instead of a byte loop.")
     w("- **Server.** perf shows its own code at about 4 % of its CPU; the rest is the kernel's UDP path, which "
       "it already enters with `recvmmsg` (64 a call) and `sendmmsg` (up to 512 a call, two iovecs a report, no "
-      "copy). It is unchanged; its figures are below.")
+      "copy), so the relay path is unchanged. What grew with pilots² was the once-a-second nearest-19 "
+      "evaluation: every recipient's evaluation built two lists of every pilot in view and sorted them, a "
+      "stall of milliseconds per tick at a few hundred pilots. A full table now takes one pass that finds the "
+      "farthest holder and the nearest outsider; only when that outsider beats the holder by the margin (when "
+      "the first swap is due) does the sorting evaluation run, so the outcome is the same "
+      "(`tests/server/server_evaluation_test.cpp` runs both on one wandering crowd and compares every relay, "
+      "notice and slot).")
     w("")
     w("The texts are unchanged byte for byte: `tests/unit/strings_test.cpp` compares `WriteFloatText` with "
       "`snprintf` and `ReadFloatText` with `strtof` (ties, carries, every exponent, random bit patterns and "
@@ -377,6 +383,14 @@ def main():
             w(f"| {n} | {f(g('loss_percent'), 3)} % | {f(g('latency_p50_ms'), 3)} | {f(g('latency_p99_ms'), 3)} | "
               f"{f(g('server_cpu_percent_of_core'), 1)} | {f(g('server_cpu_per_relayed_us'), 3)} | "
               f"{f(g('cpu_per_relayed_vs_sendto'))}× | {held}/{len(rs)} |")
+        w("")
+    ticks = [(n, server.get(f"Registry_TickAllDue/short_path/{n}", {}).get("cpu"),
+              server.get(f"Registry_TickAllDue/sorting/{n}", {}).get("cpu")) for n in (200, 1000)]
+    if any(a for _, a, _ in ticks):
+        w("One registry tick in which every recipient's nearest-19 evaluation falls due (once a second each): "
+          + "; ".join(f"{n} pilots {f(a / 1000.0, 3)} ms (sorting every table, as before: {f(b / 1000.0, 3)} ms)"
+                      for n, a, b in ticks if a and b)
+          + ". The server does no other work while it runs, so it delays the reports waiting behind it.")
         w("")
     if server:
         reg = server.get("Registry_PositionTo19", {})

@@ -75,6 +75,45 @@ void Registry_PositionTo19(benchmark::State &state) {
   state.counters["relays"] = double(relays.size());
 }
 
+// N pilots on the relay client's grid, all in view: one registry tick in which every recipient's
+// nearest-19 evaluation falls due, as it does once a second; with the plain evaluation (sorting
+// every table) beside it.
+void Registry_TickAllDue(benchmark::State &state, bool sorting) {
+  const int n = int(state.range(0));
+  RegistryOptions options;
+  options.sort_every_evaluation = sorting;
+  Registry reg(options);
+  double now = 0;
+  std::vector<Relay> relays;
+  std::string_view values;
+  std::vector<std::string> lines;
+  for (int i = 0; i < n; ++i) {
+    const int id = 100000 + i;
+    reg.Connect(ConnId(i + 1), IpAddr::V4(127, 0, 0, 1), now);
+    reg.OnLine(ConnId(i + 1),
+               std::to_string(id) + "|Opening Connection|u" + std::to_string(id) + "|" + std::string(32, '0') + "|",
+               now);
+    lines.push_back(Position(id, 47.0 + (i % 20) * 0.018, 8.0 + (i / 20) * 0.027));
+  }
+  auto heard = [&] {
+    for (int i = 0; i < n; ++i) {
+      relays.clear();
+      reg.OnDatagram(lines[size_t(i)], Endpoint{IpAddr::V4(127, 0, 0, 1), std::uint16_t(20000 + i)}, now, &relays,
+                     &values);
+    }
+    reg.outputs().clear();
+    reg.logs().clear();
+  };
+  heard();
+  for (auto _ : state) {
+    now += 1.0;
+    reg.Tick(now);
+    state.PauseTiming();
+    heard();  // everyone stays in view
+    state.ResumeTiming();
+  }
+}
+
 int RunCallgrind() {
   Twenty w;
   std::vector<Relay> relays;
@@ -98,6 +137,8 @@ int RunCallgrind() {
 }  // namespace
 
 BENCHMARK(Registry_PositionTo19);
+BENCHMARK_CAPTURE(Registry_TickAllDue, short_path, false)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Registry_TickAllDue, sorting, true)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--callgrind") == 0) return RunCallgrind();
