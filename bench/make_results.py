@@ -331,14 +331,18 @@ def main():
       "so the server's sends never pay for waking a reader); that adds up to 0.25 ms to each latency. Server "
       "CPU is utime + stime from /proc/PID/stat over the measured window, peak memory VmHWM. The raw `sendto` "
       "is measured by the same client before the load, on a datagram of the report's length. **The load "
-      "client runs on the same 2 cores** (its share is in the table), and so does whatever else the machine "
-      "was running.")
+      "client runs on the same 2 cores** (its share is in the table; the server is pinned to the first CPU and "
+      "the client to the second), and so does whatever else the machine was running. *Steal* is the share of "
+      "CPU time the hypervisor took from this virtual machine during the window (/proc/stat): while a CPU is "
+      "taken away nothing on it runs, which shows in the latency tail. *At the socket* is the kernel's "
+      "arrival time at the recipient's socket (SO_TIMESTAMPNS) less the stamp: the delay before the client "
+      "looked.")
     w("")
     w(f"Medians of {RELAY_REPS(relay)} runs per pilot count, {RELAY_SECONDS(relay)} s measured after 4 s of warm-up.")
     w("")
-    w("| pilots | reports/s out | loss | p50 ms | p99 ms | max ms | server CPU % of a core | server µs per report | "
-      "raw sendto µs | ratio | peak RSS MiB | client CPU % | runs held |")
-    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    w("| pilots | reports/s out | loss | p50 ms | p99 ms | max ms | p99 at the socket ms | server CPU % of a core | server µs per report | "
+      "raw sendto µs | ratio | peak RSS MiB | client CPU % | steal % | runs held |")
+    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     held_counts = []
     summary = {}
     for n in sorted(relay):
@@ -349,10 +353,11 @@ def main():
         summary[n]["held_runs"] = sum(held)
         loss = g("loss_percent")
         w(f"| {n} | {f(g('relayed_per_second'), 0)} | {f(loss, 3)} % | {f(g('latency_p50_ms'), 3)} | "
-          f"{f(g('latency_p99_ms'), 3)} | {f(g('latency_max_ms'), 1)} | {f(g('server_cpu_percent_of_core'), 1)} | "
+          f"{f(g('latency_p99_ms'), 3)} | {f(g('latency_max_ms'), 1)} | {f(g('arrival_p99_ms'), 3)} | "
+          f"{f(g('server_cpu_percent_of_core'), 1)} | "
           f"{f(g('server_cpu_per_relayed_us'), 3)} | {f(g('raw_sendto_us'), 3)} | "
           f"{f(g('cpu_per_relayed_vs_sendto'))}× | {f(g('server_peak_rss_kb') / 1024.0, 1)} | "
-          f"{f(g('client_cpu_percent_of_core'), 1)} | {sum(held)}/{len(rs)} |")
+          f"{f(g('client_cpu_percent_of_core'), 1)} | {f(g('steal_percent'), 1)} | {sum(held)}/{len(rs)} |")
         if sum(held) * 2 > len(rs):
             held_counts.append(n)
     w("")

@@ -173,6 +173,18 @@ struct ServerProcess {
   }
 };
 
+// Time the hypervisor kept this machine's CPUs from running (steal), and all CPU time, in ticks.
+void StealTicks(long long &steal, long long &total) {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  long long v[8] = {0};
+  in >> cpu;
+  for (long long &x : v) in >> x;
+  steal = v[7];
+  total = 0;
+  for (long long x : v) total += x;
+}
+
 // Kernel drop counters of the datagram sockets bound to these local ports (/proc/net/udp).
 long UdpDrops(const std::vector<int> &ports) {
   std::ifstream in("/proc/net/udp");
@@ -379,6 +391,8 @@ int main(int argc, char **argv) {
     p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int buf = 1 << 20;
     setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+    int on = 1;
+    setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
     sockaddr_in local{};
     socklen_t len = sizeof local;
@@ -402,6 +416,7 @@ int main(int argc, char **argv) {
   std::atomic<long> sentInWindow{0}, lateSends{0};
   double windowCpu0 = 0, windowCpu1 = 0, windowWall0 = 0, windowWall1 = 0;
   double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
+  long long steal0 = 0, steal1 = 0, ticks0 = 0, ticks1 = 0;
   rusage clientUsage0{}, clientUsage1{};
   std::thread sender([&] {
     char line[1400];
@@ -409,6 +424,7 @@ int main(int argc, char **argv) {
       if (r == r0) {
         windowWall0 = Mono();
         server.Cpu(windowUser0, windowSystem0);
+        StealTicks(steal0, ticks0);
         windowCpu0 = windowUser0 + windowSystem0;
         getrusage(RUSAGE_SELF, &clientUsage0);
       }
@@ -427,6 +443,7 @@ int main(int argc, char **argv) {
     }
     windowWall1 = Mono();
     server.Cpu(windowUser1, windowSystem1);
+    StealTicks(steal1, ticks1);
     windowCpu1 = windowUser1 + windowSystem1;
     getrusage(RUSAGE_SELF, &clientUsage1);
     sending = false;
@@ -434,6 +451,8 @@ int main(int argc, char **argv) {
 
   // The receiver: every report is parsed for its sender, round and send time.
   std::vector<uint64_t> histogram(size_t(kHistogramMicros) + 1, 0);
+  std::vector<uint64_t> arrivalHistogram(size_t(kHistogramMicros) + 1, 0);
+  static char controls[64][CMSG_SPACE(sizeof(timespec))];
   long received = 0, outside = 0, malformed = 0, pollCalls = 0, readCalls = 0;
   // The worst delay seen per tenth of a second, for the log.
   std::vector<int64_t> worstBySlot(size_t((warmup + seconds + 3) * 10), 0);
@@ -469,6 +488,8 @@ int main(int argc, char **argv) {
           std::memset(&msgs[i], 0, sizeof msgs[i]);
           msgs[i].msg_hdr.msg_iov = &iov[i];
           msgs[i].msg_hdr.msg_iovlen = 1;
+          msgs[i].msg_hdr.msg_control = controls[i];
+          msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
         }
         int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
         ++readCalls;
@@ -503,6 +524,15 @@ int main(int argc, char **argv) {
             if (slot < worstBySlot.size()) worstBySlot[slot] = std::max(worstBySlot[slot], delay);
           }
           ++histogram[size_t(std::min(delay, kHistogramMicros))];
+          // The kernel's arrival time at this socket: the part of the delay before the client.
+          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+              timespec ts;
+              std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+              int64_t arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000 - stamp;
+              ++arrivalHistogram[size_t(std::clamp<int64_t>(arrived, 0, kHistogramMicros))];
+            }
+          }
           Pair *pair = nullptr;
           for (Pair &q : p.pairs)
             if (q.sender == int(sender)) pair = &q;
@@ -549,15 +579,18 @@ int main(int argc, char **argv) {
     }
   }
   const long lost = std::max(0L, expected - received);
-  auto quantile = [&](double q) {
-    const uint64_t want = uint64_t(std::ceil(q * double(received)));
+  auto quantileOf = [&](const std::vector<uint64_t> &h, double q) {
+    uint64_t count = 0;
+    for (uint64_t c : h) count += c;
+    const uint64_t want = uint64_t(std::ceil(q * double(count)));
     uint64_t seen = 0;
-    for (size_t us = 0; us < histogram.size(); ++us) {
-      seen += histogram[us];
+    for (size_t us = 0; us < h.size(); ++us) {
+      seen += h[us];
       if (seen >= want && want > 0) return double(us) / 1000.0;
     }
     return 0.0;
   };
+  auto quantile = [&](double q) { return quantileOf(histogram, q); };
   auto seconds_of = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
   const double clientCpu = seconds_of(clientUsage1.ru_utime) + seconds_of(clientUsage1.ru_stime) -
                            seconds_of(clientUsage0.ru_utime) - seconds_of(clientUsage0.ru_stime);
@@ -579,14 +612,17 @@ int main(int argc, char **argv) {
                " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
                " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
                " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
-               " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f}\n",
+               " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f, \"steal_percent\": %.2f,\n"
+               " \"arrival_p50_ms\": %.3f, \"arrival_p99_ms\": %.3f}\n",
                pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
                expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
                shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
                100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
                floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
                clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
-               windowUser1 - windowUser0, windowSystem1 - windowSystem0);
+               windowUser1 - windowUser0, windowSystem1 - windowSystem0,
+               ticks1 > ticks0 ? 100.0 * double(steal1 - steal0) / double(ticks1 - ticks0) : 0.0,
+               quantileOf(arrivalHistogram, 0.5), quantileOf(arrivalHistogram, 0.99));
   std::fclose(f);
   std::printf("%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
               "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",
