@@ -435,6 +435,27 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
     double dx = p.ux - r.ux, dy = p.uy - r.uy, dz = p.uz - r.uz;
     return dx * dx + dy * dy + dz * dz;
   };
+  if (r.FreeSlots() == 0 && !options_.sort_every_evaluation) {
+    // A full table changes only by a swap, and the first swap needs the nearest outsider to beat
+    // the farthest holder by the margin: one pass finds both, without lists or sorting (this
+    // runs for every recipient once a second, over every pilot in view).
+    double farthest = 0, nearest = 0;
+    std::size_t holder_count = 0, outsider_count = 0;
+    for (Client *p : visible_) {
+      if (p == &r) continue;
+      const double key = key_of(*p);
+      if (p->eval_mark == epoch) {
+        farthest = holder_count++ == 0 ? key : std::max(farthest, key);
+      } else {
+        nearest = outsider_count++ == 0 ? key : std::min(nearest, key);
+      }
+    }
+    if (outsider_count == 0 || holder_count == 0 || !allow_swap || !r.has_pos) return;
+    const double far = ChordToMeters(farthest);
+    const double near = ChordToMeters(nearest);
+    if (!(near < far - std::max(far * options_.margin_fraction, options_.margin_meters))) return;
+    // A swap is due: the full evaluation below makes it.
+  }
   auto &holders = scratch_holders_;
   auto &outsiders = scratch_outsiders_;
   holders.clear();

@@ -87,6 +87,8 @@ struct RegistryOptions {
   double chat_window = 5.0;        // ... in this many seconds per pilot
   double drop_log_interval = 1.0;  // drop summaries at most this often
   double login_timeout = 10.0;     // a connection must log in within this many seconds
+  // Evaluates full tables by sorting too, as the short path must agree with (for tests).
+  bool sort_every_evaluation = false;
 };
 
 class Registry {

@@ -17,6 +17,7 @@
 #include "net/net.h"
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
+#include "support/strings.h"
 #include "ui/ui.h"
 
 namespace {
@@ -26,8 +27,8 @@ constexpr int kStreamReads = 100;
 constexpr int kReceiveArea = 1400;
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
-// the number, so it is read in place.
-float ReadFloat(std::string_view field) { return std::strtof(field.data(), nullptr); }
+// the number, so reading the field alone reads what strtof reads in place.
+float ReadFloat(std::string_view field) { return ReadFloatText(field); }
 int ReadLight(std::string_view field) { return field[0] - '0'; }
 
 void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
@@ -39,8 +40,7 @@ void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLo
 
   Aircraft &a = AircraftList[n];
   double x, y, z;
-  STWorldOrLocal(ownLat, ownLon, std::string(t[3]), std::string(t[4]), std::string(t[5]), std::string(t[0]),
-                 std::string(t[1]), std::string(t[2]), x, y, z);
+  STWorldOrLocal(ownLat, ownLon, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
   a.x = float(x);
   a.y = float(y);
   a.z = float(z);

@@ -2,6 +2,8 @@
 
 #include <pcrecpp.h>
 
+#include <cstring>
+
 #include "support/md5.h"
 #include "support/strings.h"
 
@@ -50,15 +52,34 @@ std::string BuildChatLine(int id, const std::string &text) {
 }
 
 void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &s) {
-  out.clear();
-  AddIntToString(out, "", id);
-  out += viewOnly ? "|VOLOC" : "|LOC";
-  for (float v : s.single) AddFloatToString(out, "|", v);
-  for (float v : s.gear) AddFloatToString(out, "|", v);
-  for (int v : s.lights) AddIntToString(out, "|", v);
-  for (float v : s.throttle) AddFloatToString(out, "|", v);
-  AddFloatToString(out, "|", s.seconds);
-  AddFloatToString(out, "|", s.microseconds);
+  // Written into a local area and copied once: the caller keeps out between frames, so the copy
+  // reuses its storage.
+  char area[64 + 42 * (kNumberTextMax + 1)];
+  char *p = WriteIntText(area, id);
+  const std::string_view keyword = viewOnly ? "|VOLOC" : "|LOC";
+  std::memcpy(p, keyword.data(), keyword.size());
+  p += keyword.size();
+  for (float v : s.single) {
+    *p++ = '|';
+    p = WriteFloatText(p, v);
+  }
+  for (float v : s.gear) {
+    *p++ = '|';
+    p = WriteFloatText(p, v);
+  }
+  for (int v : s.lights) {
+    *p++ = '|';
+    p = WriteIntText(p, v);
+  }
+  for (float v : s.throttle) {
+    *p++ = '|';
+    p = WriteFloatText(p, v);
+  }
+  *p++ = '|';
+  p = WriteFloatText(p, s.seconds);
+  *p++ = '|';
+  p = WriteFloatText(p, s.microseconds);
+  out.assign(area, size_t(p - area));
 }
 
 namespace {
@@ -84,18 +105,15 @@ size_t MatchHeaderAt(std::string_view text, size_t pos, int &number, char &lette
   return at + 3;
 }
 
-// One "(.*?)\|" field at pos: the text up to the next "|", which must come before any line feed.
-bool TakeField(std::string_view text, size_t &pos, std::string_view &field) {
-  for (size_t at = pos; at < text.size(); ++at) {
-    char c = text[at];
-    if (c == '|') {
-      field = text.substr(pos, at - pos);
-      pos = at + 1;
-      return true;
-    }
-    if (c == '\n') return false;
-  }
-  return false;
+// One "(.*?)\|" field at pos: the text up to the next "|". limit is the first line feed (or the
+// end), which no field may reach.
+bool TakeField(std::string_view text, size_t limit, size_t &pos, std::string_view &field) {
+  const void *bar = std::memchr(text.data() + pos, '|', limit - pos);
+  if (bar == nullptr) return false;
+  const size_t at = size_t(static_cast<const char *>(bar) - text.data());
+  field = std::string_view(text.data() + pos, at - pos);
+  pos = at + 1;
+  return true;
 }
 
 }  // namespace
@@ -108,21 +126,25 @@ bool MatchDatagramHeader(std::string_view text, int &slot, char &letter, size_t 
 }
 
 bool MatchPositionReport(std::string_view rest, ReportFields &out) {
+  // Fields never hold a line feed, so none may reach the first one: finding it once bounds every
+  // search for "|".
+  const void *lineFeed = std::memchr(rest.data(), '\n', rest.size());
+  const size_t limit = lineFeed == nullptr ? rest.size() : size_t(static_cast<const char *>(lineFeed) - rest.data());
   size_t pos = 0;
   std::string_view *f = out.field;
   for (int i = 0; i < 27; ++i)
-    if (!TakeField(rest, pos, f[i])) return false;
+    if (!TakeField(rest, limit, pos, f[i])) return false;
   for (int i = 27; i < 32; ++i) {
     if (pos + 1 >= rest.size() || !IsDigit(rest[pos]) || rest[pos + 1] != '|') return false;
     f[i] = rest.substr(pos, 1);
     pos += 2;
   }
   for (int i = 32; i < 39; ++i)
-    if (!TakeField(rest, pos, f[i])) return false;
+    if (!TakeField(rest, limit, pos, f[i])) return false;
   // The eighth throttle ends at "|", at the end, or at a line feed that ends the text.
-  size_t at = pos;
-  while (at < rest.size() && rest[at] != '|' && rest[at] != '\n') ++at;
-  if (at < rest.size() && rest[at] == '\n' && at + 1 != rest.size()) return false;
+  const void *bar = std::memchr(rest.data() + pos, '|', limit - pos);
+  const size_t at = bar == nullptr ? limit : size_t(static_cast<const char *>(bar) - rest.data());
+  if (at == limit && limit < rest.size() && limit + 1 != rest.size()) return false;
   f[39] = rest.substr(pos, at - pos);
   return true;
 }

@@ -1,5 +1,15 @@
 #pragma once
+#include <cstddef>
 #include <string>
+#include <string_view>
+
+// Room for any text WriteIntText or WriteFloatText writes.
+constexpr std::size_t kNumberTextMax = 32;
+
+// Writes value as "%d" at out; returns the end of the text (not terminated).
+char *WriteIntText(char *out, int value);
+// Writes value widened to double as "%.9g" at out; returns the end of the text (not terminated).
+char *WriteFloatText(char *out, float value);
 
 // Appends prefix, then value as "%d".
 void AddIntToString(std::string &s, const char *prefix, int value);
@@ -9,6 +19,8 @@ void AddFloatToString(std::string &s, const char *prefix, float value);
 int stringtoi(const std::string &s);
 // The text read as a single-precision float, 0 if it does not begin with a number.
 float stringtof(const std::string &s);
+// What strtof reads at the start of text, as if the text ended there; 0 when it reads nothing.
+float ReadFloatText(std::string_view text);
 
 // Formats with printf rules into a string; the compiler checks the format.
 std::string StringPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -3,9 +3,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "support/strings.h"
 
@@ -81,4 +84,87 @@ TEST(NumberText, IntTextMatchesPrintf) {
     AddIntToString(s, "", v);
     EXPECT_EQ(s, StringPrintf("%d", v));
   }
+}
+
+namespace {
+
+std::string Printf9g(float v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.9g", double(v));
+  return buf;
+}
+
+std::string FloatText(float v) {
+  char buf[kNumberTextMax];
+  return std::string(buf, WriteFloatText(buf, v));
+}
+
+// Same bits, or both not numbers.
+bool SameFloat(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b); }
+
+::testing::AssertionResult ReadsLikeStrtof(const std::string &text) {
+  float ours = ReadFloatText(text), theirs = std::strtof(text.c_str(), nullptr);
+  if (SameFloat(ours, theirs)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\"" << text << "\": " << ours << " against strtof's " << theirs;
+}
+
+}  // namespace
+
+TEST(NumberText, FloatTextAtTiesCarriesAndEveryExponent) {
+  // Values with exactly ten significant digits, the last a 5: n / 2^j with j fraction digits.
+  std::mt19937 rng(3);
+  for (int j = 3; j <= 9; ++j) {
+    const double low = std::pow(10.0, 9 - j) * std::ldexp(1.0, j), high = std::min(low * 10, std::ldexp(1.0, 24));
+    for (int i = 0; i < 2000; ++i) {
+      const float v = std::ldexp(float(uint32_t(low + double(rng() % uint32_t(high - low))) | 1u), -j);
+      ASSERT_EQ(FloatText(v), Printf9g(v)) << j;
+    }
+  }
+  // Just below each power of ten (rounding adds a digit), and a sweep over every exponent.
+  for (int k = -45; k <= 38; ++k) {
+    const float p = float(std::pow(10.0, k));
+    for (float v : {p, std::nextafter(p, 0.0f), std::nextafter(p, std::numeric_limits<float>::infinity()), -p}) ASSERT_EQ(FloatText(v), Printf9g(v));
+  }
+  for (uint32_t bits = 0; bits < 0x7f800000u; bits += 0x1fffu) {
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    ASSERT_EQ(FloatText(v), Printf9g(v)) << std::hex << bits;
+  }
+}
+
+TEST(NumberText, FloatReadingMatchesStrtof) {
+  for (const char *text :
+       {"", "-", "+", ".", "-.5", ".5", "5.", "-0", "+0.0", "0x1p3", "-0X10", " 1", "1 ", "1e", "1e+", "1.5e-", "1e-50",
+        "1e50", "3.40282357e+38", "1.40129846e-45", "1.17549435e-38", "nan", "-inf", "Infinity", "16777217",
+        "16777219", "1.6777217e7", "0.0000000000000000000001", "123456789012345678901234", "9007199254740993",
+        "1,5", "1|2", "47.4502258", "-12345.6787", "1.73361600e+09", "00000000000000000000000001"})
+    EXPECT_TRUE(ReadsLikeStrtof(text));
+  // Texts from the characters of numbers, and the text of every kind of float read back.
+  std::mt19937 rng(11);
+  const char alphabet[] = "0123456789012345678901234567890123456789..--+eE x";
+  for (int i = 0; i < 200000; ++i) {
+    std::string text(rng() % 24, ' ');
+    for (char &c : text) c = alphabet[rng() % (sizeof alphabet - 1)];
+    ASSERT_TRUE(ReadsLikeStrtof(text));
+  }
+  for (int i = 0; i < 200000; ++i) {
+    uint32_t bits = uint32_t(rng());
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    ASSERT_TRUE(ReadsLikeStrtof(Printf9g(v)));
+    ASSERT_TRUE(ReadsLikeStrtof(std::to_string(rng() % 100000) + "." + std::to_string(rng()) + "e-" +
+                                std::to_string(rng() % 30)));
+  }
+}
+
+TEST(NumberText, FloatReadingFollowsTheLocaleDecimalPoint) {
+  const char *found = nullptr;
+  for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"})
+    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+      found = name;
+      break;
+    }
+  if (found == nullptr) GTEST_SKIP() << "no locale with a decimal comma installed";
+  for (const char *text : {"47.5", "47,5", "-0,25e3", "12"}) EXPECT_TRUE(ReadsLikeStrtof(text)) << found;
+  std::setlocale(LC_NUMERIC, "C");
 }

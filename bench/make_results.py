@@ -1,0 +1,510 @@
+#!/usr/bin/env python3
+"""Turns the figures run_all.sh recorded into bench/RESULTS.md and the relay plot.
+
+    make_results.py RESULTS_DIR RESULTS.md PLOT.png
+
+Every number in the report is read from RESULTS_DIR; nothing here is a measurement.
+"""
+import glob
+import json
+import os
+import re
+import statistics
+import sys
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def gbench(path):
+    """Median real and CPU time (microseconds) per benchmark of a Google Benchmark JSON file."""
+    if not os.path.exists(path):
+        return {}
+    data = load(path)
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+    out = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+            s = scale[b.get("time_unit", "ns")]
+            out[b["run_name"]] = {"real": b["real_time"] * s, "cpu": b["cpu_time"] * s,
+                                  "reps": b.get("repetitions", 0), "allocs": b.get("allocations_per_call")}
+    return out
+
+
+def callgrind(prefix):
+    """Instructions per call of each section dumped by a --callgrind run."""
+    out = {}
+    for path in sorted(glob.glob(prefix + ".*")):
+        if path.endswith(".log"):
+            continue
+        desc, total = None, None
+        with open(path, errors="replace") as f:
+            for line in f:
+                if line.startswith("desc: Trigger: Client Request: "):
+                    desc = line.split("Client Request: ", 1)[1].strip()
+                elif line.startswith("summary:") or line.startswith("totals:"):
+                    total = int(line.split()[1])
+                    break
+        m = re.match(r"(.*) x(\d+)$", desc or "")
+        if m and total is not None:
+            out[m.group(1)] = total / int(m.group(2))
+    return out
+
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def f(v, digits=2):
+    if v is None:
+        return "–"
+    if isinstance(v, float):
+        return f"{v:,.{digits}f}"
+    return f"{v:,}"
+
+
+def verdict(ok):
+    return "**met**" if ok else "**missed**"
+
+
+class Figures:
+    def __init__(self, gb, cg):
+        self.gb, self.cg = gb, cg
+
+    def t(self, name, kind="cpu"):
+        return self.gb.get(name, {}).get(kind)
+
+    def i(self, name):
+        return self.cg.get(name)
+
+    def per_report(self, cycle90, cycle0, empty_read, kind):
+        """One report applied: the 90-report cycle less the empty one, per report, plus the empty
+        read each report's read replaced."""
+        a, b, e = self.t(cycle90, kind), self.t(cycle0, kind), self.t(empty_read, kind)
+        if None in (a, b, e):
+            return None
+        return (a - b) / 90.0 + e
+
+    def per_report_instr(self, cycle90, cycle0, empty_read_instr):
+        a, b = self.i(cycle90), self.i(cycle0)
+        if None in (a, b):
+            return None
+        return (a - b) / 90.0 + empty_read_instr
+
+
+def main():
+    res, out_md, out_png = sys.argv[1], sys.argv[2], sys.argv[3]
+    machine = load(os.path.join(res, "machine.json"))
+    now = Figures(gbench(os.path.join(res, "plugin.json")), callgrind(os.path.join(res, "callgrind", "plugin")))
+    base = Figures(gbench(os.path.join(res, "plugin_baseline.json")),
+                   callgrind(os.path.join(res, "callgrind", "plugin_baseline")))
+    has_base = bool(base.gb)
+    text = gbench(os.path.join(res, "text.json"))
+    server = gbench(os.path.join(res, "server.json"))
+    server_cg = callgrind(os.path.join(res, "callgrind", "server"))
+    frames = [load(p) for p in sorted(glob.glob(os.path.join(res, "frames_*.json")))]
+    relay = {}
+    for p in glob.glob(os.path.join(res, "relay_*_*.json")):
+        name = os.path.basename(p)
+        if name.startswith("relay_baseline_"):
+            continue
+        r = load(p)
+        relay.setdefault(r["pilots"], []).append(r)
+    relay_base = {}
+    for p in glob.glob(os.path.join(res, "relay_baseline_*_*.json")):
+        r = load(p)
+        relay_base.setdefault(r["pilots"], []).append(r)
+    reps = max([v["reps"] for v in now.gb.values()] or [0])
+    L = []
+    w = L.append
+
+    w("# Benchmark results")
+    w("")
+    w(f"Written by `bench/make_results.py` from the figures `bench/run_all.sh` recorded on {machine['date']} "
+      f"(commit `{machine['commit']}`). Machine: {machine['cores']} cores ({machine['cpu']}), kernel "
+      f"{machine['kernel']}; load average {machine['load_at_start']} at the start and "
+      f"{machine.get('load_at_end', '?')} at the end (other engineers' builds, tests and fuzzers share it).")
+    w("")
+    w(f"Every Google Benchmark figure is the median of {reps} repetitions, randomly interleaved, in CPU time "
+      "(user + system: the kernel's part of a socket call counts, a preemption by another process does not); "
+      "real time is given beside it. Each ratio divides figures taken in the same run. Instruction counts are "
+      "callgrind's, user space only (a system call counts as the few instructions that enter the kernel), "
+      "per call, for the same paths run a fixed number of times.")
+    if has_base:
+        w("")
+        w(f"*Before* is the plugin built from the code this work started from (`{machine['baseline_plugin']}`), "
+          "measured by the same benchmark binary in the same run; *after* is this build.")
+    w("")
+
+    w("## What was changed for speed")
+    w("")
+    w("Profiled first (callgrind on the paths below, perf on the server under load):")
+    w("")
+    w("- **Broadcast.** Two thirds of `SkytetherDrawPlanes`' instructions were `std::to_chars(general, 9)` for "
+      "the 42 numbers. `WriteFloatText` (`src/support/strings.cpp`) writes printf's `\"%.9g\"` of a float "
+      "with exact integer arithmetic (64-bit for the usual magnitudes, 128-bit otherwise, round half to even) "
+      "and hands what it does not cover (infinities, NaNs, the far ends of the range) to `std::to_chars`; "
+      "`BuildPositionLine` writes the line into a local area and copies it once into the string it keeps "
+      "between frames.")
+    w("- **One report.** Two `snprintf(\"%.9g\")` per report for the user's own cell texts, eight `std::string` "
+      "copies for `STWorldOrLocal`, and 43 `strtof` calls made most of the cost. The cell texts now come from "
+      "`WriteFloatText`, `STWorldOrLocal` takes the field texts as views, and `ReadFloatText` reads a field "
+      "the way `strtof` does: plain decimals of up to 19 digits with a power of ten up to 22 are one correctly "
+      "rounded double operation (a double exactly halfway between two floats, a locale whose decimal point is "
+      "not \".\", and every other form go to `strtof`). The report's fields are split with `memchr` bounded by "
+      "the first line feed instead of a byte loop.")
+    w("- **Server.** perf shows its own code at about 4 % of its CPU; the rest is the kernel's UDP path, which "
+      "it already enters with `recvmmsg` (64 a call) and `sendmmsg` (up to 512 a call, two iovecs a report, no "
+      "copy), so the relay path is unchanged. What grew with pilots² was the once-a-second nearest-19 "
+      "evaluation: every recipient's evaluation built two lists of every pilot in view and sorted them, a "
+      "stall of milliseconds per tick at a few hundred pilots. A full table now takes one pass that finds the "
+      "farthest holder and the nearest outsider; only when that outsider beats the holder by the margin (when "
+      "the first swap is due) does the sorting evaluation run, so the outcome is the same "
+      "(`tests/server/server_evaluation_test.cpp` runs both on one wandering crowd and compares every relay, "
+      "notice and slot).")
+    w("")
+    w("The texts are unchanged byte for byte: `tests/unit/strings_test.cpp` compares `WriteFloatText` with "
+      "`snprintf` and `ReadFloatText` with `strtof` (ties, carries, every exponent, random bit patterns and "
+      "texts), `float_text_check` does so for every float, and the matcher agreement tests compare the "
+      "hand-written matchers with the regular expressions.")
+    w("")
+
+    # ---- 1. broadcast ----
+    w("## 1. Own-position broadcast")
+    w("")
+    w("`SkytetherDrawPlanes` while connected (24 dataref reads, 42 numbers formatted, one datagram), called "
+      "directly through the host's registered callback, against one raw `sendto` of a datagram of the same "
+      f"length ({now.gb and load(os.path.join(res, 'plugin.json'))['context'].get('position_line_bytes', '?')} "
+      "bytes) on the plugin's own socket to the same address.")
+    w("")
+    rows = [("raw `sendto`", "Floor_SendtoOfPositionLength"), ("`SkytetherDrawPlanes`", "Plugin_DrawPlanes")]
+    hdr = "| | µs (CPU) | µs (real) | instructions |" + (" before: µs (CPU) | before: instructions |" if has_base else "")
+    w(hdr)
+    w("|---|---:|---:|---:|" + ("---:|---:|" if has_base else ""))
+    for label, name in rows:
+        line = f"| {label} | {f(now.t(name))} | {f(now.t(name, 'real'))} | {f(now.i(name), 0)} |"
+        if has_base:
+            line += f" {f(base.t(name))} | {f(base.i(name), 0)} |"
+        w(line)
+    r1 = now.t("Plugin_DrawPlanes") / now.t("Floor_SendtoOfPositionLength") if now.t("Plugin_DrawPlanes") else None
+    w("")
+    line = f"Ratio broadcast / raw `sendto`: **{f(r1)}×** (target ≤ 3.5×: {verdict(r1 is not None and r1 <= 3.5)})"
+    if has_base and base.t("Plugin_DrawPlanes"):
+        line += f"; before: {f(base.t('Plugin_DrawPlanes') / base.t('Floor_SendtoOfPositionLength'))}×"
+    w(line + ".")
+    w("")
+
+    # ---- 2. one report ----
+    w("## 2. One position report applied")
+    w("")
+    w("Read, header and field matching, placement and `SetAircraftData`'s 25 host calls. A cycle with 90 "
+      "reports waiting (slots 1–19 in turn, all in the user's cell) less a cycle with nothing waiting, per "
+      "report, plus the empty read that each report's read replaces: (C₉₀ − C₀)/90 + e. The floor is the same "
+      "formula over the same reads done raw on the plugin's sockets, i.e. one `recvfrom` of the same datagram.")
+    w("")
+    e = "Floor_EmptyDatagramRead"
+    p_now = now.per_report("Plugin_Cycle90Reports", "Plugin_CycleNothingWaiting", e, "cpu")
+    p_real = now.per_report("Plugin_Cycle90Reports", "Plugin_CycleNothingWaiting", e, "real")
+    p_other = now.per_report("Plugin_Cycle90ReportsOtherCell", "Plugin_CycleNothingWaiting", e, "cpu")
+    fl = now.per_report("Floor_CycleReads90Reports", "Floor_CycleReadsNothingWaiting", e, "cpu")
+    fl_real = now.per_report("Floor_CycleReads90Reports", "Floor_CycleReadsNothingWaiting", e, "real")
+    empty_read_instr = (now.i("Floor_CycleReadsNothingWaiting") or 0) / 190.0
+    pi = now.per_report_instr("Plugin_Cycle90Reports", "Plugin_CycleNothingWaiting", empty_read_instr)
+    pio = now.per_report_instr("Plugin_Cycle90ReportsOtherCell", "Plugin_CycleNothingWaiting", empty_read_instr)
+    fi = now.per_report_instr("Floor_CycleReads90Reports", "Floor_CycleReadsNothingWaiting", empty_read_instr)
+    hdr = "| | µs (CPU) | µs (real) | instructions |" + (" before: µs (CPU) | before: instructions |" if has_base else "")
+    w(hdr)
+    w("|---|---:|---:|---:|" + ("---:|---:|" if has_base else ""))
+    w(f"| raw `recvfrom` of the report | {f(fl)} | {f(fl_real)} | {f(fi, 0)} |" + (
+        f" {f(base.per_report('Floor_CycleReads90Reports', 'Floor_CycleReadsNothingWaiting', e, 'cpu'))} | "
+        f"{f(base.per_report_instr('Floor_CycleReads90Reports', 'Floor_CycleReadsNothingWaiting', empty_read_instr), 0)} |"
+        if has_base else ""))
+    w(f"| report applied, same cell | {f(p_now)} | {f(p_real)} | {f(pi, 0)} |" + (
+        f" {f(base.per_report('Plugin_Cycle90Reports', 'Plugin_CycleNothingWaiting', e, 'cpu'))} | "
+        f"{f(base.per_report_instr('Plugin_Cycle90Reports', 'Plugin_CycleNothingWaiting', empty_read_instr), 0)} |"
+        if has_base else ""))
+    w(f"| report applied, other cell (projection) | {f(p_other)} | – | {f(pio, 0)} |" + (
+        f" {f(base.per_report('Plugin_Cycle90ReportsOtherCell', 'Plugin_CycleNothingWaiting', e, 'cpu'))} | "
+        f"{f(base.per_report_instr('Plugin_Cycle90ReportsOtherCell', 'Plugin_CycleNothingWaiting', empty_read_instr), 0)} |"
+        if has_base else ""))
+    r2 = p_now / fl if p_now and fl else None
+    w("")
+    line = f"Ratio report applied / raw `recvfrom`: **{f(r2)}×** (target ≤ 6×: {verdict(r2 is not None and r2 <= 6)})"
+    if has_base:
+        bp = base.per_report("Plugin_Cycle90Reports", "Plugin_CycleNothingWaiting", e, "cpu")
+        bf = base.per_report("Floor_CycleReads90Reports", "Floor_CycleReadsNothingWaiting", e, "cpu")
+        if bp and bf:
+            line += f"; before: {f(bp / bf)}×"
+    w(line + ".")
+    w("")
+
+    # ---- 3. packet cycle ----
+    w("## 3. Packet cycle and the whole plugin")
+    w("")
+    w("One run of `SkytetherPacketProcess` (exactly 90 datagram and 100 stream read attempts) against the same "
+      "reads done raw on the plugin's sockets.")
+    w("")
+    w("| cycle | raw reads µs (CPU) | plugin µs (CPU) | ratio | raw instructions | plugin instructions |"
+      + (" before: plugin µs | before: ratio |" if has_base else ""))
+    w("|---|---:|---:|---:|---:|---:|" + ("---:|---:|" if has_base else ""))
+    for label, fl_name, pl_name in [
+            ("nothing waiting", "Floor_CycleReadsNothingWaiting", "Plugin_CycleNothingWaiting"),
+            ("19 reports and 3 stream notices waiting", "Floor_CycleReads19Reports3Notices",
+             "Plugin_Cycle19Reports3Notices")]:
+        a, b = now.t(fl_name), now.t(pl_name)
+        line = (f"| {label} | {f(a)} | {f(b)} | {f(b / a if a and b else None)}× | {f(now.i(fl_name), 0)} | "
+                f"{f(now.i(pl_name), 0)} |")
+        if has_base:
+            ba, bb = base.t(fl_name), base.t(pl_name)
+            line += f" {f(bb)} | {f(bb / ba if ba and bb else None)}× |"
+        w(line)
+    w("")
+    w("The three notices are a callsign, a model path (read, display name, file check) and a chat line. "
+      "Empty reads alone: one datagram read "
+      f"{f(now.t('Floor_EmptyDatagramRead'), 3)} µs, one stream read {f(now.t('Floor_EmptyStreamRead'), 3)} µs "
+      "(CPU, hot).")
+    w("")
+    if frames:
+        keys = ["plugin_us_per_frame", "plugin_share_of_core_percent", "raw_us_per_frame",
+                "raw_share_of_core_percent", "plugin_vs_raw"]
+        m = {k: med([x[k] for x in frames]) for k in keys}
+        sub = lambda part, k: med([x[part][k] for x in frames])
+        w(f"**Whole plugin in real time** ({len(frames)} runs, medians): the host runs frames at 60 fps for 10 s "
+          "while 19 aircraft report at 60 Hz each (1,140 reports a second, sent evenly by a thread playing the "
+          "server). The plugin's figure is the host thread's CPU time per frame with the plugin loaded and "
+          "connected, less the same host's frames with nothing loaded. Beside it, raw frames on the same cadence: "
+          "one `sendto` of the line's length each frame and, every other frame (where the 0.03 s cycle runs), "
+          "its 90 + 100 reads on the plugin's sockets, which take the same reports. Plugin and raw frames "
+          "alternate in 2-second blocks.")
+        w("")
+        w("| | µs per frame | share of one core | median frame with a cycle µs | median frame without µs |")
+        w("|---|---:|---:|---:|---:|")
+        w(f"| empty host | {f(sub('empty_host', 'us_per_frame'))} | – | – | {f(sub('empty_host', 'median_frame_without_cycle_us'))} |")
+        w(f"| raw frames (the floor) | {f(m['raw_us_per_frame'])} | {f(m['raw_share_of_core_percent'], 3)} % | "
+          f"{f(sub('raw', 'median_frame_with_cycle_us'))} | {f(sub('raw', 'median_frame_without_cycle_us'))} |")
+        w(f"| raw frames + the plugin's host calls | {f(med([x['raw_with_host_calls_us_per_frame'] for x in frames]))} | – | "
+          f"{f(sub('raw_with_host_calls', 'median_frame_with_cycle_us'))} | "
+          f"{f(sub('raw_with_host_calls', 'median_frame_without_cycle_us'))} |")
+        w(f"| whole plugin (less empty host) | {f(m['plugin_us_per_frame'])} | "
+          f"{f(m['plugin_share_of_core_percent'], 3)} % | {f(sub('host_with_plugin', 'median_frame_with_cycle_us'))} | "
+          f"{f(sub('host_with_plugin', 'median_frame_without_cycle_us'))} |")
+        w("")
+        ok = m["plugin_us_per_frame"] <= 60 and m["plugin_share_of_core_percent"] <= 0.4
+        w(f"Plugin / raw frames: **{f(m['plugin_vs_raw'])}×**; plugin / (raw frames + the same host calls: the "
+          "broadcast's 24 dataref reads and 25 writes per report received, made directly): "
+          f"**{f(med([x['plugin_vs_raw_with_host_calls'] for x in frames]))}×**. Target ≤ 60 µs per frame and ≤ 0.4 % of one core: "
+          f"{verdict(ok)}" + ("" if ok else (
+              " — the raw frames alone (the same system calls on the same cadence, nothing else) cost "
+              f"{f(m['raw_us_per_frame'])} µs per frame here") ) + ". Frames here are cold: between two frames the "
+          "thread sleeps 16 ms and the other processes run, so every call costs more than in the hot loops above.")
+        drops = sum(x["reports_dropped_by_kernel"] for x in frames)
+        w(f"Reports sent during the measured frames: {f(sum(x['reports_sent'] for x in frames))}; dropped by the "
+          f"kernel for want of room at the plugin's socket: {drops}.")
+        w("")
+
+    allocs = [(label, now.gb[name]["allocs"]) for label, name in [
+        ("`SkytetherDrawPlanes`", "Plugin_DrawPlanes"), ("cycle, nothing waiting", "Plugin_CycleNothingWaiting"),
+        ("cycle, 90 reports", "Plugin_Cycle90Reports"), ("cycle, 90 reports in another cell",
+                                                          "Plugin_Cycle90ReportsOtherCell"),
+        ("cycle, 19 reports and 3 notices", "Plugin_Cycle19Reports3Notices")]
+        if name in now.gb and now.gb[name]["allocs"] is not None]
+    if allocs:
+        w("**Heap allocations** inside the timed calls (malloc, calloc and realloc counted by the benchmark "
+          "executable for itself, the host and the plugin), per call: " +
+          "; ".join(f"{label} {f(a, 0) if a == int(a) else f(a)}" for label, a in allocs) +
+          ". The notices allocate (the model notice opens the file it names, the chat line is copied into the "
+          "history); the per-frame and per-report paths do not.")
+        w("")
+
+    # ---- 4. relay ----
+    w("## 4. Server relay")
+    w("")
+    w("`relay_bench` starts the server (`--port 0`), logs N pilots in over TCP and has each send 30 position "
+      "lines a second from its own datagram socket, evenly spread; positions lie on a 20-wide grid about 2 km "
+      "apart, so every pilot has 19 others near and the fan-out is 19. x and y carry the sender and its round, "
+      "the time fields the send time (wall clock, µs). Each pilot's socket counts what comes back: loss is "
+      "counted per recipient and sender over the measured rounds, latency is receive time less the stamp. "
+      "The receiving side polls its sockets every 0.25 ms, as the plugin polls its own (nobody sleeps on them, "
+      "so the server's sends never pay for waking a reader); that adds up to 0.25 ms to each latency. Server "
+      "CPU is utime + stime from /proc/PID/stat over the measured window, peak memory VmHWM. The raw `sendto` "
+      "is measured by the same client before the load, on a datagram of the report's length. **The load "
+      "client runs on the same 2 cores** (its share is in the table; the server is pinned to the first CPU and "
+      "the client to the second), and so does whatever else the machine was running. *Steal* is the share of "
+      "CPU time the hypervisor took from this virtual machine during the window (/proc/stat): while a CPU is "
+      "taken away nothing on it runs, which shows in the latency tail. *At the socket* is the kernel's "
+      "arrival time at the recipient's socket (SO_TIMESTAMPNS) less the stamp: the delay before the client "
+      "looked.")
+    w("")
+    w(f"Medians of {RELAY_REPS(relay)} runs per pilot count, {RELAY_SECONDS(relay)} s measured after 4 s of warm-up.")
+    w("")
+    w("| pilots | reports/s out | loss | p50 ms | p99 ms | max ms | p99 at the socket ms | server CPU % of a core | server µs per report | "
+      "raw sendto µs | ratio | peak RSS MiB | client CPU % | steal % | runs held |")
+    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    held_counts = []
+    summary = {}
+    for n in sorted(relay):
+        rs = relay[n]
+        g = lambda k: med([r[k] for r in rs])
+        held = [r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs]
+        summary[n] = {k: g(k) for k in rs[0] if isinstance(rs[0][k], (int, float))}
+        summary[n]["held_runs"] = sum(held)
+        loss = g("loss_percent")
+        w(f"| {n} | {f(g('relayed_per_second'), 0)} | {f(loss, 3)} % | {f(g('latency_p50_ms'), 3)} | "
+          f"{f(g('latency_p99_ms'), 3)} | {f(g('latency_max_ms'), 1)} | {f(g('arrival_p99_ms'), 3)} | "
+          f"{f(g('server_cpu_percent_of_core'), 1)} | "
+          f"{f(g('server_cpu_per_relayed_us'), 3)} | {f(g('raw_sendto_us'), 3)} | "
+          f"{f(g('cpu_per_relayed_vs_sendto'))}× | {f(g('server_peak_rss_kb') / 1024.0, 1)} | "
+          f"{f(g('client_cpu_percent_of_core'), 1)} | {f(g('steal_percent'), 1)} | {sum(held)}/{len(rs)} |")
+        if sum(held) * 2 > len(rs):
+            held_counts.append(n)
+    w("")
+    s200 = summary.get(200)
+    if s200:
+        ok200 = s200["reports_lost"] == 0 and s200["latency_p99_ms"] <= 2.0
+        w(f"- 200 pilots, nearest-19 fan-out: {f(s200['relayed_per_second'], 0)} reports a second out, "
+          f"{f(s200['reports_lost'], 0)} lost (median run), p99 {f(s200['latency_p99_ms'], 3)} ms. Target no loss "
+          f"and p99 ≤ 2 ms: {verdict(ok200)}.")
+    ratios = [summary[n]["cpu_per_relayed_vs_sendto"] for n in summary if summary[n]["reports_lost"] == 0]
+    if ratios:
+        worst = max(ratios)
+        w(f"- Server CPU per relayed report against one raw `sendto`: {f(min(ratios))}× to {f(worst)}× over the "
+          f"pilot counts without loss. Target ≤ 2×: {verdict(worst <= 2.0)}.")
+    largest = max(held_counts) if held_counts else None
+    w(f"- Largest number of pilots held with p99 ≤ 5 ms and no loss (in most runs): **{largest}** "
+      f"(goal 1000: {verdict(largest is not None and largest >= 1000)}).")
+    w("")
+    if relay_base:
+        w("Baseline server (`" + machine["baseline_server"] + "`), same client, same run:")
+        w("")
+        w("| pilots | loss | p50 ms | p99 ms | server CPU % | server µs per report | ratio | runs held |")
+        w("|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for n in sorted(relay_base):
+            rs = relay_base[n]
+            g = lambda k: med([r[k] for r in rs])
+            held = sum(r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs)
+            w(f"| {n} | {f(g('loss_percent'), 3)} % | {f(g('latency_p50_ms'), 3)} | {f(g('latency_p99_ms'), 3)} | "
+              f"{f(g('server_cpu_percent_of_core'), 1)} | {f(g('server_cpu_per_relayed_us'), 3)} | "
+              f"{f(g('cpu_per_relayed_vs_sendto'))}× | {held}/{len(rs)} |")
+        w("")
+    ticks = [(n, server.get(f"Registry_TickAllDue/short_path/{n}", {}).get("cpu"),
+              server.get(f"Registry_TickAllDue/sorting/{n}", {}).get("cpu")) for n in (200, 1000)]
+    if any(a for _, a, _ in ticks):
+        w("One registry tick in which every recipient's nearest-19 evaluation falls due (once a second each): "
+          + "; ".join(f"{n} pilots {f(a / 1000.0, 3)} ms (sorting every table, as before: {f(b / 1000.0, 3)} ms)"
+                      for n, a, b in ticks if a and b)
+          + ". The server does no other work while it runs, so it delays the reports waiting behind it.")
+        w("")
+    if server:
+        reg = server.get("Registry_PositionTo19", {})
+        w(f"The server's own code per position (registry: parse, checks, 19 relays; `server_bench`): "
+          f"{f(reg.get('cpu'), 3)} µs and {f(server_cg.get('Registry_PositionTo19'), 0)} instructions per position "
+          f"in, i.e. {f((reg.get('cpu') or 0) / 19, 3)} µs per report out. The rest of the server's CPU is the "
+          "kernel's UDP path (`sendmmsg`, loopback delivery into the recipient's socket, `recvmmsg`).")
+        w("")
+
+    # ---- 5. plot ----
+    w("## 5. Plot")
+    w("")
+    w(f"![relay latency and server CPU against pilots]({os.path.basename(out_png)})")
+    w("")
+    plot(summary, out_png)
+
+    # ---- text ----
+    if text:
+        w("## The text of one line and one report, each way")
+        w("")
+        w("`text_bench`: the position line (42 numbers) and one report's 40 fields matched and read, with the "
+          "plugin's code and with the ways it replaced (the regular expressions stay the definition; "
+          "`tests/unit/matcher_agreement_test.cpp` checks the hand-written matchers against them).")
+        w("")
+        w("| | µs (CPU) | µs (real) |")
+        w("|---|---:|---:|")
+        labels = {
+            "Line_Plugin": "line: `BuildPositionLine` (`WriteFloatText`)",
+            "Line_ToChars": "line: `std::to_chars(general, 9)`",
+            "Line_Snprintf": "line: `snprintf(\"%.9g\")`",
+            "Report_Plugin": "report: `MatchPositionReport` + `ReadFloatText`",
+            "Report_SplitFromChars": "report: `MatchPositionReport` + `std::from_chars`",
+            "Report_SplitStrtof": "report: `MatchPositionReport` + `strtof`",
+            "Report_PatternsCharClass": "report: patterns with `([^|\\n]*)\\|`, `strtof`",
+            "Report_Patterns": "report: the patterns (`(.*?)\\|`), `strtof`",
+        }
+        for k, label in labels.items():
+            if k in text:
+                w(f"| {label} | {f(text[k]['cpu'], 3)} | {f(text[k]['real'], 3)} |")
+        w("")
+
+    check = os.path.join(res, "float_text_check.txt")
+    if os.path.exists(check):
+        with open(check) as fc:
+            last = fc.read().strip().splitlines()[-1]
+        w(f"Every float (`float_text_check`, all 2³² bit patterns): {last}.")
+        w("")
+
+    # ---- commands ----
+    w("## Commands")
+    w("")
+    w("`./run bench` builds the `bench` preset (Release) into `build-bench/` and runs "
+      "`bench/run_all.sh build-bench`, which ran:")
+    w("")
+    w("```")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(out_md))) + "/"
+    with open(os.path.join(res, "commands.txt")) as fc:
+        for line in fc:
+            w(line.rstrip().replace(root, ""))
+    w("```")
+    w("")
+    with open(out_md, "w") as fo:
+        fo.write("\n".join(L))
+
+
+def RELAY_REPS(relay):
+    return max((len(v) for v in relay.values()), default=0)
+
+
+def RELAY_SECONDS(relay):
+    for v in relay.values():
+        return round(v[0]["window_seconds"])
+    return 0
+
+
+def plot(summary, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    ns = sorted(summary)
+    if not ns:
+        return
+    fig, (a, b) = plt.subplots(1, 2, figsize=(11, 4.2))
+    a.plot(ns, [summary[n]["latency_p50_ms"] for n in ns], "o-", label="p50")
+    a.plot(ns, [summary[n]["latency_p99_ms"] for n in ns], "s-", label="p99")
+    a.axhline(2.0, color="grey", ls=":", lw=1)
+    a.axhline(5.0, color="grey", ls="--", lw=1)
+    a.set_yscale("log")
+    a.set_xlabel("pilots (30 Hz each, fan-out 19)")
+    a.set_ylabel("relay latency, ms (log)")
+    a.set_title("Relay latency (median of runs)")
+    a.legend()
+    a.grid(True, which="both", alpha=0.3)
+    b.plot(ns, [summary[n]["server_cpu_percent_of_core"] for n in ns], "o-", label="server")
+    b.plot(ns, [summary[n]["client_cpu_percent_of_core"] for n in ns], "^--", label="load client")
+    b2 = b.twinx()
+    b2.plot(ns, [summary[n]["relayed_per_second"] / 1000.0 for n in ns], "x:", color="tab:green",
+            label="reports/s out (k)")
+    b2.set_ylabel("reports out per second, thousands")
+    b.set_xlabel("pilots (30 Hz each, fan-out 19)")
+    b.set_ylabel("CPU, % of one core")
+    b.set_title("Server CPU (utime + stime)")
+    lines = b.get_legend_handles_labels()
+    lines2 = b2.get_legend_handles_labels()
+    b.legend(lines[0] + lines2[0], lines[1] + lines2[1], loc="upper left")
+    b.grid(True, alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+if __name__ == "__main__":
+    main()

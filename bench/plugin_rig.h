@@ -1,0 +1,63 @@
+#pragma once
+// The real plugin file loaded into the simulated host, logged in to a BenchPeer on
+// 127.0.0.1:49556, with its two per-frame callbacks and its two sockets at hand.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "XPLMDisplay.h"
+#include "XPLMProcessing.h"
+#include "bench_peer.h"
+#include "skyhost/Host.h"
+#include "skyhost/TempDir.h"
+
+namespace bench {
+
+class PluginRig {
+ public:
+  // Makes the host, takes the port, loads and enables the plugin and waits for its login and
+  // first position datagram.
+  bool Start(std::string *error);
+  void Stop();
+
+  skyhost::Host &host() { return *host_; }
+  BenchPeer &peer() { return peer_; }
+
+  // The plugin's callbacks, called directly: exactly what the host calls each frame.
+  int DrawPlanes() { return drawPlanes_(xplm_Phase_Airplanes, 0, nullptr); }
+  float PacketProcess() { return packetProcess_(0.03f, 0.03f, 1, nullptr); }
+
+  // The plugin's own sockets (found by address), for raw reads and writes beside it.
+  int datagramFd() const { return datagramFd_; }
+  int streamFd() const { return streamFd_; }
+
+  // The position line the plugin sends for the own state set at start, as received.
+  const std::string &positionLine() const { return positionLine_; }
+  // Reports as the server relays them: "N|l|" and 42 values, for slots 1 to 19 in turn, for
+  // aircraft near the user's (same whole-degree cell unless otherCell).
+  std::vector<std::string> MakeReports(int count, bool otherCell) const;
+  // Three notices as a server sends them when it gives a slot and relays a chat line.
+  std::string Notices() const;
+
+  // Bytes waiting in the plugin's stream socket.
+  int StreamBytesWaiting() const;
+  // Datagrams the kernel dropped on the plugin's socket for want of room (from /proc/net/udp).
+  long DatagramDrops() const;
+
+ private:
+  bool FindSockets(std::string *error);
+
+  std::unique_ptr<skyhost::TempDir> dir_;
+  std::unique_ptr<skyhost::Host> host_;
+  BenchPeer peer_;
+  XPLMDrawCallback_f drawPlanes_ = nullptr;
+  XPLMFlightLoop_f packetProcess_ = nullptr;
+  int datagramFd_ = -1;
+  int streamFd_ = -1;
+  std::string positionLine_;
+};
+
+// Path of the plugin file measured: $SKYTETHER_BENCH_PLUGIN, else the one this build produced.
+const char *PluginFile();
+
+}  // namespace bench

@@ -1,0 +1,640 @@
+// relay_bench: the server under a load client that speaks the real protocol on 127.0.0.1.
+// It starts the server (port 0, its own free port), logs N pilots in over TCP, and has each send
+// position lines at a fixed rate from its own datagram socket, the sends spread evenly over the
+// period. Every line carries the sender's index and round in x and y and its send time in the
+// time fields (seconds, microseconds); each pilot's socket counts what comes back, so the client
+// knows loss per recipient and sender and the relay latency of every report.
+//
+//   relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE.json
+//
+// Figures: reports relayed per second, latency p50/p99/max, loss, server CPU (utime + stime from
+// /proc/PID/stat over the measured window), peak RSS (VmHWM), the client's own CPU, and a raw
+// sendto of a datagram of the report's length measured by this client before the load starts.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+double Mono() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Microseconds on the wall clock, the clock the time fields carry.
+int64_t WallMicros() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void SleepUntil(double t) {
+  timespec ts;
+  ts.tv_sec = time_t(t);
+  ts.tv_nsec = long((t - double(ts.tv_sec)) * 1e9);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+[[noreturn]] void Die(const std::string &what) {
+  std::fprintf(stderr, "relay_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+  std::exit(1);
+}
+
+std::string G9(double v) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%.9g", static_cast<double>(static_cast<float>(v)));
+  return b;
+}
+
+// Keeps the calling thread (and what it starts later) on one CPU.
+void PinTo(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+// ---- the server process ----
+
+struct ServerProcess {
+  pid_t pid = -1;
+  int port = 0;
+  int logFd = -1;
+  std::thread logReader;
+  std::atomic<long> logLines{0};
+
+  void Start(const std::string &path, int maxPilots, int serverCpu) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) Die("pipe");
+    pid = fork();
+    if (pid < 0) Die("fork");
+    if (pid == 0) {
+      dup2(pipeFds[1], 2);
+      if (serverCpu >= 0) PinTo(serverCpu);
+      std::string max = std::to_string(maxPilots);
+      execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1", "--port", "0", "--max-pilots", max.c_str(),
+            "--idle-timeout", "120", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    close(pipeFds[1]);
+    logFd = pipeFds[0];
+    // Wait for "listening on 127.0.0.1:PORT", then keep the log drained so the server never
+    // blocks on it.
+    std::string text;
+    char buf[4096];
+    const double deadline = Mono() + 10;
+    while (port == 0) {
+      if (Mono() > deadline) Die("server did not start");
+      ssize_t n = read(logFd, buf, sizeof buf);
+      if (n <= 0) Die("server log");
+      text.append(buf, size_t(n));
+      size_t at = text.find("listening on ");
+      if (at != std::string::npos) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) continue;
+        std::string line = text.substr(at, nl - at);
+        port = std::atoi(line.c_str() + line.rfind(':') + 1);
+      }
+    }
+    logReader = std::thread([this] {
+      char b[65536];
+      for (;;) {
+        ssize_t n = read(logFd, b, sizeof b);
+        if (n <= 0) break;
+        logLines += long(std::count(b, b + n, '\n'));
+      }
+    });
+  }
+
+  // utime + stime in seconds.
+  double CpuSeconds() const {
+    double user = 0, system = 0;
+    Cpu(user, system);
+    return user + system;
+  }
+  void Cpu(double &user, double &system) const {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    std::istringstream s(all.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15; ++i) {
+      s >> field;
+      if (i == 14) utime = std::atol(field.c_str());
+      if (i == 15) stime = std::atol(field.c_str());
+    }
+    user = double(utime) / double(sysconf(_SC_CLK_TCK));
+    system = double(stime) / double(sysconf(_SC_CLK_TCK));
+  }
+
+  long StatusKb(const char *key) const {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.compare(0, std::strlen(key), key) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
+    return -1;
+  }
+
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      pid = -1;
+    }
+    if (logReader.joinable()) logReader.join();
+    if (logFd >= 0) close(logFd);
+  }
+};
+
+// Time the hypervisor kept this machine's CPUs from running (steal), and all CPU time, in ticks.
+void StealTicks(long long &steal, long long &total) {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  long long v[8] = {0};
+  in >> cpu;
+  for (long long &x : v) in >> x;
+  steal = v[7];
+  total = 0;
+  for (long long x : v) total += x;
+}
+
+// Kernel drop counters of the datagram sockets bound to these local ports (/proc/net/udp).
+long UdpDrops(const std::vector<int> &ports) {
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  std::getline(in, line);
+  std::vector<bool> want(65536, false);
+  for (int p : ports) want[size_t(p)] = true;
+  long total = 0;
+  while (std::getline(in, line)) {
+    std::istringstream s(line);
+    std::string slot, local;
+    s >> slot >> local;
+    int port = int(std::strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+    if (!want[size_t(port)]) continue;
+    std::string field, last;
+    while (s >> field) last = field;
+    total += std::atol(last.c_str());
+  }
+  return total;
+}
+
+// ---- the floor: one raw sendto of a datagram of the report's length ----
+
+double MedianOf(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double RawSendtoMicros(size_t length) {
+  int in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int big = 4 << 20;
+  setsockopt(in, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(in, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      getsockname(in, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    Die("floor socket");
+  std::string payload(length, '7');
+  char buf[2048];
+  std::vector<double> perCall;
+  for (int batch = 0; batch < 31; ++batch) {
+    const int n = 1000;
+    double t0 = Mono();
+    for (int i = 0; i < n; ++i)
+      sendto(out, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    perCall.push_back((Mono() - t0) / n * 1e6);
+    while (recv(in, buf, sizeof buf, 0) > 0) {
+    }
+  }
+  close(in);
+  close(out);
+  return MedianOf(perCall);
+}
+
+// The same datagram to 19 sockets in one sendmmsg, per datagram: the batched floor the server's
+// relay path is built on.
+double RawSendmmsgMicros(size_t length) {
+  constexpr int kFan = 19;
+  int in[kFan];
+  sockaddr_in to[kFan];
+  int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  for (int i = 0; i < kFan; ++i) {
+    in[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int big = 4 << 20;
+    setsockopt(in[i], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    to[i] = sockaddr_in{};
+    to[i].sin_family = AF_INET;
+    to[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof to[i];
+    if (bind(in[i], reinterpret_cast<sockaddr *>(&to[i]), sizeof to[i]) != 0 ||
+        getsockname(in[i], reinterpret_cast<sockaddr *>(&to[i]), &len) != 0)
+      Die("floor socket");
+  }
+  std::string payload(length, '7');
+  mmsghdr msgs[kFan];
+  iovec iov[kFan];
+  char buf[2048];
+  std::vector<double> perDatagram;
+  for (int batch = 0; batch < 31; ++batch) {
+    const int n = 50;
+    double t0 = Mono();
+    for (int k = 0; k < n; ++k) {
+      for (int i = 0; i < kFan; ++i) {
+        iov[i] = iovec{payload.data(), payload.size()};
+        std::memset(&msgs[i], 0, sizeof msgs[i]);
+        msgs[i].msg_hdr.msg_name = &to[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof to[i];
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      sendmmsg(out, msgs, kFan, 0);
+    }
+    perDatagram.push_back((Mono() - t0) / (n * kFan) * 1e6);
+    for (int i = 0; i < kFan; ++i)
+      while (recv(in[i], buf, sizeof buf, 0) > 0) {
+      }
+  }
+  for (int i = 0; i < kFan; ++i) close(in[i]);
+  close(out);
+  return MedianOf(perDatagram);
+}
+
+// ---- pilots ----
+
+struct Pair {
+  int sender;
+  int count;
+  int minRound, maxRound;
+};
+
+struct Pilot {
+  int index = 0;
+  int id = 0;
+  int tcp = -1;
+  int udp = -1;
+  int udpPort = 0;
+  std::string head, middle;  // line text before the round number, and between it and the time
+  std::vector<Pair> pairs;    // reports received in the window, per sender
+};
+
+constexpr int64_t kHistogramMicros = 4000000;  // latencies above 4 s land in the last bucket
+constexpr double kPollInterval = 0.00025;      // the receiver looks at its sockets this often
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string serverPath, out;
+  int pilots = 200;
+  double rate = 30, seconds = 10, warmup = 4;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i];
+    const char *v = argv[i + 1];
+    if (a == "--server") serverPath = v;
+    else if (a == "--pilots") pilots = std::atoi(v);
+    else if (a == "--rate") rate = std::atof(v);
+    else if (a == "--seconds") seconds = std::atof(v);
+    else if (a == "--warmup") warmup = std::atof(v);
+    else if (a == "--out") out = v;
+    else {
+      std::fprintf(stderr, "relay_bench: unknown option %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (serverPath.empty() || out.empty() || pilots < 2) {
+    std::fprintf(stderr, "usage: relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE\n");
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  prctl(PR_SET_TIMERSLACK, 1UL);  // the sends are paced by sleeps of a fraction of a millisecond
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+
+  // A report is "S|l|" and the 42 values of a line: measure the floor on that length.
+  std::vector<Pilot> fleet(static_cast<size_t>(pilots));
+  for (int i = 0; i < pilots; ++i) {
+    Pilot &p = fleet[size_t(i)];
+    p.index = i;
+    p.id = 100000 + i;
+    // A grid 20 points wide, about 2 km between neighbours: everyone has 19 near others.
+    const double lat = 47.0 + (i % 20) * 0.018, lon = 8.0 + (i / 20) * 0.027;
+    p.head = std::to_string(p.id) + "|LOC|" + std::to_string(i) + "|";
+    p.middle = "|-2345.67871|" + G9(lat) + "|" + G9(lon) + "|1523.45667|2.51234579|-10.2512341|270.512344";
+    for (int k = 0; k < 5; ++k) p.middle += "|0.333333343";
+    p.middle += "|0.0123456791|-0.234567896|0.00345678907";
+    for (int g = 0; g < 10; ++g) p.middle += "|0.476190478";
+    p.middle += "|1|1|1|1|0";
+    for (int t = 0; t < 8; ++t) p.middle += "|0.812345684";
+    p.middle += "|";
+  }
+  // A relayed report: "S|l|" and the values of a line as sent ("ID|LOC|" taken off).
+  const std::string sample = fleet[0].head + "0" + fleet[0].middle + "1765000000|123456";
+  const size_t reportLength = std::strlen("12|l|") + sample.size() - sample.find("|LOC|") - std::strlen("|LOC|");
+  const double floorSendto = RawSendtoMicros(reportLength);
+  const double floorSendmmsg = RawSendmmsgMicros(reportLength);
+
+  // With two CPUs or more the server gets the first and the client the second, as if each had a
+  // machine of its own (other processes may still share them).
+  const bool pin = sysconf(_SC_NPROCESSORS_ONLN) >= 2 && std::getenv("RELAY_BENCH_NO_PIN") == nullptr;
+  ServerProcess server;
+  server.Start(serverPath, pilots + 8, pin ? 0 : -1);
+  if (pin) PinTo(1);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(uint16_t(server.port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  const int ep = epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> udpPorts;
+  for (Pilot &p : fleet) {
+    p.tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(p.tcp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("connect");
+    std::string id = std::to_string(p.id);
+    std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" + id +
+                        "|PLANE|/sim/Aircraft/Load/L" + std::to_string(p.index % 7) + "/load.acf\n" + id +
+                        "|CALLSIGN|L" + id + "|\n";
+    if (send(p.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) < 0) Die("send");
+    fcntl(p.tcp, F_SETFL, O_NONBLOCK);
+    p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int buf = 1 << 20;
+    setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+    int on = 1;
+    setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getsockname(p.udp, reinterpret_cast<sockaddr *>(&local), &len);
+    p.udpPort = ntohs(local.sin_port);
+    udpPorts.push_back(p.udpPort);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = uint64_t(p.index) * 2;
+    epoll_ctl(ep, EPOLL_CTL_ADD, p.udp, &ev);
+    ev.data.u64 = uint64_t(p.index) * 2 + 1;
+    epoll_ctl(ep, EPOLL_CTL_ADD, p.tcp, &ev);
+  }
+
+  // Rounds: round r of pilot i goes out at start + (r + i / N) / rate. The window is the rounds
+  // [r0, r1); the sender stops at r1 and the receiver drains for another second.
+  const int r0 = int(std::lround(warmup * rate));
+  const int r1 = r0 + int(std::lround(seconds * rate));
+  const double start = Mono() + 0.5;  // logins land first, so slots come with their notices
+  std::atomic<bool> sending{true};
+  std::atomic<long> sentInWindow{0}, lateSends{0};
+  double windowCpu0 = 0, windowCpu1 = 0, windowWall0 = 0, windowWall1 = 0;
+  double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
+  long long steal0 = 0, steal1 = 0, ticks0 = 0, ticks1 = 0;
+  rusage clientUsage0{}, clientUsage1{};
+  std::thread sender([&] {
+    char line[1400];
+    for (int r = 0; r < r1; ++r) {
+      if (r == r0) {
+        windowWall0 = Mono();
+        server.Cpu(windowUser0, windowSystem0);
+        StealTicks(steal0, ticks0);
+        windowCpu0 = windowUser0 + windowSystem0;
+        getrusage(RUSAGE_SELF, &clientUsage0);
+      }
+      for (int i = 0; i < pilots; ++i) {
+        // Sends due within 0.2 ms go together rather than one sleep each.
+        const double due = start + (double(r) + double(i) / pilots) / rate;
+        const double clock = Mono();
+        if (clock > due + 0.002) ++lateSends;
+        if (due > clock + 0.0002) SleepUntil(due);
+        Pilot &p = fleet[size_t(i)];
+        const int64_t now = WallMicros();
+        int n = std::snprintf(line, sizeof line, "%s%d%s%lld|%lld", p.head.c_str(), r, p.middle.c_str(),
+                              static_cast<long long>(now / 1000000), static_cast<long long>(now % 1000000));
+        if (send(p.udp, line, size_t(n), 0) == n && r >= r0) ++sentInWindow;
+      }
+    }
+    windowWall1 = Mono();
+    server.Cpu(windowUser1, windowSystem1);
+    StealTicks(steal1, ticks1);
+    windowCpu1 = windowUser1 + windowSystem1;
+    getrusage(RUSAGE_SELF, &clientUsage1);
+    sending = false;
+  });
+
+  // The receiver: every report is parsed for its sender, round and send time.
+  std::vector<uint64_t> histogram(size_t(kHistogramMicros) + 1, 0);
+  std::vector<uint64_t> arrivalHistogram(size_t(kHistogramMicros) + 1, 0);
+  static char controls[64][CMSG_SPACE(sizeof(timespec))];
+  long received = 0, outside = 0, malformed = 0, pollCalls = 0, readCalls = 0;
+  // The worst delay seen per tenth of a second, for the log.
+  std::vector<int64_t> worstBySlot(size_t((warmup + seconds + 3) * 10), 0);
+  double drainUntil = 0;
+  double nextPoll = Mono();
+  constexpr int kBatch = 64;
+  static char bufs[kBatch][1500];
+  mmsghdr msgs[kBatch];
+  iovec iov[kBatch];
+  epoll_event events[256];
+  char streamBuf[65536];
+  for (;;) {
+    if (!sending.load()) {
+      if (drainUntil == 0) drainUntil = Mono() + 1.0;
+      if (Mono() > drainUntil) break;
+    }
+    // The sockets are polled on a fixed tick, the way the plugin polls its own in its cycle:
+    // nobody sleeps on them, so the server's sends never have to wake a reader.
+    SleepUntil(nextPoll);
+    nextPoll = std::max(nextPoll + kPollInterval, Mono());
+    int n = epoll_wait(ep, events, 256, 0);
+    ++pollCalls;
+    for (int e = 0; e < n; ++e) {
+      Pilot &p = fleet[size_t(events[e].data.u64 / 2)];
+      if (events[e].data.u64 % 2 == 1) {
+        while (recv(p.tcp, streamBuf, sizeof streamBuf, 0) > 0) {
+        }
+        continue;
+      }
+      for (;;) {
+        for (int i = 0; i < kBatch; ++i) {
+          iov[i] = iovec{bufs[i], sizeof bufs[i] - 1};
+          std::memset(&msgs[i], 0, sizeof msgs[i]);
+          msgs[i].msg_hdr.msg_iov = &iov[i];
+          msgs[i].msg_hdr.msg_iovlen = 1;
+          msgs[i].msg_hdr.msg_control = controls[i];
+          msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
+        }
+        int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
+        ++readCalls;
+        if (got <= 0) break;
+        const int64_t now = WallMicros();
+        for (int i = 0; i < got; ++i) {
+          char *b = bufs[i];
+          const size_t len = msgs[i].msg_len;
+          b[len] = '\0';
+          // "S|l|sender|round|...|seconds|micros"
+          char *at = std::strchr(b, '|');
+          if (at == nullptr || at[1] != 'l' || at[2] != '|') {
+            ++malformed;
+            continue;
+          }
+          char *next = nullptr;
+          const long sender = std::strtol(at + 3, &next, 10);
+          const long round = std::strtol(next + 1, nullptr, 10);
+          char *last = std::strrchr(b, '|');
+          *last = '\0';
+          char *secondsAt = std::strrchr(b, '|');
+          const int64_t stamp = int64_t(std::atoll(secondsAt + 1)) * 1000000 + std::atoll(last + 1);
+          if (round < r0 || round >= r1 || sender < 0 || sender >= pilots) {
+            ++outside;
+            continue;
+          }
+          ++received;
+          int64_t delay = now - stamp;
+          if (delay < 0) delay = 0;
+          {
+            const size_t slot = size_t(std::max(0.0, (Mono() - start) * 10));
+            if (slot < worstBySlot.size()) worstBySlot[slot] = std::max(worstBySlot[slot], delay);
+          }
+          ++histogram[size_t(std::min(delay, kHistogramMicros))];
+          // The kernel's arrival time at this socket: the part of the delay before the client.
+          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+              timespec ts;
+              std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+              int64_t arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000 - stamp;
+              ++arrivalHistogram[size_t(std::clamp<int64_t>(arrived, 0, kHistogramMicros))];
+            }
+          }
+          Pair *pair = nullptr;
+          for (Pair &q : p.pairs)
+            if (q.sender == int(sender)) pair = &q;
+          if (pair == nullptr) {
+            p.pairs.push_back(Pair{int(sender), 0, int(round), int(round)});
+            pair = &p.pairs.back();
+          }
+          ++pair->count;
+          pair->minRound = std::min(pair->minRound, int(round));
+          pair->maxRound = std::max(pair->maxRound, int(round));
+        }
+        if (got < kBatch) break;
+      }
+    }
+  }
+  sender.join();
+  const long clientDrops = UdpDrops(udpPorts);
+  const long serverDrops = UdpDrops({server.port});
+  const long peakRssKb = server.StatusKb("VmHWM:");
+  const double serverCpu = windowCpu1 - windowCpu0;
+  const double wall = windowWall1 - windowWall0;
+  const long logLines = server.logLines.load();
+  server.Stop();
+
+  // Loss: a recipient that kept the same senders all window expects every round of each; one
+  // whose slots changed expects, per sender, the rounds between the first and last it saw (a
+  // lower bound, so such recipients are counted too).
+  const int fan = std::min(pilots - 1, 19);
+  const int rounds = r1 - r0;
+  long expected = 0, unstable = 0, shortTables = 0;
+  for (const Pilot &p : fleet) {
+    bool stable = int(p.pairs.size()) == fan;
+    for (const Pair &q : p.pairs) stable = stable && q.maxRound - q.minRound + 1 == rounds;
+    if (stable) {
+      expected += long(fan) * rounds;
+      continue;
+    }
+    ++unstable;
+    for (const Pair &q : p.pairs) expected += q.maxRound - q.minRound + 1;
+    // Senders it never heard from: whole rounds lost.
+    if (int(p.pairs.size()) < fan) {
+      ++shortTables;
+      expected += long(fan - int(p.pairs.size())) * rounds;
+    }
+  }
+  const long lost = std::max(0L, expected - received);
+  auto quantileOf = [&](const std::vector<uint64_t> &h, double q) {
+    uint64_t count = 0;
+    for (uint64_t c : h) count += c;
+    const uint64_t want = uint64_t(std::ceil(q * double(count)));
+    uint64_t seen = 0;
+    for (size_t us = 0; us < h.size(); ++us) {
+      seen += h[us];
+      if (seen >= want && want > 0) return double(us) / 1000.0;
+    }
+    return 0.0;
+  };
+  auto quantile = [&](double q) { return quantileOf(histogram, q); };
+  auto seconds_of = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
+  const double clientCpu = seconds_of(clientUsage1.ru_utime) + seconds_of(clientUsage1.ru_stime) -
+                           seconds_of(clientUsage0.ru_utime) - seconds_of(clientUsage0.ru_stime);
+  const double relayedPerSecond = double(received) / wall;
+  const double cpuPerRelayedUs = received > 0 ? serverCpu / double(received) * 1e6 : 0;
+
+  FILE *f = std::fopen(out.c_str(), "w");
+  if (f == nullptr) Die("open " + out);
+  std::fprintf(f,
+               "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"fan_out\": %d,\n"
+               " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"late_sends\": %ld,\n"
+               " \"reports_expected\": %ld, \"reports_received\": %ld, \"reports_lost\": %ld,\n"
+               " \"loss_percent\": %.4f, \"recipients_with_slot_changes\": %ld, \"recipients_short_of_senders\": %ld,\n"
+               " \"relayed_per_second\": %.1f, \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f,"
+               " \"latency_max_ms\": %.3f,\n"
+               " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"server_peak_rss_kb\": %ld,\n"
+               " \"server_cpu_per_relayed_us\": %.4f, \"raw_sendto_us\": %.4f, \"cpu_per_relayed_vs_sendto\": %.3f,\n"
+               " \"client_cpu_percent_of_core\": %.2f, \"report_bytes\": %zu,\n"
+               " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
+               " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
+               " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
+               " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f, \"steal_percent\": %.2f,\n"
+               " \"arrival_p50_ms\": %.3f, \"arrival_p99_ms\": %.3f}\n",
+               pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
+               expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
+               shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
+               100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
+               floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
+               clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
+               windowUser1 - windowUser0, windowSystem1 - windowSystem0,
+               ticks1 > ticks0 ? 100.0 * double(steal1 - steal0) / double(ticks1 - ticks0) : 0.0,
+               quantileOf(arrivalHistogram, 0.5), quantileOf(arrivalHistogram, 0.99));
+  std::fclose(f);
+  std::printf("%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
+              "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",
+              pilots, relayedPerSecond, lost, expected, quantile(0.5), quantile(0.99), quantile(1.0),
+              100.0 * serverCpu / wall, cpuPerRelayedUs, floorSendto,
+              floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall);
+  if (std::getenv("RELAY_BENCH_TIMELINE") != nullptr)
+    for (size_t i = 0; i < worstBySlot.size(); ++i)
+      if (worstBySlot[i] > 5000) std::fprintf(stderr, "  at %.1f s: worst delay %.1f ms\n", double(i) / 10, double(worstBySlot[i]) / 1000);
+  for (Pilot &p : fleet) {
+    close(p.tcp);
+    close(p.udp);
+  }
+  return 0;
+}

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs every benchmark of a build folder and writes bench/RESULTS.md and bench/relay.png.
+#   bench/run_all.sh BUILD_DIR
+# Settings (environment):
+#   BENCH_REPETITIONS      repetitions of each Google Benchmark figure (default 9; medians reported)
+#   FRAMES_REPETITIONS     runs of the 60 fps test (default 3)
+#   RELAY_PILOTS           pilot counts for the relay (default "20 100 200 300 400 500 600 800 1000")
+#   RELAY_REPETITIONS      runs per pilot count (default 3)
+#   RELAY_SECONDS          measured seconds per relay run (default 10)
+#   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
+#   BASELINE_SERVER        another server executable to run the relay against as well
+#   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
+set -euo pipefail
+BUILD=$(cd "${1:?usage: run_all.sh BUILD_DIR}" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+OUT=$BUILD/bench/results
+REPS=${BENCH_REPETITIONS:-9}
+FRAMES_REPS=${FRAMES_REPETITIONS:-3}
+PILOTS=${RELAY_PILOTS:-"20 100 200 300 400 500 600 800 1000"}
+RELAY_REPS=${RELAY_REPETITIONS:-3}
+RELAY_SECONDS=${RELAY_SECONDS:-10}
+
+rm -rf "$OUT"
+mkdir -p "$OUT/callgrind"
+COMMANDS=$OUT/commands.txt
+: >"$COMMANDS"
+run() {  # run CMD...: logs the command, then runs it
+  echo "$*" >>"$COMMANDS"
+  "$@"
+}
+
+{
+  echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"commit\": \"$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo unknown)\","
+  echo " \"cpu\": \"$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')\", \"cores\": $(nproc),"
+  echo " \"kernel\": \"$(uname -r)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\","
+  echo " \"baseline_plugin\": \"${BASELINE_PLUGIN:-}\", \"baseline_server\": \"${BASELINE_SERVER:-}\"}"
+} >"$OUT/machine.json"
+
+GB=(--benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
+  --benchmark_out_format=json)
+
+echo "== plugin: broadcast and packet cycle beside raw socket calls"
+run "$BUILD/bench/plugin_bench" "${GB[@]}" --benchmark_out="$OUT/plugin.json"
+if [ -n "${BASELINE_PLUGIN:-}" ]; then
+  echo "== the same for $BASELINE_PLUGIN"
+  SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run "$BUILD/bench/plugin_bench" "${GB[@]}" --benchmark_out="$OUT/plugin_baseline.json"
+fi
+
+echo "== text of one line and one report"
+run "$BUILD/bench/text_bench" "${GB[@]}" --benchmark_out="$OUT/text.json"
+echo "== registry path per position"
+run "$BUILD/bench/server_bench" "${GB[@]}" --benchmark_out="$OUT/server.json"
+
+echo "== whole plugin at 60 fps"
+for i in $(seq "$FRAMES_REPS"); do
+  run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_$i.json"
+done
+
+echo "== callgrind instruction counts"
+run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin" \
+  "$BUILD/bench/plugin_bench" --callgrind 2>"$OUT/callgrind/plugin.log"
+if [ -n "${BASELINE_PLUGIN:-}" ]; then
+  SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run valgrind --tool=callgrind --collect-atstart=no \
+    --callgrind-out-file="$OUT/callgrind/plugin_baseline" "$BUILD/bench/plugin_bench" --callgrind \
+    2>"$OUT/callgrind/plugin_baseline.log"
+fi
+run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/server" \
+  "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
+
+echo "== server relay"
+# Repetitions outside, pilot counts inside: a busy spell of the machine spreads over all counts.
+for r in $(seq "$RELAY_REPS"); do
+  for n in $PILOTS; do
+    run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" \
+      --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_${n}_$r.json"
+    if [ -n "${BASELINE_SERVER:-}" ]; then
+      run "$BUILD/bench/relay_bench" --server "$BASELINE_SERVER" --pilots "$n" \
+        --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_baseline_${n}_$r.json"
+    fi
+  done
+done
+
+sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/machine.json"
+if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
+  echo "== every float through the number text routines"
+  run "$BUILD/bench/float_text_check" | tee "$OUT/float_text_check.txt"
+fi
+
+echo "== report"
+# Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
+PYTHON=/usr/bin/python3
+[ -x "$PYTHON" ] || PYTHON=python3
+run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+echo "wrote $HERE/RESULTS.md and $HERE/relay.png"

@@ -1,0 +1,149 @@
+// The server's own work per position, without sockets: one datagram through the registry (parse,
+// checks, sender lookup, 19 relays out). The kernel's part is in relay_bench.
+//
+//   server_bench [benchmark flags]
+//   server_bench --callgrind     a fixed number of positions, for callgrind's instruction count
+#include <benchmark/benchmark.h>
+#include <valgrind/callgrind.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+
+namespace {
+
+using namespace skytether;
+
+std::string G9(double v) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%.9g", static_cast<double>(static_cast<float>(v)));
+  return b;
+}
+
+std::string Position(int id, double lat, double lon) {
+  std::string s = std::to_string(id) + "|LOC|-12345.6787|1523.45667|23456.7891|" + G9(lat) + "|" + G9(lon) +
+                  "|1523.45667|2.51234579|-10.2512341|270.512344";
+  for (int k = 0; k < 5; ++k) s += "|0.333333343";
+  s += "|0.0123456791|-0.234567896|0.00345678907";
+  for (int g = 0; g < 10; ++g) s += "|0.476190478";
+  s += "|1|1|1|1|0";
+  for (int t = 0; t < 8; ++t) s += "|0.812345684";
+  return s + "|1.73361600e+09|123456";
+}
+
+// Twenty pilots in view of each other: every position goes to 19 recipients.
+struct Twenty {
+  Registry reg;
+  std::vector<std::string> lines;
+  double now = 0;
+  Twenty() {
+    for (int i = 0; i < 20; ++i) {
+      const int id = 1000 + i;
+      reg.Connect(ConnId(i + 1), IpAddr::V4(127, 0, 0, 1), now);
+      reg.OnLine(ConnId(i + 1), std::to_string(id) + "|Opening Connection|u" + std::to_string(id) + "|" +
+                                    std::string(32, '0') + "|",
+                 now);
+      lines.push_back(Position(id, 47.0 + 0.01 * i, 8.0 + 0.01 * i));
+    }
+    std::vector<Relay> relays;
+    std::string_view values;
+    for (int round = 0; round < 3; ++round)
+      for (int i = 0; i < 20; ++i) {
+        relays.clear();
+        reg.OnDatagram(lines[size_t(i)], From(i), now, &relays, &values);
+      }
+    reg.outputs().clear();
+    reg.logs().clear();
+  }
+  static Endpoint From(int i) { return Endpoint{IpAddr::V4(127, 0, 0, 1), std::uint16_t(30000 + i)}; }
+};
+
+void Registry_PositionTo19(benchmark::State &state) {
+  Twenty w;
+  std::vector<Relay> relays;
+  relays.reserve(64);
+  std::string_view values;
+  size_t i = 0;
+  for (auto _ : state) {
+    relays.clear();
+    benchmark::DoNotOptimize(w.reg.OnDatagram(w.lines[i], Twenty::From(int(i)), w.now, &relays, &values));
+    i = (i + 1) % 20;
+  }
+  state.counters["relays"] = double(relays.size());
+}
+
+// N pilots on the relay client's grid, all in view: one registry tick in which every recipient's
+// nearest-19 evaluation falls due, as it does once a second; with the plain evaluation (sorting
+// every table) beside it.
+void Registry_TickAllDue(benchmark::State &state, bool sorting) {
+  const int n = int(state.range(0));
+  RegistryOptions options;
+  options.sort_every_evaluation = sorting;
+  Registry reg(options);
+  double now = 0;
+  std::vector<Relay> relays;
+  std::string_view values;
+  std::vector<std::string> lines;
+  for (int i = 0; i < n; ++i) {
+    const int id = 100000 + i;
+    reg.Connect(ConnId(i + 1), IpAddr::V4(127, 0, 0, 1), now);
+    reg.OnLine(ConnId(i + 1),
+               std::to_string(id) + "|Opening Connection|u" + std::to_string(id) + "|" + std::string(32, '0') + "|",
+               now);
+    lines.push_back(Position(id, 47.0 + (i % 20) * 0.018, 8.0 + (i / 20) * 0.027));
+  }
+  auto heard = [&] {
+    for (int i = 0; i < n; ++i) {
+      relays.clear();
+      reg.OnDatagram(lines[size_t(i)], Endpoint{IpAddr::V4(127, 0, 0, 1), std::uint16_t(20000 + i)}, now, &relays,
+                     &values);
+    }
+    reg.outputs().clear();
+    reg.logs().clear();
+  };
+  heard();
+  for (auto _ : state) {
+    now += 1.0;
+    reg.Tick(now);
+    state.PauseTiming();
+    heard();  // everyone stays in view
+    state.ResumeTiming();
+  }
+}
+
+int RunCallgrind() {
+  Twenty w;
+  std::vector<Relay> relays;
+  relays.reserve(64);
+  std::string_view values;
+  const int n = 20000;
+  long out = 0;
+  CALLGRIND_ZERO_STATS;
+  CALLGRIND_TOGGLE_COLLECT;
+  for (int k = 0; k < n; ++k) {
+    relays.clear();
+    w.reg.OnDatagram(w.lines[size_t(k % 20)], Twenty::From(k % 20), w.now, &relays, &values);
+    out += long(relays.size());
+  }
+  CALLGRIND_TOGGLE_COLLECT;
+  CALLGRIND_DUMP_STATS_AT("Registry_PositionTo19 x20000");
+  std::printf("%ld relays\n", out);
+  return 0;
+}
+
+}  // namespace
+
+BENCHMARK(Registry_PositionTo19);
+BENCHMARK_CAPTURE(Registry_TickAllDue, short_path, false)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Registry_TickAllDue, sorting, true)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char **argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--callgrind") == 0) return RunCallgrind();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
