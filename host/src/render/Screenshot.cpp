@@ -46,7 +46,6 @@ const Rgba kListPanel{0.05f, 0.06f, 0.07f, 1};
 const Rgba kShade{0.15f, 0.16f, 0.19f, 1};
 const Rgba kLight{0.55f, 0.58f, 0.62f, 1};
 const Rgba kButton{0.48f, 0.51f, 0.56f, 1};
-const Rgba kButtonDown{0.30f, 0.33f, 0.37f, 1};
 const Rgba kField{0.07f, 0.08f, 0.09f, 1};
 const Rgba kText{0.95f, 0.95f, 0.95f, 1};
 const Rgba kCaption{0.88f, 0.88f, 0.88f, 1};
