@@ -1,8 +1,7 @@
 // load-check: many pilots speaking the real protocol to a running server on this machine, each
-// checking what it receives. Built on the load generator's scheme (server/loadgen.cpp): every
-// pilot logs in on its own stream, announces a model and the callsign "L<uniqueID>", and sends
-// position lines at a fixed rate from its own datagram socket. Here each line also carries who
-// sent it and a sequence number, so a recipient can tell:
+// checking what it receives. Every pilot logs in on its own stream, announces a model and the
+// callsign "L<uniqueID>", and sends position lines at a fixed rate from its own datagram socket.
+// Each line also carries who sent it and a sequence number, so a recipient can tell:
 //   - lost reports: per held (recipient, sender) pair, sequence numbers missing in the window;
 //   - misrouted reports: a report in a slot whose callsign notice named another pilot;
 //   - slot tables: from the notices, no pilot in two slots, every slot freed with "BLANK";
