@@ -158,27 +158,41 @@ ClientLine ParseClientLine(std::string_view line) {
   return r;
 }
 
-bool IsDecimalNumber(std::string_view s) {
+namespace {
+
+// One pass over a plain decimal ([+-]digits[.digits][(e|E)[+-]digits]). On success gives the
+// number of integer digits after leading zeros and the exponent (held within +-100000), which
+// bound the value's magnitude below 10^(digits + exponent).
+bool ScanDecimal(std::string_view s, long *int_digits_out, long *exponent_out) {
   std::size_t i = 0, n = s.size();
   if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-  std::size_t int_digits = 0, frac_digits = 0;
-  while (i < n && IsDigit(s[i])) ++i, ++int_digits;
+  long int_digits = 0, significant = 0;
+  std::size_t frac_digits = 0;
+  for (; i < n && IsDigit(s[i]); ++i) {
+    ++int_digits;
+    if (significant > 0 || s[i] != '0') ++significant;
+  }
   if (i < n && s[i] == '.') {
     ++i;
     while (i < n && IsDigit(s[i])) ++i, ++frac_digits;
   }
-  if (int_digits + frac_digits == 0) return false;
+  if (int_digits == 0 && frac_digits == 0) return false;
+  long exponent = 0;
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
-    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+    bool negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     std::size_t exp_digits = 0;
-    while (i < n && IsDigit(s[i])) ++i, ++exp_digits;
+    for (; i < n && IsDigit(s[i]); ++i, ++exp_digits)
+      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
     if (exp_digits == 0) return false;
+    if (negative) exponent = -exponent;
   }
-  return i == n;
+  if (i != n) return false;
+  *int_digits_out = significant;
+  *exponent_out = exponent;
+  return true;
 }
-
-namespace {
 
 bool ReadDouble(std::string_view s, double *out) {
   // from_chars does not take a leading '+', which IsDecimalNumber allows.
@@ -188,16 +202,22 @@ bool ReadDouble(std::string_view s, double *out) {
 }
 
 // The plugin reads every value but the lights with strtof: one beyond the float range would put
-// its aircraft at infinity. Only an exponent or 39 or more characters can get there, so most
-// values need no parse.
-bool FitsFloat(std::string_view s) {
-  if (s.size() < 39 && s.find_first_of("eE") == std::string_view::npos) return true;
+// its aircraft at infinity. A value below 10^38 is a float, so most values need no parse.
+bool IsFloatDecimal(std::string_view s) {
+  long digits = 0, exponent = 0;
+  if (!ScanDecimal(s, &digits, &exponent)) return false;
+  if (digits + exponent <= 38) return true;
   double v = 0;
   // Halfway between FLT_MAX and 2^128: anything below rounds to a float, FLT_MAX at most.
   return ReadDouble(s, &v) && std::fabs(v) < 0x1.ffffffp+127;
 }
 
 }  // namespace
+
+bool IsDecimalNumber(std::string_view s) {
+  long digits = 0, exponent = 0;
+  return ScanDecimal(s, &digits, &exponent);
+}
 
 bool ParsePosition(std::string_view d, Position *out) {
   if (d.empty() || d.size() > kMaxDatagram) return false;
@@ -229,7 +249,7 @@ bool ParsePosition(std::string_view d, Position *out) {
     if (index >= 27 && index < 32) {
       // The plugin reads each light as exactly one digit.
       if (field.size() != 1 || !IsDigit(field[0])) return false;
-    } else if (!IsDecimalNumber(field) || !FitsFloat(field)) {
+    } else if (!IsFloatDecimal(field)) {
       return false;
     }
     if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;

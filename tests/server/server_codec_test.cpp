@@ -107,6 +107,13 @@ TEST(ParsePosition, TheLineThePluginSends) {
   extremes[2] = "1.40129846e-45";
   extremes[5] = std::string(38, '9');
   EXPECT_TRUE(ParsePosition(PositionTextFrom(9, false, extremes), &p));
+  // Other spellings of values inside the range, on both sides of the quick magnitude test.
+  for (const std::string &v : {std::string("0.34e39"), std::string("99999999e30"), std::string("1e-400"),
+                               std::string(45, '0') + "1e38", "0." + std::string(60, '0') + "1e37"}) {
+    std::vector<std::string> values = PositionValues(47.5, 8.5);
+    values[7] = v;
+    EXPECT_TRUE(ParsePosition(PositionTextFrom(9, false, values), &p)) << v;
+  }
 }
 
 TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
@@ -128,6 +135,7 @@ TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
       with(3, "91"), with(4, "-180.5"),                   // latitude, longitude
       with(0, std::string(kMaxDatagram, '1')),            // over-long datagram
       with(0, "1e39"), with(33, "-3.5e38"), with(2, "1e999"), with(8, std::string(39, '9')),  // float overflow
+      with(9, "0.5e39"), with(10, "99e37"), with(11, "1e100000000000"), with(12, "-4" + std::string(38, '0') + ".5"),
       nul, "1|LOC", "", "1|LOCX|" + tail, "-1|LOC|" + tail, "1|MESSAGE|" + tail,
   };
   Position p;
