@@ -16,13 +16,17 @@ namespace {
 
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
-    "                        [--max-pilots N] [--idle-timeout SECONDS] [--help] [--version]\n"
+    "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
+    "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
     "  --port PORT            TCP and UDP port (default 49556; 0 picks a free one)\n"
     "  --accounts FILE        \"userID password\" per line; without it any login is accepted\n"
     "  --max-pilots N         logged-in clients allowed at once (default 1000)\n"
     "  --idle-timeout SECONDS a pilot without datagrams this long leaves view (default 20)\n"
+    "  --max-report-age SECONDS\n"
+    "                         a position that waited longer in the socket is not relayed\n"
+    "                         (default 0.1; 0 relays any)\n"
     "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
     "  --version              print the version and exit\n";
 
@@ -118,6 +122,12 @@ int main(int argc, char **argv) {
     } else if (arg == "--idle-timeout") {
       if (!ParseSeconds(value, &registry_options.idle_timeout)) {
         return Fail("bad --idle-timeout: " + std::string(value));
+      }
+    } else if (arg == "--max-report-age") {
+      if (std::strcmp(value, "0") == 0) {
+        server_options.max_report_age = 0;
+      } else if (!ParseSeconds(value, &server_options.max_report_age)) {
+        return Fail("bad --max-report-age: " + std::string(value));
       }
     } else {
       return Fail("unknown option " + arg);

@@ -37,6 +37,7 @@ const char *DropName(Drop d) {
     case Drop::kChatFlood: return "chat over the flood limit";
     case Drop::kLineFlood: return "stream line over the rate limit";
     case Drop::kBadDatagram: return "malformed datagram";
+    case Drop::kStale: return "stale datagram";
     case Drop::kStranger: return "datagram from a stranger";
     case Drop::kCount: break;
   }

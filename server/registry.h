@@ -46,6 +46,7 @@ enum class Drop {
   kLineFlood,       // stream lines faster than any plugin sends them (the connection is cut)
   kBadDatagram,     // datagram that is not a valid position line
   kStranger,        // datagram for no logged-in pilot, or from another IP than its stream
+  kStale,           // datagram that waited in the socket longer than a report stays useful
   kCount
 };
 const char *DropName(Drop d);

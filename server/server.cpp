@@ -296,6 +296,12 @@ bool Server::Start(std::string *error) {
   // Big kernel buffers absorb bursts of reports between two turns of the loop.
   udp_.set_option(asio::socket_base::receive_buffer_size(8 << 20), ec);
   udp_.set_option(asio::socket_base::send_buffer_size(8 << 20), ec);
+  if (options_.max_report_age > 0) {
+    // The kernel stamps each datagram as it arrives, so its wait in the socket can be told.
+    int on = 1;
+    if (setsockopt(udp_.native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+      LogLine("no arrival times on datagrams: every report is relayed however late");
+  }
 
   Accept();
   ArmUdp();
@@ -406,16 +412,24 @@ void Server::ReadDatagrams() {
       h.msg_namelen = sizeof recv_addr_[i];
       h.msg_iov = &recv_iov_[i];
       h.msg_iovlen = 1;
+      h.msg_control = recv_ctl_[i].bytes;
+      h.msg_controllen = sizeof recv_ctl_[i].bytes;
       recv_msg_[i].msg_len = 0;
     }
     int n = recvmmsg(fd, recv_msg_.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
     if (n <= 0) break;
     double now = Now();
+    timespec wall{};
+    if (options_.max_report_age > 0) clock_gettime(CLOCK_REALTIME, &wall);
     for (int i = 0; i < n; ++i) {
       const msghdr &h = recv_msg_[i].msg_hdr;
       // One byte more than kMaxDatagram fits the buffer, so an over-long one shows as such.
       if ((h.msg_flags & MSG_TRUNC) != 0 || recv_msg_[i].msg_len > kMaxDatagram) {
         registry_.CountDrop(Drop::kBadDatagram);
+        continue;
+      }
+      if (options_.max_report_age > 0 && Stale(h, wall)) {
+        registry_.CountDrop(Drop::kStale);
         continue;
       }
       Endpoint from;
@@ -433,6 +447,17 @@ void Server::ReadDatagrams() {
     FlushSends();
     if (n < kRecvBatch) break;
   }
+}
+
+bool Server::Stale(const msghdr &h, const timespec &now) const {
+  for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c))) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec arrived;
+    std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+    double waited = static_cast<double>(now.tv_sec - arrived.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec - arrived.tv_nsec);
+    return waited > options_.max_report_age;
+  }
+  return false;  // no stamp: nothing to judge by
 }
 
 void Server::QueueRelays(std::size_t first, std::string_view values) {

@@ -4,6 +4,7 @@
 // everything it asks for is carried out here.
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <time.h>
 
 #include <array>
 #include <chrono>
@@ -29,6 +30,9 @@ struct ServerOptions {
   double flood_burst = 400;      // stream lines allowed at once ...
   double flood_rate = 200;       // ... and per second after that
   double tick_interval = 0.1;    // seconds between registry ticks
+  // Seconds a position may have waited in the socket and still be relayed (0: any age). When
+  // the server falls behind, what it relays stays fresh instead of ever later.
+  double max_report_age = 0.1;
 };
 
 class Session;
@@ -61,6 +65,8 @@ class Server {
   void Accept();
   void ArmUdp();
   void ReadDatagrams();
+  // Whether a datagram read just now, when the clock said `now`, waited too long in the socket.
+  bool Stale(const msghdr &h, const timespec &now) const;
   void QueueRelays(std::size_t first, std::string_view values);
   void FlushSends();
   void ArmTick();
@@ -85,6 +91,11 @@ class Server {
   std::array<mmsghdr, kRecvBatch> recv_msg_;
   std::array<iovec, kRecvBatch> recv_iov_;
   std::array<sockaddr_storage, kRecvBatch> recv_addr_;
+  union ArrivalControl {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(timespec))];
+  };
+  std::array<ArrivalControl, kRecvBatch> recv_ctl_;
   std::array<mmsghdr, kSendBatch> send_msg_;
   std::array<std::array<iovec, 2>, kSendBatch> send_iov_;
   std::array<sockaddr_storage, kSendBatch> send_addr_;

@@ -92,6 +92,9 @@ class ServerProcess {
     return -1;
   }
   bool Running() { return !exited_ && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  // Holds the process still (what is sent to it waits in its sockets), then lets it go on.
+  void Pause() { kill(pid_, SIGSTOP); }
+  void Resume() { kill(pid_, SIGCONT); }
 
  private:
   void ReadLog() {

@@ -139,6 +139,41 @@ TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
   EXPECT_TRUE(b.WaitLine("1|c|AAA", 3));
 }
 
+// A server that fell behind relays what is fresh, not what waited in its socket, unless told to.
+TEST(ServerProcess, PositionsThatWaitedTooLongAreNotRelayed) {
+  for (const char *age : {"0.1", "0"}) {
+    SCOPED_TRACE(std::string("--max-report-age ") + age);
+    ServerProcess server({"--port", "0", "--max-report-age", age});
+    ASSERT_TRUE(server.ok()) << server.Log();
+    FakeClient a(server.port(), 1111), b(server.port(), 2222);
+    ASSERT_TRUE(a.Login("alice") && b.Login("bob") && a.Announce("AAA", kTrainer));
+    ASSERT_TRUE(server.WaitForLog("login 2222", 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 47.0, 8.0)));
+    ASSERT_TRUE(server.WaitForLog("in view 2222", 5));
+    const std::string first = PositionText(1111, false, 47.1, 8.0);
+    ASSERT_TRUE(a.SendDatagram(first));
+    ASSERT_TRUE(b.WaitDatagram(Report(1, first), 3)) << server.Log();
+
+    server.Pause();
+    const std::string late = PositionText(1111, false, 47.1001, 8.0);
+    ASSERT_TRUE(a.SendDatagram(late));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Resume();
+    const std::string fresh = PositionText(1111, false, 47.1002, 8.0);
+    ASSERT_TRUE(a.SendDatagram(fresh));
+    std::optional<std::string> got = b.WaitDatagram("1|l|", 3);
+    ASSERT_TRUE(got.has_value());
+    if (std::string(age) == "0") {
+      EXPECT_EQ(*got, Report(1, late));
+      EXPECT_EQ(b.WaitDatagram("1|l|", 3).value_or(""), Report(1, fresh));
+    } else {
+      EXPECT_EQ(*got, Report(1, fresh)) << "the report that waited 300 ms is not relayed";
+      EXPECT_TRUE(server.WaitForLog("stale datagram", 3)) << server.Log();
+    }
+  }
+}
+
 TEST(ServerProcess, AccountsAndLimitsRefuseLogins) {
   std::string path = ::testing::TempDir() + "skytether_accounts_test.txt";
   std::ofstream(path) << "# test pilots\nalice pw\nbob pw2\n";
