@@ -164,7 +164,14 @@ def main():
       "farthest holder and the nearest outsider; only when that outsider beats the holder by the margin (when "
       "the first swap is due) does the sorting evaluation run, so the outcome is the same "
       "(`tests/server/server_evaluation_test.cpp` runs both on one wandering crowd and compares every relay, "
-      "notice and slot).")
+      "notice and slot). The check that every value of a position fits a float (a later fix) first searched "
+      "each field for an exponent with a call per character; it now comes out of the one pass that reads the "
+      "field's shape (about 20,000 instructions per position before, 9,300 after).")
+    w("- **Server overload.** Past about 400 pilots one core is saturated and positions wait in the 8 MiB "
+      "socket buffer: before, reports then arrived 0.4 to 0.6 s late, ever later until the buffer overflowed. "
+      "The kernel now stamps each datagram's arrival (`SO_TIMESTAMPNS`) and a position that waited more than "
+      "`--max-report-age` (0.1 s) is dropped unrelayed, so the rows past saturation below show up to 0.1 s of "
+      "latency and the loss that the one core forces (at 400 pilots 0.7 % against 4 % before).")
     w("")
     w("The texts are unchanged byte for byte: `tests/unit/strings_test.cpp` compares `WriteFloatText` with "
       "`snprintf` and `ReadFloatText` with `strtof` (ties, carries, every exponent, random bit patterns and "
