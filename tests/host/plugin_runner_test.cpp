@@ -11,21 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "png_image.h"
+#include "run_command.h"
 #include "skyhost/TempDir.h"
 
-namespace {
-
-int run(const std::string &command, std::string *out) {
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
+using hosttest::run;
 
 TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
   skyhost::TempDir dir;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "XPStandardWidgets.h"
+#include "run_command.h"
 #include "XPWidgets.h"
 #include "skyhost/Json.h"
 #include "skyhost/Script.h"
@@ -33,16 +34,7 @@ std::string readFile(const std::string &path) {
   return s.str();
 }
 
-// Exit status of a shell command, with its standard output.
-int run(const std::string &command, std::string *out) {
-  FILE *p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using hosttest::run;
 
 bool validJson(const std::string &path) {
   std::string ignored;
