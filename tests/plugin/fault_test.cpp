@@ -406,24 +406,37 @@ TEST_F(FaultTest, PipesInPlaceOfThePreferencesFileAndTheMarkerHoldNothing) {
   ASSERT_EQ(mkfifo(marker.c_str(), 0644), 0);
   std::atomic<bool> done{false}, rescued{false};
   std::thread rescuer([&] {
-    // Writers for whichever pipe the plugin waits on, after 5 s, saying so.
+    // After 5 s, a writer for whichever pipe the plugin waits on to read, and a reader kept open
+    // for the preferences pipe should it wait to write; either says so.
+    int reader = -1;
     for (auto until = Clock::now() + std::chrono::seconds(5); !done;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (Clock::now() < until) continue;
+      rescued = true;
+      if (reader < 0) reader = open(prefs.c_str(), O_RDONLY | O_NONBLOCK);
       for (const std::string &p : {prefs, marker}) {
         int fd = open(p.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0) continue;
-        rescued = true;
         ssize_t n = write(fd, "callsign=Piped;", 15);
         (void)n;
         close(fd);
       }
     }
+    if (reader >= 0) close(reader);
   });
   Start();  // loads the preferences twice and looks for the marker
-  done = true;
-  rescuer.join();
-  EXPECT_FALSE(rescued) << "start or enable waited for a writer on a pipe";
   ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
   EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, "");
+  Retype(kCallsignF, "New");
+  ASSERT_TRUE(host().clickWidget(Widget(kApply)));
+  ASSERT_TRUE(host().clickWidget(Widget(kSave)));
+  done = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "start, enable, Apply or Save waited on a pipe";
+  struct stat st;
+  ASSERT_EQ(stat(prefs.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "only a regular file is written";
+  // The applied values are in use all the same.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, "New");
 }
