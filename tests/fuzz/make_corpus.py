@@ -64,6 +64,7 @@ def main():
     write(p, "line-feed", "callsign=A;userID=B;password=C;\nflightMode=1;")
     write(p, "semicolon-in-value", "password=a;b;flightMode=1;crewID=x=y;connectAtStartup=abc;")
     write(p, "long-number", "cockpitPosition=99999999999999999999;flightMode=-7;")
+    write(p, "equals-and-cr", "callsign=a=b;password=x==;crewID=\r;userID=;")
 
     s = "plugin_stream_fuzz"
     write(s, "one-read", reads([], NOTICES))
