@@ -28,8 +28,12 @@ constexpr int kReceiveArea = 1400;
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
 // the number, so reading the field alone reads what strtof reads in place.
-float ReadFloat(std::string_view field) { return ReadFloatText(field); }
-int ReadLight(std::string_view field) { return field[0] - '0'; }
+float ReadFloat(std::string_view field) {
+  return ReadFloatText(field);
+}
+int ReadLight(std::string_view field) {
+  return field[0] - '0';
+}
 
 void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
   if (n < 0 || n >= kSlotCount) return;
@@ -108,7 +112,9 @@ void DispatchStreamMessage(const StreamMessage &m) {
       changed = true;
     }
     std::string path = ReplaceSeparators(m.text);
-    if (FileExists(path) && changed) XPLMSetAircraftModel(n, path.c_str());
+    // The host loads no model into the user's aircraft (index 0), and none for a plugin that does
+    // not hold the planes.
+    if (n != 0 && FileExists(path) && changed && PlanesHeld()) XPLMSetAircraftModel(n, path.c_str());
   }
 }
 
