@@ -61,7 +61,7 @@ void runFlightLoops(Host::Impl &h, double dt) {
   for (const auto &l : h.loops) order.push_back(l.seq);
   for (uint64_t seq : order) {
     FlightLoopRec *l = findLoop(h, seq);  // a callback may have removed it, or moved the others
-    if (!l || !isDue(h, *l)) continue;
+    if (!l || !isDue(h, *l) || !h.callsBack(l->owned)) continue;
     const float sinceLast = static_cast<float>(h.elapsed - l->lastCallAt);
     XPLMFlightLoop_f fn = l->pub.fn;
     void *refcon = l->pub.refcon;
@@ -79,6 +79,12 @@ void runFlightLoops(Host::Impl &h, double dt) {
   }
 }
 
+// The 3-D phases, which only the older OpenGL backend calls.
+bool is3dPhase(int phase) {
+  return phase >= 0 && phase <= 30;
+}
+constexpr int kAirplanesPhase = 25;
+
 void runDrawCallbacks(Host::Impl &h) {
   std::vector<DrawRec> order = h.draws;
   std::stable_sort(order.begin(), order.end(), [](const DrawRec &a, const DrawRec &b) {
@@ -86,13 +92,18 @@ void runDrawCallbacks(Host::Impl &h) {
     return (a.pub.wantsBefore != 0) > (b.pub.wantsBefore != 0);
   });
   for (const DrawRec &d : order) {
-    bool still = false;
-    for (const auto &r : h.draws) still = still || r.seq == d.seq;
-    if (!still) continue;
-    h.drawWindow = nullptr;
-    h.drawPhase = d.pub.phase;
-    PluginCall call(h);
-    d.pub.fn(d.pub.phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+    if (is3dPhase(d.pub.phase) && !h.options.legacy3d) continue;
+    // The older backend draws the airplanes in a solid and then a blended pass.
+    const int passes = d.pub.phase == kAirplanesPhase ? 2 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+      bool still = false;
+      for (const auto &r : h.draws) still = still || r.seq == d.seq;
+      if (!still || !h.callsBack(d.owned)) break;
+      h.drawWindow = nullptr;
+      h.drawPhase = d.pub.phase;
+      PluginCall call(h);
+      d.pub.fn(d.pub.phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+    }
   }
   h.drawPhase = -1;
 }
@@ -137,6 +148,7 @@ void Host::runFrame(double dt) {
     h.flight.flown += dt;
     h.placeOnCircle();
   }
+  h.derivePositions();
   runFlightLoops(h, dt);
   runDrawCallbacks(h);
   drawWindows(h);

@@ -109,6 +109,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
   setd("sim/flightmodel/position/local_x", x);
   setd("sim/flightmodel/position/local_y", y);
   setd("sim/flightmodel/position/local_z", z);
+  h.derivePositions();
 
   MenuRec plugins{};
   plugins.id = newHandle(kMenuHandleBase);
@@ -243,8 +244,12 @@ void Host::disable() {
   Impl &h = *impl_;
   if (!h.handle || !h.enabled) return;
   h.enabled = false;
-  PluginCall call(h);
-  h.xDisable();
+  {
+    PluginCall call(h);
+    h.xDisable();
+  }
+  // A disabled plugin's hold on the planes ends; it must acquire them again.
+  h.acquired = false;
 }
 
 void Host::stop() {
@@ -315,7 +320,9 @@ const std::vector<std::string> &Host::leftoversAtUnload() const {
   return impl_->leftovers;
 }
 
-int Host::callsAfterStop() const { return impl_->callsAfterStop; }
+int Host::callsAfterStop() const {
+  return impl_->callsAfterStop;
+}
 
 void Host::Impl::purgePluginObjects() {
   for (auto it = loops.begin(); it != loops.end();) {
