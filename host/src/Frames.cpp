@@ -91,19 +91,25 @@ void runDrawCallbacks(Host::Impl &h) {
     if (a.pub.phase != b.pub.phase) return a.pub.phase < b.pub.phase;
     return (a.pub.wantsBefore != 0) > (b.pub.wantsBefore != 0);
   });
-  for (const DrawRec &d : order) {
-    if (is3dPhase(d.pub.phase) && !h.options.legacy3d) continue;
+  for (size_t first = 0; first < order.size();) {
+    const int phase = order[first].pub.phase;
+    size_t end = first;
+    while (end < order.size() && order[end].pub.phase == phase) ++end;
     // The older backend draws the airplanes in a solid and then a blended pass.
-    const int passes = d.pub.phase == kAirplanesPhase ? 2 : 1;
+    const int passes = !is3dPhase(phase) ? 1 : !h.options.legacy3d ? 0 : phase == kAirplanesPhase ? 2 : 1;
     for (int pass = 0; pass < passes; ++pass) {
-      bool still = false;
-      for (const auto &r : h.draws) still = still || r.seq == d.seq;
-      if (!still || !h.callsBack(d.owned)) break;
-      h.drawWindow = nullptr;
-      h.drawPhase = d.pub.phase;
-      PluginCall call(h);
-      d.pub.fn(d.pub.phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+      for (size_t k = first; k < end; ++k) {
+        const DrawRec &d = order[k];
+        bool still = false;
+        for (const auto &r : h.draws) still = still || r.seq == d.seq;
+        if (!still || !h.callsBack(d.owned)) continue;
+        h.drawWindow = nullptr;
+        h.drawPhase = phase;
+        PluginCall call(h);
+        d.pub.fn(phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+      }
     }
+    first = end;
   }
   h.drawPhase = -1;
 }
@@ -144,11 +150,12 @@ void Host::runFrame(double dt) {
   h.elapsed += dt;
   h.lastFrameDt = dt;
   h.drawing.clear();
+  // Derived first: a circle flight writes its own position and local x, y, z together.
+  h.derivePositions();
   if (h.flight.active) {
     h.flight.flown += dt;
     h.placeOnCircle();
   }
-  h.derivePositions();
   runFlightLoops(h, dt);
   runDrawCallbacks(h);
   drawWindows(h);

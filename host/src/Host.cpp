@@ -94,6 +94,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
 
   const auto &table = dataRefTable();
   h.values.resize(table.size());
+  h.readOnlyWrites.assign(table.size(), 0);
   for (const DataRefDef *d : table) {
     if (d->type == xplmType_FloatArray) h.values[d->index].vf.assign(d->size, 0.0f);
     if (d->type == xplmType_IntArray) h.values[d->index].vi.assign(d->size, 0);

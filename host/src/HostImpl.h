@@ -202,8 +202,9 @@ struct Host::Impl {
 
   // ---- helpers shared between files ----
   bool owning() const { return pluginCallDepth > 0; }
-  // Whether the host calls this registration back now: not while its plugin is disabled.
-  bool callsBack(bool owned) const { return !owned || (handle != nullptr && enabled); }
+  // Whether the host calls this registration back now: not while its plugin is disabled. (With no
+  // plugin loaded, what callbacks registered is the harness's own.)
+  bool callsBack(bool owned) const { return !owned || handle == nullptr || enabled; }
   void logRegistration(const std::string &entry) { registrations.push_back(entry); }
   WindowRec *findWindow(XPLMWindowID id);
   MenuRec *findMenu(XPLMMenuID id);

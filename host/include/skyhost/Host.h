@@ -87,8 +87,8 @@ class Host {
   int callsAfterStop() const;
 
   // ---- clock and frames ----
-  // One frame: advance the clock by dt, move the user's aircraft if the host is flying it, derive
-  // the read-only latitude, longitude and elevation of every aircraft from its local x, y, z, run
+  // One frame: advance the clock by dt, derive the read-only latitude, longitude and elevation of
+  // every aircraft from its local x, y, z, move the user's aircraft if the host is flying it, run
   // the due flight loops, then the draw callbacks by phase (before, then after; 3-D phases only
   // with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
   // draw callbacks and key sniffers of a plugin that is not enabled do not run; a flight loop
