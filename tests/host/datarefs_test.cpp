@@ -72,15 +72,17 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
     ASSERT_NE(ref, nullptr) << e.name;
     EXPECT_EQ(f.host.dataRefType(e.name), e.type) << e.name;
     // A double is served through the float calls too.
-    EXPECT_EQ(XPLMGetDataRefTypes(ref), e.type == xplmType_Double ? xplmType_Double | xplmType_Float : e.type);
+    EXPECT_EQ(XPLMGetDataRefTypes(ref),
+              e.type == xplmType_Double ? xplmType_Double | xplmType_Float : e.type);
     EXPECT_EQ(f.host.dataRefSize(e.name), e.size) << e.name;
   }
   // Names the host does not publish, some of them in use by older plugins.
   for (const char *wrong :
        {"sim/multiplayer/position/plane0_x", "sim/multiplayer/position/plane20_x",
         "sim/multiplayer/position/plane1_yoke_pitch", "sim/cockpit/electrical/taxi_lights_on",
-        "sim/multiplayer/position/plane1_theta", "sim/flightmodel/ENGN_thro", "sim/flightmodel/controls/lspdef",
-        "sim/multiplayer/position/plane2_slat_ratio", "sim/multiplayer/position/plane1_sla1_ratio", ""})
+        "sim/multiplayer/position/plane1_theta", "sim/flightmodel/ENGN_thro",
+        "sim/flightmodel/controls/lspdef", "sim/multiplayer/position/plane2_slat_ratio",
+        "sim/multiplayer/position/plane1_sla1_ratio", ""})
     EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
   EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
   EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 19 * 25);
@@ -363,7 +365,8 @@ TEST_F(Planes, ModelsLoadOnlyIntoHeldMultiplayerPlanesAndAIOnlyForPlanesThatExis
   XPLMSetAircraftModel(19, "Aircraft/D.acf");
   EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "Aircraft/D.acf"}}));
   EXPECT_EQ(f.host.refusedAircraftModels(),
-            (std::vector<std::pair<int, std::string>>{{3, "Aircraft/A.acf"}, {0, "Aircraft/B.acf"}, {20, "Aircraft/C.acf"}}));
+            (std::vector<std::pair<int, std::string>>{
+                {3, "Aircraft/A.acf"}, {0, "Aircraft/B.acf"}, {20, "Aircraft/C.acf"}}));
   EXPECT_EQ(f.host.aircraftModel(0), "");
   for (int i : {0, 19, 20, -1}) XPLMDisableAIForPlane(i);
   EXPECT_EQ(f.host.aiDisabledLog(), (std::vector<int>{0, 19}));
@@ -377,7 +380,9 @@ int gPlanesAvailable = 0;
 TEST_F(Planes, WhileAnotherPluginHoldsThePlanesAcquiringFailsUntilItGivesThemBack) {
   f.host.setPlanesHeldElsewhere(true);
   gPlanesAvailable = 0;
-  EXPECT_EQ(XPLMAcquirePlanes(nullptr, [](void *n) { ++*static_cast<int *>(n); }, &gPlanesAvailable), 0);
+  EXPECT_EQ(XPLMAcquirePlanes(
+                nullptr, [](void *n) { ++*static_cast<int *>(n); }, &gPlanesAvailable),
+            0);
   int total, active, controller;
   XPLMCountAircraft(&total, &active, &controller);
   EXPECT_NE(controller, XPLMGetMyID());

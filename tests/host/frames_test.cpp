@@ -207,8 +207,8 @@ TEST_F(Drawing, DrawCallbacksRunByPhaseBeforeThenAfterThenWindowsBottomFirst) {
   XPLMWindowID upper = registerAll();
   f.host.runFrames(2);
   EXPECT_EQ(f.host.drawCallbacks().size(), 4u);
-  EXPECT_EQ(gEvents, (std::vector<std::string>{"B 50 1", "window lower", "window upper", "B 50 1", "window lower",
-                                               "window upper"}));
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"B 50 1", "window lower", "window upper", "B 50 1",
+                                               "window lower", "window upper"}));
   gEvents.clear();
   XPLMBringWindowToFront(f.host.windows()[0].id);
   EXPECT_FALSE(XPLMIsWindowInFront(upper));
