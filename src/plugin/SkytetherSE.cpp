@@ -183,15 +183,17 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   LoadPreferences();
   CreateWindows();
 
-  // Once per frame on every graphics backend: flight loops, not draw callbacks of 3-D phases.
-  XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
-  XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
   XPLMRegisterKeySniffer(MyKeySniffer, 0, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherPacketProcess, 0.03f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessAirplaneCallback, 10.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessCursorCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessChatWinCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherChatWinOpacityCallback, 0.1f, nullptr);
+  // Once per frame on every graphics backend: flight loops, not draw callbacks of 3-D phases.
+  // Registered after the receive cycle, which clears the traffic indicators: where the host calls
+  // flight loops in registration order, the frame's "Ux" is still set when the plane list draws.
+  XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
 
   recvstring = "Network Traffic:";
   tcptx = "  ";
@@ -226,14 +228,14 @@ PLUGIN_API void XPluginStop(void) {
   if (PrefPane == 1) XPDestroyWidget(PrefPaneWidget, 1);
   if (viewOnly == 1) ReleaseViewOnlyOverrides();
 
-  XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
-  XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMUnregisterKeySniffer(MyKeySniffer, 0, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherPacketProcess, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessAirplaneCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessCursorCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessChatWinCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMReleasePlanes();
 }
 

@@ -18,15 +18,7 @@ using skyhost::Host;
 using DrawOp = Host::DrawOp;
 
 // The plugin registers its flight loops in a fixed order; these index Host::flightLoops().
-enum Loop {
-  kPositionLoop = 0,
-  kCockpitLoop = 1,
-  kPacketLoop = 2,
-  kAirplaneLoop = 3,
-  kCursorLoop = 4,
-  kShowTimerLoop = 5,
-  kFadeLoop = 6
-};
+enum Loop { kPacketLoop = 0, kAirplaneLoop = 1, kCursorLoop = 2, kShowTimerLoop = 3, kFadeLoop = 4 };
 
 // The plane list window is created first, the chat window second.
 inline XPLMWindowID PlaneWindow(Host &host) {
