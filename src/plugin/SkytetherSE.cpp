@@ -114,6 +114,17 @@ XPWidgetID PrefErrorT = nullptr;  // says why an apply was refused; hidden other
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
 
+// The C++ runtime linked into this file keeps an emergency pool for exceptions that it never
+// frees: handed back when the host unloads the file, or every reload would lose it.
+namespace __gnu_cxx {
+void __freeres();
+}  // namespace __gnu_cxx
+namespace {
+struct RuntimePoolRelease {
+  ~RuntimePoolRelease() { __gnu_cxx::__freeres(); }
+} runtimePoolRelease;
+}  // namespace
+
 // ---- Entry points ----
 
 namespace {
