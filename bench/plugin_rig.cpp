@@ -67,8 +67,8 @@ bool PluginRig::Start(std::string *error) {
   h.setvf("sim/aircraft/parts/acf_gear_deploy", {0.476190478f, 0.476190478f, 0.476190478f, 0.523809552f,
                                                  0.523809552f, 0.523809552f, 0.571428597f, 0.571428597f,
                                                  0.571428597f, 0.619047642f});
-  h.setvf("sim/flightmodel/engine/ENGN_thro", {0.812345684f, 0.812345684f, 0.712345684f, 0.712345684f, 0.612345684f,
-                                        0.612345684f, 0.512345684f, 0.512345684f});
+  h.setvf("sim/flightmodel/engine/ENGN_thro", {0.812345684f, 0.812345684f, 0.712345684f, 0.712345684f,
+                                               0.612345684f, 0.612345684f, 0.512345684f, 0.512345684f});
   h.seti("sim/cockpit/electrical/beacon_lights_on", 1);
   h.seti("sim/cockpit/electrical/landing_lights_on", 1);
   h.seti("sim/cockpit/electrical/strobe_lights_on", 1);

@@ -50,7 +50,8 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
   int left, top, right, bottom;
   std::string flying, nav, legacy, file;
   size_t pathLength = 0;
-  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav >> legacy >> file >> pathLength) << out;
+  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav >> legacy >> file >> pathLength)
+      << out;
   EXPECT_EQ(flying, "True");
   EXPECT_EQ(nav, "1");
   EXPECT_EQ(legacy, "True");

@@ -39,11 +39,13 @@ TEST(PluginFile, ExportsOnlyTheEntryPointsAndNeedsOnlyTheCLibraryAndLibGL) {
   // PCRE, the C++ runtime and libgcc are inside; the GL calls go to the system's libGL (the
   // drawing tests show the simulated host still answers them first). A sanitizer build adds the
   // sanitizers' runtimes.
-  std::string needed = Shell("readelf -dW '" + sttest::PluginFile() +
-                             "' | sed -n 's/.*NEEDED.*\\[\\(.*\\)\\]/\\1/p' | grep -v -x -E "
-                             "'libc[.]so[.]6|libm[.]so[.]6|ld-linux-x86-64[.]so[.]2|lib(a|ub)san[.]so[.][0-9]+'");
+  std::string needed =
+      Shell("readelf -dW '" + sttest::PluginFile() +
+            "' | sed -n 's/.*NEEDED.*\\[\\(.*\\)\\]/\\1/p' | grep -v -x -E "
+            "'libc[.]so[.]6|libm[.]so[.]6|ld-linux-x86-64[.]so[.]2|lib(a|ub)san[.]so[.][0-9]+'");
   EXPECT_EQ(needed, "libGL.so.1\n");
-  std::string versions = Shell("nm -D --undefined-only '" + sttest::PluginFile() + "' | grep -c -E 'GLIBCXX|CXXABI|@GCC_'");
+  std::string versions =
+      Shell("nm -D --undefined-only '" + sttest::PluginFile() + "' | grep -c -E 'GLIBCXX|CXXABI|@GCC_'");
   EXPECT_EQ(versions, "0\n");
   // Unique symbols would pin the file in memory after dlclose.
   std::string unique = Shell("readelf -sW '" + sttest::PluginFile() + "' | grep -c UNIQUE");
@@ -148,7 +150,8 @@ TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraftFallingBackToTheHostsName
     if (!host.hasDataRef(name)) unknown.insert(name);
   std::multiset<std::string> older = {"sim/flightmodel/ENGN_thro", "sim/flightmodel/ENGN_thro",
                                       "sim/flightmodel/controls/lspdef"};
-  for (int n = 2; n <= 19; ++n) older.insert("sim/multiplayer/position/plane" + std::to_string(n) + "_slat_ratio");
+  for (int n = 2; n <= 19; ++n)
+    older.insert("sim/multiplayer/position/plane" + std::to_string(n) + "_slat_ratio");
   EXPECT_EQ(unknown, older);
   // None of them is published after all (the host's list may only lack what the plugin never uses).
   std::ifstream published(PUBLISHED_DATAREFS);
@@ -156,18 +159,30 @@ TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraftFallingBackToTheHostsName
     EXPECT_EQ(older.count(line.substr(0, line.find('\t'))), 0u) << line;
   // Then the 24 own-aircraft handles, in their fixed order, the throttles by the host's name.
   const size_t own0 = 20 * 25 + 19;
-  const char *own[24] = {"sim/flightmodel/position/local_x",        "sim/flightmodel/position/local_y",
-                         "sim/flightmodel/position/local_z",        "sim/flightmodel/position/latitude",
-                         "sim/flightmodel/position/longitude",      "sim/flightmodel/position/elevation",
-                         "sim/flightmodel/position/theta",          "sim/flightmodel/position/phi",
-                         "sim/flightmodel/position/psi",            "sim/flightmodel/controls/flaprat",
-                         "sim/flightmodel/controls/flap2rat",       "sim/flightmodel/controls/sbrkrat",
-                         "sim/flightmodel/controls/slatrat",        "sim/flightmodel/controls/swdi",
-                         "sim/joystick/FC_ptch",                    "sim/joystick/FC_roll",
-                         "sim/joystick/FC_hdng",                    "sim/aircraft/parts/acf_gear_deploy",
-                         "sim/flightmodel/engine/ENGN_thro",        "sim/cockpit/electrical/beacon_lights_on",
-                         "sim/cockpit/electrical/landing_lights_on", "sim/cockpit/electrical/strobe_lights_on",
-                         "sim/cockpit/electrical/nav_lights_on",    "sim/cockpit/electrical/taxi_light_on"};
+  const char *own[24] = {"sim/flightmodel/position/local_x",
+                         "sim/flightmodel/position/local_y",
+                         "sim/flightmodel/position/local_z",
+                         "sim/flightmodel/position/latitude",
+                         "sim/flightmodel/position/longitude",
+                         "sim/flightmodel/position/elevation",
+                         "sim/flightmodel/position/theta",
+                         "sim/flightmodel/position/phi",
+                         "sim/flightmodel/position/psi",
+                         "sim/flightmodel/controls/flaprat",
+                         "sim/flightmodel/controls/flap2rat",
+                         "sim/flightmodel/controls/sbrkrat",
+                         "sim/flightmodel/controls/slatrat",
+                         "sim/flightmodel/controls/swdi",
+                         "sim/joystick/FC_ptch",
+                         "sim/joystick/FC_roll",
+                         "sim/joystick/FC_hdng",
+                         "sim/aircraft/parts/acf_gear_deploy",
+                         "sim/flightmodel/engine/ENGN_thro",
+                         "sim/cockpit/electrical/beacon_lights_on",
+                         "sim/cockpit/electrical/landing_lights_on",
+                         "sim/cockpit/electrical/strobe_lights_on",
+                         "sim/cockpit/electrical/nav_lights_on",
+                         "sim/cockpit/electrical/taxi_light_on"};
   for (int i = 0; i < 24; ++i) EXPECT_EQ(log[own0 + i + (i >= 18 ? 1 : 0)], own[i]);
   EXPECT_EQ(log[own0 + 18], "sim/flightmodel/ENGN_thro");
 }
