@@ -321,9 +321,7 @@ const std::vector<std::string> &Host::leftoversAtUnload() const {
   return impl_->leftovers;
 }
 
-int Host::callsAfterStop() const {
-  return impl_->callsAfterStop;
-}
+int Host::callsAfterStop() const { return impl_->callsAfterStop; }
 
 void Host::Impl::purgePluginObjects() {
   for (auto it = loops.begin(); it != loops.end();) {

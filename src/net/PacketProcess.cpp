@@ -28,12 +28,8 @@ constexpr int kReceiveArea = 1400;
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
 // the number, so reading the field alone reads what strtof reads in place.
-float ReadFloat(std::string_view field) {
-  return ReadFloatText(field);
-}
-int ReadLight(std::string_view field) {
-  return field[0] - '0';
-}
+float ReadFloat(std::string_view field) { return ReadFloatText(field); }
+int ReadLight(std::string_view field) { return field[0] - '0'; }
 
 void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
   if (n < 0 || n >= kSlotCount) return;

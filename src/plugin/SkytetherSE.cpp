@@ -132,9 +132,7 @@ namespace {
 const char kSettingsItem[] = "1";
 const char kTogglePlaneListItem[] = "2";
 
-void CopyOut(char *dest, const char *text) {
-  std::memcpy(dest, text, std::strlen(text) + 1);
-}
+void CopyOut(char *dest, const char *text) { std::memcpy(dest, text, std::strlen(text) + 1); }
 
 // A random non-negative id from the kernel's entropy source; the shared C generator is left alone.
 // (The C++ runtime's random_device would tie the plugin file to a C library of 2022 or later.)
