@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -308,81 +310,307 @@ void Host::clearLookupLog() {
 
 }  // namespace skyhost
 
+// ---- datarefs plugins publish ----
+
+namespace skyhost {
+
+AccessorRec *Host::Impl::findAccessor(XPLMDataRef ref) const {
+  // A stale or made-up handle is never dereferenced.
+  for (const auto &a : accessors)
+    if (a.get() == ref) return a.get();
+  return nullptr;
+}
+
+AccessorRec *Host::Impl::findAccessor(const std::string &name) const {
+  for (const auto &a : accessors)
+    if (a->name == name) return a.get();
+  return nullptr;
+}
+
+namespace {
+
+// The accessor a read goes to: live, offering that type, with its read function; else null.
+AccessorRec *readable(Host::Impl &h, XPLMDataRef ref, XPLMDataTypeID type) {
+  AccessorRec *a = h.findAccessor(ref);
+  return a && a->live && (a->types & type) != 0 ? a : nullptr;
+}
+
+// The accessor a write goes to; a write to a read-only or orphaned one is ignored and counted.
+AccessorRec *writable(Host::Impl &h, XPLMDataRef ref, XPLMDataTypeID type) {
+  AccessorRec *a = h.findAccessor(ref);
+  if (!a) return nullptr;
+  if (!a->live || !a->writable) {
+    ++a->ignoredWrites;
+    return nullptr;
+  }
+  return (a->types & type) != 0 ? a : nullptr;
+}
+
+// Calls an accessor in its owner's context.
+template <typename R, typename... P, typename... A>
+R callAccessor(Host::Impl &h, const AccessorRec &a, R (*fn)(P...), A... args) {
+  if (!fn) return R();
+  PluginCall call(h, a.owner);
+  return fn(args...);
+}
+
+std::string numberText(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", v);
+  return buf;
+}
+
+}  // namespace
+
+std::vector<Host::PublishedDataRef> Host::publishedDataRefs() const {
+  std::vector<PublishedDataRef> out;
+  for (const auto &a : impl_->accessors)
+    out.push_back({a->name, a->types, a->writable, a->owner, a->live, a->ignoredWrites});
+  return out;
+}
+
+std::string Host::readPublished(const std::string &name) const {
+  Impl &h = const_cast<Impl &>(*impl_);
+  AccessorRec *a = h.findAccessor(name);
+  if (!a) return "";
+  if (!a->live) return "0";
+  if (a->types & xplmType_Int) return std::to_string(callAccessor(h, *a, a->readInt, a->readRefcon));
+  if (a->types & xplmType_Float) return numberText(callAccessor(h, *a, a->readFloat, a->readRefcon));
+  if (a->types & xplmType_Double) return numberText(callAccessor(h, *a, a->readDouble, a->readRefcon));
+  if (a->types & (xplmType_IntArray | xplmType_FloatArray)) {
+    const bool ints = (a->types & xplmType_IntArray) != 0;
+    const int n = ints ? callAccessor(h, *a, a->readIntArray, a->readRefcon, nullptr, 0, 0)
+                       : callAccessor(h, *a, a->readFloatArray, a->readRefcon, nullptr, 0, 0);
+    std::vector<int> vi(static_cast<size_t>(std::max(n, 0)));
+    std::vector<float> vf(vi.size());
+    const int got = ints ? callAccessor(h, *a, a->readIntArray, a->readRefcon, vi.data(), 0, n)
+                         : callAccessor(h, *a, a->readFloatArray, a->readRefcon, vf.data(), 0, n);
+    std::string text;
+    for (int k = 0; k < std::min(got, n); ++k)
+      text += (k ? "," : "") + (ints ? std::to_string(vi[k]) : numberText(vf[k]));
+    return text;
+  }
+  if (a->types & xplmType_Data) {
+    const int n = callAccessor(h, *a, a->readData, a->readRefcon, nullptr, 0, 0);
+    std::vector<char> bytes(static_cast<size_t>(std::max(n, 0)) + 1, '\0');
+    const int got = callAccessor(h, *a, a->readData, a->readRefcon, static_cast<void *>(bytes.data()), 0, n);
+    return std::string(bytes.data(), strnlen(bytes.data(), static_cast<size_t>(std::clamp(got, 0, n))));
+  }
+  return "";
+}
+
+}  // namespace skyhost
+
 // ---- the SDK's data access ----
 
 using skyhost::cur;
 using skyhost::defFromHandle;
 using skyhost::isKnownHandle;
 
+// A published name is found by any plugin, an orphaned one too (it reads 0).
 XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
   if (!inDataRefName) return nullptr;
-  cur().lookups.emplace_back(inDataRefName);
-  return const_cast<skyhost::DataRefDef *>(skyhost::findDataRefDef(inDataRefName));
+  auto &h = cur();
+  h.lookups.emplace_back(inDataRefName);
+  if (const skyhost::DataRefDef *d = skyhost::findDataRefDef(inDataRefName))
+    return const_cast<skyhost::DataRefDef *>(d);
+  return h.findAccessor(std::string(inDataRefName));
 }
 
 int XPLMCanWriteDataRef(XPLMDataRef inDataRef) {
-  return isKnownHandle(inDataRef) && defFromHandle(inDataRef)->writable ? 1 : 0;
+  if (isKnownHandle(inDataRef)) return defFromHandle(inDataRef)->writable ? 1 : 0;
+  const skyhost::AccessorRec *a = cur().findAccessor(inDataRef);
+  return a && a->live && a->writable ? 1 : 0;
 }
 int XPLMIsDataRefGood(XPLMDataRef inDataRef) {
-  return isKnownHandle(inDataRef) ? 1 : 0;
+  if (isKnownHandle(inDataRef)) return 1;
+  const skyhost::AccessorRec *a = cur().findAccessor(inDataRef);
+  return a && a->live ? 1 : 0;
 }
 XPLMDataTypeID XPLMGetDataRefTypes(XPLMDataRef inDataRef) {
-  if (!isKnownHandle(inDataRef)) return xplmType_Unknown;
+  if (!isKnownHandle(inDataRef)) {
+    const skyhost::AccessorRec *a = cur().findAccessor(inDataRef);
+    return a && a->live ? a->types : xplmType_Unknown;
+  }
   const XPLMDataTypeID type = defFromHandle(inDataRef)->type;
   // A double is served through the float calls as well.
   return type == xplmType_Double ? (xplmType_Double | xplmType_Float) : type;
 }
 
+// The host's own datarefs convert between the scalar types; a plugin's accessor answers only the
+// types it registered (0 otherwise).
 int XPLMGetDatai(XPLMDataRef inDataRef) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_Int);
+    return a ? skyhost::callAccessor(h, *a, a->readInt, a->readRefcon) : 0;
+  }
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   return v ? skyhost::safeToInt(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0;
 }
 void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_Int))
+      skyhost::callAccessor(h, *a, a->writeInt, a->writeRefcon, inValue);
+    return;
+  }
   if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 float XPLMGetDataf(XPLMDataRef inDataRef) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_Float);
+    return a ? skyhost::callAccessor(h, *a, a->readFloat, a->readRefcon) : 0.0f;
+  }
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   return v ? static_cast<float>(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0.0f;
 }
 void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_Float))
+      skyhost::callAccessor(h, *a, a->writeFloat, a->writeRefcon, inValue);
+    return;
+  }
   if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 double XPLMGetDatad(XPLMDataRef inDataRef) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_Double);
+    return a ? skyhost::callAccessor(h, *a, a->readDouble, a->readRefcon) : 0.0;
+  }
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   return v ? skyhost::scalarOf(*defFromHandle(inDataRef), *v) : 0.0;
 }
 void XPLMSetDatad(XPLMDataRef inDataRef, double inValue) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_Double))
+      skyhost::callAccessor(h, *a, a->writeDouble, a->writeRefcon, inValue);
+    return;
+  }
   if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 
 int XPLMGetDatavi(XPLMDataRef inDataRef, int *outValues, int inOffset, int inMax) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_IntArray);
+    return a ? skyhost::callAccessor(h, *a, a->readIntArray, a->readRefcon, outValues, inOffset, inMax) : 0;
+  }
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_IntArray) return 0;
   return skyhost::getArray(v->vi, outValues, inOffset, inMax);
 }
 void XPLMSetDatavi(XPLMDataRef inDataRef, int *inValues, int inoffset, int inCount) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_IntArray))
+      skyhost::callAccessor(h, *a, a->writeIntArray, a->writeRefcon, inValues, inoffset, inCount);
+    return;
+  }
   skyhost::DataValue *v = skyhost::writableValueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_IntArray) return;
   skyhost::setArray(v->vi, static_cast<const int *>(inValues), inoffset, inCount);
 }
 int XPLMGetDatavf(XPLMDataRef inDataRef, float *outValues, int inOffset, int inMax) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_FloatArray);
+    return a ? skyhost::callAccessor(h, *a, a->readFloatArray, a->readRefcon, outValues, inOffset, inMax) : 0;
+  }
   skyhost::DataValue *v = skyhost::valueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_FloatArray) return 0;
   return skyhost::getArray(v->vf, outValues, inOffset, inMax);
 }
 void XPLMSetDatavf(XPLMDataRef inDataRef, float *inValues, int inoffset, int inCount) {
+  if (!isKnownHandle(inDataRef)) {
+    auto &h = cur();
+    if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_FloatArray))
+      skyhost::callAccessor(h, *a, a->writeFloatArray, a->writeRefcon, inValues, inoffset, inCount);
+    return;
+  }
   skyhost::DataValue *v = skyhost::writableValueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_FloatArray) return;
   skyhost::setArray(v->vf, static_cast<const float *>(inValues), inoffset, inCount);
 }
 
 // No dataref the host keeps values for holds raw bytes; a write to a read-only one still counts.
-int XPLMGetDatab(XPLMDataRef, void *, int, int) {
-  return 0;
+int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes) {
+  if (isKnownHandle(inDataRef)) return 0;
+  auto &h = cur();
+  skyhost::AccessorRec *a = skyhost::readable(h, inDataRef, xplmType_Data);
+  return a ? skyhost::callAccessor(h, *a, a->readData, a->readRefcon, outValue, inOffset, inMaxBytes) : 0;
 }
-void XPLMSetDatab(XPLMDataRef inDataRef, void *, int, int) {
-  skyhost::writableValueOf(inDataRef);
+void XPLMSetDatab(XPLMDataRef inDataRef, void *inValue, int inOffset, int inLength) {
+  if (isKnownHandle(inDataRef)) {
+    skyhost::writableValueOf(inDataRef);
+    return;
+  }
+  auto &h = cur();
+  if (skyhost::AccessorRec *a = skyhost::writable(h, inDataRef, xplmType_Data))
+    skyhost::callAccessor(h, *a, a->writeData, a->writeRefcon, inValue, inOffset, inLength);
+}
+
+// A name the host publishes, or one a plugin holds, cannot be taken (null, and a debug line);
+// an orphaned name is taken over with its handle, so readers that found it read again.
+XPLMDataRef XPLMRegisterDataAccessor(const char *inDataName, XPLMDataTypeID inDataType, int inIsWritable,
+                                     XPLMGetDatai_f inReadInt, XPLMSetDatai_f inWriteInt,
+                                     XPLMGetDataf_f inReadFloat, XPLMSetDataf_f inWriteFloat,
+                                     XPLMGetDatad_f inReadDouble, XPLMSetDatad_f inWriteDouble,
+                                     XPLMGetDatavi_f inReadIntArray, XPLMSetDatavi_f inWriteIntArray,
+                                     XPLMGetDatavf_f inReadFloatArray, XPLMSetDatavf_f inWriteFloatArray,
+                                     XPLMGetDatab_f inReadData, XPLMSetDatab_f inWriteData, void *inReadRefcon,
+                                     void *inWriteRefcon) {
+  auto &h = cur();
+  if (!inDataName || !*inDataName) return nullptr;
+  const std::string name = inDataName;
+  skyhost::AccessorRec *a = h.findAccessor(name);
+  if (skyhost::findDataRefDef(name) || (a && a->live)) {
+    h.debug.push_back("dataref " + name + " is registered already; not registered again");
+    return nullptr;
+  }
+  if (!a) {
+    h.accessors.push_back(std::make_unique<skyhost::AccessorRec>());
+    a = h.accessors.back().get();
+    a->name = name;
+  }
+  a->types = inDataType;
+  a->writable = inIsWritable != 0;
+  a->owner = h.caller();
+  a->live = true;
+  a->readInt = inReadInt;
+  a->writeInt = inWriteInt;
+  a->readFloat = inReadFloat;
+  a->writeFloat = inWriteFloat;
+  a->readDouble = inReadDouble;
+  a->writeDouble = inWriteDouble;
+  a->readIntArray = inReadIntArray;
+  a->writeIntArray = inWriteIntArray;
+  a->readFloatArray = inReadFloatArray;
+  a->writeFloatArray = inWriteFloatArray;
+  a->readData = inReadData;
+  a->writeData = inWriteData;
+  a->readRefcon = inReadRefcon;
+  a->writeRefcon = inWriteRefcon;
+  h.logRegistration("register dataref " + name);
+  return a;
+}
+
+// Only the owner's call unregisters; the handle stays, orphaned.
+void XPLMUnregisterDataAccessor(XPLMDataRef inDataRef) {
+  auto &h = cur();
+  skyhost::AccessorRec *a = h.findAccessor(inDataRef);
+  if (!a) return;
+  if (!a->live || a->owner != h.caller()) {
+    h.logRegistration("unregister dataref " + a->name + " (not registered)");
+    return;
+  }
+  skyhost::orphan(*a);
+  h.logRegistration("unregister dataref " + a->name);
 }

@@ -46,7 +46,7 @@ FlightLoopRec *findLoop(Host::Impl &h, uint64_t seq) {
 
 FlightLoopRec *findLoop(Host::Impl &h, XPLMFlightLoop_f fn, void *refcon) {
   for (auto &l : h.loops)
-    if (l.pub.fn == fn && l.pub.refcon == refcon) return &l;
+    if (l.pub.fn == fn && l.pub.refcon == refcon && l.owner == h.caller()) return &l;
   return nullptr;
 }
 
@@ -61,15 +61,16 @@ void runFlightLoops(Host::Impl &h, double dt) {
   for (const auto &l : h.loops) order.push_back(l.seq);
   for (uint64_t seq : order) {
     FlightLoopRec *l = findLoop(h, seq);  // a callback may have removed it, or moved the others
-    if (!l || !isDue(h, *l) || !h.callsBack(l->owned)) continue;
+    if (!l || !isDue(h, *l) || !h.callsBack(l->owner)) continue;
     const float sinceLast = static_cast<float>(h.elapsed - l->lastCallAt);
     XPLMFlightLoop_f fn = l->pub.fn;
     void *refcon = l->pub.refcon;
+    const XPLMPluginID owner = l->owner;
     l->lastCallAt = h.elapsed;
     l->pub.calls++;
     float next;
     {
-      PluginCall call(h);
+      PluginCall call(h, owner);
       next = fn(sinceLast, static_cast<float>(dt), h.frames, refcon);
     }
     l = findLoop(h, seq);
@@ -102,10 +103,10 @@ void runDrawCallbacks(Host::Impl &h) {
         const DrawRec &d = order[k];
         bool still = false;
         for (const auto &r : h.draws) still = still || r.seq == d.seq;
-        if (!still || !h.callsBack(d.owned)) continue;
+        if (!still || !h.callsBack(d.owner)) continue;
         h.drawWindow = nullptr;
         h.drawPhase = phase;
-        PluginCall call(h);
+        PluginCall call(h, d.owner);
         d.pub.fn(phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
       }
     }
@@ -121,9 +122,10 @@ void drawWindows(Host::Impl &h) {
     if (!w || !w->pub.visible || !w->pub.drawFn) continue;
     XPLMDrawWindow_f fn = w->pub.drawFn;
     void *refcon = w->pub.refcon;
+    const XPLMPluginID owner = w->owner;
     h.drawWindow = id;
     h.drawPhase = -1;
-    PluginCall call(h);
+    PluginCall call(h, owner);
     fn(id, refcon);
   }
   h.drawWindow = nullptr;
@@ -156,6 +158,7 @@ void Host::runFrame(double dt) {
     h.flight.flown += dt;
     h.placeOnCircle();
   }
+  h.continueHeldCommands();
   runFlightLoops(h, dt);
   runDrawCallbacks(h);
   drawWindows(h);
@@ -230,7 +233,7 @@ void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInter
   r.pub.firstInterval = inInterval;
   r.pub.refcon = inRefcon;
   r.registeredAt = r.lastCallAt = h.elapsed;
-  r.owned = h.owning();
+  r.owner = h.caller();
   skyhost::schedule(r, inInterval, h.elapsed, h.frames);
   h.loops.push_back(r);
   h.logRegistration("register flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) + " " +
@@ -242,7 +245,7 @@ void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRef
   std::string entry = "unregister flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) +
                       " refcon " + pointerText(inRefcon);
   for (auto it = h.loops.begin(); it != h.loops.end(); ++it) {
-    if (it->pub.fn == inFlightLoop && it->pub.refcon == inRefcon) {
+    if (it->pub.fn == inFlightLoop && it->pub.refcon == inRefcon && it->owner == h.caller()) {
       h.loops.erase(it);
       h.logRegistration(entry);
       return;
@@ -265,7 +268,7 @@ int XPLMRegisterDrawCallback(XPLMDrawCallback_f inCallback, XPLMDrawingPhase inP
                              void *inRefcon) {
   auto &h = cur();
   if (!inCallback) return 0;
-  skyhost::DrawRec r{++h.seq, {inCallback, inPhase, inWantsBefore ? 1 : 0, inRefcon}, h.owning()};
+  skyhost::DrawRec r{++h.seq, {inCallback, inPhase, inWantsBefore ? 1 : 0, inRefcon}, h.caller()};
   h.draws.push_back(r);
   h.logRegistration("register draw " + pointerText(reinterpret_cast<void *>(inCallback)) + " phase " +
                     std::to_string(inPhase) + (inWantsBefore ? " before" : " after") + " refcon " +
@@ -282,7 +285,7 @@ int XPLMUnregisterDrawCallback(XPLMDrawCallback_f inCallback, XPLMDrawingPhase i
   const int before = inWantsBefore ? 1 : 0;
   for (auto it = h.draws.begin(); it != h.draws.end(); ++it) {
     if (it->pub.fn == inCallback && it->pub.phase == inPhase && it->pub.wantsBefore == before &&
-        it->pub.refcon == inRefcon) {
+        it->pub.refcon == inRefcon && it->owner == h.caller()) {
       h.draws.erase(it);
       h.logRegistration(entry);
       return 1;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -50,14 +51,14 @@ std::string pointerText(const void *p) {
   return buf;
 }
 
-PluginCall::PluginCall(Host::Impl &h) : h_(h) {
-  ++h_.pluginCallDepth;
+PluginCall::PluginCall(Host::Impl &h, XPLMPluginID id) : h_(h) {
+  h_.running.push_back(id ? h_.plugin(id) : nullptr);
   activeHosts().push_back(&h_);
 }
 
 PluginCall::~PluginCall() {
   activeHosts().pop_back();
-  --h_.pluginCallDepth;
+  h_.running.pop_back();
 }
 
 Host &Host::current() {
@@ -122,7 +123,8 @@ Host::Host(HostOptions options) : impl_(new Impl) {
 }
 
 Host::~Host() {
-  if (impl_->handle) unload();
+  // Last loaded, first gone.
+  while (!impl_->plugins.empty()) unload(impl_->plugins.back()->id);
   auto &live = liveHosts();
   for (auto it = live.begin(); it != live.end(); ++it) {
     if (*it == this) {
@@ -146,32 +148,64 @@ const std::string &Host::root() const {
 
 // ---- plugin lifecycle ----
 
-bool Host::load(const std::string &pluginFile) {
-  Impl &h = *impl_;
-  if (h.handle) {
-    h.lastError = "a plugin is already loaded: " + h.pluginPath;
-    return false;
-  }
+PluginRec *Host::Impl::plugin(XPLMPluginID id) const {
+  for (const auto &p : plugins)
+    if (p->id == id) return p.get();
+  return nullptr;
+}
+
+XPLMPluginID Host::Impl::ownerOfCode(const void *fn) const {
+  Dl_info info;
+  if (!fn || !dladdr(fn, &info) || !info.dli_fbase) return 0;
+  for (const auto &p : plugins)
+    if (p->base == info.dli_fbase) return p->id;
+  return 0;
+}
+
+bool Host::Impl::callsBack(XPLMPluginID owner) const {
+  if (owner == 0) return true;
+  const PluginRec *p = plugin(owner);
+  return p && p->enabled;
+}
+
+namespace {
+
+// Opens, finds the entry points and starts one plugin file; its id, or XPLM_NO_PLUGIN_ID with the
+// reason in lastError.
+XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
   h.lastError.clear();
-  h.leftovers.clear();
-  h.stopReturned = false;
-  h.callsAfterStop = 0;
-  // A file already mapped (by another host) would share its globals with it.
+  // A file already mapped (by another host, or this one) would share its globals with it.
   if (void *mapped = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
     dlclose(mapped);
     h.lastError = "the plugin file is already loaded in this process: " + pluginFile;
-    return false;
+    return XPLM_NO_PLUGIN_ID;
   }
+  h.plugins.push_back(std::make_unique<PluginRec>());
+  PluginRec &p = *h.plugins.back();
+  p.id = h.nextPluginID++;
+  p.path = pluginFile;
+  const XPLMPluginID id = p.id;
+  // Gives up on the file: what it registered goes, then the file.
+  auto fail = [&h, id](void *lib, const std::string &why) {
+    h.lastError = why;
+    h.purgePluginObjects(id);
+    if (lib) {
+      PluginCall call(h, id);
+      dlclose(lib);
+    }
+    h.plugins.erase(std::find_if(h.plugins.begin(), h.plugins.end(),
+                                 [id](const std::unique_ptr<PluginRec> &r) { return r->id == id; }));
+    return XPLM_NO_PLUGIN_ID;
+  };
   void *lib = nullptr;
   {
-    PluginCall call(h);  // the plugin's global objects run inside dlopen
+    PluginCall call(h, id);  // the plugin's global objects run inside dlopen
     dlerror();
     lib = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
   if (!lib) {
     const char *err = dlerror();
-    h.lastError = err ? err : "dlopen failed";
-    return false;
+    return fail(nullptr, err ? err : "dlopen failed");
   }
   struct Entry {
     const char *name;
@@ -185,21 +219,16 @@ bool Host::load(const std::string &pluginFile) {
                            {"XPluginReceiveMessage", &recv}};
   for (const Entry &e : entries) {
     *e.slot = dlsym(lib, e.name);
-    if (!*e.slot) {
-      h.lastError = std::string("missing entry point ") + e.name + " in " + pluginFile;
-      h.purgePluginObjects();
-      PluginCall call(h);
-      dlclose(lib);
-      return false;
-    }
+    if (!*e.slot) return fail(lib, std::string("missing entry point ") + e.name + " in " + pluginFile);
   }
-  h.handle = lib;
-  h.pluginPath = pluginFile;
-  h.xStart = reinterpret_cast<int (*)(char *, char *, char *)>(start);
-  h.xEnable = reinterpret_cast<int (*)()>(en);
-  h.xDisable = reinterpret_cast<void (*)()>(dis);
-  h.xStop = reinterpret_cast<void (*)()>(stp);
-  h.xReceive = reinterpret_cast<void (*)(XPLMPluginID, int, void *)>(recv);
+  p.handle = lib;
+  p.xStart = reinterpret_cast<int (*)(char *, char *, char *)>(start);
+  p.xEnable = reinterpret_cast<int (*)()>(en);
+  p.xDisable = reinterpret_cast<void (*)()>(dis);
+  p.xStop = reinterpret_cast<void (*)()>(stp);
+  p.xReceive = reinterpret_cast<void (*)(XPLMPluginID, int, void *)>(recv);
+  Dl_info info;
+  if (dladdr(start, &info)) p.base = info.dli_fbase;
 
   char name[256], sig[256], desc[256];
   std::memset(name, 0, sizeof name);
@@ -207,83 +236,101 @@ bool Host::load(const std::string &pluginFile) {
   std::memset(desc, 0, sizeof desc);
   int ok;
   {
-    PluginCall call(h);
-    ok = h.xStart(name, sig, desc);
+    PluginCall call(h, id);
+    ok = p.xStart(name, sig, desc);
   }
   name[255] = sig[255] = desc[255] = '\0';
-  pluginName = name;
-  pluginSignature = sig;
-  pluginDescription = desc;
-  if (!ok) {
-    h.lastError = "XPluginStart returned 0";
-    h.purgePluginObjects();
-    {
-      PluginCall call(h);
-      dlclose(lib);
-    }
-    h.handle = nullptr;
+  p.name = name;
+  p.signature = sig;
+  p.description = desc;
+  if (!ok) return fail(lib, "XPluginStart returned 0");
+  p.started = true;
+  return id;
+}
+
+}  // namespace
+
+bool Host::load(const std::string &pluginFile) {
+  Impl &h = *impl_;
+  if (PluginRec *p = h.primaryPlugin()) {
+    h.lastError = "a plugin is already loaded: " + p->path;
     return false;
   }
-  h.started = true;
+  h.leftovers.clear();
+  h.callsAfterStop = 0;
+  const XPLMPluginID id = loadFile(h, pluginFile);
+  if (id == XPLM_NO_PLUGIN_ID) return false;
+  h.primary = id;
+  const PluginRec &p = *h.plugin(id);
+  pluginName = p.name;
+  pluginSignature = p.signature;
+  pluginDescription = p.description;
   return true;
 }
 
-int Host::enable() {
+XPLMPluginID Host::loadPlugin(const std::string &pluginFile) {
+  return loadFile(*impl_, pluginFile);
+}
+
+int Host::enable(XPLMPluginID id) {
   Impl &h = *impl_;
-  if (!h.handle || !h.started) return 0;
-  if (h.enabled) return 1;
+  PluginRec *p = h.plugin(id);
+  if (!p || !p->started) return 0;
+  if (p->enabled) return 1;
   int r;
   {
-    PluginCall call(h);
-    r = h.xEnable();
+    PluginCall call(h, id);
+    r = p->xEnable();
   }
-  h.enabled = r != 0;
+  if ((p = h.plugin(id))) p->enabled = r != 0;
   return r;
 }
 
-void Host::disable() {
+void Host::disable(XPLMPluginID id) {
   Impl &h = *impl_;
-  if (!h.handle || !h.enabled) return;
-  h.enabled = false;
+  PluginRec *p = h.plugin(id);
+  if (!p || !p->enabled) return;
+  p->enabled = false;
   {
-    PluginCall call(h);
-    h.xDisable();
+    PluginCall call(h, id);
+    p->xDisable();
   }
   // A disabled plugin's hold on the planes ends; it must acquire them again.
-  h.acquired = false;
+  if (h.planesHolder == id) h.planesHolder = XPLM_NO_PLUGIN_ID;
 }
 
-void Host::stop() {
+void Host::stop(XPLMPluginID id) {
   Impl &h = *impl_;
-  if (!h.handle || !h.started) return;
-  disable();
-  h.started = false;
+  PluginRec *p = h.plugin(id);
+  if (!p || !p->started) return;
+  disable(id);
+  p->started = false;
   {
-    PluginCall call(h);
-    h.xStop();
+    PluginCall call(h, id);
+    p->xStop();
   }
-  h.stopReturned = true;
+  p->stopReturned = true;
 }
 
-bool Host::unload() {
+bool Host::unload(XPLMPluginID id) {
   Impl &h = *impl_;
-  if (!h.handle) {
+  PluginRec *p = h.plugin(id);
+  if (!p) {
     h.lastError = "no plugin loaded";
     return false;
   }
-  stop();
-  h.purgePluginObjects();
+  stop(id);
+  h.leftovers.clear();
+  h.purgePluginObjects(id);
   {
-    PluginCall call(h);  // global destructors run inside dlclose
-    dlclose(h.handle);
+    PluginCall call(h, id);  // global destructors run inside dlclose
+    dlclose(p->handle);
   }
-  h.handle = nullptr;
-  h.xStart = nullptr;
-  h.xEnable = nullptr;
-  h.xDisable = nullptr;
-  h.xStop = nullptr;
-  h.xReceive = nullptr;
-  void *again = dlopen(h.pluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  const std::string path = p->path;
+  h.plugins.erase(std::find_if(h.plugins.begin(), h.plugins.end(),
+                               [id](const std::unique_ptr<PluginRec> &r) { return r->id == id; }));
+  if (h.primary == id) h.primary = XPLM_NO_PLUGIN_ID;
+  void *again = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (again) {
     dlclose(again);
     h.lastError = "the plugin file is still mapped after dlclose";
@@ -292,27 +339,58 @@ bool Host::unload() {
   return true;
 }
 
+int Host::enable() {
+  return enable(impl_->primary);
+}
+void Host::disable() {
+  disable(impl_->primary);
+}
+void Host::stop() {
+  stop(impl_->primary);
+}
+bool Host::unload() {
+  return unload(impl_->primary);
+}
+
 void Host::sendMessage(XPLMPluginID from, int message, void *param) {
   Impl &h = *impl_;
-  if (!h.handle) return;
-  PluginCall call(h);
-  h.xReceive(from, message, param);
+  PluginRec *p = h.primaryPlugin();
+  if (!p) return;
+  PluginCall call(h, p->id);
+  p->xReceive(from, message, param);
 }
 
 bool Host::pluginLoaded() const {
-  return impl_->handle != nullptr;
+  return impl_->primaryPlugin() != nullptr;
 }
 bool Host::pluginStarted() const {
-  return impl_->handle && impl_->started;
+  const PluginRec *p = impl_->primaryPlugin();
+  return p && p->started;
 }
 bool Host::pluginEnabled() const {
-  return impl_->handle && impl_->enabled;
+  const PluginRec *p = impl_->primaryPlugin();
+  return p && p->enabled;
 }
 void *Host::pluginHandle() const {
-  return impl_->handle;
+  return pluginHandle(impl_->primary);
+}
+void *Host::pluginHandle(XPLMPluginID id) const {
+  const PluginRec *p = impl_->plugin(id);
+  return p ? p->handle : nullptr;
+}
+XPLMPluginID Host::pluginID() const {
+  return impl_->primary;
+}
+std::vector<Host::PluginInfo> Host::plugins() const {
+  std::vector<PluginInfo> out;
+  for (const auto &p : impl_->plugins)
+    out.push_back({p->id, p->path, p->name, p->signature, p->description, p->started, p->enabled});
+  return out;
 }
 const std::string &Host::pluginFile() const {
-  return impl_->pluginPath;
+  static const std::string none;
+  const PluginRec *p = impl_->primaryPlugin();
+  return p ? p->path : none;
 }
 const std::string &Host::lastError() const {
   return impl_->lastError;
@@ -323,9 +401,9 @@ const std::vector<std::string> &Host::leftoversAtUnload() const {
 
 int Host::callsAfterStop() const { return impl_->callsAfterStop; }
 
-void Host::Impl::purgePluginObjects() {
+void Host::Impl::purgePluginObjects(XPLMPluginID id) {
   for (auto it = loops.begin(); it != loops.end();) {
-    if (it->owned) {
+    if (it->owner == id) {
       leftovers.push_back("flightloop " + pointerText(reinterpret_cast<void *>(it->pub.fn)));
       it = loops.erase(it);
     } else {
@@ -333,7 +411,7 @@ void Host::Impl::purgePluginObjects() {
     }
   }
   for (auto it = draws.begin(); it != draws.end();) {
-    if (it->owned) {
+    if (it->owner == id) {
       leftovers.push_back("draw " + pointerText(reinterpret_cast<void *>(it->pub.fn)) + " phase " +
                           std::to_string(it->pub.phase));
       it = draws.erase(it);
@@ -342,7 +420,7 @@ void Host::Impl::purgePluginObjects() {
     }
   }
   for (auto it = sniffers.begin(); it != sniffers.end();) {
-    if (it->owned) {
+    if (it->owner == id) {
       leftovers.push_back("keysniffer " + pointerText(reinterpret_cast<void *>(it->pub.fn)));
       it = sniffers.erase(it);
     } else {
@@ -351,24 +429,24 @@ void Host::Impl::purgePluginObjects() {
   }
   std::vector<XPLMWindowID> deadWindows;
   for (const auto &w : windows)
-    if (w.owned) deadWindows.push_back(w.pub.id);
-  for (XPLMWindowID id : deadWindows) {
-    leftovers.push_back("window " + pointerText(id));
-    if (focus == id) focus = nullptr;
-    if (mouseOwner == id) mouseOwner = nullptr;
-    destroyWindow(id);
+    if (w.owner == id) deadWindows.push_back(w.pub.id);
+  for (XPLMWindowID w : deadWindows) {
+    leftovers.push_back("window " + pointerText(w));
+    if (focus == w) focus = nullptr;
+    if (mouseOwner == w) mouseOwner = nullptr;
+    destroyWindow(w);
   }
   std::vector<XPLMMenuID> deadMenus;
   for (const auto &m : menus)
-    if (m.owned) deadMenus.push_back(m.id);
-  for (XPLMMenuID id : deadMenus) {
-    if (!findMenu(id)) continue;  // went with its parent
-    leftovers.push_back("menu \"" + findMenu(id)->name + "\"");
-    destroyMenu(id);
+    if (m.owner == id) deadMenus.push_back(m.id);
+  for (XPLMMenuID m : deadMenus) {
+    if (!findMenu(m)) continue;  // went with its parent
+    leftovers.push_back("menu \"" + findMenu(m)->name + "\"");
+    destroyMenu(m);
   }
   for (auto &m : menus) {
     for (size_t i = 0; i < m.items.size();) {
-      if (m.items[i].owned) {
+      if (m.items[i].owner == id) {
         // The host takes a plugin's items out of its menus itself: no plugin removes those.
         if (m.items[i].pub.submenu) destroyMenu(m.items[i].pub.submenu);
         m.items.erase(m.items.begin() + static_cast<long>(i));
@@ -378,34 +456,51 @@ void Host::Impl::purgePluginObjects() {
     }
   }
   std::vector<XPWidgetID> deadWidgets;
-  for (XPWidgetID id : widgetOrder) {
-    const WidgetRec *w = findWidget(id);
-    if (w && w->owned) deadWidgets.push_back(id);
+  for (XPWidgetID w : widgetOrder) {
+    const WidgetRec *r = findWidget(w);
+    if (r && r->owner == id) deadWidgets.push_back(w);
   }
-  for (XPWidgetID id : deadWidgets) {
-    if (!findWidget(id)) continue;
-    leftovers.push_back("widget \"" + findWidget(id)->pub.descriptor + "\"");
-    removeWidgetQuietly(id);
+  for (XPWidgetID w : deadWidgets) {
+    if (!findWidget(w)) continue;
+    leftovers.push_back("widget \"" + findWidget(w)->pub.descriptor + "\"");
+    removeWidgetQuietly(w);
   }
   // Callbacks the plugin added to widgets that outlive it would point into unmapped code.
   for (auto &entry : widgets) {
     auto &cbs = entry.second.pub.callbacks;
     for (auto it = cbs.begin(); it != cbs.end();) {
-      Dl_info info;
-      if (handle && dladdr(reinterpret_cast<void *>(*it), &info) && info.dli_fbase) {
-        Dl_info mine;
-        if (dladdr(reinterpret_cast<void *>(xStart), &mine) && mine.dli_fbase == info.dli_fbase) {
-          leftovers.push_back("widget callback on \"" + entry.second.pub.descriptor + "\"");
-          it = cbs.erase(it);
-          continue;
-        }
+      if (ownerOfCode(reinterpret_cast<void *>(*it)) == id) {
+        leftovers.push_back("widget callback on \"" + entry.second.pub.descriptor + "\"");
+        it = cbs.erase(it);
+        continue;
       }
       ++it;
     }
   }
-  if (acquired) {
+  for (auto &c : commands) {
+    auto &hs = c->handlers;
+    for (auto it = hs.begin(); it != hs.end();) {
+      if (it->owner == id) {
+        leftovers.push_back("command handler on " + c->name);
+        it = hs.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto &a : accessors) {
+    if (a->live && a->owner == id) {
+      leftovers.push_back("dataref " + a->name);
+      orphan(*a);  // its accessors are in the file about to go
+    }
+  }
+  if (planesHolder == id) {
     leftovers.push_back("planes still acquired");
-    acquired = false;
+    planesHolder = XPLM_NO_PLUGIN_ID;
+  }
+  if (planesAvailableOwner == id) {
+    planesAvailable = nullptr;
+    planesAvailableOwner = 0;
   }
 }
 

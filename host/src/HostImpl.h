@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "XPLMMenus.h"
 #include "XPLMPlanes.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 #include "XPWidgets.h"
 #include "skyhost/Host.h"
 
@@ -63,26 +65,28 @@ struct FlightLoopRec {
   uint64_t seq;
   Host::FlightLoop pub;
   double registeredAt;
-  double lastCallAt;  // registration time until the first call
-  bool owned;         // made by the plugin: removed when it is unloaded
+  double lastCallAt;     // registration time until the first call
+  XPLMPluginID owner;    // the plugin that registered it (removed at its unload), 0 for the harness
 };
+// Every record's owner is the plugin whose code made it (its callbacks run in that plugin's
+// context, and its unload removes it), or 0 for the harness, which the host always calls.
 struct DrawRec {
   uint64_t seq;
   Host::DrawCallback pub;
-  bool owned;
+  XPLMPluginID owner;
 };
 struct SnifferRec {
   uint64_t seq;
   Host::KeySniffer pub;
-  bool owned;
+  XPLMPluginID owner;
 };
 struct WindowRec {
   Host::Window pub;
-  bool owned;
+  XPLMPluginID owner;
 };
 struct ItemRec {
   Host::MenuItem pub;
-  bool owned;
+  XPLMPluginID owner;
 };
 struct MenuRec {
   XPLMMenuID id;
@@ -92,7 +96,7 @@ struct MenuRec {
   XPLMMenuHandler_f handler;
   void *menuRef;
   std::vector<ItemRec> items;
-  bool owned;
+  XPLMPluginID owner;
 };
 // The host flying the user's aircraft round a circle (Host::flyCircle).
 struct CircleFlight {
@@ -103,9 +107,75 @@ struct CircleFlight {
 
 struct WidgetRec {
   Host::Widget pub;
-  bool owned;
+  XPLMPluginID owner;
   bool dying;  // inside XPDestroyWidget: a second destroy is ignored
 };
+
+// One loaded plugin file. Ids are given from 1 in load order and never reused within a host.
+struct PluginRec {
+  XPLMPluginID id = XPLM_NO_PLUGIN_ID;
+  void *handle = nullptr;
+  const void *base = nullptr;  // load address of the file: tells whose code a function is
+  std::string path;
+  int (*xStart)(char *, char *, char *) = nullptr;
+  int (*xEnable)() = nullptr;
+  void (*xDisable)() = nullptr;
+  void (*xStop)() = nullptr;
+  void (*xReceive)(XPLMPluginID, int, void *) = nullptr;
+  std::string name, signature, description;
+  bool started = false, enabled = false;
+  bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
+};
+
+// A command: made by XPLMCreateCommand (once per name; the host never forgets one) and run by
+// XPLMCommandBegin / End / Once. The handle is the record's address.
+struct CommandHandlerRec {
+  uint64_t seq;
+  XPLMCommandCallback_f fn;
+  int before;
+  void *refcon;
+  XPLMPluginID owner;
+};
+struct CommandRec {
+  std::string name, description;
+  XPLMPluginID creator;
+  std::vector<CommandHandlerRec> handlers;  // registration order
+  int held = 0;                             // begins not yet ended
+  int runs = 0;                             // begin phases dispatched
+};
+
+// A dataref a plugin registered with XPLMRegisterDataAccessor. The handle is the record's
+// address and stays valid for the host's life: unregistering (or the owner's unload) orphans it,
+// and an orphan reads 0 and ignores writes until a plugin registers the name again.
+struct AccessorRec {
+  std::string name;
+  XPLMDataTypeID types = xplmType_Unknown;
+  bool writable = false;
+  XPLMPluginID owner = 0;
+  bool live = false;
+  XPLMGetDatai_f readInt = nullptr;
+  XPLMSetDatai_f writeInt = nullptr;
+  XPLMGetDataf_f readFloat = nullptr;
+  XPLMSetDataf_f writeFloat = nullptr;
+  XPLMGetDatad_f readDouble = nullptr;
+  XPLMSetDatad_f writeDouble = nullptr;
+  XPLMGetDatavi_f readIntArray = nullptr;
+  XPLMSetDatavi_f writeIntArray = nullptr;
+  XPLMGetDatavf_f readFloatArray = nullptr;
+  XPLMSetDatavf_f writeFloatArray = nullptr;
+  XPLMGetDatab_f readData = nullptr;
+  XPLMSetDatab_f writeData = nullptr;
+  void *readRefcon = nullptr;
+  void *writeRefcon = nullptr;
+  int ignoredWrites = 0;  // writes to a read-only or orphaned accessor
+};
+// Unregistered, or its owner gone: no accessor is called again; the name and the handle stay.
+inline void orphan(AccessorRec &a) {
+  AccessorRec left;
+  left.name = a.name;
+  left.ignoredWrites = a.ignoredWrites;
+  a = left;
+}
 
 // Unique handle values for windows, menus and widgets; never reused within the process.
 void *newHandle(uintptr_t kindBase);
@@ -120,20 +190,14 @@ struct Host::Impl {
   std::string previousCwd;
   bool changedDirectory = false;
 
-  // plugin
-  void *handle = nullptr;
-  std::string pluginPath;
+  // plugins, in load order; the first one loaded by load() is the harness's "the plugin"
+  std::vector<std::unique_ptr<PluginRec>> plugins;
+  XPLMPluginID primary = XPLM_NO_PLUGIN_ID;
+  XPLMPluginID nextPluginID = 1;
   std::string lastError;
-  int (*xStart)(char *, char *, char *) = nullptr;
-  int (*xEnable)() = nullptr;
-  void (*xDisable)() = nullptr;
-  void (*xStop)() = nullptr;
-  void (*xReceive)(XPLMPluginID, int, void *) = nullptr;
-  bool started = false, enabled = false;
-  bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
-  int callsAfterStop = 0;     // SDK calls plugin code made after that (destructors, exit handlers)
-  int pluginCallDepth = 0;  // > 0 while plugin code runs: what it creates is the plugin's
-  std::vector<std::string> leftovers;
+  int callsAfterStop = 0;                 // SDK calls a plugin's code made after its XPluginStop
+  std::vector<PluginRec *> running;       // plugins whose code runs now, innermost last (null: harness)
+  std::vector<std::string> leftovers;     // what the last plugin unloaded left registered
 
   // clock
   double elapsed = 0;
@@ -141,6 +205,10 @@ struct Host::Impl {
   bool inFrame = false;
   double lastFrameDt = 0;
   uint64_t seq = 0;
+
+  // commands and plugins' datarefs
+  std::vector<std::unique_ptr<CommandRec>> commands;    // creation order
+  std::vector<std::unique_ptr<AccessorRec>> accessors;  // first registration order
 
   // datarefs
   std::vector<DataValue> values;
@@ -169,14 +237,15 @@ struct Host::Impl {
 
   // planes
   int activeAircraft = 1;
-  bool acquired = false;
   std::vector<int> aiDisabled;
   std::map<int, std::string> models;
   std::vector<std::pair<int, std::string>> modelLog, refusedModels;
   int aiIgnored = 0;
   int acquireCalls = 0, releaseCalls = 0;
+  XPLMPluginID planesHolder = XPLM_NO_PLUGIN_ID;     // 0 when the harness took them
   XPLMPlanesAvailable_f planesAvailable = nullptr;  // left by a refused acquire
   void *planesAvailableRefcon = nullptr;
+  XPLMPluginID planesAvailableOwner = 0;
 
   // drawing
   std::vector<Host::DrawOp> drawing, lastDrawing;
@@ -201,10 +270,14 @@ struct Host::Impl {
   double ecef0[3] = {0, 0, 0};
 
   // ---- helpers shared between files ----
-  bool owning() const { return pluginCallDepth > 0; }
-  // Whether the host calls this registration back now: not while its plugin is disabled. (With no
-  // plugin loaded, what callbacks registered is the harness's own.)
-  bool callsBack(bool owned) const { return !owned || handle == nullptr || enabled; }
+  // The plugin whose code is running (what it makes is its own), 0 for the harness.
+  XPLMPluginID caller() const { return running.empty() || !running.back() ? 0 : running.back()->id; }
+  PluginRec *plugin(XPLMPluginID id) const;
+  PluginRec *primaryPlugin() const { return plugin(primary); }
+  // The plugin whose file holds this function, 0 when none does (the host's, the harness's).
+  XPLMPluginID ownerOfCode(const void *fn) const;
+  // Whether the host calls this registration back now: not while its plugin is disabled.
+  bool callsBack(XPLMPluginID owner) const;
   void logRegistration(const std::string &entry) { registrations.push_back(entry); }
   WindowRec *findWindow(XPLMWindowID id);
   MenuRec *findMenu(XPLMMenuID id);
@@ -224,22 +297,30 @@ struct Host::Impl {
   // elevation of the user's aircraft and of each multiplayer plane, from its local x, y, z.
   void derivePositions();
   void placeOnCircle();       // writes the user's aircraft state for the flight's current time
-  void purgePluginObjects();  // at unload: drop what the plugin left, noting it in leftovers
+  void purgePluginObjects(XPLMPluginID id);  // at unload: drop what it left, noting it in leftovers
+  // Runs one phase of a command: before handlers in registration order, then after handlers; a
+  // handler returning 0 ends the run.
+  void runCommand(CommandRec &c, XPLMCommandPhase phase);
+  void continueHeldCommands();  // once a frame: the continue phase of every held command
+  CommandRec *findCommand(XPLMCommandRef ref) const;
+  AccessorRec *findAccessor(XPLMDataRef ref) const;
+  AccessorRec *findAccessor(const std::string &name) const;
   std::string menuTree() const;
 };
 
 // The host every SDK call goes to.
 inline Host::Impl &cur() {
   Host::Impl &h = Host::current().impl();
-  if (h.stopReturned && h.pluginCallDepth > 0) ++h.callsAfterStop;
+  if (!h.running.empty() && h.running.back() && h.running.back()->stopReturned) ++h.callsAfterStop;
   return h;
 }
 
-// While the host calls into plugin code: makes it the current host and marks what gets created
-// as the plugin's.
+// While the host calls into a plugin's code: makes its host current and the plugin the caller,
+// whose id XPLMGetMyID answers and who owns what gets created. For id 0 (the harness's own
+// callbacks) nothing changes but the current host.
 class PluginCall {
  public:
-  explicit PluginCall(Host::Impl &h);
+  PluginCall(Host::Impl &h, XPLMPluginID id);
   ~PluginCall();
   PluginCall(const PluginCall &) = delete;
   PluginCall &operator=(const PluginCall &) = delete;

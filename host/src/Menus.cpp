@@ -163,7 +163,7 @@ bool Host::pickMenu(const std::vector<std::string> &path) {
       if (!menu->handler) return false;
       XPLMMenuHandler_f fn = menu->handler;
       void *menuRef = menu->menuRef;
-      PluginCall call(h);
+      PluginCall call(h, menu->owner ? menu->owner : menu->items[static_cast<size_t>(index)].owner);
       fn(menuRef, item.itemRef);
       return true;
     }
@@ -201,7 +201,7 @@ XPLMMenuID XPLMCreateMenu(const char *inName, XPLMMenuID inParentMenu, int inPar
   m.parentItem = inParentItem;
   m.handler = inHandler;
   m.menuRef = inMenuRef;
-  m.owned = h.owning();
+  m.owner = h.caller();
   if (parent) {
     XPLMMenuID old = parent->items[static_cast<size_t>(inParentItem)].pub.submenu;
     parent->items[static_cast<size_t>(inParentItem)].pub.submenu = m.id;
@@ -241,7 +241,7 @@ int XPLMAppendMenuItem(XPLMMenuID inMenu, const char *inItemName, void *inItemRe
   it.pub.forceEnglish = inForceEnglish != 0;
   it.pub.enabled = true;
   it.pub.check = xplm_Menu_NoCheck;
-  it.owned = h.owning();
+  it.owner = h.caller();
   m->items.push_back(it);
   return static_cast<int>(m->items.size()) - 1;
 }
@@ -253,7 +253,7 @@ void XPLMAppendMenuSeparator(XPLMMenuID inMenu) {
   skyhost::ItemRec it{};
   it.pub.separator = true;
   it.pub.enabled = true;
-  it.owned = h.owning();
+  it.owner = h.caller();
   m->items.push_back(it);
 }
 

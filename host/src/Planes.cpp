@@ -20,9 +20,9 @@ void copyName(char *out, const std::string &text, size_t capacity = 256) {
 // The SDK's buffers for an aircraft's file name and path.
 constexpr size_t kFileNameBuffer = 256;
 constexpr size_t kPathBuffer = 512;
-// The plugin's id as XPLMGetMyID answers, and the one that holds the planes when another does.
-constexpr XPLMPluginID kPluginID = 1;
-constexpr XPLMPluginID kOtherPluginID = 2;
+// The plugin holding the planes when another one, not loaded in this host, does: an id this host
+// never gives out.
+constexpr XPLMPluginID kOtherPluginID = 9999;
 
 std::string baseName(const std::string &path, const std::string &separator) {
   size_t cut = std::string::npos, width = 1;
@@ -41,7 +41,7 @@ int Host::activeAircraftCount() const {
   return impl_->activeAircraft;
 }
 bool Host::planesAcquired() const {
-  return impl_->acquired;
+  return impl_->planesHolder != XPLM_NO_PLUGIN_ID;
 }
 const std::vector<int> &Host::aiDisabledLog() const {
   return impl_->aiDisabled;
@@ -65,9 +65,10 @@ void Host::setPlanesHeldElsewhere(bool held) {
   if (held || !h.planesAvailable) return;
   XPLMPlanesAvailable_f fn = h.planesAvailable;
   void *refcon = h.planesAvailableRefcon;
+  const XPLMPluginID owner = h.planesAvailableOwner;
   h.planesAvailable = nullptr;
-  if (!h.callsBack(true)) return;
-  PluginCall call(h);
+  if (!h.callsBack(owner)) return;
+  PluginCall call(h, owner);
   fn(refcon);
 }
 int Host::acquireCalls() const {
@@ -97,9 +98,9 @@ void XPLMCountAircraft(int *outTotalAircraft, int *outActiveAircraft, XPLMPlugin
   if (outTotalAircraft) *outTotalAircraft = h.options.totalAircraft;
   if (outActiveAircraft) *outActiveAircraft = h.activeAircraft;
   if (outController)
-    *outController = h.acquired                      ? skyhost::kPluginID
-                     : h.options.planesHeldElsewhere ? skyhost::kOtherPluginID
-                                                     : XPLM_NO_PLUGIN_ID;
+    *outController = h.planesHolder != XPLM_NO_PLUGIN_ID ? h.planesHolder
+                     : h.options.planesHeldElsewhere     ? skyhost::kOtherPluginID
+                                                         : XPLM_NO_PLUGIN_ID;
 }
 
 void XPLMGetNthAircraftModel(int inIndex, char *outFileName, char *outPath) {
@@ -118,20 +119,22 @@ void XPLMGetNthAircraftModel(int inIndex, char *outFileName, char *outPath) {
 int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon) {
   auto &h = cur();
   h.acquireCalls++;
-  if (h.acquired) return 0;
+  if (h.planesHolder != XPLM_NO_PLUGIN_ID) return 0;
   if (h.options.planesHeldElsewhere) {
     h.planesAvailable = inCallback;
     h.planesAvailableRefcon = inRefcon;
+    h.planesAvailableOwner = h.caller();
     return 0;
   }
-  h.acquired = true;
+  h.planesHolder = h.caller();
   return 1;
 }
 
 void XPLMReleasePlanes(void) {
   auto &h = cur();
   h.releaseCalls++;
-  h.acquired = false;
+  // Only the holder gives them back.
+  if (h.planesHolder == h.caller()) h.planesHolder = XPLM_NO_PLUGIN_ID;
 }
 
 void XPLMSetActiveAircraftCount(int inCount) {
@@ -146,7 +149,7 @@ void XPLMSetAircraftModel(int inIndex, const char *inAircraftPath) {
   auto &h = cur();
   const std::string path = inAircraftPath ? inAircraftPath : "";
   // Only into a multiplayer plane, and only by the plugin that holds the planes.
-  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || !h.acquired) {
+  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || h.planesHolder != h.caller()) {
     h.refusedModels.emplace_back(inIndex, path);
     return;
   }
@@ -164,7 +167,7 @@ void XPLMDisableAIForPlane(int inPlaneIndex) {
 }
 
 XPLMPluginID XPLMGetMyID(void) {
-  return skyhost::kPluginID;
+  return cur().caller();
 }
 
 void XPLMGetSystemPath(char *outSystemPath) {

@@ -111,9 +111,9 @@ std::string Host::dumpJson() const {
   j.key("time").value(h.elapsed).key("frames").value(h.frames);
   j.key("plugin").beginObject();
   j.key("file")
-      .value(h.pluginPath)
+      .value(pluginFile())
       .key("loaded")
-      .value(h.handle != nullptr)
+      .value(pluginLoaded())
       .key("started")
       .value(pluginStarted());
   j.key("enabled")
@@ -122,7 +122,14 @@ std::string Host::dumpJson() const {
       .value(pluginName)
       .key("signature")
       .value(pluginSignature);
-  j.key("description").value(pluginDescription).endObject();
+  j.key("description").value(pluginDescription).key("id").value(h.primary).endObject();
+  j.key("plugins").beginArray();
+  for (const PluginInfo &p : plugins()) {
+    j.beginObject().key("id").value(p.id).key("file").value(p.file).key("name").value(p.name);
+    j.key("signature").value(p.signature).key("started").value(p.started).key("enabled").value(p.enabled);
+    j.endObject();
+  }
+  j.endArray();
   j.key("root").value(h.root);
   j.key("screen")
       .beginObject()
@@ -188,10 +195,28 @@ std::string Host::dumpJson() const {
   j.key("readOnlyWrites").beginObject();
   for (const auto &w : readOnlyWriteCounts()) j.key(w.first).value(w.second);
   j.endObject();
+  j.key("publishedDataRefs").beginArray();
+  for (const PublishedDataRef &d : publishedDataRefs()) {
+    j.beginObject().key("name").value(d.name).key("types").value(d.types).key("writable").value(d.writable);
+    j.key("plugin").value(d.plugin).key("live").value(d.live).key("ignoredWrites").value(d.ignoredWrites);
+    j.key("value").value(readPublished(d.name)).endObject();
+  }
+  j.endArray();
+  j.key("commands").beginArray();
+  for (const Command &c : commands()) {
+    j.beginObject().key("name").value(c.name).key("description").value(c.description);
+    j.key("creator").value(c.creator).key("held").value(c.held).key("handlers").beginArray();
+    for (const CommandHandler &r : c.handlers) {
+      j.beginObject().key("fn").value(fnText(reinterpret_cast<void *>(r.fn))).key("before").value(r.before);
+      j.key("refcon").value(pointerText(r.refcon)).key("plugin").value(r.plugin).endObject();
+    }
+    j.endArray().endObject();
+  }
+  j.endArray();
   j.key("legacy3d").value(h.options.legacy3d);
 
   j.key("planes").beginObject();
-  j.key("active").value(h.activeAircraft).key("acquired").value(h.acquired);
+  j.key("active").value(h.activeAircraft).key("acquired").value(planesAcquired());
   j.key("acquireCalls").value(h.acquireCalls).key("releaseCalls").value(h.releaseCalls);
   j.key("aiDisabled").beginArray();
   for (int i : h.aiDisabled) j.value(i);
@@ -350,8 +375,13 @@ std::string Host::report() const {
   out << "Plugin: " << (pluginName.empty() ? "(none)" : pluginName) << "\n";
   out << "  signature:   " << pluginSignature << "\n";
   out << "  description: " << pluginDescription << "\n";
-  out << "  file:        " << h.pluginPath << (h.handle ? " (loaded" : " (not loaded")
+  out << "  file:        " << pluginFile() << (pluginLoaded() ? " (loaded" : " (not loaded")
       << (pluginStarted() ? ", started" : "") << (pluginEnabled() ? ", enabled" : "") << ")\n";
+  if (h.plugins.size() > 1) {
+    out << "Plugins loaded (" << h.plugins.size() << "):\n";
+    for (const PluginInfo &p : plugins())
+      out << "  " << p.id << "  " << p.name << "  " << p.file << (p.enabled ? "  enabled" : "") << "\n";
+  }
   out << "Clock: " << num(h.elapsed) << " s, " << h.frames << " frames"
       << (h.options.legacy3d ? ", older OpenGL backend (3-D phases drawn)" : "") << "\n";
   if (h.flight.active)
@@ -391,15 +421,31 @@ std::string Host::report() const {
     out << "  " << fnText(reinterpret_cast<void *>(s.pub.fn))
         << (s.pub.beforeWindows ? "  before windows" : "  after windows") << "\n";
 
+  out << "\nCommands (" << h.commands.size() << "):\n";
+  for (const Command &c : commands()) {
+    out << "  " << c.name << "  \"" << c.description << "\"";
+    for (const CommandHandler &r : c.handlers) out << (r.before ? "  handler before" : "  handler after");
+    out << (c.held ? "  held" : "") << "\n";
+  }
+  out << "Datarefs plugins publish (" << h.accessors.size() << "):\n";
+  for (const PublishedDataRef &d : publishedDataRefs()) {
+    out << "  " << d.name << "  types " << d.types << (d.writable ? " writable" : " read-only");
+    if (d.live)
+      out << "  = " << readPublished(d.name) << "\n";
+    else
+      out << "  (unregistered)\n";
+  }
+
   out << "\nDatarefs looked up (" << h.lookups.size() << "):\n";
-  for (const auto &n : h.lookups) out << "  " << n << (findDataRefDef(n) ? "" : "  (unknown)") << "\n";
+  for (const auto &n : h.lookups)
+    out << "  " << n << (findDataRefDef(n) || h.findAccessor(n) ? "" : "  (unknown)") << "\n";
   const auto readOnly = readOnlyWriteCounts();
   if (!readOnly.empty()) {
     out << "Writes to read-only datarefs, ignored:\n";
     for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
   }
 
-  out << "\nPlanes: active " << h.activeAircraft << ", " << (h.acquired ? "acquired" : "not acquired")
+  out << "\nPlanes: active " << h.activeAircraft << ", " << (planesAcquired() ? "acquired" : "not acquired")
       << ", acquire calls " << h.acquireCalls << ", release calls " << h.releaseCalls << "\n";
   out << "  AI disabled for:";
   for (int i : h.aiDisabled) out << " " << i;

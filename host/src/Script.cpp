@@ -156,6 +156,10 @@ std::string checkAction(const ScriptAction &a) {
     double c[6];
     return parseCircle(w, c);
   }
+  if (a.verb == "command") {
+    const bool phase = w.size() == 2 && (w[1] == "once" || w[1] == "begin" || w[1] == "end");
+    return w.size() == 1 || phase ? "" : "command wants NAME [once|begin|end]";
+  }
   if (a.verb == "widget-click" || a.verb == "close-box")
     return a.rest.empty() ? a.verb + " wants DESCRIPTOR" : "";
   if (a.verb == "widget-type") {
@@ -298,6 +302,12 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
       parseCircle(w, c);
       host.flyCircle(c[0], c[1], c[2], c[3], c[4], c[5]);
     }
+  } else if (a.verb == "command") {
+    const std::string phase = w.size() == 2 ? w[1] : "once";
+    const bool known = phase == "begin" ? host.commandBegin(w[0])
+                       : phase == "end" ? host.commandEnd(w[0])
+                                        : host.commandOnce(w[0]);
+    if (!known) return (phase == "end" ? "no held command " : "no command ") + w[0];
   } else if (a.verb == "widget-click") {
     XPWidgetID id = findWidgetBySelector(host, wholeSelector(a.rest));
     if (!id) return "no widget " + a.rest;

@@ -28,7 +28,7 @@ int dispatchDirect(Host::Impl &h, XPWidgetID w, XPWidgetMessage msg, intptr_t p1
     if (!h.findWidget(w)) break;
     int res;
     {
-      PluginCall call(h);
+      PluginCall call(h, h.ownerOfCode(reinterpret_cast<void *>(fn)));
       res = fn(msg, w, p1, p2);
     }
     if (res) {
@@ -143,7 +143,7 @@ XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom,
   w.widgetClass = cls;
   if (base) w.callbacks.push_back(base);
   // Properties hold only what was set, by the plugin or by the widget's own behaviour.
-  r.owned = h.owning();
+  r.owner = h.caller();
   const XPWidgetID id = w.id;
   const XPWidgetID parent = w.container;
   h.widgets.emplace(id, r);
@@ -283,7 +283,7 @@ XPWidgetID Host::Impl::setWidgetFocus(XPWidgetID w) {
       if (win->pub.keyFn) {
         XPLMHandleKey_f fn = win->pub.keyFn;
         void *refcon = win->pub.refcon;
-        PluginCall call(*this);
+        PluginCall call(*this, win->owner);
         fn(lost, 0, 0, 0, refcon, 1);
       }
     }

@@ -69,7 +69,7 @@ void Host::Impl::setKeyboardFocus(XPLMWindowID id) {
     if (w->pub.keyFn) {
       XPLMHandleKey_f fn = w->pub.keyFn;
       void *refcon = w->pub.refcon;
-      PluginCall call(*this);
+      PluginCall call(*this, w->owner);
       // As the host does: the window id passed is the one taking the focus, 0 for the host.
       fn(id, 0, 0, 0, refcon, 1);
     }
@@ -84,10 +84,10 @@ void Host::Impl::dispatchKey(char c, int flags, char vkey) {
     for (const SnifferRec &s : order) {
       bool still = false;
       for (const auto &r : sniffers) still = still || r.seq == s.seq;
-      if (!still || !callsBack(s.owned)) continue;
+      if (!still || !callsBack(s.owner)) continue;
       int pass;
       {
-        PluginCall call(*this);
+        PluginCall call(*this, s.owner);
         pass = s.pub.fn(c, flags, vkey, s.pub.refcon);
       }
       if (pass == 0) return true;  // consumed
@@ -105,7 +105,7 @@ void Host::Impl::dispatchKey(char c, int flags, char vkey) {
       XPLMHandleKey_f fn = w->pub.keyFn;
       void *refcon = w->pub.refcon;
       XPLMWindowID id = focus;
-      PluginCall call(*this);
+      PluginCall call(*this, w->owner);
       fn(id, c, flags, vkey, refcon, 0);
     }
     return;
@@ -155,7 +155,7 @@ XPLMWindowID Host::mouse(int x, int y, XPLMMouseStatus status) {
       void *refcon = w->pub.refcon;
       int taken;
       {
-        PluginCall call(h);
+        PluginCall call(h, w->owner);
         taken = fn(id, x, y, status, refcon);
       }
       if (taken) {
@@ -176,7 +176,7 @@ XPLMWindowID Host::mouse(int x, int y, XPLMMouseStatus status) {
   if (w->pub.mouseFn) {
     XPLMHandleMouseClick_f fn = w->pub.mouseFn;
     void *refcon = w->pub.refcon;
-    PluginCall call(h);
+    PluginCall call(h, w->owner);
     fn(id, x, y, status, refcon);
   }
   return id;
@@ -209,7 +209,7 @@ using skyhost::pointerText;
 int XPLMRegisterKeySniffer(XPLMKeySniffer_f inCallback, int inBeforeWindows, void *inRefcon) {
   auto &h = cur();
   if (!inCallback) return 0;
-  h.sniffers.push_back({++h.seq, {inCallback, inBeforeWindows ? 1 : 0, inRefcon}, h.owning()});
+  h.sniffers.push_back({++h.seq, {inCallback, inBeforeWindows ? 1 : 0, inRefcon}, h.caller()});
   h.logRegistration("register keysniffer " + pointerText(reinterpret_cast<void *>(inCallback)) +
                     (inBeforeWindows ? " before windows" : " after windows") + " refcon " +
                     pointerText(inRefcon));
@@ -222,7 +222,8 @@ int XPLMUnregisterKeySniffer(XPLMKeySniffer_f inCallback, int inBeforeWindows, v
   std::string entry = "unregister keysniffer " + pointerText(reinterpret_cast<void *>(inCallback)) +
                       (before ? " before windows" : " after windows") + " refcon " + pointerText(inRefcon);
   for (auto it = h.sniffers.begin(); it != h.sniffers.end(); ++it) {
-    if (it->pub.fn == inCallback && it->pub.beforeWindows == before && it->pub.refcon == inRefcon) {
+    if (it->pub.fn == inCallback && it->pub.beforeWindows == before && it->pub.refcon == inRefcon &&
+        it->owner == h.caller()) {
       h.sniffers.erase(it);
       h.logRegistration(entry);
       return 1;
@@ -247,7 +248,7 @@ XPLMWindowID XPLMCreateWindow(int inLeft, int inTop, int inRight, int inBottom, 
   w.pub.drawFn = inDrawCallback;
   w.pub.keyFn = inKeyCallback;
   w.pub.mouseFn = inMouseCallback;
-  w.owned = h.owning();
+  w.owner = h.caller();
   h.windows.push_back(w);
   h.zOrder.push_back(w.pub.id);
   h.logRegistration("create window " + pointerText(w.pub.id) + " " + std::to_string(inLeft) + "," +
@@ -316,6 +317,10 @@ void XPLMSetWindowRefCon(XPLMWindowID inWindowID, void *inRefcon) {
 
 void XPLMTakeKeyboardFocus(XPLMWindowID inWindow) {
   cur().setKeyboardFocus(inWindow);
+}
+
+int XPLMHasKeyboardFocus(XPLMWindowID inWindow) {
+  return cur().focus == inWindow ? 1 : 0;
 }
 
 void XPLMBringWindowToFront(XPLMWindowID inWindow) {

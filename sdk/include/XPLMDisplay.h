@@ -70,6 +70,10 @@ XPLM_API void XPLMSetWindowIsVisible(XPLMWindowID inWindowID, int inIsVisible);
 XPLM_API void *XPLMGetWindowRefCon(XPLMWindowID inWindowID);
 XPLM_API void XPLMSetWindowRefCon(XPLMWindowID inWindowID, void *inRefcon);
 XPLM_API void XPLMTakeKeyboardFocus(XPLMWindowID inWindow);
+#if defined(XPLM300)
+/* 1 when the window holds the keyboard; with 0, when no plugin window does. */
+XPLM_API int XPLMHasKeyboardFocus(XPLMWindowID inWindow);
+#endif /* XPLM300 */
 XPLM_API void XPLMBringWindowToFront(XPLMWindowID inWindow);
 XPLM_API int XPLMIsWindowInFront(XPLMWindowID inWindow);
 

@@ -6,6 +6,11 @@
 // the newest Host alive, else a default Host made on first use (so dataref lookups made by a
 // plugin's global objects before main, or before any Host exists, still work).
 //
+// A host runs several plugins, each in its own context: XPLMGetMyID answers the id of the plugin
+// whose code runs, every callback runs in the context of the plugin that registered it, and
+// unloading one plugin removes only what it registered. Calls the harness makes itself, outside
+// any plugin's code, come from the host (id 0).
+//
 // Single-threaded, like the host: every call must come from the thread that runs the frames.
 
 #include <cstdint>
@@ -20,6 +25,7 @@
 #include "XPLMDisplay.h"
 #include "XPLMMenus.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 #include "XPWidgetDefs.h"
 #include "skyhost/TempDir.h"
 
@@ -62,8 +68,10 @@ class Host {
   const std::string &root() const;  // absolute
 
   // ---- plugin lifecycle, as the host drives it ----
+  // The calls without an id drive "the plugin": the one load() loaded.
   // dlopen(RTLD_NOW | RTLD_LOCAL), find the five entry points, call XPluginStart with three
-  // 256-byte buffers. False (and nothing stays loaded) if any step fails or XPluginStart returns 0.
+  // 256-byte buffers. False (and nothing stays loaded) if any step fails or XPluginStart returns 0,
+  // or if the plugin is loaded already.
   bool load(const std::string &pluginFile);
   int enable();    // XPluginEnable once started and not enabled; returns its result
   void disable();  // XPluginDisable when enabled
@@ -85,6 +93,24 @@ class Host {
   // SDK calls the plugin made after its XPluginStop returned, up to the end of its unload (global
   // destructors, exit handlers): the host may already have freed what they touch.
   int callsAfterStop() const;
+
+  // ---- more plugins in the same host ----
+  // Loads and starts another plugin file beside the plugin, as the host loads every plugin in its
+  // plugins folder. Its id (from 1, in load order, never reused), or XPLM_NO_PLUGIN_ID with the
+  // reason in lastError(). Each call below does for that plugin what the call without an id does.
+  XPLMPluginID loadPlugin(const std::string &pluginFile);
+  int enable(XPLMPluginID id);
+  void disable(XPLMPluginID id);
+  void stop(XPLMPluginID id);
+  bool unload(XPLMPluginID id);  // leftoversAtUnload() then lists what this one left
+  void *pluginHandle(XPLMPluginID id) const;
+  XPLMPluginID pluginID() const;  // the plugin's id, XPLM_NO_PLUGIN_ID when none is loaded
+  struct PluginInfo {
+    XPLMPluginID id;
+    std::string file, name, signature, description;
+    bool started, enabled;
+  };
+  std::vector<PluginInfo> plugins() const;  // load order
 
   // ---- clock and frames ----
   // One frame: advance the clock by dt, derive the read-only latitude, longitude and elevation of
@@ -178,9 +204,46 @@ class Host {
   // "register flightloop 0x... 0.03 refcon 0x0", "unregister draw 0x... phase 25 after ..." ...
   const std::vector<std::string> &registrationLog() const;
 
+  // ---- commands ----
+  // Commands plugins made (XPLMCreateCommand), in creation order; the host never removes one.
+  struct CommandHandler {
+    XPLMCommandCallback_f fn;
+    bool before;
+    void *refcon;
+    XPLMPluginID plugin;
+  };
+  struct Command {
+    std::string name, description;
+    XPLMPluginID creator;
+    std::vector<CommandHandler> handlers;  // registration order
+    bool held;
+  };
+  std::vector<Command> commands() const;
+  // As the host runs a command the user's key or button is bound to: the begin phase, then the
+  // end phase at once (commandOnce), or the begin phase now and, while held, the continue phase
+  // once a frame before the flight loops until commandEnd. False for an unknown name (and for an
+  // end without a begin).
+  bool commandOnce(const std::string &name);
+  bool commandBegin(const std::string &name);
+  bool commandEnd(const std::string &name);
+
+  // ---- datarefs plugins publish (XPLMRegisterDataAccessor) ----
+  struct PublishedDataRef {
+    std::string name;
+    XPLMDataTypeID types;
+    bool writable;
+    XPLMPluginID plugin;  // its owner
+    bool live;            // false once unregistered (orphaned: found, reads 0)
+    int ignoredWrites;    // writes to it while read-only or orphaned
+  };
+  std::vector<PublishedDataRef> publishedDataRefs() const;  // first registration order
+  // A published dataref's value, read through its owner's accessor as another plugin would, as
+  // text: a number, or the bytes of a byte array up to its first NUL. Empty for an unknown name.
+  std::string readPublished(const std::string &name) const;
+
   // ---- multiplayer aircraft ----
   int activeAircraftCount() const;
-  bool planesAcquired() const;
+  bool planesAcquired() const;  // some plugin (or the harness) holds the planes
   // Planes 0..19 the AI was disabled for, in call order; calls for other indices are ignored.
   const std::vector<int> &aiDisabledLog() const;
   int aiDisableIgnored() const;
