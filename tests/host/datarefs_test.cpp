@@ -259,6 +259,64 @@ TEST_F(DataRefs, TheOwnAircraftStartsAtTheConfiguredPosition) {
   EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1000);
 }
 
+TEST(PublishedDataRefs, AnyoneReadsThemThroughTheOwnersAccessorsAsRegistered) {
+  WithFixture f;
+  XPLMDataRef id = XPLMFindDataRef("fixture/id");
+  XPLMDataRef value = XPLMFindDataRef("fixture/value");
+  XPLMDataRef name = XPLMFindDataRef("fixture/name");
+  ASSERT_TRUE(id && value && name);
+  EXPECT_EQ(XPLMGetDataRefTypes(id), xplmType_Int);
+  EXPECT_EQ(XPLMGetDataRefTypes(name), xplmType_Data);
+  EXPECT_EQ(XPLMCanWriteDataRef(id), 0);
+  EXPECT_EQ(XPLMCanWriteDataRef(value), 1);
+  EXPECT_EQ(XPLMIsDataRefGood(id), 1);
+
+  // Read in the owner's context; only the registered type answers, no conversion.
+  EXPECT_EQ(XPLMGetDatai(id), f.host.pluginID());
+  EXPECT_EQ(XPLMGetDataf(id), 0.0f);
+  XPLMSetDatai(value, 42);
+  EXPECT_EQ(XPLMGetDatai(value), 42);
+  XPLMSetDatai(id, 7);  // read-only: ignored and counted
+  EXPECT_EQ(XPLMGetDatai(id), f.host.pluginID());
+  EXPECT_EQ(f.host.publishedDataRefs().at(0).ignoredWrites, 1);
+
+  // Bytes: the size with no buffer, then what fits from the offset.
+  EXPECT_EQ(XPLMGetDatab(name, nullptr, 0, 0), 7);
+  char buf[8] = {0};
+  EXPECT_EQ(XPLMGetDatab(name, buf, 3, 3), 3);
+  EXPECT_STREQ(buf, "tur");
+  EXPECT_EQ(f.host.readPublished("fixture/name"), "Fixture");
+  EXPECT_EQ(f.host.readPublished("fixture/value"), "42");
+
+  // A name the host or another plugin holds cannot be taken.
+  EXPECT_EQ(XPLMRegisterDataAccessor("fixture/id", xplmType_Int, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr),
+            nullptr);
+  EXPECT_EQ(XPLMRegisterDataAccessor("sim/graphics/view/view_type", xplmType_Int, 0, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr),
+            nullptr);
+  // Nor does anyone but the owner unregister it.
+  XPLMUnregisterDataAccessor(id);
+  EXPECT_EQ(XPLMIsDataRefGood(id), 1);
+
+  // Unregistered at stop: the handles stay, orphaned; a new registration takes the name back.
+  f.host.stop();
+  for (const auto &d : f.host.publishedDataRefs()) EXPECT_FALSE(d.live) << d.name;
+  EXPECT_EQ(XPLMFindDataRef("fixture/id"), id);
+  EXPECT_EQ(XPLMIsDataRefGood(id), 0);
+  EXPECT_EQ(XPLMGetDatai(value), 0);
+  EXPECT_EQ(XPLMGetDatab(name, buf, 0, 7), 0);
+  static int answer = 5;
+  XPLMDataRef again = XPLMRegisterDataAccessor(
+      "fixture/id", xplmType_Int, 0, [](void *r) { return *static_cast<int *>(r); }, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &answer, nullptr);
+  EXPECT_EQ(again, id);
+  EXPECT_EQ(XPLMGetDatai(id), 5);
+  EXPECT_EQ(f.host.publishedDataRefs().at(0).plugin, 0);
+}
+
 class Projection : public ::testing::Test {
  protected:
   Fresh f;

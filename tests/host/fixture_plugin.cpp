@@ -1,5 +1,9 @@
 // A tiny plugin for testing the simulated host: it registers one of everything and logs what
 // the host calls, as text lines the tests read through fixture_log().
+// Built twice (FIXTURE_TAG "fixture" and "fixture2"), so two of them can run in one host: each
+// publishes TAG/id (int, read-only: the id XPLMGetMyID gives inside the accessor), TAG/value (int,
+// writable) and TAG/name (bytes: the plugin's name), and both handle the one command
+// "fixture/command", created by whichever starts first.
 //
 // Environment, read at XPluginStart:
 //   FIXTURE_START_FAILS=1   XPluginStart registers a flight loop, then returns 0
@@ -17,7 +21,9 @@
 #include "XPLMGraphics.h"
 #include "XPLMMenus.h"
 #include "XPLMPlanes.h"
+#include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 
@@ -34,6 +40,11 @@ XPLMWindowID gWindow = nullptr;
 XPLMMenuID gMenu = nullptr;
 XPWidgetID gPane = nullptr;
 int gPaneResult = 1;  // what the pane's handler returns for the messages it logs
+XPLMCommandRef gCommand = nullptr;
+int gCommandResult = 1;  // what the command handler returns
+XPLMDataRef gIdRef = nullptr, gValueRef = nullptr, gNameRef = nullptr;
+int gValue = 0;
+const char kName[] = FIXTURE_NAME;
 
 void log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log(const char *fmt, ...) {
@@ -127,6 +138,36 @@ void BuildPane() {
   XPAddWidgetCallback(gPane, PaneHandler);
 }
 
+int CommandHandler(XPLMCommandRef, XPLMCommandPhase phase, void *) {
+  log("command %d %d", phase, XPLMGetMyID());
+  return gCommandResult;
+}
+
+int ReadId(void *) { return XPLMGetMyID(); }
+int ReadValue(void *) { return gValue; }
+void WriteValue(void *, int v) { gValue = v; }
+int ReadName(void *, void *out, int offset, int max) {
+  const int size = static_cast<int>(sizeof kName) - 1;
+  if (!out) return size;
+  if (offset < 0 || offset >= size || max <= 0) return 0;
+  const int n = max < size - offset ? max : size - offset;
+  std::memcpy(out, kName + offset, static_cast<size_t>(n));
+  return n;
+}
+
+void RegisterDataRefs() {
+  const std::string tag = FIXTURE_TAG;
+  gIdRef = XPLMRegisterDataAccessor((tag + "/id").c_str(), xplmType_Int, 0, ReadId, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+  gValueRef = XPLMRegisterDataAccessor((tag + "/value").c_str(), xplmType_Int, 1, ReadValue, WriteValue,
+                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr);
+  gNameRef = XPLMRegisterDataAccessor((tag + "/name").c_str(), xplmType_Data, 0, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, ReadName,
+                                      nullptr, nullptr, nullptr);
+}
+
 void MenuHandler(void *menuRef, void *itemRef) {
   log("menu %s %s", static_cast<const char *>(menuRef), static_cast<const char *>(itemRef));
   if (std::strcmp(static_cast<const char *>(itemRef), "1") == 0 && !gPane) BuildPane();
@@ -154,12 +195,15 @@ FIXTURE_API void fixture_set_pane_result(int r) {
 FIXTURE_API XPLMWindowID fixture_window() {
   return gWindow;
 }
+FIXTURE_API void fixture_set_command_result(int r) {
+  gCommandResult = r;
+}
 
 PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   ++gStarts;
   log("start");
-  std::strcpy(outName, "Fixture");
-  std::strcpy(outSig, "skytether.tests.fixture");
+  std::strcpy(outName, kName);
+  std::strcpy(outSig, "skytether.tests." FIXTURE_TAG);
   std::strcpy(outDesc, "A plugin that exercises the simulated host.");
   gLeaks = std::getenv("FIXTURE_LEAKS") != nullptr;
   gUnloadCalls = std::getenv("FIXTURE_UNLOAD_CALLS") != nullptr;
@@ -180,6 +224,9 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMRegisterFlightLoopCallback(Loop, 0.5f, nullptr);
   XPLMRegisterDrawCallback(Draw, xplm_Phase_Window, 0, nullptr);
   XPLMRegisterKeySniffer(Sniffer, 0, nullptr);
+  gCommand = XPLMCreateCommand("fixture/command", "A command of the fixture");
+  XPLMRegisterCommandHandler(gCommand, CommandHandler, 1, nullptr);
+  RegisterDataRefs();
   return 1;
 }
 
@@ -206,6 +253,10 @@ PLUGIN_API void XPluginStop() {
   XPLMUnregisterFlightLoopCallback(Loop, nullptr);
   XPLMUnregisterDrawCallback(Draw, xplm_Phase_Window, 0, nullptr);
   XPLMUnregisterKeySniffer(Sniffer, 0, nullptr);
+  XPLMUnregisterCommandHandler(gCommand, CommandHandler, 1, nullptr);
+  XPLMUnregisterDataAccessor(gIdRef);
+  XPLMUnregisterDataAccessor(gValueRef);
+  XPLMUnregisterDataAccessor(gNameRef);
 }
 
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID from, int msg, void *param) {

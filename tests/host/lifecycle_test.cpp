@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "XPLMPlanes.h"
 #include "fixture.h"
 
 namespace fs = std::filesystem;
@@ -148,7 +149,16 @@ TEST(Lifecycle, WhatALeakyPluginLeavesIsListedAndRemovedAtUnload) {
   EXPECT_TRUE(has("window"));
   EXPECT_TRUE(has("menu \"Fixture Menu\""));
   EXPECT_TRUE(has("widget \"Fixture Pane\""));
+  EXPECT_TRUE(has("command handler on fixture/command"));
+  EXPECT_TRUE(has("dataref fixture/id"));
   EXPECT_TRUE(f.host.flightLoops().empty());
+  EXPECT_TRUE(f.host.commands().at(0).handlers.empty());
+  // Its datarefs are orphaned: found and read as 0, nothing calls into the unmapped file.
+  XPLMDataRef id = XPLMFindDataRef("fixture/id");
+  ASSERT_NE(id, nullptr);
+  EXPECT_EQ(XPLMIsDataRefGood(id), 0);
+  EXPECT_EQ(XPLMGetDatai(id), 0);
+  EXPECT_TRUE(f.host.commandOnce("fixture/command"));
   EXPECT_TRUE(f.host.windows().empty());
   EXPECT_TRUE(f.host.widgets().empty());
   // Frames, keys and clicks after the unload must not reach the unmapped code.
@@ -201,6 +211,52 @@ TEST(Lifecycle, DestroyingTheHostStopsAndUnloadsThePlugin) {
     f.host.enable();
   }
   EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+}
+
+TEST(Lifecycle, TwoPluginsRunSideBySideEachInItsOwnContext) {
+  WithFixture f;
+  const XPLMPluginID second = f.host.loadPlugin(FIXTURE_PLUGIN2);
+  ASSERT_NE(second, XPLM_NO_PLUGIN_ID) << f.host.lastError();
+  const XPLMPluginID first = f.host.pluginID();
+  EXPECT_NE(second, first);
+  ASSERT_EQ(f.host.plugins().size(), 2u);
+  EXPECT_EQ(f.host.plugins()[1].name, "Fixture Two");
+  EXPECT_EQ(f.host.pluginName, "Fixture");
+  auto logOf = [&](XPLMPluginID id) {
+    auto get = reinterpret_cast<const char *(*)()>(dlsym(f.host.pluginHandle(id), "fixture_log"));
+    return std::string(get ? get() : "");
+  };
+  // Each plugin's accessor runs in its own context, whoever reads it.
+  EXPECT_EQ(XPLMGetDatai(XPLMFindDataRef("fixture/id")), first);
+  EXPECT_EQ(XPLMGetDatai(XPLMFindDataRef("fixture2/id")), second);
+
+  // Only an enabled plugin is called back; enabling one leaves the other as it was.
+  f.host.enable(second);
+  f.host.runFor(0.6);
+  EXPECT_EQ(logOf(first).find("loop"), std::string::npos);
+  EXPECT_NE(logOf(second).find("loop"), std::string::npos);
+  f.host.enable();
+  int total, active, controller;
+  XPLMCountAircraft(&total, &active, &controller);
+  EXPECT_EQ(controller, second);  // it was enabled first and took the planes; the other was refused
+
+  // Unloading one leaves the other running and its registrations in place.
+  EXPECT_TRUE(f.host.unload(second));
+  EXPECT_TRUE(f.host.leftoversAtUnload().empty());
+  EXPECT_EQ(dlopen(FIXTURE_PLUGIN2, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(f.host.planesAcquired());
+  EXPECT_EQ(f.host.flightLoops().size(), 1u);
+  EXPECT_EQ(f.host.windows().size(), 1u);
+  EXPECT_EQ(f.host.menus()[0].items.size(), 1u);
+  f.host.runFor(0.6);
+  EXPECT_NE(logOf(first).find("loop"), std::string::npos);
+  EXPECT_EQ(XPLMGetDatai(XPLMFindDataRef("fixture/id")), first);
+  EXPECT_EQ(XPLMIsDataRefGood(XPLMFindDataRef("fixture2/id")), 0);
+  // A plugin loaded again gets a new id, and takes its orphaned names back.
+  const XPLMPluginID third = f.host.loadPlugin(FIXTURE_PLUGIN2);
+  EXPECT_NE(third, second);
+  EXPECT_NE(third, first);
+  EXPECT_EQ(XPLMGetDatai(XPLMFindDataRef("fixture2/id")), third);
 }
 
 TEST(Root, TheHostWorksInsideItsRootAndLeavesItAfterwards) {

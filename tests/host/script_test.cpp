@@ -72,19 +72,25 @@ TEST(Script, BadLinesAreReportedWithTheirNumbers) {
       "1 fly away\n"
       "-1 enable\n"
       "1 widget-type Lonely\n"
-      "1 key return\n");
+      "1 key return\n"
+      "1 command a/b sideways\n");
   EXPECT_EQ(s.actions.size(), 1u);
-  ASSERT_EQ(s.errors.size(), 8u);
+  ASSERT_EQ(s.errors.size(), 9u);
   EXPECT_EQ(s.errors[0].rfind("line 1:", 0), 0u);
   EXPECT_NE(s.errors[3].find("no dataref named no/such/dataref"), std::string::npos);
   EXPECT_NE(s.errors[5].find("fly wants circle"), std::string::npos);
   EXPECT_EQ(s.errors[7].rfind("line 8:", 0), 0u);
+  EXPECT_NE(s.errors[8].find("command wants NAME [once|begin|end]"), std::string::npos);
 }
 
 TEST(Script, ActionsDriveTheHost) {
   WithFixture f;
+  f.host.enable();
   const std::string base = f.dir.path();
   const skyhost::Script s = parse(
+      "0 command fixture/command\n"
+      "0 command fixture/command begin\n"
+      "0 command fixture/command end\n"
       "0 menu Fixture > Build Pane\n"
       "0 widget-click Check\n"
       "0 widget-type TextField#0 hi there\n"
@@ -104,11 +110,18 @@ TEST(Script, ActionsDriveTheHost) {
   EXPECT_EQ(logged.back(), "pane 1200 \"Fixture Pane\" 0");
   EXPECT_TRUE(validJson(base + "/state.json"));
   EXPECT_NE(readFile(base + "/state.json").find("\"hi there\""), std::string::npos);
+  const std::string id = std::to_string(f.host.pluginID());
+  EXPECT_EQ(f.logOf("command"), (std::vector<std::string>{"command 0 " + id, "command 2 " + id,
+                                                          "command 0 " + id, "command 2 " + id}));
 
   skyhost::ScriptAction missing{0, "widget-click", "Nope", 1};
   EXPECT_EQ(skyhost::runScriptAction(f.host, missing, base), "no widget Nope");
   skyhost::ScriptAction badMenu{0, "menu", "Fixture > Nope", 1};
   EXPECT_EQ(skyhost::runScriptAction(f.host, badMenu, base), "no menu item Fixture > Nope");
+  skyhost::ScriptAction badCommand{0, "command", "fixture/nope", 1};
+  EXPECT_EQ(skyhost::runScriptAction(f.host, badCommand, base), "no command fixture/nope");
+  skyhost::ScriptAction notHeld{0, "command", "fixture/command end", 1};
+  EXPECT_EQ(skyhost::runScriptAction(f.host, notHeld, base), "no held command fixture/command");
 }
 
 TEST(Script, SelectorsNameWidgetsByIndexClassOrDescriptor) {
@@ -147,7 +160,9 @@ TEST(Json, TheDumpHoldsWhatTheHostKnows) {
   for (const char *needle :
        {"\"name\":\"Fixture\"", "\"sim/multiplayer/position/plane19_taxi_light_on\":0", "\"active\":5",
         "\"aiDisabled\":[1,2,3,4]", "\"itemRefText\":\"2\"", "\"className\":\"TextField\"",
-        "\"buttonState\":0", "\"text\":\"fixture draws\"", "\"firstInterval\":0.5", "\"phase\":50"})
+        "\"buttonState\":0", "\"text\":\"fixture draws\"", "\"firstInterval\":0.5", "\"phase\":50",
+        "\"commands\":[{\"name\":\"fixture/command\",\"description\":\"A command of the fixture\"",
+        "{\"name\":\"fixture/name\",\"types\":32,\"writable\":false,\"plugin\":1,\"live\":true,"})
     EXPECT_NE(dump.find(needle), std::string::npos) << needle;
 }
 
@@ -170,7 +185,9 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
         "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden", "first interval 0.5",
         "phase 50 after", "after windows", "Datarefs looked up (4):", "fixture/no_such_dataref  (unknown)",
         "Planes: active 5, acquired", "TextField \"abc\"", "Shutdown: disable, stop, unload: unloaded",
-        "nothing left registered", "callsign=TEST"})
+        "nothing left registered", "callsign=TEST", "Commands (1):",
+        "fixture/command  \"A command of the fixture\"  handler before", "fixture/id  types 1 read-only  = 1",
+        "fixture/value  types 1 writable  = 0", "fixture/name  types 32 read-only  = Fixture"})
     EXPECT_NE(out.find(needle), std::string::npos) << needle << "\n" << out;
   const std::string mid = dir / "mid.json";
   ASSERT_TRUE(validJson(mid));
