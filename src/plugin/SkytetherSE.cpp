@@ -18,6 +18,7 @@
 #include "XPWidgets.h"
 #include "aircraft/Cockpit.h"
 #include "net/net.h"
+#include "plugin/Published.h"
 #include "prefs/Preferences.h"
 #include "ui/ui.h"
 
@@ -204,6 +205,7 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   // flight loops in registration order, the frame's "Ux" is still set when the plane list draws.
   XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
+  RegisterCommandsAndDataRefs();
 
   recvstring = "Network Traffic:";
   tcptx = "  ";
@@ -246,6 +248,7 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
+  UnregisterCommandsAndDataRefs();
   XPLMReleasePlanes();
 }
 
@@ -255,15 +258,8 @@ void SkytetherMenuCallback(void *, void *inItemRef) {
   const char *item = static_cast<const char *>(inItemRef);
   if (item == nullptr) return;
   if (std::strcmp(item, kSettingsItem) == 0) {
-    if (PrefPane == 0) {
-      CreatePrefPane(300, 300);
-      PrefPane = 1;
-    } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
-      InitializePrefPane();
-      XPShowWidget(PrefPaneWidget);
-    }
+    OpenSettings();
   } else if (std::strcmp(item, kTogglePlaneListItem) == 0) {
-    showPlaneWindow = 1 - showPlaneWindow;
-    XPLMSetWindowIsVisible(gWindow, showPlaneWindow);
+    TogglePlaneList();
   }
 }

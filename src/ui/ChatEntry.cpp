@@ -35,6 +35,32 @@ void SendChatLine() {
 
 }  // namespace
 
+void OpenOrCloseChat() {
+  if (showChatWindow == 0) {
+    showChatWindow = 1;
+    XPLMTakeKeyboardFocus(imReadWin);
+    imWriteFocus = 1;
+    flashCursor = 1;
+  } else {
+    // The window was open without the keyboard (Tab already gave it back): close it.
+    showChatWindow = 0;
+  }
+}
+
+void HandBackChatKeyboard() {
+  XPLMTakeKeyboardFocus(nullptr);
+  flashCursor = 0;
+  imWriteFocus = 0;
+}
+
+void ChatTab() {
+  // With the keyboard on the chat window Tab reaches its key callback, otherwise the sniffer.
+  if (XPLMHasKeyboardFocus(imReadWin))
+    HandBackChatKeyboard();
+  else
+    OpenOrCloseChat();
+}
+
 int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*inRefcon*/) {
   gChar = inChar;
   gFlags = inFlags;
@@ -42,15 +68,7 @@ int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*
 
   // Shift, Control and Option are ignored, so Shift-Tab works as Tab.
   if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0) {
-    if (showChatWindow == 0) {
-      showChatWindow = 1;
-      XPLMTakeKeyboardFocus(imReadWin);
-      imWriteFocus = 1;
-      flashCursor = 1;
-    } else {
-      // The window was open without the keyboard (Tab already gave it back): close it.
-      showChatWindow = 0;
-    }
+    OpenOrCloseChat();
     return 0;
   }
   return 1;
@@ -73,9 +91,7 @@ void HandleKeyCallback(XPLMWindowID inWindowID, char inKey, XPLMKeyFlags inFlags
 
   const signed char key = static_cast<signed char>(inKey);
   if (key == kTab) {
-    XPLMTakeKeyboardFocus(nullptr);
-    flashCursor = 0;
-    imWriteFocus = 0;
+    HandBackChatKeyboard();
   } else if (key == kBackspace || key == kDelete) {
     if (!imWrite.empty()) imWrite.pop_back();
   } else if (key == kReturn) {

@@ -258,6 +258,35 @@ void CreatePrefPane(int w, int h) {
   XPAddWidgetCallback(PrefPaneWidget, PrefPaneHandler);
 }
 
+void OpenSettings() {
+  if (PrefPane == 0) {
+    CreatePrefPane(300, 300);
+    PrefPane = 1;
+  } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
+    InitializePrefPane();
+    XPShowWidget(PrefPaneWidget);
+  }
+}
+
+// Connect and Disconnect use the globals as they stand, not unapplied field text.
+void ConnectFromPane() {
+  if (tcpconnected != 0) return;
+  ConnectToServer();
+  if (tcpconnected != 0 && PrefPane == 1) {
+    XPHideWidget(ConnectB);
+    XPShowWidget(DisconnectB);
+  }
+}
+
+void DisconnectFromPane() {
+  if (tcpconnected == 0) return;
+  DisconnectFromServer();
+  if (tcpconnected == 0 && PrefPane == 1) {
+    XPHideWidget(DisconnectB);
+    XPShowWidget(ConnectB);
+  }
+}
+
 void InitializePrefPane() {
   // An out-of-range mode or position from the file leaves its group as it is.
   if (flightMode == 0) {
@@ -338,22 +367,13 @@ int PrefPaneHandler(XPWidgetMessage inMessage, XPWidgetID /*inWidget*/, intptr_t
   }
 
   if (inMessage == xpMsg_PushButtonPressed) {
-    // Connect and Disconnect use the globals as they stand, not unapplied field text. They return 0
-    // so the press is not taken as handled.
-    if (button == ConnectB && tcpconnected == 0) {
-      ConnectToServer();
-      if (tcpconnected != 0) {
-        XPHideWidget(ConnectB);
-        XPShowWidget(DisconnectB);
-      }
+    // Connect and Disconnect return 0 so the press is not taken as handled.
+    if (button == ConnectB) {
+      ConnectFromPane();
       return 0;
     }
-    if (button == DisconnectB && tcpconnected != 0) {
-      DisconnectFromServer();
-      if (tcpconnected == 0) {
-        XPHideWidget(DisconnectB);
-        XPShowWidget(ConnectB);
-      }
+    if (button == DisconnectB) {
+      DisconnectFromPane();
       return 0;
     }
     if (button == CancelB) {

@@ -67,6 +67,19 @@ void DrawChat(int L, int T, int R, int B) {
 
 }  // namespace
 
+void TogglePlaneList() {
+  showPlaneWindow = 1 - showPlaneWindow;
+  XPLMSetWindowIsVisible(gWindow, showPlaneWindow);
+}
+
+bool SlotShowsAircraft(int n) {
+  if (n < 1 || n >= kSlotCount) return false;
+  if (!Callsigns[n].empty()) return true;
+  std::string placeholder;
+  AddIntToString(placeholder, "Plane ", n);
+  return !Planes[n].empty() && Planes[n] != placeholder;
+}
+
 void CreateWindows() {
   int W = 0, H = 0;
   XPLMGetScreenSize(&W, &H);

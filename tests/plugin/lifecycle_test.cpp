@@ -87,6 +87,31 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   EXPECT_TRUE(host.drawCallbacks().empty());
   ASSERT_EQ(host.keySniffers().size(), 1u);
   EXPECT_EQ(host.keySniffers()[0].beforeWindows, 0);
+  // Five commands with a description each, handled by the plugin ahead of the host; the datarefs
+  // read-only.
+  const std::vector<std::string> commands = {"skytether/toggle_chat", "skytether/toggle_plane_list",
+                                             "skytether/settings", "skytether/connect", "skytether/disconnect"};
+  const auto made = host.commands();
+  ASSERT_EQ(made.size(), commands.size());
+  for (size_t i = 0; i < commands.size(); ++i) {
+    const auto &c = made[i];
+    EXPECT_EQ(c.name, commands[i]);
+    EXPECT_EQ(c.description.rfind("Skytether: ", 0), 0u) << c.description;
+    ASSERT_EQ(c.handlers.size(), 1u);
+    EXPECT_TRUE(c.handlers[0].before);
+    EXPECT_EQ(c.handlers[0].plugin, host.pluginID());
+  }
+  const auto refs = host.publishedDataRefs();
+  ASSERT_EQ(refs.size(), 24u);
+  for (const auto &r : refs) {
+    EXPECT_TRUE(r.live && !r.writable && r.plugin == host.pluginID()) << r.name;
+    EXPECT_EQ(r.types, r.name.find("callsign") != std::string::npos || r.name == "skytether/server_address"
+                           ? xplmType_Data
+                           : xplmType_Int)
+        << r.name;
+  }
+  EXPECT_EQ(refs[2].name, "skytether/planes_in_use");
+  EXPECT_EQ(refs[23].name, "skytether/plane19_callsign");
 
   // Each flight loop asks for its own interval once it has run.
   host.enable();
@@ -109,6 +134,9 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   EXPECT_TRUE(host.drawCallbacks().empty());
   EXPECT_TRUE(host.keySniffers().empty());
   EXPECT_TRUE(host.windows().empty());
+  // The host keeps a command once made; no handler of the plugin stays on it.
+  for (const auto &c : host.commands()) EXPECT_TRUE(c.handlers.empty()) << c.name;
+  for (const auto &r : host.publishedDataRefs()) EXPECT_FALSE(r.live) << r.name;
   EXPECT_TRUE(host.unload());
   // Nothing of the plugin (a global destructor, an exit handler) calls the host after its stop.
   EXPECT_EQ(host.callsAfterStop(), 0);
@@ -209,7 +237,9 @@ TEST_F(PluginTest, ViewOnlyMarkerIsSeenAtEnableAndLastsUntilUnload) {
   auto &host = MakeHost();
   WriteFile("Resources/plugins/viewonly.txt", "");
   Load();
+  EXPECT_EQ(host.readPublished("skytether/view_only"), "0");
   host.enable();
+  EXPECT_EQ(host.readPublished("skytether/view_only"), "1");
   std::remove(PathOf("Resources/plugins/viewonly.txt").c_str());
   host.disable();
   host.enable();
