@@ -45,30 +45,54 @@ class ChatEntryTest : public sttest::PluginTest {
   }
 };
 
-TEST_F(ChatEntryTest, TabOpensWithFocusThenHandsFocusBackThenCloses) {
+// Tab, and the command a pilot binds in its place, do the same.
+class ChatTabTest : public ChatEntryTest, public ::testing::WithParamInterface<Via> {
+ protected:
+  void Tab(int extraFlags = 0) {
+    if (GetParam() == Via::Command)
+      ASSERT_TRUE(host().commandOnce("skytether/toggle_chat"));
+    else
+      host().pressKey(kTab, 0, extraFlags);
+  }
+};
+
+TEST_P(ChatTabTest, OpensWithFocusThenHandsFocusBackThenCloses) {
   Start();
-  host().pressKey(kTab);
+  Tab();
   EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
   RunLoop(host(), kFadeLoop, 10);
   EXPECT_TRUE(Chat().visible);
   EXPECT_EQ(Typing(), "|");
   EXPECT_TRUE(BorderLit());
 
-  host().pressKey(kTab);
+  Tab();
   EXPECT_EQ(host().keyboardFocus(), nullptr);
   RunLoop(host(), kFadeLoop, 5);
   EXPECT_EQ(Alpha(), 0.69f);  // open without focus
   EXPECT_EQ(Typing(), "");
   EXPECT_FALSE(BorderLit());
 
-  host().pressKey(kTab, 0, xplm_ShiftFlag);  // Shift-Tab counts as Tab
+  Tab(xplm_ShiftFlag);  // Shift-Tab counts as Tab
   EXPECT_EQ(host().keyboardFocus(), nullptr);
   RunLoop(host(), kFadeLoop, 10);
   EXPECT_FALSE(Chat().visible);
 
-  host().pressKey(kTab);  // and the cycle starts over
+  Tab();  // and the cycle starts over
   EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  RunLoop(host(), kFadeLoop, 10);
+
+  // A press in the plane list dims the typing line but leaves the chat the keyboard: Tab hands it
+  // back and the window stays open.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Toggle Plane List")));
+  host().click(800, 200);
+  ASSERT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  Tab();
+  EXPECT_EQ(host().keyboardFocus(), nullptr);
+  RunLoop(host(), kFadeLoop, 5);
+  EXPECT_EQ(Alpha(), 0.69f);
 }
+
+INSTANTIATE_TEST_SUITE_P(KeyAndCommand, ChatTabTest, ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(ChatEntryTest, KeyReleasesDoNothing) {
   Start();

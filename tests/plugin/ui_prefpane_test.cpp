@@ -197,17 +197,34 @@ TEST_F(PrefPaneTest, OutOfRangeModeAndPositionLeaveTheirGroupsAloneAndSurviveApp
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 7, "7", 0));
 }
 
-TEST_F(PrefPaneTest, MenuPickBuildsThenRefillsThenLeavesAVisiblePaneAlone) {
+// The menu item and the pane's buttons, and the commands a pilot binds in their place, do the same.
+class PrefPaneViaTest : public PrefPaneTest, public ::testing::WithParamInterface<Via> {
+ protected:
+  void Open() {
+    if (GetParam() == Via::Command)
+      ASSERT_TRUE(host().commandOnce("skytether/settings"));
+    else
+      PickSettings();
+  }
+  void Press(W button, const char *command) {
+    if (GetParam() == Via::Command)
+      ASSERT_TRUE(host().commandOnce(command));
+    else
+      Click(button);
+  }
+};
+
+TEST_P(PrefPaneViaTest, OpeningBuildsThenRefillsThenLeavesAVisiblePaneAlone) {
   WritePrefs(Prefs("Falcon", "42", "", 0, 0, "", 0));
   Start();
-  PickSettings();
+  Open();
   ASSERT_EQ(host().widgets().size(), size_t(kWidgetCount));
   ASSERT_TRUE(host().typeIntoWidget(Id(kCallsignF), "X"));
   Click(kCrewed);
   Click(kCancel);
   EXPECT_FALSE(PaneShown());
 
-  PickSettings();  // refilled from the globals, not rebuilt
+  Open();  // refilled from the globals, not rebuilt
   EXPECT_EQ(host().widgets().size(), size_t(kWidgetCount));
   EXPECT_TRUE(PaneShown());
   EXPECT_EQ(Text(kCallsignF), "Falcon");
@@ -216,7 +233,7 @@ TEST_F(PrefPaneTest, MenuPickBuildsThenRefillsThenLeavesAVisiblePaneAlone) {
   for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
 
   ASSERT_TRUE(host().typeIntoWidget(Id(kCallsignF), "Y"));
-  PickSettings();  // visible: nothing happens, the edit stays
+  Open();  // visible: nothing happens, the edit stays
   EXPECT_EQ(Text(kCallsignF), "FalconY");
   EXPECT_EQ(host().widgets().size(), size_t(kWidgetCount));
 
@@ -304,7 +321,7 @@ TEST_F(PrefPaneTest, AppliedTextIsCutToItsLimitWhileTheFieldKeepsItAll) {
   EXPECT_EQ(Text(kCallsignF), callsign20.substr(0, 15));
 }
 
-TEST_F(PrefPaneTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
+TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   sttest::TestPeer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
@@ -312,7 +329,7 @@ TEST_F(PrefPaneTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   PickSettings();
   Retype(kUserIDF, "bob");
   Retype(kPasswordF, "zzz");
-  Click(kConnect);
+  Press(kConnect, "skytether/connect");
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));
   ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
@@ -323,13 +340,16 @@ TEST_F(PrefPaneTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   EXPECT_EQ(Text(kUserIDF), "bob");
   EXPECT_EQ(Text(kPasswordF), "zzz");
 
-  Click(kDisconnect);
+  Press(kDisconnect, "skytether/disconnect");
   EXPECT_TRUE(Shown(kConnect));
   EXPECT_FALSE(Shown(kDisconnect));
   ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
   EXPECT_EQ(peer.streamLines().back(), id + "|Closing Connection\n");
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest, ::testing::Values(Via::Original, Via::Command),
+                         ViaName);
 
 TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
   sttest::TestPeer peer;

@@ -127,6 +127,13 @@ enum W {
 };
 // clang-format on
 
+// Whether a test acts through a key, menu item or button, or through the command a pilot binds
+// in its place.
+enum class Via { Original, Command };
+inline std::string ViaName(const ::testing::TestParamInfo<Via> &info) {
+  return info.param == Via::Command ? "Command" : "KeyMenuOrButton";
+}
+
 inline const std::vector<std::string> kPlaneWindowMenu = {"Skytether", "Plane Window"};
 
 inline std::vector<std::string> MenuPath(const std::string &item) {

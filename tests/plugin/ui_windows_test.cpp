@@ -69,9 +69,20 @@ TEST_F(WideScreenTest, GeometryFollowsTheScreenSize) {
   ExpectGeometry(host().windows()[1], 1400, 1060, 1900, 740);
 }
 
-TEST_F(WindowsTest, PlaneListDrawsTrafficLineAndNineteenRowsInWhite) {
+// The menu item, and the command a pilot binds in its place, toggle the plane list alike.
+class PlaneListTest : public WindowsTest, public ::testing::WithParamInterface<Via> {
+ protected:
+  void Toggle() {
+    if (GetParam() == Via::Command)
+      ASSERT_TRUE(host().commandOnce("skytether/toggle_plane_list"));
+    else
+      TogglePlaneList();
+  }
+};
+
+TEST_P(PlaneListTest, DrawsTrafficLineAndNineteenRowsInWhite) {
   Start();
-  TogglePlaneList();
+  Toggle();
   host().runFrame();
   const auto ops = OpsOf(host(), PlaneWindow(host()));
   ASSERT_FALSE(ops.empty());
@@ -100,11 +111,22 @@ TEST_F(WindowsTest, PlaneListDrawsTrafficLineAndNineteenRowsInWhite) {
     EXPECT_EQ(s.font, xplmFont_Basic);
   }
 
-  TogglePlaneList();
+  Toggle();
   host().runFrame();
   EXPECT_FALSE(WindowInfo(host(), PlaneWindow(host())).visible);
   EXPECT_TRUE(OpsOf(host(), PlaneWindow(host())).empty());
+
+  // A held button acts once, as it goes down.
+  if (GetParam() == Via::Command) {
+    ASSERT_TRUE(host().commandBegin("skytether/toggle_plane_list"));
+    EXPECT_TRUE(WindowInfo(host(), PlaneWindow(host())).visible);
+    host().runFrames(3);
+    ASSERT_TRUE(host().commandEnd("skytether/toggle_plane_list"));
+    EXPECT_TRUE(WindowInfo(host(), PlaneWindow(host())).visible);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(MenuAndCommand, PlaneListTest, ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   Start();
