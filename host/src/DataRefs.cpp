@@ -565,8 +565,8 @@ XPLMDataRef XPLMRegisterDataAccessor(const char *inDataName, XPLMDataTypeID inDa
                                      XPLMGetDatad_f inReadDouble, XPLMSetDatad_f inWriteDouble,
                                      XPLMGetDatavi_f inReadIntArray, XPLMSetDatavi_f inWriteIntArray,
                                      XPLMGetDatavf_f inReadFloatArray, XPLMSetDatavf_f inWriteFloatArray,
-                                     XPLMGetDatab_f inReadData, XPLMSetDatab_f inWriteData, void *inReadRefcon,
-                                     void *inWriteRefcon) {
+                                     XPLMGetDatab_f inReadData, XPLMSetDatab_f inWriteData,
+                                     void *inReadRefcon, void *inWriteRefcon) {
   auto &h = cur();
   if (!inDataName || !*inDataName) return nullptr;
   const std::string name = inDataName;

@@ -65,8 +65,8 @@ struct FlightLoopRec {
   uint64_t seq;
   Host::FlightLoop pub;
   double registeredAt;
-  double lastCallAt;     // registration time until the first call
-  XPLMPluginID owner;    // the plugin that registered it (removed at its unload), 0 for the harness
+  double lastCallAt;   // registration time until the first call
+  XPLMPluginID owner;  // the plugin that registered it (removed at its unload), 0 for the harness
 };
 // Every record's owner is the plugin whose code made it (its callbacks run in that plugin's
 // context, and its unload removes it), or 0 for the harness, which the host always calls.
@@ -195,9 +195,9 @@ struct Host::Impl {
   XPLMPluginID primary = XPLM_NO_PLUGIN_ID;
   XPLMPluginID nextPluginID = 1;
   std::string lastError;
-  int callsAfterStop = 0;                 // SDK calls a plugin's code made after its XPluginStop
-  std::vector<PluginRec *> running;       // plugins whose code runs now, innermost last (null: harness)
-  std::vector<std::string> leftovers;     // what the last plugin unloaded left registered
+  int callsAfterStop = 0;              // SDK calls a plugin's code made after its XPluginStop
+  std::vector<PluginRec *> running;    // plugins whose code runs now, innermost last (null: harness)
+  std::vector<std::string> leftovers;  // what the last plugin unloaded left registered
 
   // clock
   double elapsed = 0;
@@ -242,7 +242,7 @@ struct Host::Impl {
   std::vector<std::pair<int, std::string>> modelLog, refusedModels;
   int aiIgnored = 0;
   int acquireCalls = 0, releaseCalls = 0;
-  XPLMPluginID planesHolder = XPLM_NO_PLUGIN_ID;     // 0 when the harness took them
+  XPLMPluginID planesHolder = XPLM_NO_PLUGIN_ID;    // 0 when the harness took them
   XPLMPlanesAvailable_f planesAvailable = nullptr;  // left by a refused acquire
   void *planesAvailableRefcon = nullptr;
   XPLMPluginID planesAvailableOwner = 0;

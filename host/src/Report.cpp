@@ -110,12 +110,7 @@ std::string Host::dumpJson() const {
   j.beginObject();
   j.key("time").value(h.elapsed).key("frames").value(h.frames);
   j.key("plugin").beginObject();
-  j.key("file")
-      .value(pluginFile())
-      .key("loaded")
-      .value(pluginLoaded())
-      .key("started")
-      .value(pluginStarted());
+  j.key("file").value(pluginFile()).key("loaded").value(pluginLoaded()).key("started").value(pluginStarted());
   j.key("enabled")
       .value(pluginEnabled())
       .key("name")

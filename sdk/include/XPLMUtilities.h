@@ -24,8 +24,8 @@ XPLM_API void XPLMCommandBegin(XPLMCommandRef inCommand);
 XPLM_API void XPLMCommandEnd(XPLMCommandRef inCommand);
 XPLM_API void XPLMCommandOnce(XPLMCommandRef inCommand);
 XPLM_API XPLMCommandRef XPLMCreateCommand(const char *inName, const char *inDescription);
-XPLM_API void XPLMRegisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler, int inBefore,
-                                         void *inRefcon);
+XPLM_API void XPLMRegisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler,
+                                         int inBefore, void *inRefcon);
 XPLM_API void XPLMUnregisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler,
                                            int inBefore, void *inRefcon);
 #endif /* XPLM200 */

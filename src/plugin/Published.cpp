@@ -23,8 +23,9 @@ struct Command {
 };
 
 Command commands[] = {
-    {"skytether/toggle_chat", "Skytether: chat with the keyboard, as Tab (open to type, give the keyboard back, close)",
-     ChatTab, nullptr},
+    {"skytether/toggle_chat",
+     "Skytether: chat with the keyboard, as Tab (open to type, give the keyboard back, close)", ChatTab,
+     nullptr},
     {"skytether/toggle_plane_list", "Skytether: show or hide the plane list", TogglePlaneList, nullptr},
     {"skytether/settings", "Skytether: open Control & Settings", OpenSettings, nullptr},
     {"skytether/connect", "Skytether: connect to the server", ConnectFromPane, nullptr},
@@ -49,8 +50,12 @@ int CopyText(const std::string &text, void *out, int offset, int max) {
   return n;
 }
 
-int ReadConnected(void *) { return tcpconnected != 0 ? 1 : 0; }
-int ReadViewOnly(void *) { return viewOnly != 0 ? 1 : 0; }
+int ReadConnected(void *) {
+  return tcpconnected != 0 ? 1 : 0;
+}
+int ReadViewOnly(void *) {
+  return viewOnly != 0 ? 1 : 0;
+}
 int ReadPlanesInUse(void *) {
   int n = 0;
   for (int slot = 1; slot < kSlotCount; ++slot) n += SlotShowsAircraft(slot) ? 1 : 0;
@@ -76,8 +81,9 @@ XPLMDataRef RegisterInt(const char *name, XPLMGetDatai_f read) {
 }
 
 XPLMDataRef RegisterBytes(const char *name, XPLMGetDatab_f read, void *refcon) {
-  return XPLMRegisterDataAccessor(name, xplmType_Data, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr, read, nullptr, refcon, nullptr);
+  return XPLMRegisterDataAccessor(name, xplmType_Data, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, read, nullptr, refcon,
+                                  nullptr);
 }
 
 }  // namespace

@@ -289,13 +289,13 @@ TEST(PublishedDataRefs, AnyoneReadsThemThroughTheOwnersAccessorsAsRegistered) {
   EXPECT_EQ(f.host.readPublished("fixture/value"), "42");
 
   // A name the host or another plugin holds cannot be taken.
-  EXPECT_EQ(XPLMRegisterDataAccessor("fixture/id", xplmType_Int, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+  EXPECT_EQ(XPLMRegisterDataAccessor("fixture/id", xplmType_Int, 0, nullptr, nullptr, nullptr, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr),
+                                     nullptr, nullptr),
             nullptr);
-  EXPECT_EQ(XPLMRegisterDataAccessor("sim/graphics/view/view_type", xplmType_Int, 0, nullptr, nullptr, nullptr,
+  EXPECT_EQ(XPLMRegisterDataAccessor("sim/graphics/view/view_type", xplmType_Int, 0, nullptr, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr),
+                                     nullptr, nullptr, nullptr, nullptr),
             nullptr);
   // Nor does anyone but the owner unregister it.
   XPLMUnregisterDataAccessor(id);
@@ -310,8 +310,8 @@ TEST(PublishedDataRefs, AnyoneReadsThemThroughTheOwnersAccessorsAsRegistered) {
   EXPECT_EQ(XPLMGetDatab(name, buf, 0, 7), 0);
   static int answer = 5;
   XPLMDataRef again = XPLMRegisterDataAccessor(
-      "fixture/id", xplmType_Int, 0, [](void *r) { return *static_cast<int *>(r); }, nullptr, nullptr, nullptr,
-      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &answer, nullptr);
+      "fixture/id", xplmType_Int, 0, [](void *r) { return *static_cast<int *>(r); }, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &answer, nullptr);
   EXPECT_EQ(again, id);
   EXPECT_EQ(XPLMGetDatai(id), 5);
   EXPECT_EQ(f.host.publishedDataRefs().at(0).plugin, 0);

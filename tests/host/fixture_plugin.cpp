@@ -143,9 +143,15 @@ int CommandHandler(XPLMCommandRef, XPLMCommandPhase phase, void *) {
   return gCommandResult;
 }
 
-int ReadId(void *) { return XPLMGetMyID(); }
-int ReadValue(void *) { return gValue; }
-void WriteValue(void *, int v) { gValue = v; }
+int ReadId(void *) {
+  return XPLMGetMyID();
+}
+int ReadValue(void *) {
+  return gValue;
+}
+void WriteValue(void *, int v) {
+  gValue = v;
+}
 int ReadName(void *, void *out, int offset, int max) {
   const int size = static_cast<int>(sizeof kName) - 1;
   if (!out) return size;

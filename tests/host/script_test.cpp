@@ -180,14 +180,27 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
                           FIXTURE_PLUGIN +
                           "' --root sim --seconds 2 --fps 30 --script script.txt --screen 800x600";
   ASSERT_EQ(run(cmd, &out), 0) << out;
-  for (const char *needle :
-       {"Plugin: Fixture", "signature:   skytether.tests.fixture", "Fixture Menu", "Toggle Window  [ref",
-        "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden", "first interval 0.5",
-        "phase 50 after", "after windows", "Datarefs looked up (4):", "fixture/no_such_dataref  (unknown)",
-        "Planes: active 5, acquired", "TextField \"abc\"", "Shutdown: disable, stop, unload: unloaded",
-        "nothing left registered", "callsign=TEST", "Commands (1):",
-        "fixture/command  \"A command of the fixture\"  handler before", "fixture/id  types 1 read-only  = 1",
-        "fixture/value  types 1 writable  = 0", "fixture/name  types 32 read-only  = Fixture"})
+  for (const char *needle : {"Plugin: Fixture",
+                             "signature:   skytether.tests.fixture",
+                             "Fixture Menu",
+                             "Toggle Window  [ref",
+                             "Windows (1):",
+                             "left 10 top 300 right 210 bottom 200  hidden",
+                             "first interval 0.5",
+                             "phase 50 after",
+                             "after windows",
+                             "Datarefs looked up (4):",
+                             "fixture/no_such_dataref  (unknown)",
+                             "Planes: active 5, acquired",
+                             "TextField \"abc\"",
+                             "Shutdown: disable, stop, unload: unloaded",
+                             "nothing left registered",
+                             "callsign=TEST",
+                             "Commands (1):",
+                             "fixture/command  \"A command of the fixture\"  handler before",
+                             "fixture/id  types 1 read-only  = 1",
+                             "fixture/value  types 1 writable  = 0",
+                             "fixture/name  types 32 read-only  = Fixture"})
     EXPECT_NE(out.find(needle), std::string::npos) << needle << "\n" << out;
   const std::string mid = dir / "mid.json";
   ASSERT_TRUE(validJson(mid));

@@ -90,7 +90,8 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   // Five commands with a description each, handled by the plugin ahead of the host; the datarefs
   // read-only.
   const std::vector<std::string> commands = {"skytether/toggle_chat", "skytether/toggle_plane_list",
-                                             "skytether/settings", "skytether/connect", "skytether/disconnect"};
+                                             "skytether/settings", "skytether/connect",
+                                             "skytether/disconnect"};
   const auto made = host.commands();
   ASSERT_EQ(made.size(), commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {

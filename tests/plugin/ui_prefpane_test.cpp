@@ -348,8 +348,8 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest, ::testing::Values(Via::Original, Via::Command),
-                         ViaName);
+INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest,
+                         ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
   sttest::TestPeer peer;

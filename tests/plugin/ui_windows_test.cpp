@@ -126,7 +126,8 @@ TEST_P(PlaneListTest, DrawsTrafficLineAndNineteenRowsInWhite) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(MenuAndCommand, PlaneListTest, ::testing::Values(Via::Original, Via::Command), ViaName);
+INSTANTIATE_TEST_SUITE_P(MenuAndCommand, PlaneListTest, ::testing::Values(Via::Original, Via::Command),
+                         ViaName);
 
 TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   Start();

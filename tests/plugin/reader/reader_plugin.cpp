@@ -53,7 +53,9 @@ float Read(float, float, int, void *) {
 }  // namespace
 
 // What the last frame read, one "key=value" line each.
-READER_API const char *reader_snapshot() { return gSnapshot.c_str(); }
+READER_API const char *reader_snapshot() {
+  return gSnapshot.c_str();
+}
 
 PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   std::strcpy(outName, "Reader");
@@ -62,7 +64,11 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMRegisterFlightLoopCallback(Read, -1.0f, nullptr);
   return 1;
 }
-PLUGIN_API int XPluginEnable() { return 1; }
+PLUGIN_API int XPluginEnable() {
+  return 1;
+}
 PLUGIN_API void XPluginDisable() {}
-PLUGIN_API void XPluginStop() { XPLMUnregisterFlightLoopCallback(Read, nullptr); }
+PLUGIN_API void XPluginStop() {
+  XPLMUnregisterFlightLoopCallback(Read, nullptr);
+}
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int, void *) {}
