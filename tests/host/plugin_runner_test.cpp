@@ -1,5 +1,5 @@
-// The runner with the real plugin file: it flies, opens the settings pane and the plane list, and
-// the screenshot shows them where the host has them.
+// The runner with the real plugin file: it flies, opens the settings pane (through the plugin's
+// command) and the screenshot shows it where the host has it; the dump reads the plugin's datarefs.
 
 #include <sys/wait.h>
 
@@ -24,7 +24,7 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
          "0;";
   std::ofstream(dir / "script.txt") << "0 set sim/cockpit/electrical/nav_lights_on 1\n"
                                        "0 fly circle 47.45 8.55 900 2000 70 0\n"
-                                       "1 menu Skytether > Plane Window > Control & Settings\n"
+                                       "1 command skytether/settings\n"
                                        "2 screenshot settings.png\n";
   // The older graphics backend, and a user's aircraft deep in folders: the plugin runs the same.
   const std::string aircraft = "/" + std::string(395, 'p') + ".acf";
@@ -41,17 +41,20 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
                 "w=[w for w in d[\"widgets\"] if w[\"className\"]==\"MainWindow\"][0]; "
                 "print(*w[\"geometry\"], d[\"flight\"][\"active\"], "
                 "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"], d[\"legacy3d\"], "
-                "d[\"userModel\"][\"file\"], len(d[\"userModel\"][\"path\"]))' '" +
+                "d[\"userModel\"][\"file\"], len(d[\"userModel\"][\"path\"]), "
+                "[p[\"value\"] for p in d[\"publishedDataRefs\"] if p[\"name\"]==\"skytether/callsign\"])' '" +
                     (dir / "end.json") + "'",
                 &out),
             0)
       << out;
   std::istringstream fields(out);
   int left, top, right, bottom;
-  std::string flying, nav, legacy, file;
+  std::string flying, nav, legacy, file, callsign;
   size_t pathLength = 0;
-  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav >> legacy >> file >> pathLength)
+  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav >> legacy >> file >> pathLength >>
+              callsign)
       << out;
+  EXPECT_EQ(callsign, "['Shot']");
   EXPECT_EQ(flying, "True");
   EXPECT_EQ(nav, "1");
   EXPECT_EQ(legacy, "True");
