@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -247,31 +248,34 @@ TEST(ServerProcess, AccountsFilesAreCheckedAndMustBePrivate) {
   std::remove(path.c_str());
 }
 
-TEST(ServerProcess, SlowReaderIsCutOthersCarryOn) {
+// A stalled reader fills its share of the server's memory and is cut; others carry on. The notices
+// come from pilots who come and go as fast as they can, which no log may echo line by line.
+TEST(ServerProcess, SlowReaderIsCutChurnIsNotLoggedLineByLine) {
   ServerProcess server({"--port", "0"});
   ASSERT_TRUE(server.ok());
-  // The slow reader never reads and has a tiny receive buffer, so notices pile up in the
-  // server while four pilots change models as fast as the flood gate lets them.
-  FakeClient slow(server.port(), 1, "127.0.0.1", 1024);
-  ASSERT_TRUE(slow.Login("slow") && server.WaitForLog("login 1", 3));
-  std::vector<std::unique_ptr<FakeClient>> busy;
-  for (int id = 10; id < 14; ++id) {
-    busy.push_back(std::make_unique<FakeClient>(server.port(), id));
-    ASSERT_TRUE(busy.back()->Login("busy") && server.WaitForLog("login " + std::to_string(id), 3));
-    ASSERT_TRUE(busy.back()->SendDatagram(PositionText(id, false, 0, 0)));
-  }
-  const std::string dir = "/s/Aircraft/" + std::string(230, 'm');
-  for (auto deadline = harness::After(20); harness::Clock::now() < deadline;) {
-    if (server.WaitForLog("cut: not reading", 0.05)) break;
-    for (std::size_t k = 0; k < busy.size(); ++k) {
-      std::string lines, id = std::to_string(10 + k);
-      for (int i = 0; i < 10; ++i) lines += id + "|PLANE|" + dir + "/p" + std::to_string(i % 2) + ".acf\n";
-      ASSERT_TRUE(busy[k]->Send(lines));
-      busy[k]->Discard();
-    }
+  // The slow reader never reads and has a tiny receive buffer, so notices pile up in the server.
+  FakeClient slow(server.port(), 1, "127.0.0.1", 1024), anchor(server.port(), 2);
+  ASSERT_TRUE(slow.Login("slow") && anchor.Login("anchor") && anchor.Announce("ANCHOR", kTrainer));
+  ASSERT_TRUE(server.WaitForLog("login 2", 3));
+  ASSERT_TRUE(anchor.SendDatagram(PositionText(2, false, 0, 0)));
+  const std::string model = "/s/Aircraft/" + std::string(230, 'm') + "/p.acf";
+  int cycles = 0;
+  for (auto deadline = harness::After(30); harness::Clock::now() < deadline; ++cycles) {
+    if (cycles % 50 == 0 && server.WaitForLog("cut: not reading", 0)) break;
+    // Logged in once the anchor's name arrives; then in view on every table, then gone.
+    const int id = 1000 + cycles;
+    FakeClient p(server.port(), id);
+    ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
+    ASSERT_TRUE(p.WaitLine("1|c|ANCHOR", 3)) << server.Log().substr(0, 3000);
+    ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
+    ASSERT_TRUE(anchor.WaitLine("1|c|" + std::string(31, 'C'), 3));
   }
   EXPECT_TRUE(server.WaitForLog("connection 1 cut: not reading", 1)) << server.Log().substr(0, 3000);
   EXPECT_TRUE(slow.WaitClosed(3));
-  ASSERT_TRUE(busy[0]->Send("10|MESSAGE|ok\n"));
-  EXPECT_TRUE(busy[1]->WaitLine("0|m|busy: ok", 3));
+  ASSERT_TRUE(anchor.Send("2|MESSAGE|ok\n"));
+  EXPECT_TRUE(anchor.WaitLine("0|m|ANCHOR: ok", 3));
+  // Each cycle is a login, a slot given and freed on two tables, and a logout.
+  const std::string log = server.Log();
+  EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 300) << cycles << " cycles";
+  EXPECT_NE(log.find("x login not logged"), std::string::npos) << log.substr(0, 3000);
 }
