@@ -98,6 +98,15 @@ TEST_F(TwoPilots, StrangerDatagramsAreIgnored) {
   ASSERT_TRUE(spoof.SendDatagram(PositionText(9999, false, 10, 10)));
   EXPECT_TRUE(server.WaitForLog("2 x datagram from a stranger", 3)) << server.Log();
   EXPECT_FALSE(b.WaitDatagram("1|l|1.25|-2.5|300.125|10|", 0.3));
+  // From another port of alice's own address: not even view-only hides her.
+  FakeClient local(server.port(), 1111);
+  ASSERT_TRUE(local.SendDatagram(PositionText(1111, true, 10, 10)));
+  ASSERT_TRUE(local.SendDatagram(PositionText(1111, false, 10, 10)));
+  EXPECT_TRUE(server.WaitForLog("1 x view-only datagram from a pilot", 3)) << server.Log();
+  EXPECT_TRUE(server.WaitForLog("1 x datagram from another port", 3)) << server.Log();
+  const std::string own = PositionText(1111, false, 47.11, 8.0);
+  ASSERT_TRUE(a.SendDatagram(own));
+  EXPECT_TRUE(b.WaitDatagram(Report(1, own), 3));
   // Bob's reports still go to alice's own port, not the spoofer's.
   std::string pos = PositionText(2222, false, 47.0, 8.1);
   ASSERT_TRUE(b.SendDatagram(pos));
@@ -126,7 +135,9 @@ TEST_F(TwoPilots, FloodersAreCutAndOthersCarryOn) {
   EXPECT_TRUE(server.Running());
 }
 
-TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
+// A pilot quiet for longer than the idle timeout leaves everyone's view until it sends again; one
+// whose link died (nothing at all comes from it) is replaced by the login of its plugin coming back.
+TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgainASilentOneReplaced) {
   ServerProcess server({"--port", "0", "--idle-timeout", "1"});
   ASSERT_TRUE(server.ok());
   FakeClient a(server.port(), 1), b(server.port(), 2);
@@ -138,6 +149,44 @@ TEST(ServerProcess, IdlePilotIsBlankedUntilItSendsAgain) {
   EXPECT_TRUE(b.WaitLine("1|c|BLANK", 4));
   ASSERT_TRUE(a.SendDatagram(PositionText(1, false, 0, 0)));
   EXPECT_TRUE(b.WaitLine("1|c|AAA", 3));
+
+  // The same uniqueID while a still talks is refused; once a has said nothing for over a second,
+  // the newcomer takes its place and a's stream is closed.
+  FakeClient early(server.port(), 1);
+  ASSERT_TRUE(early.Login("a"));
+  EXPECT_TRUE(early.WaitClosed(3));
+  EXPECT_TRUE(b.WaitLine("1|c|BLANK", 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  FakeClient back(server.port(), 1);
+  ASSERT_TRUE(back.Login("a") && back.Announce("AGAIN", kTrainer));
+  EXPECT_TRUE(a.WaitClosed(3)) << server.Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(back.SendDatagram(PositionText(1, false, 0, 0)));
+  EXPECT_TRUE(b.WaitLine("1|c|AGAIN", 3)) << server.Log();
+  EXPECT_FALSE(back.WaitClosed(0.2));
+}
+
+// One address holds connections that never log in, far past the server's descriptors: they make
+// room for an honest login from elsewhere instead of keeping it out.
+TEST(ServerProcess, ConnectionsThatNeverLogInLeaveRoomForLogins) {
+  ServerProcess server({"--port", "0"}, 64);
+  ASSERT_TRUE(server.ok()) << server.Log();
+  std::vector<int> idle;
+  for (int i = 0; i < 150; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in local = harness::Addr(0, "127.0.0.2"), to = harness::Addr(server.port());
+    bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  FakeClient honest(server.port(), 7);
+  ASSERT_TRUE(honest.Login("honest") && honest.Send("7|MESSAGE|in\n"));
+  EXPECT_TRUE(honest.WaitLine("0|m|honest: in", 2)) << server.Log().substr(0, 3000);
+  for (int fd : idle) close(fd);
+  const std::string log = server.Log();
+  EXPECT_NE(log.find("closed before login: over"), std::string::npos) << log.substr(0, 3000);
+  EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 60) << log.substr(0, 3000);
 }
 
 // A server that fell behind relays what is fresh, not what waited in its socket, unless told to.
