@@ -7,7 +7,8 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
   churn      a pilot alternates its model, then its callsign, as fast as the line gate allows;
              counts the notices one recipient gets in 5 s each
   reconnect  a pilot's link dies silently (iptables drops its ports, no FIN, no RST); its
-             plugin reconnects with the same uniqueID every second: time until it is let in
+             plugin reconnects with the same uniqueID every second: time until it is let in,
+             with the default idle timeout and with one longer than the keepalive's
   pending    1,100 connections from 127.0.0.2 that never log in (server soft descriptor limit
              1024, as a service gets by default), then a login from 127.0.0.1: time until in
   logflood   a logged-in pilot alternates its datagram source port for 3 s, then wrong-token
@@ -105,11 +106,12 @@ class Pilot:
         self.udp.sendto(position(self.uid, lat, lon), ("127.0.0.1", self.port))
 
     def lines(self, timeout):
-        """Stream lines that arrive within timeout; None once the server has closed the stream."""
+        """The stream lines there are, waiting up to timeout for the first; None once the server
+        has closed the stream."""
         out, end = [], time.time() + timeout
         while True:
             left = end - time.time()
-            if left <= 0 or not readable(self.tcp, left):
+            if not readable(self.tcp, 0 if out else max(0, left)):
                 return out
             try:
                 data = self.tcp.recv(65536)
@@ -180,7 +182,13 @@ def iptables(op, proto, port):
 
 
 def reconnect(build):
-    server = Server(build)
+    # With the default idle timeout (20 s), then with one longer than the keepalive's 25 s.
+    for args in ((), ("--idle-timeout", "60")):
+        reconnect_with(build, args)
+
+
+def reconnect_with(build, args):
+    server = Server(build, args)
     r, a = pair(server)
     tport, uport = a.tcp.getsockname()[1], a.udp.getsockname()[1]
     for proto, port in (("tcp", tport), ("udp", uport)):
@@ -192,12 +200,13 @@ def reconnect(build):
         while True:
             waited = time.time() - lost
             if waited > 150:
-                print("reconnect: still refused after %.0f s" % waited)
+                print("reconnect %s: still refused after %.0f s" % (" ".join(args), waited))
                 break
             again = Pilot(server.port, 2)
             again.login("x")
             if again.admitted(1.0):
-                print("reconnect: the same uniqueID was let in again %.1f s after the link died" % waited)
+                print("reconnect %s: the same uniqueID was let in again %.1f s after the link died"
+                      % (" ".join(args), waited))
                 break
             again.close()
             r.fly(47.0, 8.0)
@@ -206,7 +215,7 @@ def reconnect(build):
         for proto, port in (("tcp", tport), ("udp", uport)):
             iptables("-D", proto, port)
     n, b, lines = server.since((0, 0))
-    print("reconnect: " + "; ".join(l[25:] for l in lines if "2 (x" in l or "uniqueID" in l)[-600:])
+    print("reconnect: " + "; ".join(l[25:] for l in lines if "2 (x" in l or "uniqueID" in l)[-300:])
     server.stop()
 
 
