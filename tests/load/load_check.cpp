@@ -8,12 +8,13 @@
 //   - altered reports: the relayed values differ from the ones sent;
 //   - relay latency: the send time travels in the x value, in units of 0.1 ms;
 // and it samples the server's CPU time and memory from /proc while it runs.
-// With --chatters N, N more clients log in, each from its own address (127.1.x.y), and chat one
-// line every --chat-interval seconds (within the allowance of one connection) without flying:
-// the pilots' losses then show what a chat flood costs the relay.
+// With --chatters N, N more clients log in, each from its own address (127.1.x.y), and chat
+// without flying: --chat-burst lines at once every --chat-burst x --chat-interval seconds (5 lines
+// every 5 s by default: the allowance of one connection, all of it at once). The pilots' losses
+// then show what a chat flood costs the relay.
 //
 //   load-check --port P --server-pid PID [--pilots 200] [--rate 30] [--seconds 60] [--warmup 5]
-//              [--chatters 0] [--chat-interval 1] [--max-loss PERCENT]
+//              [--chatters 0] [--chat-interval 1] [--chat-burst 5] [--max-loss PERCENT]
 //
 // Bounded: it stops after warm-up plus the measured seconds. Exit status 1 when a report was
 // misrouted or altered or a slot table is inconsistent, or more than --max-loss percent of the
@@ -118,7 +119,7 @@ ProcSample Sample(int pid) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int port = 0, pilots = 200, serverPid = 0, chatters = 0;
+  int port = 0, pilots = 200, serverPid = 0, chatters = 0, chatBurst = 5;
   double rate = 30, seconds = 60, warmup = 5, chatInterval = 1.0, maxLoss = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
@@ -139,6 +140,8 @@ int main(int argc, char **argv) {
       chatters = std::atoi(v);
     else if (a == "--chat-interval")
       chatInterval = std::atof(v);
+    else if (a == "--chat-burst")
+      chatBurst = std::atoi(v);
     else if (a == "--max-loss")
       maxLoss = std::atof(v);
     else {
@@ -147,7 +150,7 @@ int main(int argc, char **argv) {
     }
   }
   if (port <= 0 || pilots < 2 || rate <= 0 || seconds <= 0 || seconds > 3600 || chatters < 0 ||
-      chatters > 60000 || chatInterval <= 0) {
+      chatters > 60000 || chatInterval <= 0 || chatBurst < 1) {
     std::fprintf(stderr,
                  "usage: load-check --port P --server-pid PID [--pilots N] [--rate HZ] [--seconds S]\n");
     return 2;
@@ -202,7 +205,7 @@ int main(int argc, char **argv) {
   for (int k = 0; k < chatters; ++k) {
     Chatter &c = chat[k];
     c.id = std::to_string(300000 + k);
-    c.due = chatInterval * k / chatters;
+    c.due = chatInterval * chatBurst * k / chatters;
     c.tcp = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -300,9 +303,11 @@ int main(int argc, char **argv) {
     }
     for (Chatter &c : chat) {
       if (now >= c.due) {
-        const std::string line = c.id + "|MESSAGE|chat line " + std::to_string(c.sent) + " from " + c.id + "\n";
-        if (send(c.tcp, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) ++c.sent;
-        c.due += chatInterval;
+        std::string lines;
+        for (int b = 0; b < chatBurst; ++b)
+          lines += c.id + "|MESSAGE|chat line " + std::to_string(c.sent + b) + " from " + c.id + "\n";
+        if (send(c.tcp, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) c.sent += chatBurst;
+        c.due += chatInterval * chatBurst;
       }
       nextDue = std::min(nextDue, c.due);
     }
