@@ -4,18 +4,30 @@ namespace skytether {
 
 const char *EventName(Event e) {
   switch (e) {
-    case Event::kLogin: return "login";
-    case Event::kLogout: return "logout";
-    case Event::kRefusedLogin: return "refused login";
-    case Event::kReplacedSession: return "session replaced";
-    case Event::kSlot: return "slot given or freed";
-    case Event::kInView: return "view change";
-    case Event::kDatagramAddress: return "datagram address";
-    case Event::kHeldAnnouncement: return "announcement held back";
-    case Event::kPendingCut: return "connection closed before login";
-    case Event::kSessionCut: return "connection cut";
-    case Event::kAcceptFailed: return "accept failed";
-    case Event::kCount: break;
+    case Event::kLogin:
+      return "login";
+    case Event::kLogout:
+      return "logout";
+    case Event::kRefusedLogin:
+      return "refused login";
+    case Event::kReplacedSession:
+      return "session replaced";
+    case Event::kSlot:
+      return "slot given or freed";
+    case Event::kInView:
+      return "view change";
+    case Event::kDatagramAddress:
+      return "datagram address";
+    case Event::kHeldAnnouncement:
+      return "announcement held back";
+    case Event::kPendingCut:
+      return "connection closed before login";
+    case Event::kSessionCut:
+      return "connection cut";
+    case Event::kAcceptFailed:
+      return "accept failed";
+    case Event::kCount:
+      break;
   }
   return "?";
 }

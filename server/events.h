@@ -14,15 +14,15 @@ namespace skytether {
 enum class Event {
   kLogin,
   kLogout,
-  kRefusedLogin,     // wrong token, unknown user, uniqueID in use, server full
-  kReplacedSession,  // a login took over its uniqueID's silent session
-  kSlot,             // a slot given or freed
-  kInView,           // a pilot came into view, went idle, became an observer
-  kDatagramAddress,  // a pilot's datagram address learned or moved
-  kHeldAnnouncement, // a callsign or model change held back by the announcement allowance
-  kPendingCut,       // a connection closed before login: too slow, or over the pending caps
-  kSessionCut,       // a connection cut for what it sent or did not read
-  kAcceptFailed,     // accept() failed (out of descriptors and the like)
+  kRefusedLogin,      // wrong token, unknown user, uniqueID in use, server full
+  kReplacedSession,   // a login took over its uniqueID's silent session
+  kSlot,              // a slot given or freed
+  kInView,            // a pilot came into view, went idle, became an observer
+  kDatagramAddress,   // a pilot's datagram address learned or moved
+  kHeldAnnouncement,  // a callsign or model change held back by the announcement allowance
+  kPendingCut,        // a connection closed before login: too slow, or over the pending caps
+  kSessionCut,        // a connection cut for what it sent or did not read
+  kAcceptFailed,      // accept() failed (out of descriptors and the like)
   kCount
 };
 const char *EventName(Event e);

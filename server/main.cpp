@@ -105,15 +105,16 @@ void RaiseDescriptorLimit(skytether::RegistryOptions *options) {
     getrlimit(RLIMIT_NOFILE, &rl);
   }
   const rlim_t quarter = rl.rlim_cur / 4;
-  if (quarter < static_cast<rlim_t>(options->pending_total)) options->pending_total = quarter > 0 ? int(quarter) : 1;
+  if (quarter < static_cast<rlim_t>(options->pending_total))
+    options->pending_total = quarter > 0 ? int(quarter) : 1;
   options->pending_per_address = std::min(options->pending_per_address, options->pending_total);
-  std::string line = "descriptors: " + std::to_string(rl.rlim_cur) + "; connections before login: " +
-                     std::to_string(options->pending_per_address) + " per address, " +
-                     std::to_string(options->pending_total) + " in all";
+  std::string line = "descriptors: " + std::to_string(rl.rlim_cur) +
+                     "; connections before login: " + std::to_string(options->pending_per_address) +
+                     " per address, " + std::to_string(options->pending_total) + " in all";
   const rlim_t needed = static_cast<rlim_t>(options->max_pilots) + options->pending_total + 32;
   if (rl.rlim_cur < needed) {
-    line += "; too few for " + std::to_string(options->max_pilots) + " pilots (raise LimitNOFILE or ulimit -n to " +
-            std::to_string(needed) + ")";
+    line += "; too few for " + std::to_string(options->max_pilots) +
+            " pilots (raise LimitNOFILE or ulimit -n to " + std::to_string(needed) + ")";
   }
   skytether::LogLine(line);
 }

@@ -129,7 +129,8 @@ bool Accounts::Parse(std::string_view text, std::string *error) {
   passwords_.clear();
   bool ok = true;
   EachAccount(
-      text, [this](int, std::string_view user, std::string_view password) { passwords_.emplace(user, password); },
+      text,
+      [this](int, std::string_view user, std::string_view password) { passwords_.emplace(user, password); },
       [&](const std::string &message) {
         if (ok) *error = message;
         ok = false;
@@ -144,7 +145,8 @@ std::vector<std::string> Accounts::Problems(std::string_view text, std::vector<s
       text,
       [notes](int number, std::string_view, std::string_view password) {
         if (notes != nullptr && IsSpace(password.back()))
-          notes->push_back("line " + std::to_string(number) + ": the password ends in a blank, which is part of it");
+          notes->push_back("line " + std::to_string(number) +
+                           ": the password ends in a blank, which is part of it");
       },
       [&](const std::string &message) { problems.push_back(message); });
   return problems;
@@ -178,12 +180,12 @@ struct Registry::Client {
   double last_line = 0;  // the last stream line (the login included)
   bool has_udp = false;
   Endpoint udp;
-  Endpoint udp_candidate;  // another port of the same address, and how many datagrams came from
+  Endpoint udp_candidate;       // another port of the same address, and how many datagrams came from
   int candidate_datagrams = 0;  //   it since udp last spoke
   bool has_pos = false;
   double lat = 0, lon = 0;
   double ux = 0, uy = 0, uz = 0;  // unit vector of lat/lon
-  double last_heard = 0;  // the last position taken (from udp)
+  double last_heard = 0;          // the last position taken (from udp)
   bool in_view = false;
   std::size_t visible_index = 0;  // position in visible_ while in_view
   std::array<Client *, kSlots> slots{};  // what this client sees; [0] unused
@@ -240,7 +242,9 @@ Registry::Client *Registry::FindConn(ConnId conn) const {
   return it == clients_.end() ? nullptr : it->second.get();
 }
 
-void Registry::Note(Event kind, std::string line) { events_.Note(kind, now_, std::move(line), &logs_); }
+void Registry::Note(Event kind, std::string line) {
+  events_.Note(kind, now_, std::move(line), &logs_);
+}
 
 std::string Registry::Name(const Client &c) const {
   std::string s = std::to_string(c.id);
@@ -268,7 +272,8 @@ void Registry::Connect(ConnId conn, const IpAddr &peer, double now) {
                  "over " + std::to_string(options_.pending_per_address) + " pending from " + peer.ToString());
   }
   if (static_cast<int>(pending_.size()) >= options_.pending_total && !pending_.empty()) {
-    ClosePending(pending_.begin()->second, "over " + std::to_string(options_.pending_total) + " pending in all");
+    ClosePending(pending_.begin()->second,
+                 "over " + std::to_string(options_.pending_total) + " pending in all");
   }
   auto c = std::make_unique<Client>();
   c->conn = conn;
@@ -364,10 +369,10 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
     // comes back with the same one, and must not wait for the dead session to time out.
     Client &old = *in_use->second;
     if (!old.Silent(now, options_.idle_timeout)) return Refuse(c, m.id, m.user, "uniqueID already in use");
-    Note(Event::kReplacedSession, "session of " + Name(old) + " from " + old.peer.ToString() +
-                                      " replaced by a login from " + c.peer.ToString() + ": silent for " +
-                                      std::to_string(static_cast<int>(now - std::max(old.last_line, old.last_heard))) +
-                                      " s");
+    Note(Event::kReplacedSession,
+         "session of " + Name(old) + " from " + old.peer.ToString() + " replaced by a login from " +
+             c.peer.ToString() + ": silent for " +
+             std::to_string(static_cast<int>(now - std::max(old.last_line, old.last_heard))) + " s");
     outputs_.push_back(Output{Output::Kind::kClose, old.conn, std::string()});
     Remove(old, "replaced by a new login");
   }
@@ -414,7 +419,8 @@ void Registry::Announce(Client &c, bool model, std::string value) {
   if (!c.announcements.Take(now_)) {
     (model ? c.held_model : c.held_callsign) = std::move(value);
     held = true;
-    Note(Event::kHeldAnnouncement, std::string(model ? "model" : "callsign") + " change of " + Name(c) + " held back");
+    Note(Event::kHeldAnnouncement,
+         std::string(model ? "model" : "callsign") + " change of " + Name(c) + " held back");
     return;
   }
   current = std::move(value);
@@ -495,8 +501,8 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
   if (!c.has_udp) {
     c.udp = from;
     c.has_udp = true;
-    Note(Event::kDatagramAddress, "datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" +
-                                      std::to_string(from.port));
+    Note(Event::kDatagramAddress,
+         "datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" + std::to_string(from.port));
   } else if (c.udp != from) {
     // A NAT may move the pilot to another port; anyone else on its address may send from one too.
     // The port moves only once the old one has gone quiet and the new one keeps talking.
@@ -593,7 +599,7 @@ void Registry::Free(Client &r, int slot, bool announce, std::string_view why) {
     Send(r, CallsignNotice(slot, std::string_view()));
     Send(r, ModelNotice(slot, std::string_view()));
     Note(Event::kSlot, "slot " + std::to_string(slot) + " on " + std::to_string(r.id) + " freed from " +
-        std::to_string(p->id) + ": " + std::string(why));
+                           std::to_string(p->id) + ": " + std::string(why));
   }
 }
 
@@ -698,8 +704,8 @@ void Registry::Tick(double now) {
     for (int k = 0; k < static_cast<int>(Drop::kCount); ++k) {
       std::uint64_t fresh = drops_[k] - drops_logged_[k];
       if (fresh == 0) continue;
-      logs_.push_back("dropped " + std::to_string(fresh) + " x " + DropName(static_cast<Drop>(k)) + " (total " +
-          std::to_string(drops_[k]) + ")");
+      logs_.push_back("dropped " + std::to_string(fresh) + " x " + DropName(static_cast<Drop>(k)) +
+                      " (total " + std::to_string(drops_[k]) + ")");
       drops_logged_[k] = drops_[k];
       any = true;
     }

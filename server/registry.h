@@ -43,21 +43,21 @@ struct Endpoint {
 
 // Input that was thrown away, by kind; counted and logged.
 enum class Drop {
-  kLongLine,        // stream line over kMaxLine
-  kMalformed,       // stream line of no known form, or a field that does not parse
-  kUnknownKeyword,  // well-formed ID, keyword we do not handle
-  kBeforeLogin,     // anything but a login on a connection not logged in
-  kWrongId,         // a line whose ID is not the connection's
-  kRepeatLogin,     // a second login on a logged-in connection
-  kChatFlood,       // chat beyond the allowance of its pilot or of its address
-  kChatBudget,      // chat while the server-wide queue is full
-  kLineFlood,       // stream lines faster than any plugin sends them (the connection is cut)
-  kBadDatagram,     // datagram that is not a valid position line
-  kStranger,        // datagram for no logged-in pilot, or from another IP than its stream
-  kStale,           // datagram that waited in the socket longer than a report stays useful
-  kModelPath,       // model path that is no .acf file or would leave the receiver's folder
+  kLongLine,          // stream line over kMaxLine
+  kMalformed,         // stream line of no known form, or a field that does not parse
+  kUnknownKeyword,    // well-formed ID, keyword we do not handle
+  kBeforeLogin,       // anything but a login on a connection not logged in
+  kWrongId,           // a line whose ID is not the connection's
+  kRepeatLogin,       // a second login on a logged-in connection
+  kChatFlood,         // chat beyond the allowance of its pilot or of its address
+  kChatBudget,        // chat while the server-wide queue is full
+  kLineFlood,         // stream lines faster than any plugin sends them (the connection is cut)
+  kBadDatagram,       // datagram that is not a valid position line
+  kStranger,          // datagram for no logged-in pilot, or from another IP than its stream
+  kStale,             // datagram that waited in the socket longer than a report stays useful
+  kModelPath,         // model path that is no .acf file or would leave the receiver's folder
   kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
-  kOtherPort,       // datagram from another port than the pilot's while that port is in use
+  kOtherPort,         // datagram from another port than the pilot's while that port is in use
   kCount
 };
 const char *DropName(Drop d);
@@ -91,26 +91,26 @@ class Accounts {
 };
 
 struct RegistryOptions {
-  int max_pilots = 1000;           // logged-in clients, observers included
+  int max_pilots = 1000;            // logged-in clients, observers included
   // Seconds without a datagram before a pilot leaves view; without a line or a datagram, before
   // a login with its uniqueID may take its session over.
   double idle_timeout = 20.0;
-  double eval_interval = 1.0;      // nearest-19 re-evaluation period per recipient
-  double margin_fraction = 0.10;   // an outsider must be nearer than the farthest holder
-  double margin_meters = 1000.0;   //   by the larger of these two
-  int chat_lines = 5;              // at most this many chat lines ...
-  double chat_window = 5.0;        // ... in this many seconds per pilot,
+  double eval_interval = 1.0;       // nearest-19 re-evaluation period per recipient
+  double margin_fraction = 0.10;    // an outsider must be nearer than the farthest holder
+  double margin_meters = 1000.0;    //   by the larger of these two
+  int chat_lines = 5;               // at most this many chat lines ...
+  double chat_window = 5.0;         // ... in this many seconds per pilot,
   int chat_lines_per_address = 10;  // and this many per address;
-  double chat_per_second = 20;     // lines delivered server-wide (as many at once) ...
-  std::size_t chat_queue = 100;    // ... while the others wait here, up to this many
-  int announce_burst = 4;          // callsign or model changes relayed at once ...
-  double announce_interval = 5.0;  // ... then one per this many seconds per pilot
-  int pending_per_address = 16;    // connections not logged in yet, per address ...
-  int pending_total = 256;         // ... and in all; past either, the oldest is closed
-  int port_move_datagrams = 3;     // a pilot's datagram port moves after this many from a new
-  double port_quiet = 1.0;         //   one, the old one quiet for this many seconds
-  double drop_log_interval = 1.0;  // drop summaries at most this often
-  double login_timeout = 10.0;     // a connection must log in within this many seconds
+  double chat_per_second = 20;      // lines delivered server-wide (as many at once) ...
+  std::size_t chat_queue = 100;     // ... while the others wait here, up to this many
+  int announce_burst = 4;           // callsign or model changes relayed at once ...
+  double announce_interval = 5.0;   // ... then one per this many seconds per pilot
+  int pending_per_address = 16;     // connections not logged in yet, per address ...
+  int pending_total = 256;          // ... and in all; past either, the oldest is closed
+  int port_move_datagrams = 3;      // a pilot's datagram port moves after this many from a new
+  double port_quiet = 1.0;          //   one, the old one quiet for this many seconds
+  double drop_log_interval = 1.0;   // drop summaries at most this often
+  double login_timeout = 10.0;      // a connection must log in within this many seconds
   // Evaluates full tables by sorting too, as the short path must agree with (for tests).
   bool sort_every_evaluation = false;
 };
@@ -204,7 +204,8 @@ class Registry {
   std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
   std::vector<Client *> visible_;                      // pilots in view, in any order
   std::set<Age> pending_;                              // connections not logged in
-  std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;  // of every connection
+  // Every address with a connection: its connections not logged in, its chat allowance.
+  std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
   std::deque<std::string> chat_queue_;                 // chat notices not yet delivered
   FloodGate chat_budget_;
   EventLog events_;

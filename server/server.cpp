@@ -109,7 +109,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // stream is idle, and by the user timeout while notices wait unacknowledged.
     const ServerOptions &o = server_.options();
     const int fd = socket_.native_handle(), on = 1;
-    const unsigned user_timeout = static_cast<unsigned>(o.keepalive_idle + o.keepalive_interval * o.keepalive_count) * 1000;
+    const unsigned user_timeout =
+        static_cast<unsigned>(o.keepalive_idle + o.keepalive_interval * o.keepalive_count) * 1000;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &o.keepalive_idle, sizeof o.keepalive_idle);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &o.keepalive_interval, sizeof o.keepalive_interval);

@@ -208,7 +208,8 @@ class Run {
     bool own_ip = false;
     for (const auto &entry : conns_)
       own_ip |= entry.second.open && entry.second.id == pos.id && entry.second.ip == from.ip;
-    if (!own_ip || !registry_.IsLoggedIn(pos.id) || (pos.observer && !registry_.IsObserver(pos.id))) return false;
+    if (!own_ip || !registry_.IsLoggedIn(pos.id) || (pos.observer && !registry_.IsObserver(pos.id)))
+      return false;
     Port &p = ports_[pos.id];
     if (udp_.count(pos.id) && !(udp_[pos.id] == from)) {
       if (!(p.candidate == from)) p.candidate = from, p.count = 0;

@@ -209,10 +209,12 @@ int main(int argc, char **argv) {
     c.tcp = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | (unsigned(k / 250) << 8) | unsigned(k % 250 + 1));
+    local.sin_addr.s_addr =
+        htonl((127u << 24) | (1u << 16) | (unsigned(k / 250) << 8) | unsigned(k % 250 + 1));
     if (bind(c.tcp, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) Die("bind chatter");
     if (connect(c.tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) Die("connect chatter");
-    const std::string hello = c.id + "|Opening Connection|chat" + c.id + "|00000000000000000000000000000000|\n";
+    const std::string hello =
+        c.id + "|Opening Connection|chat" + c.id + "|00000000000000000000000000000000|\n";
     if (send(c.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) != ssize_t(hello.size())) Die("send");
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -427,8 +429,8 @@ int main(int argc, char **argv) {
   std::printf("slot changes in window   %lld given, %lld freed (%lld pairs interrupted)\n", gives, frees,
               interruptedPairs);
   if (chatters > 0) {
-    std::printf("chat                     %d connections sent %.0f lines/s; each pilot got %.1f lines/s\n", chatters,
-                double(chatSentInWindow) / span, double(chats) / pilots / span);
+    std::printf("chat                     %d connections sent %.0f lines/s; each pilot got %.1f lines/s\n",
+                chatters, double(chatSentInWindow) / span, double(chats) / pilots / span);
   }
   std::printf("misrouted reports        %lld (and %lld from a slot's holder just before a change)\n",
               misrouted, late);
@@ -457,7 +459,8 @@ int main(int argc, char **argv) {
     close(p.udp);
   }
   const double lossPercent = expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0;
-  const bool bad = misrouted > 0 || altered > 0 || consistent != pilots || (maxLoss >= 0 && lossPercent > maxLoss);
+  const bool bad =
+      misrouted > 0 || altered > 0 || consistent != pilots || (maxLoss >= 0 && lossPercent > maxLoss);
   std::printf("load check: %s\n", bad ? "FAILED" : "consistent");
   return bad ? 1 : 0;
 }

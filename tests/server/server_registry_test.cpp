@@ -121,7 +121,7 @@ TEST(RegistryLogin, AccountsCheckTheTokenOpenServerDoesNot) {
   w.Login(42, "alice", "92421ec809d0f17913ba3ea24db1039d");  // md5("42alicepw")
   w.Login(43, "alice", "92421ec809d0f17913ba3ea24db1039d");  // a token for another uniqueID
   w.Login(44, "mallory", LoginToken(44, "mallory", "pw"));
-  w.Login(45, "bob", LoginToken(45, "bob", "two words "));    // the rest of the line, as the plugin hashes it
+  w.Login(45, "bob", LoginToken(45, "bob", "two words "));  // the rest of the line, as the plugin hashes it
   w.Login(46, "bob", LoginToken(46, "bob", "two words"));
   EXPECT_TRUE(w.reg.IsLoggedIn(42) && w.reg.IsLoggedIn(45));
   EXPECT_FALSE(w.reg.IsLoggedIn(43) || w.reg.IsLoggedIn(44) || w.reg.IsLoggedIn(46));
@@ -172,8 +172,8 @@ TEST(RegistryLogin, UniqueIdInUseAndFullServerAreRefusedASilentSessionIsReplaced
   EXPECT_TRUE(w.closed.count(first) && !w.closed.count(back));
   EXPECT_EQ(w.reg.IdOf(back), 1);
   EXPECT_EQ(w.reg.IdOf(first), -1);
-  EXPECT_EQ(w.reg.SlotTable(1), std::vector<int>({-1, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                   -1, -1, -1, -1}))
+  EXPECT_EQ(w.reg.SlotTable(1),
+            std::vector<int>({-1, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}))
       << "the new session starts afresh, and sees who flies";
   EXPECT_EQ(w.reg.events(Event::kReplacedSession), 1u);
   w.ExpectConsistent();
