@@ -266,15 +266,18 @@ void Registry::Connect(ConnId conn, const IpAddr &peer, double now) {
   now_ = now;
   // Connections that do not log in hold descriptors: past the caps the oldest make room, so
   // neither one address nor many can keep an honest login out.
-  Address &a = addresses_[peer];
-  if (static_cast<int>(a.pending.size()) >= options_.pending_per_address && !a.pending.empty()) {
-    ClosePending(a.pending.begin()->second,
+  auto known = addresses_.find(peer);
+  if (known != addresses_.end() && !known->second.pending.empty() &&
+      static_cast<int>(known->second.pending.size()) >= options_.pending_per_address) {
+    ClosePending(known->second.pending.begin()->second,
                  "over " + std::to_string(options_.pending_per_address) + " pending from " + peer.ToString());
   }
   if (static_cast<int>(pending_.size()) >= options_.pending_total && !pending_.empty()) {
     ClosePending(pending_.begin()->second,
                  "over " + std::to_string(options_.pending_total) + " pending in all");
   }
+  // Only now: closing the last connection of an address forgets the address.
+  Address &a = addresses_[peer];
   auto c = std::make_unique<Client>();
   c->conn = conn;
   c->peer = peer;

@@ -218,6 +218,13 @@ TEST(RegistryLogin, ConnectionsNotLoggedInMakeRoomOldestFirst) {
   EXPECT_TRUE(w.reg.IsLoggedIn(200));
   EXPECT_EQ(w.reg.pending(), 5u) << "a login leaves the count";
   EXPECT_EQ(w.reg.events(Event::kPendingCut), 7u);
+
+  // The one that makes room may be the last of the newcomer's own address.
+  o.pending_total = 1;
+  World one(o);
+  ConnId first = one.Open(1, hostile), second = one.Open(2, hostile);
+  EXPECT_TRUE(one.closed.count(first) && !one.closed.count(second));
+  EXPECT_EQ(one.reg.pending(), 1u);
 }
 
 // ---- slots and relay ----
