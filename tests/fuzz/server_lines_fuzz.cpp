@@ -293,11 +293,13 @@ class Run {
                "the plugin reads whole messages, one unless chat: " + text);
   }
 
-  std::map<int, std::vector<int>> Tables() const {
-    std::map<int, std::vector<int>> t;
+  // Slot tables by connection: a login that takes over a silent session's uniqueID is another
+  // recipient, whose plugin starts with an empty table.
+  std::map<ConnId, std::vector<int>> Tables() const {
+    std::map<ConnId, std::vector<int>> t;
     for (const auto &entry : conns_)
-      if (entry.second.open && entry.second.id >= 0 && registry_.IsLoggedIn(entry.second.id))
-        t[entry.second.id] = registry_.SlotTable(entry.second.id);
+      if (entry.second.open && entry.second.id >= 0 && registry_.IdOf(entry.first) == entry.second.id)
+        t[entry.first] = registry_.SlotTable(entry.second.id);
     return t;
   }
 
@@ -322,8 +324,8 @@ class Run {
     const auto now = Tables();
     for (const auto &entry : conns_) {
       const Conn &c = entry.second;
-      if (c.id < 0 || !tables_.count(c.id) || !now.count(c.id)) continue;
-      const std::vector<int> &was = tables_.at(c.id), &is = now.at(c.id);
+      if (c.id < 0 || !tables_.count(entry.first) || !now.count(entry.first)) continue;
+      const std::vector<int> &was = tables_.at(entry.first), &is = now.at(entry.first);
       const std::vector<std::string> &notices = sent_[entry.first];
       for (int s = 1; s < kSlots; ++s) {
         const std::string c_blank = std::to_string(s) + "|c|BLANK\n",
@@ -355,7 +357,7 @@ class Run {
     int count = 0;  // datagrams from candidate since
   };
   std::map<int, Port> ports_;
-  std::map<int, std::vector<int>> tables_;
+  std::map<ConnId, std::vector<int>> tables_;
   std::map<ConnId, std::vector<std::string>> sent_;
   ConnId next_ = 1;
   double now_ = 0;
