@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,14 +32,8 @@ constexpr int kReceiveArea = 1400;
 float ReadFloat(std::string_view field) { return ReadFloatText(field); }
 int ReadLight(std::string_view field) { return field[0] - '0'; }
 
-void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
-  if (n < 0 || n >= kSlotCount) return;
-  // A report that does not match whole changes nothing: no field of an earlier report is reused.
-  ReportFields f;
-  if (!MatchPositionReport(rest, f)) return;
+void ApplyPositionReport(Aircraft &a, const ReportFields &f, float ownLat, float ownLon) {
   const std::string_view *t = f.field;
-
-  Aircraft &a = AircraftList[n];
   double x, y, z;
   STWorldOrLocal(ownLat, ownLon, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
   a.x = float(x);
@@ -68,13 +63,20 @@ void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLo
   a.SetAircraftData();
 }
 
-void HandleDatagram(std::string_view text, float ownLat, float ownLon) {
+// Applies a datagram unless a later one of the same run has already set its slot. The host reads
+// a slot's datarefs only after the run, so of a run's reports for one slot only the last that
+// matches can be seen; a report that does not match whole changes nothing, so an earlier one
+// stays.
+void HandleDatagram(std::string_view text, float ownLat, float ownLon, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
   if (!MatchDatagramHeader(text, n, letter, header)) return;
-  if (letter != 'l') return;
-  ApplyPositionReport(n, text.substr(header), ownLat, ownLon);
+  if (letter != 'l' || n < 0 || n >= kSlotCount || applied[n]) return;
+  ReportFields f;
+  if (!MatchPositionReport(text.substr(header), f)) return;
+  ApplyPositionReport(AircraftList[n], f, ownLat, ownLon);
+  applied[n] = true;
 }
 
 // A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
@@ -87,6 +89,11 @@ bool FileExists(const std::string &path) {
   ::close(fd);
   return regular;
 }
+
+// The path of the last model notice of this run that changed each slot's model. Only that one
+// can be seen once the run is over, so only its file is looked at, once.
+std::string pendingModel[kSlotCount];
+bool modelPending[kSlotCount];
 
 void DispatchStreamMessage(const StreamMessage &m) {
   const int n = m.number;
@@ -102,21 +109,67 @@ void DispatchStreamMessage(const StreamMessage &m) {
       return;
     }
     std::string name = ModelDisplayName(m.text);
-    bool changed = false;
-    if (name != Planes[n]) {
-      Planes[n] = name;
-      changed = true;
-    }
-    std::string path = ReplaceSeparators(m.text);
-    // The host loads no model into the user's aircraft (index 0), and none for a plugin that does
-    // not hold the planes.
-    if (n != 0 && FileExists(path) && changed && PlanesHeld()) XPLMSetAircraftModel(n, path.c_str());
+    if (name == Planes[n]) return;
+    Planes[n] = std::move(name);
+    // The host loads no model into the user's aircraft (index 0).
+    if (n == 0) return;
+    pendingModel[n] = m.text;
+    modelPending[n] = true;
+  }
+}
+
+// Loads the model each slot changed to in this run, if its file exists, and none while another
+// plugin holds the planes.
+void LoadPendingModels() {
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (!modelPending[n]) continue;
+    modelPending[n] = false;
+    const std::string path = ReplaceSeparators(pendingModel[n]);
+    if (PlanesHeld() && FileExists(path)) XPLMSetAircraftModel(n, path.c_str());
   }
 }
 
 bool IsFromServer(const sockaddr_in &from, socklen_t length) {
   return length >= socklen_t(sizeof(sockaddr_in)) && from.sin_family == AF_INET &&
          from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+}
+
+// The run's datagrams, in arrival order, each area with a spare byte to terminate its text.
+// Static: 90 areas are too much for the host's stack, and a run allocates nothing.
+struct DatagramBatch {
+  char area[kDatagramReads][kReceiveArea + 1];
+  sockaddr_in from[kDatagramReads];
+  iovec vector[kDatagramReads];
+  mmsghdr message[kDatagramReads];
+};
+DatagramBatch batch;
+
+// Reads up to the run's bound of datagrams in as few calls as the socket allows: a batch that
+// comes back short met a socket with nothing more waiting, and the reads end there.
+int ReadDatagrams() {
+  int count = 0;
+  for (int calls = 0; calls < kDatagramReads && count < kDatagramReads; ++calls) {
+    const int want = kDatagramReads - count;
+    for (int i = count; i < kDatagramReads; ++i) {
+      batch.vector[i] = {batch.area[i], kReceiveArea};
+      batch.message[i].msg_hdr = {};
+      batch.message[i].msg_hdr.msg_name = &batch.from[i];
+      batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
+      batch.message[i].msg_hdr.msg_iov = &batch.vector[i];
+      batch.message[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_TRUNC: each length is the datagram's own, so one cut by the receive area shows.
+    const int got =
+        ::recvmmsg(sockfd, &batch.message[count], unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got < 0) {
+      size = -1;
+      if (errno == EINTR) continue;
+      break;
+    }
+    count += got;
+    if (got < want) break;
+  }
+  return count;
 }
 
 }  // namespace
@@ -131,45 +184,53 @@ float SkytetherPacketProcess(float, float, int, void *) {
   udptx = "  ";
   udprx = "  ";
 
-  // Only the bytes a read returned are used; the one spare byte terminates the text for the
-  // number reads.
-  char area[kReceiveArea + 1];
-
-  for (int attempt = 0; attempt < kDatagramReads; ++attempt) {
-    if (sockfd == 0) continue;
-    // The sender goes to its own address: serverAddress stays the server's.
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    // MSG_TRUNC: the result is the datagram's own length, so one cut by the receive area shows.
-    size = int(
-        ::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
-    if (size <= 0) continue;
-    serverLength = int(fromLength);
+  // The sender goes to its own address: serverAddress stays the server's.
+  const int count = sockfd != 0 ? ReadDatagrams() : 0;
+  if (count > 0) {
+    size = int(batch.message[count - 1].msg_len);
+    serverLength = int(batch.message[count - 1].msg_hdr.msg_namelen);
+  }
+  // Latest first: each slot takes the last report of the run that matches.
+  bool applied[kSlotCount] = {};
+  for (int i = count - 1; i >= 0; --i) {
+    const mmsghdr &m = batch.message[i];
+    const int length = int(m.msg_len);
+    if (length <= 0) continue;
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
-    if (!IsFromServer(from, fromLength)) continue;
+    if (!IsFromServer(batch.from[i], m.msg_hdr.msg_namelen)) continue;
     udprx = "Ur";
     // A cut datagram is not the report that was sent: its last field may end anywhere, in the
     // middle of an exponent say. The server never sends one longer than the receive area.
-    if (size > kReceiveArea) continue;
-    area[size] = '\0';
-    HandleDatagram(std::string_view(area, strnlen(area, size_t(size))), ownLat, ownLon);
+    if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+    char *area = batch.area[i];
+    area[length] = '\0';
+    HandleDatagram(std::string_view(area, strnlen(area, size_t(length))), ownLat, ownLon, applied);
   }
 
   tcprx = "  ";
   tcptx = "  ";
   if (tsockfd != 0) FlushStreamLines();
+  char streamArea[kReceiveArea];
+  // Whatever tcpBuffer holds is dispatched at least once, with or without a socket; the reads end
+  // at the first that finds nothing.
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
+    bool more = false;
     if (tsockfd != 0) {
-      size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));
+      size = int(::recvfrom(tsockfd, streamArea, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
-        AppendStreamText(tcpBuffer, area, size_t(size));
-      } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        AppendStreamText(tcpBuffer, streamArea, size_t(size));
+        more = true;
+      } else if (size < 0 && errno == EINTR) {
+        more = true;
+      } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         // The server closed the stream or it broke: end the session so the flag tells the truth.
         DisconnectFromServer();
       }
     }
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);
+    if (!more) break;
   }
+  LoadPendingModels();
   return 0.03f;
 }
