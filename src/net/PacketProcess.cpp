@@ -108,9 +108,9 @@ void DispatchStreamMessage(const StreamMessage &m) {
       Planes[n].clear();
       return;
     }
-    std::string name = ModelDisplayName(m.text);
+    const std::string_view name = ModelDisplayNameView(m.text);
     if (name == Planes[n]) return;
-    Planes[n] = std::move(name);
+    Planes[n].assign(name);
     // The host loads no model into the user's aircraft (index 0).
     if (n == 0) return;
     pendingModel[n] = m.text;
