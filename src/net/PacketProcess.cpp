@@ -66,13 +66,14 @@ void ApplyPositionReport(Aircraft &a, const ReportFields &f, float ownLat, float
 // Applies a datagram unless a later one of the same run has already set its slot. The host reads
 // a slot's datarefs only after the run, so of a run's reports for one slot only the last that
 // matches can be seen; a report that does not match whole changes nothing, so an earlier one
-// stays.
-void HandleDatagram(std::string_view text, float ownLat, float ownLon, bool (&applied)[kSlotCount]) {
+// stays. The datagram's text ends at its first NUL; a header holds none, so it is matched first.
+void HandleDatagram(std::string_view datagram, float ownLat, float ownLon, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
-  if (!MatchDatagramHeader(text, n, letter, header)) return;
+  if (!MatchDatagramHeader(datagram, n, letter, header)) return;
   if (letter != 'l' || n < 0 || n >= kSlotCount || applied[n]) return;
+  const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
   ReportFields f;
   if (!MatchPositionReport(text.substr(header), f)) return;
   ApplyPositionReport(AircraftList[n], f, ownLat, ownLon);
@@ -192,20 +193,22 @@ float SkytetherPacketProcess(float, float, int, void *) {
   }
   // Latest first: each slot takes the last report of the run that matches.
   bool applied[kSlotCount] = {};
+  bool received = false;
   for (int i = count - 1; i >= 0; --i) {
     const mmsghdr &m = batch.message[i];
     const int length = int(m.msg_len);
     if (length <= 0) continue;
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
     if (!IsFromServer(batch.from[i], m.msg_hdr.msg_namelen)) continue;
-    udprx = "Ur";
+    received = true;
     // A cut datagram is not the report that was sent: its last field may end anywhere, in the
     // middle of an exponent say. The server never sends one longer than the receive area.
     if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     char *area = batch.area[i];
     area[length] = '\0';
-    HandleDatagram(std::string_view(area, strnlen(area, size_t(length))), ownLat, ownLon, applied);
+    HandleDatagram(std::string_view(area, size_t(length)), ownLat, ownLon, applied);
   }
+  if (received) udprx = "Ur";
 
   tcprx = "  ";
   tcptx = "  ";
