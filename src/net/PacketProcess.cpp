@@ -32,10 +32,10 @@ constexpr int kReceiveArea = 1400;
 float ReadFloat(std::string_view field) { return ReadFloatText(field); }
 int ReadLight(std::string_view field) { return field[0] - '0'; }
 
-void ApplyPositionReport(Aircraft &a, const ReportFields &f, float ownLat, float ownLon) {
+void ApplyPositionReport(Aircraft &a, const ReportFields &f, const OwnCell &own) {
   const std::string_view *t = f.field;
   double x, y, z;
-  STWorldOrLocal(ownLat, ownLon, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
+  STWorldOrLocal(own, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
   a.x = float(x);
   a.y = float(y);
   a.z = float(z);
@@ -67,7 +67,7 @@ void ApplyPositionReport(Aircraft &a, const ReportFields &f, float ownLat, float
 // a slot's datarefs only after the run, so of a run's reports for one slot only the last that
 // matches can be seen; a report that does not match whole changes nothing, so an earlier one
 // stays. The datagram's text ends at its first NUL; a header holds none, so it is matched first.
-void HandleDatagram(std::string_view datagram, float ownLat, float ownLon, bool (&applied)[kSlotCount]) {
+void HandleDatagram(std::string_view datagram, const OwnCell &own, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
@@ -76,7 +76,7 @@ void HandleDatagram(std::string_view datagram, float ownLat, float ownLon, bool 
   const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
   ReportFields f;
   if (!MatchPositionReport(text.substr(header), f)) return;
-  ApplyPositionReport(AircraftList[n], f, ownLat, ownLon);
+  ApplyPositionReport(AircraftList[n], f, own);
   applied[n] = true;
 }
 
@@ -142,23 +142,28 @@ struct DatagramBatch {
   sockaddr_in from[kDatagramReads];
   iovec vector[kDatagramReads];
   mmsghdr message[kDatagramReads];
+  int used;  // entries the last run received into, whose address lengths the kernel rewrote
+
+  DatagramBatch() : area(), from(), vector(), message(), used(0) {
+    for (int i = 0; i < kDatagramReads; ++i) {
+      vector[i] = {area[i], kReceiveArea};
+      message[i].msg_hdr.msg_name = &from[i];
+      message[i].msg_hdr.msg_namelen = sizeof from[i];
+      message[i].msg_hdr.msg_iov = &vector[i];
+      message[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
 };
 DatagramBatch batch;
 
 // Reads up to the run's bound of datagrams in as few calls as the socket allows: a batch that
 // comes back short met a socket with nothing more waiting, and the reads end there.
 int ReadDatagrams() {
+  // Only the entries a run received into were written by the kernel.
+  for (int i = 0; i < batch.used; ++i) batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
   int count = 0;
   for (int calls = 0; calls < kDatagramReads && count < kDatagramReads; ++calls) {
     const int want = kDatagramReads - count;
-    for (int i = count; i < kDatagramReads; ++i) {
-      batch.vector[i] = {batch.area[i], kReceiveArea};
-      batch.message[i].msg_hdr = {};
-      batch.message[i].msg_hdr.msg_name = &batch.from[i];
-      batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
-      batch.message[i].msg_hdr.msg_iov = &batch.vector[i];
-      batch.message[i].msg_hdr.msg_iovlen = 1;
-    }
     // MSG_TRUNC: each length is the datagram's own, so one cut by the receive area shows.
     const int got =
         ::recvmmsg(sockfd, &batch.message[count], unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
@@ -170,6 +175,7 @@ int ReadDatagrams() {
     count += got;
     if (got < want) break;
   }
+  batch.used = count;
   return count;
 }
 
@@ -181,7 +187,7 @@ std::string ReplaceSeparators(std::string path) {
 
 float SkytetherPacketProcess(float, float, int, void *) {
   const float ownLat = XPLMGetDataf(gPlaneLat);
-  const float ownLon = XPLMGetDataf(gPlaneLon);
+  const OwnCell own = OwnCellOf(ownLat, XPLMGetDataf(gPlaneLon));
   udptx = "  ";
   udprx = "  ";
 
@@ -206,7 +212,7 @@ float SkytetherPacketProcess(float, float, int, void *) {
     if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     char *area = batch.area[i];
     area[length] = '\0';
-    HandleDatagram(std::string_view(area, size_t(length)), ownLat, ownLon, applied);
+    HandleDatagram(std::string_view(area, size_t(length)), own, applied);
   }
   if (received) udprx = "Ur";
 
