@@ -90,6 +90,13 @@ inline int RawBatchRead(int fd) {
   return rawBatch.used;
 }
 
+// One datagram read as the plugin made them before it read in batches, for the figures of that build.
+inline int RawDatagramRead(int fd, char *area) {
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  return int(::recvfrom(fd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
+}
+
 inline int RawStreamRead(int fd, char *area) { return int(::recvfrom(fd, area, kReceiveArea, 0, nullptr, nullptr)); }
 
 // The reads of one packet cycle, done raw: one batched datagram read, stream reads up to the
@@ -205,6 +212,11 @@ void Plugin_DrawPlanes(benchmark::State &state) {
 
 // ---- 2 and 3. packet cycle ----
 
+void Floor_EmptyDatagramRead(benchmark::State &state) {
+  char area[kReceiveArea + 1];
+  for (auto _ : state) benchmark::DoNotOptimize(RawDatagramRead(rig->datagramFd(), area));
+}
+
 void Floor_EmptyBatchRead(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(RawBatchRead(rig->datagramFd()));
 }
@@ -269,6 +281,7 @@ void Plugin_Cycle19Reports3Notices(benchmark::State &state) { PluginCycle(state,
 void Register() {
   benchmark::RegisterBenchmark("Floor_SendtoOfPositionLength", Floor_SendtoOfPositionLength);
   benchmark::RegisterBenchmark("Plugin_DrawPlanes", Plugin_DrawPlanes);
+  benchmark::RegisterBenchmark("Floor_EmptyDatagramRead", Floor_EmptyDatagramRead);
   benchmark::RegisterBenchmark("Floor_EmptyBatchRead", Floor_EmptyBatchRead);
   benchmark::RegisterBenchmark("Floor_EmptyStreamRead", Floor_EmptyStreamRead);
   benchmark::RegisterBenchmark("Floor_CycleReadsNothingWaiting", Floor_CycleReadsNothingWaiting);
@@ -354,6 +367,8 @@ int RunCallgrind() {
   Section("Floor_SendtoOfPositionLength", n, drain,
           [&] { RawSendto(rig->datagramFd(), line.data(), line.size(), to); });
   Section("Plugin_DrawPlanes", n, drain, [] { rig->DrawPlanes(); });
+  char area[kReceiveArea + 1];
+  Section("Floor_EmptyDatagramRead", n, [] {}, [&] { RawDatagramRead(rig->datagramFd(), area); });
   for (const CyclePath &p : CyclePaths()) Section(p.name, n, p.prepare, p.call);
   return 0;
 }
