@@ -91,10 +91,16 @@ bool FileExists(const std::string &path) {
   return regular;
 }
 
-// The path of the last model notice of this run that changed each slot's model. Only that one
-// can be seen once the run is over, so only its file is looked at, once.
-std::string pendingModel[kSlotCount];
-bool modelPending[kSlotCount];
+// A slot's model changes in this run. Loading each change whose file exists, in turn, leaves the
+// host with the newest of them that exists; only that outcome can be seen after the run, so only it
+// is made. The newest four changes are kept: when none of their files exists, an older change is
+// not loaded, so that a flood of notices never has every file looked at.
+constexpr int kModelChangesKept = 4;
+struct ModelChanges {
+  std::string text[kModelChangesKept];  // the notices' paths, the newest at (count - 1) % kept
+  int count;                            // changes in this run
+};
+ModelChanges modelChanges[kSlotCount];
 
 void DispatchStreamMessage(const StreamMessage &m) {
   const int n = m.number;
@@ -114,19 +120,33 @@ void DispatchStreamMessage(const StreamMessage &m) {
     Planes[n].assign(name);
     // The host loads no model into the user's aircraft (index 0).
     if (n == 0) return;
-    pendingModel[n] = m.text;
-    modelPending[n] = true;
+    ModelChanges &changes = modelChanges[n];
+    changes.text[changes.count % kModelChangesKept] = m.text;
+    ++changes.count;
   }
 }
 
-// Loads the model each slot changed to in this run, if its file exists, and none while another
-// plugin holds the planes.
-void LoadPendingModels() {
+// Loads, for each slot whose model changed in this run, the newest change whose file exists, and
+// nothing while another plugin holds the planes.
+void LoadChangedModels() {
   for (int n = 1; n < kSlotCount; ++n) {
-    if (!modelPending[n]) continue;
-    modelPending[n] = false;
-    const std::string path = ReplaceSeparators(pendingModel[n]);
-    if (PlanesHeld() && FileExists(path)) XPLMSetAircraftModel(n, path.c_str());
+    ModelChanges &changes = modelChanges[n];
+    if (changes.count == 0) continue;
+    const int kept = changes.count < kModelChangesKept ? changes.count : kModelChangesKept;
+    const std::string *newest[kModelChangesKept];
+    for (int k = 0; k < kept; ++k) newest[k] = &changes.text[(changes.count - 1 - k) % kModelChangesKept];
+    changes.count = 0;
+    if (!PlanesHeld()) continue;
+    for (int k = 0; k < kept; ++k) {
+      bool looked = false;  // a newer change named the same file
+      for (int j = 0; j < k; ++j) looked = looked || *newest[j] == *newest[k];
+      if (looked) continue;
+      const std::string path = ReplaceSeparators(*newest[k]);
+      if (FileExists(path)) {
+        XPLMSetAircraftModel(n, path.c_str());
+        break;
+      }
+    }
   }
 }
 
@@ -240,6 +260,6 @@ float SkytetherPacketProcess(float, float, int, void *) {
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);
     if (!more) break;
   }
-  LoadPendingModels();
+  LoadChangedModels();
   return 0.03f;
 }

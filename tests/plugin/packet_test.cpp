@@ -301,6 +301,11 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   WriteFile("Aircraft/Missing/Jet.acf", "model");
   SendStream("4|p|Aircraft/Missing/Jet.acf\n");
   EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  // Of two changes in one run, the later naming a missing file: the earlier one stays loaded.
+  SendStream("4|p|Aircraft/Heavy/B744/B744.acf\n4|p|Aircraft/Gone/Gone.acf\n");
+  EXPECT_EQ(Row(4), "4:  Gone");
+  ASSERT_EQ(host().setAircraftModelLog().size(), 2u);
+  EXPECT_EQ(host().setAircraftModelLog()[1].second, "Aircraft/Heavy/B744/B744.acf");
   // No "/" or no suffix: empty display name. BLANK empties it too.
   SendStream("5|p|Plane.acf\n");
   EXPECT_EQ(Row(5), "5:  ");
@@ -311,7 +316,7 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
   // aircraft, which the host would refuse.
   SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   // While another plugin holds the planes nothing is loaded, nor asked for.
   host().disable();
@@ -320,7 +325,7 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
   SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(8), "8:  B744");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
 }
 
