@@ -84,7 +84,7 @@ TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return;  // no such locale installed
   SendDatagram(report);
   EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "x"))), 100.5f);
-  EXPECT_FLOAT_EQ(h.getf(Plane(18, "the")), 2.5f);
+  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "y"))), 200.25f);
   EXPECT_FLOAT_EQ(h.getf(Plane(18, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getvf(Plane(18, "throttle"))[7], 0.2f);
 }
