@@ -164,7 +164,7 @@ struct DatagramBatch {
   mmsghdr message[kDatagramReads];
   int used;  // entries the last run received into, whose address lengths the kernel rewrote
 
-  DatagramBatch() : area(), from(), vector(), message(), used(0) {
+  DatagramBatch() : message(), used(0) {
     for (int i = 0; i < kDatagramReads; ++i) {
       vector[i] = {area[i], kReceiveArea};
       message[i].msg_hdr.msg_name = &from[i];
