@@ -64,8 +64,13 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   ASSERT_TRUE(crew.finishAll());
 
   // Same cell: Bravo is placed at the local position Bravo sent.
+  auto shown = [](const Pilot &p) {
+    std::string out;
+    for (const auto &s : p.strings()) out += s + "\n";
+    return out;
+  };
   int b = alpha.slotOf("Bravo");
-  ASSERT_GE(b, 1) << alpha.row(1) << "\n" << server.log();
+  ASSERT_GE(b, 1) << shown(alpha) << "\n--\n" << shown(bravo) << "\n--\n" << shown(charlie) << server.log();
   EXPECT_EQ(alpha.row(b), std::to_string(b) + ": Bravo Cessna_172SP");
   EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(b, "x"))), float(bravo.dataref("sim/flightmodel/position/local_x")));
   EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(b, "z"))), float(bravo.dataref("sim/flightmodel/position/local_z")));
@@ -83,8 +88,8 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   EXPECT_FLOAT_EQ(float(alpha.dataref(Plane(c, "z"))), float(z));
 
   // Everyone sees the other two, in slots of their own.
-  EXPECT_GE(bravo.slotOf("Alpha"), 1);
-  EXPECT_GE(charlie.slotOf("Bravo"), 1);
+  EXPECT_GE(bravo.slotOf("Alpha"), 1) << shown(bravo) << server.log();
+  EXPECT_GE(charlie.slotOf("Bravo"), 1) << shown(charlie) << server.log();
   EXPECT_NE(charlie.slotOf("Alpha"), charlie.slotOf("Bravo"));
   EXPECT_EQ(server.stop(), 0) << server.log();
 }

@@ -14,6 +14,9 @@ namespace e2e {
 
 namespace {
 
+// How long a pilot flies on after the moment its dump shows.
+constexpr double kTailSeconds = 2;
+
 void Write(const std::string &path, const std::string &content) {
   for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
     ::mkdir(path.substr(0, at).c_str(), 0755);
@@ -62,17 +65,21 @@ bool Pilot::start() {
       line.replace(at, 6, r);
     script += line + "\n";
   }
+  // The pilots start one after the other: one that ended first would log out and blank its slot
+  // in the others' plane lists before they show them. So each shows its state at its own
+  // end time and keeps flying a while after.
+  dumpPath_ = r + "/dump.json";
+  script += Num(setup_.seconds) + " dump " + dumpPath_ + "\n";
   Write(r + "/script.txt", script);
 
-  dumpPath_ = r + "/dump.json";
   return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
-                         Num(setup_.seconds), "--fps", std::to_string(setup_.fps), "--realtime", "--script",
-                         r + "/script.txt", "--dump", dumpPath_},
+                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps), "--realtime",
+                         "--script", r + "/script.txt"},
                         r + "/runner.log");
 }
 
 bool Pilot::finish(double extraSeconds) {
-  int status = process_.wait(setup_.seconds + extraSeconds);
+  int status = process_.wait(setup_.seconds + kTailSeconds + extraSeconds);
   if (status == -1) process_.stop();
   return status == 0 && ParseJsonFile(dumpPath_, dump_);
 }

@@ -15,7 +15,7 @@ struct PilotSetup {
   std::string password;              // what the preferences file holds
   double lat = 47.45, lon = 8.55, elevation = 1000;  // held still unless the script flies
   std::vector<std::string> script;   // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
-  double seconds = 14;               // simulated seconds, paced in real time
+  double seconds = 14;               // simulated seconds, paced in real time, until the dump
   bool observer = false;             // the view-only marker file
   bool connectAtStartup = true;
   int fps = 30;
@@ -33,7 +33,7 @@ class Pilot {
   std::string log() const { return process_.log(); }
   const std::string &root() const { return root_->path(); }
 
-  // Read from the dump written at the end of the run.
+  // Read from the dump written at `seconds` (the runner flies on a little after it).
   double dataref(const std::string &name) const;
   std::vector<std::string> strings() const;  // every string drawn in the last frame
   // The slot whose plane-list row carries this callsign, or -1.
