@@ -1,28 +1,35 @@
 // The plugin's per-frame work beside the machine's floor, in one process and one run:
 //   own-position broadcast      against one raw sendto of a datagram of the same length
-//   packet cycle, nothing there against 90 + 100 empty raw reads on the plugin's own sockets
-//   packet cycle, 90 reports    against 90 raw reads of the same datagrams (+ 100 empty)
-//   19 reports and 3 notices    against the same reads done raw
+//   packet cycle, nothing there against one empty batched datagram read and one empty stream read
+//   packet cycle, 19 reports    against one batched read of the same datagrams (+ the empty stream
+//   and 90 reports              read), and the same with 3 stream notices
 // The floors run on the plugin's very sockets, found by address, so both sides pay the same
 // kernel path.
 //
 //   plugin_bench [benchmark flags]       the Google Benchmark figures
 //   plugin_bench --callgrind             each path a fixed number of times, for callgrind
 //   plugin_bench --profile               the same loops without client requests
+//   plugin_bench --syscalls              each packet cycle path a fixed number of times between
+//                                        marker calls, for a system-call trace (strace -f)
 //   plugin_bench --frames SECONDS FILE   the whole plugin at 60 fps, 19 aircraft at 60 Hz
 // SKYTETHER_BENCH_PLUGIN=FILE measures another build of the plugin the same way.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
+#include <unistd.h>
 #include <valgrind/callgrind.h>
 
 #include <algorithm>
 #include <cmath>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,20 +62,49 @@ inline void RawSendto(int fd, const char *data, size_t length, const sockaddr_in
   ::sendto(fd, data, length, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
+// One batched read of what is waiting, up to the plugin's bound of datagrams per run, into areas
+// set up once (the kernel rewrites only the address lengths of the entries it fills).
+struct RawBatch {
+  char area[kDatagramReads][kReceiveArea + 1];
+  sockaddr_in from[kDatagramReads];
+  iovec vector[kDatagramReads];
+  mmsghdr message[kDatagramReads];
+  int used = 0;
+  RawBatch() {
+    for (int i = 0; i < kDatagramReads; ++i) {
+      vector[i] = {area[i], kReceiveArea};
+      message[i].msg_hdr = {};
+      message[i].msg_hdr.msg_name = &from[i];
+      message[i].msg_hdr.msg_namelen = sizeof from[i];
+      message[i].msg_hdr.msg_iov = &vector[i];
+      message[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+};
+RawBatch rawBatch;
+
+inline int RawBatchRead(int fd) {
+  for (int i = 0; i < rawBatch.used; ++i) rawBatch.message[i].msg_hdr.msg_namelen = sizeof rawBatch.from[i];
+  const int got = ::recvmmsg(fd, rawBatch.message, kDatagramReads, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  rawBatch.used = got > 0 ? got : 0;
+  return rawBatch.used;
+}
+
+// One datagram read as the plugin made them before it read in batches, for the figures of that build.
 inline int RawDatagramRead(int fd, char *area) {
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
-  return int(::recvfrom(fd, area, kReceiveArea, 0, reinterpret_cast<sockaddr *>(&from), &fromLength));
+  return int(::recvfrom(fd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
 }
 
 inline int RawStreamRead(int fd, char *area) { return int(::recvfrom(fd, area, kReceiveArea, 0, nullptr, nullptr)); }
 
-// The reads of one packet cycle, done raw.
+// The reads of one packet cycle, done raw: one batched datagram read, stream reads up to the
+// first that finds nothing. Returns the datagrams and stream reads that brought something.
 inline int RawCycleReads() {
   char area[kReceiveArea + 1];
-  int got = 0;
-  for (int i = 0; i < kDatagramReads; ++i) got += RawDatagramRead(rig->datagramFd(), area) > 0;
-  for (int i = 0; i < kStreamReads; ++i) got += RawStreamRead(rig->streamFd(), area) > 0;
+  int got = RawBatchRead(rig->datagramFd());
+  for (int i = 0; i < kStreamReads && RawStreamRead(rig->streamFd(), area) > 0; ++i) ++got;
   return got;
 }
 
@@ -181,6 +217,10 @@ void Floor_EmptyDatagramRead(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(RawDatagramRead(rig->datagramFd(), area));
 }
 
+void Floor_EmptyBatchRead(benchmark::State &state) {
+  for (auto _ : state) benchmark::DoNotOptimize(RawBatchRead(rig->datagramFd()));
+}
+
 void Floor_EmptyStreamRead(benchmark::State &state) {
   char area[kReceiveArea + 1];
   for (auto _ : state) benchmark::DoNotOptimize(RawStreamRead(rig->streamFd(), area));
@@ -203,63 +243,54 @@ void Plugin_CycleNothingWaiting(benchmark::State &state) {
   CountAllocations(state, allocations);
 }
 
-void Floor_CycleReads90Reports(benchmark::State &state) {
-  const auto reports = rig->MakeReports(kDatagramReads, false);
+// The raw reads of a cycle with count reports (slots 1 to 19 in turn) and the notices waiting.
+void FloorCycle(benchmark::State &state, int count, bool notices) {
+  const auto reports = rig->MakeReports(count, false);
+  const std::string text = notices ? rig->Notices() : "";
+  const int expected = count + (notices ? 1 : 0);
   for (auto _ : state) {
     state.PauseTiming();
-    Load(reports, "");
+    Load(reports, text);
     state.ResumeTiming();
-    if (RawCycleReads() != kDatagramReads) state.SkipWithError("a report did not arrive");
+    if (RawCycleReads() != expected) state.SkipWithError("a report or the notices did not arrive");
   }
   state.counters["bytes"] = double(reports[0].size());
 }
 
-void Plugin_Cycle90Reports(benchmark::State &state, bool otherCell) {
-  const auto reports = rig->MakeReports(kDatagramReads, otherCell);
+void PluginCycle(benchmark::State &state, int count, bool otherCell, bool notices) {
+  const auto reports = rig->MakeReports(count, otherCell);
+  const std::string text = notices ? rig->Notices() : "";
   unsigned long allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    Load(reports, "");
+    Load(reports, text);
     state.ResumeTiming();
     CountedCycle(allocations);
   }
   CountAllocations(state, allocations);
 }
 
-void Floor_CycleReads19Reports3Notices(benchmark::State &state) {
-  const auto reports = rig->MakeReports(19, false);
-  const std::string notices = rig->Notices();
-  for (auto _ : state) {
-    state.PauseTiming();
-    Load(reports, notices);
-    state.ResumeTiming();
-    if (RawCycleReads() != 20) state.SkipWithError("a report or the notices did not arrive");
-  }
-}
-
-void Plugin_Cycle19Reports3Notices(benchmark::State &state) {
-  const auto reports = rig->MakeReports(19, false);
-  const std::string notices = rig->Notices();
-  unsigned long allocations = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    Load(reports, notices);
-    state.ResumeTiming();
-    CountedCycle(allocations);
-  }
-  CountAllocations(state, allocations);
-}
+void Floor_CycleReads19Reports(benchmark::State &state) { FloorCycle(state, 19, false); }
+void Plugin_Cycle19Reports(benchmark::State &state) { PluginCycle(state, 19, false, false); }
+void Plugin_Cycle19ReportsOtherCell(benchmark::State &state) { PluginCycle(state, 19, true, false); }
+void Floor_CycleReads90Reports(benchmark::State &state) { FloorCycle(state, kDatagramReads, false); }
+void Plugin_Cycle90Reports(benchmark::State &state) { PluginCycle(state, kDatagramReads, false, false); }
+void Floor_CycleReads19Reports3Notices(benchmark::State &state) { FloorCycle(state, 19, true); }
+void Plugin_Cycle19Reports3Notices(benchmark::State &state) { PluginCycle(state, 19, false, true); }
 
 void Register() {
   benchmark::RegisterBenchmark("Floor_SendtoOfPositionLength", Floor_SendtoOfPositionLength);
   benchmark::RegisterBenchmark("Plugin_DrawPlanes", Plugin_DrawPlanes);
   benchmark::RegisterBenchmark("Floor_EmptyDatagramRead", Floor_EmptyDatagramRead);
+  benchmark::RegisterBenchmark("Floor_EmptyBatchRead", Floor_EmptyBatchRead);
   benchmark::RegisterBenchmark("Floor_EmptyStreamRead", Floor_EmptyStreamRead);
   benchmark::RegisterBenchmark("Floor_CycleReadsNothingWaiting", Floor_CycleReadsNothingWaiting);
   benchmark::RegisterBenchmark("Plugin_CycleNothingWaiting", Plugin_CycleNothingWaiting);
+  benchmark::RegisterBenchmark("Floor_CycleReads19Reports", Floor_CycleReads19Reports);
+  benchmark::RegisterBenchmark("Plugin_Cycle19Reports", Plugin_Cycle19Reports);
+  benchmark::RegisterBenchmark("Plugin_Cycle19ReportsOtherCell", Plugin_Cycle19ReportsOtherCell);
   benchmark::RegisterBenchmark("Floor_CycleReads90Reports", Floor_CycleReads90Reports);
-  benchmark::RegisterBenchmark("Plugin_Cycle90Reports", Plugin_Cycle90Reports, false);
-  benchmark::RegisterBenchmark("Plugin_Cycle90ReportsOtherCell", Plugin_Cycle90Reports, true);
+  benchmark::RegisterBenchmark("Plugin_Cycle90Reports", Plugin_Cycle90Reports);
   benchmark::RegisterBenchmark("Floor_CycleReads19Reports3Notices", Floor_CycleReads19Reports3Notices);
   benchmark::RegisterBenchmark("Plugin_Cycle19Reports3Notices", Plugin_Cycle19Reports3Notices);
 }
@@ -291,33 +322,72 @@ void Section(const char *name, int times, Prepare prepare, Call call) {
   CALLGRIND_DUMP_STATS_AT(label);
 }
 
+// The packet cycle's paths, each a prepare step (outside the measure) and the call measured.
+struct CyclePath {
+  const char *name;
+  std::function<void()> prepare, call;
+};
+
+std::vector<CyclePath> CyclePaths() {
+  static const auto reports90 = rig->MakeReports(kDatagramReads, false);
+  static const auto reports19 = rig->MakeReports(19, false);
+  static const auto reports19Other = rig->MakeReports(19, true);
+  static const std::string notices = rig->Notices();
+  auto cycle = [] { rig->PacketProcess(); };
+  auto raw = [] { RawCycleReads(); };
+  return {
+      {"Floor_CycleReadsNothingWaiting", [] {}, raw},
+      {"Plugin_CycleNothingWaiting", [] {}, cycle},
+      {"Floor_CycleReads19Reports", [] { Load(reports19, ""); }, raw},
+      {"Plugin_Cycle19Reports", [] { Load(reports19, ""); }, cycle},
+      {"Plugin_Cycle19ReportsOtherCell", [] { Load(reports19Other, ""); }, cycle},
+      {"Floor_CycleReads90Reports", [] { Load(reports90, ""); }, raw},
+      {"Plugin_Cycle90Reports", [] { Load(reports90, ""); }, cycle},
+      {"Floor_CycleReads19Reports3Notices", [] { Load(reports19, notices); }, raw},
+      {"Plugin_Cycle19Reports3Notices", [] { Load(reports19, notices); }, cycle},
+  };
+}
+
+// Warms the paths first: statics, first-use lookups, the model notice's first load.
+void Warm() {
+  for (int i = 0; i < 3; ++i) {
+    rig->DrawPlanes();
+    Load(rig->MakeReports(19, false), rig->Notices());
+    rig->PacketProcess();
+  }
+  rig->peer().DrainDatagrams();
+}
+
 int RunCallgrind() {
   const std::string line = rig->positionLine();
   const sockaddr_in to = ServerAddress();
-  const auto reports90 = rig->MakeReports(kDatagramReads, false);
-  const auto reports90Other = rig->MakeReports(kDatagramReads, true);
-  const auto reports19 = rig->MakeReports(19, false);
-  const std::string notices = rig->Notices();
   auto drain = [] { rig->peer().DrainDatagrams(); };
-  auto nothing = [] {};
-  // Warm the paths first: statics, first-use lookups.
-  for (int i = 0; i < 3; ++i) {
-    rig->DrawPlanes();
-    Load(reports19, notices);
-    rig->PacketProcess();
-  }
-  drain();
+  Warm();
   const int n = 100;
   Section("Floor_SendtoOfPositionLength", n, drain,
           [&] { RawSendto(rig->datagramFd(), line.data(), line.size(), to); });
   Section("Plugin_DrawPlanes", n, drain, [] { rig->DrawPlanes(); });
-  Section("Floor_CycleReadsNothingWaiting", n, nothing, [] { RawCycleReads(); });
-  Section("Plugin_CycleNothingWaiting", n, nothing, [] { rig->PacketProcess(); });
-  Section("Floor_CycleReads90Reports", n, [&] { Load(reports90, ""); }, [] { RawCycleReads(); });
-  Section("Plugin_Cycle90Reports", n, [&] { Load(reports90, ""); }, [] { rig->PacketProcess(); });
-  Section("Plugin_Cycle90ReportsOtherCell", n, [&] { Load(reports90Other, ""); }, [] { rig->PacketProcess(); });
-  Section("Floor_CycleReads19Reports3Notices", n, [&] { Load(reports19, notices); }, [] { RawCycleReads(); });
-  Section("Plugin_Cycle19Reports3Notices", n, [&] { Load(reports19, notices); }, [] { rig->PacketProcess(); });
+  char area[kReceiveArea + 1];
+  Section("Floor_EmptyDatagramRead", n, [] {}, [&] { RawDatagramRead(rig->datagramFd(), area); });
+  for (const CyclePath &p : CyclePaths()) Section(p.name, n, p.prepare, p.call);
+  return 0;
+}
+
+// Each cycle path between two marker calls that a system-call trace shows with their text: the
+// calls of the main thread between "begin NAME xN" and "end" are the path's, N times over.
+void Marker(const std::string &text) { ::access(("/skytether-syscalls/" + text).c_str(), F_OK); }
+
+int RunSyscalls() {
+  Warm();
+  const int n = 20;
+  for (const CyclePath &p : CyclePaths()) {
+    for (int i = 0; i < n; ++i) {
+      p.prepare();
+      Marker(std::string("begin ") + p.name + " x" + std::to_string(n));
+      p.call();
+      Marker("end");
+    }
+  }
   return 0;
 }
 
@@ -389,8 +459,9 @@ void WriteFigures(FILE *f, const char *name, const FrameFigures &x) {
 
 // The whole plugin at 60 fps while 19 aircraft report at 60 Hz, beside the same frames done raw:
 // one sendto of the position line's length each frame and, every other frame (where the plugin's
-// cycle runs), the cycle's 90 + 100 reads on the plugin's sockets, which take the same reports.
-// A third kind of frame adds the host calls the plugin makes (24 reads, 25 writes per report).
+// cycle runs), one batched read of the datagrams waiting and one stream read on the plugin's
+// sockets, which take the same reports. A third kind of frame adds the host calls the plugin
+// must make: 24 reads a frame, and 25 writes for each slot a run brought a report for.
 // They alternate in blocks of two seconds so all see the same machine.
 int RunFramesMode(double seconds, const char *out) {
   constexpr double kFps = 60.0;
@@ -456,10 +527,14 @@ int RunFramesMode(double seconds, const char *out) {
       benchmark::DoNotOptimize(calls.Reads());
       RawSendto(local.datagramFd(), line.data(), line.size(), to);
       if (i % 2 == 0) return false;
+      const int got = RawBatchRead(local.datagramFd());
+      bool slot[20] = {};
+      for (int k = 0; k < got; ++k) slot[std::atoi(rawBatch.area[k]) % 20] = true;
+      for (int n = 1; n < 20; ++n)
+        if (slot[n]) calls.Writes(n, float(n));
       char area[kReceiveArea + 1];
-      for (int k = 0; k < kDatagramReads; ++k)
-        if (RawDatagramRead(local.datagramFd(), area) > 0) calls.Writes(1 + k % 19, float(k));
-      for (int k = 0; k < kStreamReads; ++k) RawStreamRead(local.streamFd(), area);
+      for (int k = 0; k < kStreamReads && RawStreamRead(local.streamFd(), area) > 0; ++k) {
+      }
       return true;
     });
     RunFrames(loaded, loadedIndex, kFps, kBlock, [&](int) {
@@ -528,6 +603,8 @@ int main(int argc, char **argv) {
   if (argc >= 2 && (std::strcmp(argv[1], "--callgrind") == 0 || std::strcmp(argv[1], "--profile") == 0)) {
     clientRequests = std::strcmp(argv[1], "--callgrind") == 0;
     status = RunCallgrind();
+  } else if (argc >= 2 && std::strcmp(argv[1], "--syscalls") == 0) {
+    status = RunSyscalls();
   } else {
     Register();
     benchmark::AddCustomContext("plugin_file", bench::PluginFile());

@@ -54,7 +54,18 @@ run "$BUILD/bench/server_bench" "${GB[@]}" --benchmark_out="$OUT/server.json"
 echo "== whole plugin at 60 fps"
 for i in $(seq "$FRAMES_REPS"); do
   run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_$i.json"
+  if [ -n "${BASELINE_PLUGIN:-}" ]; then
+    SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_baseline_$i.json"
+  fi
 done
+
+echo "== system calls of the packet cycle"
+mkdir -p "$OUT/syscalls"
+run strace -f -qq -o "$OUT/syscalls/plugin.txt" "$BUILD/bench/plugin_bench" --syscalls
+if [ -n "${BASELINE_PLUGIN:-}" ]; then
+  SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run strace -f -qq -o "$OUT/syscalls/plugin_baseline.txt" \
+    "$BUILD/bench/plugin_bench" --syscalls
+fi
 
 echo "== callgrind instruction counts"
 run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin" \

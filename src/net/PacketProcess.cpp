@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,16 +32,10 @@ constexpr int kReceiveArea = 1400;
 float ReadFloat(std::string_view field) { return ReadFloatText(field); }
 int ReadLight(std::string_view field) { return field[0] - '0'; }
 
-void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLon) {
-  if (n < 0 || n >= kSlotCount) return;
-  // A report that does not match whole changes nothing: no field of an earlier report is reused.
-  ReportFields f;
-  if (!MatchPositionReport(rest, f)) return;
+void ApplyPositionReport(Aircraft &a, const ReportFields &f, const OwnCell &own) {
   const std::string_view *t = f.field;
-
-  Aircraft &a = AircraftList[n];
   double x, y, z;
-  STWorldOrLocal(ownLat, ownLon, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
+  STWorldOrLocal(own, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
   a.x = float(x);
   a.y = float(y);
   a.z = float(z);
@@ -68,13 +63,21 @@ void ApplyPositionReport(int n, std::string_view rest, float ownLat, float ownLo
   a.SetAircraftData();
 }
 
-void HandleDatagram(std::string_view text, float ownLat, float ownLon) {
+// Applies a datagram unless a later one of the same run has already set its slot. The host reads
+// a slot's datarefs only after the run, so of a run's reports for one slot only the last that
+// matches can be seen; a report that does not match whole changes nothing, so an earlier one
+// stays. The datagram's text ends at its first NUL; a header holds none, so it is matched first.
+void HandleDatagram(std::string_view datagram, const OwnCell &own, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
-  if (!MatchDatagramHeader(text, n, letter, header)) return;
-  if (letter != 'l') return;
-  ApplyPositionReport(n, text.substr(header), ownLat, ownLon);
+  if (!MatchDatagramHeader(datagram, n, letter, header)) return;
+  if (letter != 'l' || n < 0 || n >= kSlotCount || applied[n]) return;
+  const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
+  ReportFields f;
+  if (!MatchPositionReport(text.substr(header), f)) return;
+  ApplyPositionReport(AircraftList[n], f, own);
+  applied[n] = true;
 }
 
 // A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
@@ -87,6 +90,17 @@ bool FileExists(const std::string &path) {
   ::close(fd);
   return regular;
 }
+
+// A slot's model changes in this run. Loading each change whose file exists, in turn, leaves the
+// host with the newest of them that exists; only that outcome can be seen after the run, so only it
+// is made. The newest four changes are kept: when none of their files exists, an older change is
+// not loaded, so that a flood of notices never has every file looked at.
+constexpr int kModelChangesKept = 4;
+struct ModelChanges {
+  std::string text[kModelChangesKept];  // the notices' paths, the newest at (count - 1) % kept
+  int count;                            // changes in this run
+};
+ModelChanges modelChanges[kSlotCount];
 
 void DispatchStreamMessage(const StreamMessage &m) {
   const int n = m.number;
@@ -101,22 +115,88 @@ void DispatchStreamMessage(const StreamMessage &m) {
       Planes[n].clear();
       return;
     }
-    std::string name = ModelDisplayName(m.text);
-    bool changed = false;
-    if (name != Planes[n]) {
-      Planes[n] = name;
-      changed = true;
+    const std::string_view name = ModelDisplayNameView(m.text);
+    if (name == Planes[n]) return;
+    Planes[n].assign(name);
+    // The host loads no model into the user's aircraft (index 0).
+    if (n == 0) return;
+    ModelChanges &changes = modelChanges[n];
+    changes.text[changes.count % kModelChangesKept] = m.text;
+    ++changes.count;
+  }
+}
+
+// Loads, for each slot whose model changed in this run, the newest change whose file exists, and
+// nothing while another plugin holds the planes.
+void LoadChangedModels() {
+  for (int n = 1; n < kSlotCount; ++n) {
+    ModelChanges &changes = modelChanges[n];
+    if (changes.count == 0) continue;
+    const int kept = changes.count < kModelChangesKept ? changes.count : kModelChangesKept;
+    const std::string *newest[kModelChangesKept];
+    for (int k = 0; k < kept; ++k) newest[k] = &changes.text[(changes.count - 1 - k) % kModelChangesKept];
+    changes.count = 0;
+    if (!PlanesHeld()) continue;
+    for (int k = 0; k < kept; ++k) {
+      bool looked = false;  // a newer change named the same file
+      for (int j = 0; j < k; ++j) looked = looked || *newest[j] == *newest[k];
+      if (looked) continue;
+      const std::string path = ReplaceSeparators(*newest[k]);
+      if (FileExists(path)) {
+        XPLMSetAircraftModel(n, path.c_str());
+        break;
+      }
     }
-    std::string path = ReplaceSeparators(m.text);
-    // The host loads no model into the user's aircraft (index 0), and none for a plugin that does
-    // not hold the planes.
-    if (n != 0 && FileExists(path) && changed && PlanesHeld()) XPLMSetAircraftModel(n, path.c_str());
   }
 }
 
 bool IsFromServer(const sockaddr_in &from, socklen_t length) {
   return length >= socklen_t(sizeof(sockaddr_in)) && from.sin_family == AF_INET &&
          from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+}
+
+// The run's datagrams, in arrival order, each area with a spare byte to terminate its text.
+// Static: 90 areas are too much for the host's stack, and a run allocates nothing.
+struct DatagramBatch {
+  char area[kDatagramReads][kReceiveArea + 1];
+  sockaddr_in from[kDatagramReads];
+  iovec vector[kDatagramReads];
+  mmsghdr message[kDatagramReads];
+  int used;  // entries the last run received into, whose address lengths the kernel rewrote
+
+  DatagramBatch() : message(), used(0) {
+    for (int i = 0; i < kDatagramReads; ++i) {
+      vector[i] = {area[i], kReceiveArea};
+      message[i].msg_hdr.msg_name = &from[i];
+      message[i].msg_hdr.msg_namelen = sizeof from[i];
+      message[i].msg_hdr.msg_iov = &vector[i];
+      message[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+};
+DatagramBatch batch;
+
+// Reads up to the run's bound of datagrams in as few calls as the socket allows: a batch that
+// comes back short met a socket with nothing more waiting, and the reads end there.
+int ReadDatagrams() {
+  // Only the entries a run received into were written by the kernel.
+  for (int i = 0; i < batch.used; ++i) batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
+  int count = 0;
+  for (int calls = 0; calls < kDatagramReads && count < kDatagramReads; ++calls) {
+    const int want = kDatagramReads - count;
+    // MSG_TRUNC: each length is the datagram's own, so one cut by the receive area shows.
+    const int got =
+        ::recvmmsg(sockfd, &batch.message[count], unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got < 0) {
+      size = -1;
+      if (errno == EINTR) continue;
+      break;
+    }
+    count += got;
+    if (got < want) break;
+  }
+  batch.used = count;
+  return count;
 }
 
 }  // namespace
@@ -127,49 +207,59 @@ std::string ReplaceSeparators(std::string path) {
 
 float SkytetherPacketProcess(float, float, int, void *) {
   const float ownLat = XPLMGetDataf(gPlaneLat);
-  const float ownLon = XPLMGetDataf(gPlaneLon);
+  const OwnCell own = OwnCellOf(ownLat, XPLMGetDataf(gPlaneLon));
   udptx = "  ";
   udprx = "  ";
 
-  // Only the bytes a read returned are used; the one spare byte terminates the text for the
-  // number reads.
-  char area[kReceiveArea + 1];
-
-  for (int attempt = 0; attempt < kDatagramReads; ++attempt) {
-    if (sockfd == 0) continue;
-    // The sender goes to its own address: serverAddress stays the server's.
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    // MSG_TRUNC: the result is the datagram's own length, so one cut by the receive area shows.
-    size = int(
-        ::recvfrom(sockfd, area, kReceiveArea, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLength));
-    if (size <= 0) continue;
-    serverLength = int(fromLength);
+  // The sender goes to its own address: serverAddress stays the server's.
+  const int count = sockfd != 0 ? ReadDatagrams() : 0;
+  if (count > 0) {
+    size = int(batch.message[count - 1].msg_len);
+    serverLength = int(batch.message[count - 1].msg_hdr.msg_namelen);
+  }
+  // Latest first: each slot takes the last report of the run that matches.
+  bool applied[kSlotCount] = {};
+  bool received = false;
+  for (int i = count - 1; i >= 0; --i) {
+    const mmsghdr &m = batch.message[i];
+    const int length = int(m.msg_len);
+    if (length <= 0) continue;
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
-    if (!IsFromServer(from, fromLength)) continue;
-    udprx = "Ur";
+    if (!IsFromServer(batch.from[i], m.msg_hdr.msg_namelen)) continue;
+    received = true;
     // A cut datagram is not the report that was sent: its last field may end anywhere, in the
     // middle of an exponent say. The server never sends one longer than the receive area.
-    if (size > kReceiveArea) continue;
-    area[size] = '\0';
-    HandleDatagram(std::string_view(area, strnlen(area, size_t(size))), ownLat, ownLon);
+    if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+    char *area = batch.area[i];
+    area[length] = '\0';
+    HandleDatagram(std::string_view(area, size_t(length)), own, applied);
   }
+  if (received) udprx = "Ur";
 
   tcprx = "  ";
   tcptx = "  ";
   if (tsockfd != 0) FlushStreamLines();
+  char streamArea[kReceiveArea];
+  // Whatever tcpBuffer holds is dispatched at least once, with or without a socket; the reads end
+  // at the first that finds nothing.
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
+    bool more = false;
     if (tsockfd != 0) {
-      size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));
+      size = int(::recvfrom(tsockfd, streamArea, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
-        AppendStreamText(tcpBuffer, area, size_t(size));
-      } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        AppendStreamText(tcpBuffer, streamArea, size_t(size));
+        more = true;
+      } else if (size < 0 && errno == EINTR) {
+        more = true;
+      } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         // The server closed the stream or it broke: end the session so the flag tells the truth.
         DisconnectFromServer();
       }
     }
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);
+    if (!more) break;
   }
+  LoadChangedModels();
   return 0.03f;
 }

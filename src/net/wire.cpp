@@ -1,7 +1,5 @@
 #include "net/wire.h"
 
-#include <pcrecpp.h>
-
 #include <cstring>
 
 #include "support/md5.h"
@@ -195,11 +193,32 @@ size_t MatchStreamMessage(const std::string &buffer, size_t pos, StreamMessage &
 }
 }  // namespace wire_detail
 
+namespace {
+// ".acf" in any letter case at at.
+bool AcfSuffixAt(std::string_view text, size_t at) {
+  return at + 4 <= text.size() && text[at] == '.' && (text[at + 1] | 0x20) == 'a' &&
+         (text[at + 2] | 0x20) == 'c' && (text[at + 3] | 0x20) == 'f';
+}
+}  // namespace
+
+std::string_view ModelDisplayNameView(std::string_view path) {
+  // "^.*\/(.*?)\.[aA][cC][fF]": "." stops at a line feed, so all of it lies in the first line.
+  // The greedy ".*\/" ends at the last "/" that some ".acf" follows, the lazy "(.*?)" at the first
+  // ".acf" after that "/".
+  path = path.substr(0, path.find('\n'));
+  size_t last = path.size() >= 4 ? path.size() - 4 : 0;
+  while (last > 0 && !AcfSuffixAt(path, last)) --last;
+  // No ".acf" at all, or only at the start where no "/" can come before it.
+  if (last == 0) return {};
+  const size_t slash = path.rfind('/', last - 1);
+  if (slash == std::string_view::npos) return {};
+  size_t first = slash + 1;
+  while (!AcfSuffixAt(path, first)) ++first;
+  return path.substr(slash + 1, first - slash - 1);
+}
+
 std::string ModelDisplayName(const std::string &path) {
-  static const pcrecpp::RE display("^.*\\/(.*?)\\.[aA][cC][fF]");
-  std::string name;
-  if (!display.PartialMatch(path, &name)) name.clear();
-  return name;
+  return std::string(ModelDisplayNameView(path));
 }
 
 std::string ReplaceSeparatorsWith(std::string path, const std::string &separator) {

@@ -74,8 +74,10 @@ void TakeStreamMessages(std::string &buffer, Handler &&handle) {
   TakeStreamMessages(buffer, searched, handle);
 }
 
-// The displayed model name: the text after the last "/" and before a ".acf" suffix (any case), or
-// empty when the path has no "/" or no such suffix.
+// The displayed model name, "^.*\/(.*?)\.[aA][cC][fF]": the text after the last "/" and before a
+// ".acf" suffix (any case), or empty when the path has no "/" or no such suffix. The view points
+// into path.
+std::string_view ModelDisplayNameView(std::string_view path);
 std::string ModelDisplayName(const std::string &path);
 
 // The path with "/" replaced by separator, for the first 50 "/" only; unchanged when the

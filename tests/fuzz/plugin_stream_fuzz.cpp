@@ -52,7 +52,7 @@ void Apply(Picture &p, int n, const std::string &letter, const std::string &text
     p.chat[kChatLines - 1] = text;
     p.hold = 9;
   } else if (letter == "p" && slot) {
-    p.planes[n] = text == "BLANK" ? "" : ModelDisplayName(text);
+    p.planes[n] = text == "BLANK" ? "" : reference::ModelDisplayName(text);
   }
 }
 

@@ -1,7 +1,7 @@
 // Faults from outside: a server that stops reading, resets or vanishes; a stream that trickles in
-// one byte per read, or floods lines that never end; reports for every slot number; notices made
-// of "|"; preferences files of random bytes, read-only or without their folder; host directory
-// separators other than "/".
+// one byte per read, or floods lines that never end or model notices; reports for every slot
+// number; notices made of "|"; preferences files of random bytes, read-only or without their
+// folder; host directory separators other than "/".
 // Durations are measured and printed (and recorded as test properties), never asserted.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -189,11 +189,11 @@ TEST_F(FaultTest, AStreamOfOneByteReadsGivesTheSameMessages) {
   EXPECT_TRUE(Drawn("hello | there"));
 }
 
-// Each flood keeps the plugin's socket full for 400 frames (200 packet cycles of up to 100 reads)
-// with text that never ends its line: junk rich in "=", a message whose text is, and a run of
-// digits that could still become a header. Then the stream still works, and a NUL or a final "="
-// costs only its own line.
-TEST_F(FaultTest, LinesThatNeverEndNeverHoldTheFrameAndOddBytesCostOnlyTheirLine) {
+// Each flood keeps the plugin's socket full for 400 frames (200 packet cycles of up to 100 reads):
+// lines that never end (junk rich in "=", a message whose text is, a run of digits that could still
+// become a header), and whole model notices for one slot naming one model, or two in turn. Then the
+// stream still works, and a NUL or a final "=" costs only its own line.
+TEST_F(FaultTest, StreamFloodsNeverHoldTheFrameAndOddBytesCostOnlyTheirLine) {
   StartConnected();
   ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   // Sends all of text as the socket takes it, running frames meanwhile. Each check after a flood
@@ -208,14 +208,29 @@ TEST_F(FaultTest, LinesThatNeverEndNeverHoldTheFrameAndOddBytesCostOnlyTheirLine
   auto rowBecomes = [&](int n, const std::string &row) {
     return RunUntil(host(), nullptr, [&] { return Row(n) == row; });
   };
+  auto cycles = [&] {
+    for (const auto &loop : host().flightLoops())
+      if (loop.firstInterval == 0.03f) return loop.calls;
+    return 0;
+  };
+  WriteFile("Aircraft/Heavy/B744/B744.acf", "model");
+  WriteFile("Aircraft/Light/C172/C172.acf", "model");
+  const std::string b744 = "5|p|Aircraft/Heavy/B744/B744.acf\n", c172 = "5|p|Aircraft/Light/C172/C172.acf\n";
   const struct {
-    const char *name, *head, *unit;
-  } floods[] = {{"\"===x\"", "", "===x"}, {"\"1|c|\" then \"===x\"", "1|c|", "===x"}, {"digits", "", "0"}};
+    const char *name;
+    std::string head, unit;
+  } floods[] = {{"\"===x\"", "", "===x"},
+                {"\"1|c|\" then \"===x\"", "1|c|", "===x"},
+                {"digits", "", "0"},
+                {"one model notice", "", b744},
+                {"two model notices in turn", "", b744 + c172}};
   for (const auto &flood : floods) {
     std::string pattern;
     while (pattern.size() < 256 * 1024) pattern += flood.unit;
-    const size_t period = std::strlen(flood.unit);
+    const size_t period = flood.unit.size();
     ASSERT_TRUE(sendAll(flood.head));
+    const size_t loadsBefore = host().setAircraftModelLog().size();
+    const int cyclesBefore = cycles();
     size_t sent = 0;
     std::vector<double> frames;
     for (int f = 0; f < 400; ++f) {
@@ -229,9 +244,21 @@ TEST_F(FaultTest, LinesThatNeverEndNeverHoldTheFrameAndOddBytesCostOnlyTheirLine
     Report(std::string("longest frame under ") + flood.name, frames.back() * 1000, "ms");
     EXPECT_GT(sent, 4000000u) << "the flood did not keep the socket full";
     // The line ends, and the next line is a message again.
-    const std::string name = std::string("Owl") + flood.unit;
+    const std::string name = "Owl" + std::to_string(&flood - floods);
     ASSERT_TRUE(sendAll("\n9|c|" + name + "\n"));
     EXPECT_TRUE(rowBecomes(9, "9: " + name + " Plane 9")) << flood.name;
+    if (flood.unit == b744) {
+      // One load, at the first notice; the rest name the model the slot has.
+      EXPECT_EQ(host().setAircraftModelLog().size() - loadsBefore, 1u);
+    } else if (flood.unit == b744 + c172) {
+      // The model a pilot sees is the last whole notice's, loaded at most once a packet cycle.
+      const std::vector<std::pair<int, std::string>> &log = host().setAircraftModelLog();
+      EXPECT_LE(log.size() - loadsBefore, size_t(cycles() - cyclesBefore));
+      ASSERT_GT(log.size(), loadsBefore);
+      const bool b744Last = sent % period >= b744.size();
+      EXPECT_EQ(log.back().second,
+                b744Last ? "Aircraft/Heavy/B744/B744.acf" : "Aircraft/Light/C172/C172.acf");
+    }
   }
   // A NUL drops the rest of its line only; the next line in the same read stays.
   ASSERT_TRUE(sendAll(std::string("7|c|A\0junk\n8|c|GOOD\n", 20)));

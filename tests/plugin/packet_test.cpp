@@ -20,7 +20,17 @@ class PacketTest : public NetTest {
     LearnDatagramPort();
     ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   }
-  // What the plane list shows for slot n after the next frames.
+  // Runs frames until the packet cycle has run once more.
+  void RunOneCycle() {
+    auto calls = [&] {
+      for (const auto &loop : host().flightLoops())
+        if (loop.firstInterval == 0.03f) return loop.calls;
+      return -1;
+    };
+    const int before = calls();
+    while (calls() == before) host().runFrame();
+  }
+  float X(int n) { return float(host().getd(Plane(n, "x"))); }
   // The four indicators after the traffic label.
   std::string TrafficLine() {
     const std::string label = "Network Traffic: ";
@@ -166,6 +176,28 @@ TEST_F(PacketTest, ADatagramLongerThanTheReceiveAreaIsIgnoredWhole) {
   EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 1.0f);
 }
 
+TEST_F(PacketTest, ARunTakesNinetyDatagramsAndEachSlotKeepsItsLastReportThatMatches) {
+  // 91 waiting, slots 1 to 19 in turn; the 90th (slot 14) does not match.
+  ReportValues v;
+  for (int i = 0; i <= 90; ++i) {
+    v.x = 1000.0f + float(i);
+    std::string report = Report(1 + i % 19, v);
+    if (i == 89) report.resize(report.size() / 2);
+    ASSERT_TRUE(peer->sendDatagram(report));
+  }
+  RunOneCycle();
+  for (int n = 1; n <= 19; ++n) {
+    int last = n - 1;  // the last of the first 90 for slot n, the cut one left out
+    for (int i = 0; i < 90; ++i)
+      if (1 + i % 19 == n && i != 89) last = i;
+    EXPECT_FLOAT_EQ(X(n), 1000.0f + float(last)) << n;
+  }
+  // The 91st waited for the next run.
+  EXPECT_FLOAT_EQ(X(15), 1071.0f);
+  RunOneCycle();
+  EXPECT_FLOAT_EQ(X(15), 1090.0f);
+}
+
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   ReportValues v;
   v.x = 4242.0f;
@@ -173,7 +205,25 @@ TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(5, v)));
   host().runFrames(3);
   EXPECT_NE(float(host().getd("sim/flightmodel/position/local_x")), 4242.0f);
-  EXPECT_NE(float(host().getd(Plane(5, "x"))), 4242.0f);
+  EXPECT_NE(X(5), 4242.0f);
+  // One in the middle of a run's reports costs only itself.
+  ReportValues server;
+  server.x = 500.0f;
+  ASSERT_TRUE(peer->sendDatagram(Report(5, server)));
+  ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(7, v)));
+  server.x = 600.0f;
+  ASSERT_TRUE(peer->sendDatagram(Report(6, server)));
+  RunOneCycle();
+  EXPECT_FLOAT_EQ(X(5), 500.0f);
+  EXPECT_FLOAT_EQ(X(6), 600.0f);
+  EXPECT_NE(X(7), 4242.0f);
+  // A run that finds one datagram applies that one only, none left from an earlier run.
+  server.x = 100.0f;
+  ASSERT_TRUE(peer->sendDatagram(Report(1, server)));
+  RunOneCycle();
+  EXPECT_FLOAT_EQ(X(1), 100.0f);
+  EXPECT_FLOAT_EQ(X(5), 500.0f);
+  EXPECT_NE(X(7), 4242.0f);
   // The position stream still goes to the server.
   peer->pollDatagrams();
   peer->datagrams.clear();
@@ -251,6 +301,11 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   WriteFile("Aircraft/Missing/Jet.acf", "model");
   SendStream("4|p|Aircraft/Missing/Jet.acf\n");
   EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  // Of two changes in one run, the later naming a missing file: the earlier one stays loaded.
+  SendStream("4|p|Aircraft/Heavy/B744/B744.acf\n4|p|Aircraft/Gone/Gone.acf\n");
+  EXPECT_EQ(Row(4), "4:  Gone");
+  ASSERT_EQ(host().setAircraftModelLog().size(), 2u);
+  EXPECT_EQ(host().setAircraftModelLog()[1].second, "Aircraft/Heavy/B744/B744.acf");
   // No "/" or no suffix: empty display name. BLANK empties it too.
   SendStream("5|p|Plane.acf\n");
   EXPECT_EQ(Row(5), "5:  ");
@@ -261,7 +316,7 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
   // aircraft, which the host would refuse.
   SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   // While another plugin holds the planes nothing is loaded, nor asked for.
   host().disable();
@@ -270,7 +325,7 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
   SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(8), "8:  B744");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
 }
 

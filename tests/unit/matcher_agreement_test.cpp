@@ -129,3 +129,18 @@ TEST(MatcherAgreement, WholeDegreeTexts) {
     ASSERT_EQ(WholeDegreeText(text), reference::WholeDegreeText(text)) << text;
   }
 }
+
+TEST(MatcherAgreement, ModelDisplayNames) {
+  std::mt19937 rng(31337);
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  static const char *const pieces[] = {"/", ".", ".acf", ".ACF", ".aCf", ".ac", "acf",
+                                       "a", "C", "f",    "x",    "\n",   "\r",  " "};
+  for (int i = 0; i < 50000; ++i) {
+    std::string path;
+    for (size_t k = pick(12); k > 0; --k) path += pieces[pick(sizeof pieces / sizeof *pieces)];
+    ASSERT_EQ(ModelDisplayName(path), reference::ModelDisplayName(path)) << path;
+  }
+  for (const char *edge : {"", "/", ".acf", "/.acf", "a/.acf/", "a/b.acf/c", "a/b.acf/c.acf", "x/a.acf.acf",
+                           "a/b\nc/d.acf", "a/b.ac\nf", "/\n/.acf", "Aircraft/Heavy/B744/B744.acf"})
+    EXPECT_EQ(ModelDisplayName(edge), reference::ModelDisplayName(edge)) << edge;
+}

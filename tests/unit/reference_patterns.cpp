@@ -43,6 +43,13 @@ std::string WholeDegreeText(const std::string &text) {
   return out;
 }
 
+std::string ModelDisplayName(const std::string &path) {
+  static const pcrecpp::RE display("^.*\\/(.*?)\\.[aA][cC][fF]");
+  std::string name;
+  if (!display.PartialMatch(path, &name)) name.clear();
+  return name;
+}
+
 std::string MarkLineBreaks(std::string text) {
   static const pcrecpp::RE lineBreaks("[\\n\\r]+");
   lineBreaks.GlobalReplace("====", &text);

@@ -11,6 +11,8 @@ bool MatchPositionReport(const std::string &rest, std::string field[40]);
 bool MatchStreamMessage(const std::string &text, int &number, std::string &letter, std::string &body,
                         std::string &rest);
 std::string WholeDegreeText(const std::string &text);
+// The displayed model name of a model notice's path.
+std::string ModelDisplayName(const std::string &path);
 // Every run of CR and LF replaced by the line marker.
 std::string MarkLineBreaks(std::string text);
 // The text of one read: each NUL removed with what follows it up to the next CR or LF.
