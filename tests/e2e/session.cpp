@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <fstream>
 
@@ -35,14 +36,15 @@ void LocalOf(double lat, double lon, double el, double &x, double &y, double &z)
   projector.worldToLocal(lat, lon, el, &x, &y, &z);
 }
 
-Pilot::Pilot(const PilotSetup &setup) : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
+Pilot::Pilot(const PilotSetup &setup)
+    : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
 
 bool Pilot::start() {
   const std::string r = root_->path();
-  Write(r + "/Resources/plugins/stprefs.txt", "callsign=" + setup_.name + ";userID=" + setup_.name +
-                                                  ";password=" + setup_.password +
-                                                  ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
-                                                  (setup_.connectAtStartup ? "1" : "0") + ";");
+  Write(r + "/Resources/plugins/stprefs.txt",
+        "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
+            ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
+            (setup_.connectAtStartup ? "1" : "0") + ";");
   // Every pilot has the default model on disk, so a model notice for it can be loaded.
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
@@ -65,10 +67,17 @@ bool Pilot::start() {
   Write(r + "/script.txt", script);
 
   dumpPath_ = r + "/dump.json";
+  std::vector<std::string> env;
+  if (!setup_.source.empty()) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    // A sanitizer build wants its runtime first among preloaded libraries; ours only wraps two calls.
+    env = {std::string("LD_PRELOAD=") + SKYTETHER_SOURCE_SHIM, "SKYTETHER_TEST_SOURCE=" + setup_.source,
+           std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+  }
   return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
                          Num(setup_.seconds), "--fps", std::to_string(setup_.fps), "--realtime", "--script",
                          r + "/script.txt", "--dump", dumpPath_},
-                        r + "/runner.log");
+                        r + "/runner.log", "", env);
 }
 
 bool Pilot::finish(double extraSeconds) {
@@ -77,9 +86,14 @@ bool Pilot::finish(double extraSeconds) {
   return status == 0 && ParseJsonFile(dumpPath_, dump_);
 }
 
-void Pilot::kill() { process_.signal(SIGKILL); process_.wait(5); }
+void Pilot::kill() {
+  process_.signal(SIGKILL);
+  process_.wait(5);
+}
 
-double Pilot::dataref(const std::string &name) const { return dump_["datarefs"][name].number; }
+double Pilot::dataref(const std::string &name) const {
+  return dump_["datarefs"][name].number;
+}
 
 std::vector<std::string> Pilot::strings() const {
   std::vector<std::string> out;
@@ -115,7 +129,8 @@ std::vector<std::string> Pilot::chatHistory() const {
 
 bool Pilot::widgetVisible(const std::string &descriptor) const {
   for (const auto &w : dump_["widgets"].items)
-    if (w["descriptor"].text == descriptor) return w["shown"].type == Json::Bool ? w["shown"].boolean : w["visible"].boolean;
+    if (w["descriptor"].text == descriptor)
+      return w["shown"].type == Json::Bool ? w["shown"].boolean : w["visible"].boolean;
   return false;
 }
 

@@ -11,14 +11,16 @@
 namespace e2e {
 
 struct PilotSetup {
-  std::string name;                  // also the user ID and the callsign
-  std::string password;              // what the preferences file holds
+  std::string name;                                  // also the user ID and the callsign
+  std::string password;                              // what the preferences file holds
   double lat = 47.45, lon = 8.55, elevation = 1000;  // held still unless the script flies
-  std::vector<std::string> script;   // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
-  double seconds = 14;               // simulated seconds, paced in real time
-  bool observer = false;             // the view-only marker file
+  std::vector<std::string> script;  // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
+  double seconds = 14;              // simulated seconds, paced in real time
+  bool observer = false;            // the view-only marker file
   bool connectAtStartup = true;
   int fps = 30;
+  // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
+  std::string source;
 };
 
 class Pilot {
@@ -38,8 +40,8 @@ class Pilot {
   std::vector<std::string> strings() const;  // every string drawn in the last frame
   // The slot whose plane-list row carries this callsign, or -1.
   int slotOf(const std::string &callsign) const;
-  std::string row(int slot) const;                  // "N: callsign name", or "" when not drawn
-  std::vector<std::string> chatHistory() const;     // the 14 history lines, oldest first, as drawn
+  std::string row(int slot) const;               // "N: callsign name", or "" when not drawn
+  std::vector<std::string> chatHistory() const;  // the 14 history lines, oldest first, as drawn
   bool widgetVisible(const std::string &descriptor) const;
 
  private:
