@@ -331,23 +331,6 @@ double RawSendmmsgMicros(size_t length) {
 
 // ---- cluster runs: source addresses, a private BPF file system, a redis-server ----
 
-// Pilot i's source address, 127.0.X.Y, taken in order so that the steering hash over two nodes
-// puts pilot i on node i % 2. One-node runs use the same addresses, so the client does the same.
-std::vector<in_addr> SourceAddresses(int pilots) {
-  std::vector<in_addr> out(static_cast<size_t>(pilots));
-  int next[2] = {0, 1};
-  for (uint32_t k = 0; next[0] < pilots || next[1] < pilots; ++k) {
-    in_addr a;
-    a.s_addr = htonl((127u << 24) | ((k / 250) << 8) | (2 + k % 250));
-    int node = skytether::SteeredIndex(a.s_addr, 2);
-    if (next[node] < pilots) {
-      out[size_t(next[node])] = a;
-      next[node] += 2;
-    }
-  }
-  return out;
-}
-
 // The steering program's arrays need a BPF file system: one of our own, seen by this process
 // and the nodes it starts only. Must run before any thread starts.
 std::string PrivateBpfDir() {
@@ -549,7 +532,9 @@ int main(int argc, char **argv) {
     if (nodes >= 2 && node->ClusterLines("joined", size_t(nodes - 1), 10).size() < size_t(nodes - 1))
       Die("cluster nodes did not find each other");
   if (pin && nodes < 2) PinTo(1);
-  const std::vector<in_addr> sources = nodes >= 1 ? SourceAddresses(pilots) : std::vector<in_addr>();
+  // One-node runs use the same addresses as two-node ones, so the client does the same work.
+  const std::vector<unsigned> sources =
+      nodes >= 1 ? skytether::SpreadLoopbackAddresses(pilots, 2) : std::vector<unsigned>();
   auto nodeOf = [&](int pilot) { return nodes >= 2 ? pilot % 2 : 0; };
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -563,7 +548,7 @@ int main(int argc, char **argv) {
     sockaddr_in source{};
     source.sin_family = AF_INET;
     if (!sources.empty()) {
-      source.sin_addr = sources[size_t(p.index)];
+      source.sin_addr.s_addr = sources[size_t(p.index)];
       if (bind(p.tcp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
     }
     if (connect(p.tcp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("connect");

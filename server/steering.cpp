@@ -256,6 +256,23 @@ int SteeredIndex(unsigned ipv4_network_order, int nodes) {
   return nodes > 0 ? static_cast<int>(Mix(ipv4_network_order) % static_cast<std::uint32_t>(nodes)) : 0;
 }
 
+std::vector<unsigned> SpreadLoopbackAddresses(int clients, int nodes) {
+  std::vector<unsigned> out(static_cast<std::size_t>(clients > 0 ? clients : 0));
+  std::vector<int> next(static_cast<std::size_t>(nodes > 0 ? nodes : 1));
+  for (int n = 0; n < static_cast<int>(next.size()); ++n) next[n] = n;
+  int placed = 0;
+  for (std::uint32_t k = 0; placed < clients && k < (1u << 16) * 250; ++k) {
+    const unsigned a = htonl((127u << 24) | ((k / 250) << 8) | (2 + k % 250));
+    int &slot = next[static_cast<std::size_t>(SteeredIndex(a, static_cast<int>(next.size())))];
+    if (slot < clients) {
+      out[static_cast<std::size_t>(slot)] = a;
+      slot += static_cast<int>(next.size());
+      ++placed;
+    }
+  }
+  return out;
+}
+
 bool JoinSteeredGroups(int tcp_fd, int udp_fd, const SteeringOptions &opts, std::string *error) {
   if (opts.nodes < 1 || opts.nodes > kMaxNodes || opts.index < 0 || opts.index >= opts.nodes) {
     *error = "node index must be 0 to nodes-1, with 1 to " + std::to_string(kMaxNodes) + " nodes";

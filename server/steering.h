@@ -9,6 +9,7 @@
 // restarts with the same index takes it back, so no other node's pilots move. Addresses whose node
 // is missing go to the next index that has one.
 #include <string>
+#include <vector>
 
 namespace skytether {
 
@@ -21,6 +22,10 @@ struct SteeringOptions {
 // The node index for an IPv4 source address (network byte order, as it is on the wire) when every
 // node is present: the same hash the program computes, for tests and load tools.
 int SteeredIndex(unsigned ipv4_network_order, int nodes);
+
+// Loopback addresses 127.0.X.Y (network byte order), one per client, taken in order so that client
+// i is steered to node i % nodes: for tests and load tools that play clients of many machines.
+std::vector<unsigned> SpreadLoopbackAddresses(int clients, int nodes);
 
 // Puts the two sockets (SO_REUSEPORT set, bound; the TCP one listening) at opts.index in the
 // group's arrays, creating and pinning the arrays under opts.pin_dir when no node made them yet,
