@@ -161,13 +161,13 @@ float SkytetherPacketProcess(float, float, int, void *) {
       size = int(::recvfrom(tsockfd, area, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
-        AppendStreamText(tcpBuffer, area, strnlen(area, size_t(size)));
+        AppendStreamText(tcpBuffer, area, size_t(size));
       } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         // The server closed the stream or it broke: end the session so the flag tells the truth.
         DisconnectFromServer();
       }
     }
-    TakeStreamMessages(tcpBuffer, DispatchStreamMessage);
+    TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);
   }
   return 0.03f;
 }

@@ -151,28 +151,46 @@ bool MatchPositionReport(std::string_view rest, ReportFields &out) {
 
 void AppendStreamText(std::string &buffer, const char *data, size_t length) {
   // Runs of CR/LF become one marker. A run split across two reads yields two adjacent markers,
-  // which the reader skips as an empty line.
+  // which the reader skips as "=" at the head.
+  const char *p = data;
+  const char *const end = data + length;
   bool inRun = false;
-  for (size_t i = 0; i < length; ++i) {
-    char c = data[i];
-    if (c == '\r' || c == '\n') {
-      if (!inRun) buffer += "====";
-      inRun = true;
-    } else {
-      buffer += c;
+  while (p < end) {
+    const char *q = p;
+    while (q < end && *q != '\r' && *q != '\n' && *q != '\0') ++q;
+    if (q != p) {
+      buffer.append(p, size_t(q - p));
       inRun = false;
     }
+    if (q == end) break;
+    if (*q == '\0') {
+      while (q < end && *q != '\r' && *q != '\n') ++q;
+    } else {
+      if (!inRun) buffer += "====";
+      inRun = true;
+      ++q;
+    }
+    p = q;
   }
 }
 
 namespace wire_detail {
-size_t MatchStreamMessage(const std::string &buffer, size_t pos, StreamMessage &out) {
-  std::string_view text(buffer);
-  size_t start = MatchHeaderAt(text, pos, out.number, out.letter);
-  if (start == std::string_view::npos) return std::string::npos;
-  size_t marker = text.find("====", start);
-  if (marker == std::string_view::npos) return std::string::npos;
+size_t FindMarker(const std::string &buffer, size_t from) {
+  if (from >= buffer.size()) return std::string::npos;
+  const void *at = memmem(buffer.data() + from, buffer.size() - from, "====", 4);
+  return at == nullptr ? std::string::npos : size_t(static_cast<const char *>(at) - buffer.data());
+}
+
+bool MessageOfLine(const std::string &buffer, size_t pos, size_t marker, StreamMessage &out) {
+  const size_t start = MatchHeaderAt(std::string_view(buffer.data(), marker), pos, out.number, out.letter);
+  if (start == std::string_view::npos) return false;
   out.text.assign(buffer, start, marker - start);
+  return true;
+}
+
+size_t MatchStreamMessage(const std::string &buffer, size_t pos, StreamMessage &out) {
+  const size_t marker = FindMarker(buffer, pos);
+  if (marker == std::string::npos || !MessageOfLine(buffer, pos, marker, out)) return std::string::npos;
   return marker + 4;
 }
 }  // namespace wire_detail

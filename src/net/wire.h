@@ -54,14 +54,25 @@ struct StreamMessage {
 // Stream text is capped: text without a line break that grows past this is dropped.
 constexpr size_t kStreamBufferCap = 64 * 1024;
 
-// Appends received bytes to buffer, turning every run of CR and LF into the line marker "====".
+// Appends the bytes of one read to buffer. A NUL ends its line's text: it and what follows it up
+// to the read's next CR or LF are dropped, the line break and the rest of the read are kept.
+// Every run of CR and LF becomes the line marker "====".
 void AppendStreamText(std::string &buffer, const char *data, size_t length);
 
-// Takes complete messages from the head of buffer, calling handle for each in order. Text at the
-// head that does not begin a message is dropped up to and including the next line marker; what
-// remains is a partial message waiting for the rest of its line (dropped if over the cap).
+// Takes complete messages from the head of buffer, calling handle for each in order. No message
+// begins with "=", so a run of "=" at the head (the end of a marker that a text's final "="
+// started early) is skipped; other text at the head that does not begin a message is dropped up to
+// and including the next line marker; what remains is a partial message waiting for the rest of
+// its line (dropped if over the cap). searched is where the search for a marker resumes: no marker
+// begins before it in buffer (0 searches all). It is kept up to date, so that over the appends and
+// takes of one buffer each byte is searched once.
 template <typename Handler>
-void TakeStreamMessages(std::string &buffer, Handler &&handle);
+void TakeStreamMessages(std::string &buffer, size_t &searched, Handler &&handle);
+template <typename Handler>
+void TakeStreamMessages(std::string &buffer, Handler &&handle) {
+  size_t searched = 0;
+  TakeStreamMessages(buffer, searched, handle);
+}
 
 // The displayed model name: the text after the last "/" and before a ".acf" suffix (any case), or
 // empty when the path has no "/" or no such suffix.
@@ -75,24 +86,35 @@ std::string ReplaceSeparatorsWith(std::string path, const std::string &separator
 namespace wire_detail {
 // Tries to take one message at position pos; returns the position after its marker, or npos.
 size_t MatchStreamMessage(const std::string &buffer, size_t pos, StreamMessage &out);
+// The message whose line runs from pos to the marker at marker; false when the line does not
+// begin with a header.
+bool MessageOfLine(const std::string &buffer, size_t pos, size_t marker, StreamMessage &out);
+// The first "====" at or after from, or npos.
+size_t FindMarker(const std::string &buffer, size_t from);
 }  // namespace wire_detail
 
 template <typename Handler>
-void TakeStreamMessages(std::string &buffer, Handler &&handle) {
+void TakeStreamMessages(std::string &buffer, size_t &searched, Handler &&handle) {
   size_t pos = 0;
   StreamMessage msg;
-  while (pos < buffer.size()) {
-    size_t next = wire_detail::MatchStreamMessage(buffer, pos, msg);
-    if (next != std::string::npos) {
-      pos = next;
-      handle(msg);
-      continue;
+  for (;;) {
+    while (pos < buffer.size() && buffer[pos] == '=') ++pos;
+    if (pos == buffer.size()) break;
+    // A header holds no "=", so the line's marker is the first one after pos.
+    const size_t marker = wire_detail::FindMarker(buffer, searched > pos ? searched : pos);
+    if (marker == std::string::npos) {
+      // A marker may yet begin in the last three bytes.
+      searched = buffer.size() > 3 ? buffer.size() - 3 : 0;
+      break;
     }
-    // Not a message: skip to just past the next marker, or wait for more text.
-    size_t marker = buffer.find("====", pos);
-    if (marker == std::string::npos) break;
-    pos = marker + 4;
+    const size_t start = pos;
+    pos = searched = marker + 4;
+    if (wire_detail::MessageOfLine(buffer, start, marker, msg)) handle(msg);
   }
   buffer.erase(0, pos);
-  if (buffer.size() > kStreamBufferCap) buffer.clear();
+  searched = searched > pos ? searched - pos : 0;
+  if (buffer.size() > kStreamBufferCap) {
+    buffer.clear();
+    searched = 0;
+  }
 }

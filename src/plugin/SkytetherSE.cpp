@@ -51,6 +51,7 @@ Aircraft AircraftList[kSlotCount] = {Aircraft(0),  Aircraft(1),  Aircraft(2),  A
 std::string recvstring;
 std::string tcptx, tcprx, udptx, udprx;
 std::string tcpBuffer;
+size_t tcpSearched = 0;  // no line marker begins before this offset of tcpBuffer
 
 // Identity and mode.
 int uniqueID = 0;  // chosen at start; leads every message and enters the login token

@@ -68,6 +68,7 @@ extern char gVirtualKey;
 extern std::string recvstring;
 extern std::string tcptx, tcprx, udptx, udprx;
 extern std::string tcpBuffer;
+extern size_t tcpSearched;
 
 // Windows and menu
 extern XPLMWindowID gWindow;

@@ -58,9 +58,15 @@ void LoadPreferences() {
 }
 
 void SavePreferences() {
-  // The file holds the password in clear, so only its owner may read it.
-  int fd = ::open(kPrefsPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  // The file holds the password in clear, so only its owner may read it. O_NONBLOCK: a named pipe
+  // in its place must not hold the host; only a regular file is cut and written.
+  int fd = ::open(kPrefsPath, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return;
+  }
   ::fchmod(fd, S_IRUSR | S_IWUSR);
   std::string text = FormatPreferencesText(CurrentValues());
   const char *p = text.data();

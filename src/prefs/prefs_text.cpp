@@ -2,6 +2,8 @@
 
 #include <pcrecpp.h>
 
+#include <algorithm>
+
 #include "support/strings.h"
 
 void ParsePreferencesText(const std::string &text, PrefValues &values) {
@@ -40,14 +42,26 @@ std::string FormatPreferencesText(const PrefValues &values) {
   return out;
 }
 
-std::string PreferenceValueProblems(const std::string &value) {
-  std::string out;
-  auto add = [&out](const char *what) {
-    if (!out.empty()) out += ", ";
-    out += what;
-  };
-  if (value.find(';') != std::string::npos) add("\";\"");
-  if (value.find('=') != std::string::npos) add("\"=\"");
-  if (value.find_first_of("\r\n") != std::string::npos) add("line breaks");
+bool PreferencesReadBack(const PrefValues &values) {
+  const std::string text = FormatPreferencesText(values);
+  PrefValues back;
+  ParsePreferencesText(text.substr(0, std::min(text.find('\0'), size_t(kPrefsReadLimit))), back);
+  return back.callsign == values.callsign && back.userID == values.userID &&
+         back.password == values.password && back.crewID == values.crewID &&
+         back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
+         back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup;
+}
+
+std::string UnstorableCharacters(const std::string &value) {
+  std::string out, tried;
+  for (char c : value) {
+    if (tried.find(c) != std::string::npos) continue;
+    tried += c;
+    PrefValues alone;
+    alone.password.assign(1, c);
+    if (PreferencesReadBack(alone)) continue;
+    if (!out.empty()) out += " or ";
+    out += c == '\n' ? std::string("line feeds") : "\"" + std::string(1, c) + "\"";
+  }
   return out;
 }

@@ -22,6 +22,11 @@ void ParsePreferencesText(const std::string &text, PrefValues &values);
 // The full file content: all seven pairs in their fixed order, ending with the last ";".
 std::string FormatPreferencesText(const PrefValues &values);
 
-// The characters a value must not hold to read back as written (";" "=" and line breaks), as a
-// readable list such as "\";\" and \"=\"", or empty when the value is safe.
-std::string PreferenceValueProblems(const std::string &value);
+// Whether a load gives back exactly these values from the text FormatPreferencesText writes for
+// them (its first kPrefsReadLimit bytes, parsed over empty values); flightMode comes back as 0 or 1.
+bool PreferencesReadBack(const PrefValues &values);
+
+// The characters of value that do not read back when saved as a value, each tried alone, as a
+// readable list in order of first appearance ("\";\"", "line feeds", "\";\" or line feeds"); empty
+// when every one does.
+std::string UnstorableCharacters(const std::string &value);

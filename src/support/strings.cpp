@@ -1,6 +1,7 @@
 #include "support/strings.h"
 
-#include <langinfo.h>
+#include <locale.h>
+#include <stdlib.h>
 
 #include <charconv>
 #include <climits>
@@ -13,7 +14,8 @@
 // The position line formats 42 numbers a frame and a report reads 40, so both directions have a
 // short exact path for the numbers aircraft send, and hand everything else to the library:
 // std::to_chars for text (its general format with a precision is printf's "%.9g") and strtof
-// for reading.
+// for reading. Protocol numbers are C-locale text both ways, whatever LC_NUMERIC the host
+// process sets: to_chars ignores the locale, and reading goes through the C locale object.
 
 namespace {
 
@@ -175,15 +177,21 @@ char *WriteGeneral(char *out, uint64_t q, int x) {
   return std::to_chars(out, out + kNumberTextMax, static_cast<double>(value), std::chars_format::general, 9).ptr;
 }
 
+// glibc hands out its static C locale object for "C" with every category: nothing to free.
+locale_t CLocale() {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+  return c;
+}
+
 [[gnu::noinline, gnu::cold]] float LibraryReadFloat(std::string_view text) {
   char small[64];
   if (text.size() < sizeof small) {
     std::memcpy(small, text.data(), text.size());
     small[text.size()] = '\0';
-    return std::strtof(small, nullptr);
+    return strtof_l(small, nullptr, CLocale());
   }
   const std::string copy(text);
-  return std::strtof(copy.c_str(), nullptr);
+  return strtof_l(copy.c_str(), nullptr, CLocale());
 }
 
 // Powers of ten that doubles hold exactly.
@@ -249,13 +257,15 @@ void AddFloatToString(std::string &s, const char *prefix, float value) {
 }
 
 int stringtoi(const std::string &s) {
-  long v = std::strtol(s.c_str(), nullptr, 10);
+  long v = strtol_l(s.c_str(), nullptr, 10, CLocale());
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return int(v);
 }
 
-float stringtof(const std::string &s) { return std::strtof(s.c_str(), nullptr); }
+float stringtof(const std::string &s) {
+  return strtof_l(s.c_str(), nullptr, CLocale());
+}
 
 float ReadFloatText(std::string_view text) {
   // The short path takes [+-]digits[.digits][(e|E)[+-]digits] filling the whole text, with at
@@ -290,11 +300,6 @@ float ReadFloatText(std::string_view text) {
     e10 += below ? -e : e;
   }
   if (p != end) return LibraryReadFloat(text);
-  if (point) {
-    // strtof follows the locale's decimal point.
-    const char *radix = nl_langinfo(RADIXCHAR);
-    if (radix[0] != '.' || radix[1] != '\0') return LibraryReadFloat(text);
-  }
   if (m == 0) return negative ? -0.0f : 0.0f;
   if (m > (uint64_t(1) << 53) || e10 < -22 || e10 > 22) return LibraryReadFloat(text);
   double d = double(m);

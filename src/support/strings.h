@@ -15,11 +15,13 @@ char *WriteFloatText(char *out, float value);
 void AddIntToString(std::string &s, const char *prefix, int value);
 // Appends prefix, then value widened to double as "%.9g".
 void AddFloatToString(std::string &s, const char *prefix, float value);
+// Numbers are read and written in the C locale, whatever the process's LC_NUMERIC.
 // The leading decimal integer of the text, 0 if there is none.
 int stringtoi(const std::string &s);
 // The text read as a single-precision float, 0 if it does not begin with a number.
 float stringtof(const std::string &s);
-// What strtof reads at the start of text, as if the text ended there; 0 when it reads nothing.
+// What strtof reads at the start of text in the C locale, as if the text ended there; 0 when it
+// reads nothing.
 float ReadFloatText(std::string_view text);
 
 // Formats with printf rules into a string; the compiler checks the format.

@@ -10,6 +10,7 @@
 #include "net/net.h"
 #include "plugin/SkytetherSE.h"
 #include "prefs/Preferences.h"
+#include "prefs/prefs_text.h"
 #include "ui/ui.h"
 
 namespace {
@@ -17,10 +18,6 @@ namespace {
 // Longest texts a preference may hold; longer field text is cut when applied.
 constexpr int kMaxIDLength = 15;
 constexpr int kMaxPasswordLength = 25;
-
-// The preferences file ends a value at ";", splits key from value at "=" and stops reading at a line
-// feed, so a value holding any of them does not read back as typed.
-constexpr const char *kUnstorable = ";=\n";
 
 // Whether PrefErrorT currently shows a refusal; lets the pane leave it alone in the usual case.
 bool prefErrorShown = false;
@@ -89,33 +86,48 @@ void ClearPrefError() {
   prefErrorShown = false;
 }
 
-void ShowPrefError(const char *field) {
-  std::string text = field;
-  text += " cannot hold \";\", \"=\" or line feed";
-  XPSetWidgetDescriptor(PrefErrorT, text.c_str());
+// Short enough for the widest field name and both characters the file refuses to stay inside the
+// pane: "Call/Nickname: no \";\" or line feeds".
+void ShowPrefError(const char *field, const std::string &text) {
+  const std::string characters = UnstorableCharacters(text);
+  const std::string caption =
+      std::string(field) + (characters.empty() ? ": cannot be saved" : ": no " + characters);
+  XPSetWidgetDescriptor(PrefErrorT, caption.c_str());
   XPShowWidget(PrefErrorT);
   prefErrorShown = true;
 }
 
-// Returns false, and changes nothing but the error caption, when a text cannot be stored.
+// Returns false, and changes nothing but the error caption, when a text the user can see would not
+// read back from the preferences file.
 bool ApplyPrefs() {
   const std::string newUserID = FieldText(UserIDF, kMaxIDLength);
   const std::string newPassword = FieldText(PasswordF, kMaxPasswordLength);
   const std::string newCallsign = FieldText(CallsignF, kMaxIDLength);
   const std::string newCrewID = FieldText(CrewIDF, kMaxIDLength);
 
+  // Each value is tried in its own place in a saved file.
+  auto readsBack = [](std::string PrefValues::*member, const std::string &text) {
+    PrefValues alone;
+    alone.*member = text;
+    return PreferencesReadBack(alone);
+  };
+  // The crew ID is refused only where the user can mend it: hidden (in Solo mode) it is copied
+  // when it can be stored, and otherwise the stored one stays.
+  const bool crewShown = XPIsWidgetVisible(CrewIDF) != 0;
+  const bool crewStorable = readsBack(&PrefValues::crewID, newCrewID);
   const struct {
     const char *name;
     const std::string &text;
+    bool storable;
   } fields[] = {
-      {"User ID", newUserID},
-      {"Password", newPassword},
-      {"Call/Nickname", newCallsign},
-      {"Crew ID", newCrewID},
+      {"User ID", newUserID, readsBack(&PrefValues::userID, newUserID)},
+      {"Password", newPassword, readsBack(&PrefValues::password, newPassword)},
+      {"Call/Nickname", newCallsign, readsBack(&PrefValues::callsign, newCallsign)},
+      {"Crew ID", newCrewID, crewStorable || !crewShown},
   };
   for (const auto &f : fields) {
-    if (f.text.find_first_of(kUnstorable) != std::string::npos) {
-      ShowPrefError(f.name);
+    if (!f.storable) {
+      ShowPrefError(f.name, f.text);
       return false;
     }
   }
@@ -125,7 +137,7 @@ bool ApplyPrefs() {
   password = newPassword;
   myCallsign = newCallsign;
   // Copied in Solo mode too, while the field is hidden.
-  crewID = newCrewID;
+  if (crewStorable) crewID = newCrewID;
 
   if (IsOn(FlightModeB1)) {
     flightMode = 0;

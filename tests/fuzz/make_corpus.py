@@ -53,6 +53,7 @@ def main():
     write(w, "report-bad-light", report(2).replace("|1|1|0|1|0|", "|10|1|0|1|0|"))
     write(w, "notices", NOTICES)
     write(w, "crlf-split", "6|c|Fal\r\r\n\n7|c|Hawk\n")
+    write(w, "nul-tails", "5|c|A\x00junk\r\n6|c|B\x00\n7|c|C\r\x00x\n")
     write(w, "latitude", "47.4502258")
     write(w, "exponent", "1.5e-05")
     write(w, "path", "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf")
@@ -63,6 +64,7 @@ def main():
     write(p, "line-feed", "callsign=A;userID=B;password=C;\nflightMode=1;")
     write(p, "semicolon-in-value", "password=a;b;flightMode=1;crewID=x=y;connectAtStartup=abc;")
     write(p, "long-number", "cockpitPosition=99999999999999999999;flightMode=-7;")
+    write(p, "equals-and-cr", "callsign=a=b;password=x==;crewID=\r;userID=;")
 
     s = "plugin_stream_fuzz"
     write(s, "one-read", reads([], NOTICES))
@@ -75,6 +77,12 @@ def main():
     # A first byte of 255: repeated past the 64 KiB cap.
     write(s, "over-the-cap", b"\xff" + ("5|c|" + "y" * 3000).encode())
     write(s, "over-the-cap-with-lines", b"\xff" + ("5|c|Falcon\r\n0|m|" + "z" * 1500 + "\n").encode())
+    # A line without a break, rich in "=", over a dozen reads; markers and a CR NUL LF split over reads.
+    write(s, "long-partial-equals", reads([], "===x" * 4000 + "\n5|c|Owl\n"))
+    write(s, "split-markers", reads([6, 1, 1, 7, 1, 2, 3], "5|c|a=\r\n6|c|b==\n==7|c|c\r\x00x\n8|c|d\n"))
+    # Inputs named regress-* broke an invariant before the fault they show was mended.
+    write(s, "regress-nul-glues-next-line", reads([], "7|c|A\x00junk\n8|c|GOOD\n"))
+    write(s, "regress-final-equals", reads([], "1|m|2+2=\n2|c|Bob\n"))
 
     d = "plugin_datagram_fuzz"
     write(d, "same-cell", b"\x00" + report(3).encode())

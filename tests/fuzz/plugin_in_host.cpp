@@ -37,6 +37,7 @@ void ResetReceivedState() {
   for (auto &line : imRead) line.clear();
   newTextRcvd = 0;
   tcpBuffer.clear();
+  tcpSearched = 0;
 }
 
 void SetOwnPosition(double lat, double lon) {

@@ -56,10 +56,12 @@ void Apply(Picture &p, int n, const std::string &letter, const std::string &text
   }
 }
 
-// Returns what stays in the buffer: the text after the last line marker.
+// Returns what stays in the buffer: the text after the last line marker. No message begins with
+// "=", so a run of them at the head of the text goes first.
 std::string Expect(Picture &p, const std::string &stream) {
   std::string marked = reference::MarkLineBreaks(stream);
   for (;;) {
+    marked.erase(0, std::min(marked.find_first_not_of('='), marked.size()));
     int number = 0;
     std::string letter, body, rest;
     if (reference::MatchStreamMessage(marked, number, letter, body, rest)) {
@@ -112,7 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t modelsBefore = fuzz::PluginHost().setAircraftModelLog().size();
   auto checkBuffer = [] {
     FUZZ_CHECK(tcpBuffer.size() <= kStreamBufferCap, std::to_string(tcpBuffer.size()));
-    FUZZ_CHECK(tcpBuffer.find_first_of("\r\n") == std::string::npos, tcpBuffer);
+    FUZZ_CHECK(tcpBuffer.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, tcpBuffer);
+    // Every line whose marker arrived was taken, and the search resumes within what is left.
+    FUZZ_CHECK(tcpBuffer.find("====") == std::string::npos && tcpBuffer.rfind('=', 0) != 0, tcpBuffer);
+    FUZZ_CHECK(tcpSearched <= tcpBuffer.size(), std::to_string(tcpSearched));
   };
   if (flood) {
     for (size_t sent = 0; sent < stream.size() || Waiting(tsockfd) > 0;) {
@@ -124,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
   }
 
-  std::string delivered;  // what the plugin keeps of each read: its bytes up to the first NUL
+  std::string delivered;  // what the plugin keeps of each read
   size_t at = 0, next = 0;
   while (at < stream.size()) {
     size_t n = next < reads.size() ? reads[next++] : std::min(kReadSize, stream.size() - at);
@@ -135,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SkytetherPacketProcess(0.03f, 0.03f, 1, nullptr);
     FUZZ_CHECK(Waiting(tsockfd) == 0, "one run reads a whole read's worth");
     FUZZ_CHECK(tsockfd != 0, "the stream stays open");
-    delivered += piece.substr(0, piece.find('\0'));
+    delivered += reference::WithoutNulTails(piece);
     checkBuffer();
   }
 

@@ -69,19 +69,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ParsePreferencesText(text.substr(0, text.find('\n')), cut);
   FUZZ_CHECK(Same(got, cut), text);
 
-  // Written and read back: the same values, flightMode as 0 or 1, as long as no value holds a
-  // character the settings pane refuses.
+  // Written and read back: the values come back (flightMode as 0 or 1) exactly when none holds ";"
+  // or a line feed and the file fits what a load reads. PreferencesReadBack, which the settings
+  // pane asks, says the same, and so does UnstorableCharacters for a short value.
   const std::string file = FormatPreferencesText(got);
-  FUZZ_CHECK(file.find('\n') == std::string::npos ||
-                 !PreferenceValueProblems(got.callsign + got.userID + got.password + got.crewID).empty(),
-             file);
-  if (PreferenceValueProblems(got.callsign).empty() && PreferenceValueProblems(got.userID).empty() &&
-      PreferenceValueProblems(got.password).empty() && PreferenceValueProblems(got.crewID).empty()) {
+  bool plainBack = file.size() <= size_t(kPrefsReadLimit);
+  for (const std::string *value : {&got.callsign, &got.userID, &got.password, &got.crewID})
+    plainBack = plainBack && value->find_first_of(";\n") == std::string::npos;
+  FUZZ_CHECK(PreferencesReadBack(got) == plainBack, file);
+  if (plainBack) {
     PrefValues back;
-    ParsePreferencesText(file, back);
+    PlainParse(file, back);
     PrefValues expected = got;
     expected.flightMode = got.flightMode != 0 ? 1 : 0;
     FUZZ_CHECK(Same(back, expected), file);
   }
+  const std::string shortValue = got.password.substr(0, 25);
+  PrefValues alone;
+  alone.password = shortValue;
+  FUZZ_CHECK(PreferencesReadBack(alone) == UnstorableCharacters(shortValue).empty(), shortValue);
   return 0;
 }

@@ -45,7 +45,7 @@ void CheckHeaderAndReport(const std::string &text) {
 void CheckStream(const std::string &raw) {
   std::string buffer;
   AppendStreamText(buffer, raw.data(), raw.size());
-  const std::string marked = reference::MarkLineBreaks(raw);
+  const std::string marked = reference::MarkLineBreaks(reference::WithoutNulTails(raw));
   FUZZ_CHECK(buffer == marked, raw);
 
   int wantNumber = 0;

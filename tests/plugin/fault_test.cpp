@@ -1,6 +1,7 @@
 // Faults from outside: a server that stops reading, resets or vanishes; a stream that trickles in
-// one byte per read; reports for every slot number; notices made of "|"; preferences files of
-// random bytes, read-only or without their folder; host directory separators other than "/".
+// one byte per read, or floods lines that never end; reports for every slot number; notices made
+// of "|"; preferences files of random bytes, read-only or without their folder; host directory
+// separators other than "/".
 // Durations are measured and printed (and recorded as test properties), never asserted.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -187,6 +189,61 @@ TEST_F(FaultTest, AStreamOfOneByteReadsGivesTheSameMessages) {
   EXPECT_TRUE(Drawn("hello | there"));
 }
 
+// Each flood keeps the plugin's socket full for 400 frames (200 packet cycles of up to 100 reads)
+// with text that never ends its line: junk rich in "=", a message whose text is, and a run of
+// digits that could still become a header. Then the stream still works, and a NUL or a final "="
+// costs only its own line.
+TEST_F(FaultTest, LinesThatNeverEndNeverHoldTheFrameAndOddBytesCostOnlyTheirLine) {
+  StartConnected();
+  ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
+  // Sends all of text as the socket takes it, running frames meanwhile. Each check after a flood
+  // waits in wall-clock time: a stream that was full may resume only at a retransmission.
+  auto sendAll = [&](const std::string &text) {
+    size_t done = 0;
+    return RunUntil(host(), nullptr, [&] {
+      done += peer->sendStreamSome(text.substr(done));
+      return done == text.size();
+    });
+  };
+  auto rowBecomes = [&](int n, const std::string &row) {
+    return RunUntil(host(), nullptr, [&] { return Row(n) == row; });
+  };
+  const struct {
+    const char *name, *head, *unit;
+  } floods[] = {{"\"===x\"", "", "===x"}, {"\"1|c|\" then \"===x\"", "1|c|", "===x"}, {"digits", "", "0"}};
+  for (const auto &flood : floods) {
+    std::string pattern;
+    while (pattern.size() < 256 * 1024) pattern += flood.unit;
+    const size_t period = std::strlen(flood.unit);
+    ASSERT_TRUE(sendAll(flood.head));
+    size_t sent = 0;
+    std::vector<double> frames;
+    for (int f = 0; f < 400; ++f) {
+      sent += peer->sendStreamSome(pattern.substr(sent % period));
+      const auto before = Clock::now();
+      host().runFrame();
+      frames.push_back(Seconds(before));
+    }
+    std::sort(frames.begin(), frames.end());
+    Report(std::string("median frame under ") + flood.name, frames[frames.size() / 2] * 1000, "ms");
+    Report(std::string("longest frame under ") + flood.name, frames.back() * 1000, "ms");
+    EXPECT_GT(sent, 4000000u) << "the flood did not keep the socket full";
+    // The line ends, and the next line is a message again.
+    const std::string name = std::string("Owl") + flood.unit;
+    ASSERT_TRUE(sendAll("\n9|c|" + name + "\n"));
+    EXPECT_TRUE(rowBecomes(9, "9: " + name + " Plane 9")) << flood.name;
+  }
+  // A NUL drops the rest of its line only; the next line in the same read stays.
+  ASSERT_TRUE(sendAll(std::string("7|c|A\0junk\n8|c|GOOD\n", 20)));
+  EXPECT_TRUE(rowBecomes(8, "8: GOOD Plane 8"));
+  EXPECT_EQ(Row(7), "7: A Plane 7");
+  // A text ending in "=" leaves "=" behind its line marker; the next message still counts.
+  ASSERT_TRUE(sendAll("0|m|2+2=\n"));
+  host().runFrames(3);
+  ASSERT_TRUE(sendAll("2|c|Bob\n"));
+  EXPECT_TRUE(rowBecomes(2, "2: Bob Plane 2"));
+}
+
 TEST_F(FaultTest, ReportsForEverySlotNumberLandOnlyInTheirOwnSlot) {
   StartConnected();
   LearnDatagramPort();
@@ -349,24 +406,37 @@ TEST_F(FaultTest, PipesInPlaceOfThePreferencesFileAndTheMarkerHoldNothing) {
   ASSERT_EQ(mkfifo(marker.c_str(), 0644), 0);
   std::atomic<bool> done{false}, rescued{false};
   std::thread rescuer([&] {
-    // Writers for whichever pipe the plugin waits on, after 5 s, saying so.
+    // After 5 s, a writer for whichever pipe the plugin waits on to read, and a reader kept open
+    // for the preferences pipe should it wait to write; either says so.
+    int reader = -1;
     for (auto until = Clock::now() + std::chrono::seconds(5); !done;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (Clock::now() < until) continue;
+      rescued = true;
+      if (reader < 0) reader = open(prefs.c_str(), O_RDONLY | O_NONBLOCK);
       for (const std::string &p : {prefs, marker}) {
         int fd = open(p.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0) continue;
-        rescued = true;
         ssize_t n = write(fd, "callsign=Piped;", 15);
         (void)n;
         close(fd);
       }
     }
+    if (reader >= 0) close(reader);
   });
   Start();  // loads the preferences twice and looks for the marker
-  done = true;
-  rescuer.join();
-  EXPECT_FALSE(rescued) << "start or enable waited for a writer on a pipe";
   ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
   EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, "");
+  Retype(kCallsignF, "New");
+  ASSERT_TRUE(host().clickWidget(Widget(kApply)));
+  ASSERT_TRUE(host().clickWidget(Widget(kSave)));
+  done = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "start, enable, Apply or Save waited on a pipe";
+  struct stat st;
+  ASSERT_EQ(stat(prefs.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "only a regular file is written";
+  // The applied values are in use all the same.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  EXPECT_EQ(host().widget(Widget(kCallsignF)).descriptor, "New");
 }

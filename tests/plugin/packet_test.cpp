@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 
 #include "net_fixture.h"
 
@@ -58,6 +59,18 @@ TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
   EXPECT_EQ(h.geti(Plane(19, "strobe_lights_on")), 0);
   EXPECT_EQ(h.geti(Plane(19, "nav_lights_on")), 1);
   EXPECT_EQ(h.geti(Plane(19, "taxi_light_on")), 0);
+
+  // The host process may set a locale whose decimal point is a comma: reports read the same.
+  const std::string report = Report(18, v);
+  struct Restore {
+    ~Restore() { std::setlocale(LC_NUMERIC, "C"); }
+  } restore;
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return;  // no such locale installed
+  SendDatagram(report);
+  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "lat"))), 47.5f);
+  EXPECT_FLOAT_EQ(h.getf(Plane(18, "psi")), 270.5f);
+  EXPECT_FLOAT_EQ(h.getvf(Plane(18, "throttle"))[7], 0.2f);
 }
 
 TEST_F(PacketTest, ReportInAnotherCellIsPlacedThroughTheProjection) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "XPLMGraphics.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 #include "plugin_fixture.h"
@@ -143,6 +144,14 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   EXPECT_EQ(State(kCrewed), 0);
   EXPECT_EQ((std::vector<intptr_t>{State(kPilot), State(kCoPilot), State(kNavigator), State(kEngineer)}),
             (std::vector<intptr_t>{1, 0, 0, 0}));
+
+  // Every caption's text ends inside the inner panel.
+  for (const auto &w : widgets) {
+    if (w.widgetClass != xpWidgetClass_Caption) continue;
+    EXPECT_LE(w.left + XPLMMeasureString(xplmFont_Basic, w.descriptor.c_str(), int(w.descriptor.size())),
+              widgets[kPanel].right)
+        << w.descriptor;
+  }
 
   // The refusal caption waits hidden and empty in the free strip of the inner panel.
   const auto &error = widgets[kError];
@@ -369,21 +378,30 @@ TEST_F(PrefPaneTest, HandlerTakesOnlyTheMessagesItActsOn) {
   EXPECT_FALSE(PaneShown());
 }
 
-// The preferences file ends a value at ";", splits at "=" and stops at a line feed, so the pane
-// refuses such text rather than store something that reads back differently.
+// The preferences file ends a value at ";" and stops reading at a line feed, so the pane refuses
+// such text in a field the user can see, naming field and characters inside the pane, rather than
+// store something that reads back differently. "=" reads back whole and is taken.
 TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   const std::string stored = Prefs("Falcon", "42", "pw", 0, 0, "7", 0);
   WritePrefs(stored);
   Start();
   PickSettings();
+  // The refusal's text, drawn from its left edge, ends inside the inner panel.
+  auto expectRefusal = [&](const std::string &caption) {
+    EXPECT_TRUE(Shown(kError));
+    const std::string shown = Text(kError);
+    EXPECT_EQ(shown, caption);
+    EXPECT_LE(Get(kError).left + XPLMMeasureString(xplmFont_Basic, shown.c_str(), int(shown.size())),
+              Get(kPanel).right)
+        << shown;
+  };
   Retype(kUserIDF, "43");
   Retype(kCallsignF, "Hawk");
   Retype(kPasswordF, "a;b");
   Click(kApply);
   EXPECT_TRUE(PaneShown());
   EXPECT_EQ(ReadPrefs(), stored);
-  EXPECT_TRUE(Shown(kError));
-  EXPECT_EQ(Text(kError), "Password cannot hold \";\", \"=\" or line feed");
+  expectRefusal("Password: no \";\"");
 
   Click(kSave);  // refused too, and the pane stays open
   EXPECT_TRUE(PaneShown());
@@ -397,34 +415,50 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   EXPECT_EQ(Text(kPasswordF), "pw");
   EXPECT_FALSE(Shown(kError));  // the refill replaced the refused text
 
-  Retype(kCallsignF, "Ha=wk");
+  // The longest field name with both characters; pasted text can hold a line feed.
+  XPSetWidgetDescriptor(Id(kCallsignF), "H;a\nwk");
   Click(kApply);
-  EXPECT_EQ(Text(kError), "Call/Nickname cannot hold \";\", \"=\" or line feed");
-  EXPECT_TRUE(Shown(kError));
+  expectRefusal("Call/Nickname: no \";\" or line feeds");
   Retype(kCallsignF, "Hawk");
-  XPSetWidgetDescriptor(Id(kUserIDF), "4\n2");  // pasted text can hold a line feed
+  XPSetWidgetDescriptor(Id(kUserIDF), "4\n2");
   Click(kApply);
-  EXPECT_EQ(Text(kError), "User ID cannot hold \";\", \"=\" or line feed");
+  expectRefusal("User ID: no line feeds");
   EXPECT_EQ(ReadPrefs(), stored);
   Retype(kUserIDF, "43");
   Click(kCrewed);
-  Retype(kCrewIDF, "x=y");
+  Retype(kCrewIDF, "x;y");
   Click(kApply);
-  EXPECT_EQ(Text(kError), "Crew ID cannot hold \";\", \"=\" or line feed");
+  expectRefusal("Crew ID: no \";\"");
   EXPECT_EQ(ReadPrefs(), stored);
 
-  // The next good apply takes everything and clears the caption.
-  Retype(kCrewIDF, "8");
+  // Hidden in Solo mode, the crew ID cannot be mended and is not used: Apply takes the rest and
+  // keeps the stored crew ID. Shown again, it is refused again.
+  Click(kSolo);
+  Click(kApply);
+  EXPECT_FALSE(Shown(kError));
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "pw", 0, 0, "7", 0));
+  Click(kCrewed);
+  Click(kApply);
+  expectRefusal("Crew ID: no \";\"");
+
+  // "=" and CR read back whole; the next good apply takes everything and clears the caption.
+  XPSetWidgetDescriptor(Id(kCrewIDF), "8\r");
+  Retype(kPasswordF, "p=w=");
   Click(kApply);
   EXPECT_FALSE(Shown(kError));
   EXPECT_EQ(Text(kError), "");
-  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "pw", 1, 0, "8", 0));
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0));
+  DropHost();
+  Start();
+  PickSettings();
+  EXPECT_EQ(Text(kPasswordF), "p=w=");
+  EXPECT_EQ(Text(kCrewIDF), "8\r");
 
   // Past the length limit the character is cut off anyway, so the text is taken.
   Retype(kCallsignF, "ABCDEFGHIJKLMNO;x");
   Click(kSave);
   EXPECT_FALSE(PaneShown());
-  EXPECT_EQ(ReadPrefs(), Prefs("ABCDEFGHIJKLMNO", "43", "pw", 1, 0, "8", 0));
+  EXPECT_EQ(ReadPrefs(), Prefs("ABCDEFGHIJKLMNO", "43", "p=w=", 1, 0, "8\r", 0));
 }
 
 }  // namespace

@@ -105,6 +105,12 @@ bool TestPeer::sendStream(const std::string &bytes) {
   return true;
 }
 
+size_t TestPeer::sendStreamSome(const std::string &bytes) {
+  if (client_ < 0) return 0;
+  ssize_t n = send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  return n > 0 ? size_t(n) : 0;
+}
+
 void TestPeer::closeClient() {
   if (client_ >= 0) close(client_);
   client_ = -1;

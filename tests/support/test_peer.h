@@ -40,6 +40,7 @@ class TestPeer {
   bool hasClient() const { return client_ >= 0; }
   size_t pollStream();  // reads what is waiting into streamText; notes a close
   bool sendStream(const std::string &bytes);
+  size_t sendStreamSome(const std::string &bytes);  // as much as the socket takes now
   void closeClient();
   void resetClient();  // closes with a reset instead of an orderly end
   std::vector<std::string> streamLines() const;  // streamText split after each "\n"

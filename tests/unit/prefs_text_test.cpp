@@ -65,9 +65,16 @@ TEST(PrefsText, IntegerValues) {
   EXPECT_NE(FormatPreferencesText(v).find("connectAtStartup=-4;"), std::string::npos);
 }
 
-TEST(PrefsText, UnsafeValuesAreNamed) {
-  EXPECT_EQ(PreferenceValueProblems("plain text 123"), "");
-  EXPECT_EQ(PreferenceValueProblems("a;b"), "\";\"");
-  EXPECT_EQ(PreferenceValueProblems("a=b;c"), "\";\", \"=\"");
-  EXPECT_EQ(PreferenceValueProblems("a\nb"), "line breaks");
+// Only ";" and a line feed keep a value from reading back; "=" and a CR do not.
+TEST(PrefsText, ValuesThatDoNotReadBackAreNamed) {
+  EXPECT_EQ(UnstorableCharacters("plain = text\r 123"), "");
+  EXPECT_EQ(UnstorableCharacters("a;b;"), "\";\"");
+  EXPECT_EQ(UnstorableCharacters("a\nb=c;d"), "line feeds or \";\"");
+  PrefValues v;
+  v.password = "a=b=";
+  v.crewID = "x\ry";
+  v.flightMode = 5;
+  EXPECT_TRUE(PreferencesReadBack(v));
+  v.callsign = std::string(990, 'c');  // past what a load reads
+  EXPECT_FALSE(PreferencesReadBack(v));
 }

@@ -49,4 +49,10 @@ std::string MarkLineBreaks(std::string text) {
   return text;
 }
 
+std::string WithoutNulTails(std::string text) {
+  static const pcrecpp::RE nulTail("\\x00[^\\r\\n]*");
+  nulTail.GlobalReplace("", &text);
+  return text;
+}
+
 }  // namespace reference

@@ -13,5 +13,7 @@ bool MatchStreamMessage(const std::string &text, int &number, std::string &lette
 std::string WholeDegreeText(const std::string &text);
 // Every run of CR and LF replaced by the line marker.
 std::string MarkLineBreaks(std::string text);
+// The text of one read: each NUL removed with what follows it up to the next CR or LF.
+std::string WithoutNulTails(std::string text);
 
 }  // namespace reference

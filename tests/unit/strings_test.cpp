@@ -157,7 +157,15 @@ TEST(NumberText, FloatReadingMatchesStrtof) {
   }
 }
 
-TEST(NumberText, FloatReadingFollowsTheLocaleDecimalPoint) {
+// A host process may set a locale whose decimal point is a comma: protocol numbers stay C text.
+TEST(NumberText, NumbersIgnoreTheProcessLocale) {
+  const std::vector<std::string> texts = {"47.5", "47,5", "-0.25e3", "-0,25e3",
+                                          "1.5",  "12",   "0x1.8p1", "1e39"};
+  std::vector<float> read;
+  for (const std::string &text : texts) read.push_back(ReadFloatText(text));
+  struct Restore {
+    ~Restore() { std::setlocale(LC_NUMERIC, "C"); }
+  } restore;
   const char *found = nullptr;
   for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"})
     if (std::setlocale(LC_NUMERIC, name) != nullptr) {
@@ -165,6 +173,15 @@ TEST(NumberText, FloatReadingFollowsTheLocaleDecimalPoint) {
       break;
     }
   if (found == nullptr) GTEST_SKIP() << "no locale with a decimal comma installed";
-  for (const char *text : {"47.5", "47,5", "-0,25e3", "12"}) EXPECT_TRUE(ReadsLikeStrtof(text)) << found;
-  std::setlocale(LC_NUMERIC, "C");
+  ASSERT_EQ(std::strtof("1,5", nullptr), 1.5f) << "the locale should read a comma";
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_TRUE(SameFloat(ReadFloatText(texts[i]), read[i])) << texts[i];
+    EXPECT_TRUE(SameFloat(stringtof(texts[i]), read[i])) << texts[i];
+  }
+  EXPECT_EQ(ReadFloatText("1.5"), 1.5f);
+  EXPECT_EQ(stringtoi("1.234"), 1);
+  std::string line;
+  AddFloatToString(line, "|", 47.4502258f);
+  AddFloatToString(line, "|", 1e-7f);
+  EXPECT_EQ(line, "|47.4502258|1.00000001e-07");
 }

@@ -143,6 +143,13 @@ TEST(WireIn, BadHeadTextIsDroppedUpToTheNextLineBreak) {
   EXPECT_EQ(got[0].text, "a");
   EXPECT_EQ(got[1].text, "ok");
   EXPECT_TRUE(buffer.empty());
+  // A text ending in "=" leaves "=" behind its marker, and so do lines of "="; no message begins
+  // with "=", so the message after them counts.
+  Feed(buffer, "1|m|2+2=\n===\n2|c|Bob\n");
+  got = Take(buffer);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].text, "2+2");
+  EXPECT_EQ(got[1].text, "Bob");
   // Junk without a line break waits, then goes when its break arrives.
   Feed(buffer, "garbage");
   EXPECT_TRUE(Take(buffer).empty());
