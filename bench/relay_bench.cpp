@@ -112,6 +112,7 @@ struct ServerProcess {
     if (pid < 0) Die("fork");
     if (pid == 0) {
       dup2(pipeFds[1], 2);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // whatever way the bench ends, its servers end with it
       if (serverCpu >= 0) PinTo(serverCpu);
       std::vector<char *> argv{const_cast<char *>(path.c_str())};
       for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -372,6 +373,7 @@ struct RedisProcess {
     close(s);
     pid = fork();
     if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       std::string p = std::to_string(port);
