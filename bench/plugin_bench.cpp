@@ -89,7 +89,7 @@ struct HostCalls {
                            "sim/joystick/FC_hdng"};
     for (int i = 0; i < 17; ++i) singles[i] = XPLMFindDataRef(own[i]);
     gear = XPLMFindDataRef("sim/aircraft/parts/acf_gear_deploy");
-    throttle = XPLMFindDataRef("sim/flightmodel/ENGN_thro");
+    throttle = XPLMFindDataRef("sim/flightmodel/engine/ENGN_thro");
     const char *light[5] = {"beacon_lights_on", "landing_lights_on", "strobe_lights_on", "nav_lights_on",
                             "taxi_light_on"};
     for (int i = 0; i < 5; ++i) lights[i] = XPLMFindDataRef((std::string("sim/cockpit/electrical/") + light[i]).c_str());
@@ -99,8 +99,11 @@ struct HostCalls {
                              "_beacon_lights_on", "_landing_lights_on", "_nav_lights_on", "_strobe_lights_on",
                              "_taxi_light_on"};
     for (int n = 1; n < 20; ++n)
-      for (int i = 0; i < 25; ++i)
-        slot[n][i] = XPLMFindDataRef(("sim/multiplayer/position/plane" + std::to_string(n) + parts[i]).c_str());
+      for (int i = 0; i < 25; ++i) {
+        // The host names the slats of planes 2 to 19 "sla1", as the plugin finds them.
+        const std::string part = i == 13 && n > 1 ? "_sla1_ratio" : parts[i];
+        slot[n][i] = XPLMFindDataRef(("sim/multiplayer/position/plane" + std::to_string(n) + part).c_str());
+      }
   }
   float Reads() const {
     float sum = 0, gearValues[10], throttleValues[8];

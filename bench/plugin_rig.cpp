@@ -50,10 +50,7 @@ bool PluginRig::Start(std::string *error) {
   skyhost::Host &h = *host_;
   h.setd("sim/flightmodel/position/local_x", -12345.678);
   h.setd("sim/flightmodel/position/local_y", 1523.4567);
-  h.setd("sim/flightmodel/position/local_z", 23456.789);
-  h.setd("sim/flightmodel/position/latitude", 47.4502258);
-  h.setd("sim/flightmodel/position/longitude", 8.56123447);
-  h.setd("sim/flightmodel/position/elevation", 1523.4567);
+  h.setd("sim/flightmodel/position/local_z", 23456.789);  // latitude and the rest: the host derives them
   h.setf("sim/flightmodel/position/theta", 2.51234579f);
   h.setf("sim/flightmodel/position/phi", -10.2512341f);
   h.setf("sim/flightmodel/position/psi", 270.512344f);
@@ -70,8 +67,8 @@ bool PluginRig::Start(std::string *error) {
   h.setvf("sim/aircraft/parts/acf_gear_deploy", {0.476190478f, 0.476190478f, 0.476190478f, 0.523809552f,
                                                  0.523809552f, 0.523809552f, 0.571428597f, 0.571428597f,
                                                  0.571428597f, 0.619047642f});
-  h.setvf("sim/flightmodel/ENGN_thro", {0.812345684f, 0.812345684f, 0.712345684f, 0.712345684f, 0.612345684f,
-                                        0.612345684f, 0.512345684f, 0.512345684f});
+  h.setvf("sim/flightmodel/engine/ENGN_thro", {0.812345684f, 0.812345684f, 0.712345684f, 0.712345684f,
+                                               0.612345684f, 0.612345684f, 0.512345684f, 0.512345684f});
   h.seti("sim/cockpit/electrical/beacon_lights_on", 1);
   h.seti("sim/cockpit/electrical/landing_lights_on", 1);
   h.seti("sim/cockpit/electrical/strobe_lights_on", 1);
@@ -88,12 +85,13 @@ bool PluginRig::Start(std::string *error) {
     h.runFrame(1.0 / 60.0);
     peer_.Poll();
   }
-  for (const auto &d : h.drawCallbacks())
-    if (d.phase == xplm_Phase_Airplanes) drawPlanes_ = d.fn;
-  for (const auto &f : h.flightLoops())
+  // The position broadcast is the first of the two every-frame flight loops.
+  for (const auto &f : h.flightLoops()) {
     if (std::fabs(f.firstInterval - 0.03f) < 1e-6f) packetProcess_ = f.fn;
+    if (f.firstInterval == -1.0f && drawPlanes_ == nullptr) drawPlanes_ = f.fn;
+  }
   if (drawPlanes_ == nullptr || packetProcess_ == nullptr) {
-    *error = "the plugin's draw callback or packet cycle is not registered";
+    *error = "the plugin's position broadcast or packet cycle is not registered";
     return false;
   }
   peer_.DrainDatagrams();

@@ -1,11 +1,10 @@
 #pragma once
 // The real plugin file loaded into the simulated host, logged in to a BenchPeer on
-// 127.0.0.1:49556, with its two per-frame callbacks and its two sockets at hand.
+// 127.0.0.1:49556, with its position broadcast and receive cycle and its two sockets at hand.
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "XPLMDisplay.h"
 #include "XPLMProcessing.h"
 #include "bench_peer.h"
 #include "skyhost/Host.h"
@@ -24,7 +23,7 @@ class PluginRig {
   BenchPeer &peer() { return peer_; }
 
   // The plugin's callbacks, called directly: exactly what the host calls each frame.
-  int DrawPlanes() { return drawPlanes_(xplm_Phase_Airplanes, 0, nullptr); }
+  float DrawPlanes() { return drawPlanes_(1.0f / 60, 1.0f / 60, 1, nullptr); }
   float PacketProcess() { return packetProcess_(0.03f, 0.03f, 1, nullptr); }
 
   // The plugin's own sockets (found by address), for raw reads and writes beside it.
@@ -50,7 +49,7 @@ class PluginRig {
   std::unique_ptr<skyhost::TempDir> dir_;
   std::unique_ptr<skyhost::Host> host_;
   BenchPeer peer_;
-  XPLMDrawCallback_f drawPlanes_ = nullptr;
+  XPLMFlightLoop_f drawPlanes_ = nullptr;
   XPLMFlightLoop_f packetProcess_ = nullptr;
   int datagramFd_ = -1;
   int streamFd_ = -1;

@@ -320,6 +320,11 @@ std::string RelativeModelPath(std::string_view path) {
   }
   if (aircraft != std::string::npos) p.erase(0, aircraft);
   if (p.size() > kMaxPath || p.size() <= 4) return std::string();
+  // The receiver opens the path relative to its own folder: nothing that names a place of its
+  // own (a root, a drive, a network share) may remain.
+  const bool drive =
+      p.size() >= 2 && p[1] == ':' && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
+  if (p.front() == '/' || drive) return std::string();
   return p;
 }
 

@@ -99,8 +99,9 @@ bool IsDecimalNumber(std::string_view s);
 std::string SanitizeText(std::string_view text, std::size_t max_len);
 
 // The model path as other pilots should open it: "\" becomes "/", and a path with an
-// "Aircraft" directory is cut to start there. Empty when the path is unusable
-// (empty, not a .acf file, has a ".." component); the result is sanitized and capped.
+// "Aircraft" directory is cut to start there. Empty when the path is unusable (empty, not a
+// .acf file, a ".." component, or still absolute after the cut: a leading "/", which covers
+// "//" and "\\" shares, or a drive letter); the result is sanitized and capped.
 std::string RelativeModelPath(std::string_view path);
 
 // "N|c|callsign\n" ("BLANK" when empty), "N|p|path\n" ("BLANK" when empty), "0|m|text\n".

@@ -1,6 +1,8 @@
 // skytether-server: logins, slots and relay for Skytether pilots. See README.md.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +25,8 @@ const char kUsage[] =
     "  --port PORT            TCP and UDP port (default 49556; 0 picks a free one)\n"
     "  --accounts FILE        \"userID password\" per line; without it any login is accepted\n"
     "  --max-pilots N         logged-in clients allowed at once (default 1000)\n"
-    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view (default 20)\n"
+    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view, one without\n"
+    "                         lines or datagrams may be replaced by a login (default 20)\n"
     "  --max-report-age SECONDS\n"
     "                         a position that waited longer in the socket is not relayed\n"
     "                         (default 0.1; 0 relays any)\n"
@@ -80,13 +83,40 @@ int CheckAccounts(const std::string &path) {
     std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
     return 2;
   }
-  std::vector<std::string> problems = skytether::Accounts::Problems(text);
+  std::vector<std::string> notes;
+  std::vector<std::string> problems = skytether::Accounts::Problems(text, &notes);
   for (const auto &p : problems) std::fprintf(stderr, "%s: %s\n", path.c_str(), p.c_str());
+  for (const auto &n : notes) std::fprintf(stderr, "%s: note: %s\n", path.c_str(), n.c_str());
   if (!problems.empty()) return 2;
   skytether::Accounts accounts;
   accounts.Parse(text, &error);
   std::printf("%s: %zu accounts, no problems\n", path.c_str(), accounts.size());
   return 0;
+}
+
+// Every client holds a descriptor: take all the descriptors the system allows us, and keep
+// connections that have not logged in to a quarter of them.
+void RaiseDescriptorLimit(skytether::RegistryOptions *options) {
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+    getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  const rlim_t quarter = rl.rlim_cur / 4;
+  if (quarter < static_cast<rlim_t>(options->pending_total))
+    options->pending_total = quarter > 0 ? int(quarter) : 1;
+  options->pending_per_address = std::min(options->pending_per_address, options->pending_total);
+  std::string line = "descriptors: " + std::to_string(rl.rlim_cur) +
+                     "; connections before login: " + std::to_string(options->pending_per_address) +
+                     " per address, " + std::to_string(options->pending_total) + " in all";
+  const rlim_t needed = static_cast<rlim_t>(options->max_pilots) + options->pending_total + 32;
+  if (rl.rlim_cur < needed) {
+    line += "; too few for " + std::to_string(options->max_pilots) +
+            " pilots (raise LimitNOFILE or ulimit -n to " + std::to_string(needed) + ")";
+  }
+  skytether::LogLine(line);
 }
 
 }  // namespace
@@ -148,6 +178,7 @@ int main(int argc, char **argv) {
     }
   }
 
+  RaiseDescriptorLimit(&registry_options);
   // A peer that vanishes mid-write must not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
 

@@ -17,6 +17,7 @@ double ChordToMeters(double chord2) {
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
@@ -35,10 +36,14 @@ const char *DropName(Drop d) {
     case Drop::kWrongId: return "line with another uniqueID";
     case Drop::kRepeatLogin: return "repeated login";
     case Drop::kChatFlood: return "chat over the flood limit";
+    case Drop::kChatBudget: return "chat while the chat queue is full";
     case Drop::kLineFlood: return "stream line over the rate limit";
     case Drop::kBadDatagram: return "malformed datagram";
     case Drop::kStale: return "stale datagram";
     case Drop::kStranger: return "datagram from a stranger";
+    case Drop::kModelPath: return "unusable model path";
+    case Drop::kViewOnlyDatagram: return "view-only datagram from a pilot";
+    case Drop::kOtherPort: return "datagram from another port";
     case Drop::kCount: break;
   }
   return "?";
@@ -51,6 +56,12 @@ IpAddr IpAddr::V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d
   ip.bytes[2] = c;
   ip.bytes[3] = d;
   return ip;
+}
+
+std::size_t IpAddr::Hash::operator()(const IpAddr &a) const {
+  std::size_t h = a.v6 ? 1469598103934665603ull : 0;
+  for (std::uint8_t b : a.bytes) h = (h ^ b) * 1099511628211ull;
+  return h;
 }
 
 std::string IpAddr::ToString() const {
@@ -78,7 +89,9 @@ double GreatCircleMeters(double lat1, double lon1, double lat2, double lon2) {
 
 namespace {
 
-// Walks the entries of an accounts file; bad(number, message) for each malformed or duplicate one.
+// Walks the entries of an accounts file: good(number, user, password) for each good one,
+// bad(message) for each malformed or duplicate one. The password is the rest of the line after
+// the blanks that follow the userID, trailing blanks included: the plugin hashes it as typed.
 template <typename Good, typename Bad>
 void EachAccount(std::string_view text, Good good, Bad bad) {
   std::unordered_map<std::string, int> seen;
@@ -88,12 +101,14 @@ void EachAccount(std::string_view text, Good good, Bad bad) {
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     ++number;
-    line = Trim(line);
-    if (line.empty() || line.front() == '#') continue;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
+    if (Trim(line).empty() || line.front() == '#') continue;
     std::size_t gap = 0;
-    while (gap < line.size() && !IsSpace(line[gap])) ++gap;
+    while (gap < line.size() && !IsBlank(line[gap])) ++gap;
     std::string_view user = line.substr(0, gap);
-    std::string_view password = Trim(line.substr(gap));
+    std::string_view password = line.substr(gap);
+    while (!password.empty() && IsBlank(password.front())) password.remove_prefix(1);
     if (password.empty()) {
       bad("line " + std::to_string(number) + ": expected \"userID password\"");
       continue;
@@ -104,7 +119,7 @@ void EachAccount(std::string_view text, Good good, Bad bad) {
           std::to_string(it->second) + ")");
       continue;
     }
-    good(user, password);
+    good(number, user, password);
   }
 }
 
@@ -114,7 +129,8 @@ bool Accounts::Parse(std::string_view text, std::string *error) {
   passwords_.clear();
   bool ok = true;
   EachAccount(
-      text, [this](std::string_view user, std::string_view password) { passwords_.emplace(user, password); },
+      text,
+      [this](int, std::string_view user, std::string_view password) { passwords_.emplace(user, password); },
       [&](const std::string &message) {
         if (ok) *error = message;
         ok = false;
@@ -123,10 +139,15 @@ bool Accounts::Parse(std::string_view text, std::string *error) {
   return ok;
 }
 
-std::vector<std::string> Accounts::Problems(std::string_view text) {
+std::vector<std::string> Accounts::Problems(std::string_view text, std::vector<std::string> *notes) {
   std::vector<std::string> problems;
   EachAccount(
-      text, [](std::string_view, std::string_view) {},
+      text,
+      [notes](int number, std::string_view, std::string_view password) {
+        if (notes != nullptr && IsSpace(password.back()))
+          notes->push_back("line " + std::to_string(number) +
+                           ": the password ends in a blank, which is part of it");
+      },
       [&](const std::string &message) { problems.push_back(message); });
   return problems;
 }
@@ -150,14 +171,21 @@ struct Registry::Client {
   int id = -1;
   std::string user;  // sanitized
   bool observer = false;
-  std::string callsign;  // sanitized; empty: none yet
-  std::string model;     // relative path; empty: none yet
+  std::string callsign;  // sanitized, as relayed; empty: none yet
+  std::string model;     // relative path, as relayed; empty: none yet
+  // Changes the announcement allowance held back: the latest of each goes out when it returns.
+  std::string held_callsign, held_model;
+  bool callsign_held = false, model_held = false;
+  FloodGate announcements{0, 0};
+  double last_line = 0;  // the last stream line (the login included)
   bool has_udp = false;
   Endpoint udp;
+  Endpoint udp_candidate;       // another port of the same address, and how many datagrams came from
+  int candidate_datagrams = 0;  //   it since udp last spoke
   bool has_pos = false;
   double lat = 0, lon = 0;
   double ux = 0, uy = 0, uz = 0;  // unit vector of lat/lon
-  double last_heard = 0;
+  double last_heard = 0;          // the last position taken (from udp)
   bool in_view = false;
   std::size_t visible_index = 0;  // position in visible_ while in_view
   std::array<Client *, kSlots> slots{};  // what this client sees; [0] unused
@@ -168,6 +196,11 @@ struct Registry::Client {
   std::size_t chat_next = 0;
   std::uint64_t eval_mark = 0;
   double connected_at = 0;
+
+  // Silent: neither a line nor a datagram from it for longer than timeout.
+  bool Silent(double now, double timeout) const {
+    return now - last_line > timeout && now - last_heard > timeout;
+  }
 
   int FreeSlots() const {
     int n = 0;
@@ -182,8 +215,25 @@ struct Registry::Client {
   }
 };
 
+namespace {
+
+// A ring of the last n accepted times: takes now unless all n fall within window.
+bool TakeFromRing(std::vector<double> &ring, std::size_t &next, int n, double window, double now) {
+  if (ring.empty()) ring.assign(n > 0 ? n : 1, -1e300);
+  double &oldest = ring[next];
+  if (now - oldest < window) return false;
+  oldest = now;
+  next = (next + 1) % ring.size();
+  return true;
+}
+
+}  // namespace
+
 Registry::Registry(RegistryOptions options, const Accounts *accounts)
-    : options_(options), accounts_(accounts) {}
+    : options_(options),
+      accounts_(accounts),
+      chat_budget_(options.chat_per_second, options.chat_per_second),
+      events_(20, options.drop_log_interval) {}
 
 Registry::~Registry() = default;
 
@@ -192,7 +242,9 @@ Registry::Client *Registry::FindConn(ConnId conn) const {
   return it == clients_.end() ? nullptr : it->second.get();
 }
 
-void Registry::Log(std::string line) { logs_.push_back(std::move(line)); }
+void Registry::Note(Event kind, std::string line) {
+  events_.Note(kind, now_, std::move(line), &logs_);
+}
 
 std::string Registry::Name(const Client &c) const {
   std::string s = std::to_string(c.id);
@@ -211,22 +263,60 @@ void Registry::Send(const Client &to, std::string text) {
 }
 
 void Registry::Connect(ConnId conn, const IpAddr &peer, double now) {
+  now_ = now;
+  // Connections that do not log in hold descriptors: past the caps the oldest make room, so
+  // neither one address nor many can keep an honest login out.
+  auto known = addresses_.find(peer);
+  if (known != addresses_.end() && !known->second.pending.empty() &&
+      static_cast<int>(known->second.pending.size()) >= options_.pending_per_address) {
+    ClosePending(known->second.pending.begin()->second,
+                 "over " + std::to_string(options_.pending_per_address) + " pending from " + peer.ToString());
+  }
+  if (static_cast<int>(pending_.size()) >= options_.pending_total && !pending_.empty()) {
+    ClosePending(pending_.begin()->second,
+                 "over " + std::to_string(options_.pending_total) + " pending in all");
+  }
+  // Only now: closing the last connection of an address forgets the address.
+  Address &a = addresses_[peer];
   auto c = std::make_unique<Client>();
   c->conn = conn;
   c->peer = peer;
   c->connected_at = now;
   clients_[conn] = std::move(c);
+  ++a.clients;
+  a.pending.insert(Age{now, conn});
+  pending_.insert(Age{now, conn});
 }
 
-void Registry::Disconnect(ConnId conn, double, std::string_view reason) {
+void Registry::ClosePending(ConnId conn, std::string_view why) {
+  Client *c = FindConn(conn);
+  if (c == nullptr) return;
+  Note(Event::kPendingCut, "connection " + std::to_string(conn) + " from " + c->peer.ToString() +
+                               " closed before login: " + std::string(why));
+  outputs_.push_back(Output{Output::Kind::kClose, conn, std::string()});
+  Erase(*c);
+}
+
+void Registry::Disconnect(ConnId conn, double now, std::string_view reason) {
+  now_ = now;
   Client *c = FindConn(conn);
   if (c == nullptr) return;
   Remove(*c, reason);
 }
 
+void Registry::Erase(Client &c) {
+  auto it = addresses_.find(c.peer);
+  if (it != addresses_.end()) {
+    it->second.pending.erase(Age{c.connected_at, c.conn});
+    if (--it->second.clients <= 0) addresses_.erase(it);
+  }
+  pending_.erase(Age{c.connected_at, c.conn});
+  clients_.erase(c.conn);  // c is gone from here on
+}
+
 void Registry::Remove(Client &c, std::string_view why) {
   if (c.logged_in) {
-    Log("logout " + Name(c) + ": " + std::string(why));
+    Note(Event::kLogout, "logout " + Name(c) + ": " + std::string(why));
     Hide(c, "left");
     // Its own table goes with it: nobody to announce the frees to.
     for (int s = 1; s < kSlots; ++s) {
@@ -234,13 +324,15 @@ void Registry::Remove(Client &c, std::string_view why) {
     }
     by_id_.erase(c.id);
   }
-  clients_.erase(c.conn);  // c is gone from here on
+  Erase(c);
 }
 
 void Registry::OnLine(ConnId conn, std::string_view line, double now) {
+  now_ = now;
   Client *cp = FindConn(conn);
   if (cp == nullptr) return;
   Client &c = *cp;
+  if (c.logged_in) c.last_line = now;
   if (line.empty()) return;  // blank lines (a CR LF run) carry nothing
   ClientLine m = ParseClientLine(line);
   if (m.kind == LineKind::kMalformed) return CountDrop(Drop::kMalformed);
@@ -264,27 +356,42 @@ void Registry::OnLine(ConnId conn, std::string_view line, double now) {
 }
 
 void Registry::Refuse(Client &c, int id, std::string_view user, std::string_view why) {
-  Log("refused login " + std::to_string(id) + " (" + SanitizeText(user, kMaxCallsign) + ") from " +
-      c.peer.ToString() + ": " + std::string(why));
+  Note(Event::kRefusedLogin, "refused login " + std::to_string(id) + " (" + SanitizeText(user, kMaxCallsign) +
+                                 ") from " + c.peer.ToString() + ": " + std::string(why));
   outputs_.push_back(Output{Output::Kind::kClose, c.conn, std::string()});
-  clients_.erase(c.conn);
+  Erase(c);
 }
 
 void Registry::Login(Client &c, const ClientLine &m, double now) {
   if (accounts_ != nullptr && !accounts_->Check(m.id, m.user, m.token)) {
     return Refuse(c, m.id, m.user, "wrong user or token");
   }
-  if (by_id_.count(m.id) != 0) return Refuse(c, m.id, m.user, "uniqueID already in use");
+  auto in_use = by_id_.find(m.id);
+  if (in_use != by_id_.end()) {
+    // A plugin keeps its uniqueID for the host's life: after its link died without a word it
+    // comes back with the same one, and must not wait for the dead session to time out.
+    Client &old = *in_use->second;
+    if (!old.Silent(now, options_.idle_timeout)) return Refuse(c, m.id, m.user, "uniqueID already in use");
+    Note(Event::kReplacedSession,
+         "session of " + Name(old) + " from " + old.peer.ToString() + " replaced by a login from " +
+             c.peer.ToString() + ": silent for " +
+             std::to_string(static_cast<int>(now - std::max(old.last_line, old.last_heard))) + " s");
+    outputs_.push_back(Output{Output::Kind::kClose, old.conn, std::string()});
+    Remove(old, "replaced by a new login");
+  }
   if (static_cast<int>(by_id_.size()) >= options_.max_pilots) {
     return Refuse(c, m.id, m.user, "server full");
   }
   c.logged_in = true;
   c.id = m.id;
   c.user = SanitizeText(m.user, kMaxCallsign);
-  c.chat_times.assign(options_.chat_lines > 0 ? options_.chat_lines : 1, -1e300);
+  c.last_line = now;
+  c.announcements = FloodGate(options_.announce_burst, 1.0 / options_.announce_interval);
   c.next_eval = now + options_.eval_interval;
   by_id_[c.id] = &c;
-  Log("login " + Name(c) + " from " + c.peer.ToString());
+  pending_.erase(Age{c.connected_at, c.conn});
+  addresses_[c.peer].pending.erase(Age{c.connected_at, c.conn});
+  Note(Event::kLogin, "login " + Name(c) + " from " + c.peer.ToString());
   // A newcomer sees whoever is already flying, up to its 19 slots.
   Evaluate(c, false);
 }
@@ -292,39 +399,92 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
 void Registry::SetCallsign(Client &c, std::string_view raw, bool observer_keyword) {
   if (observer_keyword && !c.observer) MakeObserver(c);
   std::string cs = SanitizeText(raw, kMaxCallsign);
-  if (cs == c.callsign) return;  // re-announced every 10 s: only changes travel
-  c.callsign = std::move(cs);
-  for (const Viewer &v : c.viewers) Send(*v.recipient, CallsignNotice(v.slot, c.callsign));
+  // "BLANK" tells the plugin the slot has no name: a pilot who calls itself that keeps a name.
+  if (cs == "BLANK") cs += ' ';
+  Announce(c, false, std::move(cs));
 }
 
 void Registry::SetModel(Client &c, std::string_view raw) {
   std::string path = RelativeModelPath(raw);
-  if (path.empty()) return CountDrop(Drop::kMalformed);
-  if (path == c.model) return;
-  c.model = std::move(path);
-  for (const Viewer &v : c.viewers) Send(*v.recipient, ModelNotice(v.slot, c.model));
+  if (path.empty()) return CountDrop(Drop::kModelPath);
+  Announce(c, true, std::move(path));
+}
+
+void Registry::Announce(Client &c, bool model, std::string value) {
+  std::string &current = model ? c.model : c.callsign;
+  bool &held = model ? c.model_held : c.callsign_held;
+  // Re-announced every 10 s: only changes travel, and a change back to what the recipients
+  // already show cancels the one held.
+  held = false;
+  if (value == current) return;
+  // Each model notice makes every recipient's host load an aircraft: churn is held back, and
+  // the latest value goes out when the allowance returns.
+  if (!c.announcements.Take(now_)) {
+    (model ? c.held_model : c.held_callsign) = std::move(value);
+    held = true;
+    Note(Event::kHeldAnnouncement,
+         std::string(model ? "model" : "callsign") + " change of " + Name(c) + " held back");
+    return;
+  }
+  current = std::move(value);
+  SendAnnouncement(c, model);
+}
+
+void Registry::SendAnnouncement(Client &c, bool model) {
+  for (const Viewer &v : c.viewers) {
+    Send(*v.recipient, model ? ModelNotice(v.slot, c.model) : CallsignNotice(v.slot, c.callsign));
+  }
+}
+
+void Registry::ReleaseHeld(Client &c) {
+  if (c.callsign_held && c.announcements.Take(now_)) {
+    c.callsign_held = false;
+    c.callsign = std::move(c.held_callsign);
+    SendAnnouncement(c, false);
+  }
+  if (c.model_held && c.announcements.Take(now_)) {
+    c.model_held = false;
+    c.model = std::move(c.held_model);
+    SendAnnouncement(c, true);
+  }
 }
 
 void Registry::Chat(Client &c, std::string_view raw, double now) {
-  double &oldest = c.chat_times[c.chat_next];
-  if (now - oldest < options_.chat_window) return CountDrop(Drop::kChatFlood);
-  oldest = now;
-  c.chat_next = (c.chat_next + 1) % c.chat_times.size();
+  if (!TakeFromRing(c.chat_times, c.chat_next, options_.chat_lines, options_.chat_window, now)) {
+    return CountDrop(Drop::kChatFlood);
+  }
+  Address &a = addresses_[c.peer];
+  if (!TakeFromRing(a.chat_times, a.chat_next, options_.chat_lines_per_address, options_.chat_window, now)) {
+    return CountDrop(Drop::kChatFlood);
+  }
+  if (chat_queue_.size() >= options_.chat_queue) return CountDrop(Drop::kChatBudget);
   std::string text = c.callsign.empty() ? c.user : c.callsign;
   text += ": ";
   text += SanitizeText(raw, kMaxChat);
-  std::string notice = ChatNotice(text);
-  for (const auto &entry : by_id_) Send(*entry.second, notice);
+  chat_queue_.push_back(ChatNotice(text));
+}
+
+void Registry::DeliverChat(double now) {
+  // Every line goes to every client: the lines of one tick go out together, one write per
+  // recipient, and no more of them than the budget allows, so chat never crowds out the relay.
+  std::string batch;
+  while (!chat_queue_.empty() && chat_budget_.Take(now)) {
+    batch += chat_queue_.front();
+    chat_queue_.pop_front();
+  }
+  if (batch.empty()) return;
+  for (const auto &entry : by_id_) Send(*entry.second, batch);
 }
 
 void Registry::MakeObserver(Client &c) {
   c.observer = true;
-  Log("observer " + Name(c));
+  Note(Event::kInView, "observer " + Name(c));
   if (c.in_view) Hide(c, "became an observer");
 }
 
 bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, double now,
                           std::vector<Relay> *relays, std::string_view *values) {
+  now_ = now;
   Position pos;
   if (!ParsePosition(datagram, &pos)) {
     CountDrop(Drop::kBadDatagram);
@@ -336,12 +496,33 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
     return false;
   }
   Client &c = *it->second;
-  if (!c.has_udp || c.udp != from) {
-    Log("datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" + std::to_string(from.port));
+  // Only the pilot's own stream makes it an observer (VOCALLSIGN): a datagram is easily forged.
+  if (pos.observer && !c.observer) {
+    CountDrop(Drop::kViewOnlyDatagram);
+    return false;
+  }
+  if (!c.has_udp) {
     c.udp = from;
     c.has_udp = true;
+    Note(Event::kDatagramAddress,
+         "datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" + std::to_string(from.port));
+  } else if (c.udp != from) {
+    // A NAT may move the pilot to another port; anyone else on its address may send from one too.
+    // The port moves only once the old one has gone quiet and the new one keeps talking.
+    if (c.udp_candidate != from) {
+      c.udp_candidate = from;
+      c.candidate_datagrams = 0;
+    }
+    if (++c.candidate_datagrams < options_.port_move_datagrams || now - c.last_heard < options_.port_quiet) {
+      CountDrop(Drop::kOtherPort);
+      return false;
+    }
+    Note(Event::kDatagramAddress, "datagram address of " + Name(c) + " moved from port " +
+                                      std::to_string(c.udp.port) + " to " + from.ip.ToString() + ":" +
+                                      std::to_string(from.port));
+    c.udp = from;
   }
-  if (pos.observer && !c.observer) MakeObserver(c);
+  c.candidate_datagrams = 0;
   c.has_pos = true;
   c.lat = pos.latitude;
   c.lon = pos.longitude;
@@ -366,7 +547,7 @@ void Registry::Show(Client &p) {
   p.in_view = true;
   p.visible_index = visible_.size();
   visible_.push_back(&p);
-  Log("in view " + Name(p));
+  Note(Event::kInView, "in view " + Name(p));
   // Free slots are handed out at once; full tables wait for their next evaluation.
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
@@ -402,7 +583,7 @@ void Registry::Give(Client &r, Client &p) {
   // Name and model first, so the recipient knows the aircraft before it moves.
   if (!p.callsign.empty()) Send(r, CallsignNotice(slot, p.callsign));
   if (!p.model.empty()) Send(r, ModelNotice(slot, p.model));
-  Log("slot " + std::to_string(slot) + " on " + std::to_string(r.id) + " given to " + Name(p));
+  Note(Event::kSlot, "slot " + std::to_string(slot) + " on " + std::to_string(r.id) + " given to " + Name(p));
 }
 
 void Registry::Free(Client &r, int slot, bool announce, std::string_view why) {
@@ -420,8 +601,8 @@ void Registry::Free(Client &r, int slot, bool announce, std::string_view why) {
   if (announce) {
     Send(r, CallsignNotice(slot, std::string_view()));
     Send(r, ModelNotice(slot, std::string_view()));
-    Log("slot " + std::to_string(slot) + " on " + std::to_string(r.id) + " freed from " +
-        std::to_string(p->id) + ": " + std::string(why));
+    Note(Event::kSlot, "slot " + std::to_string(slot) + " on " + std::to_string(r.id) + " freed from " +
+                           std::to_string(p->id) + ": " + std::string(why));
   }
 }
 
@@ -495,28 +676,24 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
 }
 
 void Registry::Tick(double now) {
+  now_ = now;
   for (std::size_t i = 0; i < visible_.size();) {
     Client *p = visible_[i];
     if (now - p->last_heard > options_.idle_timeout) {
-      Log("idle " + Name(*p));
+      Note(Event::kInView, "idle " + Name(*p));
       Hide(*p, "idle");  // swaps the last entry into i
     } else {
       ++i;
     }
   }
-  if (clients_.size() > by_id_.size()) {
-    // Connections that never log in would hold a socket for ever.
-    for (auto it = clients_.begin(); it != clients_.end();) {
-      Client &c = *(it++)->second;
-      if (!c.logged_in && now - c.connected_at > options_.login_timeout) {
-        Log("connection " + std::to_string(c.conn) + " from " + c.peer.ToString() + " cut: no login");
-        outputs_.push_back(Output{Output::Kind::kClose, c.conn, std::string()});
-        clients_.erase(c.conn);
-      }
-    }
+  // Connections that never log in would hold a socket for ever.
+  while (!pending_.empty() && now - pending_.begin()->first > options_.login_timeout) {
+    ClosePending(pending_.begin()->second, "no login");
   }
+  DeliverChat(now);
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
+    if (r.callsign_held || r.model_held) ReleaseHeld(r);
     bool due = now >= r.next_eval;
     if (due) {
       r.next_eval = now + options_.eval_interval;
@@ -530,16 +707,22 @@ void Registry::Tick(double now) {
     for (int k = 0; k < static_cast<int>(Drop::kCount); ++k) {
       std::uint64_t fresh = drops_[k] - drops_logged_[k];
       if (fresh == 0) continue;
-      Log("dropped " + std::to_string(fresh) + " x " + DropName(static_cast<Drop>(k)) + " (total " +
-          std::to_string(drops_[k]) + ")");
+      logs_.push_back("dropped " + std::to_string(fresh) + " x " + DropName(static_cast<Drop>(k)) +
+                      " (total " + std::to_string(drops_[k]) + ")");
       drops_logged_[k] = drops_[k];
       any = true;
     }
     if (any) next_drop_log_ = now + options_.drop_log_interval;
   }
+  events_.Flush(now, &logs_);
 }
 
 // ---- inspection ----
+
+int Registry::IdOf(ConnId conn) const {
+  Client *c = FindConn(conn);
+  return c != nullptr && c->logged_in ? c->id : -1;
+}
 
 bool Registry::IsObserver(int id) const {
   auto it = by_id_.find(id);

@@ -4,14 +4,18 @@
 // carry out what it asks for (stream texts, closes, datagram relays, log lines).
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "codec.h"
+#include "events.h"
 
 namespace skytether {
 
@@ -23,6 +27,9 @@ struct IpAddr {
   bool v6 = false;
   bool operator==(const IpAddr &o) const { return v6 == o.v6 && bytes == o.bytes; }
   bool operator!=(const IpAddr &o) const { return !(*this == o); }
+  struct Hash {
+    std::size_t operator()(const IpAddr &a) const;
+  };
   static IpAddr V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
   std::string ToString() const;
 };
@@ -36,17 +43,21 @@ struct Endpoint {
 
 // Input that was thrown away, by kind; counted and logged.
 enum class Drop {
-  kLongLine,        // stream line over kMaxLine
-  kMalformed,       // stream line of no known form, or a field that does not parse
-  kUnknownKeyword,  // well-formed ID, keyword we do not handle
-  kBeforeLogin,     // anything but a login on a connection not logged in
-  kWrongId,         // a line whose ID is not the connection's
-  kRepeatLogin,     // a second login on a logged-in connection
-  kChatFlood,       // chat beyond the per-pilot allowance
-  kLineFlood,       // stream lines faster than any plugin sends them (the connection is cut)
-  kBadDatagram,     // datagram that is not a valid position line
-  kStranger,        // datagram for no logged-in pilot, or from another IP than its stream
-  kStale,           // datagram that waited in the socket longer than a report stays useful
+  kLongLine,          // stream line over kMaxLine
+  kMalformed,         // stream line of no known form, or a field that does not parse
+  kUnknownKeyword,    // well-formed ID, keyword we do not handle
+  kBeforeLogin,       // anything but a login on a connection not logged in
+  kWrongId,           // a line whose ID is not the connection's
+  kRepeatLogin,       // a second login on a logged-in connection
+  kChatFlood,         // chat beyond the allowance of its pilot or of its address
+  kChatBudget,        // chat while the server-wide queue is full
+  kLineFlood,         // stream lines faster than any plugin sends them (the connection is cut)
+  kBadDatagram,       // datagram that is not a valid position line
+  kStranger,          // datagram for no logged-in pilot, or from another IP than its stream
+  kStale,             // datagram that waited in the socket longer than a report stays useful
+  kModelPath,         // model path that is no .acf file or would leave the receiver's folder
+  kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
+  kOtherPort,         // datagram from another port than the pilot's while that port is in use
   kCount
 };
 const char *DropName(Drop d);
@@ -70,7 +81,8 @@ class Accounts {
   // False with a message naming the line on a malformed or duplicate entry.
   bool Parse(std::string_view text, std::string *error);
   // Every malformed or duplicate entry, each as "line N: what is wrong"; empty for a good file.
-  static std::vector<std::string> Problems(std::string_view text);
+  // Passwords that end in a blank (easily typed by mistake) are listed in *notes.
+  static std::vector<std::string> Problems(std::string_view text, std::vector<std::string> *notes = nullptr);
   bool Check(int id, std::string_view user, std::string_view token) const;
   std::size_t size() const { return passwords_.size(); }
 
@@ -79,15 +91,26 @@ class Accounts {
 };
 
 struct RegistryOptions {
-  int max_pilots = 1000;           // logged-in clients, observers included
-  double idle_timeout = 20.0;      // seconds without a datagram before a pilot leaves view
-  double eval_interval = 1.0;      // nearest-19 re-evaluation period per recipient
-  double margin_fraction = 0.10;   // an outsider must be nearer than the farthest holder
-  double margin_meters = 1000.0;   //   by the larger of these two
-  int chat_lines = 5;              // at most this many chat lines ...
-  double chat_window = 5.0;        // ... in this many seconds per pilot
-  double drop_log_interval = 1.0;  // drop summaries at most this often
-  double login_timeout = 10.0;     // a connection must log in within this many seconds
+  int max_pilots = 1000;            // logged-in clients, observers included
+  // Seconds without a datagram before a pilot leaves view; without a line or a datagram, before
+  // a login with its uniqueID may take its session over.
+  double idle_timeout = 20.0;
+  double eval_interval = 1.0;       // nearest-19 re-evaluation period per recipient
+  double margin_fraction = 0.10;    // an outsider must be nearer than the farthest holder
+  double margin_meters = 1000.0;    //   by the larger of these two
+  int chat_lines = 5;               // at most this many chat lines ...
+  double chat_window = 5.0;         // ... in this many seconds per pilot,
+  int chat_lines_per_address = 10;  // and this many per address;
+  double chat_per_second = 20;      // lines delivered server-wide (as many at once) ...
+  std::size_t chat_queue = 100;     // ... while the others wait here, up to this many
+  int announce_burst = 4;           // callsign or model changes relayed at once ...
+  double announce_interval = 5.0;   // ... then one per this many seconds per pilot
+  int pending_per_address = 16;     // connections not logged in yet, per address ...
+  int pending_total = 256;          // ... and in all; past either, the oldest is closed
+  int port_move_datagrams = 3;      // a pilot's datagram port moves after this many from a new
+  double port_quiet = 1.0;          //   one, the old one quiet for this many seconds
+  double drop_log_interval = 1.0;   // drop summaries at most this often
+  double login_timeout = 10.0;      // a connection must log in within this many seconds
   // Evaluates full tables by sorting too, as the short path must agree with (for tests).
   bool sort_every_evaluation = false;
 };
@@ -100,7 +123,7 @@ class Registry {
   Registry(const Registry &) = delete;
   Registry &operator=(const Registry &) = delete;
 
-  // A stream connection was accepted from peer.
+  // A stream connection was accepted from peer. It may close older connections not logged in.
   void Connect(ConnId conn, const IpAddr &peer, double now);
   // The stream connection is gone (peer closed, error, cut). Unknown ids are ignored.
   void Disconnect(ConnId conn, double now, std::string_view reason);
@@ -111,7 +134,8 @@ class Registry {
   // RelayedValues() of the parse, i.e. *relays got entries.
   bool OnDatagram(std::string_view datagram, const Endpoint &from, double now,
                   std::vector<Relay> *relays, std::string_view *values);
-  // Idle timeouts, slot fills and nearest-19 re-evaluation. Call a few times a second.
+  // Idle timeouts, slot fills and nearest-19 re-evaluation, held announcements, chat delivery,
+  // log summaries. Call a few times a second.
   void Tick(double now);
   void CountDrop(Drop kind) { ++drops_[static_cast<int>(kind)]; }
 
@@ -121,8 +145,12 @@ class Registry {
 
   // Inspection (tests and status lines).
   std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
+  std::uint64_t events(Event kind) const { return events_.total(kind); }
   std::size_t logged_in() const { return by_id_.size(); }
+  std::size_t pending() const { return pending_.size(); }
   bool IsLoggedIn(int id) const { return by_id_.count(id) != 0; }
+  // The uniqueID logged in on conn, -1 when none.
+  int IdOf(ConnId conn) const;
   bool IsObserver(int id) const;
   bool InView(int id) const;
   // The slot pilot_id holds on recipient_id, 0 when none.
@@ -139,14 +167,27 @@ class Registry {
     Client *recipient;
     int slot;
   };
+  using Age = std::pair<double, ConnId>;  // connected at, then id: oldest first
+  struct Address {
+    int clients = 0;
+    std::set<Age> pending;
+    std::vector<double> chat_times;  // ring of the last accepted chat times, as per pilot
+    std::size_t chat_next = 0;
+  };
 
   Client *FindConn(ConnId conn) const;
   void Login(Client &c, const ClientLine &m, double now);
   void Refuse(Client &c, int id, std::string_view user, std::string_view why);
   void Remove(Client &c, std::string_view why);
+  void Erase(Client &c);
+  void ClosePending(ConnId conn, std::string_view why);
   void SetCallsign(Client &c, std::string_view raw, bool observer_keyword);
   void SetModel(Client &c, std::string_view raw);
+  void Announce(Client &c, bool model, std::string value);
+  void SendAnnouncement(Client &c, bool model);
+  void ReleaseHeld(Client &c);
   void Chat(Client &c, std::string_view raw, double now);
+  void DeliverChat(double now);
   void MakeObserver(Client &c);
   void Show(Client &p);
   void Hide(Client &p, std::string_view why);
@@ -154,7 +195,7 @@ class Registry {
   void Free(Client &r, int slot, bool announce, std::string_view why);
   void Evaluate(Client &r, bool allow_swap);
   void Send(const Client &to, std::string text);
-  void Log(std::string line);
+  void Note(Event kind, std::string line);
   std::string Name(const Client &c) const;
 
   RegistryOptions options_;
@@ -162,6 +203,13 @@ class Registry {
   std::map<ConnId, std::unique_ptr<Client>> clients_;  // every stream connection
   std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
   std::vector<Client *> visible_;                      // pilots in view, in any order
+  std::set<Age> pending_;                              // connections not logged in
+  // Every address with a connection: its connections not logged in, its chat allowance.
+  std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
+  std::deque<std::string> chat_queue_;                 // chat notices not yet delivered
+  FloodGate chat_budget_;
+  EventLog events_;
+  double now_ = 0;  // the time of the call being served
   std::vector<Output> outputs_;
   std::vector<std::string> logs_;
   std::array<std::uint64_t, static_cast<int>(Drop::kCount)> drops_{};

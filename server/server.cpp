@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -104,7 +105,20 @@ class Session : public std::enable_shared_from_this<Session> {
     // Notices are small: a fixed kernel buffer keeps a stalled reader's backlog in our
     // own bounded queue instead of megabytes of autotuned socket memory.
     socket_.set_option(asio::socket_base::send_buffer_size(64 * 1024), ec);
-    Read();
+    // A peer whose link died without a FIN or RST is found by keepalive probes while the
+    // stream is idle, and by the user timeout while notices wait unacknowledged.
+    const ServerOptions &o = server_.options();
+    const int fd = socket_.native_handle(), on = 1;
+    const unsigned user_timeout =
+        static_cast<unsigned>(o.keepalive_idle + o.keepalive_interval * o.keepalive_count) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &o.keepalive_idle, sizeof o.keepalive_idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &o.keepalive_interval, sizeof o.keepalive_interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &o.keepalive_count, sizeof o.keepalive_count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
+    // A plugin sends its login with the connect: read it now, so the connection spends no
+    // time among those not logged in.
+    OnReadable();
   }
 
   // Queues a notice; writes at once when the socket takes it, so notices reach the
@@ -216,7 +230,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Cut(const std::string &why) {
     if (closed_) return;
-    LogLine("connection " + std::to_string(id_) + " cut: " + why);
+    server_.Note(Event::kSessionCut, "connection " + std::to_string(id_) + " cut: " + why);
     Lost("cut: " + why);
   }
 
@@ -331,18 +345,28 @@ void Server::Stop() {
 
 void Server::Forget(ConnId id) { sessions_.erase(id); }
 
+void Server::Note(Event kind, std::string line) {
+  std::vector<std::string> lines;
+  events_.Note(kind, Now(), std::move(line), &lines);
+  for (const std::string &l : lines) LogLine(l);
+}
+
 void Server::Accept() {
   acceptor_.async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
     if (stopped_) return;
     if (ec) {
-      // Out of descriptors and the like: wait a moment rather than spin.
-      LogLine("accept failed: " + ec.message());
-      accept_retry_.expires_after(std::chrono::milliseconds(100));
+      // Out of descriptors and the like: wait, longer each time it fails again, rather than spin.
+      accept_backoff_ = std::min(std::max(2 * accept_backoff_, 0.01), 1.0);
+      Note(Event::kAcceptFailed, "accept failed: " + ec.message() + "; next try in " +
+                                     std::to_string(static_cast<int>(accept_backoff_ * 1000)) + " ms");
+      accept_retry_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(accept_backoff_)));
       accept_retry_.async_wait([this](const asio::error_code &wec) {
         if (!wec && !stopped_) Accept();
       });
       return;
     }
+    accept_backoff_ = 0;
     asio::error_code pec;
     auto peer = socket.remote_endpoint(pec);
     if (pec) {
@@ -353,6 +377,7 @@ void Server::Accept() {
     auto session = std::make_shared<Session>(*this, std::move(socket), id);
     sessions_[id] = session;
     registry_.Connect(id, FromAsio(peer.address()), Now());
+    Drain();  // older connections it closes to make room
     session->Start();
     Accept();
   });
@@ -385,6 +410,9 @@ void Server::ArmTick() {
     if (ec || stopped_) return;
     registry_.Tick(Now());
     Drain();
+    std::vector<std::string> summaries;
+    events_.Flush(Now(), &summaries);
+    for (const std::string &l : summaries) LogLine(l);
     if (udp_send_failures_ != udp_send_failures_logged_) {
       LogLine("dropped " + std::to_string(udp_send_failures_ - udp_send_failures_logged_) +
               " x outgoing datagram the socket refused (total " + std::to_string(udp_send_failures_) + ")");

@@ -33,6 +33,11 @@ struct ServerOptions {
   // Seconds a position may have waited in the socket and still be relayed (0: any age). When
   // the server falls behind, what it relays stays fresh instead of ever later.
   double max_report_age = 0.1;
+  // Keepalive on every stream: probes after this many idle seconds, then every interval seconds;
+  // the peer is dead after count unanswered ones (25 s in all), or as long without an ACK.
+  int keepalive_idle = 10;
+  int keepalive_interval = 5;
+  int keepalive_count = 3;
 };
 
 class Session;
@@ -56,6 +61,8 @@ class Server {
   Registry &registry() { return registry_; }
   const ServerOptions &options() const { return options_; }
   void Forget(ConnId id);
+  // Logs one event a client can repeat, within its kind's allowance (see EventLog).
+  void Note(Event kind, std::string line);
 
  private:
   static constexpr int kRecvBatch = 64;
@@ -102,6 +109,8 @@ class Server {
   int send_count_ = 0;
   std::vector<Relay> relays_;
   std::uint64_t udp_send_failures_ = 0, udp_send_failures_logged_ = 0;
+  EventLog events_;
+  double accept_backoff_ = 0;  // seconds; doubles while accept keeps failing
 };
 
 // Prints one log line on stderr with a UTC timestamp.

@@ -23,7 +23,8 @@ namespace {
 void usage(std::ostream &out) {
   out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
-         "                      [--screenshot FILE.png] [--font FILE]\n";
+         "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
+         "                      [--aircraft PATH]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -45,7 +46,8 @@ bool positiveNumber(const char *text, double *out) {
 int main(int argc, char **argv) {
   std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, separator = "/";
   double seconds = 15, fps = 60;
-  bool realtime = false;
+  bool realtime = false, legacy3d = false;
+  std::string aircraft;
   int screenW = 1024, screenH = 768;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -72,6 +74,10 @@ int main(int argc, char **argv) {
       }
     } else if (arg == "--realtime") {
       realtime = true;
+    } else if (arg == "--legacy-3d") {
+      legacy3d = true;
+    } else if (arg == "--aircraft") {
+      aircraft = next("PATH");
     } else if (arg == "--script") {
       scriptFile = next("FILE");
     } else if (arg == "--dump") {
@@ -124,6 +130,13 @@ int main(int argc, char **argv) {
   options.screenWidth = screenW;
   options.screenHeight = screenH;
   if (!fontFile.empty()) options.fontFile = absolute(fontFile);
+  options.legacy3d = legacy3d;
+  if (!aircraft.empty()) {
+    // Kept as given, however long: the host hands out what fits the SDK's buffers.
+    options.userModelPath = aircraft;
+    const size_t cut = aircraft.find_last_of("/\\");
+    options.userModelFile = cut == std::string::npos ? aircraft : aircraft.substr(cut + 1);
+  }
   skyhost::Host host(options);
   if (!host.load(plugin)) {
     std::cerr << "skytether-host: cannot load " << plugin << ": " << host.lastError() << "\n";

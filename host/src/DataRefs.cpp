@@ -1,7 +1,10 @@
 // The dataref registry: the names the host knows, their types, and each host's values.
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -17,47 +20,54 @@ struct Table {
   std::unordered_map<std::string, const DataRefDef *> byName;
   std::unordered_set<const void *> handles;
 
-  void add(const std::string &name, XPLMDataTypeID type, int size = 1) {
-    auto *d = new DataRefDef{name, type, size, static_cast<int>(defs.size())};
+  void add(const std::string &name, XPLMDataTypeID type, int size, bool writable) {
+    auto *d = new DataRefDef{name, type, size, static_cast<int>(defs.size()), writable};
     defs.push_back(d);
     byName.emplace(name, d);
     handles.insert(d);
   }
 
-  Table() {
-    const std::string pos = "sim/flightmodel/position/";
-    for (const char *n : {"local_x", "local_y", "local_z", "latitude", "longitude", "elevation"})
-      add(pos + n, xplmType_Double);
-    for (const char *n : {"theta", "phi", "psi"}) add(pos + n, xplmType_Float);
-    const std::string controls = "sim/flightmodel/controls/";
-    for (const char *n :
-         {"flaprat", "flap2rat", "sbrkrat", "slatrat", "swdi", "lspdef", "elv_trim", "ail_trim", "rud_trim"})
-      add(controls + n, xplmType_Float);
-    for (const char *n : {"FC_ptch", "FC_roll", "FC_hdng"})
-      add(std::string("sim/joystick/") + n, xplmType_Float);
-    add("sim/aircraft/parts/acf_gear_deploy", xplmType_FloatArray, 10);
-    add("sim/flightmodel/ENGN_thro", xplmType_FloatArray, 8);
-    const std::string elec = "sim/cockpit/electrical/";
-    for (const char *n :
-         {"beacon_lights_on", "landing_lights_on", "strobe_lights_on", "nav_lights_on", "taxi_light_on"})
-      add(elec + n, xplmType_Int);
-    for (int p = 1; p <= 19; ++p) {
-      const std::string plane = "sim/multiplayer/position/plane" + std::to_string(p);
-      for (const char *n : {"_x", "_y", "_z", "_lat", "_lon", "_el"}) add(plane + n, xplmType_Double);
-      for (const char *n :
-           {"_the", "_phi", "_psi", "_flap_ratio", "_flap_ratio2", "_spoiler_ratio", "_speedbrake_ratio",
-            "_slat_ratio", "_wing_sweep", "_yolk_pitch", "_yolk_roll", "_yolk_yaw"})
-        add(plane + n, xplmType_Float);
-      add(plane + "_gear_deploy", xplmType_FloatArray, 10);
-      add(plane + "_throttle", xplmType_FloatArray, 8);
-      for (const char *n : {"_beacon_lights_on", "_landing_lights_on", "_strobe_lights_on", "_nav_lights_on",
-                            "_taxi_light_on"})
-        add(plane + n, xplmType_Int);
+  // "int", "float", "double", "int[8]", "float[16][4]" (elements multiply), "byte[256]", "byte[]".
+  static bool parseType(const std::string &text, XPLMDataTypeID *type, int *size) {
+    const size_t bracket = text.find('[');
+    const std::string base = text.substr(0, bracket);
+    long count = 1;
+    for (size_t at = bracket; at != std::string::npos; at = text.find('[', at + 1)) {
+      const long n = std::strtol(text.c_str() + at + 1, nullptr, 10);
+      count = n > 0 ? std::min(count * n, 1L << 20) : (base == "byte" ? 0 : -1);
     }
-    add("sim/graphics/view/view_type", xplmType_Int);
-    add("sim/graphics/view/pilots_head_x", xplmType_Float);
-    add("sim/operation/override/override_planepath", xplmType_IntArray, 20);
-    add("sim/operation/override/override_flightcontrol", xplmType_Int);
+    if (count < 0) return false;
+    *size = static_cast<int>(count);
+    const bool array = bracket != std::string::npos;
+    if (base == "int")
+      *type = array ? xplmType_IntArray : xplmType_Int;
+    else if (base == "float")
+      *type = array ? xplmType_FloatArray : xplmType_Float;
+    else if (base == "double" && !array)
+      *type = xplmType_Double;
+    else if (base == "byte")
+      *type = xplmType_Data;
+    else
+      return false;
+    return true;
+  }
+
+  Table() {
+    std::istringstream in(kPublishedDataRefs);
+    int lineNo = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++lineNo;
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream fields(line);
+      std::string name, type, writable;
+      XPLMDataTypeID id;
+      int size;
+      if (!std::getline(fields, name, '\t') || !std::getline(fields, type, '\t') ||
+          !std::getline(fields, writable) || !parseType(type, &id, &size) ||
+          (writable != "y" && writable != "n"))
+        throw std::logic_error("simulated host: bad line " + std::to_string(lineNo) + " in its dataref list");
+      add(name, id, size, writable == "y");
+    }
   }
 };
 
@@ -71,6 +81,19 @@ const Table &table() {
 DataValue *valueOf(XPLMDataRef ref) {
   if (!isKnownHandle(ref)) return nullptr;
   return &cur().values[defFromHandle(ref)->index];
+}
+
+// The value a plugin's write may change: null for an unknown handle, and for a read-only dataref,
+// whose write the host ignores and counts.
+DataValue *writableValueOf(XPLMDataRef ref) {
+  if (!isKnownHandle(ref)) return nullptr;
+  const DataRefDef *d = defFromHandle(ref);
+  Host::Impl &h = cur();
+  if (!d->writable) {
+    ++h.readOnlyWrites[d->index];
+    return nullptr;
+  }
+  return &h.values[d->index];
 }
 
 double scalarOf(const DataRefDef &d, const DataValue &v) {
@@ -162,6 +185,40 @@ XPLMDataTypeID Host::dataRefType(const std::string &name) const {
 }
 int Host::dataRefSize(const std::string &name) const {
   return defOrThrow(name).size;
+}
+bool Host::dataRefWritable(const std::string &name) const {
+  return defOrThrow(name).writable;
+}
+int Host::readOnlyWrites(const std::string &name) const {
+  return impl_->readOnlyWrites[defOrThrow(name).index];
+}
+std::vector<std::pair<std::string, int>> Host::readOnlyWriteCounts() const {
+  std::vector<std::pair<std::string, int>> out;
+  for (const DataRefDef *d : dataRefTable())
+    if (impl_->readOnlyWrites[d->index] > 0) out.emplace_back(d->name, impl_->readOnlyWrites[d->index]);
+  return out;
+}
+
+void Host::Impl::derivePositions() {
+  static const std::vector<std::pair<std::vector<int>, std::vector<int>>> *indices = [] {
+    auto *all = new std::vector<std::pair<std::vector<int>, std::vector<int>>>;
+    auto index = [](const std::string &name) { return findDataRefDef(name)->index; };
+    const std::string pos = "sim/flightmodel/position/";
+    all->push_back({{index(pos + "local_x"), index(pos + "local_y"), index(pos + "local_z")},
+                    {index(pos + "latitude"), index(pos + "longitude"), index(pos + "elevation")}});
+    for (int n = 1; n <= 19; ++n) {
+      const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
+      all->push_back({{index(p + "x"), index(p + "y"), index(p + "z")},
+                      {index(p + "lat"), index(p + "lon"), index(p + "el")}});
+    }
+    return all;
+  }();
+  for (const auto &plane : *indices) {
+    double world[3];
+    self->localToWorld(values[plane.first[0]].d, values[plane.first[1]].d, values[plane.first[2]].d,
+                       &world[0], &world[1], &world[2]);
+    for (int k = 0; k < 3; ++k) values[plane.second[k]].d = world[k];
+  }
 }
 
 static double scalarByName(const Host::Impl &h, const std::string &name) {
@@ -264,13 +321,16 @@ XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
 }
 
 int XPLMCanWriteDataRef(XPLMDataRef inDataRef) {
-  return isKnownHandle(inDataRef) ? 1 : 0;
+  return isKnownHandle(inDataRef) && defFromHandle(inDataRef)->writable ? 1 : 0;
 }
 int XPLMIsDataRefGood(XPLMDataRef inDataRef) {
   return isKnownHandle(inDataRef) ? 1 : 0;
 }
 XPLMDataTypeID XPLMGetDataRefTypes(XPLMDataRef inDataRef) {
-  return isKnownHandle(inDataRef) ? defFromHandle(inDataRef)->type : xplmType_Unknown;
+  if (!isKnownHandle(inDataRef)) return xplmType_Unknown;
+  const XPLMDataTypeID type = defFromHandle(inDataRef)->type;
+  // A double is served through the float calls as well.
+  return type == xplmType_Double ? (xplmType_Double | xplmType_Float) : type;
 }
 
 int XPLMGetDatai(XPLMDataRef inDataRef) {
@@ -278,7 +338,7 @@ int XPLMGetDatai(XPLMDataRef inDataRef) {
   return v ? skyhost::safeToInt(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0;
 }
 void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+  if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 float XPLMGetDataf(XPLMDataRef inDataRef) {
@@ -286,7 +346,7 @@ float XPLMGetDataf(XPLMDataRef inDataRef) {
   return v ? static_cast<float>(skyhost::scalarOf(*defFromHandle(inDataRef), *v)) : 0.0f;
 }
 void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+  if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 double XPLMGetDatad(XPLMDataRef inDataRef) {
@@ -294,7 +354,7 @@ double XPLMGetDatad(XPLMDataRef inDataRef) {
   return v ? skyhost::scalarOf(*defFromHandle(inDataRef), *v) : 0.0;
 }
 void XPLMSetDatad(XPLMDataRef inDataRef, double inValue) {
-  if (skyhost::DataValue *v = skyhost::valueOf(inDataRef))
+  if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
 
@@ -304,7 +364,7 @@ int XPLMGetDatavi(XPLMDataRef inDataRef, int *outValues, int inOffset, int inMax
   return skyhost::getArray(v->vi, outValues, inOffset, inMax);
 }
 void XPLMSetDatavi(XPLMDataRef inDataRef, int *inValues, int inoffset, int inCount) {
-  skyhost::DataValue *v = skyhost::valueOf(inDataRef);
+  skyhost::DataValue *v = skyhost::writableValueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_IntArray) return;
   skyhost::setArray(v->vi, static_cast<const int *>(inValues), inoffset, inCount);
 }
@@ -314,13 +374,15 @@ int XPLMGetDatavf(XPLMDataRef inDataRef, float *outValues, int inOffset, int inM
   return skyhost::getArray(v->vf, outValues, inOffset, inMax);
 }
 void XPLMSetDatavf(XPLMDataRef inDataRef, float *inValues, int inoffset, int inCount) {
-  skyhost::DataValue *v = skyhost::valueOf(inDataRef);
+  skyhost::DataValue *v = skyhost::writableValueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_FloatArray) return;
   skyhost::setArray(v->vf, static_cast<const float *>(inValues), inoffset, inCount);
 }
 
-// No dataref of this host holds raw bytes.
+// No dataref the host keeps values for holds raw bytes; a write to a read-only one still counts.
 int XPLMGetDatab(XPLMDataRef, void *, int, int) {
   return 0;
 }
-void XPLMSetDatab(XPLMDataRef, void *, int, int) {}
+void XPLMSetDatab(XPLMDataRef inDataRef, void *, int, int) {
+  skyhost::writableValueOf(inDataRef);
+}

@@ -118,7 +118,9 @@ void Host::Impl::placeOnCircle() {
   h.setf(pos + "theta", kPitchDeg);
   h.setf(pos + "phi", static_cast<float>(-std::atan(f.speed * f.speed / (kGravity * f.radius)) / kDeg));
   h.setvf("sim/aircraft/parts/acf_gear_deploy", std::vector<float>(10, 0.0f));
-  h.setvf("sim/flightmodel/ENGN_thro", std::vector<float>(8, kThrottle));
+  h.setvf(
+      "sim/flightmodel/engine/ENGN_thro",
+      std::vector<float>(static_cast<size_t>(h.dataRefSize("sim/flightmodel/engine/ENGN_thro")), kThrottle));
 }
 
 }  // namespace skyhost

@@ -61,7 +61,7 @@ void runFlightLoops(Host::Impl &h, double dt) {
   for (const auto &l : h.loops) order.push_back(l.seq);
   for (uint64_t seq : order) {
     FlightLoopRec *l = findLoop(h, seq);  // a callback may have removed it, or moved the others
-    if (!l || !isDue(h, *l)) continue;
+    if (!l || !isDue(h, *l) || !h.callsBack(l->owned)) continue;
     const float sinceLast = static_cast<float>(h.elapsed - l->lastCallAt);
     XPLMFlightLoop_f fn = l->pub.fn;
     void *refcon = l->pub.refcon;
@@ -79,20 +79,37 @@ void runFlightLoops(Host::Impl &h, double dt) {
   }
 }
 
+// The 3-D phases, which only the older OpenGL backend calls.
+bool is3dPhase(int phase) {
+  return phase >= 0 && phase <= 30;
+}
+constexpr int kAirplanesPhase = 25;
+
 void runDrawCallbacks(Host::Impl &h) {
   std::vector<DrawRec> order = h.draws;
   std::stable_sort(order.begin(), order.end(), [](const DrawRec &a, const DrawRec &b) {
     if (a.pub.phase != b.pub.phase) return a.pub.phase < b.pub.phase;
     return (a.pub.wantsBefore != 0) > (b.pub.wantsBefore != 0);
   });
-  for (const DrawRec &d : order) {
-    bool still = false;
-    for (const auto &r : h.draws) still = still || r.seq == d.seq;
-    if (!still) continue;
-    h.drawWindow = nullptr;
-    h.drawPhase = d.pub.phase;
-    PluginCall call(h);
-    d.pub.fn(d.pub.phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+  for (size_t first = 0; first < order.size();) {
+    const int phase = order[first].pub.phase;
+    size_t end = first;
+    while (end < order.size() && order[end].pub.phase == phase) ++end;
+    // The older backend draws the airplanes in a solid and then a blended pass.
+    const int passes = !is3dPhase(phase) ? 1 : !h.options.legacy3d ? 0 : phase == kAirplanesPhase ? 2 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+      for (size_t k = first; k < end; ++k) {
+        const DrawRec &d = order[k];
+        bool still = false;
+        for (const auto &r : h.draws) still = still || r.seq == d.seq;
+        if (!still || !h.callsBack(d.owned)) continue;
+        h.drawWindow = nullptr;
+        h.drawPhase = phase;
+        PluginCall call(h);
+        d.pub.fn(phase, d.pub.wantsBefore ? 1 : 0, d.pub.refcon);
+      }
+    }
+    first = end;
   }
   h.drawPhase = -1;
 }
@@ -133,6 +150,8 @@ void Host::runFrame(double dt) {
   h.elapsed += dt;
   h.lastFrameDt = dt;
   h.drawing.clear();
+  // Derived first: a circle flight writes its own position and local x, y, z together.
+  h.derivePositions();
   if (h.flight.active) {
     h.flight.flown += dt;
     h.placeOnCircle();

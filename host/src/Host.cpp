@@ -94,6 +94,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
 
   const auto &table = dataRefTable();
   h.values.resize(table.size());
+  h.readOnlyWrites.assign(table.size(), 0);
   for (const DataRefDef *d : table) {
     if (d->type == xplmType_FloatArray) h.values[d->index].vf.assign(d->size, 0.0f);
     if (d->type == xplmType_IntArray) h.values[d->index].vi.assign(d->size, 0);
@@ -109,6 +110,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
   setd("sim/flightmodel/position/local_x", x);
   setd("sim/flightmodel/position/local_y", y);
   setd("sim/flightmodel/position/local_z", z);
+  h.derivePositions();
 
   MenuRec plugins{};
   plugins.id = newHandle(kMenuHandleBase);
@@ -243,8 +245,12 @@ void Host::disable() {
   Impl &h = *impl_;
   if (!h.handle || !h.enabled) return;
   h.enabled = false;
-  PluginCall call(h);
-  h.xDisable();
+  {
+    PluginCall call(h);
+    h.xDisable();
+  }
+  // A disabled plugin's hold on the planes ends; it must acquire them again.
+  h.acquired = false;
 }
 
 void Host::stop() {

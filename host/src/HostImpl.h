@@ -16,12 +16,16 @@
 namespace skyhost {
 
 // ---- datarefs: one process-wide table of names and types; each Host holds its own values ----
+// The names are those the host publishes (host/datarefs.tsv, built into the library).
 struct DataRefDef {
   std::string name;
   XPLMDataTypeID type;
-  int size;   // elements for arrays, 1 for scalars
-  int index;  // into Impl::values
+  int size;       // elements for arrays (bytes for data), 1 for scalars
+  int index;      // into Impl::values
+  bool writable;  // a plugin's write to a read-only dataref changes nothing
 };
+// The published list's text, "name<TAB>type<TAB>writable" lines ('#' starts a comment).
+extern const char kPublishedDataRefs[];
 const std::vector<const DataRefDef *> &dataRefTable();
 const DataRefDef *findDataRefDef(const std::string &name);
 // The handle the plugin holds is the address of its table entry, valid for the whole process.
@@ -140,6 +144,7 @@ struct Host::Impl {
 
   // datarefs
   std::vector<DataValue> values;
+  std::vector<int> readOnlyWrites;  // per dataref: plugin writes the host ignored
   std::vector<std::string> lookups;
 
   // callbacks
@@ -167,8 +172,11 @@ struct Host::Impl {
   bool acquired = false;
   std::vector<int> aiDisabled;
   std::map<int, std::string> models;
-  std::vector<std::pair<int, std::string>> modelLog;
+  std::vector<std::pair<int, std::string>> modelLog, refusedModels;
+  int aiIgnored = 0;
   int acquireCalls = 0, releaseCalls = 0;
+  XPLMPlanesAvailable_f planesAvailable = nullptr;  // left by a refused acquire
+  void *planesAvailableRefcon = nullptr;
 
   // drawing
   std::vector<Host::DrawOp> drawing, lastDrawing;
@@ -194,6 +202,9 @@ struct Host::Impl {
 
   // ---- helpers shared between files ----
   bool owning() const { return pluginCallDepth > 0; }
+  // Whether the host calls this registration back now: not while its plugin is disabled. (With no
+  // plugin loaded, what callbacks registered is the harness's own.)
+  bool callsBack(bool owned) const { return !owned || handle == nullptr || enabled; }
   void logRegistration(const std::string &entry) { registrations.push_back(entry); }
   WindowRec *findWindow(XPLMWindowID id);
   MenuRec *findMenu(XPLMMenuID id);
@@ -209,6 +220,9 @@ struct Host::Impl {
   void removeWidgetQuietly(XPWidgetID w);
   void record(Host::DrawOp op);
   void initProjection();
+  // The host's own work on the datarefs each frame: the read-only latitude, longitude and
+  // elevation of the user's aircraft and of each multiplayer plane, from its local x, y, z.
+  void derivePositions();
   void placeOnCircle();       // writes the user's aircraft state for the flight's current time
   void purgePluginObjects();  // at unload: drop what the plugin left, noting it in leftovers
   std::string menuTree() const;

@@ -3,19 +3,26 @@
 #include <cstring>
 
 #include "HostImpl.h"
+#include "XPLMPlugin.h"
 #include "XPLMUtilities.h"
 
 namespace skyhost {
 
 namespace {
 
-// Copies into one of the host's 256-byte name buffers: at most 255 characters and a NUL.
-void copyName(char *out, const std::string &text) {
+// Copies into a buffer the SDK sizes: at most capacity - 1 characters and a NUL.
+void copyName(char *out, const std::string &text, size_t capacity = 256) {
   if (!out) return;
-  const size_t n = std::min<size_t>(text.size(), 255);
+  const size_t n = std::min<size_t>(text.size(), capacity - 1);
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
 }
+// The SDK's buffers for an aircraft's file name and path.
+constexpr size_t kFileNameBuffer = 256;
+constexpr size_t kPathBuffer = 512;
+// The plugin's id as XPLMGetMyID answers, and the one that holds the planes when another does.
+constexpr XPLMPluginID kPluginID = 1;
+constexpr XPLMPluginID kOtherPluginID = 2;
 
 std::string baseName(const std::string &path, const std::string &separator) {
   size_t cut = std::string::npos, width = 1;
@@ -46,6 +53,23 @@ std::string Host::aircraftModel(int index) const {
 const std::vector<std::pair<int, std::string>> &Host::setAircraftModelLog() const {
   return impl_->modelLog;
 }
+const std::vector<std::pair<int, std::string>> &Host::refusedAircraftModels() const {
+  return impl_->refusedModels;
+}
+int Host::aiDisableIgnored() const {
+  return impl_->aiIgnored;
+}
+void Host::setPlanesHeldElsewhere(bool held) {
+  Impl &h = *impl_;
+  h.options.planesHeldElsewhere = held;
+  if (held || !h.planesAvailable) return;
+  XPLMPlanesAvailable_f fn = h.planesAvailable;
+  void *refcon = h.planesAvailableRefcon;
+  h.planesAvailable = nullptr;
+  if (!h.callsBack(true)) return;
+  PluginCall call(h);
+  fn(refcon);
+}
 int Host::acquireCalls() const {
   return impl_->acquireCalls;
 }
@@ -72,27 +96,34 @@ void XPLMCountAircraft(int *outTotalAircraft, int *outActiveAircraft, XPLMPlugin
   auto &h = cur();
   if (outTotalAircraft) *outTotalAircraft = h.options.totalAircraft;
   if (outActiveAircraft) *outActiveAircraft = h.activeAircraft;
-  // The loaded plugin is plugin 1; the host itself is XPLM_PLUGIN_XPLANE.
-  if (outController) *outController = h.acquired ? 1 : XPLM_NO_PLUGIN_ID;
+  if (outController)
+    *outController = h.acquired                      ? skyhost::kPluginID
+                     : h.options.planesHeldElsewhere ? skyhost::kOtherPluginID
+                                                     : XPLM_NO_PLUGIN_ID;
 }
 
 void XPLMGetNthAircraftModel(int inIndex, char *outFileName, char *outPath) {
   auto &h = cur();
-  if (inIndex == 0) {
-    skyhost::copyName(outFileName, h.options.userModelFile);
-    skyhost::copyName(outPath, h.options.userModelPath);
-    return;
+  std::string file = h.options.userModelFile, path = h.options.userModelPath;
+  if (inIndex != 0) {
+    auto it = h.models.find(inIndex);
+    path = it == h.models.end() ? std::string() : it->second;
+    file = path.empty() ? path : skyhost::baseName(path, h.options.directorySeparator);
   }
-  auto it = h.models.find(inIndex);
-  const std::string path = it == h.models.end() ? std::string() : it->second;
-  skyhost::copyName(outFileName, path.empty() ? path : skyhost::baseName(path, h.options.directorySeparator));
-  skyhost::copyName(outPath, path);
+  // The host fills the buffers up to the sizes the SDK asks the caller for.
+  skyhost::copyName(outFileName, file, skyhost::kFileNameBuffer);
+  skyhost::copyName(outPath, path, skyhost::kPathBuffer);
 }
 
-int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f, void *) {
+int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon) {
   auto &h = cur();
   h.acquireCalls++;
   if (h.acquired) return 0;
+  if (h.options.planesHeldElsewhere) {
+    h.planesAvailable = inCallback;
+    h.planesAvailableRefcon = inRefcon;
+    return 0;
+  }
   h.acquired = true;
   return 1;
 }
@@ -114,12 +145,26 @@ void XPLMSetActiveAircraftCount(int inCount) {
 void XPLMSetAircraftModel(int inIndex, const char *inAircraftPath) {
   auto &h = cur();
   const std::string path = inAircraftPath ? inAircraftPath : "";
+  // Only into a multiplayer plane, and only by the plugin that holds the planes.
+  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || !h.acquired) {
+    h.refusedModels.emplace_back(inIndex, path);
+    return;
+  }
   h.modelLog.emplace_back(inIndex, path);
-  if (inIndex > 0 && inIndex < h.options.totalAircraft) h.models[inIndex] = path;
+  h.models[inIndex] = path;
 }
 
 void XPLMDisableAIForPlane(int inPlaneIndex) {
-  cur().aiDisabled.push_back(inPlaneIndex);
+  auto &h = cur();
+  if (inPlaneIndex < 0 || inPlaneIndex >= h.options.totalAircraft) {
+    ++h.aiIgnored;
+    return;
+  }
+  h.aiDisabled.push_back(inPlaneIndex);
+}
+
+XPLMPluginID XPLMGetMyID(void) {
+  return skyhost::kPluginID;
 }
 
 void XPLMGetSystemPath(char *outSystemPath) {

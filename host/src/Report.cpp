@@ -185,6 +185,10 @@ std::string Host::dumpJson() const {
   j.key("lookups").beginArray();
   for (const auto &n : h.lookups) j.value(n);
   j.endArray();
+  j.key("readOnlyWrites").beginObject();
+  for (const auto &w : readOnlyWriteCounts()) j.key(w.first).value(w.second);
+  j.endObject();
+  j.key("legacy3d").value(h.options.legacy3d);
 
   j.key("planes").beginObject();
   j.key("active").value(h.activeAircraft).key("acquired").value(h.acquired);
@@ -192,11 +196,15 @@ std::string Host::dumpJson() const {
   j.key("aiDisabled").beginArray();
   for (int i : h.aiDisabled) j.value(i);
   j.endArray();
+  j.key("aiDisableIgnored").value(h.aiIgnored);
   j.key("models").beginObject();
   for (const auto &m : h.models) j.key(std::to_string(m.first)).value(m.second);
   j.endObject();
   j.key("modelLog").beginArray();
   for (const auto &m : h.modelLog) j.beginArray().value(m.first).value(m.second).endArray();
+  j.endArray();
+  j.key("refusedModels").beginArray();
+  for (const auto &m : h.refusedModels) j.beginArray().value(m.first).value(m.second).endArray();
   j.endArray();
   j.endObject();
 
@@ -344,7 +352,8 @@ std::string Host::report() const {
   out << "  description: " << pluginDescription << "\n";
   out << "  file:        " << h.pluginPath << (h.handle ? " (loaded" : " (not loaded")
       << (pluginStarted() ? ", started" : "") << (pluginEnabled() ? ", enabled" : "") << ")\n";
-  out << "Clock: " << num(h.elapsed) << " s, " << h.frames << " frames\n";
+  out << "Clock: " << num(h.elapsed) << " s, " << h.frames << " frames"
+      << (h.options.legacy3d ? ", older OpenGL backend (3-D phases drawn)" : "") << "\n";
   if (h.flight.active)
     out << "Flying: circle round " << num(h.flight.lat) << ", " << num(h.flight.lon) << " at "
         << num(h.flight.alt) << " m, radius " << num(h.flight.radius) << " m, " << num(h.flight.speed)
@@ -384,13 +393,26 @@ std::string Host::report() const {
 
   out << "\nDatarefs looked up (" << h.lookups.size() << "):\n";
   for (const auto &n : h.lookups) out << "  " << n << (findDataRefDef(n) ? "" : "  (unknown)") << "\n";
+  const auto readOnly = readOnlyWriteCounts();
+  if (!readOnly.empty()) {
+    out << "Writes to read-only datarefs, ignored:\n";
+    for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
+  }
 
   out << "\nPlanes: active " << h.activeAircraft << ", " << (h.acquired ? "acquired" : "not acquired")
       << ", acquire calls " << h.acquireCalls << ", release calls " << h.releaseCalls << "\n";
   out << "  AI disabled for:";
   for (int i : h.aiDisabled) out << " " << i;
   out << "\n";
+  if (h.aiIgnored)
+    out << "  AI disable calls for planes the host does not have, ignored: " << h.aiIgnored << "\n";
   for (const auto &m : h.models) out << "  plane " << m.first << ": " << m.second << "\n";
+  if (!h.refusedModels.empty()) {
+    out << "  model loads refused (" << h.refusedModels.size() << "):\n";
+    for (const auto &m : h.refusedModels)
+      out << "    plane " << m.first << (m.first == 0 ? " (the user's aircraft)" : "") << ": " << m.second
+          << "\n";
+  }
 
   if (!h.widgets.empty()) {
     out << "\nWidgets (" << h.widgets.size() << "):\n";

@@ -78,6 +78,8 @@ int buttonClassFunc(XPWidgetMessage msg, XPWidgetID w, intptr_t, intptr_t) {
     r->pub.properties[xpProperty_ButtonState] = state;
     h.sendWidgetMessage(w, xpMsg_ButtonStateChanged, xpMode_UpChain, id, state);
   } else if (behavior == xpButtonBehaviorRadioButton) {
+    // A radio button only turns on: pressing one that is on already says nothing.
+    if (prop(*r, xpProperty_ButtonState) == 1) return 1;
     r->pub.properties[xpProperty_ButtonState] = 1;
     h.sendWidgetMessage(w, xpMsg_ButtonStateChanged, xpMode_UpChain, id, 1);
   } else {
@@ -349,6 +351,8 @@ bool Host::pressCloseBox(XPWidgetID mainWindow) {
   Impl &h = *impl_;
   if (!widgetShown(mainWindow) || h.findWidget(mainWindow)->pub.widgetClass != xpWidgetClass_MainWindow)
     return false;
+  // Only a main window made with close boxes has one to press.
+  if (prop(*h.findWidget(mainWindow), xpProperty_MainWindowHasCloseBoxes) != 1) return false;
   h.sendWidgetMessage(mainWindow, xpMessage_CloseButtonPushed, xpMode_UpChain,
                       reinterpret_cast<intptr_t>(mainWindow), 0);
   return true;
@@ -433,8 +437,8 @@ void XPHideWidget(XPWidgetID inWidget) {
 }
 
 int XPIsWidgetVisible(XPWidgetID inWidget) {
-  WidgetRec *r = cur().findWidget(inWidget);
-  return r && r->pub.visible ? 1 : 0;
+  // Visible only when the widget and every container up to its root are.
+  return cur().self->widgetShown(inWidget) ? 1 : 0;
 }
 
 XPWidgetID XPFindRootWidget(XPWidgetID inWidget) {

@@ -70,7 +70,8 @@ void Host::Impl::setKeyboardFocus(XPLMWindowID id) {
       XPLMHandleKey_f fn = w->pub.keyFn;
       void *refcon = w->pub.refcon;
       PluginCall call(*this);
-      fn(old, 0, 0, 0, refcon, 1);
+      // As the host does: the window id passed is the one taking the focus, 0 for the host.
+      fn(id, 0, 0, 0, refcon, 1);
     }
   }
 }
@@ -83,7 +84,7 @@ void Host::Impl::dispatchKey(char c, int flags, char vkey) {
     for (const SnifferRec &s : order) {
       bool still = false;
       for (const auto &r : sniffers) still = still || r.seq == s.seq;
-      if (!still) continue;
+      if (!still || !callsBack(s.owned)) continue;
       int pass;
       {
         PluginCall call(*this);

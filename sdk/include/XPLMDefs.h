@@ -1,6 +1,9 @@
 #ifndef XPLMDefs_h
 #define XPLMDefs_h
-/* Our declarations of the plugin SDK's base definitions (published names and values). */
+/* Our declarations of the plugin SDK's base definitions (published names and values).
+   As in the published headers, a build defines the SDK versions it targets (XPLM200, XPLM210,
+   XPLM300, XPLM301, XPLM302, XPLM303, XPLM400), and XPLM_DEPRECATED only to see what the
+   current host no longer does. */
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -17,7 +20,7 @@ extern "C" {
 typedef int XPLMPluginID;
 #define XPLM_NO_PLUGIN_ID (-1)
 #define XPLM_PLUGIN_XPLANE (0)
-#define kXPLM_Version (210)
+#define kXPLM_Version (400)
 
 typedef int XPLMKeyFlags;
 enum {

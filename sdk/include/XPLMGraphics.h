@@ -6,11 +6,18 @@ extern "C" {
 #endif
 
 typedef int XPLMTextureID;
-enum { xplm_Tex_GeneralInterface = 0, xplm_Tex_AircraftPaint = 1, xplm_Tex_AircraftLiteMap = 2 };
+enum {
+  xplm_Tex_GeneralInterface = 0,
+#if defined(XPLM_DEPRECATED)
+  xplm_Tex_AircraftPaint = 1,
+  xplm_Tex_AircraftLiteMap = 2
+#endif /* XPLM_DEPRECATED */
+};
 
 typedef int XPLMFontID;
 enum {
   xplmFont_Basic = 0,
+#if defined(XPLM_DEPRECATED)
   xplmFont_Menus = 1,
   xplmFont_Metal = 2,
   xplmFont_Led = 3,
@@ -28,7 +35,10 @@ enum {
   xplmFont_FullRound = 15,
   xplmFont_SmallRound = 16,
   xplmFont_Menus_Localized = 17,
+#endif /* XPLM_DEPRECATED */
+#if defined(XPLM200)
   xplmFont_Proportional = 18
+#endif /* XPLM200 */
 };
 
 XPLM_API void XPLMSetGraphicsState(int inEnableFog, int inNumberTexUnits, int inEnableLighting,

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "XPLMPlanes.h"
+#include "XPLMPlugin.h"
+
 namespace {
 
 // Names bound by slot 0, the user's own aircraft, in binding order. Slot 0 has no throttle name of
@@ -49,7 +52,26 @@ const char *const kMultiplayerNames[25] = {
     "sim/multiplayer/position/plane%d_strobe_lights_on",
     "sim/multiplayer/position/plane%d_taxi_light_on"};
 
+// Slots 2..19: the host names their slat ratio "sla1"; only plane 1 has "slat_ratio".
+const char kMultiplayerSlatHostName[] = "sim/multiplayer/position/plane%d_sla1_ratio";
+constexpr int kSlatSlot = 13;
+constexpr int kThrottleSlot = 19;
+
 }  // namespace
+
+const char kHostThrottleName[] = "sim/flightmodel/engine/ENGN_thro";
+
+XPLMDataRef FindDataRefOr(const char *name, const char *hostName) {
+  XPLMDataRef ref = XPLMFindDataRef(name);
+  return ref != nullptr ? ref : XPLMFindDataRef(hostName);
+}
+
+bool PlanesHeld() {
+  int total = 0, active = 0;
+  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &active, &controller);
+  return controller == XPLMGetMyID();
+}
 
 Aircraft::Aircraft(int planeNumber) {
   XPLMDataRef *const handles[25] = {&refX,         &refY,       &refZ,          &refLat,     &refLon,
@@ -59,11 +81,13 @@ Aircraft::Aircraft(int planeNumber) {
                                     &refBeacon,    &refLanding, &refNav,        &refStrobe,  &refTaxi};
   for (int i = 0; i < 25; ++i) {
     if (planeNumber == 0) {
-      *handles[i] = XPLMFindDataRef(kOwnNames[i]);
+      *handles[i] =
+          i == kThrottleSlot ? FindDataRefOr(kOwnNames[i], kHostThrottleName) : XPLMFindDataRef(kOwnNames[i]);
     } else {
-      char name[128];
+      char name[128], hostName[128];
       std::snprintf(name, sizeof name, kMultiplayerNames[i], planeNumber);
-      *handles[i] = XPLMFindDataRef(name);
+      std::snprintf(hostName, sizeof hostName, kMultiplayerSlatHostName, planeNumber);
+      *handles[i] = i == kSlatSlot ? FindDataRefOr(name, hostName) : XPLMFindDataRef(name);
     }
   }
 }

@@ -4,6 +4,16 @@
 
 #include "XPLMDataAccess.h"
 
+// The host's own name of the user's throttles, float[16]; the older name is looked up first.
+extern const char kHostThrottleName[];
+
+// Looks name up, and where the host does not publish it, hostName: the host's name for the same
+// value. Either may be null in the end; the host ignores a null handle.
+XPLMDataRef FindDataRefOr(const char *name, const char *hostName);
+
+// Whether this plugin holds the host's multiplayer aircraft now: a model may be loaded only then.
+bool PlanesHeld();
+
 class Aircraft {
  public:
   explicit Aircraft(int planeNumber);

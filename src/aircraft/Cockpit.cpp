@@ -12,7 +12,7 @@ XPLMDataRef viewTypeRef = nullptr;
 XPLMDataRef headXRef = nullptr;
 }  // namespace
 
-int SkytetherDC3DCockpit(XPLMDrawingPhase, int, void *) {
+float SkytetherDC3DCockpit(float, float, int, void *) {
   if (viewTypeRef == nullptr) viewTypeRef = XPLMFindDataRef("sim/graphics/view/view_type");
   if (headXRef == nullptr) headXRef = XPLMFindDataRef("sim/graphics/view/pilots_head_x");
   int view = XPLMGetDatai(viewTypeRef);
@@ -21,7 +21,7 @@ int SkytetherDC3DCockpit(XPLMDrawingPhase, int, void *) {
     XPLMSetDataf(headXRef, -XPLMGetDataf(headXRef));
   }
   lastview = view;
-  return 1;
+  return kEveryFrame;
 }
 
 void DetectViewOnly() {

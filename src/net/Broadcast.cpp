@@ -1,4 +1,6 @@
-// The own-position broadcast: one datagram per drawn frame while connected.
+// The own-position broadcast: one datagram per frame while connected. A flight loop, not a draw
+// callback: the host's 3-D drawing phases are not called under its modern graphics backend, and
+// under the older one they may run several times in one frame.
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -7,8 +9,8 @@
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
 
-int SkytetherDrawPlanes(XPLMDrawingPhase, int, void *) {
-  if (tcpconnected == 0) return 1;
+float SkytetherDrawPlanes(float, float, int, void *) {
+  if (tcpconnected == 0) return kEveryFrame;
 
   OwnState s{};
   XPLMDataRef singles[17] = {gPlaneX,    gPlaneY,     gPlaneZ,          gPlaneLat,  gPlaneLon,  gPlaneEl,
@@ -34,5 +36,5 @@ int SkytetherDrawPlanes(XPLMDrawingPhase, int, void *) {
   udptx = "Ux";
   ::sendto(sockfd, line.data(), line.size(), 0, reinterpret_cast<sockaddr *>(&serverAddress),
            sizeof serverAddress);
-  return 1;
+  return kEveryFrame;
 }

@@ -108,7 +108,9 @@ void DispatchStreamMessage(const StreamMessage &m) {
       changed = true;
     }
     std::string path = ReplaceSeparators(m.text);
-    if (FileExists(path) && changed) XPLMSetAircraftModel(n, path.c_str());
+    // The host loads no model into the user's aircraft (index 0), and none for a plugin that does
+    // not hold the planes.
+    if (n != 0 && FileExists(path) && changed && PlanesHeld()) XPLMSetAircraftModel(n, path.c_str());
   }
 }
 

@@ -135,8 +135,9 @@ int DisconnectFromServer() {
 float SkytetherProcessAirplaneCallback(float, float, int, void *) {
   if (tcpconnected == 0) return 1.0f;
 
+  // The sizes the SDK asks for: the host writes up to 256 bytes of file name and 512 of path.
   char fileName[256] = {0};
-  char path[256] = {0};
+  char path[512] = {0};
   XPLMGetNthAircraftModel(0, fileName, path);
   path[sizeof path - 1] = '\0';
 

@@ -2,8 +2,6 @@
 // Server link: session, receive cycle, own-position broadcast.
 #include <string>
 
-#include "XPLMDisplay.h"
-
 // Opens both sockets and logs in; returns tcpconnected after the attempt.
 int ConnectToServer();
 // Logs out and closes both sockets; always returns 1.
@@ -15,8 +13,9 @@ float SkytetherProcessAirplaneCallback(float inElapsedSinceLastCall, float inEla
 // Flight loop: drains both sockets every 0.03 s.
 float SkytetherPacketProcess(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
                              int inCounter, void *inRefcon);
-// Draw callback (airplanes phase): one position datagram per drawn frame while connected.
-int SkytetherDrawPlanes(XPLMDrawingPhase inPhase, int inIsBefore, void *inRefcon);
+// Flight loop, every frame (returns -1): one position datagram per frame while connected.
+float SkytetherDrawPlanes(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop, int inCounter,
+                          void *inRefcon);
 
 // The model path with "/" turned into the host's directory separator.
 std::string ReplaceSeparators(std::string path);

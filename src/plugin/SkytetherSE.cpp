@@ -3,9 +3,12 @@
 
 #include "plugin/SkytetherSE.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstring>
-#include <random>
 
 #include "XPLMDataAccess.h"
 #include "XPLMDisplay.h"
@@ -112,6 +115,17 @@ XPWidgetID PrefErrorT = nullptr;  // says why an apply was refused; hidden other
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
 
+// The C++ runtime linked into this file keeps an emergency pool for exceptions that it never
+// frees: handed back when the host unloads the file, or every reload would lose it.
+namespace __gnu_cxx {
+void __freeres();
+}  // namespace __gnu_cxx
+namespace {
+struct RuntimePoolRelease {
+  ~RuntimePoolRelease() { __gnu_cxx::__freeres(); }
+} runtimePoolRelease;
+}  // namespace
+
 // ---- Entry points ----
 
 namespace {
@@ -121,11 +135,17 @@ const char kTogglePlaneListItem[] = "2";
 
 void CopyOut(char *dest, const char *text) { std::memcpy(dest, text, std::strlen(text) + 1); }
 
-// A random non-negative id from the system's entropy source; the shared C generator is left alone.
+// A random non-negative id from the kernel's entropy source; the shared C generator is left alone.
+// (The C++ runtime's random_device would tie the plugin file to a C library of 2022 or later.)
 int ChooseUniqueID() {
-  std::random_device entropy;
-  std::uniform_int_distribution<int> pick(0, INT_MAX);
-  return pick(entropy);
+  unsigned int bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(now.tv_sec) * 2654435761u ^
+           static_cast<unsigned int>(getpid()) << 16;
+  }
+  return static_cast<int>(bits & INT_MAX);
 }
 
 void FindOwnAircraftDataRefs() {
@@ -147,7 +167,7 @@ void FindOwnAircraftDataRefs() {
   gPlaneRoll = XPLMFindDataRef("sim/joystick/FC_roll");
   gPlaneYaw = XPLMFindDataRef("sim/joystick/FC_hdng");
   gPlaneGear = XPLMFindDataRef("sim/aircraft/parts/acf_gear_deploy");
-  gPlaneThrottle = XPLMFindDataRef("sim/flightmodel/ENGN_thro");
+  gPlaneThrottle = FindDataRefOr("sim/flightmodel/ENGN_thro", kHostThrottleName);
   gPlaneBeacon = XPLMFindDataRef("sim/cockpit/electrical/beacon_lights_on");
   gPlaneLanding = XPLMFindDataRef("sim/cockpit/electrical/landing_lights_on");
   gPlaneStrobe = XPLMFindDataRef("sim/cockpit/electrical/strobe_lights_on");
@@ -173,14 +193,17 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   LoadPreferences();
   CreateWindows();
 
-  XPLMRegisterDrawCallback(SkytetherDrawPlanes, xplm_Phase_Airplanes, 0, nullptr);
-  XPLMRegisterDrawCallback(SkytetherDC3DCockpit, xplm_Phase_FirstScene, 0, nullptr);
   XPLMRegisterKeySniffer(MyKeySniffer, 0, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherPacketProcess, 0.03f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessAirplaneCallback, 10.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessCursorCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessChatWinCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherChatWinOpacityCallback, 0.1f, nullptr);
+  // Once per frame on every graphics backend: flight loops, not draw callbacks of 3-D phases.
+  // Registered after the receive cycle, which clears the traffic indicators: where the host calls
+  // flight loops in registration order, the frame's "Ux" is still set when the plane list draws.
+  XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
 
   recvstring = "Network Traffic:";
   tcptx = "  ";
@@ -215,14 +238,14 @@ PLUGIN_API void XPluginStop(void) {
   if (PrefPane == 1) XPDestroyWidget(PrefPaneWidget, 1);
   if (viewOnly == 1) ReleaseViewOnlyOverrides();
 
-  XPLMUnregisterDrawCallback(SkytetherDrawPlanes, xplm_Phase_Airplanes, 0, nullptr);
-  XPLMUnregisterDrawCallback(SkytetherDC3DCockpit, xplm_Phase_FirstScene, 0, nullptr);
   XPLMUnregisterKeySniffer(MyKeySniffer, 0, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherPacketProcess, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessAirplaneCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessCursorCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessChatWinCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMReleasePlanes();
 }
 

@@ -90,5 +90,8 @@ extern XPWidgetID PrefErrorT;
 // Cockpit view hook
 extern int lastview;
 
+// A flight loop's interval that asks for a call at every frame, on every graphics backend.
+constexpr float kEveryFrame = -1.0f;
+
 // Menu handler of the "Plane Window" submenu.
 void SkytetherMenuCallback(void *inMenuRef, void *inItemRef);

@@ -58,12 +58,13 @@ int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*
 
 void HandleKeyCallback(XPLMWindowID inWindowID, char inKey, XPLMKeyFlags inFlags, char /*inVirtualKey*/,
                        void * /*inRefcon*/, int losingFocus) {
-  if (inWindowID != imReadWin) {
+  // On losing the focus the host passes the window taking it (or 0), not always this one: either
+  // way the typing line no longer has the keyboard.
+  if (inWindowID != imReadWin || losingFocus != 0) {
     imWriteFocus = 0;
     flashCursor = 0;
     return;
   }
-  if (losingFocus != 0) return;
   if ((inFlags & xplm_DownFlag) == 0) return;
 
   // Every key press shows the cursor at once.

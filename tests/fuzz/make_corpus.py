@@ -107,6 +107,8 @@ def main():
           "1234|MESSAGE|hello ==== there\n1234|Closing Connection\r\n")
     write(c, "regress-float-overflow", "1234|LOC|" + position_values().replace("100.5|", "1e39|", 1))
     write(c, "regress-final-equals", "1234|CALLSIGN|abc===|\n1234|MESSAGE|1+1=\n")
+    write(c, "places-of-the-receiver", "1234|PLANE|/etc/secret/x.acf\n1234|PLANE|D:\\models\\jet.acf\n"
+          "1234|PLANE|\\\\host\\share\\jet.acf\n1234|CALLSIGN|BLANK|\n")
 
     # The registry: a little session. Steps as server_lines_fuzz reads them.
     def connect(ip):
@@ -118,8 +120,8 @@ def main():
     def canned(conn, kind, text):
         return bytes([4, conn, 1, 0, kind, len(text)]) + text.encode()
 
-    def position(uid, dlat, dlon, observer=False):
-        return bytes([6, uid - 1, 128 + dlat, 128 + dlon, 0 if observer else 1, 0, 1, 0])
+    def position(uid, dlat, dlon, observer=False, port=0):
+        return bytes([6, uid - 1, 128 + dlat, 128 + dlon, 0 if observer else 1, 0, 1, port])
 
     def tick(tenths):
         return bytes([7, tenths * 2])
@@ -140,6 +142,14 @@ def main():
     big += tick(11) + b"".join(position(i + 1, 50 - i, 50 + i) for i in range(0, 23, 2)) + tick(11) + tick(11)
     big += bytes([1, 5]) + tick(40) + position(3, 0, 0)
     write("server_lines_fuzz", "crowd-of-23", big)
+    # Model churn, a view-only datagram and another port from a pilot's address, its port moved
+    # once quiet, then silence until a login with its uniqueID takes the session over.
+    churn = connect(0) + login(0, 1) + connect(0) + login(1, 2) + position(1, 0, 0) + position(2, 1, 1)
+    churn += b"".join(canned(0, 2, "M" + str(i % 2)) for i in range(8)) + tick(11) + tick(40)
+    churn += position(1, 0, 0, observer=True, port=1) + position(1, 0, 0, port=1) + tick(11)
+    churn += position(1, 0, 0, port=1) * 3 + position(2, 1, 1) + tick(40) + connect(0) + login(2, 1)
+    churn += position(1, 0, 0) + tick(11)
+    write("server_lines_fuzz", "churn-port-and-return", churn)
     write("server_lines_fuzz", "raw-lines", connect(0) + bytes([2, 0, 40]) + b"1|Opening Connection|u|" + b"a" * 16 +
           bytes([2, 0, 17]) + b"a" * 16 + b"|\n" + position(1, 0, 0))
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,9 @@ void CheckText(std::string_view raw) {
                     (suffix[3] | 0x20) == 'f'),
                path);
     FUZZ_CHECK(("/" + path + "/").find("/../") == std::string::npos, path);
+    // Relative on the receiver: no root, share or drive of its own.
+    FUZZ_CHECK(path[0] != '/' && !(std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':'),
+               path);
     m = ReadAsPlugin(ModelNotice(3, path));
     FUZZ_CHECK(m.number == 3 && m.letter == 'p' && m.text == path, path);
   }

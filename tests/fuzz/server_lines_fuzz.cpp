@@ -166,10 +166,9 @@ class Run {
       }
       const std::string text(line);
       c.pending.erase(0, used);
-      const ClientLine m = ParseClientLine(text);
-      const bool wasIn = m.kind == LineKind::kLogin && registry_.IsLoggedIn(m.id);
       registry_.OnLine(id, text, now_);
-      if (m.kind == LineKind::kLogin && c.id < 0 && !wasIn && registry_.IsLoggedIn(m.id)) c.id = m.id;
+      // A login may also take over the silent session of its uniqueID (closed by Collect).
+      if (registry_.IdOf(id) >= 0) c.id = registry_.IdOf(id);
       Collect();
       if (!c.open) return;
     }
@@ -201,22 +200,39 @@ class Run {
     Datagram(d, from);
   }
 
+  // Whether the registry should take a position from `from`: from the pilot's own IP, not a
+  // view-only one unless it is an observer, and from its datagram port. The first datagram
+  // teaches the port; another port takes over after 3 datagrams once the old one has been quiet
+  // for a second.
+  bool Accepts(const skytether::Position &pos, const Endpoint &from) {
+    bool own_ip = false;
+    for (const auto &entry : conns_)
+      own_ip |= entry.second.open && entry.second.id == pos.id && entry.second.ip == from.ip;
+    if (!own_ip || !registry_.IsLoggedIn(pos.id) || (pos.observer && !registry_.IsObserver(pos.id)))
+      return false;
+    Port &p = ports_[pos.id];
+    if (udp_.count(pos.id) && !(udp_[pos.id] == from)) {
+      if (!(p.candidate == from)) p.candidate = from, p.count = 0;
+      if (++p.count < 3 || now_ - p.heard < 1.0) return false;
+    }
+    udp_[pos.id] = from;
+    p.heard = now_;
+    p.count = 0;
+    return true;
+  }
+
   void Datagram(const std::string &d, const Endpoint &from) {
     skytether::Position pos;
     const bool parses = ParsePosition(d, &pos);
+    const bool accepts = parses && Accepts(pos, from);
     std::vector<Relay> relays;
     std::string_view values;
     const bool relay = registry_.OnDatagram(d, from, now_, &relays, &values);
     Collect();
-    // The registry learns a pilot's datagram address from its valid positions from its own IP.
-    if (parses && registry_.IsLoggedIn(pos.id))
-      for (const auto &entry : conns_)
-        if (entry.second.open && entry.second.id == pos.id && entry.second.ip == from.ip) udp_[pos.id] = from;
 
     using Target = std::pair<std::string, int>;  // (recipient address, slot)
     std::vector<Target> want, got;
-    if (parses && registry_.IsLoggedIn(pos.id) && udp_.count(pos.id) && udp_[pos.id] == from &&
-        !registry_.IsObserver(pos.id)) {
+    if (accepts && !registry_.IsObserver(pos.id)) {
       for (const auto &entry : udp_) {
         int slot = registry_.SlotOf(entry.first, pos.id);
         if (slot > 0) want.emplace_back(Name(entry.second), slot);
@@ -259,26 +275,31 @@ class Run {
     registry_.logs().clear();
   }
 
+  // One name or model notice, or the chat lines of one tick: each line is one message, whole.
   static void CheckNotice(const std::string &text) {
-    FUZZ_CHECK(!text.empty() && text.back() == '\n' && text.find_first_of("\r\n") == text.size() - 1, text);
-    std::string buffer;
+    FUZZ_CHECK(!text.empty() && text.back() == '\n' && text.find('\r') == std::string::npos, text);
+    std::string buffer, again;
     AppendStreamText(buffer, text.data(), text.size());
-    int count = 0;
+    int count = 0, chat = 0;
     TakeStreamMessages(buffer, [&](const StreamMessage &m) {
       ++count;
+      chat += m.letter == 'm';
       FUZZ_CHECK(m.letter == 'm' ? m.number == 0
                                  : (m.letter == 'c' || m.letter == 'p') && m.number >= 1 && m.number < kSlots,
                  text);
-      FUZZ_CHECK(text == std::to_string(m.number) + "|" + m.letter + "|" + m.text + "\n", text);
+      again += std::to_string(m.number) + "|" + m.letter + "|" + m.text + "\n";
     });
-    FUZZ_CHECK(count == 1 && buffer.empty(), "the plugin reads one message, whole: " + text);
+    FUZZ_CHECK(again == text && buffer.empty() && (count == 1 || chat == count),
+               "the plugin reads whole messages, one unless chat: " + text);
   }
 
-  std::map<int, std::vector<int>> Tables() const {
-    std::map<int, std::vector<int>> t;
+  // Slot tables by connection: a login that takes over a silent session's uniqueID is another
+  // recipient, whose plugin starts with an empty table.
+  std::map<ConnId, std::vector<int>> Tables() const {
+    std::map<ConnId, std::vector<int>> t;
     for (const auto &entry : conns_)
-      if (entry.second.open && entry.second.id >= 0 && registry_.IsLoggedIn(entry.second.id))
-        t[entry.second.id] = registry_.SlotTable(entry.second.id);
+      if (entry.second.open && entry.second.id >= 0 && registry_.IdOf(entry.first) == entry.second.id)
+        t[entry.first] = registry_.SlotTable(entry.second.id);
     return t;
   }
 
@@ -293,6 +314,7 @@ class Run {
       Conn &c = entry.second;
       if (c.id >= 0 && (!c.open || !registry_.IsLoggedIn(c.id))) {
         udp_.erase(c.id);
+        ports_.erase(c.id);
         c.id = -1;
       }
     }
@@ -302,8 +324,8 @@ class Run {
     const auto now = Tables();
     for (const auto &entry : conns_) {
       const Conn &c = entry.second;
-      if (c.id < 0 || !tables_.count(c.id) || !now.count(c.id)) continue;
-      const std::vector<int> &was = tables_.at(c.id), &is = now.at(c.id);
+      if (c.id < 0 || !tables_.count(entry.first) || !now.count(entry.first)) continue;
+      const std::vector<int> &was = tables_.at(entry.first), &is = now.at(entry.first);
       const std::vector<std::string> &notices = sent_[entry.first];
       for (int s = 1; s < kSlots; ++s) {
         const std::string c_blank = std::to_string(s) + "|c|BLANK\n",
@@ -329,7 +351,13 @@ class Run {
   Registry registry_;
   std::map<ConnId, Conn> conns_;
   std::map<int, Endpoint> udp_;  // datagram address per logged-in uniqueID, as the registry should know it
-  std::map<int, std::vector<int>> tables_;
+  struct Port {
+    double heard = 0;  // the last datagram taken from udp_
+    Endpoint candidate;
+    int count = 0;  // datagrams from candidate since
+  };
+  std::map<int, Port> ports_;
+  std::map<ConnId, std::vector<int>> tables_;
   std::map<ConnId, std::vector<std::string>> sent_;
   ConnId next_ = 1;
   double now_ = 0;

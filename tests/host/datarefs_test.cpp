@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <set>
 
 #include "XPLMGraphics.h"
 #include "XPLMPlanes.h"
+#include "XPLMPlugin.h"
 #include "XPLMUtilities.h"
 #include "fixture.h"
 
@@ -15,21 +18,21 @@ using hosttest::WithFixture;
 
 namespace {
 // Looked up before main, before any host exists, as a plugin's globals may do.
-XPLMDataRef gEarlyView = XPLMFindDataRef("sim/graphics/view/view_type");
+XPLMDataRef gEarlyNav = XPLMFindDataRef("sim/cockpit/electrical/nav_lights_on");
 }  // namespace
 
 TEST(DefaultHost, LookupsBeforeMainGoToADefaultHostAndHandlesStayValid) {
-  ASSERT_NE(gEarlyView, nullptr);
+  ASSERT_NE(gEarlyNav, nullptr);
   skyhost::Host &fallback = skyhost::Host::current();
   const auto &log = fallback.lookupLog();
-  EXPECT_NE(std::find(log.begin(), log.end(), "sim/graphics/view/view_type"), log.end());
-  XPLMSetDatai(gEarlyView, 7);
-  EXPECT_EQ(fallback.geti("sim/graphics/view/view_type"), 7);
+  EXPECT_NE(std::find(log.begin(), log.end(), "sim/cockpit/electrical/nav_lights_on"), log.end());
+  XPLMSetDatai(gEarlyNav, 7);
+  EXPECT_EQ(fallback.geti("sim/cockpit/electrical/nav_lights_on"), 7);
   {
     Fresh f;
-    EXPECT_EQ(XPLMGetDatai(gEarlyView), 1000);  // the new host's own value
+    EXPECT_EQ(XPLMGetDatai(gEarlyNav), 0);  // the new host's own value
   }
-  EXPECT_EQ(XPLMGetDatai(gEarlyView), 7);
+  EXPECT_EQ(XPLMGetDatai(gEarlyNav), 7);
 }
 
 class DataRefs : public ::testing::Test {
@@ -47,16 +50,17 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
       {"sim/flightmodel/position/local_x", xplmType_Double, 1},
       {"sim/flightmodel/position/elevation", xplmType_Double, 1},
       {"sim/flightmodel/position/psi", xplmType_Float, 1},
-      {"sim/flightmodel/controls/lspdef", xplmType_Float, 1},
       {"sim/joystick/FC_hdng", xplmType_Float, 1},
       {"sim/aircraft/parts/acf_gear_deploy", xplmType_FloatArray, 10},
-      {"sim/flightmodel/ENGN_thro", xplmType_FloatArray, 8},
+      {"sim/flightmodel/engine/ENGN_thro", xplmType_FloatArray, 16},
       {"sim/cockpit/electrical/taxi_light_on", xplmType_Int, 1},
       {"sim/multiplayer/position/plane1_el", xplmType_Double, 1},
       {"sim/multiplayer/position/plane19_the", xplmType_Float, 1},
       {"sim/multiplayer/position/plane7_yolk_yaw", xplmType_Float, 1},
       {"sim/multiplayer/position/plane19_gear_deploy", xplmType_FloatArray, 10},
-      {"sim/multiplayer/position/plane3_throttle", xplmType_FloatArray, 8},
+      {"sim/multiplayer/position/plane3_throttle", xplmType_FloatArray, 16},
+      {"sim/multiplayer/position/plane1_slat_ratio", xplmType_Float, 1},
+      {"sim/multiplayer/position/plane2_sla1_ratio", xplmType_Float, 1},
       {"sim/multiplayer/position/plane12_taxi_light_on", xplmType_Int, 1},
       {"sim/graphics/view/view_type", xplmType_Int, 1},
       {"sim/graphics/view/pilots_head_x", xplmType_Float, 1},
@@ -66,16 +70,86 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
   for (const Expect &e : expected) {
     XPLMDataRef ref = XPLMFindDataRef(e.name);
     ASSERT_NE(ref, nullptr) << e.name;
-    EXPECT_EQ(XPLMGetDataRefTypes(ref), e.type) << e.name;
+    EXPECT_EQ(f.host.dataRefType(e.name), e.type) << e.name;
+    // A double is served through the float calls too.
+    EXPECT_EQ(XPLMGetDataRefTypes(ref),
+              e.type == xplmType_Double ? xplmType_Double | xplmType_Float : e.type);
     EXPECT_EQ(f.host.dataRefSize(e.name), e.size) << e.name;
   }
+  // Names the host does not publish, some of them in use by older plugins.
   for (const char *wrong :
        {"sim/multiplayer/position/plane0_x", "sim/multiplayer/position/plane20_x",
         "sim/multiplayer/position/plane1_yoke_pitch", "sim/cockpit/electrical/taxi_lights_on",
-        "sim/multiplayer/position/plane1_theta", ""})
+        "sim/multiplayer/position/plane1_theta", "sim/flightmodel/ENGN_thro",
+        "sim/flightmodel/controls/lspdef", "sim/multiplayer/position/plane2_slat_ratio",
+        "sim/multiplayer/position/plane1_sla1_ratio", ""})
     EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
   EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
-  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 9 + 3 + 2 + 5 + 19 * 25 + 4);
+  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 19 * 25);
+}
+
+// The host's list is a part of the published one, line for line. The published list lies beside
+// the repository on a developer's machine; elsewhere there is nothing to compare with.
+TEST(PublishedList, EveryNameTheHostKnowsIsPublishedWithItsTypeAndWritability) {
+  std::ifstream published(PUBLISHED_DATAREFS);
+  if (!published) GTEST_SKIP() << "no published list at " << PUBLISHED_DATAREFS;
+  std::set<std::string> lines;
+  for (std::string line; std::getline(published, line);) lines.insert(line);
+  std::ifstream ours(HOST_DATAREFS);
+  ASSERT_TRUE(ours) << HOST_DATAREFS;
+  size_t names = 0;
+  for (std::string line; std::getline(ours, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    ++names;
+    EXPECT_EQ(lines.count(line), 1u) << "not published so: " << line;
+  }
+  EXPECT_EQ(names, skyhost::Host::dataRefNames().size());
+}
+
+TEST_F(DataRefs, APluginsWriteToAReadOnlyDatarefChangesNothingAndIsCounted) {
+  XPLMDataRef lat = XPLMFindDataRef("sim/multiplayer/position/plane3_lat");
+  XPLMDataRef view = XPLMFindDataRef("sim/graphics/view/view_type");
+  XPLMDataRef head = XPLMFindDataRef("sim/graphics/view/pilots_head_x");
+  EXPECT_EQ(XPLMCanWriteDataRef(lat), 0);
+  EXPECT_EQ(XPLMCanWriteDataRef(head), 1);
+  const double before = f.host.getd("sim/multiplayer/position/plane3_lat");
+  XPLMSetDataf(lat, 12.5f);
+  XPLMSetDatad(lat, 13.5);
+  XPLMSetDatai(view, 1026);
+  XPLMSetDataf(head, 0.25f);
+  EXPECT_EQ(f.host.getd("sim/multiplayer/position/plane3_lat"), before);
+  EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1000);
+  EXPECT_FLOAT_EQ(f.host.getf("sim/graphics/view/pilots_head_x"), 0.25f);
+  EXPECT_EQ(f.host.readOnlyWrites("sim/multiplayer/position/plane3_lat"), 2);
+  EXPECT_EQ(f.host.readOnlyWriteCounts(),
+            (std::vector<std::pair<std::string, int>>{{"sim/graphics/view/view_type", 1},
+                                                      {"sim/multiplayer/position/plane3_lat", 2}}));
+  // The host's own writes are no plugin's.
+  f.host.seti("sim/graphics/view/view_type", 1026);
+  EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1026);
+  EXPECT_EQ(f.host.readOnlyWrites("sim/graphics/view/view_type"), 1);
+}
+
+TEST_F(DataRefs, EachFrameDerivesLatitudeLongitudeAndElevationFromTheLocalPosition) {
+  double x, y, z;
+  XPLMWorldToLocal(47.9, 8.1, 1200, &x, &y, &z);
+  XPLMSetDatad(XPLMFindDataRef("sim/multiplayer/position/plane5_x"), x);
+  XPLMSetDatad(XPLMFindDataRef("sim/multiplayer/position/plane5_y"), y);
+  XPLMSetDatad(XPLMFindDataRef("sim/multiplayer/position/plane5_z"), z);
+  XPLMWorldToLocal(46.25, 9.5, 300, &x, &y, &z);
+  f.host.setd("sim/flightmodel/position/local_x", x);
+  f.host.setd("sim/flightmodel/position/local_y", y);
+  f.host.setd("sim/flightmodel/position/local_z", z);
+  f.host.setd("sim/flightmodel/position/latitude", 10);  // the host's own state, until the frame
+  f.host.runFrame();
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane5_lat"), 47.9, 1e-9);
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane5_lon"), 8.1, 1e-9);
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane5_el"), 1200, 1e-6);
+  EXPECT_NEAR(f.host.getd("sim/flightmodel/position/latitude"), 46.25, 1e-9);
+  EXPECT_NEAR(f.host.getd("sim/flightmodel/position/longitude"), 9.5, 1e-9);
+  EXPECT_NEAR(f.host.getd("sim/flightmodel/position/elevation"), 300, 1e-6);
+  // A plane never placed sits at the origin of the local frame.
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane6_lat"), f.host.originLatitude(), 1e-9);
 }
 
 TEST_F(DataRefs, EveryLookupIsLoggedInOrderFoundOrNot) {
@@ -260,7 +334,7 @@ TEST_F(Planes, TheFixtureTakesOverAndHandsBackTheAircraft) {
   XPLMCountAircraft(&total, &active, &controller);
   EXPECT_EQ(total, 20);
   EXPECT_EQ(active, 5);
-  char file[256], path[256];
+  char file[256], path[512];
   XPLMGetNthAircraftModel(1, file, path);
   EXPECT_STREQ(file, "fixture.acf");
   XPLMGetNthAircraftModel(2, file, path);
@@ -269,16 +343,57 @@ TEST_F(Planes, TheFixtureTakesOverAndHandsBackTheAircraft) {
   EXPECT_FALSE(p.host.planesAcquired());
 }
 
-TEST_F(Planes, TheUsersModelComesBackWithinTheBuffers) {
-  char file[256], path[256];
+TEST_F(Planes, TheUsersModelFillsTheBuffersTheSdkAsksFor) {
+  char file[256], path[512];
   XPLMGetNthAircraftModel(0, file, path);
   EXPECT_STREQ(file, "Cessna_172SP.acf");
   EXPECT_EQ(std::string(path), f.host.root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
   f.host.setUserModel(std::string(300, 'f'), std::string(400, 'p'));
-  std::memset(file, 'X', sizeof file);
   XPLMGetNthAircraftModel(0, file, path);
   EXPECT_EQ(std::strlen(file), 255u);
-  EXPECT_EQ(std::strlen(path), 255u);
+  EXPECT_EQ(std::string(path), std::string(400, 'p'));
+  f.host.setUserModel("f", std::string(600, 'p'));
+  XPLMGetNthAircraftModel(0, file, path);
+  EXPECT_EQ(std::strlen(path), 511u);
+}
+
+TEST_F(Planes, ModelsLoadOnlyIntoHeldMultiplayerPlanesAndAIOnlyForPlanesThatExist) {
+  XPLMSetAircraftModel(3, "Aircraft/A.acf");  // not acquired
+  ASSERT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
+  XPLMSetAircraftModel(0, "Aircraft/B.acf");  // the user's aircraft
+  XPLMSetAircraftModel(20, "Aircraft/C.acf");
+  XPLMSetAircraftModel(19, "Aircraft/D.acf");
+  EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "Aircraft/D.acf"}}));
+  EXPECT_EQ(f.host.refusedAircraftModels(),
+            (std::vector<std::pair<int, std::string>>{
+                {3, "Aircraft/A.acf"}, {0, "Aircraft/B.acf"}, {20, "Aircraft/C.acf"}}));
+  EXPECT_EQ(f.host.aircraftModel(0), "");
+  for (int i : {0, 19, 20, -1}) XPLMDisableAIForPlane(i);
+  EXPECT_EQ(f.host.aiDisabledLog(), (std::vector<int>{0, 19}));
+  EXPECT_EQ(f.host.aiDisableIgnored(), 2);
+}
+
+namespace {
+int gPlanesAvailable = 0;
+}  // namespace
+
+TEST_F(Planes, WhileAnotherPluginHoldsThePlanesAcquiringFailsUntilItGivesThemBack) {
+  f.host.setPlanesHeldElsewhere(true);
+  gPlanesAvailable = 0;
+  EXPECT_EQ(XPLMAcquirePlanes(
+                nullptr, [](void *n) { ++*static_cast<int *>(n); }, &gPlanesAvailable),
+            0);
+  int total, active, controller;
+  XPLMCountAircraft(&total, &active, &controller);
+  EXPECT_NE(controller, XPLMGetMyID());
+  EXPECT_NE(controller, XPLM_NO_PLUGIN_ID);
+  XPLMSetAircraftModel(2, "Aircraft/A.acf");
+  EXPECT_TRUE(f.host.setAircraftModelLog().empty());
+  f.host.setPlanesHeldElsewhere(false);
+  EXPECT_EQ(gPlanesAvailable, 1);
+  EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
+  XPLMCountAircraft(&total, &active, &controller);
+  EXPECT_EQ(controller, XPLMGetMyID());
 }
 
 TEST_F(Planes, TheSeparatorIsConfigurable) {
@@ -290,7 +405,7 @@ TEST_F(Planes, TheSeparatorIsConfigurable) {
   o.root = d.path();
   o.directorySeparator = ":";
   skyhost::Host h(o);
-  char file[256], path[256];
+  char file[256], path[512];
   XPLMGetNthAircraftModel(0, file, path);
   EXPECT_EQ(std::string(path), h.root() + ":Aircraft:General Aviation:Cessna 172SP:Cessna_172SP.acf");
 }

@@ -178,7 +178,7 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMEnableMenuItem(gMenu, off, 0);
   gWindow = XPLMCreateWindow(10, 300, 210, 200, 0, WindowDraw, WindowKey, WindowMouse, nullptr);
   XPLMRegisterFlightLoopCallback(Loop, 0.5f, nullptr);
-  XPLMRegisterDrawCallback(Draw, xplm_Phase_Airplanes, 0, nullptr);
+  XPLMRegisterDrawCallback(Draw, xplm_Phase_Window, 0, nullptr);
   XPLMRegisterKeySniffer(Sniffer, 0, nullptr);
   return 1;
 }
@@ -204,7 +204,7 @@ PLUGIN_API void XPluginStop() {
   XPLMDestroyMenu(gMenu);
   if (gPane) XPDestroyWidget(gPane, 1);
   XPLMUnregisterFlightLoopCallback(Loop, nullptr);
-  XPLMUnregisterDrawCallback(Draw, xplm_Phase_Airplanes, 0, nullptr);
+  XPLMUnregisterDrawCallback(Draw, xplm_Phase_Window, 0, nullptr);
   XPLMUnregisterKeySniffer(Sniffer, 0, nullptr);
 }
 

@@ -121,7 +121,7 @@ TEST(Flight, FliesTheCircleAtItsSpeedAlongTheTangent) {
     }
     EXPECT_NEAR(travelled, c.speed, c.speed * 1e-4) << "in one second";
     EXPECT_EQ(f.host.getvf("sim/aircraft/parts/acf_gear_deploy"), std::vector<float>(10, 0.0f));
-    EXPECT_EQ(f.host.getvf("sim/flightmodel/ENGN_thro"), std::vector<float>(8, 0.7f));
+    EXPECT_EQ(f.host.getvf("sim/flightmodel/engine/ENGN_thro"), std::vector<float>(16, 0.7f));
     EXPECT_EQ(f.host.geti("sim/cockpit/electrical/beacon_lights_on"), 1);
   }
 }
@@ -139,9 +139,13 @@ TEST(Flight, MovesBeforeFlightLoopsYieldsToThePluginAndStops) {
 
   f.host.runFrames(58);
   f.host.setvi("sim/operation/override/override_planepath", {1});
-  f.host.setd("sim/flightmodel/position/latitude", 12.5);
+  f.host.setd("sim/flightmodel/position/local_x", 1234.5);
   f.host.runFrames(60);
-  EXPECT_EQ(f.host.getd("sim/flightmodel/position/latitude"), 12.5) << "the plugin moves it";
+  EXPECT_EQ(f.host.getd("sim/flightmodel/position/local_x"), 1234.5) << "the plugin moves it";
+  double lat, lon, el;  // and the host derives where that is
+  f.host.localToWorld(1234.5, f.host.getd("sim/flightmodel/position/local_y"),
+                      f.host.getd("sim/flightmodel/position/local_z"), &lat, &lon, &el);
+  EXPECT_EQ(f.host.getd("sim/flightmodel/position/latitude"), lat);
   f.host.setvi("sim/operation/override/override_planepath", {0});
   f.host.runFrame(0);
   const Pos back = position(f.host);  // where two seconds on the circle bring it

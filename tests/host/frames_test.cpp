@@ -194,24 +194,38 @@ class Drawing : public ::testing::Test {
 };
 
 TEST_F(Drawing, DrawCallbacksRunByPhaseBeforeThenAfterThenWindowsBottomFirst) {
-  XPLMRegisterDrawCallback(drawA, xplm_Phase_Airplanes, 0, const_cast<char *>("a25"));
-  XPLMRegisterDrawCallback(drawB, xplm_Phase_FirstScene, 0, nullptr);
-  XPLMRegisterDrawCallback(drawA, xplm_Phase_Airplanes, 1, const_cast<char *>("b25"));
-  XPLMRegisterDrawCallback(drawB, xplm_Phase_Window, 1, nullptr);
-  XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("lower"));
-  XPLMCreateWindow(0, 100, 100, 0, 0, windowDraw, nullptr, nullptr, const_cast<char *>("hidden"));
-  XPLMWindowID upper =
-      XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("upper"));
-  f.host.runFrame();
-  const std::vector<std::string> expected = {"B 0 0",  "A 25 1 b25",   "A 25 0 a25",
-                                             "B 50 1", "window lower", "window upper"};
-  EXPECT_EQ(gEvents, expected);
+  auto registerAll = [] {
+    XPLMRegisterDrawCallback(drawA, xplm_Phase_Airplanes, 0, const_cast<char *>("a25"));
+    XPLMRegisterDrawCallback(drawB, xplm_Phase_FirstScene, 0, nullptr);
+    XPLMRegisterDrawCallback(drawA, xplm_Phase_Airplanes, 1, const_cast<char *>("b25"));
+    XPLMRegisterDrawCallback(drawB, xplm_Phase_Window, 1, nullptr);
+    XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("lower"));
+    XPLMCreateWindow(0, 100, 100, 0, 0, windowDraw, nullptr, nullptr, const_cast<char *>("hidden"));
+    return XPLMCreateWindow(0, 100, 100, 0, 1, windowDraw, nullptr, nullptr, const_cast<char *>("upper"));
+  };
+  // Today's host never calls the 3-D phases: the registrations stand, the callbacks never run.
+  XPLMWindowID upper = registerAll();
+  f.host.runFrames(2);
+  EXPECT_EQ(f.host.drawCallbacks().size(), 4u);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"B 50 1", "window lower", "window upper", "B 50 1",
+                                               "window lower", "window upper"}));
   gEvents.clear();
   XPLMBringWindowToFront(f.host.windows()[0].id);
   EXPECT_FALSE(XPLMIsWindowInFront(upper));
   f.host.runFrame();
-  EXPECT_EQ(gEvents[4], "window upper");
-  EXPECT_EQ(gEvents[5], "window lower");
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"B 50 1", "window upper", "window lower"}));
+
+  // The older OpenGL backend calls them, the airplanes phase in two passes a frame.
+  skyhost::TempDir dir;
+  skyhost::HostOptions options = hosttest::optionsFor(dir);
+  options.legacy3d = true;
+  skyhost::Host legacy(options);
+  registerAll();
+  gEvents.clear();
+  legacy.runFrame();
+  const std::vector<std::string> expected = {"B 0 0",      "A 25 1 b25", "A 25 0 a25",   "A 25 1 b25",
+                                             "A 25 0 a25", "B 50 1",     "window lower", "window upper"};
+  EXPECT_EQ(gEvents, expected);
 }
 
 TEST_F(Drawing, UnregisterNeedsTheSamePhaseAndBeforeFlag) {
@@ -298,7 +312,7 @@ TEST_F(Drawing, CallbacksMayRegisterAndUnregisterOthersWhileTheFrameDraws) {
     opsSeen = skyhost::Host::current().lastFrameDrawing().size();  // this frame's record so far
     return 1;
   };
-  XPLMRegisterDrawCallback(remover, xplm_Phase_FirstScene, 0, nullptr);
+  XPLMRegisterDrawCallback(remover, xplm_Phase_FirstCockpit, 0, nullptr);
   XPLMRegisterDrawCallback(drawB, xplm_Phase_Window, 0, nullptr);
   f.host.runFrame();
   EXPECT_TRUE(gEvents.empty());

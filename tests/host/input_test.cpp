@@ -108,11 +108,15 @@ TEST_F(Keyboard, SpecialKeysCarryTheirVirtualKeysAndShiftIsFlagged) {
   EXPECT_EQ(gKeys, expected);
 }
 
-TEST_F(Keyboard, TheFixturesSnifferSeesTypedKeysUntilItConsumesOne) {
+TEST_F(Keyboard, TheFixturesSnifferSeesTypedKeysUntilItConsumesOneAndNoneWhileDisabled) {
   WithFixture p;
+  p.host.type("q");  // started, not enabled yet
+  p.host.enable();
   p.clearLog();
   p.host.type("ax");
   p.host.pressKey('b');
+  p.host.disable();
+  p.host.pressKey('c');
   const std::vector<std::string> expected = {"sniffer 97 8 65",   "sniffer 97 16 65", "sniffer 120 8 88",
                                              "sniffer 120 16 88", "sniffer 98 8 66",  "sniffer 98 16 66"};
   EXPECT_EQ(p.logOf("sniffer"), expected);

@@ -55,6 +55,25 @@ TEST(Lifecycle, EntryPointsRunInTheHostsOrder) {
   EXPECT_EQ(f.host.enable(), 0);  // a stopped plugin is not enabled again
 }
 
+TEST(Lifecycle, ADisabledPluginIsNotCalledBackAndItsDueLoopRunsAtTheEnable) {
+  WithFixture f;
+  f.host.runFor(1.0);  // started, never enabled
+  EXPECT_TRUE(f.logOf("loop").empty());
+  EXPECT_TRUE(f.logOf("draw").empty());
+  f.host.enable();
+  f.host.runFrame();  // due since 0.5 s: runs at once
+  EXPECT_EQ(f.logOf("loop").size(), 1u);
+  EXPECT_EQ(f.logOf("draw").size(), 1u);
+  f.host.disable();
+  f.clearLog();
+  f.host.runFor(2.0);
+  EXPECT_TRUE(f.log().empty());
+  EXPECT_EQ(f.host.flightLoops().size(), 1u);  // the registrations stay
+  f.host.enable();
+  f.host.runFrame();
+  EXPECT_EQ(f.logOf("loop").size(), 1u);
+}
+
 TEST(Lifecycle, MessagesReachTheReceiveEntryPoint) {
   WithFixture f;
   f.host.sendMessage(0, 101, nullptr);
@@ -217,6 +236,7 @@ TEST(Root, TheNewestHostIsCurrentUntilItGoes) {
 TEST(Root, AnOlderHostDrivingItsPluginIsCurrentDuringTheCalls) {
   WithFixture older;
   Fresh newer;
+  older.host.enable();
   older.host.runFor(0.6);
   // The plugin's draw callback drew into its own host, not into the newest one.
   EXPECT_EQ(older.logOf("loop").size(), 1u);

@@ -26,9 +26,12 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
                                        "0 fly circle 47.45 8.55 900 2000 70 0\n"
                                        "1 menu Skytether > Plane Window > Control & Settings\n"
                                        "2 screenshot settings.png\n";
+  // The older graphics backend, and a user's aircraft deep in folders: the plugin runs the same.
+  const std::string aircraft = "/" + std::string(395, 'p') + ".acf";
   std::string out;
   ASSERT_EQ(run("cd '" + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" + SKYTETHER_PLUGIN +
-                    "' --root sim --seconds 3 --script script.txt --dump end.json 2>&1",
+                    "' --root sim --seconds 3 --script script.txt --dump end.json --legacy-3d --aircraft " +
+                    aircraft + " 2>&1",
                 &out),
             0)
       << out;
@@ -37,17 +40,23 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
   ASSERT_EQ(run("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
                 "w=[w for w in d[\"widgets\"] if w[\"className\"]==\"MainWindow\"][0]; "
                 "print(*w[\"geometry\"], d[\"flight\"][\"active\"], "
-                "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"])' '" +
+                "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"], d[\"legacy3d\"], "
+                "d[\"userModel\"][\"file\"], len(d[\"userModel\"][\"path\"]))' '" +
                     (dir / "end.json") + "'",
                 &out),
             0)
       << out;
   std::istringstream fields(out);
   int left, top, right, bottom;
-  std::string flying, nav;
-  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav) << out;
+  std::string flying, nav, legacy, file;
+  size_t pathLength = 0;
+  ASSERT_TRUE(fields >> left >> top >> right >> bottom >> flying >> nav >> legacy >> file >> pathLength)
+      << out;
   EXPECT_EQ(flying, "True");
   EXPECT_EQ(nav, "1");
+  EXPECT_EQ(legacy, "True");
+  EXPECT_EQ(file, std::string(395, 'p') + ".acf");
+  EXPECT_EQ(pathLength, aircraft.size());
 
   hosttest::Image img;
   ASSERT_TRUE(hosttest::readPng(dir / "settings.png", &img));

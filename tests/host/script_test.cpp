@@ -147,7 +147,7 @@ TEST(Json, TheDumpHoldsWhatTheHostKnows) {
   for (const char *needle :
        {"\"name\":\"Fixture\"", "\"sim/multiplayer/position/plane19_taxi_light_on\":0", "\"active\":5",
         "\"aiDisabled\":[1,2,3,4]", "\"itemRefText\":\"2\"", "\"className\":\"TextField\"",
-        "\"buttonState\":0", "\"text\":\"fixture draws\"", "\"firstInterval\":0.5", "\"phase\":25"})
+        "\"buttonState\":0", "\"text\":\"fixture draws\"", "\"firstInterval\":0.5", "\"phase\":50"})
     EXPECT_NE(dump.find(needle), std::string::npos) << needle;
 }
 
@@ -168,7 +168,7 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
   for (const char *needle :
        {"Plugin: Fixture", "signature:   skytether.tests.fixture", "Fixture Menu", "Toggle Window  [ref",
         "Windows (1):", "left 10 top 300 right 210 bottom 200  hidden", "first interval 0.5",
-        "phase 25 after", "after windows", "Datarefs looked up (4):", "fixture/no_such_dataref  (unknown)",
+        "phase 50 after", "after windows", "Datarefs looked up (4):", "fixture/no_such_dataref  (unknown)",
         "Planes: active 5, acquired", "TextField \"abc\"", "Shutdown: disable, stop, unload: unloaded",
         "nothing left registered", "callsign=TEST"})
     EXPECT_NE(out.find(needle), std::string::npos) << needle << "\n" << out;

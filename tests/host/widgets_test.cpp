@@ -78,6 +78,7 @@ TEST_F(Widgets, ClicksActOnTheButtonsBehaviour) {
   XPWidgetID radio = w.host.findWidget("Radio"), check = w.host.findWidget("Check");
   ASSERT_TRUE(w.host.clickWidget(w.host.findWidget("Push")));
   ASSERT_TRUE(w.host.clickWidget(radio));
+  ASSERT_TRUE(w.host.clickWidget(radio));  // on already: no message
   ASSERT_TRUE(w.host.clickWidget(check));
   ASSERT_TRUE(w.host.clickWidget(check));
   const std::vector<std::string> expected = {"pane 1300 \"Push\" 0", "pane 1301 \"Radio\" 1",
@@ -92,7 +93,8 @@ TEST_F(Widgets, AHiddenWidgetOrOneInAHiddenContainerCannotBeUsed) {
   w.host.pickMenu({"Fixture", "Build Pane"});
   w.clearLog();
   XPWidgetID hiddenPush = w.host.findWidget("Hidden Push");
-  EXPECT_TRUE(XPIsWidgetVisible(hiddenPush));  // its own flag is set
+  EXPECT_TRUE(w.host.widget(hiddenPush).visible);  // its own flag is set,
+  EXPECT_FALSE(XPIsWidgetVisible(hiddenPush));     // its container's is not
   EXPECT_FALSE(w.host.widgetShown(hiddenPush));
   EXPECT_FALSE(w.host.clickWidget(hiddenPush));
   XPWidgetID field = w.host.widgets()[4].id;
@@ -105,6 +107,7 @@ TEST_F(Widgets, AHiddenWidgetOrOneInAHiddenContainerCannotBeUsed) {
   EXPECT_TRUE(w.log().empty());
   XPShowWidget(pane);
   XPShowWidget(w.host.findWidget("Hidden Box"));
+  EXPECT_TRUE(XPIsWidgetVisible(hiddenPush));
   EXPECT_TRUE(w.host.clickWidget(hiddenPush));
   EXPECT_EQ(w.log(), std::vector<std::string>{"pane 1300 \"Hidden Push\" 0"});
 }
@@ -118,6 +121,12 @@ TEST_F(Widgets, TheCloseBoxSendsItsMessageUpFromTheMainWindow) {
   EXPECT_TRUE(w.host.pressCloseBox(pane));
   EXPECT_EQ(w.log(), std::vector<std::string>{"pane 1200 \"Fixture Pane\" 0"});
   EXPECT_FALSE(XPIsWidgetVisible(pane));  // the fixture hides it
+  // A main window made without close boxes has none to press.
+  XPShowWidget(pane);
+  XPSetWidgetProperty(pane, xpProperty_MainWindowHasCloseBoxes, 0);
+  w.clearLog();
+  EXPECT_FALSE(w.host.pressCloseBox(pane));
+  EXPECT_TRUE(w.log().empty());
 }
 
 TEST_F(Widgets, TypingEditsATextFieldAndReportsEachChange) {

@@ -8,11 +8,17 @@
 //   - altered reports: the relayed values differ from the ones sent;
 //   - relay latency: the send time travels in the x value, in units of 0.1 ms;
 // and it samples the server's CPU time and memory from /proc while it runs.
+// With --chatters N, N more clients log in, each from its own address (127.1.x.y), and chat
+// without flying: --chat-burst lines at once every --chat-burst x --chat-interval seconds (5 lines
+// every 5 s by default: the allowance of one connection, all of it at once). The pilots' losses
+// then show what a chat flood costs the relay.
 //
 //   load-check --port P --server-pid PID [--pilots 200] [--rate 30] [--seconds 60] [--warmup 5]
+//              [--chatters 0] [--chat-interval 1] [--chat-burst 5] [--max-loss PERCENT]
 //
 // Bounded: it stops after warm-up plus the measured seconds. Exit status 1 when a report was
-// misrouted or altered or a slot table is inconsistent; losses and timings are only reported.
+// misrouted or altered or a slot table is inconsistent, or more than --max-loss percent of the
+// reports were lost (when given); otherwise losses and timings are only reported.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -54,6 +60,14 @@ struct Pilot {
   std::array<double, kSlots> changed;  //   its reports relayed just before may still be on the way
   std::vector<Pair> from;              // per sender index
   long long gives = 0, frees = 0;      // notices during the window
+  long long chats = 0;                 // chat lines received during the window
+};
+
+struct Chatter {
+  int tcp = -1;
+  std::string id;
+  double due = 0;
+  long long sent = 0;
 };
 
 double Since(Clock::time_point t0) {
@@ -105,8 +119,8 @@ ProcSample Sample(int pid) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int port = 0, pilots = 200, serverPid = 0;
-  double rate = 30, seconds = 60, warmup = 5;
+  int port = 0, pilots = 200, serverPid = 0, chatters = 0, chatBurst = 5;
+  double rate = 30, seconds = 60, warmup = 5, chatInterval = 1.0, maxLoss = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     const char *v = argv[i + 1];
@@ -122,12 +136,21 @@ int main(int argc, char **argv) {
       seconds = std::atof(v);
     else if (a == "--warmup")
       warmup = std::atof(v);
+    else if (a == "--chatters")
+      chatters = std::atoi(v);
+    else if (a == "--chat-interval")
+      chatInterval = std::atof(v);
+    else if (a == "--chat-burst")
+      chatBurst = std::atoi(v);
+    else if (a == "--max-loss")
+      maxLoss = std::atof(v);
     else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  if (port <= 0 || pilots < 2 || rate <= 0 || seconds <= 0 || seconds > 3600) {
+  if (port <= 0 || pilots < 2 || rate <= 0 || seconds <= 0 || seconds > 3600 || chatters < 0 ||
+      chatters > 60000 || chatInterval <= 0 || chatBurst < 1) {
     std::fprintf(stderr,
                  "usage: load-check --port P --server-pid PID [--pilots N] [--rate HZ] [--seconds S]\n");
     return 2;
@@ -177,6 +200,28 @@ int main(int argc, char **argv) {
     for (int t = 0; t < 8; ++t) p.tail += "|0.8";
     p.tail += "|1733616000|500000";
   }
+  // Chatters: each from its own loopback address, so only the server-wide budget binds them all.
+  std::vector<Chatter> chat(chatters);
+  for (int k = 0; k < chatters; ++k) {
+    Chatter &c = chat[k];
+    c.id = std::to_string(300000 + k);
+    c.due = chatInterval * chatBurst * k / chatters;
+    c.tcp = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr =
+        htonl((127u << 24) | (1u << 16) | (unsigned(k / 250) << 8) | unsigned(k % 250 + 1));
+    if (bind(c.tcp, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) Die("bind chatter");
+    if (connect(c.tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) Die("connect chatter");
+    const std::string hello =
+        c.id + "|Opening Connection|chat" + c.id + "|00000000000000000000000000000000|\n";
+    if (send(c.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) != ssize_t(hello.size())) Die("send");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(pilots + k);
+    epoll_ctl(ep, EPOLL_CTL_ADD, c.tcp, &ev);
+  }
+  long long chatSentInWindow = 0;
   usleep(500000);  // logins first, so slots come with their notices
 
   long long sent = 0, sentInWindow = 0, received = 0, misrouted = 0, late = 0, altered = 0, stray = 0;
@@ -202,6 +247,7 @@ int main(int argc, char **argv) {
       const std::string line = p.stream.substr(start, nl - start);
       int slot = std::atoi(line.c_str());
       size_t bar = line.find('|');
+      if (measuring && bar != std::string::npos && line.compare(bar, 3, "|m|") == 0) ++p.chats;
       if (bar == std::string::npos || line.compare(bar, 3, "|c|") != 0 || slot < 1 || slot >= kSlots)
         continue;
       const std::string name = line.substr(bar + 3);
@@ -234,6 +280,7 @@ int main(int argc, char **argv) {
       measuring = true;
       windowStart = now;
       sentInWindow = sent;
+      for (const Chatter &c : chat) chatSentInWindow -= c.sent;
       atStart = Sample(serverPid);
     }
     if (now >= warmup + seconds) break;
@@ -256,9 +303,25 @@ int main(int argc, char **argv) {
       }
       nextDue = std::min(nextDue, d);
     }
+    for (Chatter &c : chat) {
+      if (now >= c.due) {
+        std::string lines;
+        for (int b = 0; b < chatBurst; ++b)
+          lines += c.id + "|MESSAGE|chat line " + std::to_string(c.sent + b) + " from " + c.id + "\n";
+        if (send(c.tcp, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) c.sent += chatBurst;
+        c.due += chatInterval * chatBurst;
+      }
+      nextDue = std::min(nextDue, c.due);
+    }
     double wait = nextDue - Since(t0);
     int n = epoll_wait(ep, events, 256, wait > 0.001 ? int(wait * 1000) : 0);
     for (int e = 0; e < n; ++e) {
+      if (events[e].data.u32 >= uint32_t(pilots)) {  // a chatter's stream: read and forget
+        char sink[65536];
+        while (recv(chat[events[e].data.u32 - pilots].tcp, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        continue;
+      }
       Pilot &r = fleet[events[e].data.u32];
       for (;;) {
         for (int i = 0; i < 64; ++i) {
@@ -315,6 +378,7 @@ int main(int argc, char **argv) {
     for (Pilot &p : fleet) readStream(p);
   }
   const double span = Since(t0) - windowStart;
+  for (const Chatter &c : chat) chatSentInWindow += c.sent;
   const ProcSample atEnd = Sample(serverPid);
 
   // Losses on pairs held for the whole window.
@@ -334,11 +398,12 @@ int main(int argc, char **argv) {
   }
   // Slot tables from the notices: no pilot twice, never the recipient itself, full when it can be.
   int consistent = 0;
-  long long gives = 0, frees = 0;
+  long long gives = 0, frees = 0, chats = 0;
   for (Pilot &r : fleet) {
     readStream(r);
     gives += r.gives;
     frees += r.frees;
+    chats += r.chats;
     std::vector<int> held;
     for (int s = 1; s < kSlots; ++s)
       if (r.holder[s] >= 0) held.push_back(r.holder[s]);
@@ -363,6 +428,10 @@ int main(int argc, char **argv) {
               expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0, pairs);
   std::printf("slot changes in window   %lld given, %lld freed (%lld pairs interrupted)\n", gives, frees,
               interruptedPairs);
+  if (chatters > 0) {
+    std::printf("chat                     %d connections sent %.0f lines/s; each pilot got %.1f lines/s\n",
+                chatters, double(chatSentInWindow) / span, double(chats) / pilots / span);
+  }
   std::printf("misrouted reports        %lld (and %lld from a slot's holder just before a change)\n",
               misrouted, late);
   std::printf("altered reports          %lld (stray datagrams %lld)\n", altered, stray);
@@ -382,13 +451,16 @@ int main(int argc, char **argv) {
         "peak %.1f MiB\n",
         atStart.rss / 1024.0, atEnd.rss / 1024.0, low / 1024.0, high / 1024.0, atEnd.hwm / 1024.0);
   }
+  for (Chatter &c : chat) close(c.tcp);
   for (Pilot &p : fleet) {
     const std::string bye = std::to_string(p.id) + "|Closing Connection\n";
     send(p.tcp, bye.data(), bye.size(), MSG_NOSIGNAL);
     close(p.tcp);
     close(p.udp);
   }
-  const bool bad = misrouted > 0 || altered > 0 || consistent != pilots;
+  const double lossPercent = expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0;
+  const bool bad =
+      misrouted > 0 || altered > 0 || consistent != pilots || (maxLoss >= 0 && lossPercent > maxLoss);
   std::printf("load check: %s\n", bad ? "FAILED" : "consistent");
   return bad ? 1 : 0;
 }

@@ -13,6 +13,9 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "package check FAILED: $*" >&2; exit 1; }
+# The newest C library the plugin file may need: 2.35, the C library of Ubuntu 22.04 (Debian 12 has
+# 2.36). The C++ runtime linked into the file asks for 2.35 (_dl_find_object in its unwinder).
+GLIBC_FLOOR=2.35
 
 zip=$PKG/Skytether-$VERSION-lin_x64.zip
 tgz=$PKG/skytether-server-$VERSION-linux.tar.gz
@@ -35,14 +38,20 @@ chmod +x "$xpl"
 defined=$(nm -D --defined-only "$xpl" | awk '{print $3}' | sort | tr '\n' ' ')
 [ "$defined" = "XPluginDisable XPluginEnable XPluginReceiveMessage XPluginStart XPluginStop " ] ||
   fail "exported symbols: $defined"
-# Undefined: the host's SDK (XPLM*, XP*, and the GL calls the host answers) and the C/C++ runtime.
+# Undefined: the host's SDK (XPLM*, XP*), the GL calls (libGL, or the host that answers them
+# first) and the C library. The C++ runtime and libgcc are inside the file.
 bad=$(nm -D --undefined-only "$xpl" | awk '{print $2}' |
   grep -v -E '^(XPLM|XP[A-Z]|gl[A-Z])' |
-  grep -v -E '@(GLIBC|GLIBCXX|CXXABI|GCC)_' |
+  grep -v -E '@GLIBC_' |
   grep -v -E '^(__gmon_start__|_ITM_deregisterTMCloneTable|_ITM_registerTMCloneTable)$' || true)
 [ -z "$bad" ] || fail "unexpected undefined symbols: $bad"
-needed=$(readelf -dW "$xpl" | grep NEEDED || true)
-if echo "$needed" | grep -q -i -E 'pcre|libGL'; then fail "needs $needed"; fi
+needed=$(readelf -dW "$xpl" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+[ "$needed" = "ld-linux-x86-64.so.2 libGL.so.1 libc.so.6 libm.so.6 " ] ||
+  fail "needs $needed (want only the C library and libGL.so.1)"
+newest=$(readelf -VW "$xpl" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -1)
+echo "plugin file needs GLIBC_$newest at newest (floor GLIBC_$GLIBC_FLOOR)"
+[ "$(printf '%s\n%s\n' "$newest" "$GLIBC_FLOOR" | sort -V | tail -1)" = "$GLIBC_FLOOR" ] ||
+  fail "needs GLIBC_$newest, newer than the floor GLIBC_$GLIBC_FLOOR"
 [ "$(readelf -sW "$xpl" | grep -c UNIQUE || true)" = 0 ] || fail "unique symbols pin the file in memory"
 
 # It loads in the simulated host from the unpacked folder, and unloads again.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the plugin against an SDK folder laid out as the published one (CHeaders/XPLM and
 # CHeaders/Widgets), as a build for the real host does with SKYTETHER_SDK_DIR: the plugin's sources
-# must compile unchanged there, with the system's OpenGL header and library.
+# must compile unchanged there, with the system's OpenGL header and library, for the SDK versions
+# XPLM200 to XPLM400 and without XPLM_DEPRECATED.
 #   check_sdk_build.sh SOURCE_DIR
 set -euo pipefail
 SRC=$(cd "$1" && pwd)
@@ -15,5 +16,5 @@ cmake -S "$SRC" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DSKYTETHER_WERROR=O
   -DSKYTETHER_SDK_DIR="$work/SDK" >/dev/null
 cmake --build "$work/build" --target Skytether -j "$(nproc)" >/dev/null
 xpl=$work/build/Skytether/lin_x64/Skytether.xpl
-readelf -dW "$xpl" | grep NEEDED | grep -q -E 'libGL|libOpenGL' || { echo "SDK build does not link OpenGL" >&2; exit 1; }
+readelf -dW "$xpl" | grep NEEDED | grep -q 'libGL[.]so[.]1' || { echo "SDK build does not link libGL.so.1" >&2; exit 1; }
 echo "SDK-folder build passed: $(readelf -dW "$xpl" | grep NEEDED | sed 's/.*\[\(.*\)\]/\1/' | tr '\n' ' ')"

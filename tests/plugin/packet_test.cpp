@@ -39,12 +39,18 @@ TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
   EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "x"))), 100.5f);
   EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "y"))), 200.25f);
   EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "z"))), -300.125f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "lat"))), 47.5f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "el"))), 1000.5f);
+  // Latitude, longitude and elevation are the host's: it ignores the plugin's writes and derives
+  // them from x, y, z.
+  EXPECT_EQ(h.readOnlyWrites(Plane(19, "lat")), 1);
+  double lat, lon, el;
+  h.localToWorld(100.5, 200.25, -300.125, &lat, &lon, &el);
+  EXPECT_DOUBLE_EQ(h.getd(Plane(19, "lat")), lat);
+  EXPECT_DOUBLE_EQ(h.getd(Plane(19, "el")), el);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "the")), 2.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "flap_ratio2")), 0.25f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "speedbrake_ratio")), 0.125f);
+  EXPECT_FLOAT_EQ(h.getf(Plane(19, "sla1_ratio")), 0.75f);  // the host's name for slots 2 to 19
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "wing_sweep")), 0.0625f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "yolk_yaw")), 0.3f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "spoiler_ratio")), 0.0f);
@@ -68,7 +74,7 @@ TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return;  // no such locale installed
   SendDatagram(report);
   EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "x"))), 100.5f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "lat"))), 47.5f);
+  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "y"))), 200.25f);
   EXPECT_FLOAT_EQ(h.getf(Plane(18, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getvf(Plane(18, "throttle"))[7], 0.2f);
 }
@@ -94,7 +100,7 @@ TEST_F(PacketTest, SlotZeroDrivesTheOwnAircraftAndSlotTwentyIsIgnored) {
   SendDatagram(Report(0, v));
   EXPECT_FLOAT_EQ(float(host().getd("sim/flightmodel/position/local_x")), 5.5f);
   EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/controls/elv_trim"), 0.1f);  // yoke pitch to the trim
-  EXPECT_FLOAT_EQ(host().getvf("sim/flightmodel/ENGN_thro")[0], 0.33f);
+  EXPECT_FLOAT_EQ(host().getvf("sim/flightmodel/engine/ENGN_thro")[0], 0.33f);
   EXPECT_EQ(host().geti("sim/cockpit/electrical/nav_lights_on"), 1);
 
   v.x = 777.0f;
@@ -110,6 +116,7 @@ TEST_F(PacketTest, ReportEndingsAndMalformedReports) {
   v.tail = "|1765158000|123456";
   SendDatagram(Report(2, v));
   EXPECT_FLOAT_EQ(host().getvf(Plane(2, "throttle"))[7], 0.125f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(2, "sla1_ratio")), 0.75f);
 
   // A malformed report changes nothing, not even the fields it did carry.
   ReportValues bad;
@@ -251,9 +258,20 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   EXPECT_EQ(Row(6), "6:  ");
   SendStream("4|p|BLANK\n");
   EXPECT_EQ(Row(4), "4:  ");
-  // A notice for slot 20 is consumed and ignored.
-  SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n");
+  // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
+  // aircraft, which the host would refuse.
+  SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_TRUE(host().refusedAircraftModels().empty());
+  // While another plugin holds the planes nothing is loaded, nor asked for.
+  host().disable();
+  host().setPlanesHeldElsewhere(true);
+  host().enable();
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
+  EXPECT_EQ(Row(8), "8:  B744");
+  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
+  EXPECT_TRUE(host().refusedAircraftModels().empty());
 }
 
 TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {

@@ -31,6 +31,12 @@ std::vector<std::string> Split(const std::string &s) {
   }
 }
 
+std::string Num(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", double(v));
+  return buf;
+}
+
 const skyhost::Host::FlightLoop *Announcer(skyhost::Host &host) {
   for (const auto &loop : host.flightLoops())
     if (loop.firstInterval == 10.0f) return &loop;
@@ -103,6 +109,12 @@ TEST_F(NetTest, AnnouncesModelThenCallsignEveryTenSeconds) {
   peer->poll();
   EXPECT_EQ(LinesWith("|PLANE|").size(), 2u);
   EXPECT_EQ(LinesWith("|CALLSIGN|").size(), 2u);
+  // The host may hand out a path of up to 511 bytes; a 400-byte one travels whole.
+  const std::string longPath = "/" + std::string(395, 'p') + ".acf";
+  host().setUserModel("Long.acf", longPath);
+  host().runFor(10.0);
+  peer->poll();
+  EXPECT_EQ(LinesWith("|PLANE|").back(), id + "|PLANE|" + longPath + "\n");
 }
 
 TEST_F(NetTest, EmptyCallsignStillAnnounced) {
@@ -130,12 +142,11 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   StartConnected();
   auto &h = host();
   h.setd("sim/flightmodel/position/local_x", 12.5);
-  h.setd("sim/flightmodel/position/latitude", 47.4502258);
   h.setf("sim/flightmodel/position/psi", 271.25f);
   h.setf("sim/flightmodel/controls/sbrkrat", 0.1f);
   h.setf("sim/joystick/FC_hdng", -0.5f);
   h.setvf("sim/aircraft/parts/acf_gear_deploy", {1, 1, 1, 0, 0, 0, 0, 0, 0, 0.5f});
-  h.setvf("sim/flightmodel/ENGN_thro", {0.75f, 0.25f});
+  h.setvf("sim/flightmodel/engine/ENGN_thro", {0.75f, 0.25f});  // the user's real throttles
   h.seti("sim/cockpit/electrical/beacon_lights_on", 1);
   h.seti("sim/cockpit/electrical/nav_lights_on", 1);
   h.seti("sim/cockpit/electrical/taxi_light_on", 0);
@@ -152,7 +163,7 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   EXPECT_EQ(f[0], std::to_string(UniqueID()));
   EXPECT_EQ(f[1], "LOC");
   EXPECT_EQ(f[2], "12.5");
-  EXPECT_EQ(f[5], "47.4502258");
+  EXPECT_EQ(f[5], Num(float(h.getd("sim/flightmodel/position/latitude"))));  // as the host derived it
   EXPECT_EQ(f[10], "271.25");
   EXPECT_EQ(f[13], "0.100000001");  // speedbrake, the twelfth value
   EXPECT_EQ(f[18], "-0.5");
@@ -171,6 +182,22 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   // An unchanged aircraft gives lines that differ only in their time values.
   auto g = Split(peer->datagrams[1]);
   EXPECT_TRUE(std::equal(f.begin(), f.begin() + 42, g.begin()));
+}
+
+// The older OpenGL backend calls the 3-D phases, the airplanes phase twice a frame: the position
+// still goes out once a frame.
+class OlderBackendNetTest : public NetTest {
+  void Configure(skyhost::HostOptions &options) override { options.legacy3d = true; }
+};
+
+TEST_F(OlderBackendNetTest, OnePositionDatagramPerFrame) {
+  StartConnected();
+  LearnDatagramPort();
+  peer->pollDatagrams();
+  peer->datagrams.clear();
+  host().runFrames(5);
+  peer->pollDatagrams();
+  EXPECT_EQ(peer->datagrams.size(), 5u);
 }
 
 TEST_F(NetTest, AnnouncementsWaitOneSecondWhileNotConnected) {

@@ -168,15 +168,26 @@ TEST(SanitizeText, NoLineBreaksNoMarkerCapped) {
 
 TEST(RelativeModelPath, FromTheLastAircraftDirectory) {
   const std::pair<std::string, std::string> cases[] = {
-      {"/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf", "Aircraft/General Aviation/Trainer/Trainer.acf"},
+      {"/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf",
+       "Aircraft/General Aviation/Trainer/Trainer.acf"},
       {"C:\\Sim\\Aircraft\\Fleet\\Liner\\liner.acf", "Aircraft/Fleet/Liner/liner.acf"},
       {"/x/Aircraft/old/Aircraft/new/a.ACF", "Aircraft/new/a.ACF"},
-      {"D:\\models\\jet.acf", "D:/models/jet.acf"},  // no Aircraft directory: separators only
-      {"/a/b/Aircraft.acf", "/a/b/Aircraft.acf"},    // a file, not a directory
+      {"models\\jet.acf", "models/jet.acf"},  // no Aircraft directory, relative: separators only
       {"Aircraft/a\r\n/b====c.acf", "Aircraft/a/b===c.acf"},
-      // Unusable: empty, not a model, climbing out, too long.
-      {"", ""}, {"/home/u/Aircraft/plane.obj", ""}, {"/home/u/Aircraft/../../etc/x.acf", ""},
-      {"..\\x.acf", ""}, {"Aircraft/" + std::string(300, 'a') + ".acf", ""},
+      {"\\\\host\\Aircraft\\jet.acf", "Aircraft/jet.acf"},
+      // Unusable: empty, not a model, climbing out, too long, and what names a place of the
+      // receiver's own once no Aircraft directory is cut away: a root, a drive, a share.
+      {"", ""},
+      {"/home/u/Aircraft/plane.obj", ""},
+      {"/home/u/Aircraft/../../etc/x.acf", ""},
+      {"..\\x.acf", ""},
+      {"Aircraft/" + std::string(300, 'a') + ".acf", ""},
+      {"/etc/secret/x.acf", ""},
+      {"D:\\models\\jet.acf", ""},
+      {"d:jet.acf", ""},
+      {"\\\\host\\share\\jet.acf", ""},
+      {"//host/share/jet.acf", ""},
+      {"/a/b/Aircraft.acf", ""},  // Aircraft.acf is a file, not a directory: nothing is cut
   };
   for (const auto &c : cases) EXPECT_EQ(RelativeModelPath(c.first), c.second) << c.first;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +29,9 @@ inline Clock::time_point After(double s) { return Clock::now() + std::chrono::mi
 
 class ServerProcess {
  public:
-  // Starts the server on 127.0.0.1 with args and waits for its "listening on" line.
-  explicit ServerProcess(std::vector<std::string> args) {
+  // Starts the server on 127.0.0.1 with args and waits for its "listening on" line. nofile > 0
+  // caps its descriptors (soft and hard limit), as a small system or service would.
+  explicit ServerProcess(std::vector<std::string> args, rlim_t nofile = 0) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     args.insert(args.begin(), {SKYTETHER_SERVER_BIN, "--listen", "127.0.0.1"});
@@ -39,6 +41,8 @@ class ServerProcess {
     pid_ = fork();
     if (pid_ == 0) {
       dup2(fds[1], 2);
+      const rlimit limit{nofile, nofile};
+      if (nofile > 0) setrlimit(RLIMIT_NOFILE, &limit);
       execv(argv[0], argv.data());
       _exit(127);
     }

@@ -1,6 +1,7 @@
 // The registry without sockets: logins, slots, relays and notices as actions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -22,18 +23,20 @@ const std::string kZeros(32, '0');
 struct World {
   explicit World(RegistryOptions o = {}, const Accounts *accounts = nullptr) : reg(o, accounts) {}
 
-  ConnId Open(int id) {
+  ConnId Open(int id, IpAddr ip = IpAddr::V4(127, 0, 0, 1)) {
     conn[id] = next;
     id_of[next] = id;
-    reg.Connect(next, IpAddr::V4(127, 0, 0, 1), now);
+    reg.Connect(next, ip, now);
+    Collect();
     return next++;
   }
   void Line(int id, const std::string &line) {
     reg.OnLine(conn.at(id), line, now);
     Collect();
   }
-  ConnId Login(int id, const std::string &user = "user", const std::string &token = kZeros) {
-    ConnId c = Open(id);
+  ConnId Login(int id, const std::string &user = "user", const std::string &token = kZeros,
+               IpAddr ip = IpAddr::V4(127, 0, 0, 1)) {
+    ConnId c = Open(id, ip);
     Line(id, std::to_string(id) + "|Opening Connection|" + user + "|" + token + "|");
     return c;
   }
@@ -113,33 +116,67 @@ TEST(RegistryLogin, AccountsCheckTheTokenOpenServerDoesNot) {
 
   Accounts accounts;
   std::string error;
-  ASSERT_TRUE(accounts.Parse("# pilots\n\nalice pw\nbob  two words \r\n", &error)) << error;
+  ASSERT_TRUE(accounts.Parse("# pilots\n\nalice pw\n  bob  two words \r\n", &error)) << error;
   World w({}, &accounts);
   w.Login(42, "alice", "92421ec809d0f17913ba3ea24db1039d");  // md5("42alicepw")
   w.Login(43, "alice", "92421ec809d0f17913ba3ea24db1039d");  // a token for another uniqueID
   w.Login(44, "mallory", LoginToken(44, "mallory", "pw"));
-  w.Login(45, "bob", LoginToken(45, "bob", "two words"));     // the password is the rest of the line
+  w.Login(45, "bob", LoginToken(45, "bob", "two words "));  // the rest of the line, as the plugin hashes it
+  w.Login(46, "bob", LoginToken(46, "bob", "two words"));
   EXPECT_TRUE(w.reg.IsLoggedIn(42) && w.reg.IsLoggedIn(45));
-  EXPECT_FALSE(w.reg.IsLoggedIn(43) || w.reg.IsLoggedIn(44));
+  EXPECT_FALSE(w.reg.IsLoggedIn(43) || w.reg.IsLoggedIn(44) || w.reg.IsLoggedIn(46));
   EXPECT_TRUE(w.Closed(43) && w.Closed(44) && !w.Closed(42));
+  EXPECT_EQ(w.reg.events(Event::kRefusedLogin), 3u);
+  std::vector<std::string> notes;
+  EXPECT_TRUE(Accounts::Problems("alice pw\n  bob  two words \r\n", &notes).empty());
+  EXPECT_EQ(notes, (std::vector<std::string>{"line 2: the password ends in a blank, which is part of it"}));
 
   EXPECT_FALSE(accounts.Parse("alice pw\nbob\n", &error));
   EXPECT_NE(error.find("line 2"), std::string::npos) << error;
   EXPECT_FALSE(accounts.Parse("alice pw\nalice other\n", &error));
 }
 
-TEST(RegistryLogin, UniqueIdInUseAndFullServerAreRefused) {
+TEST(RegistryLogin, UniqueIdInUseAndFullServerAreRefusedASilentSessionIsReplaced) {
   RegistryOptions o;
   o.max_pilots = 2;
+  o.idle_timeout = 20;
   World w(o);
   ConnId first = w.Login(1);
-  w.Login(2);
+  w.Join(2, "BBB");
+  w.Pos(1, 0, 0);
+  w.Pos(2, 0, 0);
   ConnId again = w.Login(1);
   EXPECT_TRUE(w.closed.count(again) && !w.closed.count(first));
-  EXPECT_TRUE(w.reg.IsLoggedIn(1));
+  EXPECT_EQ(w.reg.IdOf(first), 1);
   w.Login(3);
   EXPECT_TRUE(w.Closed(3));
   EXPECT_EQ(w.reg.logged_in(), 2u);
+
+  // Its link died: no line and no datagram for longer than the idle timeout. The plugin comes
+  // back with the same uniqueID, from another port or address, and takes the session over.
+  for (int i = 0; i < 19; ++i) {
+    w.Advance(1);
+    w.Line(1, "1|CALLSIGN|AAA|");  // a line keeps a session alive as a datagram does
+    w.Pos(2, 0, 0);
+  }
+  EXPECT_TRUE(w.closed.count(w.Login(1)));
+  int slot = w.reg.SlotOf(2, 1);
+  ASSERT_NE(slot, 0);
+  w.Take(2);
+  for (int i = 0; i < 21; ++i) {
+    w.Advance(1);
+    w.Pos(2, 0, 0);
+  }
+  EXPECT_EQ(w.Take(2), World::Blanks(slot)) << "idle";
+  ConnId back = w.Login(1, "user", kZeros, IpAddr::V4(10, 1, 2, 3));
+  EXPECT_TRUE(w.closed.count(first) && !w.closed.count(back));
+  EXPECT_EQ(w.reg.IdOf(back), 1);
+  EXPECT_EQ(w.reg.IdOf(first), -1);
+  EXPECT_EQ(w.reg.SlotTable(1),
+            std::vector<int>({-1, 2, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}))
+      << "the new session starts afresh, and sees who flies";
+  EXPECT_EQ(w.reg.events(Event::kReplacedSession), 1u);
+  w.ExpectConsistent();
 }
 
 TEST(RegistryLogin, StrayLinesAreDroppedAndCountedByKind) {
@@ -161,6 +198,33 @@ TEST(RegistryLogin, StrayLinesAreDroppedAndCountedByKind) {
   ConnId silent = w.Open(3);
   w.Advance(11);
   EXPECT_TRUE(w.closed.count(silent)) << "a connection that never logs in is closed";
+}
+
+TEST(RegistryLogin, ConnectionsNotLoggedInMakeRoomOldestFirst) {
+  RegistryOptions o;
+  o.pending_per_address = 4;
+  o.pending_total = 6;
+  World w(o);
+  const IpAddr hostile = IpAddr::V4(10, 0, 0, 66);
+  std::vector<ConnId> held;
+  for (int i = 0; i < 10; ++i, w.now += 0.01) held.push_back(w.Open(100 + i, hostile));
+  EXPECT_EQ(w.reg.pending(), 4u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(w.closed.count(held[i]) == 1, i < 6) << i;
+  // Another address gets its turn while the first holds its cap; past the total, the oldest goes.
+  for (int i = 0; i < 3; ++i, w.now += 0.01) w.Open(200 + i, IpAddr::V4(10, 0, 0, 1 + i));
+  EXPECT_EQ(w.reg.pending(), 6u);
+  EXPECT_TRUE(w.closed.count(held[6]) && !w.closed.count(held[7]));
+  w.Line(200, "200|Opening Connection|u|" + kZeros + "|");
+  EXPECT_TRUE(w.reg.IsLoggedIn(200));
+  EXPECT_EQ(w.reg.pending(), 5u) << "a login leaves the count";
+  EXPECT_EQ(w.reg.events(Event::kPendingCut), 7u);
+
+  // The one that makes room may be the last of the newcomer's own address.
+  o.pending_total = 1;
+  World one(o);
+  ConnId first = one.Open(1, hostile), second = one.Open(2, hostile);
+  EXPECT_TRUE(one.closed.count(first) && !one.closed.count(second));
+  EXPECT_EQ(one.reg.pending(), 1u);
 }
 
 // ---- slots and relay ----
@@ -212,10 +276,22 @@ TEST(RegistrySlots, DatagramPortIsLearnedStrangersAndJunkChangeNothing) {
   relays = w.Pos(1, 0, 0);
   ASSERT_EQ(relays.size(), 1u);
   EXPECT_EQ(relays[0].to.port, 5000);
-  w.Pos(2, 0, 0, false, 5001);  // the pilot's port moved
-  relays = w.Pos(1, 0, 0);
-  ASSERT_EQ(relays.size(), 1u);
-  EXPECT_EQ(relays[0].to.port, 5001);
+
+  // Another port of the same address, while the pilot keeps sending from its own: never moves it.
+  for (int i = 0; i < 30; ++i, w.now += 0.1) {
+    EXPECT_TRUE(w.Pos(2, 1, 1, false, 5001).empty());
+    w.Pos(2, 0, 0, false, 5000);
+  }
+  EXPECT_EQ(w.reg.dropped(Drop::kOtherPort), 30u);
+  EXPECT_EQ(w.Pos(1, 0, 0).at(0).to.port, 5000);
+  // A NAT moved it: the old port has gone quiet, and the new one keeps talking.
+  w.now += 1.5;
+  w.Pos(2, 0, 0, false, 5001);
+  w.Pos(2, 0, 0, false, 5001);
+  EXPECT_EQ(w.Pos(1, 0, 0).at(0).to.port, 5000) << "two datagrams are not enough";
+  w.Pos(2, 0, 0, false, 5001);
+  EXPECT_EQ(w.Pos(1, 0, 0).at(0).to.port, 5001);
+  EXPECT_EQ(w.reg.events(Event::kDatagramAddress), 3u) << "1 and 2 learned, 2 moved";
 }
 
 TEST(RegistrySlots, LogoutClosedStreamAndIdleFreeWithBlanks) {
@@ -255,25 +331,33 @@ TEST(RegistrySlots, ObserversReceiveAndAreNotReceived) {
   w.Line(9, "9|VOCALLSIGN|Tower|");
   EXPECT_TRUE(w.reg.IsObserver(9));
   EXPECT_TRUE(w.Pos(9, 0, 0, true).empty());
+  EXPECT_EQ(w.reg.dropped(Drop::kViewOnlyDatagram), 0u);
   auto relays = w.Pos(1, 0, 0);
   ASSERT_EQ(relays.size(), 1u);
   EXPECT_EQ(relays[0].to.port, World::Port(9));
   EXPECT_EQ(w.reg.SlotOf(1, 9), 0);
 
-  // A pilot who switches to view-only disappears from those who saw it.
+  // A view-only datagram, from the pilot's own port or another of its address, changes nothing.
   w.Pos(2, 0, 0);
   int slot = w.reg.SlotOf(1, 2);
   ASSERT_NE(slot, 0);
   w.Take(1);
   w.Pos(2, 0, 0, true);
+  w.Pos(2, 0, 0, true, 7777);
+  EXPECT_FALSE(w.reg.IsObserver(2));
+  EXPECT_EQ(w.reg.dropped(Drop::kViewOnlyDatagram), 2u);
+  EXPECT_EQ(w.Pos(2, 0, 0).size(), 2u) << "still seen by 1 and the tower";
+  // A pilot who switches to view-only on its stream disappears from those who saw it.
+  w.Line(2, "2|VOCALLSIGN|BBB|");
   EXPECT_TRUE(w.reg.IsObserver(2));
   EXPECT_EQ(w.Take(1), World::Blanks(slot));
+  EXPECT_TRUE(w.Pos(2, 0, 0, true).empty());
   w.ExpectConsistent();
 }
 
 // ---- announcements and chat ----
 
-TEST(RegistryNotices, CallsignAndModelTravelOnlyWhenChanged) {
+TEST(RegistryNotices, CallsignAndModelTravelOnlyWhenChangedAndNotTooOften) {
   World w;
   w.Join(1, "AAA", "/home/u/Sim/Aircraft/GA/Trainer/Trainer.acf");
   w.Join(2, "BBB");
@@ -290,7 +374,24 @@ TEST(RegistryNotices, CallsignAndModelTravelOnlyWhenChanged) {
                               s + "|c|N1===23" + std::string(kMaxCallsign - 7, 'Q') + "\n"}));
   w.Line(1, "1|PLANE|/etc/passwd");  // unusable: the known model stays
   EXPECT_TRUE(w.Take(2).empty());
-  EXPECT_EQ(w.reg.dropped(Drop::kMalformed), 1u);
+  EXPECT_EQ(w.reg.dropped(Drop::kModelPath), 1u);
+
+  // Churn: every model notice makes the recipient's host load an aircraft. A change every 10 ms
+  // for 10 s reaches it at most once every 5 s, and the latest value is the one that stays.
+  int models = 0;
+  for (int i = 0; i < 1000; ++i) {
+    w.Line(1, i % 2 ? "1|PLANE|/s/Aircraft/B/b.acf" : "1|PLANE|/s/Aircraft/A/a.acf");
+    w.Advance(0.01);
+    for (const std::string &line : w.Take(2)) models += line.find("|p|") != std::string::npos;
+  }
+  EXPECT_GE(models, 1);
+  EXPECT_LE(models, 2);
+  EXPECT_GT(w.reg.events(Event::kHeldAnnouncement), 700u);
+  w.Line(1, "1|PLANE|/s/Aircraft/C/c.acf");
+  w.Line(1, "1|CALLSIGN|BLANK|");  // "BLANK" would read as no name at all
+  w.Advance(5);
+  w.Advance(5);
+  EXPECT_EQ(w.Take(2), (Lines{s + "|c|BLANK \n", s + "|p|Aircraft/C/c.acf\n"}));
 }
 
 TEST(RegistryChat, ReachesEveryoneWithinTheAllowance) {
@@ -301,20 +402,58 @@ TEST(RegistryChat, ReachesEveryoneWithinTheAllowance) {
   w.Line(9, "9|VOCALLSIGN|Tower|");
   w.Line(1, "1|MESSAGE|hello | all");
   w.Line(2, "2|MESSAGE|");
-  for (int id : {1, 2, 9}) EXPECT_EQ(w.Take(id), (Lines{"0|m|AAA: hello | all\n", "0|m|bob: \n"})) << id;
+  w.Advance(0.1);
+  for (int id : {1, 2, 9}) EXPECT_EQ(w.Take(id), (Lines{"0|m|AAA: hello | all\n0|m|bob: \n"})) << id;
   w.Line(1, "1|MESSAGE|" + std::string(500, 'x') + "\r====");
+  w.Advance(0.1);
   EXPECT_EQ(w.Take(2), (Lines{"0|m|AAA: " + std::string(kMaxChat, 'x') + "\n"}));
   // A final "=" gets a blank: on the plugin's side it would join the line marker.
   w.Line(1, "1|MESSAGE|1+1=");
+  w.Advance(0.1);
   EXPECT_EQ(w.Take(2), (Lines{"0|m|AAA: 1+1= \n"}));
 
   w.Take(1);
   for (int i = 0; i < 8; ++i, w.now += 0.1) w.Line(9, "9|MESSAGE|m");
-  EXPECT_EQ(w.Take(1).size(), 5u) << "five lines in five seconds";
+  w.Advance(0.1);
+  EXPECT_EQ(w.Take(1), (Lines{"0|m|Tower: m\n0|m|Tower: m\n0|m|Tower: m\n0|m|Tower: m\n0|m|Tower: m\n"}))
+      << "five lines in five seconds";
   EXPECT_EQ(w.reg.dropped(Drop::kChatFlood), 3u);
   w.now += 5;
   w.Line(9, "9|MESSAGE|later");
+  w.Advance(0.1);
   EXPECT_EQ(w.Take(1), (Lines{"0|m|Tower: later\n"}));
+}
+
+// Many connections, each within its own allowance: one address gets no more than its own, and
+// all of them together no more than the server-wide budget, the rest waiting or dropped.
+TEST(RegistryChat, AddressesAndTheServerShareBudgets) {
+  RegistryOptions o;
+  o.chat_per_second = 4;
+  o.chat_queue = 6;
+  World w(o);
+  w.Join(1, "AAA");
+  auto delivered = [&] {
+    std::size_t lines = 0;
+    for (const std::string &batch : w.Take(1)) lines += std::count(batch.begin(), batch.end(), '\n');
+    return lines;
+  };
+  for (int id = 10; id < 14; ++id) w.Login(id, "nat", kZeros, IpAddr::V4(10, 0, 0, 5));
+  for (int round = 0; round < 5; ++round) {
+    for (int id = 10; id < 14; ++id) w.Line(id, std::to_string(id) + "|MESSAGE|x");
+    w.Advance(1);
+    EXPECT_LE(delivered(), 4u) << round;
+  }
+  EXPECT_EQ(w.reg.dropped(Drop::kChatFlood), 10u) << "10 lines in 5 s from one address";
+
+  for (int id = 20; id < 30; ++id) w.Login(id, "far", kZeros, IpAddr::V4(10, 0, 1, id));
+  w.Advance(2);
+  w.Take(1);
+  for (int id = 20; id < 30; ++id) w.Line(id, std::to_string(id) + "|MESSAGE|y");
+  EXPECT_EQ(w.reg.dropped(Drop::kChatBudget), 4u);
+  w.Advance(0.1);
+  EXPECT_EQ(delivered(), 4u);
+  w.Advance(0.5);
+  EXPECT_EQ(delivered(), 2u);
 }
 
 // ---- nearest 19 ----

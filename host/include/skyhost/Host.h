@@ -39,6 +39,13 @@ struct HostOptions {
   std::string userModelPath;
   double startLatitude = 47.45, startLongitude = 8.55, startElevation = 500;
   int totalAircraft = 20;  // user's aircraft included, as XPLMCountAircraft reports
+  // The older OpenGL backend: the 3-D drawing phases (0 to 30) run, the airplanes phase twice a
+  // frame (a solid and a blended pass). By default, as under the current host's modern backend,
+  // they never run.
+  bool legacy3d = false;
+  // Another plugin holds the multiplayer aircraft: XPLMAcquirePlanes answers 0 until
+  // setPlanesHeldElsewhere(false).
+  bool planesHeldElsewhere = false;
   // Monospaced TrueType font the screenshots draw text with.
   std::string fontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 };
@@ -80,9 +87,12 @@ class Host {
   int callsAfterStop() const;
 
   // ---- clock and frames ----
-  // One frame: advance the clock by dt, move the user's aircraft if the host is flying it, run
-  // the due flight loops, then the draw callbacks by phase (before, then after), then every
-  // visible window's draw callback, bottom window first.
+  // One frame: advance the clock by dt, derive the read-only latitude, longitude and elevation of
+  // every aircraft from its local x, y, z, move the user's aircraft if the host is flying it, run
+  // the due flight loops, then the draw callbacks by phase (before, then after; 3-D phases only
+  // with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
+  // draw callbacks and key sniffers of a plugin that is not enabled do not run; a flight loop
+  // that falls due meanwhile runs at the first frame after the enable.
   void runFrame(double dt = 1.0 / 60.0);
   void runFrames(int n, double fps = 60.0);
   void runFor(double seconds, double fps = 60.0, bool realtime = false);
@@ -115,9 +125,16 @@ class Host {
   const std::string &screenshotError() const;
 
   // ---- datarefs (by name; unknown names throw std::invalid_argument) ----
+  // The host knows the names of host/datarefs.tsv, a part of its published list, and no others.
+  // These calls are the host's own: they write read-only datarefs too (a frame derives latitude,
+  // longitude and elevation again from x, y, z). A plugin's write to a read-only dataref changes
+  // nothing and is counted.
   bool hasDataRef(const std::string &name) const;
   XPLMDataTypeID dataRefType(const std::string &name) const;
   int dataRefSize(const std::string &name) const;  // element count of an array, 1 for a scalar
+  bool dataRefWritable(const std::string &name) const;
+  int readOnlyWrites(const std::string &name) const;                     // plugin writes ignored
+  std::vector<std::pair<std::string, int>> readOnlyWriteCounts() const;  // every non-zero count
   float getf(const std::string &name) const;
   int geti(const std::string &name) const;
   double getd(const std::string &name) const;
@@ -164,9 +181,17 @@ class Host {
   // ---- multiplayer aircraft ----
   int activeAircraftCount() const;
   bool planesAcquired() const;
+  // Planes 0..19 the AI was disabled for, in call order; calls for other indices are ignored.
   const std::vector<int> &aiDisabledLog() const;
+  int aiDisableIgnored() const;
   std::string aircraftModel(int index) const;  // path set with XPLMSetAircraftModel, or ""
+  // Models loaded, in call order. A load for index 0 (the user's aircraft), an index past the
+  // planes, or from a plugin that does not hold the planes is refused: nothing loads.
   const std::vector<std::pair<int, std::string>> &setAircraftModelLog() const;
+  const std::vector<std::pair<int, std::string>> &refusedAircraftModels() const;
+  // Another plugin takes or gives back the planes; giving them back calls the availability
+  // callback a refused XPLMAcquirePlanes left.
+  void setPlanesHeldElsewhere(bool held);
   int acquireCalls() const;
   int releaseCalls() const;
 
