@@ -110,6 +110,24 @@ void ClusterNode::Stop() {
   link_.Stop();
 }
 
+std::string ClusterNode::CountersLine() const {
+  const ClusterCounters &c = counters_;
+  const RedisCounters &r = link_.counters();
+  char line[512];
+  std::snprintf(
+      line, sizeof line,
+      "cluster counters: positions out %llu in %llu, presence out %llu in %llu, chat out %llu in %llu, "
+      "refused %llu, nodes %llu, remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
+      "%llu, commands %llu, links lost %llu",
+      (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
+      (unsigned long long)c.presence_out, (unsigned long long)c.presence_in, (unsigned long long)c.chat_out,
+      (unsigned long long)c.chat_in, (unsigned long long)c.refused, (unsigned long long)c.nodes,
+      (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
+      (unsigned long long)r.publish_dropped, (unsigned long long)r.messages, (unsigned long long)r.commands,
+      (unsigned long long)r.links_lost);
+  return line;
+}
+
 void ClusterNode::ArmTimer() {
   timer_.expires_after(std::chrono::milliseconds(250));
   std::weak_ptr<bool> alive = alive_;

@@ -65,6 +65,8 @@ class ClusterNode {
   void TakeEvents();
 
   const std::string &node_id() const { return node_; }
+  // One line of every counter, for the log.
+  std::string CountersLine() const;
   const ClusterCounters &counters() const { return counters_; }
   const RedisCounters &redis_counters() const { return link_.counters(); }
 
