@@ -322,6 +322,8 @@ TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
   EXPECT_NE(nodes[0]->log().find("(Alpha) from " + from(0)), std::string::npos) << nodes[0]->log();
   EXPECT_NE(nodes[0]->log().find("(Charlie) from " + from(2)), std::string::npos);
   EXPECT_NE(nodes[1]->log().find("(Bravo) from " + from(1)), std::string::npos) << nodes[1]->log();
+  EXPECT_EQ(nodes[1]->log().find("(Alpha) from "), std::string::npos);
+  EXPECT_EQ(nodes[0]->log().find("(Bravo) from "), std::string::npos);
   // Bravo sees both pilots of the other node, named, with their models, where they are.
   for (const char *name : {"Alpha", "Charlie"}) {
     int s = bravo.slotOf(name);
