@@ -3,6 +3,8 @@
 #include <hiredis/hiredis.h>
 #include <sys/random.h>
 
+#include <time.h>
+
 #include <charconv>
 #include <cstdio>
 
@@ -116,15 +118,16 @@ std::string ClusterNode::CountersLine() const {
   char line[512];
   std::snprintf(
       line, sizeof line,
-      "cluster counters: positions out %llu in %llu, presence out %llu in %llu, chat out %llu in %llu, "
+      "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
+      "in %llu, "
       "refused %llu, nodes %llu, remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
       "%llu, commands %llu, links lost %llu",
       (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
-      (unsigned long long)c.presence_out, (unsigned long long)c.presence_in, (unsigned long long)c.chat_out,
-      (unsigned long long)c.chat_in, (unsigned long long)c.refused, (unsigned long long)c.nodes,
-      (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
-      (unsigned long long)r.publish_dropped, (unsigned long long)r.messages, (unsigned long long)r.commands,
-      (unsigned long long)r.links_lost);
+      (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
+      (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
+      (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.remote_pilots,
+      r.up ? "up" : "down", (unsigned long long)r.published, (unsigned long long)r.publish_dropped,
+      (unsigned long long)r.messages, (unsigned long long)r.commands, (unsigned long long)r.links_lost);
   return line;
 }
 
@@ -215,14 +218,18 @@ void ClusterNode::Claim(ConnId conn, int id) {
   if (!asked) registry_.ClaimResult(conn, id, true, Now());
 }
 
-void ClusterNode::Position(int id, std::string_view datagram) {
+void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arrival_us) {
   if (peers_.empty()) return;  // nobody to tell
-  char digits[16];
+  char digits[24];
   auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
   position_channel_.assign(options_.prefix);
   position_channel_ += ":pos:";
   position_channel_.append(digits, end);
-  if (link_.Publish(position_channel_, datagram)) ++counters_.positions_out;
+  end = std::to_chars(digits, digits + sizeof digits, arrival_us).ptr;
+  position_payload_.assign(digits, end);
+  position_payload_ += '\n';
+  position_payload_ += datagram;
+  if (link_.Publish(position_channel_, position_payload_)) ++counters_.positions_out;
 }
 
 void ClusterNode::TakeEvents() {
@@ -268,10 +275,27 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
   int id = -1;
   if (names_.PositionsOf(channel, &id)) {
     ++counters_.positions_in;
+    std::int64_t arrival_us = 0;
+    std::string_view datagram;
+    if (!DecodePosition(payload, &arrival_us, &datagram)) {
+      ++counters_.refused;
+      return;
+    }
+    if (options_.max_report_age > 0) {
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      const double age = 1e-6 * static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000 +
+                                                    now.tv_nsec / 1000 - arrival_us);
+      if (age > options_.max_report_age) {
+        ++counters_.positions_stale;
+        registry_.CountDrop(Drop::kStale);
+        return;
+      }
+    }
     std::vector<Relay> &relays = relays_;
     relays.clear();
     std::string_view values;
-    if (registry_.OnRemoteDatagram(id, payload, &relays, &values)) hooks_.relay(values, relays);
+    if (registry_.OnRemoteDatagram(id, datagram, &relays, &values)) hooks_.relay(values, relays);
     return;
   }
   if (channel == names_.Presence()) {

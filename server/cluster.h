@@ -27,6 +27,9 @@ struct ClusterOptions {
   double presence_interval = 1.0;  // full list of the node's pilots, and key refreshes
   double node_timeout = 3.0;       // a node not heard from this long has left
   double key_ttl = 5.0;            // node and uniqueID keys expire this long after their refresh
+  // A remote position older than this (since it reached its node) is not relayed: a node behind
+  // sends fresh reports a little late rather than all of them ever later. 0: any age.
+  double max_report_age = 0.1;
   RedisLinkOptions link;           // address, password and probe channel are filled in
 };
 
@@ -34,6 +37,7 @@ struct ClusterOptions {
 struct ClusterCounters {
   std::atomic<std::uint64_t> positions_out{0};  // local positions published
   std::atomic<std::uint64_t> positions_in{0};   // remote positions received
+  std::atomic<std::uint64_t> positions_stale{0};  // ... of which too old to relay
   std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
   std::atomic<std::uint64_t> chat_out{0}, chat_in{0};
   std::atomic<std::uint64_t> refused{0};  // messages from Redis that did not read as ours
@@ -59,8 +63,9 @@ class ClusterNode {
   // before the process ends; the keys expire anyway).
   void Stop();
 
-  // A position of a local pilot the registry accepted, as it came from the pilot.
-  void Position(int id, std::string_view datagram);
+  // A position of a local pilot the registry accepted, as it came from the pilot, and when it
+  // reached this node (microseconds since 1970).
+  void Position(int id, std::string_view datagram, std::int64_t arrival_us);
   // Carries out what the registry asked of the cluster (claims, changes, chat, subscriptions).
   void TakeEvents();
 
@@ -103,6 +108,7 @@ class ClusterNode {
   std::map<std::string, Peer> peers_;
   Presence changes_;              // changes not yet published
   std::string position_channel_;  // scratch: the channel of one position
+  std::string position_payload_;  // scratch: the message of one position
   std::vector<Relay> relays_;     // scratch: the relays of one remote position
   ClusterCounters counters_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -129,6 +129,27 @@ bool DecodePresence(std::string_view text, Presence *out) {
   return true;
 }
 
+std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram) {
+  std::string s = std::to_string(arrival_us);
+  s += '\n';
+  s += datagram;
+  return s;
+}
+
+bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram) {
+  std::string_view rest;
+  std::string_view stamp = Cut(message, '\n', &rest);
+  if (stamp.empty() || stamp.size() > 18 || rest.empty()) return false;
+  std::int64_t v = 0;
+  for (char c : stamp) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *arrival_us = v;
+  *datagram = rest;
+  return true;
+}
+
 std::string EncodeChat(std::string_view node, std::string_view text) {
   std::string s(node);
   s += '\t';

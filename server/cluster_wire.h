@@ -6,7 +6,8 @@
 // Channels and keys, all under one prefix P:
 //   P:presence      every node's pilots: a full list about once a second, changes as they happen
 //   P:chat          chat lines, once composed by the sender's node
-//   P:pos:ID        the position datagrams of pilot ID, byte for byte as the pilot sent them
+//   P:pos:ID        the position datagrams of pilot ID, byte for byte as the pilot sent them,
+//                   behind the time they reached the cluster
 //   P:node:NODE     a running node (expires unless refreshed)
 //   P:id:ID         the node that owns uniqueID ID (expires unless refreshed)
 //   P:probe:NODE    a node's own heartbeat, proving its subscription connection alive
@@ -63,6 +64,12 @@ bool IsNodeName(std::string_view s);
 std::string EncodePresence(const Presence &p);
 // False for anything malformed; *out is complete only when it returns true.
 bool DecodePresence(std::string_view text, Presence *out);
+
+// "ARRIVAL\nDATAGRAM": the datagram as the pilot sent it, behind the time it reached its node
+// (microseconds since 1970 by that node's clock), so that a node far behind can tell a report
+// too old to be of use, as for its own pilots'.
+std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram);
+bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram);
 
 // "NODE\tTEXT" where TEXT is the chat notice's text ("callsign: words").
 std::string EncodeChat(std::string_view node, std::string_view text);

@@ -242,6 +242,7 @@ int main(int argc, char **argv) {
       if (server_options.steered) cluster_options.name += "-" + std::to_string(server_options.steering.index);
     }
     registry_options.cluster = true;
+    cluster_options.max_report_age = server_options.max_report_age;
   }
   server_options.steering.pin_dir =
       bpf_dir.empty() ? "/sys/fs/bpf/skytether-" + std::to_string(server_options.port) : bpf_dir;

@@ -464,7 +464,7 @@ void Server::ReadDatagrams() {
     if (n <= 0) break;
     double now = Now();
     timespec wall{};
-    if (options_.max_report_age > 0) clock_gettime(CLOCK_REALTIME, &wall);
+    if (options_.max_report_age > 0 || cluster_ != nullptr) clock_gettime(CLOCK_REALTIME, &wall);
     for (int i = 0; i < n; ++i) {
       const msghdr &h = recv_msg_[i].msg_hdr;
       // One byte more than kMaxDatagram fits the buffer, so an over-long one shows as such.
@@ -472,7 +472,10 @@ void Server::ReadDatagrams() {
         registry_.CountDrop(Drop::kBadDatagram);
         continue;
       }
-      if (options_.max_report_age > 0 && Stale(h, wall)) {
+      const timespec arrived = options_.max_report_age > 0 ? Arrival(h, wall) : wall;
+      const double waited = static_cast<double>(wall.tv_sec - arrived.tv_sec) +
+                            1e-9 * static_cast<double>(wall.tv_nsec - arrived.tv_nsec);
+      if (options_.max_report_age > 0 && waited > options_.max_report_age) {
         registry_.CountDrop(Drop::kStale);
         continue;
       }
@@ -489,7 +492,10 @@ void Server::ReadDatagrams() {
       if (relay) QueueRelays(relays_.data() + first, relays_.data() + relays_.size(), values);
       relays_.clear();
       // The node's own pilots first; then the other nodes, through Redis (never waited on).
-      if (shared >= 0) cluster_->Position(shared, datagram);
+      if (shared >= 0) {
+        cluster_->Position(shared, datagram,
+                           static_cast<std::int64_t>(arrived.tv_sec) * 1000000 + arrived.tv_nsec / 1000);
+      }
     }
     // The queued reports point into this round's buffers: send before reading again.
     FlushSends();
@@ -497,15 +503,15 @@ void Server::ReadDatagrams() {
   }
 }
 
-bool Server::Stale(const msghdr &h, const timespec &now) const {
-  for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c))) {
+timespec Server::Arrival(const msghdr &h, const timespec &now) const {
+  for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c))) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec arrived;
     std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
-    double waited = static_cast<double>(now.tv_sec - arrived.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec - arrived.tv_nsec);
-    return waited > options_.max_report_age;
+    return arrived;
   }
-  return false;  // no stamp: nothing to judge by
+  return now;  // no stamp: nothing to judge by
 }
 
 void Server::RelayCopy(std::string_view values, const std::vector<Relay> &relays) {

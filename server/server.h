@@ -84,8 +84,8 @@ class Server {
   void Accept();
   void ArmUdp();
   void ReadDatagrams();
-  // Whether a datagram read just now, when the clock said `now`, waited too long in the socket.
-  bool Stale(const msghdr &h, const timespec &now) const;
+  // When the kernel stamped a datagram's arrival (`now` when it did not).
+  timespec Arrival(const msghdr &h, const timespec &now) const;
   void QueueRelays(const Relay *begin, const Relay *end, std::string_view values);
   void FlushSends();
   void ArmTick();

@@ -2,6 +2,7 @@
 // plugins on both: one sky across nodes, and nodes and Redis coming and going.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -69,6 +70,21 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   EXPECT_TRUE(b->WaitDatagram(report, 3)) << "bob on node two gets alice of node one in slot 1";
   report = Fly(*b, 2222, 47.01);
   EXPECT_TRUE(a->WaitDatagram(report, 3));
+
+  // What a stranger publishes on alice's channel is checked as what alice sends: junk and a
+  // position too old to be of use reach nobody; a valid fresh one is relayed.
+  const std::string forged = PositionText(1111, false, 47.3, 8.0);
+  auto now_us = [] {
+    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count());
+  };
+  redis.Query({"PUBLISH", "test:pos:1111", "1111|LOC|junk"});
+  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n1111|LOC|1|2|3"});
+  redis.Query({"PUBLISH", "test:pos:1111", "1000000\n" + forged});
+  EXPECT_FALSE(b->WaitDatagram(Report(1, forged), 0.5));
+  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n" + forged});
+  EXPECT_TRUE(b->WaitDatagram(Report(1, forged), 3));
 
   // Chat reaches every client of every node, once; an observer on node two sees alice.
   FakeClient tower(two->port(), 3333);

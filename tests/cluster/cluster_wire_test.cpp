@@ -39,6 +39,15 @@ TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
     EXPECT_EQ(back.pilots, p.pilots);
     EXPECT_EQ(back.gone, p.gone);
   }
+  std::int64_t at = 0;
+  std::string_view datagram;
+  ASSERT_TRUE(DecodePosition(EncodePosition(1765000000123456, "7|LOC|1|2"), &at, &datagram));
+  EXPECT_EQ(at, 1765000000123456);
+  EXPECT_EQ(datagram, "7|LOC|1|2");
+  for (const char *bad :
+       {"", "7|LOC|1", "\n7|LOC", "12x\n7|LOC", "-5\n7|LOC", "1234567890123456789\n7|LOC", "5\n"}) {
+    EXPECT_FALSE(DecodePosition(bad, &at, &datagram)) << bad;
+  }
   std::string node, text;
   ASSERT_TRUE(DecodeChat(EncodeChat("a1b2c3", "Falcon: 1+1= 2 | ok"), &node, &text));
   EXPECT_EQ(node, "a1b2c3");
