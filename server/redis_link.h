@@ -32,7 +32,7 @@ struct RedisLinkOptions {
   double heartbeat = 1.0;              // seconds between heartbeats
   double link_timeout = 3.0;           // a command unanswered or no heartbeat back this long: link lost
   double backoff_min = 0.25;           // first wait before reconnecting, doubled per failure ...
-  double backoff_max = 5.0;            // ... up to this
+  double backoff_max = 2.0;            // ... up to this
   double linger = 2.0;                 // seconds a channel stays subscribed after it is no longer wanted
   std::size_t max_pending = 4u << 20;  // bytes waiting for the socket before publishes are dropped
 };

@@ -145,16 +145,21 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   // Redis is back, empty: the nodes find each other again and the slots come back.
   ASSERT_TRUE(redis.Restart());
   int slot_on_b = 0;
-  for (int i = 0; i < 30 && slot_on_b == 0; ++i) {
+  for (int i = 0; i < 60 && slot_on_b == 0; ++i) {  // the nodes come back within their back-off
     Fly(*a, 1111, 47.1);
     Fly(*b, 2222, 47.0);
     slot_on_b = b->WaitSlotOf("AAA", 0.2);
   }
   ASSERT_GE(slot_on_b, 1) << one->Log() << two->Log();
   EXPECT_GE(a->WaitSlotOf("BBB", 3), 1);
+  // A report is dropped past --max-report-age on its way: on a busy machine one may be.
   const std::string pos2 = PositionText(1111, false, 47.1, 8.0);
-  a->SendDatagram(pos2);
-  EXPECT_TRUE(b->WaitDatagram(Report(slot_on_b, pos2), 3)) << one->Log() << two->Log();
+  bool relayed = false;
+  for (int i = 0; i < 20 && !relayed; ++i) {
+    a->SendDatagram(pos2);
+    relayed = b->WaitDatagram(Report(slot_on_b, pos2), 0.2).has_value();
+  }
+  EXPECT_TRUE(relayed) << one->Log() << two->Log();
   // ... and the uniqueID taken twice stays with one node only.
   const bool first = dup1.WaitClosed(4);
   const bool second = dup2.WaitClosed(first ? 1 : 4);

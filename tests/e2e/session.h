@@ -35,7 +35,11 @@ class Pilot {
   std::string log() const { return process_.log(); }
   const std::string &root() const { return root_->path(); }
 
-  // Read from the dump written at the end of the run.
+  // Reads the dump the script wrote to `path` instead of the one of the run's end: pilots that
+  // started later than others would see them leave at the end.
+  bool useDump(const std::string &path) { return ParseJsonFile(path, dump_); }
+
+  // Read from the dump written at the end of the run (or the one useDump read).
   double dataref(const std::string &name) const;
   std::vector<std::string> strings() const;  // every string drawn in the last frame
   // The slot whose plane-list row carries this callsign, or -1.
