@@ -141,6 +141,10 @@ def main():
             continue
         r = load(p)
         relay.setdefault(r["pilots"], []).append(r)
+    cluster = {}
+    for p in glob.glob(os.path.join(res, "cluster_relay_*_*_*.json")):
+        r = load(p)
+        cluster.setdefault((r["nodes"], r["pilots"]), []).append(r)
     relay_base = {}
     for p in glob.glob(os.path.join(res, "relay_baseline_*_*.json")):
         r = load(p)
@@ -476,8 +480,12 @@ def main():
           "kernel's UDP path (`sendmmsg`, loopback delivery into the recipient's socket, `recvmmsg`).")
         w("")
 
-    # ---- 5. plot ----
-    w("## 5. Plot")
+    # ---- 5. nodes ----
+    if cluster:
+        cluster_section(w, cluster, summary)
+
+    # ---- 6. plot ----
+    w("## 6. Plot")
     w("")
     w(f"![relay latency and server CPU against pilots]({os.path.basename(out_png)})")
     w("")
@@ -530,6 +538,106 @@ def main():
     w("")
     with open(out_md, "w") as fo:
         fo.write("\n".join(L))
+
+
+def cluster_section(w, cluster, summary):
+    """One node against two nodes on one address, the same client in the same run, and the paper
+    estimate built on the figures measured here."""
+    w("## 5. One node against two nodes on one address")
+    w("")
+    w("`relay_bench --nodes 1` and `--nodes 2`, interleaved in one run: every pilot speaks from a loopback "
+      "address of its own (127.0.X.Y, chosen so that the steering puts pilot i on node i % 2; the one-node runs "
+      "use the same addresses, so the client does the same work). *Two nodes* are two `skytether-server` "
+      "processes on the same address and port (`--reuseport 0/2` and `1/2`, steered by source address) with a "
+      "redis-server of the run's own; on the grid every pilot's 19 nearest are about half on each node, so about "
+      "half of all reports cross from one node to the other through Redis. One node is pinned to the first CPU "
+      "and the client to the second, as in section 4; of two nodes one is pinned to each CPU, and the client and "
+      "Redis go where there is room: **on this 2-core machine the load client and Redis take CPU from the "
+      "nodes**, so the second node cannot bring a second core's worth of relay (the client's share is in the "
+      "table). Same-node and cross-node latencies are those of the reports between pilots of one node and of "
+      "two. Redis commands are `total_commands_processed` of its INFO over the window; publishes and messages "
+      "are the nodes' own counters (kill -USR1) over the window.")
+    w("")
+    runs = max(len(v) for v in cluster.values())
+    w(f"Medians of {runs} runs per row.")
+    w("")
+    w("| pilots | nodes | reports/s out | loss | p50 ms | p99 ms | same-node p50 / p99 ms | cross-node p50 / p99 ms | "
+      "node CPU % (each) | Redis CPU % | Redis commands/s | positions published/s | positions received/s | "
+      "client CPU % | runs held |")
+    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    held = {}
+    figures = {}
+    for (nodes, n) in sorted(cluster, key=lambda k: (k[1], k[0])):
+        rs = cluster[(nodes, n)]
+        g = lambda k: med([r[k] for r in rs])
+        ok = [r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs]
+        if sum(ok) * 2 > len(rs):
+            held[nodes] = max(held.get(nodes, 0), n)
+        figures[(nodes, n)] = {k: g(k) for k in rs[0] if isinstance(rs[0][k], (int, float))}
+        each = " / ".join(f(med([r["node_cpu_percent"][k] for r in rs]), 1) for k in range(nodes))
+        two = nodes > 1
+        w(f"| {n} | {nodes} | {f(g('relayed_per_second'), 0)} | {f(g('loss_percent'), 3)} % | "
+          f"{f(g('latency_p50_ms'), 3)} | {f(g('latency_p99_ms'), 3)} | "
+          + (f"{f(g('same_node_p50_ms'), 3)} / {f(g('same_node_p99_ms'), 3)} | "
+             f"{f(g('cross_node_p50_ms'), 3)} / {f(g('cross_node_p99_ms'), 3)} | " if two else "– | – | ")
+          + f"{each} | " + (f"{f(g('redis_cpu_percent'), 1)} | {f(g('redis_commands_per_second'), 0)} | "
+                            f"{f(g('cluster_published_per_second'), 0)} | {f(g('cluster_received_per_second'), 0)} | "
+                            if two else "– | – | – | – | ")
+          + f"{f(g('client_cpu_percent_of_core'), 1)} | {sum(ok)}/{len(rs)} |")
+    w("")
+    one, two = held.get(1), held.get(2)
+    w(f"- Largest pilot count held (no loss, p99 ≤ 5 ms, in most runs): one node **{one}**, two nodes on one "
+      f"address **{two}**.")
+    top = max((n for (k, n) in figures if k == 1 and (2, n) in figures), default=None)
+    if top:
+        r1, r2 = figures[(1, top)], figures[(2, top)]
+        w(f"- At {top} pilots: reports out {f(r2['relayed_per_second'] / r1['relayed_per_second'])}× of one node's, "
+          f"loss {f(r1['loss_percent'], 3)} % against {f(r2['loss_percent'], 3)} %, the nodes' CPU together "
+          f"{f(r2['server_cpu_percent_of_core'], 1)} % "
+          f"against {f(r1['server_cpu_percent_of_core'], 1)} %, the client {f(r2['client_cpu_percent_of_core'], 1)} % "
+          f"and Redis {f(r2['redis_cpu_percent'], 1)} % of a core.")
+    w("")
+
+    # The estimate on paper, from this run's own figures.
+    per_report = [summary[n]["server_cpu_per_relayed_us"] for n in summary if summary[n]["reports_lost"] == 0]
+    redis_per_message = []
+    for (nodes, n), r in figures.items():
+        moved = r.get("cluster_published_per_second", 0) + r.get("cluster_received_per_second", 0)
+        if nodes > 1 and moved > 0:
+            redis_per_message.append(r["redis_cpu_percent"] / 100.0 / moved * 1e6)
+    cross = [figures[k]["server_cpu_percent_of_core"] / 100.0 / figures[k]["relayed_per_second"] * 1e6
+             for k in figures if k[0] > 1 and figures[k]["reports_lost"] == 0]
+    w("### Estimate on paper")
+    w("")
+    if per_report:
+        us = med(per_report)
+        pilots_per_core = 1e6 / (30 * 19 * us)
+        w(f"- **Pilots per core.** A relayed report costs the server {f(us, 2)} µs of CPU (median of section 4's "
+          f"runs without loss, mostly the kernel's UDP path); each pilot at 30 Hz with 19 recipients makes 570 "
+          f"reports a second, so one core relays for about **{f(pilots_per_core, 0)} pilots** (1e6 / (570 × "
+          f"{f(us, 2)})) with nothing to spare; at 70 % of a core, for headroom, about "
+          f"{f(0.7 * pilots_per_core, 0)}." + (f" In two-node runs without loss a report cost the nodes "
+                                               f"{f(med(cross), 2)} µs (Redis publishes and messages included)."
+                                               if cross else ""))
+    w("- **Redis messages per 1,000 pilots.** Every pilot in view publishes each position once while another "
+      "node is up: 30 × 1,000 = **30,000 publishes a second**. Each node holding a slot for that pilot gets it "
+      "once: with the pilots hashed over K nodes, nearly every node holds a slot for nearly every pilot of a "
+      "dense crowd, so about 30,000 × (K − 1) messages a second go out (30,000 with 2 nodes, 90,000 with 4). "
+      "Presence, keys and heartbeats add a few messages per node per second, chat a few more.")
+    if redis_per_message:
+        rpm = med(redis_per_message)
+        cap = 1e6 / rpm
+        w(f"- **When to move to Redis Cluster.** Redis spent {f(rpm, 2)} µs of CPU per position moved (published "
+          f"or delivered) in these runs, so its one thread moves about {f(cap, 0)} a second at full load. With K "
+          f"nodes that is 30 × K per pilot a second: one Redis serves about {f(cap / 60, 0)} pilots with 2 nodes, "
+          f"{f(cap / 120, 0)} with 4 and {f(cap / 240, 0)} with 8, before its core is full; keep it below about "
+          "70 % of that. Past it, Redis Cluster with sharded pub/sub (`SPUBLISH` / `SSUBSCRIBE`, Redis 7) "
+          "spreads the position channels over shards by channel name, each shard a core of its own; plain "
+          "`PUBLISH` would not help there, since a cluster sends every plain publish to every shard. The "
+          "presence and chat channels stay small. Moving means a client that speaks to each shard (hiredis 0.14 "
+          "has no cluster support) and `{prefix}` hash tags for the uniqueID keys, which the refresh script "
+          "takes in one call.")
+    w("")
 
 
 def RELAY_REPS(relay):

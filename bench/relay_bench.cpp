@@ -6,6 +6,13 @@
 // knows loss per recipient and sender and the relay latency of every report.
 //
 //   relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE.json
+//               [--nodes N [--redis-server PATH]]
+//
+// With --nodes every pilot speaks from an address of its own (127.0.x.y), chosen so that the
+// steering hash puts pilot i on node i % 2; --nodes 1 runs one standalone server, --nodes 2 and
+// more run that many cluster nodes on one address and port with a redis-server of their own (root
+// is needed for the steering program and for a private BPF file system). Reports then also count
+// apart by whether sender and recipient share a node.
 //
 // Figures: reports relayed per second, latency p50/p99/max, loss, server CPU (utime + stime from
 // /proc/PID/stat over the measured window), peak RSS (VmHWM), the client's own CPU, and a raw
@@ -34,8 +41,14 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
+
+#include <hiredis/hiredis.h>
+#include <sys/mount.h>
+
+#include "steering.h"
 
 namespace {
 
@@ -85,20 +98,26 @@ struct ServerProcess {
   pid_t pid = -1;
   int port = 0;
   int logFd = -1;
+  std::string pending;
   std::thread logReader;
   std::atomic<long> logLines{0};
 
-  void Start(const std::string &path, int maxPilots, int serverCpu) {
+  std::mutex clusterMu;
+  std::vector<std::string> clusterLines;  // the log's lines about the cluster, in order
+
+  void Start(const std::string &path, const std::vector<std::string> &args, int serverCpu) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) Die("pipe");
     pid = fork();
     if (pid < 0) Die("fork");
     if (pid == 0) {
       dup2(pipeFds[1], 2);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // whatever way the bench ends, its servers end with it
       if (serverCpu >= 0) PinTo(serverCpu);
-      std::string max = std::to_string(maxPilots);
-      execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1", "--port", "0", "--max-pilots", max.c_str(),
-            "--idle-timeout", "120", static_cast<char *>(nullptr));
+      std::vector<char *> argv{const_cast<char *>(path.c_str())};
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(path.c_str(), argv.data());
       _exit(127);
     }
     close(pipeFds[1]);
@@ -121,12 +140,20 @@ struct ServerProcess {
         port = std::atoi(line.c_str() + line.rfind(':') + 1);
       }
     }
+    pending = text;
     logReader = std::thread([this] {
       char b[65536];
       for (;;) {
         ssize_t n = read(logFd, b, sizeof b);
         if (n <= 0) break;
         logLines += long(std::count(b, b + n, '\n'));
+        pending.append(b, size_t(n));
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+          if (pending.substr(0, nl).find("cluster") != std::string::npos) {
+            std::lock_guard<std::mutex> lock(clusterMu);
+            clusterLines.push_back(pending.substr(0, nl));
+          }
+        }
       }
     });
   }
@@ -159,6 +186,19 @@ struct ServerProcess {
     while (std::getline(in, line))
       if (line.compare(0, std::strlen(key), key) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
     return -1;
+  }
+
+  // The cluster lines holding `needle`, once there are `want` of them or `timeout` has passed.
+  std::vector<std::string> ClusterLines(const std::string &needle, size_t want, double timeout) {
+    for (const double end = Mono() + timeout;; usleep(1000)) {
+      std::vector<std::string> found;
+      {
+        std::lock_guard<std::mutex> lock(clusterMu);
+        for (const std::string &l : clusterLines)
+          if (l.find(needle) != std::string::npos) found.push_back(l);
+      }
+      if (found.size() >= want || Mono() > end) return found;
+    }
   }
 
   void Stop() {
@@ -290,6 +330,93 @@ double RawSendmmsgMicros(size_t length) {
   return MedianOf(perDatagram);
 }
 
+// ---- cluster runs: source addresses, a private BPF file system, a redis-server ----
+
+// The steering program's arrays need a BPF file system: one of our own, seen by this process
+// and the nodes it starts only. Must run before any thread starts.
+std::string PrivateBpfDir() {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    Die("a private mount namespace (root is needed for nodes on one address)");
+  static char dir[] = "/tmp/relay-bench-bpf-XXXXXX";
+  if (mkdtemp(dir) == nullptr || mount("bpf", dir, "bpf", 0, "mode=0700") != 0) Die("mount -t bpf");
+  return dir;
+}
+
+void ProcCpu(pid_t pid, double &user, double &system) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = all.rfind(')');
+  user = system = 0;
+  if (close == std::string::npos) return;
+  std::istringstream s(all.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 15 && s >> field; ++i) {
+    if (i == 14) user = double(std::atol(field.c_str())) / double(sysconf(_SC_CLK_TCK));
+    if (i == 15) system = double(std::atol(field.c_str())) / double(sysconf(_SC_CLK_TCK));
+  }
+}
+
+struct RedisProcess {
+  pid_t pid = -1;
+  int port = 0;
+
+  void Start(const std::string &path) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+      Die("free port for Redis");
+    port = ntohs(a.sin_port);
+    close(s);
+    pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      std::string p = std::to_string(port);
+      execlp(path.c_str(), path.c_str(), "--port", p.c_str(), "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", "/tmp", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    for (const double end = Mono() + 10; Mono() < end; usleep(20000))
+      if (Info("total_commands_processed") >= 0) return;
+    Die("redis-server did not start");
+  }
+  // A counter of INFO, -1 when Redis does not answer.
+  long long Info(const std::string &key) const {
+    timeval tv{1, 0};
+    redisContext *c = redisConnectWithTimeout("127.0.0.1", port, tv);
+    long long v = -1;
+    if (c != nullptr && c->err == 0) {
+      auto *r = static_cast<redisReply *>(redisCommand(c, "INFO stats"));
+      if (r != nullptr && r->type == REDIS_REPLY_STRING) {
+        const char *at = std::strstr(r->str, (key + ":").c_str());
+        if (at != nullptr) v = std::atoll(at + key.size() + 1);
+      }
+      if (r != nullptr) freeReplyObject(r);
+    }
+    if (c != nullptr) redisFree(c);
+    return v;
+  }
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+  }
+};
+
+// "cluster counters: positions out N in M, ..." -> N and M.
+void PositionCounters(const std::string &line, long long &out, long long &in) {
+  const char *at = std::strstr(line.c_str(), "positions out ");
+  out = in = 0;
+  if (at != nullptr) std::sscanf(at, "positions out %lld in %lld", &out, &in);
+}
+
 // ---- pilots ----
 
 struct Pair {
@@ -305,7 +432,7 @@ struct Pilot {
   int udp = -1;
   int udpPort = 0;
   std::string head, middle;  // line text before the round number, and between it and the time
-  std::vector<Pair> pairs;    // reports received in the window, per sender
+  std::vector<Pair> pairs;   // reports received in the window, per sender
 };
 
 constexpr int64_t kHistogramMicros = 4000000;  // latencies above 4 s land in the last bucket
@@ -314,27 +441,41 @@ constexpr double kPollInterval = 0.00025;      // the receiver looks at its sock
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string serverPath, out;
-  int pilots = 200;
+  std::string serverPath, out, redisPath = "redis-server";
+  int pilots = 200, nodes = 0;
   double rate = 30, seconds = 10, warmup = 4;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     const char *v = argv[i + 1];
-    if (a == "--server") serverPath = v;
-    else if (a == "--pilots") pilots = std::atoi(v);
-    else if (a == "--rate") rate = std::atof(v);
-    else if (a == "--seconds") seconds = std::atof(v);
-    else if (a == "--warmup") warmup = std::atof(v);
-    else if (a == "--out") out = v;
+    if (a == "--server")
+      serverPath = v;
+    else if (a == "--pilots")
+      pilots = std::atoi(v);
+    else if (a == "--rate")
+      rate = std::atof(v);
+    else if (a == "--seconds")
+      seconds = std::atof(v);
+    else if (a == "--warmup")
+      warmup = std::atof(v);
+    else if (a == "--out")
+      out = v;
+    else if (a == "--nodes")
+      nodes = std::atoi(v);
+    else if (a == "--redis-server")
+      redisPath = v;
     else {
       std::fprintf(stderr, "relay_bench: unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  if (serverPath.empty() || out.empty() || pilots < 2) {
-    std::fprintf(stderr, "usage: relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE\n");
+  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8) {
+    std::fprintf(
+        stderr,
+        "usage: relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE"
+        " [--nodes N [--redis-server PATH]]\n");
     return 2;
   }
+  const std::string bpfDir = nodes >= 2 ? PrivateBpfDir() : "";
   signal(SIGPIPE, SIG_IGN);
   prctl(PR_SET_TIMERSLACK, 1UL);  // the sends are paced by sleeps of a fraction of a millisecond
   rlimit rl;
@@ -362,25 +503,56 @@ int main(int argc, char **argv) {
   }
   // A relayed report: "S|l|" and the values of a line as sent ("ID|LOC|" taken off).
   const std::string sample = fleet[0].head + "0" + fleet[0].middle + "1765000000|123456";
-  const size_t reportLength = std::strlen("12|l|") + sample.size() - sample.find("|LOC|") - std::strlen("|LOC|");
+  const size_t reportLength =
+      std::strlen("12|l|") + sample.size() - sample.find("|LOC|") - std::strlen("|LOC|");
   const double floorSendto = RawSendtoMicros(reportLength);
   const double floorSendmmsg = RawSendmmsgMicros(reportLength);
 
   // With two CPUs or more the server gets the first and the client the second, as if each had a
   // machine of its own (other processes may still share them).
   const bool pin = sysconf(_SC_NPROCESSORS_ONLN) >= 2 && std::getenv("RELAY_BENCH_NO_PIN") == nullptr;
-  ServerProcess server;
-  server.Start(serverPath, pilots + 8, pin ? 0 : -1);
-  if (pin) PinTo(1);
+  // Several nodes get a CPU each and the client goes where there is room.
+  const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
+  RedisProcess redis;
+  if (nodes >= 2) redis.Start(redisPath);
+  std::vector<std::unique_ptr<ServerProcess>> servers;
+  for (int k = 0; k < std::max(1, nodes); ++k) {
+    std::vector<std::string> args{"--listen",       "127.0.0.1",
+                                  "--port",         k == 0 ? "0" : std::to_string(servers[0]->port),
+                                  "--max-pilots",   std::to_string(pilots + 8),
+                                  "--idle-timeout", "120"};
+    if (nodes >= 2) {
+      args.insert(args.end(), {"--cluster", "127.0.0.1:" + std::to_string(redis.port), "--reuseport",
+                               std::to_string(k) + "/" + std::to_string(nodes), "--bpf-dir",
+                               bpfDir + "/group", "--node-name", "node" + std::to_string(k)});
+    }
+    servers.push_back(std::make_unique<ServerProcess>());
+    servers.back()->Start(serverPath, args, !pin ? -1 : nodes >= 2 ? k % cpus : 0);
+  }
+  // Every node has heard from every other before the pilots come.
+  for (auto &node : servers)
+    if (nodes >= 2 && node->ClusterLines("joined", size_t(nodes - 1), 10).size() < size_t(nodes - 1))
+      Die("cluster nodes did not find each other");
+  if (pin && nodes < 2) PinTo(1);
+  // One-node runs use the same addresses as two-node ones, so the client does the same work.
+  const std::vector<unsigned> sources =
+      nodes >= 1 ? skytether::SpreadLoopbackAddresses(pilots, 2) : std::vector<unsigned>();
+  auto nodeOf = [&](int pilot) { return nodes >= 2 ? pilot % 2 : 0; };
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(uint16_t(server.port));
+  to.sin_port = htons(uint16_t(servers[0]->port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
   const int ep = epoll_create1(EPOLL_CLOEXEC);
   std::vector<int> udpPorts;
   for (Pilot &p : fleet) {
     p.tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (!sources.empty()) {
+      source.sin_addr.s_addr = sources[size_t(p.index)];
+      if (bind(p.tcp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
+    }
     if (connect(p.tcp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("connect");
     std::string id = std::to_string(p.id);
     std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" + id +
@@ -393,6 +565,8 @@ int main(int argc, char **argv) {
     setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     int on = 1;
     setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    if (!sources.empty() && bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0)
+      Die("bind");
     if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
     sockaddr_in local{};
     socklen_t len = sizeof local;
@@ -418,12 +592,38 @@ int main(int argc, char **argv) {
   double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
   long long steal0 = 0, steal1 = 0, ticks0 = 0, ticks1 = 0;
   rusage clientUsage0{}, clientUsage1{};
+  // The servers' and Redis's CPU at the window's edges; nodes print their counters on SIGUSR1.
+  struct Edge {
+    double user = 0, system = 0, redis = 0;
+    long long redisCommands = 0;
+    std::vector<double> node;
+  };
+  Edge edge0, edge1;
+  auto sampleAll = [&](Edge &e) {
+    for (auto &n : servers) {
+      double u = 0, sy = 0;
+      ProcCpu(n->pid, u, sy);
+      e.user += u;
+      e.system += sy;
+      e.node.push_back(u + sy);
+    }
+    if (redis.pid > 0) {
+      double u = 0, sy = 0;
+      ProcCpu(redis.pid, u, sy);
+      e.redis = u + sy;
+      e.redisCommands = redis.Info("total_commands_processed");
+    }
+    if (nodes >= 2)
+      for (auto &n : servers) kill(n->pid, SIGUSR1);
+  };
   std::thread sender([&] {
     char line[1400];
     for (int r = 0; r < r1; ++r) {
       if (r == r0) {
         windowWall0 = Mono();
-        server.Cpu(windowUser0, windowSystem0);
+        sampleAll(edge0);
+        windowUser0 = edge0.user;
+        windowSystem0 = edge0.system;
         StealTicks(steal0, ticks0);
         windowCpu0 = windowUser0 + windowSystem0;
         getrusage(RUSAGE_SELF, &clientUsage0);
@@ -442,7 +642,9 @@ int main(int argc, char **argv) {
       }
     }
     windowWall1 = Mono();
-    server.Cpu(windowUser1, windowSystem1);
+    sampleAll(edge1);
+    windowUser1 = edge1.user;
+    windowSystem1 = edge1.system;
     StealTicks(steal1, ticks1);
     windowCpu1 = windowUser1 + windowSystem1;
     getrusage(RUSAGE_SELF, &clientUsage1);
@@ -452,6 +654,8 @@ int main(int argc, char **argv) {
   // The receiver: every report is parsed for its sender, round and send time.
   std::vector<uint64_t> histogram(size_t(kHistogramMicros) + 1, 0);
   std::vector<uint64_t> arrivalHistogram(size_t(kHistogramMicros) + 1, 0);
+  // Reports whose sender is on the recipient's node and on the other one, in 10 µs steps.
+  std::vector<uint64_t> sameHistogram(size_t(kHistogramMicros / 10) + 1, 0), crossHistogram = sameHistogram;
   static char controls[64][CMSG_SPACE(sizeof(timespec))];
   long received = 0, outside = 0, malformed = 0, pollCalls = 0, readCalls = 0;
   // The worst delay seen per tenth of a second, for the log.
@@ -524,8 +728,13 @@ int main(int argc, char **argv) {
             if (slot < worstBySlot.size()) worstBySlot[slot] = std::max(worstBySlot[slot], delay);
           }
           ++histogram[size_t(std::min(delay, kHistogramMicros))];
+          if (nodes >= 2)
+            ++(nodeOf(int(sender)) == nodeOf(p.index)
+                   ? sameHistogram
+                   : crossHistogram)[size_t(std::min(delay, kHistogramMicros) / 10)];
           // The kernel's arrival time at this socket: the part of the delay before the client.
-          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
+               c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
               timespec ts;
               std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
@@ -550,12 +759,33 @@ int main(int argc, char **argv) {
   }
   sender.join();
   const long clientDrops = UdpDrops(udpPorts);
-  const long serverDrops = UdpDrops({server.port});
-  const long peakRssKb = server.StatusKb("VmHWM:");
+  const long serverDrops = UdpDrops({servers[0]->port});
+  long peakRssKb = 0, logLines = 0;
+  for (auto &n : servers) {
+    peakRssKb = std::max(peakRssKb, n->StatusKb("VmHWM:"));
+    logLines += n->logLines.load();
+  }
   const double serverCpu = windowCpu1 - windowCpu0;
   const double wall = windowWall1 - windowWall0;
-  const long logLines = server.logLines.load();
-  server.Stop();
+  // Positions each node published to Redis and received from it in the window.
+  long long clusterOut = 0, clusterIn = 0;
+  if (nodes >= 2) {
+    for (auto &n : servers) {
+      std::vector<std::string> lines = n->ClusterLines("cluster counters", 2, 5);
+      if (lines.size() < 2) Die("no cluster counters from a node");
+      long long o0 = 0, i0 = 0, o1 = 0, i1 = 0;
+      PositionCounters(lines[0], o0, i0);
+      PositionCounters(lines[1], o1, i1);
+      clusterOut += o1 - o0;
+      clusterIn += i1 - i0;
+    }
+  }
+  for (auto &n : servers) n->Stop();
+  redis.Stop();
+  if (!bpfDir.empty()) {
+    umount2(bpfDir.c_str(), MNT_DETACH);
+    rmdir(bpfDir.c_str());
+  }
 
   // Loss: a recipient that kept the same senders all window expects every round of each; one
   // whose slots changed expects, per sender, the rounds between the first and last it saw (a
@@ -591,6 +821,14 @@ int main(int argc, char **argv) {
     return 0.0;
   };
   auto quantile = [&](double q) { return quantileOf(histogram, q); };
+  auto total = [](const std::vector<uint64_t> &h) {
+    uint64_t n = 0;
+    for (uint64_t c : h) n += c;
+    return n;
+  };
+  std::string nodeCpu;
+  for (size_t k = 0; k < edge1.node.size() && k < edge0.node.size(); ++k)
+    nodeCpu += (k ? ", " : "") + std::to_string(100.0 * (edge1.node[k] - edge0.node[k]) / wall);
   auto seconds_of = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
   const double clientCpu = seconds_of(clientUsage1.ru_utime) + seconds_of(clientUsage1.ru_stime) -
                            seconds_of(clientUsage0.ru_utime) - seconds_of(clientUsage0.ru_stime);
@@ -599,39 +837,55 @@ int main(int argc, char **argv) {
 
   FILE *f = std::fopen(out.c_str(), "w");
   if (f == nullptr) Die("open " + out);
-  std::fprintf(f,
-               "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"fan_out\": %d,\n"
-               " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"late_sends\": %ld,\n"
-               " \"reports_expected\": %ld, \"reports_received\": %ld, \"reports_lost\": %ld,\n"
-               " \"loss_percent\": %.4f, \"recipients_with_slot_changes\": %ld, \"recipients_short_of_senders\": %ld,\n"
-               " \"relayed_per_second\": %.1f, \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f,"
-               " \"latency_max_ms\": %.3f,\n"
-               " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"server_peak_rss_kb\": %ld,\n"
-               " \"server_cpu_per_relayed_us\": %.4f, \"raw_sendto_us\": %.4f, \"cpu_per_relayed_vs_sendto\": %.3f,\n"
-               " \"client_cpu_percent_of_core\": %.2f, \"report_bytes\": %zu,\n"
-               " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
-               " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
-               " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
-               " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f, \"steal_percent\": %.2f,\n"
-               " \"arrival_p50_ms\": %.3f, \"arrival_p99_ms\": %.3f}\n",
-               pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
-               expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
-               shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
-               100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
-               floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
-               clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
-               windowUser1 - windowUser0, windowSystem1 - windowSystem0,
-               ticks1 > ticks0 ? 100.0 * double(steal1 - steal0) / double(ticks1 - ticks0) : 0.0,
-               quantileOf(arrivalHistogram, 0.5), quantileOf(arrivalHistogram, 0.99));
+  std::fprintf(
+      f,
+      "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"fan_out\": %d,\n"
+      " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"late_sends\": %ld,\n"
+      " \"reports_expected\": %ld, \"reports_received\": %ld, \"reports_lost\": %ld,\n"
+      " \"loss_percent\": %.4f, \"recipients_with_slot_changes\": %ld, \"recipients_short_of_senders\": "
+      "%ld,\n"
+      " \"relayed_per_second\": %.1f, \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f,"
+      " \"latency_max_ms\": %.3f,\n"
+      " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"server_peak_rss_kb\": %ld,\n"
+      " \"server_cpu_per_relayed_us\": %.4f, \"raw_sendto_us\": %.4f, \"cpu_per_relayed_vs_sendto\": %.3f,\n"
+      " \"client_cpu_percent_of_core\": %.2f, \"report_bytes\": %zu,\n"
+      " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
+      " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
+      " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
+      " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f, \"steal_percent\": %.2f,\n"
+      " \"arrival_p50_ms\": %.3f, \"arrival_p99_ms\": %.3f,\n"
+      " \"nodes\": %d, \"node_cpu_percent\": [%s], \"redis_cpu_percent\": %.2f,"
+      " \"redis_commands_per_second\": %.1f,\n"
+      " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f,\n"
+      " \"same_node_reports\": %llu, \"same_node_p50_ms\": %.3f, \"same_node_p99_ms\": %.3f,\n"
+      " \"cross_node_reports\": %llu, \"cross_node_p50_ms\": %.3f, \"cross_node_p99_ms\": %.3f}\n",
+      pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
+      expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
+      shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
+      100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
+      floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
+      clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
+      windowUser1 - windowUser0, windowSystem1 - windowSystem0,
+      ticks1 > ticks0 ? 100.0 * double(steal1 - steal0) / double(ticks1 - ticks0) : 0.0,
+      quantileOf(arrivalHistogram, 0.5), quantileOf(arrivalHistogram, 0.99), std::max(1, nodes),
+      nodeCpu.c_str(), 100.0 * (edge1.redis - edge0.redis) / wall,
+      double(edge1.redisCommands - edge0.redisCommands) / wall, double(clusterOut) / wall,
+      double(clusterIn) / wall, static_cast<unsigned long long>(total(sameHistogram)),
+      10 * quantileOf(sameHistogram, 0.5), 10 * quantileOf(sameHistogram, 0.99),
+      static_cast<unsigned long long>(total(crossHistogram)), 10 * quantileOf(crossHistogram, 0.5),
+      10 * quantileOf(crossHistogram, 0.99));
   std::fclose(f);
-  std::printf("%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
-              "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",
-              pilots, relayedPerSecond, lost, expected, quantile(0.5), quantile(0.99), quantile(1.0),
-              100.0 * serverCpu / wall, cpuPerRelayedUs, floorSendto,
-              floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall);
+  std::printf(
+      "%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
+      "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",
+      pilots, relayedPerSecond, lost, expected, quantile(0.5), quantile(0.99), quantile(1.0),
+      100.0 * serverCpu / wall, cpuPerRelayedUs, floorSendto,
+      floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall);
   if (std::getenv("RELAY_BENCH_TIMELINE") != nullptr)
     for (size_t i = 0; i < worstBySlot.size(); ++i)
-      if (worstBySlot[i] > 5000) std::fprintf(stderr, "  at %.1f s: worst delay %.1f ms\n", double(i) / 10, double(worstBySlot[i]) / 1000);
+      if (worstBySlot[i] > 5000)
+        std::fprintf(stderr, "  at %.1f s: worst delay %.1f ms\n", double(i) / 10,
+                     double(worstBySlot[i]) / 1000);
   for (Pilot &p : fleet) {
     close(p.tcp);
     close(p.udp);

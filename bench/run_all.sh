@@ -7,6 +7,8 @@
 #   RELAY_PILOTS           pilot counts for the relay (default "20 100 200 300 400 500 600 800 1000")
 #   RELAY_REPETITIONS      runs per pilot count (default 3)
 #   RELAY_SECONDS          measured seconds per relay run (default 10)
+#   CLUSTER_PILOTS         pilot counts for one node against two on one address
+#                          (default "200 300 400 500 600"; needs root and redis-server; "" skips)
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
 #   BASELINE_SERVER        another server executable to run the relay against as well
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
@@ -19,6 +21,7 @@ FRAMES_REPS=${FRAMES_REPETITIONS:-3}
 PILOTS=${RELAY_PILOTS:-"20 100 200 300 400 500 600 800 1000"}
 RELAY_REPS=${RELAY_REPETITIONS:-3}
 RELAY_SECONDS=${RELAY_SECONDS:-10}
+CLUSTER_PILOTS=${CLUSTER_PILOTS-"200 300 400 500 600"}
 
 rm -rf "$OUT"
 mkdir -p "$OUT/callgrind"
@@ -90,6 +93,18 @@ for r in $(seq "$RELAY_REPS"); do
     fi
   done
 done
+
+if [ -n "$CLUSTER_PILOTS" ]; then
+  echo "== server relay: one node against two nodes on one address"
+  for r in $(seq "$RELAY_REPS"); do
+    for n in $CLUSTER_PILOTS; do
+      for nodes in 1 2; do
+        run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --nodes "$nodes" \
+          --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/cluster_relay_${nodes}_${n}_$r.json"
+      done
+    done
+  done
+fi
 
 sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/machine.json"
 if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then

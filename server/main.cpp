@@ -1,6 +1,7 @@
 // skytether-server: logins, slots and relay for Skytether pilots. See README.md.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "cluster.h"
 #include "registry.h"
 #include "server.h"
 
@@ -19,6 +21,8 @@ namespace {
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
+    "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME]\n"
+    "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
@@ -30,6 +34,15 @@ const char kUsage[] =
     "  --max-report-age SECONDS\n"
     "                         a position that waited longer in the socket is not relayed\n"
     "                         (default 0.1; 0 relays any)\n"
+    "  --cluster ADDR         be a cluster node: share pilots with the other nodes through the\n"
+    "                         Redis at HOST:PORT (an IP address) or unix:PATH\n"
+    "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
+    "  --node-name NAME       this node's name in the logs (default the host name)\n"
+    "  --redis-password-file FILE\n"
+    "                         the Redis password, in a file only its owner may read\n"
+    "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
+    "  --bpf-dir DIR          the steering tables of the nodes on this address\n"
+    "                         (default /sys/fs/bpf/skytether-PORT)\n"
     "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
     "  --version              print the version and exit\n";
 
@@ -119,12 +132,36 @@ void RaiseDescriptorLimit(skytether::RegistryOptions *options) {
   skytether::LogLine(line);
 }
 
+// The host name, kept to the characters node names may hold.
+std::string DefaultNodeName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "node";
+  std::string name(host);
+  for (char &c : name) {
+    if (!skytether::IsNodeName(std::string(1, c))) c = '-';
+  }
+  return name.substr(0, 56);
+}
+
+bool ParseReusePort(const char *s, skytether::SteeringOptions *out) {
+  const char *slash = std::strchr(s, '/');
+  long index = 0, nodes = 0;
+  if (slash == nullptr || !ParseInt(std::string(s, slash).c_str(), 0, 63, &index) ||
+      !ParseInt(slash + 1, 1, 64, &nodes) || index >= nodes) {
+    return false;
+  }
+  out->index = static_cast<int>(index);
+  out->nodes = static_cast<int>(nodes);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   skytether::ServerOptions server_options;
   skytether::RegistryOptions registry_options;
-  std::string accounts_file;
+  std::string accounts_file, password_file, bpf_dir;
+  skytether::ClusterOptions cluster_options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -159,10 +196,56 @@ int main(int argc, char **argv) {
       } else if (!ParseSeconds(value, &server_options.max_report_age)) {
         return Fail("bad --max-report-age: " + std::string(value));
       }
+    } else if (arg == "--cluster") {
+      cluster_options.redis = value;
+    } else if (arg == "--cluster-prefix") {
+      if (!skytether::IsNodeName(value))
+        return Fail("bad --cluster-prefix (letters, digits, . - _): " + std::string(value));
+      cluster_options.prefix = value;
+    } else if (arg == "--node-name") {
+      if (!skytether::IsNodeName(value))
+        return Fail("bad --node-name (letters, digits, . - _): " + std::string(value));
+      cluster_options.name = value;
+    } else if (arg == "--redis-password-file") {
+      password_file = value;
+    } else if (arg == "--reuseport") {
+      if (!ParseReusePort(value, &server_options.steering))
+        return Fail("bad --reuseport (I/N, 0 <= I < N): " + std::string(value));
+      server_options.steered = true;
+    } else if (arg == "--bpf-dir") {
+      bpf_dir = value;
     } else {
       return Fail("unknown option " + arg);
     }
   }
+  const bool clustered = !cluster_options.redis.empty();
+  if (!clustered && (server_options.steered || !password_file.empty())) {
+    return Fail(
+        "--reuseport and --redis-password-file need --cluster: nodes on one address share pilots through "
+        "Redis");
+  }
+  if (clustered) {
+    std::string host, unix_path, error;
+    int redis_port = 0;
+    if (!skytether::ParseRedisAddress(cluster_options.redis, &host, &redis_port, &unix_path, &error))
+      return Fail(error);
+    if (!password_file.empty()) {
+      if (!ReadAccountsFile(password_file, &cluster_options.password, &error)) {
+        std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+        return 2;
+      }
+      while (!cluster_options.password.empty() && std::strchr("\r\n", cluster_options.password.back()))
+        cluster_options.password.pop_back();
+    }
+    if (cluster_options.name.empty()) {
+      cluster_options.name = DefaultNodeName();
+      if (server_options.steered) cluster_options.name += "-" + std::to_string(server_options.steering.index);
+    }
+    registry_options.cluster = true;
+    cluster_options.max_report_age = server_options.max_report_age;
+  }
+  server_options.steering.pin_dir =
+      bpf_dir.empty() ? "/sys/fs/bpf/skytether-" + std::to_string(server_options.port) : bpf_dir;
 
   skytether::Accounts accounts;
   bool use_accounts = !accounts_file.empty();
@@ -185,11 +268,27 @@ int main(int argc, char **argv) {
   asio::io_context io(1);
   skytether::Registry registry(registry_options, use_accounts ? &accounts : nullptr);
   skytether::Server server(io, server_options, registry);
+  std::unique_ptr<skytether::ClusterNode> cluster;
+  asio::signal_set counters(io);
+  if (clustered) {
+    counters.add(SIGUSR1);
+    skytether::ClusterNode::Hooks hooks;
+    hooks.drain = [&server] { server.Drain(); };
+    hooks.relay = [&server](std::string_view values, const std::vector<skytether::Relay> &relays) {
+      server.RelayCopy(values, relays);
+    };
+    hooks.flush = [&server] { server.FlushRelays(); };
+    hooks.log = [](const std::string &line) { skytether::LogLine(line); };
+    cluster = std::make_unique<skytether::ClusterNode>(io, cluster_options, registry, hooks);
+    server.SetCluster(cluster.get());
+  }
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const asio::error_code &ec, int signo) {
     if (ec) return;
     skytether::LogLine(std::string("shutting down on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+    if (cluster) cluster->Stop();
     server.Stop();
+    if (cluster) counters.cancel();
   });
 
   if (use_accounts) {
@@ -201,6 +300,18 @@ int main(int argc, char **argv) {
   if (!server.Start(&error)) {
     std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
     return 1;
+  }
+  // kill -USR1 makes a cluster node log what it has done.
+  std::function<void()> print_counters = [&] {
+    counters.async_wait([&](const asio::error_code &ec, int) {
+      if (ec) return;
+      skytether::LogLine(cluster->CountersLine());
+      print_counters();
+    });
+  };
+  if (cluster) {
+    cluster->Start();
+    print_counters();
   }
   io.run();
   skytether::LogLine("stopped");

@@ -196,6 +196,13 @@ struct Registry::Client {
   std::size_t chat_next = 0;
   std::uint64_t eval_mark = 0;
   double connected_at = 0;
+  // Cluster: a pilot of another node (no connection here), and that node.
+  bool remote = false;
+  std::string node;
+  // A login waiting for the cluster's word on its uniqueID, and the lines that came meanwhile.
+  bool claiming = false;
+  std::string claim_user;
+  std::vector<std::string> claim_lines;
 
   // Silent: neither a line nor a datagram from it for longer than timeout.
   bool Silent(double now, double timeout) const {
@@ -240,6 +247,35 @@ Registry::~Registry() = default;
 Registry::Client *Registry::FindConn(ConnId conn) const {
   auto it = clients_.find(conn);
   return it == clients_.end() ? nullptr : it->second.get();
+}
+
+Registry::Client *Registry::FindPilot(int id) const {
+  auto it = by_id_.find(id);
+  if (it != by_id_.end()) return it->second;
+  auto r = remote_.find(id);
+  return r == remote_.end() ? nullptr : r->second.get();
+}
+
+PilotState Registry::StateOf(const Client &c) const {
+  PilotState s;
+  s.id = c.id;
+  s.in_view = c.in_view;
+  s.observer = c.observer;
+  s.lat = c.lat;
+  s.lon = c.lon;
+  s.callsign = c.callsign;
+  s.model = c.model;
+  return s;
+}
+
+void Registry::Emit(ClusterEvent::Kind kind, const Client &c) {
+  if (!options_.cluster) return;
+  ClusterEvent e;
+  e.kind = kind;
+  e.id = c.id;
+  e.conn = c.conn;
+  if (kind == ClusterEvent::Kind::kChanged) e.state = StateOf(c);
+  cluster_events_.push_back(std::move(e));
 }
 
 void Registry::Note(Event kind, std::string line) {
@@ -305,6 +341,7 @@ void Registry::Disconnect(ConnId conn, double now, std::string_view reason) {
 }
 
 void Registry::Erase(Client &c) {
+  if (c.claiming) claiming_.erase(c.id);
   auto it = addresses_.find(c.peer);
   if (it != addresses_.end()) {
     it->second.pending.erase(Age{c.connected_at, c.conn});
@@ -323,6 +360,8 @@ void Registry::Remove(Client &c, std::string_view why) {
       if (c.slots[s] != nullptr) Free(c, s, false, "recipient left");
     }
     by_id_.erase(c.id);
+    Emit(ClusterEvent::Kind::kGone, c);
+    Emit(ClusterEvent::Kind::kRelease, c);
   }
   Erase(c);
 }
@@ -336,6 +375,12 @@ void Registry::OnLine(ConnId conn, std::string_view line, double now) {
   if (line.empty()) return;  // blank lines (a CR LF run) carry nothing
   ClientLine m = ParseClientLine(line);
   if (m.kind == LineKind::kMalformed) return CountDrop(Drop::kMalformed);
+  if (c.claiming) {
+    // The cluster answers within a few milliseconds; a plugin sends a line or two meanwhile.
+    if (c.claim_lines.size() >= 16) return CountDrop(Drop::kBeforeLogin);
+    c.claim_lines.emplace_back(line);
+    return;
+  }
   if (!c.logged_in) {
     if (m.kind == LineKind::kLogin) return Login(c, m, now);
     return CountDrop(Drop::kBeforeLogin);
@@ -379,21 +424,71 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
     outputs_.push_back(Output{Output::Kind::kClose, old.conn, std::string()});
     Remove(old, "replaced by a new login");
   }
-  if (static_cast<int>(by_id_.size()) >= options_.max_pilots) {
+  if (remote_.count(m.id) != 0) return Refuse(c, m.id, m.user, "uniqueID in use on another node");
+  if (claiming_.count(m.id) != 0) return Refuse(c, m.id, m.user, "uniqueID already in use");
+  if (static_cast<int>(by_id_.size() + claiming_.size()) >= options_.max_pilots) {
     return Refuse(c, m.id, m.user, "server full");
   }
-  c.logged_in = true;
   c.id = m.id;
   c.user = SanitizeText(m.user, kMaxCallsign);
+  // A connection that logged in holds no place among those that have not (and their caps).
+  pending_.erase(Age{c.connected_at, c.conn});
+  addresses_[c.peer].pending.erase(Age{c.connected_at, c.conn});
+  if (options_.cluster) {
+    // The uniqueID must be free on every node: the node asks Redis, the login waits.
+    c.claiming = true;
+    claiming_[c.id] = c.conn;
+    return Emit(ClusterEvent::Kind::kClaim, c);
+  }
+  CompleteLogin(c, now);
+}
+
+void Registry::CompleteLogin(Client &c, double now) {
+  c.logged_in = true;
   c.last_line = now;
   c.announcements = FloodGate(options_.announce_burst, 1.0 / options_.announce_interval);
   c.next_eval = now + options_.eval_interval;
   by_id_[c.id] = &c;
-  pending_.erase(Age{c.connected_at, c.conn});
-  addresses_[c.peer].pending.erase(Age{c.connected_at, c.conn});
   Note(Event::kLogin, "login " + Name(c) + " from " + c.peer.ToString());
+  Emit(ClusterEvent::Kind::kChanged, c);
   // A newcomer sees whoever is already flying, up to its 19 slots.
   Evaluate(c, false);
+}
+
+void Registry::ClaimResult(ConnId conn, int id, bool granted, double now) {
+  now_ = now;
+  Client *c = FindConn(conn);
+  if (c == nullptr || !c->claiming || c->id != id) {
+    // The connection went meanwhile: a key taken for it goes back.
+    if (granted && FindPilot(id) == nullptr && claiming_.count(id) == 0) {
+      ClusterEvent e;
+      e.kind = ClusterEvent::Kind::kRelease;
+      e.id = id;
+      cluster_events_.push_back(std::move(e));
+    }
+    return;
+  }
+  c->claiming = false;
+  claiming_.erase(id);
+  if (!granted) return Refuse(*c, id, c->user, "uniqueID in use on another node");
+  // The uniqueID is ours now: what another node said of it is out of date.
+  auto stale = remote_.find(id);
+  if (stale != remote_.end()) RemoveRemote(stale->second->node, id, "its uniqueID logged in here");
+  CompleteLogin(*c, now);
+  std::vector<std::string> lines;
+  lines.swap(c->claim_lines);
+  for (const std::string &line : lines) {
+    if (FindConn(conn) == nullptr) break;  // a logout among them
+    OnLine(conn, line, now);
+  }
+}
+
+void Registry::Evict(int id, std::string_view why) {
+  auto it = by_id_.find(id);
+  if (it == by_id_.end()) return;
+  Client &c = *it->second;
+  outputs_.push_back(Output{Output::Kind::kClose, c.conn, std::string()});
+  Remove(c, why);
 }
 
 void Registry::SetCallsign(Client &c, std::string_view raw, bool observer_keyword) {
@@ -434,6 +529,7 @@ void Registry::SendAnnouncement(Client &c, bool model) {
   for (const Viewer &v : c.viewers) {
     Send(*v.recipient, model ? ModelNotice(v.slot, c.model) : CallsignNotice(v.slot, c.callsign));
   }
+  if (!c.remote) Emit(ClusterEvent::Kind::kChanged, c);
 }
 
 void Registry::ReleaseHeld(Client &c) {
@@ -461,7 +557,12 @@ void Registry::Chat(Client &c, std::string_view raw, double now) {
   std::string text = c.callsign.empty() ? c.user : c.callsign;
   text += ": ";
   text += SanitizeText(raw, kMaxChat);
-  chat_queue_.push_back(ChatNotice(text));
+  chat_queue_.push_back(QueuedChat{std::move(text), true});
+}
+
+void Registry::RemoteChat(std::string_view text) {
+  if (chat_queue_.size() >= options_.chat_queue) return CountDrop(Drop::kChatBudget);
+  chat_queue_.push_back(QueuedChat{std::string(text), false});
 }
 
 void Registry::DeliverChat(double now) {
@@ -469,7 +570,14 @@ void Registry::DeliverChat(double now) {
   // recipient, and no more of them than the budget allows, so chat never crowds out the relay.
   std::string batch;
   while (!chat_queue_.empty() && chat_budget_.Take(now)) {
-    batch += chat_queue_.front();
+    QueuedChat &q = chat_queue_.front();
+    batch += ChatNotice(q.text);
+    if (q.local && options_.cluster) {
+      ClusterEvent e;
+      e.kind = ClusterEvent::Kind::kChat;
+      e.text = std::move(q.text);
+      cluster_events_.push_back(std::move(e));
+    }
     chat_queue_.pop_front();
   }
   if (batch.empty()) return;
@@ -480,11 +588,13 @@ void Registry::MakeObserver(Client &c) {
   c.observer = true;
   Note(Event::kInView, "observer " + Name(c));
   if (c.in_view) Hide(c, "became an observer");
+  Emit(ClusterEvent::Kind::kChanged, c);
 }
 
 bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, double now,
-                          std::vector<Relay> *relays, std::string_view *values) {
+                          std::vector<Relay> *relays, std::string_view *values, int *shared) {
   now_ = now;
+  if (shared != nullptr) *shared = -1;
   Position pos;
   if (!ParsePosition(datagram, &pos)) {
     CountDrop(Drop::kBadDatagram);
@@ -523,23 +633,22 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
     c.udp = from;
   }
   c.candidate_datagrams = 0;
-  c.has_pos = true;
-  c.lat = pos.latitude;
-  c.lon = pos.longitude;
-  double la = c.lat * kDegToRad, lo = c.lon * kDegToRad;
-  c.ux = std::cos(la) * std::cos(lo);
-  c.uy = std::cos(la) * std::sin(lo);
-  c.uz = std::sin(la);
+  PlaceAt(c, pos.latitude, pos.longitude);
   c.last_heard = now;
   if (c.observer) return false;
   if (!c.in_view) Show(c);
+  if (shared != nullptr) *shared = c.id;
+  *values = pos.values;
+  return RelayTo(c, relays);
+}
+
+bool Registry::RelayTo(const Client &p, std::vector<Relay> *relays) const {
   bool any = false;
-  for (const Viewer &v : c.viewers) {
+  for (const Viewer &v : p.viewers) {
     if (!v.recipient->has_udp) continue;
     relays->push_back(Relay{v.recipient->udp, v.slot});
     any = true;
   }
-  *values = pos.values;
   return any;
 }
 
@@ -548,6 +657,7 @@ void Registry::Show(Client &p) {
   p.visible_index = visible_.size();
   visible_.push_back(&p);
   Note(Event::kInView, "in view " + Name(p));
+  if (!p.remote) Emit(ClusterEvent::Kind::kChanged, p);
   // Free slots are handed out at once; full tables wait for their next evaluation.
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
@@ -567,6 +677,7 @@ void Registry::Hide(Client &p, std::string_view why) {
     Free(*v.recipient, v.slot, true, why);
     v.recipient->needs_fill = true;
   }
+  if (!p.remote && p.logged_in) Emit(ClusterEvent::Kind::kChanged, p);
 }
 
 void Registry::Give(Client &r, Client &p) {
@@ -580,6 +691,7 @@ void Registry::Give(Client &r, Client &p) {
   if (slot == 0) return;
   r.slots[slot] = &p;
   p.viewers.push_back(Viewer{&r, slot});
+  if (p.remote && p.viewers.size() == 1) Emit(ClusterEvent::Kind::kWatch, p);
   // Name and model first, so the recipient knows the aircraft before it moves.
   if (!p.callsign.empty()) Send(r, CallsignNotice(slot, p.callsign));
   if (!p.model.empty()) Send(r, ModelNotice(slot, p.model));
@@ -598,6 +710,7 @@ void Registry::Free(Client &r, int slot, bool announce, std::string_view why) {
       break;
     }
   }
+  if (p->remote && vs.empty()) Emit(ClusterEvent::Kind::kUnwatch, *p);
   if (announce) {
     Send(r, CallsignNotice(slot, std::string_view()));
     Send(r, ModelNotice(slot, std::string_view()));
@@ -679,7 +792,8 @@ void Registry::Tick(double now) {
   now_ = now;
   for (std::size_t i = 0; i < visible_.size();) {
     Client *p = visible_[i];
-    if (now - p->last_heard > options_.idle_timeout) {
+    // A remote pilot's idle time is its own node's to judge.
+    if (!p->remote && now - p->last_heard > options_.idle_timeout) {
       Note(Event::kInView, "idle " + Name(*p));
       Hide(*p, "idle");  // swaps the last entry into i
     } else {
@@ -717,6 +831,92 @@ void Registry::Tick(double now) {
   events_.Flush(now, &logs_);
 }
 
+void Registry::PlaceAt(Client &c, double lat, double lon) {
+  if (c.has_pos && c.lat == lat && c.lon == lon) return;
+  c.has_pos = true;
+  c.lat = lat;
+  c.lon = lon;
+  double la = lat * kDegToRad, lo = lon * kDegToRad;
+  c.ux = std::cos(la) * std::cos(lo);
+  c.uy = std::cos(la) * std::sin(lo);
+  c.uz = std::sin(la);
+}
+
+// ---- the other nodes' pilots ----
+
+bool Registry::UpdateRemote(std::string_view node, const PilotState &ps) {
+  // A uniqueID logged in here stays ours; the key in Redis decides between two nodes.
+  if (by_id_.count(ps.id) != 0 || claiming_.count(ps.id) != 0) return false;
+  std::unique_ptr<Client> &slot = remote_[ps.id];
+  if (!slot) {
+    slot = std::make_unique<Client>();
+    slot->remote = true;
+    slot->logged_in = true;
+    slot->id = ps.id;
+  }
+  Client &p = *slot;
+  if (p.node != node) {
+    p.node = std::string(node);
+    p.user = "node " + p.node;
+  }
+  PlaceAt(p, ps.lat, ps.lon);
+  // Its node applied the announcement allowance already.
+  if (ps.callsign != p.callsign) {
+    p.callsign = ps.callsign;
+    SendAnnouncement(p, false);
+  }
+  if (ps.model != p.model) {
+    p.model = ps.model;
+    SendAnnouncement(p, true);
+  }
+  if (ps.observer && !p.observer) {
+    p.observer = true;
+    Hide(p, "became an observer");
+  }
+  const bool in_view = ps.in_view && !p.observer;
+  if (in_view && !p.in_view) Show(p);
+  if (!in_view && p.in_view) Hide(p, "out of view on its node");
+  return true;
+}
+
+void Registry::RemoveRemote(std::string_view node, int id, std::string_view why) {
+  auto it = remote_.find(id);
+  if (it == remote_.end() || it->second->node != node) return;
+  Hide(*it->second, why);  // frees every slot it held
+  remote_.erase(it);
+}
+
+void Registry::RemoveNode(std::string_view node, std::string_view why) {
+  std::vector<int> ids;
+  for (const auto &entry : remote_) {
+    if (entry.second->node == node) ids.push_back(entry.first);
+  }
+  for (int id : ids) RemoveRemote(node, id, why);
+}
+
+bool Registry::OnRemoteDatagram(int id, std::string_view datagram, std::vector<Relay> *relays,
+                                std::string_view *values) {
+  auto it = remote_.find(id);
+  if (it == remote_.end()) return false;  // not announced (yet, or any more)
+  Position pos;
+  if (!ParsePosition(datagram, &pos) || pos.id != id || pos.observer) {
+    CountDrop(Drop::kBadDatagram);
+    return false;
+  }
+  Client &p = *it->second;
+  PlaceAt(p, pos.latitude, pos.longitude);
+  if (!p.in_view) return false;
+  *values = pos.values;
+  return RelayTo(p, relays);
+}
+
+std::vector<PilotState> Registry::LocalPilots() const {
+  std::vector<PilotState> all;
+  all.reserve(by_id_.size());
+  for (const auto &entry : by_id_) all.push_back(StateOf(*entry.second));
+  return all;
+}
+
 // ---- inspection ----
 
 int Registry::IdOf(ConnId conn) const {
@@ -730,15 +930,15 @@ bool Registry::IsObserver(int id) const {
 }
 
 bool Registry::InView(int id) const {
-  auto it = by_id_.find(id);
-  return it != by_id_.end() && it->second->in_view;
+  Client *p = FindPilot(id);
+  return p != nullptr && p->in_view;
 }
 
 int Registry::SlotOf(int recipient_id, int pilot_id) const {
   auto r = by_id_.find(recipient_id);
-  auto p = by_id_.find(pilot_id);
-  if (r == by_id_.end() || p == by_id_.end()) return 0;
-  return r->second->SlotFor(p->second);
+  Client *p = FindPilot(pilot_id);
+  if (r == by_id_.end() || p == nullptr) return 0;
+  return r->second->SlotFor(p);
 }
 
 std::vector<int> Registry::SlotTable(int recipient_id) const {
@@ -765,7 +965,7 @@ bool Registry::CheckConsistency(std::string *why) const {
       if (p == nullptr) continue;
       ++entries;
       if (p == &r) return fail(std::to_string(r.id) + " holds itself");
-      if (by_id_.count(p->id) == 0 || by_id_.at(p->id) != p) return fail("stale pilot on " + std::to_string(r.id));
+      if (FindPilot(p->id) != p) return fail("stale pilot on " + std::to_string(r.id));
       if (!p->in_view || p->observer) return fail(std::to_string(p->id) + " held while out of view");
       for (int t = s + 1; t < kSlots; ++t) {
         if (r.slots[t] == p) return fail(std::to_string(p->id) + " twice on " + std::to_string(r.id));
@@ -777,6 +977,14 @@ bool Registry::CheckConsistency(std::string *why) const {
   }
   std::size_t back_refs = 0;
   for (const auto &entry : by_id_) back_refs += entry.second->viewers.size();
+  for (const auto &entry : remote_) {
+    back_refs += entry.second->viewers.size();
+    if (by_id_.count(entry.first) != 0) return fail(std::to_string(entry.first) + " both here and remote");
+    for (int s = 1; s < kSlots; ++s) {
+      if (entry.second->slots[s] != nullptr)
+        return fail("remote " + std::to_string(entry.first) + " holds slots");
+    }
+  }
   if (back_refs != entries) return fail("back references without slots");
   for (std::size_t i = 0; i < visible_.size(); ++i) {
     if (visible_[i]->visible_index != i || !visible_[i]->in_view) return fail("visible list out of step");

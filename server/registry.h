@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "cluster_wire.h"
 #include "codec.h"
 #include "events.h"
 
@@ -68,6 +69,24 @@ struct Relay {
   int slot = 0;
 };
 
+// What a cluster node must tell the others or ask Redis (only with RegistryOptions::cluster).
+struct ClusterEvent {
+  enum class Kind {
+    kClaim,    // a login waits: may conn have uniqueID id? Answer with ClaimResult
+    kRelease,  // uniqueID id is no longer used here
+    kChanged,  // a local pilot's state changed (state)
+    kGone,     // local pilot id logged out
+    kChat,     // a chat line of a local pilot (text: the notice's text), for the other nodes
+    kWatch,    // a local recipient holds remote pilot id: its positions are wanted
+    kUnwatch,  // ... no longer
+  };
+  Kind kind = Kind::kChanged;
+  int id = -1;
+  ConnId conn = 0;
+  std::string text;
+  PilotState state;
+};
+
 struct Output {
   enum class Kind { kSend, kClose };
   Kind kind = Kind::kSend;
@@ -111,6 +130,9 @@ struct RegistryOptions {
   double port_quiet = 1.0;          //   one, the old one quiet for this many seconds
   double drop_log_interval = 1.0;   // drop summaries at most this often
   double login_timeout = 10.0;      // a connection must log in within this many seconds
+  // A cluster node: logins wait for the cluster's word on their uniqueID, and the registry tells
+  // the node what changes (cluster_events()). Off: the standalone server, no events at all.
+  bool cluster = false;
   // Evaluates full tables by sorting too, as the short path must agree with (for tests).
   bool sort_every_evaluation = false;
 };
@@ -131,9 +153,10 @@ class Registry {
   void OnLine(ConnId conn, std::string_view line, double now);
   // One datagram; relays for it are appended to *relays (not cleared here).
   // Returns true when the datagram is a position that should be relayed with
-  // RelayedValues() of the parse, i.e. *relays got entries.
-  bool OnDatagram(std::string_view datagram, const Endpoint &from, double now,
-                  std::vector<Relay> *relays, std::string_view *values);
+  // RelayedValues() of the parse, i.e. *relays got entries. *shared (when given) is the
+  // uniqueID of a pilot in view whose position it is, for the other nodes of a cluster, or -1.
+  bool OnDatagram(std::string_view datagram, const Endpoint &from, double now, std::vector<Relay> *relays,
+                  std::string_view *values, int *shared = nullptr);
   // Idle timeouts, slot fills and nearest-19 re-evaluation, held announcements, chat delivery,
   // log summaries. Call a few times a second.
   void Tick(double now);
@@ -142,6 +165,30 @@ class Registry {
   // What the caller must do; it clears these after carrying them out.
   std::vector<Output> &outputs() { return outputs_; }
   std::vector<std::string> &logs() { return logs_; }
+  std::vector<ClusterEvent> &cluster_events() { return cluster_events_; }
+
+  // ---- the other nodes of a cluster: their pilots are pilots without a connection here ----
+
+  // A pilot of another node as its node describes it: callsign and model changes reach its
+  // holders here, in view it takes free slots, out of view (or an observer) it leaves them.
+  // False (and nothing changes) when the uniqueID is logged in or being claimed here.
+  bool UpdateRemote(std::string_view node, const PilotState &p);
+  // A remote pilot left (logout); only if node is still its node.
+  void RemoveRemote(std::string_view node, int id, std::string_view why);
+  // Every pilot of a node that left or went silent.
+  void RemoveNode(std::string_view node, std::string_view why);
+  // A position of a remote pilot, as it sent it: relayed as a local one's would be.
+  bool OnRemoteDatagram(int id, std::string_view datagram, std::vector<Relay> *relays,
+                        std::string_view *values);
+  // A chat line from another node, to every client here within the chat budget.
+  void RemoteChat(std::string_view text);
+  // The answer to a kClaim: the login goes on, or is refused as in use on another node.
+  void ClaimResult(ConnId conn, int id, bool granted, double now);
+  // A local pilot whose uniqueID another node holds: its connection is closed.
+  void Evict(int id, std::string_view why);
+  // Every local logged-in client as the other nodes should know it.
+  std::vector<PilotState> LocalPilots() const;
+  std::size_t remote_pilots() const { return remote_.size(); }
 
   // Inspection (tests and status lines).
   std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
@@ -176,7 +223,16 @@ class Registry {
   };
 
   Client *FindConn(ConnId conn) const;
+  // A local pilot or a remote one.
+  Client *FindPilot(int id) const;
   void Login(Client &c, const ClientLine &m, double now);
+  void CompleteLogin(Client &c, double now);
+  void Emit(ClusterEvent::Kind kind, const Client &c);
+  // A report of p for each of its holders whose datagram address is known; false when none.
+  bool RelayTo(const Client &p, std::vector<Relay> *relays) const;
+  // Sets where a pilot is (and the unit vector the distances use).
+  void PlaceAt(Client &c, double lat, double lon);
+  PilotState StateOf(const Client &c) const;
   void Refuse(Client &c, int id, std::string_view user, std::string_view why);
   void Remove(Client &c, std::string_view why);
   void Erase(Client &c);
@@ -206,7 +262,14 @@ class Registry {
   std::set<Age> pending_;                              // connections not logged in
   // Every address with a connection: its connections not logged in, its chat allowance.
   std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
-  std::deque<std::string> chat_queue_;                 // chat notices not yet delivered
+  std::unordered_map<int, std::unique_ptr<Client>> remote_;  // other nodes' pilots by uniqueID
+  std::unordered_map<int, ConnId> claiming_;                 // logins waiting for the cluster's word
+  std::vector<ClusterEvent> cluster_events_;
+  struct QueuedChat {
+    std::string text;  // "callsign: words"
+    bool local;        // from a client here: the other nodes get it when it goes out
+  };
+  std::deque<QueuedChat> chat_queue_;  // chat notices not yet delivered
   FloodGate chat_budget_;
   EventLog events_;
   double now_ = 0;  // the time of the call being served

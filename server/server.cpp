@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "cluster.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
@@ -24,6 +26,8 @@ void LogLine(const std::string &line) {
 }
 
 namespace {
+
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
 IpAddr FromSockaddr(const sockaddr *sa, std::uint16_t *port) {
   IpAddr ip;
@@ -283,6 +287,7 @@ bool Server::Start(std::string *error) {
     asio::ip::tcp::endpoint tep(addr, static_cast<unsigned short>(options_.port));
     acceptor_.open(tep.protocol(), ec);
     if (!ec) acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    if (!ec && options_.steered) acceptor_.set_option(ReusePort(true), ec);
     if (!ec && addr.is_v6()) acceptor_.set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor_.bind(tep, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
@@ -295,6 +300,7 @@ bool Server::Start(std::string *error) {
     asio::ip::udp::endpoint uep(addr, static_cast<unsigned short>(port_));
     udp_.open(uep.protocol(), ec);
     if (!ec && addr.is_v6()) udp_.set_option(asio::ip::v6_only(false), ec);
+    if (!ec && options_.steered) udp_.set_option(ReusePort(true), ec);
     if (!ec) udp_.bind(uep, ec);
     if (!ec) break;
     asio::error_code ignore;
@@ -304,6 +310,10 @@ bool Server::Start(std::string *error) {
       *error = "cannot bind " + options_.listen + ":" + std::to_string(port_) + " (UDP): " + ec.message();
       return false;
     }
+  }
+  if (options_.steered &&
+      !JoinSteeredGroups(acceptor_.native_handle(), udp_.native_handle(), options_.steering, error)) {
+    return false;
   }
   udp_v6_ = addr.is_v6();
   udp_.non_blocking(true, ec);
@@ -320,7 +330,11 @@ bool Server::Start(std::string *error) {
   Accept();
   ArmUdp();
   ArmTick();
-  LogLine("listening on " + local_address() + ":" + std::to_string(port_));
+  remote_values_.reserve(1 << 20);
+  LogLine("listening on " + local_address() + ":" + std::to_string(port_) +
+          (options_.steered ? " as node " + std::to_string(options_.steering.index) + " of " +
+                                  std::to_string(options_.steering.nodes) + " on this address"
+                            : std::string()));
   return true;
 }
 
@@ -387,7 +401,9 @@ void Server::Drain() {
   if (draining_) return;  // the outer call picks up whatever is added meanwhile
   draining_ = true;
   std::vector<Output> batch;
-  while (!registry_.outputs().empty() || !registry_.logs().empty()) {
+  while (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty()) {
+    if (cluster_ != nullptr) cluster_->TakeEvents();
+    registry_.cluster_events().clear();  // standalone: none are made
     for (const std::string &line : registry_.logs()) LogLine(line);
     registry_.logs().clear();
     batch.clear();
@@ -448,7 +464,7 @@ void Server::ReadDatagrams() {
     if (n <= 0) break;
     double now = Now();
     timespec wall{};
-    if (options_.max_report_age > 0) clock_gettime(CLOCK_REALTIME, &wall);
+    if (options_.max_report_age > 0 || cluster_ != nullptr) clock_gettime(CLOCK_REALTIME, &wall);
     for (int i = 0; i < n; ++i) {
       const msghdr &h = recv_msg_[i].msg_hdr;
       // One byte more than kMaxDatagram fits the buffer, so an over-long one shows as such.
@@ -456,7 +472,10 @@ void Server::ReadDatagrams() {
         registry_.CountDrop(Drop::kBadDatagram);
         continue;
       }
-      if (options_.max_report_age > 0 && Stale(h, wall)) {
+      const timespec arrived = options_.max_report_age > 0 ? Arrival(h, wall) : wall;
+      const double waited = static_cast<double>(wall.tv_sec - arrived.tv_sec) +
+                            1e-9 * static_cast<double>(wall.tv_nsec - arrived.tv_nsec);
+      if (options_.max_report_age > 0 && waited > options_.max_report_age) {
         registry_.CountDrop(Drop::kStale);
         continue;
       }
@@ -465,11 +484,18 @@ void Server::ReadDatagrams() {
       std::string_view values;
       std::size_t first = relays_.size();
       std::string_view datagram(recv_buf_[i].data(), recv_msg_[i].msg_len);
-      bool relay = registry_.OnDatagram(datagram, from, now, &relays_, &values);
+      int shared = -1;
+      bool relay = registry_.OnDatagram(datagram, from, now, &relays_, &values, cluster_ ? &shared : nullptr);
       // Notices for newly given slots go out on the streams before any report.
-      if (!registry_.outputs().empty() || !registry_.logs().empty()) Drain();
-      if (relay) QueueRelays(first, values);
+      if (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty())
+        Drain();
+      if (relay) QueueRelays(relays_.data() + first, relays_.data() + relays_.size(), values);
       relays_.clear();
+      // The node's own pilots first; then the other nodes, through Redis (never waited on).
+      if (shared >= 0) {
+        cluster_->Position(shared, datagram,
+                           static_cast<std::int64_t>(arrived.tv_sec) * 1000000 + arrived.tv_nsec / 1000);
+      }
     }
     // The queued reports point into this round's buffers: send before reading again.
     FlushSends();
@@ -477,21 +503,33 @@ void Server::ReadDatagrams() {
   }
 }
 
-bool Server::Stale(const msghdr &h, const timespec &now) const {
-  for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c))) {
+timespec Server::Arrival(const msghdr &h, const timespec &now) const {
+  for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c))) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec arrived;
     std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
-    double waited = static_cast<double>(now.tv_sec - arrived.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec - arrived.tv_nsec);
-    return waited > options_.max_report_age;
+    return arrived;
   }
-  return false;  // no stamp: nothing to judge by
+  return now;  // no stamp: nothing to judge by
 }
 
-void Server::QueueRelays(std::size_t first, std::string_view values) {
-  for (std::size_t i = first; i < relays_.size(); ++i) {
+void Server::RelayCopy(std::string_view values, const std::vector<Relay> &relays) {
+  if (remote_values_.size() + values.size() > remote_values_.capacity()) FlushRelays();
+  const std::size_t at = remote_values_.size();
+  remote_values_.append(values);
+  QueueRelays(relays.data(), relays.data() + relays.size(), std::string_view(remote_values_).substr(at));
+}
+
+void Server::FlushRelays() {
+  FlushSends();
+  remote_values_.clear();
+}
+
+void Server::QueueRelays(const Relay *begin, const Relay *end, std::string_view values) {
+  for (const Relay *rp = begin; rp != end; ++rp) {
     if (send_count_ == kSendBatch) FlushSends();
-    const Relay &r = relays_[i];
+    const Relay &r = *rp;
     std::string_view header = ReportHeader(r.slot);
     auto &iov = send_iov_[send_count_];
     iov[0] = iovec{const_cast<char *>(header.data()), header.size()};

@@ -20,8 +20,11 @@
 #include <asio.hpp>
 
 #include "registry.h"
+#include "steering.h"
 
 namespace skytether {
+
+class ClusterNode;
 
 struct ServerOptions {
   std::string listen = "0.0.0.0";
@@ -38,6 +41,9 @@ struct ServerOptions {
   int keepalive_idle = 10;
   int keepalive_interval = 5;
   int keepalive_count = 3;
+  // One of several nodes on this address and port (SO_REUSEPORT groups, steered by source).
+  bool steered = false;
+  SteeringOptions steering;
 };
 
 class Session;
@@ -56,8 +62,14 @@ class Server {
 
   // Seconds on a steady clock.
   double Now() const;
-  // Carries out the registry's outputs and prints its log lines.
+  // Carries out the registry's outputs and prints its log lines (and, for a cluster node, what
+  // the registry asked of the cluster).
   void Drain();
+  // Makes this server a cluster node: positions of its pilots in view go to the cluster.
+  void SetCluster(ClusterNode *cluster) { cluster_ = cluster; }
+  // Sends values behind each relay's header; a copy of values is kept until FlushRelays().
+  void RelayCopy(std::string_view values, const std::vector<Relay> &relays);
+  void FlushRelays();
   Registry &registry() { return registry_; }
   const ServerOptions &options() const { return options_; }
   void Forget(ConnId id);
@@ -72,9 +84,9 @@ class Server {
   void Accept();
   void ArmUdp();
   void ReadDatagrams();
-  // Whether a datagram read just now, when the clock said `now`, waited too long in the socket.
-  bool Stale(const msghdr &h, const timespec &now) const;
-  void QueueRelays(std::size_t first, std::string_view values);
+  // When the kernel stamped a datagram's arrival (`now` when it did not).
+  timespec Arrival(const msghdr &h, const timespec &now) const;
+  void QueueRelays(const Relay *begin, const Relay *end, std::string_view values);
   void FlushSends();
   void ArmTick();
 
@@ -108,6 +120,10 @@ class Server {
   std::array<sockaddr_storage, kSendBatch> send_addr_;
   int send_count_ = 0;
   std::vector<Relay> relays_;
+  ClusterNode *cluster_ = nullptr;
+  // Values of remote positions, kept while sends point into them; never grows past its first
+  // capacity (a full arena is flushed first).
+  std::string remote_values_;
   std::uint64_t udp_send_failures_ = 0, udp_send_failures_logged_ = 0;
   EventLog events_;
   double accept_backoff_ = 0;  // seconds; doubles while accept keeps failing

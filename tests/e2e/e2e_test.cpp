@@ -12,7 +12,10 @@
 #include <fstream>
 #include <thread>
 
+#include "bpf_dir.h"
+#include "redis_harness.h"
 #include "session.h"
+#include "steering.h"
 
 using namespace e2e;
 
@@ -283,4 +286,75 @@ TEST(Session, TheNearestNineteenAndAFlooderHarmNobody) {
   // The flooder was cut and counted; every pilot finished (checked above).
   EXPECT_NE(server.log().find("flood"), std::string::npos);
   EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
+// Two cluster nodes on one address and port, steered by the pilots' source addresses, sharing
+// their pilots through Redis: each host runs the real plugin file and sees the pilots of both.
+TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
+  harness::BpfDir bpf;
+  if (!bpf.ok()) GTEST_SKIP() << "no BPF file system of our own (root is needed): " << bpf.why();
+  harness::RedisServer redis;
+  ASSERT_TRUE(redis.ok());
+  std::vector<std::unique_ptr<Server>> nodes;
+  for (int k = 0; k < 2; ++k) {
+    nodes.push_back(std::make_unique<Server>(std::vector<std::string>{
+        "--cluster", redis.address(), "--reuseport", std::to_string(k) + "/2", "--bpf-dir",
+        bpf.Folder("group"), "--node-name", "node" + std::to_string(k)}));
+    ASSERT_TRUE(nodes.back()->start()) << nodes.back()->log();
+  }
+  for (auto &n : nodes) ASSERT_TRUE(n->process().waitForLog(" joined", 5)) << n->log();
+  // Alpha and Charlie on node 0, Bravo on node 1, as if each flew from a machine of its own.
+  std::vector<unsigned> sources = skytether::SpreadLoopbackAddresses(3, 2);
+  auto from = [&sources](int i) {
+    char text[INET_ADDRSTRLEN];
+    in_addr a{sources[i]};
+    return std::string(inet_ntop(AF_INET, &a, text, sizeof text));
+  };
+  // Each looks 13 s into its run, while the others fly on even if their hosts started later.
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.46, 8.56, 18);
+  a.source = from(0);
+  a.script = {"11 key tab", "11.5 type hello other node", "12 key return", "13 dump {root}/13s.json"};
+  PilotSetup b = At("Bravo", 47.47, 8.58, 18);
+  b.source = from(1);
+  b.script = {"13 dump {root}/13s.json"};
+  PilotSetup c = At("Charlie", 47.48, 8.59, 18);
+  c.source = from(2);
+  c.script = {"13 dump {root}/13s.json"};
+  Pilot &alpha = crew.add(a);
+  Pilot &bravo = crew.add(b);
+  Pilot &charlie = crew.add(c);
+  ASSERT_TRUE(crew.finishAll());
+  // Chat from node 0 reached node 1's pilot (by the end of its run).
+  auto history = bravo.chatHistory();
+  ASSERT_EQ(history.size(), 14u);
+  EXPECT_EQ(history[13], "Alpha: hello other node");
+  for (Pilot *p : {&alpha, &bravo, &charlie}) ASSERT_TRUE(p->useDump(p->root() + "/13s.json"));
+
+  // Each node served its own pilots only.
+  EXPECT_NE(nodes[0]->log().find("(Alpha) from " + from(0)), std::string::npos) << nodes[0]->log();
+  EXPECT_NE(nodes[0]->log().find("(Charlie) from " + from(2)), std::string::npos);
+  EXPECT_NE(nodes[1]->log().find("(Bravo) from " + from(1)), std::string::npos) << nodes[1]->log();
+  EXPECT_EQ(nodes[1]->log().find("(Alpha) from "), std::string::npos);
+  EXPECT_EQ(nodes[0]->log().find("(Bravo) from "), std::string::npos);
+  // Bravo sees both pilots of the other node, named, with their models, where they are.
+  for (const char *name : {"Alpha", "Charlie"}) {
+    int s = bravo.slotOf(name);
+    ASSERT_GE(s, 1) << name;
+    EXPECT_EQ(bravo.row(s), std::to_string(s) + ": " + name + " Cessna_172SP");
+  }
+  int sa = bravo.slotOf("Alpha");
+  EXPECT_FLOAT_EQ(float(bravo.dataref(Plane(sa, "x"))),
+                  float(alpha.dataref("sim/flightmodel/position/local_x")));
+  EXPECT_FLOAT_EQ(float(bravo.dataref(Plane(sa, "lat"))), float(47.46));
+  EXPECT_GE(alpha.slotOf("Bravo"), 1);
+  EXPECT_GE(alpha.slotOf("Charlie"), 1);
+  EXPECT_GE(charlie.slotOf("Bravo"), 1);
+  for (auto &n : nodes) EXPECT_EQ(n->stop(), 0) << n->log();
+  if (HasFailure()) {
+    for (auto &n : nodes) std::printf("---- node log\n%s", n->log().c_str());
+    for (Pilot *p : {&alpha, &bravo, &charlie}) {
+      for (int s = 1; s <= 3; ++s) std::printf("%s row %s\n", p->setup().name.c_str(), p->row(s).c_str());
+    }
+  }
 }

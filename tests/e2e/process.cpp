@@ -18,10 +18,12 @@ double Since(std::chrono::steady_clock::time_point start) {
 }
 }  // namespace
 
-ChildProcess::~ChildProcess() { stop(1.0); }
+ChildProcess::~ChildProcess() {
+  stop(1.0);
+}
 
 bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &logPath,
-                         const std::string &cwd) {
+                         const std::string &cwd, const std::vector<std::string> &env) {
   logPath_ = logPath;
   pid_ = fork();
   if (pid_ < 0) return false;
@@ -33,6 +35,7 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::string
       close(fd);
     }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);

@@ -16,8 +16,10 @@ class ChildProcess {
   ChildProcess &operator=(const ChildProcess &) = delete;
 
   // Starts argv[0] with its stdout and stderr appended to logPath, in the working directory cwd
-  // (empty: this process's). False if it could not be started.
-  bool start(const std::vector<std::string> &argv, const std::string &logPath, const std::string &cwd = "");
+  // (empty: this process's), with env ("NAME=value") added to its environment. False if it could
+  // not be started.
+  bool start(const std::vector<std::string> &argv, const std::string &logPath, const std::string &cwd = "",
+             const std::vector<std::string> &env = {});
   bool running();
   // Waits until the log holds needle; false on timeout or if the process ended first.
   bool waitForLog(const std::string &needle, double timeoutSeconds);

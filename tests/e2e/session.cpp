@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <fstream>
 
@@ -38,14 +39,15 @@ void LocalOf(double lat, double lon, double el, double &x, double &y, double &z)
   projector.worldToLocal(lat, lon, el, &x, &y, &z);
 }
 
-Pilot::Pilot(const PilotSetup &setup) : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
+Pilot::Pilot(const PilotSetup &setup)
+    : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
 
 bool Pilot::start() {
   const std::string r = root_->path();
-  Write(r + "/Resources/plugins/stprefs.txt", "callsign=" + setup_.name + ";userID=" + setup_.name +
-                                                  ";password=" + setup_.password +
-                                                  ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
-                                                  (setup_.connectAtStartup ? "1" : "0") + ";");
+  Write(r + "/Resources/plugins/stprefs.txt",
+        "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
+            ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
+            (setup_.connectAtStartup ? "1" : "0") + ";");
   // Every pilot has the default model on disk, so a model notice for it can be loaded.
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
@@ -72,10 +74,17 @@ bool Pilot::start() {
   script += Num(setup_.seconds) + " dump " + dumpPath_ + "\n";
   Write(r + "/script.txt", script);
 
+  std::vector<std::string> env;
+  if (!setup_.source.empty()) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    // A sanitizer build wants its runtime first among preloaded libraries; ours only wraps two calls.
+    env = {std::string("LD_PRELOAD=") + SKYTETHER_SOURCE_SHIM, "SKYTETHER_TEST_SOURCE=" + setup_.source,
+           std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+  }
   return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
                          Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps), "--realtime",
                          "--script", r + "/script.txt"},
-                        r + "/runner.log");
+                        r + "/runner.log", "", env);
 }
 
 bool Pilot::finish(double extraSeconds) {
@@ -84,9 +93,14 @@ bool Pilot::finish(double extraSeconds) {
   return status == 0 && ParseJsonFile(dumpPath_, dump_);
 }
 
-void Pilot::kill() { process_.signal(SIGKILL); process_.wait(5); }
+void Pilot::kill() {
+  process_.signal(SIGKILL);
+  process_.wait(5);
+}
 
-double Pilot::dataref(const std::string &name) const { return dump_["datarefs"][name].number; }
+double Pilot::dataref(const std::string &name) const {
+  return dump_["datarefs"][name].number;
+}
 
 std::vector<std::string> Pilot::strings() const {
   std::vector<std::string> out;
@@ -122,7 +136,8 @@ std::vector<std::string> Pilot::chatHistory() const {
 
 bool Pilot::widgetVisible(const std::string &descriptor) const {
   for (const auto &w : dump_["widgets"].items)
-    if (w["descriptor"].text == descriptor) return w["shown"].type == Json::Bool ? w["shown"].boolean : w["visible"].boolean;
+    if (w["descriptor"].text == descriptor)
+      return w["shown"].type == Json::Bool ? w["shown"].boolean : w["visible"].boolean;
   return false;
 }
 

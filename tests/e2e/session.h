@@ -11,14 +11,16 @@
 namespace e2e {
 
 struct PilotSetup {
-  std::string name;                  // also the user ID and the callsign
-  std::string password;              // what the preferences file holds
+  std::string name;                                  // also the user ID and the callsign
+  std::string password;                              // what the preferences file holds
   double lat = 47.45, lon = 8.55, elevation = 1000;  // held still unless the script flies
-  std::vector<std::string> script;   // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
-  double seconds = 14;               // simulated seconds, paced in real time, until the dump
-  bool observer = false;             // the view-only marker file
+  std::vector<std::string> script;  // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
+  double seconds = 14;              // simulated seconds, paced in real time, until the dump
+  bool observer = false;            // the view-only marker file
   bool connectAtStartup = true;
   int fps = 30;
+  // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
+  std::string source;
 };
 
 class Pilot {
@@ -33,13 +35,16 @@ class Pilot {
   std::string log() const { return process_.log(); }
   const std::string &root() const { return root_->path(); }
 
+  // Reads the dump the script wrote to `path` instead of the one written at `seconds`.
+  bool useDump(const std::string &path) { return ParseJsonFile(path, dump_); }
+
   // Read from the dump written at `seconds` (the runner flies on a little after it).
   double dataref(const std::string &name) const;
   std::vector<std::string> strings() const;  // every string drawn in the last frame
   // The slot whose plane-list row carries this callsign, or -1.
   int slotOf(const std::string &callsign) const;
-  std::string row(int slot) const;                  // "N: callsign name", or "" when not drawn
-  std::vector<std::string> chatHistory() const;     // the 14 history lines, oldest first, as drawn
+  std::string row(int slot) const;               // "N: callsign name", or "" when not drawn
+  std::vector<std::string> chatHistory() const;  // the 14 history lines, oldest first, as drawn
   bool widgetVisible(const std::string &descriptor) const;
 
  private:

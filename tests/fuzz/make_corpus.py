@@ -150,6 +150,26 @@ def main():
     churn += position(1, 0, 0, port=1) * 3 + position(2, 1, 1) + tick(40) + connect(0) + login(2, 1)
     churn += position(1, 0, 0) + tick(11)
     write("server_lines_fuzz", "churn-port-and-return", churn)
+    # A cluster node (first byte 0xC1): logins answered by the cluster, pilots of two other nodes
+    # that come, fly, change, are held, and go with their node; a uniqueID held elsewhere.
+    def grant(which=0, ok=True):
+        return bytes([11, 0 if ok else 1, which])
+
+    def remote(node, uid, flags, dlat, dlon, callsign, model):
+        return (bytes([8, node, uid - 1, flags, 128 + dlat, 128 + dlon, len(callsign)]) + callsign.encode()
+                + bytes([len(model)]) + model.encode())
+
+    def remote_position(uid, dlat, dlon):
+        return bytes([10, uid - 1, 1, 128 + dlat, 128 + dlon, 1])
+
+    node = (b"\xc1" + connect(0) + login(0, 1) + grant() + connect(0) + login(1, 2) + grant()
+            + remote(1, 10, 1, 1, 1, "Remote", "Aircraft/Jets/Liner/liner.acf") + remote(0, 11, 1, 2, 2, "Other", "")
+            + position(1, 0, 0) + position(2, 1, 1) + remote_position(10, 1, 1) + remote_position(11, 2, 2)
+            + remote(1, 10, 1, 1, 1, "Renamed", "Aircraft/Jets/Liner/liner.acf") + connect(1) + login(2, 10)
+            + connect(1) + login(3, 12) + bytes([1, 3]) + grant() + bytes([11, 3, 0, 5]) + b"R: hi"
+            + tick(11) + bytes([9, 1, 0, 1]) + remote(0, 11, 2, 2, 2, "Other", "") + tick(11)
+            + remote(0, 11, 1, 3, 3, "Other", "") + remote_position(11, 3, 3))
+    write("server_lines_fuzz", "cluster-node", node)
     write("server_lines_fuzz", "raw-lines", connect(0) + bytes([2, 0, 40]) + b"1|Opening Connection|u|" + b"a" * 16 +
           bytes([2, 0, 17]) + b"a" * 16 + b"|\n" + position(1, 0, 0))
 

@@ -3,13 +3,19 @@
 // check holds, every notice is one message the plugin reads, every slot a recipient loses is
 // announced to it with "BLANK" (name and model), and each position goes to exactly the
 // recipients that hold its sender, in the slot they hold it in.
+// An input whose first byte is 0xC1 runs the registry of a cluster node instead: logins wait for
+// answers the input gives, and other nodes' pilots come, change, send positions and go (through
+// the same decoding as messages from Redis); their positions too go to exactly their holders, and
+// the node watches exactly the remote pilots its recipients hold.
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cluster_wire.h"
 #include "codec.h"
 #include "fuzz_input.h"
 #include "net/wire.h"
@@ -32,12 +38,12 @@ struct Conn {
 
 class Run {
  public:
-  Run() : registry_(Options()) {}
+  explicit Run(bool cluster) : registry_(Options(cluster)), cluster_(cluster) {}
 
   void Step(fuzz::Input &in) {
     now_ += 0.01;
     Before();
-    switch (in.Byte() % 8) {
+    switch (in.Byte() % (cluster_ ? 12 : 8)) {
       case 0:
         Connect(in);
         break;
@@ -74,16 +80,86 @@ class Run {
         now_ += in.Byte() * 0.05;
         registry_.Tick(now_);
         break;
+      case 8:
+        RemoteState(in);
+        break;
+      case 9: {
+        const std::string node = Node(in);
+        const int id = 1 + int(in.Pick(kIds));
+        if (in.Flag())
+          registry_.RemoveNode(node, "node left");
+        else
+          registry_.RemoveRemote(node, id, "left");
+        break;
+      }
+      case 10:
+        RemotePosition(in);
+        break;
+      case 11:
+        Answer(in);
+        break;
     }
     After();
   }
 
  private:
-  static RegistryOptions Options() {
+  static RegistryOptions Options(bool cluster) {
     RegistryOptions o;
     o.max_pilots = 22;
     o.idle_timeout = 3.0;
+    o.cluster = cluster;
     return o;
+  }
+
+  static std::string Node(fuzz::Input &in) { return in.Flag() ? "n2" : "n3"; }
+
+  // Another node's word on one of its pilots, as it reads from Redis.
+  void RemoteState(fuzz::Input &in) {
+    const std::string node = Node(in);
+    const int id = 1 + int(in.Pick(kIds));
+    const uint8_t flags = in.Byte();
+    const double lat = 47.0 + (in.Byte() - 128) * 0.01, lon = 8.0 + (in.Byte() - 128) * 0.01;
+    const std::string callsign = in.ShortString(), model = in.ShortString();
+    std::string text = "C\t" + node + "\t" + node + "\nP\t" + std::to_string(id) + "\t" +
+                       (flags % 8 == 0 ? "o"
+                        : flags % 2    ? "v"
+                                       : "-") +
+                       "\t" + std::to_string(lat) + "\t" + std::to_string(lon) + "\t" + callsign + "\t" +
+                       model + "\n";
+    Presence p;
+    if (!DecodePresence(text, &p)) return;  // a tab or line break in the texts: not ours
+    for (const PilotState &ps : p.pilots) registry_.UpdateRemote(node, ps);
+  }
+
+  void RemotePosition(fuzz::Input &in) {
+    const int id = 1 + int(in.Pick(kIds));
+    const int sender = in.Byte() % 8 == 0 ? 1 + int(in.Pick(kIds)) : id;
+    const double lat = 47.0 + (in.Byte() - 128) * 0.01, lon = 8.0 + (in.Byte() - 128) * 0.01;
+    const std::string d = PositionLine(sender, in.Byte() % 16 == 0, lat, lon);
+    const bool in_view = registry_.InView(id) && !registry_.IsLoggedIn(id);
+    std::vector<Relay> relays;
+    std::string_view values;
+    const bool relay = registry_.OnRemoteDatagram(id, d, &relays, &values);
+    Collect();
+    skytether::Position pos;
+    const bool valid = ParsePosition(d, &pos) && pos.id == id && !pos.observer;
+    CheckRelays(valid && in_view ? id : -1, relays, values, d);
+    FUZZ_CHECK(relay == !relays.empty(), d);
+  }
+
+  // The cluster's answer to a login that waits (or to one whose connection is gone), or a chat
+  // line from another node, or another node holding a local pilot's uniqueID.
+  void Answer(fuzz::Input &in) {
+    const uint8_t what = in.Byte();
+    const size_t which = in.Pick(8);
+    if (what % 4 == 3) return registry_.RemoteChat(SanitizeText(in.ShortString(), 233));
+    if (what % 4 == 2) return registry_.Evict(1 + int(which % kIds), "uniqueID in use on another node");
+    if (claims_.empty()) return;
+    const auto claim = claims_[which % claims_.size()];
+    claims_.erase(claims_.begin() + long(which % claims_.size()));
+    registry_.ClaimResult(claim.first, claim.second, what % 4 == 0, now_);
+    auto it = conns_.find(claim.first);
+    if (it != conns_.end() && registry_.IdOf(claim.first) >= 0) it->second.id = registry_.IdOf(claim.first);
   }
 
   // Every choice reads its bytes whatever the state, so an input means the same steps in any run.
@@ -181,6 +257,16 @@ class Run {
     const size_t ip = in.Pick(2);
     const bool fromOwn = in.Byte() % 4 != 0;
     const uint16_t port = uint16_t(40000 + in.Pick(2));
+    const std::string d = PositionLine(id, observer, lat, lon);
+    Endpoint from;
+    from.ip = Ip(ip);
+    for (const auto &entry : conns_)
+      if (fromOwn && entry.second.open && entry.second.id == id) from.ip = entry.second.ip;
+    from.port = port;
+    Datagram(d, from);
+  }
+
+  static std::string PositionLine(int id, bool observer, double lat, double lon) {
     std::string d = std::to_string(id) + (observer ? "|VOLOC" : "|LOC");
     for (int i = 0; i < kPositionValues; ++i) {
       if (i == 3)
@@ -192,12 +278,7 @@ class Run {
       else
         d += "|0.5";
     }
-    Endpoint from;
-    from.ip = Ip(ip);
-    for (const auto &entry : conns_)
-      if (fromOwn && entry.second.open && entry.second.id == id) from.ip = entry.second.ip;
-    from.port = port;
-    Datagram(d, from);
+    return d;
   }
 
   // Whether the registry should take a position from `from`: from the pilot's own IP, not a
@@ -230,11 +311,19 @@ class Run {
     const bool relay = registry_.OnDatagram(d, from, now_, &relays, &values);
     Collect();
 
+    CheckRelays(accepts && !registry_.IsObserver(pos.id) ? pos.id : -1, relays, values, d);
+    FUZZ_CHECK(relay == !relays.empty(), d);
+  }
+
+  // The relays of a position of pilot `sender` (-1: one nobody may get): exactly its holders, in
+  // the slots they hold it in, each a report the plugin reads whole.
+  void CheckRelays(int sender, const std::vector<Relay> &relays, std::string_view values,
+                   const std::string &d) {
     using Target = std::pair<std::string, int>;  // (recipient address, slot)
     std::vector<Target> want, got;
-    if (accepts && !registry_.IsObserver(pos.id)) {
+    if (sender >= 0) {
       for (const auto &entry : udp_) {
-        int slot = registry_.SlotOf(entry.first, pos.id);
+        int slot = registry_.SlotOf(entry.first, sender);
         if (slot > 0) want.emplace_back(Name(entry.second), slot);
       }
     }
@@ -254,7 +343,6 @@ class Run {
     std::sort(want.begin(), want.end());
     std::sort(got.begin(), got.end());
     FUZZ_CHECK(got == want, "relays of " + d);
-    FUZZ_CHECK(relay == !relays.empty(), d);
   }
 
   static std::string Name(const Endpoint &e) { return e.ip.ToString() + ":" + std::to_string(e.port); }
@@ -273,6 +361,14 @@ class Run {
     }
     registry_.outputs().clear();
     registry_.logs().clear();
+    for (const ClusterEvent &e : registry_.cluster_events()) {
+      if (e.kind == ClusterEvent::Kind::kClaim) claims_.emplace_back(e.conn, e.id);
+      if (e.kind == ClusterEvent::Kind::kWatch) FUZZ_CHECK(watched_.insert(e.id).second, "watched twice");
+      if (e.kind == ClusterEvent::Kind::kUnwatch)
+        FUZZ_CHECK(watched_.erase(e.id) == 1, "unwatched unwatched");
+    }
+    FUZZ_CHECK(cluster_ || registry_.cluster_events().empty(), "a standalone server told a cluster");
+    registry_.cluster_events().clear();
   }
 
   // One name or model notice, or the chat lines of one tick: each line is one message, whole.
@@ -320,6 +416,14 @@ class Run {
     }
     std::string why;
     FUZZ_CHECK(registry_.CheckConsistency(&why), why);
+    // The node listens to the positions of exactly the remote pilots that its recipients hold.
+    std::set<int> held;
+    for (int id = 1; id <= kIds; ++id) {
+      if (registry_.IsLoggedIn(id)) continue;
+      for (const auto &entry : conns_)
+        if (entry.second.id >= 0 && registry_.SlotOf(entry.second.id, id) > 0) held.insert(id);
+    }
+    FUZZ_CHECK(held == watched_, "watched pilots out of step with the tables");
 
     const auto now = Tables();
     for (const auto &entry : conns_) {
@@ -349,6 +453,9 @@ class Run {
   }
 
   Registry registry_;
+  bool cluster_;
+  std::vector<std::pair<ConnId, int>> claims_;  // logins waiting for the cluster's answer
+  std::set<int> watched_;                       // remote pilots whose positions the node wants
   std::map<ConnId, Conn> conns_;
   std::map<int, Endpoint> udp_;  // datagram address per logged-in uniqueID, as the registry should know it
   struct Port {
@@ -366,8 +473,9 @@ class Run {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fuzz::Input in(data, size);
-  Run run;
+  const bool cluster = size > 0 && data[0] == 0xC1;
+  fuzz::Input in(data + cluster, size - cluster);
+  Run run(cluster);
   for (int steps = 0; !in.empty() && steps < 1000; ++steps) run.Step(in);
   return 0;
 }

@@ -8,6 +8,12 @@
 //   - altered reports: the relayed values differ from the ones sent;
 //   - relay latency: the send time travels in the x value, in units of 0.1 ms;
 // and it samples the server's CPU time and memory from /proc while it runs.
+//
+// Against a cluster (--nodes N): pilot i belongs to node i % N, reached at the i % N-th of the
+// ports given, or, with one port, through nodes on one address from a source address that the
+// steering sends to that node. Latency is then also counted apart for reports that crossed from
+// one node to another. Every table, on one server or many, must have settled on the nearest
+// pilots (no outsider nearer than the farthest holder by the swap margin).
 // With --chatters N, N more clients log in, each from its own address (127.1.x.y), and chat
 // without flying: --chat-burst lines at once every --chat-burst x --chat-interval seconds (5 lines
 // every 5 s by default: the allowance of one connection, all of it at once). The pilots' losses
@@ -15,6 +21,7 @@
 //
 //   load-check --port P --server-pid PID [--pilots 200] [--rate 30] [--seconds 60] [--warmup 5]
 //              [--chatters 0] [--chat-interval 1] [--chat-burst 5] [--max-loss PERCENT]
+//              [--nodes N --port P1[,P2...] --server-pid PID1[,PID2...] [--redis-pid PID]]
 //
 // Bounded: it stops after warm-up plus the measured seconds. Exit status 1 when a report was
 // misrouted or altered or a slot table is inconsistent, or more than --max-loss percent of the
@@ -38,7 +45,21 @@
 #include <string>
 #include <vector>
 
+#include "steering.h"
+
 namespace {
+
+// "1,2,3" -> {1, 2, 3}.
+std::vector<int> IntList(const char *s) {
+  std::vector<int> out;
+  for (const char *p = s; *p != '\0';) {
+    char *end = nullptr;
+    out.push_back(int(std::strtol(p, &end, 10)));
+    p = *end == ',' ? end + 1 : end;
+    if (end == p && *p != '\0') break;
+  }
+  return out;
+}
 
 using Clock = std::chrono::steady_clock;
 constexpr int kSlots = 20;
@@ -119,15 +140,20 @@ ProcSample Sample(int pid) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int port = 0, pilots = 200, serverPid = 0, chatters = 0, chatBurst = 5;
+  int port = 0, pilots = 200, serverPid = 0, chatters = 0, chatBurst = 5, nodes = 1, redisPid = 0;
+  std::vector<int> ports, serverPids;
   double rate = 30, seconds = 60, warmup = 5, chatInterval = 1.0, maxLoss = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     const char *v = argv[i + 1];
     if (a == "--port")
-      port = std::atoi(v);
+      ports = IntList(v);
     else if (a == "--server-pid")
-      serverPid = std::atoi(v);
+      serverPids = IntList(v);
+    else if (a == "--nodes")
+      nodes = std::atoi(v);
+    else if (a == "--redis-pid")
+      redisPid = std::atoi(v);
     else if (a == "--pilots")
       pilots = std::atoi(v);
     else if (a == "--rate")
@@ -149,10 +175,15 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  port = ports.empty() ? 0 : ports[0];
+  serverPid = serverPids.empty() ? 0 : serverPids[0];
+  const bool steered = nodes > 1 && ports.size() == 1;
   if (port <= 0 || pilots < 2 || rate <= 0 || seconds <= 0 || seconds > 3600 || chatters < 0 ||
-      chatters > 60000 || chatInterval <= 0 || chatBurst < 1) {
+      chatters > 60000 || chatInterval <= 0 || chatBurst < 1 || nodes < 1 || nodes > 64 ||
+      (nodes > 1 && ports.size() != 1 && int(ports.size()) != nodes)) {
     std::fprintf(stderr,
-                 "usage: load-check --port P --server-pid PID [--pilots N] [--rate HZ] [--seconds S]\n");
+                 "usage: load-check --port P[,P2...] --server-pid PID[,PID2...] [--pilots N] [--rate HZ]"
+                 " [--seconds S] [--nodes N] [--redis-pid PID]\n");
     return 2;
   }
   rlimit rl;
@@ -168,6 +199,9 @@ int main(int argc, char **argv) {
 
   int ep = epoll_create1(0);
   std::vector<Pilot> fleet(pilots);
+  const std::vector<unsigned> sources =
+      steered ? skytether::SpreadLoopbackAddresses(pilots, nodes) : std::vector<unsigned>();
+  auto nodeOf = [nodes](int pilot) { return pilot % nodes; };
   for (int i = 0; i < pilots; ++i) {
     Pilot &p = fleet[i];
     p.index = i;
@@ -179,8 +213,13 @@ int main(int argc, char **argv) {
     // A 20 x N grid of points about 2 km apart: everyone has near and far neighbours.
     p.lat = 47.0 + (i % 20) * 0.02;
     p.lon = 8.0 + (i / 20) * 0.03;
+    sockaddr_in to = server, source{};
+    source.sin_family = AF_INET;
+    if (ports.size() > 1) to.sin_port = htons(static_cast<uint16_t>(ports[size_t(nodeOf(i))]));
+    if (steered) source.sin_addr.s_addr = sources[size_t(i)];
     p.tcp = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(p.tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) Die("connect");
+    if (steered && bind(p.tcp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
+    if (connect(p.tcp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("connect");
     const std::string id = std::to_string(p.id);
     const std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" +
                               id + "|PLANE|/sim/Aircraft/Load/L" + std::to_string(i % 7) + "/load.acf\n" +
@@ -189,7 +228,8 @@ int main(int argc, char **argv) {
     p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     int big = 4 << 20;
     setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    if (connect(p.udp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) Die("udp connect");
+    if (steered && bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
+    if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<uint32_t>(i);
@@ -225,12 +265,14 @@ int main(int argc, char **argv) {
   usleep(500000);  // logins first, so slots come with their notices
 
   long long sent = 0, sentInWindow = 0, received = 0, misrouted = 0, late = 0, altered = 0, stray = 0;
-  std::vector<double> delays, early, last;
+  std::vector<double> delays, early, last, sameNode, crossNode;
   delays.reserve(size_t(rate * seconds * pilots * 19 * 1.05));
   bool measuring = false;
   double windowStart = 0;
-  ProcSample atStart;
-  std::vector<long> rssBySecond;
+  const size_t servers = std::max<size_t>(1, serverPids.size());
+  std::vector<ProcSample> atStart(servers);
+  std::vector<std::vector<long>> rssBySecond(servers);
+  ProcSample redisAtStart;
   double nextSample = 0;
 
   const auto t0 = Clock::now();
@@ -281,11 +323,13 @@ int main(int argc, char **argv) {
       windowStart = now;
       sentInWindow = sent;
       for (const Chatter &c : chat) chatSentInWindow -= c.sent;
-      atStart = Sample(serverPid);
+      for (size_t k = 0; k < servers; ++k) atStart[k] = Sample(serverPids.empty() ? 0 : serverPids[k]);
+      redisAtStart = Sample(redisPid);
     }
     if (now >= warmup + seconds) break;
     if (measuring && now >= nextSample) {
-      rssBySecond.push_back(Sample(serverPid).rss);
+      for (size_t k = 0; k < servers; ++k)
+        rssBySecond[k].push_back(Sample(serverPids.empty() ? 0 : serverPids[k]).rss);
       nextSample = now + 1.0;
     }
     double nextDue = 1e9;
@@ -364,6 +408,7 @@ int main(int argc, char **argv) {
           if (!measuring) continue;
           ++received;
           delays.push_back(at * 1000.0 - x / 10.0);
+          if (nodes > 1) (nodeOf(sender) == nodeOf(r.index) ? sameNode : crossNode).push_back(delays.back());
           // The first and the last ten seconds apart: does the delay grow during the run?
           if (at < windowStart + 10) early.push_back(delays.back());
           if (at > warmup + seconds - 10) last.push_back(delays.back());
@@ -379,7 +424,9 @@ int main(int argc, char **argv) {
   }
   const double span = Since(t0) - windowStart;
   for (const Chatter &c : chat) chatSentInWindow += c.sent;
-  const ProcSample atEnd = Sample(serverPid);
+  std::vector<ProcSample> atEnd(servers);
+  for (size_t k = 0; k < servers; ++k) atEnd[k] = Sample(serverPids.empty() ? 0 : serverPids[k]);
+  const ProcSample redisAtEnd = Sample(redisPid);
 
   // Losses on pairs held for the whole window.
   long long expected = 0, got = 0, pairs = 0, interruptedPairs = 0;
@@ -413,6 +460,31 @@ int main(int argc, char **argv) {
               int(held.size()) == std::min(pilots - 1, kSlots - 1);
     consistent += ok;
   }
+  // Every table settled on the nearest: no outsider nearer than its farthest holder by the margin
+  // the server swaps for (10 % or 1 km, whichever is larger), whichever node each is on.
+  int settled = 0;
+  for (const Pilot &r : fleet) {
+    auto km = [&](const Pilot &p) {
+      const double rad = 3.14159265358979323846 / 180.0;
+      const double dlat = (p.lat - r.lat) * rad, dlon = (p.lon - r.lon) * rad;
+      const double a = std::sin(dlat / 2) * std::sin(dlat / 2) + std::cos(r.lat * rad) *
+                                                                     std::cos(p.lat * rad) *
+                                                                     std::sin(dlon / 2) * std::sin(dlon / 2);
+      return 2 * 6371.0088 * std::asin(std::sqrt(std::min(1.0, a)));
+    };
+    double farthest = 0, nearestOut = 1e9;
+    std::vector<bool> held(size_t(pilots), false);
+    for (int s = 1; s < kSlots; ++s)
+      if (r.holder[s] >= 0) held[size_t(r.holder[s])] = true;
+    for (const Pilot &p : fleet) {
+      if (p.index == r.index) continue;
+      if (held[size_t(p.index)])
+        farthest = std::max(farthest, km(p));
+      else
+        nearestOut = std::min(nearestOut, km(p));
+    }
+    settled += !(nearestOut < farthest - std::max(0.1 * farthest, 1.0));
+  }
   auto pct = [](std::vector<double> &v, double q) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[size_t(q * double(v.size() - 1))];
@@ -435,21 +507,34 @@ int main(int argc, char **argv) {
   std::printf("misrouted reports        %lld (and %lld from a slot's holder just before a change)\n",
               misrouted, late);
   std::printf("altered reports          %lld (stray datagrams %lld)\n", altered, stray);
-  std::printf("slot tables consistent   %d of %d\n", consistent, pilots);
+  std::printf("slot tables consistent   %d of %d (settled on the nearest: %d)\n", consistent, pilots,
+              settled);
   std::printf("relay latency ms         p50 %.2f  p99 %.2f  max %.2f  (0.1 ms resolution)\n",
               pct(delays, 0.5), pct(delays, 0.99), pct(delays, 1.0));
   std::printf("  first 10 s / last 10 s p50 %.2f / %.2f  p99 %.2f / %.2f\n", pct(early, 0.5), pct(last, 0.5),
               pct(early, 0.99), pct(last, 0.99));
-  if (serverPid > 0) {
-    const double user = atEnd.user - atStart.user, system = atEnd.system - atStart.system;
-    long low = rssBySecond.empty() ? 0 : *std::min_element(rssBySecond.begin(), rssBySecond.end());
-    long high = rssBySecond.empty() ? 0 : *std::max_element(rssBySecond.begin(), rssBySecond.end());
-    std::printf("server CPU               %.2f cores (user %.2f, system %.2f)\n", (user + system) / span,
-                user / span, system / span);
+  if (nodes > 1) {
+    std::printf("  same node / cross node p50 %.2f / %.2f  p99 %.2f / %.2f  (%zu / %zu reports)\n",
+                pct(sameNode, 0.5), pct(crossNode, 0.5), pct(sameNode, 0.99), pct(crossNode, 0.99),
+                sameNode.size(), crossNode.size());
+  }
+  for (size_t k = 0; k < servers && serverPid > 0; ++k) {
+    const char *who = servers > 1 ? "node" : "server";
+    const double user = atEnd[k].user - atStart[k].user, system = atEnd[k].system - atStart[k].system;
+    const std::vector<long> &rss = rssBySecond[k];
+    long low = rss.empty() ? 0 : *std::min_element(rss.begin(), rss.end());
+    long high = rss.empty() ? 0 : *std::max_element(rss.begin(), rss.end());
+    std::printf("%s %zu CPU             %.2f cores (user %.2f, system %.2f)\n", who, k,
+                (user + system) / span, user / span, system / span);
     std::printf(
-        "server memory            RSS %.1f MiB at start, %.1f MiB at end, %.1f-%.1f MiB sampled each second, "
+        "%s %zu memory          RSS %.1f MiB at start, %.1f MiB at end, %.1f-%.1f MiB sampled each second, "
         "peak %.1f MiB\n",
-        atStart.rss / 1024.0, atEnd.rss / 1024.0, low / 1024.0, high / 1024.0, atEnd.hwm / 1024.0);
+        who, k, atStart[k].rss / 1024.0, atEnd[k].rss / 1024.0, low / 1024.0, high / 1024.0,
+        atEnd[k].hwm / 1024.0);
+  }
+  if (redisPid > 0) {
+    std::printf("Redis CPU                %.2f cores; RSS %.1f MiB at end\n",
+                (redisAtEnd.cpu - redisAtStart.cpu) / span, redisAtEnd.rss / 1024.0);
   }
   for (Chatter &c : chat) close(c.tcp);
   for (Pilot &p : fleet) {
@@ -459,8 +544,8 @@ int main(int argc, char **argv) {
     close(p.udp);
   }
   const double lossPercent = expected > 0 ? 100.0 * double(expected - got) / double(expected) : 0.0;
-  const bool bad =
-      misrouted > 0 || altered > 0 || consistent != pilots || (maxLoss >= 0 && lossPercent > maxLoss);
+  const bool bad = misrouted > 0 || altered > 0 || consistent != pilots || settled != pilots ||
+                   (maxLoss >= 0 && lossPercent > maxLoss);
   std::printf("load check: %s\n", bad ? "FAILED" : "consistent");
   return bad ? 1 : 0;
 }

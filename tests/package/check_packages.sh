@@ -64,7 +64,7 @@ grep -q "A plugin that provides for high-res network play. (Alpha releases)" "$w
 # ---- the server tarball ----
 tar -xzf "$tgz" -C "$work"
 top=$work/skytether-server-$VERSION-linux
-for f in bin/skytether-server accounts.example skytether-server.service README.md; do
+for f in bin/skytether-server accounts.example skytether-server.service skytether-node@.service README.md; do
   [ -e "$top/$f" ] || fail "server package lacks $f"
 done
 "$top/bin/skytether-server" --version | grep -q "skytether-server $VERSION" || fail "--version"

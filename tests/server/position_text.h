@@ -37,3 +37,10 @@ inline std::string PositionTextFrom(int id, bool observer, const std::vector<std
 inline std::string PositionText(int id, bool observer, double lat, double lon) {
   return PositionTextFrom(id, observer, PositionValues(lat, lon));
 }
+
+// What a holder of the sender in `slot` gets for a position line: the header, then the values.
+inline std::string Report(int slot, const std::string &position) {
+  return std::to_string(slot) + "|l|" + position.substr(position.find("LOC|") + 4);
+}
+
+inline const char kTrainer[] = "/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf";

@@ -181,6 +181,20 @@ class FakeClient {
       if (!Fill(deadline)) return false;
     }
   }
+  // The slot of the next callsign notice naming callsign, skipping other lines; 0 on timeout.
+  int WaitSlotOf(const std::string &callsign, double timeout) {
+    const std::string tail = "|c|" + callsign;
+    for (auto deadline = After(timeout);;) {
+      for (std::size_t nl; (nl = in_.find('\n')) != std::string::npos;) {
+        std::string line = in_.substr(0, nl);
+        in_.erase(0, nl + 1);
+        if (line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+          return std::atoi(line.c_str());
+        }
+      }
+      if (!Fill(deadline)) return 0;
+    }
+  }
   // Reads and forgets whatever the stream holds right now.
   void Discard() {
     while (Fill(Clock::now())) {

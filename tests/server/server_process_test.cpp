@@ -15,12 +15,7 @@ using harness::ServerProcess;
 
 namespace {
 
-const char kTrainer[] = "/home/u/Sim/Aircraft/General Aviation/Trainer/Trainer.acf";
 const char kTrainerNotice[] = "1|p|Aircraft/General Aviation/Trainer/Trainer.acf";
-
-std::string Report(int slot, const std::string &position) {
-  return std::to_string(slot) + "|l|" + position.substr(position.find("LOC|") + 4);
-}
 
 // Two announced pilots that have flown once: each holds slot 1 on the other.
 class TwoPilots : public ::testing::Test {

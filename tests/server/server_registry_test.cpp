@@ -65,6 +65,14 @@ struct World {
     Collect();
   }
   void Collect() {
+    // A cluster node's questions: claims are granted at once unless the test answers them.
+    std::vector<ClusterEvent> fresh;
+    fresh.swap(reg.cluster_events());
+    for (ClusterEvent &e : fresh) {
+      if (e.kind == ClusterEvent::Kind::kClaim && grant_claims) reg.ClaimResult(e.conn, e.id, true, now);
+      events.push_back(std::move(e));
+    }
+    if (!reg.cluster_events().empty()) return Collect();
     for (Output &o : reg.outputs()) {
       if (o.kind == Output::Kind::kClose) {
         closed.insert(o.conn);
@@ -101,11 +109,39 @@ struct World {
   std::map<int, Lines> sent;
   std::set<ConnId> closed;
   std::map<int, std::map<int, std::string>> callsign_seen, model_seen;
+  std::vector<ClusterEvent> events;
+  bool grant_claims = true;
 };
 
 double Km(double km) { return km / 111.195; }  // degrees of latitude
 
 }  // namespace
+
+RegistryOptions Clustered() {
+  RegistryOptions o;
+  o.cluster = true;
+  return o;
+}
+
+PilotState Remote(int id, double lat, double lon, std::string callsign = "RRR", bool in_view = true) {
+  PilotState p;
+  p.id = id;
+  p.in_view = in_view;
+  p.lat = lat;
+  p.lon = lon;
+  p.callsign = std::move(callsign);
+  p.model = "Aircraft/Jets/Liner/liner.acf";
+  return p;
+}
+
+// The events of one kind the registry told the cluster about, as "kind id" or "kind text".
+std::vector<std::string> Told(World &w, ClusterEvent::Kind kind) {
+  std::vector<std::string> out;
+  for (const ClusterEvent &e : w.events) {
+    if (e.kind == kind) out.push_back(e.text.empty() ? std::to_string(e.id) : e.text);
+  }
+  return out;
+}
 
 // ---- logins ----
 
@@ -625,4 +661,134 @@ TEST(RegistryJunk, MangledLinesAndDatagramsHarmNobody) {
   if (w.reg.IsLoggedIn(1)) {
     EXPECT_NE(w.reg.SlotOf(2, 1), 0) << "still seen: its good state survived";
   }
+}
+
+// ---- cluster nodes: pilots of other nodes, logins that wait for the cluster ----
+
+TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOnes) {
+  World w(Clustered());
+  auto update = [&w](const char *node, const PilotState &p) {
+    bool taken = w.reg.UpdateRemote(node, p);
+    w.Collect();
+    return taken;
+  };
+  w.Join(1, "AAA");
+  w.Pos(1, 47.0, 8.0);
+  w.Take(1);
+  ASSERT_TRUE(update("n2", Remote(50, 47.01, 8.0)));
+  const int s = w.reg.SlotOf(1, 50);
+  ASSERT_GE(s, 1);
+  const std::string n = std::to_string(s);
+  EXPECT_EQ(w.Take(1), (Lines{n + "|c|RRR\n", n + "|p|Aircraft/Jets/Liner/liner.acf\n"}));
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kWatch), (std::vector<std::string>{"50"}));
+
+  // Its positions are relayed byte for byte; one that is not its own, or not a position, is not.
+  std::vector<Relay> relays;
+  std::string_view values;
+  const std::string pos = PositionText(50, false, 47.02, 8.0);
+  ASSERT_TRUE(w.reg.OnRemoteDatagram(50, pos, &relays, &values));
+  ASSERT_EQ(relays.size(), 1u);
+  EXPECT_EQ(relays[0].slot, s);
+  EXPECT_EQ(relays[0].to.port, World::Port(1));
+  EXPECT_EQ(std::string(values), pos.substr(pos.find("LOC|") + 4));
+  relays.clear();
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, PositionText(51, false, 47, 8), &relays, &values));
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, "50|LOC|1|2", &relays, &values));
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(77, PositionText(77, false, 47, 8), &relays, &values));
+  EXPECT_TRUE(relays.empty());
+
+  // Changes reach the holder; leaving view, or its node going, frees the slot with BLANKs.
+  ASSERT_TRUE(update("n2", Remote(50, 47.01, 8.0, "NEW")));
+  EXPECT_EQ(w.Take(1), (Lines{n + "|c|NEW\n"}));
+  ASSERT_TRUE(update("n2", Remote(50, 47.01, 8.0, "NEW", false)));
+  EXPECT_EQ(w.Take(1), World::Blanks(s));
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kUnwatch), (std::vector<std::string>{"50"}));
+  ASSERT_TRUE(update("n2", Remote(50, 47.01, 8.0, "NEW")));
+  ASSERT_TRUE(update("n3", Remote(60, 47.03, 8.0, "SSS")));
+  w.Take(1);
+  w.reg.RemoveRemote("n2", 60, "left");  // not n2's pilot: stays
+  w.reg.RemoveNode("n2", "node n2 left");
+  w.Collect();
+  EXPECT_EQ(w.Take(1), World::Blanks(s));
+  EXPECT_EQ(w.reg.remote_pilots(), 1u);
+  w.ExpectConsistent();
+
+  // One sky: a remote pilot nearer than the farthest local holder by the margin takes its slot.
+  for (int id = 2; id <= 19; ++id) {
+    w.Join(id, "L" + std::to_string(id));
+    w.Pos(id, 47.0 + Km(10 + id), 8.0);
+  }
+  w.Advance(1.1);
+  ASSERT_NE(w.reg.SlotOf(1, 60), 0) << "a full table: 18 pilots here and one of node n3";
+  ASSERT_TRUE(update("n2", Remote(50, 47.0 + Km(1), 8.0)));
+  w.Advance(1.1);
+  EXPECT_NE(w.reg.SlotOf(1, 50), 0);
+  EXPECT_EQ(w.reg.SlotOf(1, 19), 0) << "the farthest local made room";
+  w.ExpectConsistent();
+
+  // A uniqueID logged in here is not taken from another node, and the other way round.
+  EXPECT_FALSE(update("n2", Remote(1, 0, 0)));
+  w.Login(50, "mallory");
+  EXPECT_TRUE(w.Closed(50));
+  EXPECT_FALSE(w.reg.IsLoggedIn(50));
+}
+
+TEST(RegistryCluster, LoginsWaitForTheClusterAndTheNodeHearsOfEveryChange) {
+  World w(Clustered());
+  w.grant_claims = false;
+  w.Login(7, "seven");
+  ASSERT_EQ(Told(w, ClusterEvent::Kind::kClaim), (std::vector<std::string>{"7"}));
+  w.Line(7, "7|CALLSIGN|SSS|");  // arrives while the cluster is asked
+  EXPECT_FALSE(w.reg.IsLoggedIn(7));
+  w.Login(7, "twin");  // the same uniqueID meanwhile, here
+  EXPECT_TRUE(w.Closed(7));
+  w.conn[7] = 1;
+  w.reg.ClaimResult(1, 7, true, w.now);
+  w.Collect();
+  ASSERT_TRUE(w.reg.IsLoggedIn(7));
+  ASSERT_FALSE(w.events.empty());
+  EXPECT_EQ(w.events.back().kind, ClusterEvent::Kind::kChanged);
+  EXPECT_EQ(w.events.back().state.callsign, "SSS") << "the line that waited was not lost";
+
+  w.Login(8, "eight");
+  w.reg.ClaimResult(w.conn[8], 8, false, w.now);
+  w.Collect();
+  EXPECT_TRUE(w.Closed(8));
+  EXPECT_FALSE(w.reg.IsLoggedIn(8));
+  w.Login(9, "nine");
+  w.reg.Disconnect(w.conn[9], w.now, "gone");
+  w.reg.ClaimResult(w.conn[9], 9, true, w.now);
+  w.Collect();
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kRelease), (std::vector<std::string>{"9"})) << "its key goes back";
+
+  // In view, chat (told once it goes out), logout.
+  w.events.clear();
+  w.Pos(7, 47, 8);
+  ASSERT_EQ(w.events.size(), 1u);
+  EXPECT_TRUE(w.events[0].state.in_view);
+  w.Line(7, "7|MESSAGE|hi");
+  w.reg.RemoteChat("RRR: yo");
+  w.Advance(0.1);
+  EXPECT_EQ(w.Take(7), (Lines{"0|m|SSS: hi\n0|m|RRR: yo\n"}));
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kChat), (std::vector<std::string>{"SSS: hi"}));
+  w.Line(7, "7|Closing Connection");
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kGone), (std::vector<std::string>{"7"}));
+  EXPECT_EQ(Told(w, ClusterEvent::Kind::kRelease), (std::vector<std::string>{"7"}));
+
+  // Another node holds the uniqueID of a pilot here (two nodes let it in while Redis was away).
+  w.grant_claims = true;
+  w.Join(10, "TEN");
+  w.reg.Evict(10, "uniqueID in use on another node");
+  w.Collect();
+  EXPECT_TRUE(w.Closed(10));
+  EXPECT_FALSE(w.reg.IsLoggedIn(10));
+  w.ExpectConsistent();
+
+  // A standalone server tells nobody anything.
+  World alone;
+  alone.Join(1, "AAA");
+  alone.Pos(1, 0, 0);
+  alone.Line(1, "1|MESSAGE|x");
+  alone.Advance(0.1);
+  EXPECT_TRUE(alone.events.empty());
 }

@@ -1,0 +1,370 @@
+#include "cluster.h"
+
+#include <hiredis/hiredis.h>
+#include <sys/random.h>
+
+#include <time.h>
+
+#include <charconv>
+#include <cstdio>
+
+namespace skytether {
+namespace {
+
+// Takes (or keeps) each uniqueID key for this node unless another node holds it; returns the
+// 1-based places of the keys another node holds. One call refreshes every pilot of the node.
+const char kTakeScript[] =
+    "local lost = {}\n"
+    "for i, k in ipairs(KEYS) do\n"
+    "  local owner = redis.call('GET', k)\n"
+    "  if owner == false or owner == ARGV[1] then\n"
+    "    redis.call('SET', k, ARGV[1], 'PX', ARGV[2])\n"
+    "  else\n"
+    "    lost[#lost + 1] = i\n"
+    "  end\n"
+    "end\n"
+    "return lost\n";
+
+// Gives back the keys this node holds.
+const char kReleaseScript[] =
+    "for i, k in ipairs(KEYS) do\n"
+    "  if redis.call('GET', k) == ARGV[1] then redis.call('DEL', k) end\n"
+    "end\n"
+    "return 0\n";
+
+}  // namespace
+
+std::string NewNodeId() {
+  unsigned char bytes[8] = {};
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // No entropy source: the clock and the process make it unique enough among nodes.
+    auto t = std::chrono::steady_clock::now().time_since_epoch().count() ^ (static_cast<long long>(getpid()) << 40);
+    for (unsigned char &b : bytes) {
+      b = static_cast<unsigned char>(t);
+      t >>= 8;
+    }
+  }
+  char hex[17];
+  for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  return std::string(hex, 16);
+}
+
+ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry &registry, Hooks hooks)
+    : io_(io),
+      options_(std::move(options)),
+      node_(NewNodeId()),
+      registry_(registry),
+      hooks_(std::move(hooks)),
+      link_(io, [this] {
+        RedisLinkOptions l = options_.link;
+        l.address = options_.redis;
+        l.password = options_.password;
+        l.probe_channel = ClusterNames{options_.prefix}.Probe(node_);
+        return l;
+      }()),
+      timer_(io),
+      start_(std::chrono::steady_clock::now()) {
+  names_.prefix = options_.prefix;
+  changes_.kind = Presence::Kind::kChanges;
+  changes_.node = node_;
+  changes_.name = options_.name;
+  link_.on_state = [this](bool up, const std::string &why) { OnState(up, why); };
+  link_.on_message = [this](std::string_view channel, std::string_view payload) { OnMessage(channel, payload); };
+  link_.on_batch_end = [this] { hooks_.flush(); };
+  link_.Subscribe(names_.Presence());
+  link_.Subscribe(names_.Chat());
+}
+
+ClusterNode::~ClusterNode() { *alive_ = false; }
+
+double ClusterNode::Now() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void ClusterNode::Log(const std::string &line) {
+  if (hooks_.log) hooks_.log(line);
+}
+
+void ClusterNode::Start() {
+  Log("cluster node " + options_.name + " (" + node_ + "), Redis at " + options_.redis + ", prefix " +
+      options_.prefix);
+  link_.Start();
+  ArmTimer();
+}
+
+void ClusterNode::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  timer_.cancel();
+  if (link_.up()) {
+    Presence bye;
+    bye.kind = Presence::Kind::kBye;
+    bye.node = node_;
+    bye.name = options_.name;
+    link_.Publish(names_.Presence(), EncodePresence(bye));
+    std::vector<std::string> args{"EVAL", kReleaseScript, "0"};
+    for (const PilotState &p : registry_.LocalPilots()) args.push_back(names_.IdKey(p.id));
+    args[2] = std::to_string(args.size() - 3);
+    args.push_back(node_);
+    link_.Command(args, [](const redisReply *) {});
+    link_.Command({"DEL", names_.NodeKey(node_)}, [](const redisReply *) {});
+  }
+  link_.Stop();
+}
+
+std::string ClusterNode::CountersLine() const {
+  const ClusterCounters &c = counters_;
+  const RedisCounters &r = link_.counters();
+  char line[512];
+  std::snprintf(
+      line, sizeof line,
+      "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
+      "in %llu, "
+      "refused %llu, nodes %llu, remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
+      "%llu, commands %llu, links lost %llu",
+      (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
+      (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
+      (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
+      (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.remote_pilots,
+      r.up ? "up" : "down", (unsigned long long)r.published, (unsigned long long)r.publish_dropped,
+      (unsigned long long)r.messages, (unsigned long long)r.commands, (unsigned long long)r.links_lost);
+  return line;
+}
+
+void ClusterNode::ArmTimer() {
+  timer_.expires_after(std::chrono::milliseconds(250));
+  std::weak_ptr<bool> alive = alive_;
+  timer_.async_wait([this, alive](const asio::error_code &ec) {
+    if (ec || alive.expired() || stopped_) return;
+    OnTimer();
+    ArmTimer();
+  });
+}
+
+void ClusterNode::OnTimer() {
+  const double now = Now();
+  if (link_.up() && now >= next_presence_) {
+    next_presence_ = now + options_.presence_interval;
+    PublishSnapshot();
+    RefreshKeys();
+  }
+  std::vector<std::string> silent;
+  for (const auto &entry : peers_) {
+    if (now - entry.second.last_heard > options_.node_timeout) silent.push_back(entry.first);
+  }
+  for (const std::string &node : silent) {
+    DropPeer(node, "not heard from for " + std::to_string(static_cast<int>(options_.node_timeout)) + " s");
+  }
+}
+
+void ClusterNode::OnState(bool up, const std::string &why) {
+  if (!up) {
+    Log("cluster: " + why + "; serving this node's pilots alone until Redis is back");
+    return;
+  }
+  Log("cluster: " + why);
+  next_presence_ = 0;  // announce at once: the others may have dropped us meanwhile
+  OnTimer();
+}
+
+void ClusterNode::PublishSnapshot() {
+  Presence snap;
+  snap.kind = Presence::Kind::kSnapshot;
+  snap.node = node_;
+  snap.name = options_.name;
+  snap.pilots = registry_.LocalPilots();
+  if (link_.Publish(names_.Presence(), EncodePresence(snap))) ++counters_.presence_out;
+  link_.Command({"SET", names_.NodeKey(node_), options_.name, "PX", std::to_string(long(options_.key_ttl * 1000))},
+                [](const redisReply *) {});
+}
+
+void ClusterNode::RefreshKeys() {
+  std::vector<PilotState> local = registry_.LocalPilots();
+  if (local.empty()) return;
+  std::vector<std::string> args{"EVAL", kTakeScript, std::to_string(local.size())};
+  std::vector<int> ids;
+  for (const PilotState &p : local) {
+    args.push_back(names_.IdKey(p.id));
+    ids.push_back(p.id);
+  }
+  args.push_back(node_);
+  args.push_back(std::to_string(long(options_.key_ttl * 1000)));
+  std::weak_ptr<bool> alive = alive_;
+  link_.Command(args, [this, alive, ids](const redisReply *r) {
+    if (alive.expired() || r == nullptr || r->type != REDIS_REPLY_ARRAY) return;
+    // Two nodes took the same uniqueID while Redis was away: the one whose key Redis kept wins.
+    for (std::size_t i = 0; i < r->elements; ++i) {
+      long long at = r->element[i]->integer;
+      if (at >= 1 && at <= static_cast<long long>(ids.size())) {
+        registry_.Evict(ids[at - 1], "uniqueID in use on another node");
+      }
+    }
+    hooks_.drain();
+  });
+}
+
+void ClusterNode::Claim(ConnId conn, int id) {
+  std::weak_ptr<bool> alive = alive_;
+  bool asked = link_.Command({"EVAL", kTakeScript, "1", names_.IdKey(id), node_,
+                              std::to_string(long(options_.key_ttl * 1000))},
+                             [this, alive, conn, id](const redisReply *r) {
+                               if (alive.expired()) return;
+                               // Without an answer the node decides alone, as a standalone server;
+                               // the next refresh finds a uniqueID taken twice meanwhile.
+                               bool taken = r != nullptr && r->type == REDIS_REPLY_ARRAY && r->elements > 0;
+                               registry_.ClaimResult(conn, id, !taken, Now());
+                               hooks_.drain();
+                             });
+  if (!asked) registry_.ClaimResult(conn, id, true, Now());
+}
+
+void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arrival_us) {
+  if (peers_.empty()) return;  // nobody to tell
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  position_channel_.assign(options_.prefix);
+  position_channel_ += ":pos:";
+  position_channel_.append(digits, end);
+  end = std::to_chars(digits, digits + sizeof digits, arrival_us).ptr;
+  position_payload_.assign(digits, end);
+  position_payload_ += '\n';
+  position_payload_ += datagram;
+  if (link_.Publish(position_channel_, position_payload_)) ++counters_.positions_out;
+}
+
+void ClusterNode::TakeEvents() {
+  std::vector<ClusterEvent> events;
+  while (!registry_.cluster_events().empty()) {
+    events.clear();
+    events.swap(registry_.cluster_events());
+    for (ClusterEvent &e : events) {
+      switch (e.kind) {
+        case ClusterEvent::Kind::kClaim: Claim(e.conn, e.id); break;
+        case ClusterEvent::Kind::kRelease:
+          link_.Command({"EVAL", kReleaseScript, "1", names_.IdKey(e.id), node_}, [](const redisReply *) {});
+          break;
+        case ClusterEvent::Kind::kChanged:
+        case ClusterEvent::Kind::kGone: {
+          auto &ps = changes_.pilots;
+          for (std::size_t i = 0; i < ps.size(); ++i) {
+            if (ps[i].id == e.id) {
+              ps.erase(ps.begin() + static_cast<long>(i));
+              break;
+            }
+          }
+          if (e.kind == ClusterEvent::Kind::kChanged) ps.push_back(e.state);
+          else changes_.gone.push_back(e.id);
+          break;
+        }
+        case ClusterEvent::Kind::kChat:
+          if (link_.Publish(names_.Chat(), EncodeChat(node_, e.text))) ++counters_.chat_out;
+          break;
+        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id)); break;
+        case ClusterEvent::Kind::kUnwatch: link_.Unsubscribe(names_.Positions(e.id)); break;
+      }
+    }
+  }
+  if (changes_.pilots.empty() && changes_.gone.empty()) return;
+  // While Redis is away changes are not kept: the first list after it returns says it all.
+  if (link_.Publish(names_.Presence(), EncodePresence(changes_))) ++counters_.presence_out;
+  changes_.pilots.clear();
+  changes_.gone.clear();
+}
+
+void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) {
+  int id = -1;
+  if (names_.PositionsOf(channel, &id)) {
+    ++counters_.positions_in;
+    std::int64_t arrival_us = 0;
+    std::string_view datagram;
+    if (!DecodePosition(payload, &arrival_us, &datagram)) {
+      ++counters_.refused;
+      return;
+    }
+    if (options_.max_report_age > 0) {
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      const double age = 1e-6 * static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000 +
+                                                    now.tv_nsec / 1000 - arrival_us);
+      if (age > options_.max_report_age) {
+        ++counters_.positions_stale;
+        registry_.CountDrop(Drop::kStale);
+        return;
+      }
+    }
+    std::vector<Relay> &relays = relays_;
+    relays.clear();
+    std::string_view values;
+    if (registry_.OnRemoteDatagram(id, datagram, &relays, &values)) hooks_.relay(values, relays);
+    return;
+  }
+  if (channel == names_.Presence()) {
+    Presence p;
+    if (!DecodePresence(payload, &p)) {
+      ++counters_.refused;
+      return;
+    }
+    if (p.node == node_) return;  // our own, back from Redis
+    ++counters_.presence_in;
+    OnPresence(p);
+    return;
+  }
+  if (channel == names_.Chat()) {
+    std::string node, text;
+    if (!DecodeChat(payload, &node, &text)) {
+      ++counters_.refused;
+      return;
+    }
+    if (node == node_) return;  // our pilots had it already
+    ++counters_.chat_in;
+    registry_.RemoteChat(text);
+    hooks_.drain();
+  }
+}
+
+void ClusterNode::OnPresence(const Presence &p) {
+  auto found = peers_.find(p.node);
+  if (p.kind == Presence::Kind::kBye) {
+    if (found != peers_.end()) DropPeer(p.node, "stopped");
+    return;
+  }
+  if (found == peers_.end()) {
+    found = peers_.emplace(p.node, Peer()).first;
+    Log("cluster: node " + p.name + " (" + p.node + ") joined");
+    counters_.nodes = peers_.size();
+  }
+  Peer &peer = found->second;
+  peer.name = p.name;
+  peer.last_heard = Now();
+  std::set<int> listed;
+  for (const PilotState &ps : p.pilots) {
+    if (registry_.UpdateRemote(p.node, ps)) listed.insert(ps.id);
+  }
+  if (p.kind == Presence::Kind::kSnapshot) {
+    for (int id : peer.pilots) {
+      if (listed.count(id) == 0) registry_.RemoveRemote(p.node, id, "left");
+    }
+    peer.pilots.swap(listed);
+  } else {
+    peer.pilots.insert(listed.begin(), listed.end());
+    for (int id : p.gone) {
+      registry_.RemoveRemote(p.node, id, "left");
+      peer.pilots.erase(id);
+    }
+  }
+  counters_.remote_pilots = registry_.remote_pilots();
+  hooks_.drain();
+}
+
+void ClusterNode::DropPeer(const std::string &node, const std::string &why) {
+  auto it = peers_.find(node);
+  if (it == peers_.end()) return;
+  Log("cluster: node " + it->second.name + " (" + node + ") left: " + why);
+  registry_.RemoveNode(node, "node " + it->second.name + " left");
+  peers_.erase(it);
+  counters_.nodes = peers_.size();
+  counters_.remote_pilots = registry_.remote_pilots();
+  hooks_.drain();
+}
+
+}  // namespace skytether

@@ -1,0 +1,187 @@
+// Two cluster nodes as processes, sharing their pilots through a real redis-server, with fake
+// plugins on both: one sky across nodes, and nodes and Redis coming and going.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "position_text.h"
+#include "redis_harness.h"
+#include "server_harness.h"
+
+using harness::FakeClient;
+using harness::RedisServer;
+using harness::ServerProcess;
+
+namespace {
+
+const char kTrainerPath[] = "Aircraft/General Aviation/Trainer/Trainer.acf";
+
+void Sleep(double s) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(long(s * 1000)));
+}
+
+// Nodes "one" and "two" on ports of their own, both on the test's Redis; alice on one and bob on
+// two, each holding the other in slot 1.
+class TwoNodes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(redis.ok());
+    one = Node("one");
+    two = Node("two");
+    ASSERT_TRUE(one->ok() && two->ok());
+    ASSERT_TRUE(one->WaitForLog("node two", 5) && two->WaitForLog("node one", 5)) << one->Log() << two->Log();
+    a = std::make_unique<FakeClient>(one->port(), 1111);
+    b = std::make_unique<FakeClient>(two->port(), 2222);
+    ASSERT_TRUE(a->Login("alice") && b->Login("bob"));
+    ASSERT_TRUE(a->Announce("AAA", kTrainer) && b->Announce("BBB", kTrainer));
+    ASSERT_TRUE(one->WaitForLog("login 1111", 5) && two->WaitForLog("login 2222", 5));
+    Sleep(0.1);
+    Fly(*b, 2222, 47.0);
+    Fly(*a, 1111, 47.1);
+    ASSERT_TRUE(b->WaitLine("1|c|AAA", 5)) << one->Log() << two->Log();
+    ASSERT_TRUE(a->WaitLine("1|c|BBB", 5));
+  }
+
+  std::unique_ptr<ServerProcess> Node(const std::string &name) {
+    return std::make_unique<ServerProcess>(std::vector<std::string>{
+        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test"});
+  }
+  // A position from the client at lat, and the report its holder in slot 1 must get.
+  std::string Fly(FakeClient &c, int id, double lat) {
+    std::string pos = PositionText(id, false, lat, 8.0);
+    c.SendDatagram(pos);
+    return Report(1, pos);
+  }
+
+  RedisServer redis;
+  std::unique_ptr<ServerProcess> one, two;
+  std::unique_ptr<FakeClient> a, b;
+};
+
+}  // namespace
+
+TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
+  // The notices came before the first report, and reports carry the sender's bytes unchanged.
+  EXPECT_TRUE(b->WaitLine("1|p|" + std::string(kTrainerPath), 1));
+  std::string report = Fly(*a, 1111, 47.1234);
+  EXPECT_TRUE(b->WaitDatagram(report, 3)) << "bob on node two gets alice of node one in slot 1";
+  report = Fly(*b, 2222, 47.01);
+  EXPECT_TRUE(a->WaitDatagram(report, 3));
+
+  // What a stranger publishes on alice's channel is checked as what alice sends: junk and a
+  // position too old to be of use reach nobody; a valid fresh one is relayed.
+  const std::string forged = PositionText(1111, false, 47.3, 8.0);
+  auto now_us = [] {
+    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count());
+  };
+  redis.Query({"PUBLISH", "test:pos:1111", "1111|LOC|junk"});
+  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n1111|LOC|1|2|3"});
+  redis.Query({"PUBLISH", "test:pos:1111", "1000000\n" + forged});
+  EXPECT_FALSE(b->WaitDatagram(Report(1, forged), 0.5));
+  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n" + forged});
+  EXPECT_TRUE(b->WaitDatagram(Report(1, forged), 3));
+
+  // Chat reaches every client of every node, once; an observer on node two sees alice.
+  FakeClient tower(two->port(), 3333);
+  ASSERT_TRUE(tower.Login("tower") && tower.Send("3333|VOCALLSIGN|Tower|\n"));
+  ASSERT_TRUE(two->WaitForLog("observer 3333", 5));
+  tower.SendDatagram(PositionText(3333, true, 47.05, 8.0));
+  EXPECT_GE(tower.WaitSlotOf("AAA", 3), 1);
+  EXPECT_EQ(a->WaitSlotOf("Tower", 0.5), 0) << "nobody sees the observer";
+  ASSERT_TRUE(a->Send("1111|MESSAGE|hello | there\n"));
+  for (FakeClient *c : {a.get(), b.get(), &tower}) EXPECT_TRUE(c->WaitLine("0|m|AAA: hello | there", 3));
+  EXPECT_FALSE(b->WaitLine("0|m|AAA: hello | there", 0.5)) << "once only";
+
+  // A uniqueID in use on node two cannot log in on node one.
+  FakeClient twin(one->port(), 2222);
+  ASSERT_TRUE(twin.Login("mallory"));
+  EXPECT_TRUE(twin.WaitClosed(3));
+  EXPECT_TRUE(one->WaitForLog("uniqueID in use on another node", 3)) << one->Log();
+
+  // Alice logs out: bob's slot is freed as on one server, and her uniqueID is free again.
+  ASSERT_TRUE(a->Send("1111|Closing Connection\n"));
+  EXPECT_TRUE(b->WaitLine("1|c|BLANK", 3));
+  EXPECT_TRUE(b->WaitLine("1|p|BLANK", 3));
+  FakeClient again(two->port(), 1111);
+  ASSERT_TRUE(again.Login("alice"));
+  EXPECT_TRUE(two->WaitForLog("login 1111", 3)) << two->Log();
+}
+
+TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
+  // Carol on node one holds alice locally: that relay must never depend on Redis.
+  FakeClient c(one->port(), 3333);
+  ASSERT_TRUE(c.Login("carol") && c.Announce("CCC", kTrainer));
+  ASSERT_TRUE(one->WaitForLog("login 3333", 5));
+  Sleep(0.1);
+  Fly(c, 3333, 47.2);
+  const int slot = c.WaitSlotOf("AAA", 3);
+  ASSERT_GE(slot, 1);
+
+  // Redis goes: each node says so once and serves its own pilots alone.
+  redis.Kill();
+  EXPECT_TRUE(b->WaitLine("1|c|BLANK", 6)) << "alice leaves bob's view: node one is out of reach";
+  EXPECT_TRUE(a->WaitLine("1|c|BLANK", 2));
+  for (ServerProcess *n : {one.get(), two.get()}) {
+    EXPECT_TRUE(n->WaitForLog("serving this node's pilots alone", 1)) << n->Log();
+  }
+  c.Discard();
+  const std::string pos = PositionText(1111, false, 47.15, 8.0);
+  bool local = false;
+  for (int i = 0; i < 20 && !local; ++i) {
+    a->SendDatagram(pos);
+    local = c.WaitDatagram(Report(slot, pos), 0.1).has_value();
+  }
+  EXPECT_TRUE(local) << "carol still gets alice on their own node";
+  // Meanwhile one uniqueID logs in on both nodes: each can only ask itself.
+  FakeClient dup1(one->port(), 4444), dup2(two->port(), 4444);
+  ASSERT_TRUE(dup1.Login("dup") && dup2.Login("dup"));
+  ASSERT_TRUE(one->WaitForLog("login 4444", 3) && two->WaitForLog("login 4444", 3));
+
+  // Redis is back, empty: the nodes find each other again and the slots come back.
+  ASSERT_TRUE(redis.Restart());
+  int slot_on_b = 0;
+  for (int i = 0; i < 60 && slot_on_b == 0; ++i) {  // the nodes come back within their back-off
+    Fly(*a, 1111, 47.1);
+    Fly(*b, 2222, 47.0);
+    slot_on_b = b->WaitSlotOf("AAA", 0.2);
+  }
+  ASSERT_GE(slot_on_b, 1) << one->Log() << two->Log();
+  EXPECT_GE(a->WaitSlotOf("BBB", 3), 1);
+  // A report is dropped past --max-report-age on its way: on a busy machine one may be.
+  const std::string pos2 = PositionText(1111, false, 47.1, 8.0);
+  bool relayed = false;
+  for (int i = 0; i < 20 && !relayed; ++i) {
+    a->SendDatagram(pos2);
+    relayed = b->WaitDatagram(Report(slot_on_b, pos2), 0.2).has_value();
+  }
+  EXPECT_TRUE(relayed) << one->Log() << two->Log();
+  // ... and the uniqueID taken twice stays with one node only.
+  const bool first = dup1.WaitClosed(4);
+  const bool second = dup2.WaitClosed(first ? 1 : 4);
+  EXPECT_NE(first, second) << one->Log() << two->Log();
+  for (ServerProcess *n : {one.get(), two.get()}) {
+    std::string log = n->Log();
+    std::size_t lost = 0;
+    for (std::size_t at = 0; (at = log.find("serving this node's pilots alone", at)) != std::string::npos;
+         ++at)
+      ++lost;
+    EXPECT_EQ(lost, 1u) << "the outage is logged once\n" << log;
+  }
+
+  // Node two dies: node one frees its pilots' slots within a few seconds, as for a logout, and
+  // bob's uniqueID is free once its key expires.
+  two->Signal(SIGKILL);
+  EXPECT_TRUE(a->WaitLine("1|c|BLANK", 6)) << one->Log();
+  EXPECT_TRUE(a->WaitLine("1|p|BLANK", 1));
+  EXPECT_TRUE(one->WaitForLog("left: not heard from", 1)) << one->Log();
+  Sleep(3);
+  FakeClient bob_again(one->port(), 2222);
+  ASSERT_TRUE(bob_again.Login("bob"));
+  EXPECT_TRUE(one->WaitForLog("login 2222", 3)) << one->Log();
+  EXPECT_TRUE(one->Running());
+}

@@ -1,0 +1,101 @@
+// What nodes tell each other through Redis: every message reads back as written, and what a
+// stranger writes into Redis reaches no plugin unchecked.
+#include "cluster_wire.h"
+
+#include <gtest/gtest.h>
+
+namespace skytether {
+namespace {
+
+PilotState Pilot(int id, bool in_view, bool observer, double lat, double lon, std::string callsign,
+                 std::string model) {
+  PilotState p;
+  p.id = id;
+  p.in_view = in_view;
+  p.observer = observer;
+  p.lat = lat;
+  p.lon = lon;
+  p.callsign = std::move(callsign);
+  p.model = std::move(model);
+  return p;
+}
+
+TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
+  Presence snap;
+  snap.node = "a1b2c3";
+  snap.name = "edge-1.example";
+  snap.pilots = {Pilot(7, true, false, 47.123456, -122.5, "Falcon|One= ", "Aircraft/Jet/jet.acf"),
+                 Pilot(8, false, true, -90, 180, "", ""),
+                 Pilot(2147483647, false, false, 0, 0, "\xc3\xa9t\xc3\xa9", "")};
+  for (auto kind : {Presence::Kind::kSnapshot, Presence::Kind::kChanges, Presence::Kind::kBye}) {
+    Presence p = snap;
+    p.kind = kind;
+    if (kind == Presence::Kind::kChanges) p.gone = {9, 0};
+    Presence back;
+    ASSERT_TRUE(DecodePresence(EncodePresence(p), &back));
+    EXPECT_EQ(back.kind, p.kind);
+    EXPECT_EQ(back.node, p.node);
+    EXPECT_EQ(back.name, p.name);
+    EXPECT_EQ(back.pilots, p.pilots);
+    EXPECT_EQ(back.gone, p.gone);
+  }
+  std::int64_t at = 0;
+  std::string_view datagram;
+  ASSERT_TRUE(DecodePosition(EncodePosition(1765000000123456, "7|LOC|1|2"), &at, &datagram));
+  EXPECT_EQ(at, 1765000000123456);
+  EXPECT_EQ(datagram, "7|LOC|1|2");
+  for (const char *bad :
+       {"", "7|LOC|1", "\n7|LOC", "12x\n7|LOC", "-5\n7|LOC", "1234567890123456789\n7|LOC", "5\n"}) {
+    EXPECT_FALSE(DecodePosition(bad, &at, &datagram)) << bad;
+  }
+  std::string node, text;
+  ASSERT_TRUE(DecodeChat(EncodeChat("a1b2c3", "Falcon: 1+1= 2 | ok"), &node, &text));
+  EXPECT_EQ(node, "a1b2c3");
+  EXPECT_EQ(text, "Falcon: 1+1= 2 | ok");
+
+  ClusterNames names;
+  names.prefix = "sky";
+  int id = 0;
+  EXPECT_TRUE(names.PositionsOf(names.Positions(1234), &id));
+  EXPECT_EQ(id, 1234);
+  EXPECT_FALSE(names.PositionsOf("sky:pos:", &id));
+  EXPECT_FALSE(names.PositionsOf("sky:pos:-1", &id));
+  EXPECT_FALSE(names.PositionsOf("other:pos:5", &id));
+  EXPECT_FALSE(names.PositionsOf(names.Chat(), &id));
+}
+
+TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
+  Presence out;
+  out.name = "kept";
+  for (const char *bad :
+       {"", "Q\tn\tn\n", "S\tn\n", "S\tn n\tname\n", "S\tn\tna|me\n", "S\tn\tn\nP\t1\tov\t0\t0\t\t\n",
+        "S\tn\tn\nP\t1\tvv\t0\t0\t\t\n", "S\tn\tn\nP\t1\tx\t0\t0\t\t\n", "S\tn\tn\nP\t1\t-o\t0\t0\t\t\n",
+        "S\tn\tn\nP\t1\tv\t91\t0\t\t\n", "S\tn\tn\nP\t1\tv\t0\tnan\t\t\n", "S\tn\tn\nP\t1\tv\t0\t1e999\t\t\n",
+        "S\tn\tn\nP\t-4\tv\t0\t0\t\t\n", "S\tn\tn\nP\t1\tv\t 0\t0\t\t\n", "S\tn\tn\n\nX\t1\n",
+        "S\tn\tn\nX\tone\n"}) {
+    EXPECT_FALSE(DecodePresence(bad, &out)) << bad;
+  }
+  EXPECT_EQ(out.name, "kept");
+
+  // Texts are cleaned as a client's are: no line breaks, no "====", capped; unsafe models dropped.
+  Presence p;
+  ASSERT_TRUE(DecodePresence("C\tn\tn\nP\t1\tv\t1\t2\tA\rB====C" + std::string(40, 'x') +
+                                 "\t../../etc/passwd.acf\nP\t2\tv\t1\t2\tx\tC:\\Aircraft\\a.acf\n",
+                             &p));
+  ASSERT_EQ(p.pilots.size(), 2u);
+  EXPECT_EQ(p.pilots[0].callsign.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(p.pilots[0].callsign.find("===="), std::string::npos);
+  EXPECT_LE(p.pilots[0].callsign.size(), 31u);
+  EXPECT_EQ(p.pilots[0].model, "");
+  EXPECT_EQ(p.pilots[1].model, "Aircraft/a.acf");
+  std::string node, text;
+  ASSERT_TRUE(DecodeChat("n\tx: a\nb====" + std::string(400, 'y'), &node, &text));
+  EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("===="), std::string::npos);
+  EXPECT_LE(text.size(), 233u);
+  EXPECT_FALSE(DecodeChat("no tab", &node, &text));
+  EXPECT_FALSE(DecodeChat("bad node\tx", &node, &text));
+}
+
+}  // namespace
+}  // namespace skytether
