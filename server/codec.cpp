@@ -238,7 +238,7 @@ bool ParsePosition(std::string_view d, Position *out) {
   }
 
   const std::string_view values = rest;
-  double lat = 0, lon = 0;
+  double lat = 0, lon = 0, elevation = 0, heading = 0;
   int index = 0;
   std::size_t pos = 0;
   for (;;) {
@@ -254,6 +254,8 @@ bool ParsePosition(std::string_view d, Position *out) {
     }
     if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
     if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
+    if (index == 5 && !ReadDouble(field, &elevation)) return false;
+    if (index == 8 && !ReadDouble(field, &heading)) return false;
     ++index;
     if (next == std::string_view::npos) break;
     pos = next + 1;
@@ -265,6 +267,8 @@ bool ParsePosition(std::string_view d, Position *out) {
   out->values = values;
   out->latitude = lat;
   out->longitude = lon;
+  out->elevation = elevation;
+  out->heading = heading;
   return true;
 }
 

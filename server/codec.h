@@ -81,6 +81,8 @@ struct Position {
   std::string_view values;   // the 42 values as sent, after "ID|LOC|"
   double latitude = 0;
   double longitude = 0;
+  double elevation = 0;  // meters
+  double heading = 0;    // degrees true (psi)
 };
 
 // Checks a whole position datagram: keyword, exactly 42 values, each a plain decimal
