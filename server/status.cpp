@@ -71,6 +71,13 @@ std::string Label(const std::string &text) {
   return out;
 }
 
+// Label values of the dropped-input kinds, in the order of Drop.
+const char *const kDropLabels[] = {
+    "long_line", "malformed_line", "unknown_keyword", "before_login", "wrong_id",
+    "repeat_login", "chat_flood", "chat_queue_full", "line_flood", "bad_datagram",
+    "stranger", "stale", "model_path", "view_only_datagram", "other_port"};
+static_assert(sizeof kDropLabels / sizeof kDropLabels[0] == static_cast<int>(Drop::kCount), "a label per kind");
+
 void Metric(std::string *out, const char *name, const char *type, const char *help) {
   Appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
@@ -181,8 +188,7 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Value(&out, "skytether_reports_refused_total", s.reports_refused);
   Metric(&out, "skytether_dropped_input_total", "counter", "Client input thrown away, by kind.");
   for (int k = 0; k < static_cast<int>(Drop::kCount); ++k)
-    Appendf(&out, "skytether_dropped_input_total{kind=\"%s\"} %" PRIu64 "\n", DropName(static_cast<Drop>(k)),
-            s.dropped[k]);
+    Appendf(&out, "skytether_dropped_input_total{kind=\"%s\"} %" PRIu64 "\n", kDropLabels[k], s.dropped[k]);
   Metric(&out, "skytether_output_cap_cuts_total", "counter",
          "Connections cut because their pending notices passed the cap.");
   Value(&out, "skytether_output_cap_cuts_total", s.output_cap_cuts);
