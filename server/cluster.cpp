@@ -116,6 +116,11 @@ void ClusterNode::Status(StatusSnapshot *s) const {
   const ClusterCounters &c = counters_;
   const RedisCounters &r = link_.counters();
   s->clustered = true;
+  for (StatusPilot &p : s->pilots) {
+    if (p.local) continue;
+    auto peer = peers_.find(p.node);
+    if (peer != peers_.end()) p.node = peer->second.name;
+  }
   s->redis_up = r.up;
   s->redis_links_lost = r.links_lost;
   s->redis_publishes = r.published;

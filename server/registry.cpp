@@ -932,7 +932,8 @@ void Registry::StatusPilots(double now, const std::string &here, std::vector<Sta
     p.id = c.id;
     p.callsign = c.callsign;
     p.model = c.model;
-    p.node = c.remote ? c.node : here;
+    p.node = c.remote ? c.node : here;  // a remote node's identity: the cluster names it
+    p.local = !c.remote;
     p.observer = c.observer;
     p.in_view = c.in_view;
     p.has_position = c.has_pos;

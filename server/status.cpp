@@ -123,7 +123,7 @@ std::string StatusJson(const StatusSnapshot &s) {
   for (const StatusPilot &p : s.pilots) {
     (p.observer ? observers : connected) += 1;
     in_view += p.in_view && !p.observer && p.has_position;
-    local += p.node == s.node;
+    local += p.local;
   }
   std::string out;
   out.reserve(256 + s.pilots.size() * 256);
@@ -160,7 +160,7 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   std::size_t pilots_local = 0, pilots_remote = 0, observers = 0, in_view = 0;
   for (const StatusPilot &q : s.pilots) {
     if (q.observer) ++observers;
-    else (q.node == s.node ? pilots_local : pilots_remote) += 1;
+    else (q.local ? pilots_local : pilots_remote) += 1;
     in_view += !q.observer && q.in_view;
   }
   Metric(&out, "skytether_info", "gauge", "The server's version and node name.");

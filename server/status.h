@@ -39,7 +39,8 @@ struct StatusPilot {
   int id = -1;
   std::string callsign;  // as relayed; empty: none yet
   std::string model;     // relative model path as relayed; empty: none yet
-  std::string node;      // the node it is connected to (this node's name for local pilots)
+  std::string node;      // the name of the node it is connected to
+  bool local = true;     // connected to this node
   bool observer = false;
   bool in_view = false;
   bool has_position = false;  // latitude and longitude are known

@@ -16,51 +16,15 @@
 #include "server_harness.h"
 
 using harness::FakeClient;
+using harness::HttpConnect;
+using harness::HttpGet;
+using harness::HttpPort;
+using harness::Metric;
 using harness::ServerProcess;
 
 namespace {
 
 const char kTrainer[] = "C:\\Sim\\Aircraft\\General Aviation\\Trainer\\Trainer.acf";
-
-int HttpPort(ServerProcess &server) {
-  std::string line;
-  if (!server.WaitForLog("status page on http://127.0.0.1:", 5, &line)) return 0;
-  return std::atoi(line.c_str() + line.rfind(':') + 1);
-}
-
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const timeval limit{2, 0};  // connect and send give up rather than hang the test
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_in a = harness::Addr(port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// One request; the status code (0 when no answer) and the body.
-int HttpGet(int port, const std::string &path, std::string *body = nullptr, const std::string &method = "GET") {
-  int fd = Connect(port);
-  if (fd < 0) return 0;
-  const std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string all;
-  char buf[8192];
-  for (auto deadline = harness::After(5);;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, harness::MsLeft(deadline)) <= 0) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    all.append(buf, n);
-  }
-  close(fd);
-  if (all.compare(0, 9, "HTTP/1.1 ") != 0) return 0;
-  const std::size_t end = all.find("\r\n\r\n");
-  if (body != nullptr) *body = end == std::string::npos ? std::string() : all.substr(end + 4);
-  return std::atoi(all.c_str() + 9);
-}
 
 std::string Shell(const std::string &command, int *status) {
   std::string out;
@@ -70,14 +34,6 @@ std::string Shell(const std::string &command, int *status) {
   for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   *status = pclose(p);
   return out;
-}
-
-double Metric(const std::string &metrics, const std::string &name) {
-  std::istringstream in(metrics);
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, name.size() + 1, name + " ") == 0) return std::atof(line.c_str() + name.size() + 1);
-  }
-  return -1;
 }
 
 // Alice and bob flying, a tower watching, one login refused (the server is full).
@@ -214,7 +170,7 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   // Slowloris: connections that send a header byte now and then and never finish.
   hostile.emplace_back([&] {
     std::vector<int> fds;
-    for (int i = 0; i < 30; ++i) fds.push_back(Connect(http));
+    for (int i = 0; i < 30; ++i) fds.push_back(HttpConnect(http));
     for (int round = 0; !stop; ++round) {
       for (int fd : fds) {
         if (fd >= 0) ::send(fd, round == 0 ? "GET / HTTP/1.1\r\n" : "X", round == 0 ? 16 : 1, MSG_NOSIGNAL);
@@ -227,7 +183,7 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   hostile.emplace_back([&] {
     const std::string header = "X-Filler: " + std::string(4000, 'a') + "\r\n";
     while (!stop) {
-      int fd = Connect(http);
+      int fd = HttpConnect(http);
       if (fd < 0) continue;
       ::send(fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
       for (int i = 0; i < 2000 && !stop; ++i) {
@@ -241,7 +197,7 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   hostile.emplace_back([&] {
     while (!stop) {
       std::vector<int> fds;
-      for (int i = 0; i < 200 && !stop; ++i) fds.push_back(Connect(http));
+      for (int i = 0; i < 200 && !stop; ++i) fds.push_back(HttpConnect(http));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       for (int fd : fds) {
         char head[12] = {};
