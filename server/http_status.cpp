@@ -66,7 +66,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
+double Seconds(Clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
 
 // One connection's bytes, under a deadline for the whole exchange and a cap on what is read: a
 // client that trickles its request (slowloris) or sends endless headers gets nowhere.
@@ -282,13 +284,14 @@ class HttpStatus::Impl : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override {
     if (t_turn_away) {
       static const char kBusy[] =
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 5\r\nConnection: close\r\nRetry-After: 1\r\n\r\nbusy\n";
+          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 5\r\nConnection: close\r\nRetry-After: "
+          "1\r\n\r\nbusy\n";
       (void)!::send(sock, kBusy, sizeof kBusy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
       ::close(sock);
       return false;
     }
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.request_seconds));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(options_.request_seconds));
     BoundedStream stream(sock, deadline, options_.max_request, stopping_);
     bool closed = false;
     // One request per connection: nothing waits idle between requests.
@@ -308,7 +311,9 @@ class HttpStatus::Impl : public httplib::Server {
 HttpStatus::HttpStatus(HttpOptions options, const StatusBoard &board)
     : options_(options), impl_(std::make_unique<Impl>(std::move(options), board)) {}
 
-HttpStatus::~HttpStatus() { Stop(); }
+HttpStatus::~HttpStatus() {
+  Stop();
+}
 
 bool HttpStatus::Start(std::string *error) {
   const HttpOptions &o = options_;
@@ -329,7 +334,8 @@ void HttpStatus::Stop() {
   if (!impl_ || !impl_->thread.joinable()) return;
   impl_->Stopping();
   // stop() only reaches a server already in its accept loop.
-  for (int i = 0; i < 2000 && !impl_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 2000 && !impl_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   impl_->stop();
   impl_->thread.join();
 }

@@ -25,11 +25,11 @@ struct HttpOptions {
   std::string address = "127.0.0.1";
   int port = 0;  // 0: any free port
   int workers = 2;
-  int max_connections = 8;       // being served or waiting; past it a connection gets 503 at once
-  double request_seconds = 5;    // a whole request must arrive, and its answer leave, within this
+  int max_connections = 8;              // being served or waiting; past it a connection gets 503 at once
+  double request_seconds = 5;           // a whole request must arrive, and its answer leave, within this
   std::size_t max_request = 16 * 1024;  // bytes read from one connection, headers included
-  double rate_burst = 20;        // requests per address at once ...
-  double rate_per_second = 5;    // ... and per second after that; past it 429
+  double rate_burst = 20;               // requests per address at once ...
+  double rate_per_second = 5;           // ... and per second after that; past it 429
 };
 
 // "ADDR:PORT", "[V6ADDR]:PORT" or "PORT" (loopback) into *out; false with a message.

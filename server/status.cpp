@@ -34,10 +34,14 @@ std::size_t Utf8Length(const std::string &s, std::size_t i) {
   std::size_t n;
   std::uint32_t cp;
   if (c < 0x80) return 1;
-  if (c >= 0xc2 && c <= 0xdf) n = 2, cp = c & 0x1f;
-  else if (c >= 0xe0 && c <= 0xef) n = 3, cp = c & 0x0f;
-  else if (c >= 0xf0 && c <= 0xf4) n = 4, cp = c & 0x07;
-  else return 0;
+  if (c >= 0xc2 && c <= 0xdf)
+    n = 2, cp = c & 0x1f;
+  else if (c >= 0xe0 && c <= 0xef)
+    n = 3, cp = c & 0x0f;
+  else if (c >= 0xf0 && c <= 0xf4)
+    n = 4, cp = c & 0x07;
+  else
+    return 0;
   if (i + n > s.size()) return 0;
   for (std::size_t k = 1; k < n; ++k) {
     if ((b(i + k) & 0xc0) != 0x80) return 0;
@@ -72,19 +76,24 @@ std::string Label(const std::string &text) {
 }
 
 // Label values of the dropped-input kinds, in the order of Drop.
-const char *const kDropLabels[] = {
-    "long_line", "malformed_line", "unknown_keyword", "before_login", "wrong_id",
-    "repeat_login", "chat_flood", "chat_queue_full", "line_flood", "bad_datagram",
-    "stranger", "stale", "model_path", "view_only_datagram", "other_port"};
-static_assert(sizeof kDropLabels / sizeof kDropLabels[0] == static_cast<int>(Drop::kCount), "a label per kind");
+const char *const kDropLabels[] = {"long_line",  "malformed_line",     "unknown_keyword", "before_login",
+                                   "wrong_id",   "repeat_login",       "chat_flood",      "chat_queue_full",
+                                   "line_flood", "bad_datagram",       "stranger",        "stale",
+                                   "model_path", "view_only_datagram", "other_port"};
+static_assert(sizeof kDropLabels / sizeof kDropLabels[0] == static_cast<int>(Drop::kCount),
+              "a label per kind");
 
 void Metric(std::string *out, const char *name, const char *type, const char *help) {
   Appendf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-void Value(std::string *out, const char *name, std::uint64_t v) { Appendf(out, "%s %" PRIu64 "\n", name, v); }
+void Value(std::string *out, const char *name, std::uint64_t v) {
+  Appendf(out, "%s %" PRIu64 "\n", name, v);
+}
 
-void Value(std::string *out, const char *name, double v) { Appendf(out, "%s %.17g\n", name, v); }
+void Value(std::string *out, const char *name, double v) {
+  Appendf(out, "%s %.17g\n", name, v);
+}
 
 }  // namespace
 
@@ -113,7 +122,8 @@ std::string JsonString(const std::string &text) {
 }
 
 std::string ModelDisplayName(const std::string &path) {
-  std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  std::string name =
+      path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
   if (name.size() > 4 && name.compare(name.size() - 4, 4, ".acf") == 0) name.resize(name.size() - 4);
   return name;
 }
@@ -145,10 +155,14 @@ std::string StatusJson(const StatusSnapshot &s) {
             JsonString(p.callsign).c_str(), JsonString(ModelDisplayName(p.model)).c_str(),
             JsonString(p.model).c_str(), JsonString(p.node).c_str());
     Appendf(&out, "\"latitude\":%.6f,\"longitude\":%.6f,", p.latitude, p.longitude);
-    if (p.has_attitude) Appendf(&out, "\"elevation\":%.1f,\"heading\":%.1f,", p.elevation, p.heading);
-    else out += "\"elevation\":null,\"heading\":null,";
-    if (p.age >= 0) Appendf(&out, "\"age\":%.1f}", p.age);
-    else out += "\"age\":null}";
+    if (p.has_attitude)
+      Appendf(&out, "\"elevation\":%.1f,\"heading\":%.1f,", p.elevation, p.heading);
+    else
+      out += "\"elevation\":null,\"heading\":null,";
+    if (p.age >= 0)
+      Appendf(&out, "\"age\":%.1f}", p.age);
+    else
+      out += "\"age\":null}";
   }
   out += "\n]}\n";
   return out;
@@ -159,12 +173,15 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   out.reserve(8192);
   std::size_t pilots_local = 0, pilots_remote = 0, observers = 0, in_view = 0;
   for (const StatusPilot &q : s.pilots) {
-    if (q.observer) ++observers;
-    else (q.local ? pilots_local : pilots_remote) += 1;
+    if (q.observer)
+      ++observers;
+    else
+      (q.local ? pilots_local : pilots_remote) += 1;
     in_view += !q.observer && q.in_view;
   }
   Metric(&out, "skytether_info", "gauge", "The server's version and node name.");
-  Appendf(&out, "skytether_info{version=\"%s\",node=\"%s\"} 1\n", Label(s.version).c_str(), Label(s.node).c_str());
+  Appendf(&out, "skytether_info{version=\"%s\",node=\"%s\"} 1\n", Label(s.version).c_str(),
+          Label(s.node).c_str());
   Metric(&out, "skytether_start_time_seconds", "gauge", "When the server started, seconds since 1970.");
   Value(&out, "skytether_start_time_seconds", s.started);
   Metric(&out, "skytether_pilots", "gauge", "Logged-in pilots (observers apart), by the node they are on.");
@@ -178,13 +195,15 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Value(&out, "skytether_connections_pending", s.connections_pending);
   Metric(&out, "skytether_logins_total", "counter", "Logins accepted.");
   Value(&out, "skytether_logins_total", s.logins);
-  Metric(&out, "skytether_logins_refused_total", "counter", "Logins refused (token, server full, uniqueID in use).");
+  Metric(&out, "skytether_logins_refused_total", "counter",
+         "Logins refused (token, server full, uniqueID in use).");
   Value(&out, "skytether_logins_refused_total", s.refused_logins);
   Metric(&out, "skytether_positions_in_total", "counter", "Positions accepted from this node's pilots.");
   Value(&out, "skytether_positions_in_total", s.positions_in);
   Metric(&out, "skytether_reports_out_total", "counter", "Report datagrams sent to pilots.");
   Value(&out, "skytether_reports_out_total", s.reports_out);
-  Metric(&out, "skytether_reports_refused_total", "counter", "Report datagrams the socket refused (buffer full).");
+  Metric(&out, "skytether_reports_refused_total", "counter",
+         "Report datagrams the socket refused (buffer full).");
   Value(&out, "skytether_reports_refused_total", s.reports_refused);
   Metric(&out, "skytether_dropped_input_total", "counter", "Client input thrown away, by kind.");
   for (int k = 0; k < static_cast<int>(Drop::kCount); ++k)
@@ -199,8 +218,8 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   std::uint64_t cumulative = 0;
   for (std::size_t b = 0; b < LatencyHistogram::kBounds.size(); ++b) {
     cumulative += s.latency.counts()[b];
-    Appendf(&out, "skytether_relay_latency_seconds_bucket{le=\"%g\"} %" PRIu64 "\n", LatencyHistogram::kBounds[b],
-            cumulative);
+    Appendf(&out, "skytether_relay_latency_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
+            LatencyHistogram::kBounds[b], cumulative);
   }
   cumulative += s.latency.counts().back();
   Appendf(&out, "skytether_relay_latency_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cumulative);
@@ -222,15 +241,20 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
     const struct {
       const char *kind, *direction;
       std::uint64_t n;
-    } messages[] = {{"position", "out", s.positions_out_cluster}, {"position", "in", s.positions_in_cluster},
-                    {"presence", "out", s.presence_out},          {"presence", "in", s.presence_in},
-                    {"chat", "out", s.chat_out},                  {"chat", "in", s.chat_in}};
+    } messages[] = {{"position", "out", s.positions_out_cluster},
+                    {"position", "in", s.positions_in_cluster},
+                    {"presence", "out", s.presence_out},
+                    {"presence", "in", s.presence_in},
+                    {"chat", "out", s.chat_out},
+                    {"chat", "in", s.chat_in}};
     for (const auto &m : messages)
       Appendf(&out, "skytether_cluster_messages_total{kind=\"%s\",direction=\"%s\"} %" PRIu64 "\n", m.kind,
               m.direction, m.n);
-    Metric(&out, "skytether_cluster_positions_stale_total", "counter", "Positions from other nodes too old to relay.");
+    Metric(&out, "skytether_cluster_positions_stale_total", "counter",
+           "Positions from other nodes too old to relay.");
     Value(&out, "skytether_cluster_positions_stale_total", s.positions_stale_cluster);
-    Metric(&out, "skytether_cluster_refused_total", "counter", "Messages from Redis that did not read as ours.");
+    Metric(&out, "skytether_cluster_refused_total", "counter",
+           "Messages from Redis that did not read as ours.");
     Value(&out, "skytether_cluster_refused_total", s.cluster_refused);
   }
   Metric(&out, "process_cpu_seconds_total", "counter", "User and system CPU time.");

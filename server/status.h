@@ -53,16 +53,16 @@ struct StatusPilot {
 
 struct StatusSnapshot {
   std::string version;
-  std::string node;      // this node's name
-  double started = 0;    // process start, seconds since 1970
-  double taken = 0;      // when the snapshot was taken, seconds since 1970
+  std::string node;    // this node's name
+  double started = 0;  // process start, seconds since 1970
+  double taken = 0;    // when the snapshot was taken, seconds since 1970
   bool clustered = false;
   std::vector<StatusPilot> pilots;  // local and remote, observers included
   // Relay figures, totals since start.
   std::uint64_t connections_pending = 0;
   std::uint64_t logins = 0, refused_logins = 0;
-  std::uint64_t positions_in = 0;  // positions accepted from this node's pilots
-  std::uint64_t reports_out = 0;   // report datagrams handed to the kernel
+  std::uint64_t positions_in = 0;     // positions accepted from this node's pilots
+  std::uint64_t reports_out = 0;      // report datagrams handed to the kernel
   std::uint64_t reports_refused = 0;  // ... and refused by it (socket buffer full, unreachable)
   std::array<std::uint64_t, static_cast<int>(Drop::kCount)> dropped{};
   std::uint64_t output_cap_cuts = 0;  // connections cut for not reading their notices

@@ -90,7 +90,8 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
     EXPECT_LT(p["age"].number, 5);
   }
   // No user names, tokens or addresses: a third party reads this.
-  for (const char *secret : {"alice", "bob", "127.0.0.1", "00000000"}) EXPECT_EQ(body.find(secret), std::string::npos);
+  for (const char *secret : {"alice", "bob", "127.0.0.1", "00000000"})
+    EXPECT_EQ(body.find(secret), std::string::npos);
 
   // Read-only; unknown paths are not found.
   EXPECT_EQ(HttpGet(http, "/v1/status.json", nullptr, "POST"), 405);
@@ -136,10 +137,10 @@ TEST_F(StatusServer, PageInABrowserShowsTheCallsigns) {
   char dir[] = "/tmp/skytether-chromium-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   int status = -1;
-  const std::string dom = Shell("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                                  std::string(dir) + " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" +
-                                  std::to_string(http) + "/ 2>/dev/null",
-                              &status);
+  const std::string dom = Shell(
+      "timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
+          " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) + "/ 2>/dev/null",
+      &status);
   Shell("rm -rf " + std::string(dir), &status);
   ASSERT_FALSE(dom.empty()) << "chromium (Debian's chromium package, installed by ./run test) gave no page";
   EXPECT_NE(dom.find("<td>AAA</td>"), std::string::npos) << dom;
@@ -202,7 +203,8 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       for (int fd : fds) {
         char head[12] = {};
-        if (fd >= 0 && recv(fd, head, sizeof head, MSG_DONTWAIT) == 12 && std::string(head, 12) == "HTTP/1.1 503")
+        if (fd >= 0 && recv(fd, head, sizeof head, MSG_DONTWAIT) == 12 &&
+            std::string(head, 12) == "HTTP/1.1 503")
           ++turned_away;
         close(fd);
       }
@@ -234,8 +236,8 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   }
   ASSERT_EQ(code, 200);
   const double growth = Metric(metrics, "process_resident_memory_bytes") - rss_before;
-  std::printf("reports %d of %d, HTTP connections turned away %d, resident memory %+.0f KiB\n", received.load(),
-              sent, turned_away.load(), growth / 1024);
+  std::printf("reports %d of %d, HTTP connections turned away %d, resident memory %+.0f KiB\n",
+              received.load(), sent, turned_away.load(), growth / 1024);
   EXPECT_LT(growth, 16 << 20);
   EXPECT_EQ(Metric(metrics, "skytether_dropped_input_total{kind=\"stale\"}"), 0);
 }
