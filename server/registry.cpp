@@ -188,8 +188,8 @@ struct Registry::Client {
   double lat = 0, lon = 0;
   double ux = 0, uy = 0, uz = 0;  // unit vector of lat/lon
   double last_heard = 0;          // the last position taken (from udp)
-  bool has_attitude = false;      // elevation and heading of the last position are known
-  double elevation = 0, heading = 0;
+  // Elevation and heading of the last position, as sent (read for the status feed only).
+  std::string elevation, heading;
   double reported = 0;  // remote: the last position or presence from its node
   bool in_view = false;
   std::size_t visible_index = 0;  // position in visible_ while in_view
@@ -642,9 +642,8 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
   PlaceAt(c, pos.latitude, pos.longitude);
   c.last_heard = now;
   if (c.observer) return false;
-  c.has_attitude = true;
-  c.elevation = pos.elevation;
-  c.heading = pos.heading;
+  c.elevation.assign(pos.elevation);
+  c.heading.assign(pos.heading);
   ++positions_in_;
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
@@ -916,9 +915,8 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, std::vector<R
   }
   Client &p = *it->second;
   PlaceAt(p, pos.latitude, pos.longitude);
-  p.has_attitude = true;
-  p.elevation = pos.elevation;
-  p.heading = pos.heading;
+  p.elevation.assign(pos.elevation);
+  p.heading.assign(pos.heading);
   p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
@@ -939,9 +937,7 @@ void Registry::StatusPilots(double now, const std::string &here, std::vector<Sta
     p.has_position = c.has_pos;
     p.latitude = c.lat;
     p.longitude = c.lon;
-    p.has_attitude = c.has_attitude;
-    p.elevation = c.elevation;
-    p.heading = c.heading;
+    p.has_attitude = ReadDecimal(c.elevation, &p.elevation) && ReadDecimal(c.heading, &p.heading);
     const double heard = c.remote ? c.reported : c.last_heard;
     if (c.has_pos && heard > 0) p.age = std::max(0.0, now - heard);
     out->push_back(std::move(p));
