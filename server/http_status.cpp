@@ -232,7 +232,7 @@ class HttpStatus::Impl : public httplib::Server {
                      "connect-src 'self'; img-src data:");
       res.set_content(kStatusPage, "text/html; charset=utf-8");
     });
-    Get("/v1/status.json", [this](const httplib::Request &, httplib::Response &res) {
+    Get(R"(/v1/status\.json)", [this](const httplib::Request &, httplib::Response &res) {
       auto s = board_.Latest();
       if (!s) return NotYet(res);
       // Read-only and without secrets: maps on other sites may read it.
