@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "status.h"
 
 namespace {
 
@@ -114,6 +115,52 @@ void Registry_TickAllDue(benchmark::State &state, bool sorting) {
   }
 }
 
+// N pilots in view. What the relay thread pays once a second for the status page (every pilot
+// copied into a snapshot), and what an HTTP thread pays per request (the feed's text, the metrics).
+struct Sky {
+  Registry reg;
+  explicit Sky(int n) {
+    std::vector<Relay> relays;
+    std::string_view values;
+    for (int i = 0; i < n; ++i) {
+      const int id = 100000 + i;
+      const IpAddr ip = IpAddr::V4(10, 0, std::uint8_t(i / 250), std::uint8_t(1 + i % 250));
+      reg.Connect(ConnId(i + 1), ip, 0);
+      reg.OnLine(ConnId(i + 1),
+                 std::to_string(id) + "|Opening Connection|u" + std::to_string(id) + "|" + std::string(32, '0') + "|",
+                 0);
+      reg.OnLine(ConnId(i + 1), std::to_string(id) + "|CALLSIGN|PILOT" + std::to_string(i) + "|", 0);
+      reg.OnLine(ConnId(i + 1), std::to_string(id) + "|PLANE|Aircraft/General Aviation/Trainer/Trainer.acf", 0);
+      relays.clear();
+      reg.OnDatagram(Position(id, 47.0 + (i % 20) * 0.018, 8.0 + (i / 20) * 0.027), Endpoint{ip, 20000}, 0.5,
+                     &relays, &values);
+    }
+    reg.outputs().clear();
+    reg.logs().clear();
+  }
+};
+
+void Status_SnapshotOnRelayThread(benchmark::State &state) {
+  Sky sky(int(state.range(0)));
+  for (auto _ : state) {
+    StatusSnapshot s;
+    sky.reg.StatusPilots(1.0, "node", &s.pilots);
+    benchmark::DoNotOptimize(s.pilots.data());
+  }
+}
+
+void Status_FeedAndMetricsOnHttpThread(benchmark::State &state) {
+  Sky sky(int(state.range(0)));
+  StatusSnapshot s;
+  sky.reg.StatusPilots(1.0, "node", &s.pilots);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = StatusJson(s).size() + MetricsText(s, ProcessFigures{}).size();
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.counters["bytes"] = double(bytes);
+}
+
 int RunCallgrind() {
   Twenty w;
   std::vector<Relay> relays;
@@ -139,6 +186,8 @@ int RunCallgrind() {
 BENCHMARK(Registry_PositionTo19);
 BENCHMARK_CAPTURE(Registry_TickAllDue, short_path, false)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(Registry_TickAllDue, sorting, true)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Status_SnapshotOnRelayThread)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Status_FeedAndMetricsOnHttpThread)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--callgrind") == 0) return RunCallgrind();

@@ -112,6 +112,31 @@ void ClusterNode::Stop() {
   link_.Stop();
 }
 
+void ClusterNode::Status(StatusSnapshot *s) const {
+  const ClusterCounters &c = counters_;
+  const RedisCounters &r = link_.counters();
+  s->clustered = true;
+  for (StatusPilot &p : s->pilots) {
+    if (p.local) continue;
+    auto peer = peers_.find(p.node);
+    if (peer != peers_.end()) p.node = peer->second.name;
+  }
+  s->redis_up = r.up;
+  s->redis_links_lost = r.links_lost;
+  s->redis_publishes = r.published;
+  s->redis_publishes_dropped = r.publish_dropped;
+  s->redis_messages = r.messages;
+  s->cluster_nodes = c.nodes;
+  s->positions_out_cluster = c.positions_out;
+  s->positions_in_cluster = c.positions_in;
+  s->positions_stale_cluster = c.positions_stale;
+  s->presence_out = c.presence_out;
+  s->presence_in = c.presence_in;
+  s->chat_out = c.chat_out;
+  s->chat_in = c.chat_in;
+  s->cluster_refused = c.refused;
+}
+
 std::string ClusterNode::CountersLine() const {
   const ClusterCounters &c = counters_;
   const RedisCounters &r = link_.counters();

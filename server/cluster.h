@@ -16,6 +16,7 @@
 #include "cluster_wire.h"
 #include "redis_link.h"
 #include "registry.h"
+#include "status.h"
 
 namespace skytether {
 
@@ -74,6 +75,8 @@ class ClusterNode {
   std::string CountersLine() const;
   const ClusterCounters &counters() const { return counters_; }
   const RedisCounters &redis_counters() const { return link_.counters(); }
+  // The cluster's figures, for the status feed and the metrics.
+  void Status(StatusSnapshot *s) const;
 
  private:
   struct Peer {

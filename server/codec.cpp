@@ -239,6 +239,7 @@ bool ParsePosition(std::string_view d, Position *out) {
 
   const std::string_view values = rest;
   double lat = 0, lon = 0;
+  std::string_view elevation, heading;
   int index = 0;
   std::size_t pos = 0;
   for (;;) {
@@ -252,8 +253,12 @@ bool ParsePosition(std::string_view d, Position *out) {
     } else if (!IsFloatDecimal(field)) {
       return false;
     }
-    if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
-    if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
+    if (index <= 8) {
+      if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
+      if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
+      if (index == 5) elevation = field;
+      if (index == 8) heading = field;
+    }
     ++index;
     if (next == std::string_view::npos) break;
     pos = next + 1;
@@ -265,6 +270,8 @@ bool ParsePosition(std::string_view d, Position *out) {
   out->values = values;
   out->latitude = lat;
   out->longitude = lon;
+  out->elevation = elevation;
+  out->heading = heading;
   return true;
 }
 
@@ -361,5 +368,7 @@ std::string LoginToken(int id, std::string_view user, std::string_view password)
   text.append(password);
   return Md5Hex(text);
 }
+
+bool ReadDecimal(std::string_view s, double *out) { return ReadDouble(s, out); }
 
 }  // namespace skytether

@@ -81,6 +81,8 @@ struct Position {
   std::string_view values;   // the 42 values as sent, after "ID|LOC|"
   double latitude = 0;
   double longitude = 0;
+  // Elevation (meters) and heading (psi, degrees true) as sent: read only when someone asks.
+  std::string_view elevation, heading;
 };
 
 // Checks a whole position datagram: keyword, exactly 42 values, each a plain decimal
@@ -90,6 +92,8 @@ bool ParsePosition(std::string_view datagram, Position *out);
 
 // A plain decimal number as "%.9g" writes it (no nan/inf, no hex, no spaces).
 bool IsDecimalNumber(std::string_view s);
+// Reads such a number (a leading '+' allowed) whatever the locale; false unless all of s is read.
+bool ReadDecimal(std::string_view s, double *out);
 
 // ---- texts relayed to clients ----
 

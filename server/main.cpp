@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cluster.h"
+#include "http_status.h"
 #include "registry.h"
 #include "server.h"
 
@@ -23,6 +24,7 @@ const char kUsage[] =
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
+    "                        [--http [ADDR:]PORT]\n"
     "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
@@ -43,6 +45,8 @@ const char kUsage[] =
     "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
     "  --bpf-dir DIR          the steering tables of the nodes on this address\n"
     "                         (default /sys/fs/bpf/skytether-PORT)\n"
+    "  --http [ADDR:]PORT     serve the status page, the JSON feed and the metrics over HTTP\n"
+    "                         (on 127.0.0.1 unless ADDR is given; port 0 picks a free one)\n"
     "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
     "  --version              print the version and exit\n";
 
@@ -143,6 +147,12 @@ std::string DefaultNodeName() {
   return name.substr(0, 56);
 }
 
+double WallSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
 bool ParseReusePort(const char *s, skytether::SteeringOptions *out) {
   const char *slash = std::strchr(s, '/');
   long index = 0, nodes = 0;
@@ -162,6 +172,8 @@ int main(int argc, char **argv) {
   skytether::RegistryOptions registry_options;
   std::string accounts_file, password_file, bpf_dir;
   skytether::ClusterOptions cluster_options;
+  skytether::HttpOptions http_options;
+  bool http = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -212,6 +224,10 @@ int main(int argc, char **argv) {
       if (!ParseReusePort(value, &server_options.steering))
         return Fail("bad --reuseport (I/N, 0 <= I < N): " + std::string(value));
       server_options.steered = true;
+    } else if (arg == "--http") {
+      std::string error;
+      if (!skytether::ParseHttpAddress(value, &http_options, &error)) return Fail(error);
+      http = true;
     } else if (arg == "--bpf-dir") {
       bpf_dir = value;
     } else {
@@ -266,6 +282,9 @@ int main(int argc, char **argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   asio::io_context io(1);
+  skytether::StatusBoard board;
+  skytether::HttpStatus status_http(http_options, board);
+  asio::steady_timer status_timer(io);
   skytether::Registry registry(registry_options, use_accounts ? &accounts : nullptr);
   skytether::Server server(io, server_options, registry);
   std::unique_ptr<skytether::ClusterNode> cluster;
@@ -288,6 +307,7 @@ int main(int argc, char **argv) {
     skytether::LogLine(std::string("shutting down on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
     if (cluster) cluster->Stop();
     server.Stop();
+    status_timer.cancel();
     if (cluster) counters.cancel();
   });
 
@@ -300,6 +320,34 @@ int main(int argc, char **argv) {
   if (!server.Start(&error)) {
     std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
     return 1;
+  }
+  // The operator's window: the relay thread publishes a snapshot every second; the HTTP threads
+  // only ever read the latest one.
+  const double started = WallSeconds();
+  const std::string node_name = cluster_options.name.empty() ? DefaultNodeName() : cluster_options.name;
+  std::function<void()> publish_status = [&] {
+    auto snapshot = std::make_shared<skytether::StatusSnapshot>();
+    snapshot->version = SKYTETHER_VERSION;
+    snapshot->node = node_name;
+    snapshot->started = started;
+    snapshot->taken = WallSeconds();
+    server.Status(snapshot.get());
+    if (cluster) cluster->Status(snapshot.get());
+    board.Publish(std::move(snapshot));
+    status_timer.expires_after(std::chrono::seconds(1));
+    status_timer.async_wait([&](const asio::error_code &ec) {
+      if (!ec) publish_status();
+    });
+  };
+  if (http) {
+    if (!status_http.Start(&error)) {
+      std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+      return 1;
+    }
+    publish_status();
+    const bool v6 = http_options.address.find(':') != std::string::npos;
+    skytether::LogLine("status page on http://" + (v6 ? "[" + http_options.address + "]" : http_options.address) +
+                       ":" + std::to_string(status_http.port()) + "/");
   }
   // kill -USR1 makes a cluster node log what it has done.
   std::function<void()> print_counters = [&] {

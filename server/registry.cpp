@@ -1,5 +1,7 @@
 #include "registry.h"
 
+#include "status.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -186,6 +188,9 @@ struct Registry::Client {
   double lat = 0, lon = 0;
   double ux = 0, uy = 0, uz = 0;  // unit vector of lat/lon
   double last_heard = 0;          // the last position taken (from udp)
+  // Elevation and heading of the last position, as sent (read for the status feed only).
+  std::string elevation, heading;
+  double reported = 0;  // remote: the last position or presence from its node
   bool in_view = false;
   std::size_t visible_index = 0;  // position in visible_ while in_view
   std::array<Client *, kSlots> slots{};  // what this client sees; [0] unused
@@ -572,6 +577,7 @@ void Registry::DeliverChat(double now) {
   while (!chat_queue_.empty() && chat_budget_.Take(now)) {
     QueuedChat &q = chat_queue_.front();
     batch += ChatNotice(q.text);
+    ++chat_lines_;
     if (q.local && options_.cluster) {
       ClusterEvent e;
       e.kind = ClusterEvent::Kind::kChat;
@@ -636,6 +642,9 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
   PlaceAt(c, pos.latitude, pos.longitude);
   c.last_heard = now;
   if (c.observer) return false;
+  c.elevation.assign(pos.elevation);
+  c.heading.assign(pos.heading);
+  ++positions_in_;
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
   *values = pos.values;
@@ -860,6 +869,7 @@ bool Registry::UpdateRemote(std::string_view node, const PilotState &ps) {
     p.user = "node " + p.node;
   }
   PlaceAt(p, ps.lat, ps.lon);
+  p.reported = now_;
   // Its node applied the announcement allowance already.
   if (ps.callsign != p.callsign) {
     p.callsign = ps.callsign;
@@ -905,9 +915,35 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, std::vector<R
   }
   Client &p = *it->second;
   PlaceAt(p, pos.latitude, pos.longitude);
+  p.elevation.assign(pos.elevation);
+  p.heading.assign(pos.heading);
+  p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
   return RelayTo(p, relays);
+}
+
+void Registry::StatusPilots(double now, const std::string &here, std::vector<StatusPilot> *out) const {
+  out->reserve(out->size() + by_id_.size() + remote_.size());
+  const auto add = [&](const Client &c) {
+    StatusPilot p;
+    p.id = c.id;
+    p.callsign = c.callsign;
+    p.model = c.model;
+    p.node = c.remote ? c.node : here;  // a remote node's identity: the cluster names it
+    p.local = !c.remote;
+    p.observer = c.observer;
+    p.in_view = c.in_view;
+    p.has_position = c.has_pos;
+    p.latitude = c.lat;
+    p.longitude = c.lon;
+    p.has_attitude = ReadDecimal(c.elevation, &p.elevation) && ReadDecimal(c.heading, &p.heading);
+    const double heard = c.remote ? c.reported : c.last_heard;
+    if (c.has_pos && heard > 0) p.age = std::max(0.0, now - heard);
+    out->push_back(std::move(p));
+  };
+  for (const auto &entry : by_id_) add(*entry.second);
+  for (const auto &entry : remote_) add(*entry.second);
 }
 
 std::vector<PilotState> Registry::LocalPilots() const {

@@ -21,6 +21,7 @@
 namespace skytether {
 
 using ConnId = std::uint64_t;
+struct StatusPilot;
 
 // An IP address: IPv4 in the first four bytes (v6 false), or IPv6.
 struct IpAddr {
@@ -189,6 +190,10 @@ class Registry {
   // Every local logged-in client as the other nodes should know it.
   std::vector<PilotState> LocalPilots() const;
   std::size_t remote_pilots() const { return remote_.size(); }
+  // Every logged-in client, local (on node `here`) and remote, as the status feed shows it.
+  void StatusPilots(double now, const std::string &here, std::vector<StatusPilot> *out) const;
+  std::uint64_t positions_in() const { return positions_in_; }
+  std::uint64_t chat_lines() const { return chat_lines_; }
 
   // Inspection (tests and status lines).
   std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
@@ -278,6 +283,8 @@ class Registry {
   std::array<std::uint64_t, static_cast<int>(Drop::kCount)> drops_{};
   std::array<std::uint64_t, static_cast<int>(Drop::kCount)> drops_logged_{};
   double next_drop_log_ = 0;
+  std::uint64_t positions_in_ = 0;  // positions accepted from local pilots (observers apart)
+  std::uint64_t chat_lines_ = 0;    // chat lines delivered
   std::uint64_t eval_epoch_ = 0;
 
   struct Candidate {

@@ -130,6 +130,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Send(const std::string &text) {
     if (closed_) return;
     if (out_.size() - out_off_ + text.size() > server_.options().max_pending_output) {
+      server_.CountOutputCapCut();
       return Cut("not reading: pending output over " + std::to_string(server_.options().max_pending_output) +
                  " bytes");
     }
@@ -464,7 +465,8 @@ void Server::ReadDatagrams() {
     if (n <= 0) break;
     double now = Now();
     timespec wall{};
-    if (options_.max_report_age > 0 || cluster_ != nullptr) clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int relayed = 0;
     for (int i = 0; i < n; ++i) {
       const msghdr &h = recv_msg_[i].msg_hdr;
       // One byte more than kMaxDatagram fits the buffer, so an over-long one shows as such.
@@ -489,7 +491,10 @@ void Server::ReadDatagrams() {
       // Notices for newly given slots go out on the streams before any report.
       if (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty())
         Drain();
-      if (relay) QueueRelays(relays_.data() + first, relays_.data() + relays_.size(), values);
+      if (relay) {
+        QueueRelays(relays_.data() + first, relays_.data() + relays_.size(), values);
+        relayed_arrivals_[relayed++] = arrived;
+      }
       relays_.clear();
       // The node's own pilots first; then the other nodes, through Redis (never waited on).
       if (shared >= 0) {
@@ -499,6 +504,14 @@ void Server::ReadDatagrams() {
     }
     // The queued reports point into this round's buffers: send before reading again.
     FlushSends();
+    if (relayed > 0) {
+      timespec sent;
+      clock_gettime(CLOCK_REALTIME, &sent);
+      for (int i = 0; i < relayed; ++i) {
+        const timespec &a = relayed_arrivals_[i];
+        latency_.Add(static_cast<double>(sent.tv_sec - a.tv_sec) + 1e-9 * static_cast<double>(sent.tv_nsec - a.tv_nsec));
+      }
+    }
     if (n < kRecvBatch) break;
   }
 }
@@ -551,6 +564,7 @@ void Server::FlushSends() {
     int n = sendmmsg(fd, send_msg_.data() + off, send_count_ - off, MSG_DONTWAIT);
     if (n > 0) {
       off += n;
+      reports_out_ += static_cast<std::uint64_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -564,6 +578,20 @@ void Server::FlushSends() {
     ++off;
   }
   send_count_ = 0;
+}
+
+void Server::Status(StatusSnapshot *s) const {
+  registry_.StatusPilots(Now(), s->node, &s->pilots);
+  s->connections_pending = registry_.pending();
+  s->logins = registry_.events(Event::kLogin);
+  s->refused_logins = registry_.events(Event::kRefusedLogin);
+  s->positions_in = registry_.positions_in();
+  s->reports_out = reports_out_;
+  s->reports_refused = udp_send_failures_;
+  for (int k = 0; k < static_cast<int>(Drop::kCount); ++k) s->dropped[k] = registry_.dropped(static_cast<Drop>(k));
+  s->output_cap_cuts = output_cap_cuts_;
+  s->chat_lines = registry_.chat_lines();
+  s->latency = latency_;
 }
 
 }  // namespace skytether

@@ -20,6 +20,7 @@
 #include <asio.hpp>
 
 #include "registry.h"
+#include "status.h"
 #include "steering.h"
 
 namespace skytether {
@@ -75,6 +76,9 @@ class Server {
   void Forget(ConnId id);
   // Logs one event a client can repeat, within its kind's allowance (see EventLog).
   void Note(Event kind, std::string line);
+  // The relay's figures and every pilot, for the status feed (the cluster's part is not filled).
+  void Status(StatusSnapshot *s) const;
+  void CountOutputCapCut() { ++output_cap_cuts_; }
 
  private:
   static constexpr int kRecvBatch = 64;
@@ -125,6 +129,9 @@ class Server {
   // capacity (a full arena is flushed first).
   std::string remote_values_;
   std::uint64_t udp_send_failures_ = 0, udp_send_failures_logged_ = 0;
+  std::uint64_t reports_out_ = 0, output_cap_cuts_ = 0;
+  LatencyHistogram latency_;
+  std::array<timespec, kRecvBatch> relayed_arrivals_;  // of this round's relayed positions
   EventLog events_;
   double accept_backoff_ = 0;  // seconds; doubles while accept keeps failing
 };

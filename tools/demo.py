@@ -2,7 +2,9 @@
 """A live Skytether session: the server and three simulated hosts, each running the real plugin.
 
 Three pilots fly circles near one airfield; one opens the chat and says hello. After about twenty
-seconds each host dumps what it shows and takes a screenshot; this prints a short report.
+seconds each host dumps what it shows and takes a screenshot; this prints a short report. The
+server's status page is on meanwhile: its address is printed, and a headless browser takes a
+screenshot of it while the pilots fly.
 Everything started here is stopped on the way out, whatever happens.
 """
 import json
@@ -12,7 +14,9 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
+import urllib.request
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 OUT = os.path.join(BUILD, "demo")
@@ -20,6 +24,8 @@ PLUGIN = os.path.join(BUILD, "Skytether", "lin_x64", "Skytether.xpl")
 RUNNER = os.path.join(BUILD, "host", "skytether-host")
 SERVER = os.path.join(BUILD, "server", "skytether-server")
 SECONDS = 20
+PAGE_SHOT = os.path.join(BUILD, "status-page.png")
+PAGE_AT = 13  # seconds into the flight: everyone in view
 FIELD = (47.4647, 8.5492)  # the airfield the circles are drawn around
 DUMP_TIMES = [17.0, 17.5, 18.0, 18.5, 19.0]
 
@@ -51,7 +57,7 @@ def main():
     procs = []
     try:
         server_log = open(os.path.join(OUT, "server.log"), "w")
-        server = subprocess.Popen([SERVER, "--listen", "127.0.0.1", "--port", "49556"],
+        server = subprocess.Popen([SERVER, "--listen", "127.0.0.1", "--port", "49556", "--http", "127.0.0.1:0"],
                                   stdout=server_log, stderr=subprocess.STDOUT)
         procs.append(server)
         for _ in range(100):
@@ -79,9 +85,15 @@ def main():
                 [RUNNER, "--plugin", PLUGIN, "--root", root, "--seconds", str(SECONDS), "--realtime",
                  "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json")],
                 stdout=log, stderr=subprocess.STDOUT))
+        page = re.search(r"status page on (\S+)", open(os.path.join(OUT, "server.log")).read())
+        if not page:
+            sys.exit("the server did not say where its status page is")
+        page = page.group(1)
         print("== Server on 127.0.0.1:49556, three pilots flying for %d s ..." % SECONDS, flush=True)
+        print("== Status page: %s (feed %sv1/status.json, metrics %smetrics)" % (page, page, page), flush=True)
 
-        failed = False
+        time.sleep(PAGE_AT)
+        failed = not page_screenshot(page)
         for (name, *_), p in zip(PILOTS, procs[1:]):
             if p.wait(timeout=SECONDS + 30) != 0:
                 failed = True
@@ -98,6 +110,25 @@ def main():
                 p.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 p.kill()
+
+
+def page_screenshot(page):
+    """The status page as a browser shows it, and the pilots its feed lists."""
+    with urllib.request.urlopen(page + "v1/status.json", timeout=5) as r:
+        feed = json.load(r)
+    print("   feed: %d pilots in view: %s" % (feed["counts"]["pilots"], ", ".join(
+        "%s (%s) %.4f %.4f" % (p["callsign"], p["model"], p["latitude"], p["longitude"]) for p in feed["pilots"])))
+    with tempfile.TemporaryDirectory() as profile:
+        shot = subprocess.run(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+             "--user-data-dir=" + profile, "--window-size=1400,860", "--virtual-time-budget=4000",
+             "--screenshot=" + PAGE_SHOT, page],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+    if shot.returncode != 0 or not os.path.exists(PAGE_SHOT):
+        print("!! no screenshot of the status page: %s" % shot.stderr.decode(errors="replace")[-1000:])
+        return False
+    print("   status page screenshot: %s" % PAGE_SHOT, flush=True)
+    return True
 
 
 def load(name, t):

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "../e2e/json.h"
 #include "position_text.h"
 #include "redis_harness.h"
 #include "server_harness.h"
@@ -47,7 +50,7 @@ class TwoNodes : public ::testing::Test {
 
   std::unique_ptr<ServerProcess> Node(const std::string &name) {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
-        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test"});
+        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test", "--http", "0"});
   }
   // A position from the client at lat, and the report its holder in slot 1 must get.
   std::string Fly(FakeClient &c, int id, double lat) {
@@ -96,6 +99,34 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   ASSERT_TRUE(a->Send("1111|MESSAGE|hello | there\n"));
   for (FakeClient *c : {a.get(), b.get(), &tower}) EXPECT_TRUE(c->WaitLine("0|m|AAA: hello | there", 3));
   EXPECT_FALSE(b->WaitLine("0|m|AAA: hello | there", 0.5)) << "once only";
+
+  // Node one's feed shows the whole sky, each pilot with its node; observers are only counted.
+  Sleep(1.2);
+  std::string body;
+  ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/v1/status.json", &body), 200);
+  e2e::Json feed;
+  ASSERT_TRUE(e2e::ParseJson(body, feed)) << body;
+  EXPECT_TRUE(feed["server"]["clustered"].boolean);
+  EXPECT_EQ(feed["counts"]["nodes"].number, 2);
+  EXPECT_EQ(feed["counts"]["observers"].number, 1);
+  ASSERT_EQ(feed["pilots"].size(), 2u) << body;
+  for (const e2e::Json &p : feed["pilots"].items) {
+    const bool alice = p["id"].number == 1111;
+    EXPECT_EQ(p["callsign"].text, alice ? "AAA" : "BBB");
+    EXPECT_EQ(p["node"].text, alice ? "one" : "two");
+    EXPECT_EQ(p["model"].text, "Trainer");
+    EXPECT_EQ(p["heading"].type, e2e::Json::Number) << "bob's positions reach node one: alice holds him";
+  }
+  std::string metrics;
+  ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/metrics", &metrics), 200);
+  EXPECT_EQ(harness::Metric(metrics, "skytether_redis_up"), 1);
+  EXPECT_EQ(harness::Metric(metrics, "skytether_cluster_nodes"), 1);
+  EXPECT_EQ(harness::Metric(metrics, "skytether_pilots{where=\"other_nodes\"}"), 1);
+  EXPECT_GT(harness::Metric(metrics, "skytether_cluster_messages_total{kind=\"position\",direction=\"in\"}"), 0);
+  const std::string file = testing::TempDir() + "skytether-cluster-metrics.txt";
+  std::ofstream(file) << metrics;
+  EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << metrics;
+  std::remove(file.c_str());
 
   // A uniqueID in use on node two cannot log in on node one.
   FakeClient twin(one->port(), 2222);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "status.h"
 #include "position_text.h"
 
 using namespace skytether;
@@ -213,4 +214,38 @@ TEST(FloodGate, BurstThenRate) {
   taken = 0;
   for (int i = 0; i < 100; ++i) taken += gate.Take(1000.0);
   EXPECT_EQ(taken, 10) << "refill stops at the burst";
+}
+
+TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
+  EXPECT_EQ(JsonString("a\"\\\x01\x7f"), "\"a\\\"\\\\\\u0001\\u007f\"");
+  EXPECT_EQ(JsonString("\xc3\xa9\xe2\x82\xac\xf0\x9f\x9b\xa9"), "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x9b\xa9\"");
+  // Stray, overlong, surrogate and cut sequences each become U+FFFD, byte by byte.
+  EXPECT_EQ(JsonString("\xff\xc0\xaf\xed\xa0\x80x\xe2\x82"),
+            "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdx\\ufffd\\ufffd\"");
+  EXPECT_EQ(ModelDisplayName("Aircraft/Jets/Liner/liner.acf"), "liner");
+  EXPECT_EQ(ModelDisplayName(""), "");
+
+  // Only pilots in view with a place are listed; observers are counted; unknowns are null.
+  StatusSnapshot s;
+  s.node = "n1";
+  s.version = "1.2.3";
+  StatusPilot flying, remote, observer, parked;
+  flying.id = 7, flying.in_view = flying.has_position = flying.has_attitude = true, flying.heading = 90;
+  flying.age = 0.25;
+  remote = flying;
+  remote.id = 8, remote.local = false, remote.node = "n2", remote.has_attitude = false, remote.age = -1;
+  observer = flying;
+  observer.id = 9, observer.observer = true;
+  parked.id = 10;
+  s.pilots = {flying, remote, observer, parked};
+  const std::string feed = StatusJson(s);
+  EXPECT_NE(feed.find("\"counts\":{\"pilots\":2,\"pilots_connected\":3,\"observers\":1,\"clients_here\":3,"), std::string::npos)
+      << feed;
+  EXPECT_NE(feed.find("{\"id\":7,"), std::string::npos);
+  EXPECT_NE(feed.find("\"heading\":90.0,\"age\":0.2"), std::string::npos) << feed;
+  EXPECT_NE(feed.find("\"node\":\"n2\",\"latitude\":0.000000,\"longitude\":0.000000,\"elevation\":null,\"heading\":null,\"age\":null}"),
+            std::string::npos)
+      << feed;
+  EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
+  EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
 }

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,5 +236,57 @@ class FakeClient {
   bool connected_ = false, closed_ = false;
   std::string in_;
 };
+
+// ---- the status page, feed and metrics (--http) ----
+
+// The port of the server's status page, from its log line; 0 when it did not say.
+inline int HttpPort(ServerProcess &server) {
+  std::string line;
+  if (!server.WaitForLog("status page on http://127.0.0.1:", 5, &line)) return 0;
+  return std::atoi(line.c_str() + line.rfind(':') + 1);
+}
+
+inline int HttpConnect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval limit{2, 0};  // connect and send give up rather than hang the test
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_in a = Addr(port);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One request; the status code (0 when no answer) and the body.
+inline int HttpGet(int port, const std::string &path, std::string *body = nullptr, const std::string &method = "GET") {
+  int fd = HttpConnect(port);
+  if (fd < 0) return 0;
+  const std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string all;
+  char buf[8192];
+  for (auto deadline = After(5);;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    all.append(buf, n);
+  }
+  close(fd);
+  if (all.compare(0, 9, "HTTP/1.1 ") != 0) return 0;
+  const std::size_t end = all.find("\r\n\r\n");
+  if (body != nullptr) *body = end == std::string::npos ? std::string() : all.substr(end + 4);
+  return std::atoi(all.c_str() + 9);
+}
+
+// The value of one sample (name with its labels), -1 when absent.
+inline double Metric(const std::string &metrics, const std::string &name) {
+  std::istringstream in(metrics);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, name.size() + 1, name + " ") == 0) return std::atof(line.c_str() + name.size() + 1);
+  }
+  return -1;
+}
 
 }  // namespace harness

@@ -10,6 +10,7 @@
 
 #include "position_text.h"
 #include "registry.h"
+#include "status.h"
 
 using namespace skytether;
 using Lines = std::vector<std::string>;
@@ -682,11 +683,30 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   EXPECT_EQ(w.Take(1), (Lines{n + "|c|RRR\n", n + "|p|Aircraft/Jets/Liner/liner.acf\n"}));
   EXPECT_EQ(Told(w, ClusterEvent::Kind::kWatch), (std::vector<std::string>{"50"}));
 
+  // The status feed knows it from presence alone (node, place), its attitude once positions come.
+  auto status_of = [&w](int id) {
+    std::vector<StatusPilot> all;
+    w.reg.StatusPilots(w.now, "n1", &all);
+    auto it = std::find_if(all.begin(), all.end(), [id](const StatusPilot &p) { return p.id == id; });
+    return it == all.end() ? StatusPilot{} : *it;
+  };
+  EXPECT_TRUE(status_of(1).local && status_of(1).has_attitude);
+  StatusPilot seen = status_of(50);
+  EXPECT_FALSE(seen.local);
+  EXPECT_EQ(seen.node, "n2");
+  EXPECT_EQ(seen.callsign, "RRR");
+  EXPECT_TRUE(seen.has_position && seen.in_view);
+  EXPECT_FALSE(seen.has_attitude);
+
   // Its positions are relayed byte for byte; one that is not its own, or not a position, is not.
   std::vector<Relay> relays;
   std::string_view values;
   const std::string pos = PositionText(50, false, 47.02, 8.0);
   ASSERT_TRUE(w.reg.OnRemoteDatagram(50, pos, &relays, &values));
+  seen = status_of(50);
+  EXPECT_TRUE(seen.has_attitude);
+  EXPECT_DOUBLE_EQ(seen.heading, 271.75);
+  EXPECT_NEAR(seen.latitude, 47.02, 1e-6);
   ASSERT_EQ(relays.size(), 1u);
   EXPECT_EQ(relays[0].slot, s);
   EXPECT_EQ(relays[0].to.port, World::Port(1));
