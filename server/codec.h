@@ -20,7 +20,8 @@ constexpr int kPositionValues = 42;
 
 constexpr std::size_t kMaxCallsign = 31;
 constexpr std::size_t kMaxChat = 200;
-constexpr std::size_t kMaxPath = 255;
+// A host writes model paths of up to 511 bytes; the plugin sends them whole.
+constexpr std::size_t kMaxPath = 511;
 
 // ---- stream line splitting ----
 

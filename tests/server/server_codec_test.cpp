@@ -176,13 +176,15 @@ TEST(RelativeModelPath, FromTheLastAircraftDirectory) {
       {"models\\jet.acf", "models/jet.acf"},  // no Aircraft directory, relative: separators only
       {"Aircraft/a\r\n/b====c.acf", "Aircraft/a/b===c.acf"},
       {"\\\\host\\Aircraft\\jet.acf", "Aircraft/jet.acf"},
+      // As long as a host's own path buffer allows.
+      {"/s/Aircraft/" + std::string(498, 'a') + ".acf", "Aircraft/" + std::string(498, 'a') + ".acf"},
       // Unusable: empty, not a model, climbing out, too long, and what names a place of the
       // receiver's own once no Aircraft directory is cut away: a root, a drive, a share.
       {"", ""},
       {"/home/u/Aircraft/plane.obj", ""},
       {"/home/u/Aircraft/../../etc/x.acf", ""},
       {"..\\x.acf", ""},
-      {"Aircraft/" + std::string(300, 'a') + ".acf", ""},
+      {"Aircraft/" + std::string(499, 'a') + ".acf", ""},
       {"/etc/secret/x.acf", ""},
       {"D:\\models\\jet.acf", ""},
       {"d:jet.acf", ""},
