@@ -95,6 +95,13 @@ void Value(std::string *out, const char *name, double v) {
   Appendf(out, "%s %.17g\n", name, v);
 }
 
+// A metric of one unlabelled value: its help and type lines, then the value.
+template <typename T>
+void Single(std::string *out, const char *name, const char *type, const char *help, T v) {
+  Metric(out, name, type, help);
+  Value(out, name, v);
+}
+
 }  // namespace
 
 std::string JsonString(const std::string &text) {
@@ -182,37 +189,31 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Metric(&out, "skytether_info", "gauge", "The server's version and node name.");
   Appendf(&out, "skytether_info{version=\"%s\",node=\"%s\"} 1\n", Label(s.version).c_str(),
           Label(s.node).c_str());
-  Metric(&out, "skytether_start_time_seconds", "gauge", "When the server started, seconds since 1970.");
-  Value(&out, "skytether_start_time_seconds", s.started);
+  Single(&out, "skytether_start_time_seconds", "gauge", "When the server started, seconds since 1970.",
+         s.started);
   Metric(&out, "skytether_pilots", "gauge", "Logged-in pilots (observers apart), by the node they are on.");
   Appendf(&out, "skytether_pilots{where=\"here\"} %zu\n", pilots_local);
   if (s.clustered) Appendf(&out, "skytether_pilots{where=\"other_nodes\"} %zu\n", pilots_remote);
-  Metric(&out, "skytether_pilots_in_view", "gauge", "Pilots that send positions and may be seen.");
-  Value(&out, "skytether_pilots_in_view", static_cast<std::uint64_t>(in_view));
-  Metric(&out, "skytether_observers", "gauge", "Observers (see everyone, seen by nobody).");
-  Value(&out, "skytether_observers", static_cast<std::uint64_t>(observers));
-  Metric(&out, "skytether_connections_pending", "gauge", "Stream connections not logged in yet.");
-  Value(&out, "skytether_connections_pending", s.connections_pending);
-  Metric(&out, "skytether_logins_total", "counter", "Logins accepted.");
-  Value(&out, "skytether_logins_total", s.logins);
-  Metric(&out, "skytether_logins_refused_total", "counter",
-         "Logins refused (token, server full, uniqueID in use).");
-  Value(&out, "skytether_logins_refused_total", s.refused_logins);
-  Metric(&out, "skytether_positions_in_total", "counter", "Positions accepted from this node's pilots.");
-  Value(&out, "skytether_positions_in_total", s.positions_in);
-  Metric(&out, "skytether_reports_out_total", "counter", "Report datagrams sent to pilots.");
-  Value(&out, "skytether_reports_out_total", s.reports_out);
-  Metric(&out, "skytether_reports_refused_total", "counter",
-         "Report datagrams the socket refused (buffer full).");
-  Value(&out, "skytether_reports_refused_total", s.reports_refused);
+  Single(&out, "skytether_pilots_in_view", "gauge", "Pilots that send positions and may be seen.",
+         static_cast<std::uint64_t>(in_view));
+  Single(&out, "skytether_observers", "gauge", "Observers (see everyone, seen by nobody).",
+         static_cast<std::uint64_t>(observers));
+  Single(&out, "skytether_connections_pending", "gauge", "Stream connections not logged in yet.",
+         s.connections_pending);
+  Single(&out, "skytether_logins_total", "counter", "Logins accepted.", s.logins);
+  Single(&out, "skytether_logins_refused_total", "counter",
+         "Logins refused (token, server full, uniqueID in use).", s.refused_logins);
+  Single(&out, "skytether_positions_in_total", "counter", "Positions accepted from this node's pilots.",
+         s.positions_in);
+  Single(&out, "skytether_reports_out_total", "counter", "Report datagrams sent to pilots.", s.reports_out);
+  Single(&out, "skytether_reports_refused_total", "counter",
+         "Report datagrams the socket refused (buffer full).", s.reports_refused);
   Metric(&out, "skytether_dropped_input_total", "counter", "Client input thrown away, by kind.");
   for (int k = 0; k < static_cast<int>(Drop::kCount); ++k)
     Appendf(&out, "skytether_dropped_input_total{kind=\"%s\"} %" PRIu64 "\n", kDropLabels[k], s.dropped[k]);
-  Metric(&out, "skytether_output_cap_cuts_total", "counter",
-         "Connections cut because their pending notices passed the cap.");
-  Value(&out, "skytether_output_cap_cuts_total", s.output_cap_cuts);
-  Metric(&out, "skytether_chat_lines_total", "counter", "Chat lines delivered.");
-  Value(&out, "skytether_chat_lines_total", s.chat_lines);
+  Single(&out, "skytether_output_cap_cuts_total", "counter",
+         "Connections cut because their pending notices passed the cap.", s.output_cap_cuts);
+  Single(&out, "skytether_chat_lines_total", "counter", "Chat lines delivered.", s.chat_lines);
   Metric(&out, "skytether_relay_latency_seconds", "histogram",
          "From a position's arrival in the socket to its reports being sent.");
   std::uint64_t cumulative = 0;
@@ -226,17 +227,15 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Value(&out, "skytether_relay_latency_seconds_sum", s.latency.sum());
   Value(&out, "skytether_relay_latency_seconds_count", cumulative);
   if (s.clustered) {
-    Metric(&out, "skytether_redis_up", "gauge", "1 while the link to Redis is up.");
-    Value(&out, "skytether_redis_up", static_cast<std::uint64_t>(s.redis_up ? 1 : 0));
-    Metric(&out, "skytether_redis_links_lost_total", "counter", "Times the link to Redis was lost.");
-    Value(&out, "skytether_redis_links_lost_total", s.redis_links_lost);
-    Metric(&out, "skytether_redis_publishes_total", "counter", "Publishes handed to Redis.");
-    Value(&out, "skytether_redis_publishes_total", s.redis_publishes);
-    Metric(&out, "skytether_redis_publishes_dropped_total", "counter",
-           "Publishes given up while Redis was away or behind.");
-    Value(&out, "skytether_redis_publishes_dropped_total", s.redis_publishes_dropped);
-    Metric(&out, "skytether_cluster_nodes", "gauge", "Other nodes heard from now.");
-    Value(&out, "skytether_cluster_nodes", s.cluster_nodes);
+    Single(&out, "skytether_redis_up", "gauge", "1 while the link to Redis is up.",
+           static_cast<std::uint64_t>(s.redis_up ? 1 : 0));
+    Single(&out, "skytether_redis_links_lost_total", "counter", "Times the link to Redis was lost.",
+           s.redis_links_lost);
+    Single(&out, "skytether_redis_publishes_total", "counter", "Publishes handed to Redis.",
+           s.redis_publishes);
+    Single(&out, "skytether_redis_publishes_dropped_total", "counter",
+           "Publishes given up while Redis was away or behind.", s.redis_publishes_dropped);
+    Single(&out, "skytether_cluster_nodes", "gauge", "Other nodes heard from now.", s.cluster_nodes);
     Metric(&out, "skytether_cluster_messages_total", "counter", "Messages between this node and the others.");
     const struct {
       const char *kind, *direction;
@@ -250,25 +249,18 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
     for (const auto &m : messages)
       Appendf(&out, "skytether_cluster_messages_total{kind=\"%s\",direction=\"%s\"} %" PRIu64 "\n", m.kind,
               m.direction, m.n);
-    Metric(&out, "skytether_cluster_positions_stale_total", "counter",
-           "Positions from other nodes too old to relay.");
-    Value(&out, "skytether_cluster_positions_stale_total", s.positions_stale_cluster);
-    Metric(&out, "skytether_cluster_refused_total", "counter",
-           "Messages from Redis that did not read as ours.");
-    Value(&out, "skytether_cluster_refused_total", s.cluster_refused);
+    Single(&out, "skytether_cluster_positions_stale_total", "counter",
+           "Positions from other nodes too old to relay.", s.positions_stale_cluster);
+    Single(&out, "skytether_cluster_refused_total", "counter",
+           "Messages from Redis that did not read as ours.", s.cluster_refused);
   }
-  Metric(&out, "process_cpu_seconds_total", "counter", "User and system CPU time.");
-  Value(&out, "process_cpu_seconds_total", p.cpu_seconds);
-  Metric(&out, "process_resident_memory_bytes", "gauge", "Resident memory.");
-  Value(&out, "process_resident_memory_bytes", p.resident_bytes);
-  Metric(&out, "process_virtual_memory_bytes", "gauge", "Virtual memory.");
-  Value(&out, "process_virtual_memory_bytes", p.virtual_bytes);
-  Metric(&out, "process_open_fds", "gauge", "Open file descriptors.");
-  Value(&out, "process_open_fds", p.open_fds);
-  Metric(&out, "process_max_fds", "gauge", "The descriptor limit.");
-  Value(&out, "process_max_fds", p.max_fds);
-  Metric(&out, "process_start_time_seconds", "gauge", "When the process started, seconds since 1970.");
-  Value(&out, "process_start_time_seconds", s.started);
+  Single(&out, "process_cpu_seconds_total", "counter", "User and system CPU time.", p.cpu_seconds);
+  Single(&out, "process_resident_memory_bytes", "gauge", "Resident memory.", p.resident_bytes);
+  Single(&out, "process_virtual_memory_bytes", "gauge", "Virtual memory.", p.virtual_bytes);
+  Single(&out, "process_open_fds", "gauge", "Open file descriptors.", p.open_fds);
+  Single(&out, "process_max_fds", "gauge", "The descriptor limit.", p.max_fds);
+  Single(&out, "process_start_time_seconds", "gauge", "When the process started, seconds since 1970.",
+         s.started);
   return out;
 }
 
