@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -306,21 +307,21 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
       ++counters_.refused;
       return;
     }
-    if (options_.max_report_age > 0) {
-      timespec now{};
-      clock_gettime(CLOCK_REALTIME, &now);
-      const double age = 1e-6 * static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000 +
-                                                    now.tv_nsec / 1000 - arrival_us);
-      if (age > options_.max_report_age) {
-        ++counters_.positions_stale;
-        registry_.CountDrop(Drop::kStale);
-        return;
-      }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const double age = 1e-6 * static_cast<double>(static_cast<std::int64_t>(now.tv_sec) * 1000000 +
+                                                  now.tv_nsec / 1000 - arrival_us);
+    if (options_.max_report_age > 0 && age > options_.max_report_age) {
+      ++counters_.positions_stale;
+      registry_.CountDrop(Drop::kStale);
+      return;
     }
     std::vector<Relay> &relays = relays_;
     relays.clear();
     std::string_view values;
-    if (registry_.OnRemoteDatagram(id, datagram, &relays, &values)) hooks_.relay(values, relays);
+    // Paced by when the pilot's node got it, not by how Redis bunched it on the way.
+    const double arrived = Now() - std::clamp(age, 0.0, 1.0);
+    if (registry_.OnRemoteDatagram(id, datagram, arrived, &relays, &values)) hooks_.relay(values, relays);
     return;
   }
   if (channel == names_.Presence()) {

@@ -22,6 +22,7 @@ namespace {
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
+    "                        [--relay-rates off|on|KM:RATE,...,RATE]\n"
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--http [ADDR:]PORT]\n"
@@ -36,6 +37,9 @@ const char kUsage[] =
     "  --max-report-age SECONDS\n"
     "                         a position that waited longer in the socket is not relayed\n"
     "                         (default 0.1; 0 relays any)\n"
+    "  --relay-rates off|on|KM:RATE,...,RATE\n"
+    "                         at most RATE reports a second of a pilot to each recipient within KM,\n"
+    "                         the last RATE beyond (default on: 10:40,50:10,2); off relays every one\n"
     "  --cluster ADDR         be a cluster node: share pilots with the other nodes through the\n"
     "                         Redis at HOST:PORT (an IP address) or unix:PATH\n"
     "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
@@ -208,6 +212,9 @@ int main(int argc, char **argv) {
       } else if (!ParseSeconds(value, &server_options.max_report_age)) {
         return Fail("bad --max-report-age: " + std::string(value));
       }
+    } else if (arg == "--relay-rates") {
+      std::string error;
+      if (!registry_options.relay_rates.Parse(value, &error)) return Fail("bad --relay-rates: " + error);
     } else if (arg == "--cluster") {
       cluster_options.redis = value;
     } else if (arg == "--cluster-prefix") {
@@ -316,6 +323,7 @@ int main(int argc, char **argv) {
   } else {
     skytether::LogLine("open server: any login is accepted");
   }
+  skytether::LogLine("relay rates: " + registry_options.relay_rates.Describe());
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "skytether-server: %s\n", error.c_str());

@@ -245,7 +245,8 @@ Registry::Registry(RegistryOptions options, const Accounts *accounts)
     : options_(options),
       accounts_(accounts),
       chat_budget_(options.chat_per_second, options.chat_per_second),
-      events_(20, options.drop_log_interval) {}
+      events_(20, options.drop_log_interval),
+      pacer_(options.relay_rates) {}
 
 Registry::~Registry() = default;
 
@@ -648,14 +649,26 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
   *values = pos.values;
-  return RelayTo(c, relays);
+  return RelayTo(c, now, relays);
 }
 
-bool Registry::RelayTo(const Client &p, std::vector<Relay> *relays) const {
+bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
   bool any = false;
-  for (const Viewer &v : p.viewers) {
-    if (!v.recipient->has_udp) continue;
-    relays->push_back(Relay{v.recipient->udp, v.slot});
+  for (Viewer &v : p.viewers) {
+    const Client &r = *v.recipient;
+    if (!r.has_udp) continue;
+    if (pacer_.on()) {
+      double chord2 = -1;
+      if (p.has_pos && r.has_pos) {
+        const double dx = p.ux - r.ux, dy = p.uy - r.uy, dz = p.uz - r.uz;
+        chord2 = dx * dx + dy * dy + dz * dz;
+      }
+      if (!pacer_.Take(&v.pace, pacer_.StepOf(chord2), t)) {
+        ++reports_held_;
+        continue;
+      }
+    }
+    relays->push_back(Relay{r.udp, v.slot});
     any = true;
   }
   return any;
@@ -699,7 +712,7 @@ void Registry::Give(Client &r, Client &p) {
   }
   if (slot == 0) return;
   r.slots[slot] = &p;
-  p.viewers.push_back(Viewer{&r, slot});
+  p.viewers.push_back(Viewer{&r, slot, PairPace{}});
   if (p.remote && p.viewers.size() == 1) Emit(ClusterEvent::Kind::kWatch, p);
   // Name and model first, so the recipient knows the aircraft before it moves.
   if (!p.callsign.empty()) Send(r, CallsignNotice(slot, p.callsign));
@@ -904,8 +917,9 @@ void Registry::RemoveNode(std::string_view node, std::string_view why) {
   for (int id : ids) RemoveRemote(node, id, why);
 }
 
-bool Registry::OnRemoteDatagram(int id, std::string_view datagram, std::vector<Relay> *relays,
+bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double now, std::vector<Relay> *relays,
                                 std::string_view *values) {
+  now_ = now;
   auto it = remote_.find(id);
   if (it == remote_.end()) return false;  // not announced (yet, or any more)
   Position pos;
@@ -920,7 +934,7 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, std::vector<R
   p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
-  return RelayTo(p, relays);
+  return RelayTo(p, now, relays);
 }
 
 void Registry::StatusPilots(double now, const std::string &here, std::vector<StatusPilot> *out) const {

@@ -17,6 +17,7 @@
 #include "cluster_wire.h"
 #include "codec.h"
 #include "events.h"
+#include "relay_rates.h"
 
 namespace skytether {
 
@@ -136,6 +137,7 @@ struct RegistryOptions {
   bool cluster = false;
   // Evaluates full tables by sorting too, as the short path must agree with (for tests).
   bool sort_every_evaluation = false;
+  RelayRates relay_rates;  // how often a pilot's reports go to each holder, by distance
 };
 
 class Registry {
@@ -178,8 +180,9 @@ class Registry {
   void RemoveRemote(std::string_view node, int id, std::string_view why);
   // Every pilot of a node that left or went silent.
   void RemoveNode(std::string_view node, std::string_view why);
-  // A position of a remote pilot, as it sent it: relayed as a local one's would be.
-  bool OnRemoteDatagram(int id, std::string_view datagram, std::vector<Relay> *relays,
+  // A position of a remote pilot, as it sent it, that reached its node at `now` (this node's
+  // clock): relayed as a local one's would be.
+  bool OnRemoteDatagram(int id, std::string_view datagram, double now, std::vector<Relay> *relays,
                         std::string_view *values);
   // A chat line from another node, to every client here within the chat budget.
   void RemoteChat(std::string_view text);
@@ -193,6 +196,8 @@ class Registry {
   // Every logged-in client, local (on node `here`) and remote, as the status feed shows it.
   void StatusPilots(double now, const std::string &here, std::vector<StatusPilot> *out) const;
   std::uint64_t positions_in() const { return positions_in_; }
+  // Reports the relay rates held back (a later report of the same pilot went instead).
+  std::uint64_t reports_held() const { return reports_held_; }
   std::uint64_t chat_lines() const { return chat_lines_; }
 
   // Inspection (tests and status lines).
@@ -218,6 +223,7 @@ class Registry {
   struct Viewer {
     Client *recipient;
     int slot;
+    PairPace pace;
   };
   using Age = std::pair<double, ConnId>;  // connected at, then id: oldest first
   struct Address {
@@ -233,8 +239,9 @@ class Registry {
   void Login(Client &c, const ClientLine &m, double now);
   void CompleteLogin(Client &c, double now);
   void Emit(ClusterEvent::Kind kind, const Client &c);
-  // A report of p for each of its holders whose datagram address is known; false when none.
-  bool RelayTo(const Client &p, std::vector<Relay> *relays) const;
+  // A report of p, arrived at t, for each of its holders whose datagram address is known and whose
+  // pace lets it go; false when none.
+  bool RelayTo(Client &p, double t, std::vector<Relay> *relays);
   // Sets where a pilot is (and the unit vector the distances use).
   void PlaceAt(Client &c, double lat, double lon);
   PilotState StateOf(const Client &c) const;
@@ -285,6 +292,8 @@ class Registry {
   double next_drop_log_ = 0;
   std::uint64_t positions_in_ = 0;  // positions accepted from local pilots (observers apart)
   std::uint64_t chat_lines_ = 0;    // chat lines delivered
+  RelayPacer pacer_;
+  std::uint64_t reports_held_ = 0;
   std::uint64_t eval_epoch_ = 0;
 
   struct Candidate {

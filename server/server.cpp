@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -487,7 +488,10 @@ void Server::ReadDatagrams() {
       std::size_t first = relays_.size();
       std::string_view datagram(recv_buf_[i].data(), recv_msg_[i].msg_len);
       int shared = -1;
-      bool relay = registry_.OnDatagram(datagram, from, now, &relays_, &values, cluster_ ? &shared : nullptr);
+      // Paced by when it arrived, so a round that reads several of one pilot's positions does not
+      // hold back the later ones.
+      bool relay = registry_.OnDatagram(datagram, from, now - std::clamp(waited, 0.0, 1.0), &relays_, &values,
+                                        cluster_ ? &shared : nullptr);
       // Notices for newly given slots go out on the streams before any report.
       if (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty())
         Drain();
@@ -588,6 +592,7 @@ void Server::Status(StatusSnapshot *s) const {
   s->positions_in = registry_.positions_in();
   s->reports_out = reports_out_;
   s->reports_refused = udp_send_failures_;
+  s->reports_held = registry_.reports_held();
   for (int k = 0; k < static_cast<int>(Drop::kCount); ++k) s->dropped[k] = registry_.dropped(static_cast<Drop>(k));
   s->output_cap_cuts = output_cap_cuts_;
   s->chat_lines = registry_.chat_lines();

@@ -208,6 +208,9 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Single(&out, "skytether_reports_out_total", "counter", "Report datagrams sent to pilots.", s.reports_out);
   Single(&out, "skytether_reports_refused_total", "counter",
          "Report datagrams the socket refused (buffer full).", s.reports_refused);
+  Single(&out, "skytether_reports_held_total", "counter",
+         "Reports the relay rates held back for distance (a later report of the pilot went instead).",
+         s.reports_held);
   Metric(&out, "skytether_dropped_input_total", "counter", "Client input thrown away, by kind.");
   for (int k = 0; k < static_cast<int>(Drop::kCount); ++k)
     Appendf(&out, "skytether_dropped_input_total{kind=\"%s\"} %" PRIu64 "\n", kDropLabels[k], s.dropped[k]);

@@ -64,6 +64,7 @@ struct StatusSnapshot {
   std::uint64_t positions_in = 0;     // positions accepted from this node's pilots
   std::uint64_t reports_out = 0;      // report datagrams handed to the kernel
   std::uint64_t reports_refused = 0;  // ... and refused by it (socket buffer full, unreachable)
+  std::uint64_t reports_held = 0;     // held back by the relay rates (a later report went instead)
   std::array<std::uint64_t, static_cast<int>(Drop::kCount)> dropped{};
   std::uint64_t output_cap_cuts = 0;  // connections cut for not reading their notices
   std::uint64_t chat_lines = 0;       // chat lines delivered (each once, whatever its recipients)

@@ -188,7 +188,7 @@ TEST(ServerProcess, ConnectionsThatNeverLogInLeaveRoomForLogins) {
 TEST(ServerProcess, PositionsThatWaitedTooLongAreNotRelayed) {
   for (const char *age : {"0.1", "0"}) {
     SCOPED_TRACE(std::string("--max-report-age ") + age);
-    ServerProcess server({"--port", "0", "--max-report-age", age});
+    ServerProcess server({"--port", "0", "--max-report-age", age, "--relay-rates", "off"});
     ASSERT_TRUE(server.ok()) << server.Log();
     FakeClient a(server.port(), 1111), b(server.port(), 2222);
     ASSERT_TRUE(a.Login("alice") && b.Login("bob") && a.Announce("AAA", kTrainer));

@@ -116,6 +116,13 @@ struct World {
 
 double Km(double km) { return km / 111.195; }  // degrees of latitude
 
+// Every report to every holder, whatever the distance: for tests of where reports go.
+RegistryOptions EveryReport() {
+  RegistryOptions o;
+  o.relay_rates.on = false;
+  return o;
+}
+
 }  // namespace
 
 RegistryOptions Clustered() {
@@ -296,7 +303,7 @@ TEST(RegistrySlots, NoticesFirstThenStableSlots) {
 }
 
 TEST(RegistrySlots, DatagramPortIsLearnedStrangersAndJunkChangeNothing) {
-  World w;
+  World w(EveryReport());
   w.Join(1, "AAA");
   w.Join(2, "BBB");
   w.Pos(2, 0, 0, false, 5000);
@@ -331,6 +338,85 @@ TEST(RegistrySlots, DatagramPortIsLearnedStrangersAndJunkChangeNothing) {
   EXPECT_EQ(w.reg.events(Event::kDatagramAddress), 3u) << "1 and 2 learned, 2 moved";
 }
 
+// Sender 9 at 0,0 reporting at `rate` for `seconds` to 1 (5 km), 2 (30 km) and 3 (200 km): the
+// reports each recipient got and the longest time between two of them.
+struct Paced {
+  std::map<int, int> got;
+  std::map<int, double> gap;
+};
+Paced Fly(World &w, double rate, double seconds) {
+  Paced out;
+  std::map<int, double> last;
+  for (int frame = 0; frame < std::lround(rate * seconds); ++frame, w.now += 1 / rate) {
+    for (const Relay &r : w.Pos(9, 0, 0)) {
+      const int id = r.to.port - 20000;
+      ++out.got[id];
+      if (last.count(id)) out.gap[id] = std::max(out.gap[id], w.now - last[id]);
+      last[id] = w.now;
+    }
+  }
+  return out;
+}
+
+void JoinPaced(World &w) {
+  w.Join(9, "S");
+  const double at[] = {0, Km(5), Km(30), Km(200)};
+  for (int id : {1, 2, 3}) {
+    w.Join(id, "R" + std::to_string(id));
+    w.Pos(id, at[id], 0);
+  }
+}
+
+TEST(RegistrySlots, RelayRatesPaceEachPairByItsDistance) {
+  World w;  // up to 10 km 40/s, up to 50 km 10/s, 2/s beyond
+  JoinPaced(w);
+  Paced p = Fly(w, 60, 2);
+  EXPECT_NEAR(p.got[1], 80, 1) << "near: the sender's rate up to the cap";
+  EXPECT_NEAR(p.got[2], 20, 1);
+  EXPECT_NEAR(p.got[3], 4, 1);
+  EXPECT_LE(p.gap[1], 1 / 40.0 + 1 / 60.0 + 1e-9);
+  EXPECT_LE(p.gap[2], 1 / 10.0 + 1 / 60.0 + 1e-9);
+  EXPECT_LE(p.gap[3], 1 / 2.0 + 1 / 60.0 + 1e-9) << "never longer without a report than the step's period";
+  EXPECT_EQ(w.reg.reports_held(), 3u * 120 - p.got[1] - p.got[2] - p.got[3]);
+  EXPECT_EQ(Fly(w, 30, 2).got[1], 60) << "below the cap, every report of a near pilot";
+
+  // Just after a far report: recipient 3 comes close, and its next report from 9 goes at once.
+  while (Fly(w, 60, 1 / 60.0).got[3] == 0) {
+  }
+  w.Pos(3, Km(2), 0);
+  EXPECT_EQ(Fly(w, 60, 1 / 60.0).got[3], 1);
+  // 2's slot for 9 changes hands: the new holder's first report goes at once, whatever 9's pace.
+  const int slot = w.reg.SlotOf(2, 9);
+  w.Line(9, "9|Closing Connection");
+  w.Join(8, "N");
+  std::vector<Relay> first = w.Pos(8, 0, 0);
+  EXPECT_EQ(w.reg.SlotOf(2, 8), slot);
+  EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](const Relay &r) { return r.to.port == 20002; }));
+
+  World off(EveryReport());
+  JoinPaced(off);
+  p = Fly(off, 60, 1);
+  EXPECT_EQ(p.got[1] + p.got[2] + p.got[3], 180) << "off: every report to every holder";
+  EXPECT_EQ(off.reg.reports_held(), 0u);
+}
+
+TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
+  RelayRates r;
+  std::string error;
+  ASSERT_TRUE(r.Parse("5:30,20:8,100:3,0.5", &error)) << error;
+  EXPECT_EQ(r.Describe(), "up to 5 km 30/s, up to 20 km 8/s, up to 100 km 3/s, beyond 0.5/s");
+  ASSERT_TRUE(r.Parse("off", &error) && !r.on);
+  ASSERT_TRUE(r.Parse("on", &error) && r.on);
+  EXPECT_EQ(r.Describe(), "up to 10 km 40/s, up to 50 km 10/s, beyond 2/s");
+  for (const char *bad : {"", "10:40", "10:40,,2", "50:10,10:40,2", "10:10,50:40,2", "10:40,x,2",
+                          "10:40,50:10,0.1", "-1:40,2", "10:40,2,50:1", "10:nan,2", "1e9:40,2", "10:40,2 "}) {
+    RelayRates kept;
+    kept.on = false;
+    EXPECT_FALSE(kept.Parse(bad, &error)) << bad;
+    EXPECT_FALSE(kept.on) << bad;
+  }
+}
+
 TEST(RegistrySlots, LogoutClosedStreamAndIdleFreeWithBlanks) {
   RegistryOptions o;
   o.idle_timeout = 20;
@@ -361,7 +447,7 @@ TEST(RegistrySlots, LogoutClosedStreamAndIdleFreeWithBlanks) {
 }
 
 TEST(RegistrySlots, ObserversReceiveAndAreNotReceived) {
-  World w;
+  World w(EveryReport());
   w.Join(1, "AAA");
   w.Join(2, "BBB");
   w.Login(9, "tower");
@@ -581,6 +667,24 @@ TEST(RegistryChurn, PluginPictureMatchesRegistry) {
   std::mt19937 rng(12345);
   std::map<int, std::string> online;  // uniqueID -> current callsign
   auto pick = [&] { return std::next(online.begin(), rng() % online.size())->first; };
+  // The relay rates' promises for every report: a slot that changed hands gets it at once, and a
+  // holder that does not get it had one from the same pilot less than the slowest period ago.
+  std::set<int> addressed;                                    // datagram address known
+  std::map<std::pair<int, int>, std::pair<int, double>> fed;  // (recipient, slot) -> last (sender, time)
+  auto check_pace = [&](int sender, const std::vector<Relay> &relays) {
+    for (int r : addressed) {
+      const int slot = w.reg.SlotOf(r, sender);
+      if (slot == 0) continue;
+      const bool got = std::any_of(relays.begin(), relays.end(),
+                                   [&](const Relay &x) { return x.to.port == World::Port(r); });
+      auto &last = fed[{r, slot}];
+      if (!got) {
+        EXPECT_EQ(last.first, sender) << "held back the first report of slot " << slot << " on " << r;
+        EXPECT_LT(w.now - last.second, 0.5 + 1e-9) << sender << " on " << r;
+      }
+      if (got) last = {sender, w.now};
+    }
+  };
   for (int step = 0; step < 4000; ++step) {
     int op = rng() % 10, id = online.size() < 3 ? 0 : pick();
     std::string ids = std::to_string(id);
@@ -594,6 +698,8 @@ TEST(RegistryChurn, PluginPictureMatchesRegistry) {
       else w.reg.Disconnect(w.conn[id], w.now, "closed"), w.Collect();
       online.erase(id);
       w.callsign_seen.erase(id), w.model_seen.erase(id);
+      addressed.erase(id);
+      for (int s = 1; s < kSlots; ++s) fed.erase({id, s});
     } else if (op == 2 && !w.reg.IsObserver(id)) {
       online[id] = "C" + std::to_string(rng() % 1000);
       w.Line(id, ids + "|CALLSIGN|" + online[id] + "|");
@@ -601,7 +707,9 @@ TEST(RegistryChurn, PluginPictureMatchesRegistry) {
       w.Advance(0.05 + (rng() % 100) / 100.0);
     } else {
       if (id % 17 == 0) w.Line(id, ids + "|VOCALLSIGN|" + (online[id] = "obs") + "|");
-      w.Pos(id, (rng() % 2000) / 100.0 - 10, (rng() % 2000) / 100.0 - 10, id % 13 == 0);
+      auto relays = w.Pos(id, (rng() % 2000) / 100.0 - 10, (rng() % 2000) / 100.0 - 10, id % 13 == 0);
+      if (id % 13 != 0 || w.reg.IsObserver(id)) addressed.insert(id);
+      if (w.reg.InView(id)) check_pace(id, relays);
     }
     std::string why;
     ASSERT_TRUE(w.reg.CheckConsistency(&why)) << "step " << step << ": " << why;
@@ -702,7 +810,7 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   std::vector<Relay> relays;
   std::string_view values;
   const std::string pos = PositionText(50, false, 47.02, 8.0);
-  ASSERT_TRUE(w.reg.OnRemoteDatagram(50, pos, &relays, &values));
+  ASSERT_TRUE(w.reg.OnRemoteDatagram(50, pos, w.now, &relays, &values));
   seen = status_of(50);
   EXPECT_TRUE(seen.has_attitude);
   EXPECT_DOUBLE_EQ(seen.heading, 271.75);
@@ -712,9 +820,12 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   EXPECT_EQ(relays[0].to.port, World::Port(1));
   EXPECT_EQ(std::string(values), pos.substr(pos.find("LOC|") + 4));
   relays.clear();
-  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, PositionText(51, false, 47, 8), &relays, &values));
-  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, "50|LOC|1|2", &relays, &values));
-  EXPECT_FALSE(w.reg.OnRemoteDatagram(77, PositionText(77, false, 47, 8), &relays, &values));
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, pos, w.now + 0.001, &relays, &values)) << "paced as a local pilot";
+  EXPECT_TRUE(w.reg.OnRemoteDatagram(50, pos, w.now + 0.03, &relays, &values));
+  relays.clear();
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, PositionText(51, false, 47, 8), w.now, &relays, &values));
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(50, "50|LOC|1|2", w.now, &relays, &values));
+  EXPECT_FALSE(w.reg.OnRemoteDatagram(77, PositionText(77, false, 47, 8), w.now, &relays, &values));
   EXPECT_TRUE(relays.empty());
 
   // Changes reach the holder; leaving view, or its node going, frees the slot with BLANKs.

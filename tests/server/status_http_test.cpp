@@ -114,11 +114,16 @@ TEST_F(StatusServer, MetricsCountTheRelayAndPassPromtool) {
   EXPECT_GT(Metric(metrics, "process_resident_memory_bytes"), 0);
   EXPECT_EQ(metrics.find("skytether_redis_up"), std::string::npos) << "standalone: no cluster figures";
 
-  // A bad datagram shows in the next snapshot.
+  // A bad datagram shows in the next snapshot, and so do reports held back: bob flies about 100 km
+  // from alice, where two of her reports a second reach him.
+  EXPECT_EQ(Metric(metrics, "skytether_reports_held_total"), 0);
   ASSERT_TRUE(a.SendDatagram("1111|LOC|1|2"));
+  ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.25, 8.5)) &&
+              a.SendDatagram(PositionText(1111, false, 47.25, 8.5)));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   ASSERT_EQ(HttpGet(http, "/metrics", &metrics), 200);
   EXPECT_EQ(Metric(metrics, "skytether_dropped_input_total{kind=\"bad_datagram\"}"), 1);
+  EXPECT_GE(Metric(metrics, "skytether_reports_held_total"), 1);
 
   const std::string file = testing::TempDir() + "skytether-metrics.txt";
   std::ofstream(file) << metrics;
