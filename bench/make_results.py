@@ -145,6 +145,10 @@ def main():
     for p in glob.glob(os.path.join(res, "cluster_relay_*_*_*.json")):
         r = load(p)
         cluster.setdefault((r["nodes"], r["pilots"]), []).append(r)
+    rates = {}
+    for p in glob.glob(os.path.join(res, "rates_*_*_*_*.json")):
+        r = load(p)
+        rates[(r["world"], round(r["rate_hz"]), r["pilots"], "on" if r["relay_rates"] else "off")] = r
     relay_base = {}
     for p in glob.glob(os.path.join(res, "relay_baseline_*_*.json")):
         r = load(p)
@@ -473,19 +477,27 @@ def main():
           + ". The server does no other work while it runs, so it delays the reports waiting behind it.")
         w("")
     if server:
-        reg = server.get("Registry_PositionTo19", {})
+        reg = server.get("Registry_PositionTo19/rates_off", {})
+        paced = server.get("Registry_PositionTo19/rates_on", {})
         w(f"The server's own code per position (registry: parse, checks, 19 relays; `server_bench`): "
           f"{f(reg.get('cpu'), 3)} µs and {f(server_cg.get('Registry_PositionTo19'), 0)} instructions per position "
           f"in, i.e. {f((reg.get('cpu') or 0) / 19, 3)} µs per report out. The rest of the server's CPU is the "
-          "kernel's UDP path (`sendmmsg`, loopback delivery into the recipient's socket, `recvmmsg`).")
+          "kernel's UDP path (`sendmmsg`, loopback delivery into the recipient's socket, `recvmmsg`). With the "
+          f"relay rates on and every report going (30 a second, all near): {f(paced.get('cpu'), 3)} µs and "
+          f"{f(server_cg.get('Registry_PositionTo19 rates on'), 0)} instructions per position in: the rule's own "
+          "cost, a distance and a due time for each of the 19 pairs.")
         w("")
 
     # ---- 5. nodes ----
     if cluster:
         cluster_section(w, cluster, summary)
 
-    # ---- 6. plot ----
-    w("## 6. Plot")
+    # ---- 6. rates ----
+    if rates:
+        rates_section(w, rates)
+
+    # ---- 7. plot ----
+    w("## 7. Plot")
     w("")
     w(f"![relay latency and server CPU against pilots]({os.path.basename(out_png)})")
     w("")
@@ -638,6 +650,98 @@ def cluster_section(w, cluster, summary):
           "has no cluster support) and `{prefix}` hash tags for the uniqueID keys, which the refresh script "
           "takes in one call.")
     w("")
+
+
+def rates_section(w, rates):
+    """The relay rates off and on, back to back for each world, sender rate and pilot count."""
+    held = lambda r: r["reports_lost"] == 0 and r["counted_loss_percent"] == 0 and r["latency_p99_ms"] <= 5.0
+    text = next((r["relay_rates_text"] for r in rates.values() if r["relay_rates"]), "?")
+    w("## 6. Relay rates by distance: off and on, side by side")
+    w("")
+    w(f"The same client as in section 4, each pilot count run with `--relay-rates off` and then with the rates "
+      f"on (the server's defaults: {text}), back to back. Senders report 30, 60 or 120 times a second (a "
+      "plugin sends once per frame). Two worlds, pilots staying where they are put:")
+    w("")
+    w("- **grid**: section 4's, 20 wide and about 2 km apart; everyone's 19 nearest are within 5 km, so every "
+      "pair is near.")
+    w("- **spread**: a quarter of the pilots in crowds at twelve airports across a region the size of a "
+      "continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the quietest 3 %), each "
+      "uniformly within 5 km of its airport; the other three quarters between two airports picked at random, "
+      "anywhere from 5 to 95 % of the way along the straight line, offset sideways by a normal spread of 10 km "
+      "(a fixed seed: the same world for the same pilot count).")
+    w("")
+    w("*Loss* is counted two ways and a run counts as held only when both are zero and p99 ≤ 5 ms. "
+      "*Per pair*: every report of a pair whose rate lets each one through (every pair with the rates off; with "
+      "them on, the pairs whose step is at least the sender's rate) must arrive. *Counted*: the positions the "
+      "server dropped as stale (they waited over 0.1 s in its socket) or the kernel dropped at its socket, times "
+      "the reports a position made on average, and the reports its socket refused or the recipients' sockets "
+      "dropped, over the whole run, warm-up included, against the reports sent. *Over gap*: pairs whose longest "
+      "time between two reports passed what the rates allow (their step's period and one send). *CPU per "
+      "position* is the server's CPU in the window over the positions sent in it. Each server ran at nice "
+      f"{rates_nice(rates, 'server_nice')} and the client at {rates_nice(rates, 'client_nice')}, so that other "
+      "users of this shared machine did not take their cores. "
+      "*Load* is the machine's load average (1 min) at the end of the window.")
+    w("")
+    summary = {}
+    worlds = sorted({k[0] for k in rates}, key=lambda x: (x != "grid", x))
+    for world in worlds:
+        for hz in sorted({k[1] for k in rates if k[0] == world}):
+            w(f"### {world}, {hz} reports a second per sender")
+            w("")
+            w("| pilots | rates | reports/s out | held back % | server µs per position in | server CPU % | p50 ms | "
+              "p99 ms | loss per pair | counted loss | over gap | late sends % | client CPU % | load | held |")
+            w("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|")
+            for n in sorted({k[2] for k in rates if k[:2] == (world, hz)}):
+                for mode in ("off", "on"):
+                    r = rates.get((world, hz, n, mode))
+                    if r is None:
+                        continue
+                    ok = held(r)
+                    if ok:
+                        summary[(world, hz, mode)] = max(summary.get((world, hz, mode), 0), n)
+                    out, kept = r["server_reports_out"], r["server_reports_held"]
+                    share = 100.0 * kept / (out + kept) if out + kept > 0 else 0.0
+                    per_pair = f"{f(r['loss_percent'], 3)} %" if r["reports_expected"] > 0 else "–"
+                    w(f"| {n} | {mode} | {f(r['relayed_per_second'], 0)} | {f(share, 1)} | "
+                      f"{f(r['server_cpu_per_position_us'], 2)} | {f(r['server_cpu_percent_of_core'], 1)} | "
+                      f"{f(r['latency_p50_ms'], 3)} | {f(r['latency_p99_ms'], 3)} | {per_pair} | "
+                      f"{f(r['counted_loss_percent'], 3)} % | {r['pairs_over_gap']} | {f(r['late_send_percent'], 2)} | "
+                      f"{f(r['client_cpu_percent_of_core'], 1)} | {r['load_average'][1].split()[0]} | "
+                      f"{'yes' if ok else 'no'} |")
+            w("")
+    w("Largest pilot count held (no loss either way, p99 ≤ 5 ms), and the ratio on / off:")
+    w("")
+    w("| world | reports a second per sender | rates off | rates on | on / off |")
+    w("|---|---:|---:|---:|---:|")
+    for world in worlds:
+        for hz in sorted({k[1] for k in rates if k[0] == world}):
+            off, on = summary.get((world, hz, "off")), summary.get((world, hz, "on"))
+            ratio = f"{f(on / off)}×" if off and on else "–"
+            w(f"| {world} | {hz} | {off if off else 'none'} | {on if on else 'none'} | {ratio} |")
+    w("")
+    off, on = summary.get(("spread", 60, "off")), summary.get(("spread", 60, "on"))
+    if off and on:
+        w(f"- Spread world at 60 a second: **{on}** pilots held with the rates on against **{off}** off, "
+          f"{f(on / off)}× (target ≥ 2.5×: {verdict(on / off >= 2.5)}; at least 1,000 on one core: "
+          f"{verdict(on >= 1000)}).")
+    near = [r for k, r in rates.items() if k[0] == "grid" and k[3] == "on" and held(r)]
+    if near:
+        w(f"- Grid with the rates on, in every run held ({len(near)}): the near reports lost "
+          f"{sum(r['reports_lost'] for r in near)} (pairs at or under their step's rate, every report counted) and "
+          f"{sum(r['pairs_over_gap'] for r in near)} pairs went longer without a report than the cap allows "
+          f"(target no loss of the near reports: "
+          f"{verdict(all(r['reports_lost'] == 0 and r['pairs_over_gap'] == 0 for r in near))}).")
+    spread = [r for k, r in rates.items() if k[0] == "spread" and k[3] == "on" and k[2] == 1000]
+    for r in sorted(spread, key=lambda r: r["rate_hz"]):
+        pairs = r["pairs_by_step"]
+        total = sum(pairs) or 1
+        w(f"- Spread world, 1,000 pilots at {round(r['rate_hz'])} a second: of the {total} pairs held, "
+          + ", ".join(f"{f(100.0 * p / total, 0)} %" for p in pairs if p) + " fall in the steps, nearest first.")
+    w("")
+
+
+def rates_nice(rates, key):
+    return ", ".join(str(n) for n in sorted({r.get(key, 0) for r in rates.values()}))
 
 
 def RELAY_REPS(relay):

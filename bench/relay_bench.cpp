@@ -6,7 +6,19 @@
 // knows loss per recipient and sender and the relay latency of every report.
 //
 //   relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE.json
+//               [--world grid|spread] [--relay-rates off|on|STEPS]
 //               [--nodes N [--redis-server PATH]]
+//
+// Worlds (pilots stay where they are put):
+//   grid    20 wide, about 2 km apart: everyone's 19 nearest are within 5 km.
+//   spread  a quarter of the pilots in crowds at twelve airports across a region the size of a
+//           continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the
+//           quietest 3 %), each uniformly within 5 km of its airport; the other three quarters
+//           between two airports picked at random, anywhere from 5 to 95 % of the way along the
+//           straight line, offset sideways by a normal spread of 10 km. Fixed seed: the same
+//           world for the same pilot count.
+// --relay-rates is handed to the server. The client reads the rates back from the server's log,
+// counts per pair what the rates let through, and fetches the server's metrics (--http) at the end.
 //
 // With --nodes every pilot speaks from an address of its own (127.0.x.y), chosen so that the
 // steering hash puts pilot i on node i % 2; --nodes 1 runs one standalone server, --nodes 2 and
@@ -17,6 +29,11 @@
 // Figures: reports relayed per second, latency p50/p99/max, loss, server CPU (utime + stime from
 // /proc/PID/stat over the measured window), peak RSS (VmHWM), the client's own CPU, and a raw
 // sendto of a datagram of the report's length measured by this client before the load starts.
+// Loss is counted two ways. Per pair: every report of a pair whose rate lets each one through
+// (every pair with the rates off) must arrive. From the counters: positions the server dropped as
+// stale or the kernel dropped at its socket, and reports refused by its socket or dropped at the
+// recipients' sockets, over the whole run (warm-up included). Pairs whose longest gap between two
+// reports passed what the rates allow (a period of their step plus one send) are counted too.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -42,8 +59,11 @@
 #include <sstream>
 #include <string>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
+
+#include <array>
 
 #include <hiredis/hiredis.h>
 #include <sys/mount.h>
@@ -102,8 +122,9 @@ struct ServerProcess {
   std::thread logReader;
   std::atomic<long> logLines{0};
 
+  std::string startLog;  // everything up to "listening on"
   std::mutex clusterMu;
-  std::vector<std::string> clusterLines;  // the log's lines about the cluster, in order
+  std::vector<std::string> clusterLines;  // the log's lines about the cluster and its status page
 
   void Start(const std::string &path, const std::vector<std::string> &args, int serverCpu) {
     int pipeFds[2];
@@ -114,6 +135,9 @@ struct ServerProcess {
       dup2(pipeFds[1], 2);
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // whatever way the bench ends, its servers end with it
       if (serverCpu >= 0) PinTo(serverCpu);
+      // On a machine others share, a niceness below theirs keeps the server's core its own.
+      if (const char *nice = std::getenv("RELAY_BENCH_SERVER_NICE"))
+        setpriority(PRIO_PROCESS, 0, std::atoi(nice));
       std::vector<char *> argv{const_cast<char *>(path.c_str())};
       for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
@@ -141,6 +165,7 @@ struct ServerProcess {
       }
     }
     pending = text;
+    startLog = text;
     logReader = std::thread([this] {
       char b[65536];
       for (;;) {
@@ -149,7 +174,8 @@ struct ServerProcess {
         logLines += long(std::count(b, b + n, '\n'));
         pending.append(b, size_t(n));
         for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-          if (pending.substr(0, nl).find("cluster") != std::string::npos) {
+          const std::string line = pending.substr(0, nl);
+          if (line.find("cluster") != std::string::npos || line.find("status page on") != std::string::npos) {
             std::lock_guard<std::mutex> lock(clusterMu);
             clusterLines.push_back(pending.substr(0, nl));
           }
@@ -223,6 +249,14 @@ void StealTicks(long long &steal, long long &total) {
   steal = v[7];
   total = 0;
   for (long long x : v) total += x;
+}
+
+// The machine's load averages over 1, 5 and 15 minutes.
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
 }
 
 // Kernel drop counters of the datagram sockets bound to these local ports (/proc/net/udp).
@@ -417,17 +451,75 @@ void PositionCounters(const std::string &line, long long &out, long long &in) {
   if (at != nullptr) std::sscanf(at, "positions out %lld in %lld", &out, &in);
 }
 
+// ---- the server's figures ----
+
+// GET path on 127.0.0.1:port; the body, empty on failure.
+std::string HttpGet(int port, const char *path) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string out;
+  if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\nConnection: close\r\n\r\n";
+    send(s, request.data(), request.size(), MSG_NOSIGNAL);
+    char buf[65536];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) out.append(buf, size_t(n));
+  }
+  close(s);
+  const size_t body = out.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : out.substr(body + 4);
+}
+
+// One sample of the metrics text ("name value" lines; a label set is part of the name), -1 if none.
+double MetricOf(const std::string &text, const std::string &name) {
+  const size_t at = ("\n" + text).find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + name.size() + 1);
+}
+
+// The rates the server reports at start ("relay rates: up to 10 km 40/s, ..., beyond 2/s"), as
+// (range in km, reports a second); empty when off.
+std::vector<std::pair<double, double>> RatesFromLog(const std::string &log) {
+  std::vector<std::pair<double, double>> steps;
+  const size_t at = log.find("relay rates: ");
+  if (at == std::string::npos) return steps;
+  std::istringstream in(log.substr(at + 13, log.find('\n', at) - at - 13));
+  for (std::string item; std::getline(in, item, ',');) {
+    double km = HUGE_VAL, perSecond = 0;
+    if (std::sscanf(item.c_str(), " up to %lf km %lf/s", &km, &perSecond) != 2) {
+      km = HUGE_VAL;
+      const size_t slash = item.rfind("/s");
+      const size_t space = item.rfind(' ', slash);
+      if (slash == std::string::npos || space == std::string::npos) continue;
+      perSecond = std::atof(item.c_str() + space + 1);
+    }
+    steps.emplace_back(km, perSecond);
+  }
+  return steps;
+}
+
+double Kilometres(double lat1, double lon1, double lat2, double lon2) {
+  const double rad = M_PI / 180, a = std::sin((lat2 - lat1) * rad / 2), b = std::sin((lon2 - lon1) * rad / 2);
+  const double h = a * a + std::cos(lat1 * rad) * std::cos(lat2 * rad) * b * b;
+  return 2 * 6371.0088 * std::asin(std::min(1.0, std::sqrt(h)));
+}
+
 // ---- pilots ----
 
 struct Pair {
   int sender;
   int count;
   int minRound, maxRound;
+  int lastRound, maxGap;  // rounds between two reports in a row
 };
 
 struct Pilot {
   int index = 0;
   int id = 0;
+  double lat = 0, lon = 0;
   int tcp = -1;
   int udp = -1;
   int udpPort = 0;
@@ -441,7 +533,7 @@ constexpr double kPollInterval = 0.00025;      // the receiver looks at its sock
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string serverPath, out, redisPath = "redis-server";
+  std::string serverPath, out, redisPath = "redis-server", world = "grid", relayRates;
   int pilots = 200, nodes = 0;
   double rate = 30, seconds = 10, warmup = 4;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -463,19 +555,26 @@ int main(int argc, char **argv) {
       nodes = std::atoi(v);
     else if (a == "--redis-server")
       redisPath = v;
+    else if (a == "--world")
+      world = v;
+    else if (a == "--relay-rates")
+      relayRates = v;
     else {
       std::fprintf(stderr, "relay_bench: unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8) {
+  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8 ||
+      (world != "grid" && world != "spread")) {
     std::fprintf(
         stderr,
         "usage: relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE"
-        " [--nodes N [--redis-server PATH]]\n");
+        " [--world grid|spread] [--relay-rates off|on|STEPS] [--nodes N [--redis-server PATH]]\n");
     return 2;
   }
   const std::string bpfDir = nodes >= 2 ? PrivateBpfDir() : "";
+  if (const char *nice = std::getenv("RELAY_BENCH_CLIENT_NICE"))
+    setpriority(PRIO_PROCESS, 0, std::atoi(nice));
   signal(SIGPIPE, SIG_IGN);
   prctl(PR_SET_TIMERSLACK, 1UL);  // the sends are paced by sleeps of a fraction of a millisecond
   rlimit rl;
@@ -486,12 +585,39 @@ int main(int argc, char **argv) {
 
   // A report is "S|l|" and the 42 values of a line: measure the floor on that length.
   std::vector<Pilot> fleet(static_cast<size_t>(pilots));
+  // The spread world's airports (latitude, longitude) and each one's share of the crowds.
+  const double airports[12][3] = {{51.5, -0.5, 16}, {49.0, 2.5, 14}, {52.3, 4.8, 12}, {50.0, 8.5, 11},
+                                  {48.4, 11.8, 9},  {47.5, 8.5, 8},  {45.6, 8.7, 7},  {41.8, 12.3, 6},
+                                  {40.5, -3.6, 6},  {41.3, 2.1, 5},  {55.6, 12.6, 3}, {48.1, 16.6, 3}};
+  std::mt19937 rng(20261208);
+  auto uniform = [&rng] { return std::uniform_real_distribution<double>(0, 1)(rng); };
+  std::discrete_distribution<int> busiest({16, 14, 12, 11, 9, 8, 7, 6, 6, 5, 3, 3});
+  std::normal_distribution<double> sideways(0, 10);
+  const double kmPerDegree = 111.195;
   for (int i = 0; i < pilots; ++i) {
     Pilot &p = fleet[size_t(i)];
     p.index = i;
     p.id = 100000 + i;
     // A grid 20 points wide, about 2 km between neighbours: everyone has 19 near others.
-    const double lat = 47.0 + (i % 20) * 0.018, lon = 8.0 + (i / 20) * 0.027;
+    double lat = 47.0 + (i % 20) * 0.018, lon = 8.0 + (i / 20) * 0.027;
+    if (world == "spread" && i % 4 == 0) {
+      const double *a = airports[busiest(rng)];
+      const double r = 5 * std::sqrt(uniform()), angle = 2 * M_PI * uniform();
+      lat = a[0] + r * std::cos(angle) / kmPerDegree;
+      lon = a[1] + r * std::sin(angle) / (kmPerDegree * std::cos(a[0] * M_PI / 180));
+    } else if (world == "spread") {
+      const int from = int(rng() % 12), to = (from + 1 + int(rng() % 11)) % 12;
+      const double *a = airports[from], *b = airports[to], f = 0.05 + 0.9 * uniform();
+      lat = a[0] + (b[0] - a[0]) * f;
+      lon = a[1] + (b[1] - a[1]) * f;
+      const double north = (b[0] - a[0]) * kmPerDegree,
+                   east = (b[1] - a[1]) * kmPerDegree * std::cos(lat * M_PI / 180);
+      const double length = std::hypot(north, east), off = sideways(rng);
+      lat += east / length * off / kmPerDegree;
+      lon -= north / length * off / (kmPerDegree * std::cos(lat * M_PI / 180));
+    }
+    p.lat = lat;
+    p.lon = lon;
     p.head = std::to_string(p.id) + "|LOC|" + std::to_string(i) + "|";
     p.middle = "|-2345.67871|" + G9(lat) + "|" + G9(lon) + "|1523.45667|2.51234579|-10.2512341|270.512344";
     for (int k = 0; k < 5; ++k) p.middle += "|0.333333343";
@@ -521,6 +647,8 @@ int main(int argc, char **argv) {
                                   "--port",         k == 0 ? "0" : std::to_string(servers[0]->port),
                                   "--max-pilots",   std::to_string(pilots + 8),
                                   "--idle-timeout", "120"};
+    if (!relayRates.empty()) args.insert(args.end(), {"--relay-rates", relayRates});
+    if (nodes < 2) args.insert(args.end(), {"--http", "127.0.0.1:0"});
     if (nodes >= 2) {
       args.insert(args.end(), {"--cluster", "127.0.0.1:" + std::to_string(redis.port), "--reuseport",
                                std::to_string(k) + "/" + std::to_string(nodes), "--bpf-dir",
@@ -591,6 +719,7 @@ int main(int argc, char **argv) {
   double windowCpu0 = 0, windowCpu1 = 0, windowWall0 = 0, windowWall1 = 0;
   double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
   long long steal0 = 0, steal1 = 0, ticks0 = 0, ticks1 = 0;
+  std::string load0, load1;  // the load averages at the window's edges
   rusage clientUsage0{}, clientUsage1{};
   // The servers' and Redis's CPU at the window's edges; nodes print their counters on SIGUSR1.
   struct Edge {
@@ -625,6 +754,7 @@ int main(int argc, char **argv) {
         windowUser0 = edge0.user;
         windowSystem0 = edge0.system;
         StealTicks(steal0, ticks0);
+        load0 = LoadAverage();
         windowCpu0 = windowUser0 + windowSystem0;
         getrusage(RUSAGE_SELF, &clientUsage0);
       }
@@ -646,6 +776,7 @@ int main(int argc, char **argv) {
     windowUser1 = edge1.user;
     windowSystem1 = edge1.system;
     StealTicks(steal1, ticks1);
+    load1 = LoadAverage();
     windowCpu1 = windowUser1 + windowSystem1;
     getrusage(RUSAGE_SELF, &clientUsage1);
     sending = false;
@@ -746,8 +877,12 @@ int main(int argc, char **argv) {
           for (Pair &q : p.pairs)
             if (q.sender == int(sender)) pair = &q;
           if (pair == nullptr) {
-            p.pairs.push_back(Pair{int(sender), 0, int(round), int(round)});
+            p.pairs.push_back(Pair{int(sender), 0, int(round), int(round), int(round), 0});
             pair = &p.pairs.back();
+          }
+          if (round > pair->lastRound) {
+            pair->maxGap = std::max(pair->maxGap, int(round) - pair->lastRound);
+            pair->lastRound = int(round);
           }
           ++pair->count;
           pair->minRound = std::min(pair->minRound, int(round));
@@ -780,6 +915,14 @@ int main(int argc, char **argv) {
       clusterIn += i1 - i0;
     }
   }
+  // The server's own counts, once a snapshot taken after the last report is out (one a second).
+  std::string metrics;
+  if (nodes < 2) {
+    std::vector<std::string> page = servers[0]->ClusterLines("status page on", 1, 5);
+    usleep(1200000);
+    if (!page.empty()) metrics = HttpGet(std::atoi(page[0].c_str() + page[0].rfind(':') + 1), "/metrics");
+    if (metrics.empty()) Die("no metrics from the server");
+  }
   for (auto &n : servers) n->Stop();
   redis.Stop();
   if (!bpfDir.empty()) {
@@ -808,7 +951,46 @@ int main(int argc, char **argv) {
       expected += long(fan - int(p.pairs.size())) * rounds;
     }
   }
-  const long lost = std::max(0L, expected - received);
+  // With the rates on, per pair: only the pairs whose step lets every report through are counted
+  // report by report; every pair's longest gap is held against its step's period.
+  const std::vector<std::pair<double, double>> steps = RatesFromLog(servers[0]->startLog);
+  const bool paced = !steps.empty();
+  std::string ratesText;
+  if (const size_t at = servers[0]->startLog.find("relay rates: "); at != std::string::npos)
+    ratesText = servers[0]->startLog.substr(at + 13, servers[0]->startLog.find('\n', at) - at - 13);
+  long gapPairs = 0, duePairs = 0, dueExpected = 0, dueReceived = 0;
+  std::array<long, 8> pairsByStep{};
+  for (const Pilot &p : fleet) {
+    for (const Pair &q : p.pairs) {
+      const Pilot &s = fleet[size_t(q.sender)];
+      double period = 0;
+      size_t step = 0;
+      if (paced) {
+        const double km = Kilometres(p.lat, p.lon, s.lat, s.lon);
+        while (step + 1 < steps.size() && km > steps[step].first) ++step;
+        period = 1 / steps[step].second;
+        ++pairsByStep[std::min(step, pairsByStep.size() - 1)];
+      }
+      const int allowed = period <= 1 / rate ? 1 : int(std::ceil(period * rate)) + 1;
+      gapPairs += q.maxGap > allowed;
+      if (period <= 1 / rate) {
+        ++duePairs;
+        dueExpected += q.minRound == r0 && q.maxRound == r1 - 1 ? rounds : q.maxRound - q.minRound + 1;
+        dueReceived += q.count;
+      }
+    }
+  }
+  const long lost = paced ? std::max(0L, dueExpected - dueReceived) : std::max(0L, expected - received);
+  if (paced) expected = dueExpected;
+  // The server's counts over the whole run.
+  const double positionsIn = MetricOf(metrics, "skytether_positions_in_total");
+  const double reportsOut = MetricOf(metrics, "skytether_reports_out_total");
+  const double reportsHeld = MetricOf(metrics, "skytether_reports_held_total");
+  const double refused = MetricOf(metrics, "skytether_reports_refused_total");
+  const double stale = MetricOf(metrics, "skytether_dropped_input_total{kind=\"stale\"}");
+  const double fanOut = positionsIn > 0 ? reportsOut / positionsIn : 0;
+  const double countedLost = (stale + double(serverDrops)) * fanOut + refused + double(clientDrops);
+  const double countedLoss = reportsOut > 0 ? 100 * countedLost / (reportsOut + countedLost) : 0;
   auto quantileOf = [&](const std::vector<uint64_t> &h, double q) {
     uint64_t count = 0;
     for (uint64_t c : h) count += c;
@@ -858,7 +1040,14 @@ int main(int argc, char **argv) {
       " \"redis_commands_per_second\": %.1f,\n"
       " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f,\n"
       " \"same_node_reports\": %llu, \"same_node_p50_ms\": %.3f, \"same_node_p99_ms\": %.3f,\n"
-      " \"cross_node_reports\": %llu, \"cross_node_p50_ms\": %.3f, \"cross_node_p99_ms\": %.3f}\n",
+      " \"cross_node_reports\": %llu, \"cross_node_p50_ms\": %.3f, \"cross_node_p99_ms\": %.3f,\n"
+      " \"world\": \"%s\", \"relay_rates\": %s, \"server_cpu_per_position_us\": %.4f,\n"
+      " \"pairs_by_step\": [%ld, %ld, %ld, %ld, %ld, %ld, %ld, %ld], \"pairs_due_every_report\": %ld,"
+      " \"pairs_over_gap\": %ld,\n"
+      " \"server_positions_in\": %.0f, \"server_reports_out\": %.0f, \"server_reports_held\": %.0f,"
+      " \"server_reports_refused\": %.0f, \"server_stale\": %.0f, \"counted_loss_percent\": %.4f,\n"
+      " \"load_average\": [\"%s\", \"%s\"], \"late_send_percent\": %.3f, \"relay_rates_text\": \"%s\",\n"
+      " \"server_nice\": %d, \"client_nice\": %d}\n",
       pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
       expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
       shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
@@ -873,7 +1062,14 @@ int main(int argc, char **argv) {
       double(clusterIn) / wall, static_cast<unsigned long long>(total(sameHistogram)),
       10 * quantileOf(sameHistogram, 0.5), 10 * quantileOf(sameHistogram, 0.99),
       static_cast<unsigned long long>(total(crossHistogram)), 10 * quantileOf(crossHistogram, 0.5),
-      10 * quantileOf(crossHistogram, 0.99));
+      10 * quantileOf(crossHistogram, 0.99), world.c_str(), paced ? "true" : "false",
+      sentInWindow.load() > 0 ? serverCpu / double(sentInWindow.load()) * 1e6 : 0.0, pairsByStep[0],
+      pairsByStep[1], pairsByStep[2], pairsByStep[3], pairsByStep[4], pairsByStep[5], pairsByStep[6],
+      pairsByStep[7], duePairs, gapPairs, positionsIn, reportsOut, reportsHeld, refused, stale, countedLoss,
+      load0.c_str(), load1.c_str(),
+      100.0 * double(lateSends.load()) / double(std::max(1L, long(r1) * pilots)), ratesText.c_str(),
+      std::getenv("RELAY_BENCH_SERVER_NICE") ? std::atoi(std::getenv("RELAY_BENCH_SERVER_NICE")) : 0,
+      std::getenv("RELAY_BENCH_CLIENT_NICE") ? std::atoi(std::getenv("RELAY_BENCH_CLIENT_NICE")) : 0);
   std::fclose(f);
   std::printf(
       "%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
@@ -881,6 +1077,13 @@ int main(int argc, char **argv) {
       pilots, relayedPerSecond, lost, expected, quantile(0.5), quantile(0.99), quantile(1.0),
       100.0 * serverCpu / wall, cpuPerRelayedUs, floorSendto,
       floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall);
+  if (!metrics.empty())
+    std::printf(
+        "      %s world at %.0f/s, rates %s: %.3f us per position in, held %.0f, stale %.0f, counted loss "
+        "%.4f %%, pairs over their gap %ld, late sends %ld, load %s\n",
+        world.c_str(), rate, paced ? "on" : "off",
+        sentInWindow.load() > 0 ? serverCpu / double(sentInWindow.load()) * 1e6 : 0.0, reportsHeld, stale,
+        countedLoss, gapPairs, lateSends.load(), load1.c_str());
   if (std::getenv("RELAY_BENCH_TIMELINE") != nullptr)
     for (size_t i = 0; i < worstBySlot.size(); ++i)
       if (worstBySlot[i] > 5000)

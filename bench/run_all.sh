@@ -9,6 +9,13 @@
 #   RELAY_SECONDS          measured seconds per relay run (default 10)
 #   CLUSTER_PILOTS         pilot counts for one node against two on one address
 #                          (default "200 300 400 500 600"; needs root and redis-server; "" skips)
+#   RATES_WORLDS           worlds for the relay rates off and on side by side (default "grid spread")
+#   RATES_SENDERS          reports a second per sender for them (default "30 60 120")
+#   RATES_PILOTS           pilot counts for them (default "50 100 150 200 300 400 600 800 1000 1200 1500 2000";
+#                          a setting stops growing after two counts in a row it did not hold; "" skips)
+#   SERVER_NICE            niceness of the relay runs' servers (default -20: other users of a shared
+#                          machine do not take the server's core)
+#   CLIENT_NICE            niceness of the relay runs' load client (default -10)
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
 #   BASELINE_SERVER        another server executable to run the relay against as well
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
@@ -22,6 +29,10 @@ PILOTS=${RELAY_PILOTS:-"20 100 200 300 400 500 600 800 1000"}
 RELAY_REPS=${RELAY_REPETITIONS:-3}
 RELAY_SECONDS=${RELAY_SECONDS:-10}
 CLUSTER_PILOTS=${CLUSTER_PILOTS-"200 300 400 500 600"}
+RATES_WORLDS=${RATES_WORLDS:-"grid spread"}
+RATES_SENDERS=${RATES_SENDERS:-"30 60 120"}
+RATES_PILOTS=${RATES_PILOTS-"50 100 150 200 300 400 600 800 1000 1200 1500 2000"}
+export RELAY_BENCH_SERVER_NICE=${SERVER_NICE:--20} RELAY_BENCH_CLIENT_NICE=${CLIENT_NICE:--10}
 
 rm -rf "$OUT"
 mkdir -p "$OUT/callgrind"
@@ -85,7 +96,7 @@ echo "== server relay"
 # Repetitions outside, pilot counts inside: a busy spell of the machine spreads over all counts.
 for r in $(seq "$RELAY_REPS"); do
   for n in $PILOTS; do
-    run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" \
+    run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --relay-rates off \
       --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_${n}_$r.json"
     if [ -n "${BASELINE_SERVER:-}" ]; then
       run "$BUILD/bench/relay_bench" --server "$BASELINE_SERVER" --pilots "$n" \
@@ -100,7 +111,29 @@ if [ -n "$CLUSTER_PILOTS" ]; then
     for n in $CLUSTER_PILOTS; do
       for nodes in 1 2; do
         run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --nodes "$nodes" \
-          --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/cluster_relay_${nodes}_${n}_$r.json"
+          --relay-rates off --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/cluster_relay_${nodes}_${n}_$r.json"
+      done
+    done
+  done
+fi
+
+if [ -n "$RATES_PILOTS" ]; then
+  echo "== server relay: rates by distance off and on, side by side"
+  held() {  # held FILE: no loss and p99 <= 5 ms
+    python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+sys.exit(0 if r["reports_lost"] == 0 and r["counted_loss_percent"] == 0 and r["latency_p99_ms"] <= 5 else 1)' "$1"
+  }
+  for world in $RATES_WORLDS; do
+    for hz in $RATES_SENDERS; do
+      declare -A missed=([off]=0 [on]=0)
+      for n in $RATES_PILOTS; do
+        for mode in off on; do
+          [ "${missed[$mode]}" -ge 2 ] && continue
+          file="$OUT/rates_${world}_${hz}_${n}_$mode.json"
+          run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --rate "$hz" \
+            --world "$world" --relay-rates "$mode" --seconds "$RELAY_SECONDS" --warmup 4 --out "$file"
+          if held "$file"; then missed[$mode]=0; else missed[$mode]=$((missed[$mode] + 1)); fi
+        done
       done
     done
   done
