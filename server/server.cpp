@@ -322,12 +322,12 @@ bool Server::Start(std::string *error) {
   // Big kernel buffers absorb bursts of reports between two turns of the loop.
   udp_.set_option(asio::socket_base::receive_buffer_size(8 << 20), ec);
   udp_.set_option(asio::socket_base::send_buffer_size(8 << 20), ec);
-  if (options_.max_report_age > 0) {
-    // The kernel stamps each datagram as it arrives, so its wait in the socket can be told.
-    int on = 1;
-    if (setsockopt(udp_.native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
-      LogLine("no arrival times on datagrams: every report is relayed however late");
-  }
+  // The kernel stamps each datagram as it arrives, so its wait in the socket can be told, and the
+  // relay rates pace reports by when they came.
+  int on = 1;
+  if (setsockopt(udp_.native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 &&
+      options_.max_report_age > 0)
+    LogLine("no arrival times on datagrams: every report is relayed however late");
 
   Accept();
   ArmUdp();
@@ -475,7 +475,7 @@ void Server::ReadDatagrams() {
         registry_.CountDrop(Drop::kBadDatagram);
         continue;
       }
-      const timespec arrived = options_.max_report_age > 0 ? Arrival(h, wall) : wall;
+      const timespec arrived = Arrival(h, wall);
       const double waited = static_cast<double>(wall.tv_sec - arrived.tv_sec) +
                             1e-9 * static_cast<double>(wall.tv_nsec - arrived.tv_nsec);
       if (options_.max_report_age > 0 && waited > options_.max_report_age) {

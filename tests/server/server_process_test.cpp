@@ -17,7 +17,8 @@ namespace {
 
 const char kTrainerNotice[] = "1|p|Aircraft/General Aviation/Trainer/Trainer.acf";
 
-// Two announced pilots that have flown once: each holds slot 1 on the other.
+// Two announced pilots that have flown once: each holds slot 1 on the other. Every report is
+// relayed, however soon it follows the last.
 class TwoPilots : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -31,7 +32,7 @@ class TwoPilots : public ::testing::Test {
     ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.1, 8.0)));
     ASSERT_TRUE(b.WaitLine("1|c|AAA", 3) && b.WaitLine(kTrainerNotice, 3)) << server.Log();
   }
-  ServerProcess server{{"--port", "0"}};
+  ServerProcess server{{"--port", "0", "--relay-rates", "off"}};
   FakeClient a{server.port(), 1111}, b{server.port(), 2222};
 };
 
