@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "XPLMPlanes.h"
-#include "XPLMPlugin.h"
 
 namespace {
 
@@ -66,14 +64,9 @@ XPLMDataRef FindDataRefOr(const char *name, const char *hostName) {
   return ref != nullptr ? ref : XPLMFindDataRef(hostName);
 }
 
-bool PlanesHeld() {
-  int total = 0, active = 0;
-  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
-  XPLMCountAircraft(&total, &active, &controller);
-  return controller == XPLMGetMyID();
-}
+Aircraft::Aircraft(int number) : planeNumber(number) {}
 
-Aircraft::Aircraft(int planeNumber) {
+void Aircraft::BindDataRefs() {
   XPLMDataRef *const handles[25] = {&refX,         &refY,       &refZ,          &refLat,     &refLon,
                                     &refEl,        &refTheta,   &refPhi,        &refPsi,     &refFlap,
                                     &refFlap2,     &refSpoiler, &refSpeedbrake, &refSlat,    &refWingSweep,
@@ -92,13 +85,14 @@ Aircraft::Aircraft(int planeNumber) {
   }
 }
 
-void Aircraft::SetAircraftData() {
+void Aircraft::SetPosition() {
   XPLMSetDataf(refX, x);
   XPLMSetDataf(refY, y);
   XPLMSetDataf(refZ, z);
-  XPLMSetDataf(refLat, lat);
-  XPLMSetDataf(refLon, lon);
-  XPLMSetDataf(refEl, el);
+}
+
+void Aircraft::SetAircraftData() {
+  SetPosition();
   XPLMSetDataf(refTheta, theta);
   XPLMSetDataf(refPhi, phi);
   XPLMSetDataf(refPsi, psi);
