@@ -32,6 +32,8 @@ bool parked[kSlotCount];        // the plane is parked and nothing moved it sinc
 bool fresh[kSlotCount];         // a report came since the last placement: every value goes to the host
 std::string wanted[kSlotCount];  // newest model notice of the slot whose file exists (full path)
 std::string loaded[kSlotCount];  // model this plugin last loaded into the plane (full path)
+// What this run found of each slot's files: a server repeating notices costs one look per file.
+std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
 int nextLoad = 1;               // slot the next load looks at first
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
@@ -88,7 +90,7 @@ bool FileExists(const std::string &path) {
 }
 
 bool IsSeparator(char c, const char *hostSeparator) {
-  if (c == '/' || c == '\\') return true;
+  if (c == '/') return true;
   for (const char *s = hostSeparator; *s; ++s)
     if (c == *s) return true;
   return false;
@@ -153,8 +155,12 @@ bool SlotShown(int n) {
 }
 
 void STPlaceSlots() {
-  // The run is over: the next one may look at its own share of model files.
+  // The run is over: the next one looks at files afresh, up to its own share.
   modelChecksLeft = kModelChecksPerRun;
+  for (int n = 1; n < kSlotCount; ++n) {
+    foundThisRun[n].clear();
+    missingThisRun[n].clear();
+  }
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) {
     Aircraft &a = AircraftList[n];
@@ -181,23 +187,28 @@ void STPlaceSlots() {
 
 bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
   const char *separator = XPLMGetDirectorySeparator();
-  if (serverPath.empty() || IsSeparator(serverPath[0], separator) ||
+  if (serverPath.empty() || IsSeparator(serverPath[0], separator) || serverPath[0] == '\\' ||
       (serverPath.size() > 1 && serverPath[1] == ':'))
     return false;
-  // Every ".." must stay inside the folder the path has entered.
-  int depth = 0;
+  // Written plainly, so that two spellings of one file name one model: every ".." must stay
+  // inside the folder the path has entered.
+  std::string plain;
   size_t start = 0;
   for (size_t at = 0; at <= serverPath.size(); ++at) {
     if (at < serverPath.size() && !IsSeparator(serverPath[at], separator)) continue;
     const std::string part = serverPath.substr(start, at - start);
-    if (part == "..") {
-      if (--depth < 0) return false;
-    } else if (!part.empty() && part != ".") {
-      ++depth;
-    }
     start = at + 1;
+    if (part.empty() || part == ".") continue;
+    if (part != "..") {
+      plain += (plain.empty() ? "" : "/") + part;
+      continue;
+    }
+    if (plain.empty()) return false;
+    const size_t cut = plain.rfind('/');
+    plain.erase(cut == std::string::npos ? 0 : cut);
   }
-  fullPath = systemPath + ReplaceSeparators(serverPath);
+  if (plain.empty()) return false;
+  fullPath = HostPath(plain);
   return true;
 }
 
@@ -214,10 +225,18 @@ void QueueModel(int n, const std::string &serverPath) {
     wanted[n] = full;
     return;
   }
-  if (modelChecksLeft <= 0) return;
-  --modelChecksLeft;
   // A missing file leaves the newest one that exists waiting.
-  if (FileExists(full)) wanted[n] = full;
+  if (full == missingThisRun[n]) return;
+  if (full != foundThisRun[n]) {
+    if (modelChecksLeft <= 0) return;
+    --modelChecksLeft;
+    if (!FileExists(full)) {
+      missingThisRun[n] = full;
+      return;
+    }
+    foundThisRun[n] = full;
+  }
+  wanted[n] = full;
 }
 
 float SkytetherLoadModels(float, float, int, void *) {
