@@ -211,7 +211,7 @@ int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon)
   auto &h = cur();
   h.acquireCalls++;
   const XPLMPluginID asker = h.caller();
-  if (h.planesHolder == asker && asker != XPLM_NO_PLUGIN_ID) return 1;
+  if (h.planesHolder == asker) return 0;  // held already
   if (h.planesHolder == XPLM_NO_PLUGIN_ID && !h.options.planesHeldElsewhere) {
     h.planesHolder = asker;
     return 1;
