@@ -24,7 +24,8 @@ void usage(std::ostream &out) {
   out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
          "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
-         "                      [--aircraft PATH] [--origin LAT,LON] [--planes N] [--load-ms MS]\n";
+         "                      [--aircraft PATH] [--start LAT,LON,ELEV_M] [--origin LAT,LON]\n"
+         "                      [--planes N] [--load-ms MS]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -93,6 +94,14 @@ int main(int argc, char **argv) {
       const char *v = next("WxH");
       if (std::sscanf(v, "%dx%d", &screenW, &screenH) != 2 || screenW <= 0 || screenH <= 0) {
         std::cerr << "skytether-host: --screen wants WIDTHxHEIGHT, e.g. 1280x1024\n";
+        return 2;
+      }
+    } else if (arg == "--start") {
+      if (std::sscanf(next("LAT,LON,ELEV_M"), "%lf,%lf,%lf", &options.startLatitude, &options.startLongitude,
+                      &options.startElevation) != 3 ||
+          !(std::fabs(options.startLatitude) <= 89.5) || !(std::fabs(options.startLongitude) <= 180) ||
+          !std::isfinite(options.startElevation)) {
+        std::cerr << "skytether-host: --start wants LAT,LON,ELEV_M, e.g. 47.45,8.55,500\n";
         return 2;
       }
     } else if (arg == "--origin") {
