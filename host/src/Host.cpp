@@ -62,7 +62,8 @@ PluginCall::~PluginCall() {
   activeHosts().pop_back();
   h_.running.pop_back();
   if (h_.running.empty() && !h_.inFrame)
-    h_.outsideSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - h_.outsideStart).count();
+    h_.outsideSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - h_.outsideStart).count();
 }
 
 Host &Host::current() {
@@ -398,8 +399,12 @@ const std::vector<std::string> &Host::leftoversAtUnload() const {
   return impl_->leftovers;
 }
 
-int Host::callsAfterStop() const { return impl_->callsAfterStop; }
-int Host::lookupsBeforeStart() const { return impl_->lookupsBeforeStart; }
+int Host::callsAfterStop() const {
+  return impl_->callsAfterStop;
+}
+int Host::lookupsBeforeStart() const {
+  return impl_->lookupsBeforeStart;
+}
 
 void Host::Impl::broadcast(int message, void *param) {
   std::vector<XPLMPluginID> ids;

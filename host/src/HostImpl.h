@@ -322,8 +322,8 @@ struct Host::Impl {
   void broadcast(int message, void *param);
   // Whether the plugin whose code runs holds the planes; counts a refused call when not.
   bool holdsPlanes(const char *call);
-  void planesReleased();  // hands them to whoever waits
-  void placeOnCircle();       // writes the user's aircraft state for the flight's current time
+  void planesReleased();                     // hands them to whoever waits
+  void placeOnCircle();                      // writes the user's aircraft state for the flight's current time
   void purgePluginObjects(XPLMPluginID id);  // at unload: drop what it left, noting it in leftovers
   // Runs one phase of a command: before handlers in registration order, then after handlers; a
   // handler returning 0 ends the run.

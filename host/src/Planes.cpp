@@ -151,8 +151,9 @@ bool Host::planeDrawn(int n) const {
   if (model == h.models.end() || model->second.empty()) return false;
   const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
   const std::string u = "sim/flightmodel/position/local_";
-  const double d = std::sqrt(std::pow(getd(p + "x") - getd(u + "x"), 2) + std::pow(getd(p + "y") - getd(u + "y"), 2) +
-                             std::pow(getd(p + "z") - getd(u + "z"), 2));
+  const double d =
+      std::sqrt(std::pow(getd(p + "x") - getd(u + "x"), 2) + std::pow(getd(p + "y") - getd(u + "y"), 2) +
+                std::pow(getd(p + "z") - getd(u + "z"), 2));
   return d <= kDrawRangeMetres;
 }
 
@@ -221,10 +222,11 @@ int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon)
   h.planesAvailableRefcon = inRefcon;
   h.planesAvailableOwner = asker;
   if (h.options.planesHeldElsewhere) {
-    if (h.otherYields) h.deferred.push_back([&h] {
-      h.options.planesHeldElsewhere = false;
-      h.planesReleased();
-    });
+    if (h.otherYields)
+      h.deferred.push_back([&h] {
+        h.options.planesHeldElsewhere = false;
+        h.planesReleased();
+      });
   } else if (h.planesHolder != XPLM_NO_PLUGIN_ID) {
     const XPLMPluginID holder = h.planesHolder;
     h.deferred.push_back([&h, holder] {

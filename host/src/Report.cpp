@@ -157,7 +157,14 @@ std::string Host::dumpJson() const {
   j.key("moves").value(h.originMoves).endObject();
   j.key("longestFrames").beginArray();
   for (const FrameTime &t : h.longest)
-    j.beginObject().key("frame").value(t.frame).key("time").value(t.at).key("ms").value(t.seconds * 1000).endObject();
+    j.beginObject()
+        .key("frame")
+        .value(t.frame)
+        .key("time")
+        .value(t.at)
+        .key("ms")
+        .value(t.seconds * 1000)
+        .endObject();
   j.endArray();
   j.key("lookupsBeforeStart").value(h.lookupsBeforeStart);
 
@@ -457,8 +464,11 @@ std::string Host::report() const {
     for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
   }
 
-  out << "\nPlanes: " << h.options.totalAircraft << " enabled by the user, active " << h.activeAircraft << ", "
-      << (planesAcquired() ? "acquired" : h.options.planesHeldElsewhere ? "held by another plugin" : "not acquired")
+  out << "\nPlanes: " << h.options.totalAircraft << " enabled by the user, active " << h.activeAircraft
+      << ", "
+      << (planesAcquired()                ? "acquired"
+          : h.options.planesHeldElsewhere ? "held by another plugin"
+                                          : "not acquired")
       << ", acquire calls " << h.acquireCalls << ", release calls " << h.releaseCalls << "\n";
   out << "  drawn:";
   for (int n : drawnPlanes()) out << " " << n;

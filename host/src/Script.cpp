@@ -152,7 +152,8 @@ std::string checkAction(const ScriptAction &a) {
     return w.empty() ? "" : a.verb + " takes no arguments";
   if (a.verb == "planes") {
     int n;
-    return w.size() == 1 && parseInt(w[0], &n) && n >= 1 && n <= 20 ? "" : "planes wants a count from 1 to 20";
+    return w.size() == 1 && parseInt(w[0], &n) && n >= 1 && n <= 20 ? ""
+                                                                    : "planes wants a count from 1 to 20";
   }
   if (a.verb == "dump") return w.size() == 1 ? "" : "dump wants FILE";
   if (a.verb == "screenshot") return w.size() == 1 ? "" : "screenshot wants FILE.png";

@@ -27,14 +27,14 @@ constexpr float kParkHeight = 1.0e6f;
 // Model files looked at per receive run: a flood of notices costs the frame no more than this.
 constexpr int kModelChecksPerRun = 64;
 
-double reportAt[kSlotCount];    // time of the slot's last report; below 0: none since it was freed
-bool parked[kSlotCount];        // the plane is parked and nothing moved it since
-bool fresh[kSlotCount];         // a report came since the last placement: every value goes to the host
+double reportAt[kSlotCount];     // time of the slot's last report; below 0: none since it was freed
+bool parked[kSlotCount];         // the plane is parked and nothing moved it since
+bool fresh[kSlotCount];          // a report came since the last placement: every value goes to the host
 std::string wanted[kSlotCount];  // newest model notice of the slot whose file exists (full path)
 std::string loaded[kSlotCount];  // model this plugin last loaded into the plane (full path)
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
-int nextLoad = 1;               // slot the next load looks at first
+int nextLoad = 1;  // slot the next load looks at first
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
 
@@ -44,7 +44,9 @@ struct Init {
   }
 } init;
 
-double Now() { return static_cast<double>(XPLMGetElapsedTime()); }
+double Now() {
+  return static_cast<double>(XPLMGetElapsedTime());
+}
 
 int TotalAircraft() {
   int total = 0, active = 0;

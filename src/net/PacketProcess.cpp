@@ -29,8 +29,12 @@ constexpr int kReceiveArea = 1400;
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
 // the number, so reading the field alone reads what strtof reads in place.
-float ReadFloat(std::string_view field) { return ReadFloatText(field); }
-int ReadLight(std::string_view field) { return field[0] - '0'; }
+float ReadFloat(std::string_view field) {
+  return ReadFloatText(field);
+}
+int ReadLight(std::string_view field) {
+  return field[0] - '0';
+}
 
 // Slot 0, the user's own aircraft, takes the report at once; the others show from the run's
 // placement on, and only while their pilot is there.

@@ -62,8 +62,12 @@ int ReadPlanesInUse(void *) {
   for (int slot = 1; slot < kSlotCount; ++slot) n += SlotShowsAircraft(slot) ? 1 : 0;
   return n;
 }
-int ReadPlanesCanShow(void *) { return SlotsThatCanShow(); }
-int ReadModelsRefused(void *) { return refusedModelPaths; }
+int ReadPlanesCanShow(void *) {
+  return SlotsThatCanShow();
+}
+int ReadModelsRefused(void *) {
+  return refusedModelPaths;
+}
 // The refcon is the string itself: myCallsign or a slot's entry of Callsigns.
 int ReadString(void *refcon, void *out, int offset, int max) {
   return CopyText(*static_cast<const std::string *>(refcon), out, offset, max);

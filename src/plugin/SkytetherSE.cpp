@@ -31,10 +31,10 @@ std::string imRead[kChatLines];
 std::string imWrite;
 
 // Preferences, read from and written to Resources/plugins/stprefs.txt.
-std::string userID;      // user ID for the login
-std::string password;    // password for the login token
-std::string crewID;      // crew ID (settings pane only)
-std::string myCallsign;  // callsign announced to the server
+std::string userID;        // user ID for the login
+std::string password;      // password for the login token
+std::string crewID;        // crew ID (settings pane only)
+std::string myCallsign;    // callsign announced to the server
 int flightMode = 0;        // 0 Solo, 1 Crewed
 int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
@@ -141,7 +141,9 @@ namespace {
 const char kSettingsItem[] = "1";
 const char kTogglePlaneListItem[] = "2";
 
-void CopyOut(char *dest, const char *text) { std::memcpy(dest, text, std::strlen(text) + 1); }
+void CopyOut(char *dest, const char *text) {
+  std::memcpy(dest, text, std::strlen(text) + 1);
+}
 
 // A random non-negative id from the kernel's entropy source; the shared C generator is left alone.
 // (The C++ runtime's random_device would tie the plugin file to a C library of 2022 or later.)
@@ -162,8 +164,8 @@ void FindSystemPath() {
   path[sizeof path - 1] = '\0';
   systemPath = path;
   const char *separator = XPLMGetDirectorySeparator();
-  if (!systemPath.empty() && systemPath.compare(systemPath.size() - std::strlen(separator), std::string::npos,
-                                                separator) != 0)
+  if (!systemPath.empty() &&
+      systemPath.compare(systemPath.size() - std::strlen(separator), std::string::npos, separator) != 0)
     systemPath += separator;
 }
 
@@ -244,7 +246,9 @@ PLUGIN_API int XPluginEnable(void) {
   return 1;
 }
 
-PLUGIN_API void XPluginDisable(void) { DisconnectFromServer(); }
+PLUGIN_API void XPluginDisable(void) {
+  DisconnectFromServer();
+}
 
 PLUGIN_API void XPluginStop(void) {
   XPLMDestroyWindow(gWindow);
@@ -272,7 +276,9 @@ PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam
   HandleHostMessage(inMessage, inParam);
 }
 
-std::string HostPath(const std::string &relative) { return systemPath + ReplaceSeparators(relative); }
+std::string HostPath(const std::string &relative) {
+  return systemPath + ReplaceSeparators(relative);
+}
 
 void SkytetherMenuCallback(void *, void *inItemRef) {
   const char *item = static_cast<const char *>(inItemRef);

@@ -13,7 +13,9 @@
 namespace {
 
 // Under the host's folder, whatever the working directory.
-std::string PrefsPath() { return HostPath("Resources/plugins/stprefs.txt"); }
+std::string PrefsPath() {
+  return HostPath("Resources/plugins/stprefs.txt");
+}
 
 PrefValues CurrentValues() {
   PrefValues v;

@@ -21,7 +21,9 @@ using namespace e2e;
 
 namespace {
 
-void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+void Sleep(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 
 // Every started pilot is finished (or killed) by the guard, whatever the test does.
 struct Crew {
@@ -87,7 +89,8 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
       ASSERT_GE(slot, 1) << viewer->setup().name << " sees no " << other->setup().name << server.log();
       std::printf("[ measured ] %s shows %s %.2f m from where it is\n", viewer->setup().name.c_str(),
                   other->setup().name.c_str(), PlacementError(*viewer, slot, *other));
-      EXPECT_LT(PlacementError(*viewer, slot, *other), 2.0) << viewer->setup().name << " " << other->setup().name;
+      EXPECT_LT(PlacementError(*viewer, slot, *other), 2.0)
+          << viewer->setup().name << " " << other->setup().name;
     }
   }
   // The model named by the server was found under Alpha's own folder and loaded.

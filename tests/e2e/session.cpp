@@ -39,11 +39,12 @@ double PlacementError(const Pilot &viewer, int slot, const Pilot &other) {
   const std::string p = "sim/multiplayer/position/plane" + std::to_string(slot) + "_";
   const std::string own = "sim/flightmodel/position/";
   double a[3], b[3];
-  projector.worldToLocal(viewer.dataref(p + "lat"), viewer.dataref(p + "lon"), viewer.dataref(p + "el"), &a[0], &a[1],
-                         &a[2]);
+  projector.worldToLocal(viewer.dataref(p + "lat"), viewer.dataref(p + "lon"), viewer.dataref(p + "el"),
+                         &a[0], &a[1], &a[2]);
   projector.worldToLocal(other.dataref(own + "latitude"), other.dataref(own + "longitude"),
                          other.dataref(own + "elevation"), &b[0], &b[1], &b[2]);
-  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                   (a[2] - b[2]) * (a[2] - b[2]));
 }
 
 Pilot::Pilot(const PilotSetup &setup)
@@ -82,8 +83,8 @@ bool Pilot::start() {
   }
   const bool chosen = std::isfinite(setup_.originLat) && std::isfinite(setup_.originLon);
   return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
-                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps), "--realtime",
-                         "--script", r + "/script.txt", "--start",
+                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
+                         "--realtime", "--script", r + "/script.txt", "--start",
                          Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
                          chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
                                 : Num(setup_.lat) + "," + Num(setup_.lon)},

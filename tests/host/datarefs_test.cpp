@@ -466,10 +466,9 @@ TEST_F(Planes, OnlyTheHolderSetsTheCountTheAIAndModelsByTheirFullPath) {
   XPLMSetAircraftModel(4, "Aircraft/E.acf");  // relative
   XPLMSetAircraftModel(19, "/sim/D.acf");
   EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "/sim/D.acf"}}));
-  EXPECT_EQ(f.host.refusedAircraftModels(), (std::vector<std::pair<int, std::string>>{{3, "/sim/A.acf"},
-                                                                                      {0, "/sim/B.acf"},
-                                                                                      {20, "/sim/C.acf"},
-                                                                                      {4, "Aircraft/E.acf"}}));
+  EXPECT_EQ(f.host.refusedAircraftModels(),
+            (std::vector<std::pair<int, std::string>>{
+                {3, "/sim/A.acf"}, {0, "/sim/B.acf"}, {20, "/sim/C.acf"}, {4, "Aircraft/E.acf"}}));
   EXPECT_EQ(f.host.aircraftModel(0), "");
   for (int i : {0, 19, 20, -1}) XPLMDisableAIForPlane(i);
   EXPECT_EQ(f.host.aiDisabledLog(), (std::vector<int>{0, 19}));

@@ -34,7 +34,8 @@ const skyhost::Host::FlightLoop *LoopWithFirstInterval(skyhost::Host &host, floa
 }  // namespace
 
 TEST(PluginFile, ExportsOnlyTheEntryPointsAndNeedsOnlyTheCLibraryAndLibGL) {
-  std::string defined = Shell("nm -D --defined-only '" + sttest::PluginFile() + "' | awk '{print $3}' | sort");
+  std::string defined =
+      Shell("nm -D --defined-only '" + sttest::PluginFile() + "' | awk '{print $3}' | sort");
   EXPECT_EQ(defined, "XPluginDisable\nXPluginEnable\nXPluginReceiveMessage\nXPluginStart\nXPluginStop\n");
   // PCRE, the C++ runtime and libgcc are inside; the GL calls go to the system's libGL (the
   // drawing tests show the simulated host still answers them first). A sanitizer build adds the
@@ -65,7 +66,8 @@ TEST_F(PluginTest, StartNamesThePluginAndBuildsTheMenu) {
   EXPECT_EQ(plugins.items[0].itemRef, nullptr);
   EXPECT_TRUE(plugins.items[0].forceEnglish);
   ASSERT_NE(plugins.items[0].submenu, nullptr);
-  auto sub = std::find_if(menus.begin(), menus.end(), [&](const auto &m) { return m.id == plugins.items[0].submenu; });
+  auto sub = std::find_if(menus.begin(), menus.end(),
+                          [&](const auto &m) { return m.id == plugins.items[0].submenu; });
   ASSERT_NE(sub, menus.end());
   EXPECT_EQ(sub->name, "Plane Window");
   ASSERT_EQ(sub->items.size(), 2u);

@@ -311,7 +311,9 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(host().aircraftModel(4), b744);
   // Absolute paths and paths leaving the host's folder are refused and counted.
-  SendStream("5|p|/etc/B744.acf\n5|p|Aircraft/../../B744.acf\n5|p|C:\\B744.acf\n5|p|Aircraft/./../Aircraft/Heavy/B744/B744.acf\n");
+  SendStream(
+      "5|p|/etc/B744.acf\n5|p|Aircraft/../../B744.acf\n5|p|C:\\B744.acf\n5|p|Aircraft/./../Aircraft/Heavy/"
+      "B744/B744.acf\n");
   EXPECT_EQ(host().readPublished("skytether/models_refused"), "3");
   ASSERT_EQ(log.size(), 5u);
   EXPECT_EQ(log[4], std::make_pair(5, b744));
@@ -352,8 +354,8 @@ TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
   EXPECT_EQ(host().setAircraftModelLog().size(), 19u);
   // Each load holds its frame kLoadSeconds; no frame holds two.
   const double longest = host().longestFrameSeconds();
-  std::printf("[ measured ] longest frame while 19 models load: %.0f ms (one load: %.0f ms)\n", longest * 1000,
-              kLoadSeconds * 1000);
+  std::printf("[ measured ] longest frame while 19 models load: %.0f ms (one load: %.0f ms)\n",
+              longest * 1000, kLoadSeconds * 1000);
   EXPECT_GE(longest, kLoadSeconds);
   EXPECT_LT(longest, 2 * kLoadSeconds);
 }

@@ -74,7 +74,8 @@ TEST_F(NetTest, TwoStartsPickDifferentIds) {
 TEST_F(NetTest, ConnectAtStartupOffOpensNothing) {
   WritePrefs("userID=pilot;connectAtStartup=0;");
   Start();
-  RunUntil(host(), peer.get(), [] { return false; }, 0.3);
+  RunUntil(
+      host(), peer.get(), [] { return false; }, 0.3);
   EXPECT_FALSE(peer->hasClient());
   EXPECT_TRUE(peer->datagrams.empty());
 }
@@ -171,15 +172,15 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   EXPECT_EQ(f[13], "0.100000001");  // speedbrake, the twelfth value
   EXPECT_EQ(f[18], "-0.5");
   EXPECT_EQ(f[19], "1");
-  EXPECT_EQ(f[28], "0.5");  // the tenth gear value is sent
+  EXPECT_EQ(f[28], "0.5");                                    // the tenth gear value is sent
   EXPECT_EQ(f[29] + f[30] + f[31] + f[32] + f[33], "10010");  // beacon landing strobe nav taxi
   EXPECT_EQ(f[34], "0.75");
   EXPECT_EQ(f[35], "0.25");
   EXPECT_EQ(f[41], "0");
   // The time travels as single-precision seconds and microseconds.
-  const double now = double(std::chrono::duration_cast<std::chrono::seconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count());
+  const double now = double(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
   EXPECT_NEAR(std::stod(f[42]), now, 300.0);
   EXPECT_LT(std::stod(f[43]), 1e6);
   // An unchanged aircraft gives lines that differ only in their time values.
@@ -288,7 +289,8 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   // A new enable connects again.
   host().disable();
   host().enable();
-  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return peer->hasClient() && !LinesWith("Opening").empty(); }));
+  ASSERT_TRUE(
+      RunUntil(host(), peer.get(), [&] { return peer->hasClient() && !LinesWith("Opening").empty(); }));
 }
 
 TEST_F(NetTest, SendsOnAClosedStreamDoNotRaiseSigpipe) {
