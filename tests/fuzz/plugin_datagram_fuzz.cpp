@@ -129,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   fuzz::SetOwnPosition(own[0], own[1]);
   for (Aircraft &a : AircraftList) std::memset(&a.x, 0x3f, kStateBytes);  // a state no report writes
+  for (int n = 1; n < kSlotCount; ++n) FreeSlot(n);  // hidden until a report: none is placed anew
   const std::vector<Aircraft> before(AircraftList, AircraftList + kSlotCount);
 
   FUZZ_CHECK(sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&pluginAddress),
