@@ -10,7 +10,7 @@
 //               [--nodes N [--redis-server PATH]]
 //
 // Worlds (pilots stay where they are put):
-//   grid    20 wide, about 2 km apart: everyone's 19 nearest are within 5 km.
+//   grid    20 wide, about 2 km apart: from 100 pilots on, everyone's 19 nearest are within 5 km.
 //   spread  a quarter of the pilots in crowds at twelve airports across a region the size of a
 //           continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the
 //           quietest 3 %), each uniformly within 5 km of its airport; the other three quarters
