@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "net_fixture.h"
-#include "support/md5.h"
+#include "md5.h"
 
 using namespace sttest;
 
