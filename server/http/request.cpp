@@ -115,9 +115,10 @@ ReadStatus ReadRequest(std::string_view bytes, const RequestLimits &limits, Http
     }
     if (line.empty()) break;  // the blank line that ends the head
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) continue;
-    r.headers.emplace_back(std::string(TrimBlanks(line.substr(0, colon))),
-                           std::string(TrimBlanks(line.substr(colon + 1))));
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = TrimBlanks(line.substr(0, colon));
+    if (name.empty()) continue;
+    r.headers.emplace_back(std::string(name), std::string(TrimBlanks(line.substr(colon + 1))));
   }
   *out = std::move(r);
   if (used != nullptr) *used = at;
