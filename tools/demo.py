@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A live Skytether session: the server and three simulated hosts, each running the real plugin.
 
-Three pilots fly circles near one airfield; one opens the chat and says hello. After about twenty
+Three pilots fly circles near one airfield, each host on a local origin of its own; one opens
+the chat and says hello. After about twenty
 seconds each host dumps what it shows and takes a screenshot; this prints a short report. The
 server's status page is on meanwhile: its address is printed, and a headless browser takes a
 screenshot of it while the pilots fly.
@@ -35,6 +36,9 @@ PILOTS = [
     ("Bravo", 2000, 60, 120, 800, ["16 menu Skytether > Control & Settings"]),
     ("Charlie", 3200, 70, 240, 900, []),
 ]
+# Each host picks the origin of its local frame near its own pilot, so no two share one: the
+# same point has different local coordinates in each.
+ORIGINS = {"Alpha": (47.49, 8.53), "Bravo": (47.44, 8.58), "Charlie": (47.45, 8.50)}
 
 
 def write(path, text):
@@ -83,6 +87,7 @@ def main():
             log = open(os.path.join(root, "runner.log"), "w")
             procs.append(subprocess.Popen(
                 [RUNNER, "--plugin", PLUGIN, "--root", root, "--seconds", str(SECONDS), "--realtime",
+                 "--origin", "%.4f,%.4f" % ORIGINS[name],
                  "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json")],
                 stdout=log, stderr=subprocess.STDOUT))
         page = re.search(r"status page on (\S+)", open(os.path.join(OUT, "server.log")).read())
@@ -150,6 +155,7 @@ def report(failed):
             print("   (no dump)")
             continue
         d = final[name]
+        print("   local origin: %.4f, %.4f" % (d["origin"]["latitude"], d["origin"]["longitude"]))
         rows = [s for s in strings(d) if re.match(r"^\d+: ", s)]
         shown = [r for r in rows if r.split(": ", 1)[1].strip() and not r.endswith(" Plane " + r.split(":")[0])]
         print("   plane list: " + (", ".join(shown) if shown else "(nobody)"))

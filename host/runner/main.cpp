@@ -24,7 +24,8 @@ void usage(std::ostream &out) {
   out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
          "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
-         "                      [--aircraft PATH]\n";
+         "                      [--aircraft PATH] [--start LAT,LON,ELEV_M] [--origin LAT,LON]\n"
+         "                      [--planes N] [--load-ms MS]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -49,6 +50,7 @@ int main(int argc, char **argv) {
   bool realtime = false, legacy3d = false;
   std::string aircraft;
   int screenW = 1024, screenH = 768;
+  skyhost::HostOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&](const char *what) -> const char * {
@@ -94,6 +96,38 @@ int main(int argc, char **argv) {
         std::cerr << "skytether-host: --screen wants WIDTHxHEIGHT, e.g. 1280x1024\n";
         return 2;
       }
+    } else if (arg == "--start") {
+      if (std::sscanf(next("LAT,LON,ELEV_M"), "%lf,%lf,%lf", &options.startLatitude, &options.startLongitude,
+                      &options.startElevation) != 3 ||
+          !(std::fabs(options.startLatitude) <= 89.5) || !(std::fabs(options.startLongitude) <= 180) ||
+          !std::isfinite(options.startElevation)) {
+        std::cerr << "skytether-host: --start wants LAT,LON,ELEV_M, e.g. 47.45,8.55,500\n";
+        return 2;
+      }
+    } else if (arg == "--origin") {
+      if (std::sscanf(next("LAT,LON"), "%lf,%lf", &options.originLatitude, &options.originLongitude) != 2 ||
+          !(std::fabs(options.originLatitude) <= 89.5) || !(std::fabs(options.originLongitude) <= 180)) {
+        std::cerr << "skytether-host: --origin wants LAT,LON in degrees, e.g. 47.45,8.55\n";
+        return 2;
+      }
+    } else if (arg == "--planes") {
+      const char *v = next("N");
+      char *end = nullptr;
+      const long n = std::strtol(v, &end, 10);
+      if (*end != '\0' || n < 1 || n > 20) {
+        std::cerr << "skytether-host: --planes wants a count from 1 to 20, the user's aircraft included\n";
+        return 2;
+      }
+      options.totalAircraft = int(n);
+    } else if (arg == "--load-ms") {
+      const char *v = next("MS");
+      char *end = nullptr;
+      const double ms = std::strtod(v, &end);
+      if (*end != '\0' || !(ms >= 0 && ms <= 60000)) {
+        std::cerr << "skytether-host: --load-ms wants milliseconds from 0 to 60000\n";
+        return 2;
+      }
+      options.modelLoadSeconds = ms / 1000;
     } else if (arg == "--help" || arg == "-h") {
       usage(std::cout);
       return 0;
@@ -124,7 +158,6 @@ int main(int argc, char **argv) {
     }
   }
 
-  skyhost::HostOptions options;
   options.root = root;
   options.directorySeparator = separator;
   options.screenWidth = screenW;

@@ -89,7 +89,9 @@ using skyhost::cur;
 
 XPLMCommandRef XPLMFindCommand(const char *inName) {
   if (!inName) return nullptr;
-  return skyhost::commandNamed(cur(), inName);
+  auto &h = cur();
+  if (h.beforeStart()) return nullptr;
+  return skyhost::commandNamed(h, inName);
 }
 
 // A second create of a name gives the command made first; its description stays.

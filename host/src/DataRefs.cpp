@@ -1,5 +1,6 @@
 // The dataref registry: the names the host knows, their types, and each host's values.
 
+#include <array>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -201,7 +202,11 @@ std::vector<std::pair<std::string, int>> Host::readOnlyWriteCounts() const {
   return out;
 }
 
-void Host::Impl::derivePositions() {
+namespace {
+
+// Value indices of each aircraft's local x, y, z and its latitude, longitude, elevation: the
+// user's first, then planes 1 to 19.
+const std::vector<std::pair<std::vector<int>, std::vector<int>>> &positionIndices() {
   static const std::vector<std::pair<std::vector<int>, std::vector<int>>> *indices = [] {
     auto *all = new std::vector<std::pair<std::vector<int>, std::vector<int>>>;
     auto index = [](const std::string &name) { return findDataRefDef(name)->index; };
@@ -215,12 +220,50 @@ void Host::Impl::derivePositions() {
     }
     return all;
   }();
-  for (const auto &plane : *indices) {
+  return *indices;
+}
+
+}  // namespace
+
+void Host::Impl::derivePositions() {
+  for (const auto &plane : positionIndices()) {
     double world[3];
     self->localToWorld(values[plane.first[0]].d, values[plane.first[1]].d, values[plane.first[2]].d,
                        &world[0], &world[1], &world[2]);
     for (int k = 0; k < 3; ++k) values[plane.second[k]].d = world[k];
   }
+}
+
+void Host::moveOrigin(double lat, double lon) {
+  Impl &h = *impl_;
+  std::vector<std::array<double, 3>> world;
+  for (const auto &plane : positionIndices()) {
+    std::array<double, 3> w;
+    localToWorld(h.values[plane.first[0]].d, h.values[plane.first[1]].d, h.values[plane.first[2]].d, &w[0],
+                 &w[1], &w[2]);
+    world.push_back(w);
+  }
+  h.setOrigin(lat, lon);
+  size_t k = 0;
+  for (const auto &plane : positionIndices()) {
+    const std::array<double, 3> &w = world[k++];
+    worldToLocal(w[0], w[1], w[2], &h.values[plane.first[0]].d, &h.values[plane.first[1]].d,
+                 &h.values[plane.first[2]].d);
+  }
+  h.derivePositions();
+  h.originMoves++;
+}
+
+int Host::originMoves() const {
+  return impl_->originMoves;
+}
+
+void Host::Impl::followUser() {
+  if (!(options.originShiftMetres > 0)) return;
+  const auto &user = positionIndices().front();
+  const double x = values[user.first[0]].d, z = values[user.first[2]].d;
+  if (!(std::hypot(x, z) > options.originShiftMetres)) return;
+  self->moveOrigin(values[user.second[0]].d, values[user.second[1]].d);
 }
 
 static double scalarByName(const Host::Impl &h, const std::string &name) {
@@ -412,6 +455,7 @@ XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
   if (!inDataRefName) return nullptr;
   auto &h = cur();
   h.lookups.emplace_back(inDataRefName);
+  if (h.beforeStart()) return nullptr;
   if (const skyhost::DataRefDef *d = skyhost::findDataRefDef(inDataRefName))
     return const_cast<skyhost::DataRefDef *>(d);
   return h.findAccessor(std::string(inDataRefName));

@@ -131,7 +131,28 @@ void drawWindows(Host::Impl &h) {
   h.drawWindow = nullptr;
 }
 
+constexpr size_t kLongestKept = 5;
+
+void noteFrameTime(Host::Impl &h, const Host::FrameTime &t) {
+  auto &l = h.longest;
+  if (l.size() == kLongestKept && t.seconds <= l.back().seconds) return;
+  auto at = std::find_if(l.begin(), l.end(), [&](const Host::FrameTime &o) { return t.seconds > o.seconds; });
+  l.insert(at, t);
+  if (l.size() > kLongestKept) l.pop_back();
+}
+
 }  // namespace
+
+const std::vector<Host::FrameTime> &Host::longestFrames() const {
+  return impl_->longest;
+}
+double Host::longestFrameSeconds() const {
+  return impl_->longest.empty() ? 0 : impl_->longest.front().seconds;
+}
+void Host::clearFrameTimes() {
+  impl_->longest.clear();
+  impl_->outsideSeconds = 0;
+}
 
 void Host::runFrame(double dt) {
   Impl &h = *impl_;
@@ -147,6 +168,7 @@ void Host::runFrame(double dt) {
       h.drawPhase = -1;
     }
   } scope{h};
+  const auto wallStart = std::chrono::steady_clock::now();
   h.inFrame = true;
   h.frames++;
   h.elapsed += dt;
@@ -158,10 +180,18 @@ void Host::runFrame(double dt) {
     h.flight.flown += dt;
     h.placeOnCircle();
   }
+  h.followUser();
+  std::vector<std::function<void()>> events;
+  events.swap(h.deferred);
+  for (auto &e : events) e();
   h.continueHeldCommands();
   runFlightLoops(h, dt);
   runDrawCallbacks(h);
   drawWindows(h);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count() + h.outsideSeconds;
+  h.outsideSeconds = 0;
+  noteFrameTime(h, {h.frames, h.elapsed, seconds});
 }
 
 void Host::runFrames(int n, double fps) {

@@ -1,6 +1,7 @@
 // Drawing record (the host draws nothing; it records what it was asked to draw), fonts,
 // textures, and the world/local projection.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -69,14 +70,16 @@ std::vector<std::string> Host::lastFrameStrings() const {
 }
 
 // The local frame is east-north-up on the WGS-84 ellipsoid, its origin on the ellipsoid at the
-// centre of the whole-degree cell the user's aircraft starts in; x = east, y = up, z = south.
+// chosen point, by default where the user's aircraft starts; x = east, y = up, z = south.
 void Host::Impl::initProjection() {
-  lat0 = std::floor(options.startLatitude) + 0.5;
-  lon0 = std::floor(options.startLongitude) + 0.5;
-  if (!std::isfinite(lat0)) lat0 = 0.5;
-  if (!std::isfinite(lon0)) lon0 = 0.5;
-  if (lat0 > 89.5) lat0 = 89.5;
-  if (lat0 < -89.5) lat0 = -89.5;
+  const bool chosen = std::isfinite(options.originLatitude) && std::isfinite(options.originLongitude);
+  setOrigin(chosen ? options.originLatitude : options.startLatitude,
+            chosen ? options.originLongitude : options.startLongitude);
+}
+
+void Host::Impl::setOrigin(double lat, double lon) {
+  lat0 = std::isfinite(lat) ? std::max(-89.5, std::min(89.5, lat)) : 0.5;
+  lon0 = std::isfinite(lon) ? lon : 0.5;
   geodeticToEcef(lat0, lon0, 0.0, ecef0);
 }
 

@@ -52,6 +52,8 @@ std::string pointerText(const void *p) {
 }
 
 PluginCall::PluginCall(Host::Impl &h, XPLMPluginID id) : h_(h) {
+  // Plugin code run between frames holds up the next frame as much as code run inside one.
+  if (h_.running.empty() && !h_.inFrame) h_.outsideStart = std::chrono::steady_clock::now();
   h_.running.push_back(id ? h_.plugin(id) : nullptr);
   activeHosts().push_back(&h_);
 }
@@ -59,6 +61,9 @@ PluginCall::PluginCall(Host::Impl &h, XPLMPluginID id) : h_(h) {
 PluginCall::~PluginCall() {
   activeHosts().pop_back();
   h_.running.pop_back();
+  if (h_.running.empty() && !h_.inFrame)
+    h_.outsideSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - h_.outsideStart).count();
 }
 
 Host &Host::current() {
@@ -86,9 +91,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
     fs::path abs = fs::absolute(h.options.root, ec);
     h.root = fs::weakly_canonical(abs, ec).string();
     if (h.root.empty()) h.root = abs.string();
-    h.previousCwd = fs::current_path(ec).string();
-    if (::chdir(h.root.c_str()) != 0) throw std::runtime_error("simulated host: cannot enter root " + h.root);
-    h.changedDirectory = true;
+    if (!fs::is_directory(h.root, ec)) throw std::runtime_error("simulated host: no root folder " + h.root);
     if (h.options.createPluginsFolder) fs::create_directories(fs::path(h.root) / "Resources" / "plugins", ec);
   }
   if (h.options.userModelPath.empty()) h.options.userModelPath = joinModelPath(h.options, h.root);
@@ -130,11 +133,6 @@ Host::~Host() {
     if (*it == this) {
       live.erase(it);
       break;
-    }
-  }
-  if (impl_->changedDirectory && !impl_->previousCwd.empty()) {
-    if (::chdir(impl_->previousCwd.c_str()) != 0) {
-      // The folder we came from is gone; stay where we are.
     }
   }
 }
@@ -237,8 +235,10 @@ XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
   int ok;
   {
     PluginCall call(h, id);
+    p.startCalled = true;
     ok = p.xStart(name, sig, desc);
   }
+  h.outsideSeconds = 0;  // loading is not a frame's work
   name[255] = sig[255] = desc[255] = '\0';
   p.name = name;
   p.signature = sig;
@@ -296,7 +296,7 @@ void Host::disable(XPLMPluginID id) {
     p->xDisable();
   }
   // A disabled plugin's hold on the planes ends; it must acquire them again.
-  if (h.planesHolder == id) h.planesHolder = XPLM_NO_PLUGIN_ID;
+  if (h.planesHolder == id) h.planesReleased();
 }
 
 void Host::stop(XPLMPluginID id) {
@@ -399,7 +399,24 @@ const std::vector<std::string> &Host::leftoversAtUnload() const {
   return impl_->leftovers;
 }
 
-int Host::callsAfterStop() const { return impl_->callsAfterStop; }
+int Host::callsAfterStop() const {
+  return impl_->callsAfterStop;
+}
+int Host::lookupsBeforeStart() const {
+  return impl_->lookupsBeforeStart;
+}
+
+void Host::Impl::broadcast(int message, void *param) {
+  std::vector<XPLMPluginID> ids;
+  for (const auto &p : plugins)
+    if (p->enabled) ids.push_back(p->id);
+  for (XPLMPluginID id : ids) {
+    PluginRec *p = plugin(id);  // an earlier one's handler may have unloaded it
+    if (!p || !p->enabled) continue;
+    PluginCall call(*this, id);
+    p->xReceive(XPLM_NO_PLUGIN_ID, message, param);
+  }
+}
 
 void Host::Impl::purgePluginObjects(XPLMPluginID id) {
   for (auto it = loops.begin(); it != loops.end();) {
@@ -496,7 +513,7 @@ void Host::Impl::purgePluginObjects(XPLMPluginID id) {
   }
   if (planesHolder == id) {
     leftovers.push_back("planes still acquired");
-    planesHolder = XPLM_NO_PLUGIN_ID;
+    planesReleased();
   }
   if (planesAvailableOwner == id) {
     planesAvailable = nullptr;

@@ -1,7 +1,9 @@
 #pragma once
 // Internal state of one simulated host, shared by the files that implement the SDK calls.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -124,6 +126,7 @@ struct PluginRec {
   void (*xReceive)(XPLMPluginID, int, void *) = nullptr;
   std::string name, signature, description;
   bool started = false, enabled = false;
+  bool startCalled = false;   // XPluginStart has been called: lookups work from then on
   bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
 };
 
@@ -187,8 +190,6 @@ struct Host::Impl {
   Host *self = nullptr;
   HostOptions options;
   std::string root;
-  std::string previousCwd;
-  bool changedDirectory = false;
 
   // plugins, in load order; the first one loaded by load() is the harness's "the plugin"
   std::vector<std::unique_ptr<PluginRec>> plugins;
@@ -205,6 +206,14 @@ struct Host::Impl {
   bool inFrame = false;
   double lastFrameDt = 0;
   uint64_t seq = 0;
+  // Wall-clock cost of frames, and of plugin code the host ran between frames (it counts towards
+  // the next frame).
+  std::vector<Host::FrameTime> longest;
+  double outsideSeconds = 0;
+  std::chrono::steady_clock::time_point outsideStart;
+  // Host events for the next frame's start: messages and callbacks a plugin's call set off.
+  std::vector<std::function<void()>> deferred;
+  int lookupsBeforeStart = 0;
 
   // commands and plugins' datarefs
   std::vector<std::unique_ptr<CommandRec>> commands;    // creation order
@@ -246,6 +255,9 @@ struct Host::Impl {
   XPLMPlanesAvailable_f planesAvailable = nullptr;  // left by a refused acquire
   void *planesAvailableRefcon = nullptr;
   XPLMPluginID planesAvailableOwner = 0;
+  int refusedPlaneCalls = 0;
+  bool otherWaiting = false;  // the outside traffic plugin waits for the planes
+  bool otherYields = false;   // and gives them back when a plugin asks
 
   // drawing
   std::vector<Host::DrawOp> drawing, lastDrawing;
@@ -268,12 +280,19 @@ struct Host::Impl {
   // projection origin and its ECEF position
   double lat0 = 0, lon0 = 0;
   double ecef0[3] = {0, 0, 0};
+  int originMoves = 0;
 
   // ---- helpers shared between files ----
   // The plugin whose code is running (what it makes is its own), 0 for the harness.
   XPLMPluginID caller() const { return running.empty() || !running.back() ? 0 : running.back()->id; }
   PluginRec *plugin(XPLMPluginID id) const;
   PluginRec *primaryPlugin() const { return plugin(primary); }
+  // A lookup from a plugin whose XPluginStart has not been called yet: it gets null, counted.
+  bool beforeStart() {
+    if (running.empty() || !running.back() || running.back()->startCalled) return false;
+    ++lookupsBeforeStart;
+    return true;
+  }
   // The plugin whose file holds this function, 0 when none does (the host's, the harness's).
   XPLMPluginID ownerOfCode(const void *fn) const;
   // Whether the host calls this registration back now: not while its plugin is disabled.
@@ -293,10 +312,18 @@ struct Host::Impl {
   void removeWidgetQuietly(XPWidgetID w);
   void record(Host::DrawOp op);
   void initProjection();
+  void setOrigin(double lat, double lon);
   // The host's own work on the datarefs each frame: the read-only latitude, longitude and
   // elevation of the user's aircraft and of each multiplayer plane, from its local x, y, z.
   void derivePositions();
-  void placeOnCircle();       // writes the user's aircraft state for the flight's current time
+  // Moves the origin to the user's aircraft once it has flown far enough from it.
+  void followUser();
+  // Sends a message to every enabled plugin, in load order.
+  void broadcast(int message, void *param);
+  // Whether the plugin whose code runs holds the planes; counts a refused call when not.
+  bool holdsPlanes(const char *call);
+  void planesReleased();                     // hands them to whoever waits
+  void placeOnCircle();                      // writes the user's aircraft state for the flight's current time
   void purgePluginObjects(XPLMPluginID id);  // at unload: drop what it left, noting it in leftovers
   // Runs one phase of a command: before handlers in registration order, then after handlers; a
   // handler returning 0 ends the run.

@@ -1,6 +1,10 @@
 // Multiplayer aircraft and the host's utility calls (paths, separator, messages).
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "HostImpl.h"
 #include "XPLMPlugin.h"
@@ -23,6 +27,8 @@ constexpr size_t kPathBuffer = 512;
 // The plugin holding the planes when another one, not loaded in this host, does: an id this host
 // never gives out.
 constexpr XPLMPluginID kOtherPluginID = 9999;
+// Planes farther than this from the user's aircraft are not drawn (nor on the traffic display).
+constexpr double kDrawRangeMetres = 100000;
 
 std::string baseName(const std::string &path, const std::string &separator) {
   size_t cut = std::string::npos, width = 1;
@@ -62,14 +68,100 @@ int Host::aiDisableIgnored() const {
 void Host::setPlanesHeldElsewhere(bool held) {
   Impl &h = *impl_;
   h.options.planesHeldElsewhere = held;
-  if (held || !h.planesAvailable) return;
-  XPLMPlanesAvailable_f fn = h.planesAvailable;
-  void *refcon = h.planesAvailableRefcon;
-  const XPLMPluginID owner = h.planesAvailableOwner;
-  h.planesAvailable = nullptr;
-  if (!h.callsBack(owner)) return;
-  PluginCall call(h, owner);
-  fn(refcon);
+  h.otherWaiting = false;
+  if (!held) h.planesReleased();
+  for (auto &e : h.deferred) e();  // the asker's callback runs now, not at the next frame
+  h.deferred.clear();
+}
+
+bool Host::planesHeldElsewhere() const {
+  return impl_->options.planesHeldElsewhere;
+}
+
+void Host::otherPluginAcquire(bool yieldsWhenAsked) {
+  Impl &h = *impl_;
+  h.otherYields = yieldsWhenAsked;
+  if (h.options.planesHeldElsewhere) return;
+  if (h.planesHolder == XPLM_NO_PLUGIN_ID) {
+    h.options.planesHeldElsewhere = true;
+    return;
+  }
+  // The holder is asked to let them go; the other takes them when it does.
+  h.otherWaiting = true;
+  PluginRec *holder = h.plugin(h.planesHolder);
+  if (holder && holder->enabled) {
+    PluginCall call(h, holder->id);
+    holder->xReceive(XPLM_NO_PLUGIN_ID, XPLM_MSG_RELEASE_PLANES, nullptr);
+  }
+}
+
+void Host::Impl::planesReleased() {
+  planesHolder = XPLM_NO_PLUGIN_ID;
+  if (otherWaiting) {
+    otherWaiting = false;
+    options.planesHeldElsewhere = true;
+    return;
+  }
+  if (options.planesHeldElsewhere || !planesAvailable) return;
+  // The plugin a refused acquire left waiting hears at the next frame.
+  XPLMPlanesAvailable_f fn = planesAvailable;
+  void *refcon = planesAvailableRefcon;
+  const XPLMPluginID owner = planesAvailableOwner;
+  planesAvailable = nullptr;
+  deferred.push_back([this, fn, refcon, owner] {
+    if (!callsBack(owner)) return;
+    PluginCall call(*this, owner);
+    fn(refcon);
+  });
+}
+
+bool Host::Impl::holdsPlanes(const char *call) {
+  if (planesHolder != XPLM_NO_PLUGIN_ID && planesHolder == caller()) return true;
+  ++refusedPlaneCalls;
+  debug.push_back(std::string(call) + " refused: the calling plugin does not hold the planes");
+  return false;
+}
+
+int Host::refusedPlaneCalls() const {
+  return impl_->refusedPlaneCalls;
+}
+int Host::totalAircraft() const {
+  return impl_->options.totalAircraft;
+}
+
+void Host::setTotalAircraft(int total) {
+  Impl &h = *impl_;
+  h.options.totalAircraft = std::max(1, std::min(20, total));
+  h.activeAircraft = std::min(h.activeAircraft, h.options.totalAircraft);
+  h.broadcast(XPLM_MSG_AIRPLANE_COUNT_CHANGED, nullptr);
+}
+
+void Host::reloadPlanes() {
+  Impl &h = *impl_;
+  for (int n = 1; n < 20; ++n) {
+    h.models.erase(n);
+    h.broadcast(XPLM_MSG_PLANE_LOADED, reinterpret_cast<void *>(static_cast<intptr_t>(n)));
+  }
+}
+
+bool Host::planeDrawn(int n) const {
+  const Impl &h = *impl_;
+  if (n < 1 || n >= h.options.totalAircraft || n >= h.activeAircraft) return false;
+  auto model = h.models.find(n);
+  if (model == h.models.end() || model->second.empty()) return false;
+  const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
+  const std::string u = "sim/flightmodel/position/local_";
+  const double d =
+      std::sqrt(std::pow(getd(p + "x") - getd(u + "x"), 2) + std::pow(getd(p + "y") - getd(u + "y"), 2) +
+                std::pow(getd(p + "z") - getd(u + "z"), 2));
+  return d <= kDrawRangeMetres;
+}
+
+std::vector<int> Host::drawnPlanes() const {
+  std::vector<int> out;
+  for (int n = 1; n < 20; ++n)
+    if (planeDrawn(n)) out.push_back(n);
+  return out;
 }
 int Host::acquireCalls() const {
   return impl_->acquireCalls;
@@ -119,27 +211,45 @@ void XPLMGetNthAircraftModel(int inIndex, char *outFileName, char *outPath) {
 int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon) {
   auto &h = cur();
   h.acquireCalls++;
-  if (h.planesHolder != XPLM_NO_PLUGIN_ID) return 0;
-  if (h.options.planesHeldElsewhere) {
-    h.planesAvailable = inCallback;
-    h.planesAvailableRefcon = inRefcon;
-    h.planesAvailableOwner = h.caller();
-    return 0;
+  const XPLMPluginID asker = h.caller();
+  if (h.planesHolder == asker) return 0;  // held already
+  if (h.planesHolder == XPLM_NO_PLUGIN_ID && !h.options.planesHeldElsewhere) {
+    h.planesHolder = asker;
+    return 1;
   }
-  h.planesHolder = h.caller();
-  return 1;
+  // Refused: the asker hears when they are free, and the holder that it is asked for them.
+  h.planesAvailable = inCallback;
+  h.planesAvailableRefcon = inRefcon;
+  h.planesAvailableOwner = asker;
+  if (h.options.planesHeldElsewhere) {
+    if (h.otherYields)
+      h.deferred.push_back([&h] {
+        h.options.planesHeldElsewhere = false;
+        h.planesReleased();
+      });
+  } else if (h.planesHolder != XPLM_NO_PLUGIN_ID) {
+    const XPLMPluginID holder = h.planesHolder;
+    h.deferred.push_back([&h, holder] {
+      skyhost::PluginRec *p = h.plugin(holder);
+      if (!p || !p->enabled || h.planesHolder != holder) return;
+      skyhost::PluginCall call(h, holder);
+      p->xReceive(XPLM_NO_PLUGIN_ID, XPLM_MSG_RELEASE_PLANES, nullptr);
+    });
+  }
+  return 0;
 }
 
 void XPLMReleasePlanes(void) {
   auto &h = cur();
   h.releaseCalls++;
   // Only the holder gives them back.
-  if (h.planesHolder == h.caller()) h.planesHolder = XPLM_NO_PLUGIN_ID;
+  if (h.planesHolder == h.caller() && h.planesHolder != XPLM_NO_PLUGIN_ID) h.planesReleased();
 }
 
 void XPLMSetActiveAircraftCount(int inCount) {
   auto &h = cur();
-  // Kept as asked (clamped to the host's aircraft), so a plugin's 0 at disable stays visible.
+  if (!h.holdsPlanes("XPLMSetActiveAircraftCount")) return;
+  // Cut to the planes the user enabled.
   if (inCount < 0) inCount = 0;
   if (inCount > h.options.totalAircraft) inCount = h.options.totalAircraft;
   h.activeAircraft = inCount;
@@ -148,21 +258,29 @@ void XPLMSetActiveAircraftCount(int inCount) {
 void XPLMSetAircraftModel(int inIndex, const char *inAircraftPath) {
   auto &h = cur();
   const std::string path = inAircraftPath ? inAircraftPath : "";
-  // Only into a multiplayer plane, and only by the plugin that holds the planes.
-  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || h.planesHolder != h.caller()) {
+  // Only a full path into a multiplayer plane, and only by the plugin that holds the planes.
+  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || path.empty() || path[0] != '/' ||
+      !h.holdsPlanes("XPLMSetAircraftModel")) {
     h.refusedModels.emplace_back(inIndex, path);
     return;
   }
+  // The model loads before the call returns: the frame waits.
+  if (h.options.modelLoadSeconds > 0)
+    std::this_thread::sleep_for(std::chrono::duration<double>(h.options.modelLoadSeconds));
   h.modelLog.emplace_back(inIndex, path);
   h.models[inIndex] = path;
+  h.deferred.push_back([&h, inIndex] {
+    h.broadcast(XPLM_MSG_PLANE_LOADED, reinterpret_cast<void *>(static_cast<intptr_t>(inIndex)));
+  });
 }
 
 void XPLMDisableAIForPlane(int inPlaneIndex) {
   auto &h = cur();
-  if (inPlaneIndex < 0 || inPlaneIndex >= h.options.totalAircraft) {
+  if (inPlaneIndex < 0 || inPlaneIndex >= 20) {
     ++h.aiIgnored;
     return;
   }
+  if (!h.holdsPlanes("XPLMDisableAIForPlane")) return;
   h.aiDisabled.push_back(inPlaneIndex);
 }
 

@@ -153,7 +153,20 @@ std::string Host::dumpJson() const {
       .key("path")
       .value(h.options.userModelPath);
   j.endObject();
-  j.key("origin").beginObject().key("latitude").value(h.lat0).key("longitude").value(h.lon0).endObject();
+  j.key("origin").beginObject().key("latitude").value(h.lat0).key("longitude").value(h.lon0);
+  j.key("moves").value(h.originMoves).endObject();
+  j.key("longestFrames").beginArray();
+  for (const FrameTime &t : h.longest)
+    j.beginObject()
+        .key("frame")
+        .value(t.frame)
+        .key("time")
+        .value(t.at)
+        .key("ms")
+        .value(t.seconds * 1000)
+        .endObject();
+  j.endArray();
+  j.key("lookupsBeforeStart").value(h.lookupsBeforeStart);
 
   j.key("datarefs").beginObject();
   for (const DataRefDef *d : dataRefTable()) {
@@ -211,6 +224,10 @@ std::string Host::dumpJson() const {
   j.key("legacy3d").value(h.options.legacy3d);
 
   j.key("planes").beginObject();
+  j.key("total").value(h.options.totalAircraft).key("drawn").beginArray();
+  for (int n : drawnPlanes()) j.value(n);
+  j.endArray();
+  j.key("refusedCalls").value(h.refusedPlaneCalls).key("heldElsewhere").value(h.options.planesHeldElsewhere);
   j.key("active").value(h.activeAircraft).key("acquired").value(planesAcquired());
   j.key("acquireCalls").value(h.acquireCalls).key("releaseCalls").value(h.releaseCalls);
   j.key("aiDisabled").beginArray();
@@ -379,6 +396,13 @@ std::string Host::report() const {
   }
   out << "Clock: " << num(h.elapsed) << " s, " << h.frames << " frames"
       << (h.options.legacy3d ? ", older OpenGL backend (3-D phases drawn)" : "") << "\n";
+  out << "Longest frames (wall clock):";
+  for (const FrameTime &t : h.longest)
+    out << "  " << num(t.seconds * 1000) << " ms at " << num(t.at) << " s (frame " << t.frame << ")";
+  out << "\n";
+  out << "Local origin: " << num(h.lat0) << ", " << num(h.lon0) << ", moved " << h.originMoves << " times\n";
+  if (h.lookupsBeforeStart)
+    out << "Lookups before XPluginStart, answered null: " << h.lookupsBeforeStart << "\n";
   if (h.flight.active)
     out << "Flying: circle round " << num(h.flight.lat) << ", " << num(h.flight.lon) << " at "
         << num(h.flight.alt) << " m, radius " << num(h.flight.radius) << " m, " << num(h.flight.speed)
@@ -440,8 +464,16 @@ std::string Host::report() const {
     for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
   }
 
-  out << "\nPlanes: active " << h.activeAircraft << ", " << (planesAcquired() ? "acquired" : "not acquired")
+  out << "\nPlanes: " << h.options.totalAircraft << " enabled by the user, active " << h.activeAircraft
+      << ", "
+      << (planesAcquired()                ? "acquired"
+          : h.options.planesHeldElsewhere ? "held by another plugin"
+                                          : "not acquired")
       << ", acquire calls " << h.acquireCalls << ", release calls " << h.releaseCalls << "\n";
+  out << "  drawn:";
+  for (int n : drawnPlanes()) out << " " << n;
+  out << "\n";
+  if (h.refusedPlaneCalls) out << "  calls refused without the planes held: " << h.refusedPlaneCalls << "\n";
   out << "  AI disabled for:";
   for (int i : h.aiDisabled) out << " " << i;
   out << "\n";

@@ -148,7 +148,13 @@ std::string checkAction(const ScriptAction &a) {
     if (std::find(names.begin(), names.end(), w[0]) == names.end()) return "no dataref named " + w[0];
     return "";
   }
-  if (a.verb == "enable" || a.verb == "disable") return w.empty() ? "" : a.verb + " takes no arguments";
+  if (a.verb == "enable" || a.verb == "disable" || a.verb == "reload-planes")
+    return w.empty() ? "" : a.verb + " takes no arguments";
+  if (a.verb == "planes") {
+    int n;
+    return w.size() == 1 && parseInt(w[0], &n) && n >= 1 && n <= 20 ? ""
+                                                                    : "planes wants a count from 1 to 20";
+  }
   if (a.verb == "dump") return w.size() == 1 ? "" : "dump wants FILE";
   if (a.verb == "screenshot") return w.size() == 1 ? "" : "screenshot wants FILE.png";
   if (a.verb == "fly") {
@@ -287,6 +293,12 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
     host.enable();
   } else if (a.verb == "disable") {
     host.disable();
+  } else if (a.verb == "planes") {
+    int n = 0;
+    parseInt(w[0], &n);
+    host.setTotalAircraft(n);
+  } else if (a.verb == "reload-planes") {
+    host.reloadPlanes();
   } else if (a.verb == "dump") {
     const std::string path = pathFrom(baseDir, w[0]);
     std::ofstream out(path);

@@ -7,6 +7,15 @@ extern "C" {
 
 XPLM_API XPLMPluginID XPLMGetMyID(void);
 
+/* Messages the host sends every plugin (XPluginReceiveMessage). */
+#define XPLM_MSG_PLANE_CRASHED 101
+#define XPLM_MSG_PLANE_LOADED 102 /* parameter: the plane's index, 0 the user's */
+#define XPLM_MSG_AIRPORT_LOADED 103
+#define XPLM_MSG_SCENERY_LOADED 104
+#define XPLM_MSG_AIRPLANE_COUNT_CHANGED 105
+#define XPLM_MSG_PLANE_UNLOADED 106
+#define XPLM_MSG_RELEASE_PLANES 111 /* another plugin asks for the planes */
+
 #ifdef __cplusplus
 }
 #endif

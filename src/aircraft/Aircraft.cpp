@@ -2,55 +2,62 @@
 
 #include <cstdio>
 
-#include "XPLMPlanes.h"
-#include "XPLMPlugin.h"
-
 namespace {
 
 // Names bound by slot 0, the user's own aircraft, in binding order. Slot 0 has no throttle name of
 // its own; it binds the user's engine throttles, which the position broadcast reads too.
-const char *const kOwnNames[25] = {
-    "sim/flightmodel/position/local_x",        "sim/flightmodel/position/local_y",
-    "sim/flightmodel/position/local_z",        "sim/flightmodel/position/latitude",
-    "sim/flightmodel/position/longitude",      "sim/flightmodel/position/elevation",
-    "sim/flightmodel/position/theta",          "sim/flightmodel/position/phi",
-    "sim/flightmodel/position/psi",            "sim/flightmodel/controls/flaprat",
-    "sim/flightmodel/controls/flap2rat",       "sim/flightmodel/controls/lspdef",
-    "sim/flightmodel/controls/sbrkrat",        "sim/flightmodel/controls/slatrat",
-    "sim/flightmodel/controls/swdi",           "sim/flightmodel/controls/elv_trim",
-    "sim/flightmodel/controls/ail_trim",       "sim/flightmodel/controls/rud_trim",
-    "sim/aircraft/parts/acf_gear_deploy",      "sim/flightmodel/ENGN_thro",
-    "sim/cockpit/electrical/beacon_lights_on", "sim/cockpit/electrical/landing_lights_on",
-    "sim/cockpit/electrical/nav_lights_on",    "sim/cockpit/electrical/strobe_lights_on",
-    "sim/cockpit/electrical/taxi_light_on"};
+const char *const kOwnNames[25] = {"sim/flightmodel/position/local_x",
+                                   "sim/flightmodel/position/local_y",
+                                   "sim/flightmodel/position/local_z",
+                                   "sim/flightmodel/position/latitude",
+                                   "sim/flightmodel/position/longitude",
+                                   "sim/flightmodel/position/elevation",
+                                   "sim/flightmodel/position/theta",
+                                   "sim/flightmodel/position/phi",
+                                   "sim/flightmodel/position/psi",
+                                   "sim/flightmodel/controls/flaprat",
+                                   "sim/flightmodel/controls/flap2rat",
+                                   "sim/flightmodel/controls/lspdef",
+                                   "sim/flightmodel/controls/sbrkrat",
+                                   "sim/flightmodel/controls/slatrat",
+                                   "sim/flightmodel/controls/swdi",
+                                   "sim/flightmodel/controls/elv_trim",
+                                   "sim/flightmodel/controls/ail_trim",
+                                   "sim/flightmodel/controls/rud_trim",
+                                   "sim/aircraft/parts/acf_gear_deploy",
+                                   "sim/flightmodel/ENGN_thro",
+                                   "sim/cockpit/electrical/beacon_lights_on",
+                                   "sim/cockpit/electrical/landing_lights_on",
+                                   "sim/cockpit/electrical/nav_lights_on",
+                                   "sim/cockpit/electrical/strobe_lights_on",
+                                   "sim/cockpit/electrical/taxi_light_on"};
 
 // Names bound by slots 1..19, the host's multiplayer aircraft; %d is the slot index.
-const char *const kMultiplayerNames[25] = {
-    "sim/multiplayer/position/plane%d_x",
-    "sim/multiplayer/position/plane%d_y",
-    "sim/multiplayer/position/plane%d_z",
-    "sim/multiplayer/position/plane%d_lat",
-    "sim/multiplayer/position/plane%d_lon",
-    "sim/multiplayer/position/plane%d_el",
-    "sim/multiplayer/position/plane%d_the",
-    "sim/multiplayer/position/plane%d_phi",
-    "sim/multiplayer/position/plane%d_psi",
-    "sim/multiplayer/position/plane%d_flap_ratio",
-    "sim/multiplayer/position/plane%d_flap_ratio2",
-    "sim/multiplayer/position/plane%d_spoiler_ratio",
-    "sim/multiplayer/position/plane%d_speedbrake_ratio",
-    "sim/multiplayer/position/plane%d_slat_ratio",
-    "sim/multiplayer/position/plane%d_wing_sweep",
-    "sim/multiplayer/position/plane%d_yolk_pitch",
-    "sim/multiplayer/position/plane%d_yolk_roll",
-    "sim/multiplayer/position/plane%d_yolk_yaw",
-    "sim/multiplayer/position/plane%d_gear_deploy",
-    "sim/multiplayer/position/plane%d_throttle",
-    "sim/multiplayer/position/plane%d_beacon_lights_on",
-    "sim/multiplayer/position/plane%d_landing_lights_on",
-    "sim/multiplayer/position/plane%d_nav_lights_on",
-    "sim/multiplayer/position/plane%d_strobe_lights_on",
-    "sim/multiplayer/position/plane%d_taxi_light_on"};
+const char *const kMultiplayerNames[25] = {"sim/multiplayer/position/plane%d_x",
+                                           "sim/multiplayer/position/plane%d_y",
+                                           "sim/multiplayer/position/plane%d_z",
+                                           "sim/multiplayer/position/plane%d_lat",
+                                           "sim/multiplayer/position/plane%d_lon",
+                                           "sim/multiplayer/position/plane%d_el",
+                                           "sim/multiplayer/position/plane%d_the",
+                                           "sim/multiplayer/position/plane%d_phi",
+                                           "sim/multiplayer/position/plane%d_psi",
+                                           "sim/multiplayer/position/plane%d_flap_ratio",
+                                           "sim/multiplayer/position/plane%d_flap_ratio2",
+                                           "sim/multiplayer/position/plane%d_spoiler_ratio",
+                                           "sim/multiplayer/position/plane%d_speedbrake_ratio",
+                                           "sim/multiplayer/position/plane%d_slat_ratio",
+                                           "sim/multiplayer/position/plane%d_wing_sweep",
+                                           "sim/multiplayer/position/plane%d_yolk_pitch",
+                                           "sim/multiplayer/position/plane%d_yolk_roll",
+                                           "sim/multiplayer/position/plane%d_yolk_yaw",
+                                           "sim/multiplayer/position/plane%d_gear_deploy",
+                                           "sim/multiplayer/position/plane%d_throttle",
+                                           "sim/multiplayer/position/plane%d_beacon_lights_on",
+                                           "sim/multiplayer/position/plane%d_landing_lights_on",
+                                           "sim/multiplayer/position/plane%d_nav_lights_on",
+                                           "sim/multiplayer/position/plane%d_strobe_lights_on",
+                                           "sim/multiplayer/position/plane%d_taxi_light_on"};
 
 // Slots 2..19: the host names their slat ratio "sla1"; only plane 1 has "slat_ratio".
 const char kMultiplayerSlatHostName[] = "sim/multiplayer/position/plane%d_sla1_ratio";
@@ -66,19 +73,14 @@ XPLMDataRef FindDataRefOr(const char *name, const char *hostName) {
   return ref != nullptr ? ref : XPLMFindDataRef(hostName);
 }
 
-bool PlanesHeld() {
-  int total = 0, active = 0;
-  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
-  XPLMCountAircraft(&total, &active, &controller);
-  return controller == XPLMGetMyID();
-}
+Aircraft::Aircraft(int number) : planeNumber(number) {}
 
-Aircraft::Aircraft(int planeNumber) {
-  XPLMDataRef *const handles[25] = {&refX,         &refY,       &refZ,          &refLat,     &refLon,
-                                    &refEl,        &refTheta,   &refPhi,        &refPsi,     &refFlap,
-                                    &refFlap2,     &refSpoiler, &refSpeedbrake, &refSlat,    &refWingSweep,
-                                    &refYokePitch, &refYokeRoll, &refYokeYaw,   &refGear,    &refThrottle,
-                                    &refBeacon,    &refLanding, &refNav,        &refStrobe,  &refTaxi};
+void Aircraft::BindDataRefs() {
+  XPLMDataRef *const handles[25] = {&refX,         &refY,        &refZ,          &refLat,    &refLon,
+                                    &refEl,        &refTheta,    &refPhi,        &refPsi,    &refFlap,
+                                    &refFlap2,     &refSpoiler,  &refSpeedbrake, &refSlat,   &refWingSweep,
+                                    &refYokePitch, &refYokeRoll, &refYokeYaw,    &refGear,   &refThrottle,
+                                    &refBeacon,    &refLanding,  &refNav,        &refStrobe, &refTaxi};
   for (int i = 0; i < 25; ++i) {
     if (planeNumber == 0) {
       *handles[i] =
@@ -92,13 +94,14 @@ Aircraft::Aircraft(int planeNumber) {
   }
 }
 
-void Aircraft::SetAircraftData() {
+void Aircraft::SetPosition() {
   XPLMSetDataf(refX, x);
   XPLMSetDataf(refY, y);
   XPLMSetDataf(refZ, z);
-  XPLMSetDataf(refLat, lat);
-  XPLMSetDataf(refLon, lon);
-  XPLMSetDataf(refEl, el);
+}
+
+void Aircraft::SetAircraftData() {
+  SetPosition();
   XPLMSetDataf(refTheta, theta);
   XPLMSetDataf(refPhi, phi);
   XPLMSetDataf(refPsi, psi);

@@ -11,15 +11,19 @@ extern const char kHostThrottleName[];
 // value. Either may be null in the end; the host ignores a null handle.
 XPLMDataRef FindDataRefOr(const char *name, const char *hostName);
 
-// Whether this plugin holds the host's multiplayer aircraft now: a model may be loaded only then.
-bool PlanesHeld();
-
 class Aircraft {
  public:
   explicit Aircraft(int planeNumber);
 
-  // Pushes the whole state into the host: 18 floats, 9 gear values, 8 throttles, 5 lights.
+  // Looks up the slot's 25 datarefs; from XPluginStart on, as the host answers lookups only then.
+  void BindDataRefs();
+  // Pushes the whole state into the host: 15 floats (latitude, longitude and elevation are the
+  // host's to derive from x, y, z), 9 gear values, 8 throttles, 5 lights.
   void SetAircraftData();
+  // Writes the local position alone.
+  void SetPosition();
+
+  int planeNumber;
 
   XPLMDataRef refX, refY, refZ;
   XPLMDataRef refLat, refLon, refEl;

@@ -26,7 +26,7 @@ float SkytetherDC3DCockpit(float, float, int, void *) {
 
 void DetectViewOnly() {
   // Only its presence counts. O_NONBLOCK: a named pipe in its place must not hold the host.
-  int marker = ::open("Resources/plugins/viewonly.txt", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int marker = ::open(HostPath("Resources/plugins/viewonly.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (marker < 0) return;
   viewOnly = 1;
   ::close(marker);

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "XPLMPlanes.h"
 #include "XPLMUtilities.h"
 #include "aircraft/Placement.h"
+#include "aircraft/Traffic.h"
 #include "net/net.h"
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
@@ -29,19 +29,25 @@ constexpr int kReceiveArea = 1400;
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
 // the number, so reading the field alone reads what strtof reads in place.
-float ReadFloat(std::string_view field) { return ReadFloatText(field); }
-int ReadLight(std::string_view field) { return field[0] - '0'; }
+float ReadFloat(std::string_view field) {
+  return ReadFloatText(field);
+}
+int ReadLight(std::string_view field) {
+  return field[0] - '0';
+}
 
-void ApplyPositionReport(Aircraft &a, const ReportFields &f, const OwnCell &own) {
+// Slot 0, the user's own aircraft, takes the report at once; the others show from the run's
+// placement on, and only while their pilot is there.
+void ApplyPositionReport(Aircraft &a, const ReportFields &f) {
   const std::string_view *t = f.field;
-  double x, y, z;
-  STWorldOrLocal(own, t[3], t[4], t[5], t[0], t[1], t[2], x, y, z);
-  a.x = float(x);
-  a.y = float(y);
-  a.z = float(z);
   a.lat = ReadFloat(t[3]);
   a.lon = ReadFloat(t[4]);
   a.el = ReadFloat(t[5]);
+  double x, y, z;
+  STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
+  a.x = float(x);
+  a.y = float(y);
+  a.z = float(z);
   a.theta = ReadFloat(t[6]);
   a.phi = ReadFloat(t[7]);
   a.psi = ReadFloat(t[8]);
@@ -60,14 +66,17 @@ void ApplyPositionReport(Aircraft &a, const ReportFields &f, const OwnCell &own)
   a.taxi = ReadLight(t[31]);
   for (int i = 0; i < 10; ++i) a.gear[i] = ReadFloat(t[17 + i]);
   for (int i = 0; i < 8; ++i) a.throttle[i] = ReadFloat(t[32 + i]);
-  a.SetAircraftData();
+  if (a.planeNumber == 0)
+    a.SetAircraftData();
+  else
+    NoteReport(a.planeNumber);
 }
 
 // Applies a datagram unless a later one of the same run has already set its slot. The host reads
 // a slot's datarefs only after the run, so of a run's reports for one slot only the last that
 // matches can be seen; a report that does not match whole changes nothing, so an earlier one
 // stays. The datagram's text ends at its first NUL; a header holds none, so it is matched first.
-void HandleDatagram(std::string_view datagram, const OwnCell &own, bool (&applied)[kSlotCount]) {
+void HandleDatagram(std::string_view datagram, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
@@ -76,77 +85,32 @@ void HandleDatagram(std::string_view datagram, const OwnCell &own, bool (&applie
   const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
   ReportFields f;
   if (!MatchPositionReport(text.substr(header), f)) return;
-  ApplyPositionReport(AircraftList[n], f, own);
+  ApplyPositionReport(AircraftList[n], f);
   applied[n] = true;
 }
-
-// A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
-// server's path happens to name must not wait for a writer on the host's main thread.
-bool FileExists(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return regular;
-}
-
-// A slot's model changes in this run. Loading each change whose file exists, in turn, leaves the
-// host with the newest of them that exists; only that outcome can be seen after the run, so only it
-// is made. The newest four changes are kept: when none of their files exists, an older change is
-// not loaded, so that a flood of notices never has every file looked at.
-constexpr int kModelChangesKept = 4;
-struct ModelChanges {
-  std::string text[kModelChangesKept];  // the notices' paths, the newest at (count - 1) % kept
-  int count;                            // changes in this run
-};
-ModelChanges modelChanges[kSlotCount];
 
 void DispatchStreamMessage(const StreamMessage &m) {
   const int n = m.number;
   if (m.letter == 'c') {
     if (n < 0 || n >= kSlotCount) return;
-    Callsigns[n] = (m.text == "BLANK") ? std::string() : m.text;
+    if (m.text == "BLANK") {
+      Callsigns[n].clear();
+      FreeSlot(n);  // the server freed the slot: its pilot is gone
+    } else {
+      Callsigns[n] = m.text;
+    }
   } else if (m.letter == 'm') {
     AppendChatLine(m.text);
   } else if (m.letter == 'p') {
     if (n < 0 || n >= kSlotCount) return;
     if (m.text == "BLANK") {
       Planes[n].clear();
+      FreeSlot(n);
       return;
     }
     const std::string_view name = ModelDisplayNameView(m.text);
-    if (name == Planes[n]) return;
-    Planes[n].assign(name);
-    // The host loads no model into the user's aircraft (index 0).
-    if (n == 0) return;
-    ModelChanges &changes = modelChanges[n];
-    changes.text[changes.count % kModelChangesKept] = m.text;
-    ++changes.count;
-  }
-}
-
-// Loads, for each slot whose model changed in this run, the newest change whose file exists, and
-// nothing while another plugin holds the planes.
-void LoadChangedModels() {
-  for (int n = 1; n < kSlotCount; ++n) {
-    ModelChanges &changes = modelChanges[n];
-    if (changes.count == 0) continue;
-    const int kept = changes.count < kModelChangesKept ? changes.count : kModelChangesKept;
-    const std::string *newest[kModelChangesKept];
-    for (int k = 0; k < kept; ++k) newest[k] = &changes.text[(changes.count - 1 - k) % kModelChangesKept];
-    changes.count = 0;
-    if (!PlanesHeld()) continue;
-    for (int k = 0; k < kept; ++k) {
-      bool looked = false;  // a newer change named the same file
-      for (int j = 0; j < k; ++j) looked = looked || *newest[j] == *newest[k];
-      if (looked) continue;
-      const std::string path = ReplaceSeparators(*newest[k]);
-      if (FileExists(path)) {
-        XPLMSetAircraftModel(n, path.c_str());
-        break;
-      }
-    }
+    if (name != Planes[n]) Planes[n].assign(name);
+    QueueModel(n, m.text);
   }
 }
 
@@ -206,8 +170,7 @@ std::string ReplaceSeparators(std::string path) {
 }
 
 float SkytetherPacketProcess(float, float, int, void *) {
-  const float ownLat = XPLMGetDataf(gPlaneLat);
-  const OwnCell own = OwnCellOf(ownLat, XPLMGetDataf(gPlaneLon));
+  AdvanceConnect();
   udptx = "  ";
   udprx = "  ";
 
@@ -232,7 +195,7 @@ float SkytetherPacketProcess(float, float, int, void *) {
     if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     char *area = batch.area[i];
     area[length] = '\0';
-    HandleDatagram(std::string_view(area, size_t(length)), own, applied);
+    HandleDatagram(std::string_view(area, size_t(length)), applied);
   }
   if (received) udprx = "Ur";
 
@@ -260,6 +223,6 @@ float SkytetherPacketProcess(float, float, int, void *) {
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);
     if (!more) break;
   }
-  LoadChangedModels();
+  STPlaceSlots();
   return 0.03f;
 }

@@ -10,16 +10,18 @@
 #include <cstring>
 
 #include "XPLMPlanes.h"
+#include "aircraft/Traffic.h"
 #include "net/net.h"
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
+#include "ui/ui.h"
 
 namespace {
 
 const char kServerAddressText[] = SKYTETHER_SERVER_ADDRESS;
 constexpr uint16_t kServerPort = 49556;
-// The connect runs on the host's main thread: a server that does not answer may hold the
-// simulator's frame for at most this long.
+// A server that does not answer the connect is given up after this long. Nothing waits for it:
+// the receive runs look whether the connect is done.
 constexpr int kConnectWaitMs = 3000;
 
 void CloseSockets() {
@@ -28,6 +30,7 @@ void CloseSockets() {
   if (sockfd > 0) ::close(sockfd);
   tsockfd = 0;
   sockfd = 0;
+  tcpconnecting = 0;
   std::memset(&serverAddress, 0, sizeof serverAddress);
 }
 
@@ -37,28 +40,7 @@ long NowMs() {
   return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Connects fd (left non-blocking) to the server, waiting at most kConnectWaitMs. Returns 0 when
-// the connection is made, -1 otherwise.
-int BoundedConnect(int fd) {
-  if (fd < 0) return -1;
-  ::fcntl(fd, F_SETFL, O_NONBLOCK);
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress) == 0) return 0;
-  if (errno != EINPROGRESS && errno != EINTR) return -1;
-  long deadline = NowMs() + kConnectWaitMs;
-  for (;;) {
-    long left = deadline - NowMs();
-    if (left <= 0) return -1;
-    pollfd p{fd, POLLOUT, 0};
-    int r = ::poll(&p, 1, int(left));
-    if (r > 0) break;
-    if (r == 0) return -1;
-    if (errno != EINTR) return -1;
-  }
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
-  return 0;
-}
+long connectDeadlineMs = 0;  // a connect still in progress then is given up
 
 // A server that stops reading fills the stream; past this much waiting, new lines are dropped.
 constexpr size_t kSendRestCap = 64 * 1024;
@@ -91,44 +73,87 @@ void SendStreamLine(const std::string &line) {
     tcpSendRest = line.substr(sent);
 }
 
+sockaddr_in BuiltInServerAddress() {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kServerPort);
+  ::inet_pton(AF_INET, kServerAddressText, &address.sin_addr);
+  return address;
+}
+
 int ConnectToServer() {
-  if (tcpconnected != 0) return tcpconnected;
+  if (tcpconnected != 0 || tcpconnecting != 0) return tcpconnected;
+  BeginConnect(BuiltInServerAddress());
+  return tcpconnected;
+}
 
-  tsockfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 6);
-  sockfd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
-
-  std::memset(&serverAddress, 0, sizeof serverAddress);
-  serverAddress.sin_family = AF_INET;
-  serverAddress.sin_port = htons(kServerPort);
-  ::inet_pton(AF_INET, kServerAddressText, &serverAddress.sin_addr);
-
+void BeginConnect(const sockaddr_in &address) {
+  if (tcpconnected != 0 || tcpconnecting != 0) return;
+  tsockfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 6);
+  sockfd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 17);
+  serverAddress = address;
   // On a pilot's machine this bind fails and the socket takes an ephemeral port at its first send.
   status = ::bind(sockfd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress);
-  ::fcntl(sockfd, F_SETFL, O_NONBLOCK);
-
-  status = BoundedConnect(tsockfd);
-  if (status != 0) {
+  if (tsockfd < 0 || sockfd < 0) {
     CloseSockets();
-    return tcpconnected;
+    return;
   }
+  status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress);
+  if (status == 0) {
+    FinishConnect();
+  } else if (errno == EINPROGRESS || errno == EINTR) {
+    tcpconnecting = 1;
+    connectDeadlineMs = NowMs() + kConnectWaitMs;
+  } else {
+    CloseSockets();
+  }
+}
 
+void AdvanceConnect() {
+  if (tcpconnecting == 0) return;
+  pollfd p{tsockfd, POLLOUT, 0};
+  if (::poll(&p, 1, 0) > 0) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(tsockfd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+      FinishConnect();
+    } else {
+      CloseSockets();
+    }
+  } else if (NowMs() >= connectDeadlineMs) {
+    CloseSockets();
+  }
+  if (tcpconnecting == 0) SessionChanged();
+}
+
+void FinishConnect() {
+  tcpconnecting = 0;
   std::string token = LoginToken(uniqueID, userID, password);
   std::string line = BuildLoginLine(uniqueID, userID, token);
   tcptx = "Tx";
   SendStreamLine(line);
   if (status > 0) {
     tcpconnected = 1;
+    AcquirePlanes();
   } else {
     CloseSockets();
   }
-  return tcpconnected;
+  SessionChanged();
 }
 
 int DisconnectFromServer() {
+  if (tcpconnecting != 0) {
+    CloseSockets();
+    SessionChanged();
+    return 1;
+  }
   if (tcpconnected == 0) return 1;
   SendStreamLine(BuildLogoutLine(uniqueID));
   CloseSockets();
   tcpconnected = 0;
+  ReleasePlanes();
+  SessionChanged();
   return 1;
 }
 

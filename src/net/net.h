@@ -2,9 +2,20 @@
 // Server link: session, receive cycle, own-position broadcast.
 #include <string>
 
-// Opens both sockets and logs in; returns tcpconnected after the attempt.
+#include <netinet/in.h>
+
+// Starts connecting to the server built in, unless a session is open or starting; returns
+// tcpconnected (1 only when the connect completed at once). Nothing here waits for the network.
 int ConnectToServer();
-// Logs out and closes both sockets; always returns 1.
+// Opens both sockets and starts the stream's connect to address; a connect that completes at once
+// logs in at once, otherwise AdvanceConnect finishes it.
+void BeginConnect(const sockaddr_in &address);
+// Every receive run: a connect in progress that completed logs in (the session opens), one that
+// failed or is still waiting after 3 s is given up and its sockets closed.
+void AdvanceConnect();
+// Sends the login and opens the session; on a failed send the sockets close.
+void FinishConnect();
+// Logs out and closes both sockets, or gives up a connect in progress; always returns 1.
 int DisconnectFromServer();
 
 // Flight loop: model and callsign announcements (10 s while connected, 1 s otherwise).

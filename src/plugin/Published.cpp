@@ -10,6 +10,7 @@
 
 #include "XPLMDataAccess.h"
 #include "XPLMUtilities.h"
+#include "aircraft/Traffic.h"
 #include "plugin/SkytetherSE.h"
 #include "ui/ui.h"
 
@@ -61,6 +62,12 @@ int ReadPlanesInUse(void *) {
   for (int slot = 1; slot < kSlotCount; ++slot) n += SlotShowsAircraft(slot) ? 1 : 0;
   return n;
 }
+int ReadPlanesCanShow(void *) {
+  return SlotsThatCanShow();
+}
+int ReadModelsRefused(void *) {
+  return refusedModelPaths;
+}
 // The refcon is the string itself: myCallsign or a slot's entry of Callsigns.
 int ReadString(void *refcon, void *out, int offset, int max) {
   return CopyText(*static_cast<const std::string *>(refcon), out, offset, max);
@@ -72,7 +79,7 @@ int ReadServerAddress(void *, void *out, int offset, int max) {
   return CopyText(text, out, offset, max);
 }
 
-constexpr int kDataRefCount = 5 + (kSlotCount - 1);
+constexpr int kDataRefCount = 7 + (kSlotCount - 1);
 XPLMDataRef dataRefs[kDataRefCount];
 
 XPLMDataRef RegisterInt(const char *name, XPLMGetDatai_f read) {
@@ -98,6 +105,8 @@ void RegisterCommandsAndDataRefs() {
   dataRefs[k++] = RegisterInt("skytether/connected", ReadConnected);
   dataRefs[k++] = RegisterInt("skytether/view_only", ReadViewOnly);
   dataRefs[k++] = RegisterInt("skytether/planes_in_use", ReadPlanesInUse);
+  dataRefs[k++] = RegisterInt("skytether/planes_can_show", ReadPlanesCanShow);
+  dataRefs[k++] = RegisterInt("skytether/models_refused", ReadModelsRefused);
   dataRefs[k++] = RegisterBytes("skytether/callsign", ReadString, &myCallsign);
   dataRefs[k++] = RegisterBytes("skytether/server_address", ReadServerAddress, nullptr);
   // Slot n drives the host's multiplayer plane n.

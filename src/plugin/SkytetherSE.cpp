@@ -16,7 +16,9 @@
 #include "XPLMPlanes.h"
 #include "XPLMProcessing.h"
 #include "XPWidgets.h"
+#include "XPLMUtilities.h"
 #include "aircraft/Cockpit.h"
+#include "aircraft/Traffic.h"
 #include "net/net.h"
 #include "plugin/Published.h"
 #include "prefs/Preferences.h"
@@ -29,10 +31,10 @@ std::string imRead[kChatLines];
 std::string imWrite;
 
 // Preferences, read from and written to Resources/plugins/stprefs.txt.
-std::string userID;      // user ID for the login
-std::string password;    // password for the login token
-std::string crewID;      // crew ID (settings pane only)
-std::string myCallsign;  // callsign announced to the server
+std::string userID;        // user ID for the login
+std::string password;      // password for the login token
+std::string crewID;        // crew ID (settings pane only)
+std::string myCallsign;    // callsign announced to the server
 int flightMode = 0;        // 0 Solo, 1 Crewed
 int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
@@ -44,7 +46,7 @@ std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",
                                   "Plane 15", "Plane 16", "Plane 17", "Plane 18", "Plane 19"};
 std::string Callsigns[kSlotCount];
 
-// The 20 aircraft slots; each looks up its datarefs as it is built, before XPluginStart.
+// The 20 aircraft slots; XPluginStart looks up their datarefs.
 Aircraft AircraftList[kSlotCount] = {Aircraft(0),  Aircraft(1),  Aircraft(2),  Aircraft(3),  Aircraft(4),
                                      Aircraft(5),  Aircraft(6),  Aircraft(7),  Aircraft(8),  Aircraft(9),
                                      Aircraft(10), Aircraft(11), Aircraft(12), Aircraft(13), Aircraft(14),
@@ -61,8 +63,13 @@ size_t tcpSearched = 0;  // no line marker begins before this offset of tcpBuffe
 int uniqueID = 0;  // chosen at start; leads every message and enters the login token
 int viewOnly = 0;  // observer mode, switched on at enable by the marker file
 
+// The host's folder, ending in its separator; files are found under it, whatever the working
+// directory. Set in XPluginStart.
+std::string systemPath;
+
 // Server session: written by ConnectToServer / DisconnectFromServer.
 int tcpconnected = 0;       // 1 from a successful login send until disconnect
+int tcpconnecting = 0;      // 1 while the stream's connect is in progress
 int tsockfd = 0;            // stream socket, 0 when closed
 int sockfd = 0;             // datagram socket, 0 when closed
 sockaddr_in serverAddress;  // the server's address and port; all zero when closed
@@ -134,7 +141,9 @@ namespace {
 const char kSettingsItem[] = "1";
 const char kTogglePlaneListItem[] = "2";
 
-void CopyOut(char *dest, const char *text) { std::memcpy(dest, text, std::strlen(text) + 1); }
+void CopyOut(char *dest, const char *text) {
+  std::memcpy(dest, text, std::strlen(text) + 1);
+}
 
 // A random non-negative id from the kernel's entropy source; the shared C generator is left alone.
 // (The C++ runtime's random_device would tie the plugin file to a C library of 2022 or later.)
@@ -147,6 +156,17 @@ int ChooseUniqueID() {
            static_cast<unsigned int>(getpid()) << 16;
   }
   return static_cast<int>(bits & INT_MAX);
+}
+
+void FindSystemPath() {
+  char path[1024] = {0};  // the SDK asks for 512 bytes at least
+  XPLMGetSystemPath(path);
+  path[sizeof path - 1] = '\0';
+  systemPath = path;
+  const char *separator = XPLMGetDirectorySeparator();
+  if (!systemPath.empty() &&
+      systemPath.compare(systemPath.size() - std::strlen(separator), std::string::npos, separator) != 0)
+    systemPath += separator;
 }
 
 void FindOwnAircraftDataRefs() {
@@ -189,7 +209,9 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMAppendMenuItem(PlaneMenu, "Control & Settings", const_cast<char *>(kSettingsItem), 1);
   XPLMAppendMenuItem(PlaneMenu, "Toggle Plane List", const_cast<char *>(kTogglePlaneListItem), 1);
 
+  FindSystemPath();
   FindOwnAircraftDataRefs();
+  for (Aircraft &a : AircraftList) a.BindDataRefs();
   uniqueID = ChooseUniqueID();
   LoadPreferences();
   CreateWindows();
@@ -205,6 +227,7 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   // flight loops in registration order, the frame's "Ux" is still set when the plane list draws.
   XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherLoadModels, kEveryFrame, nullptr);
   RegisterCommandsAndDataRefs();
 
   recvstring = "Network Traffic:";
@@ -215,20 +238,16 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   return 1;
 }
 
+// The multiplayer planes are taken when a session opens and given back when it closes.
 PLUGIN_API int XPluginEnable(void) {
   DetectViewOnly();
   LoadPreferences();
-  XPLMSetActiveAircraftCount(20);
-  XPLMAcquirePlanes(nullptr, nullptr, nullptr);
-  for (int i = 1; i <= 20; ++i) XPLMDisableAIForPlane(i);
   if (connectAtStartup != 0) ConnectToServer();
   return 1;
 }
 
 PLUGIN_API void XPluginDisable(void) {
   DisconnectFromServer();
-  XPLMSetActiveAircraftCount(0);
-  XPLMReleasePlanes();
 }
 
 PLUGIN_API void XPluginStop(void) {
@@ -248,11 +267,18 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
   UnregisterCommandsAndDataRefs();
-  XPLMReleasePlanes();
+  ReleasePlanes();
 }
 
-PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int, void *) {}
+PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {
+  HandleHostMessage(inMessage, inParam);
+}
+
+std::string HostPath(const std::string &relative) {
+  return systemPath + ReplaceSeparators(relative);
+}
 
 void SkytetherMenuCallback(void *, void *inItemRef) {
   const char *item = static_cast<const char *>(inItemRef);

@@ -16,8 +16,14 @@
 extern int uniqueID;
 extern int viewOnly;
 
+// The host's folder, with its separator at the end (from XPluginStart on).
+extern std::string systemPath;
+// A file under the host's folder: the relative path with "/" turned into the host's separator.
+std::string HostPath(const std::string &relative);
+
 // Server session
 extern int tcpconnected;
+extern int tcpconnecting;
 extern int tsockfd;
 extern int sockfd;
 extern sockaddr_in serverAddress;

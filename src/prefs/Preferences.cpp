@@ -12,7 +12,10 @@
 
 namespace {
 
-const char kPrefsPath[] = "Resources/plugins/stprefs.txt";
+// Under the host's folder, whatever the working directory.
+std::string PrefsPath() {
+  return HostPath("Resources/plugins/stprefs.txt");
+}
 
 PrefValues CurrentValues() {
   PrefValues v;
@@ -30,7 +33,7 @@ PrefValues CurrentValues() {
 
 void LoadPreferences() {
   // Only a regular file is read; O_NONBLOCK: a named pipe in its place must not hold the host.
-  int fd = ::open(kPrefsPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = ::open(PrefsPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat st;
   char buffer[kPrefsReadLimit + 1];
@@ -60,7 +63,7 @@ void LoadPreferences() {
 void SavePreferences() {
   // The file holds the password in clear, so only its owner may read it. O_NONBLOCK: a named pipe
   // in its place must not hold the host; only a regular file is cut and written.
-  int fd = ::open(kPrefsPath, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  int fd = ::open(PrefsPath().c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd < 0) return;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {

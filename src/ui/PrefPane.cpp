@@ -272,18 +272,21 @@ void OpenSettings() {
 void ConnectFromPane() {
   if (tcpconnected != 0) return;
   ConnectToServer();
-  if (tcpconnected != 0 && PrefPane == 1) {
-    XPHideWidget(ConnectB);
-    XPShowWidget(DisconnectB);
-  }
 }
 
 void DisconnectFromPane() {
   if (tcpconnected == 0) return;
   DisconnectFromServer();
-  if (tcpconnected == 0 && PrefPane == 1) {
-    XPHideWidget(DisconnectB);
+}
+
+void SessionChanged() {
+  if (PrefPane != 1) return;
+  if (tcpconnected != 0) {
+    XPHideWidget(ConnectB);
+    XPShowWidget(DisconnectB);
+  } else {
     XPShowWidget(ConnectB);
+    XPHideWidget(DisconnectB);
   }
 }
 
@@ -299,14 +302,7 @@ void InitializePrefPane() {
     ShowCrewControls(true);
   }
 
-  if (tcpconnected != 0) {
-    XPHideWidget(ConnectB);
-    XPShowWidget(DisconnectB);
-  } else {
-    XPShowWidget(ConnectB);
-    XPHideWidget(DisconnectB);
-  }
-
+  SessionChanged();
   SetState(ConnectStartB, connectAtStartup);
 
   switch (cockpitPosition) {

@@ -6,6 +6,7 @@
 
 #include "XPLMDisplay.h"
 #include "XPLMGraphics.h"
+#include "aircraft/Traffic.h"
 #include "plugin/SkytetherSE.h"
 #include "support/strings.h"
 #include "ui/ui.h"
@@ -31,6 +32,17 @@ void DrawPlaneList(int L, int T, int R, int B) {
 
   std::string traffic = recvstring + " " + tcptx + tcprx + udptx + udprx;
   DrawText(kWhite, L + 5, T - 20, traffic, nullptr);
+
+  // The host draws only as many planes as the user enabled in its settings, the user's included.
+  const int canShow = SlotsThatCanShow();
+  if (canShow < kSlotCount - 1) {
+    std::string note;
+    AddIntToString(note, "", canShow);
+    AddIntToString(note, " of ", kSlotCount - 1);
+    AddIntToString(note, " show: set ", kSlotCount);
+    note += " aircraft in settings";
+    DrawText(kYellow, L + 5, T - 34, note, nullptr);
+  }
 
   // Slot 0 is the user's own aircraft and is never listed.
   for (int i = 1; i < kSlotCount; ++i) {
@@ -106,7 +118,8 @@ void DrawWindowCallback(XPLMWindowID inWindowID, void * /*inRefcon*/) {
 }
 
 void STDrawTranslucentBox(int left, int top, int right, int bottom, int focused, float alpha) {
-  XPLMSetGraphicsState(0, 0, 1, 0, 1, 0, 0);
+  // Lighting off: with it on, glColor4f would not set the colour drawn.
+  XPLMSetGraphicsState(0, 0, 0, 0, 1, 0, 0);
 
   const float l = static_cast<float>(left), t = static_cast<float>(top);
   const float r = static_cast<float>(right), b = static_cast<float>(bottom);

@@ -43,4 +43,6 @@ void OpenSettings();
 // Each does nothing unless the session is closed (Connect) or open (Disconnect).
 void ConnectFromPane();
 void DisconnectFromPane();
+// The session opened or closed: the pane, if built, offers Connect or Disconnect accordingly.
+void SessionChanged();
 int PrefPaneHandler(XPWidgetMessage inMessage, XPWidgetID inWidget, intptr_t inParam1, intptr_t inParam2);

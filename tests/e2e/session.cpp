@@ -33,10 +33,18 @@ std::string Num(double v) {
 
 }  // namespace
 
-void LocalOf(double lat, double lon, double el, double &x, double &y, double &z) {
+double PlacementError(const Pilot &viewer, int slot, const Pilot &other) {
   skyhost::HostOptions options;  // no root: the projection only
   static skyhost::Host projector(options);
-  projector.worldToLocal(lat, lon, el, &x, &y, &z);
+  const std::string p = "sim/multiplayer/position/plane" + std::to_string(slot) + "_";
+  const std::string own = "sim/flightmodel/position/";
+  double a[3], b[3];
+  projector.worldToLocal(viewer.dataref(p + "lat"), viewer.dataref(p + "lon"), viewer.dataref(p + "el"),
+                         &a[0], &a[1], &a[2]);
+  projector.worldToLocal(other.dataref(own + "latitude"), other.dataref(own + "longitude"),
+                         other.dataref(own + "elevation"), &b[0], &b[1], &b[2]);
+  return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                   (a[2] - b[2]) * (a[2] - b[2]));
 }
 
 Pilot::Pilot(const PilotSetup &setup)
@@ -52,15 +60,7 @@ bool Pilot::start() {
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
 
-  double x, y, z;
-  LocalOf(setup_.lat, setup_.lon, setup_.elevation, x, y, z);
   std::string script;
-  script += "0 set sim/flightmodel/position/latitude " + Num(setup_.lat) + "\n";
-  script += "0 set sim/flightmodel/position/longitude " + Num(setup_.lon) + "\n";
-  script += "0 set sim/flightmodel/position/elevation " + Num(setup_.elevation) + "\n";
-  script += "0 set sim/flightmodel/position/local_x " + Num(x) + "\n";
-  script += "0 set sim/flightmodel/position/local_y " + Num(y) + "\n";
-  script += "0 set sim/flightmodel/position/local_z " + Num(z) + "\n";
   script += "0.1 menu Skytether > Toggle Plane List\n";
   for (std::string line : setup_.script) {
     for (size_t at = line.find("{root}"); at != std::string::npos; at = line.find("{root}"))
@@ -81,9 +81,13 @@ bool Pilot::start() {
     env = {std::string("LD_PRELOAD=") + SKYTETHER_SOURCE_SHIM, "SKYTETHER_TEST_SOURCE=" + setup_.source,
            std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
   }
+  const bool chosen = std::isfinite(setup_.originLat) && std::isfinite(setup_.originLon);
   return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
-                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps), "--realtime",
-                         "--script", r + "/script.txt"},
+                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
+                         "--realtime", "--script", r + "/script.txt", "--start",
+                         Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
+                         chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
+                                : Num(setup_.lat) + "," + Num(setup_.lon)},
                         r + "/runner.log", "", env);
 }
 

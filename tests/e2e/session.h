@@ -1,5 +1,6 @@
 #pragma once
 // A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ struct PilotSetup {
   std::string name;                                  // also the user ID and the callsign
   std::string password;                              // what the preferences file holds
   double lat = 47.45, lon = 8.55, elevation = 1000;  // held still unless the script flies
+  // The origin of the host's local frame; NaN: where the pilot starts, as the host picks it.
+  double originLat = NAN, originLon = NAN;
   std::vector<std::string> script;  // extra runner script lines ("AT VERB ARGS"); {root} is the sim root
   double seconds = 14;              // simulated seconds, paced in real time, until the dump
   bool observer = false;            // the view-only marker file
@@ -72,7 +75,7 @@ class Server {
   ChildProcess process_;
 };
 
-// Local x, y, z of a world position in the hosts' shared frame (every host starts in one cell).
-void LocalOf(double lat, double lon, double el, double &x, double &y, double &z);
+// Metres between where `viewer` shows slot `slot` and where `other` is, by their dumps.
+double PlacementError(const Pilot &viewer, int slot, const Pilot &other);
 
 }  // namespace e2e

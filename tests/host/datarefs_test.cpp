@@ -148,8 +148,10 @@ TEST_F(DataRefs, EachFrameDerivesLatitudeLongitudeAndElevationFromTheLocalPositi
   EXPECT_NEAR(f.host.getd("sim/flightmodel/position/latitude"), 46.25, 1e-9);
   EXPECT_NEAR(f.host.getd("sim/flightmodel/position/longitude"), 9.5, 1e-9);
   EXPECT_NEAR(f.host.getd("sim/flightmodel/position/elevation"), 300, 1e-6);
-  // A plane never placed sits at the origin of the local frame.
-  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane6_lat"), f.host.originLatitude(), 1e-9);
+  // A plane never placed sits at the origin the host began with: far from the user now, the
+  // origin moved to the user's aircraft, and every local position with it.
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane6_lat"), 47.45, 1e-9);
+  EXPECT_EQ(f.host.originMoves(), 1);
 }
 
 TEST_F(DataRefs, EveryLookupIsLoggedInOrderFoundOrNot) {
@@ -322,34 +324,50 @@ class Projection : public ::testing::Test {
   Fresh f;
 };
 
-TEST_F(Projection, TheOriginIsTheCentreOfTheStartCell) {
-  EXPECT_DOUBLE_EQ(f.host.originLatitude(), 47.5);
-  EXPECT_DOUBLE_EQ(f.host.originLongitude(), 8.5);
+TEST_F(Projection, EachHostHasItsOwnOriginWhereItsUserStartsOrWhereChosen) {
+  EXPECT_DOUBLE_EQ(f.host.originLatitude(), 47.45);
+  EXPECT_DOUBLE_EQ(f.host.originLongitude(), 8.55);
   double x, y, z;
-  XPLMWorldToLocal(47.5, 8.5, 0, &x, &y, &z);
-  EXPECT_NEAR(x, 0, 1e-6);
-  EXPECT_NEAR(y, 0, 1e-6);
-  EXPECT_NEAR(z, 0, 1e-6);
-  skyhost::TempDir d;
-  skyhost::HostOptions south;
-  south.root = d.path();
-  south.startLatitude = -33.9;
-  south.startLongitude = -118.4;
-  skyhost::Host h(south);
-  EXPECT_DOUBLE_EQ(h.originLatitude(), -33.5);
-  EXPECT_DOUBLE_EQ(h.originLongitude(), -118.5);
-}
-
-TEST_F(Projection, AxesPointEastUpAndSouth) {
-  double x, y, z;
-  XPLMWorldToLocal(47.6, 8.5, 0, &x, &y, &z);  // about 11.1 km north
+  XPLMWorldToLocal(47.45, 8.55, 0, &x, &y, &z);
+  EXPECT_LT(std::fabs(x) + std::fabs(y) + std::fabs(z), 1e-6);
+  // Axes: east, up, south.
+  XPLMWorldToLocal(47.55, 8.55, 0, &x, &y, &z);  // about 11.1 km north
   EXPECT_NEAR(z, -11120, 30);
   EXPECT_NEAR(x, 0, 1e-6);
-  XPLMWorldToLocal(47.5, 8.6, 0, &x, &y, &z);  // about 7.5 km east at this latitude
+  XPLMWorldToLocal(47.45, 8.65, 1000, &x, &y, &z);  // about 7.5 km east at this latitude, 1 km up
   EXPECT_NEAR(x, 7530, 30);
-  XPLMWorldToLocal(47.5, 8.5, 1000, &x, &y, &z);
-  EXPECT_NEAR(y, 1000, 1e-6);
-  EXPECT_LT(std::fabs(x) + std::fabs(z), 1e-6);
+  EXPECT_NEAR(y, 1000, 10);
+  // A host whose origin was chosen elsewhere in the same cell sees the same point elsewhere.
+  skyhost::TempDir d;
+  skyhost::HostOptions other;
+  other.root = d.path();
+  other.originLatitude = 47.9;
+  other.originLongitude = 8.1;
+  skyhost::Host h(other);
+  EXPECT_DOUBLE_EQ(h.originLatitude(), 47.9);
+  double x2, y2, z2;
+  h.worldToLocal(47.45, 8.65, 1000, &x2, &y2, &z2);
+  EXPECT_GT(std::hypot(x2 - x, z2 - z), 50000);
+}
+
+TEST_F(Projection, TheOriginFollowsTheUserAndEveryLocalPositionChangesWithIt) {
+  f.host.runFrame();
+  double x, y, z;
+  f.host.worldToLocal(47.5, 8.6, 900, &x, &y, &z);
+  f.host.setd("sim/multiplayer/position/plane3_x", x);
+  f.host.setd("sim/multiplayer/position/plane3_y", y);
+  f.host.setd("sim/multiplayer/position/plane3_z", z);
+  f.host.flyCircle(47.7, 8.55, 1000, 2000, 60);  // about 28 km north of the origin
+  f.host.runFrame();
+  EXPECT_EQ(f.host.originMoves(), 1);
+  EXPECT_NEAR(f.host.originLatitude(), f.host.getd("sim/flightmodel/position/latitude"), 1e-9);
+  EXPECT_LT(std::fabs(f.host.getd("sim/flightmodel/position/local_x")), 1e-6);
+  // Plane 3 stays where it was in the world; its local position is another.
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane3_lat"), 47.5, 1e-9);
+  EXPECT_NEAR(f.host.getd("sim/multiplayer/position/plane3_lon"), 8.6, 1e-9);
+  EXPECT_GT(std::fabs(f.host.getd("sim/multiplayer/position/plane3_z") - z), 20000);
+  f.host.runFrames(60);
+  EXPECT_EQ(f.host.originMoves(), 1);  // flying round near the new origin moves it no more
 }
 
 TEST_F(Projection, LocalToWorldUndoesWorldToLocal) {
@@ -381,13 +399,14 @@ TEST_F(Planes, AcquiringTwiceFailsUntilReleased) {
   EXPECT_EQ(f.host.releaseCalls(), 1);
 }
 
-TEST_F(Planes, TheFixtureTakesOverAndHandsBackTheAircraft) {
+TEST_F(Planes, TheFixtureTakesOverHearsTheHostAndHandsBackTheAircraft) {
   WithFixture p;
   p.host.enable();
   EXPECT_EQ(p.host.activeAircraftCount(), 5);
   EXPECT_TRUE(p.host.planesAcquired());
   EXPECT_EQ(p.host.aiDisabledLog(), (std::vector<int>{1, 2, 3, 4}));
-  EXPECT_EQ(p.host.aircraftModel(1), "Aircraft/Fixture/fixture.acf");
+  const std::string model = p.host.root() + "/Aircraft/Fixture/fixture.acf";
+  EXPECT_EQ(p.host.aircraftModel(1), model);
   int total, active, controller;
   XPLMCountAircraft(&total, &active, &controller);
   EXPECT_EQ(total, 20);
@@ -397,8 +416,28 @@ TEST_F(Planes, TheFixtureTakesOverAndHandsBackTheAircraft) {
   EXPECT_STREQ(file, "fixture.acf");
   XPLMGetNthAircraftModel(2, file, path);
   EXPECT_STREQ(path, "");
+  // The load held the enable, which the next frame pays for; then every plugin hears of it.
+  p.clearLog();
+  p.host.runFrame();
+  EXPECT_GE(p.host.longestFrameSeconds(), p.host.options().modelLoadSeconds);
+  const auto heard = p.log();
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), "message -1 102 0x1"), 1);
+  EXPECT_EQ(p.host.drawnPlanes(), std::vector<int>{1});  // the only one with a model
+  // The user enables six planes; the host then loads its planes again, models gone.
+  p.clearLog();
+  p.host.setTotalAircraft(6);
+  EXPECT_EQ(p.log(), std::vector<std::string>{"message -1 105 (nil)"});
+  p.host.reloadPlanes();
+  EXPECT_EQ(p.log().size(), 1u + 19u);
+  EXPECT_TRUE(p.host.drawnPlanes().empty());
+  // Another plugin asks: the holder hears it, and the other has them once it lets go.
+  p.clearLog();
+  p.host.otherPluginAcquire(false);
+  EXPECT_EQ(p.log(), std::vector<std::string>{"message -1 111 (nil)"});
   p.host.disable();
   EXPECT_FALSE(p.host.planesAcquired());
+  EXPECT_TRUE(p.host.planesHeldElsewhere());
+  EXPECT_EQ(p.host.refusedPlaneCalls(), 0);
 }
 
 TEST_F(Planes, TheUsersModelFillsTheBuffersTheSdkAsksFor) {
@@ -415,16 +454,21 @@ TEST_F(Planes, TheUsersModelFillsTheBuffersTheSdkAsksFor) {
   EXPECT_EQ(std::strlen(path), 511u);
 }
 
-TEST_F(Planes, ModelsLoadOnlyIntoHeldMultiplayerPlanesAndAIOnlyForPlanesThatExist) {
-  XPLMSetAircraftModel(3, "Aircraft/A.acf");  // not acquired
+TEST_F(Planes, OnlyTheHolderSetsTheCountTheAIAndModelsByTheirFullPath) {
+  XPLMSetAircraftModel(3, "/sim/A.acf");  // not acquired
+  XPLMSetActiveAircraftCount(5);
+  XPLMDisableAIForPlane(2);
+  EXPECT_EQ(f.host.refusedPlaneCalls(), 3);
+  EXPECT_EQ(f.host.activeAircraftCount(), 1);
   ASSERT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
-  XPLMSetAircraftModel(0, "Aircraft/B.acf");  // the user's aircraft
-  XPLMSetAircraftModel(20, "Aircraft/C.acf");
-  XPLMSetAircraftModel(19, "Aircraft/D.acf");
-  EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "Aircraft/D.acf"}}));
+  XPLMSetAircraftModel(0, "/sim/B.acf");  // the user's aircraft
+  XPLMSetAircraftModel(20, "/sim/C.acf");
+  XPLMSetAircraftModel(4, "Aircraft/E.acf");  // relative
+  XPLMSetAircraftModel(19, "/sim/D.acf");
+  EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "/sim/D.acf"}}));
   EXPECT_EQ(f.host.refusedAircraftModels(),
             (std::vector<std::pair<int, std::string>>{
-                {3, "Aircraft/A.acf"}, {0, "Aircraft/B.acf"}, {20, "Aircraft/C.acf"}}));
+                {3, "/sim/A.acf"}, {0, "/sim/B.acf"}, {20, "/sim/C.acf"}, {4, "Aircraft/E.acf"}}));
   EXPECT_EQ(f.host.aircraftModel(0), "");
   for (int i : {0, 19, 20, -1}) XPLMDisableAIForPlane(i);
   EXPECT_EQ(f.host.aiDisabledLog(), (std::vector<int>{0, 19}));

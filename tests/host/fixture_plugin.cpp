@@ -238,10 +238,12 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
 
 PLUGIN_API int XPluginEnable() {
   log("enable");
-  XPLMSetActiveAircraftCount(5);
   XPLMAcquirePlanes(nullptr, nullptr, nullptr);
+  XPLMSetActiveAircraftCount(5);
   for (int i = 1; i <= 4; ++i) XPLMDisableAIForPlane(i);
-  XPLMSetAircraftModel(1, "Aircraft/Fixture/fixture.acf");
+  char root[512];
+  XPLMGetSystemPath(root);
+  XPLMSetAircraftModel(1, (std::string(root) + "Aircraft/Fixture/fixture.acf").c_str());
   return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "XPLMPlanes.h"
+#include "XPLMUtilities.h"
 #include "fixture.h"
 
 namespace fs = std::filesystem;
@@ -33,12 +34,14 @@ TEST(Lifecycle, LoadStartsThePluginAndReadsItsNames) {
   EXPECT_EQ(f.log(), std::vector<std::string>{"start"});
 }
 
-TEST(Lifecycle, LookupsMadeWhileTheLibraryLoadsAreLoggedFirst) {
+TEST(Lifecycle, LookupsMadeWhileTheLibraryLoadsAreLoggedFirstAndGetNothing) {
   WithFixture f;
   const std::vector<std::string> expected = {"sim/graphics/view/view_type",
                                              "sim/multiplayer/position/plane1_x", "fixture/no_such_dataref",
                                              "sim/flightmodel/position/latitude"};
   EXPECT_EQ(f.host.lookupLog(), expected);
+  // The first three came from the fixture's global objects, before its XPluginStart.
+  EXPECT_EQ(f.host.lookupsBeforeStart(), 3);
 }
 
 TEST(Lifecycle, EntryPointsRunInTheHostsOrder) {
@@ -259,15 +262,15 @@ TEST(Lifecycle, TwoPluginsRunSideBySideEachInItsOwnContext) {
   EXPECT_EQ(XPLMGetDatai(XPLMFindDataRef("fixture2/id")), third);
 }
 
-TEST(Root, TheHostWorksInsideItsRootAndLeavesItAfterwards) {
+TEST(Root, TheHostMakesItsRootButLeavesTheWorkingDirectoryAlone) {
   const fs::path before = fs::current_path();
-  {
-    Fresh f;
-    EXPECT_EQ(fs::current_path(), fs::path(f.host.root()));
-    EXPECT_TRUE(fs::is_directory("Resources/plugins"));
-    EXPECT_EQ(fs::canonical(f.dir.path()), fs::path(f.host.root()));
-  }
+  Fresh f;
   EXPECT_EQ(fs::current_path(), before);
+  EXPECT_TRUE(fs::is_directory(fs::path(f.host.root()) / "Resources" / "plugins"));
+  EXPECT_EQ(fs::canonical(f.dir.path()), fs::path(f.host.root()));
+  char path[512];
+  XPLMGetSystemPath(path);
+  EXPECT_EQ(std::string(path), f.host.root() + "/");
 }
 
 TEST(Root, TheNewestHostIsCurrentUntilItGoes) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 
+#include "XPLMPlanes.h"
 #include "GL/gl.h"
 #include "XPLMDisplay.h"
 #include "XPLMGraphics.h"
@@ -155,6 +156,9 @@ TEST(Screenshot, GlQuadsBlendByAlphaOrReplaceAndLinesAreHalfOpen) {
     XPLMSetGraphicsState(0, 0, 0, 0, 1, 0, 0);
     glColor4f(1, 0, 0, 1);
     vertices(GL_LINES, {50, 200, 150, 200, 60, 300, 60, 360, 440, 420, 400, 400});
+    XPLMSetGraphicsState(0, 0, 1, 0, 1, 0, 0);  // lighting on: the lit material, not this green
+    glColor4f(0, 1, 0, 1);
+    quad(700, 100, 710, 110);
   };
   const Image after = s.shoot();
   for (int y = 100; y < 130; ++y)
@@ -181,7 +185,8 @@ TEST(Screenshot, GlQuadsBlendByAlphaOrReplaceAndLinesAreHalfOpen) {
     EXPECT_EQ(after.at(x, static_cast<int>(std::floor(400 + (x + 0.5 - 400) * 0.5))), red) << x;
     EXPECT_EQ(changedIn(before, after, x, 390, x + 1, 430), 1) << x;
   }
-  EXPECT_EQ(changed(before, after).count, 1200 + 200 + 800 + 160 + 40) << "nothing else";
+  EXPECT_EQ(after.at(705, 105), (Rgb{10, 10, 10}));
+  EXPECT_EQ(changed(before, after).count, 1200 + 200 + 800 + 160 + 40 + 100) << "nothing else";
 }
 
 TEST(Screenshot, StringsInkTheirBoxInTheirColourAndWrapAtSpaces) {
@@ -373,13 +378,17 @@ TEST(Screenshot, SceneHasTheUserAtTheCentreAndOthersAtTheirOffsets) {
   EXPECT_GT(white.right - 512, 512 - white.left) << "nose to the east";
   EXPECT_LE(std::abs((white.top + white.bottom) / 2 - 384), 1);
 
-  // The planes all at 0, 0 (50 left and 30 below the user) are no aircraft: only ground and grid.
+  // The planes all at 0, 0 (50 left and 30 below the user) have no model, nor are they active:
+  // only ground and grid.
   const Rgb grid = alone.at(462, 700);
   int inked = 0;
   for (int y = 354 - 15; y < 354 + 15; ++y)
     for (int x = 462 - 15; x < 462 + 15; ++x) inked += alone.at(x, y) != ground && alone.at(x, y) != grid;
   EXPECT_EQ(inked, 0);
-  // Plane 1 one kilometre east of the user, with its number right of it.
+  // Active and with a model, plane 1 one kilometre east of the user, with its number right of it.
+  ASSERT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
+  XPLMSetActiveAircraftCount(20);
+  XPLMSetAircraftModel(1, "/sim/One.acf");
   s.host.setd("sim/multiplayer/position/plane1_x", 1500);
   s.host.setd("sim/multiplayer/position/plane1_z", -300);
   const Bounds one = changed(alone, s.shoot());
@@ -387,6 +396,7 @@ TEST(Screenshot, SceneHasTheUserAtTheCentreAndOthersAtTheirOffsets) {
   EXPECT_TRUE(one.bottom >= 384 - 7 && one.top <= 384 + 14) << one.bottom << ".." << one.top;
   EXPECT_GT(changedIn(alone, s.file(), 612 + 9, 384, 612 + 16, 384 + 12), 3) << "its slot number";
   // Plane 2 one kilometre north: 100 rows up.
+  XPLMSetAircraftModel(2, "/sim/Two.acf");
   s.host.setd("sim/multiplayer/position/plane2_x", 500);
   s.host.setd("sim/multiplayer/position/plane2_z", -1300);
   const Bounds two = changed(alone, s.shoot(), 0, 440, 1024, 768);

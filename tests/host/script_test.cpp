@@ -191,7 +191,7 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
                              "after windows",
                              "Datarefs looked up (4):",
                              "fixture/no_such_dataref  (unknown)",
-                             "Planes: active 5, acquired",
+                             "Planes: 20 enabled by the user, active 5, acquired",
                              "TextField \"abc\"",
                              "Shutdown: disable, stop, unload: unloaded",
                              "nothing left registered",

@@ -34,7 +34,8 @@ const skyhost::Host::FlightLoop *LoopWithFirstInterval(skyhost::Host &host, floa
 }  // namespace
 
 TEST(PluginFile, ExportsOnlyTheEntryPointsAndNeedsOnlyTheCLibraryAndLibGL) {
-  std::string defined = Shell("nm -D --defined-only '" + sttest::PluginFile() + "' | awk '{print $3}' | sort");
+  std::string defined =
+      Shell("nm -D --defined-only '" + sttest::PluginFile() + "' | awk '{print $3}' | sort");
   EXPECT_EQ(defined, "XPluginDisable\nXPluginEnable\nXPluginReceiveMessage\nXPluginStart\nXPluginStop\n");
   // PCRE, the C++ runtime and libgcc are inside; the GL calls go to the system's libGL (the
   // drawing tests show the simulated host still answers them first). A sanitizer build adds the
@@ -65,7 +66,8 @@ TEST_F(PluginTest, StartNamesThePluginAndBuildsTheMenu) {
   EXPECT_EQ(plugins.items[0].itemRef, nullptr);
   EXPECT_TRUE(plugins.items[0].forceEnglish);
   ASSERT_NE(plugins.items[0].submenu, nullptr);
-  auto sub = std::find_if(menus.begin(), menus.end(), [&](const auto &m) { return m.id == plugins.items[0].submenu; });
+  auto sub = std::find_if(menus.begin(), menus.end(),
+                          [&](const auto &m) { return m.id == plugins.items[0].submenu; });
   ASSERT_NE(sub, menus.end());
   EXPECT_EQ(sub->name, "Plane Window");
   ASSERT_EQ(sub->items.size(), 2u);
@@ -82,8 +84,9 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
     firsts.insert(loop.firstInterval);
     EXPECT_EQ(loop.refcon, nullptr);
   }
-  // The position broadcast and the cockpit hook every frame (-1), whatever the graphics backend.
-  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f}));
+  // The position broadcast, the cockpit hook and the model loads every frame (-1), whatever the
+  // graphics backend.
+  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f}));
   EXPECT_TRUE(host.drawCallbacks().empty());
   ASSERT_EQ(host.keySniffers().size(), 1u);
   EXPECT_EQ(host.keySniffers()[0].beforeWindows, 0);
@@ -103,7 +106,7 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
     EXPECT_EQ(c.handlers[0].plugin, host.pluginID());
   }
   const auto refs = host.publishedDataRefs();
-  ASSERT_EQ(refs.size(), 24u);
+  ASSERT_EQ(refs.size(), 26u);
   for (const auto &r : refs) {
     EXPECT_TRUE(r.live && !r.writable && r.plugin == host.pluginID()) << r.name;
     EXPECT_EQ(r.types, r.name.find("callsign") != std::string::npos || r.name == "skytether/server_address"
@@ -112,7 +115,7 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
         << r.name;
   }
   EXPECT_EQ(refs[2].name, "skytether/planes_in_use");
-  EXPECT_EQ(refs[23].name, "skytether/plane19_callsign");
+  EXPECT_EQ(refs[25].name, "skytether/plane19_callsign");
 
   // Each flight loop asks for its own interval once it has run.
   host.enable();
@@ -146,28 +149,31 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
     if (left != "menu item \"Skytether\" in \"Plugins\"") ADD_FAILURE() << "left registered: " << left;
 }
 
-TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraftFallingBackToTheHostsNames) {
+TEST_F(PluginTest, LooksUpTheOwnAircraftThenTheSlotsInStartFallingBackToTheHostsNames) {
   auto &host = Load();
   const auto &log = host.lookupLog();
+  EXPECT_EQ(host.lookupsBeforeStart(), 0);  // nothing from global objects, before XPluginStart
+  // The 24 own-aircraft handles (and one fallback) come first, then the slots.
+  const size_t s0 = 25;
   // Where an older name is not published, the host's name for the same value follows it: the
   // throttles of slot 0 and of the own aircraft, the slats of slots 2 to 19.
   ASSERT_EQ(log.size(), 20u * 25u + 19u + 24u + 1u);
   // Slot 0: the own aircraft list, with the engine throttles bound for slot 0.
-  EXPECT_EQ(log[0], "sim/flightmodel/position/local_x");
-  EXPECT_EQ(log[11], "sim/flightmodel/controls/lspdef");  // left as written: it only ever gets 0
-  EXPECT_EQ(log[15], "sim/flightmodel/controls/elv_trim");
-  EXPECT_EQ(log[19], "sim/flightmodel/ENGN_thro");
-  EXPECT_EQ(log[20], "sim/flightmodel/engine/ENGN_thro");
-  EXPECT_EQ(log[23], "sim/cockpit/electrical/nav_lights_on");
-  EXPECT_EQ(log[24], "sim/cockpit/electrical/strobe_lights_on");
-  EXPECT_EQ(log[25], "sim/cockpit/electrical/taxi_light_on");
+  EXPECT_EQ(log[s0], "sim/flightmodel/position/local_x");
+  EXPECT_EQ(log[s0 + 11], "sim/flightmodel/controls/lspdef");  // left as written: it only ever gets 0
+  EXPECT_EQ(log[s0 + 15], "sim/flightmodel/controls/elv_trim");
+  EXPECT_EQ(log[s0 + 19], "sim/flightmodel/ENGN_thro");
+  EXPECT_EQ(log[s0 + 20], "sim/flightmodel/engine/ENGN_thro");
+  EXPECT_EQ(log[s0 + 23], "sim/cockpit/electrical/nav_lights_on");
+  EXPECT_EQ(log[s0 + 24], "sim/cockpit/electrical/strobe_lights_on");
+  EXPECT_EQ(log[s0 + 25], "sim/cockpit/electrical/taxi_light_on");
   // Slot 1 has its slat ratio under the older name; slots 2 to 19 under the host's.
-  EXPECT_EQ(log[26 + 13], "sim/multiplayer/position/plane1_slat_ratio");
-  EXPECT_EQ(log[26 + 14], "sim/multiplayer/position/plane1_wing_sweep");
-  EXPECT_EQ(log[51 + 13], "sim/multiplayer/position/plane2_slat_ratio");
-  EXPECT_EQ(log[51 + 14], "sim/multiplayer/position/plane2_sla1_ratio");
+  EXPECT_EQ(log[s0 + 26 + 13], "sim/multiplayer/position/plane1_slat_ratio");
+  EXPECT_EQ(log[s0 + 26 + 14], "sim/multiplayer/position/plane1_wing_sweep");
+  EXPECT_EQ(log[s0 + 51 + 13], "sim/multiplayer/position/plane2_slat_ratio");
+  EXPECT_EQ(log[s0 + 51 + 14], "sim/multiplayer/position/plane2_sla1_ratio");
   // Slot 19: the multiplayer list formatted with 19.
-  const size_t slot19 = 51 + 17 * 26;
+  const size_t slot19 = s0 + 51 + 17 * 26;
   EXPECT_EQ(log[slot19 + 0], "sim/multiplayer/position/plane19_x");
   EXPECT_EQ(log[slot19 + 6], "sim/multiplayer/position/plane19_the");
   EXPECT_EQ(log[slot19 + 14], "sim/multiplayer/position/plane19_sla1_ratio");
@@ -186,8 +192,8 @@ TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraftFallingBackToTheHostsName
   std::ifstream published(PUBLISHED_DATAREFS);
   for (std::string line; std::getline(published, line);)
     EXPECT_EQ(older.count(line.substr(0, line.find('\t'))), 0u) << line;
-  // Then the 24 own-aircraft handles, in their fixed order, the throttles by the host's name.
-  const size_t own0 = 20 * 25 + 19;
+  // The own-aircraft handles, in their fixed order, the throttles by the host's name.
+  const size_t own0 = 0;
   const char *own[24] = {"sim/flightmodel/position/local_x",
                          "sim/flightmodel/position/local_y",
                          "sim/flightmodel/position/local_z",
@@ -216,22 +222,16 @@ TEST_F(PluginTest, LooksUpSlotsAtLoadThenTheOwnAircraftFallingBackToTheHostsName
   EXPECT_EQ(log[own0 + 18], "sim/flightmodel/ENGN_thro");
 }
 
-TEST_F(PluginTest, EnableTakesThePlanesAndDisableGivesThemBack) {
+TEST_F(PluginTest, EnableWithoutASessionLeavesThePlanesToTheHost) {
   auto &host = Load();
-  EXPECT_FALSE(host.planesAcquired());
   host.enable();
-  EXPECT_EQ(host.activeAircraftCount(), 20);
-  EXPECT_TRUE(host.planesAcquired());
-  std::vector<int> expected;
-  for (int i = 1; i <= 19; ++i) expected.push_back(i);
-  EXPECT_EQ(host.aiDisabledLog(), expected);
-  EXPECT_EQ(host.aiDisableIgnored(), 1);  // the twentieth call names a plane the host does not have
-  host.disable();
-  EXPECT_EQ(host.activeAircraftCount(), 0);
+  host.runFrames(10);
   EXPECT_FALSE(host.planesAcquired());
-  const int released = host.releaseCalls();
+  EXPECT_TRUE(host.aiDisabledLog().empty());
+  EXPECT_EQ(host.refusedPlaneCalls(), 0);
+  host.disable();
   host.stop();
-  EXPECT_EQ(host.releaseCalls(), released + 1);
+  EXPECT_FALSE(host.planesAcquired());
 }
 
 TEST_F(PluginTest, ViewOnlyMarkerIsSeenAtEnableAndLastsUntilUnload) {

@@ -12,8 +12,12 @@ using namespace sttest;
 
 namespace {
 
+// What one model load costs here: enough to tell one load a frame from two.
+constexpr double kLoadSeconds = 0.05;
+
 class PacketTest : public NetTest {
  protected:
+  void Configure(skyhost::HostOptions &o) override { o.modelLoadSeconds = kLoadSeconds; }
   void SetUp() override {
     NetTest::SetUp();
     StartConnected();
@@ -30,7 +34,8 @@ class PacketTest : public NetTest {
     const int before = calls();
     while (calls() == before) host().runFrame();
   }
-  float X(int n) { return float(host().getd(Plane(n, "x"))); }
+  // A report's heading marks which report a slot took.
+  float X(int n) { return host().getf(Plane(n, "psi")); }
   // The four indicators after the traffic label.
   std::string TrafficLine() {
     const std::string label = "Network Traffic: ";
@@ -42,20 +47,22 @@ class PacketTest : public NetTest {
 
 }  // namespace
 
-TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
-  ReportValues v;  // 47.5 / 8.5 lies in the cell of the start position 47.45 / 8.55
+TEST_F(PacketTest, ReportsArePlacedFromTheirWorldPositionInThisHostsFrame) {
+  // In the user's whole-degree cell, but the sender's x, y, z are in its own host's frame: unused.
+  ReportValues v;
+  v.lat = "47.9";
+  v.lon = "8.6";
   SendDatagram(Report(19, v));
   auto &h = host();
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "x"))), 100.5f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "y"))), 200.25f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(19, "z"))), -300.125f);
-  // Latitude, longitude and elevation are the host's: it ignores the plugin's writes and derives
-  // them from x, y, z.
-  EXPECT_EQ(h.readOnlyWrites(Plane(19, "lat")), 1);
-  double lat, lon, el;
-  h.localToWorld(100.5, 200.25, -300.125, &lat, &lon, &el);
-  EXPECT_DOUBLE_EQ(h.getd(Plane(19, "lat")), lat);
-  EXPECT_DOUBLE_EQ(h.getd(Plane(19, "el")), el);
+  double x, y, z;
+  h.worldToLocal(double(47.9f), double(8.6f), double(1000.5f), &x, &y, &z);
+  EXPECT_NEAR(h.getd(Plane(19, "x")), x, 0.01);
+  EXPECT_NEAR(h.getd(Plane(19, "y")), y, 0.01);
+  EXPECT_NEAR(h.getd(Plane(19, "z")), z, 0.01);
+  EXPECT_GT(std::abs(z), 40000.0);  // about 50 km north of this host's origin
+  // Latitude, longitude and elevation are the host's to derive: the plugin writes none of them.
+  EXPECT_EQ(h.readOnlyWrites(Plane(19, "lat")), 0);
+  EXPECT_NEAR(h.getd(Plane(19, "lat")), double(47.9f), 1e-6);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "the")), 2.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "flap_ratio2")), 0.25f);
@@ -83,41 +90,26 @@ TEST_F(PacketTest, ReportInTheSameCellUsesTheSendersLocalPosition) {
   } restore;
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return;  // no such locale installed
   SendDatagram(report);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "x"))), 100.5f);
-  EXPECT_FLOAT_EQ(float(h.getd(Plane(18, "y"))), 200.25f);
+  EXPECT_NEAR(h.getd(Plane(18, "z")), z, 0.01);
   EXPECT_FLOAT_EQ(h.getf(Plane(18, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getvf(Plane(18, "throttle"))[7], 0.2f);
 }
 
-TEST_F(PacketTest, ReportInAnotherCellIsPlacedThroughTheProjection) {
-  ReportValues v;
-  v.lat = "48.1";
-  v.lon = "8.5";
-  v.el = "900";
-  SendDatagram(Report(1, v));
-  double x, y, z;
-  host().worldToLocal(double(48.1f), double(8.5f), double(900.0f), &x, &y, &z);
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(1, "x"))), float(x));
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(1, "y"))), float(y));
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(1, "z"))), float(z));
-  EXPECT_GT(std::abs(z), 50000.0);  // about 72 km north
-}
-
 TEST_F(PacketTest, SlotZeroDrivesTheOwnAircraftAndSlotTwentyIsIgnored) {
   ReportValues v;
-  v.x = 5.5f;
+  v.psi = 5.5f;
   v.throttle[0] = 0.33f;
   SendDatagram(Report(0, v));
-  EXPECT_FLOAT_EQ(float(host().getd("sim/flightmodel/position/local_x")), 5.5f);
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 5.5f);
   EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/controls/elv_trim"), 0.1f);  // yoke pitch to the trim
   EXPECT_FLOAT_EQ(host().getvf("sim/flightmodel/engine/ENGN_thro")[0], 0.33f);
   EXPECT_EQ(host().geti("sim/cockpit/electrical/nav_lights_on"), 1);
 
-  v.x = 777.0f;
+  v.psi = 777.0f;
   SendDatagram(Report(20, v));
   SendDatagram(Report(-1, v).substr(0));
-  for (int n = 1; n <= 19; ++n) EXPECT_NE(float(host().getd(Plane(n, "x"))), 777.0f);
-  EXPECT_FLOAT_EQ(float(host().getd("sim/flightmodel/position/local_x")), 5.5f);
+  for (int n = 1; n <= 19; ++n) EXPECT_NE(host().getf(Plane(n, "psi")), 777.0f);
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 5.5f);
 }
 
 TEST_F(PacketTest, ReportEndingsAndMalformedReports) {
@@ -130,14 +122,14 @@ TEST_F(PacketTest, ReportEndingsAndMalformedReports) {
 
   // A malformed report changes nothing, not even the fields it did carry.
   ReportValues bad;
-  bad.x = 999.0f;
+  bad.psi = 999.0f;
   bad.lights = "10|1|0|1|0";
   SendDatagram(Report(2, bad));
   bad.lights = "1|1|0|1";
   SendDatagram(Report(2, bad));
   SendDatagram("2|l|1|2|3");
   SendDatagram("2|x|" + Report(2, bad).substr(4));  // another letter
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(2, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(2, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(host().getvf(Plane(2, "throttle"))[7], 0.125f);
 }
 
@@ -151,8 +143,8 @@ TEST_F(PacketTest, OddDatagramsHarmNothing) {
   ASSERT_EQ(full.size(), 1400u);
   SendDatagram(full);  // fills the whole receive area, no terminator
   SendDatagram(std::string(3000, 'z'));
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(3, "x"))), 100.5f);
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(3, "psi")), 270.5f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(4, "psi")), 270.5f);
 }
 
 TEST_F(PacketTest, ADatagramLongerThanTheReceiveAreaIsIgnoredWhole) {
@@ -160,19 +152,19 @@ TEST_F(PacketTest, ADatagramLongerThanTheReceiveAreaIsIgnoredWhole) {
   // The eighth throttle is 1 written with 1400 zeros and a negative exponent: cut at 1400 bytes
   // it would read as an overflowing number.
   ReportValues v;
-  v.x = 999.0f;
+  v.psi = 999.0f;
   v.throttle[7] = 1.0f;
   std::string cut = Report(4, v);
   cut += std::string(1400, '0') + "e-1400";
   ASSERT_GT(cut.size(), 1400u);
   SendDatagram(cut);
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 100.5f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(4, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 0.2f);
   // Exactly 1400 bytes still fit.
   std::string full = Report(4, v);
   full += std::string(1400 - full.size(), '|');
   SendDatagram(full);
-  EXPECT_FLOAT_EQ(float(host().getd(Plane(4, "x"))), 999.0f);
+  EXPECT_FLOAT_EQ(host().getf(Plane(4, "psi")), 999.0f);
   EXPECT_FLOAT_EQ(host().getvf(Plane(4, "throttle"))[7], 1.0f);
 }
 
@@ -180,7 +172,7 @@ TEST_F(PacketTest, ARunTakesNinetyDatagramsAndEachSlotKeepsItsLastReportThatMatc
   // 91 waiting, slots 1 to 19 in turn; the 90th (slot 14) does not match.
   ReportValues v;
   for (int i = 0; i <= 90; ++i) {
-    v.x = 1000.0f + float(i);
+    v.psi = 1000.0f + float(i);
     std::string report = Report(1 + i % 19, v);
     if (i == 89) report.resize(report.size() / 2);
     ASSERT_TRUE(peer->sendDatagram(report));
@@ -200,25 +192,25 @@ TEST_F(PacketTest, ARunTakesNinetyDatagramsAndEachSlotKeepsItsLastReportThatMatc
 
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   ReportValues v;
-  v.x = 4242.0f;
+  v.psi = 4242.0f;
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(0, v)));
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(5, v)));
   host().runFrames(3);
-  EXPECT_NE(float(host().getd("sim/flightmodel/position/local_x")), 4242.0f);
+  EXPECT_NE(host().getf("sim/flightmodel/position/psi"), 4242.0f);
   EXPECT_NE(X(5), 4242.0f);
   // One in the middle of a run's reports costs only itself.
   ReportValues server;
-  server.x = 500.0f;
+  server.psi = 500.0f;
   ASSERT_TRUE(peer->sendDatagram(Report(5, server)));
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(7, v)));
-  server.x = 600.0f;
+  server.psi = 600.0f;
   ASSERT_TRUE(peer->sendDatagram(Report(6, server)));
   RunOneCycle();
   EXPECT_FLOAT_EQ(X(5), 500.0f);
   EXPECT_FLOAT_EQ(X(6), 600.0f);
   EXPECT_NE(X(7), 4242.0f);
   // A run that finds one datagram applies that one only, none left from an earlier run.
-  server.x = 100.0f;
+  server.psi = 100.0f;
   ASSERT_TRUE(peer->sendDatagram(Report(1, server)));
   RunOneCycle();
   EXPECT_FLOAT_EQ(X(1), 100.0f);
@@ -286,26 +278,45 @@ TEST_F(PacketTest, JunkLinesAndAnEndlessLineDoNotStopTheStream) {
   EXPECT_EQ(Row(13), "13: After Plane 13");
 }
 
-TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
+TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
+  const auto &log = host().setAircraftModelLog();
   WriteFile("Aircraft/Heavy/B744/B744.acf", "model");
+  const std::string b744 = PathOf("Aircraft/Heavy/B744/B744.acf");
   SendStream("4|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(4), "4:  B744");
-  ASSERT_EQ(host().setAircraftModelLog().size(), 1u);
-  EXPECT_EQ(host().setAircraftModelLog()[0], std::make_pair(4, std::string("Aircraft/Heavy/B744/B744.acf")));
-  // The same display name again loads nothing.
-  SendStream("4|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
-  // A missing file updates the name only; the same name later does not try again.
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], std::make_pair(4, b744));  // a full path, whatever the working directory
+  // A file already loaded is not loaded again, whatever came between.
+  SendStream("4|p|Aircraft/Missing/Jet.acf\n4|p|Aircraft/Heavy/B744/B744.acf\n");
+  for (int i = 0; i < 20; ++i) SendStream("4|p|Aircraft/Missing/Jet.acf\n4|p|Aircraft/Heavy/B744/B744.acf\n");
+  EXPECT_EQ(log.size(), 1u);
+  // A missing file changes the name only, until it exists.
   SendStream("4|p|Aircraft/Missing/Jet.acf\n");
   EXPECT_EQ(Row(4), "4:  Jet");
+  EXPECT_EQ(log.size(), 1u);
   WriteFile("Aircraft/Missing/Jet.acf", "model");
   SendStream("4|p|Aircraft/Missing/Jet.acf\n");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 1u);
-  // Of two changes in one run, the later naming a missing file: the earlier one stays loaded.
-  SendStream("4|p|Aircraft/Heavy/B744/B744.acf\n4|p|Aircraft/Gone/Gone.acf\n");
-  EXPECT_EQ(Row(4), "4:  Gone");
-  ASSERT_EQ(host().setAircraftModelLog().size(), 2u);
-  EXPECT_EQ(host().setAircraftModelLog()[1].second, "Aircraft/Heavy/B744/B744.acf");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].second, PathOf("Aircraft/Missing/Jet.acf"));
+  // Among a run's notices the newest whose file exists loads, however many missing ones follow.
+  std::string run = "4|p|Aircraft/Heavy/B744/B744.acf\n";
+  for (int i = 0; i < 6; ++i) run += "4|p|Aircraft/Gone/Gone" + std::to_string(i) + ".acf\n";
+  SendStream(run);
+  EXPECT_EQ(Row(4), "4:  Gone5");
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2].second, b744);
+  // The host reloads its planes: the plugin sets the model it chose again.
+  host().reloadPlanes();
+  host().runFrames(3);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(host().aircraftModel(4), b744);
+  // Absolute paths and paths leaving the host's folder are refused and counted.
+  SendStream(
+      "5|p|/etc/B744.acf\n5|p|Aircraft/../../B744.acf\n5|p|C:\\B744.acf\n5|p|Aircraft/./../Aircraft/Heavy/"
+      "B744/B744.acf\n");
+  EXPECT_EQ(host().readPublished("skytether/models_refused"), "3");
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[4], std::make_pair(5, b744));
   // No "/" or no suffix: empty display name. BLANK empties it too.
   SendStream("5|p|Plane.acf\n");
   EXPECT_EQ(Row(5), "5:  ");
@@ -316,7 +327,7 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
   // aircraft, which the host would refuse.
   SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
+  EXPECT_EQ(log.size(), 5u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   // While another plugin holds the planes nothing is loaded, nor asked for.
   host().disable();
@@ -325,8 +336,86 @@ TEST_F(PacketTest, ModelNoticesLoadNewModelsThatExist) {
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
   SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(8), "8:  B744");
-  EXPECT_EQ(host().setAircraftModelLog().size(), 2u);
+  EXPECT_EQ(log.size(), 5u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
+  EXPECT_EQ(host().refusedPlaneCalls(), 0);
+}
+
+TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
+  std::string notices;
+  for (int n = 1; n <= 19; ++n) {
+    const std::string path = "Aircraft/Fleet/P" + std::to_string(n) + "/P" + std::to_string(n) + ".acf";
+    WriteFile(path, "model");
+    notices += std::to_string(n) + "|p|" + path + "\n";
+  }
+  host().clearFrameTimes();
+  SendStream(notices);
+  host().runFrames(25);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 19u);
+  // Each load holds its frame kLoadSeconds; no frame holds two.
+  const double longest = host().longestFrameSeconds();
+  std::printf("[ measured ] longest frame while 19 models load: %.0f ms (one load: %.0f ms)\n",
+              longest * 1000, kLoadSeconds * 1000);
+  EXPECT_GE(longest, kLoadSeconds);
+  EXPECT_LT(longest, 2 * kLoadSeconds);
+}
+
+TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
+  WriteFile("Aircraft/Light/C172/C172.acf", "model");
+  SendStream("2|p|Aircraft/Light/C172/C172.acf\n3|p|Aircraft/Light/C172/C172.acf\n");
+  host().runFrames(3);
+  EXPECT_TRUE(host().drawnPlanes().empty());  // a model alone shows nobody
+  SendDatagram(Report(2));
+  SendDatagram(Report(3));
+  EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
+  // Freed by the server, back with its next report.
+  SendStream("2|c|BLANK\n2|p|BLANK\n");
+  EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  SendDatagram(Report(2));
+  EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
+  // Stale: slot 3 keeps reporting, slot 2 falls silent for more than 10 s.
+  for (int s = 0; s < 11; ++s) {
+    ASSERT_TRUE(peer->sendDatagram(Report(3)));
+    host().runFor(1.0);
+  }
+  EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  // Disconnected: nobody, and the planes are the host's again.
+  ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
+  host().runFrames(3);
+  EXPECT_TRUE(host().drawnPlanes().empty());
+  EXPECT_FALSE(host().planesAcquired());
+  EXPECT_EQ(host().refusedPlaneCalls(), 0);
+}
+
+TEST_F(PacketTest, AnotherPluginHasThePlanesWhileDisconnectedAndTheSessionTakesThemBack) {
+  EXPECT_TRUE(host().planesAcquired());
+  // Asked while connected: the session keeps them.
+  host().otherPluginAcquire(true);
+  host().runFrames(3);
+  EXPECT_TRUE(host().planesAcquired());
+  EXPECT_FALSE(host().planesHeldElsewhere());
+  // Disconnected, they go to the plugin that asked; a connect asks for them back.
+  ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
+  EXPECT_TRUE(host().planesHeldElsewhere());
+  ASSERT_TRUE(host().commandOnce("skytether/connect"));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  host().runFrames(3);
+  EXPECT_TRUE(host().planesAcquired());
+  EXPECT_FALSE(host().planesHeldElsewhere());
+  EXPECT_EQ(host().activeAircraftCount(), 20);
+  EXPECT_EQ(host().refusedPlaneCalls(), 0);
+}
+
+TEST_F(PacketTest, WithSixPlanesThePlaneListSaysHowManyCanShow) {
+  EXPECT_EQ(host().readPublished("skytether/planes_can_show"), "19");
+  host().setTotalAircraft(6);
+  host().runFrames(2);
+  EXPECT_TRUE(Drawn("5 of 19 show: set 20 aircraft in settings"));
+  EXPECT_EQ(host().readPublished("skytether/planes_can_show"), "5");
+  host().setTotalAircraft(20);
+  host().runFrames(2);
+  EXPECT_FALSE(Drawn("5 of 19 show: set 20 aircraft in settings"));
+  EXPECT_EQ(host().activeAircraftCount(), 20);  // set again after the count changed
 }
 
 TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {
@@ -349,6 +438,6 @@ TEST_F(PacketTest, ModelPathsUseTheHostsSeparator) {
   WriteFile("Aircraft\\Heavy\\B744.acf", "model");
   SendStream("7|p|Aircraft/Heavy/B744.acf\n");
   ASSERT_EQ(host().setAircraftModelLog().size(), 1u);
-  EXPECT_EQ(host().setAircraftModelLog()[0].second, "Aircraft\\Heavy\\B744.acf");
+  EXPECT_EQ(host().setAircraftModelLog()[0].second, PathOf("Aircraft\\Heavy\\B744.acf"));
   EXPECT_EQ(Row(7), "7:  B744");
 }

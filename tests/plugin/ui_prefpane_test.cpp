@@ -330,9 +330,10 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   Retype(kUserIDF, "bob");
   Retype(kPasswordF, "zzz");
   Press(kConnect, "skytether/connect");
+  // The connect completes in a later frame; then the pane offers Disconnect.
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   const std::string login = peer.streamLines()[0];
   const std::string id = login.substr(0, login.find('|'));
   // The stored user ID and password log in, not the unapplied text.
@@ -356,6 +357,7 @@ TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1));
   Start();
+  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   PickSettings();
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));

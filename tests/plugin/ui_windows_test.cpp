@@ -135,9 +135,10 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
   const auto ops = OpsOf(host(), ChatWindow(host()));
   ASSERT_GE(ops.size(), 16u);
 
-  // The box: graphics state, dark fill quad, then a bright border while the typing line has focus.
+  // The box: graphics state (blending, no lighting, so the colours given are the colours drawn),
+  // dark fill quad, then a bright border while the typing line has focus.
   ASSERT_EQ(ops[0].kind, DrawOp::GraphicsState);
-  EXPECT_EQ(std::vector<int>(ops[0].state, ops[0].state + 7), (std::vector<int>{0, 0, 1, 0, 1, 0, 0}));
+  EXPECT_EQ(std::vector<int>(ops[0].state, ops[0].state + 7), (std::vector<int>{0, 0, 0, 0, 1, 0, 0}));
   ASSERT_EQ(ops[1].kind, DrawOp::Color);
   EXPECT_EQ(Rgba(ops[1]), (std::vector<float>{0.1f, 0.1f, 0.1f, 0.69f}));
   ASSERT_EQ(ops[2].kind, DrawOp::Begin);

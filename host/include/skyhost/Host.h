@@ -13,6 +13,7 @@
 //
 // Single-threaded, like the host: every call must come from the thread that runs the frames.
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,9 +33,8 @@
 namespace skyhost {
 
 struct HostOptions {
-  // Sim root folder. The host chdir()s into it for its lifetime (restoring the previous working
-  // directory afterwards), so plugin paths such as "Resources/plugins/stprefs.txt" resolve there.
-  // Empty: the current directory, left as it is, and nothing is created.
+  // Sim root folder, which XPLMGetSystemPath gives. The working directory is left alone, as the
+  // host does not promise it is its own folder. Empty: the current directory.
   std::string root;
   bool createPluginsFolder = true;  // creates root/Resources/plugins
   int screenWidth = 1024, screenHeight = 768;
@@ -44,7 +44,17 @@ struct HostOptions {
   // directorySeparator after the root.
   std::string userModelPath;
   double startLatitude = 47.45, startLongitude = 8.55, startElevation = 500;
-  int totalAircraft = 20;  // user's aircraft included, as XPLMCountAircraft reports
+  // The origin of the local frame. NaN: the user's start position (the host picks it near the
+  // user's aircraft, so two hosts rarely share one).
+  double originLatitude = NAN, originLongitude = NAN;
+  // Once the user's aircraft is farther than this from the origin (metres, horizontally), the
+  // origin moves to it and every local position is expressed in the new frame. 0: never.
+  double originShiftMetres = 20000;
+  // The planes the user enabled in the host's settings, the user's own included, as
+  // XPLMCountAircraft reports: planes past it are never drawn.
+  int totalAircraft = 20;
+  // Wall-clock seconds each XPLMSetAircraftModel takes: it loads before it returns.
+  double modelLoadSeconds = 0.3;
   // The older OpenGL backend: the 3-D drawing phases (0 to 30) run, the airplanes phase twice a
   // frame (a solid and a blended pass). By default, as under the current host's modern backend,
   // they never run.
@@ -73,6 +83,9 @@ class Host {
   // 256-byte buffers. False (and nothing stays loaded) if any step fails or XPluginStart returns 0,
   // or if the plugin is loaded already.
   bool load(const std::string &pluginFile);
+  // XPLMFindDataRef and XPLMFindCommand calls a plugin made before its XPluginStart (from its
+  // global objects): they got null.
+  int lookupsBeforeStart() const;
   int enable();    // XPluginEnable once started and not enabled; returns its result
   void disable();  // XPluginDisable when enabled
   void stop();     // disables first if needed, then XPluginStop
@@ -125,6 +138,16 @@ class Host {
   double elapsed() const;
   int frameCount() const;
   bool inFrame() const;
+  // The longest frames in wall-clock time, longest first (at most five): the frame's callbacks
+  // and whatever plugin code the host ran since the previous frame (enable, menus, widgets).
+  struct FrameTime {
+    int frame;
+    double at;       // simulated seconds at the end of the frame
+    double seconds;  // wall clock
+  };
+  const std::vector<FrameTime> &longestFrames() const;
+  double longestFrameSeconds() const;  // 0 before the first frame
+  void clearFrameTimes();
 
   // ---- the user's aircraft ----
   // From the next frame on, before the flight loops run, the host flies the user's aircraft
@@ -243,6 +266,25 @@ class Host {
 
   // ---- multiplayer aircraft ----
   int activeAircraftCount() const;
+  int totalAircraft() const;
+  // The user changes the number of planes in the settings (1..20): XPLM_MSG_AIRPLANE_COUNT_CHANGED
+  // goes to every plugin, and the active count is cut to it.
+  void setTotalAircraft(int total);
+  // The host loads its planes again (a new flight): every plane loses the model a plugin chose
+  // and XPLM_MSG_PLANE_LOADED goes to every plugin for each.
+  void reloadPlanes();
+  // Whether plane n (1..19) is drawn: within the total and the active count, with a model, and
+  // not parked beyond the host's drawing range of the user's aircraft.
+  bool planeDrawn(int n) const;
+  std::vector<int> drawnPlanes() const;
+  // Calls that need the planes held, made by a plugin that did not hold them: refused.
+  int refusedPlaneCalls() const;
+  // Another traffic plugin, outside this host, asks for the planes: it takes them when free;
+  // otherwise the holder gets XPLM_MSG_RELEASE_PLANES and the other takes them at its release.
+  // A yielding one gives them back when a plugin's acquire is refused (the asker's callback then
+  // runs at the next frame).
+  void otherPluginAcquire(bool yieldsWhenAsked);
+  bool planesHeldElsewhere() const;
   bool planesAcquired() const;  // some plugin (or the harness) holds the planes
   // Planes 0..19 the AI was disabled for, in call order; calls for other indices are ignored.
   const std::vector<int> &aiDisabledLog() const;
@@ -379,6 +421,10 @@ class Host {
   // ---- projection (the same as XPLMWorldToLocal / XPLMLocalToWorld) ----
   double originLatitude() const;
   double originLongitude() const;
+  // Moves the origin as the host does when the user has flown far from it: every aircraft's
+  // local position is expressed in the new frame (its latitude, longitude and elevation stay).
+  void moveOrigin(double lat, double lon);
+  int originMoves() const;
   void worldToLocal(double lat, double lon, double alt, double *x, double *y, double *z) const;
   void localToWorld(double x, double y, double z, double *lat, double *lon, double *alt) const;
 

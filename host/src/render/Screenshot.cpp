@@ -35,6 +35,8 @@ const Rgba kSlotColours[] = {{1.0f, 0.6f, 0.2f, 1},  {0.3f, 0.9f, 1.0f, 1}, {1.0
                              {1.0f, 0.95f, 0.3f, 1}, {0.4f, 1.0f, 0.4f, 1}, {1.0f, 0.35f, 0.35f, 1},
                              {0.6f, 0.7f, 1.0f, 1}};
 const Rgba kDarkBox{0, 0, 0, 0.65f};
+// The default material under the default ambient light (0.2 of 0.2 grey), opaque.
+const Rgba kLitMaterial{0.04f, 0.04f, 0.04f, 1};
 
 // Widgets.
 const Rgba kWindowBody{0.36f, 0.39f, 0.43f, 1};
@@ -75,7 +77,7 @@ class Renderer {
       for (int n = 1; n <= 19; ++n) {
         const std::string p = "sim/multiplayer/position/plane" + std::to_string(n);
         const double x = host.getd(p + "_x"), z = host.getd(p + "_z");
-        if ((x == 0 && z == 0) || !std::isfinite(x) || !std::isfinite(z)) continue;
+        if (!host.planeDrawn(n) || !std::isfinite(x) || !std::isfinite(z)) continue;
         const double px = cx + (x - ux) / kMetresPerPixel, py = cy - (z - uz) / kMetresPerPixel;
         if (std::fabs(px - cx) > c_.width() + 100 || std::fabs(py - cy) > c_.height() + 100) continue;
         const Rgba &colour = kSlotColours[(n - 1) % (sizeof kSlotColours / sizeof kSlotColours[0])];
@@ -90,7 +92,7 @@ class Renderer {
   // Each window's (or 2-D draw phase's) drawing starts with blending on; 3-D phases and drawing
   // outside any draw callback show nothing.
   void windows() {
-    bool started = false, blend = true, inPrimitive = false;
+    bool started = false, blend = true, lit = false, inPrimitive = false;
     XPLMWindowID window = nullptr;
     int phase = 0;
     unsigned mode = 0;
@@ -104,6 +106,7 @@ class Renderer {
         window = op.window;
         phase = op.phase;
         blend = true;
+        lit = false;
         inPrimitive = false;
         vertices.clear();
       }
@@ -117,6 +120,7 @@ class Renderer {
           break;
         case Host::DrawOp::GraphicsState:
           blend = op.state[4] != 0;
+          lit = op.state[2] != 0;
           break;
         case Host::DrawOp::Color:
           break;  // vertices carry the colour current when they were given
@@ -129,7 +133,7 @@ class Renderer {
           if (inPrimitive) vertices.push_back(&op);
           break;
         case Host::DrawOp::End:
-          if (inPrimitive) primitives(mode, vertices, blend);
+          if (inPrimitive) primitives(mode, vertices, blend, lit);
           inPrimitive = false;
           vertices.clear();
           break;
@@ -185,17 +189,19 @@ class Renderer {
   }
 
   // Each primitive takes the colour of its last vertex.
-  void primitives(unsigned mode, const std::vector<const Host::DrawOp *> &v, bool blend) {
+  // With fixed-function lighting on, the colour drawn is the lit default material's, not glColor4f's.
+  void primitives(unsigned mode, const std::vector<const Host::DrawOp *> &v, bool blend, bool lit) {
+    auto colour = [lit](const Host::DrawOp *op) { return lit ? kLitMaterial : colourOf(op->rgba); };
     if (mode == GL_QUADS) {
       for (size_t i = 0; i + 3 < v.size(); i += 4)
         c_.fillPolygon({{v[i]->vx, v[i]->vy},
                         {v[i + 1]->vx, v[i + 1]->vy},
                         {v[i + 2]->vx, v[i + 2]->vy},
                         {v[i + 3]->vx, v[i + 3]->vy}},
-                       colourOf(v[i + 3]->rgba), blend);
+                       colour(v[i + 3]), blend);
     } else if (mode == GL_LINES) {
       for (size_t i = 0; i + 1 < v.size(); i += 2)
-        c_.line(v[i]->vx, v[i]->vy, v[i + 1]->vx, v[i + 1]->vy, colourOf(v[i + 1]->rgba), blend);
+        c_.line(v[i]->vx, v[i]->vy, v[i + 1]->vx, v[i + 1]->vy, colour(v[i + 1]), blend);
     }
   }
 

@@ -1,0 +1,262 @@
+#include "aircraft/Traffic.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "XPLMDataAccess.h"
+#include "XPLMPlanes.h"
+#include "XPLMPlugin.h"
+#include "XPLMProcessing.h"
+#include "XPLMUtilities.h"
+#include "aircraft/Placement.h"
+#include "net/net.h"
+#include "plugin/SkytetherSE.h"
+
+int refusedModelPaths = 0;
+
+namespace {
+
+// A slot without a report for this long has lost its pilot.
+constexpr double kStaleSeconds = 10;
+// Hidden planes wait this far above the user's aircraft: beyond what the host draws or shows on
+// its traffic display.
+constexpr float kParkHeight = 1.0e6f;
+// Model files looked at per receive run: a flood of notices costs the frame no more than this.
+constexpr int kModelChecksPerRun = 64;
+
+double reportAt[kSlotCount];     // time of the slot's last report; below 0: none since it was freed
+bool parked[kSlotCount];         // the plane is parked and nothing moved it since
+bool fresh[kSlotCount];          // a report came since the last placement: every value goes to the host
+std::string wanted[kSlotCount];  // newest model notice of the slot whose file exists (full path)
+std::string loaded[kSlotCount];  // model this plugin last loaded into the plane (full path)
+// What this run found of each slot's files: a server repeating notices costs one look per file.
+std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
+int nextLoad = 1;  // slot the next load looks at first
+int modelChecksLeft = kModelChecksPerRun;
+int savedActive = -1;  // the host's active plane count before the session took the planes
+
+struct Init {
+  Init() {
+    for (double &t : reportAt) t = -1;
+  }
+} init;
+
+double Now() {
+  return static_cast<double>(XPLMGetElapsedTime());
+}
+
+int TotalAircraft() {
+  int total = 0, active = 0;
+  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &active, &controller);
+  return total;
+}
+
+void Park(Aircraft &a) {
+  XPLMSetDataf(a.refX, XPLMGetDataf(gPlaneX));
+  XPLMSetDataf(a.refY, XPLMGetDataf(gPlaneY) + kParkHeight);
+  XPLMSetDataf(a.refZ, XPLMGetDataf(gPlaneZ));
+}
+
+void TakeOver() {
+  int total = 0;
+  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &savedActive, &controller);
+  XPLMSetActiveAircraftCount(kSlotCount);
+  for (int i = 1; i < kSlotCount; ++i) XPLMDisableAIForPlane(i);
+  // Another plugin may have moved the planes and loaded its own models meanwhile.
+  for (int n = 1; n < kSlotCount; ++n) {
+    parked[n] = false;
+    loaded[n].clear();
+  }
+  STPlaceSlots();
+}
+
+// Called by the host once another plugin has let the planes go.
+void PlanesAvailable(void *) {
+  if (tcpconnected != 0) AcquirePlanes();
+}
+
+// A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
+// server's path happens to name must not wait for a writer on the host's main thread.
+bool FileExists(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular;
+}
+
+bool IsSeparator(char c, const char *hostSeparator) {
+  if (c == '/') return true;
+  for (const char *s = hostSeparator; *s; ++s)
+    if (c == *s) return true;
+  return false;
+}
+
+}  // namespace
+
+bool PlanesHeld() {
+  int total = 0, active = 0;
+  XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &active, &controller);
+  return controller == XPLMGetMyID();
+}
+
+void AcquirePlanes() {
+  if (PlanesHeld()) return;
+  if (XPLMAcquirePlanes(nullptr, PlanesAvailable, nullptr) == 1) TakeOver();
+}
+
+void ReleasePlanes() {
+  for (double &t : reportAt) t = -1;
+  if (!PlanesHeld()) return;
+  for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
+  if (savedActive >= 0) XPLMSetActiveAircraftCount(savedActive);
+  XPLMReleasePlanes();
+  for (int n = 1; n < kSlotCount; ++n) parked[n] = false;
+}
+
+void HandleHostMessage(int message, void *param) {
+  if (message == XPLM_MSG_RELEASE_PLANES) {
+    // Kept while connected: the session needs them. Asked for again at the next connect.
+    if (tcpconnected == 0) ReleasePlanes();
+  } else if (message == XPLM_MSG_AIRPLANE_COUNT_CHANGED) {
+    if (PlanesHeld()) XPLMSetActiveAircraftCount(kSlotCount);
+  } else if (message == XPLM_MSG_PLANE_LOADED) {
+    const intptr_t n = reinterpret_cast<intptr_t>(param);
+    if (n < 1 || n >= kSlotCount || loaded[n].empty()) return;
+    // The host loads planes of its own accord too (a new flight, a changed count): a plane that
+    // no longer has the model this plugin chose gets it again.
+    char file[256] = {0}, path[512] = {0};
+    XPLMGetNthAircraftModel(int(n), file, path);
+    path[sizeof path - 1] = '\0';
+    if (loaded[n].compare(0, sizeof path - 1, path) != 0) loaded[n].clear();
+  }
+}
+
+void NoteReport(int n) {
+  if (n < 1 || n >= kSlotCount) return;
+  reportAt[n] = Now();
+  fresh[n] = true;
+}
+
+void FreeSlot(int n) {
+  if (n < 1 || n >= kSlotCount) return;
+  reportAt[n] = -1;
+  wanted[n] = loaded[n];
+}
+
+bool SlotShown(int n) {
+  return n >= 1 && n < kSlotCount && tcpconnected != 0 && reportAt[n] >= 0 &&
+         Now() - reportAt[n] <= kStaleSeconds;
+}
+
+void STPlaceSlots() {
+  // The run is over: the next one looks at files afresh, up to its own share.
+  modelChecksLeft = kModelChecksPerRun;
+  for (int n = 1; n < kSlotCount; ++n) {
+    foundThisRun[n].clear();
+    missingThisRun[n].clear();
+  }
+  if (!PlanesHeld()) return;
+  for (int n = 1; n < kSlotCount; ++n) {
+    Aircraft &a = AircraftList[n];
+    if (!SlotShown(n)) {
+      if (!parked[n]) Park(a);
+      parked[n] = true;
+      continue;
+    }
+    parked[n] = false;
+    if (fresh[n]) {
+      fresh[n] = false;
+      a.SetAircraftData();
+      continue;
+    }
+    // The host may have moved its origin since the report: its frame is the one that counts.
+    double x, y, z;
+    STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
+    a.x = float(x);
+    a.y = float(y);
+    a.z = float(z);
+    a.SetPosition();
+  }
+}
+
+bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
+  const char *separator = XPLMGetDirectorySeparator();
+  if (serverPath.empty() || IsSeparator(serverPath[0], separator) || serverPath[0] == '\\' ||
+      (serverPath.size() > 1 && serverPath[1] == ':'))
+    return false;
+  // Written plainly, so that two spellings of one file name one model: every ".." must stay
+  // inside the folder the path has entered.
+  std::string plain;
+  size_t start = 0;
+  for (size_t at = 0; at <= serverPath.size(); ++at) {
+    if (at < serverPath.size() && !IsSeparator(serverPath[at], separator)) continue;
+    const std::string part = serverPath.substr(start, at - start);
+    start = at + 1;
+    if (part.empty() || part == ".") continue;
+    if (part != "..") {
+      plain += (plain.empty() ? "" : "/") + part;
+      continue;
+    }
+    if (plain.empty()) return false;
+    const size_t cut = plain.rfind('/');
+    plain.erase(cut == std::string::npos ? 0 : cut);
+  }
+  if (plain.empty()) return false;
+  fullPath = HostPath(plain);
+  return true;
+}
+
+void QueueModel(int n, const std::string &serverPath) {
+  if (n < 1 || n >= kSlotCount) return;  // the host loads no model into the user's aircraft
+  std::string full;
+  if (!ModelFilePath(serverPath, full)) {
+    ++refusedModelPaths;
+    return;
+  }
+  if (full == wanted[n]) return;
+  // Loaded already: nothing waits, whatever came between.
+  if (full == loaded[n]) {
+    wanted[n] = full;
+    return;
+  }
+  // A missing file leaves the newest one that exists waiting.
+  if (full == missingThisRun[n]) return;
+  if (full != foundThisRun[n]) {
+    if (modelChecksLeft <= 0) return;
+    --modelChecksLeft;
+    if (!FileExists(full)) {
+      missingThisRun[n] = full;
+      return;
+    }
+    foundThisRun[n] = full;
+  }
+  wanted[n] = full;
+}
+
+float SkytetherLoadModels(float, float, int, void *) {
+  if (!PlanesHeld()) return kEveryFrame;
+  const int total = TotalAircraft();
+  for (int k = 0; k < kSlotCount - 1; ++k) {
+    const int n = (nextLoad - 1 + k) % (kSlotCount - 1) + 1;
+    if (n >= total || wanted[n].empty() || wanted[n] == loaded[n]) continue;
+    // The host loads the whole model before it returns: one a frame.
+    XPLMSetAircraftModel(n, wanted[n].c_str());
+    loaded[n] = wanted[n];
+    nextLoad = n % (kSlotCount - 1) + 1;
+    break;
+  }
+  return kEveryFrame;
+}
+
+int SlotsThatCanShow() {
+  const int total = TotalAircraft() - 1;
+  return total < 0 ? 0 : total > kSlotCount - 1 ? kSlotCount - 1 : total;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The host's multiplayer planes during a session: taken from the host while connected and given
+// back after, each slot shown only while its pilot is there, placed in this host's frame every
+// receive run, and given its model at most one load per frame. Host main thread only.
+#include <string>
+
+// Whether this plugin holds the host's multiplayer planes now.
+bool PlanesHeld();
+// A session opened: takes the planes, or asks for them and takes them once the holder lets go.
+void AcquirePlanes();
+// A session closed: every slot hidden, the planes given back.
+void ReleasePlanes();
+// XPluginReceiveMessage: another plugin asks for the planes, the user changed the plane count,
+// the host loaded a plane.
+void HandleHostMessage(int message, void *param);
+
+// Slot n (1..19) got a report, its local position already converted: it shows from the next
+// placement on.
+void NoteReport(int n);
+// The server freed slot n: hidden until its next report, and a model waiting for it loads nothing.
+void FreeSlot(int n);
+// Whether slot n shows: the session is open and the slot had a report in the last 10 s, since it
+// was last freed.
+bool SlotShown(int n);
+// End of every receive run: each shown slot placed from its latitude, longitude and elevation in
+// this host's frame as it is now, each hidden one parked out of sight.
+void STPlaceSlots();
+
+// A model notice for slot n, with the path the server sent (relative to the host's folder).
+void QueueModel(int n, const std::string &serverPath);
+// Flight loop, every frame: loads at most one waiting model.
+float SkytetherLoadModels(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop, int inCounter,
+                          void *inRefcon);
+// The full path of a model the server names; false for a path that is absolute or leaves the
+// host's folder.
+bool ModelFilePath(const std::string &serverPath, std::string &fullPath);
+// How many of the slots 1..19 the host can show with the plane count the user set.
+int SlotsThatCanShow();
+// Model paths refused as absolute or leaving the host's folder.
+extern int refusedModelPaths;
