@@ -68,7 +68,18 @@ std::string ResponseText(const HttpResponse &response, bool head_only) {
 class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(HttpServer &server, asio::ip::tcp::socket socket)
-      : server_(server), socket_(std::move(socket)), deadline_(server.io_) {}
+      : server_(server), socket_(std::move(socket)), deadline_(server.io_) {
+    if (!server_.spare_buffers_.empty()) {
+      in_ = std::move(server_.spare_buffers_.back());
+      server_.spare_buffers_.pop_back();
+      in_.clear();
+    }
+  }
+  ~Connection() {
+    // No read is pending any more: the buffer can serve another connection.
+    if (server_.spare_buffers_.size() < static_cast<std::size_t>(server_.options_.limits.max_connections))
+      server_.spare_buffers_.push_back(std::move(in_));
+  }
 
   void Start() {
     asio::error_code ec;
