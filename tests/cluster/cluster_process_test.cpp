@@ -48,9 +48,11 @@ class TwoNodes : public ::testing::Test {
     ASSERT_TRUE(a->WaitLine("1|c|BBB", 5));
   }
 
+  // Every report is relayed, however soon it follows the last (the tests check where they go).
   std::unique_ptr<ServerProcess> Node(const std::string &name) {
-    return std::make_unique<ServerProcess>(std::vector<std::string>{
-        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test", "--http", "0"});
+    return std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--port", "0", "--cluster", redis.address(), "--node-name", name,
+                                 "--cluster-prefix", "test", "--http", "0", "--relay-rates", "off"});
   }
   // A position from the client at lat, and the report its holder in slot 1 must get.
   std::string Fly(FakeClient &c, int id, double lat) {
