@@ -726,16 +726,18 @@ def rates_section(w, rates):
                       f"{f(r['client_cpu_percent_of_core'], 1)} | {r['load_average'][1].split()[0]} | "
                       f"{('yes, 2nd try' if r['try'] == 2 else 'yes') if ok else 'no'} |")
             w("")
-    # What one whole core would hold: the largest count held, scaled by the share of a core its server
-    # used (the work per position grows a little with the count in the spread world, so this leans high
-    # there). It reads CPU time, which another user's load on the machine changes less than latency.
+    # What one whole core would hold: the largest count without loss, scaled by the share of a core
+    # its server used (the work per position grows a little with the count in the spread world, so
+    # this leans high there). It reads CPU time, which another user's load on the machine changes far
+    # less than the latency tail.
     def one_core(world, hz, mode):
-        n = summary.get((world, hz, mode))
-        r = rates.get((world, hz, n, mode)) if n else None
-        return n * 100.0 / r["server_cpu_percent_of_core"] if r and r["server_cpu_percent_of_core"] > 0 else None
+        clean = [n for (wd, h, n, m), r in rates.items() if (wd, h, m) == (world, hz, mode) and
+                 r["reports_lost"] == 0 and r["counted_loss_percent"] == 0]
+        r = rates.get((world, hz, max(clean), mode)) if clean else None
+        return max(clean) * 100.0 / r["server_cpu_percent_of_core"] if r and r["server_cpu_percent_of_core"] > 0 else None
 
     w("Largest pilot count held (no loss either way, p99 ≤ 5 ms), the ratio on / off, and what one whole core "
-      "would hold at the CPU share the server used at that count:")
+      "would hold at the share of a core the server used at the largest count without loss (latency aside):")
     w("")
     w("| world | reports a second per sender | held, rates off | held, rates on | on / off | one core, off | "
       "one core, on | on / off |")
