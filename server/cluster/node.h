@@ -7,6 +7,7 @@
 // the relay as its RelayWing.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -42,6 +43,7 @@ struct ClusterCounters {
   std::atomic<std::uint64_t> positions_stale{0};  // ... of which too old to relay
   std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
   std::atomic<std::uint64_t> chat_out{0}, chat_in{0};
+  std::atomic<std::uint64_t> admin_out{0}, admin_in{0};
   std::atomic<std::uint64_t> refused{0};  // messages from Redis that did not read as ours
   std::atomic<std::uint64_t> nodes{0};    // other nodes heard from now
   std::atomic<std::uint64_t> remote_pilots{0};
@@ -66,6 +68,11 @@ class ClusterNode : public RelayWing {
   // The cluster's figures, for the status feed and the metrics; the other nodes' pilots named
   // by their node's name.
   void AddStatus(StatusSnapshot *s) const override;
+
+  // Passes an operator's action to the other nodes; by is named with this node.
+  void ShareAdmin(const AdminAction &a);
+  // An action another node passed on, to carry out here.
+  std::function<void(const AdminAction &)> on_admin;
 
   const std::string &node_id() const { return node_; }
   // One line of every counter, for the log.
