@@ -353,7 +353,6 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
       return;
     }
     if (node == node_) return;  // done here before it was passed on
-    ++counters_.admin_in;
     if (on_admin) on_admin(a);
   }
 }
@@ -361,11 +360,8 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
 void ClusterNode::ShareAdmin(const AdminAction &a) {
   AdminAction named = a;
   named.by = options_.name + "/" + a.by;
-  if (link_.Publish(names_.Admin(), EncodeAdmin(node_, named))) {
-    ++counters_.admin_out;
-  } else {
+  if (!link_.Publish(names_.Admin(), EncodeAdmin(node_, named)))
     Log("cluster: Redis is away; " + Describe(a) + " holds on this node only");
-  }
 }
 
 void ClusterNode::OnPresence(const Presence &p) {

@@ -43,7 +43,6 @@ struct ClusterCounters {
   std::atomic<std::uint64_t> positions_stale{0};  // ... of which too old to relay
   std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
   std::atomic<std::uint64_t> chat_out{0}, chat_in{0};
-  std::atomic<std::uint64_t> admin_out{0}, admin_in{0};
   std::atomic<std::uint64_t> refused{0};  // messages from Redis that did not read as ours
   std::atomic<std::uint64_t> nodes{0};    // other nodes heard from now
   std::atomic<std::uint64_t> remote_pilots{0};
