@@ -256,7 +256,8 @@ int ReadOptions(int argc, char **argv, Options *out) {
     }
     if (!o.admin_tokens.Parse(text, &problems) || o.admin_tokens.size() == 0) {
       if (problems.empty()) problems.push_back("no token in it");
-      for (const auto &p : problems) std::fprintf(stderr, "skytether-server: %s: %s\n", token_file.c_str(), p.c_str());
+      for (const auto &p : problems)
+        std::fprintf(stderr, "skytether-server: %s: %s\n", token_file.c_str(), p.c_str());
       return 2;
     }
     o.admin = true;
@@ -274,7 +275,8 @@ int ReadOptions(int argc, char **argv, Options *out) {
       return 2;
     }
     if (!o.bans.Parse(text, &problems)) {
-      for (const auto &p : problems) std::fprintf(stderr, "skytether-server: %s: %s\n", o.ban_file.c_str(), p.c_str());
+      for (const auto &p : problems)
+        std::fprintf(stderr, "skytether-server: %s: %s\n", o.ban_file.c_str(), p.c_str());
       return 2;
     }
   }

@@ -188,8 +188,9 @@ bool DecodeAdmin(std::string_view message, std::string *node, AdminAction *out) 
   AdminAction a;
   std::string_view rest;
   const std::string_view n = Cut(message, '\t', &rest);
-  const std::string_view kind = Cut(rest, '\t', &rest), by = Cut(rest, '\t', &rest), id = Cut(rest, '\t', &rest),
-                         user = Cut(rest, '\t', &rest), seconds = Cut(rest, '\t', &rest);
+  const std::string_view kind = Cut(rest, '\t', &rest), by = Cut(rest, '\t', &rest),
+                         id = Cut(rest, '\t', &rest), user = Cut(rest, '\t', &rest),
+                         seconds = Cut(rest, '\t', &rest);
   if (!IsNodeName(n) || !ActionOf(kind, &a.kind) || by.size() > 200 || !UnescapeWord(by, &a.by)) return false;
   if (id != "-" && !ParseId(id, &a.id)) return false;
   if (user != "-" && (user.size() > 3 * 256 || !UnescapeWord(user, &a.user))) return false;

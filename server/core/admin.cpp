@@ -8,7 +8,9 @@
 namespace skytether {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 bool IsName(std::string_view s) {
   if (s.empty() || s.size() > 64) return false;
@@ -83,12 +85,13 @@ bool AdminTokens::Parse(std::string_view text, std::vector<std::string> *problem
       continue;
     }
     if (token.size() < kMinTokenLength) {
-      problems->push_back(at + "the token of " + name + " is shorter than " + std::to_string(kMinTokenLength) +
-                          " bytes");
+      problems->push_back(at + "the token of " + name + " is shorter than " +
+                          std::to_string(kMinTokenLength) + " bytes");
       continue;
     }
     if (!names.emplace(name, number).second) {
-      problems->push_back(at + "name " + name + " given twice (first on line " + std::to_string(names[name]) + ")");
+      problems->push_back(at + "name " + name + " given twice (first on line " + std::to_string(names[name]) +
+                          ")");
       continue;
     }
     if (!secrets.emplace(std::string(token), number).second) {
@@ -150,14 +153,25 @@ bool ParseDuration(std::string_view text, double *seconds) {
   }
   double unit = 1;
   switch (text.back()) {
-    case 's': unit = 1; break;
-    case 'm': unit = 60; break;
-    case 'h': unit = 3600; break;
-    case 'd': unit = 86400; break;
-    default: unit = 0;
+    case 's':
+      unit = 1;
+      break;
+    case 'm':
+      unit = 60;
+      break;
+    case 'h':
+      unit = 3600;
+      break;
+    case 'd':
+      unit = 86400;
+      break;
+    default:
+      unit = 0;
   }
-  if (unit != 0) text.remove_suffix(1);
-  else unit = 1;
+  if (unit != 0)
+    text.remove_suffix(1);
+  else
+    unit = 1;
   if (text.empty() || text.size() > 9) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
@@ -193,7 +207,8 @@ bool ActionFromForm(AdminAction::Kind kind, const std::map<std::string, std::str
       a.user = value;
     } else if (name == "duration" && timed) {
       if (!ParseDuration(value, &a.seconds)) {
-        *error = "duration is a number of seconds, or of minutes, hours or days (90, 30m, 2h, 7d; at most 366d)";
+        *error =
+            "duration is a number of seconds, or of minutes, hours or days (90, 30m, 2h, 7d; at most 366d)";
         return false;
       }
     } else if (name == "reason" && kind != AdminAction::Kind::kReloadAccounts) {

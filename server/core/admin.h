@@ -35,11 +35,11 @@ bool SameSecret(std::string_view a, std::string_view b);
 struct AdminAction {
   enum class Kind { kKick, kBan, kUnban, kMute, kUnmute, kReloadAccounts };
   Kind kind = Kind::kKick;
-  int id = -1;        // the pilot's uniqueID; -1: by user ID
-  std::string user;   // the user ID as the pilot logs in with it; empty: by uniqueID
-  double seconds = 0; // ban and mute: how long; 0 for good (a mute: until lifted or a restart)
+  int id = -1;         // the pilot's uniqueID; -1: by user ID
+  std::string user;    // the user ID as the pilot logs in with it; empty: by uniqueID
+  double seconds = 0;  // ban and mute: how long; 0 for good (a mute: until lifted or a restart)
   std::string reason;
-  std::string by;     // the admin token's name, or the node that passed it on
+  std::string by;  // the admin token's name, or the node that passed it on
 };
 
 const char *ActionName(AdminAction::Kind kind);
@@ -57,9 +57,9 @@ std::string Describe(const AdminAction &a);
 
 // What the admin side counts; read by the metrics on another thread.
 struct AdminCounters {
-  std::atomic<std::uint64_t> actions{0};       // actions carried out here (asked here or by another node)
-  std::atomic<std::uint64_t> unauthorized{0};  // requests without a valid token (401)
-  std::atomic<std::uint64_t> banned_logins{0}; // logins refused for a ban
+  std::atomic<std::uint64_t> actions{0};        // actions carried out here (asked here or by another node)
+  std::atomic<std::uint64_t> unauthorized{0};   // requests without a valid token (401)
+  std::atomic<std::uint64_t> banned_logins{0};  // logins refused for a ban
 };
 
 }  // namespace skytether

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-
 namespace skytether {
 namespace {
 

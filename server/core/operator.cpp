@@ -19,7 +19,11 @@ std::string Error(AdminOutcome *o, int status, const std::string &message) {
 }  // namespace
 
 Operator::Operator(Registry &registry, AdminCounters &counters, Clock wall, Clock now, bool clustered)
-    : registry_(registry), counters_(counters), wall_(std::move(wall)), now_(std::move(now)), clustered_(clustered) {}
+    : registry_(registry),
+      counters_(counters),
+      wall_(std::move(wall)),
+      now_(std::move(now)),
+      clustered_(clustered) {}
 
 std::string Operator::LoginRefusal(std::string_view user) const {
   const Ban *b = bans_.Find(user, wall_());
@@ -64,7 +68,8 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
       o.bans_changed = true;
       const std::string until = b.until == 0 ? "for good" : "until " + UtcTime(b.until);
       closed = registry_.Kick(-1, a.user, "banned " + until + " " + why,
-                              "Server: you are banned " + until + (a.reason.empty() ? "" : ": " + a.reason), now_());
+                              "Server: you are banned " + until + (a.reason.empty() ? "" : ": " + a.reason),
+                              now_());
       extra = ",\"until\":" + (b.until == 0 ? std::string("null") : JsonString(UtcTime(b.until)));
       break;
     }
@@ -75,8 +80,10 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
     case Kind::kMute:
     case Kind::kUnmute:
       if (here) {
-        if (a.kind == Kind::kMute) mutes_[account] = a.seconds > 0 ? wall + a.seconds : 0;
-        else mutes_.erase(account);
+        if (a.kind == Kind::kMute)
+          mutes_[account] = a.seconds > 0 ? wall + a.seconds : 0;
+        else
+          mutes_.erase(account);
         // Every node holds a mute by user ID: the pilot may come back through another one.
         if (a.id >= 0) {
           o.shared.id = -1;
@@ -91,10 +98,12 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
       return o;
   }
   // Alone, a pilot not here is nowhere: say so rather than report a kick of nobody.
-  const bool by_pilot = a.kind == Kind::kKick || (a.kind != Kind::kBan && a.kind != Kind::kUnban && a.id >= 0);
+  const bool by_pilot =
+      a.kind == Kind::kKick || (a.kind != Kind::kBan && a.kind != Kind::kUnban && a.id >= 0);
   if (!clustered_ && by_pilot && (a.kind == Kind::kKick ? closed.empty() : !here)) {
-    o.json = Error(&o, 404, a.id >= 0 ? "no pilot " + std::to_string(a.id) + " is logged in"
-                                      : "no pilot of user " + a.user + " is logged in");
+    o.json = Error(&o, 404,
+                   a.id >= 0 ? "no pilot " + std::to_string(a.id) + " is logged in"
+                             : "no pilot of user " + a.user + " is logged in");
     o.log.clear();
     o.share = false;
     return o;
@@ -105,8 +114,9 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
   }
   ++counters_.actions;
   o.log = "admin " + who + ": " + Describe(a) + (closed.empty() ? "" : "; closed " + Names(closed));
-  o.json = std::string("{\"ok\":true,\"action\":") + JsonString(ActionName(a.kind)) + ",\"closed\":" + Names(closed) +
-           extra + ",\"passed_to_other_nodes\":" + (clustered_ && o.share ? "true" : "false") + "}";
+  o.json = std::string("{\"ok\":true,\"action\":") + JsonString(ActionName(a.kind)) +
+           ",\"closed\":" + Names(closed) + extra +
+           ",\"passed_to_other_nodes\":" + (clustered_ && o.share ? "true" : "false") + "}";
   return o;
 }
 

@@ -15,9 +15,9 @@
 namespace skytether {
 
 struct AdminOutcome {
-  int status = 200;      // the HTTP status of the answer
-  std::string json;      // the answer
-  std::string log;       // what was done, for the log (empty: nothing to log)
+  int status = 200;           // the HTTP status of the answer
+  std::string json;           // the answer
+  std::string log;            // what was done, for the log (empty: nothing to log)
   bool bans_changed = false;  // the ban file must be written
   bool share = false;         // pass `shared` to the other nodes of a cluster
   AdminAction shared;

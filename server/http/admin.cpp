@@ -56,9 +56,10 @@ struct Admin {
     if (name != nullptr) return name;
     ++counters.unauthorized;
     std::vector<std::string> lines;
-    refusals.Note(Event::kAdminRefused, Now(),
-                  "admin request refused from " + address + ": " + (token.empty() ? "no token" : "wrong token"),
-                  &lines);
+    refusals.Note(
+        Event::kAdminRefused, Now(),
+        "admin request refused from " + address + ": " + (token.empty() ? "no token" : "wrong token"),
+        &lines);
     refusals.Flush(Now(), &lines);
     for (const std::string &l : lines) LogLine(l);
     HttpResponse r = Refusal(401, "an admin token, please (Authorization: Bearer TOKEN)");
@@ -86,31 +87,32 @@ void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &de
   for (const char *name : {"kick", "ban", "unban", "mute", "unmute", "reload-accounts"}) {
     AdminAction::Kind kind;
     ActionOf(name, &kind);
-    server.RouteLater(kPrefix + std::string(name),
-                      [admin, kind](const HttpRequest &request, const std::string &address, HttpReply reply) {
-                        const std::string *by = admin->Check(request, address, reply);
-                        if (by == nullptr) return;
-                        if (request.method != "POST") {
-                          HttpResponse r = Refusal(405, "actions are POSTed");
-                          r.headers.emplace_back("Allow", "POST");
-                          return reply(std::move(r));
-                        }
-                        const std::string_view type = request.Header("content-type");
-                        if (!type.empty() && type.substr(0, type.find(';')) != "application/x-www-form-urlencoded")
-                          return reply(Refusal(415, "a form, please (application/x-www-form-urlencoded)"));
-                        std::map<std::string, std::string> form;
-                        AdminAction action;
-                        std::string error;
-                        if (!ParseForm(request.body, &form)) return reply(Refusal(400, "the form does not read"));
-                        if (!ActionFromForm(kind, form, &action, &error)) return reply(Refusal(400, error));
-                        action.by = *by;
-                        admin->desk.Submit(action, Answer(std::move(reply)));
-                      });
+    server.RouteLater(
+        kPrefix + std::string(name),
+        [admin, kind](const HttpRequest &request, const std::string &address, HttpReply reply) {
+          const std::string *by = admin->Check(request, address, reply);
+          if (by == nullptr) return;
+          if (request.method != "POST") {
+            HttpResponse r = Refusal(405, "actions are POSTed");
+            r.headers.emplace_back("Allow", "POST");
+            return reply(std::move(r));
+          }
+          const std::string_view type = request.Header("content-type");
+          if (!type.empty() && type.substr(0, type.find(';')) != "application/x-www-form-urlencoded")
+            return reply(Refusal(415, "a form, please (application/x-www-form-urlencoded)"));
+          std::map<std::string, std::string> form;
+          AdminAction action;
+          std::string error;
+          if (!ParseForm(request.body, &form)) return reply(Refusal(400, "the form does not read"));
+          if (!ActionFromForm(kind, form, &action, &error)) return reply(Refusal(400, error));
+          action.by = *by;
+          admin->desk.Submit(action, Answer(std::move(reply)));
+        });
   }
   for (const char *name : {"bans", "pilots"}) {
     server.RouteLater(kPrefix + std::string(name),
-                      [admin, what = std::string(name)](const HttpRequest &request, const std::string &address,
-                                                        HttpReply reply) {
+                      [admin, what = std::string(name)](const HttpRequest &request,
+                                                        const std::string &address, HttpReply reply) {
                         if (admin->Check(request, address, reply) == nullptr) return;
                         if (request.method != "GET") {
                           HttpResponse r = Refusal(405, "lists are read with GET");
@@ -124,17 +126,20 @@ void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &de
 
 std::string AdminMetricsText(const AdminCounters &c) {
   char buf[1024];
-  std::snprintf(buf, sizeof buf,
-                "# HELP skytether_admin_actions_total Operator actions carried out on this node.\n"
-                "# TYPE skytether_admin_actions_total counter\n"
-                "skytether_admin_actions_total %" PRIu64 "\n"
-                "# HELP skytether_admin_unauthorized_total Admin requests refused for want of a valid token.\n"
-                "# TYPE skytether_admin_unauthorized_total counter\n"
-                "skytether_admin_unauthorized_total %" PRIu64 "\n"
-                "# HELP skytether_logins_banned_total Logins refused because their user ID is banned.\n"
-                "# TYPE skytether_logins_banned_total counter\n"
-                "skytether_logins_banned_total %" PRIu64 "\n",
-                c.actions.load(), c.unauthorized.load(), c.banned_logins.load());
+  std::snprintf(
+      buf, sizeof buf,
+      "# HELP skytether_admin_actions_total Operator actions carried out on this node.\n"
+      "# TYPE skytether_admin_actions_total counter\n"
+      "skytether_admin_actions_total %" PRIu64
+      "\n"
+      "# HELP skytether_admin_unauthorized_total Admin requests refused for want of a valid token.\n"
+      "# TYPE skytether_admin_unauthorized_total counter\n"
+      "skytether_admin_unauthorized_total %" PRIu64
+      "\n"
+      "# HELP skytether_logins_banned_total Logins refused because their user ID is banned.\n"
+      "# TYPE skytether_logins_banned_total counter\n"
+      "skytether_logins_banned_total %" PRIu64 "\n",
+      c.actions.load(), c.unauthorized.load(), c.banned_logins.load());
   return buf;
 }
 

@@ -17,7 +17,7 @@ struct HttpRequest {
   std::string query;    // after the '?', as sent
   std::string version;  // "HTTP/1.0" or "HTTP/1.1"
   std::vector<std::pair<std::string, std::string>> headers;  // in order; values without their blanks
-  std::string body;     // as sent (Content-Length bytes after the head); filled by the server
+  std::string body;  // as sent (Content-Length bytes after the head); filled by the server
 
   // The value of the first header of that name (any case); empty when there is none.
   std::string_view Header(std::string_view name) const;

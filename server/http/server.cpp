@@ -148,7 +148,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
         break;
     }
     // A body comes whole, within the same deadline, and only as long as its Content-Length says.
-    if (!BodyLength(request, &body)) return Reply(ResponseText(Plain(411, "a Content-Length, please\n"), false));
+    if (!BodyLength(request, &body))
+      return Reply(ResponseText(Plain(411, "a Content-Length, please\n"), false));
     if (body > l.max_body) return Reply(ResponseText(Plain(413, "413\n"), false));
     if (in_.size() < head + body) {
       want_ = head + body;

@@ -49,7 +49,8 @@ struct HttpResponse {
 using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
 // A route that answers later, from any thread, by calling reply once; address is the client's.
 using HttpReply = std::function<void(HttpResponse)>;
-using HttpLaterHandler = std::function<void(const HttpRequest &, const std::string &address, HttpReply reply)>;
+using HttpLaterHandler =
+    std::function<void(const HttpRequest &, const std::string &address, HttpReply reply)>;
 
 class HttpServer {
  public:

@@ -52,7 +52,8 @@ void OperatorDesk::Carry(const AdminAction &a, bool from_cluster, Done done) {
     if (!ReplaceFile(options_.ban_file, text, &error)) {
       LogLine("bans: " + error + "; they hold until the server stops");
       o.status = 500;
-      o.json = "{\"ok\":false,\"error\":" + JsonString("done, but the ban list could not be kept: " + error) + "}";
+      o.json =
+          "{\"ok\":false,\"error\":" + JsonString("done, but the ban list could not be kept: " + error) + "}";
     }
     Answer(done, std::move(o));
   });
@@ -76,6 +77,8 @@ void OperatorDesk::ReloadAccounts(const std::string &by, Done done) {
     } else {
       problems = Accounts::Problems(text);
       if (problems.empty()) fresh->Parse(text, &error);
+      // A file caught half-written by an editor would log everyone out: none at all is refused.
+      if (problems.empty() && fresh->size() == 0) problems.push_back("no account in it");
     }
     asio::post(io_, [this, by, done, fresh, problems] {
       AdminOutcome o;
@@ -85,7 +88,9 @@ void OperatorDesk::ReloadAccounts(const std::string &by, Done done) {
         LogLine("accounts: " + options_.accounts_file + " refused (" + by + "), the " +
                 std::to_string(accounts_->size()) + " accounts in force stay: " + all);
         o.status = 422;
-        o.json = "{\"ok\":false,\"error\":\"the accounts file was refused; the accounts in force stay\",\"problems\":[";
+        o.json =
+            "{\"ok\":false,\"error\":\"the accounts file was refused; the accounts in force "
+            "stay\",\"problems\":[";
         for (std::size_t i = 0; i < problems.size(); ++i) o.json += (i ? "," : "") + JsonString(problems[i]);
         o.json += "]}";
         return Answer(done, std::move(o));
@@ -94,11 +99,13 @@ void OperatorDesk::ReloadAccounts(const std::string &by, Done done) {
       const std::vector<std::string> gone = relay_.registry().ReplaceAccounts(accounts_, Now());
       std::string names;
       for (const std::string &n : gone) names += (names.empty() ? "" : ",") + JsonString(n);
-      LogLine("accounts: " + std::to_string(accounts_->size()) + " from " + options_.accounts_file + " (" + by +
-              ")" + (gone.empty() ? "" : "; logged out " + std::to_string(gone.size()) + " whose account is gone"));
+      LogLine("accounts: " + std::to_string(accounts_->size()) + " from " + options_.accounts_file + " (" +
+              by + ")" +
+              (gone.empty() ? "" : "; logged out " + std::to_string(gone.size()) + " whose account is gone"));
       relay_.Drain();
-      o.json = "{\"ok\":true,\"action\":\"reload-accounts\",\"accounts\":" + std::to_string(accounts_->size()) +
-               ",\"logged_out\":[" + names + "]}";
+      o.json =
+          "{\"ok\":true,\"action\":\"reload-accounts\",\"accounts\":" + std::to_string(accounts_->size()) +
+          ",\"logged_out\":[" + names + "]}";
       Answer(done, std::move(o));
     });
   });

@@ -22,7 +22,8 @@ struct DeskOptions {
 class OperatorDesk : public AdminDesk {
  public:
   // accounts: the accounts the registry checks logins against (replaced here on a reload).
-  OperatorDesk(asio::io_context &relay_io, Server &relay, Operator &op, Accounts *accounts, DeskOptions options);
+  OperatorDesk(asio::io_context &relay_io, Server &relay, Operator &op, Accounts *accounts,
+               DeskOptions options);
 
   // From any thread.
   void Submit(const AdminAction &a, Done done) override;

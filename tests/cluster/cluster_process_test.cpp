@@ -53,8 +53,8 @@ class TwoNodes : public ::testing::Test {
 
   std::unique_ptr<ServerProcess> Node(const std::string &name) {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
-        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test", "--http", "0",
-        "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+        "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test",
+        "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
   }
   void TearDown() override { std::remove(tokens.c_str()); }
   // A position from the client at lat, and the report its holder in slot 1 must get.

@@ -297,9 +297,10 @@ TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {
 TEST(OperatorFiles, BanListTokensAndForms) {
   BanList bans;
   std::vector<std::string> problems;
-  ASSERT_TRUE(bans.Parse("# bans\nann%20lee\tnever\t2026-12-08T15:02:41Z\tops\tspam: chat\n"
-                         "bob\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n",
-                         &problems));
+  ASSERT_TRUE(
+      bans.Parse("# bans\nann%20lee\tnever\t2026-12-08T15:02:41Z\tops\tspam: chat\n"
+                 "bob\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n",
+                 &problems));
   double t = 0;
   ASSERT_TRUE(ReadUtcTime("2026-12-09T15:02:41Z", &t));
   ASSERT_NE(bans.Find("ann lee", t + 1e9), nullptr);
@@ -309,9 +310,10 @@ TEST(OperatorFiles, BanListTokensAndForms) {
   BanList again;
   ASSERT_TRUE(again.Parse(bans.Text(), &problems));
   EXPECT_EQ(again.Text(), bans.Text());
-  EXPECT_FALSE(again.Parse("bob\tsoon\t2026-12-08T15:02:41Z\tops\t\nok\tnever\t2026-02-30T00:00:00Z\tops\t\n"
-                           "\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\n",
-                           &problems));
+  EXPECT_FALSE(
+      again.Parse("bob\tsoon\t2026-12-08T15:02:41Z\tops\t\nok\tnever\t2026-02-30T00:00:00Z\tops\t\n"
+                  "\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\n",
+                  &problems));
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_EQ(problems[0].rfind("line 1: until", 0), 0u) << problems[0];
   EXPECT_EQ(problems[1].rfind("line 2: given", 0), 0u) << problems[1];
@@ -325,7 +327,8 @@ TEST(OperatorFiles, BanListTokensAndForms) {
   ASSERT_TRUE(tokens.Parse("# who\nops  0123456789abcdef \nci fedcba9876543210fedcba\n", &problems));
   ASSERT_NE(tokens.NameOf("fedcba9876543210fedcba"), nullptr);
   EXPECT_EQ(*tokens.NameOf("0123456789abcdef"), "ops");
-  for (const char *wrong : {"", "0123456789abcde", "0123456789abcdef0", "1123456789abcdef", "fedcba9876543210fedcbA"})
+  for (const char *wrong :
+       {"", "0123456789abcde", "0123456789abcdef0", "1123456789abcdef", "fedcba9876543210fedcbA"})
     EXPECT_EQ(tokens.NameOf(wrong), nullptr) << wrong;
 
   std::map<std::string, std::string> form;
@@ -350,8 +353,10 @@ TEST(OperatorFiles, BanListTokensAndForms) {
   r.headers = {{"Content-Length", "12"}};
   EXPECT_TRUE(BodyLength(r, &length) && length == 12);
   for (auto headers : std::vector<std::vector<std::pair<std::string, std::string>>>{
-           {{"Transfer-Encoding", "chunked"}}, {{"Content-Length", "1"}, {"content-length", "1"}},
-           {{"Content-Length", "+5"}}, {{"Content-Length", "1234567890"}}}) {
+           {{"Transfer-Encoding", "chunked"}},
+           {{"Content-Length", "1"}, {"content-length", "1"}},
+           {{"Content-Length", "+5"}},
+           {{"Content-Length", "1234567890"}}}) {
     r.headers = headers;
     EXPECT_FALSE(BodyLength(r, &length)) << headers[0].first;
   }

@@ -265,7 +265,8 @@ inline int HttpSend(int port, const std::string &method, const std::string &path
                     const std::string &body, std::string *answer = nullptr) {
   int fd = HttpConnect(port);
   if (fd < 0) return 0;
-  std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers;
+  std::string request =
+      method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers;
   if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   request += "\r\n" + body;
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -285,7 +286,8 @@ inline int HttpSend(int port, const std::string &method, const std::string &path
   return std::atoi(all.c_str() + 9);
 }
 
-inline int HttpGet(int port, const std::string &path, std::string *body = nullptr, const std::string &method = "GET") {
+inline int HttpGet(int port, const std::string &path, std::string *body = nullptr,
+                   const std::string &method = "GET") {
   return HttpSend(port, method, path, "", "", body);
 }
 

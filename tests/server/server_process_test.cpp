@@ -340,7 +340,8 @@ std::string PrivateFile(const std::string &name, const std::string &text) {
 // An admin request with the given token (none when empty); the status and the answer.
 int Admin(int port, const std::string &path, const std::string &form, std::string *answer = nullptr,
           const std::string &token = kOpsToken) {
-  return harness::HttpSend(port, form.empty() && path != "reload-accounts" ? "GET" : "POST", "/v1/admin/" + path,
+  return harness::HttpSend(port, form.empty() && path != "reload-accounts" ? "GET" : "POST",
+                           "/v1/admin/" + path,
                            token.empty() ? "" : "Authorization: Bearer " + token + "\r\n", form, answer);
 }
 
@@ -357,8 +358,9 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   const std::string tokens = PrivateFile("skytether_admin_tokens", std::string("ops ") + kOpsToken + "\n");
   const std::string bans = ::testing::TempDir() + "skytether_admin_bans";
   std::remove(bans.c_str());
-  const std::vector<std::string> args = {"--port",      "0",    "--accounts", accounts, "--admin-token-file",
-                                         tokens,        "--admin-http", "127.0.0.1:0", "--ban-file", bans};
+  const std::vector<std::string> args = {
+      "--port",       "0",           "--accounts", accounts, "--admin-token-file", tokens,
+      "--admin-http", "127.0.0.1:0", "--ban-file", bans};
   auto server = std::make_unique<ServerProcess>(args);
   ASSERT_TRUE(server->ok()) << server->Log();
   int admin = harness::AdminPort(*server);
@@ -432,7 +434,8 @@ TEST(ServerProcess, AccountsAreReloadedLive) {
 
   std::ofstream(accounts) << "alice pw2\ncarol pw\n";
   server.Kill(SIGHUP);
-  EXPECT_TRUE(server.WaitForLog("accounts: 2 from " + accounts + " (SIGHUP); logged out 1", 3)) << server.Log();
+  EXPECT_TRUE(server.WaitForLog("accounts: 2 from " + accounts + " (SIGHUP); logged out 1", 3))
+      << server.Log();
   EXPECT_TRUE(b.WaitClosed(3)) << "bob's account is gone";
   EXPECT_FALSE(a.WaitClosed(0.2)) << "alice stays until her next login";
   FakeClient old_password(server.port(), 1112), carol(server.port(), 3333);
