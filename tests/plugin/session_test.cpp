@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +14,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 
 #include "net_fixture.h"
 #include "support/md5.h"
+#include "support/strings.h"
 
 using namespace sttest;
 
@@ -221,42 +223,130 @@ static int OpenDescriptors() {
   return n;
 }
 
-TEST_F(NetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeconds) {
-  // In a child with a network of its own, whose loopback drops every packet to the server's port.
-  int results[2];
-  ASSERT_EQ(pipe(results), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) _exit(77);
-    if (std::system("ip link set lo up && iptables -A INPUT -p tcp --dport 49556 -j DROP") != 0) _exit(78);
+// Runs body in a child process with a network of its own (loopback only, after the shell
+// commands in setup) and its own view of the given files (bind-mounted over them), and hands
+// back what body reported, one "key=value" a line. Skips when the machine cannot isolate.
+class IsolatedNetTest : public NetTest {
+ protected:
+  std::map<std::string, std::string> RunIsolated(const std::string &setup,
+                                                 const std::map<std::string, std::string> &files,
+                                                 const std::function<std::string()> &body) {
+    peer.reset();  // the child makes its own, in its own network
+    int results[2];
+    EXPECT_EQ(pipe(results), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        _exit(77);
+      int n = 0;
+      for (const auto &[path, content] : files) {
+        const std::string copy = "isolated-" + std::to_string(n++);
+        WriteFile(copy, content);
+        if (mount(PathOf(copy).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(77);
+      }
+      if (std::system(("ip link set lo up" + setup).c_str()) != 0) _exit(78);
+      const std::string report = body();
+      _exit(write(results[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 79);
+    }
+    close(results[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t got; (got = read(results[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(got));
+    close(results[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::map<std::string, std::string> out;
+    if (WIFEXITED(status) && (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78)) {
+      skipped = true;
+      return out;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = text.substr(at, end - at);
+      out[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    }
+    return out;
+  }
+  bool skipped = false;
+};
+#define SKIP_UNLESS_ISOLATED() \
+  if (skipped) GTEST_SKIP() << "no private network and mount namespace here (root and iproute2 needed)"
+
+TEST_F(IsolatedNetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeconds) {
+  // Its loopback drops every packet to the server's port.
+  auto got = RunIsolated(" && iptables -A INPUT -p tcp --dport 49556 -j DROP", {}, [&] {
     WritePrefs("connectAtStartup=1;");
     Load();
     const int before = OpenDescriptors();
     host().enable();  // its connect counts towards the first frame
-    double figures[4];
     host().runFor(2.5, 60.0, true);
-    figures[0] = OpenDescriptors() - before;  // both sockets, the connect still waiting
+    const int waiting = OpenDescriptors() - before;  // both sockets, the connect still waiting
     host().runFor(1.0, 60.0, true);
-    figures[1] = OpenDescriptors() - before;
-    figures[2] = host().longestFrameSeconds();
-    figures[3] = std::stod(host().readPublished("skytether/connected"));
-    _exit(write(results[1], figures, sizeof figures) == sizeof figures ? 0 : 79);
-  }
-  close(results[1]);
-  double figures[4] = {-1, -1, -1, -1};
-  const bool got = read(results[0], figures, sizeof figures) == sizeof figures;
-  close(results[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78))
-    GTEST_SKIP() << "no network namespace with iptables here (root, iptables and iproute2 are needed)";
-  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  std::printf("[ measured ] longest frame while connecting to a silent server: %.1f ms\n", figures[2] * 1000);
-  EXPECT_EQ(figures[0], 2);
-  EXPECT_EQ(figures[1], 0);  // given up after 3 s, the sockets closed
-  EXPECT_LT(figures[2], 0.05);
-  EXPECT_EQ(figures[3], 0);
+    return StringPrintf("waiting=%d\nafter=%d\nlongest=%.4f\nconnected=%s\nstatus=%s\n", waiting,
+                        OpenDescriptors() - before, host().longestFrameSeconds(),
+                        host().readPublished("skytether/connected").c_str(), StatusLine().c_str());
+  });
+  SKIP_UNLESS_ISOLATED();
+  std::printf("[ measured ] longest frame while connecting to a silent server: %.1f ms\n",
+              std::stod(got["longest"]) * 1000);
+  EXPECT_EQ(got["waiting"], "2");
+  EXPECT_EQ(got["after"], "0");  // given up after 3 s, the sockets closed
+  EXPECT_LT(std::stod(got["longest"]), 0.05);
+  EXPECT_EQ(got["connected"], "0");
+  EXPECT_EQ(got["status"], "Server 127.0.0.1: no answer");
+}
+
+// Names come from the system's resolver: here a hosts file of the test's own, and a name server
+// that never answers. A name's addresses are tried in the resolver's order (::1 refuses here).
+TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTriedInOrder) {
+  const std::map<std::string, std::string> files = {
+      {"/etc/hosts", "127.0.0.1 localhost\n::1 sky.test\n127.0.0.1 sky.test\n"},
+      {"/etc/nsswitch.conf", "hosts: files dns\n"},
+      {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n"}};
+  auto got = RunIsolated(" && iptables -A INPUT -p udp --dport 53 -j DROP", files, [&] {
+    std::string report;
+    TestPeer server;  // on 127.0.0.1 only
+    WritePrefs("server=nowhere.test;connectAtStartup=1;");
+    Load();
+    host().enable();
+    host().runFor(0.5, 60.0, true);
+    report += "lookingUp=" + StatusLine() + "\n";
+    host().runFor(2.5, 60.0, true);
+    report += StringPrintf("longest=%.4f\n", host().longestFrameSeconds());
+    report +=
+        "unanswered=" + std::to_string(Drawn("Server nowhere.test: the name server did not answer")) + "\n";
+
+    WritePrefs("server=sky.test;connectAtStartup=1;");
+    host().disable();
+    host().enable();
+    RunUntil(host(), &server, [&] { return !server.streamText.empty(); });
+    host().runFrames(2);
+    report +=
+        "login=" + std::to_string(server.streamText.find("|Opening Connection|") != std::string::npos) + "\n";
+    report += "connected=" + StatusLine() + "\n";
+    report += "dataref=" + host().readPublished("skytether/server_address") + "\n";
+
+    // Without the name server, a name the hosts file lacks does not exist.
+    WriteFile("nsswitch-files", "hosts: files\n");
+    mount(PathOf("nsswitch-files").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr);
+    WritePrefs("server=unknown.test;connectAtStartup=1;");
+    host().disable();
+    host().enable();
+    host().runFor(3.0, 60.0, true);
+    report += "unknown=" + StatusLine() + "\n";
+    return report;
+  });
+  SKIP_UNLESS_ISOLATED();
+  std::printf("[ measured ] longest frame while a name server does not answer: %.1f ms\n",
+              std::stod(got["longest"]) * 1000);
+  EXPECT_EQ(got["lookingUp"], "Looking up nowhere.test");
+  EXPECT_LT(std::stod(got["longest"]), 0.05);
+  EXPECT_EQ(got["unanswered"], "1");  // in the chat window
+  EXPECT_EQ(got["login"], "1");
+  EXPECT_EQ(got["connected"], "Connected to sky.test (127.0.0.1)");
+  EXPECT_EQ(got["dataref"], "sky.test (127.0.0.1)");
+  EXPECT_EQ(got["unknown"], "Server unknown.test: no such name");
 }
 
 TEST_F(NetTest, ARefusedConnectLeavesNoSocketOpen) {
@@ -278,6 +368,7 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   LearnDatagramPort();
   peer->closeClient();
   host().runFrames(6);
+  EXPECT_EQ(StatusLine(), "Server 127.0.0.1 closed the connection");
   peer->pollDatagrams();  // what was sent before the close was noticed
   peer->datagrams.clear();
   host().runFrames(10);
@@ -291,6 +382,50 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   host().enable();
   ASSERT_TRUE(
       RunUntil(host(), peer.get(), [&] { return peer->hasClient() && !LinesWith("Opening").empty(); }));
+  // A reset is told as such, in the chat window as well.
+  peer->resetClient();
+  const std::string told = "Server 127.0.0.1 reset the connection";
+  EXPECT_TRUE(RunUntil(host(), nullptr, [&] { return Drawn(told); }));
+  EXPECT_EQ(StatusLine(), told);
+}
+
+// A server on IPv6 and a port of its own: both sockets are IPv6, and datagrams count only from the
+// server's own address.
+TEST_F(NetTest, AnIPv6ServerOnAPortOfItsOwnCarriesTheSession) {
+  ReplacePeer(TestPeer::Options{"::1", 49600, true, true, 8});
+  StartConnected("server=[::1]:49600;");
+  LearnDatagramPort();
+  ASSERT_EQ(peer->pluginAddress.ss_family, AF_INET6);
+  EXPECT_EQ(host().readPublished("skytether/server_address"), "[::1]:49600");
+  EXPECT_EQ(StatusLine(), "Connected to [::1]:49600");
+  ReportValues v;
+  v.psi = 123.5f;
+  SendDatagram(Report(0, v));
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 123.5f);
+  // From 127.0.0.1 a datagram reaches the IPv6 socket as ::ffff:127.0.0.1: not the server.
+  sockaddr_storage to{};
+  auto &in4 = reinterpret_cast<sockaddr_in &>(to);
+  in4.sin_family = AF_INET;
+  in4.sin_port = reinterpret_cast<sockaddr_in6 &>(peer->pluginAddress).sin6_port;
+  in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  v.psi = 321.5f;
+  ASSERT_TRUE(SendDatagramFrom("127.0.0.1", to, Report(0, v)));
+  host().runFrames(3);
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 123.5f);
+}
+
+TEST_F(NetTest, AServerTextThatCannotBeUsedConnectsNothingAndSaysWhy) {
+  const std::string prefs = "server=http://sky.test;connectAtStartup=1;";
+  WritePrefs(prefs);
+  Start();
+  host().runFor(0.5);
+  peer->poll();
+  EXPECT_FALSE(peer->hasClient());
+  // In full in the chat window; the plane list cuts it to its width.
+  EXPECT_TRUE(RunUntil(host(), nullptr,
+                       [&] { return Drawn("Server \"http://sky.test\": no scheme: HOST or HOST:PORT"); }));
+  EXPECT_EQ(StatusLine(), "Server \"http://sky.t...e: HOST or HOST:PORT");
+  EXPECT_EQ(ReadPrefs(), prefs);
 }
 
 TEST_F(NetTest, SendsOnAClosedStreamDoNotRaiseSigpipe) {

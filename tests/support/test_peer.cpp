@@ -14,15 +14,28 @@ namespace sttest {
 
 namespace {
 
-sockaddr_in Address(const std::string &text, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &a.sin_addr);
+sockaddr_storage Address(const std::string &text, uint16_t port) {
+  sockaddr_storage a{};
+  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&a);
+  auto *in4 = reinterpret_cast<sockaddr_in *>(&a);
+  if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+  } else {
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    inet_pton(AF_INET, text.c_str(), &in4->sin_addr);
+  }
   return a;
 }
 
-void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+socklen_t Length(const sockaddr_storage &a) {
+  return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+void NonBlocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 }  // namespace
 
@@ -38,21 +51,21 @@ TestPeer::TestPeer(const Options &options) {
 }
 
 bool TestPeer::Open(const Options &options) {
-  sockaddr_in addr = Address(options.address, options.port);
+  sockaddr_storage addr = Address(options.address, options.port);
   int one = 1;
   ok_ = true;
   if (options.listen) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
         listen(listener_, options.backlog) != 0) {
       ok_ = false;
     }
     NonBlocking(listener_);
   }
   if (options.bindDatagram) {
-    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) ok_ = false;
+    udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) ok_ = false;
     NonBlocking(udp_);
   }
   return ok_;
@@ -65,7 +78,9 @@ void TestPeer::CloseAll() {
   listener_ = udp_ = -1;
 }
 
-TestPeer::~TestPeer() { CloseAll(); }
+TestPeer::~TestPeer() {
+  CloseAll();
+}
 
 bool TestPeer::acceptPending() {
   if (listener_ < 0) return false;
@@ -138,7 +153,7 @@ size_t TestPeer::pollDatagrams() {
   size_t count = 0;
   char buf[65536];
   for (;;) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
     if (n < 0) break;
@@ -153,15 +168,16 @@ size_t TestPeer::pollDatagrams() {
 bool TestPeer::sendDatagram(const std::string &bytes) {
   if (udp_ < 0 || !knowsPlugin) return false;
   return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
-                sizeof pluginAddress) == ssize_t(bytes.size());
+                Length(pluginAddress)) == ssize_t(bytes.size());
 }
 
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in src = Address(sourceAddress, 0);
-  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
-              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
-                  ssize_t(bytes.size());
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to,
+                      const std::string &bytes) {
+  sockaddr_storage src = Address(sourceAddress, 0);
+  int fd = socket(src.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), Length(src)) == 0 &&
+              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                     Length(to)) == ssize_t(bytes.size());
   close(fd);
   return sent;
 }

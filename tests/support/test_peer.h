@@ -1,10 +1,11 @@
 #pragma once
-// A fake server on 127.0.0.1: a stream listener and a datagram socket on the protocol's port, to
-// accept the plugin's connection, read what it sends and send reports and notices back.
+// A fake server on 127.0.0.1 (or another address, IPv6 too): a stream listener and a datagram socket on the
+// protocol's port, to accept the plugin's connection, read what it sends and send reports and notices back.
 // Make it before the plugin connects: the plugin's datagram socket asks to bind the server's own
 // address, which must already be taken.
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,7 +21,7 @@ constexpr uint16_t kProtocolPort = 49556;
 class TestPeer {
  public:
   struct Options {
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";  // or an IPv6 address ("::1")
     uint16_t port = kProtocolPort;
     bool listen = true;        // open the stream listener
     bool bindDatagram = true;  // take the datagram port
@@ -42,7 +43,7 @@ class TestPeer {
   bool sendStream(const std::string &bytes);
   size_t sendStreamSome(const std::string &bytes);  // as much as the socket takes now
   void closeClient();
-  void resetClient();  // closes with a reset instead of an orderly end
+  void resetClient();                            // closes with a reset instead of an orderly end
   std::vector<std::string> streamLines() const;  // streamText split after each "\n"
   std::string streamText;
   bool clientClosed = false;
@@ -52,7 +53,7 @@ class TestPeer {
   bool sendDatagram(const std::string &bytes);  // to the plugin's datagram socket
   std::vector<std::string> datagrams;
   bool knowsPlugin = false;
-  sockaddr_in pluginAddress{};
+  sockaddr_storage pluginAddress{};
 
   void poll() {
     acceptPending();
@@ -71,7 +72,7 @@ class TestPeer {
 };
 
 // Sends one datagram from a socket bound to sourceAddress (any port) to the given address.
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes);
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to, const std::string &bytes);
 
 // Runs frames of the host (simulated 60 fps, paced by nothing) and polls the peer after each,
 // until done() holds or timeoutSeconds of wall-clock time pass. Returns done().
