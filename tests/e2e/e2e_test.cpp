@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -97,6 +98,30 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   EXPECT_EQ(alpha.dump()["planes"]["models"][std::to_string(b)].text,
             alpha.root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
   EXPECT_NE(charlie.slotOf("Alpha"), charlie.slotOf("Bravo"));
+  EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
+// A server listening on both families relays between a pilot on IPv4 and one on IPv6.
+TEST(Session, AnIPv4AndAnIPv6PilotSeeEachOther) {
+  Server server({"--listen", "::"});
+  ASSERT_TRUE(server.start()) << server.log();
+  Crew crew;
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));  // the built-in 127.0.0.1
+  PilotSetup b = At("Bravo", 47.47, 8.58);
+  b.server = "[::1]";
+  Pilot &bravo = crew.add(b);
+  ASSERT_TRUE(crew.finishAll());
+  for (auto [viewer, other] : {std::pair{&alpha, &bravo}, std::pair{&bravo, &alpha}}) {
+    const int slot = viewer->slotOf(other->setup().name);
+    ASSERT_GE(slot, 1) << viewer->setup().name << server.log();
+    EXPECT_LT(PlacementError(*viewer, slot, *other), 2.0) << viewer->setup().name;
+  }
+  auto drew = [](const Pilot &p, const std::string &text) {
+    const auto s = p.strings();
+    return std::find(s.begin(), s.end(), text) != s.end();
+  };
+  EXPECT_TRUE(drew(alpha, "Connected to 127.0.0.1"));
+  EXPECT_TRUE(drew(bravo, "Connected to ::1"));
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
