@@ -468,62 +468,43 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   Click(kApply);
   expectRefusal("Crew ID: no \";\"");
 
-  // "=" and CR read back whole; the next good apply takes everything and clears the caption.
+  // A server that could not be used is refused with the reason.
+  Retype(kCrewIDF, "8");
+  const std::pair<std::string, std::string> servers[] = {
+      {"http://sky.test", "Server: no scheme: HOST or HOST:PORT"},
+      {std::string(254, 'a'), "Server: name over 253 characters"},
+      {"sky;test", "Server: no \";\""},
+      {"2001:db8::1:x", "Server: IPv6 must read [ADDRESS]:PORT"}};
+  for (const auto &[text, caption] : servers) {
+    XPSetWidgetDescriptor(Id(kServerF), text.c_str());
+    Click(kApply);
+    expectRefusal(caption);
+  }
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "pw", 0, 0, "7", 0));
+
+  // "=" and CR read back whole; the next good apply takes everything and clears the caption. A
+  // chosen server follows the seven keys.
   XPSetWidgetDescriptor(Id(kCrewIDF), "8\r");
   Retype(kPasswordF, "p=w=");
+  Retype(kServerF, "[::1]:5000");
   Click(kApply);
   EXPECT_FALSE(Shown(kError));
   EXPECT_EQ(Text(kError), "");
-  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0));
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0) + "server=[::1]:5000;");
   DropHost();
   Start();
   PickSettings();
   EXPECT_EQ(Text(kPasswordF), "p=w=");
   EXPECT_EQ(Text(kCrewIDF), "8\r");
+  EXPECT_EQ(Text(kServerF), "[::1]:5000");
 
-  // Past the length limit the character is cut off anyway, so the text is taken.
+  // Past the length limit the character is cut off anyway, so the text is taken. No server: the
+  // file is as an older version wrote it.
   Retype(kCallsignF, "ABCDEFGHIJKLMNO;x");
+  Retype(kServerF, "");
   Click(kSave);
   EXPECT_FALSE(PaneShown());
   EXPECT_EQ(ReadPrefs(), Prefs("ABCDEFGHIJKLMNO", "43", "p=w=", 1, 0, "8\r", 0));
-}
-
-// The server field: stored after the seven keys, only when one is chosen, and refused with a
-// caption when it could not be used; a refused value leaves the file as it was.
-TEST_F(PrefPaneTest, ServerIsStoredAfterTheOtherKeysOrRefusedWithACaption) {
-  const std::string stored = Prefs("Falcon", "42", "pw", 0, 0, "7", 0);  // an older file, no server
-  WritePrefs(stored);
-  Start();
-  PickSettings();
-  EXPECT_EQ(Text(kServerF), "");
-  const std::pair<std::string, std::string> refused[] = {
-      {"http://sky.test", "Server: no scheme: HOST or HOST:PORT"},
-      {"sky.test/relay", "Server: no path: HOST or HOST:PORT"},
-      {"sky.test:65536", "Server: port must be 1 to 65535"},
-      {std::string(254, 'a'), "Server: name over 253 characters"},
-      {"sky;test", "Server: no \";\""},
-      {"2001:db8::1:x", "Server: IPv6 must read [ADDRESS]:PORT"},
-  };
-  for (const auto &[text, caption] : refused) {
-    XPSetWidgetDescriptor(Id(kServerF), text.c_str());
-    Click(kApply);
-    EXPECT_TRUE(Shown(kError)) << text;
-    EXPECT_EQ(Text(kError), caption);
-    EXPECT_LE(Get(kError).left + XPLMMeasureString(xplmFont_Basic, caption.c_str(), int(caption.size())),
-              Get(kPanel).right);
-    EXPECT_EQ(ReadPrefs(), stored);
-  }
-  Retype(kServerF, "[::1]:5000");
-  Click(kSave);
-  EXPECT_EQ(ReadPrefs(), stored + "server=[::1]:5000;");
-  DropHost();
-  Start();
-  PickSettings();
-  EXPECT_EQ(Text(kServerF), "[::1]:5000");
-  // Emptied, the built-in server is used again and the file is as an older version wrote it.
-  Retype(kServerF, "");
-  Click(kApply);
-  EXPECT_EQ(ReadPrefs(), stored);
 }
 
 }  // namespace

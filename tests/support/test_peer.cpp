@@ -1,5 +1,7 @@
 #include "test_peer.h"
 
+#include "net/server_text.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,30 +16,20 @@ namespace sttest {
 
 namespace {
 
-sockaddr_storage Address(const std::string &text, uint16_t port) {
-  sockaddr_storage a{};
-  auto *in6 = reinterpret_cast<sockaddr_in6 *>(&a);
-  auto *in4 = reinterpret_cast<sockaddr_in *>(&a);
-  if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-  } else {
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(port);
-    inet_pton(AF_INET, text.c_str(), &in4->sin_addr);
-  }
-  return a;
-}
-
 socklen_t Length(const sockaddr_storage &a) {
   return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-void NonBlocking(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
+void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
+
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port) {
+  sockaddr_storage a{};
+  socklen_t length = 0;
+  NumericServerAddress(text, port, a, length);
+  return a;
+}
 
 TestPeer::TestPeer() : TestPeer(Options()) {}
 
@@ -51,7 +43,7 @@ TestPeer::TestPeer(const Options &options) {
 }
 
 bool TestPeer::Open(const Options &options) {
-  sockaddr_storage addr = Address(options.address, options.port);
+  sockaddr_storage addr = SocketAddress(options.address, options.port);
   int one = 1;
   ok_ = true;
   if (options.listen) {
@@ -78,9 +70,7 @@ void TestPeer::CloseAll() {
   listener_ = udp_ = -1;
 }
 
-TestPeer::~TestPeer() {
-  CloseAll();
-}
+TestPeer::~TestPeer() { CloseAll(); }
 
 bool TestPeer::acceptPending() {
   if (listener_ < 0) return false;
@@ -173,7 +163,7 @@ bool TestPeer::sendDatagram(const std::string &bytes) {
 
 bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to,
                       const std::string &bytes) {
-  sockaddr_storage src = Address(sourceAddress, 0);
+  sockaddr_storage src = SocketAddress(sourceAddress, 0);
   int fd = socket(src.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), Length(src)) == 0 &&
               sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),

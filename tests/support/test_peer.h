@@ -1,11 +1,10 @@
 #pragma once
-// A fake server on 127.0.0.1 (or another address, IPv6 too): a stream listener and a datagram socket on the
-// protocol's port, to accept the plugin's connection, read what it sends and send reports and notices back.
+// A fake server on 127.0.0.1: a stream listener and a datagram socket on the protocol's port, to
+// accept the plugin's connection, read what it sends and send reports and notices back.
 // Make it before the plugin connects: the plugin's datagram socket asks to bind the server's own
 // address, which must already be taken.
 
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -43,7 +42,7 @@ class TestPeer {
   bool sendStream(const std::string &bytes);
   size_t sendStreamSome(const std::string &bytes);  // as much as the socket takes now
   void closeClient();
-  void resetClient();                            // closes with a reset instead of an orderly end
+  void resetClient();  // closes with a reset instead of an orderly end
   std::vector<std::string> streamLines() const;  // streamText split after each "\n"
   std::string streamText;
   bool clientClosed = false;
@@ -71,6 +70,8 @@ class TestPeer {
   int udp_ = -1;
 };
 
+// An IPv4 or IPv6 address in text, with the port.
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port);
 // Sends one datagram from a socket bound to sourceAddress (any port) to the given address.
 bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to, const std::string &bytes);
 
