@@ -18,7 +18,7 @@
 #include <map>
 
 #include "net_fixture.h"
-#include "support/md5.h"
+#include "md5.h"
 
 using namespace sttest;
 
