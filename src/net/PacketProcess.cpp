@@ -211,15 +211,16 @@ float SkytetherPacketProcess(float, float, int, void *) {
 
   tcprx = "  ";
   tcptx = "  ";
-  // The stream is read only once the session is open: a connect still in progress is
-  // AdvanceConnect's, and a refusal there means trying the next address, not a lost session.
-  if (tcpconnected != 0) FlushStreamLines();
+  // A stream still connecting is AdvanceConnect's: a refusal there means trying the next address,
+  // not a lost session.
+  auto streamOpen = [] { return tsockfd != 0 && tcpconnecting == 0; };
+  if (streamOpen()) FlushStreamLines();
   char streamArea[kReceiveArea];
   // Whatever tcpBuffer holds is dispatched at least once, with or without a socket; the reads end
   // at the first that finds nothing.
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     bool more = false;
-    if (tcpconnected != 0) {
+    if (streamOpen()) {
       size = int(::recvfrom(tsockfd, streamArea, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
