@@ -360,7 +360,7 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   std::remove(bans.c_str());
   const std::vector<std::string> args = {
       "--port",       "0",           "--accounts", accounts, "--admin-token-file", tokens,
-      "--admin-http", "127.0.0.1:0", "--ban-file", bans};
+      "--admin-http", "127.0.0.1:0", "--ban-file", bans,     "--http",           "0"};
   auto server = std::make_unique<ServerProcess>(args);
   ASSERT_TRUE(server->ok()) << server->Log();
   int admin = harness::AdminPort(*server);
@@ -380,6 +380,10 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   EXPECT_EQ(Admin(admin, "kick", "id=1111", &answer, std::string(kOpsToken).substr(1)), 401);
   EXPECT_TRUE(server->WaitForLog("admin request refused from 127.0.0.1: wrong token", 3));
   EXPECT_FALSE(a.WaitClosed(0.2)) << "nothing done without the token";
+  EXPECT_EQ(harness::HttpSend(harness::HttpPort(*server), "GET", "/v1/admin/bans",
+                              std::string("Authorization: Bearer ") + kOpsToken + "\r\n", ""),
+            404)
+      << "the controls answer on their own address only";
 
   EXPECT_EQ(Admin(admin, "mute", "user=bob", &answer), 200) << answer;
   ASSERT_TRUE(b.Send("2222|MESSAGE|muted words\n") && a.Send("1111|MESSAGE|hello\n"));
