@@ -260,7 +260,7 @@ TEST_F(NetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeconds) {
 }
 
 TEST_F(NetTest, ARefusedConnectLeavesNoSocketOpen) {
-  ReplacePeer(TestPeer::Options{"127.0.0.1", kProtocolPort, false, true, 8});
+  ReplacePeer(FakeServer::Options{"127.0.0.1", kProtocolPort, false, true, 8});
   WritePrefs("connectAtStartup=1;");
   Load();
   const int before = OpenDescriptors();

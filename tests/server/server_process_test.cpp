@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "position_text.h"
-#include "server_harness.h"
+#include "fake_client.h"
 
 using harness::FakeClient;
 using harness::ServerProcess;

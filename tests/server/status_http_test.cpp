@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "../e2e/json.h"
+#include "json.h"
 #include "position_text.h"
-#include "server_harness.h"
+#include "fake_client.h"
 
 using harness::FakeClient;
 using harness::HttpConnect;
@@ -66,8 +66,8 @@ class StatusServer : public ::testing::Test {
 TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   std::string body;
   ASSERT_EQ(HttpGet(http, "/v1/status.json", &body), 200);
-  e2e::Json feed;
-  ASSERT_TRUE(e2e::ParseJson(body, feed)) << body;
+  harness::Json feed;
+  ASSERT_TRUE(harness::ParseJson(body, feed)) << body;
   EXPECT_EQ(feed["format"].number, 1);
   EXPECT_EQ(feed["server"]["node"].text, "north-1");
   EXPECT_FALSE(feed["server"]["version"].text.empty());
@@ -75,7 +75,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   EXPECT_EQ(feed["counts"]["pilots"].number, 2);
   EXPECT_EQ(feed["counts"]["observers"].number, 1);
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
-  for (const e2e::Json &p : feed["pilots"].items) {
+  for (const harness::Json &p : feed["pilots"].items) {
     const bool alice = p["id"].number == 1111;
     EXPECT_TRUE(alice || p["id"].number == 2222);
     EXPECT_EQ(p["callsign"].text, alice ? "AAA" : "B<b>\"\\") << "escaped, and read back as sent";
@@ -86,7 +86,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
     EXPECT_NEAR(p["longitude"].number, alice ? 8.5 : 7.5, 1e-5);
     EXPECT_NEAR(p["elevation"].number, 1234.5, 0.05);
     EXPECT_NEAR(p["heading"].number, 271.75, 0.1);
-    EXPECT_EQ(p["age"].type, e2e::Json::Number);
+    EXPECT_EQ(p["age"].type, harness::Json::Number);
     EXPECT_LT(p["age"].number, 5);
   }
   // No user names, tokens or addresses: a third party reads this.
