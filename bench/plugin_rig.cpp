@@ -107,6 +107,10 @@ void PluginRig::Stop() {
   rig_.reset();
 }
 
+in_port_t PluginRig::PluginPort() const {
+  return reinterpret_cast<const sockaddr_in &>(peer_->pluginAddress).sin_port;
+}
+
 bool PluginRig::FindSockets(std::string *error) {
   // The plugin's datagram socket is the one bound to the port the peer saw its datagrams come
   // from; its stream socket is the one connected to the peer's port.
@@ -124,7 +128,7 @@ bool PluginRig::FindSockets(std::string *error) {
     int type = 0;
     len = sizeof type;
     ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len);
-    if (type == SOCK_DGRAM && local.sin_port == peer_->pluginAddress.sin_port) datagramFd_ = fd;
+    if (type == SOCK_DGRAM && local.sin_port == PluginPort()) datagramFd_ = fd;
     len = sizeof remote;
     if (type == SOCK_STREAM && ::getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &len) == 0 &&
         remote.sin_port == htons(harness::kProtocolPort))
@@ -175,7 +179,7 @@ long PluginRig::DatagramDrops() const {
   std::string line;
   std::getline(in, line);
   char want[8];
-  std::snprintf(want, sizeof want, "%04X", unsigned(ntohs(peer_->pluginAddress.sin_port)));
+  std::snprintf(want, sizeof want, "%04X", unsigned(ntohs(PluginPort())));
   while (std::getline(in, line)) {
     std::istringstream s(line);
     std::string slot, local;

@@ -60,6 +60,7 @@ class PluginRig {
 
  private:
   bool FindSockets(std::string *error);
+  in_port_t PluginPort() const;  // the plugin's datagram port, as the server saw it (IPv4)
 
   std::unique_ptr<harness::PluginHost> rig_;
   std::unique_ptr<harness::FakeServer> peer_;

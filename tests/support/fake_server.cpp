@@ -15,17 +15,27 @@ namespace harness {
 
 namespace {
 
-sockaddr_in Address(const std::string &text, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &a.sin_addr);
-  return a;
+socklen_t Length(const sockaddr_storage &a) {
+  return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
+
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port) {
+  sockaddr_storage a{};
+  auto *v4 = reinterpret_cast<sockaddr_in *>(&a);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a);
+  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+  } else if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+  }
+  return a;
+}
 
 FakeServer::FakeServer() : FakeServer(Options()) {}
 
@@ -39,7 +49,7 @@ FakeServer::FakeServer(const Options &options) : keep_(options.keepDatagrams) {
 }
 
 bool FakeServer::Open(const Options &options) {
-  sockaddr_in addr = Address(options.address, options.port);
+  sockaddr_storage addr = SocketAddress(options.address, options.port);
   int one = 1;
   ok_ = true;
   const auto fail = [this](const char *what) {
@@ -47,20 +57,20 @@ bool FakeServer::Open(const Options &options) {
     ok_ = false;
   };
   if (options.listen) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
         listen(listener_, options.backlog) != 0) {
       fail("the stream port");
     }
     NonBlocking(listener_);
   }
   if (options.bindDatagram) {
-    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // Room for every datagram a timed batch sends before it is drained.
     if (options.receiveBuffer > 0)
       setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
-    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) fail("the datagram port");
+    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) fail("the datagram port");
     NonBlocking(udp_);
   }
   if (ok_) error_.clear();
@@ -149,7 +159,7 @@ size_t FakeServer::pollDatagrams() {
   size_t count = 0;
   char buf[65536];
   for (;;) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
     if (n < 0) break;
@@ -198,7 +208,7 @@ bool FakeServer::sendDatagrams(const std::vector<std::string> &texts) {
       iov[i] = iovec{const_cast<char *>(t.data()), t.size()};
       std::memset(&msgs[i], 0, sizeof msgs[i]);
       msgs[i].msg_hdr.msg_name = &pluginAddress;
-      msgs[i].msg_hdr.msg_namelen = sizeof pluginAddress;
+      msgs[i].msg_hdr.msg_namelen = Length(pluginAddress);
       msgs[i].msg_hdr.msg_iov = &iov[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
     }
@@ -212,15 +222,16 @@ bool FakeServer::sendDatagrams(const std::vector<std::string> &texts) {
 bool FakeServer::sendDatagram(const std::string &bytes) {
   if (udp_ < 0 || !knowsPlugin) return false;
   return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
-                sizeof pluginAddress) == ssize_t(bytes.size());
+                Length(pluginAddress)) == ssize_t(bytes.size());
 }
 
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in src = Address(sourceAddress, 0);
-  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
-              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
-                  ssize_t(bytes.size());
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to,
+                      const std::string &bytes) {
+  sockaddr_storage src = SocketAddress(sourceAddress, 0);
+  int fd = socket(src.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), Length(src)) == 0 &&
+              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                     Length(to)) == ssize_t(bytes.size());
   close(fd);
   return sent;
 }

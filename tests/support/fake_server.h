@@ -18,7 +18,7 @@ constexpr uint16_t kProtocolPort = 49556;
 class FakeServer {
  public:
   struct Options {
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";  // or an IPv6 address ("::1")
     uint16_t port = kProtocolPort;
     bool listen = true;        // open the stream listener
     bool bindDatagram = true;  // take the datagram port
@@ -59,7 +59,7 @@ class FakeServer {
   std::string lastDatagram;
   uint64_t datagramsRead = 0;
   bool knowsPlugin = false;
-  sockaddr_in pluginAddress{};
+  sockaddr_storage pluginAddress{};
 
   void poll() {
     acceptPending();
@@ -79,7 +79,9 @@ class FakeServer {
   int udp_ = -1;
 };
 
+// An IPv4 or IPv6 address in text, with the port.
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port);
 // Sends one datagram from a socket bound to sourceAddress (any port) to the given address.
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes);
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to, const std::string &bytes);
 
 }  // namespace harness
