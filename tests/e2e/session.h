@@ -70,7 +70,7 @@ class Server {
   explicit Server(std::vector<std::string> extraArgs = {}) : args_(std::move(extraArgs)) {}
   // On the protocol's port, which another checkout's tests may hold for a while.
   bool start();
-  void kill() { process_->Kill(); }
+  void kill() { process_->Signal(SIGKILL); }
   // SIGTERM; returns when it ended, with its exit status: 0 only for a clean exit, which in the
   // sanitizer build also means no error or leak report.
   int stop() { return process_->Signal(SIGTERM, 10); }

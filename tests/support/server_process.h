@@ -63,7 +63,8 @@ class ServerProcess {
   bool Running() { return process_.Running(); }
   void Pause() { process_.Pause(); }
   void Resume() { process_.Resume(); }
-  void Kill() { process_.Kill(); }
+  // Sends sig (SIGHUP, say) and goes on at once.
+  void Kill(int sig) { process_.Signal(sig); }
   pid_t pid() const { return process_.pid(); }
 
  private:
