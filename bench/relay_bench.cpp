@@ -23,10 +23,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,13 +39,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <mutex>
 #include <thread>
 #include <vector>
-
-#include <sys/mount.h>
 
 #include "child_process.h"
 #include "net/steering.h"
@@ -115,28 +113,6 @@ struct ServerProcess {
   long LogLines() const {
     const std::string log = process.Log();
     return long(std::count(log.begin(), log.end(), '\n'));
-  }
-
-  // utime + stime in seconds.
-  double CpuSeconds() const {
-    double user = 0, system = 0;
-    Cpu(user, system);
-    return user + system;
-  }
-  void Cpu(double &user, double &system) const {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = all.rfind(')');
-    std::istringstream s(all.substr(close + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15; ++i) {
-      s >> field;
-      if (i == 14) utime = std::atol(field.c_str());
-      if (i == 15) stime = std::atol(field.c_str());
-    }
-    user = double(utime) / double(sysconf(_SC_CLK_TCK));
-    system = double(stime) / double(sysconf(_SC_CLK_TCK));
   }
 
   long StatusKb(const char *key) const {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <set>
 
+#include "child_process.h"
 #include "plugin_test.h"
 
 using harness::PluginTest;
@@ -17,11 +17,7 @@ namespace {
 
 std::string Shell(const std::string &command) {
   std::string out;
-  std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
+  harness::RunCommand(command, &out);
   return out;
 }
 

@@ -267,14 +267,7 @@ TEST(ServerProcess, CommandLine) {
 TEST(ServerProcess, AccountsFilesAreCheckedAndMustBePrivate) {
   std::string path = ::testing::TempDir() + "skytether_accounts_check.txt";
   auto run = [&](const std::string &args, std::string *out) {
-    std::string command = std::string(SKYTETHER_SERVER_BIN) + " " + args + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    char buf[512];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out->append(buf, n);
-    int st = pclose(pipe);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return harness::RunCommand(std::string(SKYTETHER_SERVER_BIN) + " " + args + " 2>&1", out);
   };
   std::string out;
   std::ofstream(path) << "alice pw\n\nbob\n# comment\nalice again\n";

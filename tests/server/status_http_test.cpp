@@ -20,21 +20,12 @@ using harness::HttpConnect;
 using harness::HttpGet;
 using harness::HttpPort;
 using harness::Metric;
+using harness::RunCommand;
 using harness::ServerProcess;
 
 namespace {
 
 const char kTrainer[] = "C:\\Sim\\Aircraft\\General Aviation\\Trainer\\Trainer.acf";
-
-std::string Shell(const std::string &command, int *status) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  *status = pclose(p);
-  return out;
-}
 
 // Alice and bob flying, a tower watching, one login refused (the server is full).
 class StatusServer : public ::testing::Test {
@@ -144,9 +135,9 @@ TEST_F(StatusServer, MetricsCountTheRelayAndPassPromtool) {
 
   const std::string file = testing::TempDir() + "skytether-metrics.txt";
   std::ofstream(file) << metrics;
-  int status = -1;
-  const std::string out = Shell("promtool check metrics < " + file + " 2>&1", &status);
-  EXPECT_EQ(status, 0) << "promtool (Debian's prometheus package, installed by ./run test): " << out;
+  std::string out;
+  EXPECT_EQ(RunCommand("promtool check metrics < " + file + " 2>&1", &out), 0)
+      << "promtool (Debian's prometheus package, installed by ./run test): " << out;
   std::remove(file.c_str());
 }
 
@@ -158,12 +149,12 @@ TEST_F(StatusServer, PageInABrowserShowsTheCallsigns) {
 
   char dir[] = "/tmp/skytether-chromium-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  int status = -1;
-  const std::string dom = Shell(
-      "timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
-          " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) + "/ 2>/dev/null",
-      &status);
-  Shell("rm -rf " + std::string(dir), &status);
+  std::string dom;
+  RunCommand("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
+                 " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) +
+                 "/ 2>/dev/null",
+             &dom);
+  RunCommand("rm -rf " + std::string(dir));
   ASSERT_FALSE(dom.empty()) << "chromium (Debian's chromium package, installed by ./run test) gave no page";
   EXPECT_NE(dom.find("<td>AAA</td>"), std::string::npos) << dom;
   EXPECT_NE(dom.find("<td>B&lt;b&gt;\"\\</td>"), std::string::npos) << "shown as text, never as markup";

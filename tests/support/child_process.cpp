@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace harness {
 namespace {
@@ -157,6 +158,17 @@ int FreePort() {
   }
   close(s);
   return port;
+}
+
+int RunCommand(const std::string &command, std::string *out) {
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return -1;
+  std::string text;
+  char buf[4096];
+  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+  const int status = pclose(p);
+  if (out != nullptr) *out = std::move(text);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace harness

@@ -62,4 +62,8 @@ class ChildProcess {
 // A TCP port free on 127.0.0.1 at the time of the call.
 int FreePort();
 
+// Runs a shell command to its end: its exit status (-1 when it did not exit), with its standard
+// output in *out (what was there is replaced) unless out is null.
+int RunCommand(const std::string &command, std::string *out = nullptr);
+
 }  // namespace harness
