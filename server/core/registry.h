@@ -148,9 +148,10 @@ class Registry {
   void RemoveRemote(std::string_view node, int id, std::string_view why);
   // Every pilot of a node that left or went silent.
   void RemoveNode(std::string_view node, std::string_view why);
-  // A position of a remote pilot, as it sent it, that reached its node at `now` (this node's
-  // clock): relayed as a local one's would be.
-  bool OnRemoteDatagram(int id, std::string_view datagram, double now, std::vector<Relay> *relays,
+  // A position of a remote pilot, as it sent it, that reached its node at `arrived` (this node's
+  // clock; it paces the relay and moves no other clock of the registry): relayed as a local one's
+  // would be.
+  bool OnRemoteDatagram(int id, std::string_view datagram, double arrived, std::vector<Relay> *relays,
                         std::string_view *values);
   // A chat line from another node, to every client here within the chat budget.
   void RemoteChat(std::string_view text);

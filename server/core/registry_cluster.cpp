@@ -95,9 +95,8 @@ void Registry::RemoveNode(std::string_view node, std::string_view why) {
   for (int id : ids) RemoveRemote(node, id, why);
 }
 
-bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double now, std::vector<Relay> *relays,
+bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double arrived, std::vector<Relay> *relays,
                                 std::string_view *values) {
-  now_ = now;
   auto it = remote_.find(id);
   if (it == remote_.end()) return false;  // not announced (yet, or any more)
   Position pos;
@@ -112,7 +111,7 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double now, s
   p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
-  return RelayTo(p, now, relays);
+  return RelayTo(p, arrived, relays);
 }
 
 std::vector<PilotState> Registry::LocalPilots() const {
