@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <cmath>
 #include <cstdint>
 
 #include "XPLMDataAccess.h"
@@ -11,7 +14,9 @@
 #include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"
+#include "XPLMGraphics.h"
 #include "aircraft/Placement.h"
+#include "aircraft/smoothing.h"
 #include "net/net.h"
 #include "plugin/SkytetherSE.h"
 
@@ -35,6 +40,13 @@ std::string loaded[kSlotCount];  // model this plugin last loaded into the plane
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
+SmoothTrack tracks[kSlotCount];  // each slot's motion between its reports (smoothing on)
+// A fixed world point and where this host's frame put it last frame: when it moves, the host has
+// moved its origin, and every track is expressed in the new frame.
+struct {
+  bool set;
+  double lat, lon, el, x, y, z;
+} reference;
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
 
@@ -46,6 +58,34 @@ struct Init {
 
 double Now() {
   return static_cast<double>(XPLMGetElapsedTime());
+}
+
+bool ShownAt(int n, double now) {
+  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds;
+}
+
+void FollowOrigin() {
+  if (!reference.set) {
+    reference.lat = XPLMGetDataf(gPlaneLat);
+    reference.lon = XPLMGetDataf(gPlaneLon);
+    reference.el = XPLMGetDataf(gPlaneEl);
+    XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &reference.x, &reference.y, &reference.z);
+    reference.set = true;
+    return;
+  }
+  double x, y, z;
+  XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &x, &y, &z);
+  if (std::fabs(x - reference.x) + std::fabs(y - reference.y) + std::fabs(z - reference.z) < 1e-3) return;
+  reference.x = x;
+  reference.y = y;
+  reference.z = z;
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (tracks[n].Empty()) continue;
+    const Aircraft &a = AircraftList[n];
+    STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
+    const Pose &held = tracks[n].Newest();
+    tracks[n].Shift(x - held.x, y - held.y, z - held.z);
+  }
 }
 
 int TotalAircraft() {
@@ -114,6 +154,7 @@ void AcquirePlanes() {
 
 void ReleasePlanes() {
   for (double &t : reportAt) t = -1;
+  for (SmoothTrack &t : tracks) t.Reset();
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
   if (savedActive >= 0) XPLMSetActiveAircraftCount(savedActive);
@@ -149,11 +190,49 @@ void FreeSlot(int n) {
   if (n < 1 || n >= kSlotCount) return;
   reportAt[n] = -1;
   wanted[n] = loaded[n];
+  tracks[n].Reset();
 }
 
 bool SlotShown(int n) {
-  return n >= 1 && n < kSlotCount && tcpconnected != 0 && reportAt[n] >= 0 &&
-         Now() - reportAt[n] <= kStaleSeconds;
+  return n >= 1 && n < kSlotCount && ShownAt(n, Now());
+}
+
+double TrafficClock() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+bool ReportIsNewer(int n, double arrival, long micros) {
+  return tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
+}
+
+void TakeReport(int n, double arrival, bool timed, long micros) {
+  if (n < 1 || n >= kSlotCount) return;
+  const Aircraft &a = AircraftList[n];
+  tracks[n].Take(TrackReport{arrival, timed, micros, Pose{a.x, a.y, a.z, a.theta, a.phi, a.psi}});
+}
+
+void ResetTrack(int n) {
+  if (n >= 1 && n < kSlotCount) tracks[n].Reset();
+}
+
+float SkytetherPlaceTraffic(float, float, int, void *) {
+  if (smoothTraffic == 0 || tcpconnected == 0 || !PlanesHeld()) return kEveryFrame;
+  const double elapsed = Now(), now = TrafficClock();
+  FollowOrigin();
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (tracks[n].Empty() || !ShownAt(n, elapsed)) continue;
+    const Pose p = tracks[n].At(now);
+    const Aircraft &a = AircraftList[n];
+    XPLMSetDataf(a.refX, float(p.x));
+    XPLMSetDataf(a.refY, float(p.y));
+    XPLMSetDataf(a.refZ, float(p.z));
+    XPLMSetDataf(a.refTheta, float(p.theta));
+    XPLMSetDataf(a.refPhi, float(p.phi));
+    XPLMSetDataf(a.refPsi, float(p.psi));
+  }
+  return kEveryFrame;
 }
 
 void STPlaceSlots() {
@@ -164,14 +243,21 @@ void STPlaceSlots() {
     missingThisRun[n].clear();
   }
   if (!PlanesHeld()) return;
+  const double now = Now();
   for (int n = 1; n < kSlotCount; ++n) {
     Aircraft &a = AircraftList[n];
-    if (!SlotShown(n)) {
+    if (!ShownAt(n, now)) {
       if (!parked[n]) Park(a);
       parked[n] = true;
+      tracks[n].Reset();
       continue;
     }
     parked[n] = false;
+    if (smoothTraffic != 0) {
+      if (fresh[n]) a.SetStateData();
+      fresh[n] = false;
+      continue;
+    }
     if (fresh[n]) {
       fresh[n] = false;
       a.SetAircraftData();

@@ -99,6 +99,10 @@ void BeginConnect(const sockaddr_in &address) {
     CloseSockets();
     return;
   }
+  // The kernel stamps each datagram as it arrives: a report's age is then known to the
+  // microsecond, however late in the frame the receive run reads it.
+  const int on = 1;
+  ::setsockopt(sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress);
   if (status == 0) {
     FinishConnect();

@@ -147,6 +147,27 @@ bool MatchPositionReport(std::string_view rest, ReportFields &out) {
   return true;
 }
 
+bool ReportMicroseconds(std::string_view rest, const ReportFields &fields, long &micros) {
+  const std::string_view &last = fields.field[kReportFieldCount - 1];
+  size_t pos = size_t(last.data() - rest.data()) + last.size();
+  // "|seconds|": the seconds are not looked at.
+  if (pos >= rest.size() || rest[pos] != '|') return false;
+  const void *bar = std::memchr(rest.data() + pos + 1, '|', rest.size() - pos - 1);
+  if (bar == nullptr) return false;
+  const size_t end = size_t(static_cast<const char *>(bar) - rest.data());
+  if (std::memchr(rest.data() + pos, '\n', end - pos) != nullptr) return false;
+  pos = end + 1;
+  long value = 0;
+  size_t digits = 0;
+  for (; pos < rest.size() && IsDigit(rest[pos]); ++pos, ++digits) {
+    if (digits == 6) return false;
+    value = value * 10 + (rest[pos] - '0');
+  }
+  if (digits == 0 || (pos < rest.size() && rest[pos] != '|' && rest[pos] != '\n')) return false;
+  micros = value;
+  return true;
+}
+
 void AppendStreamText(std::string &buffer, const char *data, size_t length) {
   // Runs of CR/LF become one marker. A run split across two reads yields two adjacent markers,
   // which the reader skips as "=" at the head.

@@ -38,6 +38,7 @@ std::string myCallsign;    // callsign announced to the server
 int flightMode = 0;        // 0 Solo, 1 Crewed
 int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
+int smoothTraffic = 1;     // non-zero: remote aircraft move every frame between their reports
 
 // Remote aircraft: the displayed model name and the callsign of each slot, from the server.
 std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",  "Plane 4",
@@ -119,6 +120,7 @@ XPWidgetID PositionB1 = nullptr, PositionB2 = nullptr, PositionB3 = nullptr, Pos
 XPWidgetID ConnectB = nullptr, DisconnectB = nullptr, ConnectStartB = nullptr;
 XPWidgetID CancelB = nullptr, ApplyB = nullptr, SaveB = nullptr;
 XPWidgetID PrefErrorT = nullptr;  // says why an apply was refused; hidden otherwise
+XPWidgetID SmoothTrafficB = nullptr;  // "Smooth traffic" check box, under the pane's buttons
 
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
@@ -228,6 +230,9 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherLoadModels, kEveryFrame, nullptr);
+  // After the receive cycle: where the host calls flight loops in registration order, a report
+  // read this frame is shown this frame.
+  XPLMRegisterFlightLoopCallback(SkytetherPlaceTraffic, kEveryFrame, nullptr);
   RegisterCommandsAndDataRefs();
 
   recvstring = "Network Traffic:";
@@ -268,6 +273,7 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherPlaceTraffic, nullptr);
   UnregisterCommandsAndDataRefs();
   ReleasePlanes();
 }

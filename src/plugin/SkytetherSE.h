@@ -40,6 +40,7 @@ extern std::string myCallsign;
 extern int flightMode;
 extern int cockpitPosition;
 extern int connectAtStartup;
+extern int smoothTraffic;
 
 // Own-aircraft datarefs
 extern XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
@@ -92,6 +93,7 @@ extern XPWidgetID FlightModeT, FlightModeB1, FlightModeB2;
 extern XPWidgetID CrewIDT, CrewIDF, PositionT, PositionB1, PositionB2, PositionB3, PositionB4;
 extern XPWidgetID ConnectB, DisconnectB, ConnectStartB, CancelB, ApplyB, SaveB;
 extern XPWidgetID PrefErrorT;
+extern XPWidgetID SmoothTrafficB;
 
 // Cockpit view hook
 extern int lastview;

@@ -26,6 +26,7 @@ PrefValues CurrentValues() {
   v.flightMode = flightMode;
   v.cockpitPosition = cockpitPosition;
   v.connectAtStartup = connectAtStartup;
+  v.smoothTraffic = smoothTraffic;
   return v;
 }
 
@@ -58,6 +59,7 @@ void LoadPreferences() {
   flightMode = v.flightMode;
   cockpitPosition = v.cockpitPosition;
   connectAtStartup = v.connectAtStartup;
+  smoothTraffic = v.smoothTraffic;
 }
 
 void SavePreferences() {

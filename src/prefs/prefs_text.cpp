@@ -25,6 +25,8 @@ void ParsePreferencesText(const std::string &text, PrefValues &values) {
       values.crewID = value;
     } else if (key == "connectAtStartup") {
       values.connectAtStartup = stringtoi(value);
+    } else if (key == "smoothTraffic") {
+      values.smoothTraffic = stringtoi(value);
     }
   }
 }
@@ -38,7 +40,7 @@ std::string FormatPreferencesText(const PrefValues &values) {
   AddIntToString(out, "cockpitPosition=", values.cockpitPosition);
   out += ";crewID=" + values.crewID + ";";
   AddIntToString(out, "connectAtStartup=", values.connectAtStartup);
-  out += ";";
+  out += values.smoothTraffic != 0 ? ";smoothTraffic=1;" : ";smoothTraffic=0;";
   return out;
 }
 
@@ -49,7 +51,8 @@ bool PreferencesReadBack(const PrefValues &values) {
   return back.callsign == values.callsign && back.userID == values.userID &&
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
-         back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup;
+         back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
+         back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
 }
 
 std::string UnstorableCharacters(const std::string &value) {

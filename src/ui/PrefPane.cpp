@@ -7,6 +7,7 @@
 #include "XPLMDisplay.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
+#include "aircraft/Traffic.h"
 #include "net/net.h"
 #include "plugin/SkytetherSE.h"
 #include "prefs/Preferences.h"
@@ -154,6 +155,12 @@ bool ApplyPrefs() {
       cockpitPosition = 3;
   }
   connectAtStartup = static_cast<int>(XPGetWidgetProperty(ConnectStartB, xpProperty_ButtonState, nullptr));
+  const int smooth = IsOn(SmoothTrafficB) ? 1 : 0;
+  if (smooth != smoothTraffic) {
+    // Either way each slot starts again from its next report.
+    for (int n = 1; n < kSlotCount; ++n) ResetTrack(n);
+    smoothTraffic = smooth;
+  }
 
   SavePreferences();
   return true;
@@ -248,6 +255,12 @@ void CreatePrefPane(int w, int h) {
   SaveB = Child(c + 135, row13Top, c + 215, row13Bottom, 1, "Save & Close", xpWidgetClass_Button);
   MakePushButton(SaveB);
 
+  // Under the pane's buttons, in the room the pane grew by.
+  const int row14Top = T - 14 * b, row14Bottom = T - 14 * b - 12;
+  SmoothTrafficB = Child(c + 105, row14Top, c + 115, row14Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+
   // Refusal caption, in the free strip between the last position button and the Connect row; as wide
   // as the inner panel allows.
   const int errTop = T - 11 * b - 5;
@@ -260,7 +273,8 @@ void CreatePrefPane(int w, int h) {
 
 void OpenSettings() {
   if (PrefPane == 0) {
-    CreatePrefPane(300, 300);
+    // 300 wide; 320 tall, a row more than the seven settings and the session controls need.
+    CreatePrefPane(300, 320);
     PrefPane = 1;
   } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
     InitializePrefPane();
@@ -304,6 +318,7 @@ void InitializePrefPane() {
 
   SessionChanged();
   SetState(ConnectStartB, connectAtStartup);
+  SetState(SmoothTrafficB, smoothTraffic != 0 ? 1 : 0);
 
   switch (cockpitPosition) {
     case 0:
