@@ -61,7 +61,11 @@ void SmoothTrack::Reset() {
 }
 
 bool SmoothTrack::Take(const TrackReport &r) {
-  if (!r.timed) {
+  const Pose &q = r.pose;
+  const bool finite = std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z) && std::isfinite(q.theta) &&
+                      std::isfinite(q.phi) && std::isfinite(q.psi);
+  // A report that cannot be moved on from is shown as it came, and the track starts again after it.
+  if (!r.timed || !finite) {
     Reset();
     entries_[0] = Entry{0, r.arrival, 0, r.pose};
     count_ = 1;
@@ -69,6 +73,8 @@ bool SmoothTrack::Take(const TrackReport &r) {
   }
   double sent = 0;
   const bool following = count_ > 0 && timed_;
+  // Until a track has rates it stands still: its reports are shown as they come, not blended in.
+  const bool moving = following && rateSpan_ > 0;
   Pose shown{};
   if (following) {
     if (!IsNewer(r.arrival, r.micros)) return false;
@@ -97,10 +103,10 @@ bool SmoothTrack::Take(const TrackReport &r) {
   EstimateRates();
   correction_ = Pose{};
   correctionAt_ = r.arrival;
-  if (!following) return true;
+  if (!moving) return true;
   const Pose predicted = Predicted(r.arrival);
   const double dx = shown.x - predicted.x, dy = shown.y - predicted.y, dz = shown.z - predicted.z;
-  if (dx * dx + dy * dy + dz * dz > kJumpMetres * kJumpMetres) {
+  if (!(dx * dx + dy * dy + dz * dz <= kJumpMetres * kJumpMetres)) {
     const Entry first = entries_[newest_];
     Reset();
     timed_ = true;
@@ -167,10 +173,10 @@ Pose SmoothTrack::At(double now) const {
   p.x += correction_.x * keep;
   p.y += correction_.y * keep;
   p.z += correction_.z * keep;
+  // Angles stay near the reported ones, which the host takes in any range (350 + 15 is 365).
   p.theta += correction_.theta * keep;
-  p.phi = Wrapped(p.phi + correction_.phi * keep);
-  const double psi = std::fmod(p.psi + correction_.psi * keep, 360.0);
-  p.psi = psi < 0 ? psi + 360.0 : psi;
+  p.phi += correction_.phi * keep;
+  p.psi += correction_.psi * keep;
   return p;
 }
 

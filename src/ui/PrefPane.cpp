@@ -255,17 +255,17 @@ void CreatePrefPane(int w, int h) {
   SaveB = Child(c + 135, row13Top, c + 215, row13Bottom, 1, "Save & Close", xpWidgetClass_Button);
   MakePushButton(SaveB);
 
-  // Under the pane's buttons, in the room the pane grew by.
-  const int row14Top = T - 14 * b, row14Bottom = T - 14 * b - 12;
-  SmoothTrafficB = Child(c + 105, row14Top, c + 115, row14Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
-  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
-  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
-
   // Refusal caption, in the free strip between the last position button and the Connect row; as wide
   // as the inner panel allows.
   const int errTop = T - 11 * b - 5;
   PrefErrorT = Child(L + b + 5, errTop, L + w - b - 5, errTop - 12, 0, "", xpWidgetClass_Caption);
   prefErrorShown = false;
+
+  // Under the pane's buttons, in the room the pane grew by.
+  const int row14Top = T - 14 * b, row14Bottom = T - 14 * b - 12;
+  SmoothTrafficB = Child(c + 105, row14Top, c + 115, row14Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
 
   InitializePrefPane();
   XPAddWidgetCallback(PrefPaneWidget, PrefPaneHandler);

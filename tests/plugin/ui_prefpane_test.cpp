@@ -25,10 +25,11 @@ const std::vector<W> kCrewControls = {kCrewIDT, kCrewIDF, kPositionT, kPilot, kC
 // clang-format on
 
 std::string Prefs(const std::string &callsign, const std::string &user, const std::string &password, int mode,
-                  int position, const std::string &crew, int atStartup) {
+                  int position, const std::string &crew, int atStartup, int smooth = 1) {
   return "callsign=" + callsign + ";userID=" + user + ";password=" + password +
          ";flightMode=" + std::to_string(mode) + ";cockpitPosition=" + std::to_string(position) +
-         ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) + ";";
+         ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) +
+         ";smoothTraffic=" + std::to_string(smooth) + ";";
 }
 
 class PrefPaneTest : public sttest::PluginTest {
@@ -81,9 +82,9 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
   // clang-format off
   const std::vector<Expected> table = {
-      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 108, true,
+      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 88, true,
        {{xpProperty_MainWindowHasCloseBoxes, 0}}},
-      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 128, true, {{xpProperty_SubWindowType, 0}}},
+      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 108, true, {{xpProperty_SubWindowType, 0}}},
       {kUserIDT, Cap, "User ID:", 454, 358, 554, 346, true, {}},
       {kUserIDF, Fld, "42", 559, 358, 669, 346, true, field},
       {kPasswordT, Cap, "Password:", 454, 338, 554, 326, true, {}},
@@ -110,6 +111,10 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
       {kCancel, Btn, "Cancel", 479, 148, 534, 136, true, push},
       {kApply, Btn, "Apply", 539, 148, 584, 136, true, push},
       {kSave, Btn, "Save & Close", 589, 148, 669, 136, true, push},
+      {kSmooth, Btn, "Smooth traffic", 559, 128, 569, 116, true,
+       {{xpProperty_ButtonType, xpRadioButton},
+        {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
+        {xpProperty_ButtonState, 1}}},
   };
   // clang-format on
   for (const auto &e : table) {
@@ -278,16 +283,17 @@ TEST_F(PrefPaneTest, CrewedWithNavigatorIsAppliedAndSaved) {
             (std::vector<intptr_t>{0, 0, 1, 0}));
   ASSERT_TRUE(host().typeIntoWidget(Id(kCrewIDF), "C9"));
   Click(kConnectStart);  // only takes effect on Apply
+  Click(kSmooth);
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 0, 0, "", 0));
 
   Click(kApply);
   EXPECT_TRUE(PaneShown());
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0));
 
   Click(kSolo);  // turned back in the widgets only
   for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
   EXPECT_EQ(State(kCrewed), 0);
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0));
 }
 
 TEST_F(PrefPaneTest, SoloResetsThePositionAndStillCopiesTheHiddenCrewID) {

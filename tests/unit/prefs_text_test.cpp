@@ -11,8 +11,10 @@ PrefValues Parse(const std::string &text, PrefValues start = PrefValues()) {
 
 TEST(PrefsText, FullFileRoundTrips) {
   const std::string file =
-      "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;";
+      "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;"
+      "smoothTraffic=0;";
   PrefValues v = Parse(file);
+  EXPECT_EQ(v.smoothTraffic, 0);
   EXPECT_EQ(v.callsign, "Falcon");
   EXPECT_EQ(v.userID, "42");
   EXPECT_EQ(v.password, "");
@@ -31,8 +33,10 @@ TEST(PrefsText, MissingKeysKeepTheirValues) {
   EXPECT_EQ(v.userID, "42");
   EXPECT_EQ(v.callsign, "Old");
   EXPECT_EQ(v.cockpitPosition, 3);
+  // Written by an older version, without the smoothing key: smoothing stays on.
   EXPECT_EQ(FormatPreferencesText(v),
-            "callsign=Old;userID=42;password=;flightMode=0;cockpitPosition=3;crewID=;connectAtStartup=0;");
+            "callsign=Old;userID=42;password=;flightMode=0;cockpitPosition=3;crewID=;connectAtStartup=0;"
+            "smoothTraffic=1;");
 }
 
 TEST(PrefsText, MalformedPairsStopTheParse) {
