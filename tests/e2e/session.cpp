@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 #include <fstream>
+#include <sstream>
 
 #include "skyhost/Host.h"
 
@@ -87,7 +88,8 @@ bool Pilot::start() {
                          "--realtime", "--script", r + "/script.txt", "--start",
                          Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
                          chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
-                                : Num(setup_.lat) + "," + Num(setup_.lon)},
+                                : Num(setup_.lat) + "," + Num(setup_.lon),
+                         "--trace", r + "/trace.txt"},
                         r + "/runner.log", "", env);
 }
 
@@ -100,6 +102,24 @@ bool Pilot::finish(double extraSeconds) {
 void Pilot::kill() {
   process_.signal(SIGKILL);
   process_.wait(5);
+}
+
+std::vector<Pilot::Frame> Pilot::frames() const {
+  std::vector<Frame> out;
+  std::ifstream in(root_->path() + "/trace.txt");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream s(line);
+    long long micros;
+    double skip;
+    Frame f;
+    if (!(s >> micros >> skip >> skip >> skip >> skip >> skip)) continue;
+    f.wall = double(micros) * 1e-6;
+    std::array<double, 4> p;
+    while (s >> p[0] >> p[1] >> p[2] >> p[3] >> skip >> skip >> skip) f.planes.push_back(p);
+    out.push_back(f);
+  }
+  return out;
 }
 
 double Pilot::dataref(const std::string &name) const {

@@ -1,5 +1,6 @@
 #pragma once
 // A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -37,6 +38,14 @@ class Pilot {
   const Json &dump() const { return dump_; }
   std::string log() const { return process_.log(); }
   const std::string &root() const { return root_->path(); }
+
+  // Every frame the host ran, from its trace: the wall-clock time it began (seconds) and where each
+  // multiplayer plane within 100 km of the user was (index, latitude, longitude, elevation).
+  struct Frame {
+    double wall;
+    std::vector<std::array<double, 4>> planes;
+  };
+  std::vector<Frame> frames() const;
 
   // Reads the dump the script wrote to `path` instead of the one written at `seconds`.
   bool useDump(const std::string &path) { return ParseJsonFile(path, dump_); }
