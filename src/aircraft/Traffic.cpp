@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "XPLMDataAccess.h"
 #include "XPLMPlanes.h"
@@ -41,6 +42,13 @@ std::string loaded[kSlotCount];  // model this plugin last loaded into the plane
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
 SmoothTrack tracks[kSlotCount];  // each slot's motion between its reports (smoothing on)
+// What the placement last wrote of each slot's x, y, z, theta, phi, psi, while nothing else wrote
+// them since: a value that has not changed is not written again (level flight keeps y, pitch and
+// roll; a held aircraft keeps all six).
+struct {
+  bool valid;
+  float value[6];
+} placed[kSlotCount];
 // A fixed world point and where this host's frame put it last frame: when it moves, the host has
 // moved its origin, and every track is expressed in the new frame.
 struct {
@@ -96,6 +104,7 @@ int TotalAircraft() {
 }
 
 void Park(Aircraft &a) {
+  placed[a.planeNumber].valid = false;
   XPLMSetDataf(a.refX, XPLMGetDataf(gPlaneX));
   XPLMSetDataf(a.refY, XPLMGetDataf(gPlaneY) + kParkHeight);
   XPLMSetDataf(a.refZ, XPLMGetDataf(gPlaneZ));
@@ -110,6 +119,7 @@ void TakeOver() {
   // Another plugin may have moved the planes and loaded its own models meanwhile.
   for (int n = 1; n < kSlotCount; ++n) {
     parked[n] = false;
+    placed[n].valid = false;
     loaded[n].clear();
   }
   STPlaceSlots();
@@ -170,7 +180,9 @@ void HandleHostMessage(int message, void *param) {
     if (PlanesHeld()) XPLMSetActiveAircraftCount(kSlotCount);
   } else if (message == XPLM_MSG_PLANE_LOADED) {
     const intptr_t n = reinterpret_cast<intptr_t>(param);
-    if (n < 1 || n >= kSlotCount || loaded[n].empty()) return;
+    if (n < 1 || n >= kSlotCount) return;
+    placed[n].valid = false;  // a plane loaded anew is placed anew
+    if (loaded[n].empty()) return;
     // The host loads planes of its own accord too (a new flight, a changed count): a plane that
     // no longer has the model this plugin chose gets it again.
     char file[256] = {0}, path[512] = {0};
@@ -225,12 +237,15 @@ float SkytetherPlaceTraffic(float, float, int, void *) {
     if (tracks[n].Empty() || !ShownAt(n, elapsed)) continue;
     const Pose p = tracks[n].At(now);
     const Aircraft &a = AircraftList[n];
-    XPLMSetDataf(a.refX, float(p.x));
-    XPLMSetDataf(a.refY, float(p.y));
-    XPLMSetDataf(a.refZ, float(p.z));
-    XPLMSetDataf(a.refTheta, float(p.theta));
-    XPLMSetDataf(a.refPhi, float(p.phi));
-    XPLMSetDataf(a.refPsi, float(p.psi));
+    const float value[6] = {float(p.x), float(p.y), float(p.z), float(p.theta), float(p.phi), float(p.psi)};
+    const XPLMDataRef ref[6] = {a.refX, a.refY, a.refZ, a.refTheta, a.refPhi, a.refPsi};
+    auto &held = placed[n];
+    for (int i = 0; i < 6; ++i) {
+      if (held.valid && std::memcmp(&held.value[i], &value[i], sizeof(float)) == 0) continue;
+      XPLMSetDataf(ref[i], value[i]);
+      held.value[i] = value[i];
+    }
+    held.valid = true;
   }
   return kEveryFrame;
 }
@@ -258,6 +273,7 @@ void STPlaceSlots() {
       fresh[n] = false;
       continue;
     }
+    placed[n].valid = false;
     if (fresh[n]) {
       fresh[n] = false;
       a.SetAircraftData();

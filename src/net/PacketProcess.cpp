@@ -104,6 +104,13 @@ void HandleDatagram(std::string_view datagram, double arrival, bool (&applied)[k
   if (letter != 'l' || n < 0 || n >= kSlotCount || applied[n]) return;
   const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
   const std::string_view rest = text.substr(header);
+  if (smoothTraffic != 0 && n != 0 && newest.found[n]) {
+    // Only a report sent after the slot's newest of the run so far can take its place: one whose
+    // text does not even end in a later time is not matched at all.
+    long micros = 0;
+    if (!TrailingMicroseconds(rest, micros) || SenderSeconds(newest.micros[n], newest.arrival[n], micros, arrival) <= 0)
+      return;
+  }
   ReportFields f;
   if (!MatchPositionReport(rest, f)) return;
   if (smoothTraffic != 0 && n != 0) {
