@@ -48,7 +48,7 @@
 #include <hiredis/hiredis.h>
 #include <sys/mount.h>
 
-#include "steering.h"
+#include "net/steering.h"
 
 namespace {
 

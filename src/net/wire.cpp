@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "support/md5.h"
+#include "md5.h"
 #include "support/strings.h"
 
 std::string LoginToken(int id, const std::string &userID, const std::string &password) {

@@ -1,6 +1,6 @@
 // What nodes tell each other through Redis: every message reads back as written, and what a
 // stranger writes into Redis reaches no plugin unchecked.
-#include "cluster_wire.h"
+#include "cluster/wire.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,8 @@
 // The Redis link against a real redis-server: messages both ways, a Redis killed, restarted and
 // paused, and channels that come and go quickly.
-#include "redis_link.h"
+#include "cluster/redis_link.h"
 
 #include <gtest/gtest.h>
-#include <hiredis/hiredis.h>
 
 #include <string>
 #include <vector>
@@ -59,16 +58,16 @@ TEST(RedisLink, CarriesMessagesAndComesBackAfterRedisRestarts) {
   EXPECT_TRUE(rig.link->Publish("test:a", "one"));
   ASSERT_TRUE(rig.RunUntil([&] { return rig.Heard("test:a=one"); }, 2));
   std::string got;
-  ASSERT_TRUE(rig.link->Command({"SET", "k", "v"}, [](const redisReply *) {}));
+  ASSERT_TRUE(rig.link->Command({"SET", "k", "v"}, [](const RedisReply *) {}));
   ASSERT_TRUE(rig.link->Command(
-      {"GET", "k"}, [&](const redisReply *r) { got = r ? std::string(r->str, r->len) : "null"; }));
+      {"GET", "k"}, [&](const RedisReply *r) { got = r ? std::string(r->text) : "null"; }));
   ASSERT_TRUE(rig.RunUntil([&] { return !got.empty(); }, 2));
   EXPECT_EQ(got, "v");
 
   // Killed: the link says so once, a command in flight is answered with null, publishes are refused.
   got.clear();
   redis.Kill();
-  rig.link->Command({"GET", "k"}, [&](const redisReply *r) { got = r ? "reply" : "null"; });
+  rig.link->Command({"GET", "k"}, [&](const RedisReply *r) { got = r ? "reply" : "null"; });
   ASSERT_TRUE(rig.RunUntil([&] { return !rig.link->up(); }, 5));
   rig.RunUntil([&] { return !got.empty(); }, 1);
   EXPECT_EQ(got, "null");

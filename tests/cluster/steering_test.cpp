@@ -1,7 +1,7 @@
 // Same-address nodes: the steering program on real sockets of the kernel. A client's stream and
 // its datagrams reach the same node, chosen by the source address alone; a node that stops hands
 // its addresses to the next one and takes them back when it returns, and nobody else's move.
-#include "steering.h"
+#include "net/steering.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

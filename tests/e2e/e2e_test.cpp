@@ -15,7 +15,7 @@
 #include "bpf_dir.h"
 #include "redis_harness.h"
 #include "session.h"
-#include "steering.h"
+#include "net/steering.h"
 
 using namespace e2e;
 

@@ -15,7 +15,8 @@ cmake --build "$out" -j "$(nproc)" --target fuzz_targets >/dev/null
 rm -rf "$out/profiles"
 mkdir -p "$out/profiles"
 bins=()
-for t in wire_match_fuzz prefs_fuzz plugin_stream_fuzz plugin_datagram_fuzz server_codec_fuzz server_lines_fuzz; do
+for t in wire_match_fuzz prefs_fuzz plugin_stream_fuzz plugin_datagram_fuzz server_codec_fuzz server_lines_fuzz \
+         http_request_fuzz; do
   inputs=("$root/tests/fuzz/corpus/$t")
   [ -d "$root/build-fuzz/corpus/$t" ] && inputs+=("$root/build-fuzz/corpus/$t")
   LLVM_PROFILE_FILE="$out/profiles/$t.profraw" "$out/tests/fuzz/$t" "${inputs[@]}" 2>/dev/null | tail -n 1 |
@@ -25,4 +26,4 @@ done
 llvm-profdata merge -sparse "$out"/profiles/*.profraw -o "$out/profiles/all.profdata"
 llvm-cov report "${bins[@]:1}" -instr-profile="$out/profiles/all.profdata" \
   src/net/wire.cpp src/net/PacketProcess.cpp src/prefs/prefs_text.cpp src/aircraft/cell.cpp \
-  src/aircraft/Placement.cpp server/codec.cpp server/registry.cpp
+  src/aircraft/Placement.cpp server/core/codec.cpp server/core/registry.cpp server/http/request.cpp

@@ -12,7 +12,7 @@ shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(wire_match_fuzz prefs_fuzz plugin_stream_fuzz plugin_datagram_fuzz
-                                     server_codec_fuzz server_lines_fuzz)
+                                     server_codec_fuzz server_lines_fuzz http_request_fuzz)
 
 # Longest input per target: a stream of many reads, a datagram past the receive area.
 max_len() {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec.h"
+#include "core/codec.h"
 #include "fuzz_input.h"
 #include "net/wire.h"
 

@@ -15,11 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "cluster_wire.h"
-#include "codec.h"
+#include "cluster/wire.h"
+#include "core/codec.h"
 #include "fuzz_input.h"
 #include "net/wire.h"
-#include "registry.h"
+#include "core/registry.h"
 
 using namespace skytether;
 

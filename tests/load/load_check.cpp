@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "steering.h"
+#include "net/steering.h"
 
 namespace {
 

@@ -67,7 +67,23 @@ top=$work/skytether-server-$VERSION-linux
 for f in bin/skytether-server accounts.example skytether-server.service skytether-node@.service README.md; do
   [ -e "$top/$f" ] || fail "server package lacks $f"
 done
-"$top/bin/skytether-server" --version | grep -q "skytether-server $VERSION" || fail "--version"
+# It needs nothing but the C library (its libm and loader included), at most the version the
+# server's README states: the C++ runtime, libgcc and hiredis are inside; no HTTP or TLS library.
+server=$top/bin/skytether-server
+needed=$(readelf -dW "$server" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+for lib in $needed; do
+  case "$lib" in
+    libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux-x86-64.so.2) ;;
+    *) fail "the server needs $lib (want only the C library's: $needed)" ;;
+  esac
+done
+SERVER_FLOOR=$(sed -n 's/.*C library floor: `GLIBC_\([0-9.]*\)`.*/\1/p' "$(cd "$(dirname "$0")/../.." && pwd)/server/README.md" | head -1)
+[ -n "$SERVER_FLOOR" ] || fail "server/README.md states no C library floor"
+newest=$(readelf -VW "$server" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -1)
+echo "server needs $needed; GLIBC_$newest at newest (floor GLIBC_$SERVER_FLOOR)"
+[ "$(printf '%s\n%s\n' "$newest" "$SERVER_FLOOR" | sort -V | tail -1)" = "$SERVER_FLOOR" ] ||
+  fail "the server needs GLIBC_$newest, newer than the floor GLIBC_$SERVER_FLOOR"
+"$server" --version | grep -q "skytether-server $VERSION" || fail "--version"
 cp "$top/accounts.example" "$work/accounts" && chmod 600 "$work/accounts"
 "$top/bin/skytether-server" --check-accounts "$work/accounts" >/dev/null || fail "example accounts rejected"
 

@@ -17,7 +17,7 @@
 #include <cstdlib>
 
 #include "net_fixture.h"
-#include "support/md5.h"
+#include "md5.h"
 
 using namespace sttest;
 

@@ -11,7 +11,7 @@
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 #include "plugin_fixture.h"
-#include "support/md5.h"
+#include "md5.h"
 #include "test_peer.h"
 #include "ui_support.h"
 

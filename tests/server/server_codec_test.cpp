@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
-#include "status.h"
+#include "core/codec.h"
+#include "core/rate.h"
+#include "core/status.h"
+#include "http/request.h"
+#include "http/server.h"
 #include "position_text.h"
 
 using namespace skytether;
@@ -250,4 +253,39 @@ TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
       << feed;
   EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
   EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
+}
+
+TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
+  HttpRequest r;
+  std::size_t used = 0;
+  const std::string get = "GET /v1/status%2Ejson?x=1 HTTP/1.1\r\nHost:  a \r\nno colon\r\n\r\nbody";
+  ASSERT_EQ(ReadRequest(get, {}, &r, &used), ReadStatus::kDone);
+  EXPECT_EQ(r.path, "/v1/status.json");
+  EXPECT_EQ(r.query, "x=1");
+  EXPECT_EQ(r.Header("host"), "a");
+  EXPECT_EQ(r.headers.size(), 1u) << "a line without ':' is skipped";
+  EXPECT_EQ(used, get.size() - 4);
+  for (std::size_t n = 0; n < used; ++n) EXPECT_EQ(ReadRequest(get.substr(0, n), {}, &r), ReadStatus::kNeedMore) << n;
+
+  for (const char *bad : {"GET /metrics HTTP/1.1\n\n", "get / HTTP/1.1\r\n\r\n", "GET / HTTP/2.0\r\n\r\n",
+                          "GET / HTTP/1.1 x\r\n\r\n", "\r\n\r\n"})
+    EXPECT_EQ(ReadRequest(bad, {}, &r), ReadStatus::kBad) << bad;
+  const RequestLimits small{64, 32};
+  EXPECT_EQ(ReadRequest("GET /" + std::string(40, 'a'), small, &r), ReadStatus::kUriTooLong);
+  EXPECT_EQ(ReadRequest("GET / HTTP/1.1\r\nX: " + std::string(40, 'a'), small, &r), ReadStatus::kBad);
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 8; ++i) many += "A: 1\r\n";
+  EXPECT_EQ(ReadRequest(many, small, &r), ReadStatus::kBad) << "short lines, but past the head's cap";
+}
+
+TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {
+  HttpResponse r;
+  r.status = 405;
+  r.headers = {{"X-Content-Type-Options", "nosniff"}, {"Allow", "GET, HEAD"}, {"Cache-Control", "no-store"}};
+  r.body = "read-only\n";
+  EXPECT_EQ(ResponseText(r, false),
+            "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nCache-Control: no-store\r\nConnection: "
+            "close\r\nContent-Length: 10\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n\r\n"
+            "read-only\n");
+  EXPECT_EQ(ResponseText(r, true).find("read-only"), std::string::npos) << "HEAD: the length, not the body";
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "position_text.h"
-#include "registry.h"
+#include "core/registry.h"
 
 using namespace skytether;
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "position_text.h"
-#include "registry.h"
-#include "status.h"
+#include "core/registry.h"
+#include "core/status.h"
 
 using namespace skytether;
 using Lines = std::vector<std::string>;
@@ -686,7 +686,7 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   // The status feed knows it from presence alone (node, place), its attitude once positions come.
   auto status_of = [&w](int id) {
     std::vector<StatusPilot> all;
-    w.reg.StatusPilots(w.now, "n1", &all);
+    StatusPilots(w.reg, w.now, "n1", &all);
     auto it = std::find_if(all.begin(), all.end(), [id](const StatusPilot &p) { return p.id == id; });
     return it == all.end() ? StatusPilot{} : *it;
   };

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "support/md5.h"
+#include "md5.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "net/wire.h"
-#include "support/md5.h"
+#include "md5.h"
 
 namespace {
 

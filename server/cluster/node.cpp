@@ -1,0 +1,393 @@
+#include "cluster/node.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <charconv>
+#include <cstdio>
+
+#include "net/clock.h"
+#include "net/log.h"
+
+namespace skytether {
+namespace {
+
+// Takes (or keeps) each uniqueID key for this node unless another node holds it; returns the
+// 1-based places of the keys another node holds. One call refreshes every pilot of the node.
+const char kTakeScript[] =
+    "local lost = {}\n"
+    "for i, k in ipairs(KEYS) do\n"
+    "  local owner = redis.call('GET', k)\n"
+    "  if owner == false or owner == ARGV[1] then\n"
+    "    redis.call('SET', k, ARGV[1], 'PX', ARGV[2])\n"
+    "  else\n"
+    "    lost[#lost + 1] = i\n"
+    "  end\n"
+    "end\n"
+    "return lost\n";
+
+// Gives back the keys this node holds.
+const char kReleaseScript[] =
+    "for i, k in ipairs(KEYS) do\n"
+    "  if redis.call('GET', k) == ARGV[1] then redis.call('DEL', k) end\n"
+    "end\n"
+    "return 0\n";
+
+}  // namespace
+
+std::string NewNodeId() {
+  unsigned char bytes[8] = {};
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // No entropy source: the clock and the process make it unique enough among nodes.
+    auto t = std::chrono::steady_clock::now().time_since_epoch().count() ^ (static_cast<long long>(getpid()) << 40);
+    for (unsigned char &b : bytes) {
+      b = static_cast<unsigned char>(t);
+      t >>= 8;
+    }
+  }
+  char hex[17];
+  for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  return std::string(hex, 16);
+}
+
+ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry &registry, Server &relay)
+    : io_(io),
+      options_(std::move(options)),
+      node_(NewNodeId()),
+      registry_(registry),
+      relay_(relay),
+      link_(io,
+            [this] {
+              RedisLinkOptions l = options_.link;
+              l.address = options_.redis;
+              l.password = options_.password;
+              l.probe_channel = ClusterNames{options_.prefix}.Probe(node_);
+              return l;
+            }()),
+      timer_(io) {
+  names_.prefix = options_.prefix;
+  changes_.kind = Presence::Kind::kChanges;
+  changes_.node = node_;
+  changes_.name = options_.name;
+  link_.on_state = [this](bool up, const std::string &why) { OnState(up, why); };
+  link_.on_message = [this](std::string_view channel, std::string_view payload) {
+    OnMessage(channel, payload);
+  };
+  link_.on_batch_end = [this] { relay_.FlushRelays(); };
+  link_.Subscribe(names_.Presence());
+  link_.Subscribe(names_.Chat());
+}
+
+ClusterNode::~ClusterNode() { *alive_ = false; }
+
+void ClusterNode::Log(const std::string &line) {
+  LogLine(line);
+}
+
+void ClusterNode::Start() {
+  Log("cluster node " + options_.name + " (" + node_ + "), Redis at " + options_.redis + ", prefix " +
+      options_.prefix);
+  link_.Start();
+  ArmTimer();
+}
+
+void ClusterNode::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  timer_.cancel();
+  if (link_.up()) {
+    Presence bye;
+    bye.kind = Presence::Kind::kBye;
+    bye.node = node_;
+    bye.name = options_.name;
+    link_.Publish(names_.Presence(), EncodePresence(bye));
+    std::vector<std::string> args{"EVAL", kReleaseScript, "0"};
+    for (const PilotState &p : registry_.LocalPilots()) args.push_back(names_.IdKey(p.id));
+    args[2] = std::to_string(args.size() - 3);
+    args.push_back(node_);
+    link_.Command(args, [](const RedisReply *) {});
+    link_.Command({"DEL", names_.NodeKey(node_)}, [](const RedisReply *) {});
+  }
+  link_.Stop();
+}
+
+void ClusterNode::AddStatus(StatusSnapshot *s) const {
+  const ClusterCounters &c = counters_;
+  const RedisCounters &r = link_.counters();
+  s->clustered = true;
+  for (StatusPilot &p : s->pilots) {
+    if (p.local) continue;
+    auto peer = peers_.find(p.node);
+    if (peer != peers_.end()) p.node = peer->second.name;
+  }
+  s->redis_up = r.up;
+  s->redis_links_lost = r.links_lost;
+  s->redis_publishes = r.published;
+  s->redis_publishes_dropped = r.publish_dropped;
+  s->redis_messages = r.messages;
+  s->cluster_nodes = c.nodes;
+  s->positions_out_cluster = c.positions_out;
+  s->positions_in_cluster = c.positions_in;
+  s->positions_stale_cluster = c.positions_stale;
+  s->presence_out = c.presence_out;
+  s->presence_in = c.presence_in;
+  s->chat_out = c.chat_out;
+  s->chat_in = c.chat_in;
+  s->cluster_refused = c.refused;
+}
+
+std::string ClusterNode::CountersLine() const {
+  const ClusterCounters &c = counters_;
+  const RedisCounters &r = link_.counters();
+  char line[512];
+  std::snprintf(
+      line, sizeof line,
+      "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
+      "in %llu, "
+      "refused %llu, nodes %llu, remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
+      "%llu, commands %llu, links lost %llu",
+      (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
+      (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
+      (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
+      (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.remote_pilots,
+      r.up ? "up" : "down", (unsigned long long)r.published, (unsigned long long)r.publish_dropped,
+      (unsigned long long)r.messages, (unsigned long long)r.commands, (unsigned long long)r.links_lost);
+  return line;
+}
+
+void ClusterNode::ArmTimer() {
+  timer_.expires_after(std::chrono::milliseconds(250));
+  std::weak_ptr<bool> alive = alive_;
+  timer_.async_wait([this, alive](const asio::error_code &ec) {
+    if (ec || alive.expired() || stopped_) return;
+    OnTimer();
+    ArmTimer();
+  });
+}
+
+void ClusterNode::OnTimer() {
+  const double now = Now();
+  if (link_.up() && now >= next_presence_) {
+    next_presence_ = now + options_.presence_interval;
+    PublishSnapshot();
+    RefreshKeys();
+  }
+  std::vector<std::string> silent;
+  for (const auto &entry : peers_) {
+    if (now - entry.second.last_heard > options_.node_timeout) silent.push_back(entry.first);
+  }
+  for (const std::string &node : silent) {
+    DropPeer(node, "not heard from for " + std::to_string(static_cast<int>(options_.node_timeout)) + " s");
+  }
+}
+
+void ClusterNode::OnState(bool up, const std::string &why) {
+  if (!up) {
+    Log("cluster: " + why + "; serving this node's pilots alone until Redis is back");
+    return;
+  }
+  Log("cluster: " + why);
+  next_presence_ = 0;  // announce at once: the others may have dropped us meanwhile
+  OnTimer();
+}
+
+void ClusterNode::PublishSnapshot() {
+  Presence snap;
+  snap.kind = Presence::Kind::kSnapshot;
+  snap.node = node_;
+  snap.name = options_.name;
+  snap.pilots = registry_.LocalPilots();
+  if (link_.Publish(names_.Presence(), EncodePresence(snap))) ++counters_.presence_out;
+  link_.Command(
+      {"SET", names_.NodeKey(node_), options_.name, "PX", std::to_string(long(options_.key_ttl * 1000))},
+      [](const RedisReply *) {});
+}
+
+void ClusterNode::RefreshKeys() {
+  std::vector<PilotState> local = registry_.LocalPilots();
+  if (local.empty()) return;
+  std::vector<std::string> args{"EVAL", kTakeScript, std::to_string(local.size())};
+  std::vector<int> ids;
+  for (const PilotState &p : local) {
+    args.push_back(names_.IdKey(p.id));
+    ids.push_back(p.id);
+  }
+  args.push_back(node_);
+  args.push_back(std::to_string(long(options_.key_ttl * 1000)));
+  std::weak_ptr<bool> alive = alive_;
+  link_.Command(args, [this, alive, ids](const RedisReply *r) {
+    if (alive.expired() || r == nullptr || r->type != RedisReply::Type::kArray) return;
+    // Two nodes took the same uniqueID while Redis was away: the one whose key Redis kept wins.
+    for (const RedisReply &e : r->elements) {
+      long long at = e.integer;
+      if (at >= 1 && at <= static_cast<long long>(ids.size())) {
+        registry_.Evict(ids[at - 1], "uniqueID in use on another node");
+      }
+    }
+    relay_.Drain();
+  });
+}
+
+void ClusterNode::Claim(ConnId conn, int id) {
+  std::weak_ptr<bool> alive = alive_;
+  bool asked = link_.Command(
+      {"EVAL", kTakeScript, "1", names_.IdKey(id), node_, std::to_string(long(options_.key_ttl * 1000))},
+      [this, alive, conn, id](const RedisReply *r) {
+        if (alive.expired()) return;
+        // Without an answer the node decides alone, as a standalone server;
+        // the next refresh finds a uniqueID taken twice meanwhile.
+        bool taken = r != nullptr && r->type == RedisReply::Type::kArray && !r->elements.empty();
+        registry_.ClaimResult(conn, id, !taken, Now());
+        relay_.Drain();
+      });
+  if (!asked) registry_.ClaimResult(conn, id, true, Now());
+}
+
+void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arrival_us) {
+  if (peers_.empty()) return;  // nobody to tell
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  position_channel_.assign(options_.prefix);
+  position_channel_ += ":pos:";
+  position_channel_.append(digits, end);
+  end = std::to_chars(digits, digits + sizeof digits, arrival_us).ptr;
+  position_payload_.assign(digits, end);
+  position_payload_ += '\n';
+  position_payload_ += datagram;
+  if (link_.Publish(position_channel_, position_payload_)) ++counters_.positions_out;
+}
+
+void ClusterNode::TakeEvents() {
+  std::vector<ClusterEvent> events;
+  while (!registry_.cluster_events().empty()) {
+    events.clear();
+    events.swap(registry_.cluster_events());
+    for (ClusterEvent &e : events) {
+      switch (e.kind) {
+        case ClusterEvent::Kind::kClaim: Claim(e.conn, e.id); break;
+        case ClusterEvent::Kind::kRelease:
+          link_.Command({"EVAL", kReleaseScript, "1", names_.IdKey(e.id), node_}, [](const RedisReply *) {});
+          break;
+        case ClusterEvent::Kind::kChanged:
+        case ClusterEvent::Kind::kGone: {
+          auto &ps = changes_.pilots;
+          for (std::size_t i = 0; i < ps.size(); ++i) {
+            if (ps[i].id == e.id) {
+              ps.erase(ps.begin() + static_cast<long>(i));
+              break;
+            }
+          }
+          if (e.kind == ClusterEvent::Kind::kChanged) ps.push_back(e.state);
+          else changes_.gone.push_back(e.id);
+          break;
+        }
+        case ClusterEvent::Kind::kChat:
+          if (link_.Publish(names_.Chat(), EncodeChat(node_, e.text))) ++counters_.chat_out;
+          break;
+        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id)); break;
+        case ClusterEvent::Kind::kUnwatch: link_.Unsubscribe(names_.Positions(e.id)); break;
+      }
+    }
+  }
+  if (changes_.pilots.empty() && changes_.gone.empty()) return;
+  // While Redis is away changes are not kept: the first list after it returns says it all.
+  if (link_.Publish(names_.Presence(), EncodePresence(changes_))) ++counters_.presence_out;
+  changes_.pilots.clear();
+  changes_.gone.clear();
+}
+
+void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) {
+  int id = -1;
+  if (names_.PositionsOf(channel, &id)) {
+    ++counters_.positions_in;
+    std::int64_t arrival_us = 0;
+    std::string_view datagram;
+    if (!DecodePosition(payload, &arrival_us, &datagram)) {
+      ++counters_.refused;
+      return;
+    }
+    if (options_.max_report_age > 0) {
+      const double age = 1e-6 * static_cast<double>(WallMicros() - arrival_us);
+      if (age > options_.max_report_age) {
+        ++counters_.positions_stale;
+        registry_.CountDrop(Drop::kStale);
+        return;
+      }
+    }
+    std::vector<Relay> &relays = relays_;
+    relays.clear();
+    std::string_view values;
+    if (registry_.OnRemoteDatagram(id, datagram, &relays, &values)) relay_.RelayCopy(values, relays);
+    return;
+  }
+  if (channel == names_.Presence()) {
+    Presence p;
+    if (!DecodePresence(payload, &p)) {
+      ++counters_.refused;
+      return;
+    }
+    if (p.node == node_) return;  // our own, back from Redis
+    ++counters_.presence_in;
+    OnPresence(p);
+    return;
+  }
+  if (channel == names_.Chat()) {
+    std::string node, text;
+    if (!DecodeChat(payload, &node, &text)) {
+      ++counters_.refused;
+      return;
+    }
+    if (node == node_) return;  // our pilots had it already
+    ++counters_.chat_in;
+    registry_.RemoteChat(text);
+    relay_.Drain();
+  }
+}
+
+void ClusterNode::OnPresence(const Presence &p) {
+  auto found = peers_.find(p.node);
+  if (p.kind == Presence::Kind::kBye) {
+    if (found != peers_.end()) DropPeer(p.node, "stopped");
+    return;
+  }
+  if (found == peers_.end()) {
+    found = peers_.emplace(p.node, Peer()).first;
+    Log("cluster: node " + p.name + " (" + p.node + ") joined");
+    counters_.nodes = peers_.size();
+  }
+  Peer &peer = found->second;
+  peer.name = p.name;
+  peer.last_heard = Now();
+  std::set<int> listed;
+  for (const PilotState &ps : p.pilots) {
+    if (registry_.UpdateRemote(p.node, ps)) listed.insert(ps.id);
+  }
+  if (p.kind == Presence::Kind::kSnapshot) {
+    for (int id : peer.pilots) {
+      if (listed.count(id) == 0) registry_.RemoveRemote(p.node, id, "left");
+    }
+    peer.pilots.swap(listed);
+  } else {
+    peer.pilots.insert(listed.begin(), listed.end());
+    for (int id : p.gone) {
+      registry_.RemoveRemote(p.node, id, "left");
+      peer.pilots.erase(id);
+    }
+  }
+  counters_.remote_pilots = registry_.remote_pilots();
+  relay_.Drain();
+}
+
+void ClusterNode::DropPeer(const std::string &node, const std::string &why) {
+  auto it = peers_.find(node);
+  if (it == peers_.end()) return;
+  Log("cluster: node " + it->second.name + " (" + node + ") left: " + why);
+  registry_.RemoveNode(node, "node " + it->second.name + " left");
+  peers_.erase(it);
+  counters_.nodes = peers_.size();
+  counters_.remote_pilots = registry_.remote_pilots();
+  relay_.Drain();
+}
+
+}  // namespace skytether

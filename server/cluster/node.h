@@ -1,0 +1,116 @@
+#pragma once
+// A cluster node: this server's registry joined to the other nodes' through Redis. It tells the
+// others about its own pilots (a full list about once a second, changes at once, positions as
+// they come on a channel per pilot), listens to theirs, and keeps the uniqueIDs of its pilots
+// reserved under keys that expire unless refreshed. Everything goes through the RedisLink on the
+// server's event loop; while Redis is away the node serves its own pilots alone. It attaches to
+// the relay as its RelayWing.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cluster/redis_link.h"
+#include "cluster/wire.h"
+#include "core/registry.h"
+#include "core/status.h"
+#include "net/server.h"
+
+namespace skytether {
+
+struct ClusterOptions {
+  std::string redis;     // "HOST:PORT" or "unix:PATH"
+  std::string password;  // Redis AUTH; empty: none
+  std::string prefix = "skytether";
+  std::string name;                // this node's name in logs and in the others' logs
+  double presence_interval = 1.0;  // full list of the node's pilots, and key refreshes
+  double node_timeout = 3.0;       // a node not heard from this long has left
+  double key_ttl = 5.0;            // node and uniqueID keys expire this long after their refresh
+  // A remote position older than this (since it reached its node) is not relayed: a node behind
+  // sends fresh reports a little late rather than all of them ever later. 0: any age.
+  double max_report_age = 0.1;
+  RedisLinkOptions link;           // address, password and probe channel are filled in
+};
+
+// What the node has done, for logs and a status reader on another thread.
+struct ClusterCounters {
+  std::atomic<std::uint64_t> positions_out{0};  // local positions published
+  std::atomic<std::uint64_t> positions_in{0};   // remote positions received
+  std::atomic<std::uint64_t> positions_stale{0};  // ... of which too old to relay
+  std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
+  std::atomic<std::uint64_t> chat_out{0}, chat_in{0};
+  std::atomic<std::uint64_t> refused{0};  // messages from Redis that did not read as ours
+  std::atomic<std::uint64_t> nodes{0};    // other nodes heard from now
+  std::atomic<std::uint64_t> remote_pilots{0};
+};
+
+class ClusterNode : public RelayWing {
+ public:
+  // relay carries out what the registry asks and relays the other nodes' positions.
+  ClusterNode(asio::io_context &io, ClusterOptions options, Registry &registry, Server &relay);
+  ~ClusterNode() override;
+
+  void Start();
+  // Tells the others this node is going and gives its uniqueIDs back (as far as Redis takes it
+  // before the process ends; the keys expire anyway).
+  void Stop();
+
+  // A position of a local pilot the registry accepted, as it came from the pilot, and when it
+  // reached this node (microseconds since 1970).
+  void Position(int id, std::string_view datagram, std::int64_t arrival_us) override;
+  // Carries out what the registry asked of the cluster (claims, changes, chat, subscriptions).
+  void TakeEvents() override;
+  // The cluster's figures, for the status feed and the metrics; the other nodes' pilots named
+  // by their node's name.
+  void AddStatus(StatusSnapshot *s) const override;
+
+  const std::string &node_id() const { return node_; }
+  // One line of every counter, for the log.
+  std::string CountersLine() const;
+  const ClusterCounters &counters() const { return counters_; }
+  const RedisCounters &redis_counters() const { return link_.counters(); }
+
+ private:
+  struct Peer {
+    std::string name;
+    double last_heard = 0;
+    std::set<int> pilots;
+  };
+
+  void OnState(bool up, const std::string &why);
+  void OnMessage(std::string_view channel, std::string_view payload);
+  void OnPresence(const Presence &p);
+  void OnTimer();
+  void ArmTimer();
+  void PublishSnapshot();
+  void RefreshKeys();
+  void Claim(ConnId conn, int id);
+  void DropPeer(const std::string &node, const std::string &why);
+  void Log(const std::string &line);
+
+  asio::io_context &io_;
+  ClusterOptions options_;
+  ClusterNames names_;
+  std::string node_;  // this run's identity
+  Registry &registry_;
+  Server &relay_;
+  RedisLink link_;
+  asio::steady_timer timer_;
+  double next_presence_ = 0;
+  bool stopped_ = false;
+  std::map<std::string, Peer> peers_;
+  Presence changes_;              // changes not yet published
+  std::string position_channel_;  // scratch: the channel of one position
+  std::string position_payload_;  // scratch: the message of one position
+  std::vector<Relay> relays_;     // scratch: the relays of one remote position
+  ClusterCounters counters_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+// A fresh node identity: 16 hexadecimal digits from the system's entropy source.
+std::string NewNodeId();
+
+}  // namespace skytether

@@ -1,0 +1,169 @@
+#include "cluster/wire.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/codec.h"
+
+namespace skytether {
+namespace {
+
+// Splits s at the first `sep`; *rest is what follows it (empty when there is no sep).
+std::string_view Cut(std::string_view s, char sep, std::string_view *rest) {
+  std::size_t at = s.find(sep);
+  if (at == std::string_view::npos) {
+    *rest = std::string_view();
+    return s;
+  }
+  *rest = s.substr(at + 1);
+  return s.substr(0, at);
+}
+
+bool ReadDegrees(std::string_view s, double limit, double *out) {
+  if (s.empty() || s.size() > 32 || !(s[0] == '-' || (s[0] >= '0' && s[0] <= '9'))) return false;
+  char buf[40];
+  s.copy(buf, s.size());
+  buf[s.size()] = '\0';
+  char *end = nullptr;
+  double v = std::strtod(buf, &end);
+  if (end != buf + s.size() || !std::isfinite(v) || std::fabs(v) > limit) return false;
+  *out = v;
+  return true;
+}
+
+constexpr std::size_t kMaxChatLine = kMaxCallsign + 2 + kMaxChat;
+
+}  // namespace
+
+bool ClusterNames::PositionsOf(std::string_view channel, int *id) const {
+  std::string head = prefix + ":pos:";
+  if (channel.size() <= head.size() || channel.compare(0, head.size(), head) != 0) return false;
+  return ParseId(channel.substr(head.size()), id);
+}
+
+bool IsNodeName(std::string_view s) {
+  if (s.empty() || s.size() > 64) return false;
+  for (char c : s) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+              c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string EncodePresence(const Presence &p) {
+  std::string s;
+  s += p.kind == Presence::Kind::kSnapshot ? 'S' : p.kind == Presence::Kind::kChanges ? 'C' : 'B';
+  s += '\t';
+  s += p.node;
+  s += '\t';
+  s += p.name;
+  s += '\n';
+  char deg[64];
+  for (const PilotState &ps : p.pilots) {
+    s += "P\t";
+    s += std::to_string(ps.id);
+    s += '\t';
+    if (ps.in_view) s += 'v';
+    if (ps.observer) s += 'o';
+    if (!ps.in_view && !ps.observer) s += '-';
+    std::snprintf(deg, sizeof deg, "\t%.6f\t%.6f\t", ps.lat, ps.lon);
+    s += deg;
+    s += ps.callsign;  // sanitized texts hold no tab or line break
+    s += '\t';
+    s += ps.model;
+    s += '\n';
+  }
+  for (int id : p.gone) {
+    s += "X\t";
+    s += std::to_string(id);
+    s += '\n';
+  }
+  return s;
+}
+
+bool DecodePresence(std::string_view text, Presence *out) {
+  Presence p;
+  std::string_view line = Cut(text, '\n', &text);
+  std::string_view f;
+  std::string_view kind = Cut(line, '\t', &f);
+  if (kind == "S")
+    p.kind = Presence::Kind::kSnapshot;
+  else if (kind == "C")
+    p.kind = Presence::Kind::kChanges;
+  else if (kind == "B")
+    p.kind = Presence::Kind::kBye;
+  else
+    return false;
+  std::string_view node = Cut(f, '\t', &f);
+  if (!IsNodeName(node) || !IsNodeName(f)) return false;
+  p.node = std::string(node);
+  p.name = std::string(f);
+  while (!text.empty()) {
+    line = Cut(text, '\n', &text);
+    std::string_view tag = Cut(line, '\t', &f);
+    int id = -1;
+    if (tag == "X") {
+      if (!ParseId(f, &id)) return false;
+      p.gone.push_back(id);
+      continue;
+    }
+    if (tag != "P") return false;
+    PilotState ps;
+    std::string_view flags, lat, lon, callsign;
+    if (!ParseId(Cut(f, '\t', &f), &ps.id)) return false;
+    flags = Cut(f, '\t', &f);
+    lat = Cut(f, '\t', &f);
+    lon = Cut(f, '\t', &f);
+    callsign = Cut(f, '\t', &f);
+    if (flags != "-" && flags != "v" && flags != "o" && flags != "vo") return false;
+    ps.in_view = flags.find('v') != std::string_view::npos;
+    ps.observer = flags.find('o') != std::string_view::npos;
+    if (!ReadDegrees(lat, 90, &ps.lat) || !ReadDegrees(lon, 180, &ps.lon)) return false;
+    ps.callsign = SanitizeText(callsign, kMaxCallsign);
+    if (!f.empty()) ps.model = RelativeModelPath(f);
+    p.pilots.push_back(std::move(ps));
+  }
+  *out = std::move(p);
+  return true;
+}
+
+std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram) {
+  std::string s = std::to_string(arrival_us);
+  s += '\n';
+  s += datagram;
+  return s;
+}
+
+bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram) {
+  std::string_view rest;
+  std::string_view stamp = Cut(message, '\n', &rest);
+  if (stamp.empty() || stamp.size() > 18 || rest.empty()) return false;
+  std::int64_t v = 0;
+  for (char c : stamp) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *arrival_us = v;
+  *datagram = rest;
+  return true;
+}
+
+std::string EncodeChat(std::string_view node, std::string_view text) {
+  std::string s(node);
+  s += '\t';
+  s += text;
+  return s;
+}
+
+bool DecodeChat(std::string_view message, std::string *node, std::string *text) {
+  std::string_view rest;
+  std::string_view n = Cut(message, '\t', &rest);
+  if (!IsNodeName(n) || rest.empty()) return false;
+  *node = std::string(n);
+  *text = SanitizeText(rest, kMaxChatLine);
+  return true;
+}
+
+}  // namespace skytether

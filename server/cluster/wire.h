@@ -1,0 +1,66 @@
+#pragma once
+// What cluster nodes tell each other through Redis, and under which names. Pure: texts in,
+// texts out. Everything read from Redis passes the same checks as what a client sends, so a
+// stranger who can write to Redis still cannot make a node relay a broken notice.
+//
+// Channels and keys, all under one prefix P:
+//   P:presence      every node's pilots: a full list about once a second, changes as they happen
+//   P:chat          chat lines, once composed by the sender's node
+//   P:pos:ID        the position datagrams of pilot ID, byte for byte as the pilot sent them,
+//                   behind the time they reached the cluster
+//   P:node:NODE     a running node (expires unless refreshed)
+//   P:id:ID         the node that owns uniqueID ID (expires unless refreshed)
+//   P:probe:NODE    a node's own heartbeat, proving its subscription connection alive
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/pilot.h"
+
+namespace skytether {
+
+struct ClusterNames {
+  std::string prefix = "skytether";
+
+  std::string Presence() const { return prefix + ":presence"; }
+  std::string Chat() const { return prefix + ":chat"; }
+  std::string Positions(int id) const { return prefix + ":pos:" + std::to_string(id); }
+  std::string NodeKey(std::string_view node) const { return prefix + ":node:" + std::string(node); }
+  std::string IdKey(int id) const { return prefix + ":id:" + std::to_string(id); }
+  std::string Probe(std::string_view node) const { return prefix + ":probe:" + std::string(node); }
+  // The pilot of a positions channel; false for any other channel.
+  bool PositionsOf(std::string_view channel, int *id) const;
+};
+
+struct Presence {
+  enum class Kind {
+    kSnapshot,  // every pilot of the node: whoever is not listed has left
+    kChanges,   // the pilots listed changed, those in `gone` left
+    kBye,       // the node stops: all its pilots leave
+  };
+  Kind kind = Kind::kSnapshot;
+  std::string node;  // the node's identity for this run (a new one at every start)
+  std::string name;  // the operator's name for it, for logs
+  std::vector<PilotState> pilots;
+  std::vector<int> gone;
+};
+
+// Node identities and names: letters, digits, '.', '-', '_', 1 to 64 of them.
+bool IsNodeName(std::string_view s);
+
+std::string EncodePresence(const Presence &p);
+// False for anything malformed; *out is complete only when it returns true.
+bool DecodePresence(std::string_view text, Presence *out);
+
+// "ARRIVAL\nDATAGRAM": the datagram as the pilot sent it, behind the time it reached its node
+// (microseconds since 1970 by that node's clock), so that a node far behind can tell a report
+// too old to be of use, as for its own pilots'.
+std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram);
+bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram);
+
+// "NODE\tTEXT" where TEXT is the chat notice's text ("callsign: words").
+std::string EncodeChat(std::string_view node, std::string_view text);
+bool DecodeChat(std::string_view message, std::string *node, std::string *text);
+
+}  // namespace skytether

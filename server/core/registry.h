@@ -1,0 +1,232 @@
+#pragma once
+// The registry: who is logged in, who sees whom in which slot, what goes where.
+// Pure: it owns no socket and reads no clock. Callers pass the time in seconds and
+// carry out what it asks for (stream texts, closes, datagram relays, log lines).
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/accounts.h"
+#include "core/address.h"
+#include "core/chat.h"
+#include "core/codec.h"
+#include "core/counters.h"
+#include "core/events.h"
+#include "core/pilot.h"
+
+namespace skytether {
+
+// One datagram to send: the report header for `slot` then the relayed values.
+struct Relay {
+  Endpoint to;
+  int slot = 0;
+};
+
+// What a cluster node must tell the others or ask Redis (only with RegistryOptions::cluster).
+struct ClusterEvent {
+  enum class Kind {
+    kClaim,    // a login waits: may conn have uniqueID id? Answer with ClaimResult
+    kRelease,  // uniqueID id is no longer used here
+    kChanged,  // a local pilot's state changed (state)
+    kGone,     // local pilot id logged out
+    kChat,     // a chat line of a local pilot (text: the notice's text), for the other nodes
+    kWatch,    // a local recipient holds remote pilot id: its positions are wanted
+    kUnwatch,  // ... no longer
+  };
+  Kind kind = Kind::kChanged;
+  int id = -1;
+  ConnId conn = 0;
+  std::string text;
+  PilotState state;
+};
+
+struct Output {
+  enum class Kind { kSend, kClose };
+  Kind kind = Kind::kSend;
+  ConnId conn = 0;
+  std::string text;  // kSend: a complete notice line
+};
+
+struct RegistryOptions {
+  int max_pilots = 1000;            // logged-in clients, observers included
+  // Seconds without a datagram before a pilot leaves view; without a line or a datagram, before
+  // a login with its uniqueID may take its session over.
+  double idle_timeout = 20.0;
+  double eval_interval = 1.0;       // nearest-19 re-evaluation period per recipient
+  double margin_fraction = 0.10;    // an outsider must be nearer than the farthest holder
+  double margin_meters = 1000.0;    //   by the larger of these two
+  int chat_lines = 5;               // at most this many chat lines ...
+  double chat_window = 5.0;         // ... in this many seconds per pilot,
+  int chat_lines_per_address = 10;  // and this many per address;
+  double chat_per_second = 20;      // lines delivered server-wide (as many at once) ...
+  std::size_t chat_queue = 100;     // ... while the others wait here, up to this many
+  int announce_burst = 4;           // callsign or model changes relayed at once ...
+  double announce_interval = 5.0;   // ... then one per this many seconds per pilot
+  int pending_per_address = 16;     // connections not logged in yet, per address ...
+  int pending_total = 256;          // ... and in all; past either, the oldest is closed
+  int port_move_datagrams = 3;      // a pilot's datagram port moves after this many from a new
+  double port_quiet = 1.0;          //   one, the old one quiet for this many seconds
+  double drop_log_interval = 1.0;   // drop summaries at most this often
+  double login_timeout = 10.0;      // a connection must log in within this many seconds
+  // A cluster node: logins wait for the cluster's word on their uniqueID, and the registry tells
+  // the node what changes (cluster_events()). Off: the standalone server, no events at all.
+  bool cluster = false;
+  // Evaluates full tables by sorting too, as the short path must agree with (for tests).
+  bool sort_every_evaluation = false;
+};
+
+class Registry {
+ public:
+  // Without accounts any login is accepted.
+  explicit Registry(RegistryOptions options = {}, const Accounts *accounts = nullptr);
+  ~Registry();
+  Registry(const Registry &) = delete;
+  Registry &operator=(const Registry &) = delete;
+
+  // A stream connection was accepted from peer. It may close older connections not logged in.
+  void Connect(ConnId conn, const IpAddr &peer, double now);
+  // The stream connection is gone (peer closed, error, cut). Unknown ids are ignored.
+  void Disconnect(ConnId conn, double now, std::string_view reason);
+  // One complete stream line (terminator removed).
+  void OnLine(ConnId conn, std::string_view line, double now);
+  // One datagram; relays for it are appended to *relays (not cleared here).
+  // Returns true when the datagram is a position that should be relayed with
+  // RelayedValues() of the parse, i.e. *relays got entries. *shared (when given) is the
+  // uniqueID of a pilot in view whose position it is, for the other nodes of a cluster, or -1.
+  bool OnDatagram(std::string_view datagram, const Endpoint &from, double now, std::vector<Relay> *relays,
+                  std::string_view *values, int *shared = nullptr);
+  // Idle timeouts, slot fills and nearest-19 re-evaluation, held announcements, chat delivery,
+  // log summaries. Call a few times a second.
+  void Tick(double now);
+  void CountDrop(Drop kind) { ++drops_[static_cast<int>(kind)]; }
+
+  // What the caller must do; it clears these after carrying them out.
+  std::vector<Output> &outputs() { return outputs_; }
+  std::vector<std::string> &logs() { return logs_; }
+  std::vector<ClusterEvent> &cluster_events() { return cluster_events_; }
+
+  // ---- the other nodes of a cluster: their pilots are pilots without a connection here ----
+
+  // A pilot of another node as its node describes it: callsign and model changes reach its
+  // holders here, in view it takes free slots, out of view (or an observer) it leaves them.
+  // False (and nothing changes) when the uniqueID is logged in or being claimed here.
+  bool UpdateRemote(std::string_view node, const PilotState &p);
+  // A remote pilot left (logout); only if node is still its node.
+  void RemoveRemote(std::string_view node, int id, std::string_view why);
+  // Every pilot of a node that left or went silent.
+  void RemoveNode(std::string_view node, std::string_view why);
+  // A position of a remote pilot, as it sent it: relayed as a local one's would be.
+  bool OnRemoteDatagram(int id, std::string_view datagram, std::vector<Relay> *relays,
+                        std::string_view *values);
+  // A chat line from another node, to every client here within the chat budget.
+  void RemoteChat(std::string_view text);
+  // The answer to a kClaim: the login goes on, or is refused as in use on another node.
+  void ClaimResult(ConnId conn, int id, bool granted, double now);
+  // A local pilot whose uniqueID another node holds: its connection is closed.
+  void Evict(int id, std::string_view why);
+  // Every local logged-in client as the other nodes should know it.
+  std::vector<PilotState> LocalPilots() const;
+  std::size_t remote_pilots() const { return remote_.size(); }
+  // Calls f(const Client &) for every logged-in client, local and remote.
+  template <typename F>
+  void ForEachPilot(F f) const {
+    for (const auto &entry : by_id_) f(*entry.second);
+    for (const auto &entry : remote_) f(*entry.second);
+  }
+  std::uint64_t positions_in() const { return positions_in_; }
+  std::uint64_t chat_lines() const { return chat_lines_; }
+
+  // Inspection (tests and status lines).
+  std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
+  std::uint64_t events(Event kind) const { return events_.total(kind); }
+  std::size_t logged_in() const { return by_id_.size(); }
+  std::size_t pending() const { return pending_.size(); }
+  bool IsLoggedIn(int id) const { return by_id_.count(id) != 0; }
+  // The uniqueID logged in on conn, -1 when none.
+  int IdOf(ConnId conn) const;
+  bool IsObserver(int id) const;
+  bool InView(int id) const;
+  // The slot pilot_id holds on recipient_id, 0 when none.
+  int SlotOf(int recipient_id, int pilot_id) const;
+  // uniqueIDs per slot on a recipient, -1 for a free slot; empty if unknown recipient.
+  std::vector<int> SlotTable(int recipient_id) const;
+  // Every slot entry matched by the holder's back reference, nobody twice on one
+  // recipient, nobody on its own table, no observer or out-of-view pilot held.
+  bool CheckConsistency(std::string *why) const;
+
+ private:
+  using Age = std::pair<double, ConnId>;  // connected at, then id: oldest first
+  struct Address {
+    int clients = 0;
+    std::set<Age> pending;
+    RecentTimes chat;  // the last chat lines accepted from the address
+  };
+
+  Client *FindConn(ConnId conn) const;
+  // A local pilot or a remote one.
+  Client *FindPilot(int id) const;
+  void Login(Client &c, const ClientLine &m, double now);
+  void CompleteLogin(Client &c, double now);
+  void Emit(ClusterEvent::Kind kind, const Client &c);
+  // A report of p for each of its holders whose datagram address is known; false when none.
+  bool RelayTo(const Client &p, std::vector<Relay> *relays) const;
+  // Sets where a pilot is (and the unit vector the distances use).
+  void PlaceAt(Client &c, double lat, double lon);
+  void Refuse(Client &c, int id, std::string_view user, std::string_view why);
+  void Remove(Client &c, std::string_view why);
+  void Erase(Client &c);
+  void ClosePending(ConnId conn, std::string_view why);
+  void SetCallsign(Client &c, std::string_view raw, bool observer_keyword);
+  void SetModel(Client &c, std::string_view raw);
+  void Announce(Client &c, bool model, std::string value);
+  void SendAnnouncement(Client &c, bool model);
+  void ReleaseHeld(Client &c);
+  void Chat(Client &c, std::string_view raw, double now);
+  void DeliverChat(double now);
+  void MakeObserver(Client &c);
+  void Show(Client &p);
+  void Hide(Client &p, std::string_view why);
+  void Give(Client &r, Client &p);
+  void Free(Client &r, int slot, bool announce, std::string_view why);
+  void Evaluate(Client &r, bool allow_swap);
+  void Send(const Client &to, std::string text);
+  void Note(Event kind, std::string line);
+  std::string Name(const Client &c) const;
+
+  RegistryOptions options_;
+  const Accounts *accounts_;
+  std::map<ConnId, std::unique_ptr<Client>> clients_;  // every stream connection
+  std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
+  std::vector<Client *> visible_;                      // pilots in view, in any order
+  std::set<Age> pending_;                              // connections not logged in
+  // Every address with a connection: its connections not logged in, its chat allowance.
+  std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
+  std::unordered_map<int, std::unique_ptr<Client>> remote_;  // other nodes' pilots by uniqueID
+  std::unordered_map<int, ConnId> claiming_;                 // logins waiting for the cluster's word
+  std::vector<ClusterEvent> cluster_events_;
+  ChatQueue chat_queue_;  // chat notices not yet delivered
+  EventLog events_;
+  double now_ = 0;  // the time of the call being served
+  std::vector<Output> outputs_;
+  std::vector<std::string> logs_;
+  std::array<std::uint64_t, kDropKinds> drops_{};
+  DropSummary drop_summary_;
+  std::uint64_t positions_in_ = 0;  // positions accepted from local pilots (observers apart)
+  std::uint64_t chat_lines_ = 0;    // chat lines delivered
+  std::uint64_t eval_epoch_ = 0;
+
+  struct Candidate {
+    Client *pilot;
+    double key;  // squared chord between unit vectors: orders like great-circle distance
+  };
+  std::vector<Candidate> scratch_holders_, scratch_outsiders_;
+};
+
+}  // namespace skytether

@@ -1,0 +1,15 @@
+#pragma once
+// The operator's window: the status page, the JSON feed and the Prometheus metrics, answered
+// from the latest snapshot on the board.
+#include "core/status.h"
+#include "http/server.h"
+
+namespace skytether {
+
+// The status page: one self-contained document, no external resources.
+extern const char kStatusPage[];
+
+// "/", "/v1/status.json" and "/metrics".
+void AddStatusRoutes(HttpServer &server, const StatusBoard &board);
+
+}  // namespace skytether

@@ -1,0 +1,249 @@
+#include "http/server.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "net/clock.h"
+
+namespace skytether {
+namespace {
+
+const char *Reason(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 414:
+      return "URI Too Long";
+    case 429:
+      return "Too Many Requests";
+    case 503:
+      return "Service Unavailable";
+  }
+  return "Unknown";
+}
+
+bool LessNoCase(const std::string &a, const std::string &b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+HttpResponse Plain(int status, std::string body) {
+  HttpResponse r;
+  r.status = status;
+  r.body = std::move(body);
+  return r;
+}
+
+// Refused before a request was read: nothing but what the client needs to know.
+const char kBusy[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 5\r\nConnection: close\r\nRetry-After: "
+    "1\r\n\r\nbusy\n";
+
+}  // namespace
+
+std::string ResponseText(const HttpResponse &response, bool head_only) {
+  std::vector<std::pair<std::string, std::string>> headers = response.headers;
+  headers.emplace_back("Connection", "close");
+  headers.emplace_back("Content-Length", std::to_string(response.body.size()));
+  headers.emplace_back("Content-Type", response.content_type);
+  std::stable_sort(headers.begin(), headers.end(),
+                   [](const auto &a, const auto &b) { return LessNoCase(a.first, b.first); });
+  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+  for (const auto &h : headers) out += h.first + ": " + h.second + "\r\n";
+  out += "\r\n";
+  if (!head_only) out += response.body;
+  return out;
+}
+
+// One connection: one request read within the deadline and the byte cap, one answer, closed.
+class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(HttpServer &server, asio::ip::tcp::socket socket)
+      : server_(server), socket_(std::move(socket)), deadline_(server.io_) {
+    if (!server_.spare_buffers_.empty()) {
+      in_ = std::move(server_.spare_buffers_.back());
+      server_.spare_buffers_.pop_back();
+      in_.clear();
+    }
+  }
+  ~Connection() {
+    // No read is pending any more: the buffer can serve another connection.
+    if (server_.spare_buffers_.size() < static_cast<std::size_t>(server_.options_.limits.max_connections))
+      server_.spare_buffers_.push_back(std::move(in_));
+  }
+
+  void Start() {
+    asio::error_code ec;
+    const auto peer = socket_.remote_endpoint(ec);
+    if (!ec) address_ = peer.address().to_string();
+    auto self = shared_from_this();
+    deadline_.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
+        std::chrono::duration<double>(server_.options_.limits.request_seconds)));
+    // A client that trickles its request (or reads its answer slowly) is closed unanswered.
+    deadline_.async_wait([this, self](const asio::error_code &wec) {
+      if (!wec) Close();
+    });
+    Read();
+  }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    asio::error_code ec;
+    deadline_.cancel();
+    socket_.close(ec);
+    server_.Finished(shared_from_this());
+  }
+
+ private:
+  void Read() {
+    const std::size_t room = server_.options_.limits.max_request - in_.size();
+    in_.resize(in_.size() + room);
+    auto self = shared_from_this();
+    socket_.async_read_some(asio::buffer(&in_[in_.size() - room], room),
+                            [this, self, room](const asio::error_code &ec, std::size_t n) {
+                              in_.resize(in_.size() - room + n);
+                              if (closed_) return;
+                              if (ec) return Close();
+                              OnBytes();
+                            });
+  }
+
+  void OnBytes() {
+    const HttpLimits &l = server_.options_.limits;
+    HttpRequest request;
+    switch (ReadRequest(in_, RequestLimits{l.max_request, l.max_line}, &request)) {
+      case ReadStatus::kNeedMore:
+        if (in_.size() < l.max_request) return Read();
+        return Reply(ResponseText(Plain(400, "400\n"), false));
+      case ReadStatus::kBad:
+        return Reply(ResponseText(Plain(400, "400\n"), false));
+      case ReadStatus::kUriTooLong:
+        return Reply(ResponseText(Plain(414, "414\n"), false));
+      case ReadStatus::kDone:
+        return Reply(ResponseText(server_.Answer(request, address_), request.method == "HEAD"));
+    }
+  }
+
+  void Reply(std::string text) {
+    out_ = std::move(text);
+    auto self = shared_from_this();
+    asio::async_write(socket_, asio::buffer(out_), [this, self](const asio::error_code &, std::size_t) {
+      if (closed_) return;
+      asio::error_code ec;
+      socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+      Close();
+    });
+  }
+
+  HttpServer &server_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer deadline_;
+  std::string address_;
+  std::string in_, out_;
+  bool closed_ = false;
+};
+
+HttpServer::HttpServer(HttpOptions options) : options_(std::move(options)), acceptor_(io_) {}
+
+HttpServer::~HttpServer() {
+  Stop();
+}
+
+void HttpServer::Route(std::string path, HttpHandler handler) {
+  routes_[std::move(path)] = std::move(handler);
+}
+
+bool HttpServer::Start(std::string *error) {
+  asio::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(options_.address, ec);
+  const asio::ip::tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
+  if (!ec) acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) + " (HTTP)";
+    asio::error_code ignore;
+    acceptor_.close(ignore);
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  Accept();
+  thread_ = std::thread([this] { io_.run(); });
+  return true;
+}
+
+void HttpServer::Stop() {
+  if (!thread_.joinable()) return;
+  // Everything closes on the HTTP thread; with nothing left to wait for, its run() returns.
+  asio::post(io_, [this] {
+    stopping_ = true;
+    asio::error_code ec;
+    acceptor_.close(ec);
+    const auto open = open_;
+    for (const auto &c : open) c->Close();
+  });
+  thread_.join();
+}
+
+void HttpServer::Accept() {
+  acceptor_.async_accept([this](const asio::error_code &ec, asio::ip::tcp::socket socket) {
+    if (stopping_) return;
+    if (!ec) {
+      if (static_cast<int>(open_.size()) >= options_.limits.max_connections) {
+        TurnAway(socket);
+      } else {
+        auto c = std::make_shared<Connection>(*this, std::move(socket));
+        open_.insert(c);
+        c->Start();
+      }
+    }
+    Accept();
+  });
+}
+
+void HttpServer::TurnAway(asio::ip::tcp::socket &socket) {
+  (void)!::send(socket.native_handle(), kBusy, sizeof kBusy - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  asio::error_code ec;
+  socket.close(ec);
+}
+
+void HttpServer::Finished(const std::shared_ptr<Connection> &c) {
+  open_.erase(c);
+}
+
+HttpResponse HttpServer::Answer(const HttpRequest &request, const std::string &address) {
+  const HttpLimits &l = options_.limits;
+  HttpResponse r;
+  if (std::find(l.methods.begin(), l.methods.end(), request.method) == l.methods.end()) {
+    r = Plain(405, "read-only\n");
+    std::string allow;
+    for (const std::string &m : l.methods) allow += (allow.empty() ? "" : ", ") + m;
+    r.headers.emplace_back("Allow", allow);
+  } else {
+    if (rates_.size() > l.rate_addresses) rates_.clear();  // many addresses: start again rather than grow
+    auto gate = rates_.try_emplace(address, l.rate_burst, l.rate_per_second).first;
+    if (!gate->second.Take(Now())) {
+      r = Plain(429, "too many requests\n");
+      r.headers.emplace_back("Retry-After", "1");
+    } else {
+      auto route = routes_.find(request.path);
+      r = route == routes_.end() ? Plain(404, "404\n") : route->second(request);
+    }
+  }
+  r.headers.emplace_back("Cache-Control", "no-store");
+  r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  return r;
+}
+
+}  // namespace skytether

@@ -1,0 +1,92 @@
+#pragma once
+// The HTTP side of the server: its own io_context on its own thread, a small request reader, and
+// routes that read only what the relay published. Nothing here touches the relay's state, and
+// nothing an HTTP client does reaches the relay thread.
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/rate.h"
+#include "http/request.h"
+#include "net/asio.h"
+
+namespace skytether {
+
+// Every bound of the HTTP side, in one table.
+struct HttpLimits {
+  int max_connections = 8;              // open at once; one more is answered 503 at once, unread
+  double request_seconds = 5;           // a whole request must arrive, and its answer leave, within this
+  std::size_t max_request = 16 * 1024;  // bytes read from one connection: the request head
+  std::size_t max_line = 8192;          // bytes of the request line (414 past it) and of a header line
+  double rate_burst = 20;               // requests per address at once ...
+  double rate_per_second = 5;           // ... and per second after that; past it 429
+  std::size_t rate_addresses = 4096;    // addresses remembered at once; past it the count starts again
+  // Methods answered; any other known method gets 405.
+  std::vector<std::string> methods = {"GET", "HEAD"};
+};
+
+struct HttpOptions {
+  std::string address = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  HttpLimits limits;
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string content_type = "text/plain";
+  std::vector<std::pair<std::string, std::string>> headers;  // besides the content's and Connection
+  std::string body;
+};
+
+using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
+
+class HttpServer {
+ public:
+  explicit HttpServer(HttpOptions options);
+  ~HttpServer();
+  HttpServer(const HttpServer &) = delete;
+  HttpServer &operator=(const HttpServer &) = delete;
+
+  // Answers requests for exactly this path (the query apart). Before Start().
+  void Route(std::string path, HttpHandler handler);
+  // Binds and starts the HTTP thread; false with a message if it cannot bind.
+  bool Start(std::string *error);
+  // Closes the listener and every connection, and joins the thread.
+  void Stop();
+  int port() const { return port_; }
+
+ private:
+  class Connection;
+
+  void Accept();
+  void TurnAway(asio::ip::tcp::socket &socket);
+  // The answer to a request read whole from the given address.
+  HttpResponse Answer(const HttpRequest &request, const std::string &address);
+  void Finished(const std::shared_ptr<Connection> &c);
+
+  HttpOptions options_;
+  // Read buffers of connections gone, for the next ones: a client that opens connection after
+  // connection costs no allocation per connection.
+  std::vector<std::string> spare_buffers_;
+  asio::io_context io_;  // before the sockets: it outlives them
+  asio::ip::tcp::acceptor acceptor_;
+  std::map<std::string, HttpHandler> routes_;
+  std::set<std::shared_ptr<Connection>> open_;
+  std::unordered_map<std::string, FloodGate> rates_;
+  std::thread thread_;
+  bool stopping_ = false;  // on the HTTP thread
+  int port_ = 0;
+};
+
+// The text of a whole response: the status line, the headers in the order of their names (as
+// every answer of this server has them), the body unless head_only.
+std::string ResponseText(const HttpResponse &response, bool head_only);
+
+}  // namespace skytether

@@ -1,0 +1,267 @@
+#include "options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace skytether {
+namespace {
+
+const char kUsage[] =
+    "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
+    "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
+    "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME]\n"
+    "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
+    "                        [--http [ADDR:]PORT]\n"
+    "                        [--help] [--version]\n"
+    "       skytether-server --check-accounts FILE\n"
+    "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
+    "  --port PORT            TCP and UDP port (default 49556; 0 picks a free one)\n"
+    "  --accounts FILE        \"userID password\" per line; without it any login is accepted\n"
+    "  --max-pilots N         logged-in clients allowed at once (default 1000)\n"
+    "  --idle-timeout SECONDS a pilot without datagrams this long leaves view, one without\n"
+    "                         lines or datagrams may be replaced by a login (default 20)\n"
+    "  --max-report-age SECONDS\n"
+    "                         a position that waited longer in the socket is not relayed\n"
+    "                         (default 0.1; 0 relays any)\n"
+    "  --cluster ADDR         be a cluster node: share pilots with the other nodes through the\n"
+    "                         Redis at HOST:PORT (an IP address) or unix:PATH\n"
+    "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
+    "  --node-name NAME       this node's name in the logs (default the host name)\n"
+    "  --redis-password-file FILE\n"
+    "                         the Redis password, in a file only its owner may read\n"
+    "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
+    "  --bpf-dir DIR          the steering tables of the nodes on this address\n"
+    "                         (default /sys/fs/bpf/skytether-PORT)\n"
+    "  --http [ADDR:]PORT     serve the status page, the JSON feed and the metrics over HTTP\n"
+    "                         (on 127.0.0.1 unless ADDR is given; port 0 picks a free one)\n"
+    "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
+    "  --version              print the version and exit\n";
+
+bool ParseInt(const char *s, long lo, long hi, long *out) {
+  char *end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseSeconds(const char *s, double *out) {
+  char *end = nullptr;
+  double v = std::strtod(s, &end);
+  if (end == s || *end != '\0' || !(v > 0) || v > 86400) return false;
+  *out = v;
+  return true;
+}
+
+int Fail(const std::string &message) {
+  std::fprintf(stderr, "skytether-server: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+// The file holds passwords in clear: only its owner may read or change it.
+bool ReadPrivateFile(const std::string &path, std::string *text, std::string *error) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    *error = path + " can be read or changed by other users; allow its owner only (chmod 600 " + path + ")";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::stringstream content;
+  content << in.rdbuf();
+  *text = content.str();
+  return true;
+}
+
+int CheckAccounts(const std::string &path) {
+  std::string text, error;
+  if (!ReadPrivateFile(path, &text, &error)) {
+    std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+    return 2;
+  }
+  std::vector<std::string> notes;
+  std::vector<std::string> problems = Accounts::Problems(text, &notes);
+  for (const auto &p : problems) std::fprintf(stderr, "%s: %s\n", path.c_str(), p.c_str());
+  for (const auto &n : notes) std::fprintf(stderr, "%s: note: %s\n", path.c_str(), n.c_str());
+  if (!problems.empty()) return 2;
+  Accounts accounts;
+  accounts.Parse(text, &error);
+  std::printf("%s: %zu accounts, no problems\n", path.c_str(), accounts.size());
+  return 0;
+}
+
+bool ParseReusePort(const char *s, SteeringOptions *out) {
+  const char *slash = std::strchr(s, '/');
+  long index = 0, nodes = 0;
+  if (slash == nullptr || !ParseInt(std::string(s, slash).c_str(), 0, 63, &index) ||
+      !ParseInt(slash + 1, 1, 64, &nodes) || index >= nodes) {
+    return false;
+  }
+  out->index = static_cast<int>(index);
+  out->nodes = static_cast<int>(nodes);
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultNodeName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "node";
+  std::string name(host);
+  for (char &c : name) {
+    if (!IsNodeName(std::string(1, c))) c = '-';
+  }
+  return name.substr(0, 56);
+}
+
+bool ParseHttpAddress(const std::string &text, HttpOptions *out, std::string *error) {
+  std::string host = "127.0.0.1", port = text;
+  if (!text.empty() && text[0] == '[') {
+    const std::size_t close = text.find("]:");
+    if (close == std::string::npos) {
+      *error = "bad --http (ADDR:PORT, [V6ADDR]:PORT or PORT): " + text;
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (text.find(':') != std::string::npos) {
+    const std::size_t colon = text.rfind(':');
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  in6_addr any;
+  const bool ip = inet_pton(AF_INET, host.c_str(), &any) == 1 || inet_pton(AF_INET6, host.c_str(), &any) == 1;
+  char *end = nullptr;
+  const long n = std::strtol(port.c_str(), &end, 10);
+  if (!ip || port.empty() || *end != '\0' || n < 0 || n > 65535) {
+    *error = "bad --http (an IP address and a port: ADDR:PORT, [V6ADDR]:PORT or PORT): " + text;
+    return false;
+  }
+  out->address = host;
+  out->port = static_cast<int>(n);
+  return true;
+}
+
+int ReadOptions(int argc, char **argv, Options *out) {
+  Options &o = *out;
+  std::string password_file, bpf_dir;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("skytether-server %s\n", SKYTETHER_VERSION);
+      return 0;
+    }
+    if (i + 1 >= argc) return Fail("missing value after " + arg);
+    const char *value = argv[++i];
+    if (arg == "--check-accounts") return CheckAccounts(value);
+    long n = 0;
+    if (arg == "--listen") {
+      o.server.listen = value;
+    } else if (arg == "--port") {
+      if (!ParseInt(value, 0, 65535, &n)) return Fail("bad port: " + std::string(value));
+      o.server.port = static_cast<int>(n);
+    } else if (arg == "--accounts") {
+      o.accounts_file = value;
+    } else if (arg == "--max-pilots") {
+      if (!ParseInt(value, 1, 100000, &n)) return Fail("bad --max-pilots: " + std::string(value));
+      o.registry.max_pilots = static_cast<int>(n);
+    } else if (arg == "--idle-timeout") {
+      if (!ParseSeconds(value, &o.registry.idle_timeout)) {
+        return Fail("bad --idle-timeout: " + std::string(value));
+      }
+    } else if (arg == "--max-report-age") {
+      if (std::strcmp(value, "0") == 0) {
+        o.server.max_report_age = 0;
+      } else if (!ParseSeconds(value, &o.server.max_report_age)) {
+        return Fail("bad --max-report-age: " + std::string(value));
+      }
+    } else if (arg == "--cluster") {
+      o.cluster.redis = value;
+    } else if (arg == "--cluster-prefix") {
+      if (!IsNodeName(value))
+        return Fail("bad --cluster-prefix (letters, digits, . - _): " + std::string(value));
+      o.cluster.prefix = value;
+    } else if (arg == "--node-name") {
+      if (!IsNodeName(value)) return Fail("bad --node-name (letters, digits, . - _): " + std::string(value));
+      o.cluster.name = value;
+    } else if (arg == "--redis-password-file") {
+      password_file = value;
+    } else if (arg == "--reuseport") {
+      if (!ParseReusePort(value, &o.server.steering))
+        return Fail("bad --reuseport (I/N, 0 <= I < N): " + std::string(value));
+      o.server.steered = true;
+    } else if (arg == "--http") {
+      std::string error;
+      if (!ParseHttpAddress(value, &o.http_options, &error)) return Fail(error);
+      o.http = true;
+    } else if (arg == "--bpf-dir") {
+      bpf_dir = value;
+    } else {
+      return Fail("unknown option " + arg);
+    }
+  }
+  const bool clustered = !o.cluster.redis.empty();
+  if (!clustered && (o.server.steered || !password_file.empty())) {
+    return Fail(
+        "--reuseport and --redis-password-file need --cluster: nodes on one address share pilots through "
+        "Redis");
+  }
+  if (clustered) {
+    std::string host, unix_path, error;
+    int redis_port = 0;
+    if (!ParseRedisAddress(o.cluster.redis, &host, &redis_port, &unix_path, &error)) return Fail(error);
+    if (!password_file.empty()) {
+      if (!ReadPrivateFile(password_file, &o.cluster.password, &error)) {
+        std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+        return 2;
+      }
+      while (!o.cluster.password.empty() && std::strchr("\r\n", o.cluster.password.back()))
+        o.cluster.password.pop_back();
+    }
+    if (o.cluster.name.empty()) {
+      o.cluster.name = DefaultNodeName();
+      if (o.server.steered) o.cluster.name += "-" + std::to_string(o.server.steering.index);
+    }
+    o.registry.cluster = true;
+    o.cluster.max_report_age = o.server.max_report_age;
+  }
+  o.server.steering.pin_dir =
+      bpf_dir.empty() ? "/sys/fs/bpf/skytether-" + std::to_string(o.server.port) : bpf_dir;
+  o.server.version = SKYTETHER_VERSION;
+  o.server.node_name = o.cluster.name.empty() ? DefaultNodeName() : o.cluster.name;
+
+  if (!o.accounts_file.empty()) {
+    std::string text, error;
+    if (!ReadPrivateFile(o.accounts_file, &text, &error)) {
+      std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+      return 2;
+    }
+    if (!o.accounts.Parse(text, &error)) {
+      std::fprintf(stderr, "skytether-server: %s: %s\n", o.accounts_file.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  return -1;
+}
+
+}  // namespace skytether
