@@ -26,6 +26,7 @@ PrefValues CurrentValues() {
   v.flightMode = flightMode;
   v.cockpitPosition = cockpitPosition;
   v.connectAtStartup = connectAtStartup;
+  v.server = server;
   v.smoothTraffic = smoothTraffic;
   return v;
 }
@@ -59,6 +60,7 @@ void LoadPreferences() {
   flightMode = v.flightMode;
   cockpitPosition = v.cockpitPosition;
   connectAtStartup = v.connectAtStartup;
+  server = v.server;
   smoothTraffic = v.smoothTraffic;
 }
 

@@ -25,6 +25,8 @@ void ParsePreferencesText(const std::string &text, PrefValues &values) {
       values.crewID = value;
     } else if (key == "connectAtStartup") {
       values.connectAtStartup = stringtoi(value);
+    } else if (key == "server") {
+      values.server = value;
     } else if (key == "smoothTraffic") {
       values.smoothTraffic = stringtoi(value);
     }
@@ -40,7 +42,9 @@ std::string FormatPreferencesText(const PrefValues &values) {
   AddIntToString(out, "cockpitPosition=", values.cockpitPosition);
   out += ";crewID=" + values.crewID + ";";
   AddIntToString(out, "connectAtStartup=", values.connectAtStartup);
-  out += values.smoothTraffic != 0 ? ";smoothTraffic=1;" : ";smoothTraffic=0;";
+  out += ";";
+  if (!values.server.empty()) out += "server=" + values.server + ";";
+  out += values.smoothTraffic != 0 ? "smoothTraffic=1;" : "smoothTraffic=0;";
   return out;
 }
 
@@ -52,6 +56,7 @@ bool PreferencesReadBack(const PrefValues &values) {
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
          back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
+         back.server == values.server &&
          back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
 }
 

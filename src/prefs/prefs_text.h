@@ -10,6 +10,7 @@ struct PrefValues {
   int flightMode = 0;
   int cockpitPosition = 0;
   int connectAtStartup = 0;
+  std::string server;  // empty: the built-in server
   int smoothTraffic = 1;
 };
 
@@ -20,8 +21,10 @@ constexpr int kPrefsReadLimit = 999;
 // value. Parsing stops at the first position where no pair matches (a line feed, a pair without ";").
 void ParsePreferencesText(const std::string &text, PrefValues &values);
 
-// The full file content: the seven pairs in their fixed order, then "smoothTraffic" (a key older
-// versions skip, as they skip any key they do not know), ending with the last ";".
+// The full file content: the seven pairs in their fixed order, then "server" when one is chosen,
+// then "smoothTraffic", ending with the last ";". Older versions skip both keys, as they skip
+// any key they do not know; a file without "server" means the built-in server, one without
+// "smoothTraffic" smoothing on.
 std::string FormatPreferencesText(const PrefValues &values);
 
 // Whether a load gives back exactly these values from the text FormatPreferencesText writes for

@@ -9,6 +9,7 @@
 #include "XPWidgets.h"
 #include "aircraft/Traffic.h"
 #include "net/net.h"
+#include "net/server_text.h"
 #include "plugin/SkytetherSE.h"
 #include "prefs/Preferences.h"
 #include "prefs/prefs_text.h"
@@ -19,6 +20,11 @@ namespace {
 // Longest texts a preference may hold; longer field text is cut when applied.
 constexpr int kMaxIDLength = 15;
 constexpr int kMaxPasswordLength = 25;
+// The server text is not cut: anything this long is refused as a name over 253 characters.
+constexpr int kServerFieldRead = 1024;
+
+// Tall enough for the server row and the smoothing row under the buttons.
+constexpr int kPrefPaneHeight = 340;
 
 // Whether PrefErrorT currently shows a refusal; lets the pane leave it alone in the usual case.
 bool prefErrorShown = false;
@@ -87,15 +93,17 @@ void ClearPrefError() {
   prefErrorShown = false;
 }
 
-// Short enough for the widest field name and both characters the file refuses to stay inside the
-// pane: "Call/Nickname: no \";\" or line feeds".
-void ShowPrefError(const char *field, const std::string &text) {
-  const std::string characters = UnstorableCharacters(text);
-  const std::string caption =
-      std::string(field) + (characters.empty() ? ": cannot be saved" : ": no " + characters);
+// Every caption is short enough to stay inside the pane: "Call/Nickname: no \";\" or line feeds",
+// "Server: no scheme: HOST or HOST:PORT".
+void SetPrefError(const std::string &caption) {
   XPSetWidgetDescriptor(PrefErrorT, caption.c_str());
   XPShowWidget(PrefErrorT);
   prefErrorShown = true;
+}
+
+void ShowPrefError(const char *field, const std::string &text) {
+  const std::string characters = UnstorableCharacters(text);
+  SetPrefError(std::string(field) + (characters.empty() ? ": cannot be saved" : ": no " + characters));
 }
 
 // Returns false, and changes nothing but the error caption, when a text the user can see would not
@@ -105,6 +113,7 @@ bool ApplyPrefs() {
   const std::string newPassword = FieldText(PasswordF, kMaxPasswordLength);
   const std::string newCallsign = FieldText(CallsignF, kMaxIDLength);
   const std::string newCrewID = FieldText(CrewIDF, kMaxIDLength);
+  const std::string newServer = FieldText(ServerF, kServerFieldRead);
 
   // Each value is tried in its own place in a saved file.
   auto readsBack = [](std::string PrefValues::*member, const std::string &text) {
@@ -125,6 +134,7 @@ bool ApplyPrefs() {
       {"Password", newPassword, readsBack(&PrefValues::password, newPassword)},
       {"Call/Nickname", newCallsign, readsBack(&PrefValues::callsign, newCallsign)},
       {"Crew ID", newCrewID, crewStorable || !crewShown},
+      {"Server", newServer, readsBack(&PrefValues::server, newServer)},
   };
   for (const auto &f : fields) {
     if (!f.storable) {
@@ -132,11 +142,18 @@ bool ApplyPrefs() {
       return false;
     }
   }
+  ServerChoice choice;
+  const std::string serverProblem = ParseServerText(newServer, choice);
+  if (!serverProblem.empty()) {
+    SetPrefError("Server: " + serverProblem);
+    return false;
+  }
   ClearPrefError();
 
   userID = newUserID;
   password = newPassword;
   myCallsign = newCallsign;
+  server = newServer;  // used from the next connect on
   // Copied in Solo mode too, while the field is hidden.
   if (crewStorable) crewID = newCrewID;
 
@@ -261,9 +278,15 @@ void CreatePrefPane(int w, int h) {
   PrefErrorT = Child(L + b + 5, errTop, L + w - b - 5, errTop - 12, 0, "", xpWidgetClass_Caption);
   prefErrorShown = false;
 
-  // Under the pane's buttons, in the room the pane grew by.
+  // The server chosen, on a row of its own under the other settings.
   const int row14Top = T - 14 * b, row14Bottom = T - 14 * b - 12;
-  SmoothTrafficB = Child(c + 105, row14Top, c + 115, row14Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
+  ServerT = Child(c, row14Top, c + 100, row14Bottom, 1, "Server:", xpWidgetClass_Caption);
+  ServerF = Child(c + 105, row14Top, c + 215, row14Bottom, 1, server.c_str(), xpWidgetClass_TextField);
+  XPSetWidgetProperty(ServerF, xpProperty_TextFieldType, xpTextEntryField);
+
+  // Under the server, in the room the pane grew by.
+  const int row15Top = T - 15 * b, row15Bottom = T - 15 * b - 12;
+  SmoothTrafficB = Child(c + 105, row15Top, c + 115, row15Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
   XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
   XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
 
@@ -273,8 +296,7 @@ void CreatePrefPane(int w, int h) {
 
 void OpenSettings() {
   if (PrefPane == 0) {
-    // 300 wide; 320 tall, a row more than the seven settings and the session controls need.
-    CreatePrefPane(300, 320);
+    CreatePrefPane(300, kPrefPaneHeight);
     PrefPane = 1;
   } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
     InitializePrefPane();
@@ -341,6 +363,7 @@ void InitializePrefPane() {
   XPSetWidgetDescriptor(PasswordF, password.c_str());
   XPSetWidgetDescriptor(CallsignF, myCallsign.c_str());
   XPSetWidgetDescriptor(CrewIDF, crewID.c_str());
+  XPSetWidgetDescriptor(ServerF, server.c_str());
 
   // The fields now hold stored values, so a refusal about earlier text no longer applies.
   ClearPrefError();

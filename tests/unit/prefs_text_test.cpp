@@ -10,9 +10,9 @@ PrefValues Parse(const std::string &text, PrefValues start = PrefValues()) {
 }  // namespace
 
 TEST(PrefsText, FullFileRoundTrips) {
-  const std::string file =
-      "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;"
-      "smoothTraffic=0;";
+  const std::string seven =
+      "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;";
+  const std::string file = seven + "smoothTraffic=0;";
   PrefValues v = Parse(file);
   EXPECT_EQ(v.smoothTraffic, 0);
   EXPECT_EQ(v.callsign, "Falcon");
@@ -23,6 +23,11 @@ TEST(PrefsText, FullFileRoundTrips) {
   EXPECT_EQ(v.crewID, "7");
   EXPECT_EQ(v.connectAtStartup, 1);
   EXPECT_EQ(FormatPreferencesText(v), file);
+  // A chosen server follows the seven pairs, the smoothing key follows it; older readers skip both.
+  v.server = "[2001:db8::1]:5000";
+  const std::string withServer = seven + "server=[2001:db8::1]:5000;smoothTraffic=0;";
+  EXPECT_EQ(FormatPreferencesText(v), withServer);
+  EXPECT_EQ(Parse(withServer).server, v.server);
 }
 
 TEST(PrefsText, MissingKeysKeepTheirValues) {
