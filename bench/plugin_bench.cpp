@@ -421,17 +421,19 @@ int RunCallgrind() {
       Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
       rig->PacketProcess();
     }
-    Section("Plugin_PlaceTraffic19", n, [] {}, [] { rig->PlaceTraffic(); });
+    Section(
+        "Plugin_PlaceTraffic19", n, [] {}, [] { rig->PlaceTraffic(); });
   }
   // Two frames at 60 fps while 19 aircraft report at 60 Hz: two reports a slot waiting for the
   // one packet cycle of the two frames, the broadcast and the placement in each.
-  Section("Plugin_TwoFrames19At60Hz", n,
-          [] {
-            Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
-            Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
-            rig->peer().DrainDatagrams();
-          },
-          TwoFrames);
+  Section(
+      "Plugin_TwoFrames19At60Hz", n,
+      [] {
+        Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+        Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+        rig->peer().DrainDatagrams();
+      },
+      TwoFrames);
   return 0;
 }
 

@@ -37,7 +37,8 @@ bool PluginRig::Start(std::string *error) {
   host_ = std::make_unique<skyhost::Host>(options);
   {
     std::ofstream prefs(dir_->path() + "/Resources/plugins/stprefs.txt", std::ios::binary);
-    prefs << "userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;" << (smoothOff ? "smoothTraffic=0;" : "");
+    prefs << "userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;"
+          << (smoothOff ? "smoothTraffic=0;" : "");
   }
   if (!peer_.Open(120.0, error)) return false;
   if (!host_->load(PluginFile())) {
@@ -159,10 +160,13 @@ std::vector<std::string> PluginRig::MakeReports(int count, bool otherCell, doubl
     const double k = double(i);
     std::string s = std::to_string(slot) + "|l|";
     // 17 single values: x y z, lat lon el, theta phi psi, 5 surfaces, 3 yoke values.
-    const double lat = (otherCell ? 48.1 : 47.42) + 0.00123 * k + sent * 60 / 111195, lon = 8.51 + 0.00234 * k;
+    const double lat = (otherCell ? 48.1 : 47.42) + 0.00123 * k + sent * 60 / 111195,
+                 lon = 8.51 + 0.00234 * k;
+    // clang-format off
     const double v[17] = {-12000.123 + 37.7 * k, 1500.25 + k, 23000.4567 - 41.3 * k, lat, lon,
                           1500.25 + k, 2.5 + 0.01 * k, -10.25 + 0.1 * k, 270.5 - 0.3 * k - 3 * sent, 0.333333343,
                           0.333333343, 0.0125, 0.5, 0, 0.0123456791, -0.234567896, 0.00345678907};
+    // clang-format on
     for (double x : v) s += G9(x) + "|";
     for (int g = 0; g < 10; ++g) s += G9(0.476190478 + 0.0476190478 * (g / 3) + 0.0001 * k) + "|";
     s += "1|1|1|1|0|";

@@ -58,9 +58,11 @@ class FrameTrace {
   void write(const skyhost::Host &host, long long wallMicros) {
     if (!file_) return;
     const std::string own = "sim/flightmodel/position/";
-    std::fprintf(file_, "%lld %.6f %.9f %.9f %.4f %.4f", wallMicros, host.elapsed(), host.getd(own + "latitude"),
-                 host.getd(own + "longitude"), host.getd(own + "elevation"), host.getd(own + "psi"));
-    const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"), uz = host.getd(own + "local_z");
+    std::fprintf(file_, "%lld %.6f %.9f %.9f %.4f %.4f", wallMicros, host.elapsed(),
+                 host.getd(own + "latitude"), host.getd(own + "longitude"), host.getd(own + "elevation"),
+                 host.getd(own + "psi"));
+    const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"),
+                 uz = host.getd(own + "local_z");
     for (int n = 1; n < 20; ++n) {
       const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
       const double x = host.getd(p + "x"), y = host.getd(p + "y"), z = host.getd(p + "z");
@@ -78,7 +80,8 @@ class FrameTrace {
 };
 
 long long wallMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 

@@ -31,8 +31,8 @@ void TakeReport(int n, double arrival, bool timed, long micros);
 // Slot n starts a new track: its next report is taken whatever its time, and shown as it comes.
 void ResetTrack(int n);
 // Flight loop, every frame: with smoothing on, each shown slot placed where its track puts it now.
-float SkytetherPlaceTraffic(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop, int inCounter,
-                            void *inRefcon);
+float SkytetherPlaceTraffic(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
+                            int inCounter, void *inRefcon);
 // The server freed slot n: hidden until its next report, and a model waiting for it loads nothing.
 void FreeSlot(int n);
 // Whether slot n shows: the session is open and the slot had a report in the last 10 s, since it

@@ -62,8 +62,8 @@ void SmoothTrack::Reset() {
 
 bool SmoothTrack::Take(const TrackReport &r) {
   const Pose &q = r.pose;
-  const bool finite = std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z) && std::isfinite(q.theta) &&
-                      std::isfinite(q.phi) && std::isfinite(q.psi);
+  const bool finite = std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z) &&
+                      std::isfinite(q.theta) && std::isfinite(q.phi) && std::isfinite(q.psi);
   // A report that cannot be moved on from is shown as it came, and the track starts again after it.
   if (!r.timed || !finite) {
     Reset();
@@ -118,8 +118,8 @@ bool SmoothTrack::Take(const TrackReport &r) {
     correctionAt_ = r.arrival;
     return true;
   }
-  correction_ = Pose{dx, dy, dz, Wrapped(shown.theta - predicted.theta), Wrapped(shown.phi - predicted.phi),
-                     Wrapped(shown.psi - predicted.psi)};
+  const double theta = Wrapped(shown.theta - predicted.theta), phi = Wrapped(shown.phi - predicted.phi);
+  correction_ = Pose{dx, dy, dz, theta, phi, Wrapped(shown.psi - predicted.psi)};
   return true;
 }
 
@@ -162,7 +162,7 @@ Pose SmoothTrack::Predicted(double now) const {
   const double bend = turn * age * age / 2;
   return Pose{last.pose.x + vx * age - bend * vz, last.pose.y + rate_.y * age,
               last.pose.z + vz * age + bend * vx, last.pose.theta + rate_.theta * age,
-              last.pose.phi + rate_.phi * age,     last.pose.psi + rate_.psi * age};
+              last.pose.phi + rate_.phi * age,    last.pose.psi + rate_.psi * age};
 }
 
 Pose SmoothTrack::At(double now) const {

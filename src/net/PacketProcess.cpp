@@ -108,7 +108,8 @@ void HandleDatagram(std::string_view datagram, double arrival, bool (&applied)[k
     // Only a report sent after the slot's newest of the run so far can take its place: one whose
     // text does not even end in a later time is not matched at all.
     long micros = 0;
-    if (!TrailingMicroseconds(rest, micros) || SenderSeconds(newest.micros[n], newest.arrival[n], micros, arrival) <= 0)
+    if (!TrailingMicroseconds(rest, micros) ||
+        SenderSeconds(newest.micros[n], newest.arrival[n], micros, arrival) <= 0)
       return;
   }
   ReportFields f;
@@ -274,8 +275,8 @@ float SkytetherPacketProcess(float, float, int, void *) {
     if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     char *area = batch.area[i];
     area[length] = '\0';
-    HandleDatagram(std::string_view(area, size_t(length)), smoothTraffic != 0 ? ArrivalOf(i, now, realToSteady) : 0,
-                   applied);
+    HandleDatagram(std::string_view(area, size_t(length)),
+                   smoothTraffic != 0 ? ArrivalOf(i, now, realToSteady) : 0, applied);
   }
   if (received) udprx = "Ur";
   for (int n = 1; n < kSlotCount; ++n)

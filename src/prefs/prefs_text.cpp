@@ -56,8 +56,7 @@ bool PreferencesReadBack(const PrefValues &values) {
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
          back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
-         back.server == values.server &&
-         back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
+         back.server == values.server && back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
 }
 
 std::string UnstorableCharacters(const std::string &value) {
