@@ -25,6 +25,7 @@ constexpr Names kDrops[] = {
     {"unusable model path", "model_path"},
     {"view-only datagram from a pilot", "view_only_datagram"},
     {"datagram from another port", "other_port"},
+    {"chat of a muted pilot", "muted"},
 };
 static_assert(sizeof kDrops / sizeof kDrops[0] == kDropKinds, "a line per kind of Drop");
 
@@ -40,6 +41,7 @@ constexpr const char *kEvents[] = {
     "connection closed before login",
     "connection cut",
     "accept failed",
+    "admin request refused",
 };
 static_assert(sizeof kEvents / sizeof kEvents[0] == kEventKinds, "a name per kind of Event");
 

@@ -22,6 +22,7 @@ enum class Drop {
   kModelPath,         // model path that is no .acf file or would leave the receiver's folder
   kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
   kOtherPort,         // datagram from another port than the pilot's while that port is in use
+  kMuted,             // chat of a pilot the operator muted
   kCount
 };
 constexpr std::size_t kDropKinds = static_cast<std::size_t>(Drop::kCount);
@@ -39,6 +40,7 @@ enum class Event {
   kPendingCut,        // a connection closed before login: too slow, or over the pending caps
   kSessionCut,        // a connection cut for what it sent or did not read
   kAcceptFailed,      // accept() failed (out of descriptors and the like)
+  kAdminRefused,      // an admin request without a valid token
   kCount
 };
 constexpr std::size_t kEventKinds = static_cast<std::size_t>(Event::kCount);

@@ -14,6 +14,10 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              1024, as a service gets by default), then a login from 127.0.0.1: time until in
   logflood   a logged-in pilot alternates its datagram source port for 3 s, then wrong-token
              logins for 3 s: log lines and bytes the server writes for each
+  admin      for 6 s against the admin address, while a pilot flies at 30 Hz: requests without a
+             token and with wrong ones as fast as they go, bodies far over the cap, bodies that
+             trickle in; answers by status, time until a trickling body is cut, log lines, and
+             the reports that reached the other pilot
 Every scenario starts its own server and stops it.
 """
 import atexit
@@ -290,8 +294,89 @@ def logflood(build):
     os.remove(path)
 
 
+def admin(build):
+    token = "hostile-0123456789abcdef"
+    path = "/tmp/skytether-hostile-tokens"
+    with open(path, "w") as f:
+        f.write("ops %s\n" % token)
+    os.chmod(path, 0o600)
+    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", "--max-report-age", "0"])
+    for _ in range(50):
+        with server.lock:
+            line = next((l for l in server.lines if "admin controls on" in l), None)
+        if line:
+            break
+        time.sleep(0.1)
+    port = int(line.split("127.0.0.1:")[1].split("/")[0])
+    r, x = pair(server)
+    while readable(r.udp, 0.2):
+        r.udp.recv(2048)
+    mark, stop, statuses, lock = server.mark(), time.time() + 6, {}, threading.Lock()
+
+    def ask(label, head, body=b"", trickle=0.0):
+        s = socket.create_connection(("127.0.0.1", port), timeout=10)
+        start = time.time()
+        try:
+            s.sendall(head)
+            for b in body:
+                s.sendall(bytes([b]))
+                time.sleep(trickle)
+            if not trickle:
+                s.sendall(body)
+            answer = s.recv(64)
+        except OSError:
+            answer = b""
+        s.close()
+        key = label + " " + (answer[9:12].decode() if answer.startswith(b"HTTP/1.1 ") else "closed")
+        with lock:
+            statuses[key] = statuses.get(key, 0) + 1
+        return time.time() - start
+
+    def post(auth, length, path="/v1/admin/kick"):
+        return ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n\r\n" % (path, auth, length)).encode()
+
+    def flood(label, auth):
+        while time.time() < stop:
+            ask(label, post(auth, 4), b"id=2")
+
+    def huge():
+        while time.time() < stop:
+            ask("huge", post("Authorization: Bearer %s\r\n" % token, 10 << 20), b"id=2" * 1000)
+
+    slow_cut = []
+
+    def slow():
+        slow_cut.append(ask("slow", post("Authorization: Bearer %s\r\n" % token, 40), b"id=2&reason=" + b"x" * 28, 0.25))
+
+    threads = [threading.Thread(target=flood, args=("none", "")),
+               threading.Thread(target=flood, args=("wrong", "Authorization: Bearer wrong-%s\r\n" % token)),
+               threading.Thread(target=huge)] + [threading.Thread(target=slow) for _ in range(4)]
+    for t in threads:
+        t.start()
+    sent = received = 0
+    while time.time() < stop:
+        x.fly(47.01 + sent * 1e-5, 8.0)
+        sent += 1
+        end = time.time() + 1 / 30
+        while readable(r.udp, end - time.time()):
+            received += r.udp.recv(2048).startswith(b"1|l|")
+    while readable(r.udp, 0.5):
+        received += r.udp.recv(2048).startswith(b"1|l|")
+    for t in threads:
+        t.join()
+    n, b, _ = server.since(mark)
+    alive = x.admitted()
+    print("admin: answers %s; a trickling body cut after %.1f s; %d log lines (%d bytes) in 6 s; "
+          "reports %d of %d; the pilot named in every request still logged in: %s"
+          % (dict(sorted(statuses.items())), max(slow_cut), n, b, received, sent, alive))
+    server.stop()
+    os.remove(path)
+    if not alive or received < sent:
+        raise SystemExit("admin: a hostile admin client cost the relay")
+
+
 if __name__ == "__main__":
-    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood}
+    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):
         raise SystemExit(__doc__)
     for name in sys.argv[2:] or list(scenarios):

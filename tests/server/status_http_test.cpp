@@ -93,6 +93,28 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   for (const char *secret : {"alice", "bob", "127.0.0.1", "00000000"})
     EXPECT_EQ(body.find(secret), std::string::npos);
 
+  // The plain-text feed: a header, then a line per pilot in view, fields between ':'.
+  std::string text;
+  ASSERT_EQ(HttpGet(http, "/v1/whazzup.txt", &text), 200);
+  for (const char *line : {"\n!GENERAL:\n", "\nVERSION = 1\n", "\nCONNECTED CLIENTS = 2\n", "\n!CLIENTS:\n",
+                           "\n!SERVERS:\nnorth-1:::north-1:1:\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  const std::size_t at = text.find("\nAAA:");
+  ASSERT_NE(at, std::string::npos) << text;
+  std::vector<std::string> fields;
+  std::istringstream alice(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+  for (std::string f; std::getline(alice, f, ':');) fields.push_back(f);
+  ASSERT_EQ(fields.size(), 41u) << text;
+  EXPECT_EQ(fields[1], "1111");
+  EXPECT_EQ(fields[3], "PILOT");
+  EXPECT_EQ(fields[5], "47.250000");
+  EXPECT_EQ(fields[6], "8.500000");
+  EXPECT_EQ(fields[7], "4050") << "feet";
+  EXPECT_EQ(fields[9], "Trainer");
+  EXPECT_EQ(fields[14], "north-1");
+  EXPECT_EQ(fields[38], "272") << "heading in whole degrees";
+  for (const char *secret : {"alice", "bob", "127.0.0.1"}) EXPECT_EQ(text.find(secret), std::string::npos);
+
   // Read-only; unknown paths are not found.
   EXPECT_EQ(HttpGet(http, "/v1/status.json", nullptr, "POST"), 405);
   EXPECT_EQ(HttpGet(http, "/v1/other", nullptr), 404);
