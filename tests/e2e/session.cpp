@@ -84,14 +84,13 @@ bool Pilot::start() {
            std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
   }
   const bool chosen = std::isfinite(setup_.originLat) && std::isfinite(setup_.originLon);
-  return process_.start(
-      {SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
-       Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps), "--realtime", "--script",
-       r + "/script.txt", "--start", Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation),
-       "--origin",
-       chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon) : Num(setup_.lat) + "," + Num(setup_.lon),
-       "--trace", r + "/trace.txt"},
-      r + "/runner.log", "", env);
+  return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
+                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
+                         "--realtime", "--trace", r + "/trace.txt", "--script", r + "/script.txt", "--start",
+                         Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
+                         chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
+                                : Num(setup_.lat) + "," + Num(setup_.lon)},
+                        r + "/runner.log", "", env);
 }
 
 bool Pilot::finish(double extraSeconds) {
