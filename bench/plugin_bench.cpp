@@ -52,7 +52,7 @@ constexpr int kSendBatch = 256;
 sockaddr_in ServerAddress() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(bench::kProtocolPort);
+  a.sin_port = htons(harness::kProtocolPort);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return a;
 }
@@ -161,9 +161,9 @@ struct HostCalls {
 
 // Puts reports (and notices) in the plugin's sockets and waits until the stream bytes are there.
 void Load(const std::vector<std::string> &reports, const std::string &notices) {
-  rig->peer().SendDatagrams(reports);
+  rig->peer().sendDatagrams(reports);
   if (!notices.empty()) {
-    rig->peer().SendStream(notices);
+    rig->peer().sendStream(notices);
     while (rig->StreamBytesWaiting() < int(notices.size())) {
     }
   }
@@ -179,12 +179,12 @@ void Floor_SendtoOfPositionLength(benchmark::State &state) {
     RawSendto(rig->datagramFd(), line.data(), line.size(), to);
     if (++n == kSendBatch) {
       state.PauseTiming();
-      rig->peer().DrainDatagrams();
+      rig->peer().drainDatagrams();
       n = 0;
       state.ResumeTiming();
     }
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
   state.counters["bytes"] = double(line.size());
 }
 
@@ -202,12 +202,12 @@ void Plugin_DrawPlanes(benchmark::State &state) {
     allocations += bench::Allocations() - before;
     if (++n == kSendBatch) {
       state.PauseTiming();
-      rig->peer().DrainDatagrams();
+      rig->peer().drainDatagrams();
       n = 0;
       state.ResumeTiming();
     }
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
   CountAllocations(state, allocations);
 }
 
@@ -407,7 +407,7 @@ void Warm() {
     Load(rig->MakeReports(19, false), rig->Notices());
     rig->PacketProcess();
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
 }
 
 // Named, so that a profile can collect it alone (--toggle-collect=*TwoFrames*).
@@ -422,7 +422,7 @@ __attribute__((noinline)) void TwoFrames() {
 int RunCallgrind() {
   const std::string line = rig->positionLine();
   const sockaddr_in to = ServerAddress();
-  auto drain = [] { rig->peer().DrainDatagrams(); };
+  auto drain = [] { rig->peer().drainDatagrams(); };
   Warm();
   const int n = 100;
   Section("Floor_SendtoOfPositionLength", n, drain,
@@ -446,7 +446,7 @@ int RunCallgrind() {
       [] {
         Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
         Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
-        rig->peer().DrainDatagrams();
+        rig->peer().drainDatagrams();
       },
       TwoFrames);
   return 0;
@@ -583,10 +583,10 @@ int RunFramesMode(double seconds, const char *out, bool smoothOff) {
       // Each round sent at its own time, as pilots' reports are.
       if (k % kAircraft == 0) reports = local.MakeReports(kAircraft, false, bench::Now() - t0);
       one[0] = reports[size_t(k % kAircraft)];
-      local.peer().SendDatagrams(one);
+      local.peer().sendDatagrams(one);
       ++k;
       sent.store(k);
-      if (k % kAircraft == 0) local.peer().DrainDatagrams();
+      if (k % kAircraft == 0) local.peer().drainDatagrams();
     }
   });
   const std::string line = local.positionLine();

@@ -1,16 +1,31 @@
 #pragma once
-// The real plugin file loaded into the simulated host, logged in to a BenchPeer on
-// 127.0.0.1:49556, with its position broadcast and receive cycle and its two sockets at hand.
+// The real plugin file in the simulated host (the harness's PluginHost), logged in to the
+// harness's FakeServer on 127.0.0.1:49556, with its position broadcast and receive cycle and its
+// two sockets at hand.
+#include <time.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "XPLMProcessing.h"
-#include "bench_peer.h"
-#include "skyhost/Host.h"
-#include "skyhost/TempDir.h"
+#include "fake_server.h"
+#include "plugin_host.h"
 
 namespace bench {
+
+// Seconds on the monotonic clock.
+inline double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+// CPU seconds (user + system) used by this thread so far.
+inline double ThreadCpu() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
 
 class PluginRig {
  public:
@@ -21,8 +36,8 @@ class PluginRig {
   bool smoothOff = false;
   void Stop();
 
-  skyhost::Host &host() { return *host_; }
-  BenchPeer &peer() { return peer_; }
+  skyhost::Host &host() { return rig_->host(); }
+  harness::FakeServer &peer() { return *peer_; }
 
   // The plugin's callbacks, called directly as its own code (what it asks of the host, such as
   // whether it holds the planes, is answered for it): exactly what the host calls each frame.
@@ -54,19 +69,19 @@ class PluginRig {
 
  private:
   bool FindSockets(std::string *error);
+  in_port_t PluginPort() const;  // the plugin's datagram port, as the server saw it (IPv4)
   // One pointer captured: the call allocates nothing.
   float Call(XPLMFlightLoop_f loop, float interval) {
     struct {
       XPLMFlightLoop_f loop;
       float interval, next;
     } c{loop, interval, 0};
-    host_->asPlugin([p = &c] { p->next = p->loop(p->interval, p->interval, 1, nullptr); });
+    host().asPlugin([p = &c] { p->next = p->loop(p->interval, p->interval, 1, nullptr); });
     return c.next;
   }
 
-  std::unique_ptr<skyhost::TempDir> dir_;
-  std::unique_ptr<skyhost::Host> host_;
-  BenchPeer peer_;
+  std::unique_ptr<harness::PluginHost> rig_;
+  std::unique_ptr<harness::FakeServer> peer_;
   XPLMFlightLoop_f drawPlanes_ = nullptr;
   XPLMFlightLoop_f packetProcess_ = nullptr;
   XPLMFlightLoop_f placeTraffic_ = nullptr;

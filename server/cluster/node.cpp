@@ -52,8 +52,7 @@ std::string NewNodeId() {
 }
 
 ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry &registry, Server &relay)
-    : io_(io),
-      options_(std::move(options)),
+    : options_(std::move(options)),
       node_(NewNodeId()),
       registry_(registry),
       relay_(relay),

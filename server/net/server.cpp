@@ -23,8 +23,7 @@ void SetReusePort(int fd, asio::error_code &ec) {
 }  // namespace
 
 Server::Server(asio::io_context &io, ServerOptions options, Registry &registry)
-    : io_(io),
-      options_(std::move(options)),
+    : options_(std::move(options)),
       registry_(registry),
       acceptor_(io),
       udp_(io),

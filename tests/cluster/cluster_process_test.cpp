@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "../e2e/json.h"
+#include "json.h"
 #include "position_text.h"
-#include "redis_harness.h"
-#include "server_harness.h"
+#include "redis_server.h"
+#include "fake_client.h"
 
 using harness::FakeClient;
 using harness::RedisServer;
@@ -110,18 +110,18 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   Sleep(1.2);
   std::string body;
   ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/v1/status.json", &body), 200);
-  e2e::Json feed;
-  ASSERT_TRUE(e2e::ParseJson(body, feed)) << body;
+  harness::Json feed;
+  ASSERT_TRUE(harness::ParseJson(body, feed)) << body;
   EXPECT_TRUE(feed["server"]["clustered"].boolean);
   EXPECT_EQ(feed["counts"]["nodes"].number, 2);
   EXPECT_EQ(feed["counts"]["observers"].number, 1);
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
-  for (const e2e::Json &p : feed["pilots"].items) {
+  for (const harness::Json &p : feed["pilots"].items) {
     const bool alice = p["id"].number == 1111;
     EXPECT_EQ(p["callsign"].text, alice ? "AAA" : "BBB");
     EXPECT_EQ(p["node"].text, alice ? "one" : "two");
     EXPECT_EQ(p["model"].text, "Trainer");
-    EXPECT_EQ(p["heading"].type, e2e::Json::Number) << "bob's positions reach node one: alice holds him";
+    EXPECT_EQ(p["heading"].type, harness::Json::Number) << "bob's positions reach node one: alice holds him";
   }
   std::string metrics;
   ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/metrics", &metrics), 200);

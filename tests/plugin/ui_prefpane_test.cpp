@@ -10,9 +10,9 @@
 #include "XPLMGraphics.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
-#include "plugin_fixture.h"
+#include "plugin_test.h"
 #include "md5.h"
-#include "test_peer.h"
+#include "fake_server.h"
 #include "ui_support.h"
 
 namespace {
@@ -33,7 +33,7 @@ std::string Prefs(const std::string &callsign, const std::string &user, const st
          (server.empty() ? "" : "server=" + server + ";") + "smoothTraffic=" + std::to_string(smooth) + ";";
 }
 
-class PrefPaneTest : public sttest::PluginTest {
+class PrefPaneTest : public harness::PluginTest {
  protected:
   void PickSettings() { ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings"))); }
   XPWidgetID Id(W w) {
@@ -333,7 +333,7 @@ TEST_F(PrefPaneTest, AppliedTextIsCutToItsLimitWhileTheFieldKeepsItAll) {
 }
 
 TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
   Start();
@@ -342,7 +342,7 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   Retype(kPasswordF, "zzz");
   Press(kConnect, "skytether/connect");
   // The connect completes in a later frame; then the pane offers Disconnect.
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));
   const std::string login = peer.streamLines()[0];
@@ -355,7 +355,7 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   Press(kDisconnect, "skytether/disconnect");
   EXPECT_TRUE(Shown(kConnect));
   EXPECT_FALSE(Shown(kDisconnect));
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
   EXPECT_EQ(peer.streamLines().back(), id + "|Closing Connection\n");
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
 }
@@ -364,11 +364,11 @@ INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest,
                          ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1));
   Start();
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   PickSettings();
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace e2e {
+namespace harness {
 
 namespace {
 
@@ -144,4 +144,4 @@ bool ParseJsonFile(const std::string &path, Json &out) {
   return ParseJson(s.str(), out);
 }
 
-}  // namespace e2e
+}  // namespace harness
