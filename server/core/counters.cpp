@@ -25,6 +25,7 @@ constexpr Names kDrops[] = {
     {"unusable model path", "model_path"},
     {"view-only datagram from a pilot", "view_only_datagram"},
     {"datagram from another port", "other_port"},
+    {"position over its pilot's rate", "position_rate"},
 };
 static_assert(sizeof kDrops / sizeof kDrops[0] == kDropKinds, "a line per kind of Drop");
 
@@ -40,6 +41,8 @@ constexpr const char *kEvents[] = {
     "connection closed before login",
     "connection cut",
     "accept failed",
+    "position rate",
+    "cluster node",
 };
 static_assert(sizeof kEvents / sizeof kEvents[0] == kEventKinds, "a name per kind of Event");
 

@@ -22,6 +22,7 @@ enum class Drop {
   kModelPath,         // model path that is no .acf file or would leave the receiver's folder
   kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
   kOtherPort,         // datagram from another port than the pilot's while that port is in use
+  kPositionRate,      // position beyond its pilot's rate, overtaken by a newer one before it went out
   kCount
 };
 constexpr std::size_t kDropKinds = static_cast<std::size_t>(Drop::kCount);
@@ -39,6 +40,8 @@ enum class Event {
   kPendingCut,        // a connection closed before login: too slow, or over the pending caps
   kSessionCut,        // a connection cut for what it sent or did not read
   kAcceptFailed,      // accept() failed (out of descriptors and the like)
+  kPositionRate,      // a pilot sent positions faster than its rate
+  kClusterNode,       // another node of the cluster joined or left, or was not taken
   kCount
 };
 constexpr std::size_t kEventKinds = static_cast<std::size_t>(Event::kCount);

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 
 #include "net/clock.h"
@@ -43,6 +44,12 @@ HttpResponse Plain(int status, std::string body) {
   return r;
 }
 
+// An IPv4 client of an IPv6 listener as the IPv4 address it is.
+asio::ip::address Unmapped(const asio::ip::address &a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  return a;
+}
+
 // Refused before a request was read: nothing but what the client needs to know.
 const char kBusy[] =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 5\r\nConnection: close\r\nRetry-After: "
@@ -51,16 +58,41 @@ const char kBusy[] =
 }  // namespace
 
 std::string ResponseText(const HttpResponse &response, bool head_only) {
+  std::string out = ResponseHead(response);
+  if (!head_only) out += response.Body();
+  return out;
+}
+
+std::string ClientAddress(const HttpRequest &request, const std::string &peer,
+                          const std::vector<std::string> &trusted_proxies) {
+  if (std::find(trusted_proxies.begin(), trusted_proxies.end(), peer) == trusted_proxies.end()) return peer;
+  // Whatever the client wrote in the header comes before the entry its proxy appended.
+  std::string_view forwarded;
+  for (const auto &h : request.headers) {
+    if (h.first.size() == 15 && std::equal(h.first.begin(), h.first.end(), "x-forwarded-for", [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == b;
+        }))
+      forwarded = h.second;
+  }
+  const std::size_t comma = forwarded.rfind(',');
+  std::string_view last = comma == std::string_view::npos ? forwarded : forwarded.substr(comma + 1);
+  while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) last.remove_prefix(1);
+  while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.remove_suffix(1);
+  asio::error_code ec;
+  const asio::ip::address client = asio::ip::make_address(std::string(last), ec);
+  return ec ? peer : Unmapped(client).to_string();
+}
+
+std::string ResponseHead(const HttpResponse &response) {
   std::vector<std::pair<std::string, std::string>> headers = response.headers;
   headers.emplace_back("Connection", "close");
-  headers.emplace_back("Content-Length", std::to_string(response.body.size()));
+  headers.emplace_back("Content-Length", std::to_string(response.Body().size()));
   headers.emplace_back("Content-Type", response.content_type);
   std::stable_sort(headers.begin(), headers.end(),
                    [](const auto &a, const auto &b) { return LessNoCase(a.first, b.first); });
   std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
   for (const auto &h : headers) out += h.first + ": " + h.second + "\r\n";
   out += "\r\n";
-  if (!head_only) out += response.body;
   return out;
 }
 
@@ -84,7 +116,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   void Start() {
     asio::error_code ec;
     const auto peer = socket_.remote_endpoint(ec);
-    if (!ec) address_ = peer.address().to_string();
+    if (!ec) address_ = Unmapped(peer.address()).to_string();
     auto self = shared_from_this();
     deadline_.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
         std::chrono::duration<double>(server_.options_.limits.request_seconds)));
@@ -124,20 +156,26 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     switch (ReadRequest(in_, RequestLimits{l.max_request, l.max_line}, &request)) {
       case ReadStatus::kNeedMore:
         if (in_.size() < l.max_request) return Read();
-        return Reply(ResponseText(Plain(400, "400\n"), false));
+        return Reply(Plain(400, "400\n"), false);
       case ReadStatus::kBad:
-        return Reply(ResponseText(Plain(400, "400\n"), false));
+        return Reply(Plain(400, "400\n"), false);
       case ReadStatus::kUriTooLong:
-        return Reply(ResponseText(Plain(414, "414\n"), false));
+        return Reply(Plain(414, "414\n"), false);
       case ReadStatus::kDone:
-        return Reply(ResponseText(server_.Answer(request, address_), request.method == "HEAD"));
+        return Reply(server_.Answer(request, address_), request.method == "HEAD");
     }
   }
 
-  void Reply(std::string text) {
-    out_ = std::move(text);
+  // The head, then the body as it is: a shared one is written from where it lies, not copied.
+  void Reply(HttpResponse response, bool head_only) {
+    head_ = ResponseHead(response);
+    body_ = std::move(response.body);
+    shared_body_ = std::move(response.shared_body);
+    const std::string &body = shared_body_ ? *shared_body_ : body_;
+    const std::array<asio::const_buffer, 2> out{asio::buffer(head_),
+                                                head_only ? asio::const_buffer() : asio::buffer(body)};
     auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(out_), [this, self](const asio::error_code &, std::size_t) {
+    asio::async_write(socket_, out, [this, self](const asio::error_code &, std::size_t) {
       if (closed_) return;
       asio::error_code ec;
       socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
@@ -149,7 +187,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer deadline_;
   std::string address_;
-  std::string in_, out_;
+  std::string in_, head_, body_;
+  std::shared_ptr<const std::string> shared_body_;
   bool closed_ = false;
 };
 
@@ -232,7 +271,9 @@ HttpResponse HttpServer::Answer(const HttpRequest &request, const std::string &a
     r.headers.emplace_back("Allow", allow);
   } else {
     if (rates_.size() > l.rate_addresses) rates_.clear();  // many addresses: start again rather than grow
-    auto gate = rates_.try_emplace(address, l.rate_burst, l.rate_per_second).first;
+    auto gate =
+        rates_.try_emplace(ClientAddress(request, address, l.trusted_proxies), l.rate_burst, l.rate_per_second)
+            .first;
     if (!gate->second.Take(Now())) {
       r = Plain(429, "too many requests\n");
       r.headers.emplace_back("Retry-After", "1");
@@ -241,6 +282,9 @@ HttpResponse HttpServer::Answer(const HttpRequest &request, const std::string &a
       r = route == routes_.end() ? Plain(404, "404\n") : route->second(request);
     }
   }
+  // Every answer is whole: a request for byte ranges gets the body once, never a part of it or
+  // (what many ranges would ask) more than it.
+  r.headers.emplace_back("Accept-Ranges", "none");
   r.headers.emplace_back("Cache-Control", "no-store");
   r.headers.emplace_back("X-Content-Type-Options", "nosniff");
   return r;

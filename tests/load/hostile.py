@@ -379,6 +379,8 @@ def flood(build):
         f.fly(47.02, 8.0)
     r.lines(0.5)
     r.udp.setblocking(False)
+    while plugin_read(r.udp):  # the warm-up's reports
+        pass
     rate, seconds = 20000, 5.0
     sent, took = multiprocessing.Value("l", 0), multiprocessing.Value("d", 0.0)
 
@@ -563,17 +565,20 @@ class Redis:
         self.proc.kill()
         self.proc.wait()
 
-    def publish_many(self, channel, payloads):
-        """PUBLISH every payload, pipelined on one connection, as fast as Redis takes them."""
+    @staticmethod
+    def publishes(channel, payloads):
+        """The commands that PUBLISH every payload, pipelined."""
+        ch = channel.encode()
+        return b"".join(b"*3\r\n$7\r\nPUBLISH\r\n$%d\r\n%s\r\n$%d\r\n%s\r\n" % (len(ch), ch, len(p), p)
+                        for p in payloads)
+
+    def send_commands(self, commands):
+        """Sends pipelined commands on one connection, as fast as Redis takes them."""
         c = socket.create_connection(("127.0.0.1", self.port))
         replies = threading.Thread(target=lambda: [c.recv(1 << 20) for _ in iter(lambda: c.recv(1 << 20), b"")],
                                    daemon=True)
         replies.start()
-        ch = channel.encode()
-        out = bytearray()
-        for p in payloads:
-            out += b"*3\r\n$7\r\nPUBLISH\r\n$%d\r\n%s\r\n$%d\r\n%s\r\n" % (len(ch), ch, len(p), p)
-        c.sendall(out)
+        c.sendall(commands)
         c.shutdown(socket.SHUT_WR)
         replies.join(60)
         c.close()
@@ -596,13 +601,16 @@ def fakenodes(build):
         h.fly(47.01, 8.0)
     r.lines(0.5)
     r.udp.setblocking(False)
+    while plugin_read(r.udp):
+        pass
     for count in (20000, 100000):
         mark = node.mark()
         # Each fake node lists one pilot in view, far away.
         payloads = [b"S\tfake%d\tfake%d\nP\t%d\tv\t-40.000000\t%.6f\tF%d\t\n" % (i, i, 100000 + i, i * 1e-3, i)
                     for i in range(count)]
         sent, got, arrivals = 0, 0, []
-        publisher = threading.Thread(target=redis.publish_many, args=("skytether:presence", payloads))
+        publisher = threading.Thread(target=redis.send_commands,
+                                     args=(Redis.publishes("skytether:presence", payloads),))
         start = time.time()
         tick = start
         published_at = None
@@ -622,11 +630,11 @@ def fakenodes(build):
             tick += 1 / 30
             time.sleep(max(0.0, tick - time.time()))
         publisher.join()
+        arrivals = [start] + arrivals + [time.time()]
         for _ in range(10):
             for d in plugin_read(r.udp):
                 got += b"|47.01|8.0|" in d
             time.sleep(0.03)
-        arrivals = [start] + arrivals + [time.time()]
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         n, _, lines = node.since(mark)
         print("fakenodes: %d fake node names published: %d of %d honest reports lost, longest gap %.2f s, "

@@ -686,7 +686,7 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   // The status feed knows it from presence alone (node, place), its attitude once positions come.
   auto status_of = [&w](int id) {
     std::vector<StatusPilot> all;
-    StatusPilots(w.reg, w.now, "n1", &all);
+    StatusPilots(w.reg, w.now, "n1", "k1", &all);
     auto it = std::find_if(all.begin(), all.end(), [id](const StatusPilot &p) { return p.id == id; });
     return it == all.end() ? StatusPilot{} : *it;
   };
