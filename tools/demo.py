@@ -6,6 +6,8 @@ the chat and says hello. After about twenty
 seconds each host dumps what it shows and takes a screenshot; this prints a short report. The
 server's status page is on meanwhile: its address is printed, and a headless browser takes a
 screenshot of it while the pilots fly.
+The pilots find the server by name, as pilots do: "localhost" unless `--server TEXT` names another
+way to reach this machine (a name from the hosts file, "[::1]", "127.0.0.1:49556", ...).
 Everything started here is stopped on the way out, whatever happens.
 """
 import json
@@ -20,6 +22,7 @@ import time
 import urllib.request
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+CHOSEN = sys.argv[sys.argv.index("--server") + 1] if "--server" in sys.argv[:-1] else "localhost"
 OUT = os.path.join(BUILD, "demo")
 PLUGIN = os.path.join(BUILD, "Skytether", "lin_x64", "Skytether.xpl")
 RUNNER = os.path.join(BUILD, "host", "skytether-host")
@@ -61,7 +64,8 @@ def main():
     procs = []
     try:
         server_log = open(os.path.join(OUT, "server.log"), "w")
-        server = subprocess.Popen([SERVER, "--listen", "127.0.0.1", "--port", "49556", "--http", "127.0.0.1:0"],
+        # Both families, so a name that gives ::1 first reaches it too.
+        server = subprocess.Popen([SERVER, "--listen", "::", "--port", "49556", "--http", "127.0.0.1:0"],
                                   stdout=server_log, stderr=subprocess.STDOUT)
         procs.append(server)
         for _ in range(100):
@@ -75,7 +79,7 @@ def main():
             root = os.path.join(OUT, name)
             write(os.path.join(root, "Resources/plugins/stprefs.txt"),
                   "callsign=%s;userID=%s;password=;flightMode=0;cockpitPosition=0;crewID=;"
-                  "connectAtStartup=1;" % (name, name.lower()))
+                  "connectAtStartup=1;server=%s;" % (name, name.lower(), CHOSEN))
             write(os.path.join(root, "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf"), "model")
             lines = ["0 fly circle %.6f %.6f %d %d %d %d" % (FIELD[0], FIELD[1], alt, radius, speed, phase),
                      "0 set sim/cockpit/electrical/beacon_lights_on 1",
@@ -94,7 +98,8 @@ def main():
         if not page:
             sys.exit("the server did not say where its status page is")
         page = page.group(1)
-        print("== Server on 127.0.0.1:49556, three pilots flying for %d s ..." % SECONDS, flush=True)
+        print("== Server on port 49556, three pilots flying for %d s, each choosing the server \"%s\" ..."
+              % (SECONDS, CHOSEN), flush=True)
         print("== Status page: %s (feed %sv1/status.json, metrics %smetrics)" % (page, page, page), flush=True)
 
         time.sleep(PAGE_AT)
@@ -156,7 +161,10 @@ def report(failed):
             continue
         d = final[name]
         print("   local origin: %.4f, %.4f" % (d["origin"]["latitude"], d["origin"]["longitude"]))
-        rows = [s for s in strings(d) if re.match(r"^\d+: ", s)]
+        drawn = strings(d)
+        rows = [s for s in drawn if re.match(r"^\d+: ", s)]
+        if rows and drawn.index(rows[-1]) + 1 < len(drawn):
+            print("   server: " + drawn[drawn.index(rows[-1]) + 1])
         shown = [r for r in rows if r.split(": ", 1)[1].strip() and not r.endswith(" Plane " + r.split(":")[0])]
         print("   plane list: " + (", ".join(shown) if shown else "(nobody)"))
         models = d["planes"]["models"]

@@ -13,10 +13,10 @@ float SkytetherDrawPlanes(float, float, int, void *) {
   if (tcpconnected == 0) return kEveryFrame;
 
   OwnState s{};
-  XPLMDataRef singles[17] = {gPlaneX,    gPlaneY,     gPlaneZ,          gPlaneLat,  gPlaneLon,  gPlaneEl,
-                             gPlaneTheta, gPlanePhi,  gPlanePsi,        gPlaneFlap, gPlaneFlap2,
-                             gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep, gPlanePitch, gPlaneRoll,
-                             gPlaneYaw};
+  XPLMDataRef singles[17] = {gPlaneX,     gPlaneY,          gPlaneZ,    gPlaneLat,       gPlaneLon,
+                             gPlaneEl,    gPlaneTheta,      gPlanePhi,  gPlanePsi,       gPlaneFlap,
+                             gPlaneFlap2, gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep, gPlanePitch,
+                             gPlaneRoll,  gPlaneYaw};
   for (int i = 0; i < 17; ++i) s.single[i] = XPLMGetDataf(singles[i]);
   XPLMGetDatavf(gPlaneGear, s.gear, 0, 10);
   XPLMGetDatavf(gPlaneThrottle, s.throttle, 0, 8);
@@ -35,6 +35,6 @@ float SkytetherDrawPlanes(float, float, int, void *) {
   BuildPositionLine(line, uniqueID, viewOnly == 1, s);
   udptx = "Ux";
   ::sendto(sockfd, line.data(), line.size(), 0, reinterpret_cast<sockaddr *>(&serverAddress),
-           sizeof serverAddress);
+           serverAddressLength);
   return kEveryFrame;
 }

@@ -114,16 +114,26 @@ void DispatchStreamMessage(const StreamMessage &m) {
   }
 }
 
-bool IsFromServer(const sockaddr_in &from, socklen_t length) {
-  return length >= socklen_t(sizeof(sockaddr_in)) && from.sin_family == AF_INET &&
-         from.sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+// The server's own address, of either family; the port is not looked at.
+bool IsFromServer(const sockaddr_storage &from, socklen_t length) {
+  if (from.ss_family != serverAddress.ss_family) return false;
+  if (from.ss_family == AF_INET)
+    return length >= socklen_t(sizeof(sockaddr_in)) &&
+           reinterpret_cast<const sockaddr_in &>(from).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in &>(serverAddress).sin_addr.s_addr;
+  if (from.ss_family == AF_INET6)
+    return length >= socklen_t(sizeof(sockaddr_in6)) &&
+           std::memcmp(&reinterpret_cast<const sockaddr_in6 &>(from).sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6 &>(serverAddress).sin6_addr,
+                       sizeof(in6_addr)) == 0;
+  return false;
 }
 
 // The run's datagrams, in arrival order, each area with a spare byte to terminate its text.
 // Static: 90 areas are too much for the host's stack, and a run allocates nothing.
 struct DatagramBatch {
   char area[kDatagramReads][kReceiveArea + 1];
-  sockaddr_in from[kDatagramReads];
+  sockaddr_storage from[kDatagramReads];
   iovec vector[kDatagramReads];
   mmsghdr message[kDatagramReads];
   int used;  // entries the last run received into, whose address lengths the kernel rewrote
@@ -201,13 +211,16 @@ float SkytetherPacketProcess(float, float, int, void *) {
 
   tcprx = "  ";
   tcptx = "  ";
-  if (tsockfd != 0) FlushStreamLines();
+  // A stream still connecting is AdvanceConnect's: a refusal there means trying the next address,
+  // not a lost session.
+  auto streamOpen = [] { return tsockfd != 0 && tcpconnecting == 0; };
+  if (streamOpen()) FlushStreamLines();
   char streamArea[kReceiveArea];
   // Whatever tcpBuffer holds is dispatched at least once, with or without a socket; the reads end
   // at the first that finds nothing.
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     bool more = false;
-    if (tsockfd != 0) {
+    if (streamOpen()) {
       size = int(::recvfrom(tsockfd, streamArea, kReceiveArea, 0, nullptr, nullptr));
       if (size > 0) {
         tcprx = "Tr";
@@ -217,7 +230,7 @@ float SkytetherPacketProcess(float, float, int, void *) {
         more = true;
       } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         // The server closed the stream or it broke: end the session so the flag tells the truth.
-        DisconnectFromServer();
+        ServerEndedSession(size == 0 ? 0 : errno);
       }
     }
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);

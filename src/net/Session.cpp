@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "XPLMPlanes.h"
 #include "aircraft/Traffic.h"
 #include "net/net.h"
+#include "net/server_text.h"
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
 #include "ui/ui.h"
@@ -19,10 +22,11 @@
 namespace {
 
 const char kServerAddressText[] = SKYTETHER_SERVER_ADDRESS;
-constexpr uint16_t kServerPort = 49556;
-// A server that does not answer the connect is given up after this long. Nothing waits for it:
-// the receive runs look whether the connect is done.
+// A server that does not answer the connect is given up after this long (each of its addresses).
+// Nothing waits for it: the receive runs look whether the connect is done.
 constexpr int kConnectWaitMs = 3000;
+// The longest part of a typed server text a message quotes.
+constexpr size_t kQuotedTextMax = 40;
 
 void CloseSockets() {
   tcpSendRest.clear();
@@ -30,8 +34,8 @@ void CloseSockets() {
   if (sockfd > 0) ::close(sockfd);
   tsockfd = 0;
   sockfd = 0;
-  tcpconnecting = 0;
   std::memset(&serverAddress, 0, sizeof serverAddress);
+  serverAddressLength = 0;
 }
 
 long NowMs() {
@@ -42,6 +46,14 @@ long NowMs() {
 
 long connectDeadlineMs = 0;  // a connect still in progress then is given up
 
+// The attempt in progress: a name lookup, then the addresses in the resolver's order.
+bool lookingUp = false;
+uint16_t lookupPort = kProtocolPort;
+std::vector<ServerCandidate> candidates;
+size_t nextCandidate = 0;
+std::string lastFailure;  // why the last address tried did not connect
+std::string lastShown;    // that address, shown as ServerShown showed it
+
 // A server that stops reading fills the stream; past this much waiting, new lines are dropped.
 constexpr size_t kSendRestCap = 64 * 1024;
 
@@ -49,8 +61,99 @@ constexpr size_t kSendRestCap = 64 * 1024;
 size_t SendSome(const char *data, size_t length) {
   // MSG_NOSIGNAL: a stream the server closed must not stop the host with SIGPIPE.
   status = int(::sendto(tsockfd, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&serverAddress),
-                        sizeof serverAddress));
+                        serverAddressLength));
   return status > 0 ? size_t(status) : 0;
+}
+
+sockaddr_storage BuiltInServerAddress(socklen_t &length) {
+  sockaddr_storage address;
+  NumericServerAddress(kServerAddressText, kProtocolPort, address, length);
+  return address;
+}
+
+std::string SocketFailure(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return "connection refused";
+    case ECONNRESET:
+      return "connection reset";
+    case ETIMEDOUT:
+      return "no answer";
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
+      return "cannot be reached from here";
+    default:
+      return std::strerror(error);
+  }
+}
+
+// Tells the pilot, in the chat window and the plane list, what became of the server.
+void TellPilot(const std::string &text) {
+  serverStatus = text;
+  AppendChatLine(text);
+}
+
+// The attempt ends without a session.
+void GiveUp(const std::string &text) {
+  CloseSockets();
+  candidates.clear();
+  nextCandidate = 0;
+  lookingUp = false;
+  tcpconnecting = 0;
+  TellPilot(text);
+}
+
+// Opens the sockets for one address and starts the connect; false (sockets closed, lastFailure
+// set) when it failed at once.
+bool OpenAndConnect(const ServerCandidate &candidate) {
+  const int family = candidate.address.ss_family;
+  tsockfd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 6);
+  sockfd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 17);
+  const int socketError = errno;
+  serverAddress = candidate.address;
+  serverAddressLength = candidate.length;
+  lastShown = ServerShown();
+  if (tsockfd < 0 || sockfd < 0) {
+    lastFailure = SocketFailure(socketError);
+    CloseSockets();
+    return false;
+  }
+  // On a pilot's machine this bind fails and the socket takes an ephemeral port at its first send.
+  status = ::bind(sockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);
+  status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);
+  if (status == 0) {
+    if (FinishConnect()) return true;
+  } else if (errno == EINPROGRESS || errno == EINTR) {
+    connectDeadlineMs = NowMs() + kConnectWaitMs;
+    serverStatus = "Connecting to " + lastShown;
+    return true;
+  } else {
+    lastFailure = SocketFailure(errno);
+  }
+  CloseSockets();
+  return false;
+}
+
+// Tries the addresses left, in order, until one connects or starts connecting.
+void TryNextCandidate() {
+  while (nextCandidate < candidates.size()) {
+    if (OpenAndConnect(candidates[nextCandidate++])) return;
+  }
+  GiveUp("Server " + lastShown + ": " + lastFailure);
+}
+
+void StartAttempt(const std::vector<ServerCandidate> &addresses) {
+  candidates = addresses;
+  nextCandidate = 0;
+  tcpconnecting = 1;
+  TryNextCandidate();
+}
+
+std::string Quoted(const std::string &text) {
+  if (text.size() <= kQuotedTextMax) return "\"" + text + "\"";
+  return "\"" + text.substr(0, kQuotedTextMax) + "...\"";
 }
 
 }  // namespace
@@ -73,78 +176,106 @@ void SendStreamLine(const std::string &line) {
     tcpSendRest = line.substr(sent);
 }
 
-sockaddr_in BuiltInServerAddress() {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kServerPort);
-  ::inet_pton(AF_INET, kServerAddressText, &address.sin_addr);
-  return address;
+std::string ServerShown() {
+  const std::string address = serverAddressLength != 0 ? AddressText(serverAddress) : "";
+  if (serverName.empty()) return address;
+  if (address.empty()) return serverName;
+  return serverName + " (" + address + ")";
 }
 
 int ConnectToServer() {
   if (tcpconnected != 0 || tcpconnecting != 0) return tcpconnected;
-  BeginConnect(BuiltInServerAddress());
+  ServerChoice choice;
+  const std::string problem = ParseServerText(server, choice);
+  serverName.clear();
+  if (!problem.empty()) {
+    GiveUp("Server " + Quoted(server) + ": " + problem);
+    return tcpconnected;
+  }
+  ServerCandidate address;
+  if (choice.host.empty()) {
+    address.address = BuiltInServerAddress(address.length);
+  } else if (!NumericServerAddress(choice.host, choice.port, address.address, address.length)) {
+    serverName = choice.host;
+    std::string failure;
+    if (!StartLookup(serverName, failure)) {
+      GiveUp("Server " + serverName + ": " + failure);
+      return tcpconnected;
+    }
+    lookingUp = true;
+    lookupPort = choice.port;
+    tcpconnecting = 1;
+    serverStatus = "Looking up " + serverName;
+    return tcpconnected;
+  }
+  StartAttempt({address});
   return tcpconnected;
 }
 
-void BeginConnect(const sockaddr_in &address) {
+void BeginConnect(const sockaddr_storage &address, socklen_t length) {
   if (tcpconnected != 0 || tcpconnecting != 0) return;
-  tsockfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 6);
-  sockfd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 17);
-  serverAddress = address;
-  // On a pilot's machine this bind fails and the socket takes an ephemeral port at its first send.
-  status = ::bind(sockfd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress);
-  if (tsockfd < 0 || sockfd < 0) {
-    CloseSockets();
-    return;
-  }
-  status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), sizeof serverAddress);
-  if (status == 0) {
-    FinishConnect();
-  } else if (errno == EINPROGRESS || errno == EINTR) {
-    tcpconnecting = 1;
-    connectDeadlineMs = NowMs() + kConnectWaitMs;
-  } else {
-    CloseSockets();
-  }
+  StartAttempt({ServerCandidate{address, length}});
 }
 
 void AdvanceConnect() {
   if (tcpconnecting == 0) return;
-  pollfd p{tsockfd, POLLOUT, 0};
-  if (::poll(&p, 1, 0) > 0) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(tsockfd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-      FinishConnect();
-    } else {
+  if (lookingUp) {
+    std::vector<ServerCandidate> found;
+    std::string failure;
+    const LookupResult result = PollLookup(lookupPort, found, failure);
+    if (result == LookupResult::Waiting) return;
+    lookingUp = false;
+    if (result == LookupResult::Failed)
+      GiveUp("Server " + serverName + ": " + failure);
+    else
+      StartAttempt(found);
+  } else {
+    pollfd p{tsockfd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) > 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(tsockfd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err == 0 && FinishConnect()) return;
+      if (err != 0) lastFailure = SocketFailure(err);
       CloseSockets();
+      TryNextCandidate();
+    } else if (NowMs() >= connectDeadlineMs) {
+      lastFailure = "no answer";
+      CloseSockets();
+      TryNextCandidate();
     }
-  } else if (NowMs() >= connectDeadlineMs) {
-    CloseSockets();
   }
   if (tcpconnecting == 0) SessionChanged();
 }
 
-void FinishConnect() {
-  tcpconnecting = 0;
+bool FinishConnect() {
   std::string token = LoginToken(uniqueID, userID, password);
   std::string line = BuildLoginLine(uniqueID, userID, token);
   tcptx = "Tx";
   SendStreamLine(line);
-  if (status > 0) {
-    tcpconnected = 1;
-    AcquirePlanes();
-  } else {
+  if (status <= 0) {
+    lastFailure = SocketFailure(errno);
     CloseSockets();
+    return false;
   }
+  tcpconnecting = 0;
+  candidates.clear();
+  nextCandidate = 0;
+  tcpconnected = 1;
+  serverStatus = "Connected to " + ServerShown();
+  AcquirePlanes();
   SessionChanged();
+  return true;
 }
 
 int DisconnectFromServer() {
   if (tcpconnecting != 0) {
+    CancelLookup();
+    lookingUp = false;
+    candidates.clear();
     CloseSockets();
+    tcpconnecting = 0;
+    serverStatus = "Not connected";
     SessionChanged();
     return 1;
   }
@@ -152,9 +283,21 @@ int DisconnectFromServer() {
   SendStreamLine(BuildLogoutLine(uniqueID));
   CloseSockets();
   tcpconnected = 0;
+  serverStatus = "Not connected";
   ReleasePlanes();
   SessionChanged();
   return 1;
+}
+
+void ServerEndedSession(int error) {
+  const std::string shown = "Server " + ServerShown();
+  DisconnectFromServer();
+  if (error == 0)
+    TellPilot(shown + " closed the connection");
+  else if (error == ECONNRESET)
+    TellPilot(shown + " reset the connection");
+  else
+    TellPilot(shown + ": " + SocketFailure(error));
 }
 
 float SkytetherProcessAirplaneCallback(float, float, int, void *) {

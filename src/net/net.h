@@ -1,22 +1,51 @@
 #pragma once
 // Server link: session, receive cycle, own-position broadcast.
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
-// Starts connecting to the server built in, unless a session is open or starting; returns
-// tcpconnected (1 only when the connect completed at once). Nothing here waits for the network.
+// Starts connecting to the server the preferences name (the one built in when they name none),
+// unless a session is open or starting; returns tcpconnected (1 only when the connect completed at
+// once). A name is looked up first. Nothing here waits for the network.
 int ConnectToServer();
-// Opens both sockets and starts the stream's connect to address; a connect that completes at once
-// logs in at once, otherwise AdvanceConnect finishes it.
-void BeginConnect(const sockaddr_in &address);
-// Every receive run: a connect in progress that completed logs in (the session opens), one that
-// failed or is still waiting after 3 s is given up and its sockets closed.
+// Opens both sockets, of the address's family, and starts the stream's connect to it; a connect
+// that completes at once logs in at once, otherwise AdvanceConnect finishes it.
+void BeginConnect(const sockaddr_storage &address, socklen_t length);
+// Every receive run: a finished lookup starts the connect to the first of its addresses; a
+// connect that completed logs in (the session opens); one that failed or is still waiting after
+// 3 s is given up and the next address is tried. When none is left the pilot is told why.
 void AdvanceConnect();
-// Sends the login and opens the session; on a failed send the sockets close.
-void FinishConnect();
-// Logs out and closes both sockets, or gives up a connect in progress; always returns 1.
+// Sends the login and opens the session; false, with the sockets closed, when the send failed.
+bool FinishConnect();
+// Logs out and closes both sockets, or gives up a lookup or connect in progress; always returns 1.
 int DisconnectFromServer();
+// The receive cycle found the stream ended by the server (error 0) or broken (errno): the session
+// ends and the pilot is told.
+void ServerEndedSession(int error);
+// The server in use or being connected: "name (address)", the address alone when it was given as
+// one, the name alone before its lookup ends.
+std::string ServerShown();
+
+// ---- Name lookups, off the host's main thread ----
+
+struct ServerCandidate {
+  sockaddr_storage address;
+  socklen_t length;
+};
+enum class LookupResult { Waiting, Done, Failed };
+// Starts looking name up; false, with why in failure, when it cannot start. Replaces a lookup
+// still running.
+bool StartLookup(const std::string &name, std::string &failure);
+// Whether the lookup has ended: Done fills candidates (in the resolver's order, each with port);
+// Failed says why (no such name, no answer from the name server after 10 s, ...).
+LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure);
+// Stops waiting for the lookup in progress, if any.
+void CancelLookup();
+// At plugin stop: stops waiting for every lookup.
+void ReleaseLookups();
 
 // Flight loop: model and callsign announcements (10 s while connected, 1 s otherwise).
 float SkytetherProcessAirplaneCallback(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,

@@ -2,8 +2,6 @@
 // runs the code its key, menu item or button runs; each dataref reads the plugin's own state.
 #include "plugin/Published.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -11,6 +9,7 @@
 #include "XPLMDataAccess.h"
 #include "XPLMUtilities.h"
 #include "aircraft/Traffic.h"
+#include "net/net.h"
 #include "plugin/SkytetherSE.h"
 #include "ui/ui.h"
 
@@ -72,11 +71,10 @@ int ReadModelsRefused(void *) {
 int ReadString(void *refcon, void *out, int offset, int max) {
   return CopyText(*static_cast<const std::string *>(refcon), out, offset, max);
 }
-// Dotted text while connected, empty otherwise.
+// While connected the server in use: its address ("203.0.113.10", "2001:db8::10"), after its name
+// when it was chosen by one ("sky.example.org (203.0.113.10)"); empty otherwise.
 int ReadServerAddress(void *, void *out, int offset, int max) {
-  char text[INET_ADDRSTRLEN] = "";
-  if (tcpconnected != 0) inet_ntop(AF_INET, &serverAddress.sin_addr, text, sizeof text);
-  return CopyText(text, out, offset, max);
+  return CopyText(tcpconnected != 0 ? ServerShown() : std::string(), out, offset, max);
 }
 
 constexpr int kDataRefCount = 7 + (kSlotCount - 1);

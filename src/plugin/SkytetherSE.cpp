@@ -38,6 +38,7 @@ std::string myCallsign;    // callsign announced to the server
 int flightMode = 0;        // 0 Solo, 1 Crewed
 int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
+std::string server;        // the server chosen: HOST, HOST:PORT or [IPv6]:PORT; empty: the built-in one
 
 // Remote aircraft: the displayed model name and the callsign of each slot, from the server.
 std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",  "Plane 4",
@@ -68,15 +69,18 @@ int viewOnly = 0;  // observer mode, switched on at enable by the marker file
 std::string systemPath;
 
 // Server session: written by ConnectToServer / DisconnectFromServer.
-int tcpconnected = 0;       // 1 from a successful login send until disconnect
-int tcpconnecting = 0;      // 1 while the stream's connect is in progress
-int tsockfd = 0;            // stream socket, 0 when closed
-int sockfd = 0;             // datagram socket, 0 when closed
-sockaddr_in serverAddress;  // the server's address and port; all zero when closed
-int status = 0;             // result of the last bind, connect or send
-int size = 0;               // result of the last receive
-int serverLength = 0;       // address length of the last receive
-std::string tcpSendRest;    // unsent end of a line a full stream took part of, and the lines behind it
+int tcpconnected = 0;               // 1 from a successful login send until disconnect
+int tcpconnecting = 0;              // 1 while the server's name is looked up or the stream connects
+int tsockfd = 0;                    // stream socket, 0 when closed
+int sockfd = 0;                     // datagram socket, 0 when closed
+sockaddr_storage serverAddress;     // the server's address and port; all zero when closed
+socklen_t serverAddressLength = 0;  // its length for its family; 0 when closed
+std::string serverName;             // the server's name being used; empty when it was given as an address
+std::string serverStatus = "Not connected";  // the session's state as the plane list shows it
+int status = 0;                              // result of the last bind, connect or send
+int size = 0;                                // result of the last receive
+int serverLength = 0;                        // address length of the last receive
+std::string tcpSendRest;  // unsent end of a line a full stream took part of, and the lines behind it
 
 // Own-aircraft datarefs, looked up in XPluginStart and read by the position broadcast.
 XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
@@ -118,7 +122,8 @@ XPWidgetID CrewIDT = nullptr, CrewIDF = nullptr, PositionT = nullptr;
 XPWidgetID PositionB1 = nullptr, PositionB2 = nullptr, PositionB3 = nullptr, PositionB4 = nullptr;
 XPWidgetID ConnectB = nullptr, DisconnectB = nullptr, ConnectStartB = nullptr;
 XPWidgetID CancelB = nullptr, ApplyB = nullptr, SaveB = nullptr;
-XPWidgetID PrefErrorT = nullptr;  // says why an apply was refused; hidden otherwise
+XPWidgetID PrefErrorT = nullptr;                  // says why an apply was refused; hidden otherwise
+XPWidgetID ServerT = nullptr, ServerF = nullptr;  // the server chosen, under the other settings
 
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
@@ -270,6 +275,7 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
   UnregisterCommandsAndDataRefs();
   ReleasePlanes();
+  ReleaseLookups();
 }
 
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {

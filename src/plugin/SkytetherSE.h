@@ -3,6 +3,7 @@
 // Everything runs on the host's main thread; nothing here needs a lock.
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <string>
 
@@ -26,7 +27,10 @@ extern int tcpconnected;
 extern int tcpconnecting;
 extern int tsockfd;
 extern int sockfd;
-extern sockaddr_in serverAddress;
+extern sockaddr_storage serverAddress;
+extern socklen_t serverAddressLength;
+extern std::string serverName;
+extern std::string serverStatus;
 extern int status;
 extern int size;
 extern int serverLength;
@@ -40,6 +44,7 @@ extern std::string myCallsign;
 extern int flightMode;
 extern int cockpitPosition;
 extern int connectAtStartup;
+extern std::string server;
 
 // Own-aircraft datarefs
 extern XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
@@ -92,6 +97,7 @@ extern XPWidgetID FlightModeT, FlightModeB1, FlightModeB2;
 extern XPWidgetID CrewIDT, CrewIDF, PositionT, PositionB1, PositionB2, PositionB3, PositionB4;
 extern XPWidgetID ConnectB, DisconnectB, ConnectStartB, CancelB, ApplyB, SaveB;
 extern XPWidgetID PrefErrorT;
+extern XPWidgetID ServerT, ServerF;
 
 // Cockpit view hook
 extern int lastview;

@@ -26,6 +26,7 @@ PrefValues CurrentValues() {
   v.flightMode = flightMode;
   v.cockpitPosition = cockpitPosition;
   v.connectAtStartup = connectAtStartup;
+  v.server = server;
   return v;
 }
 
@@ -58,6 +59,7 @@ void LoadPreferences() {
   flightMode = v.flightMode;
   cockpitPosition = v.cockpitPosition;
   connectAtStartup = v.connectAtStartup;
+  server = v.server;
 }
 
 void SavePreferences() {

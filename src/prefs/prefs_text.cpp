@@ -25,6 +25,8 @@ void ParsePreferencesText(const std::string &text, PrefValues &values) {
       values.crewID = value;
     } else if (key == "connectAtStartup") {
       values.connectAtStartup = stringtoi(value);
+    } else if (key == "server") {
+      values.server = value;
     }
   }
 }
@@ -39,6 +41,7 @@ std::string FormatPreferencesText(const PrefValues &values) {
   out += ";crewID=" + values.crewID + ";";
   AddIntToString(out, "connectAtStartup=", values.connectAtStartup);
   out += ";";
+  if (!values.server.empty()) out += "server=" + values.server + ";";
   return out;
 }
 
@@ -49,7 +52,8 @@ bool PreferencesReadBack(const PrefValues &values) {
   return back.callsign == values.callsign && back.userID == values.userID &&
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
-         back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup;
+         back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
+         back.server == values.server;
 }
 
 std::string UnstorableCharacters(const std::string &value) {

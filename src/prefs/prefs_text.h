@@ -10,6 +10,7 @@ struct PrefValues {
   int flightMode = 0;
   int cockpitPosition = 0;
   int connectAtStartup = 0;
+  std::string server;  // empty: the built-in server
 };
 
 // Largest number of bytes of the file that are ever parsed.
@@ -19,7 +20,8 @@ constexpr int kPrefsReadLimit = 999;
 // value. Parsing stops at the first position where no pair matches (a line feed, a pair without ";").
 void ParsePreferencesText(const std::string &text, PrefValues &values);
 
-// The full file content: all seven pairs in their fixed order, ending with the last ";".
+// The full file content: the seven pairs in their fixed order, then "server" when one is chosen,
+// ending with the last ";". A file without "server" reads as before; older readers skip the key.
 std::string FormatPreferencesText(const PrefValues &values);
 
 // Whether a load gives back exactly these values from the text FormatPreferencesText writes for

@@ -8,6 +8,7 @@
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 #include "net/net.h"
+#include "net/server_text.h"
 #include "plugin/SkytetherSE.h"
 #include "prefs/Preferences.h"
 #include "prefs/prefs_text.h"
@@ -18,6 +19,11 @@ namespace {
 // Longest texts a preference may hold; longer field text is cut when applied.
 constexpr int kMaxIDLength = 15;
 constexpr int kMaxPasswordLength = 25;
+// The server text is not cut: anything this long is refused as a name over 253 characters.
+constexpr int kServerFieldRead = 1024;
+
+// Tall enough for the server row under the buttons.
+constexpr int kPrefPaneHeight = 320;
 
 // Whether PrefErrorT currently shows a refusal; lets the pane leave it alone in the usual case.
 bool prefErrorShown = false;
@@ -86,15 +92,17 @@ void ClearPrefError() {
   prefErrorShown = false;
 }
 
-// Short enough for the widest field name and both characters the file refuses to stay inside the
-// pane: "Call/Nickname: no \";\" or line feeds".
-void ShowPrefError(const char *field, const std::string &text) {
-  const std::string characters = UnstorableCharacters(text);
-  const std::string caption =
-      std::string(field) + (characters.empty() ? ": cannot be saved" : ": no " + characters);
+// Every caption is short enough to stay inside the pane: "Call/Nickname: no \";\" or line feeds",
+// "Server: no scheme: HOST or HOST:PORT".
+void SetPrefError(const std::string &caption) {
   XPSetWidgetDescriptor(PrefErrorT, caption.c_str());
   XPShowWidget(PrefErrorT);
   prefErrorShown = true;
+}
+
+void ShowPrefError(const char *field, const std::string &text) {
+  const std::string characters = UnstorableCharacters(text);
+  SetPrefError(std::string(field) + (characters.empty() ? ": cannot be saved" : ": no " + characters));
 }
 
 // Returns false, and changes nothing but the error caption, when a text the user can see would not
@@ -104,6 +112,7 @@ bool ApplyPrefs() {
   const std::string newPassword = FieldText(PasswordF, kMaxPasswordLength);
   const std::string newCallsign = FieldText(CallsignF, kMaxIDLength);
   const std::string newCrewID = FieldText(CrewIDF, kMaxIDLength);
+  const std::string newServer = FieldText(ServerF, kServerFieldRead);
 
   // Each value is tried in its own place in a saved file.
   auto readsBack = [](std::string PrefValues::*member, const std::string &text) {
@@ -124,6 +133,7 @@ bool ApplyPrefs() {
       {"Password", newPassword, readsBack(&PrefValues::password, newPassword)},
       {"Call/Nickname", newCallsign, readsBack(&PrefValues::callsign, newCallsign)},
       {"Crew ID", newCrewID, crewStorable || !crewShown},
+      {"Server", newServer, readsBack(&PrefValues::server, newServer)},
   };
   for (const auto &f : fields) {
     if (!f.storable) {
@@ -131,11 +141,18 @@ bool ApplyPrefs() {
       return false;
     }
   }
+  ServerChoice choice;
+  const std::string serverProblem = ParseServerText(newServer, choice);
+  if (!serverProblem.empty()) {
+    SetPrefError("Server: " + serverProblem);
+    return false;
+  }
   ClearPrefError();
 
   userID = newUserID;
   password = newPassword;
   myCallsign = newCallsign;
+  server = newServer;  // used from the next connect on
   // Copied in Solo mode too, while the field is hidden.
   if (crewStorable) crewID = newCrewID;
 
@@ -254,13 +271,19 @@ void CreatePrefPane(int w, int h) {
   PrefErrorT = Child(L + b + 5, errTop, L + w - b - 5, errTop - 12, 0, "", xpWidgetClass_Caption);
   prefErrorShown = false;
 
+  // The server chosen, on a row of its own under the other settings.
+  const int row14Top = T - 14 * b, row14Bottom = T - 14 * b - 12;
+  ServerT = Child(c, row14Top, c + 100, row14Bottom, 1, "Server:", xpWidgetClass_Caption);
+  ServerF = Child(c + 105, row14Top, c + 215, row14Bottom, 1, server.c_str(), xpWidgetClass_TextField);
+  XPSetWidgetProperty(ServerF, xpProperty_TextFieldType, xpTextEntryField);
+
   InitializePrefPane();
   XPAddWidgetCallback(PrefPaneWidget, PrefPaneHandler);
 }
 
 void OpenSettings() {
   if (PrefPane == 0) {
-    CreatePrefPane(300, 300);
+    CreatePrefPane(300, kPrefPaneHeight);
     PrefPane = 1;
   } else if (!XPIsWidgetVisible(PrefPaneWidget)) {
     InitializePrefPane();
@@ -326,6 +349,7 @@ void InitializePrefPane() {
   XPSetWidgetDescriptor(PasswordF, password.c_str());
   XPSetWidgetDescriptor(CallsignF, myCallsign.c_str());
   XPSetWidgetDescriptor(CrewIDF, crewID.c_str());
+  XPSetWidgetDescriptor(ServerF, server.c_str());
 
   // The fields now hold stored values, so a refusal about earlier text no longer applies.
   ClearPrefError();

@@ -27,6 +27,20 @@ void DrawText(float *rgb, int x, int y, std::string &text, int *wrap) {
   XPLMDrawString(rgb, x, y, &text[0], wrap, xplmFont_Basic);
 }
 
+// The text with its middle cut out for "..." until it fits width pixels: the start says what
+// happened, the end holds the server's address.
+std::string FitWidth(const std::string &text, int width) {
+  auto measure = [](const std::string &t) {
+    return XPLMMeasureString(xplmFont_Basic, t.c_str(), int(t.size()));
+  };
+  if (measure(text) <= float(width)) return text;
+  for (size_t keep = text.size(); keep-- > 0;) {
+    const std::string cut = text.substr(0, keep / 2) + "..." + text.substr(text.size() - (keep - keep / 2));
+    if (measure(cut) <= float(width)) return cut;
+  }
+  return "";
+}
+
 void DrawPlaneList(int L, int T, int R, int B) {
   XPLMDrawTranslucentDarkBox(L, T, R, B);
 
@@ -54,6 +68,17 @@ void DrawPlaneList(int L, int T, int R, int B) {
     row += Planes[i];
     DrawText(kWhite, L + 5, T - 34 - 14 * i, row, nullptr);
   }
+
+  // The server's state on a line under the rows, measured again only when it changes.
+  static std::string measured, fitted;
+  static int fittedWidth = 0;
+  if (measured != serverStatus || fittedWidth != R - L - 10) {
+    measured = serverStatus;
+    fittedWidth = R - L - 10;
+    fitted = FitWidth(serverStatus, fittedWidth);
+  }
+  std::string state = fitted;
+  DrawText(kWhite, L + 5, T - 34 - 14 * kSlotCount, state, nullptr);
 }
 
 void DrawChat(int L, int T, int R, int B) {

@@ -60,7 +60,7 @@ PilotSetup At(const std::string &name, double lat, double lon, double seconds = 
 }  // namespace
 
 TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
-  Server server;
+  Server server({"--listen", "::"});  // both families: Bravo comes over IPv6, the others over IPv4
   ASSERT_TRUE(server.start());
   Crew crew;
   // Alpha's and Bravo's hosts have their origins 10 km apart in one whole-degree cell: only the
@@ -69,6 +69,7 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   PilotSetup farOrigin = At("Bravo", 47.47, 8.58);
   farOrigin.originLat = 47.40;
   farOrigin.originLon = 8.50;
+  farOrigin.server = "[::1]";
   Pilot &bravo = crew.add(farOrigin);
   Pilot &charlie = crew.add(At("Charlie", 48.2, 8.7));  // another whole-degree cell
   ASSERT_TRUE(crew.finishAll());

@@ -55,7 +55,8 @@ bool Pilot::start() {
   Write(r + "/Resources/plugins/stprefs.txt",
         "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
             ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
-            (setup_.connectAtStartup ? "1" : "0") + ";");
+            (setup_.connectAtStartup ? "1" : "0") + ";" +
+            (setup_.server.empty() ? "" : "server=" + setup_.server + ";"));
   // Every pilot has the default model on disk, so a model notice for it can be loaded.
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");

@@ -24,6 +24,7 @@ struct PilotSetup {
   int fps = 30;
   // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
   std::string source;
+  std::string server;  // the server it chooses in its preferences; empty: the built-in one
 };
 
 class Pilot {

@@ -114,7 +114,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   sender = BoundSocket(senderAddress);
   sockfd = BoundSocket(pluginAddress);
   tsockfd = 0;  // no stream: this target is the datagram side alone
-  serverAddress = senderAddress;
+  std::memcpy(&serverAddress, &senderAddress, sizeof senderAddress);
+  serverAddressLength = sizeof senderAddress;
   tcpconnected = 1;  // a session, so the slots a report names show in the host
   AcquirePlanes();
   return 0;

@@ -56,6 +56,15 @@ class NetTest : public PluginTest {
       if (s.rfind(prefix, 0) == 0) return s;
     return "<no row " + std::to_string(n) + ">";
   }
+  // The server's state, as the plane list (shown if it is not) draws it under the rows.
+  std::string StatusLine() {
+    if (!host().windows().at(0).visible) host().commandOnce("skytether/toggle_plane_list");
+    host().runFrame();
+    const auto strings = host().lastFrameStrings();
+    for (size_t i = 0; i + 1 < strings.size(); ++i)
+      if (strings[i].rfind("19: ", 0) == 0) return strings[i + 1];
+    return "<no status line>";
+  }
   // Whether the last frame drew exactly this text.
   bool Drawn(const std::string &text) {
     for (const auto &s : host().lastFrameStrings())

@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 
 #include "net_fixture.h"
 #include "md5.h"
@@ -221,42 +222,92 @@ static int OpenDescriptors() {
   return n;
 }
 
-TEST_F(NetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeconds) {
-  // In a child with a network of its own, whose loopback drops every packet to the server's port.
-  int results[2];
-  ASSERT_EQ(pipe(results), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) _exit(77);
-    if (std::system("ip link set lo up && iptables -A INPUT -p tcp --dport 49556 -j DROP") != 0) _exit(78);
+// Runs body in a child process with a network of its own (loopback only, after the shell
+// commands in setup) and its own view of the given files (bind-mounted over them). The child's
+// failures are printed as they happen and fail the test. Skips when the machine cannot isolate.
+class IsolatedNetTest : public NetTest {
+ protected:
+  void RunIsolated(const std::string &setup, const std::map<std::string, std::string> &files,
+                   const std::function<void()> &body) {
+    peer.reset();  // the child makes its own, in its own network
+    const pid_t child = fork();
+    if (child == 0) {
+      if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        _exit(77);
+      for (const auto &[path, content] : files) BindOver(path, content);
+      if (std::system(("ip link set lo up" + setup).c_str()) != 0) _exit(77);
+      body();
+      std::fflush(stdout);
+      _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+      GTEST_SKIP() << "no private network and mount namespace here (root, iproute2 and iptables needed)";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the isolated part failed, above";
+  }
+  void BindOver(const std::string &path, const std::string &content) {
+    const std::string copy = "isolated" + path;
+    WriteFile(copy, content);
+    if (mount(PathOf(copy).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(77);
+  }
+};
+
+TEST_F(IsolatedNetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeconds) {
+  // Its loopback drops every packet to the server's port.
+  RunIsolated(" && iptables -A INPUT -p tcp --dport 49556 -j DROP", {}, [&] {
     WritePrefs("connectAtStartup=1;");
     Load();
     const int before = OpenDescriptors();
     host().enable();  // its connect counts towards the first frame
-    double figures[4];
     host().runFor(2.5, 60.0, true);
-    figures[0] = OpenDescriptors() - before;  // both sockets, the connect still waiting
+    EXPECT_EQ(OpenDescriptors() - before, 2);  // both sockets, the connect still waiting
     host().runFor(1.0, 60.0, true);
-    figures[1] = OpenDescriptors() - before;
-    figures[2] = host().longestFrameSeconds();
-    figures[3] = std::stod(host().readPublished("skytether/connected"));
-    _exit(write(results[1], figures, sizeof figures) == sizeof figures ? 0 : 79);
-  }
-  close(results[1]);
-  double figures[4] = {-1, -1, -1, -1};
-  const bool got = read(results[0], figures, sizeof figures) == sizeof figures;
-  close(results[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78))
-    GTEST_SKIP() << "no network namespace with iptables here (root, iptables and iproute2 are needed)";
-  ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  std::printf("[ measured ] longest frame while connecting to a silent server: %.1f ms\n", figures[2] * 1000);
-  EXPECT_EQ(figures[0], 2);
-  EXPECT_EQ(figures[1], 0);  // given up after 3 s, the sockets closed
-  EXPECT_LT(figures[2], 0.05);
-  EXPECT_EQ(figures[3], 0);
+    EXPECT_EQ(OpenDescriptors() - before, 0);  // given up after 3 s, the sockets closed
+    std::printf("[ measured ] longest frame while connecting to a silent server: %.1f ms\n",
+                host().longestFrameSeconds() * 1000);
+    EXPECT_LT(host().longestFrameSeconds(), 0.05);
+    EXPECT_EQ(host().readPublished("skytether/connected"), "0");
+    EXPECT_EQ(StatusLine(), "Server 127.0.0.1: no answer");
+  });
+}
+
+// Names come from the system's resolver: here a hosts file of the test's own, and a name server
+// that never answers. A name's addresses are tried in the resolver's order (::1 refuses here).
+TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTriedInOrder) {
+  const std::map<std::string, std::string> files = {
+      {"/etc/hosts", "127.0.0.1 localhost\n::1 sky.test\n127.0.0.1 sky.test\n"},
+      {"/etc/nsswitch.conf", "hosts: files dns\n"},
+      {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n"}};
+  RunIsolated(" && iptables -A INPUT -p udp --dport 53 -j DROP", files, [&] {
+    TestPeer server;  // on 127.0.0.1 only
+    Load();
+    auto connectTo = [&](const std::string &text, double seconds) {
+      WritePrefs("server=" + text + ";connectAtStartup=1;");
+      host().disable();
+      host().enable();
+      host().runFor(seconds, 60.0, true);
+    };
+    connectTo("nowhere.test", 0.5);
+    EXPECT_EQ(StatusLine(), "Looking up nowhere.test");
+    host().runFor(2.5, 60.0, true);
+    EXPECT_LT(host().longestFrameSeconds(), 0.05);
+    EXPECT_TRUE(Drawn("Server nowhere.test: the name server did not answer"));  // in the chat window
+
+    connectTo("sky.test", 0.5);
+    EXPECT_EQ(StatusLine(), "Connected to sky.test (127.0.0.1)");
+    EXPECT_EQ(host().readPublished("skytether/server_address"), "sky.test (127.0.0.1)");
+
+    // Without the name server, a name the hosts file lacks does not exist.
+    BindOver("/etc/nsswitch.conf", "hosts: files\n");
+    connectTo("unknown.test", 0.3);
+    EXPECT_EQ(StatusLine(), "Server unknown.test: no such name");
+    // A hand-written value that cannot be used connects nothing and says why, in full in the chat.
+    connectTo("http://sky.test", 0.1);
+    EXPECT_TRUE(Drawn("Server \"http://sky.test\": no scheme: HOST or HOST:PORT"));
+    EXPECT_EQ(host().readPublished("skytether/connected"), "0");
+  });
 }
 
 TEST_F(NetTest, ARefusedConnectLeavesNoSocketOpen) {
@@ -278,6 +329,7 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   LearnDatagramPort();
   peer->closeClient();
   host().runFrames(6);
+  EXPECT_EQ(StatusLine(), "Server 127.0.0.1 closed the connection");
   peer->pollDatagrams();  // what was sent before the close was noticed
   peer->datagrams.clear();
   host().runFrames(10);
@@ -291,6 +343,29 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   host().enable();
   ASSERT_TRUE(
       RunUntil(host(), peer.get(), [&] { return peer->hasClient() && !LinesWith("Opening").empty(); }));
+  // A reset is told as such, in the chat window as well.
+  peer->resetClient();
+  EXPECT_TRUE(RunUntil(host(), nullptr, [&] { return Drawn("Server 127.0.0.1 reset the connection"); }));
+}
+
+// A server on IPv6 and a port of its own: both sockets are IPv6, and datagrams count only from the
+// server's own address.
+TEST_F(NetTest, AnIPv6ServerOnAPortOfItsOwnCarriesTheSession) {
+  ReplacePeer(TestPeer::Options{"::1", 49600, true, true, 8});
+  StartConnected("server=[::1]:49600;");
+  LearnDatagramPort();
+  ASSERT_EQ(peer->pluginAddress.ss_family, AF_INET6);
+  EXPECT_EQ(host().readPublished("skytether/server_address"), "[::1]:49600");
+  ReportValues v;
+  v.psi = 123.5f;
+  SendDatagram(Report(0, v));
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 123.5f);
+  // From 127.0.0.1 a datagram reaches the IPv6 socket as ::ffff:127.0.0.1: not the server.
+  const uint16_t port = ntohs(reinterpret_cast<sockaddr_in6 &>(peer->pluginAddress).sin6_port);
+  v.psi = 321.5f;
+  ASSERT_TRUE(SendDatagramFrom("127.0.0.1", SocketAddress("127.0.0.1", port), Report(0, v)));
+  host().runFrames(3);
+  EXPECT_FLOAT_EQ(host().getf("sim/flightmodel/position/psi"), 123.5f);
 }
 
 TEST_F(NetTest, SendsOnAClosedStreamDoNotRaiseSigpipe) {

@@ -65,7 +65,8 @@ struct Expected {
   std::map<int, intptr_t> properties;
 };
 
-// On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454.
+// On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454. The server row
+// under the buttons makes it 320 high.
 TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   WritePrefs(Prefs("Falcon", "42", "secret", 0, 0, "7", 1));
   Start();
@@ -81,9 +82,9 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
   // clang-format off
   const std::vector<Expected> table = {
-      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 108, true,
+      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 88, true,
        {{xpProperty_MainWindowHasCloseBoxes, 0}}},
-      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 128, true, {{xpProperty_SubWindowType, 0}}},
+      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 108, true, {{xpProperty_SubWindowType, 0}}},
       {kUserIDT, Cap, "User ID:", 454, 358, 554, 346, true, {}},
       {kUserIDF, Fld, "42", 559, 358, 669, 346, true, field},
       {kPasswordT, Cap, "Password:", 454, 338, 554, 326, true, {}},
@@ -110,6 +111,8 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
       {kCancel, Btn, "Cancel", 479, 148, 534, 136, true, push},
       {kApply, Btn, "Apply", 539, 148, 584, 136, true, push},
       {kSave, Btn, "Save & Close", 589, 148, 669, 136, true, push},
+      {kServerT, Cap, "Server:", 454, 128, 554, 116, true, {}},
+      {kServerF, Fld, "", 559, 128, 669, 116, true, field},
   };
   // clang-format on
   for (const auto &e : table) {
@@ -163,7 +166,8 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   EXPECT_LE(error.right, 414 + 280);
   EXPECT_LE(error.top, 408 - 40);
   EXPECT_GE(error.bottom, 408 - 280);
-  for (int k = kUserIDT; k <= kSave; ++k) {
+  for (int k = kUserIDT; k < kWidgetCount; ++k) {
+    if (k == kError) continue;
     const auto &w = widgets[k];
     const bool apart = error.bottom >= w.top || error.top <= w.bottom;
     EXPECT_TRUE(apart) << "caption overlaps " << w.descriptor;
@@ -464,21 +468,40 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   Click(kApply);
   expectRefusal("Crew ID: no \";\"");
 
-  // "=" and CR read back whole; the next good apply takes everything and clears the caption.
+  // A server that could not be used is refused with the reason.
+  Retype(kCrewIDF, "8");
+  const std::pair<std::string, std::string> servers[] = {
+      {"http://sky.test", "Server: no scheme: HOST or HOST:PORT"},
+      {std::string(254, 'a'), "Server: name over 253 characters"},
+      {"sky;test", "Server: no \";\""},
+      {"2001:db8::1:x", "Server: IPv6 must read [ADDRESS]:PORT"}};
+  for (const auto &[text, caption] : servers) {
+    XPSetWidgetDescriptor(Id(kServerF), text.c_str());
+    Click(kApply);
+    expectRefusal(caption);
+  }
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "pw", 0, 0, "7", 0));
+
+  // "=" and CR read back whole; the next good apply takes everything and clears the caption. A
+  // chosen server follows the seven keys.
   XPSetWidgetDescriptor(Id(kCrewIDF), "8\r");
   Retype(kPasswordF, "p=w=");
+  Retype(kServerF, "[::1]:5000");
   Click(kApply);
   EXPECT_FALSE(Shown(kError));
   EXPECT_EQ(Text(kError), "");
-  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0));
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0) + "server=[::1]:5000;");
   DropHost();
   Start();
   PickSettings();
   EXPECT_EQ(Text(kPasswordF), "p=w=");
   EXPECT_EQ(Text(kCrewIDF), "8\r");
+  EXPECT_EQ(Text(kServerF), "[::1]:5000");
 
-  // Past the length limit the character is cut off anyway, so the text is taken.
+  // Past the length limit the character is cut off anyway, so the text is taken. No server: the
+  // file is as an older version wrote it.
   Retype(kCallsignF, "ABCDEFGHIJKLMNO;x");
+  Retype(kServerF, "");
   Click(kSave);
   EXPECT_FALSE(PaneShown());
   EXPECT_EQ(ReadPrefs(), Prefs("ABCDEFGHIJKLMNO", "43", "p=w=", 1, 0, "8\r", 0));

@@ -90,7 +90,7 @@ TEST_P(PlaneListTest, DrawsTrafficLineAndNineteenRowsInWhite) {
   EXPECT_EQ(std::vector<int>(ops[0].rect, ops[0].rect + 4), (std::vector<int>{734, 408, 1004, 88}));
 
   const auto strings = StringsOf(host(), PlaneWindow(host()));
-  ASSERT_EQ(strings.size(), 20u);
+  ASSERT_EQ(strings.size(), 21u);
   // Nine blanks after the label: one separator and four idle indicators.
   EXPECT_EQ(strings[0].text, "Network Traffic:         ");
   EXPECT_EQ(strings[0].x, 739);
@@ -105,6 +105,9 @@ TEST_P(PlaneListTest, DrawsTrafficLineAndNineteenRowsInWhite) {
   }
   EXPECT_EQ(strings[1].y, 360);
   EXPECT_EQ(strings[19].y, 108);
+  // The server's state on the line under the rows.
+  EXPECT_EQ(strings[20].text, "Not connected");
+  EXPECT_EQ(strings[20].y, 94);
   for (const auto &s : strings) {
     EXPECT_EQ(Rgb(s), (std::vector<float>{1.0f, 1.0f, 1.0f}));
     EXPECT_FALSE(s.hasWrap);
@@ -352,7 +355,7 @@ TEST_F(WindowsTest, DragMovesTheWindowByTheMouseDeltaAndKeepsItsSize) {
   ExpectGeometry(WindowInfo(host(), plane), 704, 458, 974, 138);
   host().runFrame();
   const auto strings = StringsOf(host(), plane);
-  ASSERT_EQ(strings.size(), 20u);
+  ASSERT_EQ(strings.size(), 21u);
   EXPECT_EQ(strings[0].x, 709);
   EXPECT_EQ(strings[0].y, 438);
 }
@@ -404,9 +407,10 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   EXPECT_EQ(countdown, "9");
 
   const auto rows = StringsOf(host(), PlaneWindow(host()));
-  ASSERT_EQ(rows.size(), 20u);
+  ASSERT_EQ(rows.size(), 21u);
   EXPECT_EQ(rows[5].text, "5: Falcon Plane 5");
   EXPECT_EQ(rows[4].text, "4:  Plane 4");
+  EXPECT_EQ(rows[20].text, "Connected to 127.0.0.1");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "test_peer.h"
 
+#include "net/server_text.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,17 +16,20 @@ namespace sttest {
 
 namespace {
 
-sockaddr_in Address(const std::string &text, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, text.c_str(), &a.sin_addr);
-  return a;
+socklen_t Length(const sockaddr_storage &a) {
+  return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
+
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port) {
+  sockaddr_storage a{};
+  socklen_t length = 0;
+  NumericServerAddress(text, port, a, length);
+  return a;
+}
 
 TestPeer::TestPeer() : TestPeer(Options()) {}
 
@@ -38,21 +43,21 @@ TestPeer::TestPeer(const Options &options) {
 }
 
 bool TestPeer::Open(const Options &options) {
-  sockaddr_in addr = Address(options.address, options.port);
+  sockaddr_storage addr = SocketAddress(options.address, options.port);
   int one = 1;
   ok_ = true;
   if (options.listen) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
         listen(listener_, options.backlog) != 0) {
       ok_ = false;
     }
     NonBlocking(listener_);
   }
   if (options.bindDatagram) {
-    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) ok_ = false;
+    udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) ok_ = false;
     NonBlocking(udp_);
   }
   return ok_;
@@ -138,7 +143,7 @@ size_t TestPeer::pollDatagrams() {
   size_t count = 0;
   char buf[65536];
   for (;;) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
     if (n < 0) break;
@@ -153,15 +158,16 @@ size_t TestPeer::pollDatagrams() {
 bool TestPeer::sendDatagram(const std::string &bytes) {
   if (udp_ < 0 || !knowsPlugin) return false;
   return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
-                sizeof pluginAddress) == ssize_t(bytes.size());
+                Length(pluginAddress)) == ssize_t(bytes.size());
 }
 
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in src = Address(sourceAddress, 0);
-  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) == 0 &&
-              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) ==
-                  ssize_t(bytes.size());
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to,
+                      const std::string &bytes) {
+  sockaddr_storage src = SocketAddress(sourceAddress, 0);
+  int fd = socket(src.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), Length(src)) == 0 &&
+              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                     Length(to)) == ssize_t(bytes.size());
   close(fd);
   return sent;
 }

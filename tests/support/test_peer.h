@@ -20,7 +20,7 @@ constexpr uint16_t kProtocolPort = 49556;
 class TestPeer {
  public:
   struct Options {
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";  // or an IPv6 address ("::1")
     uint16_t port = kProtocolPort;
     bool listen = true;        // open the stream listener
     bool bindDatagram = true;  // take the datagram port
@@ -52,7 +52,7 @@ class TestPeer {
   bool sendDatagram(const std::string &bytes);  // to the plugin's datagram socket
   std::vector<std::string> datagrams;
   bool knowsPlugin = false;
-  sockaddr_in pluginAddress{};
+  sockaddr_storage pluginAddress{};
 
   void poll() {
     acceptPending();
@@ -70,8 +70,10 @@ class TestPeer {
   int udp_ = -1;
 };
 
+// An IPv4 or IPv6 address in text, with the port.
+sockaddr_storage SocketAddress(const std::string &text, uint16_t port);
 // Sends one datagram from a socket bound to sourceAddress (any port) to the given address.
-bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_in &to, const std::string &bytes);
+bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to, const std::string &bytes);
 
 // Runs frames of the host (simulated 60 fps, paced by nothing) and polls the peer after each,
 // until done() holds or timeoutSeconds of wall-clock time pass. Returns done().

@@ -21,6 +21,11 @@ TEST(PrefsText, FullFileRoundTrips) {
   EXPECT_EQ(v.crewID, "7");
   EXPECT_EQ(v.connectAtStartup, 1);
   EXPECT_EQ(FormatPreferencesText(v), file);
+  // A chosen server follows the seven pairs; older readers skip it.
+  v.server = "[2001:db8::1]:5000";
+  const std::string withServer = file + "server=[2001:db8::1]:5000;";
+  EXPECT_EQ(FormatPreferencesText(v), withServer);
+  EXPECT_EQ(Parse(withServer).server, v.server);
 }
 
 TEST(PrefsText, MissingKeysKeepTheirValues) {
