@@ -613,6 +613,11 @@ bool Registry::IsObserver(int id) const {
   return it != by_id_.end() && it->second->observer;
 }
 
+bool Registry::HoldsPositionOf(int id) const {
+  auto it = by_id_.find(id);
+  return it != by_id_.end() && it->second->position_held;
+}
+
 bool Registry::InView(int id) const {
   Client *p = FindPilot(id);
   return p != nullptr && p->in_view;

@@ -167,6 +167,7 @@ class Registry {
   // The uniqueID logged in on conn, -1 when none.
   int IdOf(ConnId conn) const;
   bool IsObserver(int id) const;
+  bool HoldsPositionOf(int id) const;
   bool InView(int id) const;
   // The slot pilot_id holds on recipient_id, 0 when none.
   int SlotOf(int recipient_id, int pilot_id) const;

@@ -650,7 +650,7 @@ def restart(build):
     a = Server(build, ["--cluster", "127.0.0.1:%d" % redis.port, "--node-name", "a"])
     b = Server(build, ["--cluster", "127.0.0.1:%d" % redis.port, "--node-name", "b"])
     time.sleep(1.5)
-    honest_closed = newcomer_in = trials = 0
+    honest_closed = newcomer_in = newcomer_closed = trials = 0
     for trial in range(20):
         uid = 7000 + trial
         honest = Pilot(a.port, uid)
@@ -685,12 +685,13 @@ def restart(build):
             honest.fly(47.0, 8.0)
             lost = honest.lines(0.1) is None
         honest_closed += lost
+        newcomer_closed += newcomer is not None and newcomer.lines(0) is None
         for p in (honest, newcomer):
             if p:
                 p.close()
         time.sleep(1.0)
-    print("restart: %d honest pilots closed in %d trials (the newcomer let in alone %d times)"
-          % (honest_closed, trials, newcomer_in))
+    print("restart: %d honest pilots closed in %d trials (the newcomer let in alone %d times, closed %d times)"
+          % (honest_closed, trials, newcomer_in, newcomer_closed))
     n, _, lines = a.since((0, 0))
     print("restart: node a: " + " | ".join(l[21:] for l in lines if "another node" in l)[-300:])
     a.stop()

@@ -1,9 +1,11 @@
 // The server's wire codec, fed from buffers exactly as the sockets feed it.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
+#include "../e2e/json.h"
 #include "core/codec.h"
 #include "core/rate.h"
 #include "core/status.h"
@@ -235,24 +237,55 @@ TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
   s.node = "n1";
   s.version = "1.2.3";
   StatusPilot flying, remote, observer, parked;
-  flying.id = 7, flying.in_view = flying.has_position = flying.has_attitude = true, flying.heading = 90;
+  flying.id = 1234567, flying.feed_id = 7;
+  flying.in_view = flying.has_position = flying.has_attitude = true, flying.heading = 90;
   flying.age = 0.25;
   remote = flying;
-  remote.id = 8, remote.local = false, remote.node = "n2", remote.has_attitude = false, remote.age = -1;
+  remote.feed_id = 8, remote.local = false, remote.node = "n2", remote.has_attitude = false, remote.age = -1;
   observer = flying;
-  observer.id = 9, observer.observer = true;
-  parked.id = 10;
+  observer.feed_id = 9, observer.observer = true;
+  parked.feed_id = 10;
   s.pilots = {flying, remote, observer, parked};
   const std::string feed = StatusJson(s);
   EXPECT_NE(feed.find("\"counts\":{\"pilots\":2,\"pilots_connected\":3,\"observers\":1,\"clients_here\":3,"), std::string::npos)
       << feed;
   EXPECT_NE(feed.find("{\"id\":7,"), std::string::npos);
+  EXPECT_EQ(feed.find("1234567"), std::string::npos) << "never the uniqueID";
   EXPECT_NE(feed.find("\"heading\":90.0,\"age\":0.2"), std::string::npos) << feed;
   EXPECT_NE(feed.find("\"node\":\"n2\",\"latitude\":0.000000,\"longitude\":0.000000,\"elevation\":null,\"heading\":null,\"age\":null}"),
             std::string::npos)
       << feed;
   EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
   EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
+}
+
+TEST(StatusTexts, FeedParsesWhateverTextsPilotsSend) {
+  // Random callsigns and model paths, taken as the server takes them, each in a feed a strict
+  // reader must parse, with the texts as relayed (bytes that are not UTF-8 shown as U+FFFD).
+  std::mt19937 random(27);
+  auto text = [&random](std::size_t max) {
+    std::string s(random() % (max + 1), ' ');
+    for (char &c : s) c = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 128 : random() % 128);
+    return s;
+  };
+  for (int round = 0; round < 300; ++round) {
+    StatusSnapshot s;
+    s.node = "n1";
+    StatusPilot p;
+    p.in_view = p.has_position = true;
+    p.callsign = SanitizeText(text(64), kMaxCallsign);
+    p.model = RelativeModelPath("Aircraft/" + text(round % 2 ? 40 : kMaxPath - 9) + ".acf");
+    s.pilots = {p};
+    const std::string json = StatusJson(s);
+    e2e::Json feed;
+    ASSERT_TRUE(e2e::ParseStrictJson(json, feed)) << json;
+    ASSERT_EQ(feed["pilots"].size(), 1u);
+    const bool utf8 = JsonString(p.callsign).find("\\ufffd") == std::string::npos;
+    if (utf8) {
+      EXPECT_EQ(feed["pilots"][0]["callsign"].text, p.callsign);
+    }
+    EXPECT_LE(json.size(), 200 + 6 * (kMaxCallsign + 2 * kMaxPath + kMaxNodeName)) << "bounded before escaping";
+  }
 }
 
 TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {

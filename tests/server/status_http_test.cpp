@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "../e2e/json.h"
@@ -75,10 +76,14 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   EXPECT_EQ(feed["counts"]["pilots"].number, 2);
   EXPECT_EQ(feed["counts"]["observers"].number, 1);
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
+  std::set<double> ids;
   for (const e2e::Json &p : feed["pilots"].items) {
-    const bool alice = p["id"].number == 1111;
-    EXPECT_TRUE(alice || p["id"].number == 2222);
-    EXPECT_EQ(p["callsign"].text, alice ? "AAA" : "B<b>\"\\") << "escaped, and read back as sent";
+    const bool alice = p["callsign"].text == "AAA";
+    EXPECT_TRUE(alice || p["callsign"].text == "B<b>\"\\") << "escaped, and read back as sent";
+    // An id of its own, never the uniqueID: on an open server that is all a login needs.
+    EXPECT_GT(p["id"].number, 0);
+    EXPECT_TRUE(p["id"].number != 1111 && p["id"].number != 2222);
+    ids.insert(p["id"].number);
     EXPECT_EQ(p["model"].text, "Trainer");
     EXPECT_EQ(p["model_path"].text, "Aircraft/General Aviation/Trainer/Trainer.acf");
     EXPECT_EQ(p["node"].text, "north-1");
@@ -89,6 +94,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
     EXPECT_EQ(p["age"].type, e2e::Json::Number);
     EXPECT_LT(p["age"].number, 5);
   }
+  EXPECT_EQ(ids.size(), 2u);
   // No user names, tokens or addresses: a third party reads this.
   for (const char *secret : {"alice", "bob", "127.0.0.1", "00000000"})
     EXPECT_EQ(body.find(secret), std::string::npos);
