@@ -11,10 +11,14 @@
 #include <string>
 
 #include "cluster/node.h"
+#include "core/operator.h"
 #include "core/registry.h"
 #include "core/status.h"
+#include "http/admin.h"
 #include "http/routes.h"
 #include "http/server.h"
+#include "net/clock.h"
+#include "net/desk.h"
 #include "net/log.h"
 #include "net/server.h"
 #include "options.h"
@@ -73,7 +77,32 @@ int main(int argc, char **argv) {
   server.SetFeedKey(cluster ? cluster->node_id() : NewNodeId());
   StatusBoard board;
   HttpServer http(o.http_options);
-  AddStatusRoutes(http, board);
+  AdminCounters admin_counters;
+  AddStatusRoutes(http, board, &admin_counters);
+
+  // The operator's controls: carried out on this thread by the desk, asked for over HTTP on an
+  // address of their own, passed to the other nodes through Redis.
+  o.admin_http.limits = AdminLimits();
+  HttpServer admin_http(o.admin_http);  // before the desk: the desk's answers may still reach it
+  Operator op(registry, admin_counters, WallSeconds, Now, clustered);
+  op.bans() = std::move(o.bans);
+  registry.SetPolicy(&op);
+  OperatorDesk desk(io, server, op, o.accounts_file.empty() ? nullptr : &o.accounts,
+                    DeskOptions{o.accounts_file, o.ban_file});
+  if (cluster) {
+    desk.share = [&cluster](const AdminAction &a) { cluster->ShareAdmin(a); };
+    cluster->on_admin = [&desk](const AdminAction &a) { desk.FromCluster(a); };
+  }
+  if (o.admin) AddAdminRoutes(admin_http, o.admin_tokens, desk, admin_counters);
+  asio::signal_set hangup(io, SIGHUP);
+  std::function<void()> on_hangup = [&] {
+    hangup.async_wait([&](const asio::error_code &ec, int) {
+      if (ec) return;
+      desk.ReloadAccounts("SIGHUP", nullptr);
+      on_hangup();
+    });
+  };
+  on_hangup();
 
   asio::signal_set counters(io);
   if (clustered) counters.add(SIGUSR1);
@@ -84,6 +113,7 @@ int main(int argc, char **argv) {
     if (cluster) cluster->Stop();
     server.Stop();
     if (cluster) counters.cancel();
+    hangup.cancel();
   });
 
   if (!o.accounts_file.empty()) {
@@ -109,6 +139,22 @@ int main(int argc, char **argv) {
     LogLine("status page on http://" + (v6 ? "[" + address + "]" : address) + ":" +
             std::to_string(http.port()) + "/");
   }
+  if (o.admin) {
+    if (!admin_http.Start(&error)) {
+      std::fprintf(stderr, "skytether-server: %s (--admin-http)\n", error.c_str());
+      return 1;
+    }
+    const std::string &address = o.admin_http.address;
+    const bool v6 = address.find(':') != std::string::npos;
+    LogLine("admin controls on http://" + (v6 ? "[" + address + "]" : address) + ":" +
+            std::to_string(admin_http.port()) + "/v1/admin/ (" + std::to_string(o.admin_tokens.size()) +
+            " tokens)");
+  }
+  if (!o.ban_file.empty()) {
+    LogLine("bans: " + std::to_string(op.bans().all().size()) + " from " + o.ban_file);
+  } else if (o.admin || cluster) {
+    LogLine("bans: no --ban-file, so bans last until the server stops");
+  }
   // kill -USR1 makes a cluster node log what it has done.
   std::function<void()> print_counters = [&] {
     counters.async_wait([&](const asio::error_code &ec, int) {
@@ -123,6 +169,7 @@ int main(int argc, char **argv) {
   }
   io.run();
   http.Stop();
+  admin_http.Stop();
   LogLine("stopped");
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "net/files.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@ const char kUsage[] =
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--http [ADDR:]PORT [--http-trusted-proxy ADDR[,ADDR...]]]\n"
+    "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]] [--ban-file FILE]\n"
     "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
@@ -46,6 +49,12 @@ const char kUsage[] =
     "  --http-trusted-proxy ADDR[,ADDR...]\n"
     "                         reverse proxies whose X-Forwarded-For names the client: requests\n"
     "                         through them are limited per client, not per proxy\n"
+    "  --admin-token-file FILE\n"
+    "                         \"name token\" per line, readable by its owner only: turns on the\n"
+    "                         operator's controls (kick, ban, mute, reload the accounts) over HTTP\n"
+    "  --admin-http [ADDR:]PORT\n"
+    "                         where the controls answer (default 127.0.0.1:49557)\n"
+    "  --ban-file FILE        keep the ban list in this file across restarts\n"
     "  --check-accounts FILE  check an accounts file, report every bad line, and exit\n"
     "  --version              print the version and exit\n";
 
@@ -69,28 +78,6 @@ bool ParseSeconds(const char *s, double *out) {
 int Fail(const std::string &message) {
   std::fprintf(stderr, "skytether-server: %s\n%s", message.c_str(), kUsage);
   return 2;
-}
-
-// The file holds passwords in clear: only its owner may read or change it.
-bool ReadPrivateFile(const std::string &path, std::string *text, std::string *error) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    *error = path + " can be read or changed by other users; allow its owner only (chmod 600 " + path + ")";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  std::stringstream content;
-  content << in.rdbuf();
-  *text = content.str();
-  return true;
 }
 
 int CheckAccounts(const std::string &path) {
@@ -164,7 +151,8 @@ bool ParseHttpAddress(const std::string &text, HttpOptions *out, std::string *er
 
 int ReadOptions(int argc, char **argv, Options *out) {
   Options &o = *out;
-  std::string password_file, bpf_dir;
+  std::string password_file, bpf_dir, token_file;
+  bool admin_address = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -233,6 +221,14 @@ int ReadOptions(int argc, char **argv, Options *out) {
       std::string error;
       if (!ParseHttpAddress(value, &o.http_options, &error)) return Fail(error);
       o.http = true;
+    } else if (arg == "--admin-token-file") {
+      token_file = value;
+    } else if (arg == "--admin-http") {
+      std::string error;
+      if (!ParseHttpAddress(value, &o.admin_http, &error)) return Fail("bad --admin-http" + error.substr(10));
+      admin_address = true;
+    } else if (arg == "--ban-file") {
+      o.ban_file = value;
     } else if (arg == "--bpf-dir") {
       bpf_dir = value;
     } else {
@@ -269,6 +265,40 @@ int ReadOptions(int argc, char **argv, Options *out) {
   o.server.version = SKYTETHER_VERSION;
   o.server.node_name = o.cluster.name.empty() ? DefaultNodeName() : o.cluster.name;
 
+  if (admin_address && token_file.empty()) return Fail("--admin-http needs --admin-token-file");
+  if (!token_file.empty()) {
+    std::string text, error;
+    std::vector<std::string> problems;
+    if (!ReadPrivateFile(token_file, &text, &error)) {
+      std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+      return 2;
+    }
+    if (!o.admin_tokens.Parse(text, &problems) || o.admin_tokens.size() == 0) {
+      if (problems.empty()) problems.push_back("no token in it");
+      for (const auto &p : problems)
+        std::fprintf(stderr, "skytether-server: %s: %s\n", token_file.c_str(), p.c_str());
+      return 2;
+    }
+    o.admin = true;
+    if (!admin_address) {
+      o.admin_http.address = "127.0.0.1";
+      o.admin_http.port = kAdminPort;
+    }
+  }
+  if (!o.ban_file.empty()) {
+    std::string text, error;
+    std::vector<std::string> problems;
+    bool missing = false;
+    if (!ReadWholeFile(o.ban_file, &text, &error, &missing)) {
+      std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
+      return 2;
+    }
+    if (!o.bans.Parse(text, &problems)) {
+      for (const auto &p : problems)
+        std::fprintf(stderr, "skytether-server: %s: %s\n", o.ban_file.c_str(), p.c_str());
+      return 2;
+    }
+  }
   if (!o.accounts_file.empty()) {
     std::string text, error;
     if (!ReadPrivateFile(o.accounts_file, &text, &error)) {

@@ -89,6 +89,7 @@ ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry 
   link_.on_batch_end = [this] { relay_.FlushRelays(); };
   link_.Subscribe(names_.Presence());
   link_.Subscribe(names_.Chat());
+  link_.Subscribe(names_.Admin());
 }
 
 ClusterNode::~ClusterNode() { *alive_ = false; }
@@ -372,7 +373,25 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
     ++counters_.chat_in;
     registry_.RemoteChat(text);
     relay_.Drain();
+    return;
   }
+  if (channel == names_.Admin()) {
+    std::string node;
+    AdminAction a;
+    if (!DecodeAdmin(payload, &node, &a)) {
+      ++counters_.refused;
+      return;
+    }
+    if (node == node_) return;  // done here before it was passed on
+    if (on_admin) on_admin(a);
+  }
+}
+
+void ClusterNode::ShareAdmin(const AdminAction &a) {
+  AdminAction named = a;
+  named.by = options_.name + "/" + a.by;
+  if (!link_.Publish(names_.Admin(), EncodeAdmin(node_, named)))
+    Log("cluster: Redis is away; " + Describe(a) + " holds on this node only");
 }
 
 void ClusterNode::OnPresence(const Presence &p) {

@@ -7,6 +7,7 @@
 // the relay as its RelayWing.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -71,6 +72,11 @@ class ClusterNode : public RelayWing {
   // The cluster's figures, for the status feed and the metrics; the other nodes' pilots named
   // by their node's name.
   void AddStatus(StatusSnapshot *s) const override;
+
+  // Passes an operator's action to the other nodes; by is named with this node.
+  void ShareAdmin(const AdminAction &a);
+  // An action another node passed on, to carry out here.
+  std::function<void(const AdminAction &)> on_admin;
 
   const std::string &node_id() const { return node_; }
   // One line of every counter, for the log.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/bans.h"
 #include "core/codec.h"
 
 namespace skytether {
@@ -163,6 +164,41 @@ bool DecodeChat(std::string_view message, std::string *node, std::string *text) 
   if (!IsNodeName(n) || rest.empty()) return false;
   *node = std::string(n);
   *text = SanitizeText(rest, kMaxChatLine);
+  return true;
+}
+
+std::string EncodeAdmin(std::string_view node, const AdminAction &a) {
+  std::string s(node);
+  s += '\t';
+  s += ActionName(a.kind);
+  s += '\t';
+  s += EscapeWord(a.by);
+  s += '\t';
+  s += a.id >= 0 ? std::to_string(a.id) : "-";
+  s += '\t';
+  s += a.user.empty() ? "-" : EscapeWord(a.user);
+  s += '\t';
+  s += std::to_string(static_cast<long long>(a.seconds));
+  s += '\t';
+  s += SanitizeText(a.reason, kMaxChat);
+  return s;
+}
+
+bool DecodeAdmin(std::string_view message, std::string *node, AdminAction *out) {
+  AdminAction a;
+  std::string_view rest;
+  const std::string_view n = Cut(message, '\t', &rest);
+  const std::string_view kind = Cut(rest, '\t', &rest), by = Cut(rest, '\t', &rest),
+                         id = Cut(rest, '\t', &rest), user = Cut(rest, '\t', &rest),
+                         seconds = Cut(rest, '\t', &rest);
+  if (!IsNodeName(n) || !ActionOf(kind, &a.kind) || by.size() > 200 || !UnescapeWord(by, &a.by)) return false;
+  if (id != "-" && !ParseId(id, &a.id)) return false;
+  if (user != "-" && (user.size() > 3 * 256 || !UnescapeWord(user, &a.user))) return false;
+  if ((a.id >= 0) == !a.user.empty() && a.kind != AdminAction::Kind::kReloadAccounts) return false;
+  if (!ParseDuration(seconds, &a.seconds)) return false;
+  a.reason = SanitizeText(rest, kMaxChat);
+  *node = std::string(n);
+  *out = std::move(a);
   return true;
 }
 

@@ -6,6 +6,7 @@
 // Channels and keys, all under one prefix P:
 //   P:presence      every node's pilots: a full list about once a second, changes as they happen
 //   P:chat          chat lines, once composed by the sender's node
+//   P:admin         the operator's actions (kick, ban, mute, ...), for every node to apply
 //   P:pos:ID        the position datagrams of pilot ID, byte for byte as the pilot sent them,
 //                   behind the time they reached the cluster
 //   P:node:NODE     a running node (expires unless refreshed)
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/admin.h"
 #include "core/pilot.h"
 
 namespace skytether {
@@ -25,6 +27,7 @@ struct ClusterNames {
 
   std::string Presence() const { return prefix + ":presence"; }
   std::string Chat() const { return prefix + ":chat"; }
+  std::string Admin() const { return prefix + ":admin"; }
   std::string Positions(int id) const { return prefix + ":pos:" + std::to_string(id); }
   std::string NodeKey(std::string_view node) const { return prefix + ":node:" + std::string(node); }
   std::string IdKey(int id) const { return prefix + ":id:" + std::to_string(id); }
@@ -62,5 +65,11 @@ bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::str
 // "NODE\tTEXT" where TEXT is the chat notice's text ("callsign: words").
 std::string EncodeChat(std::string_view node, std::string_view text);
 bool DecodeChat(std::string_view message, std::string *node, std::string *text);
+
+// "NODE\tKIND\tBY\tID\tUSER\tSECONDS\tREASON": an operator's action as the node that took it
+// passes it on. ID is "-" for an action by user ID; USER is "-" for one by uniqueID, else the user
+// ID with blanks, control bytes and '%' as %XX.
+std::string EncodeAdmin(std::string_view node, const AdminAction &a);
+bool DecodeAdmin(std::string_view message, std::string *node, AdminAction *out);
 
 }  // namespace skytether

@@ -19,6 +19,7 @@ class Accounts {
   // The token is the lowercase hex MD5 of uniqueID, userID and password (LoginToken).
   bool Check(int id, std::string_view user, std::string_view token) const;
   std::size_t size() const { return passwords_.size(); }
+  bool Has(std::string_view user) const { return passwords_.count(std::string(user)) != 0; }
 
  private:
   std::unordered_map<std::string, std::string> passwords_;

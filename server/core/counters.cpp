@@ -25,6 +25,7 @@ constexpr Names kDrops[] = {
     {"unusable model path", "model_path"},
     {"view-only datagram from a pilot", "view_only_datagram"},
     {"datagram from another port", "other_port"},
+    {"chat of a muted pilot", "muted"},
     {"position over its pilot's rate", "position_rate"},
 };
 static_assert(sizeof kDrops / sizeof kDrops[0] == kDropKinds, "a line per kind of Drop");
@@ -41,6 +42,7 @@ constexpr const char *kEvents[] = {
     "connection closed before login",
     "connection cut",
     "accept failed",
+    "admin request refused",
     "position rate",
     "cluster node",
 };

@@ -22,6 +22,7 @@ enum class Drop {
   kModelPath,         // model path that is no .acf file or would leave the receiver's folder
   kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
   kOtherPort,         // datagram from another port than the pilot's while that port is in use
+  kMuted,             // chat of a pilot the operator muted
   kPositionRate,      // position beyond its pilot's rate, overtaken by a newer one before it went out
   kCount
 };
@@ -40,6 +41,7 @@ enum class Event {
   kPendingCut,        // a connection closed before login: too slow, or over the pending caps
   kSessionCut,        // a connection cut for what it sent or did not read
   kAcceptFailed,      // accept() failed (out of descriptors and the like)
+  kAdminRefused,      // an admin request without a valid token
   kPositionRate,      // a pilot sent positions faster than its rate
   kClusterNode,       // another node of the cluster joined or left, or was not taken
   kCount

@@ -34,7 +34,8 @@ struct Client {
   // ---- who it is ----
   bool logged_in = false;
   int id = -1;
-  std::string user;  // sanitized
+  std::string user;     // sanitized
+  std::string account;  // the user ID as sent at login, as the accounts and the operator know it
   bool observer = false;
   std::string callsign;  // sanitized, as relayed; empty: none yet
   std::string model;     // relative path, as relayed; empty: none yet

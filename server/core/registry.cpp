@@ -169,6 +169,14 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
   if (accounts_ != nullptr && !accounts_->Check(m.id, m.user, m.token)) {
     return Refuse(c, m.id, m.user, "wrong user or token");
   }
+  if (policy_ != nullptr) {
+    const std::string why = policy_->LoginRefusal(m.user);
+    if (!why.empty()) {
+      // The plugin shows it in its chat window, if it reads before the close.
+      Send(c, ChatNotice(SanitizeText("Server: " + why, kMaxChat)));
+      return Refuse(c, m.id, m.user, why);
+    }
+  }
   auto in_use = by_id_.find(m.id);
   if (in_use != by_id_.end()) {
     // A plugin keeps its uniqueID for the host's life: after its link died without a word it
@@ -189,6 +197,7 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
   }
   c.id = m.id;
   c.user = SanitizeText(m.user, kMaxCallsign);
+  c.account = std::string(m.user);
   // A connection that logged in holds no place among those that have not (and their caps).
   pending_.erase(Age{c.connected_at, c.conn});
   addresses_[c.peer].pending.erase(Age{c.connected_at, c.conn});
@@ -269,6 +278,7 @@ void Registry::ReleaseHeld(Client &c) {
 }
 
 void Registry::Chat(Client &c, std::string_view raw, double now) {
+  if (policy_ != nullptr && policy_->Muted(c.account)) return CountDrop(Drop::kMuted);
   if (!c.chat.Take(options_.chat_lines, options_.chat_window, now)) return CountDrop(Drop::kChatFlood);
   Address &a = addresses_[c.peer];
   if (!a.chat.Take(options_.chat_lines_per_address, options_.chat_window, now)) {

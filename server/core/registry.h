@@ -48,6 +48,16 @@ struct ClusterEvent {
   PilotState state;
 };
 
+// The operator's rules, asked at every login and chat line (none set: everyone may).
+class AccessPolicy {
+ public:
+  virtual ~AccessPolicy() = default;
+  // Why user (as it logs in) may not log in now; empty when it may.
+  virtual std::string LoginRefusal(std::string_view user) const = 0;
+  // The user's chat is not relayed.
+  virtual bool Muted(std::string_view user) const = 0;
+};
+
 struct Output {
   enum class Kind { kSend, kClose };
   Kind kind = Kind::kSend;
@@ -124,6 +134,20 @@ class Registry {
   std::vector<Output> &outputs() { return outputs_; }
   std::vector<std::string> &logs() { return logs_; }
   std::vector<ClusterEvent> &cluster_events() { return cluster_events_; }
+
+  // ---- the operator's controls (registry_admin.cpp) ----
+
+  void SetPolicy(const AccessPolicy *policy) { policy_ = policy; }
+  // Closes this node's sessions of uniqueID id (id >= 0) or of user ID user, and its logins
+  // waiting for the cluster's word, each told `notice` (a chat line) first; the logout's reason
+  // in the log is why. Returns the names of the pilots closed ("1111 (alice/AAA)").
+  std::vector<std::string> Kick(int id, std::string_view user, std::string_view why, std::string_view notice,
+                                double now);
+  // The accounts now in force (the caller keeps them): this node's pilots whose user ID they no
+  // longer hold are logged out. Returns their names.
+  std::vector<std::string> ReplaceAccounts(const Accounts *accounts, double now);
+  // The user ID a local pilot logged in with; empty when id is not logged in here.
+  std::string AccountOf(int id) const;
 
   // ---- the other nodes of a cluster: their pilots are pilots without a connection here ----
 
@@ -222,6 +246,7 @@ class Registry {
 
   RegistryOptions options_;
   const Accounts *accounts_;
+  const AccessPolicy *policy_ = nullptr;
   std::map<ConnId, std::unique_ptr<Client>> clients_;  // every stream connection
   std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
   std::vector<Client *> visible_;                      // pilots in view, in any order

@@ -85,6 +85,22 @@ bool IsKnownMethod(std::string_view m) {
   return false;
 }
 
+bool BodyLength(const HttpRequest &request, std::size_t *length) {
+  *length = 0;
+  int seen = 0;
+  for (const auto &h : request.headers) {
+    if (EqualsNoCase(h.first, "transfer-encoding")) return false;
+    if (!EqualsNoCase(h.first, "content-length")) continue;
+    const std::string &v = h.second;
+    if (++seen > 1 || v.empty() || v.size() > 9) return false;
+    for (char c : v) {
+      if (c < '0' || c > '9') return false;
+      *length = *length * 10 + static_cast<std::size_t>(c - '0');
+    }
+  }
+  return true;
+}
+
 std::string_view HttpRequest::Header(std::string_view name) const {
   for (const auto &h : headers) {
     if (EqualsNoCase(h.first, name)) return h.second;

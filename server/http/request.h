@@ -17,6 +17,7 @@ struct HttpRequest {
   std::string query;    // after the '?', as sent
   std::string version;  // "HTTP/1.0" or "HTTP/1.1"
   std::vector<std::pair<std::string, std::string>> headers;  // in order; values without their blanks
+  std::string body;  // as sent (Content-Length bytes after the head); filled by the server
 
   // The value of the first header of that name (any case); empty when there is none.
   std::string_view Header(std::string_view name) const;
@@ -39,6 +40,11 @@ struct RequestLimits {
 // follows it).
 ReadStatus ReadRequest(std::string_view bytes, const RequestLimits &limits, HttpRequest *out,
                        std::size_t *used = nullptr);
+
+// The length of the body that follows a request's head: its Content-Length (0 without one).
+// False for a request whose body cannot be read so: a Transfer-Encoding, a Content-Length that
+// is not a plain number, or two of them.
+bool BodyLength(const HttpRequest &request, std::size_t *length);
 
 // True for the methods of HTTP/1.1; a request with any other is malformed.
 bool IsKnownMethod(std::string_view method);

@@ -1,5 +1,7 @@
 #include "http/routes.h"
 
+#include "core/feed_text.h"
+#include "http/admin.h"
 #include "net/process.h"
 
 namespace skytether {
@@ -15,7 +17,7 @@ HttpResponse NotYet() {
 
 }  // namespace
 
-void AddStatusRoutes(HttpServer &server, const StatusBoard &board) {
+void AddStatusRoutes(HttpServer &server, const StatusBoard &board, const AdminCounters *admin) {
   server.Route("/", [](const HttpRequest &) {
     HttpResponse r;
     r.content_type = "text/html; charset=utf-8";
@@ -46,12 +48,22 @@ void AddStatusRoutes(HttpServer &server, const StatusBoard &board) {
     r.shared_body = feed->text;
     return r;
   });
-  server.Route("/metrics", [&board](const HttpRequest &) {
+  server.Route("/v1/whazzup.txt", [&board](const HttpRequest &) {
+    auto s = board.Latest();
+    if (!s) return NotYet();
+    HttpResponse r;
+    r.content_type = "text/plain; charset=utf-8";
+    r.headers.emplace_back("Access-Control-Allow-Origin", "*");
+    r.body = FeedText(*s);
+    return r;
+  });
+  server.Route("/metrics", [&board, admin](const HttpRequest &) {
     auto s = board.Latest();
     if (!s) return NotYet();
     HttpResponse r;
     r.content_type = "text/plain; version=0.0.4; charset=utf-8";
     r.body = MetricsText(*s, ReadProcessFigures());
+    if (admin != nullptr) r.body += AdminMetricsText(*admin);
     return r;
   });
 }

@@ -19,8 +19,22 @@ const char *Reason(int status) {
       return "Bad Request";
     case 404:
       return "Not Found";
+    case 401:
+      return "Unauthorized";
     case 405:
       return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 422:
+      return "Unprocessable Content";
+    case 500:
+      return "Internal Server Error";
     case 414:
       return "URI Too Long";
     case 429:
@@ -57,6 +71,19 @@ const char kBusy[] =
 
 }  // namespace
 
+std::string ResponseHead(const HttpResponse &response) {
+  std::vector<std::pair<std::string, std::string>> headers = response.headers;
+  headers.emplace_back("Connection", "close");
+  headers.emplace_back("Content-Length", std::to_string(response.Body().size()));
+  headers.emplace_back("Content-Type", response.content_type);
+  std::stable_sort(headers.begin(), headers.end(),
+                   [](const auto &a, const auto &b) { return LessNoCase(a.first, b.first); });
+  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+  for (const auto &h : headers) out += h.first + ": " + h.second + "\r\n";
+  out += "\r\n";
+  return out;
+}
+
 std::string ResponseText(const HttpResponse &response, bool head_only) {
   std::string out = ResponseHead(response);
   if (!head_only) out += response.Body();
@@ -81,19 +108,6 @@ std::string ClientAddress(const HttpRequest &request, const std::string &peer,
   asio::error_code ec;
   const asio::ip::address client = asio::ip::make_address(std::string(last), ec);
   return ec ? peer : Unmapped(client).to_string();
-}
-
-std::string ResponseHead(const HttpResponse &response) {
-  std::vector<std::pair<std::string, std::string>> headers = response.headers;
-  headers.emplace_back("Connection", "close");
-  headers.emplace_back("Content-Length", std::to_string(response.Body().size()));
-  headers.emplace_back("Content-Type", response.content_type);
-  std::stable_sort(headers.begin(), headers.end(),
-                   [](const auto &a, const auto &b) { return LessNoCase(a.first, b.first); });
-  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
-  for (const auto &h : headers) out += h.first + ": " + h.second + "\r\n";
-  out += "\r\n";
-  return out;
 }
 
 // One connection: one request read within the deadline and the byte cap, one answer, closed.
@@ -138,7 +152,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Read() {
-    const std::size_t room = server_.options_.limits.max_request - in_.size();
+    const std::size_t room = (want_ > 0 ? want_ : server_.options_.limits.max_request) - in_.size();
     in_.resize(in_.size() + room);
     auto self = shared_from_this();
     socket_.async_read_some(asio::buffer(&in_[in_.size() - room], room),
@@ -153,7 +167,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   void OnBytes() {
     const HttpLimits &l = server_.options_.limits;
     HttpRequest request;
-    switch (ReadRequest(in_, RequestLimits{l.max_request, l.max_line}, &request)) {
+    std::size_t head = 0, body = 0;
+    switch (ReadRequest(in_, RequestLimits{l.max_request, l.max_line}, &request, &head)) {
       case ReadStatus::kNeedMore:
         if (in_.size() < l.max_request) return Read();
         return Reply(Plain(400, "400\n"), false);
@@ -162,12 +177,31 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
       case ReadStatus::kUriTooLong:
         return Reply(Plain(414, "414\n"), false);
       case ReadStatus::kDone:
-        return Reply(server_.Answer(request, address_), request.method == "HEAD");
+        break;
     }
+    // A body comes whole, within the same deadline, and only as long as its Content-Length says.
+    if (!BodyLength(request, &body))
+      return Reply(Plain(411, "a Content-Length, please\n"), false);
+    if (body > l.max_body) return Reply(Plain(413, "413\n"), false);
+    if (in_.size() < head + body) {
+      want_ = head + body;
+      return Read();
+    }
+    request.body.assign(in_, head, body);
+    const bool head_only = request.method == "HEAD";
+    auto self = shared_from_this();
+    server_.Answer(request, address_, [self, head_only](HttpResponse r) {
+      // Perhaps from another thread: the answer is written on the HTTP thread.
+      auto answer = std::make_shared<HttpResponse>(std::move(r));
+      asio::post(self->server_.io_, [self, answer, head_only] {
+        if (!self->closed_ && !self->answered_) self->Reply(std::move(*answer), head_only);
+      });
+    });
   }
 
   // The head, then the body as it is: a shared one is written from where it lies, not copied.
   void Reply(HttpResponse response, bool head_only) {
+    answered_ = true;
     head_ = ResponseHead(response);
     body_ = std::move(response.body);
     shared_body_ = std::move(response.shared_body);
@@ -189,7 +223,9 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   std::string address_;
   std::string in_, head_, body_;
   std::shared_ptr<const std::string> shared_body_;
+  std::size_t want_ = 0;  // bytes of head and body, once the head said; 0 before
   bool closed_ = false;
+  bool answered_ = false;
 };
 
 HttpServer::HttpServer(HttpOptions options) : options_(std::move(options)), acceptor_(io_) {}
@@ -200,6 +236,10 @@ HttpServer::~HttpServer() {
 
 void HttpServer::Route(std::string path, HttpHandler handler) {
   routes_[std::move(path)] = std::move(handler);
+}
+
+void HttpServer::RouteLater(std::string path, HttpLaterHandler handler) {
+  later_routes_[std::move(path)] = std::move(handler);
 }
 
 bool HttpServer::Start(std::string *error) {
@@ -261,33 +301,38 @@ void HttpServer::Finished(const std::shared_ptr<Connection> &c) {
   open_.erase(c);
 }
 
-HttpResponse HttpServer::Answer(const HttpRequest &request, const std::string &address) {
+void HttpServer::Answer(const HttpRequest &request, const std::string &address, HttpReply reply) {
   const HttpLimits &l = options_.limits;
+  // Every answer says the same of itself, now or later.
+  auto finish = [reply = std::move(reply)](HttpResponse r) {
+    // Whole, always: a request for byte ranges gets the body once, never a part of it or (what
+    // many ranges would ask) more than it.
+    r.headers.emplace_back("Accept-Ranges", "none");
+    r.headers.emplace_back("Cache-Control", "no-store");
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    reply(std::move(r));
+  };
   HttpResponse r;
   if (std::find(l.methods.begin(), l.methods.end(), request.method) == l.methods.end()) {
     r = Plain(405, "read-only\n");
     std::string allow;
     for (const std::string &m : l.methods) allow += (allow.empty() ? "" : ", ") + m;
     r.headers.emplace_back("Allow", allow);
-  } else {
-    if (rates_.size() > l.rate_addresses) rates_.clear();  // many addresses: start again rather than grow
-    auto gate =
-        rates_.try_emplace(ClientAddress(request, address, l.trusted_proxies), l.rate_burst, l.rate_per_second)
-            .first;
-    if (!gate->second.Take(Now())) {
-      r = Plain(429, "too many requests\n");
-      r.headers.emplace_back("Retry-After", "1");
-    } else {
-      auto route = routes_.find(request.path);
-      r = route == routes_.end() ? Plain(404, "404\n") : route->second(request);
-    }
+    return finish(std::move(r));
   }
-  // Every answer is whole: a request for byte ranges gets the body once, never a part of it or
-  // (what many ranges would ask) more than it.
-  r.headers.emplace_back("Accept-Ranges", "none");
-  r.headers.emplace_back("Cache-Control", "no-store");
-  r.headers.emplace_back("X-Content-Type-Options", "nosniff");
-  return r;
+  if (rates_.size() > l.rate_addresses) rates_.clear();  // many addresses: start again rather than grow
+  auto gate =
+      rates_.try_emplace(ClientAddress(request, address, l.trusted_proxies), l.rate_burst, l.rate_per_second)
+          .first;
+  if (!gate->second.Take(Now())) {
+    r = Plain(429, "too many requests\n");
+    r.headers.emplace_back("Retry-After", "1");
+    return finish(std::move(r));
+  }
+  auto later = later_routes_.find(request.path);
+  if (later != later_routes_.end()) return later->second(request, address, std::move(finish));
+  auto route = routes_.find(request.path);
+  finish(route == routes_.end() ? Plain(404, "404\n") : route->second(request));
 }
 
 }  // namespace skytether

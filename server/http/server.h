@@ -25,6 +25,7 @@ struct HttpLimits {
   double request_seconds = 5;           // a whole request must arrive, and its answer leave, within this
   std::size_t max_request = 16 * 1024;  // bytes read from one connection: the request head
   std::size_t max_line = 8192;          // bytes of the request line (414 past it) and of a header line
+  std::size_t max_body = 0;             // bytes of a request body (413 past it; 411 for a chunked one)
   double rate_burst = 20;               // requests per address at once ...
   double rate_per_second = 5;           // ... and per second after that; past it 429
   std::size_t rate_addresses = 4096;    // addresses remembered at once; past it the count starts again
@@ -52,6 +53,10 @@ struct HttpResponse {
 };
 
 using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
+// A route that answers later, from any thread, by calling reply once; address is the client's.
+using HttpReply = std::function<void(HttpResponse)>;
+using HttpLaterHandler =
+    std::function<void(const HttpRequest &, const std::string &address, HttpReply reply)>;
 
 class HttpServer {
  public:
@@ -62,6 +67,7 @@ class HttpServer {
 
   // Answers requests for exactly this path (the query apart). Before Start().
   void Route(std::string path, HttpHandler handler);
+  void RouteLater(std::string path, HttpLaterHandler handler);
   // Binds and starts the HTTP thread; false with a message if it cannot bind.
   bool Start(std::string *error);
   // Closes the listener and every connection, and joins the thread.
@@ -73,8 +79,8 @@ class HttpServer {
 
   void Accept();
   void TurnAway(asio::ip::tcp::socket &socket);
-  // The answer to a request read whole from the given address.
-  HttpResponse Answer(const HttpRequest &request, const std::string &address);
+  // Answers a request read whole from the given address, now or later, through reply.
+  void Answer(const HttpRequest &request, const std::string &address, HttpReply reply);
   void Finished(const std::shared_ptr<Connection> &c);
 
   HttpOptions options_;
@@ -84,6 +90,7 @@ class HttpServer {
   asio::io_context io_;  // before the sockets: it outlives them
   asio::ip::tcp::acceptor acceptor_;
   std::map<std::string, HttpHandler> routes_;
+  std::map<std::string, HttpLaterHandler> later_routes_;
   std::set<std::shared_ptr<Connection>> open_;
   std::unordered_map<std::string, FloodGate> rates_;
   std::thread thread_;

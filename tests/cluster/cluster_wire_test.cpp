@@ -96,6 +96,25 @@ TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
   EXPECT_LE(text.size(), 233u);
   EXPECT_FALSE(DecodeChat("no tab", &node, &text));
   EXPECT_FALSE(DecodeChat("bad node\tx", &node, &text));
+
+  // An operator's action: read back as given (a user ID with blanks and tabs too); a forged one
+  // that names no known action, both a uniqueID and a user, or neither, is refused.
+  AdminAction ban;
+  ban.kind = AdminAction::Kind::kBan;
+  ban.user = "ann\t%50 lee";
+  ban.seconds = 7200;
+  ban.reason = "a\nb";
+  ban.by = "one/ops";
+  AdminAction back;
+  ASSERT_TRUE(DecodeAdmin(EncodeAdmin("n1", ban), &node, &back));
+  EXPECT_EQ(node, "n1");
+  EXPECT_EQ(back.user, ban.user);
+  EXPECT_EQ(back.seconds, 7200);
+  EXPECT_EQ(back.reason, "ab");
+  EXPECT_EQ(back.by, "one/ops");
+  for (const char *bad : {"n\tshoot\tops\t1\t-\t0\t", "n\tkick\tops\t1\tann\t0\t", "n\tkick\tops\t-\t-\t0\t",
+                          "n\tban\tops\t-\tann\tsoon\t", "n n\tkick\tops\t1\t-\t0\t", "n\tkick\t\t1\t-\t0\t"})
+    EXPECT_FALSE(DecodeAdmin(bad, &node, &back)) << bad;
 }
 
 }  // namespace

@@ -46,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       FUZZ_CHECK(!h.first.empty() && h.first.find_first_of(":\n") == std::string::npos, bytes);
       FUZZ_CHECK(h.second.find('\n') == std::string::npos, bytes);
     }
+    // A body length is a plain number the server can hold, or none is read at all.
+    std::size_t body = 0;
+    if (BodyLength(whole, &body)) FUZZ_CHECK(body < 1000000000, bytes);
     // Written out again, it reads back the same.
     std::string text = whole.method + " " + whole.target + " " + whole.version + "\r\n";
     for (const auto &h : whole.headers) text += h.first + ": " + h.second + "\r\n";

@@ -14,6 +14,10 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              1024, as a service gets by default), then a login from 127.0.0.1: time until in
   logflood   a logged-in pilot alternates its datagram source port for 3 s, then wrong-token
              logins for 3 s: log lines and bytes the server writes for each
+  admin      for 6 s against the admin address, while a pilot flies at 30 Hz: requests without a
+             token and with wrong ones as fast as they go, bodies far over the cap, bodies that
+             trickle in; answers by status, time until a trickling body is cut, log lines, and
+             the reports that reached the other pilot
   flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
              at 30 Hz: share of the honest reports a recipient reading as the plugin reads
              (90 datagrams per 0.03 s) lost
@@ -44,6 +48,14 @@ import threading
 import time
 
 ZEROS = "0" * 32
+FAILED = []
+
+
+def check(ok, what):
+    """A bound a scenario must keep; the run fails at its end when one was not kept."""
+    if not ok:
+        print("FAILED: " + what)
+        FAILED.append(what)
 
 
 def readable(sock, timeout):
@@ -421,6 +433,7 @@ def flood(build):
           % (sent.value, took.value, sent.value / took.value, 100.0 * (honest_sent - honest_got) / honest_sent,
              honest_sent, flood_got, flood_got / seconds, n))
     print("flood: " + "; ".join(l[21:] for l in lines if "rate" in l or "dropped" in l)[-400:])
+    check(honest_got >= 0.99 * honest_sent, "flood: the honest pilot lost more than 1 %")
     server.stop()
 
 
@@ -454,6 +467,7 @@ def feed(build):
         p.close()
         time.sleep(0.2)
     print("feed: %d of %d feeds parsed" % (good, len(cases)))
+    check(good == len(cases), "feed: a pilot's texts broke the feed")
     server.stop()
 
 
@@ -500,6 +514,7 @@ def range_(build):
           "memory %.1f MiB before, %.1f MiB after, peak %.1f MiB"
           % (listed, len(body), len(ranges), ", ".join("%d with %d bytes" % x for x in sizes), rss0 / 1024,
              rss1 / 1024, hwm1 / 1024))
+    check(all(st in (200, 416) and n <= 2 * len(body) for st, n in sizes), "range: an answer larger than its body")
     # Every kind of request at once, from 8 connections (the most the page serves) for 10 s.
     kinds = [("/v1/status.json", [ranges]), ("/v1/status.json", []), ("/metrics", []), ("/", []),
              ("/v1/status.json", ["Range: bytes=0-10,20-30"]), ("/v1/status.json", ["Range: bytes=0-"]),
@@ -639,6 +654,9 @@ def fakenodes(build):
         n, _, lines = node.since(mark)
         print("fakenodes: %d fake node names published: %d of %d honest reports lost, longest gap %.2f s, "
               "%d log lines" % (count, sent - got, sent, max(gaps or [0]), n))
+        if count <= 20000:
+            check(got >= sent, "fakenodes: %d fake nodes cost reports" % count)
+        check(max(gaps or [0]) <= 1.0, "fakenodes: %d fake nodes stalled the relay past a second" % count)
         print("fakenodes: " + " | ".join(l[21:] for l in lines if "fake" in l and "x " in l)[-300:])
         time.sleep(4)  # the fakes a node took are left behind
     node.stop()
@@ -692,6 +710,7 @@ def restart(build):
         time.sleep(1.0)
     print("restart: %d honest pilots closed in %d trials (the newcomer let in alone %d times, closed %d times)"
           % (honest_closed, trials, newcomer_in, newcomer_closed))
+    check(honest_closed == 0 and trials == 20, "restart: an honest pilot lost its uniqueID")
     n, _, lines = a.since((0, 0))
     print("restart: node a: " + " | ".join(l[21:] for l in lines if "another node" in l)[-300:])
     a.stop()
@@ -773,6 +792,7 @@ def proxy(build):
     total = sum(tabs.values())
     print("proxy: 20 tabs of one browser behind the proxy for 20 s: %d requests (%.1f/s), %d answered 429 (%.0f %%)"
           % (total, total / 20.0, tabs.get(429, 0), 100.0 * tabs.get(429, 0) / max(total, 1)))
+    check(tabs.get(429, 0) == 0 and 0 < total <= 2.5 * 20, "proxy: 20 tabs were not well inside the allowance")
 
     # Ten viewers on addresses of their own, each at one tab's pace, and one that claims a new
     # address in its own X-Forwarded-For at every request, 10 a second.
@@ -809,14 +829,100 @@ def proxy(build):
     print("proxy: 10 viewers behind the proxy at the page's pace for 20 s: %d requests, %d answered 429; one client "
           "forging X-Forwarded-For 10 a second: %d requests, %d answered 429"
           % (viewers, answers.get(429, 0), sum(forged.values()), forged.get(429, 0)))
+    check(answers.get(429, 0) == 0, "proxy: viewers behind the proxy were refused")
+    check(forged.get(429, 0) > 0, "proxy: a forged X-Forwarded-For escaped the allowance")
     front.stop()
     server.stop()
 
 
+def admin(build):
+    token = "hostile-0123456789abcdef"
+    path = "/tmp/skytether-hostile-tokens"
+    with open(path, "w") as f:
+        f.write("ops %s\n" % token)
+    os.chmod(path, 0o600)
+    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", "--max-report-age", "0"])
+    for _ in range(50):
+        with server.lock:
+            line = next((l for l in server.lines if "admin controls on" in l), None)
+        if line:
+            break
+        time.sleep(0.1)
+    port = int(line.split("127.0.0.1:")[1].split("/")[0])
+    r, x = pair(server)
+    while readable(r.udp, 0.2):
+        r.udp.recv(2048)
+    mark, stop, statuses, lock = server.mark(), time.time() + 6, {}, threading.Lock()
+
+    def ask(label, head, body=b"", trickle=0.0):
+        s = socket.create_connection(("127.0.0.1", port), timeout=10)
+        start = time.time()
+        try:
+            s.sendall(head)
+            for b in body:
+                s.sendall(bytes([b]))
+                time.sleep(trickle)
+            if not trickle:
+                s.sendall(body)
+            answer = s.recv(64)
+        except OSError:
+            answer = b""
+        s.close()
+        key = label + " " + (answer[9:12].decode() if answer.startswith(b"HTTP/1.1 ") else "closed")
+        with lock:
+            statuses[key] = statuses.get(key, 0) + 1
+        return time.time() - start
+
+    def post(auth, length, path="/v1/admin/kick"):
+        return ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n\r\n" % (path, auth, length)).encode()
+
+    def flood(label, auth):
+        while time.time() < stop:
+            ask(label, post(auth, 4), b"id=2")
+
+    def huge():
+        while time.time() < stop:
+            ask("huge", post("Authorization: Bearer %s\r\n" % token, 10 << 20), b"id=2" * 1000)
+
+    slow_cut = []
+
+    def slow():
+        slow_cut.append(ask("slow", post("Authorization: Bearer %s\r\n" % token, 40), b"id=2&reason=" + b"x" * 28, 0.25))
+
+    threads = [threading.Thread(target=flood, args=("none", "")),
+               threading.Thread(target=flood, args=("wrong", "Authorization: Bearer wrong-%s\r\n" % token)),
+               threading.Thread(target=huge)] + [threading.Thread(target=slow) for _ in range(4)]
+    for t in threads:
+        t.start()
+    sent = received = 0
+    while time.time() < stop:
+        x.fly(47.01 + sent * 1e-5, 8.0)
+        sent += 1
+        end = time.time() + 1 / 30
+        while readable(r.udp, end - time.time()):
+            received += r.udp.recv(2048).startswith(b"1|l|")
+    while readable(r.udp, 0.5):
+        received += r.udp.recv(2048).startswith(b"1|l|")
+    for t in threads:
+        t.join()
+    n, b, _ = server.since(mark)
+    alive = x.admitted()
+    print("admin: answers %s; a trickling body cut after %.1f s; %d log lines (%d bytes) in 6 s; "
+          "reports %d of %d; the pilot named in every request still logged in: %s"
+          % (dict(sorted(statuses.items())), max(slow_cut), n, b, received, sent, alive))
+    server.stop()
+    os.remove(path)
+    if not alive or received < sent:
+        raise SystemExit("admin: a hostile admin client cost the relay")
+
+
 if __name__ == "__main__":
-    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "flood": flood,
-                 "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart, "proxy": proxy}
+    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
+                 "flood": flood, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
+                 "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):
         raise SystemExit(__doc__)
     for name in sys.argv[2:] or list(scenarios):
         scenarios[name](sys.argv[1])
+    if FAILED:
+        raise SystemExit("hostile: %d bound(s) not kept: %s" % (len(FAILED), "; ".join(FAILED)))

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "../e2e/json.h"
+#include "core/admin.h"
+#include "core/bans.h"
 #include "core/codec.h"
 #include "core/rate.h"
 #include "core/status.h"
@@ -321,4 +323,74 @@ TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {
             "close\r\nContent-Length: 10\r\nContent-Type: text/plain\r\nX-Content-Type-Options: nosniff\r\n\r\n"
             "read-only\n");
   EXPECT_EQ(ResponseText(r, true).find("read-only"), std::string::npos) << "HEAD: the length, not the body";
+}
+
+// The ban file reads back as written, and a bad one is refused whole with its line numbers; a
+// timed ban ends by itself.
+TEST(OperatorFiles, BanListTokensAndForms) {
+  BanList bans;
+  std::vector<std::string> problems;
+  ASSERT_TRUE(
+      bans.Parse("# bans\nann%20lee\tnever\t2026-12-08T15:02:41Z\tops\tspam: chat\n"
+                 "bob\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n",
+                 &problems));
+  double t = 0;
+  ASSERT_TRUE(ReadUtcTime("2026-12-09T15:02:41Z", &t));
+  ASSERT_NE(bans.Find("ann lee", t + 1e9), nullptr);
+  EXPECT_EQ(bans.Find("ann lee", 0)->reason, "spam: chat");
+  EXPECT_NE(bans.Find("bob", t - 1), nullptr);
+  EXPECT_EQ(bans.Find("bob", t), nullptr) << "its time is up";
+  BanList again;
+  ASSERT_TRUE(again.Parse(bans.Text(), &problems));
+  EXPECT_EQ(again.Text(), bans.Text());
+  EXPECT_FALSE(
+      again.Parse("bob\tsoon\t2026-12-08T15:02:41Z\tops\t\nok\tnever\t2026-02-30T00:00:00Z\tops\t\n"
+                  "\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\nx\tnever\t2026-12-08T15:02:41Z\tops\tr\n",
+                  &problems));
+  ASSERT_EQ(problems.size(), 3u);
+  EXPECT_EQ(problems[0].rfind("line 1: until", 0), 0u) << problems[0];
+  EXPECT_EQ(problems[1].rfind("line 2: given", 0), 0u) << problems[1];
+  EXPECT_EQ(problems[2], "line 5: userID \"x\" banned twice");
+  EXPECT_EQ(again.Text(), bans.Text()) << "a refused file changes nothing";
+
+  AdminTokens tokens;
+  problems.clear();
+  EXPECT_FALSE(tokens.Parse("ops short\nops 0123456789abcdef\nops 0123456789abcdefX\n", &problems));
+  EXPECT_EQ(problems.size(), 2u);
+  ASSERT_TRUE(tokens.Parse("# who\nops  0123456789abcdef \nci fedcba9876543210fedcba\n", &problems));
+  ASSERT_NE(tokens.NameOf("fedcba9876543210fedcba"), nullptr);
+  EXPECT_EQ(*tokens.NameOf("0123456789abcdef"), "ops");
+  for (const char *wrong :
+       {"", "0123456789abcde", "0123456789abcdef0", "1123456789abcdef", "fedcba9876543210fedcbA"})
+    EXPECT_EQ(tokens.NameOf(wrong), nullptr) << wrong;
+
+  std::map<std::string, std::string> form;
+  AdminAction a;
+  std::string error;
+  ASSERT_TRUE(ParseForm("user=ann+lee%21&duration=2h&reason=", &form));
+  ASSERT_TRUE(ActionFromForm(AdminAction::Kind::kBan, form, &a, &error)) << error;
+  EXPECT_EQ(a.user, "ann lee!");
+  EXPECT_EQ(a.seconds, 7200);
+  EXPECT_FALSE(ParseForm("a=%zz", &form));
+  EXPECT_FALSE(ParseForm("a=1&a=2", &form));
+  for (const char *bad : {"", "id=1&user=x", "id=-1", "id=x", "user=x&colour=red"}) {
+    ASSERT_TRUE(ParseForm(bad, &form));
+    EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kKick, form, &a, &error)) << bad;
+  }
+  ASSERT_TRUE(ParseForm("user=x&duration=400d", &form));
+  EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kMute, form, &a, &error)) << "at most a year";
+
+  // A body is read by its Content-Length only.
+  HttpRequest r;
+  std::size_t length = 0;
+  r.headers = {{"Content-Length", "12"}};
+  EXPECT_TRUE(BodyLength(r, &length) && length == 12);
+  for (auto headers : std::vector<std::vector<std::pair<std::string, std::string>>>{
+           {{"Transfer-Encoding", "chunked"}},
+           {{"Content-Length", "1"}, {"content-length", "1"}},
+           {{"Content-Length", "+5"}},
+           {{"Content-Length", "1234567890"}}}) {
+    r.headers = headers;
+    EXPECT_FALSE(BodyLength(r, &length)) << headers[0].first;
+  }
 }

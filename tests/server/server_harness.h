@@ -99,6 +99,7 @@ class ServerProcess {
   bool Running() { return !exited_ && waitpid(pid_, nullptr, WNOHANG) == 0; }
   // Holds the process still (what is sent to it waits in its sockets), then lets it go on.
   void Pause() { kill(pid_, SIGSTOP); }
+  void Kill(int sig) { kill(pid_, sig); }
   void Resume() { kill(pid_, SIGCONT); }
 
  private:
@@ -258,11 +259,16 @@ inline int HttpConnect(int port) {
   return fd;
 }
 
-// One request; the status code (0 when no answer) and the body.
-inline int HttpGet(int port, const std::string &path, std::string *body = nullptr, const std::string &method = "GET") {
+// One request with extra header lines ("Name: value\r\n" each) and a body; the status code (0
+// when no answer) and the answer's body.
+inline int HttpSend(int port, const std::string &method, const std::string &path, const std::string &headers,
+                    const std::string &body, std::string *answer = nullptr) {
   int fd = HttpConnect(port);
   if (fd < 0) return 0;
-  const std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  std::string request =
+      method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers;
+  if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  request += "\r\n" + body;
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string all;
   char buf[8192];
@@ -276,8 +282,20 @@ inline int HttpGet(int port, const std::string &path, std::string *body = nullpt
   close(fd);
   if (all.compare(0, 9, "HTTP/1.1 ") != 0) return 0;
   const std::size_t end = all.find("\r\n\r\n");
-  if (body != nullptr) *body = end == std::string::npos ? std::string() : all.substr(end + 4);
+  if (answer != nullptr) *answer = end == std::string::npos ? std::string() : all.substr(end + 4);
   return std::atoi(all.c_str() + 9);
+}
+
+inline int HttpGet(int port, const std::string &path, std::string *body = nullptr,
+                   const std::string &method = "GET") {
+  return HttpSend(port, method, path, "", "", body);
+}
+
+// The port of the server's admin controls (--admin-http 127.0.0.1:0), from its log line.
+inline int AdminPort(ServerProcess &server) {
+  std::string line;
+  if (!server.WaitForLog("admin controls on http://127.0.0.1:", 5, &line)) return 0;
+  return std::atoi(line.c_str() + line.find("127.0.0.1:") + 10);
 }
 
 // The value of one sample (name with its labels), -1 when absent.

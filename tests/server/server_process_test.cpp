@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "core/codec.h"
 #include "position_text.h"
 #include "server_harness.h"
 
@@ -322,4 +323,139 @@ TEST(ServerProcess, SlowReaderIsCutChurnIsNotLoggedLineByLine) {
   const std::string log = server.Log();
   EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 300) << cycles << " cycles";
   EXPECT_NE(log.find("x login not logged"), std::string::npos) << log.substr(0, 3000);
+}
+
+namespace {
+
+const char kOpsToken[] = "0123456789abcdef-ops";
+
+// A private file of the test's temporary folder with text in it.
+std::string PrivateFile(const std::string &name, const std::string &text) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << text;
+  ::chmod(path.c_str(), 0600);
+  return path;
+}
+
+// An admin request with the given token (none when empty); the status and the answer.
+int Admin(int port, const std::string &path, const std::string &form, std::string *answer = nullptr,
+          const std::string &token = kOpsToken) {
+  return harness::HttpSend(port, form.empty() && path != "reload-accounts" ? "GET" : "POST",
+                           "/v1/admin/" + path,
+                           token.empty() ? "" : "Authorization: Bearer " + token + "\r\n", form, answer);
+}
+
+bool LogIn(FakeClient &c, int id, const std::string &user, const std::string &password) {
+  return c.Login(user, skytether::LoginToken(id, user, password));
+}
+
+}  // namespace
+
+// The operator's controls answer only a right token; a kick blanks the pilot's slots, a mute
+// keeps its chat from everyone, and a ban outlives a restart until it is lifted.
+TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
+  const std::string accounts = PrivateFile("skytether_admin_accounts", "alice pw\nbob pw\n");
+  const std::string tokens = PrivateFile("skytether_admin_tokens", std::string("ops ") + kOpsToken + "\n");
+  const std::string bans = ::testing::TempDir() + "skytether_admin_bans";
+  std::remove(bans.c_str());
+  const std::vector<std::string> args = {
+      "--port",       "0",           "--accounts", accounts, "--admin-token-file", tokens,
+      "--admin-http", "127.0.0.1:0", "--ban-file", bans,     "--http",           "0"};
+  auto server = std::make_unique<ServerProcess>(args);
+  ASSERT_TRUE(server->ok()) << server->Log();
+  int admin = harness::AdminPort(*server);
+  ASSERT_GT(admin, 0) << server->Log();
+
+  FakeClient a(server->port(), 1111), b(server->port(), 2222);
+  ASSERT_TRUE(LogIn(a, 1111, "alice", "pw") && LogIn(b, 2222, "bob", "pw"));
+  ASSERT_TRUE(a.Announce("AAA", kTrainer) && b.Announce("BBB", kTrainer));
+  ASSERT_TRUE(server->WaitForLog("login 2222", 5));
+  ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 47.0, 8.0)) && server->WaitForLog("in view 2222", 5));
+  ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.1, 8.0)));
+  ASSERT_TRUE(b.WaitLine("1|c|AAA", 3)) << server->Log();
+
+  std::string answer;
+  EXPECT_EQ(Admin(admin, "kick", "id=1111", &answer, ""), 401);
+  EXPECT_EQ(Admin(admin, "kick", "id=1111", &answer, std::string(kOpsToken) + "x"), 401);
+  EXPECT_EQ(Admin(admin, "kick", "id=1111", &answer, std::string(kOpsToken).substr(1)), 401);
+  EXPECT_TRUE(server->WaitForLog("admin request refused from 127.0.0.1: wrong token", 3));
+  EXPECT_FALSE(a.WaitClosed(0.2)) << "nothing done without the token";
+  EXPECT_EQ(harness::HttpSend(harness::HttpPort(*server), "GET", "/v1/admin/bans",
+                              std::string("Authorization: Bearer ") + kOpsToken + "\r\n", ""),
+            404)
+      << "the controls answer on their own address only";
+
+  EXPECT_EQ(Admin(admin, "mute", "user=bob", &answer), 200) << answer;
+  ASSERT_TRUE(b.Send("2222|MESSAGE|muted words\n") && a.Send("1111|MESSAGE|hello\n"));
+  EXPECT_TRUE(b.WaitLine("0|m|AAA: hello", 3));
+  EXPECT_TRUE(server->WaitForLog("1 x chat of a muted pilot", 3)) << server->Log();
+
+  EXPECT_EQ(Admin(admin, "kick", "id=1111&reason=test", &answer), 200) << answer;
+  EXPECT_NE(answer.find("1111 (alice/AAA)"), std::string::npos) << answer;
+  EXPECT_TRUE(server->WaitForLog("admin ops: kick 1111: test", 3));
+  EXPECT_TRUE(a.WaitClosed(3));
+  EXPECT_TRUE(b.WaitLine("1|c|BLANK", 3)) << "alice's slot on bob is blanked";
+  EXPECT_EQ(Admin(admin, "kick", "id=1111", &answer), 404) << answer;
+
+  // Banned: out at once, and refused at login with the reason, before and after a restart.
+  EXPECT_EQ(Admin(admin, "ban", "user=bob&reason=spam", &answer), 200) << answer;
+  EXPECT_TRUE(b.WaitClosed(3));
+  for (int round = 0; round < 2; ++round) {
+    FakeClient again(server->port(), 2222);
+    ASSERT_TRUE(LogIn(again, 2222, "bob", "pw"));
+    EXPECT_TRUE(again.WaitLine("0|m|Server: banned (spam)", 3)) << server->Log();
+    EXPECT_TRUE(again.WaitClosed(3));
+    EXPECT_TRUE(server->WaitForLog("refused login 2222 (bob) from 127.0.0.1: banned (spam)", 3));
+    if (round == 0) {
+      server = std::make_unique<ServerProcess>(args);
+      ASSERT_TRUE(server->ok()) << server->Log();
+      ASSERT_GT(admin = harness::AdminPort(*server), 0);
+    }
+  }
+  EXPECT_EQ(Admin(admin, "bans", "", &answer), 200);
+  EXPECT_NE(answer.find("\"user\":\"bob\",\"until\":null"), std::string::npos) << answer;
+  EXPECT_EQ(Admin(admin, "unban", "user=bob", &answer), 200) << answer;
+  FakeClient back(server->port(), 2222);
+  ASSERT_TRUE(LogIn(back, 2222, "bob", "pw"));
+  EXPECT_TRUE(server->WaitForLog("login 2222 (bob)", 3)) << server->Log();
+  EXPECT_EQ(Admin(admin, "ban", "user=bob&duration=soon", &answer), 400) << answer;
+  EXPECT_EQ(Admin(admin, "ban", "id=2222", &answer), 400) << "a ban names a user ID";
+  for (const std::string &f : {accounts, tokens, bans}) std::remove(f.c_str());
+}
+
+// SIGHUP or the operator rereads the accounts: new ones log in, removed ones are logged out,
+// changed passwords apply at the next login; a broken file changes nothing.
+TEST(ServerProcess, AccountsAreReloadedLive) {
+  const std::string accounts = PrivateFile("skytether_reload_accounts", "alice pw\nbob pw\n");
+  const std::string tokens = PrivateFile("skytether_reload_tokens", std::string("ops ") + kOpsToken + "\n");
+  ServerProcess server(
+      {"--port", "0", "--accounts", accounts, "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const int admin = harness::AdminPort(server);
+  FakeClient a(server.port(), 1111), b(server.port(), 2222);
+  ASSERT_TRUE(LogIn(a, 1111, "alice", "pw") && LogIn(b, 2222, "bob", "pw"));
+  ASSERT_TRUE(server.WaitForLog("login 2222", 5));
+
+  std::ofstream(accounts) << "alice pw2\ncarol pw\n";
+  server.Kill(SIGHUP);
+  EXPECT_TRUE(server.WaitForLog("accounts: 2 from " + accounts + " (SIGHUP); logged out 1", 3))
+      << server.Log();
+  EXPECT_TRUE(b.WaitClosed(3)) << "bob's account is gone";
+  EXPECT_FALSE(a.WaitClosed(0.2)) << "alice stays until her next login";
+  FakeClient old_password(server.port(), 1112), carol(server.port(), 3333);
+  ASSERT_TRUE(LogIn(old_password, 1112, "alice", "pw") && LogIn(carol, 3333, "carol", "pw"));
+  EXPECT_TRUE(old_password.WaitClosed(3));
+  EXPECT_TRUE(server.WaitForLog("login 3333 (carol)", 3));
+
+  std::ofstream(accounts) << "alice pw2\nbroken\ncarol pw\ncarol again\n";
+  std::string answer;
+  EXPECT_EQ(Admin(admin, "reload-accounts", "", &answer), 422) << answer;
+  EXPECT_NE(answer.find("line 2: expected"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("line 4: userID \\\"carol\\\" given twice"), std::string::npos) << answer;
+  EXPECT_TRUE(server.WaitForLog("the 2 accounts in force stay", 3));
+  FakeClient new_password(server.port(), 1113);
+  ASSERT_TRUE(LogIn(new_password, 1113, "alice", "pw2"));
+  EXPECT_TRUE(server.WaitForLog("login 1113 (alice)", 3)) << server.Log();
+  EXPECT_FALSE(carol.WaitClosed(0.2));
+  for (const std::string &f : {accounts, tokens}) std::remove(f.c_str());
 }

@@ -77,6 +77,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   EXPECT_EQ(feed["counts"]["observers"].number, 1);
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
   std::set<double> ids;
+  double alice_id = 0;
   for (const e2e::Json &p : feed["pilots"].items) {
     const bool alice = p["callsign"].text == "AAA";
     EXPECT_TRUE(alice || p["callsign"].text == "B<b>\"\\") << "escaped, and read back as sent";
@@ -84,6 +85,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
     EXPECT_GT(p["id"].number, 0);
     EXPECT_TRUE(p["id"].number != 1111 && p["id"].number != 2222);
     ids.insert(p["id"].number);
+    if (alice) alice_id = p["id"].number;
     EXPECT_EQ(p["model"].text, "Trainer");
     EXPECT_EQ(p["model_path"].text, "Aircraft/General Aviation/Trainer/Trainer.acf");
     EXPECT_EQ(p["node"].text, "north-1");
@@ -98,6 +100,28 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   // No user names, tokens or addresses: a third party reads this.
   for (const char *secret : {"alice", "bob", "127.0.0.1", "00000000"})
     EXPECT_EQ(body.find(secret), std::string::npos);
+
+  // The plain-text feed: a header, then a line per pilot in view, fields between ':'.
+  std::string text;
+  ASSERT_EQ(HttpGet(http, "/v1/whazzup.txt", &text), 200);
+  for (const char *line : {"\n!GENERAL:\n", "\nVERSION = 1\n", "\nCONNECTED CLIENTS = 2\n", "\n!CLIENTS:\n",
+                           "\n!SERVERS:\nnorth-1:::north-1:1:\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  const std::size_t at = text.find("\nAAA:");
+  ASSERT_NE(at, std::string::npos) << text;
+  std::vector<std::string> fields;
+  std::istringstream alice(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+  for (std::string f; std::getline(alice, f, ':');) fields.push_back(f);
+  ASSERT_EQ(fields.size(), 41u) << text;
+  EXPECT_EQ(fields[1], std::to_string(static_cast<long long>(alice_id))) << "the JSON feed's id";
+  EXPECT_EQ(fields[3], "PILOT");
+  EXPECT_EQ(fields[5], "47.250000");
+  EXPECT_EQ(fields[6], "8.500000");
+  EXPECT_EQ(fields[7], "4050") << "feet";
+  EXPECT_EQ(fields[9], "Trainer");
+  EXPECT_EQ(fields[14], "north-1");
+  EXPECT_EQ(fields[38], "272") << "heading in whole degrees";
+  for (const char *secret : {"alice", "bob", "127.0.0.1"}) EXPECT_EQ(text.find(secret), std::string::npos);
 
   // Read-only; unknown paths are not found.
   EXPECT_EQ(HttpGet(http, "/v1/status.json", nullptr, "POST"), 405);
