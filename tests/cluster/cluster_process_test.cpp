@@ -192,9 +192,9 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   // Meanwhile one uniqueID logs in on both nodes: each can only ask itself.
   FakeClient dup1(one->port(), 4444), dup2(two->port(), 4444);
   ASSERT_TRUE(dup1.Login("dup"));
-  ASSERT_TRUE(one->WaitForLog("login 4444", 3));
+  ASSERT_TRUE(one->WaitForLog("Z login 4444 (dup)", 3));
   ASSERT_TRUE(dup2.Login("dup"));
-  ASSERT_TRUE(two->WaitForLog("login 4444", 3));
+  ASSERT_TRUE(two->WaitForLog("Z login 4444 (dup)", 3));
 
   // Redis is back, empty: the nodes find each other again and the slots come back.
   ASSERT_TRUE(redis.Restart());

@@ -311,6 +311,16 @@ TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
   std::string many = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 8; ++i) many += "A: 1\r\n";
   EXPECT_EQ(ReadRequest(many, small, &r), ReadStatus::kBad) << "short lines, but past the head's cap";
+
+  // The allowance's address: a named proxy's request counts for the entry the proxy appended last,
+  // never for what the client wrote before it; anyone else's for its own address.
+  const std::vector<std::string> proxies{"127.0.0.5"};
+  ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: 10.0.0.9, 192.0.2.7 \r\n\r\n", {}, &r),
+            ReadStatus::kDone);
+  EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "192.0.2.7");
+  EXPECT_EQ(ClientAddress(r, "127.0.0.6", proxies), "127.0.0.6");
+  ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: nonsense\r\n\r\n", {}, &r), ReadStatus::kDone);
+  EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "127.0.0.5");
 }
 
 TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {
