@@ -51,7 +51,7 @@ constexpr int kSendBatch = 256;
 sockaddr_in ServerAddress() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(bench::kProtocolPort);
+  a.sin_port = htons(harness::kProtocolPort);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return a;
 }
@@ -160,9 +160,9 @@ struct HostCalls {
 
 // Puts reports (and notices) in the plugin's sockets and waits until the stream bytes are there.
 void Load(const std::vector<std::string> &reports, const std::string &notices) {
-  rig->peer().SendDatagrams(reports);
+  rig->peer().sendDatagrams(reports);
   if (!notices.empty()) {
-    rig->peer().SendStream(notices);
+    rig->peer().sendStream(notices);
     while (rig->StreamBytesWaiting() < int(notices.size())) {
     }
   }
@@ -178,12 +178,12 @@ void Floor_SendtoOfPositionLength(benchmark::State &state) {
     RawSendto(rig->datagramFd(), line.data(), line.size(), to);
     if (++n == kSendBatch) {
       state.PauseTiming();
-      rig->peer().DrainDatagrams();
+      rig->peer().drainDatagrams();
       n = 0;
       state.ResumeTiming();
     }
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
   state.counters["bytes"] = double(line.size());
 }
 
@@ -201,12 +201,12 @@ void Plugin_DrawPlanes(benchmark::State &state) {
     allocations += bench::Allocations() - before;
     if (++n == kSendBatch) {
       state.PauseTiming();
-      rig->peer().DrainDatagrams();
+      rig->peer().drainDatagrams();
       n = 0;
       state.ResumeTiming();
     }
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
   CountAllocations(state, allocations);
 }
 
@@ -355,13 +355,13 @@ void Warm() {
     Load(rig->MakeReports(19, false), rig->Notices());
     rig->PacketProcess();
   }
-  rig->peer().DrainDatagrams();
+  rig->peer().drainDatagrams();
 }
 
 int RunCallgrind() {
   const std::string line = rig->positionLine();
   const sockaddr_in to = ServerAddress();
-  auto drain = [] { rig->peer().DrainDatagrams(); };
+  auto drain = [] { rig->peer().drainDatagrams(); };
   Warm();
   const int n = 100;
   Section("Floor_SendtoOfPositionLength", n, drain,
@@ -502,10 +502,10 @@ int RunFramesMode(double seconds, const char *out) {
     while (!stop.load()) {
       SleepUntil(t0 + double(k) / (kAircraft * kRate));
       one[0] = reports[size_t(k % kAircraft)];
-      local.peer().SendDatagrams(one);
+      local.peer().sendDatagrams(one);
       ++k;
       sent.store(k);
-      if (k % kAircraft == 0) local.peer().DrainDatagrams();
+      if (k % kAircraft == 0) local.peer().drainDatagrams();
     }
   });
   const std::string line = local.positionLine();

@@ -17,7 +17,7 @@ namespace bench {
 const char *PluginFile() {
   // Another build of the plugin (an older one, say) can be measured by the same benchmarks.
   const char *other = std::getenv("SKYTETHER_BENCH_PLUGIN");
-  return other != nullptr && other[0] != '\0' ? other : SKYTETHER_PLUGIN_FILE;
+  return other != nullptr && other[0] != '\0' ? other : harness::PluginFile().c_str();
 }
 
 namespace {
@@ -31,23 +31,24 @@ std::string G9(double v) {
 }  // namespace
 
 bool PluginRig::Start(std::string *error) {
-  dir_ = std::make_unique<skyhost::TempDir>("skytether-bench-");
-  skyhost::HostOptions options;
-  options.root = dir_->path();
-  host_ = std::make_unique<skyhost::Host>(options);
-  {
-    std::ofstream prefs(dir_->path() + "/Resources/plugins/stprefs.txt", std::ios::binary);
-    prefs << "userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;";
-  }
-  if (!peer_.Open(120.0, error)) return false;
-  if (!host_->load(PluginFile())) {
-    *error = "cannot load " + std::string(PluginFile()) + ": " + host_->lastError();
+  rig_ = std::make_unique<harness::PluginHost>("skytether-bench-");
+  rig_->MakeHost();
+  rig_->WriteFile("Resources/plugins/stprefs.txt",
+                  "userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;");
+  harness::FakeServer::Options o;
+  o.waitSeconds = 120;
+  o.receiveBuffer = 4 << 20;  // room for every datagram a timed batch sends before it is drained
+  o.keepDatagrams = false;
+  peer_ = std::make_unique<harness::FakeServer>(o);
+  if (!peer_->ok()) {
+    *error = peer_->error();
     return false;
   }
-  host_->enable();
+  if (!rig_->Load(PluginFile(), error)) return false;
+  skyhost::Host &h = rig_->host();
+  h.enable();
 
   // An aircraft in flight: every value the broadcast reads has digits to format.
-  skyhost::Host &h = *host_;
   h.setd("sim/flightmodel/position/local_x", -12345.678);
   h.setd("sim/flightmodel/position/local_y", 1523.4567);
   h.setd("sim/flightmodel/position/local_z", 23456.789);  // latitude and the rest: the host derives them
@@ -76,14 +77,14 @@ bool PluginRig::Start(std::string *error) {
   h.seti("sim/cockpit/electrical/taxi_light_on", 0);
 
   const double deadline = Now() + 20.0;
-  while (!(peer_.HasClient() && peer_.KnowsPlugin() && peer_.StreamText().find("|Opening Connection|") !=
-                                                            std::string::npos)) {
+  while (!(peer_->hasClient() && peer_->knowsPlugin &&
+           peer_->streamText.find("|Opening Connection|") != std::string::npos)) {
     if (Now() > deadline) {
       *error = "the plugin did not log in to the bench peer";
       return false;
     }
     h.runFrame(1.0 / 60.0);
-    peer_.Poll();
+    peer_->poll();
   }
   // The position broadcast is the first of the two every-frame flight loops.
   for (const auto &f : h.flightLoops()) {
@@ -94,19 +95,20 @@ bool PluginRig::Start(std::string *error) {
     *error = "the plugin's position broadcast or packet cycle is not registered";
     return false;
   }
-  peer_.DrainDatagrams();
+  peer_->drainDatagrams();
   DrawPlanes();
-  peer_.Poll();
-  positionLine_ = peer_.LastDatagram();
+  peer_->poll();
+  positionLine_ = peer_->lastDatagram;
   return FindSockets(error);
 }
 
 void PluginRig::Stop() {
-  if (host_) {
-    host_->unload();
-    host_.reset();
-  }
-  dir_.reset();
+  if (rig_ && rig_->HasHost()) rig_->host().unload();
+  rig_.reset();
+}
+
+in_port_t PluginRig::PluginPort() const {
+  return reinterpret_cast<const sockaddr_in &>(peer_->pluginAddress).sin_port;
 }
 
 bool PluginRig::FindSockets(std::string *error) {
@@ -126,10 +128,10 @@ bool PluginRig::FindSockets(std::string *error) {
     int type = 0;
     len = sizeof type;
     ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len);
-    if (type == SOCK_DGRAM && local.sin_port == peer_.PluginAddress().sin_port) datagramFd_ = fd;
+    if (type == SOCK_DGRAM && local.sin_port == PluginPort()) datagramFd_ = fd;
     len = sizeof remote;
     if (type == SOCK_STREAM && ::getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &len) == 0 &&
-        remote.sin_port == htons(kProtocolPort))
+        remote.sin_port == htons(harness::kProtocolPort))
       streamFd_ = fd;
   }
   ::closedir(d);
@@ -177,7 +179,7 @@ long PluginRig::DatagramDrops() const {
   std::string line;
   std::getline(in, line);
   char want[8];
-  std::snprintf(want, sizeof want, "%04X", unsigned(ntohs(peer_.PluginAddress().sin_port)));
+  std::snprintf(want, sizeof want, "%04X", unsigned(ntohs(PluginPort())));
   while (std::getline(in, line)) {
     std::istringstream s(line);
     std::string slot, local;

@@ -1,16 +1,31 @@
 #pragma once
-// The real plugin file loaded into the simulated host, logged in to a BenchPeer on
-// 127.0.0.1:49556, with its position broadcast and receive cycle and its two sockets at hand.
+// The real plugin file in the simulated host (the harness's PluginHost), logged in to the
+// harness's FakeServer on 127.0.0.1:49556, with its position broadcast and receive cycle and its
+// two sockets at hand.
+#include <time.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "XPLMProcessing.h"
-#include "bench_peer.h"
-#include "skyhost/Host.h"
-#include "skyhost/TempDir.h"
+#include "fake_server.h"
+#include "plugin_host.h"
 
 namespace bench {
+
+// Seconds on the monotonic clock.
+inline double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+// CPU seconds (user + system) used by this thread so far.
+inline double ThreadCpu() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
 
 class PluginRig {
  public:
@@ -19,8 +34,8 @@ class PluginRig {
   bool Start(std::string *error);
   void Stop();
 
-  skyhost::Host &host() { return *host_; }
-  BenchPeer &peer() { return peer_; }
+  skyhost::Host &host() { return rig_->host(); }
+  harness::FakeServer &peer() { return *peer_; }
 
   // The plugin's callbacks, called directly: exactly what the host calls each frame.
   float DrawPlanes() { return drawPlanes_(1.0f / 60, 1.0f / 60, 1, nullptr); }
@@ -45,10 +60,10 @@ class PluginRig {
 
  private:
   bool FindSockets(std::string *error);
+  in_port_t PluginPort() const;  // the plugin's datagram port, as the server saw it (IPv4)
 
-  std::unique_ptr<skyhost::TempDir> dir_;
-  std::unique_ptr<skyhost::Host> host_;
-  BenchPeer peer_;
+  std::unique_ptr<harness::PluginHost> rig_;
+  std::unique_ptr<harness::FakeServer> peer_;
   XPLMFlightLoop_f drawPlanes_ = nullptr;
   XPLMFlightLoop_f packetProcess_ = nullptr;
   int datagramFd_ = -1;

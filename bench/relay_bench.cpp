@@ -23,10 +23,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,16 +39,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include <hiredis/hiredis.h>
-#include <sys/mount.h>
-
+#include "child_process.h"
 #include "net/steering.h"
+#include "redis_server.h"
 
 namespace {
 
@@ -95,89 +94,25 @@ void PinTo(int cpu) {
 // ---- the server process ----
 
 struct ServerProcess {
+  harness::ChildProcess process;
   pid_t pid = -1;
   int port = 0;
-  int logFd = -1;
-  std::string pending;
-  std::thread logReader;
-  std::atomic<long> logLines{0};
-
-  std::mutex clusterMu;
-  std::vector<std::string> clusterLines;  // the log's lines about the cluster, in order
 
   void Start(const std::string &path, const std::vector<std::string> &args, int serverCpu) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) Die("pipe");
-    pid = fork();
-    if (pid < 0) Die("fork");
-    if (pid == 0) {
-      dup2(pipeFds[1], 2);
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // whatever way the bench ends, its servers end with it
-      if (serverCpu >= 0) PinTo(serverCpu);
-      std::vector<char *> argv{const_cast<char *>(path.c_str())};
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
-      _exit(127);
-    }
-    close(pipeFds[1]);
-    logFd = pipeFds[0];
-    // Wait for "listening on 127.0.0.1:PORT", then keep the log drained so the server never
-    // blocks on it.
-    std::string text;
-    char buf[4096];
-    const double deadline = Mono() + 10;
-    while (port == 0) {
-      if (Mono() > deadline) Die("server did not start");
-      ssize_t n = read(logFd, buf, sizeof buf);
-      if (n <= 0) Die("server log");
-      text.append(buf, size_t(n));
-      size_t at = text.find("listening on ");
-      if (at != std::string::npos) {
-        size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) continue;
-        std::string line = text.substr(at, nl - at);
-        port = std::atoi(line.c_str() + line.rfind(':') + 1);
-      }
-    }
-    pending = text;
-    logReader = std::thread([this] {
-      char b[65536];
-      for (;;) {
-        ssize_t n = read(logFd, b, sizeof b);
-        if (n <= 0) break;
-        logLines += long(std::count(b, b + n, '\n'));
-        pending.append(b, size_t(n));
-        for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-          if (pending.substr(0, nl).find("cluster") != std::string::npos) {
-            std::lock_guard<std::mutex> lock(clusterMu);
-            clusterLines.push_back(pending.substr(0, nl));
-          }
-        }
-      }
-    });
+    harness::ChildProcess::Options o;
+    o.cpu = serverCpu;
+    o.stop_grace = 30;
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string line;
+    if (!process.Start(argv, o) || !process.WaitForLog("listening on ", 10, &line)) Die("server did not start");
+    port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    pid = process.pid();
   }
 
-  // utime + stime in seconds.
-  double CpuSeconds() const {
-    double user = 0, system = 0;
-    Cpu(user, system);
-    return user + system;
-  }
-  void Cpu(double &user, double &system) const {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = all.rfind(')');
-    std::istringstream s(all.substr(close + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15; ++i) {
-      s >> field;
-      if (i == 14) utime = std::atol(field.c_str());
-      if (i == 15) stime = std::atol(field.c_str());
-    }
-    user = double(utime) / double(sysconf(_SC_CLK_TCK));
-    system = double(stime) / double(sysconf(_SC_CLK_TCK));
+  long LogLines() const {
+    const std::string log = process.Log();
+    return long(std::count(log.begin(), log.end(), '\n'));
   }
 
   long StatusKb(const char *key) const {
@@ -190,27 +125,16 @@ struct ServerProcess {
 
   // The cluster lines holding `needle`, once there are `want` of them or `timeout` has passed.
   std::vector<std::string> ClusterLines(const std::string &needle, size_t want, double timeout) {
-    for (const double end = Mono() + timeout;; usleep(1000)) {
+    for (const double end = Mono() + timeout;; usleep(10000)) {
       std::vector<std::string> found;
-      {
-        std::lock_guard<std::mutex> lock(clusterMu);
-        for (const std::string &l : clusterLines)
-          if (l.find(needle) != std::string::npos) found.push_back(l);
-      }
+      std::istringstream log(process.Log());
+      for (std::string l; std::getline(log, l);)
+        if (l.find("cluster") != std::string::npos && l.find(needle) != std::string::npos) found.push_back(l);
       if (found.size() >= want || Mono() > end) return found;
     }
   }
 
-  void Stop() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      int status = 0;
-      waitpid(pid, &status, 0);
-      pid = -1;
-    }
-    if (logReader.joinable()) logReader.join();
-    if (logFd >= 0) close(logFd);
-  }
+  void Stop() { process.Stop(30); }
 };
 
 // Time the hypervisor kept this machine's CPUs from running (steal), and all CPU time, in ticks.
@@ -356,60 +280,6 @@ void ProcCpu(pid_t pid, double &user, double &system) {
   }
 }
 
-struct RedisProcess {
-  pid_t pid = -1;
-  int port = 0;
-
-  void Start(const std::string &path) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      Die("free port for Redis");
-    port = ntohs(a.sin_port);
-    close(s);
-    pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      std::string p = std::to_string(port);
-      execlp(path.c_str(), path.c_str(), "--port", p.c_str(), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", "/tmp", static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    for (const double end = Mono() + 10; Mono() < end; usleep(20000))
-      if (Info("total_commands_processed") >= 0) return;
-    Die("redis-server did not start");
-  }
-  // A counter of INFO, -1 when Redis does not answer.
-  long long Info(const std::string &key) const {
-    timeval tv{1, 0};
-    redisContext *c = redisConnectWithTimeout("127.0.0.1", port, tv);
-    long long v = -1;
-    if (c != nullptr && c->err == 0) {
-      auto *r = static_cast<redisReply *>(redisCommand(c, "INFO stats"));
-      if (r != nullptr && r->type == REDIS_REPLY_STRING) {
-        const char *at = std::strstr(r->str, (key + ":").c_str());
-        if (at != nullptr) v = std::atoll(at + key.size() + 1);
-      }
-      if (r != nullptr) freeReplyObject(r);
-    }
-    if (c != nullptr) redisFree(c);
-    return v;
-  }
-  void Stop() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-  }
-};
-
 // "cluster counters: positions out N in M, ..." -> N and M.
 void PositionCounters(const std::string &line, long long &out, long long &in) {
   const char *at = std::strstr(line.c_str(), "positions out ");
@@ -513,8 +383,11 @@ int main(int argc, char **argv) {
   const bool pin = sysconf(_SC_NPROCESSORS_ONLN) >= 2 && std::getenv("RELAY_BENCH_NO_PIN") == nullptr;
   // Several nodes get a CPU each and the client goes where there is room.
   const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
-  RedisProcess redis;
-  if (nodes >= 2) redis.Start(redisPath);
+  std::unique_ptr<harness::RedisServer> redis;
+  if (nodes >= 2) {
+    redis = std::make_unique<harness::RedisServer>(redisPath);
+    if (!redis->ok()) Die("redis-server did not start");
+  }
   std::vector<std::unique_ptr<ServerProcess>> servers;
   for (int k = 0; k < std::max(1, nodes); ++k) {
     std::vector<std::string> args{"--listen",       "127.0.0.1",
@@ -522,7 +395,7 @@ int main(int argc, char **argv) {
                                   "--max-pilots",   std::to_string(pilots + 8),
                                   "--idle-timeout", "120"};
     if (nodes >= 2) {
-      args.insert(args.end(), {"--cluster", "127.0.0.1:" + std::to_string(redis.port), "--reuseport",
+      args.insert(args.end(), {"--cluster", redis->address(), "--reuseport",
                                std::to_string(k) + "/" + std::to_string(nodes), "--bpf-dir",
                                bpfDir + "/group", "--node-name", "node" + std::to_string(k)});
     }
@@ -607,11 +480,11 @@ int main(int argc, char **argv) {
       e.system += sy;
       e.node.push_back(u + sy);
     }
-    if (redis.pid > 0) {
+    if (redis) {
       double u = 0, sy = 0;
-      ProcCpu(redis.pid, u, sy);
+      ProcCpu(redis->pid(), u, sy);
       e.redis = u + sy;
-      e.redisCommands = redis.Info("total_commands_processed");
+      e.redisCommands = redis->Info("total_commands_processed");
     }
     if (nodes >= 2)
       for (auto &n : servers) kill(n->pid, SIGUSR1);
@@ -763,7 +636,7 @@ int main(int argc, char **argv) {
   long peakRssKb = 0, logLines = 0;
   for (auto &n : servers) {
     peakRssKb = std::max(peakRssKb, n->StatusKb("VmHWM:"));
-    logLines += n->logLines.load();
+    logLines += n->LogLines();
   }
   const double serverCpu = windowCpu1 - windowCpu0;
   const double wall = windowWall1 - windowWall0;
@@ -781,7 +654,7 @@ int main(int argc, char **argv) {
     }
   }
   for (auto &n : servers) n->Stop();
-  redis.Stop();
+  redis.reset();
   if (!bpfDir.empty()) {
     umount2(bpfDir.c_str(), MNT_DETACH);
     rmdir(bpfDir.c_str());

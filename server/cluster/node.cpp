@@ -64,8 +64,7 @@ std::string NewNodeId() {
 }
 
 ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry &registry, Server &relay)
-    : io_(io),
-      options_(std::move(options)),
+    : options_(std::move(options)),
       node_(NewNodeId()),
       registry_(registry),
       relay_(relay),
@@ -159,15 +158,16 @@ std::string ClusterNode::CountersLine() const {
       line, sizeof line,
       "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
       "in %llu, "
-      "refused %llu, nodes %llu (refused %llu), remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
+      "refused %llu, nodes %llu (refused %llu), remote pilots %llu; Redis %s, publishes %llu dropped %llu, "
+      "messages "
       "%llu, commands %llu, links lost %llu",
       (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
       (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
       (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
       (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.nodes_refused,
-      (unsigned long long)c.remote_pilots,
-      r.up ? "up" : "down", (unsigned long long)r.published, (unsigned long long)r.publish_dropped,
-      (unsigned long long)r.messages, (unsigned long long)r.commands, (unsigned long long)r.links_lost);
+      (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
+      (unsigned long long)r.publish_dropped, (unsigned long long)r.messages, (unsigned long long)r.commands,
+      (unsigned long long)r.links_lost);
   return line;
 }
 
@@ -261,16 +261,16 @@ void ClusterNode::Claim(ConnId conn, int id) {
     if (!registry_.IsLoggedIn(id) || registry_.IdOf(conn) != id) logins_.erase(id);
   };
   std::weak_ptr<bool> alive = alive_;
-  bool asked = link_.Command({"EVAL", kTakeScript, "1", names_.IdKey(id), node_,
-                              std::to_string(long(options_.key_ttl * 1000)), std::to_string(since)},
-                             [this, alive, grant](const RedisReply *r) {
-                               if (alive.expired()) return;
-                               // Without an answer the node decides alone, as a standalone server;
-                               // the next refresh finds a uniqueID taken twice meanwhile.
-                               grant(!(r != nullptr && r->type == RedisReply::Type::kArray &&
-                                       !r->elements.empty()));
-                               relay_.Drain();
-                             });
+  bool asked =
+      link_.Command({"EVAL", kTakeScript, "1", names_.IdKey(id), node_,
+                     std::to_string(long(options_.key_ttl * 1000)), std::to_string(since)},
+                    [this, alive, grant](const RedisReply *r) {
+                      if (alive.expired()) return;
+                      // Without an answer the node decides alone, as a standalone server;
+                      // the next refresh finds a uniqueID taken twice meanwhile.
+                      grant(!(r != nullptr && r->type == RedisReply::Type::kArray && !r->elements.empty()));
+                      relay_.Drain();
+                    });
   if (!asked) grant(true);
 }
 

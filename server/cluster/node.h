@@ -104,7 +104,6 @@ class ClusterNode : public RelayWing {
   void DropPeer(const std::string &node, const std::string &why);
   void Log(const std::string &line);
 
-  asio::io_context &io_;
   ClusterOptions options_;
   ClusterNames names_;
   std::string node_;  // this run's identity

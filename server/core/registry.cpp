@@ -385,8 +385,8 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
   return TakePosition(c, pos, relays, values, shared);
 }
 
-bool Registry::TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays, std::string_view *values,
-                            int *shared) {
+bool Registry::TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays,
+                            std::string_view *values, int *shared) {
   PlaceAt(c, pos.latitude, pos.longitude);
   c.elevation.assign(pos.elevation);
   c.heading.assign(pos.heading);

@@ -89,8 +89,8 @@ struct RegistryOptions {
   // Positions taken from one pilot: a plugin sends one a frame, so this is well above any real
   // frame rate; past it only the newest waits for the next turn, the rest are dropped before
   // they reach anyone.
-  double position_rate = 150;       // a second, averaged over ...
-  double position_burst = 30;       // ... this many positions (0.2 s)
+  double position_rate = 150;  // a second, averaged over ...
+  double position_burst = 30;  // ... this many positions (0.2 s)
   // A cluster node: logins wait for the cluster's word on their uniqueID, and the registry tells
   // the node what changes (cluster_events()). Off: the standalone server, no events at all.
   bool cluster = false;

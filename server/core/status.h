@@ -39,7 +39,7 @@ class LatencyHistogram {
 };
 
 struct StatusPilot {
-  int id = -1;               // the uniqueID: never shown, it is all a login needs on an open server
+  int id = -1;                // the uniqueID: never shown, it is all a login needs on an open server
   std::uint64_t feed_id = 0;  // what the feed shows instead (FeedId)
   std::string callsign;  // as relayed; empty: none yet
   std::string model;     // relative model path as relayed; empty: none yet

@@ -50,8 +50,8 @@ std::string PercentDecoded(std::string_view s) {
   return out;
 }
 
-bool ReadRequestLine(std::string_view line, HttpRequest *r) {
-  std::string_view fields[3];
+// "METHOD TARGET VERSION" into its three fields; false when it is not one.
+bool SplitRequestLine(std::string_view line, std::string_view fields[3]) {
   int n = 0;
   while (!line.empty()) {
     while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
@@ -66,13 +66,31 @@ bool ReadRequestLine(std::string_view line, HttpRequest *r) {
   for (char c : fields[1]) {
     if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f) return false;
   }
-  r->method.assign(fields[0]);
-  r->target.assign(fields[1]);
-  r->version.assign(fields[2]);
-  const std::size_t q = fields[1].find('?');
-  r->path = PercentDecoded(fields[1].substr(0, q));
-  r->query.assign(q == std::string_view::npos ? std::string_view() : fields[1].substr(q + 1));
   return true;
+}
+
+// The head's lines, each without its CR LF, to the blank line that ends it. line(text) is called
+// for each; the result is kDone with *end past the blank line, or why there is no head (yet).
+template <typename Line>
+ReadStatus EachLine(std::string_view bytes, const RequestLimits &limits, std::size_t *end, Line line) {
+  std::size_t at = 0;
+  for (bool first = true;; first = false) {
+    // One line: its end within the line limit, or the head goes no further.
+    const std::size_t window = std::min(bytes.size() - at, limits.max_line);
+    const std::string_view rest = bytes.substr(at, window);
+    const std::size_t lf = rest.find('\n');
+    if (lf == std::string_view::npos) {
+      if (window == limits.max_line) return first ? ReadStatus::kUriTooLong : ReadStatus::kBad;
+      return at + window >= limits.max_head ? ReadStatus::kBad : ReadStatus::kNeedMore;
+    }
+    if (at + lf + 1 > limits.max_head) return ReadStatus::kBad;
+    if (lf == 0 || rest[lf - 1] != '\r') return ReadStatus::kBad;  // a bare LF
+    at += lf + 1;
+    if (!line(first, rest.substr(0, lf - 1))) return ReadStatus::kBad;
+    if (!first && lf == 1) break;  // the blank line that ends the head
+  }
+  *end = at;
+  return ReadStatus::kDone;
 }
 
 }  // namespace
@@ -110,34 +128,31 @@ std::string_view HttpRequest::Header(std::string_view name) const {
 
 ReadStatus ReadRequest(std::string_view bytes, const RequestLimits &limits, HttpRequest *out,
                        std::size_t *used) {
+  // First the head's extent, copying nothing: a head still arriving costs no allocation, however
+  // often it is read again.
+  std::size_t end = 0;
+  std::string_view fields[3];
+  const ReadStatus status = EachLine(bytes, limits, &end, [&fields](bool first, std::string_view line) {
+    return !first || SplitRequestLine(line, fields);
+  });
+  if (status != ReadStatus::kDone) return status;
   HttpRequest r;
-  std::size_t at = 0;
-  for (bool first = true;; first = false) {
-    // One line: its end within the line limit, or the head goes no further.
-    const std::size_t window = std::min(bytes.size() - at, limits.max_line);
-    const std::string_view rest = bytes.substr(at, window);
-    const std::size_t lf = rest.find('\n');
-    if (lf == std::string_view::npos) {
-      if (window == limits.max_line) return first ? ReadStatus::kUriTooLong : ReadStatus::kBad;
-      return at + window >= limits.max_head ? ReadStatus::kBad : ReadStatus::kNeedMore;
-    }
-    if (at + lf + 1 > limits.max_head) return ReadStatus::kBad;
-    if (lf == 0 || rest[lf - 1] != '\r') return ReadStatus::kBad;  // a bare LF
-    const std::string_view line = rest.substr(0, lf - 1);
-    at += lf + 1;
-    if (first) {
-      if (!ReadRequestLine(line, &r)) return ReadStatus::kBad;
-      continue;
-    }
-    if (line.empty()) break;  // the blank line that ends the head
+  r.method.assign(fields[0]);
+  r.target.assign(fields[1]);
+  r.version.assign(fields[2]);
+  const std::size_t q = fields[1].find('?');
+  r.path = PercentDecoded(fields[1].substr(0, q));
+  r.query.assign(q == std::string_view::npos ? std::string_view() : fields[1].substr(q + 1));
+  EachLine(bytes, limits, &end, [&r](bool first, std::string_view line) {
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
+    if (first || colon == std::string_view::npos) return true;
     const std::string_view name = TrimBlanks(line.substr(0, colon));
-    if (name.empty()) continue;
-    r.headers.emplace_back(std::string(name), std::string(TrimBlanks(line.substr(colon + 1))));
-  }
+    if (!name.empty())
+      r.headers.emplace_back(std::string(name), std::string(TrimBlanks(line.substr(colon + 1))));
+    return true;
+  });
   *out = std::move(r);
-  if (used != nullptr) *used = at;
+  if (used != nullptr) *used = end;
   return ReadStatus::kDone;
 }
 

@@ -96,9 +96,9 @@ std::string ClientAddress(const HttpRequest &request, const std::string &peer,
   // Whatever the client wrote in the header comes before the entry its proxy appended.
   std::string_view forwarded;
   for (const auto &h : request.headers) {
-    if (h.first.size() == 15 && std::equal(h.first.begin(), h.first.end(), "x-forwarded-for", [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == b;
-        }))
+    if (h.first.size() == 15 &&
+        std::equal(h.first.begin(), h.first.end(), "x-forwarded-for",
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
       forwarded = h.second;
   }
   const std::size_t comma = forwarded.rfind(',');
@@ -180,8 +180,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
         break;
     }
     // A body comes whole, within the same deadline, and only as long as its Content-Length says.
-    if (!BodyLength(request, &body))
-      return Reply(Plain(411, "a Content-Length, please\n"), false);
+    if (!BodyLength(request, &body)) return Reply(Plain(411, "a Content-Length, please\n"), false);
     if (body > l.max_body) return Reply(Plain(413, "413\n"), false);
     if (in_.size() < head + body) {
       want_ = head + body;

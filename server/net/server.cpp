@@ -23,8 +23,7 @@ void SetReusePort(int fd, asio::error_code &ec) {
 }  // namespace
 
 Server::Server(asio::io_context &io, ServerOptions options, Registry &registry)
-    : io_(io),
-      options_(std::move(options)),
+    : options_(std::move(options)),
       registry_(registry),
       acceptor_(io),
       udp_(io),
@@ -299,7 +298,8 @@ void Server::ReleaseHeld() {
     QueueRelays(relays_.data(), relays_.data() + relays_.size(), values);
     FlushSends();
     relays_.clear();
-    if (shared >= 0) wing_->Position(shared, held_datagram_, wall_us - static_cast<std::int64_t>(waited * 1e6));
+    if (shared >= 0)
+      wing_->Position(shared, held_datagram_, wall_us - static_cast<std::int64_t>(waited * 1e6));
   }
   if (registry_.HoldsPositions()) ArmRelease();
 }

@@ -114,7 +114,6 @@ class Server {
   void ArmTick();
   void ArmPublish();
 
-  asio::io_context &io_;
   ServerOptions options_;
   Registry &registry_;
   asio::ip::tcp::acceptor acceptor_;

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "../e2e/json.h"
+#include "json.h"
 #include "position_text.h"
-#include "redis_harness.h"
-#include "server_harness.h"
+#include "redis_server.h"
+#include "fake_client.h"
 
 using harness::FakeClient;
 using harness::RedisServer;
@@ -107,7 +107,8 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   EXPECT_FALSE(b->WaitLine("0|m|AAA: hello | there", 0.5)) << "once only";
 
   // Names made up on Redis count as nodes up to --max-nodes (2 here); past it they are dropped.
-  for (const char *fake : {"S\tfake1\tfake1\n", "S\tfake2\tfake2\n"}) redis.Query({"PUBLISH", "test:presence", fake});
+  for (const char *fake : {"S\tfake1\tfake1\n", "S\tfake2\tfake2\n"})
+    redis.Query({"PUBLISH", "test:presence", fake});
   EXPECT_TRUE(one->WaitForLog("node fake1 (fake1) joined", 3));
   EXPECT_TRUE(one->WaitForLog("presence of node fake2 (fake2) dropped: 2 other nodes", 3)) << one->Log();
 
@@ -115,18 +116,18 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   Sleep(1.2);
   std::string body;
   ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/v1/status.json", &body), 200);
-  e2e::Json feed;
-  ASSERT_TRUE(e2e::ParseJson(body, feed)) << body;
+  harness::Json feed;
+  ASSERT_TRUE(harness::ParseJson(body, feed)) << body;
   EXPECT_TRUE(feed["server"]["clustered"].boolean);
   EXPECT_EQ(feed["counts"]["nodes"].number, 3);
   EXPECT_EQ(feed["counts"]["observers"].number, 1);
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
-  for (const e2e::Json &p : feed["pilots"].items) {
+  for (const harness::Json &p : feed["pilots"].items) {
     const bool alice = p["callsign"].text == "AAA";
     EXPECT_EQ(p["callsign"].text, alice ? "AAA" : "BBB");
     EXPECT_EQ(p["node"].text, alice ? "one" : "two");
     EXPECT_EQ(p["model"].text, "Trainer");
-    EXPECT_EQ(p["heading"].type, e2e::Json::Number) << "bob's positions reach node one: alice holds him";
+    EXPECT_EQ(p["heading"].type, harness::Json::Number) << "bob's positions reach node one: alice holds him";
   }
   std::string metrics;
   ASSERT_EQ(harness::HttpGet(harness::HttpPort(*one), "/metrics", &metrics), 200);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "redis_harness.h"
+#include "redis_server.h"
 
 namespace skytether {
 namespace {

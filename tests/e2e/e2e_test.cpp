@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "bpf_dir.h"
-#include "redis_harness.h"
+#include "redis_server.h"
 #include "session.h"
 #include "net/steering.h"
 
@@ -306,7 +306,7 @@ TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
         bpf.Folder("group"), "--node-name", "node" + std::to_string(k)}));
     ASSERT_TRUE(nodes.back()->start()) << nodes.back()->log();
   }
-  for (auto &n : nodes) ASSERT_TRUE(n->process().waitForLog(" joined", 5)) << n->log();
+  for (auto &n : nodes) ASSERT_TRUE(n->waitForLog(" joined", 5)) << n->log();
   // Alpha and Charlie on node 0, Bravo on node 1, as if each flew from a machine of its own.
   std::vector<unsigned> sources = skytether::SpreadLoopbackAddresses(3, 2);
   auto from = [&sources](int i) {

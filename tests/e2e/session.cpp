@@ -83,24 +83,26 @@ bool Pilot::start() {
            std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
   }
   const bool chosen = std::isfinite(setup_.originLat) && std::isfinite(setup_.originLon);
-  return process_.start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
+  harness::ChildProcess::Options options;
+  options.log = r + "/runner.log";
+  options.env = env;
+  return process_.Start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
                          Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
                          "--realtime", "--script", r + "/script.txt", "--start",
                          Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
                          chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
                                 : Num(setup_.lat) + "," + Num(setup_.lon)},
-                        r + "/runner.log", "", env);
+                        options);
 }
 
 bool Pilot::finish(double extraSeconds) {
-  int status = process_.wait(setup_.seconds + kTailSeconds + extraSeconds);
-  if (status == -1) process_.stop();
+  int status = process_.Wait(setup_.seconds + kTailSeconds + extraSeconds);
+  if (status == -1) process_.Stop();
   return status == 0 && ParseJsonFile(dumpPath_, dump_);
 }
 
 void Pilot::kill() {
-  process_.signal(SIGKILL);
-  process_.wait(5);
+  process_.Kill();
 }
 
 double Pilot::dataref(const std::string &name) const {
@@ -146,30 +148,11 @@ bool Pilot::widgetVisible(const std::string &descriptor) const {
   return false;
 }
 
-Server::Server(std::vector<std::string> extraArgs)
-    : args_(std::move(extraArgs)), dir_(std::make_unique<skyhost::TempDir>("skytether-e2e-server-")) {}
-
 bool Server::start() {
-  std::vector<std::string> argv = {SKYTETHER_SERVER, "--listen", "127.0.0.1", "--port", "49556"};
-  argv.insert(argv.end(), args_.begin(), args_.end());
-  // Another checkout's tests may hold the port for a while: a bind failure (exit 1) is retried.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  for (;;) {
-    if (!process_.start(argv, dir_->path() + "/server.log")) return false;
-    if (process_.waitForLog("listening on", 10)) return true;
-    if (process_.wait(2) != 1 || std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-}
-
-void Server::kill() {
-  process_.signal(SIGKILL);
-  process_.wait(5);
-}
-
-int Server::stop() {
-  process_.stop();
-  return process_.wait(0);
+  std::vector<std::string> args = {"--port", "49556"};
+  args.insert(args.end(), args_.begin(), args_.end());
+  process_ = std::make_unique<harness::ServerProcess>(args, 0, 90);
+  return process_->ok();
 }
 
 }  // namespace e2e

@@ -1,15 +1,21 @@
 #pragma once
 // A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
+#include <signal.h>
+
 #include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "json.h"
-#include "process.h"
+#include "server_process.h"
 #include "skyhost/TempDir.h"
 
 namespace e2e {
+
+using harness::Json;
+using harness::ParseJsonFile;
 
 struct PilotSetup {
   std::string name;                                  // also the user ID and the callsign
@@ -36,7 +42,7 @@ class Pilot {
   void kill();
   const PilotSetup &setup() const { return setup_; }
   const Json &dump() const { return dump_; }
-  std::string log() const { return process_.log(); }
+  std::string log() const { return process_.Log(); }
   const std::string &root() const { return root_->path(); }
 
   // Reads the dump the script wrote to `path` instead of the one written at `seconds`.
@@ -54,26 +60,26 @@ class Pilot {
  private:
   PilotSetup setup_;
   std::unique_ptr<skyhost::TempDir> root_;
-  ChildProcess process_;
+  harness::ChildProcess process_;
   Json dump_;
   std::string dumpPath_;
 };
 
 class Server {
  public:
-  explicit Server(std::vector<std::string> extraArgs = {});
+  explicit Server(std::vector<std::string> extraArgs = {}) : args_(std::move(extraArgs)) {}
+  // On the protocol's port, which another checkout's tests may hold for a while.
   bool start();
-  void kill();  // SIGKILL
+  void kill() { process_->Signal(SIGKILL); }
   // SIGTERM; returns when it ended, with its exit status: 0 only for a clean exit, which in the
   // sanitizer build also means no error or leak report.
-  int stop();
-  std::string log() const { return process_.log(); }
-  ChildProcess &process() { return process_; }
+  int stop() { return process_->Signal(SIGTERM, 10); }
+  std::string log() const { return process_ ? process_->Log() : std::string(); }
+  bool waitForLog(const std::string &needle, double timeout) { return process_->WaitForLog(needle, timeout); }
 
  private:
   std::vector<std::string> args_;
-  std::unique_ptr<skyhost::TempDir> dir_;
-  ChildProcess process_;
+  std::unique_ptr<harness::ServerProcess> process_;
 };
 
 // Metres between where `viewer` shows slot `slot` and where `other` is, by their dumps.

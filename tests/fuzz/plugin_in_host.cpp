@@ -5,7 +5,7 @@
 
 #include "XPLMDefs.h"
 #include "plugin/SkytetherSE.h"
-#include "skyhost/TempDir.h"
+#include "plugin_host.h"
 
 PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc);
 PLUGIN_API int XPluginEnable(void);
@@ -13,17 +13,16 @@ PLUGIN_API int XPluginEnable(void);
 namespace fuzz {
 
 skyhost::Host &PluginHost() {
-  static skyhost::TempDir *root = new skyhost::TempDir("skytether-fuzz-");
-  static skyhost::Host *host = [] {
-    skyhost::HostOptions options;
-    options.root = root->path();
-    auto *h = new skyhost::Host(options);
+  // The harness's rig without a plugin file: the code linked in starts in place, once.
+  static harness::PluginHost *rig = [] {
+    auto *r = new harness::PluginHost("skytether-fuzz-");
+    r->MakeHost();
     char name[256], sig[256], desc[256];
     XPluginStart(name, sig, desc);
     XPluginEnable();
-    return h;
+    return r;
   }();
-  return *host;
+  return rig->host();
 }
 
 void ResetReceivedState() {

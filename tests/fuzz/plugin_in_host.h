@@ -1,7 +1,7 @@
 #pragma once
-// The plugin's own code (not a copy) linked into a fuzz program together with the simulated host:
-// XPluginStart and XPluginEnable run once in a host rooted at a fresh folder, and the targets
-// then drive SkytetherPacketProcess with real sockets under it.
+// The plugin's own code (not a copy) linked into a fuzz program together with the simulated host
+// (the harness's PluginHost): XPluginStart and XPluginEnable run once in a host rooted at a fresh
+// folder, and the targets then drive SkytetherPacketProcess with real sockets under it.
 #include <string>
 
 #include "skyhost/Host.h"

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "png_image.h"
-#include "run_command.h"
+#include "child_process.h"
 #include "skyhost/TempDir.h"
 
-using hosttest::run;
+using harness::RunCommand;
 
 TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
   skyhost::TempDir dir;
@@ -29,23 +29,26 @@ TEST(RealPlugin, FliesAndShowsItsSettingsPaneInAScreenshot) {
   // The older graphics backend, and a user's aircraft deep in folders: the plugin runs the same.
   const std::string aircraft = "/" + std::string(395, 'p') + ".acf";
   std::string out;
-  ASSERT_EQ(run("cd '" + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" + SKYTETHER_PLUGIN +
-                    "' --root sim --seconds 3 --script script.txt --dump end.json --legacy-3d --aircraft " +
-                    aircraft + " 2>&1",
-                &out),
-            0)
+  ASSERT_EQ(
+      RunCommand("cd '" + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" + SKYTETHER_PLUGIN +
+                     "' --root sim --seconds 3 --script script.txt --dump end.json --legacy-3d --aircraft " +
+                     aircraft + " 2>&1",
+                 &out),
+      0)
       << out;
   // Where the pane is, from the host's own account of its widgets.
   out.clear();
-  ASSERT_EQ(run("python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                "w=[w for w in d[\"widgets\"] if w[\"className\"]==\"MainWindow\"][0]; "
-                "print(*w[\"geometry\"], d[\"flight\"][\"active\"], "
-                "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"], d[\"legacy3d\"], "
-                "d[\"userModel\"][\"file\"], len(d[\"userModel\"][\"path\"]), "
-                "[p[\"value\"] for p in d[\"publishedDataRefs\"] if p[\"name\"]==\"skytether/callsign\"])' '" +
-                    (dir / "end.json") + "'",
-                &out),
-            0)
+  ASSERT_EQ(
+      RunCommand(
+          "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+          "w=[w for w in d[\"widgets\"] if w[\"className\"]==\"MainWindow\"][0]; "
+          "print(*w[\"geometry\"], d[\"flight\"][\"active\"], "
+          "d[\"datarefs\"][\"sim/cockpit/electrical/nav_lights_on\"], d[\"legacy3d\"], "
+          "d[\"userModel\"][\"file\"], len(d[\"userModel\"][\"path\"]), "
+          "[p[\"value\"] for p in d[\"publishedDataRefs\"] if p[\"name\"]==\"skytether/callsign\"])' '" +
+              (dir / "end.json") + "'",
+          &out),
+      0)
       << out;
   std::istringstream fields(out);
   int left, top, right, bottom;

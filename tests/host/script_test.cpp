@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "XPStandardWidgets.h"
-#include "run_command.h"
+#include "child_process.h"
 #include "XPWidgets.h"
 #include "skyhost/Json.h"
 #include "skyhost/Script.h"
@@ -34,11 +34,10 @@ std::string readFile(const std::string &path) {
   return s.str();
 }
 
-using hosttest::run;
+using harness::RunCommand;
 
 bool validJson(const std::string &path) {
-  std::string ignored;
-  return run("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '" + path + "'", &ignored) == 0;
+  return RunCommand("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '" + path + "'") == 0;
 }
 
 }  // namespace
@@ -179,7 +178,7 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
   const std::string cmd = std::string("cd '") + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" +
                           FIXTURE_PLUGIN +
                           "' --root sim --seconds 2 --fps 30 --script script.txt --screen 800x600";
-  ASSERT_EQ(run(cmd, &out), 0) << out;
+  ASSERT_EQ(RunCommand(cmd, &out), 0) << out;
   for (const char *needle : {"Plugin: Fixture",
                              "signature:   skytether.tests.fixture",
                              "Fixture Menu",
@@ -210,16 +209,16 @@ TEST(Runner, RunsAPluginWithAScriptAndReportsWhatItSaw) {
 
 TEST(Runner, RefusesBadUsage) {
   std::string out;
-  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin x 2>/dev/null", &out), 2);
+  EXPECT_EQ(RunCommand(std::string("'") + HOST_RUNNER + "' --plugin x 2>/dev/null", &out), 2);
   skyhost::TempDir dir;
   std::ofstream(dir / "bad.txt") << "1 fly\n";
-  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + FIXTURE_PLUGIN + "' --root '" + dir.path() +
-                    "' --script '" + (dir / "bad.txt") + "' 2>/dev/null",
-                &out),
+  EXPECT_EQ(RunCommand(std::string("'") + HOST_RUNNER + "' --plugin '" + FIXTURE_PLUGIN + "' --root '" +
+                           dir.path() + "' --script '" + (dir / "bad.txt") + "' 2>/dev/null",
+                       &out),
             2);
-  EXPECT_EQ(run(std::string("'") + HOST_RUNNER + "' --plugin '" + (dir / "none.xpl") + "' --root '" +
-                    dir.path() + "' 2>/dev/null",
-                &out),
+  EXPECT_EQ(RunCommand(std::string("'") + HOST_RUNNER + "' --plugin '" + (dir / "none.xpl") + "' --root '" +
+                           dir.path() + "' 2>/dev/null",
+                       &out),
             1);
 }
 
@@ -233,7 +232,7 @@ TEST(Runner, FliesAndTakesScreenshots) {
   std::string out;
   const std::string runner = std::string("cd '") + dir.path() + "' && '" + HOST_RUNNER + "' --plugin '" +
                              FIXTURE_PLUGIN + "' --root sim --seconds 2 --fps 30 --screen 800x600";
-  ASSERT_EQ(run(runner + " --script script.txt --screenshot end.png", &out), 0) << out;
+  ASSERT_EQ(RunCommand(runner + " --script script.txt --screenshot end.png", &out), 0) << out;
   EXPECT_NE(out.find("Flying: circle round 47.45, 8.55 at 600 m, radius 1000 m, 60 m/s"), std::string::npos)
       << out;
   EXPECT_NE(readFile(dir / "mid.json").find("\"flight\":{\"active\":true"), std::string::npos);
@@ -250,10 +249,10 @@ TEST(Runner, FliesAndTakesScreenshots) {
 
   // A font that is not there: the script's screenshot fails the action, the final one the run.
   out.clear();
-  EXPECT_EQ(run(runner + " --script script.txt --font nofont.ttf 2>&1", &out), 4) << out;
+  EXPECT_EQ(RunCommand(runner + " --script script.txt --font nofont.ttf 2>&1", &out), 4) << out;
   EXPECT_NE(out.find("line 3 (screenshot): screenshot"), std::string::npos) << out;
   EXPECT_NE(out.find("nofont.ttf not found"), std::string::npos) << out;
   out.clear();
-  EXPECT_EQ(run(runner + " --screenshot end2.png --font nofont.ttf 2>&1", &out), 5) << out;
+  EXPECT_EQ(RunCommand(runner + " --screenshot end2.png --font nofont.ttf 2>&1", &out), 5) << out;
   EXPECT_FALSE(std::filesystem::exists(dir / "end2.png"));
 }

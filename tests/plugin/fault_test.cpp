@@ -167,7 +167,7 @@ TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
   EXPECT_EQ(Row(5), "5: Falcon Plane 5") << "what was received stays";
 
   // The server is back: Connect logs in again and positions flow.
-  peer = std::make_unique<TestPeer>();
+  peer = std::make_unique<FakeServer>();
   ASSERT_TRUE(peer->ok());
   ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
   EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LoginLine().empty() && peer->knowsPlugin; }));

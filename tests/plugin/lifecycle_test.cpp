@@ -6,22 +6,18 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <set>
 
-#include "plugin_fixture.h"
+#include "child_process.h"
+#include "plugin_test.h"
 
-using sttest::PluginTest;
+using harness::PluginTest;
 
 namespace {
 
 std::string Shell(const std::string &command) {
   std::string out;
-  std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
+  harness::RunCommand(command, &out);
   return out;
 }
 
@@ -35,21 +31,21 @@ const skyhost::Host::FlightLoop *LoopWithFirstInterval(skyhost::Host &host, floa
 
 TEST(PluginFile, ExportsOnlyTheEntryPointsAndNeedsOnlyTheCLibraryAndLibGL) {
   std::string defined =
-      Shell("nm -D --defined-only '" + sttest::PluginFile() + "' | awk '{print $3}' | sort");
+      Shell("nm -D --defined-only '" + harness::PluginFile() + "' | awk '{print $3}' | sort");
   EXPECT_EQ(defined, "XPluginDisable\nXPluginEnable\nXPluginReceiveMessage\nXPluginStart\nXPluginStop\n");
   // PCRE, the C++ runtime and libgcc are inside; the GL calls go to the system's libGL (the
   // drawing tests show the simulated host still answers them first). A sanitizer build adds the
   // sanitizers' runtimes.
   std::string needed =
-      Shell("readelf -dW '" + sttest::PluginFile() +
+      Shell("readelf -dW '" + harness::PluginFile() +
             "' | sed -n 's/.*NEEDED.*\\[\\(.*\\)\\]/\\1/p' | grep -v -x -E "
             "'libc[.]so[.]6|libm[.]so[.]6|ld-linux-x86-64[.]so[.]2|lib(a|ub)san[.]so[.][0-9]+'");
   EXPECT_EQ(needed, "libGL.so.1\n");
   std::string versions =
-      Shell("nm -D --undefined-only '" + sttest::PluginFile() + "' | grep -c -E 'GLIBCXX|CXXABI|@GCC_'");
+      Shell("nm -D --undefined-only '" + harness::PluginFile() + "' | grep -c -E 'GLIBCXX|CXXABI|@GCC_'");
   EXPECT_EQ(versions, "0\n");
   // Unique symbols would pin the file in memory after dlclose.
-  std::string unique = Shell("readelf -sW '" + sttest::PluginFile() + "' | grep -c UNIQUE");
+  std::string unique = Shell("readelf -sW '" + harness::PluginFile() + "' | grep -c UNIQUE");
   EXPECT_EQ(unique, "0\n");
 }
 
@@ -268,10 +264,10 @@ TEST_F(PluginTest, UnloadReallyUnloadsAndTheNextLoadStartsFresh) {
   ASSERT_FALSE(host.windows().empty());
   EXPECT_TRUE(host.windows()[0].visible);
   EXPECT_TRUE(host.unload());
-  EXPECT_EQ(dlopen(sttest::PluginFile().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_EQ(dlopen(harness::PluginFile().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 
   host.clearLookupLog();
-  ASSERT_TRUE(host.load(sttest::PluginFile()));
+  ASSERT_TRUE(host.load(harness::PluginFile()));
   EXPECT_EQ(host.lookupLog().size(), 544u);  // the slots were built again
   ASSERT_FALSE(host.windows().empty());
   EXPECT_FALSE(host.windows()[0].visible);  // the toggle starts from 0 again

@@ -4,10 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "plugin_fixture.h"
-#include "test_peer.h"
+#include "fake_server.h"
+#include "plugin_test.h"
 
 namespace sttest {
+
+using harness::FakeServer;
+using harness::kProtocolPort;
+using harness::PluginTest;
+using harness::RunUntil;
+using harness::SendDatagramFrom;
+using harness::SocketAddress;
 
 class NetTest : public PluginTest {
  protected:
@@ -73,12 +80,12 @@ class NetTest : public PluginTest {
   }
 
   // Replaces the peer, e.g. with one that does not listen.
-  void ReplacePeer(const TestPeer::Options &options) {
+  void ReplacePeer(const FakeServer::Options &options) {
     peer.reset();
-    peer = std::make_unique<TestPeer>(options);
+    peer = std::make_unique<FakeServer>(options);
   }
 
-  std::unique_ptr<TestPeer> peer = std::make_unique<TestPeer>();
+  std::unique_ptr<FakeServer> peer = std::make_unique<FakeServer>();
 };
 
 // A position report for slot n: 27 float fields, five light digits, eight throttles.

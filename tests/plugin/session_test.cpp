@@ -281,7 +281,7 @@ TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTri
       {"/etc/nsswitch.conf", "hosts: files dns\n"},
       {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n"}};
   RunIsolated(" && iptables -A INPUT -p udp --dport 53 -j DROP", files, [&] {
-    TestPeer server;  // on 127.0.0.1 only
+    FakeServer server;  // on 127.0.0.1 only
     Load();
     auto connectTo = [&](const std::string &text, double seconds) {
       WritePrefs("server=" + text + ";connectAtStartup=1;");
@@ -311,7 +311,7 @@ TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTri
 }
 
 TEST_F(NetTest, ARefusedConnectLeavesNoSocketOpen) {
-  ReplacePeer(TestPeer::Options{"127.0.0.1", kProtocolPort, false, true, 8});
+  ReplacePeer(FakeServer::Options{"127.0.0.1", kProtocolPort, false, true, 8});
   WritePrefs("connectAtStartup=1;");
   Load();
   const int before = OpenDescriptors();
@@ -351,7 +351,7 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
 // A server on IPv6 and a port of its own: both sockets are IPv6, and datagrams count only from the
 // server's own address.
 TEST_F(NetTest, AnIPv6ServerOnAPortOfItsOwnCarriesTheSession) {
-  ReplacePeer(TestPeer::Options{"::1", 49600, true, true, 8});
+  ReplacePeer(FakeServer::Options{"::1", 49600, true, true, 8});
   StartConnected("server=[::1]:49600;");
   LearnDatagramPort();
   ASSERT_EQ(peer->pluginAddress.ss_family, AF_INET6);

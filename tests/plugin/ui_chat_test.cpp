@@ -7,15 +7,15 @@
 
 #include "XPLMDefs.h"
 #include "XPLMDisplay.h"
-#include "plugin_fixture.h"
-#include "test_peer.h"
+#include "plugin_test.h"
+#include "fake_server.h"
 #include "ui_support.h"
 
 namespace {
 
 using namespace uitest;
 
-class ChatEntryTest : public sttest::PluginTest {
+class ChatEntryTest : public harness::PluginTest {
  protected:
   void OpenChat() {
     host().pressKey(kTab);
@@ -168,12 +168,12 @@ TEST_F(ChatEntryTest, LosingTheFocusDimsWhicheverWindowTheHostNamesAndTypesNothi
 }
 
 TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs("connectAtStartup=1;");
   Start();
   ASSERT_TRUE(
-      sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+      harness::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
   const std::string login = peer.streamLines()[0];
   const std::string id = login.substr(0, login.find('|'));
   ASSERT_FALSE(id.empty());
@@ -194,7 +194,7 @@ TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
   host().pressKey(kReturn);  // an empty line goes out all the same
   host().type("a|b");        // and "|" is not escaped
   host().pressKey(kReturn);
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 3; }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 3; }));
   EXPECT_EQ(peer.streamLines(),
             (std::vector<std::string>{id + "|MESSAGE|hi\n", id + "|MESSAGE|\n", id + "|MESSAGE|a|b\n"}));
 

@@ -10,9 +10,9 @@
 #include "XPLMGraphics.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
-#include "plugin_fixture.h"
+#include "plugin_test.h"
 #include "md5.h"
-#include "test_peer.h"
+#include "fake_server.h"
 #include "ui_support.h"
 
 namespace {
@@ -31,7 +31,7 @@ std::string Prefs(const std::string &callsign, const std::string &user, const st
          ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) + ";";
 }
 
-class PrefPaneTest : public sttest::PluginTest {
+class PrefPaneTest : public harness::PluginTest {
  protected:
   void PickSettings() { ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings"))); }
   XPWidgetID Id(W w) {
@@ -326,7 +326,7 @@ TEST_F(PrefPaneTest, AppliedTextIsCutToItsLimitWhileTheFieldKeepsItAll) {
 }
 
 TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
   Start();
@@ -335,7 +335,7 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   Retype(kPasswordF, "zzz");
   Press(kConnect, "skytether/connect");
   // The connect completes in a later frame; then the pane offers Disconnect.
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));
   const std::string login = peer.streamLines()[0];
@@ -348,7 +348,7 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   Press(kDisconnect, "skytether/disconnect");
   EXPECT_TRUE(Shown(kConnect));
   EXPECT_FALSE(Shown(kDisconnect));
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
   EXPECT_EQ(peer.streamLines().back(), id + "|Closing Connection\n");
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
 }
@@ -357,11 +357,11 @@ INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest,
                          ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1));
   Start();
-  ASSERT_TRUE(sttest::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   PickSettings();
   EXPECT_FALSE(Shown(kConnect));
   EXPECT_TRUE(Shown(kDisconnect));

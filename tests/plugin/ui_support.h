@@ -9,7 +9,7 @@
 
 #include "XPLMDefs.h"
 #include "XPLMDisplay.h"
-#include "plugin_fixture.h"
+#include "plugin_test.h"
 #include "skyhost/Host.h"
 
 namespace uitest {

@@ -10,8 +10,8 @@
 
 #include "XPLMDisplay.h"
 #include "XPLMGraphics.h"
-#include "plugin_fixture.h"
-#include "test_peer.h"
+#include "plugin_test.h"
+#include "fake_server.h"
 #include "ui_support.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 using namespace uitest;
 using skyhost::HostOptions;
 
-class WindowsTest : public sttest::PluginTest {
+class WindowsTest : public harness::PluginTest {
  protected:
   // Tab opens the chat window; ten fade steps make it fully opaque.
   void OpenChat() {
@@ -384,12 +384,12 @@ TEST_F(WindowsTest, PressInThePlaneListDimsTheChatButLeavesItTheKeyboard) {
 
 // Chat notices from the server fill the history and names reach the plane list.
 TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
-  sttest::TestPeer peer;
+  harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
   WritePrefs("connectAtStartup=1;");
   Start();
   ASSERT_TRUE(
-      sttest::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+      harness::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
 
   std::string notices;
   for (int n = 1; n <= 15; ++n) notices += "0|m|line " + std::to_string(n) + "\n";
@@ -399,7 +399,7 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
 
   // The window pops up at the next tick of the show timer.
   ASSERT_TRUE(
-      sttest::RunUntil(host(), &peer, [&] { return StringsOf(host(), ChatWindow(host())).size() == 16; }));
+      harness::RunUntil(host(), &peer, [&] { return StringsOf(host(), ChatWindow(host())).size() == 16; }));
   const auto strings = StringsOf(host(), ChatWindow(host()));
   for (int j = 0; j < 14; ++j) EXPECT_EQ(strings[j].text, "line " + std::to_string(j + 2)) << j;
   std::string countdown;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../e2e/json.h"
+#include "json.h"
 #include "core/admin.h"
 #include "core/bans.h"
 #include "core/codec.h"
@@ -279,14 +279,15 @@ TEST(StatusTexts, FeedParsesWhateverTextsPilotsSend) {
     p.model = RelativeModelPath("Aircraft/" + text(round % 2 ? 40 : kMaxPath - 9) + ".acf");
     s.pilots = {p};
     const std::string json = StatusJson(s);
-    e2e::Json feed;
-    ASSERT_TRUE(e2e::ParseStrictJson(json, feed)) << json;
+    harness::Json feed;
+    ASSERT_TRUE(harness::ParseStrictJson(json, feed)) << json;
     ASSERT_EQ(feed["pilots"].size(), 1u);
     const bool utf8 = JsonString(p.callsign).find("\\ufffd") == std::string::npos;
     if (utf8) {
       EXPECT_EQ(feed["pilots"][0]["callsign"].text, p.callsign);
     }
-    EXPECT_LE(json.size(), 200 + 6 * (kMaxCallsign + 2 * kMaxPath + kMaxNodeName)) << "bounded before escaping";
+    EXPECT_LE(json.size(), 200 + 6 * (kMaxCallsign + 2 * kMaxPath + kMaxNodeName))
+        << "bounded before escaping";
   }
 }
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "position_text.h"
-#include "server_harness.h"
+#include "fake_client.h"
 
 TEST(ServerDefaultPort, ListensOnTcpAndUdp49556) {
   // Another checkout's tests may hold the port for a while: a bind failure is retried.

@@ -12,30 +12,21 @@
 #include <set>
 #include <sstream>
 
-#include "../e2e/json.h"
+#include "json.h"
 #include "position_text.h"
-#include "server_harness.h"
+#include "fake_client.h"
 
 using harness::FakeClient;
 using harness::HttpConnect;
 using harness::HttpGet;
 using harness::HttpPort;
 using harness::Metric;
+using harness::RunCommand;
 using harness::ServerProcess;
 
 namespace {
 
 const char kTrainer[] = "C:\\Sim\\Aircraft\\General Aviation\\Trainer\\Trainer.acf";
-
-std::string Shell(const std::string &command, int *status) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  *status = pclose(p);
-  return out;
-}
 
 // Alice and bob flying, a tower watching, one login refused (the server is full).
 class StatusServer : public ::testing::Test {
@@ -67,8 +58,8 @@ class StatusServer : public ::testing::Test {
 TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   std::string body;
   ASSERT_EQ(HttpGet(http, "/v1/status.json", &body), 200);
-  e2e::Json feed;
-  ASSERT_TRUE(e2e::ParseJson(body, feed)) << body;
+  harness::Json feed;
+  ASSERT_TRUE(harness::ParseJson(body, feed)) << body;
   EXPECT_EQ(feed["format"].number, 1);
   EXPECT_EQ(feed["server"]["node"].text, "north-1");
   EXPECT_FALSE(feed["server"]["version"].text.empty());
@@ -78,7 +69,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
   ASSERT_EQ(feed["pilots"].size(), 2u) << body;
   std::set<double> ids;
   double alice_id = 0;
-  for (const e2e::Json &p : feed["pilots"].items) {
+  for (const harness::Json &p : feed["pilots"].items) {
     const bool alice = p["callsign"].text == "AAA";
     EXPECT_TRUE(alice || p["callsign"].text == "B<b>\"\\") << "escaped, and read back as sent";
     // An id of its own, never the uniqueID: on an open server that is all a login needs.
@@ -93,7 +84,7 @@ TEST_F(StatusServer, FeedListsThePilotsInViewAndNothingPrivate) {
     EXPECT_NEAR(p["longitude"].number, alice ? 8.5 : 7.5, 1e-5);
     EXPECT_NEAR(p["elevation"].number, 1234.5, 0.05);
     EXPECT_NEAR(p["heading"].number, 271.75, 0.1);
-    EXPECT_EQ(p["age"].type, e2e::Json::Number);
+    EXPECT_EQ(p["age"].type, harness::Json::Number);
     EXPECT_LT(p["age"].number, 5);
   }
   EXPECT_EQ(ids.size(), 2u);
@@ -152,9 +143,9 @@ TEST_F(StatusServer, MetricsCountTheRelayAndPassPromtool) {
 
   const std::string file = testing::TempDir() + "skytether-metrics.txt";
   std::ofstream(file) << metrics;
-  int status = -1;
-  const std::string out = Shell("promtool check metrics < " + file + " 2>&1", &status);
-  EXPECT_EQ(status, 0) << "promtool (Debian's prometheus package, installed by ./run test): " << out;
+  std::string out;
+  EXPECT_EQ(RunCommand("promtool check metrics < " + file + " 2>&1", &out), 0)
+      << "promtool (Debian's prometheus package, installed by ./run test): " << out;
   std::remove(file.c_str());
 }
 
@@ -166,12 +157,12 @@ TEST_F(StatusServer, PageInABrowserShowsTheCallsigns) {
 
   char dir[] = "/tmp/skytether-chromium-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  int status = -1;
-  const std::string dom = Shell(
-      "timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
-          " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) + "/ 2>/dev/null",
-      &status);
-  Shell("rm -rf " + std::string(dir), &status);
+  std::string dom;
+  RunCommand("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
+                 " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) +
+                 "/ 2>/dev/null",
+             &dom);
+  RunCommand("rm -rf " + std::string(dir));
   ASSERT_FALSE(dom.empty()) << "chromium (Debian's chromium package, installed by ./run test) gave no page";
   EXPECT_NE(dom.find("<td>AAA</td>"), std::string::npos) << dom;
   EXPECT_NE(dom.find("<td>B&lt;b&gt;\"\\</td>"), std::string::npos) << "shown as text, never as markup";

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace e2e {
+namespace harness {
 
 namespace {
 
@@ -149,7 +149,9 @@ bool ParseStrictJson(const std::string &text, Json &out) {
         if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
         cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
       }
-      if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) return false;
+      if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) ||
+          cp > 0x10ffff)
+        return false;
       i += n - 1;
     } else if (in_string && c < 0x20) {
       return false;
@@ -179,4 +181,4 @@ bool ParseJsonFile(const std::string &path, Json &out) {
   return ParseJson(s.str(), out);
 }
 
-}  // namespace e2e
+}  // namespace harness

@@ -1,23 +1,21 @@
 #pragma once
 // A fake server on 127.0.0.1: a stream listener and a datagram socket on the protocol's port, to
-// accept the plugin's connection, read what it sends and send reports and notices back.
+// accept the plugin's connection, read what it sends and send reports and notices back. Polled
+// from the caller's own thread: nothing waits in a read while a test step or a timed call runs.
 // Make it before the plugin connects: the plugin's datagram socket asks to bind the server's own
 // address, which must already be taken.
-
 #include <netinet/in.h>
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "skyhost/Host.h"
-
-namespace sttest {
+namespace harness {
 
 constexpr uint16_t kProtocolPort = 49556;
 
-class TestPeer {
+class FakeServer {
  public:
   struct Options {
     std::string address = "127.0.0.1";  // or an IPv6 address ("::1")
@@ -25,15 +23,20 @@ class TestPeer {
     bool listen = true;        // open the stream listener
     bool bindDatagram = true;  // take the datagram port
     int backlog = 8;
+    double waitSeconds = 60;    // another checkout's tests may hold the port: binding is retried
+    int receiveBuffer = 0;      // > 0: the datagram socket's receive buffer, in bytes
+    bool keepDatagrams = true;  // false: keep the last one only (benchmarks read millions)
   };
-  TestPeer();
-  explicit TestPeer(const Options &options);
-  ~TestPeer();
-  TestPeer(const TestPeer &) = delete;
-  TestPeer &operator=(const TestPeer &) = delete;
+  FakeServer();
+  explicit FakeServer(const Options &options);
+  ~FakeServer();
+  FakeServer(const FakeServer &) = delete;
+  FakeServer &operator=(const FakeServer &) = delete;
 
   bool ok() const { return ok_; }
+  const std::string &error() const { return error_; }
   int listenerFd() const { return listener_; }
+  int datagramFd() const { return udp_; }
 
   // ---- stream ----
   bool acceptPending();  // takes a waiting connection, if any (replacing a previous client)
@@ -48,9 +51,13 @@ class TestPeer {
   bool clientClosed = false;
 
   // ---- datagrams ----
-  size_t pollDatagrams();  // reads what is waiting into datagrams; learns the plugin's address
-  bool sendDatagram(const std::string &bytes);  // to the plugin's datagram socket
+  size_t pollDatagrams();   // reads what is waiting into datagrams; learns the plugin's address
+  size_t drainDatagrams();  // reads and forgets what is waiting, 64 a call; how many there were
+  bool sendDatagram(const std::string &bytes);                // to the plugin's datagram socket
+  bool sendDatagrams(const std::vector<std::string> &texts);  // each one datagram, 64 a call
   std::vector<std::string> datagrams;
+  std::string lastDatagram;
+  uint64_t datagramsRead = 0;
   bool knowsPlugin = false;
   sockaddr_storage pluginAddress{};
 
@@ -65,6 +72,8 @@ class TestPeer {
   void CloseAll();
 
   bool ok_ = false;
+  bool keep_ = true;
+  std::string error_;
   int listener_ = -1;
   int client_ = -1;
   int udp_ = -1;
@@ -75,17 +84,4 @@ sockaddr_storage SocketAddress(const std::string &text, uint16_t port);
 // Sends one datagram from a socket bound to sourceAddress (any port) to the given address.
 bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to, const std::string &bytes);
 
-// Runs frames of the host (simulated 60 fps, paced by nothing) and polls the peer after each,
-// until done() holds or timeoutSeconds of wall-clock time pass. Returns done().
-template <typename Done>
-bool RunUntil(skyhost::Host &host, TestPeer *peer, Done done, double timeoutSeconds = 5.0) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    host.runFrame(1.0 / 60.0);
-    if (peer != nullptr) peer->poll();
-  }
-  return true;
-}
-
-}  // namespace sttest
+}  // namespace harness

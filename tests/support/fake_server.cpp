@@ -1,6 +1,4 @@
-#include "test_peer.h"
-
-#include "net/server_text.h"
+#include "fake_server.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -8,11 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-namespace sttest {
+namespace harness {
 
 namespace {
 
@@ -26,53 +25,70 @@ void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); 
 
 sockaddr_storage SocketAddress(const std::string &text, uint16_t port) {
   sockaddr_storage a{};
-  socklen_t length = 0;
-  NumericServerAddress(text, port, a, length);
+  auto *v4 = reinterpret_cast<sockaddr_in *>(&a);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a);
+  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+  } else if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+  }
   return a;
 }
 
-TestPeer::TestPeer() : TestPeer(Options()) {}
+FakeServer::FakeServer() : FakeServer(Options()) {}
 
-TestPeer::TestPeer(const Options &options) {
+FakeServer::FakeServer(const Options &options) : keep_(options.keepDatagrams) {
   // Another checkout's tests may hold the port for a while: a bind failure is retried.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.waitSeconds);
   while (!Open(options) && std::chrono::steady_clock::now() < deadline) {
     CloseAll();
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
 }
 
-bool TestPeer::Open(const Options &options) {
+bool FakeServer::Open(const Options &options) {
   sockaddr_storage addr = SocketAddress(options.address, options.port);
   int one = 1;
   ok_ = true;
+  const auto fail = [this](const char *what) {
+    if (ok_) error_ = std::string("cannot take ") + what + ": " + std::strerror(errno);
+    ok_ = false;
+  };
   if (options.listen) {
     listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
         listen(listener_, options.backlog) != 0) {
-      ok_ = false;
+      fail("the stream port");
     }
     NonBlocking(listener_);
   }
   if (options.bindDatagram) {
     udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) ok_ = false;
+    // Room for every datagram a timed batch sends before it is drained.
+    if (options.receiveBuffer > 0)
+      setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
+    if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) fail("the datagram port");
     NonBlocking(udp_);
   }
+  if (ok_) error_.clear();
   return ok_;
 }
 
-void TestPeer::CloseAll() {
+void FakeServer::CloseAll() {
   closeClient();
   if (listener_ >= 0) close(listener_);
   if (udp_ >= 0) close(udp_);
   listener_ = udp_ = -1;
 }
 
-TestPeer::~TestPeer() { CloseAll(); }
+FakeServer::~FakeServer() {
+  CloseAll();
+}
 
-bool TestPeer::acceptPending() {
+bool FakeServer::acceptPending() {
   if (listener_ < 0) return false;
   int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return false;
@@ -82,7 +98,7 @@ bool TestPeer::acceptPending() {
   return true;
 }
 
-size_t TestPeer::pollStream() {
+size_t FakeServer::pollStream() {
   if (client_ < 0) return 0;
   size_t total = 0;
   char buf[4096];
@@ -99,7 +115,7 @@ size_t TestPeer::pollStream() {
   return total;
 }
 
-bool TestPeer::sendStream(const std::string &bytes) {
+bool FakeServer::sendStream(const std::string &bytes) {
   if (client_ < 0) return false;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -110,25 +126,25 @@ bool TestPeer::sendStream(const std::string &bytes) {
   return true;
 }
 
-size_t TestPeer::sendStreamSome(const std::string &bytes) {
+size_t FakeServer::sendStreamSome(const std::string &bytes) {
   if (client_ < 0) return 0;
   ssize_t n = send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   return n > 0 ? size_t(n) : 0;
 }
 
-void TestPeer::closeClient() {
+void FakeServer::closeClient() {
   if (client_ >= 0) close(client_);
   client_ = -1;
 }
 
-void TestPeer::resetClient() {
+void FakeServer::resetClient() {
   if (client_ < 0) return;
   linger l{1, 0};
   setsockopt(client_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
   closeClient();
 }
 
-std::vector<std::string> TestPeer::streamLines() const {
+std::vector<std::string> FakeServer::streamLines() const {
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t at = streamText.find('\n'); at != std::string::npos; at = streamText.find('\n', start)) {
@@ -138,7 +154,7 @@ std::vector<std::string> TestPeer::streamLines() const {
   return lines;
 }
 
-size_t TestPeer::pollDatagrams() {
+size_t FakeServer::pollDatagrams() {
   if (udp_ < 0) return 0;
   size_t count = 0;
   char buf[65536];
@@ -147,15 +163,63 @@ size_t TestPeer::pollDatagrams() {
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
     if (n < 0) break;
-    datagrams.emplace_back(buf, size_t(n));
+    lastDatagram.assign(buf, size_t(n));
+    if (keep_) datagrams.push_back(lastDatagram);
     pluginAddress = from;
     knowsPlugin = true;
+    ++datagramsRead;
     ++count;
   }
   return count;
 }
 
-bool TestPeer::sendDatagram(const std::string &bytes) {
+size_t FakeServer::drainDatagrams() {
+  constexpr int kBatch = 64;
+  static char bufs[kBatch][2048];
+  mmsghdr msgs[kBatch];
+  iovec iov[kBatch];
+  size_t total = 0;
+  for (;;) {
+    for (int i = 0; i < kBatch; ++i) {
+      iov[i] = iovec{bufs[i], sizeof bufs[i]};
+      std::memset(&msgs[i], 0, sizeof msgs[i]);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(udp_, msgs, kBatch, MSG_DONTWAIT, nullptr);
+    if (n <= 0) break;
+    total += size_t(n);
+    if (n < kBatch) break;
+  }
+  datagramsRead += total;
+  return total;
+}
+
+bool FakeServer::sendDatagrams(const std::vector<std::string> &texts) {
+  if (udp_ < 0 || !knowsPlugin) return false;
+  constexpr size_t kBatch = 64;
+  mmsghdr msgs[kBatch];
+  iovec iov[kBatch];
+  size_t done = 0;
+  while (done < texts.size()) {
+    size_t count = std::min(kBatch, texts.size() - done);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string &t = texts[done + i];
+      iov[i] = iovec{const_cast<char *>(t.data()), t.size()};
+      std::memset(&msgs[i], 0, sizeof msgs[i]);
+      msgs[i].msg_hdr.msg_name = &pluginAddress;
+      msgs[i].msg_hdr.msg_namelen = Length(pluginAddress);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = sendmmsg(udp_, msgs, unsigned(count), 0);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool FakeServer::sendDatagram(const std::string &bytes) {
   if (udp_ < 0 || !knowsPlugin) return false;
   return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
                 Length(pluginAddress)) == ssize_t(bytes.size());
@@ -172,4 +236,4 @@ bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &
   return sent;
 }
 
-}  // namespace sttest
+}  // namespace harness

@@ -1,134 +1,19 @@
 #pragma once
-// Runs the real skytether-server and talks to it over loopback as fake plugins do.
-// Every wait is bounded; the process is killed from the destructor whatever happens.
+// Fake plugins and HTTP clients against the real server, over loopback: the plugin's stream and
+// datagram sockets, and one-request HTTP with the metrics read back. Every wait is bounded.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "server_process.h"
 
 namespace harness {
-
-using Clock = std::chrono::steady_clock;
-
-inline int MsLeft(Clock::time_point deadline) {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
-inline Clock::time_point After(double s) { return Clock::now() + std::chrono::milliseconds(long(s * 1000)); }
-
-class ServerProcess {
- public:
-  // Starts the server on 127.0.0.1 with args and waits for its "listening on" line. nofile > 0
-  // caps its descriptors (soft and hard limit), as a small system or service would.
-  explicit ServerProcess(std::vector<std::string> args, rlim_t nofile = 0) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    args.insert(args.begin(), {SKYTETHER_SERVER_BIN, "--listen", "127.0.0.1"});
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 2);
-      const rlimit limit{nofile, nofile};
-      if (nofile > 0) setrlimit(RLIMIT_NOFILE, &limit);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    fd_ = fds[0];
-    reader_ = std::thread([this] { ReadLog(); });
-    std::string line;
-    if (WaitForLog("listening on ", 10, &line)) port_ = std::stoi(line.substr(line.rfind(':') + 1));
-  }
-  ~ServerProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) close(fd_);
-  }
-
-  bool ok() const { return port_ > 0; }
-  int port() const { return port_; }
-
-  // Waits for a log line containing needle, already printed or still to come.
-  bool WaitForLog(const std::string &needle, double timeout, std::string *found = nullptr) {
-    std::unique_lock<std::mutex> lock(mu_);
-    auto has = [&] {
-      for (const auto &l : lines_) {
-        if (l.find(needle) != std::string::npos) return found ? (*found = l, true) : true;
-      }
-      return false;
-    };
-    cv_.wait_until(lock, After(timeout), [&] { return has() || eof_; });
-    return has();
-  }
-  std::string Log() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::string all;
-    for (const auto &l : lines_) all += l + "\n";
-    return all;
-  }
-  // Sends sig and waits for the exit; the exit code, or -1 when killed or still running.
-  int Signal(int sig, double timeout = 5) {
-    kill(pid_, sig);
-    for (auto deadline = After(timeout); Clock::now() < deadline;) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  bool Running() { return !exited_ && waitpid(pid_, nullptr, WNOHANG) == 0; }
-  // Holds the process still (what is sent to it waits in its sockets), then lets it go on.
-  void Pause() { kill(pid_, SIGSTOP); }
-  void Kill(int sig) { kill(pid_, sig); }
-  void Resume() { kill(pid_, SIGCONT); }
-
- private:
-  void ReadLog() {
-    std::string partial;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd_, buf, sizeof buf)) > 0) {
-      std::lock_guard<std::mutex> lock(mu_);
-      partial.append(buf, n);
-      for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1)) {
-        lines_.push_back(partial.substr(0, nl));
-      }
-      cv_.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(mu_);
-    eof_ = true;
-    cv_.notify_all();
-  }
-
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int fd_ = -1, port_ = 0;
-  std::thread reader_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;
-  bool eof_ = false;
-};
 
 inline sockaddr_in Addr(int port, const char *ip = "127.0.0.1") {
   sockaddr_in a{};

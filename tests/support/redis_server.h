@@ -1,26 +1,26 @@
 #pragma once
-// A real redis-server for tests: on 127.0.0.1 at a free port, without persistence, in a folder of
-// its own; killed from the destructor whatever happens. Restart() brings it back on the same port,
-// empty, as a Redis without persistence comes back after a crash.
+// A real redis-server for tests and benches: on 127.0.0.1 at a free port, without persistence,
+// in a folder of its own; killed from the destructor whatever happens. Restart() brings it back on
+// the same port, empty, as a Redis without persistence comes back after a crash.
 #include <hiredis/hiredis.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "child_process.h"
 
 namespace harness {
 
 class RedisServer {
  public:
-  RedisServer() {
+  // binary: "redis-server" from PATH, or a path.
+  explicit RedisServer(std::string binary = "redis-server") : binary_(std::move(binary)) {
     char dir[] = "/tmp/skytether-redis-XXXXXX";
     if (mkdtemp(dir) == nullptr) return;
     dir_ = dir;
@@ -40,22 +40,25 @@ class RedisServer {
   bool ok() const { return ready_; }
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
 
   void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGCONT);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    process_.Kill();
     ready_ = false;
   }
   bool Restart() {
     Kill();
     return Start();
   }
-  void Pause() { kill(pid_, SIGSTOP); }
-  void Resume() { kill(pid_, SIGCONT); }
+  void Pause() { process_.Pause(); }
+  void Resume() { process_.Resume(); }
+
+  // A counter of INFO's stats section ("total_commands_processed"), -1 when Redis does not answer.
+  long long Info(const std::string &key) const {
+    const std::string stats = Query({"INFO", "stats"});
+    const std::size_t at = stats.find(key + ":");
+    return at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + key.size() + 1);
+  }
 
   // One command on a fresh connection; the reply as text ("(nil)", integers in decimal, arrays
   // joined with newlines), or "ERR ..." for an error and "" when Redis cannot be reached.
@@ -82,21 +85,6 @@ class RedisServer {
   }
 
  private:
-  static int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
-      port = ntohs(a.sin_port);
-    }
-    close(s);
-    return port;
-  }
-
   static std::string Text(const redisReply *r) {
     if (r == nullptr) return "";
     switch (r->type) {
@@ -117,33 +105,27 @@ class RedisServer {
   }
 
   bool Start() {
-    std::vector<std::string> args = {
-        "redis-server",     "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
-        "--appendonly",     "no",     "--protected-mode",    "no",     "--dir",     dir_,     "--logfile",
-        dir_ + "/redis.log"};
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char *> argv;
-      for (auto &a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
+    ChildProcess::Options o;
+    o.search_path = binary_.find('/') == std::string::npos;
+    o.stop_grace = -1;
+    if (!process_.Start(
+            {binary_, "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "", "--appendonly",
+             "no", "--protected-mode", "no", "--dir", dir_, "--logfile", dir_ + "/redis.log"},
+            o))
+      return false;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < deadline;) {
       if (Query({"PING"}) == "PONG") return ready_ = true;
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
+      if (!process_.Running()) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
   }
 
+  std::string binary_;
   std::string dir_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  ChildProcess process_;
   bool ready_ = false;
 };
 

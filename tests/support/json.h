@@ -1,11 +1,11 @@
 #pragma once
-// A small JSON reader for the host's dumps.
+// A small JSON reader: the hosts' dumps, the server's feed.
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace harness {
 
 struct Json {
   enum Type { Null, Bool, Number, String, Array, Object } type = Null;
@@ -28,4 +28,4 @@ bool ParseJson(const std::string &text, Json &out);
 bool ParseStrictJson(const std::string &text, Json &out);
 bool ParseJsonFile(const std::string &path, Json &out);
 
-}  // namespace e2e
+}  // namespace harness
