@@ -206,7 +206,12 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
     slot_on_b = b->WaitSlotOf("AAA", 0.2);
   }
   ASSERT_GE(slot_on_b, 1) << one->Log() << two->Log();
-  EXPECT_GE(a->WaitSlotOf("BBB", 3), 1);
+  int slot_on_a = 0;
+  for (int i = 0; i < 30 && slot_on_a == 0; ++i) {  // a busy machine may take a few presences
+    Fly(*b, 2222, 47.0);
+    slot_on_a = a->WaitSlotOf("BBB", 0.2);
+  }
+  EXPECT_GE(slot_on_a, 1) << one->Log() << two->Log();
   // A report is dropped past --max-report-age on its way: on a busy machine one may be.
   const std::string pos2 = PositionText(1111, false, 47.1, 8.0);
   bool relayed = false;
