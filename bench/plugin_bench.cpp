@@ -12,6 +12,7 @@
 //   plugin_bench --syscalls              each packet cycle path a fixed number of times between
 //                                        marker calls, for a system-call trace (strace -f)
 //   plugin_bench --frames SECONDS FILE   the whole plugin at 60 fps, 19 aircraft at 60 Hz
+//                                        (--smooth-off: with smoothing off, as before it)
 // SKYTETHER_BENCH_PLUGIN=FILE measures another build of the plugin the same way.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -257,13 +258,14 @@ void FloorCycle(benchmark::State &state, int count, bool notices) {
   state.counters["bytes"] = double(reports[0].size());
 }
 
+// Each cycle's reports are sent later than the last cycle's, as a pilot's are: with smoothing on,
+// a report no newer than the one its slot holds is dropped before most of its work.
 void PluginCycle(benchmark::State &state, int count, bool otherCell, bool notices) {
-  const auto reports = rig->MakeReports(count, otherCell);
   const std::string text = notices ? rig->Notices() : "";
   unsigned long allocations = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    Load(reports, text);
+    Load(rig->MakeReports(count, otherCell, PluginRig::NextSent()), text);
     state.ResumeTiming();
     CountedCycle(allocations);
   }
@@ -277,6 +279,53 @@ void Floor_CycleReads90Reports(benchmark::State &state) { FloorCycle(state, kDat
 void Plugin_Cycle90Reports(benchmark::State &state) { PluginCycle(state, kDatagramReads, false, false); }
 void Floor_CycleReads19Reports3Notices(benchmark::State &state) { FloorCycle(state, 19, true); }
 void Plugin_Cycle19Reports3Notices(benchmark::State &state) { PluginCycle(state, 19, false, true); }
+
+// ---- placement of the traffic every frame ----
+
+void SleepUntil(double t);
+
+// Each call 0.2 ms after the last, outside the measure: called back to back, an aircraft would not
+// move by a float's step between two calls, and the placement would write nothing, as it does for
+// a held aircraft. A fixed count (0.2 s of calls) stays well inside the half second the aircraft
+// move on without a report.
+constexpr int kPlaceCalls = 1000;
+template <typename Call>
+void PacedCalls(benchmark::State &state, Call call) {
+  unsigned long allocations = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    SleepUntil(bench::Now() + 2e-4);
+    state.ResumeTiming();
+    const unsigned long before = bench::Allocations();
+    call();
+    allocations += bench::Allocations() - before;
+  }
+  CountAllocations(state, allocations);
+}
+
+// The writes the placement must make each frame, made directly: 6 for each of 19 slots.
+void Floor_PlaceWrites19(benchmark::State &state) {
+  static const HostCalls calls;
+  float v = 0;
+  PacedCalls(state, [&] {
+    v += 0.001f;
+    for (int n = 1; n < 20; ++n)
+      for (int i : {0, 1, 2, 6, 7, 8}) XPLMSetDataf(calls.slot[n][i], v);
+  });
+}
+
+// SkytetherPlaceTraffic with 19 slots shown, each moving (four reports 30 ms apart taken).
+void Plugin_PlaceTraffic19(benchmark::State &state) {
+  if (!rig->HasPlaceTraffic()) {
+    state.SkipWithError("this plugin has no every-frame placement");
+    return;
+  }
+  for (int i = 0; i < 4; ++i) {
+    Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+    rig->PacketProcess();
+  }
+  PacedCalls(state, [] { benchmark::DoNotOptimize(rig->PlaceTraffic()); });
+}
 
 void Register() {
   benchmark::RegisterBenchmark("Floor_SendtoOfPositionLength", Floor_SendtoOfPositionLength);
@@ -293,6 +342,8 @@ void Register() {
   benchmark::RegisterBenchmark("Plugin_Cycle90Reports", Plugin_Cycle90Reports);
   benchmark::RegisterBenchmark("Floor_CycleReads19Reports3Notices", Floor_CycleReads19Reports3Notices);
   benchmark::RegisterBenchmark("Plugin_Cycle19Reports3Notices", Plugin_Cycle19Reports3Notices);
+  benchmark::RegisterBenchmark("Floor_PlaceWrites19", Floor_PlaceWrites19)->Iterations(kPlaceCalls);
+  benchmark::RegisterBenchmark("Plugin_PlaceTraffic19", Plugin_PlaceTraffic19)->Iterations(kPlaceCalls);
 }
 
 // ---- callgrind: each path a fixed number of times, collected only inside the calls ----
@@ -329,22 +380,23 @@ struct CyclePath {
 };
 
 std::vector<CyclePath> CyclePaths() {
-  static const auto reports90 = rig->MakeReports(kDatagramReads, false);
-  static const auto reports19 = rig->MakeReports(19, false);
-  static const auto reports19Other = rig->MakeReports(19, true);
   static const std::string notices = rig->Notices();
   auto cycle = [] { rig->PacketProcess(); };
   auto raw = [] { RawCycleReads(); };
+  // Each run's reports sent later than the last run's.
+  auto load = [](int count, bool otherCell, const std::string &text) {
+    return [=] { Load(rig->MakeReports(count, otherCell, PluginRig::NextSent()), text); };
+  };
   return {
       {"Floor_CycleReadsNothingWaiting", [] {}, raw},
       {"Plugin_CycleNothingWaiting", [] {}, cycle},
-      {"Floor_CycleReads19Reports", [] { Load(reports19, ""); }, raw},
-      {"Plugin_Cycle19Reports", [] { Load(reports19, ""); }, cycle},
-      {"Plugin_Cycle19ReportsOtherCell", [] { Load(reports19Other, ""); }, cycle},
-      {"Floor_CycleReads90Reports", [] { Load(reports90, ""); }, raw},
-      {"Plugin_Cycle90Reports", [] { Load(reports90, ""); }, cycle},
-      {"Floor_CycleReads19Reports3Notices", [] { Load(reports19, notices); }, raw},
-      {"Plugin_Cycle19Reports3Notices", [] { Load(reports19, notices); }, cycle},
+      {"Floor_CycleReads19Reports", load(19, false, ""), raw},
+      {"Plugin_Cycle19Reports", load(19, false, ""), cycle},
+      {"Plugin_Cycle19ReportsOtherCell", load(19, true, ""), cycle},
+      {"Floor_CycleReads90Reports", load(kDatagramReads, false, ""), raw},
+      {"Plugin_Cycle90Reports", load(kDatagramReads, false, ""), cycle},
+      {"Floor_CycleReads19Reports3Notices", load(19, false, notices), raw},
+      {"Plugin_Cycle19Reports3Notices", load(19, false, notices), cycle},
   };
 }
 
@@ -356,6 +408,15 @@ void Warm() {
     rig->PacketProcess();
   }
   rig->peer().drainDatagrams();
+}
+
+// Named, so that a profile can collect it alone (--toggle-collect=*TwoFrames*).
+__attribute__((noinline)) void TwoFrames() {
+  rig->DrawPlanes();
+  rig->PacketProcess();
+  if (rig->HasPlaceTraffic()) rig->PlaceTraffic();
+  rig->DrawPlanes();
+  if (rig->HasPlaceTraffic()) rig->PlaceTraffic();
 }
 
 int RunCallgrind() {
@@ -370,6 +431,24 @@ int RunCallgrind() {
   char area[kReceiveArea + 1];
   Section("Floor_EmptyDatagramRead", n, [] {}, [&] { RawDatagramRead(rig->datagramFd(), area); });
   for (const CyclePath &p : CyclePaths()) Section(p.name, n, p.prepare, p.call);
+  if (rig->HasPlaceTraffic()) {
+    for (int i = 0; i < 4; ++i) {
+      Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+      rig->PacketProcess();
+    }
+    Section(
+        "Plugin_PlaceTraffic19", n, [] {}, [] { rig->PlaceTraffic(); });
+  }
+  // Two frames at 60 fps while 19 aircraft report at 60 Hz: two reports a slot waiting for the
+  // one packet cycle of the two frames, the broadcast and the placement in each.
+  Section(
+      "Plugin_TwoFrames19At60Hz", n,
+      [] {
+        Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+        Load(rig->MakeReports(19, false, PluginRig::NextSent()), "");
+        rig->peer().drainDatagrams();
+      },
+      TwoFrames);
   return 0;
 }
 
@@ -463,7 +542,7 @@ void WriteFigures(FILE *f, const char *name, const FrameFigures &x) {
 // sockets, which take the same reports. A third kind of frame adds the host calls the plugin
 // must make: 24 reads a frame, and 25 writes for each slot a run brought a report for.
 // They alternate in blocks of two seconds so all see the same machine.
-int RunFramesMode(double seconds, const char *out) {
+int RunFramesMode(double seconds, const char *out, bool smoothOff) {
   constexpr double kFps = 60.0;
   constexpr int kAircraft = 19;
   constexpr double kRate = 60.0;
@@ -485,6 +564,7 @@ int RunFramesMode(double seconds, const char *out) {
 
   std::string error;
   PluginRig local;
+  local.smoothOff = smoothOff;
   if (!local.Start(&error)) {
     std::fprintf(stderr, "plugin_bench: %s\n", error.c_str());
     return 1;
@@ -494,13 +574,14 @@ int RunFramesMode(double seconds, const char *out) {
   // plugin's own datagrams. The peer sleeps between sends, so the plugin never wakes it.
   std::atomic<bool> stop{false};
   std::atomic<long> sent{0};
-  const auto reports = local.MakeReports(kAircraft, false);
   std::thread server([&] {
     const double t0 = bench::Now();
     long k = 0;
-    std::vector<std::string> one(1);
+    std::vector<std::string> one(1), reports;
     while (!stop.load()) {
       SleepUntil(t0 + double(k) / (kAircraft * kRate));
+      // Each round sent at its own time, as pilots' reports are.
+      if (k % kAircraft == 0) reports = local.MakeReports(kAircraft, false, bench::Now() - t0);
       one[0] = reports[size_t(k % kAircraft)];
       local.peer().sendDatagrams(one);
       ++k;
@@ -587,13 +668,15 @@ int RunFramesMode(double seconds, const char *out) {
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--frames") == 0) {
     if (argc < 4) {
-      std::fprintf(stderr, "usage: plugin_bench --frames SECONDS FILE\n");
+      std::fprintf(stderr, "usage: plugin_bench --frames SECONDS FILE [--smooth-off]\n");
       return 2;
     }
-    return RunFramesMode(std::atof(argv[2]), argv[3]);
+    return RunFramesMode(std::atof(argv[2]), argv[3], argc >= 5 && std::strcmp(argv[4], "--smooth-off") == 0);
   }
   std::string error;
   PluginRig local;
+  // --callgrind --smooth-off: the same paths with smoothing off.
+  local.smoothOff = argc >= 3 && std::strcmp(argv[2], "--smooth-off") == 0;
   if (!local.Start(&error)) {
     std::fprintf(stderr, "plugin_bench: %s\n", error.c_str());
     return 1;

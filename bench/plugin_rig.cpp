@@ -34,7 +34,8 @@ bool PluginRig::Start(std::string *error) {
   rig_ = std::make_unique<harness::PluginHost>("skytether-bench-");
   rig_->MakeHost();
   rig_->WriteFile("Resources/plugins/stprefs.txt",
-                  "userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;");
+                  std::string("userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;") +
+                      (smoothOff ? "smoothTraffic=0;" : ""));
   harness::FakeServer::Options o;
   o.waitSeconds = 120;
   o.receiveBuffer = 4 << 20;  // room for every datagram a timed batch sends before it is drained
@@ -86,10 +87,15 @@ bool PluginRig::Start(std::string *error) {
     h.runFrame(1.0 / 60.0);
     peer_->poll();
   }
-  // The position broadcast is the first of the two every-frame flight loops.
+  // The position broadcast is the first of the every-frame flight loops; the traffic's placement
+  // the fourth (after the cockpit hook and the model loads), where there is one.
+  int everyFrame = 0;
   for (const auto &f : h.flightLoops()) {
     if (std::fabs(f.firstInterval - 0.03f) < 1e-6f) packetProcess_ = f.fn;
-    if (f.firstInterval == -1.0f && drawPlanes_ == nullptr) drawPlanes_ = f.fn;
+    if (f.firstInterval != -1.0f) continue;
+    if (everyFrame == 0) drawPlanes_ = f.fn;
+    if (everyFrame == 3) placeTraffic_ = f.fn;
+    ++everyFrame;
   }
   if (drawPlanes_ == nullptr || packetProcess_ == nullptr) {
     *error = "the plugin's position broadcast or packet cycle is not registered";
@@ -142,22 +148,32 @@ bool PluginRig::FindSockets(std::string *error) {
   return true;
 }
 
-std::vector<std::string> PluginRig::MakeReports(int count, bool otherCell) const {
+double PluginRig::NextSent() {
+  static double sent = 0;
+  sent += 0.03;
+  return sent;
+}
+
+std::vector<std::string> PluginRig::MakeReports(int count, bool otherCell, double sent) const {
+  const long micros = std::lround(std::fmod(sent, 1.0) * 1e6) % 1000000;
   std::vector<std::string> out;
   for (int i = 0; i < count; ++i) {
     const int slot = 1 + i % 19;
     const double k = double(i);
     std::string s = std::to_string(slot) + "|l|";
     // 17 single values: x y z, lat lon el, theta phi psi, 5 surfaces, 3 yoke values.
-    const double lat = (otherCell ? 48.1 : 47.42) + 0.00123 * k, lon = 8.51 + 0.00234 * k;
+    const double lat = (otherCell ? 48.1 : 47.42) + 0.00123 * k + sent * 60 / 111195,
+                 lon = 8.51 + 0.00234 * k;
+    // clang-format off
     const double v[17] = {-12000.123 + 37.7 * k, 1500.25 + k, 23000.4567 - 41.3 * k, lat, lon,
-                          1500.25 + k, 2.5 + 0.01 * k, -10.25 + 0.1 * k, 270.5 - 0.3 * k, 0.333333343,
+                          1500.25 + k, 2.5 + 0.01 * k, -10.25 + 0.1 * k, 270.5 - 0.3 * k - 3 * sent, 0.333333343,
                           0.333333343, 0.0125, 0.5, 0, 0.0123456791, -0.234567896, 0.00345678907};
+    // clang-format on
     for (double x : v) s += G9(x) + "|";
     for (int g = 0; g < 10; ++g) s += G9(0.476190478 + 0.0476190478 * (g / 3) + 0.0001 * k) + "|";
     s += "1|1|1|1|0|";
     for (int t = 0; t < 8; ++t) s += G9(0.812345684 - 0.1 * (t / 2) - 0.001 * k) + "|";
-    s += G9(1733616000.0) + "|" + G9(123456 + 1000 * k);
+    s += G9(1733616000.0) + "|" + std::to_string(micros);
     out.push_back(s);
   }
   return out;

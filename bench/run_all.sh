@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every benchmark of a build folder and writes bench/RESULTS.md and bench/relay.png.
+# Runs every benchmark of a build folder and writes bench/RESULTS.md, bench/relay.png and
+# bench/smooth.png.
 #   bench/run_all.sh BUILD_DIR
 # Settings (environment):
 #   BENCH_REPETITIONS      repetitions of each Google Benchmark figure (default 9; medians reported)
@@ -12,6 +13,8 @@
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
 #   BASELINE_SERVER        another server executable to run the relay against as well
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
+#   SMOOTH_FPS             the watching host's frame rates for the smooth-traffic runs (default "30 60 120")
+#   SMOOTH_SECONDS         seconds measured per smooth-traffic run (default 10; "0" skips them)
 set -euo pipefail
 BUILD=$(cd "${1:?usage: run_all.sh BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +25,8 @@ PILOTS=${RELAY_PILOTS:-"20 100 200 300 400 500 600 800 1000"}
 RELAY_REPS=${RELAY_REPETITIONS:-3}
 RELAY_SECONDS=${RELAY_SECONDS:-10}
 CLUSTER_PILOTS=${CLUSTER_PILOTS-"200 300 400 500 600"}
+SMOOTH_FPS=${SMOOTH_FPS:-"30 60 120"}
+SMOOTH_SECONDS=${SMOOTH_SECONDS:-10}
 
 rm -rf "$OUT"
 mkdir -p "$OUT/callgrind"
@@ -57,6 +62,8 @@ run "$BUILD/bench/server_bench" "${GB[@]}" --benchmark_out="$OUT/server.json"
 echo "== whole plugin at 60 fps"
 for i in $(seq "$FRAMES_REPS"); do
   run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_$i.json"
+  # The same build with smoothing off: the remote aircraft placed by the receive cycle, as before.
+  run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_off_$i.json" --smooth-off
   if [ -n "${BASELINE_PLUGIN:-}" ]; then
     SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_baseline_$i.json"
   fi
@@ -73,6 +80,8 @@ fi
 echo "== callgrind instruction counts"
 run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin" \
   "$BUILD/bench/plugin_bench" --callgrind 2>"$OUT/callgrind/plugin.log"
+run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin_off" \
+  "$BUILD/bench/plugin_bench" --callgrind --smooth-off 2>"$OUT/callgrind/plugin_off.log"
 if [ -n "${BASELINE_PLUGIN:-}" ]; then
   SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run valgrind --tool=callgrind --collect-atstart=no \
     --callgrind-out-file="$OUT/callgrind/plugin_baseline" "$BUILD/bench/plugin_bench" --callgrind \
@@ -104,6 +113,27 @@ if [ -n "$CLUSTER_PILOTS" ]; then
       done
     done
   done
+fi
+
+if [ "$SMOOTH_SECONDS" != 0 ]; then
+  echo "== smooth traffic: two pilots circling, a third host watching every frame, through the real server"
+  # Port 49556 is the plugin's own: a network namespace of its own where one can be had.
+  smooth() {  # smooth LABEL PLUGIN SMOOTH
+    local cmd=(/usr/bin/python3 "$HERE/smooth.py" "$BUILD" "$OUT" --label "$1" --plugin "$2" --smooth "$3"
+      --fps "$(echo $SMOOTH_FPS | tr ' ' ,)" --seconds "$SMOOTH_SECONDS")
+    echo "${cmd[*]}" >>"$COMMANDS"
+    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+      unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
+    else
+      "${cmd[@]}"
+    fi
+  }
+  PLUGIN_FILE=$BUILD/Skytether/lin_x64/Skytether.xpl
+  smooth after "$PLUGIN_FILE" 1
+  smooth off "$PLUGIN_FILE" 0
+  if [ -n "${BASELINE_PLUGIN:-}" ]; then
+    smooth before "$BASELINE_PLUGIN" 1
+  fi
 fi
 
 sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/machine.json"

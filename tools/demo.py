@@ -3,7 +3,8 @@
 
 Three pilots fly circles near one airfield, each host on a local origin of its own; one opens
 the chat and says hello. After about twenty
-seconds each host dumps what it shows and takes a screenshot; this prints a short report. The
+seconds each host dumps what it shows and takes a screenshot (Alpha's host also four of
+consecutive frames); this prints a short report, with how the others moved frame by frame. The
 server's status page is on meanwhile: its address is printed, and a headless browser takes a
 screenshot of it while the pilots fly.
 The pilots find the server by name, as pilots do: "localhost" unless `--server TEXT` names another
@@ -32,6 +33,9 @@ PAGE_SHOT = os.path.join(BUILD, "status-page.png")
 PAGE_AT = 13  # seconds into the flight: everyone in view
 FIELD = (47.4647, 8.5492)  # the airfield the circles are drawn around
 DUMP_TIMES = [17.0, 17.5, 18.0, 18.5, 19.0]
+FPS = 60
+SEQUENCE = [18.0 + (i + 0.5) / FPS for i in range(4)]  # Alpha's screenshots of four frames in a row
+MOTION_FROM = 12.0  # seconds into the flight: the frames whose steps the report sums up
 
 PILOTS = [
     # name, circle radius (m), speed (m/s), phase (deg), altitude (m), extra script lines
@@ -87,12 +91,16 @@ def main():
                      "0.2 menu Skytether > Toggle Plane List"] + extra
             lines += ["%.1f dump %s/dump-%.1f.json" % (t, root, t) for t in DUMP_TIMES]
             lines += ["19.5 screenshot %s.png" % os.path.join(OUT, name)]
+            if name == "Alpha":
+                lines += ["%.4f screenshot %s-frame-%d.png" % (t, os.path.join(OUT, name), i + 1)
+                          for i, t in enumerate(SEQUENCE)]
             write(os.path.join(root, "script.txt"), "\n".join(lines) + "\n")
             log = open(os.path.join(root, "runner.log"), "w")
             procs.append(subprocess.Popen(
                 [RUNNER, "--plugin", PLUGIN, "--root", root, "--seconds", str(SECONDS), "--realtime",
                  "--origin", "%.4f,%.4f" % ORIGINS[name],
-                 "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json")],
+                 "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json"),
+                 "--fps", str(FPS), "--trace", os.path.join(root, "trace.txt")],
                 stdout=log, stderr=subprocess.STDOUT))
         page = re.search(r"status page on (\S+)", open(os.path.join(OUT, "server.log")).read())
         if not page:
@@ -146,6 +154,32 @@ def load(name, t):
         return json.load(f)
 
 
+def motion(name, slot, speed):
+    """How the aircraft in this slot of this pilot's host moved from frame to frame in the last
+    seconds: frames in which it stood still, and steps within 25 % of speed / fps."""
+    steps, prev, start = [], None, None
+    with open(os.path.join(OUT, name, "trace.txt")) as f:
+        for line in f:
+            v = line.split()
+            start = start if start is not None else float(v[1])
+            if float(v[1]) < MOTION_FROM:
+                continue
+            here = None
+            for k in range(6, len(v) - 6, 7):
+                if int(v[k]) == slot:
+                    here = (float(v[k + 1]), float(v[k + 2]))
+            if here and prev:
+                steps.append(distance_m(prev[0], prev[1], here[0], here[1]))
+            prev = here
+    if not steps:
+        return "no frames"
+    step = speed / FPS
+    still = sum(1 for d in steps if d < 1e-3)
+    steady = sum(1 for d in steps if abs(d - step) <= 0.25 * step)
+    return "moved in %d of %d frames, %d within 25 %% of its steady step (%.2f m)" % (
+        len(steps) - still, len(steps), steady, step)
+
+
 def strings(dump):
     return [op["text"] for op in dump["drawing"] if op["kind"] == "string"]
 
@@ -188,6 +222,8 @@ def report(failed):
             errors.sort()
             print("   %s in slot %d: position error against its own truth %.1f m median, %.1f m worst "
                   "(includes the start offset of the two hosts)" % (other, slot, errors[len(errors) // 2], errors[-1]))
+            speed = next(p[2] for p in PILOTS if p[0] == other)
+            print("   %s frame by frame since %.0f s: %s" % (other, MOTION_FROM, motion(name, slot, speed)))
         chat = [op["text"] for op in d["drawing"]
                 if op["kind"] == "string" and op.get("rgb") == [0.5, 1, 0.5] and op["text"]]
         print("   chat: " + (" | ".join(chat) if chat else "(none shown)"))
@@ -195,6 +231,8 @@ def report(failed):
         if panes:
             print("   settings pane open")
         print("   screenshot: %s" % os.path.join(OUT, name + ".png"))
+        if name == "Alpha":
+            print("   four frames in a row: %s-frame-1.png ... -4.png" % os.path.join(OUT, name))
     print("\n== Server log: %s" % os.path.join(OUT, "server.log"))
     print("   " + "\n   ".join(open(os.path.join(OUT, "server.log")).read().splitlines()[:12]))
     if failed:

@@ -25,7 +25,7 @@ void usage(std::ostream &out) {
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
          "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
          "                      [--aircraft PATH] [--start LAT,LON,ELEV_M] [--origin LAT,LON]\n"
-         "                      [--planes N] [--load-ms MS]\n";
+         "                      [--planes N] [--load-ms MS] [--trace FILE]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -42,10 +42,53 @@ bool positiveNumber(const char *text, double *out) {
   return true;
 }
 
+// One line a frame: the wall-clock time the frame began (microseconds since the epoch), the
+// simulated time, the user's latitude, longitude, elevation and heading, then for each
+// multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
+// pitch and roll.
+class FrameTrace {
+ public:
+  bool open(const std::string &path) {
+    file_ = std::fopen(path.c_str(), "w");
+    return file_ != nullptr;
+  }
+  ~FrameTrace() {
+    if (file_) std::fclose(file_);
+  }
+  void write(const skyhost::Host &host, long long wallMicros) {
+    if (!file_) return;
+    const std::string own = "sim/flightmodel/position/";
+    std::fprintf(file_, "%lld %.6f %.9f %.9f %.4f %.4f", wallMicros, host.elapsed(),
+                 host.getd(own + "latitude"), host.getd(own + "longitude"), host.getd(own + "elevation"),
+                 host.getd(own + "psi"));
+    const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"),
+                 uz = host.getd(own + "local_z");
+    for (int n = 1; n < 20; ++n) {
+      const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
+      const double x = host.getd(p + "x"), y = host.getd(p + "y"), z = host.getd(p + "z");
+      if (std::hypot(x - ux, y - uy, z - uz) > 100e3) continue;
+      double lat, lon, el;
+      host.localToWorld(x, y, z, &lat, &lon, &el);
+      std::fprintf(file_, " %d %.9f %.9f %.4f %.4f %.4f %.4f", n, lat, lon, el, host.getd(p + "psi"),
+                   host.getd(p + "the"), host.getd(p + "phi"));
+    }
+    std::fputc('\n', file_);
+  }
+
+ private:
+  FILE *file_ = nullptr;
+};
+
+long long wallMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, separator = "/";
+  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, separator = "/";
   double seconds = 15, fps = 60;
   bool realtime = false, legacy3d = false;
   std::string aircraft;
@@ -128,6 +171,8 @@ int main(int argc, char **argv) {
         return 2;
       }
       options.modelLoadSeconds = ms / 1000;
+    } else if (arg == "--trace") {
+      traceFile = next("a file");
     } else if (arg == "--help" || arg == "-h") {
       usage(std::cout);
       return 0;
@@ -148,6 +193,11 @@ int main(int argc, char **argv) {
   root = absolute(root);
   if (!dumpFile.empty()) dumpFile = absolute(dumpFile);
   if (!screenshotFile.empty()) screenshotFile = absolute(screenshotFile);
+  FrameTrace trace;
+  if (!traceFile.empty() && !trace.open(absolute(traceFile))) {
+    std::cerr << "skytether-host: cannot write " << traceFile << "\n";
+    return 2;
+  }
 
   skyhost::Script script;
   if (!scriptFile.empty()) {
@@ -195,7 +245,9 @@ int main(int argc, char **argv) {
   const auto wallStart = std::chrono::steady_clock::now();
   for (long k = 0; k < frames; ++k) {
     runDue();
+    const long long frameStart = wallMicros();
     host.runFrame(dt);
+    trace.write(host, frameStart);
     if (realtime) std::this_thread::sleep_until(wallStart + std::chrono::duration<double>((k + 1) * dt));
   }
   runDue();

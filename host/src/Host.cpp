@@ -378,6 +378,11 @@ void *Host::pluginHandle(XPLMPluginID id) const {
   const PluginRec *p = impl_->plugin(id);
   return p ? p->handle : nullptr;
 }
+void Host::asPlugin(const std::function<void()> &f) {
+  PluginCall call(*impl_, pluginID());
+  f();
+}
+
 XPLMPluginID Host::pluginID() const {
   return impl_->primary;
 }

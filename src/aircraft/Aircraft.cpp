@@ -105,6 +105,10 @@ void Aircraft::SetAircraftData() {
   XPLMSetDataf(refTheta, theta);
   XPLMSetDataf(refPhi, phi);
   XPLMSetDataf(refPsi, psi);
+  SetStateData();
+}
+
+void Aircraft::SetStateData() {
   XPLMSetDataf(refFlap, flap);
   XPLMSetDataf(refFlap2, flap2);
   XPLMSetDataf(refSpoiler, spoiler);

@@ -22,6 +22,8 @@ class Aircraft {
   void SetAircraftData();
   // Writes the local position alone.
   void SetPosition();
+  // Everything SetAircraftData writes but the position and the three angles.
+  void SetStateData();
 
   int planeNumber;
 

@@ -4,14 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "XPLMDataAccess.h"
 #include "XPLMPlanes.h"
 #include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
 #include "XPLMUtilities.h"
+#include "XPLMGraphics.h"
 #include "aircraft/Placement.h"
+#include "aircraft/smoothing.h"
 #include "net/net.h"
 #include "plugin/SkytetherSE.h"
 
@@ -35,6 +41,20 @@ std::string loaded[kSlotCount];  // model this plugin last loaded into the plane
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
+SmoothTrack tracks[kSlotCount];  // each slot's motion between its reports (smoothing on)
+// What the placement last wrote of each slot's x, y, z, theta, phi, psi, while nothing else wrote
+// them since: a value that has not changed is not written again (level flight keeps y, pitch and
+// roll; a held aircraft keeps all six).
+struct {
+  bool valid;
+  float value[6];
+} placed[kSlotCount];
+// A fixed world point and where this host's frame put it last frame: when it moves, the host has
+// moved its origin, and every track is expressed in the new frame.
+struct {
+  bool set;
+  double lat, lon, el, x, y, z;
+} reference;
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
 
@@ -48,6 +68,34 @@ double Now() {
   return static_cast<double>(XPLMGetElapsedTime());
 }
 
+bool ShownAt(int n, double now) {
+  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds;
+}
+
+void FollowOrigin() {
+  if (!reference.set) {
+    reference.lat = XPLMGetDataf(gPlaneLat);
+    reference.lon = XPLMGetDataf(gPlaneLon);
+    reference.el = XPLMGetDataf(gPlaneEl);
+    XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &reference.x, &reference.y, &reference.z);
+    reference.set = true;
+    return;
+  }
+  double x, y, z;
+  XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &x, &y, &z);
+  if (std::fabs(x - reference.x) + std::fabs(y - reference.y) + std::fabs(z - reference.z) < 1e-3) return;
+  reference.x = x;
+  reference.y = y;
+  reference.z = z;
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (tracks[n].Empty()) continue;
+    const Aircraft &a = AircraftList[n];
+    STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
+    const Pose &held = tracks[n].Newest();
+    tracks[n].Shift(x - held.x, y - held.y, z - held.z);
+  }
+}
+
 int TotalAircraft() {
   int total = 0, active = 0;
   XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
@@ -56,6 +104,7 @@ int TotalAircraft() {
 }
 
 void Park(Aircraft &a) {
+  placed[a.planeNumber].valid = false;
   XPLMSetDataf(a.refX, XPLMGetDataf(gPlaneX));
   XPLMSetDataf(a.refY, XPLMGetDataf(gPlaneY) + kParkHeight);
   XPLMSetDataf(a.refZ, XPLMGetDataf(gPlaneZ));
@@ -70,6 +119,7 @@ void TakeOver() {
   // Another plugin may have moved the planes and loaded its own models meanwhile.
   for (int n = 1; n < kSlotCount; ++n) {
     parked[n] = false;
+    placed[n].valid = false;
     loaded[n].clear();
   }
   STPlaceSlots();
@@ -114,6 +164,7 @@ void AcquirePlanes() {
 
 void ReleasePlanes() {
   for (double &t : reportAt) t = -1;
+  for (SmoothTrack &t : tracks) t.Reset();
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
   if (savedActive >= 0) XPLMSetActiveAircraftCount(savedActive);
@@ -129,7 +180,9 @@ void HandleHostMessage(int message, void *param) {
     if (PlanesHeld()) XPLMSetActiveAircraftCount(kSlotCount);
   } else if (message == XPLM_MSG_PLANE_LOADED) {
     const intptr_t n = reinterpret_cast<intptr_t>(param);
-    if (n < 1 || n >= kSlotCount || loaded[n].empty()) return;
+    if (n < 1 || n >= kSlotCount) return;
+    placed[n].valid = false;  // a plane loaded anew is placed anew
+    if (loaded[n].empty()) return;
     // The host loads planes of its own accord too (a new flight, a changed count): a plane that
     // no longer has the model this plugin chose gets it again.
     char file[256] = {0}, path[512] = {0};
@@ -149,11 +202,52 @@ void FreeSlot(int n) {
   if (n < 1 || n >= kSlotCount) return;
   reportAt[n] = -1;
   wanted[n] = loaded[n];
+  tracks[n].Reset();
 }
 
 bool SlotShown(int n) {
-  return n >= 1 && n < kSlotCount && tcpconnected != 0 && reportAt[n] >= 0 &&
-         Now() - reportAt[n] <= kStaleSeconds;
+  return n >= 1 && n < kSlotCount && ShownAt(n, Now());
+}
+
+double TrafficClock() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+bool ReportIsNewer(int n, double arrival, long micros) {
+  return tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
+}
+
+void TakeReport(int n, double arrival, bool timed, long micros) {
+  if (n < 1 || n >= kSlotCount) return;
+  const Aircraft &a = AircraftList[n];
+  tracks[n].Take(TrackReport{arrival, timed, micros, Pose{a.x, a.y, a.z, a.theta, a.phi, a.psi}});
+}
+
+void ResetTrack(int n) {
+  if (n >= 1 && n < kSlotCount) tracks[n].Reset();
+}
+
+float SkytetherPlaceTraffic(float, float, int, void *) {
+  if (smoothTraffic == 0 || tcpconnected == 0 || !PlanesHeld()) return kEveryFrame;
+  const double elapsed = Now(), now = TrafficClock();
+  FollowOrigin();
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (tracks[n].Empty() || !ShownAt(n, elapsed)) continue;
+    const Pose p = tracks[n].At(now);
+    const Aircraft &a = AircraftList[n];
+    const float value[6] = {float(p.x), float(p.y), float(p.z), float(p.theta), float(p.phi), float(p.psi)};
+    const XPLMDataRef ref[6] = {a.refX, a.refY, a.refZ, a.refTheta, a.refPhi, a.refPsi};
+    auto &held = placed[n];
+    for (int i = 0; i < 6; ++i) {
+      if (held.valid && std::memcmp(&held.value[i], &value[i], sizeof(float)) == 0) continue;
+      XPLMSetDataf(ref[i], value[i]);
+      held.value[i] = value[i];
+    }
+    held.valid = true;
+  }
+  return kEveryFrame;
 }
 
 void STPlaceSlots() {
@@ -164,14 +258,22 @@ void STPlaceSlots() {
     missingThisRun[n].clear();
   }
   if (!PlanesHeld()) return;
+  const double now = Now();
   for (int n = 1; n < kSlotCount; ++n) {
     Aircraft &a = AircraftList[n];
-    if (!SlotShown(n)) {
+    if (!ShownAt(n, now)) {
       if (!parked[n]) Park(a);
       parked[n] = true;
+      tracks[n].Reset();
       continue;
     }
     parked[n] = false;
+    if (smoothTraffic != 0) {
+      if (fresh[n]) a.SetStateData();
+      fresh[n] = false;
+      continue;
+    }
+    placed[n].valid = false;
     if (fresh[n]) {
       fresh[n] = false;
       a.SetAircraftData();

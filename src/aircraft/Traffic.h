@@ -1,7 +1,8 @@
 #pragma once
 // The host's multiplayer planes during a session: taken from the host while connected and given
-// back after, each slot shown only while its pilot is there, placed in this host's frame every
-// receive run, and given its model at most one load per frame. Host main thread only.
+// back after, each slot shown only while its pilot is there, placed in this host's frame (every
+// frame, moving smoothly between reports, unless smoothing is off: then every receive run, as
+// each report came), and given its model at most one load per frame. Host main thread only.
 #include <string>
 
 // Whether this plugin holds the host's multiplayer planes now.
@@ -17,13 +18,29 @@ void HandleHostMessage(int message, void *param);
 // Slot n (1..19) got a report, its local position already converted: it shows from the next
 // placement on.
 void NoteReport(int n);
+
+// The clock smoothing runs on: seconds, steady, finer than the host's float elapsed time.
+double TrafficClock();
+// With smoothing on: whether a report for slot n sent at the sender's microseconds `micros` and
+// read at `arrival` is newer than the newest slot n took (a slot that took none, or took one
+// without a time, takes any).
+bool ReportIsNewer(int n, double arrival, long micros);
+// With smoothing on: slot n took the report now in AircraftList[n] (timed: it carried the
+// sender's microseconds), read at arrival.
+void TakeReport(int n, double arrival, bool timed, long micros);
+// Slot n starts a new track: its next report is taken whatever its time, and shown as it comes.
+void ResetTrack(int n);
+// Flight loop, every frame: with smoothing on, each shown slot placed where its track puts it now.
+float SkytetherPlaceTraffic(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
+                            int inCounter, void *inRefcon);
 // The server freed slot n: hidden until its next report, and a model waiting for it loads nothing.
 void FreeSlot(int n);
 // Whether slot n shows: the session is open and the slot had a report in the last 10 s, since it
 // was last freed.
 bool SlotShown(int n);
-// End of every receive run: each shown slot placed from its latitude, longitude and elevation in
-// this host's frame as it is now, each hidden one parked out of sight.
+// End of every receive run: each hidden slot parked out of sight; each shown one given its
+// report's values (with smoothing off, placed from its latitude, longitude and elevation in this
+// host's frame as it is now; with smoothing on its position and angles are the frame's to write).
 void STPlaceSlots();
 
 // A model notice for slot n, with the path the server sent (relative to the host's folder).

@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include "XPLMUtilities.h"
 #include "aircraft/Placement.h"
 #include "aircraft/Traffic.h"
+#include "aircraft/smoothing.h"
 #include "net/net.h"
 #include "net/wire.h"
 #include "plugin/SkytetherSE.h"
@@ -38,8 +41,10 @@ int ReadLight(std::string_view field) {
 }
 
 // Slot 0, the user's own aircraft, takes the report at once; the others show from the run's
-// placement on, and only while their pilot is there.
-void ApplyPositionReport(Aircraft &a, const ReportFields &f) {
+// placement on, and only while their pilot is there. With smoothing on their track takes it too
+// (timed: it carried the sender's microseconds, read at arrival).
+void ApplyPositionReport(Aircraft &a, const ReportFields &f, double arrival = 0, bool timed = false,
+                         long micros = 0) {
   const std::string_view *t = f.field;
   a.lat = ReadFloat(t[3]);
   a.lon = ReadFloat(t[4]);
@@ -67,25 +72,62 @@ void ApplyPositionReport(Aircraft &a, const ReportFields &f) {
   a.taxi = ReadLight(t[31]);
   for (int i = 0; i < 10; ++i) a.gear[i] = ReadFloat(t[17 + i]);
   for (int i = 0; i < 8; ++i) a.throttle[i] = ReadFloat(t[32 + i]);
-  if (a.planeNumber == 0)
+  if (a.planeNumber == 0) {
     a.SetAircraftData();
-  else
-    NoteReport(a.planeNumber);
+    return;
+  }
+  NoteReport(a.planeNumber);
+  if (smoothTraffic != 0) TakeReport(a.planeNumber, arrival, timed, micros);
 }
+
+// With smoothing on, the newest report of the run for each slot by the sender's time: the
+// datagram it came in, its fields and microseconds. Static: a run allocates nothing.
+struct Newest {
+  bool found[kSlotCount];
+  long micros[kSlotCount];
+  double arrival[kSlotCount];
+  ReportFields fields[kSlotCount];
+};
+Newest newest;
 
 // Applies a datagram unless a later one of the same run has already set its slot. The host reads
 // a slot's datarefs only after the run, so of a run's reports for one slot only the last that
 // matches can be seen; a report that does not match whole changes nothing, so an earlier one
 // stays. The datagram's text ends at its first NUL; a header holds none, so it is matched first.
-void HandleDatagram(std::string_view datagram, bool (&applied)[kSlotCount]) {
+// With smoothing on, a report that carries its sender's time is held back instead: of a run's
+// reports for a slot the one sent last is applied after the run's datagrams, and only if it is
+// newer than the newest the slot took, so a datagram overtaken on the way is not shown.
+void HandleDatagram(std::string_view datagram, double arrival, bool (&applied)[kSlotCount]) {
   int n = 0;
   char letter = 0;
   size_t header = 0;
   if (!MatchDatagramHeader(datagram, n, letter, header)) return;
   if (letter != 'l' || n < 0 || n >= kSlotCount || applied[n]) return;
   const std::string_view text = datagram.substr(0, strnlen(datagram.data(), datagram.size()));
+  const std::string_view rest = text.substr(header);
+  if (smoothTraffic != 0 && n != 0 && newest.found[n]) {
+    // Only a report sent after the slot's newest of the run so far can take its place: one whose
+    // text does not even end in a later time is not matched at all.
+    long micros = 0;
+    if (!TrailingMicroseconds(rest, micros) ||
+        SenderSeconds(newest.micros[n], newest.arrival[n], micros, arrival) <= 0)
+      return;
+  }
   ReportFields f;
-  if (!MatchPositionReport(text.substr(header), f)) return;
+  if (!MatchPositionReport(rest, f)) return;
+  if (smoothTraffic != 0 && n != 0) {
+    long micros = 0;
+    if (ReportMicroseconds(rest, f, micros)) {
+      if (!newest.found[n] || SenderSeconds(newest.micros[n], newest.arrival[n], micros, arrival) > 0) {
+        newest.found[n] = true;
+        newest.micros[n] = micros;
+        newest.arrival[n] = arrival;
+        newest.fields[n] = f;
+      }
+      return;
+    }
+    if (newest.found[n]) return;  // a later datagram carried a time
+  }
   ApplyPositionReport(AircraftList[n], f);
   applied[n] = true;
 }
@@ -138,7 +180,9 @@ struct DatagramBatch {
   sockaddr_storage from[kDatagramReads];
   iovec vector[kDatagramReads];
   mmsghdr message[kDatagramReads];
-  int used;  // entries the last run received into, whose address lengths the kernel rewrote
+  // Room for the kernel's arrival stamp of each datagram.
+  alignas(cmsghdr) char control[kDatagramReads][CMSG_SPACE(sizeof(timespec))];
+  int used;  // entries the last run received into, whose address and control lengths the kernel rewrote
 
   DatagramBatch() : message(), used(0) {
     for (int i = 0; i < kDatagramReads; ++i) {
@@ -147,6 +191,8 @@ struct DatagramBatch {
       message[i].msg_hdr.msg_namelen = sizeof from[i];
       message[i].msg_hdr.msg_iov = &vector[i];
       message[i].msg_hdr.msg_iovlen = 1;
+      message[i].msg_hdr.msg_control = control[i];
+      message[i].msg_hdr.msg_controllen = sizeof control[i];
     }
   }
 };
@@ -158,7 +204,10 @@ DatagramBatch batch;
 // call that reports it also takes it, so the reads go on.
 int ReadDatagrams() {
   // Only the entries a run received into were written by the kernel.
-  for (int i = 0; i < batch.used; ++i) batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
+  for (int i = 0; i < batch.used; ++i) {
+    batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
+    batch.message[i].msg_hdr.msg_controllen = sizeof batch.control[i];
+  }
   int count = 0;
   for (int calls = 0; calls < kDatagramReads && count < kDatagramReads; ++calls) {
     const int want = kDatagramReads - count;
@@ -174,6 +223,19 @@ int ReadDatagrams() {
   }
   batch.used = count;
   return count;
+}
+
+// When the kernel says datagram i arrived, on the clock smoothing runs on; `now` without a stamp.
+// realToSteady turns the kernel's wall-clock stamp into that clock.
+double ArrivalOf(int i, double now, double realToSteady) {
+  msghdr &h = batch.message[i].msg_hdr;
+  for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec t;
+    std::memcpy(&t, CMSG_DATA(c), sizeof t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9 + realToSteady;
+  }
+  return now;
 }
 
 }  // namespace
@@ -195,7 +257,15 @@ float SkytetherPacketProcess(float, float, int, void *) {
   }
   // Latest first: each slot takes the last report of the run that matches.
   bool applied[kSlotCount] = {};
+  for (bool &found : newest.found) found = false;
   bool received = false;
+  double now = 0, realToSteady = 0;
+  if (smoothTraffic != 0 && count > 0) {
+    timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    now = TrafficClock();
+    realToSteady = now - (double(real.tv_sec) + double(real.tv_nsec) * 1e-9);
+  }
   for (int i = count - 1; i >= 0; --i) {
     const mmsghdr &m = batch.message[i];
     const int length = int(m.msg_len);
@@ -208,9 +278,13 @@ float SkytetherPacketProcess(float, float, int, void *) {
     if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
     char *area = batch.area[i];
     area[length] = '\0';
-    HandleDatagram(std::string_view(area, size_t(length)), applied);
+    HandleDatagram(std::string_view(area, size_t(length)),
+                   smoothTraffic != 0 ? ArrivalOf(i, now, realToSteady) : 0, applied);
   }
   if (received) udprx = "Ur";
+  for (int n = 1; n < kSlotCount; ++n)
+    if (newest.found[n] && ReportIsNewer(n, newest.arrival[n], newest.micros[n]))
+      ApplyPositionReport(AircraftList[n], newest.fields[n], newest.arrival[n], true, newest.micros[n]);
 
   tcprx = "  ";
   tcptx = "  ";

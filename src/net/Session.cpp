@@ -120,6 +120,10 @@ bool OpenAndConnect(const ServerCandidate &candidate) {
     CloseSockets();
     return false;
   }
+  // The kernel stamps each datagram as it arrives: a report's age is then known to the
+  // microsecond, however late in the frame the receive run reads it.
+  const int on = 1;
+  ::setsockopt(sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   // On a pilot's machine this bind fails and the socket takes an ephemeral port at its first send.
   status = ::bind(sockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);
   status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);

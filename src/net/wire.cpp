@@ -147,6 +147,32 @@ bool MatchPositionReport(std::string_view rest, ReportFields &out) {
   return true;
 }
 
+bool TrailingMicroseconds(std::string_view text, long &micros, size_t *bar) {
+  size_t end = text.size();
+  if (end > 0 && text[end - 1] == '\n') --end;
+  size_t first = end;
+  while (first > 0 && end - first < 7 && IsDigit(text[first - 1])) --first;
+  if (first == end || end - first > 6 || first == 0 || text[first - 1] != '|') return false;
+  long value = 0;
+  for (size_t i = first; i < end; ++i) value = value * 10 + (text[i] - '0');
+  micros = value;
+  if (bar != nullptr) *bar = first - 1;
+  return true;
+}
+
+bool ReportMicroseconds(std::string_view rest, const ReportFields &fields, long &micros) {
+  const std::string_view &last = fields.field[kReportFieldCount - 1];
+  const size_t pos = size_t(last.data() - rest.data()) + last.size();
+  // "|seconds|microseconds" and nothing more: the seconds are not looked at.
+  if (pos >= rest.size() || rest[pos] != '|') return false;
+  const void *bar = std::memchr(rest.data() + pos + 1, '|', rest.size() - pos - 1);
+  if (bar == nullptr) return false;
+  const size_t second = size_t(static_cast<const char *>(bar) - rest.data());
+  if (std::memchr(rest.data() + pos, '\n', second - pos) != nullptr) return false;
+  size_t at = 0;
+  return TrailingMicroseconds(rest, micros, &at) && at == second;
+}
+
 void AppendStreamText(std::string &buffer, const char *data, size_t length) {
   // Runs of CR/LF become one marker. A run split across two reads yields two adjacent markers,
   // which the reader skips as "=" at the head.

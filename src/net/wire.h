@@ -43,6 +43,13 @@ bool MatchDatagramHeader(std::string_view text, int &slot, char &letter, size_t 
 // ("(.*?)\|", a field holds neither "|" nor a line feed), five one-digit lights each followed by
 // "|", then eight throttles separated by "|", the last ended by "|" or the end of the text.
 bool MatchPositionReport(std::string_view rest, ReportFields &out);
+// The sender's microseconds of a report that MatchPositionReport matched in rest: the second of
+// the two time values after the eighth throttle ("|seconds|microseconds"), the last value of the
+// text, written as a whole number 0..999999. False when the report does not carry them so.
+bool ReportMicroseconds(std::string_view rest, const ReportFields &fields, long &micros);
+// The value a text ends with, "|" and 1 to 6 digits (a final line feed aside): what
+// ReportMicroseconds reads, when the text is a report that carries them. bar: where the "|" is.
+bool TrailingMicroseconds(std::string_view text, long &micros, size_t *bar = nullptr);
 
 // One message taken from the stream buffer: "(\d+)\|(\w)\|(.*?)====".
 struct StreamMessage {

@@ -39,6 +39,7 @@ int flightMode = 0;        // 0 Solo, 1 Crewed
 int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Engineer
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
 std::string server;        // the server chosen: HOST, HOST:PORT or [IPv6]:PORT; empty: the built-in one
+int smoothTraffic = 1;     // non-zero: remote aircraft move every frame between their reports
 
 // Remote aircraft: the displayed model name and the callsign of each slot, from the server.
 std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",  "Plane 4",
@@ -124,6 +125,7 @@ XPWidgetID ConnectB = nullptr, DisconnectB = nullptr, ConnectStartB = nullptr;
 XPWidgetID CancelB = nullptr, ApplyB = nullptr, SaveB = nullptr;
 XPWidgetID PrefErrorT = nullptr;                  // says why an apply was refused; hidden otherwise
 XPWidgetID ServerT = nullptr, ServerF = nullptr;  // the server chosen, under the other settings
+XPWidgetID SmoothTrafficB = nullptr;              // "Smooth traffic" check box, under the server
 
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
@@ -233,6 +235,9 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherLoadModels, kEveryFrame, nullptr);
+  // After the receive cycle: where the host calls flight loops in registration order, a report
+  // read this frame is shown this frame.
+  XPLMRegisterFlightLoopCallback(SkytetherPlaceTraffic, kEveryFrame, nullptr);
   RegisterCommandsAndDataRefs();
 
   recvstring = "Network Traffic:";
@@ -273,6 +278,7 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherPlaceTraffic, nullptr);
   UnregisterCommandsAndDataRefs();
   ReleasePlanes();
   ReleaseLookups();

@@ -45,6 +45,7 @@ extern int flightMode;
 extern int cockpitPosition;
 extern int connectAtStartup;
 extern std::string server;
+extern int smoothTraffic;
 
 // Own-aircraft datarefs
 extern XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
@@ -98,6 +99,7 @@ extern XPWidgetID CrewIDT, CrewIDF, PositionT, PositionB1, PositionB2, PositionB
 extern XPWidgetID ConnectB, DisconnectB, ConnectStartB, CancelB, ApplyB, SaveB;
 extern XPWidgetID PrefErrorT;
 extern XPWidgetID ServerT, ServerF;
+extern XPWidgetID SmoothTrafficB;
 
 // Cockpit view hook
 extern int lastview;

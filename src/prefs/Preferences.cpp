@@ -27,6 +27,7 @@ PrefValues CurrentValues() {
   v.cockpitPosition = cockpitPosition;
   v.connectAtStartup = connectAtStartup;
   v.server = server;
+  v.smoothTraffic = smoothTraffic;
   return v;
 }
 
@@ -60,6 +61,7 @@ void LoadPreferences() {
   cockpitPosition = v.cockpitPosition;
   connectAtStartup = v.connectAtStartup;
   server = v.server;
+  smoothTraffic = v.smoothTraffic;
 }
 
 void SavePreferences() {

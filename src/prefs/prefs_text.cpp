@@ -27,6 +27,8 @@ void ParsePreferencesText(const std::string &text, PrefValues &values) {
       values.connectAtStartup = stringtoi(value);
     } else if (key == "server") {
       values.server = value;
+    } else if (key == "smoothTraffic") {
+      values.smoothTraffic = stringtoi(value);
     }
   }
 }
@@ -42,6 +44,7 @@ std::string FormatPreferencesText(const PrefValues &values) {
   AddIntToString(out, "connectAtStartup=", values.connectAtStartup);
   out += ";";
   if (!values.server.empty()) out += "server=" + values.server + ";";
+  out += values.smoothTraffic != 0 ? "smoothTraffic=1;" : "smoothTraffic=0;";
   return out;
 }
 
@@ -53,7 +56,7 @@ bool PreferencesReadBack(const PrefValues &values) {
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
          back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
-         back.server == values.server;
+         back.server == values.server && back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
 }
 
 std::string UnstorableCharacters(const std::string &value) {

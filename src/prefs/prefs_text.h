@@ -11,6 +11,7 @@ struct PrefValues {
   int cockpitPosition = 0;
   int connectAtStartup = 0;
   std::string server;  // empty: the built-in server
+  int smoothTraffic = 1;
 };
 
 // Largest number of bytes of the file that are ever parsed.
@@ -21,7 +22,9 @@ constexpr int kPrefsReadLimit = 999;
 void ParsePreferencesText(const std::string &text, PrefValues &values);
 
 // The full file content: the seven pairs in their fixed order, then "server" when one is chosen,
-// ending with the last ";". A file without "server" reads as before; older readers skip the key.
+// then "smoothTraffic", ending with the last ";". Older versions skip both keys, as they skip
+// any key they do not know; a file without "server" means the built-in server, one without
+// "smoothTraffic" smoothing on.
 std::string FormatPreferencesText(const PrefValues &values);
 
 // Whether a load gives back exactly these values from the text FormatPreferencesText writes for

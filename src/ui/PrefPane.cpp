@@ -7,6 +7,7 @@
 #include "XPLMDisplay.h"
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
+#include "aircraft/Traffic.h"
 #include "net/net.h"
 #include "net/server_text.h"
 #include "plugin/SkytetherSE.h"
@@ -22,8 +23,8 @@ constexpr int kMaxPasswordLength = 25;
 // The server text is not cut: anything this long is refused as a name over 253 characters.
 constexpr int kServerFieldRead = 1024;
 
-// Tall enough for the server row under the buttons.
-constexpr int kPrefPaneHeight = 320;
+// Tall enough for the server row and the smoothing row under the buttons.
+constexpr int kPrefPaneHeight = 340;
 
 // Whether PrefErrorT currently shows a refusal; lets the pane leave it alone in the usual case.
 bool prefErrorShown = false;
@@ -171,6 +172,12 @@ bool ApplyPrefs() {
       cockpitPosition = 3;
   }
   connectAtStartup = static_cast<int>(XPGetWidgetProperty(ConnectStartB, xpProperty_ButtonState, nullptr));
+  const int smooth = IsOn(SmoothTrafficB) ? 1 : 0;
+  if (smooth != smoothTraffic) {
+    // Either way each slot starts again from its next report.
+    for (int n = 1; n < kSlotCount; ++n) ResetTrack(n);
+    smoothTraffic = smooth;
+  }
 
   SavePreferences();
   return true;
@@ -277,6 +284,12 @@ void CreatePrefPane(int w, int h) {
   ServerF = Child(c + 105, row14Top, c + 215, row14Bottom, 1, server.c_str(), xpWidgetClass_TextField);
   XPSetWidgetProperty(ServerF, xpProperty_TextFieldType, xpTextEntryField);
 
+  // Under the server, in the room the pane grew by.
+  const int row15Top = T - 15 * b, row15Bottom = T - 15 * b - 12;
+  SmoothTrafficB = Child(c + 105, row15Top, c + 115, row15Bottom, 1, "Smooth traffic", xpWidgetClass_Button);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
+  XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+
   InitializePrefPane();
   XPAddWidgetCallback(PrefPaneWidget, PrefPaneHandler);
 }
@@ -327,6 +340,7 @@ void InitializePrefPane() {
 
   SessionChanged();
   SetState(ConnectStartB, connectAtStartup);
+  SetState(SmoothTrafficB, smoothTraffic != 0 ? 1 : 0);
 
   switch (cockpitPosition) {
     case 0:

@@ -124,6 +124,40 @@ TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
+// At 60 fps another pilot's aircraft moves on in every frame the host draws, not only in those
+// whose receive cycle brought a report.
+TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.4737, 8.5492);  // on the circle, north of its centre
+  a.script = {"0 fly circle 47.4647 8.5492 700 1000 60 0"};
+  a.fps = 60;
+  crew.add(a);
+  PilotSetup b = At("Bravo", 47.4647, 8.5492);
+  b.fps = 60;
+  Pilot &bravo = crew.add(b);
+  ASSERT_TRUE(crew.finishAll());
+
+  // Frames of Bravo's last seconds in which Alpha (the only plane near) was shown in both. Placed
+  // by the receive cycle alone, it would stand still in every other frame; a few still frames are
+  // allowed for a sending host that stalled past the half second an aircraft moves on unreported.
+  const auto frames = bravo.frames();
+  ASSERT_GT(frames.size(), 600u);
+  int compared = 0, still = 0;
+  for (size_t i = frames.size() - 300; i < frames.size(); ++i) {
+    const auto &now = frames[i].planes, &before = frames[i - 1].planes;
+    if (now.size() != 1 || before.size() != 1) continue;
+    const double north = (now[0][1] - before[0][1]) * 111195.0;
+    const double east = (now[0][2] - before[0][2]) * 111195.0 * std::cos(now[0][1] * M_PI / 180);
+    if (std::hypot(north, east) == 0.0) ++still;
+    ++compared;
+  }
+  EXPECT_GT(compared, 250) << server.log();
+  EXPECT_LE(still, 3) << "of " << compared << " frames";
+  EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
 TEST(Session, LeavingPilotsFreeTheirSlots) {
   Server server;
   ASSERT_TRUE(server.start());

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 #include <fstream>
+#include <sstream>
 
 #include "skyhost/Host.h"
 
@@ -88,7 +89,7 @@ bool Pilot::start() {
   options.env = env;
   return process_.Start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
                          Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
-                         "--realtime", "--script", r + "/script.txt", "--start",
+                         "--realtime", "--trace", r + "/trace.txt", "--script", r + "/script.txt", "--start",
                          Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
                          chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
                                 : Num(setup_.lat) + "," + Num(setup_.lon)},
@@ -103,6 +104,24 @@ bool Pilot::finish(double extraSeconds) {
 
 void Pilot::kill() {
   process_.Kill();
+}
+
+std::vector<Pilot::Frame> Pilot::frames() const {
+  std::vector<Frame> out;
+  std::ifstream in(root_->path() + "/trace.txt");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream s(line);
+    long long micros;
+    double skip;
+    Frame f;
+    if (!(s >> micros >> skip >> skip >> skip >> skip >> skip)) continue;
+    f.wall = double(micros) * 1e-6;
+    std::array<double, 4> p;
+    while (s >> p[0] >> p[1] >> p[2] >> p[3] >> skip >> skip >> skip) f.planes.push_back(p);
+    out.push_back(f);
+  }
+  return out;
 }
 
 double Pilot::dataref(const std::string &name) const {

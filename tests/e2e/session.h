@@ -2,6 +2,7 @@
 // A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
 #include <signal.h>
 
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -44,6 +45,14 @@ class Pilot {
   const Json &dump() const { return dump_; }
   std::string log() const { return process_.Log(); }
   const std::string &root() const { return root_->path(); }
+
+  // Every frame the host ran, from its trace: the wall-clock time it began (seconds) and where each
+  // multiplayer plane within 100 km of the user was (index, latitude, longitude, elevation).
+  struct Frame {
+    double wall;
+    std::vector<std::array<double, 4>> planes;
+  };
+  std::vector<Frame> frames() const;
 
   // Reads the dump the script wrote to `path` instead of the one written at `seconds`.
   bool useDump(const std::string &path) { return ParseJsonFile(path, dump_); }

@@ -1,6 +1,7 @@
 // The datagram side of the packet cycle: one datagram from the server's address reaches the
-// plugin's datagram socket, SkytetherPacketProcess runs, and either exactly the slot the report
-// names holds every value of the report, or nothing changed at all.
+// plugin's datagram socket, SkytetherPacketProcess and the frame's placement run, and either
+// exactly the slot the report names holds every value of the report (the first report of a slot
+// is shown as it came), or nothing changed at all.
 //
 // Input: one byte choosing the own position, then the datagram.
 #include <arpa/inet.h>
@@ -165,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
              "send");
   FUZZ_CHECK(Ready(5000) & POLLIN, "the datagram arrives");
   SkytetherPacketProcess(0.03f, 0.03f, 1, nullptr);
+  SkytetherPlaceTraffic(0.03f, 0.03f, 1, nullptr);  // the frame's placement, when smoothing is on
   CheckNothingWaits();
 
   // The report the plugin should apply: a whole datagram that fits the receive area, read up to

@@ -80,9 +80,9 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
     firsts.insert(loop.firstInterval);
     EXPECT_EQ(loop.refcon, nullptr);
   }
-  // The position broadcast, the cockpit hook and the model loads every frame (-1), whatever the
-  // graphics backend.
-  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f}));
+  // The position broadcast, the cockpit hook, the model loads and the traffic's placement every
+  // frame (-1), whatever the graphics backend.
+  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f, -1.0f}));
   EXPECT_TRUE(host.drawCallbacks().empty());
   ASSERT_EQ(host.keySniffers().size(), 1u);
   EXPECT_EQ(host.keySniffers()[0].beforeWindows, 0);

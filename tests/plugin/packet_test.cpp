@@ -487,3 +487,32 @@ TEST_F(PacketTest, ModelPathsUseTheHostsSeparator) {
   EXPECT_EQ(host().setAircraftModelLog()[0].second, PathOf("Aircraft\\Heavy\\B744.acf"));
   EXPECT_EQ(Row(7), "7:  B744");
 }
+
+// With smoothing on (the default) a report overtaken on the way is dropped whole; with it off each
+// report is shown as it came, the last to arrive winning, as before smoothing.
+class SmoothingTest : public NetTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
+  const bool smooth = GetParam();
+  StartConnected(std::string("userID=pilot;password=secret;smoothTraffic=") + (smooth ? "1;" : "0;"));
+  LearnDatagramPort();
+  ReportValues newer, older;
+  newer.tail = "|1765158000|200000";
+  newer.psi = 10;
+  newer.gear[0] = 0.5f;
+  older.tail = "|1765158000|100000";  // sent 0.1 s earlier
+  older.lat = "47.6";
+  older.psi = 20;
+  older.gear[0] = 0.25f;
+  SendDatagram(Report(5, newer));
+  SendDatagram(Report(5, older));
+  const ReportValues &shown = smooth ? newer : older;
+  auto &h = host();
+  double x, y, z;
+  h.worldToLocal(double(std::stof(shown.lat)), double(8.5f), double(1000.5f), &x, &y, &z);
+  EXPECT_NEAR(h.getd(Plane(5, "z")), z, 0.01);
+  EXPECT_FLOAT_EQ(h.getf(Plane(5, "psi")), shown.psi);
+  EXPECT_FLOAT_EQ(h.getvf(Plane(5, "gear_deploy"))[0], shown.gear[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(OnAndOff, SmoothingTest, ::testing::Bool());

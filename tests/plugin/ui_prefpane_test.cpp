@@ -25,10 +25,12 @@ const std::vector<W> kCrewControls = {kCrewIDT, kCrewIDF, kPositionT, kPilot, kC
 // clang-format on
 
 std::string Prefs(const std::string &callsign, const std::string &user, const std::string &password, int mode,
-                  int position, const std::string &crew, int atStartup) {
+                  int position, const std::string &crew, int atStartup, int smooth = 1,
+                  const std::string &server = "") {
   return "callsign=" + callsign + ";userID=" + user + ";password=" + password +
          ";flightMode=" + std::to_string(mode) + ";cockpitPosition=" + std::to_string(position) +
-         ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) + ";";
+         ";crewID=" + crew + ";connectAtStartup=" + std::to_string(atStartup) + ";" +
+         (server.empty() ? "" : "server=" + server + ";") + "smoothTraffic=" + std::to_string(smooth) + ";";
 }
 
 class PrefPaneTest : public harness::PluginTest {
@@ -66,7 +68,7 @@ struct Expected {
 };
 
 // On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454. The server row
-// under the buttons makes it 320 high.
+// and the smoothing row under the buttons make it 340 high.
 TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   WritePrefs(Prefs("Falcon", "42", "secret", 0, 0, "7", 1));
   Start();
@@ -82,9 +84,9 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
   // clang-format off
   const std::vector<Expected> table = {
-      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 88, true,
+      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 68, true,
        {{xpProperty_MainWindowHasCloseBoxes, 0}}},
-      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 108, true, {{xpProperty_SubWindowType, 0}}},
+      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 88, true, {{xpProperty_SubWindowType, 0}}},
       {kUserIDT, Cap, "User ID:", 454, 358, 554, 346, true, {}},
       {kUserIDF, Fld, "42", 559, 358, 669, 346, true, field},
       {kPasswordT, Cap, "Password:", 454, 338, 554, 326, true, {}},
@@ -113,6 +115,10 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
       {kSave, Btn, "Save & Close", 589, 148, 669, 136, true, push},
       {kServerT, Cap, "Server:", 454, 128, 554, 116, true, {}},
       {kServerF, Fld, "", 559, 128, 669, 116, true, field},
+      {kSmooth, Btn, "Smooth traffic", 559, 108, 569, 96, true,
+       {{xpProperty_ButtonType, xpRadioButton},
+        {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
+        {xpProperty_ButtonState, 1}}},
   };
   // clang-format on
   for (const auto &e : table) {
@@ -282,16 +288,17 @@ TEST_F(PrefPaneTest, CrewedWithNavigatorIsAppliedAndSaved) {
             (std::vector<intptr_t>{0, 0, 1, 0}));
   ASSERT_TRUE(host().typeIntoWidget(Id(kCrewIDF), "C9"));
   Click(kConnectStart);  // only takes effect on Apply
+  Click(kSmooth);
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 0, 0, "", 0));
 
   Click(kApply);
   EXPECT_TRUE(PaneShown());
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0));
 
   Click(kSolo);  // turned back in the widgets only
   for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
   EXPECT_EQ(State(kCrewed), 0);
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1));
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0));
 }
 
 TEST_F(PrefPaneTest, SoloResetsThePositionAndStillCopiesTheHiddenCrewID) {
@@ -490,7 +497,7 @@ TEST_F(PrefPaneTest, TextTheFileCannotHoldIsRefusedWithACaption) {
   Click(kApply);
   EXPECT_FALSE(Shown(kError));
   EXPECT_EQ(Text(kError), "");
-  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0) + "server=[::1]:5000;");
+  EXPECT_EQ(ReadPrefs(), Prefs("Hawk", "43", "p=w=", 1, 0, "8\r", 0, 1, "[::1]:5000"));
   DropHost();
   Start();
   PickSettings();

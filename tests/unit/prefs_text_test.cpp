@@ -10,9 +10,11 @@ PrefValues Parse(const std::string &text, PrefValues start = PrefValues()) {
 }  // namespace
 
 TEST(PrefsText, FullFileRoundTrips) {
-  const std::string file =
+  const std::string seven =
       "callsign=Falcon;userID=42;password=;flightMode=1;cockpitPosition=2;crewID=7;connectAtStartup=1;";
+  const std::string file = seven + "smoothTraffic=0;";
   PrefValues v = Parse(file);
+  EXPECT_EQ(v.smoothTraffic, 0);
   EXPECT_EQ(v.callsign, "Falcon");
   EXPECT_EQ(v.userID, "42");
   EXPECT_EQ(v.password, "");
@@ -21,9 +23,9 @@ TEST(PrefsText, FullFileRoundTrips) {
   EXPECT_EQ(v.crewID, "7");
   EXPECT_EQ(v.connectAtStartup, 1);
   EXPECT_EQ(FormatPreferencesText(v), file);
-  // A chosen server follows the seven pairs; older readers skip it.
+  // A chosen server follows the seven pairs, the smoothing key follows it; older readers skip both.
   v.server = "[2001:db8::1]:5000";
-  const std::string withServer = file + "server=[2001:db8::1]:5000;";
+  const std::string withServer = seven + "server=[2001:db8::1]:5000;smoothTraffic=0;";
   EXPECT_EQ(FormatPreferencesText(v), withServer);
   EXPECT_EQ(Parse(withServer).server, v.server);
 }
@@ -36,8 +38,10 @@ TEST(PrefsText, MissingKeysKeepTheirValues) {
   EXPECT_EQ(v.userID, "42");
   EXPECT_EQ(v.callsign, "Old");
   EXPECT_EQ(v.cockpitPosition, 3);
+  // Written by an older version, without the smoothing key: smoothing stays on.
   EXPECT_EQ(FormatPreferencesText(v),
-            "callsign=Old;userID=42;password=;flightMode=0;cockpitPosition=3;crewID=;connectAtStartup=0;");
+            "callsign=Old;userID=42;password=;flightMode=0;cockpitPosition=3;crewID=;connectAtStartup=0;"
+            "smoothTraffic=1;");
 }
 
 TEST(PrefsText, MalformedPairsStopTheParse) {

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -118,6 +119,9 @@ class Host {
   bool unload(XPLMPluginID id);  // leftoversAtUnload() then lists what this one left
   void *pluginHandle(XPLMPluginID id) const;
   XPLMPluginID pluginID() const;  // the plugin's id, XPLM_NO_PLUGIN_ID when none is loaded
+  // Runs f as the plugin's own code (XPLMGetMyID answers its id), as the host runs its callbacks:
+  // for a harness that calls one of the plugin's callbacks directly.
+  void asPlugin(const std::function<void()> &f);
   struct PluginInfo {
     XPLMPluginID id;
     std::string file, name, signature, description;
