@@ -159,7 +159,7 @@ void Status_SnapshotOnRelayThread(benchmark::State &state) {
   Sky sky(int(state.range(0)));
   for (auto _ : state) {
     StatusSnapshot s;
-    StatusPilots(sky.reg, 1.0, "node", &s.pilots);
+    StatusPilots(sky.reg, 1.0, "node", "key", &s.pilots);
     benchmark::DoNotOptimize(s.pilots.data());
   }
 }
@@ -167,7 +167,7 @@ void Status_SnapshotOnRelayThread(benchmark::State &state) {
 void Status_FeedAndMetricsOnHttpThread(benchmark::State &state) {
   Sky sky(int(state.range(0)));
   StatusSnapshot s;
-  StatusPilots(sky.reg, 1.0, "node", &s.pilots);
+  StatusPilots(sky.reg, 1.0, "node", "key", &s.pilots);
   std::size_t bytes = 0;
   for (auto _ : state) {
     bytes = StatusJson(s).size() + MetricsText(s, ProcessFigures{}).size();

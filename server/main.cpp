@@ -72,6 +72,9 @@ int main(int argc, char **argv) {
     cluster = std::make_unique<ClusterNode>(io, o.cluster, registry, server);
     server.Attach(cluster.get());
   }
+  // A cluster node's identity is known to the nodes alone, so every node can make the feed's id
+  // of any pilot; a standalone server keeps a secret of its own.
+  server.SetFeedKey(cluster ? cluster->node_id() : NewNodeId());
   StatusBoard board;
   HttpServer http(o.http_options);
   AdminCounters admin_counters;

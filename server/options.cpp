@@ -20,9 +20,9 @@ const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
     "                        [--relay-rates off|on|KM:RATE,...,RATE]\n"
-    "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME]\n"
+    "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
-    "                        [--http [ADDR:]PORT]\n"
+    "                        [--http [ADDR:]PORT [--http-trusted-proxy ADDR[,ADDR...]]]\n"
     "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]] [--ban-file FILE]\n"
     "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
@@ -42,6 +42,7 @@ const char kUsage[] =
     "                         Redis at HOST:PORT (an IP address) or unix:PATH\n"
     "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
     "  --node-name NAME       this node's name in the logs (default the host name)\n"
+    "  --max-nodes N          other nodes taken at once; presences of more are dropped (default 64)\n"
     "  --redis-password-file FILE\n"
     "                         the Redis password, in a file only its owner may read\n"
     "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
@@ -49,6 +50,9 @@ const char kUsage[] =
     "                         (default /sys/fs/bpf/skytether-PORT)\n"
     "  --http [ADDR:]PORT     serve the status page, the JSON feed and the metrics over HTTP\n"
     "                         (on 127.0.0.1 unless ADDR is given; port 0 picks a free one)\n"
+    "  --http-trusted-proxy ADDR[,ADDR...]\n"
+    "                         reverse proxies whose X-Forwarded-For names the client: requests\n"
+    "                         through them are limited per client, not per proxy\n"
     "  --admin-token-file FILE\n"
     "                         \"name token\" per line, readable by its owner only: turns on the\n"
     "                         operator's controls (kick, ban, mute, reload the accounts) over HTTP\n"
@@ -199,6 +203,21 @@ int ReadOptions(int argc, char **argv, Options *out) {
     } else if (arg == "--node-name") {
       if (!IsNodeName(value)) return Fail("bad --node-name (letters, digits, . - _): " + std::string(value));
       o.cluster.name = value;
+    } else if (arg == "--max-nodes") {
+      if (!ParseInt(value, 1, 10000, &n)) return Fail("bad --max-nodes: " + std::string(value));
+      o.cluster.max_nodes = static_cast<std::size_t>(n);
+    } else if (arg == "--http-trusted-proxy") {
+      std::string list = value;
+      for (std::size_t at = 0; at <= list.size();) {
+        std::size_t comma = list.find(',', at);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string one = list.substr(at, comma - at);
+        asio::error_code ec;
+        const asio::ip::address a = asio::ip::make_address(one, ec);
+        if (ec) return Fail("bad --http-trusted-proxy (IP addresses, comma between): " + one);
+        o.http_options.limits.trusted_proxies.push_back(a.to_string());
+        at = comma + 1;
+      }
     } else if (arg == "--redis-password-file") {
       password_file = value;
     } else if (arg == "--reuseport") {

@@ -14,14 +14,25 @@
 namespace skytether {
 namespace {
 
-// Takes (or keeps) each uniqueID key for this node unless another node holds it; returns the
-// 1-based places of the keys another node holds. One call refreshes every pilot of the node.
+// Takes (or keeps) each uniqueID key for this node, as "NODE LOGIN": the key goes to the pilot
+// that logged in first (LOGIN, microseconds since 1970; a tie to the smaller node identity), not to
+// the node that writes first, which after Redis restarted empty is a matter of luck. Returns the
+// 1-based places of the keys another node keeps. ARGV: node, time to live (ms), then the login
+// time of each key. One call refreshes every pilot of the node.
 const char kTakeScript[] =
     "local lost = {}\n"
     "for i, k in ipairs(KEYS) do\n"
+    "  local mine = ARGV[2 + i]\n"
     "  local owner = redis.call('GET', k)\n"
-    "  if owner == false or owner == ARGV[1] then\n"
-    "    redis.call('SET', k, ARGV[1], 'PX', ARGV[2])\n"
+    "  local take = owner == false\n"
+    "  if not take then\n"
+    "    local node, since = string.match(owner, '^(%S+) (%d+)$')\n"
+    "    if node == nil then node, since = owner, '0' end\n"
+    "    take = node == ARGV[1] or tonumber(mine) < tonumber(since) or\n"
+    "           (tonumber(mine) == tonumber(since) and ARGV[1] < node)\n"
+    "  end\n"
+    "  if take then\n"
+    "    redis.call('SET', k, ARGV[1] .. ' ' .. mine, 'PX', ARGV[2])\n"
     "  else\n"
     "    lost[#lost + 1] = i\n"
     "  end\n"
@@ -31,7 +42,8 @@ const char kTakeScript[] =
 // Gives back the keys this node holds.
 const char kReleaseScript[] =
     "for i, k in ipairs(KEYS) do\n"
-    "  if redis.call('GET', k) == ARGV[1] then redis.call('DEL', k) end\n"
+    "  local owner = redis.call('GET', k)\n"
+    "  if owner and string.match(owner, '^%S+') == ARGV[1] then redis.call('DEL', k) end\n"
     "end\n"
     "return 0\n";
 
@@ -136,6 +148,7 @@ void ClusterNode::AddStatus(StatusSnapshot *s) const {
   s->chat_out = c.chat_out;
   s->chat_in = c.chat_in;
   s->cluster_refused = c.refused;
+  s->cluster_nodes_refused = c.nodes_refused;
 }
 
 std::string ClusterNode::CountersLine() const {
@@ -146,14 +159,16 @@ std::string ClusterNode::CountersLine() const {
       line, sizeof line,
       "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
       "in %llu, "
-      "refused %llu, nodes %llu, remote pilots %llu; Redis %s, publishes %llu dropped %llu, messages "
+      "refused %llu, nodes %llu (refused %llu), remote pilots %llu; Redis %s, publishes %llu dropped %llu, "
+      "messages "
       "%llu, commands %llu, links lost %llu",
       (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
       (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
       (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
-      (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.remote_pilots,
-      r.up ? "up" : "down", (unsigned long long)r.published, (unsigned long long)r.publish_dropped,
-      (unsigned long long)r.messages, (unsigned long long)r.commands, (unsigned long long)r.links_lost);
+      (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.nodes_refused,
+      (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
+      (unsigned long long)r.publish_dropped, (unsigned long long)r.messages, (unsigned long long)r.commands,
+      (unsigned long long)r.links_lost);
   return line;
 }
 
@@ -216,10 +231,11 @@ void ClusterNode::RefreshKeys() {
   }
   args.push_back(node_);
   args.push_back(std::to_string(long(options_.key_ttl * 1000)));
+  for (int id : ids) args.push_back(std::to_string(LoginTime(id)));
   std::weak_ptr<bool> alive = alive_;
   link_.Command(args, [this, alive, ids](const RedisReply *r) {
     if (alive.expired() || r == nullptr || r->type != RedisReply::Type::kArray) return;
-    // Two nodes took the same uniqueID while Redis was away: the one whose key Redis kept wins.
+    // Two nodes took the same uniqueID while Redis was away: the pilot who logged in first keeps it.
     for (const RedisReply &e : r->elements) {
       long long at = e.integer;
       if (at >= 1 && at <= static_cast<long long>(ids.size())) {
@@ -230,19 +246,33 @@ void ClusterNode::RefreshKeys() {
   });
 }
 
+std::int64_t ClusterNode::LoginTime(int id) {
+  auto it = logins_.find(id);
+  if (it == logins_.end()) it = logins_.emplace(id, WallMicros()).first;
+  return it->second;
+}
+
 void ClusterNode::Claim(ConnId conn, int id) {
+  // The claim carries when the login came: the first pilot keeps a uniqueID, whichever node
+  // writes its key first once Redis is back.
+  const std::int64_t since = WallMicros();
+  auto grant = [this, conn, id, since](bool granted) {
+    if (granted) logins_[id] = since;
+    registry_.ClaimResult(conn, id, granted, Now());
+    if (!registry_.IsLoggedIn(id) || registry_.IdOf(conn) != id) logins_.erase(id);
+  };
   std::weak_ptr<bool> alive = alive_;
-  bool asked = link_.Command(
-      {"EVAL", kTakeScript, "1", names_.IdKey(id), node_, std::to_string(long(options_.key_ttl * 1000))},
-      [this, alive, conn, id](const RedisReply *r) {
-        if (alive.expired()) return;
-        // Without an answer the node decides alone, as a standalone server;
-        // the next refresh finds a uniqueID taken twice meanwhile.
-        bool taken = r != nullptr && r->type == RedisReply::Type::kArray && !r->elements.empty();
-        registry_.ClaimResult(conn, id, !taken, Now());
-        relay_.Drain();
-      });
-  if (!asked) registry_.ClaimResult(conn, id, true, Now());
+  bool asked =
+      link_.Command({"EVAL", kTakeScript, "1", names_.IdKey(id), node_,
+                     std::to_string(long(options_.key_ttl * 1000)), std::to_string(since)},
+                    [this, alive, grant](const RedisReply *r) {
+                      if (alive.expired()) return;
+                      // Without an answer the node decides alone, as a standalone server;
+                      // the next refresh finds a uniqueID taken twice meanwhile.
+                      grant(!(r != nullptr && r->type == RedisReply::Type::kArray && !r->elements.empty()));
+                      relay_.Drain();
+                    });
+  if (!asked) grant(true);
 }
 
 void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arrival_us) {
@@ -268,6 +298,7 @@ void ClusterNode::TakeEvents() {
       switch (e.kind) {
         case ClusterEvent::Kind::kClaim: Claim(e.conn, e.id); break;
         case ClusterEvent::Kind::kRelease:
+          if (!registry_.IsLoggedIn(e.id)) logins_.erase(e.id);
           link_.Command({"EVAL", kReleaseScript, "1", names_.IdKey(e.id), node_}, [](const RedisReply *) {});
           break;
         case ClusterEvent::Kind::kChanged:
@@ -371,8 +402,14 @@ void ClusterNode::OnPresence(const Presence &p) {
     return;
   }
   if (found == peers_.end()) {
+    if (peers_.size() >= options_.max_nodes) {
+      ++counters_.nodes_refused;
+      relay_.Note(Event::kClusterNode, "cluster: presence of node " + p.name + " (" + p.node + ") dropped: " +
+                                           std::to_string(peers_.size()) + " other nodes already");
+      return;
+    }
     found = peers_.emplace(p.node, Peer()).first;
-    Log("cluster: node " + p.name + " (" + p.node + ") joined");
+    relay_.Note(Event::kClusterNode, "cluster: node " + p.name + " (" + p.node + ") joined");
     counters_.nodes = peers_.size();
   }
   Peer &peer = found->second;
@@ -401,7 +438,7 @@ void ClusterNode::OnPresence(const Presence &p) {
 void ClusterNode::DropPeer(const std::string &node, const std::string &why) {
   auto it = peers_.find(node);
   if (it == peers_.end()) return;
-  Log("cluster: node " + it->second.name + " (" + node + ") left: " + why);
+  relay_.Note(Event::kClusterNode, "cluster: node " + it->second.name + " (" + node + ") left: " + why);
   registry_.RemoveNode(node, "node " + it->second.name + " left");
   peers_.erase(it);
   counters_.nodes = peers_.size();

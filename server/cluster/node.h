@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "cluster/redis_link.h"
@@ -30,6 +31,9 @@ struct ClusterOptions {
   double presence_interval = 1.0;  // full list of the node's pilots, and key refreshes
   double node_timeout = 3.0;       // a node not heard from this long has left
   double key_ttl = 5.0;            // node and uniqueID keys expire this long after their refresh
+  // Other nodes taken at once; presences of any more are dropped and counted, so names made up
+  // on Redis cost a node nothing past this many.
+  std::size_t max_nodes = 64;
   // A remote position older than this (since it reached its node) is not relayed: a node behind
   // sends fresh reports a little late rather than all of them ever later. 0: any age.
   double max_report_age = 0.1;
@@ -44,6 +48,7 @@ struct ClusterCounters {
   std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
   std::atomic<std::uint64_t> chat_out{0}, chat_in{0};
   std::atomic<std::uint64_t> refused{0};  // messages from Redis that did not read as ours
+  std::atomic<std::uint64_t> nodes_refused{0};  // presences of nodes past max_nodes
   std::atomic<std::uint64_t> nodes{0};    // other nodes heard from now
   std::atomic<std::uint64_t> remote_pilots{0};
 };
@@ -94,6 +99,8 @@ class ClusterNode : public RelayWing {
   void PublishSnapshot();
   void RefreshKeys();
   void Claim(ConnId conn, int id);
+  // When the local pilot with this uniqueID logged in (microseconds since 1970).
+  std::int64_t LoginTime(int id);
   void DropPeer(const std::string &node, const std::string &why);
   void Log(const std::string &line);
 
@@ -107,6 +114,7 @@ class ClusterNode : public RelayWing {
   double next_presence_ = 0;
   bool stopped_ = false;
   std::map<std::string, Peer> peers_;
+  std::unordered_map<int, std::int64_t> logins_;  // local pilots' login times, for their claims
   Presence changes_;              // changes not yet published
   std::string position_channel_;  // scratch: the channel of one position
   std::string position_payload_;  // scratch: the message of one position

@@ -44,7 +44,7 @@ bool ClusterNames::PositionsOf(std::string_view channel, int *id) const {
 }
 
 bool IsNodeName(std::string_view s) {
-  if (s.empty() || s.size() > 64) return false;
+  if (s.empty() || s.size() > kMaxNodeName) return false;
   for (char c : s) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
               c == '-' || c == '_';

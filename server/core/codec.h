@@ -22,6 +22,8 @@ constexpr std::size_t kMaxCallsign = 31;
 constexpr std::size_t kMaxChat = 200;
 // A host writes model paths of up to 511 bytes; the plugin sends them whole.
 constexpr std::size_t kMaxPath = 511;
+// Node names and identities (letters, digits, '.', '-', '_').
+constexpr std::size_t kMaxNodeName = 64;
 
 // ---- stream line splitting ----
 

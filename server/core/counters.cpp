@@ -26,6 +26,7 @@ constexpr Names kDrops[] = {
     {"view-only datagram from a pilot", "view_only_datagram"},
     {"datagram from another port", "other_port"},
     {"chat of a muted pilot", "muted"},
+    {"position over its pilot's rate", "position_rate"},
 };
 static_assert(sizeof kDrops / sizeof kDrops[0] == kDropKinds, "a line per kind of Drop");
 
@@ -42,6 +43,8 @@ constexpr const char *kEvents[] = {
     "connection cut",
     "accept failed",
     "admin request refused",
+    "position rate",
+    "cluster node",
 };
 static_assert(sizeof kEvents / sizeof kEvents[0] == kEventKinds, "a name per kind of Event");
 

@@ -23,6 +23,7 @@ enum class Drop {
   kViewOnlyDatagram,  // VOLOC from a pilot that did not announce itself as an observer
   kOtherPort,         // datagram from another port than the pilot's while that port is in use
   kMuted,             // chat of a pilot the operator muted
+  kPositionRate,      // position beyond its pilot's rate, overtaken by a newer one before it went out
   kCount
 };
 constexpr std::size_t kDropKinds = static_cast<std::size_t>(Drop::kCount);
@@ -41,6 +42,8 @@ enum class Event {
   kSessionCut,        // a connection cut for what it sent or did not read
   kAcceptFailed,      // accept() failed (out of descriptors and the like)
   kAdminRefused,      // an admin request without a valid token
+  kPositionRate,      // a pilot sent positions faster than its rate
+  kClusterNode,       // another node of the cluster joined or left, or was not taken
   kCount
 };
 constexpr std::size_t kEventKinds = static_cast<std::size_t>(Event::kCount);

@@ -61,7 +61,7 @@ std::string FeedText(const StatusSnapshot &s) {
     if (p.observer || !p.in_view || !p.has_position) continue;
     std::array<std::string, kFeedTextClientFields> f;
     f[kCallsign] = Clean(p.callsign);
-    f[kId] = std::to_string(p.id);
+    f[kId] = std::to_string(p.feed_id);  // the JSON feed's id: never the uniqueID
     f[kClientType] = "PILOT";
     f[kLatitude] = Number("%.6f", p.latitude);
     f[kLongitude] = Number("%.6f", p.longitude);

@@ -45,6 +45,14 @@ struct Client {
   std::string held_callsign, held_model;
   bool callsign_held = false, model_held = false;
   FloodGate announcements{0, 0};
+  // Positions it may send: a plugin sends one a frame. Beyond the rate only the newest waits
+  // here, for the next turn the rate allows; the rest are dropped.
+  FloodGate positions{0, 0};
+  bool position_held = false;
+  bool held_listed = false;  // in the registry's list of pilots holding one
+  std::string held_position;
+  double held_at = 0;          // when the held one came
+  double rate_noted = -1e300;  // when going over the rate was last logged
   RecentTimes chat;  // the last chat lines accepted from it
 
   // ---- where its datagrams come from ----

@@ -215,6 +215,7 @@ void Registry::CompleteLogin(Client &c, double now) {
   c.logged_in = true;
   c.last_line = now;
   c.announcements = FloodGate(options_.announce_burst, 1.0 / options_.announce_interval);
+  c.positions = FloodGate(options_.position_burst, options_.position_rate);
   c.next_eval = now + options_.eval_interval;
   by_id_[c.id] = &c;
   Note(Event::kLogin, "login " + Name(c) + " from " + c.peer.ToString());
@@ -357,16 +358,72 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
     c.udp = from;
   }
   c.candidate_datagrams = 0;
-  PlaceAt(c, pos.latitude, pos.longitude);
   c.last_heard = now;
-  if (c.observer) return false;
+  if (c.observer) {
+    PlaceAt(c, pos.latitude, pos.longitude);
+    return false;
+  }
+  // One pilot's flood must not crowd out the reports of those near it, here or on other nodes:
+  // past its rate the newest position waits for the next turn, an older one waiting is dropped.
+  if (!c.positions.Take(now)) {
+    if (c.position_held) CountDrop(Drop::kPositionRate);
+    if (!c.held_listed) held_.push_back(c.id);
+    c.held_listed = c.position_held = true;
+    c.held_position.assign(datagram);
+    c.held_at = now;
+    if (now - c.rate_noted >= 10) {
+      c.rate_noted = now;
+      Note(Event::kPositionRate, "positions of " + Name(c) + " over " +
+                                     std::to_string(static_cast<int>(options_.position_rate)) +
+                                     " a second: the newest goes out at the rate, the rest are dropped");
+    }
+    return false;
+  }
+  if (c.position_held) {
+    c.position_held = false;  // this one is newer
+    CountDrop(Drop::kPositionRate);
+  }
+  return TakePosition(c, pos, relays, values, shared);
+}
+
+bool Registry::TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays,
+                            std::string_view *values, int *shared) {
+  PlaceAt(c, pos.latitude, pos.longitude);
   c.elevation.assign(pos.elevation);
   c.heading.assign(pos.heading);
   ++positions_in_;
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
   *values = pos.values;
-  return RelayTo(c, now, relays);
+  return RelayTo(c, now_, relays);
+}
+
+bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, std::vector<Relay> *relays,
+                           std::string_view *values, int *shared) {
+  now_ = now;
+  if (shared != nullptr) *shared = -1;
+  // Oldest first; a pilot whose turn has not come yet goes to the back.
+  for (std::size_t n = held_.size(); n > 0; --n) {
+    const int id = held_.front();
+    held_.erase(held_.begin());
+    auto it = by_id_.find(id);
+    if (it == by_id_.end()) continue;
+    Client &c = *it->second;
+    if (c.position_held && !c.positions.Take(now)) {
+      held_.push_back(id);
+      continue;
+    }
+    c.held_listed = false;
+    if (!c.position_held) continue;
+    c.position_held = false;
+    datagram->assign(c.held_position);
+    *waited = now - c.held_at;
+    Position pos;
+    if (!ParsePosition(*datagram, &pos) || c.observer) continue;  // it passed before; an observer since
+    TakePosition(c, pos, relays, values, shared);
+    return true;
+  }
+  return false;
 }
 
 bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
@@ -575,6 +632,11 @@ bool Registry::IsObserver(int id) const {
   return it != by_id_.end() && it->second->observer;
 }
 
+bool Registry::HoldsPositionOf(int id) const {
+  auto it = by_id_.find(id);
+  return it != by_id_.end() && it->second->position_held;
+}
+
 bool Registry::InView(int id) const {
   Client *p = FindPilot(id);
   return p != nullptr && p->in_view;
@@ -632,6 +694,15 @@ bool Registry::CheckConsistency(std::string *why) const {
     }
   }
   if (back_refs != entries) return fail("back references without slots");
+  std::size_t indexed = 0;
+  for (const auto &entry : node_pilots_) {
+    for (int id : entry.second) {
+      auto r = remote_.find(id);
+      if (r == remote_.end() || r->second->node != entry.first) return fail("node index out of step");
+    }
+    indexed += entry.second.size();
+  }
+  if (indexed != remote_.size()) return fail("remote pilot missing from its node's index");
   for (std::size_t i = 0; i < visible_.size(); ++i) {
     if (visible_[i]->visible_index != i || !visible_[i]->in_view) return fail("visible list out of step");
   }

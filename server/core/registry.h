@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,11 @@ struct RegistryOptions {
   double port_quiet = 1.0;          //   one, the old one quiet for this many seconds
   double drop_log_interval = 1.0;   // drop summaries at most this often
   double login_timeout = 10.0;      // a connection must log in within this many seconds
+  // Positions taken from one pilot: a plugin sends one a frame, so this is well above any real
+  // frame rate; past it only the newest waits for the next turn, the rest are dropped before
+  // they reach anyone.
+  double position_rate = 150;  // a second, averaged over ...
+  double position_burst = 30;  // ... this many positions (0.2 s)
   // A cluster node: logins wait for the cluster's word on their uniqueID, and the registry tells
   // the node what changes (cluster_events()). Off: the standalone server, no events at all.
   bool cluster = false;
@@ -114,6 +120,13 @@ class Registry {
   // uniqueID of a pilot in view whose position it is, for the other nodes of a cluster, or -1.
   bool OnDatagram(std::string_view datagram, const Endpoint &from, double now, std::vector<Relay> *relays,
                   std::string_view *values, int *shared = nullptr);
+  // A position a pilot sent beyond its rate and that no newer one overtook, once the rate lets it
+  // go: *datagram gets a copy of it, then it is taken as OnDatagram takes a position (values
+  // point into *datagram); *waited is how long it was held. False when none is due.
+  bool ReleaseHeld(double now, std::string *datagram, double *waited, std::vector<Relay> *relays,
+                   std::string_view *values, int *shared = nullptr);
+  // Whether positions wait for their pilot's rate (ReleaseHeld lets them go).
+  bool HoldsPositions() const { return !held_.empty(); }
   // Idle timeouts, slot fills and nearest-19 re-evaluation, held announcements, chat delivery,
   // log summaries. Call a few times a second.
   void Tick(double now);
@@ -146,7 +159,7 @@ class Registry {
   bool UpdateRemote(std::string_view node, const PilotState &p);
   // A remote pilot left (logout); only if node is still its node.
   void RemoveRemote(std::string_view node, int id, std::string_view why);
-  // Every pilot of a node that left or went silent.
+  // Every pilot of a node that left or went silent; costs time in proportion to its pilots.
   void RemoveNode(std::string_view node, std::string_view why);
   // A position of a remote pilot, as it sent it, that reached its node at `arrived` (this node's
   // clock; it paces the relay and moves no other clock of the registry): relayed as a local one's
@@ -173,6 +186,8 @@ class Registry {
   std::uint64_t reports_held() const { return reports_held_; }
   std::uint64_t chat_lines() const { return chat_lines_; }
 
+  const RegistryOptions &options() const { return options_; }
+
   // Inspection (tests and status lines).
   std::uint64_t dropped(Drop kind) const { return drops_[static_cast<int>(kind)]; }
   std::uint64_t events(Event kind) const { return events_.total(kind); }
@@ -182,6 +197,7 @@ class Registry {
   // The uniqueID logged in on conn, -1 when none.
   int IdOf(ConnId conn) const;
   bool IsObserver(int id) const;
+  bool HoldsPositionOf(int id) const;
   bool InView(int id) const;
   // The slot pilot_id holds on recipient_id, 0 when none.
   int SlotOf(int recipient_id, int pilot_id) const;
@@ -208,11 +224,15 @@ class Registry {
   // A report of p, arrived at t, for each of its holders whose datagram address is known and whose
   // pace lets it go; false when none.
   bool RelayTo(Client &p, double t, std::vector<Relay> *relays);
+  // Takes a position of a local pilot that passed every check (and its rate).
+  bool TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays, std::string_view *values,
+                    int *shared);
   // Sets where a pilot is (and the unit vector the distances use).
   void PlaceAt(Client &c, double lat, double lon);
   void Refuse(Client &c, int id, std::string_view user, std::string_view why);
   void Remove(Client &c, std::string_view why);
   void Erase(Client &c);
+  void ForgetNodePilot(const std::string &node, int id);
   void ClosePending(ConnId conn, std::string_view why);
   void SetCallsign(Client &c, std::string_view raw, bool observer_keyword);
   void SetModel(Client &c, std::string_view raw);
@@ -241,7 +261,9 @@ class Registry {
   // Every address with a connection: its connections not logged in, its chat allowance.
   std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
   std::unordered_map<int, std::unique_ptr<Client>> remote_;  // other nodes' pilots by uniqueID
+  std::unordered_map<std::string, std::unordered_set<int>> node_pilots_;  // ... by their node
   std::unordered_map<int, ConnId> claiming_;                 // logins waiting for the cluster's word
+  std::vector<int> held_;  // pilots with a position held back by their rate (some may have left)
   std::vector<ClusterEvent> cluster_events_;
   ChatQueue chat_queue_;  // chat notices not yet delivered
   EventLog events_;

@@ -56,8 +56,10 @@ bool Registry::UpdateRemote(std::string_view node, const PilotState &ps) {
   }
   Client &p = *slot;
   if (p.node != node) {
+    if (!p.node.empty()) ForgetNodePilot(p.node, p.id);
     p.node = std::string(node);
     p.user = "node " + p.node;
+    node_pilots_[p.node].insert(p.id);
   }
   PlaceAt(p, ps.lat, ps.lon);
   p.reported = now_;
@@ -84,14 +86,22 @@ void Registry::RemoveRemote(std::string_view node, int id, std::string_view why)
   auto it = remote_.find(id);
   if (it == remote_.end() || it->second->node != node) return;
   Hide(*it->second, why);  // frees every slot it held
+  ForgetNodePilot(it->second->node, id);
   remote_.erase(it);
 }
 
+void Registry::ForgetNodePilot(const std::string &node, int id) {
+  auto it = node_pilots_.find(node);
+  if (it == node_pilots_.end()) return;
+  it->second.erase(id);
+  if (it->second.empty()) node_pilots_.erase(it);
+}
+
 void Registry::RemoveNode(std::string_view node, std::string_view why) {
-  std::vector<int> ids;
-  for (const auto &entry : remote_) {
-    if (entry.second->node == node) ids.push_back(entry.first);
-  }
+  // In proportion to that node's pilots: a node that goes costs nothing for the others'.
+  auto it = node_pilots_.find(std::string(node));
+  if (it == node_pilots_.end()) return;
+  const std::vector<int> ids(it->second.begin(), it->second.end());
   for (int id : ids) RemoveRemote(node, id, why);
 }
 

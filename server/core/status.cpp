@@ -1,11 +1,15 @@
 #include "core/status.h"
 
+#include "core/codec.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+
+#include "md5.h"
 
 namespace skytether {
 
@@ -54,6 +58,13 @@ std::string Iso8601(double unix_seconds) {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &parts);
   return buf;
+}
+
+// A text of the feed, bounded before it is escaped: the server relays nothing longer (callsigns,
+// model paths and node names are capped where they come in), so this only guards the feed's size
+// against whatever a later change may put in. Escaping makes a byte at most 6 ("\ufffd").
+std::string Bounded(const std::string &text, std::size_t max) {
+  return text.size() <= max ? text : text.substr(0, max);
 }
 
 // A label value for the exposition format: backslash, quote and line feed escaped.
@@ -131,8 +142,11 @@ std::string StatusJson(const StatusSnapshot &s) {
   }
   std::string out;
   out.reserve(256 + s.pilots.size() * 256);
-  Appendf(&out, "{\"format\":%d,\n\"server\":{\"software\":\"skytether-server\",\"version\":%s,\"node\":%s,",
-          kStatusFormat, JsonString(s.version).c_str(), JsonString(s.node).c_str());
+  Appendf(&out, "{\"format\":%d,\n\"server\":{\"software\":\"skytether-server\",\"version\":", kStatusFormat);
+  out += JsonString(Bounded(s.version, kMaxNodeName));
+  out += ",\"node\":";
+  out += JsonString(Bounded(s.node, kMaxNodeName));
+  out += ',';
   Appendf(&out, "\"started\":\"%s\",\"time\":\"%s\",\"uptime\":%.0f,\"clustered\":%s},\n",
           Iso8601(s.started).c_str(), Iso8601(s.taken).c_str(), std::floor(s.taken - s.started),
           s.clustered ? "true" : "false");
@@ -145,10 +159,18 @@ std::string StatusJson(const StatusSnapshot &s) {
     if (p.observer || !p.in_view || !p.has_position) continue;
     out += first ? "\n" : ",\n";
     first = false;
-    Appendf(&out, "{\"id\":%d,\"callsign\":%s,\"model\":%s,\"model_path\":%s,\"node\":%s,", p.id,
-            JsonString(p.callsign).c_str(), JsonString(ModelDisplayName(p.model)).c_str(),
-            JsonString(p.model).c_str(), JsonString(p.node).c_str());
-    Appendf(&out, "\"latitude\":%.6f,\"longitude\":%.6f,", p.latitude, p.longitude);
+    // Texts are appended whole, never through a buffer that could cut one inside a string or an
+    // escape; their length is bounded before they are escaped (see Bounded).
+    const std::string model = Bounded(p.model, kMaxPath);
+    Appendf(&out, "{\"id\":%" PRIu64 ",\"callsign\":", p.feed_id);
+    out += JsonString(Bounded(p.callsign, kMaxCallsign));
+    out += ",\"model\":";
+    out += JsonString(ModelDisplayName(model));
+    out += ",\"model_path\":";
+    out += JsonString(model);
+    out += ",\"node\":";
+    out += JsonString(Bounded(p.node, kMaxNodeName));
+    Appendf(&out, ",\"latitude\":%.6f,\"longitude\":%.6f,", p.latitude, p.longitude);
     if (p.has_attitude)
       Appendf(&out, "\"elevation\":%.1f,\"heading\":%.1f,", p.elevation, p.heading);
     else
@@ -244,6 +266,8 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
            "Positions from other nodes too old to relay.", s.positions_stale_cluster);
     Single(&out, "skytether_cluster_refused_total", "counter",
            "Messages from Redis that did not read as ours.", s.cluster_refused);
+    Single(&out, "skytether_cluster_nodes_refused_total", "counter",
+           "Presences of nodes past --max-nodes, dropped.", s.cluster_nodes_refused);
   }
   Single(&out, "process_cpu_seconds_total", "counter", "User and system CPU time.", p.cpu_seconds);
   Single(&out, "process_resident_memory_bytes", "gauge", "Resident memory.", p.resident_bytes);
@@ -268,12 +292,25 @@ std::shared_ptr<const StatusSnapshot> StatusBoard::Latest() const {
   return latest_;
 }
 
-void StatusPilots(const Registry &registry, double now, const std::string &here,
+std::uint64_t FeedId(const std::string &key, int id) {
+  md5_state_t md5;
+  md5_init(&md5);
+  const std::string text = key + "/" + std::to_string(id);
+  md5_append(&md5, reinterpret_cast<const md5_byte_t *>(text.data()), static_cast<int>(text.size()));
+  md5_byte_t digest[16];
+  md5_finish(&md5, digest);
+  std::uint64_t v = 0;
+  for (int i = 0; i < 6; ++i) v = (v << 8) | digest[i];  // exact in any JSON reader's doubles
+  return v;
+}
+
+void StatusPilots(const Registry &registry, double now, const std::string &here, const std::string &key,
                   std::vector<StatusPilot> *out) {
   out->reserve(out->size() + registry.logged_in() + registry.remote_pilots());
   registry.ForEachPilot([&](const Client &c) {
     StatusPilot p;
     p.id = c.id;
+    p.feed_id = FeedId(c.remote ? c.node : key, c.id);
     p.callsign = c.callsign;
     p.model = c.model;
     p.node = c.remote ? c.node : here;  // a remote node's identity: the cluster names it

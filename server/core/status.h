@@ -39,7 +39,8 @@ class LatencyHistogram {
 };
 
 struct StatusPilot {
-  int id = -1;
+  int id = -1;                // the uniqueID: never shown, it is all a login needs on an open server
+  std::uint64_t feed_id = 0;  // what the feed shows instead (FeedId)
   std::string callsign;  // as relayed; empty: none yet
   std::string model;     // relative model path as relayed; empty: none yet
   std::string node;      // the name of the node it is connected to
@@ -78,6 +79,7 @@ struct StatusSnapshot {
   std::uint64_t cluster_nodes = 0;  // other nodes heard from now
   std::uint64_t positions_out_cluster = 0, positions_in_cluster = 0, positions_stale_cluster = 0;
   std::uint64_t presence_out = 0, presence_in = 0, chat_out = 0, chat_in = 0, cluster_refused = 0;
+  std::uint64_t cluster_nodes_refused = 0;  // presences of nodes past the bound on nodes
 };
 
 // The process as the kernel sees it (read by the network layer, from /proc).
@@ -100,8 +102,14 @@ class StatusBoard {
 };
 
 // Every logged-in client of the registry, local (on node `here`) and remote, as the feed shows it.
-void StatusPilots(const Registry &registry, double now, const std::string &here,
+// `key` is this node's secret for the feed's ids (a cluster node's identity, which only the nodes
+// know); a remote pilot's id is made with its own node's identity, so every node shows the same.
+void StatusPilots(const Registry &registry, double now, const std::string &here, const std::string &key,
                   std::vector<StatusPilot> *out);
+
+// The feed's id of a pilot: 48 bits of the MD5 of its node's key and its uniqueID. The same while
+// the pilot keeps its uniqueID on that node; nothing leads back to the uniqueID without the key.
+std::uint64_t FeedId(const std::string &key, int id);
 
 // The model's display name: the file name of its path without ".acf".
 std::string ModelDisplayName(const std::string &path);

@@ -27,14 +27,25 @@ void AddStatusRoutes(HttpServer &server, const StatusBoard &board, const AdminCo
     r.body = kStatusPage;
     return r;
   });
-  server.Route("/v1/status.json", [&board](const HttpRequest &) {
+  // The feed is written once per snapshot and shared by every answer that carries it: however
+  // many ask, the HTTP side holds one text of it (and the one before, while answers still go out).
+  struct Feed {
+    std::shared_ptr<const StatusSnapshot> of;
+    std::shared_ptr<const std::string> text;
+  };
+  auto feed = std::make_shared<Feed>();
+  server.Route("/v1/status.json", [&board, feed](const HttpRequest &) {
     auto s = board.Latest();
     if (!s) return NotYet();
+    if (s != feed->of) {
+      feed->text = std::make_shared<const std::string>(StatusJson(*s));
+      feed->of = std::move(s);
+    }
     HttpResponse r;
     r.content_type = "application/json";
     // Read-only and without secrets: maps on other sites may read it.
     r.headers.emplace_back("Access-Control-Allow-Origin", "*");
-    r.body = StatusJson(*s);
+    r.shared_body = feed->text;
     return r;
   });
   server.Route("/v1/whazzup.txt", [&board](const HttpRequest &) {

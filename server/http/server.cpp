@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 
 #include "net/clock.h"
@@ -57,6 +58,12 @@ HttpResponse Plain(int status, std::string body) {
   return r;
 }
 
+// An IPv4 client of an IPv6 listener as the IPv4 address it is.
+asio::ip::address Unmapped(const asio::ip::address &a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  return a;
+}
+
 // Refused before a request was read: nothing but what the client needs to know.
 const char kBusy[] =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 5\r\nConnection: close\r\nRetry-After: "
@@ -64,18 +71,43 @@ const char kBusy[] =
 
 }  // namespace
 
-std::string ResponseText(const HttpResponse &response, bool head_only) {
+std::string ResponseHead(const HttpResponse &response) {
   std::vector<std::pair<std::string, std::string>> headers = response.headers;
   headers.emplace_back("Connection", "close");
-  headers.emplace_back("Content-Length", std::to_string(response.body.size()));
+  headers.emplace_back("Content-Length", std::to_string(response.Body().size()));
   headers.emplace_back("Content-Type", response.content_type);
   std::stable_sort(headers.begin(), headers.end(),
                    [](const auto &a, const auto &b) { return LessNoCase(a.first, b.first); });
   std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
   for (const auto &h : headers) out += h.first + ": " + h.second + "\r\n";
   out += "\r\n";
-  if (!head_only) out += response.body;
   return out;
+}
+
+std::string ResponseText(const HttpResponse &response, bool head_only) {
+  std::string out = ResponseHead(response);
+  if (!head_only) out += response.Body();
+  return out;
+}
+
+std::string ClientAddress(const HttpRequest &request, const std::string &peer,
+                          const std::vector<std::string> &trusted_proxies) {
+  if (std::find(trusted_proxies.begin(), trusted_proxies.end(), peer) == trusted_proxies.end()) return peer;
+  // Whatever the client wrote in the header comes before the entry its proxy appended.
+  std::string_view forwarded;
+  for (const auto &h : request.headers) {
+    if (h.first.size() == 15 &&
+        std::equal(h.first.begin(), h.first.end(), "x-forwarded-for",
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+      forwarded = h.second;
+  }
+  const std::size_t comma = forwarded.rfind(',');
+  std::string_view last = comma == std::string_view::npos ? forwarded : forwarded.substr(comma + 1);
+  while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) last.remove_prefix(1);
+  while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.remove_suffix(1);
+  asio::error_code ec;
+  const asio::ip::address client = asio::ip::make_address(std::string(last), ec);
+  return ec ? peer : Unmapped(client).to_string();
 }
 
 // One connection: one request read within the deadline and the byte cap, one answer, closed.
@@ -98,7 +130,7 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   void Start() {
     asio::error_code ec;
     const auto peer = socket_.remote_endpoint(ec);
-    if (!ec) address_ = peer.address().to_string();
+    if (!ec) address_ = Unmapped(peer.address()).to_string();
     auto self = shared_from_this();
     deadline_.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
         std::chrono::duration<double>(server_.options_.limits.request_seconds)));
@@ -139,18 +171,17 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     switch (ReadRequest(in_, RequestLimits{l.max_request, l.max_line}, &request, &head)) {
       case ReadStatus::kNeedMore:
         if (in_.size() < l.max_request) return Read();
-        return Reply(ResponseText(Plain(400, "400\n"), false));
+        return Reply(Plain(400, "400\n"), false);
       case ReadStatus::kBad:
-        return Reply(ResponseText(Plain(400, "400\n"), false));
+        return Reply(Plain(400, "400\n"), false);
       case ReadStatus::kUriTooLong:
-        return Reply(ResponseText(Plain(414, "414\n"), false));
+        return Reply(Plain(414, "414\n"), false);
       case ReadStatus::kDone:
         break;
     }
     // A body comes whole, within the same deadline, and only as long as its Content-Length says.
-    if (!BodyLength(request, &body))
-      return Reply(ResponseText(Plain(411, "a Content-Length, please\n"), false));
-    if (body > l.max_body) return Reply(ResponseText(Plain(413, "413\n"), false));
+    if (!BodyLength(request, &body)) return Reply(Plain(411, "a Content-Length, please\n"), false);
+    if (body > l.max_body) return Reply(Plain(413, "413\n"), false);
     if (in_.size() < head + body) {
       want_ = head + body;
       return Read();
@@ -160,18 +191,24 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
     auto self = shared_from_this();
     server_.Answer(request, address_, [self, head_only](HttpResponse r) {
       // Perhaps from another thread: the answer is written on the HTTP thread.
-      auto text = std::make_shared<std::string>(ResponseText(r, head_only));
-      asio::post(self->server_.io_, [self, text] {
-        if (!self->closed_ && !self->answered_) self->Reply(std::move(*text));
+      auto answer = std::make_shared<HttpResponse>(std::move(r));
+      asio::post(self->server_.io_, [self, answer, head_only] {
+        if (!self->closed_ && !self->answered_) self->Reply(std::move(*answer), head_only);
       });
     });
   }
 
-  void Reply(std::string text) {
+  // The head, then the body as it is: a shared one is written from where it lies, not copied.
+  void Reply(HttpResponse response, bool head_only) {
     answered_ = true;
-    out_ = std::move(text);
+    head_ = ResponseHead(response);
+    body_ = std::move(response.body);
+    shared_body_ = std::move(response.shared_body);
+    const std::string &body = shared_body_ ? *shared_body_ : body_;
+    const std::array<asio::const_buffer, 2> out{asio::buffer(head_),
+                                                head_only ? asio::const_buffer() : asio::buffer(body)};
     auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(out_), [this, self](const asio::error_code &, std::size_t) {
+    asio::async_write(socket_, out, [this, self](const asio::error_code &, std::size_t) {
       if (closed_) return;
       asio::error_code ec;
       socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
@@ -183,7 +220,8 @@ class HttpServer::Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer deadline_;
   std::string address_;
-  std::string in_, out_;
+  std::string in_, head_, body_;
+  std::shared_ptr<const std::string> shared_body_;
   std::size_t want_ = 0;  // bytes of head and body, once the head said; 0 before
   bool closed_ = false;
   bool answered_ = false;
@@ -266,6 +304,9 @@ void HttpServer::Answer(const HttpRequest &request, const std::string &address, 
   const HttpLimits &l = options_.limits;
   // Every answer says the same of itself, now or later.
   auto finish = [reply = std::move(reply)](HttpResponse r) {
+    // Whole, always: a request for byte ranges gets the body once, never a part of it or (what
+    // many ranges would ask) more than it.
+    r.headers.emplace_back("Accept-Ranges", "none");
     r.headers.emplace_back("Cache-Control", "no-store");
     r.headers.emplace_back("X-Content-Type-Options", "nosniff");
     reply(std::move(r));
@@ -279,7 +320,9 @@ void HttpServer::Answer(const HttpRequest &request, const std::string &address, 
     return finish(std::move(r));
   }
   if (rates_.size() > l.rate_addresses) rates_.clear();  // many addresses: start again rather than grow
-  auto gate = rates_.try_emplace(address, l.rate_burst, l.rate_per_second).first;
+  auto gate =
+      rates_.try_emplace(ClientAddress(request, address, l.trusted_proxies), l.rate_burst, l.rate_per_second)
+          .first;
   if (!gate->second.Take(Now())) {
     r = Plain(429, "too many requests\n");
     r.headers.emplace_back("Retry-After", "1");

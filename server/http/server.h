@@ -29,6 +29,9 @@ struct HttpLimits {
   double rate_burst = 20;               // requests per address at once ...
   double rate_per_second = 5;           // ... and per second after that; past it 429
   std::size_t rate_addresses = 4096;    // addresses remembered at once; past it the count starts again
+  // Reverse proxies in front: for a request from one of them the allowance above goes to the
+  // client its X-Forwarded-For names (only the proxy's own entry, the last, is believed).
+  std::vector<std::string> trusted_proxies;
   // Methods answered; any other known method gets 405.
   std::vector<std::string> methods = {"GET", "HEAD"};
 };
@@ -44,6 +47,9 @@ struct HttpResponse {
   std::string content_type = "text/plain";
   std::vector<std::pair<std::string, std::string>> headers;  // besides the content's and Connection
   std::string body;
+  // Instead of body: a text many answers share (the feed, built once per snapshot).
+  std::shared_ptr<const std::string> shared_body;
+  const std::string &Body() const { return shared_body ? *shared_body : body; }
 };
 
 using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
@@ -92,8 +98,15 @@ class HttpServer {
   int port_ = 0;
 };
 
-// The text of a whole response: the status line, the headers in the order of their names (as
-// every answer of this server has them), the body unless head_only.
+// The head of a response: the status line and the headers in the order of their names (as every
+// answer of this server has them), up to the blank line.
+std::string ResponseHead(const HttpResponse &response);
+// The head, then the body unless head_only.
 std::string ResponseText(const HttpResponse &response, bool head_only);
+
+// The address whose allowance a request uses: the peer's own, or, from a trusted proxy, the
+// client named by the last entry of its last X-Forwarded-For (the proxy's when that is no address).
+std::string ClientAddress(const HttpRequest &request, const std::string &peer,
+                          const std::vector<std::string> &trusted_proxies);
 
 }  // namespace skytether

@@ -30,7 +30,8 @@ Server::Server(asio::io_context &io, ServerOptions options, Registry &registry)
       udp_(io),
       tick_(io),
       accept_retry_(io),
-      publish_(io) {
+      publish_(io),
+      release_(io) {
   for (int i = 0; i < kRecvBatch; ++i) {
     recv_iov_[i] = iovec{recv_buf_[i].data(), recv_buf_[i].size()};
   }
@@ -119,6 +120,7 @@ void Server::Stop() {
   tick_.cancel();
   accept_retry_.cancel();
   publish_.cancel();
+  release_.cancel();
   auto sessions = sessions_;
   for (auto &entry : sessions) entry.second->Close();
   sessions_.clear();
@@ -281,6 +283,42 @@ void Server::ReadDatagrams() {
     }
     if (n < kRecvBatch) break;
   }
+  if (registry_.HoldsPositions()) ReleaseHeld();
+}
+
+void Server::ReleaseHeld() {
+  const double now = Now();
+  timespec wall{};
+  clock_gettime(CLOCK_REALTIME, &wall);
+  const std::int64_t wall_us = static_cast<std::int64_t>(wall.tv_sec) * 1000000 + wall.tv_nsec / 1000;
+  double waited = 0;
+  int shared = -1;
+  std::string_view values;
+  relays_.clear();
+  while (registry_.ReleaseHeld(now, &held_datagram_, &waited, &relays_, &values, wing_ ? &shared : nullptr)) {
+    if (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty())
+      Drain();
+    // The values point into the held datagram, which the next release overwrites.
+    QueueRelays(relays_.data(), relays_.data() + relays_.size(), values);
+    FlushSends();
+    relays_.clear();
+    if (shared >= 0)
+      wing_->Position(shared, held_datagram_, wall_us - static_cast<std::int64_t>(waited * 1e6));
+  }
+  if (registry_.HoldsPositions()) ArmRelease();
+}
+
+void Server::ArmRelease() {
+  if (release_armed_ || stopped_) return;
+  release_armed_ = true;
+  // The next turn of a pilot at its rate.
+  release_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(1.0 / registry_.options().position_rate)));
+  release_.async_wait([this](const asio::error_code &ec) {
+    release_armed_ = false;
+    if (ec || stopped_) return;
+    ReleaseHeld();
+  });
 }
 
 timespec Server::Arrival(const msghdr &h, const timespec &now) const {
@@ -353,7 +391,7 @@ std::shared_ptr<StatusSnapshot> Server::Snapshot() const {
   s->node = options_.node_name;
   s->started = started_;
   s->taken = WallSeconds();
-  StatusPilots(registry_, Now(), s->node, &s->pilots);
+  StatusPilots(registry_, Now(), s->node, feed_key_, &s->pilots);
   s->connections_pending = registry_.pending();
   s->logins = registry_.events(Event::kLogin);
   s->refused_logins = registry_.events(Event::kRefusedLogin);

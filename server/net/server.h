@@ -86,6 +86,8 @@ class Server {
   std::shared_ptr<StatusSnapshot> Snapshot() const;
   // Publishes a snapshot on the board now and every second until Stop().
   void PublishTo(StatusBoard *board);
+  // The secret the feed's pilot ids are made with (see FeedId).
+  void SetFeedKey(std::string key) { feed_key_ = std::move(key); }
 
   Registry &registry() { return registry_; }
   const ServerOptions &options() const { return options_; }
@@ -106,6 +108,9 @@ class Server {
   timespec Arrival(const msghdr &h, const timespec &now) const;
   void QueueRelays(const Relay *begin, const Relay *end, std::string_view values);
   void FlushSends();
+  // Positions held back by their pilot's rate, as their turns come.
+  void ReleaseHeld();
+  void ArmRelease();
   void ArmTick();
   void ArmPublish();
 
@@ -116,7 +121,11 @@ class Server {
   asio::steady_timer tick_;
   asio::steady_timer accept_retry_;
   asio::steady_timer publish_;
+  asio::steady_timer release_;
+  bool release_armed_ = false;
+  std::string held_datagram_;  // the held position being released
   StatusBoard *board_ = nullptr;
+  std::string feed_key_;
   bool udp_v6_ = false;
   int port_ = 0;
   bool stopped_ = false;

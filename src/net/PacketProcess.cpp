@@ -29,6 +29,7 @@ namespace {
 constexpr int kDatagramReads = 90;
 constexpr int kStreamReads = 100;
 constexpr int kReceiveArea = 1400;
+constexpr size_t kCallsignMax = 31;  // bytes
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
 // the number, so reading the field alone reads what strtof reads in place.
@@ -139,7 +140,8 @@ void DispatchStreamMessage(const StreamMessage &m) {
       Callsigns[n].clear();
       FreeSlot(n);  // the server freed the slot: its pilot is gone
     } else {
-      Callsigns[n] = m.text;
+      // The server holds callsigns to this; a longer one is not an honest server's.
+      Callsigns[n].assign(CutAtCharacter(m.text, kCallsignMax));
     }
   } else if (m.letter == 'm') {
     AppendChatLine(m.text);
@@ -196,8 +198,10 @@ struct DatagramBatch {
 };
 DatagramBatch batch;
 
-// Reads up to the run's bound of datagrams in as few calls as the socket allows: a batch that
-// comes back short met a socket with nothing more waiting, and the reads end there.
+// Reads up to the run's bound of datagrams in as few calls as the socket allows; the reads end
+// at the first call that finds nothing waiting. An error the socket holds (an ICMP answer to an
+// earlier send, say) comes before the datagrams that wait behind it and cuts a batch short: the
+// call that reports it also takes it, so the reads go on.
 int ReadDatagrams() {
   // Only the entries a run received into were written by the kernel.
   for (int i = 0; i < batch.used; ++i) {
@@ -212,11 +216,10 @@ int ReadDatagrams() {
         ::recvmmsg(sockfd, &batch.message[count], unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (got < 0) {
       size = -1;
-      if (errno == EINTR) continue;
-      break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF || errno == ENOTSOCK) break;
+      continue;
     }
     count += got;
-    if (got < want) break;
   }
   batch.used = count;
   return count;

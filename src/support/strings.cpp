@@ -311,6 +311,17 @@ float ReadFloatText(std::string_view text) {
   return negative ? -f : f;
 }
 
+std::string_view CutAtCharacter(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return text;
+  // A character is at most four bytes: the first byte cut off is one of its continuations when
+  // the cut falls inside it.
+  auto continuation = [&](std::size_t i) { return (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; };
+  std::size_t end = max;
+  while (end > 0 && max - end < 3 && continuation(end)) --end;
+  if (continuation(end)) end = max;
+  return text.substr(0, end);
+}
+
 std::string StringPrintf(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

@@ -24,5 +24,9 @@ float stringtof(const std::string &s);
 // reads nothing.
 float ReadFloatText(std::string_view text);
 
+// The text cut to at most max bytes, never inside a UTF-8 character; a text that is not UTF-8
+// there is cut at max.
+std::string_view CutAtCharacter(std::string_view text, std::size_t max);
+
 // Formats with printf rules into a string; the compiler checks the format.
 std::string StringPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -42,11 +42,20 @@ Picture Initial() {
   return p;
 }
 
+// A callsign is held to 31 bytes; the cut lets go of at most three bytes more so as not to end
+// inside a character (a byte 10xxxxxx is never a character's first).
+std::string HeldCallsign(const std::string &text) {
+  if (text.size() <= 31) return text;
+  for (size_t end = 31; end >= 28; --end)
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) return text.substr(0, end);
+  return text.substr(0, 31);
+}
+
 // The dispatch rules, applied to what the reference patterns take from the whole stream.
 void Apply(Picture &p, int n, const std::string &letter, const std::string &text) {
   bool slot = n >= 0 && n < kSlotCount;
   if (letter == "c" && slot) {
-    p.callsigns[n] = text == "BLANK" ? "" : text;
+    p.callsigns[n] = text == "BLANK" ? "" : HeldCallsign(text);
   } else if (letter == "m") {
     for (int i = 0; i + 1 < kChatLines; ++i) p.chat[i] = p.chat[i + 1];
     p.chat[kChatLines - 1] = text;

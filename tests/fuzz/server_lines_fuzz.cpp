@@ -108,6 +108,8 @@ class Run {
     o.max_pilots = 22;
     o.idle_timeout = 3.0;
     o.cluster = cluster;
+    o.position_rate = 20;  // steps are 10 ms apart: pilots go over their rate
+    o.position_burst = 2;
     return o;
   }
 
@@ -311,8 +313,25 @@ class Run {
     const bool relay = registry_.OnDatagram(d, from, now_, &relays, &values);
     Collect();
 
-    CheckRelays(accepts && !registry_.IsObserver(pos.id) ? pos.id : -1, relays, values, d);
+    // Past its rate a pilot's newest position waits for its turn (Release).
+    const bool held = accepts && registry_.HoldsPositionOf(pos.id);
+    CheckRelays(accepts && !held && !registry_.IsObserver(pos.id) ? pos.id : -1, relays, values, d);
     FUZZ_CHECK(relay == !relays.empty(), d);
+  }
+
+  // Positions held back by their pilot's rate go, when they go, to exactly its holders.
+  void Release() {
+    std::string d;
+    double waited = 0;
+    std::vector<Relay> relays;
+    std::string_view values;
+    while (registry_.ReleaseHeld(now_, &d, &waited, &relays, &values)) {
+      Collect();
+      skytether::Position pos;
+      FUZZ_CHECK(ParsePosition(d, &pos) && waited >= 0, "released " + d);
+      CheckRelays(pos.id, relays, values, d);
+      relays.clear();
+    }
   }
 
   // The relays of a position of pilot `sender` (-1: one nobody may get): its holders, in the slots
@@ -345,6 +364,7 @@ class Run {
     FUZZ_CHECK(std::includes(want.begin(), want.end(), got.begin(), got.end()) &&
                    registry_.reports_held() - held_ == want.size() - got.size(),
                "relays of " + d);
+    held_ = registry_.reports_held();
   }
 
   static std::string Name(const Endpoint &e) { return e.ip.ToString() + ":" + std::to_string(e.port); }
@@ -408,6 +428,7 @@ class Run {
   }
 
   void After() {
+    Release();
     Collect();
     for (auto &entry : conns_) {
       Conn &c = entry.second;

@@ -18,19 +18,44 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              token and with wrong ones as fast as they go, bodies far over the cap, bodies that
              trickle in; answers by status, time until a trickling body is cut, log lines, and
              the reports that reached the other pilot
-Every scenario starts its own server and stops it.
+  flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
+             at 30 Hz: share of the honest reports a recipient reading as the plugin reads
+             (90 datagrams per 0.03 s) lost
+  feed       pilots whose callsigns and model paths are long, multibyte or not UTF-8: whether
+             the feed still parses as JSON
+  range      990 pilots in view; GETs of the feed with 2,700 byte ranges, then 8 connections
+             at once mixing every kind of request for 10 s: answer sizes and the server's memory
+  fakenodes  a stranger on Redis publishes presences of 20,000, then 100,000 fake node names
+             (each with a pilot far away) beside a node relaying for two pilots: honest reports
+             lost, longest gap, log lines
+  restart    20 trials: Redis killed while a pilot flies on node A, a newcomer with its
+             uniqueID logs in on node B, Redis back 5 s later: honest pilots closed
+  proxy      the status page open in 20 tabs of one headless browser and 10 viewers at the
+             page's pace, all behind one reverse proxy: requests answered 429
+Every scenario starts its own server (and Redis, browser or proxy) and stops it.
 """
 import atexit
+import json
 import os
 import resource
 import select
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 ZEROS = "0" * 32
+FAILED = []
+
+
+def check(ok, what):
+    """A bound a scenario must keep; the run fails at its end when one was not kept."""
+    if not ok:
+        print("FAILED: " + what)
+        FAILED.append(what)
 
 
 def readable(sock, timeout):
@@ -58,9 +83,9 @@ class Server:
         self.proc = subprocess.Popen([binary, "--listen", "127.0.0.1", "--port", "0", *args],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=limit)
         atexit.register(self.proc.kill)
-        self.lines, self.bytes, self.port = [], 0, 0
+        self.lines, self.bytes, self.port, self.http = [], 0, 0, 0
         self.lock = threading.Lock()
-        ready = threading.Event()
+        ready, self.http_ready = threading.Event(), threading.Event()
 
         def read():
             for raw in self.proc.stderr:
@@ -68,14 +93,20 @@ class Server:
                     self.bytes += len(raw)
                     line = raw.decode(errors="replace").rstrip("\n")
                     self.lines.append(line)
-                if "listening on" in line:
-                    self.port = int(line.rsplit(":", 1)[1])
+                if "listening on" in line and not self.port:
+                    self.port = int(line.split("listening on ")[1].split()[0].rsplit(":", 1)[1])
                     ready.set()
+                if "status page on http://" in line:
+                    self.http = int(line.rsplit(":", 1)[1].strip("/"))
+                    self.http_ready.set()
             ready.set()
+            self.http_ready.set()
 
         threading.Thread(target=read, daemon=True).start()
         if not ready.wait(10) or not self.port:
             raise SystemExit("server did not start")
+        if any(a == "--http" for a in args) and (not self.http_ready.wait(10) or not self.http):
+            raise SystemExit("status page did not start")
 
     def mark(self):
         with self.lock:
@@ -87,7 +118,66 @@ class Server:
 
     def stop(self):
         self.proc.terminate()
-        self.proc.wait(10)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            print("(the server did not stop within 10 s of SIGTERM: killed)")
+            self.proc.kill()
+            self.proc.wait()
+
+    def memory(self):
+        """Resident memory now and at its peak, in KiB."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            fields = dict(l.split(":", 1) for l in f if ":" in l)
+        return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
+
+    def reset_peak(self):
+        """From here on the peak counts what follows, not what came before (the logins, say)."""
+        with open("/proc/%d/clear_refs" % self.proc.pid, "w") as f:
+            f.write("5")
+
+
+
+def supports(build, option):
+    """Whether this server binary knows the option (the figures before a change run without it)."""
+    binary = os.path.join(build, "server", "skytether-server")
+    return option in subprocess.run([binary, "--help"], capture_output=True, text=True).stdout
+
+
+def plugin_read(sock):
+    """One receive run as the plugin makes it: at most 90 datagrams, whatever is waiting."""
+    got = []
+    for _ in range(90):
+        try:
+            got.append(sock.recv(2048))
+        except BlockingIOError:
+            break
+    return got
+
+
+def http_get(port, path, headers=(), source="127.0.0.1", timeout=10):
+    """Status and body of one request on a connection of its own; (0, b"") when refused."""
+    s = socket.socket()
+    s.settimeout(timeout)
+    try:
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (path, "".join(h + "\r\n" for h in headers))).encode())
+        data = b""
+        while True:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                break
+            data += chunk
+    except OSError:
+        return 0, b""
+    finally:
+        s.close()
+    head, _, body = data.partition(b"\r\n\r\n")
+    try:
+        return int(head.split(b" ", 2)[1]), body
+    except (IndexError, ValueError):
+        return 0, b""
 
 
 class Pilot:
@@ -293,6 +383,470 @@ def logflood(build):
     server.stop()
     os.remove(path)
 
+def flood(build):
+    import multiprocessing
+    server = Server(build)
+    r, h, f = Pilot(server.port, 1), Pilot(server.port, 2), Pilot(server.port, 3)
+    for p, name in ((r, "r"), (h, "h"), (f, "f")):
+        p.login(name)
+    for _ in range(2):
+        time.sleep(0.3)
+        r.fly(47.0, 8.0)
+        h.fly(47.01, 8.0)
+        f.fly(47.02, 8.0)
+    r.lines(0.5)
+    r.udp.setblocking(False)
+    while plugin_read(r.udp):  # the warm-up's reports
+        pass
+    rate, seconds = 20000, 5.0
+    sent, took = multiprocessing.Value("l", 0), multiprocessing.Value("d", 0.0)
+
+    def flooder():  # a process of its own, so the recipient's reads keep their pace
+        d, n, start = position(3, 47.02, 8.0), 0, time.time()
+        while time.time() - start < seconds:
+            due = min(seconds, time.time() - start) * rate
+            while n < due:
+                f.udp.sendto(d, ("127.0.0.1", server.port))
+                n += 1
+            time.sleep(0.002)
+        sent.value, took.value = n, time.time() - start
+
+    proc = multiprocessing.get_context("fork").Process(target=flooder)
+    mark = server.mark()
+    honest_sent = honest_got = flood_got = 0
+    proc.start()
+    start = time.time()
+    tick = start
+    while time.time() - start < seconds:
+        h.fly(47.01, 8.0)
+        honest_sent += 1
+        for d in plugin_read(r.udp):
+            honest_got += b"|47.01|8.0|" in d
+            flood_got += b"|47.02|8.0|" in d
+        r.lines(0)
+        tick += 1 / 30
+        time.sleep(max(0.0, tick - time.time()))
+    proc.join()
+    for _ in range(10):  # what the last runs still find
+        for d in plugin_read(r.udp):
+            honest_got += b"|47.01|8.0|" in d
+            flood_got += b"|47.02|8.0|" in d
+        time.sleep(0.03)
+    n, _, lines = server.since(mark)
+    print("flood: a pilot sent %d positions in %.0f s (%d/s); the honest pilot beside it lost %.1f %% of its %d "
+          "reports (read as the plugin reads); the flood's reached the recipient %d times (%d/s); %d log lines"
+          % (sent.value, took.value, sent.value / took.value, 100.0 * (honest_sent - honest_got) / honest_sent,
+             honest_sent, flood_got, flood_got / seconds, n))
+    print("flood: " + "; ".join(l[21:] for l in lines if "rate" in l or "dropped" in l)[-400:])
+    check(honest_got >= 0.99 * honest_sent, "flood: the honest pilot lost more than 1 %")
+    server.stop()
+
+
+def feed(build):
+    server = Server(build, ["--http", "0"])
+    cases = [
+        ("a model path of 230 bytes", "Aircraft/A/" + "x" * 215 + ".acf", "CS"),
+        ("a model path of 230 bytes of two-byte characters", "Aircraft/" + "\u00e9" * 108 + "/x.acf", "CS"),
+        ("100 bytes that are not UTF-8 in a model path", b"Aircraft/" + b"\xff" * 100 + b"/x.acf", "CS"),
+        ("a 511-byte model path of bytes that are not UTF-8", b"Aircraft/" + b"\xfe" * 498 + b".acf", "CS"),
+        ("a 31-byte callsign of bytes that are not UTF-8 and quotes", "Aircraft/a.acf", b"\xc3\"\\" * 10 + b"\xff"),
+    ]
+    good = 0
+    for i, (what, path, callsign) in enumerate(cases):
+        p = Pilot(server.port, 100 + i)
+        p.login("p%d" % i)
+        enc = lambda t: t if isinstance(t, bytes) else t.encode()
+        p.tcp.sendall(b"%d|PLANE|" % p.uid + enc(path) + b"\n%d|CALLSIGN|" % p.uid + enc(callsign) + b"|\n")
+        time.sleep(0.2)
+        p.fly(47.0, 8.0)
+        # Until a snapshot holds the pilot (one a second; later on a busy machine) or the feed
+        # does not parse.
+        deadline = time.time() + 10
+        while True:
+            time.sleep(0.5)
+            status, body = http_get(server.http, "/v1/status.json")
+            try:
+                doc = json.loads(body.decode("utf-8"))
+                ok = any(x.get("callsign") is not None for x in doc["pilots"])
+            except (ValueError, KeyError):
+                ok = False
+                break
+            if ok or time.time() > deadline:
+                break
+        good += ok
+        print("feed: %s: %s (%d bytes, status %d)" % (what, "valid JSON" if ok else "NOT valid JSON", len(body), status))
+        p.send("%d|Closing Connection\n" % p.uid)
+        p.close()
+        time.sleep(0.2)
+    print("feed: %d of %d feeds parsed" % (good, len(cases)))
+    check(good == len(cases), "feed: a pilot's texts broke the feed")
+    server.stop()
+
+
+def range_(build):
+    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    server = Server(build, ["--http", "0"])
+    pilots = []
+    for i in range(990):
+        p = Pilot(server.port, 5000 + i, "127.0.%d.%d" % (1 + i // 200, 1 + i % 200))
+        p.login("p%d" % i)
+        p.send("%d|CALLSIGN|P%d|\n%d|PLANE|Aircraft/General Aviation/Trainer %d/Trainer.acf\n" % (p.uid, i, p.uid, i))
+        pilots.append(p)
+        if i % 50 == 49:
+            time.sleep(0.2)  # logins are read as fast as they come, not faster
+    time.sleep(1.0)
+    stop = threading.Event()
+
+    def keep_flying():
+        while not stop.is_set():
+            for i, p in enumerate(pilots):
+                p.fly(40 + (i % 30) * 0.1, 8 + (i // 30) * 0.1)
+                try:  # what the server sends them is of no interest here, but must be read
+                    while p.tcp.recv(1 << 16, socket.MSG_DONTWAIT):
+                        pass
+                except OSError:
+                    pass
+            stop.wait(0.5)
+
+    flyer = threading.Thread(target=keep_flying, daemon=True)
+    flyer.start()
+    listed, waited = 0, time.time()
+    while listed < len(pilots) and time.time() - waited < 30:  # all in view (a burst of them may go stale)
+        time.sleep(1.0)
+        status, body = http_get(server.http, "/v1/status.json")
+        listed = len(json.loads(body)["pilots"]) if status == 200 else 0
+    server.reset_peak()
+    rss0, _ = server.memory()
+    ranges = "Range: bytes=" + ",".join(["0-"] * 2700)
+    sizes = []
+    for _ in range(2):
+        st, answer = http_get(server.http, "/v1/status.json", [ranges], timeout=60)
+        sizes.append((st, len(answer)))
+    rss1, hwm1 = server.memory()
+    print("range: feed of %d pilots is %d bytes; two GETs with 2,700 ranges (%d-byte header) answered %s; "
+          "memory %.1f MiB before, %.1f MiB after, peak %.1f MiB"
+          % (listed, len(body), len(ranges), ", ".join("%d with %d bytes" % x for x in sizes), rss0 / 1024,
+             rss1 / 1024, hwm1 / 1024))
+    check(all(st in (200, 416) and n <= 2 * len(body) for st, n in sizes), "range: an answer larger than its body")
+    # Every kind of request at once, from 8 connections (the most the page serves) for 10 s.
+    kinds = [("/v1/status.json", [ranges]), ("/v1/status.json", []), ("/metrics", []), ("/", []),
+             ("/v1/status.json", ["Range: bytes=0-10,20-30"]), ("/v1/status.json", ["Range: bytes=0-"]),
+             ("/nothing", []), ("/v1/status.json", ["X-Pad: " + "a" * 8000])]
+    answers, biggest, end = {}, 0, time.time() + 10
+    lock = threading.Lock()
+
+    def client(k, net):
+        nonlocal biggest
+        while time.time() < end:
+            # From ever other addresses, so the allowance per address lets them in.
+            src = "127.%d.%d.%d" % (net, k // 250 % 250, 1 + k % 250)
+            st, b = http_get(server.http, kinds[k % len(kinds)][0], kinds[k % len(kinds)][1], source=src)
+            with lock:
+                answers[st] = answers.get(st, 0) + 1
+                biggest = max(biggest, len(b))
+            k += 1
+
+    threads = [threading.Thread(target=client, args=(k, 20 + k)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    rss2, hwm2 = server.memory()
+    print("range: 8 connections mixing ranges, feed, metrics, page, 404s and long heads for 10 s: answers %s, "
+          "the largest %d bytes; memory %.1f MiB, peak %.1f MiB (%.1f MiB over the start)"
+          % (dict(sorted(answers.items())), biggest, rss2 / 1024, hwm2 / 1024, (hwm2 - rss0) / 1024))
+    stop.set()
+    flyer.join()
+    server.stop()
+    for p in pilots:
+        p.close()
+
+
+class Redis:
+    """A redis-server on a free port of 127.0.0.1, without persistence."""
+
+    def __init__(self):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        self.port = s.getsockname()[1]
+        s.close()
+        self.dir = tempfile.mkdtemp(prefix="skytether-redis-")
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+                                      "--appendonly", "no", "--protected-mode", "no", "--dir", self.dir,
+                                      "--logfile", self.dir + "/redis.log"])
+        atexit.register(self.proc.kill)
+        for _ in range(500):
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), 0.2) as c:
+                    c.sendall(b"PING\r\n")
+                    if c.recv(16).startswith(b"+PONG"):
+                        return
+            except OSError:
+                time.sleep(0.02)
+        raise SystemExit("redis-server did not start")
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+    @staticmethod
+    def publishes(channel, payloads):
+        """The commands that PUBLISH every payload, pipelined."""
+        ch = channel.encode()
+        return b"".join(b"*3\r\n$7\r\nPUBLISH\r\n$%d\r\n%s\r\n$%d\r\n%s\r\n" % (len(ch), ch, len(p), p)
+                        for p in payloads)
+
+    def send_commands(self, commands):
+        """Sends pipelined commands on one connection, as fast as Redis takes them."""
+        c = socket.create_connection(("127.0.0.1", self.port))
+        replies = threading.Thread(target=lambda: [c.recv(1 << 20) for _ in iter(lambda: c.recv(1 << 20), b"")],
+                                   daemon=True)
+        replies.start()
+        c.sendall(commands)
+        c.shutdown(socket.SHUT_WR)
+        replies.join(60)
+        c.close()
+
+    def stop(self):
+        self.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def fakenodes(build):
+    redis = Redis()
+    node = Server(build, ["--cluster", "127.0.0.1:%d" % redis.port, "--node-name", "real"])
+    time.sleep(1.0)
+    r, h = Pilot(node.port, 1), Pilot(node.port, 2)
+    r.login("r")
+    h.login("h")
+    for _ in range(2):
+        time.sleep(0.3)
+        r.fly(47.0, 8.0)
+        h.fly(47.01, 8.0)
+    r.lines(0.5)
+    r.udp.setblocking(False)
+    while plugin_read(r.udp):
+        pass
+    for count in (20000, 100000):
+        mark = node.mark()
+        # Each fake node lists one pilot in view, far away.
+        payloads = [b"S\tfake%d\tfake%d\nP\t%d\tv\t-40.000000\t%.6f\tF%d\t\n" % (i, i, 100000 + i, i * 1e-3, i)
+                    for i in range(count)]
+        sent, got, arrivals = 0, 0, []
+        publisher = threading.Thread(target=redis.send_commands,
+                                     args=(Redis.publishes("skytether:presence", payloads),))
+        start = time.time()
+        tick = start
+        published_at = None
+        # Until 10 s after the publishing began and reports flow again (at most 2 minutes).
+        while time.time() - start < 11 or (time.time() - start < 120 and time.time() - (arrivals or [0])[-1] > 0.5):
+            if published_at is None and time.time() - start > 1:
+                published_at = time.time()
+                publisher.start()
+            h.fly(47.01, 8.0)
+            r.fly(47.0, 8.0)
+            sent += 1
+            for d in plugin_read(r.udp):
+                if b"|47.01|8.0|" in d:
+                    got += 1
+                    arrivals.append(time.time())
+            r.lines(0)
+            tick += 1 / 30
+            time.sleep(max(0.0, tick - time.time()))
+        publisher.join()
+        arrivals = [start] + arrivals + [time.time()]
+        for _ in range(10):
+            for d in plugin_read(r.udp):
+                got += b"|47.01|8.0|" in d
+            time.sleep(0.03)
+        gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+        n, _, lines = node.since(mark)
+        print("fakenodes: %d fake node names published: %d of %d honest reports lost, longest gap %.2f s, "
+              "%d log lines" % (count, sent - got, sent, max(gaps or [0]), n))
+        if count <= 20000:
+            check(got >= sent, "fakenodes: %d fake nodes cost reports" % count)
+        check(max(gaps or [0]) <= 1.0, "fakenodes: %d fake nodes stalled the relay past a second" % count)
+        print("fakenodes: " + " | ".join(l[21:] for l in lines if "fake" in l and "x " in l)[-300:])
+        time.sleep(4)  # the fakes a node took are left behind
+    node.stop()
+    redis.stop()
+
+
+def restart(build):
+    redis = Redis()
+    a = Server(build, ["--cluster", "127.0.0.1:%d" % redis.port, "--node-name", "a"])
+    b = Server(build, ["--cluster", "127.0.0.1:%d" % redis.port, "--node-name", "b"])
+    time.sleep(1.5)
+    honest_closed = newcomer_in = newcomer_closed = trials = 0
+    for trial in range(20):
+        uid = 7000 + trial
+        honest = Pilot(a.port, uid)
+        honest.login("honest")
+        if not honest.admitted(2.0):
+            print("restart: trial %d: the honest pilot was not let in" % trial)
+            honest.close()
+            continue
+        trials += 1
+        honest.fly(47.0, 8.0)
+        time.sleep(1.2)  # its key and presence are out
+        redis.kill()
+        killed = time.time()
+        newcomer = None
+        while time.time() - killed < 8.0:
+            honest.fly(47.0, 8.0)
+            if honest.lines(0) is None:
+                break
+            if newcomer is None and time.time() - killed > 3.5:
+                # Node b has forgotten node a's pilots by now: it lets the uniqueID in alone.
+                newcomer = Pilot(b.port, uid)
+                newcomer.login("newcomer")
+                newcomer_in += newcomer.admitted(1.0)
+            if redis.proc.poll() is not None and time.time() - killed > 5.0:
+                redis.start()
+            time.sleep(0.1)
+        if redis.proc.poll() is not None:
+            redis.start()
+        end = time.time() + 6
+        lost = False
+        while time.time() < end and not lost:
+            honest.fly(47.0, 8.0)
+            lost = honest.lines(0.1) is None
+        honest_closed += lost
+        newcomer_closed += newcomer is not None and newcomer.lines(0) is None
+        for p in (honest, newcomer):
+            if p:
+                p.close()
+        time.sleep(1.0)
+    print("restart: %d honest pilots closed in %d trials (the newcomer let in alone %d times, closed %d times)"
+          % (honest_closed, trials, newcomer_in, newcomer_closed))
+    check(honest_closed == 0 and trials == 20, "restart: an honest pilot lost its uniqueID")
+    n, _, lines = a.since((0, 0))
+    print("restart: node a: " + " | ".join(l[21:] for l in lines if "another node" in l)[-300:])
+    a.stop()
+    b.stop()
+    redis.stop()
+
+
+class Proxy:
+    """A reverse proxy in front of the status page, reaching it from 127.0.0.5 and adding
+    X-Forwarded-For as such proxies do; counts the answers by status."""
+
+    def __init__(self, http_port):
+        import http.server
+        self.answers = {}
+        lock = threading.Lock()
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                forwarded = self.headers.get("X-Forwarded-For")
+                xff = (forwarded + ", " if forwarded else "") + self.client_address[0]
+                status, body = http_get(http_port, self.path, ["X-Forwarded-For: " + xff], source="127.0.0.5")
+                with lock:
+                    outer.answers[status] = outer.answers.get(status, 0) + 1
+                self.send_response(status or 502)
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Content-Type", "application/json" if self.path.endswith(".json")
+                                 else "text/html" if self.path == "/" else "text/plain")
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(body)
+                self.close_connection = True
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def take(self):
+        a, self.answers = self.answers, {}
+        return a
+
+    def stop(self):
+        self.server.shutdown()
+
+
+def proxy(build):
+    args = ["--http", "0"]
+    if supports(build, "--http-trusted-proxy"):
+        args += ["--http-trusted-proxy", "127.0.0.5"]
+    server = Server(build, args)
+    front = Proxy(server.http)
+    profile = tempfile.mkdtemp(prefix="skytether-chromium-")
+    browser = subprocess.Popen(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile,
+                                "--remote-debugging-port=0", "about:blank"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    atexit.register(browser.kill)
+    port_file = os.path.join(profile, "DevToolsActivePort")
+    for _ in range(300):
+        if os.path.exists(port_file) and open(port_file).read().strip():
+            break
+        time.sleep(0.1)
+    devtools = int(open(port_file).read().split()[0])
+    import urllib.request
+    for _ in range(20):
+        urllib.request.urlopen(urllib.request.Request("http://127.0.0.1:%d/json/new?http://127.0.0.1:%d/"
+                                                      % (devtools, front.port), method="PUT"), timeout=10).read()
+    time.sleep(5)  # the tabs load and settle
+    front.take()
+    time.sleep(20)
+    tabs = front.take()
+    browser.kill()
+    browser.wait()
+    shutil.rmtree(profile, ignore_errors=True)
+    total = sum(tabs.values())
+    print("proxy: 20 tabs of one browser behind the proxy for 20 s: %d requests (%.1f/s), %d answered 429 (%.0f %%)"
+          % (total, total / 20.0, tabs.get(429, 0), 100.0 * tabs.get(429, 0) / max(total, 1)))
+    check(tabs.get(429, 0) == 0 and 0 < total <= 2.5 * 20, "proxy: 20 tabs were not well inside the allowance")
+
+    # Ten viewers on addresses of their own, each at one tab's pace, and one that claims a new
+    # address in its own X-Forwarded-For at every request, 10 a second.
+    stop = threading.Event()
+    forged = {}
+
+    def viewer(ip):
+        while not stop.is_set():
+            for path in ("/v1/status.json", "/metrics"):
+                http_get(front.port, path, source=ip)
+            stop.wait(2.0)
+
+    def forger():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            st, _ = http_get(front.port, "/v1/status.json", ["X-Forwarded-For: 10.0.%d.%d" % (n // 250, n % 250)],
+                             source="127.0.0.66")
+            forged[st] = forged.get(st, 0) + 1
+            stop.wait(0.1)
+
+    threads = [threading.Thread(target=viewer, args=("127.0.0.%d" % (10 + i),)) for i in range(10)]
+    threads.append(threading.Thread(target=forger))
+    for t in threads:
+        t.start()
+    time.sleep(20)
+    stop.set()
+    for t in threads:
+        t.join()
+    answers = front.take()
+    for st, k in forged.items():
+        answers[st] -= k
+    viewers = sum(answers.values())
+    print("proxy: 10 viewers behind the proxy at the page's pace for 20 s: %d requests, %d answered 429; one client "
+          "forging X-Forwarded-For 10 a second: %d requests, %d answered 429"
+          % (viewers, answers.get(429, 0), sum(forged.values()), forged.get(429, 0)))
+    check(answers.get(429, 0) == 0, "proxy: viewers behind the proxy were refused")
+    check(forged.get(429, 0) > 0, "proxy: a forged X-Forwarded-For escaped the allowance")
+    front.stop()
+    server.stop()
+
 
 def admin(build):
     token = "hostile-0123456789abcdef"
@@ -376,8 +930,12 @@ def admin(build):
 
 
 if __name__ == "__main__":
-    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin}
+    scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
+                 "flood": flood, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
+                 "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):
         raise SystemExit(__doc__)
     for name in sys.argv[2:] or list(scenarios):
         scenarios[name](sys.argv[1])
+    if FAILED:
+        raise SystemExit("hostile: %d bound(s) not kept: %s" % (len(FAILED), "; ".join(FAILED)))

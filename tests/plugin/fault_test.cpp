@@ -287,14 +287,14 @@ TEST_F(FaultTest, ReportsForEverySlotNumberLandOnlyInTheirOwnSlot) {
   for (int n = 1; n <= 19; ++n) EXPECT_FLOAT_EQ(host().getf(Plane(n, "psi")), 1000.0f + float(n)) << n;
 }
 
-TEST_F(FaultTest, NoticesOfTenThousandBarsAreKeptWhole) {
+TEST_F(FaultTest, NoticesOfTenThousandBarsAreKeptWholeButACallsignIsCut) {
   StartConnected();
   LearnDatagramPort();
   ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   const std::string bars(10000, '|');
   SendStream("7|c|" + bars + "\n0|m|" + bars + "\n8|p|Aircraft/" + bars + "/Jet.acf\n");
   host().runFrames(10);
-  EXPECT_EQ(Row(7), "7: " + bars + " Plane 7");
+  EXPECT_EQ(Row(7), "7: " + bars.substr(0, 31) + " Plane 7");
   EXPECT_EQ(Row(8), "8:  Jet");
   host().runFor(1.0);
   EXPECT_TRUE(Drawn(bars));

@@ -2,6 +2,9 @@
 // sent by a fake server to the real plugin.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
@@ -224,6 +227,45 @@ TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   EXPECT_EQ(peer->datagrams.size(), 2u);
 }
 
+TEST_F(PacketTest, AnErrorTheSocketHoldsCostsTheRunNoDatagram) {
+  // The plugin's datagram socket, by the port the peer learned; it is told to keep ICMP answers.
+  const int port = ntohs(reinterpret_cast<const sockaddr_in &>(peer->pluginAddress).sin_port);
+  int fd = 3;
+  for (; fd < 1024; ++fd) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0 && a.sin_family == AF_INET &&
+        ntohs(a.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
+        type == SOCK_DGRAM)
+      break;
+  }
+  ASSERT_LT(fd, 1024);
+  const int on = 1;
+  ASSERT_EQ(setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+  // A send to a port nobody holds: its answer waits on the socket as an error, ahead of the report.
+  sockaddr_in closed{};
+  socklen_t closedLength = sizeof closed;
+  closed.sin_family = AF_INET;
+  closed.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&closed), sizeof closed), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr *>(&closed), &closedLength), 0);
+  close(probe);
+  ASSERT_EQ(sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr *>(&closed), sizeof closed), 1);
+  pollfd p{fd, 0, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  ASSERT_TRUE(p.revents & POLLERR);
+  ReportValues v;
+  v.psi = 123.0f;
+  ASSERT_TRUE(peer->sendDatagram(Report(4, v)));
+  // A frame long enough that the cycle runs before the frame's own position send (a send takes
+  // the error too).
+  host().runFrame(0.05);
+  EXPECT_FLOAT_EQ(X(4), 123.0f);
+}
+
 TEST_F(PacketTest, TrafficIndicatorsShowWhatArrived) {
   auto shownWithin = [&](int frames, const std::string &letters) {
     for (int i = 0; i < frames; ++i) {
@@ -252,6 +294,10 @@ TEST_F(PacketTest, CallsignNoticesNameSlots) {
   EXPECT_EQ(Row(5), "5: blank Plane 5");
   SendStream("5|c|BLANK\n");
   EXPECT_EQ(Row(5), "5:  Plane 5");
+  // Longer than any server sends: cut to 31 bytes, never inside a character.
+  SendStream("5|c|" + std::string(60000, 'W') + "\n6|c|" + std::string(30, 'E') + "\u00e9E\n");
+  EXPECT_EQ(Row(5), "5: " + std::string(31, 'W') + " Plane 5");
+  EXPECT_EQ(Row(6), "6: " + std::string(30, 'E') + " Plane 6");
   SendStream("20|c|Ghost\n3|c|A|B\n");
   EXPECT_EQ(Row(3), "3: A|B Plane 3");
   for (int n = 1; n <= 19; ++n) EXPECT_EQ(Row(n).find("Ghost"), std::string::npos);

@@ -1,9 +1,11 @@
 // The server's wire codec, fed from buffers exactly as the sockets feed it.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "core/admin.h"
 #include "core/bans.h"
 #include "core/codec.h"
@@ -237,24 +239,56 @@ TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
   s.node = "n1";
   s.version = "1.2.3";
   StatusPilot flying, remote, observer, parked;
-  flying.id = 7, flying.in_view = flying.has_position = flying.has_attitude = true, flying.heading = 90;
+  flying.id = 1234567, flying.feed_id = 7;
+  flying.in_view = flying.has_position = flying.has_attitude = true, flying.heading = 90;
   flying.age = 0.25;
   remote = flying;
-  remote.id = 8, remote.local = false, remote.node = "n2", remote.has_attitude = false, remote.age = -1;
+  remote.feed_id = 8, remote.local = false, remote.node = "n2", remote.has_attitude = false, remote.age = -1;
   observer = flying;
-  observer.id = 9, observer.observer = true;
-  parked.id = 10;
+  observer.feed_id = 9, observer.observer = true;
+  parked.feed_id = 10;
   s.pilots = {flying, remote, observer, parked};
   const std::string feed = StatusJson(s);
   EXPECT_NE(feed.find("\"counts\":{\"pilots\":2,\"pilots_connected\":3,\"observers\":1,\"clients_here\":3,"), std::string::npos)
       << feed;
   EXPECT_NE(feed.find("{\"id\":7,"), std::string::npos);
+  EXPECT_EQ(feed.find("1234567"), std::string::npos) << "never the uniqueID";
   EXPECT_NE(feed.find("\"heading\":90.0,\"age\":0.2"), std::string::npos) << feed;
   EXPECT_NE(feed.find("\"node\":\"n2\",\"latitude\":0.000000,\"longitude\":0.000000,\"elevation\":null,\"heading\":null,\"age\":null}"),
             std::string::npos)
       << feed;
   EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
   EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
+}
+
+TEST(StatusTexts, FeedParsesWhateverTextsPilotsSend) {
+  // Random callsigns and model paths, taken as the server takes them, each in a feed a strict
+  // reader must parse, with the texts as relayed (bytes that are not UTF-8 shown as U+FFFD).
+  std::mt19937 random(27);
+  auto text = [&random](std::size_t max) {
+    std::string s(random() % (max + 1), ' ');
+    for (char &c : s) c = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 128 : random() % 128);
+    return s;
+  };
+  for (int round = 0; round < 300; ++round) {
+    StatusSnapshot s;
+    s.node = "n1";
+    StatusPilot p;
+    p.in_view = p.has_position = true;
+    p.callsign = SanitizeText(text(64), kMaxCallsign);
+    p.model = RelativeModelPath("Aircraft/" + text(round % 2 ? 40 : kMaxPath - 9) + ".acf");
+    s.pilots = {p};
+    const std::string json = StatusJson(s);
+    harness::Json feed;
+    ASSERT_TRUE(harness::ParseStrictJson(json, feed)) << json;
+    ASSERT_EQ(feed["pilots"].size(), 1u);
+    const bool utf8 = JsonString(p.callsign).find("\\ufffd") == std::string::npos;
+    if (utf8) {
+      EXPECT_EQ(feed["pilots"][0]["callsign"].text, p.callsign);
+    }
+    EXPECT_LE(json.size(), 200 + 6 * (kMaxCallsign + 2 * kMaxPath + kMaxNodeName))
+        << "bounded before escaping";
+  }
 }
 
 TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
@@ -278,6 +312,16 @@ TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
   std::string many = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < 8; ++i) many += "A: 1\r\n";
   EXPECT_EQ(ReadRequest(many, small, &r), ReadStatus::kBad) << "short lines, but past the head's cap";
+
+  // The allowance's address: a named proxy's request counts for the entry the proxy appended last,
+  // never for what the client wrote before it; anyone else's for its own address.
+  const std::vector<std::string> proxies{"127.0.0.5"};
+  ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: 10.0.0.9, 192.0.2.7 \r\n\r\n", {}, &r),
+            ReadStatus::kDone);
+  EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "192.0.2.7");
+  EXPECT_EQ(ClientAddress(r, "127.0.0.6", proxies), "127.0.0.6");
+  ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: nonsense\r\n\r\n", {}, &r), ReadStatus::kDone);
+  EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "127.0.0.5");
 }
 
 TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {

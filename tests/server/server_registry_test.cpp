@@ -417,6 +417,33 @@ TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
   }
 }
 
+TEST(RegistrySlots, PastItsRateAPilotsNewestPositionWaitsTheRestAreDropped) {
+  RegistryOptions o = EveryReport();
+  o.position_rate = 10;
+  o.position_burst = 3;
+  World w(o);
+  w.Join(1, "AAA");
+  w.Join(2, "BBB");
+  w.Pos(2, 47.01, 8.0);
+  int relayed = 0;
+  for (int i = 0; i < 10; ++i) relayed += !w.Pos(1, 47.0 + i * 0.001, 8.0).empty();
+  EXPECT_EQ(relayed, 3) << "the burst";
+  EXPECT_EQ(w.reg.dropped(Drop::kPositionRate), 6u) << "of the seven over it, the newest waits";
+  EXPECT_TRUE(w.Pos(2, 47.01, 8.0).size() == 1) << "a neighbour's own rate is its own";
+
+  std::string held;
+  double waited = 0;
+  std::vector<Relay> relays;
+  std::string_view values;
+  EXPECT_FALSE(w.reg.ReleaseHeld(w.now, &held, &waited, &relays, &values)) << "not its turn yet";
+  w.now += 0.1;
+  ASSERT_TRUE(w.reg.ReleaseHeld(w.now, &held, &waited, &relays, &values));
+  EXPECT_EQ(held, PositionText(1, false, 47.009, 8.0));
+  EXPECT_EQ(relays.size(), 1u);
+  EXPECT_NEAR(waited, 0.1, 1e-9);
+  EXPECT_FALSE(w.reg.ReleaseHeld(w.now + 1, &held, &waited, &relays, &values) || w.reg.HoldsPositions());
+}
+
 TEST(RegistrySlots, LogoutClosedStreamAndIdleFreeWithBlanks) {
   RegistryOptions o;
   o.idle_timeout = 20;
@@ -794,12 +821,16 @@ TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOn
   // The status feed knows it from presence alone (node, place), its attitude once positions come.
   auto status_of = [&w](int id) {
     std::vector<StatusPilot> all;
-    StatusPilots(w.reg, w.now, "n1", &all);
+    StatusPilots(w.reg, w.now, "n1", "k1", &all);
     auto it = std::find_if(all.begin(), all.end(), [id](const StatusPilot &p) { return p.id == id; });
     return it == all.end() ? StatusPilot{} : *it;
   };
   EXPECT_TRUE(status_of(1).local && status_of(1).has_attitude);
   StatusPilot seen = status_of(50);
+  // Every node shows a pilot under the id its own node makes (the node's identity is its key).
+  EXPECT_EQ(status_of(1).feed_id, FeedId("k1", 1));
+  EXPECT_EQ(seen.feed_id, FeedId("n2", 50));
+  EXPECT_NE(FeedId("k1", 50), FeedId("n2", 50));
   EXPECT_FALSE(seen.local);
   EXPECT_EQ(seen.node, "n2");
   EXPECT_EQ(seen.callsign, "RRR");

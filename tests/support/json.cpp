@@ -1,5 +1,6 @@
 #include "json.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -134,6 +135,42 @@ bool ParseJson(const std::string &text, Json &out) {
   if (!r.Value(out)) return false;
   r.Skip();
   return r.at == text.size();
+}
+
+bool ParseStrictJson(const std::string &text, Json &out) {
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {  // a whole UTF-8 sequence, shortest form, no surrogates
+      const size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+      if (c < 0xc2 || c > 0xf4 || i + n > text.size()) return false;
+      unsigned cp = c & (0x3f >> (n - 1));
+      for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+        cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+      }
+      if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xd800 && cp <= 0xdfff) ||
+          cp > 0x10ffff)
+        return false;
+      i += n - 1;
+    } else if (in_string && c < 0x20) {
+      return false;
+    } else if (c == '"') {
+      in_string = !in_string;
+    } else if (in_string && c == '\\') {
+      if (++i >= text.size()) return false;
+      const char e = text[i];
+      if (e == 'u') {
+        for (size_t k = 1; k <= 4; ++k) {
+          if (i + k >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + k]))) return false;
+        }
+        i += 4;
+      } else if (std::string("\"\\/bfnrt").find(e) == std::string::npos) {
+        return false;
+      }
+    }
+  }
+  return ParseJson(text, out);
 }
 
 bool ParseJsonFile(const std::string &path, Json &out) {

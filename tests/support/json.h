@@ -23,6 +23,9 @@ struct Json {
 
 // Parses text; a malformed text gives false and leaves out unspecified.
 bool ParseJson(const std::string &text, Json &out);
+// Parses text as a strict reader does (a browser's, say): also false for bytes that are not
+// UTF-8, control bytes inside a string, and escapes JSON does not have.
+bool ParseStrictJson(const std::string &text, Json &out);
 bool ParseJsonFile(const std::string &path, Json &out);
 
 }  // namespace harness
