@@ -445,10 +445,10 @@ def flood(build):
 def feed(build):
     server = Server(build, ["--http", "0"])
     cases = [
-        ("a model path of 230 bytes", "Aircraft/A/" + "x" * 215 + ".acf", "CS"),
-        ("a model path of 230 bytes of two-byte characters", "Aircraft/" + "\u00e9" * 108 + "/x.acf", "CS"),
-        ("100 bytes that are not UTF-8 in a model path", b"Aircraft/" + b"\xff" * 100 + b"/x.acf", "CS"),
-        ("a 511-byte model path of bytes that are not UTF-8", b"Aircraft/" + b"\xfe" * 498 + b".acf", "CS"),
+        ("a model path of 230 bytes", "Aircraft/A/" + "x" * 215 + ".acf", "CS0"),
+        ("a model path of 230 bytes of two-byte characters", "Aircraft/" + "\u00e9" * 108 + "/x.acf", "CS1"),
+        ("100 bytes that are not UTF-8 in a model path", b"Aircraft/" + b"\xff" * 100 + b"/x.acf", "CS2"),
+        ("a 511-byte model path of bytes that are not UTF-8", b"Aircraft/" + b"\xfe" * 498 + b".acf", "CS3"),
         ("a 31-byte callsign of bytes that are not UTF-8 and quotes", "Aircraft/a.acf", b"\xc3\"\\" * 10 + b"\xff"),
     ]
     good = 0
@@ -467,7 +467,10 @@ def feed(build):
             status, body = http_get(server.http, "/v1/status.json")
             try:
                 doc = json.loads(body.decode("utf-8"))
-                ok = any(x.get("callsign") is not None for x in doc["pilots"])
+                # This case's pilot, not the last one's still listed (the last case's callsign
+                # reads back as something other than the earlier ones).
+                ok = any(x.get("callsign") == callsign if isinstance(callsign, str)
+                         else x.get("callsign") not in ("CS0", "CS1", "CS2", "CS3", None) for x in doc["pilots"])
             except (ValueError, KeyError):
                 ok = False
                 break
