@@ -51,12 +51,13 @@ class TwoNodes : public ::testing::Test {
     ASSERT_TRUE(a->WaitLine("1|c|BBB", 5));
   }
 
-  // Every report is relayed, however soon it follows the last (the tests check where they go).
+  // Every report is relayed, however soon it follows the last and however long a busy machine
+  // held it on the way (the tests check where reports go, not how fresh they are).
   std::unique_ptr<ServerProcess> Node(const std::string &name) {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
         "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test",
         "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0", "--max-nodes", "2",
-        "--relay-rates", "off"});
+        "--relay-rates", "off", "--max-report-age", "2"});
   }
   void TearDown() override { std::remove(tokens.c_str()); }
   // A position from the client at lat, and the report its holder in slot 1 must get.
@@ -214,7 +215,7 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
     slot_on_a = a->WaitSlotOf("BBB", 0.2);
   }
   EXPECT_GE(slot_on_a, 1) << one->Log() << two->Log();
-  // A report is dropped past --max-report-age on its way: on a busy machine one may be.
+  // The first reports may still meet nodes that are only now subscribing again.
   const std::string pos2 = PositionText(1111, false, 47.1, 8.0);
   bool relayed = false;
   for (int i = 0; i < 20 && !relayed; ++i) {
