@@ -199,16 +199,21 @@ TEST_F(FaultTest, StreamFloodsNeverHoldTheFrameAndOddBytesCostOnlyTheirLine) {
   StartConnected();
   ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   // Sends all of text as the socket takes it, running frames meanwhile. Each check after a flood
-  // waits in wall-clock time: a stream that was full may resume only at a retransmission.
+  // waits in wall-clock time: a stream that was full may resume only at a retransmission,
+  // which a busy machine may put off for seconds.
   auto sendAll = [&](const std::string &text) {
     size_t done = 0;
-    return RunUntil(host(), nullptr, [&] {
-      done += peer->sendStreamSome(text.substr(done));
-      return done == text.size();
-    });
+    return RunUntil(
+        host(), nullptr,
+        [&] {
+          done += peer->sendStreamSome(text.substr(done));
+          return done == text.size();
+        },
+        20.0);
   };
   auto rowBecomes = [&](int n, const std::string &row) {
-    return RunUntil(host(), nullptr, [&] { return Row(n) == row; });
+    return RunUntil(
+        host(), nullptr, [&] { return Row(n) == row; }, 20.0);
   };
   WriteFile("Aircraft/Heavy/B744/B744.acf", "model");
   WriteFile("Aircraft/Light/C172/C172.acf", "model");
