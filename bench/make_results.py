@@ -685,7 +685,7 @@ def rates_section(w, rates):
       "continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the quietest 3 %), each "
       "uniformly within 5 km of its airport; the other three quarters between two airports picked at random, "
       "anywhere from 5 to 95 % of the way along the straight line, offset sideways by a normal spread of 10 km "
-      "(a fixed seed: the same world for the same pilot count).")
+      "(the random draws start from a fixed value: the same world for the same pilot count).")
     w("")
     w("*Loss* is counted two ways and a run counts as held only when both are zero and p99 ≤ 5 ms; a run "
       "that lost nothing but missed the latency (another user's load on the machine shows there first) was "

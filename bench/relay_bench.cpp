@@ -15,8 +15,8 @@
 //           continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the
 //           quietest 3 %), each uniformly within 5 km of its airport; the other three quarters
 //           between two airports picked at random, anywhere from 5 to 95 % of the way along the
-//           straight line, offset sideways by a normal spread of 10 km. Fixed seed: the same
-//           world for the same pilot count.
+//           straight line, offset sideways by a normal spread of 10 km. The draws start from
+//           a fixed value: the same world for the same pilot count.
 // --relay-rates is handed to the server. The client reads the rates back from the server's log,
 // counts per pair what the rates let through, and fetches the server's metrics (--http) at the end.
 //
