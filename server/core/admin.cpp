@@ -22,13 +22,6 @@ bool IsName(std::string_view s) {
   return true;
 }
 
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool Decode(std::string_view s, std::string *out) {
   out->clear();
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -36,7 +29,7 @@ bool Decode(std::string_view s, std::string *out) {
       *out += ' ';
     } else if (s[i] == '%') {
       if (i + 2 >= s.size()) return false;
-      const int hi = Hex(s[i + 1]), lo = Hex(s[i + 2]);
+      const int hi = HexDigit(s[i + 1]), lo = HexDigit(s[i + 2]);
       if (hi < 0 || lo < 0) return false;
       *out += static_cast<char>(hi * 16 + lo);
       i += 2;

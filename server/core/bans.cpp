@@ -25,14 +25,14 @@ std::string Clean(std::string_view text, std::size_t max_len) {
   return out;
 }
 
-int Hex(char c) {
+}  // namespace
+
+int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
-
-}  // namespace
 
 std::string UtcTime(double unix_seconds) {
   const time_t t = static_cast<time_t>(unix_seconds);
@@ -91,7 +91,7 @@ bool UnescapeWord(std::string_view word, std::string *raw) {
       continue;
     }
     if (i + 2 >= word.size()) return false;
-    const int hi = Hex(word[i + 1]), lo = Hex(word[i + 2]);
+    const int hi = HexDigit(word[i + 1]), lo = HexDigit(word[i + 2]);
     if (hi < 0 || lo < 0) return false;
     out += static_cast<char>(hi * 16 + lo);
     i += 2;

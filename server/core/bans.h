@@ -48,6 +48,8 @@ class BanList {
 // "2026-12-09T15:02:41Z" for seconds since 1970, and back (false for anything else).
 std::string UtcTime(double unix_seconds);
 bool ReadUtcTime(std::string_view text, double *unix_seconds);
+// The value of one hexadecimal digit, -1 for any other byte.
+int HexDigit(char c);
 
 // A user ID as one word of a file: blanks, control bytes and '%' as %XX. And back.
 std::string EscapeWord(std::string_view raw);

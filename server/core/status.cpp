@@ -1,5 +1,6 @@
 #include "core/status.h"
 
+#include "core/bans.h"
 #include "core/codec.h"
 
 #include <algorithm>
@@ -49,15 +50,6 @@ std::size_t Utf8Length(const std::string &s, std::size_t i) {
   if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff))
     return 0;
   return n;
-}
-
-std::string Iso8601(double unix_seconds) {
-  const time_t t = static_cast<time_t>(unix_seconds);
-  tm parts;
-  gmtime_r(&t, &parts);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return buf;
 }
 
 // A text of the feed, bounded before it is escaped: the server relays nothing longer (callsigns,
@@ -148,7 +140,7 @@ std::string StatusJson(const StatusSnapshot &s) {
   out += JsonString(Bounded(s.node, kMaxNodeName));
   out += ',';
   Appendf(&out, "\"started\":\"%s\",\"time\":\"%s\",\"uptime\":%.0f,\"clustered\":%s},\n",
-          Iso8601(s.started).c_str(), Iso8601(s.taken).c_str(), std::floor(s.taken - s.started),
+          UtcTime(s.started).c_str(), UtcTime(s.taken).c_str(), std::floor(s.taken - s.started),
           s.clustered ? "true" : "false");
   Appendf(&out,
           "\"counts\":{\"pilots\":%zu,\"pilots_connected\":%zu,\"observers\":%zu,\"clients_here\":%zu,"
