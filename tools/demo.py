@@ -165,7 +165,7 @@ def motion(name, slot, speed):
             if float(v[1]) < MOTION_FROM:
                 continue
             here = None
-            for k in range(6, len(v) - 6, 7):
+            for k in range(8, len(v) - 6, 7):
                 if int(v[k]) == slot:
                     here = (float(v[k + 1]), float(v[k + 2]))
             if here and prev:

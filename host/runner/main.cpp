@@ -43,7 +43,7 @@ bool positiveNumber(const char *text, double *out) {
 }
 
 // One line a frame: the wall-clock time the frame began (microseconds since the epoch), the
-// simulated time, the user's latitude, longitude, elevation and heading, then for each
+// simulated time, the user's latitude, longitude, elevation, heading, pitch and roll, then for each
 // multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
 // pitch and roll.
 class FrameTrace {
@@ -58,9 +58,9 @@ class FrameTrace {
   void write(const skyhost::Host &host, long long wallMicros) {
     if (!file_) return;
     const std::string own = "sim/flightmodel/position/";
-    std::fprintf(file_, "%lld %.6f %.9f %.9f %.4f %.4f", wallMicros, host.elapsed(),
+    std::fprintf(file_, "%lld %.6f %.9f %.9f %.4f %.4f %.4f %.4f", wallMicros, host.elapsed(),
                  host.getd(own + "latitude"), host.getd(own + "longitude"), host.getd(own + "elevation"),
-                 host.getd(own + "psi"));
+                 host.getd(own + "psi"), host.getd(own + "theta"), host.getd(own + "phi"));
     const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"),
                  uz = host.getd(own + "local_z");
     for (int n = 1; n < 20; ++n) {
@@ -248,7 +248,10 @@ int main(int argc, char **argv) {
     const long long frameStart = wallMicros();
     host.runFrame(dt);
     trace.write(host, frameStart);
-    if (realtime) std::this_thread::sleep_until(wallStart + std::chrono::duration<double>((k + 1) * dt));
+    // A stall is the host's own time, not frames to catch up on.
+    if (realtime)
+      std::this_thread::sleep_until(wallStart +
+                                    std::chrono::duration<double>((k + 1) * dt + host.stalledSeconds()));
   }
   runDue();
   for (; nextAction < script.actions.size(); ++nextAction)

@@ -1,8 +1,11 @@
-// The host's own flight model, such as it is: the user's aircraft flown round a circle.
+// The host's own flight model, such as it is: the user's aircraft flown round a circle, or steered
+// from where it is by speed, turn rate and climb rate.
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
 
 #include "HostImpl.h"
 
@@ -87,6 +90,52 @@ void Host::flyCircle(double lat, double lon, double altM, double radiusM, double
   impl_->placeOnCircle();
 }
 
+void Host::flySteer(double speedMps, double turnDps, double climbMps, double bankDeg, double headingDeg) {
+  if (!std::isfinite(speedMps) || !std::isfinite(turnDps) || !std::isfinite(climbMps) ||
+      std::isinf(bankDeg) || std::isinf(headingDeg))
+    throw std::invalid_argument("simulated host: fly steer: speed, turn and climb must be numbers");
+  CircleFlight &f = impl_->flight;
+  if (!f.active || !f.steered) {
+    const std::string pos = "sim/flightmodel/position/";
+    f = CircleFlight{};
+    f.active = f.steered = true;
+    f.lat = getd(pos + "latitude");
+    f.lon = getd(pos + "longitude");
+    f.alt = getd(pos + "elevation");
+    f.heading = getd(pos + "psi");
+  }
+  if (std::isfinite(headingDeg)) f.heading = wrapDegrees(headingDeg);
+  f.speed = speedMps;
+  f.turn = turnDps;
+  f.climb = climbMps;
+  f.coordinated = std::isnan(bankDeg);
+  f.bank = f.coordinated ? 0 : bankDeg;
+  f.placedAt = f.flown;
+  impl_->placeOnCircle();
+}
+
+bool Host::jumpSteered(double eastM, double northM) {
+  CircleFlight &f = impl_->flight;
+  if (!f.active || !f.steered || !std::isfinite(eastM) || !std::isfinite(northM)) return false;
+  // Through this host's frame, a plane tangent near its origin: the height it gives away from
+  // there is the Earth's curvature, not the aircraft's.
+  double x, y, z, height;
+  worldToLocal(f.lat, f.lon, f.alt, &x, &y, &z);
+  localToWorld(x + eastM, y, z - northM, &f.lat, &f.lon, &height);
+  impl_->placeOnCircle();
+  return true;
+}
+
+void Host::stall(double seconds) {
+  if (!(seconds > 0 && seconds < 3600)) return;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  impl_->stalled += seconds;
+}
+
+double Host::stalledSeconds() const {
+  return impl_->stalled;
+}
+
 void Host::stopFlying() {
   impl_->flight.active = false;
 }
@@ -100,6 +149,10 @@ void Host::Impl::placeOnCircle() {
   if (!f.active) return;
   const DataRefDef *override = findDataRefDef("sim/operation/override/override_planepath");
   if (values[override->index].vi[0] != 0) return;
+  if (f.steered) {
+    placeSteered();
+    return;
+  }
   // Counter-clockwise: the bearing from the centre decreases.
   const double bearing = wrapDegrees(f.phaseDeg - f.speed * f.flown / f.radius / kDeg);
   double lat, lon, heading;
@@ -121,6 +174,37 @@ void Host::Impl::placeOnCircle() {
   h.setvf(
       "sim/flightmodel/engine/ENGN_thro",
       std::vector<float>(static_cast<size_t>(h.dataRefSize("sim/flightmodel/engine/ENGN_thro")), kThrottle));
+}
+
+void Host::Impl::placeSteered() {
+  CircleFlight &f = flight;
+  const double dt = f.flown - f.placedAt;
+  f.placedAt = f.flown;
+  // Along the heading of the step's middle, over the ellipsoid's radii of curvature where the
+  // aircraft is: a frame's step is metres, so the error is far below a millimetre.
+  const double middle = (f.heading + f.turn * dt / 2) * kDeg;
+  const double sp = std::sin(f.lat * kDeg), w = std::sqrt(1.0 - kE2 * sp * sp);
+  const double meridional = kA * (1.0 - kE2) / (w * w * w), primeVertical = kA / w;
+  f.lat += f.speed * dt * std::cos(middle) / meridional / kDeg;
+  f.lon += f.speed * dt * std::sin(middle) / (primeVertical * std::cos(f.lat * kDeg)) / kDeg;
+  f.lon -= 360.0 * std::floor((f.lon + 180.0) / 360.0);
+  f.heading = wrapDegrees(f.heading + f.turn * dt);
+  f.alt += f.climb * dt;
+  double x, y, z;
+  self->worldToLocal(f.lat, f.lon, f.alt, &x, &y, &z);
+  Host &h = *self;
+  const std::string pos = "sim/flightmodel/position/";
+  h.setd(pos + "latitude", f.lat);
+  h.setd(pos + "longitude", f.lon);
+  h.setd(pos + "elevation", f.alt);
+  h.setd(pos + "local_x", x);
+  h.setd(pos + "local_y", y);
+  h.setd(pos + "local_z", z);
+  h.setf(pos + "psi", static_cast<float>(f.heading));
+  const double climbAngle = f.speed > 0 ? std::atan(f.climb / f.speed) / kDeg : 0;
+  h.setf(pos + "theta", static_cast<float>(kPitchDeg + climbAngle));
+  const double bank = f.coordinated ? std::atan(f.speed * f.turn * kDeg / kGravity) / kDeg : f.bank;
+  h.setf(pos + "phi", static_cast<float>(bank));
 }
 
 }  // namespace skyhost

@@ -100,11 +100,17 @@ struct MenuRec {
   std::vector<ItemRec> items;
   XPLMPluginID owner;
 };
-// The host flying the user's aircraft round a circle (Host::flyCircle).
+// The host flying the user's aircraft round a circle (Host::flyCircle), or steered from where it
+// is (Host::flySteer).
 struct CircleFlight {
   bool active = false;
+  bool steered = false;
   double lat = 0, lon = 0, alt = 0, radius = 0, speed = 0, phaseDeg = 0;
-  double flown = 0;  // seconds on the circle
+  double flown = 0;  // seconds on the circle, or steered
+  // Steered: where the aircraft is (lat, lon, alt above), its heading, and what it is told.
+  double heading = 0, turn = 0, climb = 0, bank = 0;
+  bool coordinated = true;  // phi is the coordinated turn's bank, not `bank`
+  double placedAt = 0;      // `flown` when the steered aircraft was last moved
 };
 
 struct WidgetRec {
@@ -281,6 +287,7 @@ struct Host::Impl {
   double lat0 = 0, lon0 = 0;
   double ecef0[3] = {0, 0, 0};
   int originMoves = 0;
+  double stalled = 0;  // wall-clock seconds spent in Host::stall
 
   // ---- helpers shared between files ----
   // The plugin whose code is running (what it makes is its own), 0 for the harness.
@@ -324,6 +331,7 @@ struct Host::Impl {
   bool holdsPlanes(const char *call);
   void planesReleased();                     // hands them to whoever waits
   void placeOnCircle();                      // writes the user's aircraft state for the flight's current time
+  void placeSteered();                       // moves a steered aircraft on to the flight's current time
   void purgePluginObjects(XPLMPluginID id);  // at unload: drop what it left, noting it in leftovers
   // Runs one phase of a command: before handlers in registration order, then after handlers; a
   // handler returning 0 ends the run.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -115,6 +116,30 @@ std::string parseCircle(const std::vector<std::string> &w, double out[6]) {
   return Host::circleFlightProblem(out[0], out[1], out[2], out[3], out[4], out[5]);
 }
 
+// "steer SPEED TURN CLIMB [bank DEG] [heading DEG]" into speed, turn, climb, bank, heading (NaN
+// for those left out).
+std::string parseSteer(const std::vector<std::string> &w, double out[5]) {
+  const char *usage = "fly wants steer SPEED_MPS TURN_DPS CLIMB_MPS [bank DEG] [heading DEG]";
+  if (w.size() < 4 || w.size() % 2 != 0 || w[0] != "steer") return usage;
+  out[3] = out[4] = NAN;
+  for (size_t k = 1; k < 4; ++k)
+    if (!parseNumber(w[k], &out[k - 1]) || !std::isfinite(out[k - 1])) return usage;
+  for (size_t k = 4; k + 1 < w.size(); k += 2) {
+    const int slot = w[k] == "bank" ? 3 : w[k] == "heading" ? 4 : -1;
+    if (slot < 0 || !parseNumber(w[k + 1], &out[slot]) || !std::isfinite(out[slot])) return usage;
+  }
+  return "";
+}
+
+// "jump EAST_M NORTH_M" into its two numbers.
+std::string parseJump(const std::vector<std::string> &w, double out[2]) {
+  const char *usage = "fly wants jump EAST_M NORTH_M";
+  if (w.size() != 3 || w[0] != "jump") return usage;
+  for (size_t k = 1; k < 3; ++k)
+    if (!parseNumber(w[k], &out[k - 1]) || !std::isfinite(out[k - 1])) return usage;
+  return "";
+}
+
 // A script's file name: absolute, or taken from baseDir.
 std::string pathFrom(const std::string &baseDir, const std::string &name) {
   return !name.empty() && name[0] == '/' ? name : baseDir + "/" + name;
@@ -160,7 +185,17 @@ std::string checkAction(const ScriptAction &a) {
   if (a.verb == "fly") {
     if (w.size() == 1 && w[0] == "stop") return "";
     double c[6];
+    if (!w.empty() && w[0] == "steer") return parseSteer(w, c);
+    if (!w.empty() && w[0] == "jump") return parseJump(w, c);
+    if (w.empty() || w[0] != "circle")
+      return "fly wants circle LAT LON ALT_M RADIUS_M SPEED_MPS [PHASE_DEG], steer SPEED_MPS TURN_DPS "
+             "CLIMB_MPS [bank DEG] [heading DEG], jump EAST_M NORTH_M, or stop";
     return parseCircle(w, c);
+  }
+  if (a.verb == "stall") {
+    double s = 0;
+    return w.size() == 1 && parseNumber(w[0], &s) && s > 0 && s < 3600 ? ""
+                                                                       : "stall wants SECONDS (0 to 3600)";
   }
   if (a.verb == "command") {
     const bool phase = w.size() == 2 && (w[1] == "once" || w[1] == "begin" || w[1] == "end");
@@ -309,11 +344,23 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
   } else if (a.verb == "fly") {
     if (w[0] == "stop") {
       host.stopFlying();
+    } else if (w[0] == "steer") {
+      double c[5];
+      parseSteer(w, c);
+      host.flySteer(c[0], c[1], c[2], c[3], c[4]);
+    } else if (w[0] == "jump") {
+      double c[2];
+      parseJump(w, c);
+      if (!host.jumpSteered(c[0], c[1])) return "fly jump: the aircraft is not steered";
     } else {
       double c[6];
       parseCircle(w, c);
       host.flyCircle(c[0], c[1], c[2], c[3], c[4], c[5]);
     }
+  } else if (a.verb == "stall") {
+    double s = 0;
+    parseNumber(w[0], &s);
+    host.stall(s);
   } else if (a.verb == "command") {
     const std::string phase = w.size() == 2 ? w[1] : "once";
     const bool known = phase == "begin" ? host.commandBegin(w[0])

@@ -115,7 +115,7 @@ std::vector<Pilot::Frame> Pilot::frames() const {
     long long micros;
     double skip;
     Frame f;
-    if (!(s >> micros >> skip >> skip >> skip >> skip >> skip)) continue;
+    if (!(s >> micros >> skip >> skip >> skip >> skip >> skip >> skip >> skip)) continue;
     f.wall = double(micros) * 1e-6;
     std::array<double, 4> p;
     while (s >> p[0] >> p[1] >> p[2] >> p[3] >> skip >> skip >> skip) f.planes.push_back(p);

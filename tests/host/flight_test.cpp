@@ -191,3 +191,55 @@ TEST(Flight, ScriptsFlyAndStopAndImpossibleCirclesAreRefused) {
   EXPECT_FALSE(f.host.flying());
   EXPECT_EQ(position(f.host).lat, south.lat);
 }
+
+TEST(Flight, SteersFromWhereItIsJumpsAndStalls) {
+  Fresh f;
+  const Pos start = position(f.host);
+  f.host.flySteer(70, 3, 5, std::nan(""), 90);
+  EXPECT_EQ(position(f.host).lat, start.lat) << "placed where it is";
+  double travelled = 0;
+  Pos prev = start;
+  for (int k = 0; k < 60; ++k) {
+    f.host.runFrame(1.0 / 60);
+    const Pos p = position(f.host);
+    travelled += inverse(prev.lat, prev.lon, p.lat, p.lon).distance;
+    prev = p;
+  }
+  EXPECT_NEAR(travelled, 70, 0.01);
+  EXPECT_NEAR(prev.el - start.el, 5, 1e-9);
+  EXPECT_NEAR(f.host.getf("sim/flightmodel/position/psi"), 93, 1e-3);
+  EXPECT_NEAR(f.host.getf("sim/flightmodel/position/phi"), std::atan(70 * 3 * kDeg / 9.80665) / kDeg, 1e-4);
+  EXPECT_NEAR(f.host.getf("sim/flightmodel/position/theta"), 1 + std::atan(5.0 / 70) / kDeg, 1e-4);
+  // Told again, it goes on from there, banked as told.
+  f.host.flySteer(0, 0, 0, 20, std::nan(""));
+  f.host.runFrames(30);
+  EXPECT_NEAR(position(f.host).lon, prev.lon, 1e-12);
+  EXPECT_FLOAT_EQ(f.host.getf("sim/flightmodel/position/phi"), 20);
+
+  ASSERT_TRUE(f.host.jumpSteered(20000, 0));
+  const Geodesic jump = inverse(prev.lat, prev.lon, position(f.host).lat, position(f.host).lon);
+  EXPECT_NEAR(jump.distance, 20000, 30);  // across this host's frame, a plane tangent near its origin
+  EXPECT_NEAR(jump.azimuth, 90, 0.2);
+  EXPECT_NEAR(position(f.host).el, prev.el, 1e-9);
+
+  // A stall runs no frame: the clock and the flight go on from where they were.
+  const double at = f.host.elapsed();
+  f.host.stall(0.01);
+  EXPECT_EQ(f.host.elapsed(), at);
+  EXPECT_NEAR(f.host.stalledSeconds(), 0.01, 1e-12);
+
+  std::istringstream text(
+      "0 fly steer 8 15 0 bank 0 heading 270\n"
+      "0 fly jump 100 -50\n"
+      "0 stall 2\n"
+      "0 fly steer 8 15\n"
+      "0 fly steer 8 15 0 pitch 3\n"
+      "0 fly jump 100\n"
+      "0 stall 0\n");
+  const skyhost::Script s = skyhost::parseScript(text);
+  EXPECT_EQ(s.actions.size(), 3u);
+  EXPECT_EQ(s.errors.size(), 4u);
+  f.host.stopFlying();
+  EXPECT_EQ(skyhost::runScriptAction(f.host, s.actions[1], f.dir.path()),
+            "fly jump: the aircraft is not steered");
+}

@@ -163,7 +163,23 @@ class Host {
   // override_planepath[0] is set: the plugin is moving the aircraft then.
   // Throws std::invalid_argument for values circleFlightProblem rejects.
   void flyCircle(double lat, double lon, double altM, double radiusM, double speedMps, double phaseDeg = 0);
+  // From the next frame on, the host flies the user's aircraft from where it is (latitude,
+  // longitude, elevation, and psi unless headingDeg is given): speedMps over the ground along its
+  // heading, the heading turning turnDps degrees a second (positive: to the right), climbing
+  // climbMps. theta is 1 degree plus the climb's angle; phi is bankDeg, or when that is NaN the
+  // bank of a coordinated turn (positive: right). Gear, throttles and lights are left alone.
+  // Called while steered already, the aircraft goes on from where it is with the new values.
+  // Throws std::invalid_argument for values that are not finite (bankDeg and headingDeg aside).
+  void flySteer(double speedMps, double turnDps, double climbMps, double bankDeg, double headingDeg);
+  // A steered aircraft is put eastM and northM metres away at once (a teleport); false while the
+  // aircraft is not steered.
+  bool jumpSteered(double eastM, double northM);
   void stopFlying();  // the aircraft stays where it is
+  // The host hangs for that many seconds of wall clock, as a host does while it loads something on
+  // its main thread: no frame runs, and its simulated clock and the flight go on afterwards from
+  // where they were. stalledSeconds() adds them up, so a real-time runner keeps its pace after.
+  void stall(double seconds);
+  double stalledSeconds() const;
   bool flying() const;
   // Why flyCircle would refuse these values, or empty.
   static std::string circleFlightProblem(double lat, double lon, double altM, double radiusM, double speedMps,
