@@ -22,6 +22,8 @@ OwnState State() {
                             2.51234579f,  -10.2512341f,  270.512344f,  0.333333343f,  0.333333343f, 0.0125f,
                             0.5f,         0.0f,          0.0123456791f, -0.234567896f, 0.00345678907f};
   std::memcpy(s.single, single, sizeof single);
+  s.latitude = 47.45022583456;
+  s.longitude = 8.5612344732;
   for (int i = 0; i < 10; ++i) s.gear[i] = 0.476190478f + 0.0476190478f * float(i / 3);
   for (int i = 0; i < 5; ++i) s.lights[i] = i != 4;
   for (int i = 0; i < 8; ++i) s.throttle[i] = 0.812345684f - 0.1f * float(i / 2);

@@ -37,7 +37,8 @@ class Aircraft {
 
   // State values. The slots are zero-initialised globals; the constructor touches only the handles.
   float x, y, z;
-  float lat, lon, el;
+  double lat, lon;  // as sent, to the millimetre
+  float el;
   float theta, phi, psi;
   float flap, flap2, spoiler, speedbrake, slat, wingSweep;
   float yokePitch, yokeRoll, yokeYaw;

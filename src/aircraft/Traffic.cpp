@@ -74,8 +74,8 @@ bool ShownAt(int n, double now) {
 
 void FollowOrigin() {
   if (!reference.set) {
-    reference.lat = XPLMGetDataf(gPlaneLat);
-    reference.lon = XPLMGetDataf(gPlaneLon);
+    reference.lat = XPLMGetDatad(gPlaneLat);
+    reference.lon = XPLMGetDatad(gPlaneLon);
     reference.el = XPLMGetDataf(gPlaneEl);
     XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &reference.x, &reference.y, &reference.z);
     reference.set = true;
@@ -219,10 +219,12 @@ bool ReportIsNewer(int n, double arrival, long micros) {
   return tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
 }
 
-void TakeReport(int n, double arrival, bool timed, long micros) {
+void TakeReport(int n, double arrival, bool timed, long micros, double x, double y, double z) {
   if (n < 1 || n >= kSlotCount) return;
   const Aircraft &a = AircraftList[n];
-  tracks[n].Take(TrackReport{arrival, timed, micros, Pose{a.x, a.y, a.z, a.theta, a.phi, a.psi}});
+  tracks[n].Take(
+      TrackReport{arrival, timed, micros, Pose{x, y, z, a.theta, a.phi, a.psi}, DegreeQuantum(a.lat, a.lon)},
+      TrafficClock());
 }
 
 void ResetTrack(int n) {

@@ -26,8 +26,8 @@ double TrafficClock();
 // without a time, takes any).
 bool ReportIsNewer(int n, double arrival, long micros);
 // With smoothing on: slot n took the report now in AircraftList[n] (timed: it carried the
-// sender's microseconds), read at arrival.
-void TakeReport(int n, double arrival, bool timed, long micros);
+// sender's microseconds), read at arrival, whose position in this host's frame is x, y, z.
+void TakeReport(int n, double arrival, bool timed, long micros, double x, double y, double z);
 // Slot n starts a new track: its next report is taken whatever its time, and shown as it comes.
 void ResetTrack(int n);
 // Flight loop, every frame: with smoothing on, each shown slot placed where its track puts it now.

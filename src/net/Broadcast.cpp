@@ -18,6 +18,8 @@ float SkytetherDrawPlanes(float, float, int, void *) {
                              gPlaneFlap2, gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep, gPlanePitch,
                              gPlaneRoll,  gPlaneYaw};
   for (int i = 0; i < 17; ++i) s.single[i] = XPLMGetDataf(singles[i]);
+  s.latitude = XPLMGetDatad(gPlaneLat);
+  s.longitude = XPLMGetDatad(gPlaneLon);
   XPLMGetDatavf(gPlaneGear, s.gear, 0, 10);
   XPLMGetDatavf(gPlaneThrottle, s.throttle, 0, 8);
   s.lights[0] = XPLMGetDatai(gPlaneBeacon);

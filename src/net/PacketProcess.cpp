@@ -46,8 +46,8 @@ int ReadLight(std::string_view field) {
 void ApplyPositionReport(Aircraft &a, const ReportFields &f, double arrival = 0, bool timed = false,
                          long micros = 0) {
   const std::string_view *t = f.field;
-  a.lat = ReadFloat(t[3]);
-  a.lon = ReadFloat(t[4]);
+  a.lat = ReadDoubleText(t[3]);
+  a.lon = ReadDoubleText(t[4]);
   a.el = ReadFloat(t[5]);
   double x, y, z;
   STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
@@ -77,7 +77,7 @@ void ApplyPositionReport(Aircraft &a, const ReportFields &f, double arrival = 0,
     return;
   }
   NoteReport(a.planeNumber);
-  if (smoothTraffic != 0) TakeReport(a.planeNumber, arrival, timed, micros);
+  if (smoothTraffic != 0) TakeReport(a.planeNumber, arrival, timed, micros, x, y, z);
 }
 
 // With smoothing on, the newest report of the run for each slot by the sender's time: the

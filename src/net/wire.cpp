@@ -57,9 +57,11 @@ void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &
   const std::string_view keyword = viewOnly ? "|VOLOC" : "|LOC";
   std::memcpy(p, keyword.data(), keyword.size());
   p += keyword.size();
-  for (float v : s.single) {
+  for (int i = 0; i < 17; ++i) {
     *p++ = '|';
-    p = WriteFloatText(p, v);
+    p = i == 3   ? WriteDegreeText(p, s.latitude)
+        : i == 4 ? WriteDegreeText(p, s.longitude)
+                 : WriteFloatText(p, s.single[i]);
   }
   for (float v : s.gear) {
     *p++ = '|';

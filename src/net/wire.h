@@ -16,13 +16,19 @@ std::string BuildChatLine(int id, const std::string &text);
 
 // The own aircraft state carried by one position line, in line order.
 struct OwnState {
-  float single[17];  // x y z, lat lon el, theta phi psi, 5 surfaces, 3 yoke values
+  float single[17];  // x y z, (lat lon: below) el, theta phi psi, 5 surfaces, 3 yoke values
+  // The fourth and fifth values, to the millimetre: the host keeps them as doubles, and a float's
+  // step in longitude is over a metre far east or west.
+  double latitude, longitude;
   float gear[10];
   int lights[5];  // beacon landing strobe nav taxi
   float throttle[8];
   float seconds, microseconds;
 };
-// Replaces out with "ID|LOC" (or "ID|VOLOC") and the 42 values, without terminator.
+// Replaces out with "ID|LOC" (or "ID|VOLOC") and the 42 values, without terminator: latitude and
+// longitude as "%.11g", the lights as "%d", the others as "%.9g" of a float. A reader that takes
+// latitude and longitude as floats reads the float nearest to them, as it did when they were
+// floats on the wire.
 void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &state);
 
 // ---- Server to plugin ----

@@ -10,6 +10,11 @@ constexpr std::size_t kNumberTextMax = 32;
 char *WriteIntText(char *out, int value);
 // Writes value widened to double as "%.9g" at out; returns the end of the text (not terminated).
 char *WriteFloatText(char *out, float value);
+// Significant digits of a latitude or longitude on the wire: 1e-8 degree (a millimetre) at 100 to
+// 180 degrees, finer below.
+constexpr int kDegreeDigits = 11;
+// Writes value as "%.11g" at out; returns the end of the text (not terminated).
+char *WriteDegreeText(char *out, double value);
 
 // Appends prefix, then value as "%d".
 void AddIntToString(std::string &s, const char *prefix, int value);
@@ -23,6 +28,9 @@ float stringtof(const std::string &s);
 // What strtof reads at the start of text in the C locale, as if the text ended there; 0 when it
 // reads nothing.
 float ReadFloatText(std::string_view text);
+// What strtod reads at the start of text in the C locale, as if the text ended there; 0 when it
+// reads nothing.
+double ReadDoubleText(std::string_view text);
 
 // The text cut to at most max bytes, never inside a UTF-8 character; a text that is not UTF-8
 // there is cut at max.

@@ -60,13 +60,14 @@ bool SameBits(float a, float b) {
 Aircraft Expected(const Aircraft &before, const std::string f[40]) {
   Aircraft a = before;
   auto F = [&](int i) { return std::strtof(f[i].c_str(), nullptr); };
+  // Latitude and longitude are read as doubles.
+  a.lat = std::strtod(f[3].c_str(), nullptr);
+  a.lon = std::strtod(f[4].c_str(), nullptr);
   double x, y, z;
-  fuzz::PluginHost().worldToLocal(double(F(3)), double(F(4)), double(F(5)), &x, &y, &z);
+  fuzz::PluginHost().worldToLocal(a.lat, a.lon, double(F(5)), &x, &y, &z);
   a.x = float(x);
   a.y = float(y);
   a.z = float(z);
-  a.lat = F(3);
-  a.lon = F(4);
   a.el = F(5);
   float *surfaces[] = {&a.theta, &a.phi,       &a.psi,       &a.flap,     &a.flap2,  &a.speedbrake,
                        &a.slat,  &a.wingSweep, &a.yokePitch, &a.yokeRoll, &a.yokeYaw};
@@ -81,12 +82,14 @@ Aircraft Expected(const Aircraft &before, const std::string f[40]) {
 void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
   const std::string slot = "slot " + std::to_string(n) + ": ";
   static float Aircraft::*const kValues[] = {
-      &Aircraft::x,         &Aircraft::y,        &Aircraft::z,          &Aircraft::lat,  &Aircraft::lon,
-      &Aircraft::el,        &Aircraft::theta,    &Aircraft::phi,        &Aircraft::psi,  &Aircraft::flap,
-      &Aircraft::flap2,     &Aircraft::spoiler,  &Aircraft::speedbrake, &Aircraft::slat, &Aircraft::wingSweep,
-      &Aircraft::yokePitch, &Aircraft::yokeRoll, &Aircraft::yokeYaw};
-  for (size_t i = 0; i < 18; ++i)
+      &Aircraft::x,         &Aircraft::y,         &Aircraft::z,          &Aircraft::el,
+      &Aircraft::theta,     &Aircraft::phi,       &Aircraft::psi,        &Aircraft::flap,
+      &Aircraft::flap2,     &Aircraft::spoiler,   &Aircraft::speedbrake, &Aircraft::slat,
+      &Aircraft::wingSweep, &Aircraft::yokePitch, &Aircraft::yokeRoll,   &Aircraft::yokeYaw};
+  for (size_t i = 0; i < 16; ++i)
     FUZZ_CHECK(SameBits(got.*kValues[i], want.*kValues[i]), slot + "value " + std::to_string(i));
+  FUZZ_CHECK(std::memcmp(&got.lat, &want.lat, sizeof got.lat) == 0, slot + "latitude");
+  FUZZ_CHECK(std::memcmp(&got.lon, &want.lon, sizeof got.lon) == 0, slot + "longitude");
   for (int i = 0; i < 10; ++i) FUZZ_CHECK(SameBits(got.gear[i], want.gear[i]), slot + "gear");
   for (int i = 0; i < 8; ++i) FUZZ_CHECK(SameBits(got.throttle[i], want.throttle[i]), slot + "throttle");
   FUZZ_CHECK(got.beacon == want.beacon && got.landing == want.landing && got.strobe == want.strobe &&

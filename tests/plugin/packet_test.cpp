@@ -58,14 +58,14 @@ TEST_F(PacketTest, ReportsArePlacedFromTheirWorldPositionInThisHostsFrame) {
   SendDatagram(Report(19, v));
   auto &h = host();
   double x, y, z;
-  h.worldToLocal(double(47.9f), double(8.6f), double(1000.5f), &x, &y, &z);
+  h.worldToLocal(47.9, 8.6, double(1000.5f), &x, &y, &z);
   EXPECT_NEAR(h.getd(Plane(19, "x")), x, 0.01);
   EXPECT_NEAR(h.getd(Plane(19, "y")), y, 0.01);
   EXPECT_NEAR(h.getd(Plane(19, "z")), z, 0.01);
   EXPECT_GT(std::abs(z), 40000.0);  // about 50 km north of this host's origin
   // Latitude, longitude and elevation are the host's to derive: the plugin writes none of them.
   EXPECT_EQ(h.readOnlyWrites(Plane(19, "lat")), 0);
-  EXPECT_NEAR(h.getd(Plane(19, "lat")), double(47.9f), 1e-6);
+  EXPECT_NEAR(h.getd(Plane(19, "lat")), 47.9, 1e-6);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "the")), 2.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "psi")), 270.5f);
   EXPECT_FLOAT_EQ(h.getf(Plane(19, "flap_ratio2")), 0.25f);
@@ -489,7 +489,9 @@ TEST_F(PacketTest, ModelPathsUseTheHostsSeparator) {
 }
 
 // With smoothing on (the default) a report overtaken on the way is dropped whole; with it off each
-// report is shown as it came, the last to arrive winning, as before smoothing.
+// report is shown as it came, the last to arrive winning, as before smoothing. Either way where it
+// is shown comes from its latitude and longitude as sent, not as the nearest floats (19 cm north
+// and 3 cm east of these).
 class SmoothingTest : public NetTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
@@ -498,10 +500,13 @@ TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
   LearnDatagramPort();
   ReportValues newer, older;
   newer.tail = "|1765158000|200000";
+  newer.lat = "47.5000017";
+  newer.lon = "8.50000045";
   newer.psi = 10;
   newer.gear[0] = 0.5f;
   older.tail = "|1765158000|100000";  // sent 0.1 s earlier
-  older.lat = "47.6";
+  older.lat = "47.6000017";
+  older.lon = "8.50000045";
   older.psi = 20;
   older.gear[0] = 0.25f;
   SendDatagram(Report(5, newer));
@@ -509,7 +514,8 @@ TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
   const ReportValues &shown = smooth ? newer : older;
   auto &h = host();
   double x, y, z;
-  h.worldToLocal(double(std::stof(shown.lat)), double(8.5f), double(1000.5f), &x, &y, &z);
+  h.worldToLocal(std::stod(shown.lat), std::stod(shown.lon), double(1000.5f), &x, &y, &z);
+  EXPECT_NEAR(h.getd(Plane(5, "x")), x, 0.01);
   EXPECT_NEAR(h.getd(Plane(5, "z")), z, 0.01);
   EXPECT_FLOAT_EQ(h.getf(Plane(5, "psi")), shown.psi);
   EXPECT_FLOAT_EQ(h.getvf(Plane(5, "gear_deploy"))[0], shown.gear[0]);

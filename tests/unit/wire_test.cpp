@@ -44,6 +44,8 @@ TEST(WireOut, SessionLines) {
 TEST(WireOut, PositionLineHoldsKeywordAnd42Values) {
   OwnState s{};
   for (int i = 0; i < 17; ++i) s.single[i] = float(i) + 0.1f;
+  s.latitude = -35.50000012345678;
+  s.longitude = 139.8000001234567;
   for (int i = 0; i < 10; ++i) s.gear[i] = 1.0f;
   s.lights[0] = 1;
   s.lights[3] = 1;
@@ -53,7 +55,10 @@ TEST(WireOut, PositionLineHoldsKeywordAnd42Values) {
   std::string line;
   BuildPositionLine(line, 99, false, s);
   EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 43);
-  EXPECT_EQ(line.rfind("99|LOC|0.100000001|1.10000002|", 0), 0u);
+  // Latitude and longitude to a millimetre (a float would put this longitude 1.4 m out); the
+  // values around them as floats.
+  EXPECT_EQ(line.rfind("99|LOC|0.100000001|1.10000002|2.0999999|-35.500000123|139.80000012|5.0999999|", 0),
+            0u);
   EXPECT_NE(line.find("|1|1|1|1|1|1|1|1|1|1|1|0|0|1|0|0.5|"), std::string::npos);
   EXPECT_EQ(line.substr(line.size() - 22), "|1.76515802e+09|123456");
   std::string observer;
