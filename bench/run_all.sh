@@ -21,9 +21,11 @@
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
 #   BASELINE_SERVER        another server executable to run the relay against as well
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
-#   SMOOTH_FPS             the watching host's frame rates for the smooth-traffic runs (default "30 60 120")
-#   SMOOTH_SECONDS         seconds measured per smooth-traffic run (default 10; "0" skips them)
+#   SMOOTH_FPS             the watching hosts' frame rates for the smooth-traffic cases (default "30 60 90 120")
+#   SMOOTH_SECONDS         seconds measured per smooth-traffic case (default 15; "0" skips them)
 #   RELAY_ONLY=1           run the relay parts only, keeping the plugin's figures of the last full run
+#   SMOOTH_ONLY=1          run the smooth-traffic cases and the placement's cost only, and replace that
+#                          section of bench/RESULTS.md
 set -euo pipefail
 BUILD=$(cd "${1:?usage: run_all.sh BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -38,11 +40,15 @@ RATES_WORLDS=${RATES_WORLDS:-"grid spread"}
 RATES_SENDERS=${RATES_SENDERS:-"30 60 120"}
 RATES_PILOTS=${RATES_PILOTS-"50 100 200 300 400 600 800 1000 1200 1500 2000"}
 export RELAY_BENCH_SERVER_NICE=${SERVER_NICE:--20} RELAY_BENCH_CLIENT_NICE=${CLIENT_NICE:--10}
-SMOOTH_FPS=${SMOOTH_FPS:-"30 60 120"}
-SMOOTH_SECONDS=${SMOOTH_SECONDS:-10}
+SMOOTH_FPS=${SMOOTH_FPS:-"30 60 90 120"}
+SMOOTH_SECONDS=${SMOOTH_SECONDS:-15}
 
 COMMANDS=$OUT/commands.txt
-if [ -n "${RELAY_ONLY:-}" ]; then
+if [ -n "${SMOOTH_ONLY:-}" ]; then
+  rm -rf "$OUT"
+  mkdir -p "$OUT/callgrind"
+  : >"$COMMANDS"
+elif [ -n "${RELAY_ONLY:-}" ]; then
   # The plugin's figures of an earlier run stay; the relay's are taken again.
   rm -f "$OUT"/relay_*.json "$OUT"/cluster_relay_*.json "$OUT"/rates_*.json
   sed -i '/relay_bench/d' "$COMMANDS"
@@ -66,6 +72,67 @@ echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"load_at_start\": \"$(cut 
 
 GB=(--benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
   --benchmark_out_format=json)
+# Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
+PYTHON=/usr/bin/python3
+[ -x "$PYTHON" ] || PYTHON=python3
+
+whole_plugin_frames() {  # the whole plugin at 60 fps, with smoothing on, off and before
+  echo "== whole plugin at 60 fps"
+  for i in $(seq "$FRAMES_REPS"); do
+    run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_$i.json"
+    # The same build with smoothing off: the remote aircraft placed by the receive cycle, as before.
+    run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_off_$i.json" --smooth-off
+    if [ -n "${BASELINE_PLUGIN:-}" ]; then
+      SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_baseline_$i.json"
+    fi
+  done
+}
+
+plugin_instructions() {  # callgrind instruction counts of the plugin's paths
+  echo "== callgrind instruction counts"
+  run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin" \
+    "$BUILD/bench/plugin_bench" --callgrind 2>"$OUT/callgrind/plugin.log"
+  run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin_off" \
+    "$BUILD/bench/plugin_bench" --callgrind --smooth-off 2>"$OUT/callgrind/plugin_off.log"
+  if [ -n "${BASELINE_PLUGIN:-}" ]; then
+    SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run valgrind --tool=callgrind --collect-atstart=no \
+      --callgrind-out-file="$OUT/callgrind/plugin_baseline" "$BUILD/bench/plugin_bench" --callgrind \
+      2>"$OUT/callgrind/plugin_baseline.log"
+  fi
+}
+
+smooth_cases() {  # every smooth-traffic case, this build and the baseline
+  echo "== smooth traffic: one pilot's scripted paths, eight hosts watching every frame, through the real server"
+  # Port 49556 is the plugin's own: a network namespace of its own where one can be had.
+  smooth() {  # smooth LABEL PLUGIN
+    local cmd=("$PYTHON" "$HERE/smooth.py" "$BUILD" "$OUT" --label "$1" --plugin "$2"
+      --fps "$(echo $SMOOTH_FPS | tr ' ' ,)" --seconds "$SMOOTH_SECONDS")
+    echo "${cmd[*]}" >>"$COMMANDS"
+    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+      unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
+    else
+      "${cmd[@]}"
+    fi
+  }
+  if [ -n "${BASELINE_PLUGIN:-}" ]; then
+    smooth before "$BASELINE_PLUGIN"
+  fi
+  smooth after "$BUILD/Skytether/lin_x64/Skytether.xpl"
+}
+
+if [ -n "${SMOOTH_ONLY:-}" ]; then
+  echo "== the placement of 19 moving aircraft"
+  run "$BUILD/bench/plugin_bench" "${GB[@]}" --benchmark_filter='PlaceTraffic|PlaceWrites' \
+    --benchmark_out="$OUT/plugin.json"
+  whole_plugin_frames
+  plugin_instructions
+  smooth_cases
+  sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/machine.json"
+  echo "== report"
+  run "$PYTHON" "$HERE/make_results.py" --smooth-only "$OUT" "$HERE/RESULTS.md"
+  echo "wrote the smooth-traffic section of $HERE/RESULTS.md and $HERE/smooth.png"
+  exit 0
+fi
 
 if [ -z "${RELAY_ONLY:-}" ]; then
   echo "== plugin: broadcast and packet cycle beside raw socket calls"
@@ -80,15 +147,7 @@ if [ -z "${RELAY_ONLY:-}" ]; then
   echo "== registry path per position"
   run "$BUILD/bench/server_bench" "${GB[@]}" --benchmark_out="$OUT/server.json"
 
-  echo "== whole plugin at 60 fps"
-  for i in $(seq "$FRAMES_REPS"); do
-    run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_$i.json"
-    # The same build with smoothing off: the remote aircraft placed by the receive cycle, as before.
-    run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_off_$i.json" --smooth-off
-    if [ -n "${BASELINE_PLUGIN:-}" ]; then
-      SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run "$BUILD/bench/plugin_bench" --frames 10 "$OUT/frames_baseline_$i.json"
-    fi
-  done
+  whole_plugin_frames
 
   echo "== system calls of the packet cycle"
   mkdir -p "$OUT/syscalls"
@@ -98,16 +157,7 @@ if [ -z "${RELAY_ONLY:-}" ]; then
       "$BUILD/bench/plugin_bench" --syscalls
   fi
 
-  echo "== callgrind instruction counts"
-  run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin" \
-    "$BUILD/bench/plugin_bench" --callgrind 2>"$OUT/callgrind/plugin.log"
-  run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/plugin_off" \
-    "$BUILD/bench/plugin_bench" --callgrind --smooth-off 2>"$OUT/callgrind/plugin_off.log"
-  if [ -n "${BASELINE_PLUGIN:-}" ]; then
-    SKYTETHER_BENCH_PLUGIN=$BASELINE_PLUGIN run valgrind --tool=callgrind --collect-atstart=no \
-      --callgrind-out-file="$OUT/callgrind/plugin_baseline" "$BUILD/bench/plugin_bench" --callgrind \
-      2>"$OUT/callgrind/plugin_baseline.log"
-  fi
+  plugin_instructions
   run valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$OUT/callgrind/server" \
     "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
 fi
@@ -165,24 +215,7 @@ print("held" if ok and r["latency_p99_ms"] <= 5 else "slow" if ok else "lost")' 
 fi
 
 if [ -z "${RELAY_ONLY:-}" ] && [ "$SMOOTH_SECONDS" != 0 ]; then
-  echo "== smooth traffic: two pilots circling, a third host watching every frame, through the real server"
-  # Port 49556 is the plugin's own: a network namespace of its own where one can be had.
-  smooth() {  # smooth LABEL PLUGIN SMOOTH
-    local cmd=(/usr/bin/python3 "$HERE/smooth.py" "$BUILD" "$OUT" --label "$1" --plugin "$2" --smooth "$3"
-      --fps "$(echo $SMOOTH_FPS | tr ' ' ,)" --seconds "$SMOOTH_SECONDS")
-    echo "${cmd[*]}" >>"$COMMANDS"
-    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-      unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
-    else
-      "${cmd[@]}"
-    fi
-  }
-  PLUGIN_FILE=$BUILD/Skytether/lin_x64/Skytether.xpl
-  smooth after "$PLUGIN_FILE" 1
-  smooth off "$PLUGIN_FILE" 0
-  if [ -n "${BASELINE_PLUGIN:-}" ]; then
-    smooth before "$BASELINE_PLUGIN" 1
-  fi
+  smooth_cases
 fi
 
 sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/relay_machine.json"
@@ -193,8 +226,5 @@ if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
 fi
 
 echo "== report"
-# Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
-PYTHON=/usr/bin/python3
-[ -x "$PYTHON" ] || PYTHON=python3
 run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
 echo "wrote $HERE/RESULTS.md and $HERE/relay.png"
