@@ -35,12 +35,6 @@ std::vector<std::string> Split(const std::string &s) {
   }
 }
 
-std::string Num(float v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", double(v));
-  return buf;
-}
-
 const skyhost::Host::FlightLoop *Announcer(skyhost::Host &host) {
   for (const auto &loop : host.flightLoops())
     if (loop.firstInterval == 10.0f) return &loop;
@@ -168,7 +162,12 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   EXPECT_EQ(f[0], std::to_string(UniqueID()));
   EXPECT_EQ(f[1], "LOC");
   EXPECT_EQ(f[2], "12.5");
-  EXPECT_EQ(f[5], Num(float(h.getd("sim/flightmodel/position/latitude"))));  // as the host derived it
+  // Latitude and longitude as the host derived them, to the millimetre.
+  char degrees[2][32];
+  std::snprintf(degrees[0], sizeof degrees[0], "%.11g", h.getd("sim/flightmodel/position/latitude"));
+  std::snprintf(degrees[1], sizeof degrees[1], "%.11g", h.getd("sim/flightmodel/position/longitude"));
+  EXPECT_EQ(f[5], degrees[0]);
+  EXPECT_EQ(f[6], degrees[1]);
   EXPECT_EQ(f[10], "271.25");
   EXPECT_EQ(f[13], "0.100000001");  // speedbrake, the twelfth value
   EXPECT_EQ(f[18], "-0.5");
