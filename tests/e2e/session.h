@@ -37,6 +37,7 @@ struct PilotSetup {
   // Flies until the test ends it (quit), driven meanwhile by act and read by snapshot, instead of
   // the fixed run of `seconds` with its dump; kHeldSeconds of simulated time at most.
   bool held = false;
+  bool smooth = true;  // "Smooth traffic" in its preferences
 };
 
 constexpr double kHeldSeconds = 180;
@@ -72,10 +73,12 @@ class Pilot {
   std::string log() const { return process_.Log(); }
   const std::string &root() const { return root_->path(); }
 
-  // Every frame the host ran, from its trace: the wall-clock time it began (seconds) and where each
-  // multiplayer plane within 100 km of the user was (index, latitude, longitude, elevation).
+  // Every frame the host ran, from its trace: the wall-clock time it began (seconds), where the
+  // user's aircraft was (latitude, longitude, elevation) and where each multiplayer plane within
+  // 100 km of the user was (index, latitude, longitude, elevation).
   struct Frame {
     double wall;
+    std::array<double, 3> own;
     std::vector<std::array<double, 4>> planes;
   };
   std::vector<Frame> frames() const;
