@@ -83,6 +83,9 @@ TEST_F(FaultTest, AServerThatStopsReadingNeverHoldsTheFrameAndGetsOnlyWholeLines
   const int fd = PluginStreamSocket(peer->port());
   ASSERT_GE(fd, 0);
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "a send on a blocking stream could hold the frame";
+  // A small send buffer on the plugin's side too, as on a slow link: it fills after tens of lines,
+  // not the thousands loopback's grown buffer takes.
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
 
   // From here the server reads no more of the stream. The user keeps chatting.
   host().pressKey('\t');

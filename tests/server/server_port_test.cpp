@@ -34,11 +34,12 @@ TEST(ServerDefaultPort, ListensOnTcpAndUdp49556) {
   // Without a network of its own, another run may hold the port for a while: a bind failure is
   // retried then.
   const double wait = OwnNetwork() ? 0 : 40;
-  auto started = std::make_unique<harness::ServerProcess>(std::vector<std::string>{});
+  const std::vector<std::string> args = {"--max-report-age", "0"};  // however busy the machine
+  auto started = std::make_unique<harness::ServerProcess>(args);
   for (auto deadline = harness::After(wait); !started->ok() && harness::Clock::now() < deadline;) {
     started.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    started = std::make_unique<harness::ServerProcess>(std::vector<std::string>{});
+    started = std::make_unique<harness::ServerProcess>(args);
   }
   harness::ServerProcess &server = *started;
   ASSERT_TRUE(server.ok()) << server.Tail();

@@ -50,7 +50,8 @@ class StatusServer : public ::testing::Test {
     std::string metrics;
     ASSERT_TRUE(harness::WaitForMetric(http, "skytether_positions_in_total", 2, &metrics)) << metrics;
   }
-  ServerProcess server{{"--port", "0", "--http", "0", "--max-pilots", "3", "--node-name", "north-1"}};
+  ServerProcess server{
+      {"--port", "0", "--http", "0", "--max-pilots", "3", "--node-name", "north-1", "--max-report-age", "0"}};
   int http = 0;
   FakeClient a{server.port(), 1111}, b{server.port(), 2222}, tower{server.port(), 3333};
 };
