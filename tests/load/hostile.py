@@ -25,6 +25,8 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              reports a second the recipient gets (the near cap is 40)
   feed       pilots whose callsigns and model paths are long, multibyte or not UTF-8: whether
              the feed still parses as JSON
+  inject     pilots whose callsigns start with ';', '!' or a blank: the pilot lines a reader of
+             the plain-text feed finds, and the count its header gives
   range      990 pilots in view; GETs of the feed with 2,700 byte ranges, then 8 connections
              at once mixing every kind of request for 10 s: answer sizes and the server's memory
   fakenodes  a stranger on Redis publishes presences of 20,000, then 100,000 fake node names
@@ -511,6 +513,48 @@ def feed(build):
     server.stop()
 
 
+def inject(build):
+    server = Server(build, ["--http", "0"])
+    callsigns = [";hidden", "!SERVERS:", " ;padded", "PLAIN1", "PLAIN2"]
+    pilots = []
+    for i, callsign in enumerate(callsigns):
+        p = Pilot(server.port, 300 + i)
+        p.login("i%d" % i)
+        p.send("%d|CALLSIGN|%s|\n" % (p.uid, callsign))
+        pilots.append(p)
+    time.sleep(0.3)
+    deadline = time.time() + 10
+    while time.time() < deadline:  # until a snapshot holds them all
+        for i, p in enumerate(pilots):
+            p.fly(47.0 + i * 0.01, 8.0)
+        time.sleep(0.5)
+        _, body = http_get(server.http, "/v1/status.json")
+        try:
+            if json.loads(body.decode())["counts"]["pilots"] == len(pilots):
+                break
+        except (ValueError, KeyError):
+            pass
+    _, text = http_get(server.http, "/v1/whazzup.txt")
+    # As a reader takes it: comments skipped, sections opened by '!', one pilot a line.
+    section, listed, said = "", 0, -1
+    for line in text.decode(errors="replace").split("\n"):
+        stripped = line.strip()
+        if stripped.startswith(";") or not stripped:
+            continue
+        if stripped.startswith("!"):
+            section = stripped
+        elif stripped.startswith("CONNECTED CLIENTS"):
+            said = int(stripped.split("=")[1])
+        elif section == "!CLIENTS:":
+            listed += 1
+    print("inject: %d pilots in view, callsigns %s: a reader finds %d pilot lines, the header counts %d"
+          % (len(pilots), ", ".join(repr(c) for c in callsigns), listed, said))
+    check(listed == said == len(pilots), "inject: callsigns hid pilots from the plain-text feed")
+    for p in pilots:
+        p.close()
+    server.stop()
+
+
 def range_(build):
     resource.setrlimit(resource.RLIMIT_NOFILE, (8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     server = Server(build, ["--http", "0"])
@@ -959,7 +1003,7 @@ def admin(build):
 
 if __name__ == "__main__":
     scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
-                 "flood": flood, "flip": flip, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
+                 "flood": flood, "flip": flip, "feed": feed, "inject": inject, "range": range_, "fakenodes": fakenodes, "restart": restart,
                  "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):
         raise SystemExit(__doc__)

@@ -1,7 +1,9 @@
 // The server's wire codec, fed from buffers exactly as the sockets feed it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "core/admin.h"
 #include "core/bans.h"
 #include "core/codec.h"
+#include "core/feed_text.h"
 #include "core/rate.h"
 #include "core/status.h"
 #include "http/request.h"
@@ -259,6 +262,37 @@ TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
       << feed;
   EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
   EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
+
+  // The plain-text feed: no pilot text turns a line into a comment or a section, or starts one,
+  // so the readers' count of pilot lines is the header's.
+  std::vector<StatusPilot> tricky;
+  for (const char *callsign : {";hidden", "!SERVERS:", " ;x", "a\n!GENERAL:", "", "ok"}) {
+    StatusPilot p = flying;
+    p.callsign = callsign;
+    p.node = callsign;
+    tricky.push_back(p);
+  }
+  s.pilots = tricky;
+  s.node = "!n1";
+  std::istringstream text(FeedText(s));
+  std::string line, section;
+  std::size_t listed = 0, said = 0;
+  for (int number = 1; std::getline(text, line); ++number) {
+    if (line[0] == ';') {
+      EXPECT_EQ(number, 1) << line;
+    } else if (line[0] == '!') {
+      section = line;
+      EXPECT_TRUE(line == "!GENERAL:" || line == "!CLIENTS:" || line == "!SERVERS:") << line;
+    } else if (line.rfind("CONNECTED CLIENTS = ", 0) == 0) {
+      said = std::stoul(line.substr(20));
+    } else if (section == "!CLIENTS:") {
+      EXPECT_EQ(std::count(line.begin(), line.end(), ':'), kFeedTextClientFields) << line;
+      ++listed;
+    }
+    EXPECT_NE(line[0], ' ') << line;
+  }
+  EXPECT_EQ(listed, tricky.size());
+  EXPECT_EQ(said, listed);
 }
 
 TEST(StatusTexts, FeedParsesWhateverTextsPilotsSend) {
