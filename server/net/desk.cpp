@@ -76,6 +76,11 @@ void OperatorDesk::ReloadAccounts(const std::string &by, Done done) {
       problems.push_back(error);
     } else {
       problems = Accounts::Problems(text);
+      // A file being written in place, caught half way, ends in the middle of a line: its last
+      // account would be a cut password and the ones after it gone. Only a whole file is taken.
+      if (!text.empty() && text.back() != '\n')
+        problems.push_back("the last line does not end with a line break (half written? write a new file "
+                           "and rename it over this one)");
       if (problems.empty()) fresh->Parse(text, &error);
       // A file caught half-written by an editor would log everyone out: none at all is refused.
       if (problems.empty() && fresh->size() == 0) problems.push_back("no account in it");

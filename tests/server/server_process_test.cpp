@@ -450,6 +450,10 @@ TEST(ServerProcess, AccountsAreReloadedLive) {
   EXPECT_NE(answer.find("line 2: expected"), std::string::npos) << answer;
   EXPECT_NE(answer.find("line 4: userID \\\"carol\\\" given twice"), std::string::npos) << answer;
   EXPECT_TRUE(server.WaitForLog("the 2 accounts in force stay", 3));
+  // Caught half written: the cut last line would be an account with a wrong password.
+  std::ofstream(accounts) << "alice pw2\ncarol p";
+  server.Kill(SIGHUP);
+  EXPECT_TRUE(server.WaitForLog("does not end with a line break", 3)) << server.Log();
   FakeClient new_password(server.port(), 1113);
   ASSERT_TRUE(LogIn(new_password, 1113, "alice", "pw2"));
   EXPECT_TRUE(server.WaitForLog("login 1113 (alice)", 3)) << server.Log();
