@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
 
   // The operator's controls: carried out on this thread by the desk, asked for over HTTP on an
   // address of their own, passed to the other nodes through Redis.
-  o.admin_http.limits = AdminLimits();
+  UseAdminLimits(&o.admin_http, o.admin_tokens);
   HttpServer admin_http(o.admin_http);  // before the desk: the desk's answers may still reach it
   Operator op(registry, admin_counters, WallSeconds, Now, clustered);
   op.bans() = std::move(o.bans);

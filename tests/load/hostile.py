@@ -18,6 +18,11 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              token and with wrong ones as fast as they go, bodies far over the cap, bodies that
              trickle in; answers by status, time until a trickling body is cut, log lines, and
              the reports that reached the other pilot
+  lockout    the operator's requests beside requests without a token at 10 a second from its own
+             address, then behind one reverse proxy at 5 a second; then wrong tokens from 5,000
+             addresses: the operator's answers, and the guesses checked a second
+  slowadmin  32 connections trickling their request heads to the controls (8 from the
+             operator's address) while the operator asks 75 times: its answers
   flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
              at 30 Hz: share of the honest reports a recipient reading as the plugin reads
              (90 datagrams per 0.03 s) lost
@@ -159,14 +164,14 @@ def plugin_read(sock):
     return got
 
 
-def http_get(port, path, headers=(), source="127.0.0.1", timeout=10):
+def http_get(port, path, headers=(), source="127.0.0.1", timeout=10, host="x"):
     """Status and body of one request on a connection of its own; (0, b"") when refused."""
     s = socket.socket()
     s.settimeout(timeout)
     try:
         s.bind((source, 0))
         s.connect(("127.0.0.1", port))
-        s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (path, "".join(h + "\r\n" for h in headers))).encode())
+        s.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (path, host, "".join(h + "\r\n" for h in headers))).encode())
         data = b""
         while True:
             chunk = s.recv(1 << 20)
@@ -920,20 +925,124 @@ def proxy(build):
     server.stop()
 
 
-def admin(build):
-    token = "hostile-0123456789abcdef"
+ADMIN_TOKEN = "hostile-5f0c9e27b4d1a8364e2b"
+
+
+def admin_server(build, args=()):
+    """A server with the controls on a free port of 127.0.0.1: the server and that port."""
     path = "/tmp/skytether-hostile-tokens"
     with open(path, "w") as f:
-        f.write("ops %s\n" % token)
+        f.write("ops %s\n" % ADMIN_TOKEN)
     os.chmod(path, 0o600)
-    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", "--max-report-age", "0"])
+    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", *args])
     for _ in range(50):
         with server.lock:
             line = next((l for l in server.lines if "admin controls on" in l), None)
         if line:
             break
         time.sleep(0.1)
-    port = int(line.split("127.0.0.1:")[1].split("/")[0])
+    os.remove(path)
+    return server, int(line.split("127.0.0.1:")[1].split("/")[0])
+
+
+def admin_get(port, token, source="127.0.0.1", headers=()):
+    auth = ["Authorization: Bearer " + token] if token else []
+    return http_get(port, "/v1/admin/pilots", auth + list(headers), source, timeout=5, host="127.0.0.1:%d" % port)[0]
+
+
+def lockout(build):
+    # The operator's 20 requests, 4 a second, beside a client without a token at 10 a second from
+    # the operator's own address; then both behind one reverse proxy, the stranger at 5 a second.
+    proxied = supports(build, "--admin-trusted-proxy")
+    server, port = admin_server(build, ["--admin-trusted-proxy", "127.0.0.5"] if proxied else [])
+    for label, source, forwarded, pace in (("the same address", "127.0.0.1", None, 0.1),
+                                           ("behind one proxy", "127.0.0.5", "10.0.%d.%d", 0.2)):
+        stop, n = threading.Event(), [0]
+
+        def stranger():
+            while not stop.is_set():
+                n[0] += 1
+                via = ["X-Forwarded-For: " + forwarded % (n[0] // 250, n[0] % 250)] if forwarded else []
+                admin_get(port, "", source, via)
+                stop.wait(pace if n[0] > 20 else 0)  # its first 20 at once
+
+        t = threading.Thread(target=stranger)
+        t.start()
+        time.sleep(1)
+        answers = {}
+        for _ in range(20):
+            st = admin_get(port, ADMIN_TOKEN, source, ["X-Forwarded-For: 192.0.2.1"] if forwarded else [])
+            answers[st] = answers.get(st, 0) + 1
+            time.sleep(0.25)
+        stop.set()
+        t.join()
+        print("lockout: %s: the operator's 20 requests beside a client without a token at %d a second: %s"
+              % (label, round(1 / pace), dict(sorted(answers.items()))))
+        check(answers.get(200, 0) == 20, "lockout: requests without a token cost the operator's")
+    # Guesses from 5,000 addresses, each on a connection of its own, as fast as they go for 5 s.
+    stop, answers, lock = time.time() + 5, {}, threading.Lock()
+
+    def guesser(k):
+        i = k
+        while time.time() < stop:
+            st = admin_get(port, "wrong-%032d" % i, "127.1.%d.%d" % (i // 250 % 20, 1 + i % 250))
+            with lock:
+                answers[st] = answers.get(st, 0) + 1
+            i += 8
+    threads = [threading.Thread(target=guesser, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print("lockout: wrong tokens from 5,000 addresses for 5 s: %d checked (%.0f a second), answers %s; "
+          "the operator then: %d" % (answers.get(401, 0), answers.get(401, 0) / 5.0, dict(sorted(answers.items())),
+                                     admin_get(port, ADMIN_TOKEN)))
+    check(answers.get(401, 0) <= 100, "lockout: guesses from many addresses were not bounded")
+    server.stop()
+
+
+def slowadmin(build):
+    # 8 connections of 127.0.0.1 and 24 of other addresses send their heads a byte a second, over
+    # and over; the operator asks 75 times, 5 a second (its allowance).
+    server, port = admin_server(build)
+    stop = threading.Event()
+
+    def trickler(source):
+        while not stop.is_set():
+            s = socket.socket()
+            try:
+                s.bind((source, 0))
+                s.connect(("127.0.0.1", port))
+                for b in b"GET /v1/admin/pilots HTTP/1.1\r\nHost: 127.0.0.1\r\n":
+                    if stop.wait(1.0):
+                        break
+                    s.send(bytes([b]))
+            except OSError:
+                pass
+            s.close()
+    threads = [threading.Thread(target=trickler, args=("127.0.0.1" if k < 8 else "127.0.3.%d" % k,)) for k in range(32)]
+    for t in threads:
+        t.start()
+    time.sleep(2)
+    answers, took = {}, 0.0
+    for _ in range(75):
+        start = time.time()
+        st = admin_get(port, ADMIN_TOKEN)
+        took = max(took, time.time() - start)
+        answers[st] = answers.get(st, 0) + 1
+        time.sleep(0.2)
+    stop.set()
+    for t in threads:
+        t.join()
+    print("slowadmin: 32 connections trickling their heads (8 from the operator's address): the operator's 75 "
+          "requests answered %s, the slowest in %.2f s" % (dict(sorted(answers.items())), took))
+    check(answers.get(200, 0) == 75, "slowadmin: slow connections kept the operator out")
+    server.stop()
+
+
+def admin(build):
+    token = ADMIN_TOKEN
+    server, port = admin_server(build, ["--max-report-age", "0"])
     r, x = pair(server)
     while readable(r.udp, 0.2):
         r.udp.recv(2048)
@@ -959,7 +1068,8 @@ def admin(build):
         return time.time() - start
 
     def post(auth, length, path="/v1/admin/kick"):
-        return ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n\r\n" % (path, auth, length)).encode()
+        return ("POST %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sContent-Length: %d\r\n\r\n"
+                % (path, port, auth, length)).encode()
 
     def flood(label, auth):
         while time.time() < stop:
@@ -996,13 +1106,13 @@ def admin(build):
           "reports %d of %d; the pilot named in every request still logged in: %s"
           % (dict(sorted(statuses.items())), max(slow_cut), n, b, received, sent, alive))
     server.stop()
-    os.remove(path)
     if not alive or received < sent:
         raise SystemExit("admin: a hostile admin client cost the relay")
 
 
 if __name__ == "__main__":
     scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
+                 "lockout": lockout, "slowadmin": slowadmin,
                  "flood": flood, "flip": flip, "feed": feed, "inject": inject, "range": range_, "fakenodes": fakenodes, "restart": restart,
                  "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):

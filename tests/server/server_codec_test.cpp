@@ -356,6 +356,23 @@ TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
   EXPECT_EQ(ClientAddress(r, "127.0.0.6", proxies), "127.0.0.6");
   ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: nonsense\r\n\r\n", {}, &r), ReadStatus::kDone);
   EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "127.0.0.5");
+  // Guesses are counted per network too: a /24, or the /64 that an IPv6 client picks addresses in.
+  EXPECT_EQ(NetworkOf("192.0.2.77"), "192.0.2.0/24");
+  EXPECT_EQ(NetworkOf("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+
+  // A listener on every address takes any address in Host, and only this machine's names.
+  // One on loopback, its own address and name only.
+  for (const auto &[host, loopback] : std::vector<std::pair<std::string, bool>>{
+           {"[::1]:49557", true}, {"localhost:80", true}, {"192.0.2.7", false}, {"[2001:db8::1]", false},
+           {"node-1.", false}}) {
+    ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n", {}, &r), ReadStatus::kDone);
+    EXPECT_TRUE(SameHost(r, {"::", "localhost", "node-1"}, true)) << host;
+    EXPECT_EQ(SameHost(r, {"::1", "localhost"}, false), loopback) << host;
+  }
+  for (const char *host : {"[::1", "::1", "a:b:80", "node-1:http", "rebound.example"}) {
+    ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n", {}, &r), ReadStatus::kDone);
+    EXPECT_FALSE(SameHost(r, {"::", "localhost", "node-1"}, true)) << host;
+  }
 }
 
 TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {

@@ -420,6 +420,52 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   for (const std::string &f : {accounts, tokens, bans}) std::remove(f.c_str());
 }
 
+// Whatever others send to the controls, the operator gets in: requests without a token spend an
+// allowance of their own, slow connections make room, and only this listener's own name is served
+// (a page whose name was rebound to it is not), without any header letting another site read it.
+TEST(ServerProcess, TheOperatorKeepsControl) {
+  const std::string tokens = PrivateFile("skytether_keep_tokens", std::string("ops ") + kOpsToken + "\n");
+  ServerProcess server({"--port", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const int admin = harness::AdminPort(server);
+  ASSERT_GT(admin, 0) << server.Log();
+  auto ask = [admin](const std::string &head, std::string *answer) {
+    const int fd = harness::HttpConnect(admin);
+    const std::string request = "GET /v1/admin/pilots HTTP/1.1\r\nAuthorization: Bearer " +
+                                std::string(kOpsToken) + "\r\n" + head + "\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    answer->clear();
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer->append(buf, n);
+    ::close(fd);
+    return std::atoi(answer->c_str() + 9);
+  };
+  std::string answer;
+  const std::string port = std::to_string(admin);
+  for (const std::string &host : {"127.0.0.1:" + port, std::string("localhost"), "LOCALHOST:" + port}) {
+    EXPECT_EQ(ask("Host: " + host + "\r\n", &answer), 200) << host;
+    EXPECT_EQ(answer.find("Access-Control"), std::string::npos) << answer;
+  }
+  for (const std::string &head : {"Host: rebound.example:" + port + "\r\n", std::string("Host: 127.0.0.2\r\n"),
+                                  "Host: 127.0.0.1:" + port + "\r\nOrigin: http://rebound.example\r\n"})
+    EXPECT_EQ(ask(head, &answer), 403) << head;
+  int refused = 0;
+  for (int i = 0; i < 30; ++i) refused += Admin(admin, "pilots", "", nullptr, "") == 429;
+  EXPECT_GT(refused, 0) << "guesses are limited";
+  EXPECT_EQ(Admin(admin, "pilots", ""), 200) << "and cost the operator nothing";
+
+  std::vector<int> slow;
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(harness::HttpConnect(admin));
+    ASSERT_GE(slow.back(), 0);
+    ASSERT_GT(::send(slow.back(), "GET /v1/admin/pilots HTTP/1.1\r\nHo", 33, MSG_NOSIGNAL), 0);
+  }
+  EXPECT_EQ(Admin(admin, "pilots", ""), 200) << "8 trickling connections of its own address";
+  for (int fd : slow) ::close(fd);
+
+  std::remove(tokens.c_str());
+}
+
 // SIGHUP or the operator rereads the accounts: new ones log in, removed ones are logged out,
 // changed passwords apply at the next login; a broken file changes nothing.
 TEST(ServerProcess, AccountsAreReloadedLive) {
