@@ -417,8 +417,13 @@ TEST(OperatorFiles, BanListTokensAndForms) {
 
   AdminTokens tokens;
   problems.clear();
-  EXPECT_FALSE(tokens.Parse("ops short\nops 0123456789abcdef\nops 0123456789abcdefX\n", &problems));
-  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_FALSE(tokens.Parse("ops short\nops 0123456789abcdef\nops 0123456789abcdefX\nci aaaaaaaaaaaaaaaaaaaaaaaa\n"
+                            "ci2 0101010101010101010101010101\nci3 0123456789 abcdefghij\n",
+                            &problems));
+  ASSERT_EQ(problems.size(), 5u);
+  EXPECT_NE(problems[2].find("line 4: the token of ci has fewer than 16 different bytes"), std::string::npos);
+  EXPECT_NE(problems[3].find("line 5: the token of ci2 has fewer"), std::string::npos);
+  EXPECT_EQ(problems[4], "line 6: the token of ci3 holds a blank: a token is one word");
   ASSERT_TRUE(tokens.Parse("# who\nops  0123456789abcdef \nci fedcba9876543210fedcba\n", &problems));
   ASSERT_NE(tokens.NameOf("fedcba9876543210fedcba"), nullptr);
   EXPECT_EQ(*tokens.NameOf("0123456789abcdef"), "ops");
