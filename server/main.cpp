@@ -135,21 +135,15 @@ int main(int argc, char **argv) {
       return 1;
     }
     server.PublishTo(&board);
-    const std::string &address = o.http_options.address;
-    const bool v6 = address.find(':') != std::string::npos;
-    LogLine("status page on http://" + (v6 ? "[" + address + "]" : address) + ":" +
-            std::to_string(http.port()) + "/");
+    LogLine("status page on http://" + HostPort(o.http_options.address, http.port()) + "/");
   }
   if (o.admin) {
     if (!admin_http.Start(&error)) {
       std::fprintf(stderr, "skytether-server: %s (--admin-http)\n", error.c_str());
       return 1;
     }
-    const std::string &address = o.admin_http.address;
-    const bool v6 = address.find(':') != std::string::npos;
-    LogLine("admin controls on http://" + (v6 ? "[" + address + "]" : address) + ":" +
-            std::to_string(admin_http.port()) + "/v1/admin/ (" + std::to_string(o.admin_tokens.size()) +
-            " tokens)");
+    LogLine("admin controls on http://" + HostPort(o.admin_http.address, admin_http.port()) + "/v1/admin/ (" +
+            std::to_string(o.admin_tokens.size()) + " tokens)");
   }
   if (!o.ban_file.empty()) {
     LogLine("bans: " + std::to_string(op.bans().all().size()) + " from " + o.ban_file);

@@ -1,6 +1,7 @@
 #include "core/address.h"
 
 #include <cstdio>
+#include <string>
 
 namespace skytether {
 
@@ -23,13 +24,40 @@ std::string IpAddr::ToString() const {
   char buf[64];
   if (!v6) {
     std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-  } else {
-    int n = 0;
-    for (int i = 0; i < 16; i += 2) {
-      n += std::snprintf(buf + n, sizeof buf - n, i ? ":%x" : "%x", (bytes[i] << 8) | bytes[i + 1]);
-    }
+    return buf;
   }
-  return buf;
+  // The usual short form: the longest run of two or more zero groups (the first of equal runs)
+  // becomes "::", hex digits in lowercase without leading zeros.
+  int groups[8];
+  for (int i = 0; i < 8; ++i) groups[i] = (bytes[2 * i] << 8) | bytes[2 * i + 1];
+  int best = -1, best_len = 1;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && groups[j] == 0) ++j;
+    if (j - i > best_len) best = i, best_len = j - i;
+    i = j > i ? j : i + 1;
+  }
+  std::string out;
+  for (int i = 0; i < 8; ++i) {
+    if (i == best) {
+      out += "::";
+      i += best_len - 1;
+      continue;
+    }
+    if (!out.empty() && out.back() != ':') out += ':';
+    std::snprintf(buf, sizeof buf, "%x", groups[i]);
+    out += buf;
+  }
+  return out;
+}
+
+std::string Endpoint::ToString() const {
+  return HostPort(ip.ToString(), port);
+}
+
+std::string HostPort(const std::string &address, int port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
 }  // namespace skytether

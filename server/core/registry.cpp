@@ -340,7 +340,7 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
     c.udp = from;
     c.has_udp = true;
     Note(Event::kDatagramAddress,
-         "datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" + std::to_string(from.port));
+         "datagram address of " + Name(c) + " is " + from.ToString());
   } else if (c.udp != from) {
     // A NAT may move the pilot to another port; anyone else on its address may send from one too.
     // The port moves only once the old one has gone quiet and the new one keeps talking.
@@ -353,8 +353,7 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
       return false;
     }
     Note(Event::kDatagramAddress, "datagram address of " + Name(c) + " moved from port " +
-                                      std::to_string(c.udp.port) + " to " + from.ip.ToString() + ":" +
-                                      std::to_string(from.port));
+                                      std::to_string(c.udp.port) + " to " + from.ToString());
     c.udp = from;
   }
   c.candidate_datagrams = 0;

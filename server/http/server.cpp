@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 
+#include "core/address.h"
 #include "net/clock.h"
 
 namespace skytether {
@@ -353,7 +354,7 @@ bool HttpServer::Start(std::string *error) {
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    *error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) + " (HTTP)";
+    *error = "cannot listen on " + HostPort(options_.address, options_.port) + " (HTTP)";
     asio::error_code ignore;
     acceptor_.close(ignore);
     return false;

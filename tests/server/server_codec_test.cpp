@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "json.h"
+#include "core/address.h"
 #include "core/admin.h"
 #include "core/bans.h"
 #include "core/codec.h"
@@ -356,6 +357,19 @@ TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
   EXPECT_EQ(ClientAddress(r, "127.0.0.6", proxies), "127.0.0.6");
   ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: nonsense\r\n\r\n", {}, &r), ReadStatus::kDone);
   EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "127.0.0.5");
+  // Addresses as the log and the lists write them: IPv6 short, with its port in brackets.
+  auto v6 = [](std::vector<int> groups) {
+    IpAddr a;
+    a.v6 = true;
+    for (int i = 0; i < 8; ++i) a.bytes[2 * i] = groups[i] >> 8, a.bytes[2 * i + 1] = groups[i] & 0xff;
+    return a;
+  };
+  EXPECT_EQ((Endpoint{v6({0, 0, 0, 0, 0, 0, 0, 1}), 38295}).ToString(), "[::1]:38295");
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}).ToString(), "2001:db8::1:0:0:1") << "the first of equal runs";
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 1, 0, 0, 0, 0}).ToString(), "2001:db8:0:1::") << "the longest run";
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}).ToString(), "2001:db8:0:1:1:1:1:1") << "one zero group stays";
+  EXPECT_EQ(v6({0, 0, 0, 0, 0, 0, 0, 0}).ToString(), "::");
+  EXPECT_EQ((Endpoint{IpAddr::V4(192, 0, 2, 7), 80}).ToString(), "192.0.2.7:80");
   // Guesses are counted per network too: a /24, or the /64 that an IPv6 client picks addresses in.
   EXPECT_EQ(NetworkOf("192.0.2.77"), "192.0.2.0/24");
   EXPECT_EQ(NetworkOf("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
