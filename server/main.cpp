@@ -84,13 +84,13 @@ int main(int argc, char **argv) {
   // address of their own, passed to the other nodes through Redis.
   UseAdminLimits(&o.admin_http, o.admin_tokens);
   HttpServer admin_http(o.admin_http);  // before the desk: the desk's answers may still reach it
-  Operator op(registry, admin_counters, WallSeconds, Now, clustered);
+  Operator op(registry, admin_counters, WallSeconds, Now, clustered, o.accounts_file.empty());
   op.bans() = std::move(o.bans);
   registry.SetPolicy(&op);
   OperatorDesk desk(io, server, op, o.accounts_file.empty() ? nullptr : &o.accounts,
                     DeskOptions{o.accounts_file, o.ban_file});
   if (cluster) {
-    desk.share = [&cluster](const AdminAction &a) { cluster->ShareAdmin(a); };
+    desk.share = [&cluster](const AdminAction &a) { return cluster->ShareAdmin(a); };
     cluster->on_admin = [&desk](const AdminAction &a) { desk.FromCluster(a); };
   }
   if (o.admin) AddAdminRoutes(admin_http, o.admin_tokens, desk, admin_counters);
@@ -99,6 +99,7 @@ int main(int argc, char **argv) {
     hangup.async_wait([&](const asio::error_code &ec, int) {
       if (ec) return;
       desk.ReloadAccounts("SIGHUP", nullptr);
+      desk.ReloadBans("SIGHUP");
       on_hangup();
     });
   };
@@ -146,7 +147,7 @@ int main(int argc, char **argv) {
             std::to_string(o.admin_tokens.size()) + " tokens)");
   }
   if (!o.ban_file.empty()) {
-    LogLine("bans: " + std::to_string(op.bans().all().size()) + " from " + o.ban_file);
+    LogLine("bans: " + std::to_string(op.bans().size()) + " from " + o.ban_file);
   } else if (o.admin || cluster) {
     LogLine("bans: no --ban-file, so bans last until the server stops");
   }

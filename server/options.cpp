@@ -301,11 +301,12 @@ int ReadOptions(int argc, char **argv, Options *out) {
       o.admin_http.port = kAdminPort;
     }
   }
+  o.bans = BanList(o.accounts_file.empty());  // without accounts, user IDs compare folded
   if (!o.ban_file.empty()) {
     std::string text, error;
     std::vector<std::string> problems;
     bool missing = false;
-    if (!ReadWholeFile(o.ban_file, &text, &error, &missing)) {
+    if (!ReadWholeFile(o.ban_file, &text, &error, &missing, true)) {
       std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
       return 2;
     }

@@ -1,5 +1,8 @@
 #include "core/address.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -49,6 +52,26 @@ std::string IpAddr::ToString() const {
     out += buf;
   }
   return out;
+}
+
+bool IpAddr::Parse(std::string_view text, IpAddr *out) {
+  if (text.empty() || text.size() > 45) return false;
+  const std::string s(text);
+  IpAddr a;
+  if (inet_pton(AF_INET, s.c_str(), a.bytes.data()) == 1) {
+    *out = a;
+    return true;
+  }
+  if (inet_pton(AF_INET6, s.c_str(), a.bytes.data()) != 1) return false;
+  a.v6 = true;
+  // An IPv4 client of an IPv6 socket is kept as the IPv4 address it is.
+  static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::equal(kMapped, kMapped + 12, a.bytes.begin())) {
+    *out = V4(a.bytes[12], a.bytes[13], a.bytes[14], a.bytes[15]);
+    return true;
+  }
+  *out = a;
+  return true;
 }
 
 std::string Endpoint::ToString() const {

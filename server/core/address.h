@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace skytether {
 
@@ -19,6 +20,8 @@ struct IpAddr {
   static IpAddr V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
   // "192.0.2.7", or IPv6 in its short form ("2001:db8::1", "::1").
   std::string ToString() const;
+  // Any form of either back; false for anything else.
+  static bool Parse(std::string_view text, IpAddr *out);
 };
 
 struct Endpoint {

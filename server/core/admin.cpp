@@ -211,9 +211,11 @@ bool ActionFromForm(AdminAction::Kind kind, const std::map<std::string, std::str
       }
       a.user = value;
     } else if (name == "duration" && timed) {
-      if (!ParseDuration(value, &a.seconds)) {
+      // "0" would read as for good: a ban meant to be short must not become one for ever.
+      if (!ParseDuration(value, &a.seconds) || (a.seconds == 0 && value != "never")) {
         *error =
-            "duration is a number of seconds, or of minutes, hours or days (90, 30m, 2h, 7d; at most 366d)";
+            "duration is a number of seconds, or of minutes, hours or days, above 0 (90, 30m, 2h, 7d; at most "
+            "366d), or never (as without it: for good)";
         return false;
       }
     } else if (name == "reason" && kind != AdminAction::Kind::kReloadAccounts) {

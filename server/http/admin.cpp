@@ -131,7 +131,7 @@ void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &de
                           r.headers.emplace_back("Allow", "GET");
                           return reply(std::move(r));
                         }
-                        admin->desk.List(what, Answer(std::move(reply)));
+                        admin->desk.List(what, request.query, Answer(std::move(reply)));
                       });
   }
 }

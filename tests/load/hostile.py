@@ -23,6 +23,8 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              addresses: the operator's answers, and the guesses checked a second
   slowadmin  32 connections trickling their request heads to the controls (8 from the
              operator's address) while the operator asks 75 times: its answers
+  bans       300,000 bans in the ban file, 20 more given and the whole list read while a pilot
+             flies at 30 Hz: answer times, whether the list parses, reports lost, longest gap
   flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
              at 30 Hz: share of the honest reports a recipient reading as the plugin reads
              (90 datagrams per 0.03 s) lost
@@ -1040,6 +1042,76 @@ def slowadmin(build):
     server.stop()
 
 
+def bans(build):
+    # 300,000 bans in the ban file; while a pilot flies at 30 Hz, 20 more are given and the whole
+    # list is read: the reports lost, the longest gap between two, and whether the list parses.
+    count, path = 300000, "/tmp/skytether-hostile-bans"
+    with open(path, "w") as f:
+        f.writelines("u%06d\tnever\t2026-12-08T15:02:41Z\tops\tspam\n" % i for i in range(count))
+    server, port = admin_server(build, ["--ban-file", path])
+    r, x = pair(server)
+    while readable(r.udp, 0.2):
+        r.udp.recv(2048)
+    auth = ["Authorization: Bearer " + ADMIN_TOKEN]
+    results = {"ban": [], "listed": 0, "valid": True, "list_s": 0.0}
+
+    def operator():
+        for i in range(20):
+            start = time.time()
+            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            s.sendall(("POST /v1/admin/ban HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\nContent-Length: 9\r\n\r\n"
+                       "user=v%03d" % (port, auth[0], i)).encode())
+            s.recv(4096)
+            s.close()
+            results["ban"].append(time.time() - start)
+            time.sleep(0.25)
+        start, after = time.time(), None
+        while True:  # a page at a time where the server pages, else the whole list at once
+            query = "?limit=10000" + ("&after=" + after if after else "")
+            status, body = http_get(port, "/v1/admin/bans" + query, auth, timeout=30, host="127.0.0.1:%d" % port)
+            if status == 429:  # the operator's own allowance: as its Retry-After says
+                time.sleep(1)
+                continue
+            pages.append(body)
+            tail = body[body.rfind(b'"next":'):].strip() if b'"next":' in body else b""
+            try:  # parsed whole once the pilot has landed: this process's parsing stops its reading
+                after = json.loads(b"{" + tail) .get("next") if tail else None
+            except ValueError:
+                after = None
+            if not after:
+                break
+        results["list_s"] = time.time() - start
+
+    pages = []
+    t = threading.Thread(target=operator)
+    t.start()
+    sent = received = 0
+    gap, last = 0.0, time.time()
+    while t.is_alive():
+        x.fly(47.01 + sent * 1e-5, 8.0)
+        sent += 1
+        end = time.time() + 1 / 30
+        while readable(r.udp, end - time.time()):
+            if r.udp.recv(2048).startswith(b"1|l|"):
+                received += 1
+                gap, last = max(gap, time.time() - last), time.time()
+    while readable(r.udp, 0.3):
+        received += r.udp.recv(2048).startswith(b"1|l|")
+    for body in pages:
+        try:
+            results["listed"] += len(json.loads(body.decode())["bans"])
+        except (ValueError, KeyError):
+            results["valid"] = False
+    print("bans: %d in the file; 20 more given (answers in %.3f s at most), the list read in %.2f s: %d listed, "
+          "%s; reports %d of %d, the longest gap %.3f s"
+          % (count, max(results["ban"]), results["list_s"], results["listed"],
+             "valid JSON" if results["valid"] else "NOT valid JSON", received, sent, gap))
+    check(results["valid"] and results["listed"] == count + 20, "bans: the list did not come back whole")
+    check(received >= 0.99 * sent, "bans: a long ban list cost the relay reports")
+    server.stop()
+    os.remove(path)
+
+
 def admin(build):
     token = ADMIN_TOKEN
     server, port = admin_server(build, ["--max-report-age", "0"])
@@ -1112,7 +1184,7 @@ def admin(build):
 
 if __name__ == "__main__":
     scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
-                 "lockout": lockout, "slowadmin": slowadmin,
+                 "lockout": lockout, "slowadmin": slowadmin, "bans": bans,
                  "flood": flood, "flip": flip, "feed": feed, "inject": inject, "range": range_, "fakenodes": fakenodes, "restart": restart,
                  "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):

@@ -426,8 +426,37 @@ TEST(OperatorFiles, BanListTokensAndForms) {
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_EQ(problems[0].rfind("line 1: until", 0), 0u) << problems[0];
   EXPECT_EQ(problems[1].rfind("line 2: given", 0), 0u) << problems[1];
-  EXPECT_EQ(problems[2], "line 5: userID \"x\" banned twice");
+  EXPECT_EQ(problems[2], "line 5: userID \"x\" banned twice (first on line 4)");
   EXPECT_EQ(again.Text(), bans.Text()) << "a refused file changes nothing";
+  problems.clear();
+  EXPECT_FALSE(again.Parse("x\t1970-01-01T00:00:00Z\t2026-12-08T15:02:41Z\tops\t\n"
+                           "y\tnever\t2026-12-08T15:02:41Z\tops\t\tip=10.0.0.1 id=x\n",
+                           &problems));
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0], "line 1: until is not after given: a ban for good says never") << "not never";
+  EXPECT_EQ(problems[1].rfind("line 2: what the ban holds", 0), 0u) << problems[1];
+
+  // Without accounts: user IDs fold, and a ban holds the addresses and uniqueIDs it names. A
+  // byte order mark is not part of the first user ID.
+  BanList open(true);
+  ASSERT_TRUE(open.Parse("\xef\xbb\xbf" "Ann%20Lee\tnever\t2026-12-08T15:02:41Z\tops\t\tip=10.0.0.1 ip=2001:db8::1 id=7\n"
+                         "ANNLEE\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n"
+                         "bob\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n",
+                         &problems));
+  ASSERT_EQ(open.size(), 2u) << "the longer of two that fold alike";
+  IpAddr v6, elsewhere = IpAddr::V4(10, 0, 0, 2);
+  ASSERT_TRUE(IpAddr::Parse("2001:db8::1", &v6));
+  EXPECT_NE(open.Find("annlee ", &elsewhere, 1, t), nullptr);
+  EXPECT_NE(open.Find("ann2", &v6, 1, t), nullptr) << "another name, the same address";
+  EXPECT_NE(open.Find("ann3", &elsewhere, 7, t), nullptr) << "another name, the same uniqueID";
+  EXPECT_EQ(open.Find("ann4", &elsewhere, 8, t), nullptr);
+  EXPECT_EQ(open.Page("", 1).size(), 1u);
+  EXPECT_EQ(open.Page("annlee", 5).at(0)->user, "bob");
+  EXPECT_TRUE(open.Expire(t) && open.size() == 1) << "bob's time is up";
+  BanList written(true);
+  ASSERT_TRUE(written.Parse(open.Text(), &problems));
+  EXPECT_EQ(written.Text(), open.Text());
+  EXPECT_TRUE(open.Lift("Ann Lee") && open.Find("x", &v6, 7, t) == nullptr) << "lifted with what it held";
 
   AdminTokens tokens;
   problems.clear();
@@ -458,8 +487,10 @@ TEST(OperatorFiles, BanListTokensAndForms) {
     ASSERT_TRUE(ParseForm(bad, &form));
     EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kKick, form, &a, &error)) << bad;
   }
-  ASSERT_TRUE(ParseForm("user=x&duration=400d", &form));
-  EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kMute, form, &a, &error)) << "at most a year";
+  for (const char *bad : {"user=x&duration=400d", "user=x&duration=0", "user=x&duration=0m", "user=x&duration="}) {
+    ASSERT_TRUE(ParseForm(bad, &form));
+    EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kBan, form, &a, &error)) << bad << ": above 0, at most a year";
+  }
 
   // A body is read by its Content-Length only.
   HttpRequest r;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "core/codec.h"
@@ -411,6 +412,26 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   }
   EXPECT_EQ(Admin(admin, "bans", "", &answer), 200);
   EXPECT_NE(answer.find("\"user\":\"bob\",\"until\":null"), std::string::npos) << answer;
+  struct stat st;
+  ASSERT_EQ(::lstat(bans.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the ban file is its owner's";
+  // A line added by hand holds from SIGHUP on, shuts its user out, and stays through the next ban.
+  std::ofstream(bans, std::ios::app) << "alice\tnever\t2026-12-08T15:02:41Z\tops\tby hand\n";
+  FakeClient alice(server->port(), 1111);
+  ASSERT_TRUE(LogIn(alice, 1111, "alice", "pw") && server->WaitForLog("Z login 1111 (alice)", 3));
+  server->Kill(SIGHUP);
+  EXPECT_TRUE(server->WaitForLog("bans: 2 from " + bans + " (SIGHUP)", 3)) << server->Log();
+  EXPECT_TRUE(alice.WaitClosed(3));
+  EXPECT_EQ(Admin(admin, "ban", "user=carol&duration=1h", &answer), 200) << answer;
+  EXPECT_EQ(Admin(admin, "bans?limit=2", "", &answer), 200);
+  EXPECT_NE(answer.find("\"reason\":\"by hand\""), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"next\":\"bob\""), std::string::npos) << "a page of two of three: " << answer;
+  EXPECT_EQ(Admin(admin, "bans?after=bob", "", &answer), 200);
+  EXPECT_NE(answer.find("\"user\":\"carol\""), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"next\":null"), std::string::npos) << answer;
+  std::ifstream kept(bans);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(kept), {}).find("alice\tnever"), std::string::npos);
+  EXPECT_EQ(Admin(admin, "unban", "user=alice", &answer), 200) << answer;
   EXPECT_EQ(Admin(admin, "unban", "user=bob", &answer), 200) << answer;
   FakeClient back(server->port(), 2222);
   ASSERT_TRUE(LogIn(back, 2222, "bob", "pw"));
@@ -463,6 +484,39 @@ TEST(ServerProcess, TheOperatorKeepsControl) {
   EXPECT_EQ(Admin(admin, "pilots", ""), 200) << "8 trickling connections of its own address";
   for (int fd : slow) ::close(fd);
 
+  std::remove(tokens.c_str());
+}
+
+// Without accounts a user ID is whatever a pilot types: a ban holds the banned pilot's address
+// and uniqueID too, and says so; the user ID folded for case and blanks.
+TEST(ServerProcess, OnAnOpenServerABanHoldsWhatTellsPilotsApart) {
+  const std::string tokens = PrivateFile("skytether_open_tokens", std::string("ops ") + kOpsToken + "\n");
+  ServerProcess server({"--port", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ok()) << server.Log();
+  const int admin = harness::AdminPort(server);
+  FakeClient a(server.port(), 1111);
+  ASSERT_TRUE(a.Login("alice") && server.WaitForLog("Z login 1111 (alice)", 3));
+  std::string answer;
+  EXPECT_EQ(Admin(admin, "mute", "user=ALICE%20", &answer), 200) << answer;
+  EXPECT_NE(answer.find("\"muted\":{\"user\":\"ALICE \",\"addresses\":[\"127.0.0.1\"],\"ids\":[1111]}"),
+            std::string::npos)
+      << answer;
+  EXPECT_EQ(Admin(admin, "ban", "user=Alice", &answer), 200) << answer;
+  EXPECT_NE(answer.find("\"banned\":{\"user\":\"Alice\",\"addresses\":[\"127.0.0.1\"],\"ids\":[1111]}"),
+            std::string::npos)
+      << answer;
+  EXPECT_TRUE(a.WaitClosed(3));
+  for (const auto &[id, user] : std::vector<std::pair<int, std::string>>{{1111, "x"}, {5555, "alice2"}, {5556, " ALICE"}}) {
+    FakeClient again(server.port(), id);
+    ASSERT_TRUE(again.Login(user));
+    EXPECT_TRUE(again.WaitClosed(3)) << user;
+    EXPECT_TRUE(server.WaitForLog("refused login " + std::to_string(id), 3)) << user;
+  }
+  EXPECT_EQ(Admin(admin, "unban", "user=alice", &answer), 200);
+  EXPECT_NE(answer.find("\"lifted\":true"), std::string::npos) << "folded alike: " << answer;
+  FakeClient back(server.port(), 5557);
+  ASSERT_TRUE(back.Login("alice2"));
+  EXPECT_TRUE(server.WaitForLog("Z login 5557", 3)) << server.Log();
   std::remove(tokens.c_str());
 }
 
