@@ -12,6 +12,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include "skyhost/Host.h"
 #include "skyhost/Script.h"
@@ -46,10 +52,29 @@ bool positiveNumber(const char *text, double *out) {
 // simulated time, the user's latitude, longitude, elevation and heading, then for each
 // multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
 // pitch and roll.
+FILE *openFile(const std::string &path, const char *mode) {
+#if defined(_WIN32)
+  return _wfopen(fs::u8path(path).wstring().c_str(), fs::u8path(mode).wstring().c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+#if defined(_WIN32)
+std::vector<std::string> wideArguments() {
+  int count = 0;
+  wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) out.push_back(fs::path(wide[i]).u8string());
+  LocalFree(wide);
+  return out;
+}
+#endif
+
 class FrameTrace {
  public:
   bool open(const std::string &path) {
-    file_ = std::fopen(path.c_str(), "w");
+    file_ = openFile(path, "w");
     return file_ != nullptr;
   }
   ~FrameTrace() {
@@ -88,7 +113,19 @@ long long wallMicros() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, separator = "/";
+#if defined(_WIN32)
+  // The arguments as UTF-8 (a root with any letters): Windows hands main them in its ANSI code
+  // page.
+  std::vector<std::string> utf8Args = wideArguments();
+  std::vector<char *> utf8Argv;
+  for (std::string &a : utf8Args) utf8Argv.push_back(&a[0]);
+  argc = int(utf8Argv.size());
+  argv = utf8Argv.data();
+  std::string separator = "\\";  // the host's own on Windows
+#else
+  std::string separator = "/";
+#endif
+  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile;
   double seconds = 15, fps = 60;
   bool realtime = false, legacy3d = false;
   std::string aircraft;
@@ -266,7 +303,7 @@ int main(int argc, char **argv) {
   const bool gone = host.unload();
 
   if (!dumpFile.empty()) {
-    std::ofstream out(dumpFile);
+    std::ofstream out(fs::u8path(dumpFile));
     out << json;
     if (!out) {
       std::cerr << "skytether-host: cannot write " << dumpFile << "\n";
@@ -280,7 +317,7 @@ int main(int argc, char **argv) {
     } else {
       for (const auto &l : host.leftoversAtUnload()) std::cout << "  left behind: " << l << "\n";
     }
-    std::ifstream prefs(fs::path(root) / "Resources" / "plugins" / "stprefs.txt");
+    std::ifstream prefs(fs::u8path(root) / "Resources" / "plugins" / "stprefs.txt");
     if (prefs) {
       std::cout << "\nResources/plugins/stprefs.txt:\n";
       std::stringstream text;

@@ -159,6 +159,14 @@ XPLMPluginID Host::Impl::ownerOfCode(const void *fn) const {
   return 0;
 }
 
+void *Host::pluginSymbol(void *pluginHandle, const char *name) {
+  return pluginHandle ? sys::librarySymbol(pluginHandle, name) : nullptr;
+}
+
+bool Host::fileLoaded(const std::string &path) {
+  return sys::libraryLoaded(path);
+}
+
 std::string Host::Impl::pathForCaller(const std::string &utf8) const {
   const PluginRec *p = plugin(caller());
   return p == nullptr || p->nativePaths ? utf8 : sys::legacyPath(utf8);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "System.h"
 #include "XPStandardWidgets.h"
 
 namespace skyhost {
@@ -117,7 +119,7 @@ std::string parseCircle(const std::vector<std::string> &w, double out[6]) {
 
 // A script's file name: absolute, or taken from baseDir.
 std::string pathFrom(const std::string &baseDir, const std::string &name) {
-  return !name.empty() && name[0] == '/' ? name : baseDir + "/" + name;
+  return sys::isAbsolutePath(name) ? name : baseDir + "/" + name;
 }
 
 const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",  "TextField",
@@ -218,7 +220,7 @@ Script parseScript(std::istream &in) {
 }
 
 Script parseScriptFile(const std::string &path) {
-  std::ifstream in(path);
+  std::ifstream in(std::filesystem::u8path(path));
   if (!in) {
     Script s;
     s.errors.push_back("cannot read " + path);
@@ -301,7 +303,7 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
     host.reloadPlanes();
   } else if (a.verb == "dump") {
     const std::string path = pathFrom(baseDir, w[0]);
-    std::ofstream out(path);
+    std::ofstream out(std::filesystem::u8path(path));
     out << host.dumpJson();
     if (!out) return "cannot write " + path;
   } else if (a.verb == "screenshot") {

@@ -48,17 +48,26 @@ std::string lastError() {
 }
 }  // namespace
 
+// The file's full path in the system's own form (drive, backslashes), as Windows names a loaded
+// module: "/x/y.xpl" is on the current drive.
+static std::wstring modulePath(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(std::filesystem::u8path(path), ec);
+  if (ec) full = std::filesystem::u8path(path);
+  return full.make_preferred().wstring();
+}
+
 void *openLibrary(const std::string &path, std::string *error) {
   // What the file imports is found as for any program: DLLs already loaded (the SDK's), then the
   // program's own folder (the GL stand-in), then the system's.
-  HMODULE m = LoadLibraryW(wide(path).c_str());
+  HMODULE m = LoadLibraryW(modulePath(path).c_str());
   if (!m && error) *error = lastError();
   return m;
 }
 
 bool libraryLoaded(const std::string &path) {
   HMODULE m = nullptr;
-  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, wide(path).c_str(), &m) && m;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, modulePath(path).c_str(), &m) && m;
 }
 
 void *librarySymbol(void *library, const char *name) {

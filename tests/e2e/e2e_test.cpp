@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -121,6 +122,47 @@ TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
   bool countdown = false;
   for (const auto &s : strings) countdown = countdown || (s.size() == 1 && s[0] >= '1' && s[0] <= '9');
   EXPECT_TRUE(countdown);
+  EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
+// A Windows pilot (the Windows build of host and plugin, under wine, in a folder whose name has a
+// letter outside ASCII) and a Linux pilot through the Linux server: both log in, chat both ways,
+// load each other's model from their own folders and see each other where they are.
+TEST(Session, AWindowsPilotAndALinuxPilotFlyTogether) {
+  if (WindowsBuild().empty()) GTEST_SKIP() << "no Windows build named: ./run windows runs this";
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  PilotSetup w = At("Wendy", 47.46, 8.56, 16);
+  w.windows = true;
+  w.script = {"10 key tab", "10.5 type hello from windows", "11 key return"};
+  PilotSetup l = At("Linus", 47.47, 8.58, 16);
+  l.script = {"12 key tab", "12.5 type hello from linux", "13 key return"};
+  Pilot &wendy = crew.add(w);
+  Pilot &linus = crew.add(l);
+  ASSERT_TRUE(crew.finishAll()) << server.log();
+
+  for (Pilot *p : {&wendy, &linus}) {
+    const auto history = p->chatHistory();
+    ASSERT_EQ(history.size(), 14u) << p->setup().name;
+    EXPECT_NE(std::find(history.begin(), history.end(), "Wendy: hello from windows"), history.end())
+        << p->setup().name;
+    EXPECT_NE(std::find(history.begin(), history.end(), "Linus: hello from linux"), history.end())
+        << p->setup().name;
+  }
+  for (const Pilot *viewer : {&wendy, &linus}) {
+    const Pilot &other = viewer == &wendy ? linus : wendy;
+    const int slot = viewer->slotOf(other.setup().name);
+    ASSERT_GE(slot, 1) << viewer->setup().name << " sees no " << other.setup().name << "\n" << viewer->log();
+    EXPECT_EQ(viewer->row(slot), std::to_string(slot) + ": " + other.setup().name + " Cessna_172SP");
+    // The model the server named, found under the viewer's own folder, in its host's own form.
+    EXPECT_EQ(viewer->dump()["planes"]["models"][std::to_string(slot)].text,
+              viewer->hostPath(viewer->root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf"));
+    const double error = PlacementError(*viewer, slot, other);
+    std::printf("[ measured ] %s shows %s %.2f m from where it is\n", viewer->setup().name.c_str(),
+                other.setup().name.c_str(), error);
+    EXPECT_LT(error, 5.0) << viewer->setup().name;
+  }
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
 

@@ -32,7 +32,13 @@ struct PilotSetup {
   // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
   std::string source;
   std::string server;  // the server it chooses in its preferences; empty: the built-in one
+  // A Windows pilot: the Windows build of the host and the plugin, under wine, in a root whose
+  // name has letters outside ASCII (SKYTETHER_WINDOWS_BUILD names the build folder).
+  bool windows = false;
 };
+
+// The Windows build folder the Windows pilots come from; empty when none was named.
+std::string WindowsBuild();
 
 class Pilot {
  public:
@@ -45,6 +51,9 @@ class Pilot {
   const Json &dump() const { return dump_; }
   std::string log() const { return process_.Log(); }
   const std::string &root() const { return root_->path(); }
+  // A path under root as the pilot's host names it (on Windows, "Z:\\..." as wine shows this
+  // machine's folders).
+  std::string hostPath(const std::string &linuxPath) const;
 
   // Every frame the host ran, from its trace: the wall-clock time it began (seconds) and where each
   // multiplayer plane within 100 km of the user was (index, latitude, longitude, elevation).

@@ -27,7 +27,7 @@
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 
-#define FIXTURE_API extern "C" __attribute__((visibility("default")))
+#define FIXTURE_API PLUGIN_API
 
 namespace {
 
