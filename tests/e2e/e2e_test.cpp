@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bpf_dir.h"
+#include "skyhost/Host.h"
 #include "redis_server.h"
 #include "session.h"
 #include "net/steering.h"
@@ -199,6 +200,79 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
   EXPECT_LE(still, 3) << "of " << compared << " frames";
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
+
+// The viewer's host moves its origin while another pilot flies near: with smoothing on and off,
+// that pilot is shown moving on through the shift, where it is.
+class OriginShift : public ::testing::TestWithParam<bool> {};
+
+TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew;
+  PilotSetup a = At("Alpha", 47.4737, 8.5492);
+  a.script = {"0 fly circle 47.4647 8.5492 700 1000 60 0"};
+  a.fps = 60;
+  Pilot &alpha = crew.add(a);
+  // Bravo flies west at 100 m/s, nearly straight (a circle of 100 km), from 19.2 km east of its
+  // host's origin: about 8 s in, 20 km away, the host moves the origin to it.
+  PilotSetup b = At("Bravo", 47.4647, 8.5492);
+  b.script = {"0 fly circle 46.56538 8.5492 700 100000 100 0"};
+  b.originLat = 47.4647;
+  b.originLon = 8.80455;
+  b.fps = 60;
+  b.smooth = GetParam();
+  Pilot &bravo = crew.add(b);
+  ASSERT_TRUE(crew.finishAll());
+  ASSERT_EQ(bravo.dump()["origin"]["moves"].number, 1.0) << bravo.log();
+
+  skyhost::HostOptions o;
+  o.originLatitude = b.originLat;
+  o.originLongitude = b.originLon;
+  skyhost::Host projector(o);
+  auto local = [&](double lat, double lon, double el) {
+    std::array<double, 3> p;
+    projector.worldToLocal(lat, lon, el, &p[0], &p[1], &p[2]);
+    return p;
+  };
+  const auto seen = bravo.frames(), flown = alpha.frames();
+  size_t shift = 0;
+  while (shift < seen.size()) {
+    const auto p = local(seen[shift].own[0], seen[shift].own[1], seen[shift].own[2]);
+    if (std::hypot(p[0], p[2]) > 20000) break;
+    ++shift;
+  }
+  ASSERT_GT(shift, 300u);
+  ASSERT_LT(shift + 60, seen.size());
+  // Where Alpha was at a moment, from its own frames.
+  auto alphaAt = [&](double wall) {
+    size_t k = 1;
+    while (k + 1 < flown.size() && flown[k].wall < wall) ++k;
+    const auto &p = flown[k - 1], &q = flown[k];
+    const double f = q.wall > p.wall ? std::min(1.0, std::max(0.0, (wall - p.wall) / (q.wall - p.wall))) : 0;
+    std::array<double, 3> at;
+    for (int i = 0; i < 3; ++i) at[i] = p.own[i] + f * (q.own[i] - p.own[i]);
+    return local(at[0], at[1], at[2]);
+  };
+  int still = 0, compared = 0;
+  double worst = 0;
+  for (size_t i = shift - 60; i < shift + 60; ++i) {
+    if (seen[i].planes.size() != 1 || seen[i - 1].planes.size() != 1) continue;
+    const auto &now = seen[i].planes[0], &before = seen[i - 1].planes[0];
+    if (now[1] == before[1] && now[2] == before[2]) ++still;
+    const auto shown = local(now[1], now[2], now[3]), truth = alphaAt(seen[i].wall);
+    worst = std::max(worst, std::hypot(shown[0] - truth[0], shown[1] - truth[1], shown[2] - truth[2]));
+    ++compared;
+  }
+  EXPECT_GT(compared, 100) << server.log();
+  // With smoothing off the aircraft moves only in the frames that brought a report.
+  if (GetParam()) {
+    EXPECT_EQ(still, 0) << "of " << compared << " frames; worst error " << worst << " m";
+  }
+  EXPECT_LT(worst, 5.0) << "metres from where Alpha was";
+  EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(SmoothingOnAndOff, OriginShift, ::testing::Bool());
 
 TEST(Session, LeavingPilotsFreeTheirSlots) {
   Server server;

@@ -71,7 +71,8 @@ bool Pilot::start() {
         "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
             ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
             (setup_.connectAtStartup ? "1" : "0") + ";" +
-            (setup_.server.empty() ? "" : "server=" + setup_.server + ";"));
+            (setup_.server.empty() ? "" : "server=" + setup_.server + ";") +
+            (setup_.smooth ? "" : "smoothTraffic=0;"));
   // Every pilot has the default model on disk, so a model notice for it can be loaded.
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
@@ -137,7 +138,7 @@ std::vector<Pilot::Frame> Pilot::frames() const {
     long long micros;
     double skip;
     Frame f;
-    if (!(s >> micros >> skip >> skip >> skip >> skip >> skip)) continue;
+    if (!(s >> micros >> skip >> f.own[0] >> f.own[1] >> f.own[2] >> skip)) continue;
     f.wall = double(micros) * 1e-6;
     std::array<double, 4> p;
     while (s >> p[0] >> p[1] >> p[2] >> p[3] >> skip >> skip >> skip) f.planes.push_back(p);

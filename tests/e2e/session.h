@@ -32,6 +32,7 @@ struct PilotSetup {
   // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
   std::string source;
   std::string server;  // the server it chooses in its preferences; empty: the built-in one
+  bool smooth = true;  // "Smooth traffic" in its preferences
   // A Windows pilot: the Windows build of the host and the plugin, under wine, in a root whose
   // name has letters outside ASCII (SKYTETHER_WINDOWS_BUILD names the build folder).
   bool windows = false;
@@ -55,10 +56,12 @@ class Pilot {
   // machine's folders).
   std::string hostPath(const std::string &linuxPath) const;
 
-  // Every frame the host ran, from its trace: the wall-clock time it began (seconds) and where each
-  // multiplayer plane within 100 km of the user was (index, latitude, longitude, elevation).
+  // Every frame the host ran, from its trace: the wall-clock time it began (seconds), where the
+  // user's aircraft was (latitude, longitude, elevation) and where each multiplayer plane within
+  // 100 km of the user was (index, latitude, longitude, elevation).
   struct Frame {
     double wall;
+    std::array<double, 3> own;
     std::vector<std::array<double, 4>> planes;
   };
   std::vector<Frame> frames() const;
