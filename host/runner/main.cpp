@@ -36,8 +36,8 @@ void usage(std::ostream &out) {
 
 std::string absolute(const std::string &p) {
   std::error_code ec;
-  fs::path a = fs::absolute(p, ec);
-  return ec ? p : a.lexically_normal().string();
+  fs::path a = fs::absolute(fs::u8path(p), ec);
+  return ec ? p : a.lexically_normal().u8string();
 }
 
 bool positiveNumber(const char *text, double *out) {
@@ -225,7 +225,7 @@ int main(int argc, char **argv) {
   }
 
   // The host enters its root folder; every path given on the command line is taken from here.
-  const std::string startDir = fs::current_path().string();
+  const std::string startDir = fs::current_path().u8string();
   plugin = absolute(plugin);
   root = absolute(root);
   if (!dumpFile.empty()) dumpFile = absolute(dumpFile);
