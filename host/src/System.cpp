@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <cstdio>
 #include <cstdlib>
 #endif
 
@@ -111,6 +112,10 @@ std::string makeTempDir(const std::string &prefix) {
   throw std::runtime_error("cannot make a temporary folder in " + base.u8string());
 }
 
+bool replaceFile(const std::string &from, const std::string &to) {
+  return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool isAbsolutePath(const std::string &path) {
   const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
                      (path[2] == '\\' || path[2] == '/');
@@ -199,6 +204,10 @@ std::string makeTempDir(const std::string &prefix) {
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) throw std::runtime_error("cannot make a temporary folder from " + pattern);
   return buf.data();
+}
+
+bool replaceFile(const std::string &from, const std::string &to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool isAbsolutePath(const std::string &path) {

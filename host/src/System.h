@@ -22,6 +22,9 @@ size_t readableBytes(const void *p, size_t max);
 // A new empty folder under the system's temporary folder, its name starting with prefix.
 std::string makeTempDir(const std::string &prefix);
 
+// Moves from onto to, replacing a file there (what POSIX rename does; Windows' refuses).
+bool replaceFile(const std::string &from, const std::string &to);
+
 // "/..." on POSIX; on Windows a drive ("C:\...", "C:/...") or a share ("\\server\...").
 bool isAbsolutePath(const std::string &path);
 // A path as a plugin that did not switch native paths on gets it (Windows: the ANSI code page,

@@ -45,13 +45,6 @@ std::vector<std::pair<std::string, std::string>> PreferencePairs(const std::stri
   return pairs;
 }
 
-std::string WholeDegreeText(const std::string &text) {
-  static const pcrecpp::RE wholeDegree("(.*?\\d+)\\.");
-  std::string out;
-  if (!wholeDegree.PartialMatch(text, &out)) out.clear();
-  return out;
-}
-
 std::string ModelDisplayName(const std::string &path) {
   static const pcrecpp::RE display("^.*\\/(.*?)\\.[aA][cC][fF]");
   std::string name;

@@ -4,7 +4,6 @@
 
 #include <random>
 
-#include "aircraft/cell.h"
 #include "net/wire.h"
 #include "prefs/prefs_text.h"
 #include "reference_patterns.h"
@@ -133,14 +132,6 @@ TEST(MatcherAgreement, PreferencePairs) {
     size_t pos = 0;
     for (std::string key, value; NextPreferencePair(text, pos, key, value);) got.emplace_back(key, value);
     ASSERT_EQ(got, reference::PreferencePairs(text)) << text;
-  }
-}
-
-TEST(MatcherAgreement, WholeDegreeTexts) {
-  TextMaker make(99);
-  for (int i = 0; i < 20000; ++i) {
-    std::string text = make.Noise(10);
-    ASSERT_EQ(WholeDegreeText(text), reference::WholeDegreeText(text)) << text;
   }
 }
 
