@@ -141,7 +141,7 @@ void Pilot::act(const std::string &action) {
 
 bool Pilot::snapshot(double timeout) {
   const std::string path = root_->path() + "/snapshot-" + std::to_string(++snapshots_) + ".json";
-  act("dump " + path);
+  act("dump " + hostPath(path));
   for (auto deadline = harness::After(timeout); harness::Clock::now() < deadline;) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return ParseJsonFile(path, dump_);
