@@ -303,23 +303,15 @@ char *WriteDegreeText(char *out, double value) {
 }
 
 double ReadDoubleText(std::string_view text) {
-  // from_chars reads the plain decimals a sender writes, in any locale; strtod's other forms
-  // (leading blanks, "+", hexadecimal) go to the library.
+  // from_chars reads the plain decimals a sender writes, in any locale; the other forms strtod
+  // takes (leading blanks, "+", hexadecimal, out of range) are read as a float is.
   double value = 0;
   const char *const end = text.data() + text.size();
   if (!text.empty() && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9') || text[0] == '.')) {
     const auto r = std::from_chars(text.data(), end, value);
     if (r.ec == std::errc() && (r.ptr == end || (*r.ptr != 'x' && *r.ptr != 'X'))) return value;
-    if (r.ec == std::errc::result_out_of_range)
-      return strtod_l(std::string(text).c_str(), nullptr, CLocale());
   }
-  char small[64];
-  if (text.size() < sizeof small) {
-    std::memcpy(small, text.data(), text.size());
-    small[text.size()] = '\0';
-    return strtod_l(small, nullptr, CLocale());
-  }
-  return strtod_l(std::string(text).c_str(), nullptr, CLocale());
+  return ReadFloatText(text);
 }
 
 std::string_view CutAtCharacter(std::string_view text, std::size_t max) {

@@ -26,8 +26,8 @@ float stringtof(const std::string &s);
 // What strtof reads at the start of text in the C locale, as if the text ended there; 0 when it
 // reads nothing.
 float ReadFloatText(std::string_view text);
-// What strtod reads at the start of text in the C locale, as if the text ended there; 0 when it
-// reads nothing.
+// What strtod reads at the start of a plain decimal text ("-12.345678901"), as if the text ended
+// there; any other text reads as ReadFloatText reads it.
 double ReadDoubleText(std::string_view text);
 
 // The text cut to at most max bytes, never inside a UTF-8 character; a text that is not UTF-8
