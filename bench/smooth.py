@@ -9,8 +9,8 @@ Cases (each 15 s measured after 6 s of warm-up; events 5 s into the measured par
   link and sender cases (the turn at 70 m/s unless named): loss5, jitter, dup, outage, outage250,
                             sender20, sender144, stall, stop, teleport
 
-    bench/smooth.py BUILD OUTDIR [--plugin FILE] [--label NAME] [--cases a,b,...] [--fps 30,60,90,120]
-                    [--seconds S] [--warmup S] [--keep]
+    bench/smooth.py BUILD OUTDIR [--plugin FILE] [--label NAME] [--before FILE] [--cases a,b,...]
+                    [--fps 30,60,90,120] [--seconds S] [--warmup S] [--keep]
 
 Needs 127.0.0.1:49556 and 49557: run it in a network namespace of its own (unshare -n, or the
 sandbox's `isolated`), as bench/run_all.sh does. Writes OUTDIR/smooth_LABEL_CASE.json per case.
@@ -469,6 +469,7 @@ def main():
     ap.add_argument("outdir")
     ap.add_argument("--plugin")
     ap.add_argument("--label", default="after")
+    ap.add_argument("--before", help="another plugin file: each case runs with it, labelled before, then with this one")
     ap.add_argument("--cases", default=",".join(c.name for c in CASES))
     ap.add_argument("--fps", default="30,60,90,120")
     ap.add_argument("--seconds", type=float, default=15)
@@ -478,11 +479,17 @@ def main():
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     args.plugin = os.path.abspath(args.plugin or os.path.join(args.build, "Skytether", "lin_x64", "Skytether.xpl"))
+    args.before = os.path.abspath(args.before) if args.before else None
     os.makedirs(args.outdir, exist_ok=True)
-    for name in args.cases.split(","):
+    # With a plugin to compare against, each case runs with it ("before") and then with this one,
+    # one right after the other, so that both meet the same load.
+    runs = [(name, label, plugin) for name in args.cases.split(",")
+            for label, plugin in ([("before", args.before)] if args.before else []) + [(args.label, args.plugin)]]
+    for name, label, plugin in runs:
         case = CASE_BY_NAME[name]
+        args.label, args.plugin = label, plugin
         r = run_case(args, case)
-        with open(os.path.join(args.outdir, "smooth_%s_%s.json" % (args.label, name)), "w") as f:
+        with open(os.path.join(args.outdir, "smooth_%s_%s.json" % (label, name)), "w") as f:
             json.dump(r, f)
         print("%-7s %-10s load %.1f%s  longest report gap %s s" % (
             args.label, name, r["load"][0], "  FAILED: %s" % r["failed"] if r["failed"] else "",
