@@ -113,8 +113,8 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   Pilot &charlie = crew.add(At("Charlie", 48.2, 8.7));  // another whole-degree cell
   const std::vector<Pilot *> all = {&alpha, &bravo, &charlie};
 
-  // Each sees the others named, with their model, where they are (to the resolution of the texts
-  // on the wire), in snapshots of all three taken together.
+  // Each sees the others named, with their model (loaded), where they are (to the resolution of
+  // the texts on the wire), in snapshots of all three taken together.
   auto placed = [&] {
     for (Pilot *p : all)
       if (!p->snapshot()) return false;
@@ -124,6 +124,7 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
         if (viewer != other &&
             (slot < 1 ||
              viewer->row(slot) != std::to_string(slot) + ": " + other->setup().name + " Cessna_172SP" ||
+             viewer->dump()["planes"]["models"][std::to_string(slot)].text.empty() ||
              PlacementError(*viewer, slot, *other) >= 2.0))
           return false;
       }
