@@ -251,7 +251,8 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
 
   // Frames of Bravo's last seconds in which Alpha was shown in both. Placed by the receive cycle
   // alone, it would stand still in every other frame; a few still frames are allowed for a
-  // sending host that stalled past the half second an aircraft moves on unreported.
+  // sending host that fell behind the wall clock: shown ahead of its reports then, the aircraft
+  // holds until they catch up.
   const auto frames = bravo.frames();
   ASSERT_GT(frames.size(), 330u);
   int compared = 0, still = 0;
