@@ -847,8 +847,12 @@ def smooth_section(res, w, out_png, now, again=None):
       "event comes 5 s into the measured part. The sender's datagrams go through a small proxy that drops, "
       "holds or doubles them as the case says (the stream and the other pilots' datagrams pass untouched).")
     w("")
+    machine_file = os.path.join(res, "machine.json")
+    baseline = load(machine_file).get("baseline_plugin") if os.path.exists(machine_file) else None
     w("Figures, for each case and each of *before* (the plugin this work started from, sender and watchers "
-      "alike) and *after* (this build), with smoothing on and off: the worst of the four watchers' frame rates "
+      "alike" + (f": `{os.path.relpath(baseline, os.path.dirname(os.path.dirname(res)))}`" if baseline else "") +
+      "; the host, the server and the proxy are this build's) and *after* (this build), each case run with the "
+      "one and right after with the other, with smoothing on and off: the worst of the four watchers' frame rates "
       "(the backward figures are summed over them): *still*, the share of frames in which the aircraft did not "
       "move (under 1 mm) while the sender did; *within 25 %*, the share whose step is within ±25 % of the "
       "sender's own step over the same frame; the median, 95th percentile and largest distance from the truth; "
@@ -865,8 +869,8 @@ def smooth_section(res, w, out_png, now, again=None):
         return
     loads = [r["load"][0] for r in runs.values() if r.get("load")]
     w(f"Load average (1 min) when each case ended: {min(loads):.1f} to {max(loads):.1f} on 2 cores; every host "
-      "runs in real time, so a busy machine shows as disturbed frames (counted in the table) and as late "
-      "frames of the sender (which move its truth in bursts).")
+      "runs in real time (in a session of its own, in the FIFO class), so a busy machine shows as disturbed "
+      "frames (counted in the table) and as late frames of the sender (which move its truth in bursts).")
     w("")
     w("| case | | still | within 25 % | error median / p95 / max m | backward (m) | largest step | over 2 m | lead m "
       "| bank p95 / beyond | frames kept |")
@@ -986,6 +990,18 @@ def smooth_targets(runs, w):
     w("|---|---|---|")
     for r_ in rows:
         w(r_)
+    w("")
+    gaps = {c: r.get("report_gap_max_s") for c, r in a.items() if r.get("report_gap_max_s") is not None}
+    others = [g for c, g in gaps.items() if c not in ("outage", "outage250", "stall")]
+    w("**Through gaps.** Until reports come again a receiver cannot tell a sender whose datagrams are lost "
+      "from one whose host hangs, so the outage and the stall pull against each other: an aircraft that "
+      "stays within 5 m through a 1 s outage at 70 m/s has flown on about 70 m when a hung sender's reports "
+      "come back. Between reports the aircraft flies on at full speed for 1 s after its last report (the "
+      "longest gap between the sender's datagrams that reached the server: "
+      f"{f(gaps.get('outage'))} s in the 1 s outage, at most {f(max(others) if others else None)} s in the "
+      "cases without a gap), then slows evenly to stand 2 s after it, 1.5 s of flight in all. A 2 s stall therefore shows the aircraft up to 1.5 s of flight past the "
+      "sender (the *lead* of the stall above), where 0.5 s was hoped for; it then holds, never going back, "
+      "until the sender's reports catch up (*still* frames), where before it slid back.")
     w("")
 
 
