@@ -39,7 +39,8 @@ std::string Position(int id, double lat, double lon) {
 // on, as long as each pilot reports no faster than the nearest pairs' rate).
 RegistryOptions Rates(bool on) {
   RegistryOptions o;
-  o.relay_rates.on = on;
+  std::string error;
+  o.relay_rates.Parse(on ? "steps" : "off", &error);
   return o;
 }
 

@@ -395,7 +395,7 @@ bool Registry::TakePosition(Client &c, const Position &pos, std::vector<Relay> *
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
   *values = pos.values;
-  return RelayTo(c, now_, relays);
+  return RelayTo(c, pos, now_, relays);
 }
 
 bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, std::vector<Relay> *relays,
@@ -426,14 +426,30 @@ bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, st
   return false;
 }
 
-bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
+bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays) {
   bool any = false;
+  const bool changes = pacer_.on() && pacer_.changes();
+  // The change rule's word for each step, asked once per report and only for steps with holders.
+  enum : signed char { kUnasked, kStays, kGoes };
+  std::array<signed char, 16> word{};
+  if (changes) {
+    ReadMotion(p, pos, t);
+    if (p.tracks.size() != static_cast<std::size_t>(pacer_.steps())) p.tracks.assign(pacer_.steps(), ChangeTrack{});
+  }
   for (Viewer &v : p.viewers) {
     const Client &r = *v.recipient;
     if (!r.has_udp) continue;
     if (pacer_.on()) {
       const double chord2 = p.has_pos && r.has_pos ? p.place.Chord2(r.place) : -1;
-      if (!pacer_.Take(&v.pace, pacer_.StepOf(chord2), t)) {
+      const int step = std::min<int>(pacer_.StepOf(chord2), static_cast<int>(word.size()) - 1);
+      bool pass;
+      if (changes) {
+        if (word[step] == kUnasked) word[step] = pacer_.Changed(&p.tracks[step], step, p.motion, t) ? kGoes : kStays;
+        pass = pacer_.Pass(&v.pace, step, word[step] == kGoes, t);
+      } else {
+        pass = pacer_.Take(&v.pace, step, t);
+      }
+      if (!pass) {
         ++reports_held_;
         continue;
       }
@@ -442,6 +458,41 @@ bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
     any = true;
   }
   return any;
+}
+
+void Registry::ReadMotion(Client &p, const Position &pos, double t) {
+  Motion &m = p.motion;
+  double *fields[6] = {&m.x, &m.y, &m.z, &m.theta, &m.phi, &m.psi};
+  for (int i = 0; i < 6; ++i) {
+    if (!ReadDecimal(pos.motion[i], fields[i])) *fields[i] = 0;  // checked before: cannot fail
+  }
+  // The sender's own clock, as the plugin places reports in time: its microseconds, the whole
+  // seconds taken from the arrivals. Without them, the arrivals alone.
+  double micros = -1;
+  const bool timed = ReadDecimal(pos.micros, &micros) && micros >= 0 && micros < 1e6 && micros == std::floor(micros);
+  if (timed && p.timed) {
+    const double micro = (micros - static_cast<double>(p.micros)) * 1e-6;
+    m.sent += micro + std::round((t - p.arrival) - micro);
+  } else {
+    m.sent = timed ? t : m.sent + std::max(t - p.arrival, 0.0);
+    if (timed != p.timed) p.tracks.clear();  // another clock: what was sent is not comparable
+  }
+  p.timed = timed;
+  p.micros = timed ? static_cast<long>(micros) : 0;
+  p.arrival = t;
+  // Controls change seldom: they are read only when their text does.
+  if (pos.controls != p.controls_text) {
+    p.controls_text.assign(pos.controls);
+    std::string_view rest = pos.controls;
+    for (float &c : m.controls) {
+      const std::size_t bar = rest.find('|');
+      double v = 0;
+      ReadDecimal(rest.substr(0, bar), &v);
+      c = static_cast<float>(v);
+      rest.remove_prefix(bar == std::string_view::npos ? rest.size() : bar + 1);
+    }
+    ++m.controls_version;
+  }
 }
 
 void Registry::Show(Client &p) {

@@ -223,7 +223,9 @@ class Registry {
   void Emit(ClusterEvent::Kind kind, const Client &c);
   // A report of p, arrived at t, for each of its holders whose datagram address is known and whose
   // pace lets it go; false when none.
-  bool RelayTo(Client &p, double t, std::vector<Relay> *relays);
+  bool RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays);
+  // Reads what the change rule needs of a report of p that arrived at t into p.motion.
+  void ReadMotion(Client &p, const Position &pos, double t);
   // Takes a position of a local pilot that passed every check (and its rate).
   bool TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays, std::string_view *values,
                     int *shared);
