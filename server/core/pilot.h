@@ -85,6 +85,7 @@ struct Client {
   std::vector<Viewer> viewers;           // who sees this client, and in which slot
   double next_eval = 0;
   bool needs_fill = false;
+  int fills_left = 0;  // free slots it may still be given before the next tick
   std::uint64_t eval_mark = 0;
 
   // ---- a cluster node ----

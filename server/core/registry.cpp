@@ -217,6 +217,7 @@ void Registry::CompleteLogin(Client &c, double now) {
   c.announcements = FloodGate(options_.announce_burst, 1.0 / options_.announce_interval);
   c.positions = FloodGate(options_.position_burst, options_.position_rate);
   c.next_eval = now + options_.eval_interval;
+  c.fills_left = options_.fills_per_tick;
   by_id_[c.id] = &c;
   Note(Event::kLogin, "login " + Name(c) + " from " + c.peer.ToString());
   Emit(ClusterEvent::Kind::kChanged, c);
@@ -501,10 +502,17 @@ void Registry::Show(Client &p) {
   visible_.push_back(&p);
   Note(Event::kInView, "in view " + Name(p));
   if (!p.remote) Emit(ClusterEvent::Kind::kChanged, p);
-  // Free slots are handed out at once; full tables wait for their next evaluation.
+  // Free slots are handed out at once, up to a few per tick (past those, nearest first at the next
+  // ticks); full tables wait for their next evaluation.
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
-    if (&r != &p && r.FreeSlots() > 0) Give(r, p);
+    if (&r == &p || r.FreeSlots() == 0) continue;
+    if (r.fills_left > 0) {
+      --r.fills_left;
+      Give(r, p);
+    } else {
+      r.needs_fill = true;
+    }
   }
 }
 
@@ -605,16 +613,21 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
   if (outsiders.empty()) return;
   auto nearer = [](const Candidate &a, const Candidate &b) { return a.key < b.key; };
 
-  // Fill free slots with the nearest outsiders.
+  // Fill free slots with the nearest outsiders, as many as the tick allows; the rest at the next.
   int free_slots = r.FreeSlots();
   std::size_t take = std::min<std::size_t>(free_slots, outsiders.size());
+  if (take > static_cast<std::size_t>(std::max(r.fills_left, 0))) {
+    take = static_cast<std::size_t>(std::max(r.fills_left, 0));
+    r.needs_fill = true;
+  }
+  r.fills_left -= static_cast<int>(take);
   std::size_t sorted = std::min<std::size_t>(outsiders.size(), kSlots - 1);
   std::partial_sort(outsiders.begin(), outsiders.begin() + sorted, outsiders.end(), nearer);
   for (std::size_t i = 0; i < take; ++i) {
     Give(r, *outsiders[i].pilot);
     holders.push_back(outsiders[i]);
   }
-  if (!allow_swap || !r.has_pos || take >= outsiders.size()) return;
+  if (!allow_swap || !r.has_pos || take >= outsiders.size() || r.FreeSlots() > 0) return;
 
   // Swap only on a clear gain, so two pilots near the boundary do not take turns.
   std::sort(holders.begin(), holders.end(), [](const Candidate &a, const Candidate &b) { return a.key > b.key; });
@@ -649,6 +662,7 @@ void Registry::Tick(double now) {
   DeliverChat(now);
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
+    r.fills_left = options_.fills_per_tick;
     if (r.callsign_held || r.model_held) ReleaseHeld(r);
     bool due = now >= r.next_eval;
     if (due) {

@@ -72,6 +72,9 @@ struct RegistryOptions {
   // a login with its uniqueID may take its session over.
   double idle_timeout = 20.0;
   double eval_interval = 1.0;       // nearest-19 re-evaluation period per recipient
+  // Free slots filled per recipient at once, and again at each tick (nearest first): a crowd that
+  // joins at once gets its slots over a few ticks, not two notices a slot for all of them at once.
+  int fills_per_tick = 4;
   double margin_fraction = 0.10;    // an outsider must be nearer than the farthest holder
   double margin_meters = 1000.0;    //   by the larger of these two
   int chat_lines = 5;               // at most this many chat lines ...

@@ -170,6 +170,7 @@ void Server::Drain() {
   if (draining_) return;  // the outer call picks up whatever is added meanwhile
   draining_ = true;
   std::vector<Output> batch;
+  std::unordered_map<ConnId, std::size_t> merged;  // connection -> its output in the batch
   while (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty()) {
     if (wing_ != nullptr) wing_->TakeEvents();
     registry_.cluster_events().clear();  // standalone: none are made
@@ -177,7 +178,21 @@ void Server::Drain() {
     registry_.logs().clear();
     batch.clear();
     batch.swap(registry_.outputs());
+    // One write per connection: the notices of a batch (a slot's callsign and model, the slots a
+    // newcomer is given) joined in their order, a close after them.
+    merged.clear();
+    for (Output &out : batch) {
+      if (out.kind == Output::Kind::kClose) {
+        merged.erase(out.conn);  // the close stays where it is, after what came before it
+        continue;
+      }
+      auto at = merged.emplace(out.conn, static_cast<std::size_t>(&out - batch.data()));
+      if (at.second) continue;
+      batch[at.first->second].text += out.text;
+      out.conn = 0;  // sent with the first
+    }
     for (const Output &out : batch) {
+      if (out.conn == 0) continue;
       auto it = sessions_.find(out.conn);
       if (it == sessions_.end()) continue;
       std::shared_ptr<Session> s = it->second;

@@ -713,7 +713,7 @@ class Crowd : public ::testing::Test {
       w.Join(100 + k, "P" + std::to_string(k));
       lat[100 + k] = Km((k + 1) * 10.0);
     }
-    Step(0);
+    for (int tick = 0; tick < 5; ++tick) Step(0.1);  // a few slots a tick
   }
   void Step(double dt) {  // everyone reports, so nobody goes idle, then time moves on
     for (auto &e : lat) w.Pos(e.first, e.second, 0);
@@ -735,15 +735,23 @@ class Crowd : public ::testing::Test {
   std::map<int, double> lat;
 };
 
-TEST_F(Crowd, FirstComersFillTheTableThenTheNearestWin) {
+TEST_F(Crowd, ACrowdJoiningAtOnceFillsTablesOverAFewTicksNearestFirstThenTheNearestWin) {
   w.Join(1, "ME");
   w.Pos(1, 0, 0);
-  for (int k = 24; k >= 0; --k) {  // the far ones come first and take the slots
+  w.Take(1);
+  for (int k = 24; k >= 0; --k) {  // the far ones come first
     w.Join(100 + k, "P" + std::to_string(k));
     w.Pos(100 + k, Km((k + 1) * 10.0), 0);
   }
-  EXPECT_EQ(Seen(), Range(106, 125));
-  w.Advance(1.0);
+  EXPECT_EQ(Seen(), Range(121, 125)) << "a few slots at once, first come";
+  EXPECT_EQ(w.Take(1).size(), 4u);
+  std::set<int> want = Range(121, 125);
+  for (int tick = 0; tick < 4; ++tick) {
+    w.Advance(0.1);
+    for (int k = 0; k < 4 && want.size() < kSlots - 1; ++k) want.insert(100 + 4 * tick + k);
+    EXPECT_EQ(Seen(), want) << "then a few a tick, nearest first";
+  }
+  w.Advance(0.6);
   EXPECT_EQ(Seen(), Range(100, 119));
   auto table = w.reg.SlotTable(1);
   for (int s = 1; s < kSlots; ++s) EXPECT_EQ(w.callsign_seen[1][s], "P" + std::to_string(table[s] - 100));
