@@ -21,6 +21,7 @@ const char kUsage[] =
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
     "                        [--relay-rates off|on|changes[:STEPS]|steps[:STEPS]]\n"
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
+    "                         [--node-timeout SECONDS]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--http [ADDR:]PORT [--http-trusted-proxy ADDR[,ADDR...]]]\n"
     "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]] [--ban-file FILE]\n"
@@ -47,6 +48,8 @@ const char kUsage[] =
     "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
     "  --node-name NAME       this node's name in the logs (default the host name)\n"
     "  --max-nodes N          other nodes taken at once; presences of more are dropped (default 64)\n"
+    "  --node-timeout SECONDS another node not heard from this long has left (default 10; its\n"
+    "                         uniqueIDs are free 2 s later)\n"
     "  --redis-password-file FILE\n"
     "                         the Redis password, in a file only its owner may read\n"
     "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
@@ -222,6 +225,12 @@ int ReadOptions(int argc, char **argv, Options *out) {
         o.http_options.limits.trusted_proxies.push_back(a.to_string());
         at = comma + 1;
       }
+    } else if (arg == "--node-timeout") {
+      double seconds = 0;
+      if (!ParseSeconds(value, &seconds) || seconds < 2 || seconds > 600)
+        return Fail("bad --node-timeout (2 to 600 seconds): " + std::string(value));
+      o.cluster.node_timeout = seconds;
+      o.cluster.key_ttl = seconds + 2;
     } else if (arg == "--redis-password-file") {
       password_file = value;
     } else if (arg == "--reuseport") {

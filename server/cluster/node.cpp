@@ -157,13 +157,13 @@ std::string ClusterNode::CountersLine() const {
   char line[512];
   std::snprintf(
       line, sizeof line,
-      "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
+      "cluster counters: positions out %llu in %llu (stale %llu, shed %llu), presence out %llu in %llu, chat out %llu "
       "in %llu, "
       "refused %llu, nodes %llu (refused %llu), remote pilots %llu; Redis %s, publishes %llu dropped %llu, "
       "messages "
       "%llu, commands %llu, links lost %llu",
       (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
-      (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
+      (unsigned long long)c.positions_stale, (unsigned long long)r.shed, (unsigned long long)c.presence_out,
       (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
       (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.nodes_refused,
       (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
@@ -286,7 +286,7 @@ void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arriv
   position_payload_.assign(digits, end);
   position_payload_ += '\n';
   position_payload_ += datagram;
-  if (link_.Publish(position_channel_, position_payload_)) ++counters_.positions_out;
+  if (link_.Publish(position_channel_, position_payload_, true)) ++counters_.positions_out;
 }
 
 void ClusterNode::TakeEvents() {
@@ -317,7 +317,7 @@ void ClusterNode::TakeEvents() {
         case ClusterEvent::Kind::kChat:
           if (link_.Publish(names_.Chat(), EncodeChat(node_, e.text))) ++counters_.chat_out;
           break;
-        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id)); break;
+        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id), true); break;
         case ClusterEvent::Kind::kUnwatch: link_.Unsubscribe(names_.Positions(e.id)); break;
       }
     }

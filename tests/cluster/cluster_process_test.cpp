@@ -57,9 +57,10 @@ class TwoNodes : public ::testing::Test {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
         "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test",
         "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0", "--max-nodes", "2",
-        "--relay-rates", "off", "--max-report-age", "2"});
+        "--relay-rates", "off", "--max-report-age", "2", "--node-timeout", patience});
   }
   void TearDown() override { std::remove(tokens.c_str()); }
+  std::string patience = "3";  // seconds a silent node keeps its pilots in view
   // A position from the client at lat, and the report its holder in slot 1 must get.
   std::string Fly(FakeClient &c, int id, double lat) {
     std::string pos = PositionText(id, false, lat, 8.0);
@@ -254,3 +255,21 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   EXPECT_TRUE(one->WaitForLog("login 2222", 3)) << one->Log();
   EXPECT_TRUE(one->Running());
 }
+
+// Nodes as they run by default: a node that goes silent for longer than the old 3 s (a loaded
+// machine, a stopped process) keeps its pilots in the other's view, in the slots they had.
+class PatientNodes : public TwoNodes {
+ protected:
+  PatientNodes() { patience = "10"; }
+};
+
+TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
+  two->Signal(SIGSTOP);
+  Sleep(5);  // the silence under test
+  two->Signal(SIGCONT);
+  EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << one->Log();
+  EXPECT_EQ(one->Log().find("left"), std::string::npos) << one->Log();
+  // Still one cluster: bob's reports reach alice in the slot he had.
+  EXPECT_TRUE(Reaches(*b, 2222, 47.0, *a)) << one->Log() << two->Log();
+}
+
