@@ -184,6 +184,13 @@ void ClusterNode::ArmTimer() {
 
 void ClusterNode::OnTimer() {
   const double now = Now();
+  // Time this process did not run is no silence of the other nodes: their presence is waiting,
+  // unread, in the socket.
+  const double stalled = last_timer_ > 0 ? now - last_timer_ - 0.25 : 0;
+  last_timer_ = now;
+  if (stalled > 0.25) {
+    for (auto &entry : peers_) entry.second.last_heard += stalled;
+  }
   if (link_.up() && now >= next_presence_) {
     next_presence_ = now + options_.presence_interval;
     PublishSnapshot();

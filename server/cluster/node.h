@@ -114,6 +114,7 @@ class ClusterNode : public RelayWing {
   RedisLink link_;
   asio::steady_timer timer_;
   double next_presence_ = 0;
+  double last_timer_ = 0;  // when the timer last ran
   bool stopped_ = false;
   std::map<std::string, Peer> peers_;
   std::unordered_map<int, std::int64_t> logins_;  // local pilots' login times, for their claims

@@ -337,6 +337,15 @@ void RedisLink::ArmTimer() {
 
 void RedisLink::OnTimer() {
   double now = Now();
+  // Time this process did not run (a saturated relay thread, a stopped process) is no silence of
+  // Redis's: its answers are waiting in the sockets, unread.
+  const double stalled = last_timer_ > 0 ? now - last_timer_ - 0.25 : 0;
+  last_timer_ = now;
+  if (stalled > 0.25) {
+    last_heartbeat_seen_ += stalled;
+    last_reply_ += stalled;
+    connect_started_ += stalled;
+  }
   if (losing_) return;
   if (!up_) {
     if (now - connect_started_ > options_.link_timeout) Lost("no answer from Redis at " + options_.address);

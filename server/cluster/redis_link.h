@@ -132,6 +132,7 @@ class RedisLink {
   double backoff_ = 0;
   double connect_started_ = 0;
   double last_heartbeat_sent_ = 0, last_heartbeat_seen_ = 0;
+  double last_timer_ = 0;  // when the timer last ran
   std::uint64_t outstanding_ = 0;  // commands sent on the command connection and not yet answered
   std::deque<double> bulk_sent_;    // when each bulk publish not yet answered was sent
   double last_reply_ = 0;

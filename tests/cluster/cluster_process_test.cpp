@@ -267,8 +267,9 @@ TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
   two->Signal(SIGSTOP);
   Sleep(5);  // the silence under test
   two->Signal(SIGCONT);
-  EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << one->Log();
-  EXPECT_EQ(one->Log().find("left"), std::string::npos) << one->Log();
+  EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << one->Log() << two->Log();
+  EXPECT_EQ(one->Log().find("left: "), std::string::npos) << one->Log();
+  EXPECT_EQ(two->Log().find("serving this node's pilots alone"), std::string::npos) << two->Log();
   // Still one cluster: bob's reports reach alice in the slot he had.
   EXPECT_TRUE(Reaches(*b, 2222, 47.0, *a)) << one->Log() << two->Log();
 }
