@@ -72,30 +72,6 @@ bool ShownAt(int n, double now) {
   return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds;
 }
 
-void FollowOrigin() {
-  if (!reference.set) {
-    reference.lat = XPLMGetDataf(gPlaneLat);
-    reference.lon = XPLMGetDataf(gPlaneLon);
-    reference.el = XPLMGetDataf(gPlaneEl);
-    XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &reference.x, &reference.y, &reference.z);
-    reference.set = true;
-    return;
-  }
-  double x, y, z;
-  XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &x, &y, &z);
-  if (std::fabs(x - reference.x) + std::fabs(y - reference.y) + std::fabs(z - reference.z) < 1e-3) return;
-  reference.x = x;
-  reference.y = y;
-  reference.z = z;
-  for (int n = 1; n < kSlotCount; ++n) {
-    if (tracks[n].Empty()) continue;
-    const Aircraft &a = AircraftList[n];
-    STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
-    const Pose &held = tracks[n].Newest();
-    tracks[n].Shift(x - held.x, y - held.y, z - held.z);
-  }
-}
-
 int TotalAircraft() {
   int total = 0, active = 0;
   XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
@@ -229,10 +205,38 @@ void ResetTrack(int n) {
   if (n >= 1 && n < kSlotCount) tracks[n].Reset();
 }
 
+void FollowOrigin() {
+  if (!reference.set) {
+    reference.lat = XPLMGetDataf(gPlaneLat);
+    reference.lon = XPLMGetDataf(gPlaneLon);
+    reference.el = XPLMGetDataf(gPlaneEl);
+    XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &reference.x, &reference.y, &reference.z);
+    reference.set = true;
+    return;
+  }
+  double x, y, z;
+  XPLMWorldToLocal(reference.lat, reference.lon, reference.el, &x, &y, &z);
+  if (std::fabs(x - reference.x) + std::fabs(y - reference.y) + std::fabs(z - reference.z) < 1e-3) return;
+  reference.x = x;
+  reference.y = y;
+  reference.z = z;
+  for (int n = 1; n < kSlotCount; ++n) {
+    // The host moved every plane with its origin: what was written last no longer stands.
+    placed[n].valid = false;
+    if (tracks[n].Empty()) continue;
+    // Each track moves by what the shift means where its aircraft is: the newest report it took
+    // is the slot's latitude, longitude and elevation, in the frame as it was.
+    const Aircraft &a = AircraftList[n];
+    STWorldOrLocal(a.lat, a.lon, a.el, x, y, z);
+    const Pose &held = tracks[n].Newest();
+    tracks[n].Shift(x - held.x, y - held.y, z - held.z);
+  }
+}
+
 float SkytetherPlaceTraffic(float, float, int, void *) {
   if (smoothTraffic == 0 || tcpconnected == 0 || !PlanesHeld()) return kEveryFrame;
-  const double elapsed = Now(), now = TrafficClock();
   FollowOrigin();
+  const double elapsed = Now(), now = TrafficClock();
   for (int n = 1; n < kSlotCount; ++n) {
     if (tracks[n].Empty() || !ShownAt(n, elapsed)) continue;
     const Pose p = tracks[n].At(now);

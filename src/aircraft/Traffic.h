@@ -30,6 +30,9 @@ bool ReportIsNewer(int n, double arrival, long micros);
 void TakeReport(int n, double arrival, bool timed, long micros);
 // Slot n starts a new track: its next report is taken whatever its time, and shown as it comes.
 void ResetTrack(int n);
+// Whether the host moved its local origin since the last call: if so, every track is carried
+// over into the new frame. Called before anything of a frame is converted into local coordinates.
+void FollowOrigin();
 // Flight loop, every frame: with smoothing on, each shown slot placed where its track puts it now.
 float SkytetherPlaceTraffic(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
                             int inCounter, void *inRefcon);

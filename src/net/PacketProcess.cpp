@@ -245,6 +245,8 @@ std::string ReplaceSeparators(std::string path) {
 }
 
 float SkytetherPacketProcess(float, float, int, void *) {
+  // Before any report of the run is converted: the tracks must be in the frame the reports go to.
+  FollowOrigin();
   AdvanceConnect();
   udptx = "  ";
   udprx = "  ";
