@@ -316,17 +316,22 @@ TEST(ServerProcess, SlowReaderIsCutChurnIsNotLoggedLineByLine) {
   ASSERT_TRUE(slow.Login("slow") && anchor.Login("anchor") && anchor.Announce("ANCHOR", kTrainer));
   ASSERT_TRUE(server.WaitForLine("login 2 (anchor) *", 3));
   ASSERT_TRUE(anchor.SendDatagram(PositionText(2, false, 0, 0)));
-  const std::string model = "/s/Aircraft/" + std::string(230, 'm') + "/p.acf";
+  const std::string model = "/s/Aircraft/" + std::string(480, 'm') + "/p.acf";
   int cycles = 0;
   for (auto deadline = harness::After(30); harness::Clock::now() < deadline; ++cycles) {
-    if (cycles % 50 == 0 && server.WaitForLine("connection 1 cut: not reading*", 0)) break;
-    // Logged in once the anchor's name arrives; then in view on every table, then gone.
-    const int id = 1000 + cycles;
-    FakeClient p(server.port(), id);
-    ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
-    ASSERT_TRUE(p.WaitLine("1|c|ANCHOR", 3)) << server.Tail();
-    ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
-    ASSERT_TRUE(anchor.WaitLine("1|c|" + std::string(31, 'C'), 3));
+    if (cycles % 10 == 0 && server.WaitForLine("connection 1 cut: not reading*", 0)) break;
+    // Four at a time (the slots a table is given at once): logged in once the anchor's name
+    // arrives; then in view on every table, then gone.
+    std::vector<std::unique_ptr<FakeClient>> four;
+    for (int k = 0; k < 4; ++k) {
+      const int id = 1000 + 4 * cycles + k;
+      four.push_back(std::make_unique<FakeClient>(server.port(), id));
+      FakeClient &p = *four.back();
+      ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
+      ASSERT_GE(p.WaitSlotOf("ANCHOR", 3), 1) << server.Tail();
+      ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
+    }
+    for (int k = 0; k < 4; ++k) ASSERT_GE(anchor.WaitSlotOf(std::string(31, 'C'), 3), 1);
   }
   EXPECT_TRUE(server.WaitForLine("connection 1 cut: not reading*", 1)) << server.Tail();
   EXPECT_TRUE(slow.WaitClosed(3));
