@@ -288,7 +288,7 @@ class PatientNodes : public TwoNodes {
 
 TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
   two->Signal(SIGSTOP);
-  Sleep(5);  // the silence under test
+  std::this_thread::sleep_for(std::chrono::seconds(5));  // the silence under test
   two->Signal(SIGCONT);
   EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << Tails();
   EXPECT_EQ(one->Log().find("left: "), std::string::npos) << Tails();
