@@ -231,7 +231,7 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   }
   ASSERT_GE(slot_on_b, 1) << Tails();
   int slot_on_a = 0;
-  for (int i = 0; i < 30 && slot_on_a == 0; ++i) {  // a busy machine may take a few presences
+  for (int i = 0; i < 60 && slot_on_a == 0; ++i) {  // a busy machine may take a few presences
     Fly(*b, 2222, 47.0);
     slot_on_a = a->WaitSlotOf("BBB", 0.2);
   }
