@@ -224,13 +224,14 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
 }
 
 // The viewer's host moves its origin while another pilot flies near: with smoothing on and off,
-// that pilot is shown moving on through the shift, where it is. A plugin with smoothing off shows
-// each report as it comes, so it is sent every report (a server for such plugins relays them all,
-// not only when a predicting receiver would drift).
+// that pilot is shown moving on through the shift, where it is. Every report is relayed: what is
+// under test is the viewer's frame, not which reports the server chooses (a plugin with smoothing
+// off shows each report as it comes, and a busy machine that holds a host back a moment moves the
+// truth it is held against).
 class OriginShift : public ::testing::TestWithParam<bool> {};
 
 TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
-  Server server(GetParam() ? std::vector<std::string>{} : std::vector<std::string>{"--relay-rates", "off"});
+  Server server({"--relay-rates", "off"});
   ASSERT_TRUE(server.start());
   Crew crew(server.port());
   PilotSetup a = At("Alpha", 47.4737, 8.5492);
