@@ -19,6 +19,7 @@ namespace {
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
+    "                        [--udp-segment on|off]\n"
     "                        [--relay-rates off|on|changes[:STEPS]|steps[:STEPS]]\n"
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
     "                         [--node-timeout SECONDS]\n"
@@ -36,6 +37,8 @@ const char kUsage[] =
     "  --max-report-age SECONDS\n"
     "                         a position that waited longer in the socket is not relayed\n"
     "                         (default 0.1; 0 relays any)\n"
+    "  --udp-segment on|off   reports of one length to one pilot in one segmented send, where\n"
+    "                         the kernel offers it (default on)\n"
     "  --relay-rates off|on|changes[:KM:RATE:METRES:HEARTBEAT,...,RATE:METRES:HEARTBEAT]\n"
     "              |steps[:KM:RATE,...,RATE]\n"
     "                         changes (on, the default: 10:40:0.1:1,50:10:2:2,2:20:5): a report goes\n"
@@ -198,6 +201,10 @@ int ReadOptions(int argc, char **argv, Options *out) {
       } else if (!ParseSeconds(value, &o.server.max_report_age)) {
         return Fail("bad --max-report-age: " + std::string(value));
       }
+    } else if (arg == "--udp-segment") {
+      if (std::strcmp(value, "on") != 0 && std::strcmp(value, "off") != 0)
+        return Fail("bad --udp-segment: " + std::string(value) + " (on or off)");
+      o.server.udp_segment = std::strcmp(value, "on") == 0;
     } else if (arg == "--relay-rates") {
       std::string error;
       if (!o.registry.relay_rates.Parse(value, &error)) return Fail("bad --relay-rates: " + error);

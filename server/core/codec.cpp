@@ -244,8 +244,7 @@ bool ParsePosition(std::string_view d, Position *out) {
       if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
       if (index == 5) elevation = field;
       if (index == 8) heading = field;
-      if (index < 3) motion[index] = field;
-      if (index >= 6) motion[index - 3] = field;
+      if (index >= 3) motion[index - 3] = field;
     }
     if (index == 9) controls_from = pos;
     if (index == 39) controls_to = pos + field.size();

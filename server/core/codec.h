@@ -72,7 +72,7 @@ struct Position {
   double longitude = 0;
   // Elevation (meters) and heading (psi, degrees true) as sent: read only when someone asks.
   std::string_view elevation, heading;
-  // As sent, for the change rule: x, y, z (the sender's frame), pitch, roll, heading; the 31
+  // As sent, for the change rule: latitude, longitude, elevation, pitch, roll, heading; the 31
   // controls (surfaces and yoke, gear, lights, throttles) as one text; the sender's microseconds.
   std::string_view motion[6];
   std::string_view controls;

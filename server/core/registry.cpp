@@ -463,10 +463,15 @@ bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Rel
 
 void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   Motion &m = p.motion;
-  double *fields[6] = {&m.x, &m.y, &m.z, &m.theta, &m.phi, &m.psi};
-  for (int i = 0; i < 6; ++i) {
-    if (!ReadDecimal(pos.motion[i], fields[i])) *fields[i] = 0;  // checked before: cannot fail
+  m.lat = pos.latitude;
+  m.lon = pos.longitude;
+  double *fields[4] = {&m.elevation, &m.theta, &m.phi, &m.psi};
+  for (int i = 0; i < 4; ++i) {
+    if (!ReadDecimal(pos.motion[i + 2], fields[i])) *fields[i] = 0;  // checked before: cannot fail
   }
+  // A float's text has at most 9 significant digits; a sender that ever writes more writes doubles.
+  m.fine = m.fine || SignificantDigits(pos.motion[0]) > 9 || SignificantDigits(pos.motion[1]) > 9;
+  m.quantum = m.fine ? 0 : FloatDegreeStep(m.lat, m.lon);
   // The sender's own clock, as the plugin places reports in time: its microseconds, the whole
   // seconds taken from the arrivals. Without them, the arrivals alone.
   double micros = -1;

@@ -11,6 +11,7 @@ namespace skytether {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr double kMetresPerDegree = 6371008.8 * kPi / 180;
 
 constexpr double kLowestRate = 0.2;  // one report in 5 s: a far aircraft still moves
 constexpr double kHighestRate = 1000;
@@ -222,11 +223,39 @@ void TurnFactor(double turn, double u, double *re, double *im) {
 
 }  // namespace
 
+void OffsetFrom(const ChangeTrack &k, double lat, double lon, double *east, double *south) {
+  *east = Wrapped(lon - k.lon[1]) * kMetresPerDegree * std::cos(k.lat[1] * kPi / 180);
+  *south = (k.lat[1] - lat) * kMetresPerDegree;
+}
+
+double FloatDegreeStep(double lat, double lon) {
+  // A float's step at v is 2^(e - 24) for v = m 2^e, m in [0.5, 1).
+  auto step = [](double v) {
+    int e = 0;
+    std::frexp(v, &e);
+    return std::ldexp(1.0, e - 24);
+  };
+  return std::max(step(lat), step(lon) * std::cos(lat * kPi / 180)) * kMetresPerDegree;
+}
+
+int SignificantDigits(std::string_view text) {
+  int digits = 0;
+  bool leading = true;
+  for (const char c : text) {
+    if (c == 'e' || c == 'E') break;
+    if (c < '0' || c > '9') continue;
+    if (c == '0' && leading) continue;
+    leading = false;
+    ++digits;
+  }
+  return digits;
+}
+
 std::array<double, 4> Predicted(const ChangeTrack &k, double u) {
   if (k.reports == 0) return {0, 0, 0, 0};
-  const double x = k.x[1], y = k.y[1], z = k.z[1], psi = k.psi[1];
+  const double y = k.elevation[1], psi = k.psi[1];
   const double span = k.sent[1] - k.sent[0];
-  if (k.reports < 2 || !(span >= kMinSpan)) return {x, y, z, psi};
+  if (k.reports < 2 || !(span >= kMinSpan)) return {0, y, 0, psi};
   const double psi_rate = Wrapped(k.psi[1] - k.psi[0]) / span;
   const double turn = std::clamp(psi_rate * kPi / 180, -kMaxTurn, kMaxTurn);
   // Seconds flown along the path: all of it up to kCoast, then slowing to a stop at kCoastEnd.
@@ -242,11 +271,12 @@ std::array<double, 4> Predicted(const ChangeTrack &k, double u) {
   double mr = 0, mi = 0;
   TurnFactor(turn, -span, &mr, &mi);
   const double n2 = mr * mr + mi * mi;
-  const double dx = k.x[0] - x, dz = k.z[0] - z;
+  double dx = 0, dz = 0;
+  OffsetFrom(k, k.lat[0], k.lon[0], &dx, &dz);
   const double vr = (dx * mr + dz * mi) / n2, vi = (dz * mr - dx * mi) / n2;
   double er = 0, ei = 0;
   TurnFactor(turn, e, &er, &ei);
-  return {x + er * vr - ei * vi, y + (y - k.y[0]) / span * e, z + er * vi + ei * vr, psi + psi_rate * e};
+  return {er * vr - ei * vi, y + (y - k.elevation[0]) / span * e, er * vi + ei * vr, psi + psi_rate * e};
 }
 
 bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) const {
@@ -257,9 +287,12 @@ bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) co
   bool go = k->reports == 0 || m.sent - k->sent[1] >= s.heartbeat;
   if (!go) {
     const std::array<double, 4> p = Predicted(*k, m.sent);
-    const double dx = m.x - p[0], dy = m.y - p[1], dz = m.z - p[2];
+    double east = 0, south = 0;
+    OffsetFrom(*k, m.lat, m.lon, &east, &south);
+    const double dx = east - p[0], dy = m.elevation - p[1], dz = south - p[2];
+    const double metres = std::max(s.metres, m.quantum);
     const double angle = AngleTolerance(s.metres);
-    go = !(dx * dx + dy * dy + dz * dz <= s.metres * s.metres) || !(std::fabs(Wrapped(m.psi - p[3])) <= angle) ||
+    go = !(dx * dx + dy * dy + dz * dz <= metres * metres) || !(std::fabs(Wrapped(m.psi - p[3])) <= angle) ||
          !(std::fabs(Wrapped(m.theta - k->theta)) <= angle) || !(std::fabs(Wrapped(m.phi - k->phi)) <= angle);
   }
   if (!go && m.controls_version != k->controls_version) {
@@ -279,16 +312,16 @@ bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) co
     k->reports = 1;
   } else if (k->reports >= 1) {
     k->sent[0] = k->sent[1];
-    k->x[0] = k->x[1];
-    k->y[0] = k->y[1];
-    k->z[0] = k->z[1];
+    k->lat[0] = k->lat[1];
+    k->lon[0] = k->lon[1];
+    k->elevation[0] = k->elevation[1];
     k->psi[0] = k->psi[1];
   }
   k->reports = k->reports == 0 ? 1 : 2;
   k->sent[1] = m.sent;
-  k->x[1] = m.x;
-  k->y[1] = m.y;
-  k->z[1] = m.z;
+  k->lat[1] = m.lat;
+  k->lon[1] = m.lon;
+  k->elevation[1] = m.elevation;
   k->psi[1] = m.psi;
   k->theta = m.theta;
   k->phi = m.phi;

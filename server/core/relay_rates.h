@@ -65,8 +65,14 @@ struct PairPace {
 
 // One report as the change rule reads it.
 struct Motion {
-  double sent = 0;      // seconds on the sender's own clock (its microseconds, placed by arrival)
-  double x = 0, y = 0, z = 0;  // metres in the sender's frame (x east, y up, z south)
+  double sent = 0;  // seconds on the sender's own clock (its microseconds, placed by arrival)
+  // Where receivers put the aircraft: degrees and metres above sea level. The sender's local x, y, z
+  // are its own frame's, which jumps whenever its host moves its origin.
+  double lat = 0, lon = 0, elevation = 0;
+  // The step of the sender's latitude and longitude texts, in metres: a plugin that writes them as
+  // floats moves an aircraft in steps of up to a metre or two, and no tolerance is finer than that.
+  double quantum = 0;
+  bool fine = false;  // the sender has written degrees with more digits than a float carries
   double theta = 0, phi = 0, psi = 0;  // pitch, roll, heading, degrees
   // Flaps, second flaps, speed brake, slats, sweep, yoke pitch, roll and yaw; ten gear; five
   // lights; eight throttles.
@@ -79,7 +85,7 @@ constexpr int kGearControls = 8, kLightControls = 18, kThrottleControls = 23;
 // from, and the controls it shows.
 struct ChangeTrack {
   int reports = 0;  // 0, 1 or 2 of the below
-  double sent[2]{}, x[2]{}, y[2]{}, z[2]{}, psi[2]{};  // [1] the newer
+  double sent[2]{}, lat[2]{}, lon[2]{}, elevation[2]{}, psi[2]{};  // [1] the newer
   double theta = 0, phi = 0;
   std::array<float, 31> controls{};
   std::uint32_t controls_version = 0;
@@ -115,7 +121,15 @@ class RelayPacer {
 
 // Where a recipient that was sent the track's reports shows the aircraft at sender time u: the
 // path through its last two reports (a steady turn at a steady climb), flown on for a second past
-// the newer and then slowing to a stop a second later, as the plugin moves it. x, y, z, psi.
+// the newer and then slowing to a stop a second later, as the plugin moves it. Metres east, up and
+// south of the newer report, and the heading.
 std::array<double, 4> Predicted(const ChangeTrack &t, double u);
+// Metres east and south of the track's newer report (on a sphere: over the few kilometres the rule
+// compares, a tenth of a per cent off at most, a millimetre on a metre).
+void OffsetFrom(const ChangeTrack &t, double lat, double lon, double *east, double *south);
+// The metres between neighbouring float values of latitude or longitude there, the larger of the two.
+double FloatDegreeStep(double lat, double lon);
+// The significant digits of a decimal text ("0.0120" has three).
+int SignificantDigits(std::string_view text);
 
 }  // namespace skytether

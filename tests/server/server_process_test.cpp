@@ -50,6 +50,15 @@ TEST_F(TwoPilots, ReportsCarryTheOriginalValuesBehindTheSlot) {
   std::string back = PositionText(2222, false, 47.0, 8.25);
   ASSERT_TRUE(b.SendDatagram(back));
   EXPECT_TRUE(a.WaitDatagram(Report(1, back), 3));
+
+  // Reports that reach the server together go to bob together (one segmented send where the kernel
+  // offers it): still a datagram each, whole and in order, a shorter one ending a run included.
+  std::vector<std::string> burst;
+  for (double lat : {47.2001, 47.2002, 47.21, 47.2003, 47.2004}) burst.push_back(PositionText(1111, false, lat, 8.5));
+  server.Pause();
+  for (const std::string &p : burst) ASSERT_TRUE(a.SendDatagram(p));
+  server.Resume();
+  for (const std::string &p : burst) EXPECT_EQ(b.WaitDatagram("1|l|", 3).value_or("none"), Report(1, p));
 }
 
 TEST_F(TwoPilots, ChatReachesEveryoneAndObserversAreNotSeen) {

@@ -416,12 +416,11 @@ TEST(RegistrySlots, RelayRatesPaceEachPairByItsDistance) {
   EXPECT_EQ(off.reg.reports_held(), 0u);
 }
 
-// Sender 9 as its plugin reports it at sender time t (seconds): x and z metres east and south in
-// its own frame, heading psi, gear and the first light as given, its microseconds from t.
+// Sender 9 as its plugin reports it at sender time t (seconds): x and z metres east and south of
+// where latitude and longitude are 0 (its local x, y, z say nothing: they stay put), heading psi,
+// gear and the first light as given, its microseconds from t.
 std::string Flown(double t, double x, double z, double psi, float gear = 1, int beacon = 1) {
-  std::vector<std::string> v = PositionValues(0, 0);
-  v[0] = FloatText(static_cast<float>(x));
-  v[2] = FloatText(static_cast<float>(z));
+  std::vector<std::string> v = PositionValues(static_cast<float>(Km(-z / 1000)), static_cast<float>(Km(x / 1000)));
   v[8] = FloatText(static_cast<float>(psi));
   for (int g = 17; g < 27; ++g) v[g] = FloatText(gear);
   v[27] = std::to_string(beacon);
@@ -484,6 +483,25 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   w.Pos(4, Km(1), 0);
   fly(1 / 60.0, [&](double at) { return Flown(at, 10, 10, 90); });
   EXPECT_EQ(got[4], 1);
+
+  // Taxiing north at 5 m/s at 47 degrees north, where a float's latitude moves in steps of 0.42 m:
+  // written as floats, the place is judged no finer than those steps (a few reports a second where
+  // every step would be one); with more digits, to the tolerance, and a straight line at a steady
+  // speed costs its heartbeats.
+  w.Pos(4, 47.001, 8.0);
+  for (const int digits : {9, 11}) {
+    fly(3, [digits](double at) {
+      std::vector<std::string> v = PositionValues(0, 8.0);
+      char text[40];
+      const double lat = 47.0 + at * 5 / 111195.0;
+      std::snprintf(text, sizeof text, "%.*g", digits, digits == 9 ? double(static_cast<float>(lat)) : lat);
+      v[3] = text;
+      v[41] = std::to_string(std::lround(std::fmod(at, 1.0) * 1e6) % 1000000);
+      return PositionTextFrom(9, false, v);
+    });
+    EXPECT_GE(got[4], 3) << digits;
+    EXPECT_LE(got[4], digits == 9 ? 20 : 6) << digits << " digits (every float step a report: about 100)";
+  }
 }
 
 TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
