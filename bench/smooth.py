@@ -10,7 +10,7 @@ Cases (each 15 s measured after 6 s of warm-up; events 5 s into the measured par
                             sender20, sender144, stall, stop, teleport
 
     bench/smooth.py BUILD OUTDIR [--plugin FILE] [--label NAME] [--before FILE] [--cases a,b,...]
-                    [--fps 30,60,90,120] [--seconds S] [--warmup S] [--keep]
+                    [--fps 30,60,90,120] [--seconds S] [--warmup S] [--relay-rates RULE] [--keep]
 
 Needs 127.0.0.1:49556 and 49557: run it in a network namespace of its own (unshare -n, or the
 sandbox's `isolated`), as bench/run_all.sh does. Writes OUTDIR/smooth_LABEL_CASE.json per case.
@@ -394,6 +394,15 @@ def analyse(case, watcher, fps, truth, metres, window, sender_gaps, t0):
     return out
 
 
+def relay_rule(log):
+    """The rule the server says it relays by ("changes: up to 10 km 40/s, ..."), from its log."""
+    with open(log) as f:
+        for line in f:
+            if "relay rates: " in line:
+                return line.split("relay rates: ", 1)[1].strip()
+    return None
+
+
 def run_case(args, case):
     work = tempfile.mkdtemp(prefix="skytether-smooth-")
     procs, link = [], None
@@ -401,7 +410,9 @@ def run_case(args, case):
     try:
         log = open(os.path.join(work, "server.log"), "w")
         server = subprocess.Popen([os.path.join(args.build, "server", "skytether-server"), "--listen", "127.0.0.1",
-                                   "--port", str(PORT)], stdout=log, stderr=subprocess.STDOUT)
+                                   "--port", str(PORT)] +
+                                  (["--relay-rates", args.relay_rates] if args.relay_rates else []),
+                                  stdout=log, stderr=subprocess.STDOUT)
         procs.append(server)
         for _ in range(100):
             if "listening on" in open(os.path.join(work, "server.log")).read():
@@ -438,6 +449,7 @@ def run_case(args, case):
         report_gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         out = {"label": args.label, "plugin": args.plugin, "case": case.name, "what": case.what,
                "speed": case.speed, "sender_fps": case.fps, "link": case.link, "seconds": args.seconds,
+               "relay_rates": relay_rule(os.path.join(work, "server.log")) or args.relay_rates or "default",
                "load": os.getloadavg(), "failed": failed, "events": case.events,
                "sender_behind": len(gaps), "sender_longest_behind_s": max((b - a for a, b in gaps), default=0),
                "report_gap_max_s": max(report_gaps, default=None),
@@ -478,6 +490,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=15)
     ap.add_argument("--warmup", type=float, default=6)
     ap.add_argument("--smooth-sender", type=int, default=1)
+    ap.add_argument("--relay-rates", help="the server's --relay-rates (default: its own default)")
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
