@@ -271,6 +271,7 @@ struct Host::Impl {
   std::vector<XPWidgetID> widgetOrder;  // creation order
   std::vector<XPWidgetID> rootOrder;    // bottom first
   XPWidgetID widgetFocus = nullptr;
+  std::string hostKeys;  // key presses no sniffer, widget or window took
 
   std::vector<std::string> debug;
 

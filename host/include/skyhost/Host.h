@@ -313,6 +313,9 @@ class Host {
   void type(const std::string &text);                        // pressKey per character
   XPLMWindowID keyboardFocus() const;                        // window holding the keyboard, null for the host
   XPWidgetID widgetFocus() const;                            // widget holding the keyboard, null if none
+  // Characters of the key presses that reached the host's own key bindings: no sniffer, widget or
+  // window took them.
+  const std::string &keysForHost() const;
 
   // ---- mouse (host window coordinates, y up) ----
   // A down goes to the topmost visible window under the point (a window whose click callback
