@@ -276,7 +276,8 @@ std::string Host::dumpJson() const {
         .value(pointerText(l.pub.refcon));
     j.key("scheduled").value(l.pub.scheduled).key("dueInFrames").value(l.pub.dueInFrames);
     j.key("nextDue").value(l.pub.nextDue).key("calls").value(l.pub.calls);
-    j.key("lastReturn").value(static_cast<double>(l.pub.lastReturn)).endObject();
+    j.key("lastReturn").value(static_cast<double>(l.pub.lastReturn));
+    j.key("afterFlightModel").value(l.pub.phase == xplm_FlightLoop_Phase_AfterFlightModel).endObject();
   }
   j.endArray();
   j.key("drawCallbacks").beginArray();
@@ -420,8 +421,9 @@ std::string Host::report() const {
 
   out << "\nFlight loops (" << h.loops.size() << "):\n";
   for (const auto &l : h.loops) {
-    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn)) << "  first interval "
-        << num(l.pub.firstInterval) << ", calls " << l.pub.calls;
+    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn))
+        << (l.pub.phase == xplm_FlightLoop_Phase_AfterFlightModel ? "  after the flight model," : "")
+        << "  first interval " << num(l.pub.firstInterval) << ", calls " << l.pub.calls;
     if (l.pub.calls) out << ", last returned " << num(l.pub.lastReturn);
     if (!l.pub.scheduled)
       out << ", stopped";

@@ -1,6 +1,7 @@
-// The own-position broadcast: one datagram per frame while connected. A flight loop, not a draw
-// callback: the host's 3-D drawing phases are not called under its modern graphics backend, and
-// under the older one they may run several times in one frame.
+// The own-position broadcast: one datagram per frame while connected. A flight loop after the flight
+// model, not a draw callback: the host's 3-D drawing phases are not called under its modern
+// graphics backend, and under the older one they may run several times in one frame. The line
+// carries where the user's aircraft is in this frame, stamped with this moment.
 #include <sys/socket.h>
 #include <sys/time.h>
 

@@ -131,9 +131,11 @@ class Host {
 
   // ---- clock and frames ----
   // One frame: advance the clock by dt, derive the read-only latitude, longitude and elevation of
-  // every aircraft from its local x, y, z, move the user's aircraft if the host is flying it, run
-  // the due flight loops, then the draw callbacks by phase (before, then after; 3-D phases only
-  // with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
+  // every aircraft from its local x, y, z, run the due flight loops of the before-flight-model
+  // phase (the older registration's among them), run the flight model (move the user's aircraft
+  // if the host is flying it, and the origin after it if it went far), run the due flight loops
+  // of the after-flight-model phase, then the draw callbacks by phase (before, then after; 3-D
+  // phases only with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
   // draw callbacks and key sniffers of a plugin that is not enabled do not run; a flight loop
   // that falls due meanwhile runs at the first frame after the enable.
   void runFrame(double dt = 1.0 / 60.0);
@@ -154,8 +156,8 @@ class Host {
   void clearFrameTimes();
 
   // ---- the user's aircraft ----
-  // From the next frame on, before the flight loops run, the host flies the user's aircraft
-  // counter-clockwise (seen from above) round a circle of radiusM metres about (lat, lon), at altM
+  // From the next frame on, in its flight model step (between the two phases of flight loops),
+  // the host flies the user's aircraft counter-clockwise (seen from above) round a circle of radiusM metres about (lat, lon), at altM
   // metres and speedMps metres per second, starting at the point whose bearing from the centre
   // is phaseDeg (0 north, 90 east). It writes latitude, longitude, elevation, local_x/y/z, psi
   // (the tangent), theta, phi (the bank of a coordinated left turn, negative), gear up and
@@ -213,6 +215,8 @@ class Host {
     float lastReturn;
     bool scheduled;
     bool dueInFrames;
+    int phase;     // xplm_FlightLoop_Phase_BeforeFlightModel or _AfterFlightModel
+    bool created;  // made with XPLMCreateFlightLoop rather than registered
   };
   struct DrawCallback {
     XPLMDrawCallback_f fn;
