@@ -37,7 +37,10 @@ double reportAt[kSlotCount];     // time of the slot's last report; below 0: non
 bool parked[kSlotCount];         // the plane is parked and nothing moved it since
 bool fresh[kSlotCount];          // a report came since the last placement: every value goes to the host
 std::string wanted[kSlotCount];  // newest model notice of the slot whose file exists (full path)
-std::string loaded[kSlotCount];  // model this plugin last loaded into the plane (full path)
+std::string loaded[kSlotCount];  // model the plane holds, as this plugin last loaded or found it (full path)
+// The plane may still hold the model an earlier session gave it: the slot shows once this session
+// names a model for it that exists.
+bool staleModel[kSlotCount];
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
@@ -69,7 +72,15 @@ double Now() {
 }
 
 bool ShownAt(int n, double now) {
-  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds;
+  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds && !staleModel[n];
+}
+
+// Whether plane n holds this model now, as far as the host's name of it goes (511 bytes).
+bool PlaneHolds(int n, const std::string &model) {
+  char file[256] = {0}, path[512] = {0};
+  XPLMGetNthAircraftModel(n, file, path);
+  path[sizeof path - 1] = '\0';
+  return model.compare(0, sizeof path - 1, path) == 0;
 }
 
 int TotalAircraft() {
@@ -92,7 +103,8 @@ void TakeOver() {
   XPLMCountAircraft(&total, &savedActive, &controller);
   XPLMSetActiveAircraftCount(kSlotCount);
   for (int i = 1; i < kSlotCount; ++i) XPLMDisableAIForPlane(i);
-  // Another plugin may have moved the planes and loaded its own models meanwhile.
+  // Another plugin may have moved the planes and loaded its own models meanwhile: what each plane
+  // holds is asked again before anything is loaded into it.
   for (int n = 1; n < kSlotCount; ++n) {
     parked[n] = false;
     placed[n].valid = false;
@@ -141,6 +153,12 @@ void AcquirePlanes() {
 void ReleasePlanes() {
   for (double &t : reportAt) t = -1;
   for (SmoothTrack &t : tracks) t.Reset();
+  // The next session may give these slots to other pilots: nothing of this one loads into them,
+  // and a plane keeping this session's model stays hidden until its new pilot's model is known.
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (!loaded[n].empty()) staleModel[n] = true;
+    wanted[n].clear();
+  }
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
   if (savedActive >= 0) XPLMSetActiveAircraftCount(savedActive);
@@ -161,10 +179,7 @@ void HandleHostMessage(int message, void *param) {
     if (loaded[n].empty()) return;
     // The host loads planes of its own accord too (a new flight, a changed count): a plane that
     // no longer has the model this plugin chose gets it again.
-    char file[256] = {0}, path[512] = {0};
-    XPLMGetNthAircraftModel(int(n), file, path);
-    path[sizeof path - 1] = '\0';
-    if (loaded[n].compare(0, sizeof path - 1, path) != 0) loaded[n].clear();
+    if (!PlaneHolds(int(n), loaded[n])) loaded[n].clear();
   }
 }
 
@@ -331,6 +346,7 @@ void QueueModel(int n, const std::string &serverPath) {
   // Loaded already: nothing waits, whatever came between.
   if (full == loaded[n]) {
     wanted[n] = full;
+    staleModel[n] = false;
     return;
   }
   // A missing file leaves the newest one that exists waiting.
@@ -345,6 +361,7 @@ void QueueModel(int n, const std::string &serverPath) {
     foundThisRun[n] = full;
   }
   wanted[n] = full;
+  staleModel[n] = false;
 }
 
 float SkytetherLoadModels(float, float, int, void *) {
@@ -353,6 +370,12 @@ float SkytetherLoadModels(float, float, int, void *) {
   for (int k = 0; k < kSlotCount - 1; ++k) {
     const int n = (nextLoad - 1 + k) % (kSlotCount - 1) + 1;
     if (n >= total || wanted[n].empty() || wanted[n] == loaded[n]) continue;
+    // A plane that holds the model already (after a reconnect, a takeover, a reload of the host's
+    // own) is not loaded again.
+    if (PlaneHolds(n, wanted[n])) {
+      loaded[n] = wanted[n];
+      continue;
+    }
     // The host loads the whole model before it returns: one a frame.
     XPLMSetAircraftModel(n, wanted[n].c_str());
     loaded[n] = wanted[n];

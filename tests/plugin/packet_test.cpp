@@ -404,6 +404,23 @@ TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
               longest * 1000, kLoadSeconds * 1000);
   EXPECT_GE(longest, kLoadSeconds);
   EXPECT_LT(longest, 2 * kLoadSeconds);
+
+  // A new session: the planes still hold their models and none loads again. A slot shows only
+  // once this session names its model, never with the last session's.
+  ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
+  ASSERT_TRUE(host().commandOnce("skytether/connect"));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  host().runFrames(3);
+  peer->pollDatagrams();
+  SendDatagram(Report(3));
+  EXPECT_TRUE(host().drawnPlanes().empty());
+  SendStream(notices.substr(0, notices.find("3|p|")) + "3|p|Aircraft/Fleet/P5/P5.acf\n" +
+             notices.substr(notices.find("4|p|")));
+  host().runFrames(25);
+  ASSERT_EQ(host().setAircraftModelLog().size(), 20u);
+  EXPECT_EQ(host().setAircraftModelLog().back(), std::make_pair(3, PathOf("Aircraft/Fleet/P5/P5.acf")));
+  SendDatagram(Report(3));
+  EXPECT_EQ(host().drawnPlanes(), std::vector<int>{3});
 }
 
 TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
