@@ -108,14 +108,22 @@ int RelayPacer::StepOf(double chord2) const {
 }
 
 bool RelayPacer::Take(PairPace *pace, int step, double t) const {
-  // Nearer than before: the faster rate applies from this report on, not from the slower due time.
-  if (step < pace->step) pace->clock = -std::numeric_limits<double>::infinity();
+  // Nearer than before: the faster rate applies from this report on, not from the slower due time,
+  // unless the pair was that near within the last second (a pair that flips between two steps
+  // would otherwise be due at once on every flip), and then its pace goes on from now.
+  const bool was_near = pace->near_step <= step && t - pace->near_at < 1.0;
+  if (step < pace->step) pace->clock = was_near ? std::min(pace->clock, t) : PairPace::kNever;
   pace->step = step;
+  if (step <= pace->near_step || !was_near) {
+    pace->near_step = step;
+    pace->near_at = t;
+  }
   // Due once a period after the last report was due, less half a period: a sender's uneven frames
   // cost no report, while over any stretch no more than one per period goes.
   const double period = period_[step];
-  if (t < pace->clock + period / 2) return false;
+  if (t < pace->clock + period / 2 || t < pace->cap + period_[0] / 2) return false;
   pace->clock = std::max(pace->clock + period, t);
+  pace->cap = std::max(pace->cap + period_[0], t);
   return true;
 }
 

@@ -32,8 +32,12 @@ struct RelayRates {
 
 // The pacing of one (sender, recipient) pair. A fresh one lets the next report go at once.
 struct PairPace {
-  double clock = -std::numeric_limits<double>::infinity();  // when the last report was due
-  int step = 0;                                             // the step it was paced by
+  static constexpr double kNever = -std::numeric_limits<double>::infinity();
+  double clock = kNever;  // when the last report was due, at its step's pace
+  double cap = kNever;    // the same at the nearest step's pace, whatever the step: the pair's cap
+  double near_at = kNever;  // when the pair was last in step near_step
+  int step = 0;             // the step it was paced by
+  int near_step = 0;        // the nearest step it was in within the last second (about)
 };
 
 class RelayPacer {
@@ -45,6 +49,7 @@ class RelayPacer {
   int StepOf(double chord2) const;
   // Whether a report arriving at t goes to the pair (its pace then moves on). Nothing is queued:
   // a report held back is gone, and the next one to arrive after the pair is due goes instead.
+  // No pair gets more than the nearest step's rate, however its distance changes.
   bool Take(PairPace *pace, int step, double t) const;
 
  private:

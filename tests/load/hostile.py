@@ -21,6 +21,8 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
   flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
              at 30 Hz: share of the honest reports a recipient reading as the plugin reads
              (90 datagrams per 0.03 s) lost
+  flip       a pilot 1 km and 111 km from the recipient on alternate positions, 150 a second:
+             reports a second the recipient gets (the near cap is 40)
   feed       pilots whose callsigns and model paths are long, multibyte or not UTF-8: whether
              the feed still parses as JSON
   range      990 pilots in view; GETs of the feed with 2,700 byte ranges, then 8 connections
@@ -439,6 +441,29 @@ def flood(build):
              honest_sent, flood_got, flood_got / seconds, n))
     print("flood: " + "; ".join(l[21:] for l in lines if "rate" in l or "dropped" in l)[-400:])
     check(honest_got >= 0.99 * honest_sent, "flood: the honest pilot lost more than 1 %")
+    server.stop()
+
+
+def flip(build):
+    server = Server(build)
+    r, x = pair(server)
+    r.udp.setblocking(False)
+    while plugin_read(r.udp):
+        pass
+    # 150 positions a second (the pilot's own rate), 1 km and 111 km from the recipient in turn.
+    seconds, rate, sent, got = 5.0, 150, 0, 0
+    start = tick = time.time()
+    while time.time() - start < seconds:
+        x.fly(47.01 if sent % 2 == 0 else 48.0, 8.0)
+        sent += 1
+        got += sum(d.startswith(b"1|l|") for d in plugin_read(r.udp))
+        tick += 1 / rate
+        time.sleep(max(0.0, tick - time.time()))
+    time.sleep(0.1)
+    got += sum(d.startswith(b"1|l|") for d in plugin_read(r.udp))
+    print("flip: a pilot 1 km and 111 km away in turn, %d positions a second for %.0f s: %.1f reports a second "
+          "reached the recipient (near cap 40)" % (rate, seconds, got / seconds))
+    check(got / seconds <= 41, "flip: a pilot flipping between near and far got past the near cap")
     server.stop()
 
 
@@ -934,7 +959,7 @@ def admin(build):
 
 if __name__ == "__main__":
     scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
-                 "flood": flood, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
+                 "flood": flood, "flip": flip, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
                  "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):
         raise SystemExit(__doc__)

@@ -385,6 +385,14 @@ TEST(RegistrySlots, RelayRatesPaceEachPairByItsDistance) {
   }
   w.Pos(3, Km(2), 0);
   EXPECT_EQ(Fly(w, 60, 1 / 60.0).got[3], 1);
+  // A sender near and far from 1 in turn, 150 reports a second: never more than the near cap
+  // (each move nearer restarting the pace would let every other report through).
+  int flipped = 0;
+  for (int frame = 0; frame < 300; ++frame, w.now += 1 / 150.0) {
+    for (const Relay &r : w.Pos(9, frame % 2 ? Km(200) : 0, 0)) flipped += r.to.port == World::Port(1);
+  }
+  EXPECT_LE(flipped, 81) << "2 s at most 40 a second";
+  EXPECT_GE(flipped, 60);
   // 2's slot for 9 changes hands: the new holder's first report goes at once, whatever 9's pace.
   const int slot = w.reg.SlotOf(2, 9);
   w.Line(9, "9|Closing Connection");
