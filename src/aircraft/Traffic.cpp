@@ -27,9 +27,11 @@ namespace {
 
 // A slot without a report for this long has lost its pilot.
 constexpr double kStaleSeconds = 10;
-// Hidden planes wait this far above the user's aircraft: beyond what the host draws or shows on
-// its traffic display.
-constexpr float kParkHeight = 1.0e6f;
+// A hidden plane that must stay active (a shown slot is above it) waits this high over the point of
+// the Earth opposite the user's aircraft: the host's map draws an icon for every active plane
+// wherever it is, whatever its height, and its traffic display shows those near the user; the
+// antipode is as far from the user as a place can be, so neither shows it.
+constexpr double kParkHeight = 1.0e6;
 // Model files looked at per receive run: a flood of notices costs the frame no more than this.
 constexpr int kModelChecksPerRun = 64;
 
@@ -60,6 +62,11 @@ struct {
 } reference;
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
+int activeSet = -1;    // the active count this plugin last set; -1: to be set again
+// The plugin holding the planes when the session could not take them ("" while none); asked once
+// to let them go.
+std::string planesHolder;
+bool holderAsked = false;
 
 struct Init {
   Init() {
@@ -92,16 +99,20 @@ int TotalAircraft() {
 
 void Park(Aircraft &a) {
   placed[a.planeNumber].valid = false;
-  XPLMSetDataf(a.refX, XPLMGetDataf(gPlaneX));
-  XPLMSetDataf(a.refY, XPLMGetDataf(gPlaneY) + kParkHeight);
-  XPLMSetDataf(a.refZ, XPLMGetDataf(gPlaneZ));
+  const double lat = XPLMGetDatad(gPlaneLat), lon = XPLMGetDatad(gPlaneLon);
+  double x, y, z;
+  XPLMWorldToLocal(-lat, lon > 0 ? lon - 180 : lon + 180, kParkHeight, &x, &y, &z);
+  SetSlotFloat(a.refX, float(x), SlotValue::Position);
+  SetSlotFloat(a.refY, float(y), SlotValue::Position);
+  SetSlotFloat(a.refZ, float(z), SlotValue::Position);
 }
 
 void TakeOver() {
   int total = 0;
   XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
   XPLMCountAircraft(&total, &savedActive, &controller);
-  XPLMSetActiveAircraftCount(kSlotCount);
+  planesHolder.clear();
+  activeSet = -1;
   for (int i = 1; i < kSlotCount; ++i) XPLMDisableAIForPlane(i);
   // Another plugin may have moved the planes and loaded its own models meanwhile: what each plane
   // holds is asked again before anything is loaded into it.
@@ -147,12 +158,33 @@ bool PlanesHeld() {
 
 void AcquirePlanes() {
   if (PlanesHeld()) return;
-  if (XPLMAcquirePlanes(nullptr, PlanesAvailable, nullptr) == 1) TakeOver();
+  if (XPLMAcquirePlanes(nullptr, PlanesAvailable, nullptr) == 1) {
+    TakeOver();
+    return;
+  }
+  // Another plugin has them: the pilot is told which, and it is asked once to let them go (the
+  // host calls PlanesAvailable when it does).
+  int total = 0, active = 0;
+  XPLMPluginID holder = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &active, &holder);
+  char name[256] = {0};
+  if (holder != XPLM_NO_PLUGIN_ID) XPLMGetPluginInfo(holder, name, nullptr, nullptr, nullptr);
+  name[sizeof name - 1] = '\0';
+  planesHolder = name[0] != '\0' ? name : "another plugin";
+  if (!holderAsked && holder != XPLM_NO_PLUGIN_ID) XPLMSendMessageToPlugin(holder, XPLM_MSG_RELEASE_PLANES, nullptr);
+  holderAsked = true;
+}
+
+std::string PlanesWait() {
+  if (tcpconnected == 0 || planesHolder.empty()) return std::string();
+  return "Traffic waits for the planes held by " + planesHolder;
 }
 
 void ReleasePlanes() {
   for (double &t : reportAt) t = -1;
   for (SmoothTrack &t : tracks) t.Reset();
+  planesHolder.clear();
+  holderAsked = false;
   // The next session may give these slots to other pilots: nothing of this one loads into them,
   // and a plane keeping this session's model stays hidden until its new pilot's model is known.
   for (int n = 1; n < kSlotCount; ++n) {
@@ -171,7 +203,7 @@ void HandleHostMessage(int message, void *param) {
     // Kept while connected: the session needs them. Asked for again at the next connect.
     if (tcpconnected == 0) ReleasePlanes();
   } else if (message == XPLM_MSG_AIRPLANE_COUNT_CHANGED) {
-    if (PlanesHeld()) XPLMSetActiveAircraftCount(kSlotCount);
+    activeSet = -1;  // the host may have cut it: set at the next placement
   } else if (message == XPLM_MSG_PLANE_LOADED) {
     const intptr_t n = reinterpret_cast<intptr_t>(param);
     if (n < 1 || n >= kSlotCount) return;
@@ -259,9 +291,12 @@ float SkytetherPlaceTraffic(float, float, int, void *) {
     const float value[6] = {float(p.x), float(p.y), float(p.z), float(p.theta), float(p.phi), float(p.psi)};
     const XPLMDataRef ref[6] = {a.refX, a.refY, a.refZ, a.refTheta, a.refPhi, a.refPsi};
     auto &held = placed[n];
-    for (int i = 0; i < 6; ++i) {
+    // Wherever the motion between reports runs off to, the aircraft stays where it last stood.
+    const bool fits = PositionFits(value[0], value[1], value[2]);
+    if (!fits && !held.valid) continue;
+    for (int i = fits ? 0 : 3; i < 6; ++i) {
       if (held.valid && std::memcmp(&held.value[i], &value[i], sizeof(float)) == 0) continue;
-      XPLMSetDataf(ref[i], value[i]);
+      SetSlotFloat(ref[i], value[i], i < 3 ? SlotValue::Position : SlotValue::Angle);
       held.value[i] = value[i];
     }
     held.valid = true;
@@ -278,11 +313,19 @@ void STPlaceSlots() {
   }
   if (!PlanesHeld()) return;
   const double now = Now();
+  // Only the planes needed are active: the host counts them from the first, the user's included,
+  // so up to the highest slot shown. Every active plane is simulated and on the host's map.
+  int needed = 1;
+  for (int n = 1; n < kSlotCount; ++n)
+    if (ShownAt(n, now)) needed = n + 1;
+  if (needed != activeSet) XPLMSetActiveAircraftCount(needed);
+  activeSet = needed;
   for (int n = 1; n < kSlotCount; ++n) {
     Aircraft &a = AircraftList[n];
     if (!ShownAt(n, now)) {
-      if (!parked[n]) Park(a);
-      parked[n] = true;
+      // Below a shown slot the plane stays active: it waits where nothing shows it.
+      if (n < needed && !parked[n]) Park(a);
+      parked[n] = n < needed;
       tracks[n].Reset();
       continue;
     }

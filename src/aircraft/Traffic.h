@@ -11,6 +11,8 @@ bool PlanesHeld();
 void AcquirePlanes();
 // A session closed: every slot hidden, the planes given back.
 void ReleasePlanes();
+// While a session waits for the planes another plugin holds: what the plane list says of it.
+std::string PlanesWait();
 // XPluginReceiveMessage: another plugin asks for the planes, the user changed the plane count,
 // the host loaded a plane.
 void HandleHostMessage(int message, void *param);

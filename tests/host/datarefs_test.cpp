@@ -433,7 +433,7 @@ TEST_F(Planes, TheFixtureTakesOverHearsTheHostAndHandsBackTheAircraft) {
   // Another plugin asks: the holder hears it, and the other has them once it lets go.
   p.clearLog();
   p.host.otherPluginAcquire(false);
-  EXPECT_EQ(p.log(), std::vector<std::string>{"message -1 111 (nil)"});
+  EXPECT_EQ(p.log(), std::vector<std::string>{"message 9999 111 (nil)"});  // from the asker
   p.host.disable();
   EXPECT_FALSE(p.host.planesAcquired());
   EXPECT_TRUE(p.host.planesHeldElsewhere());
@@ -489,9 +489,20 @@ TEST_F(Planes, WhileAnotherPluginHoldsThePlanesAcquiringFailsUntilItGivesThemBac
   XPLMCountAircraft(&total, &active, &controller);
   EXPECT_NE(controller, XPLMGetMyID());
   EXPECT_NE(controller, XPLM_NO_PLUGIN_ID);
+  char name[256];
+  XPLMGetPluginInfo(controller, name, nullptr, nullptr, nullptr);
+  EXPECT_STREQ(name, "Other Traffic");
   XPLMSetAircraftModel(2, "Aircraft/A.acf");
   EXPECT_TRUE(f.host.setAircraftModelLog().empty());
-  f.host.setPlanesHeldElsewhere(false);
+  // The host does not ask the holder for the asker: the asker sends the message itself, and a
+  // holder that yields lets go at the next frame; the asker hears at the frame after.
+  f.host.otherPluginAcquire(true);
+  f.host.runFrames(3);
+  EXPECT_TRUE(f.host.planesHeldElsewhere());
+  XPLMSendMessageToPlugin(controller, XPLM_MSG_RELEASE_PLANES, nullptr);
+  EXPECT_EQ(f.host.otherPluginAsked(), 1);
+  f.host.runFrames(2);
+  EXPECT_FALSE(f.host.planesHeldElsewhere());
   EXPECT_EQ(gPlanesAvailable, 1);
   EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
   XPLMCountAircraft(&total, &active, &controller);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
 
 #include "net_fixture.h"
 
@@ -423,17 +424,33 @@ TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
   EXPECT_EQ(host().drawnPlanes(), std::vector<int>{3});
 }
 
-TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
+namespace {
+// Kilometres along the Earth's surface from the user's aircraft to plane n.
+double KilometresAway(skyhost::Host &h, int n) {
+  const std::string plane = "sim/multiplayer/position/plane" + std::to_string(n), own = "sim/flightmodel/position/";
+  const double k = M_PI / 180, lat = h.getd(own + "latitude") * k, lat2 = h.getd(plane + "_lat") * k;
+  const double dlon = (h.getd(plane + "_lon") - h.getd(own + "longitude")) * k;
+  return 6371 * std::acos(std::sin(lat) * std::sin(lat2) + std::cos(lat) * std::cos(lat2) * std::cos(dlon));
+}
+}  // namespace
+
+TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawnAndOnlyThePlanesNeededAreActive) {
   WriteFile("Aircraft/Light/C172/C172.acf", "model");
   SendStream("2|p|Aircraft/Light/C172/C172.acf\n3|p|Aircraft/Light/C172/C172.acf\n");
   host().runFrames(3);
   EXPECT_TRUE(host().drawnPlanes().empty());  // a model alone shows nobody
+  EXPECT_EQ(host().activeAircraftCount(), 1);  // the user's alone
   SendDatagram(Report(2));
   SendDatagram(Report(3));
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
-  // Freed by the server, back with its next report.
+  EXPECT_EQ(host().activeAircraftCount(), 4);
+  // Freed by the server, back with its next report. Below a shown slot a hidden plane stays
+  // active, where neither the host's map nor its traffic display near the user shows it.
   SendStream("2|c|BLANK\n2|p|BLANK\n");
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  EXPECT_EQ(host().activeAircraftCount(), 4);
+  EXPECT_GT(KilometresAway(host(), 2), 19000);
+  EXPECT_GT(host().getd(Plane(2, "el")), 500000);
   SendDatagram(Report(2));
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
   // Stale: slot 3 keeps reporting, slot 2 falls silent for more than 10 s.
@@ -442,6 +459,8 @@ TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
     host().runFor(1.0);
   }
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  SendStream("3|c|BLANK\n");
+  EXPECT_EQ(host().activeAircraftCount(), 1);
   // Disconnected: nobody, and the planes are the host's again.
   ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
   host().runFrames(3);
@@ -465,12 +484,14 @@ TEST_F(PacketTest, AnotherPluginHasThePlanesWhileDisconnectedAndTheSessionTakesT
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
   EXPECT_FALSE(host().planesHeldElsewhere());
-  EXPECT_EQ(host().activeAircraftCount(), 20);
+  EXPECT_EQ(host().otherPluginAsked(), 1);
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }
 
 TEST_F(PacketTest, WithSixPlanesThePlaneListSaysHowManyCanShow) {
   EXPECT_EQ(host().readPublished("skytether/planes_can_show"), "19");
+  SendDatagram(Report(8));
+  EXPECT_EQ(host().activeAircraftCount(), 9);
   host().setTotalAircraft(6);
   host().runFrames(2);
   EXPECT_TRUE(Drawn("5 of 19 show: set 20 aircraft in settings"));
@@ -478,7 +499,7 @@ TEST_F(PacketTest, WithSixPlanesThePlaneListSaysHowManyCanShow) {
   host().setTotalAircraft(20);
   host().runFrames(2);
   EXPECT_FALSE(Drawn("5 of 19 show: set 20 aircraft in settings"));
-  EXPECT_EQ(host().activeAircraftCount(), 20);  // set again after the count changed
+  EXPECT_EQ(host().activeAircraftCount(), 9);  // set again after the count changed
 }
 
 TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {

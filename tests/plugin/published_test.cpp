@@ -3,10 +3,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
 
+#include "XPLMPlanes.h"
 #include "net_fixture.h"
 
 using namespace sttest;
@@ -98,4 +100,26 @@ TEST_F(PublishedTest, DataRefsFollowTheSessionAndTheNoticesAndAnotherPluginReads
   EXPECT_TRUE(host().leftoversAtUnload().empty());
   // The reader runs on.
   EXPECT_EQ(Read()["me"], std::to_string(reader));
+}
+
+TEST_F(PublishedTest, PlanesAnotherPluginHoldsAreAskedForOnceAndTakenWhenItLetsGo) {
+  setenv("READER_HOLDS_PLANES", "1", 1);
+  StartWithReader();
+  unsetenv("READER_HOLDS_PLANES");
+  ASSERT_TRUE(Command("skytether/connect"));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return !LoginLine().empty(); }));
+  // The reader, asked by the plugin itself, lets go in half a second; meanwhile the pilot reads
+  // why no traffic shows.
+  auto v = Read();
+  EXPECT_EQ(v["asked"], "1");
+  EXPECT_EQ(v["asked_by"], std::to_string(host().pluginID()));
+  EXPECT_EQ(StatusLine(), "Traffic waits for the planes held by Reader");
+  int total = 0, active = 0;
+  XPLMPluginID holder = XPLM_NO_PLUGIN_ID;
+  host().runFrames(30);
+  XPLMCountAircraft(&total, &active, &holder);
+  EXPECT_EQ(holder, host().pluginID());
+  EXPECT_EQ(Read()["asked"], "1");
+  EXPECT_EQ(StatusLine(), "Connected to 127.0.0.1");
+  EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }

@@ -63,6 +63,8 @@ struct HostOptions {
   // Another plugin holds the multiplayer aircraft: XPLMAcquirePlanes answers 0 until
   // setPlanesHeldElsewhere(false).
   bool planesHeldElsewhere = false;
+  // That plugin's name, as XPLMGetPluginInfo gives it.
+  std::string otherPluginName = "Other Traffic";
   // Monospaced TrueType font the screenshots draw text with.
   std::string fontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 };
@@ -189,6 +191,8 @@ class Host {
   int dataRefSize(const std::string &name) const;  // element count of an array, 1 for a scalar
   bool dataRefWritable(const std::string &name) const;
   int readOnlyWrites(const std::string &name) const;                     // plugin writes ignored
+  // Plugin writes of an infinity or a NaN to any of the host's datarefs (an array write counts once).
+  int nonFiniteWrites() const;
   std::vector<std::pair<std::string, int>> readOnlyWriteCounts() const;  // every non-zero count
   float getf(const std::string &name) const;
   int geti(const std::string &name) const;
@@ -288,10 +292,12 @@ class Host {
   // Calls that need the planes held, made by a plugin that did not hold them: refused.
   int refusedPlaneCalls() const;
   // Another traffic plugin, outside this host, asks for the planes: it takes them when free;
-  // otherwise the holder gets XPLM_MSG_RELEASE_PLANES and the other takes them at its release.
-  // A yielding one gives them back when a plugin's acquire is refused (the asker's callback then
-  // runs at the next frame).
+  // otherwise the holder gets XPLM_MSG_RELEASE_PLANES from it and it takes them at the release.
+  // A yielding one gives them back at the next frame when a plugin sends it that message (the
+  // callback of a refused acquire then runs at the frame after).
   void otherPluginAcquire(bool yieldsWhenAsked);
+  // Messages plugins sent that plugin (XPLMSendMessageToPlugin).
+  int otherPluginAsked() const;
   bool planesHeldElsewhere() const;
   bool planesAcquired() const;  // some plugin (or the harness) holds the planes
   // Planes 0..19 the AI was disabled for, in call order; calls for other indices are ignored.
