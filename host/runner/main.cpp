@@ -1,6 +1,7 @@
 // skytether-host: loads a plugin file into the simulated host, runs it for a while (optionally
 // following a script of timed actions) and reports what the host saw.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -43,7 +44,7 @@ bool positiveNumber(const char *text, double *out) {
 }
 
 // One line a frame: the wall-clock time the frame began (microseconds since the epoch), the
-// simulated time, the user's latitude, longitude, elevation and heading, then for each
+// simulated time, the user's latitude, longitude, elevation and heading, then for each active
 // multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
 // pitch and roll.
 class FrameTrace {
@@ -63,7 +64,7 @@ class FrameTrace {
                  host.getd(own + "psi"));
     const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"),
                  uz = host.getd(own + "local_z");
-    for (int n = 1; n < 20; ++n) {
+    for (int n = 1; n < std::min(host.activeAircraftCount(), host.totalAircraft()); ++n) {
       const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
       const double x = host.getd(p + "x"), y = host.getd(p + "y"), z = host.getd(p + "z");
       if (std::hypot(x - ux, y - uy, z - uz) > 100e3) continue;
