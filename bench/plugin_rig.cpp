@@ -37,6 +37,7 @@ bool PluginRig::Start(std::string *error) {
                   std::string("userID=pilot;password=secret;callsign=Bench;connectAtStartup=1;") +
                       (smoothOff ? "smoothTraffic=0;" : ""));
   harness::FakeServer::Options o;
+  o.port = harness::kProtocolPort;  // the plugin's built-in server (./run bench has a network of its own)
   o.waitSeconds = 120;
   o.receiveBuffer = 4 << 20;  // room for every datagram a timed batch sends before it is drained
   o.keepDatagrams = false;

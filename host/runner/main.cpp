@@ -1,12 +1,15 @@
 // skytether-host: loads a plugin file into the simulated host, runs it for a while (optionally
 // following a script of timed actions) and reports what the host saw.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -26,7 +29,7 @@ void usage(std::ostream &out) {
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
          "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
          "                      [--aircraft PATH] [--start LAT,LON,ELEV_M] [--origin LAT,LON]\n"
-         "                      [--planes N] [--load-ms MS] [--trace FILE]\n";
+         "                      [--planes N] [--load-ms MS] [--trace FILE] [--control FILE]\n";
 }
 
 std::string absolute(const std::string &p) {
@@ -80,6 +83,42 @@ class FrameTrace {
   FILE *file_ = nullptr;
 };
 
+// Actions a test hands the runner while it runs: lines appended to a file ("VERB ARGS", as in a
+// script without the time), each run before the next frame, one a frame; "quit" ends the run.
+class ControlFile {
+ public:
+  explicit ControlFile(std::string path) : path_(std::move(path)) {}
+  bool active() const { return !path_.empty(); }
+  // The next line to run, or false when none is waiting.
+  bool next(std::string *line) {
+    struct stat st;
+    if (active() && ::stat(path_.c_str(), &st) == 0 && st.st_size > static_cast<off_t>(read_)) {
+      std::ifstream in(path_, std::ios::binary);
+      in.seekg(static_cast<std::streamoff>(read_));
+      std::string more(static_cast<size_t>(st.st_size) - read_, '\0');
+      in.read(&more[0], static_cast<std::streamsize>(more.size()));
+      more.resize(static_cast<size_t>(in.gcount()));
+      // Only whole lines: the rest waits for its line feed.
+      const size_t end = more.rfind('\n');
+      if (end != std::string::npos) {
+        read_ += end + 1;
+        std::istringstream lines(more.substr(0, end + 1));
+        for (std::string l; std::getline(lines, l);)
+          if (!l.empty()) waiting_.push_back(l);
+      }
+    }
+    if (waiting_.empty()) return false;
+    *line = waiting_.front();
+    waiting_.pop_front();
+    return true;
+  }
+
+ private:
+  std::string path_;
+  size_t read_ = 0;
+  std::deque<std::string> waiting_;
+};
+
 long long wallMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -89,7 +128,8 @@ long long wallMicros() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, separator = "/";
+  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, controlFile,
+      separator = "/";
   double seconds = 15, fps = 60;
   bool realtime = false, legacy3d = false;
   std::string aircraft;
@@ -174,6 +214,8 @@ int main(int argc, char **argv) {
       options.modelLoadSeconds = ms / 1000;
     } else if (arg == "--trace") {
       traceFile = next("a file");
+    } else if (arg == "--control") {
+      controlFile = next("FILE");
     } else if (arg == "--help" || arg == "-h") {
       usage(std::cout);
       return 0;
@@ -241,18 +283,40 @@ int main(int argc, char **argv) {
       }
     }
   };
+  ControlFile control(controlFile.empty() ? "" : absolute(controlFile));
+  bool quit = false;
+  auto runControl = [&]() {
+    std::string line;
+    if (!control.next(&line)) return;
+    if (line == "quit") {
+      quit = true;
+      return;
+    }
+    const skyhost::Script one = [&] {
+      std::istringstream in("0 " + line);
+      return skyhost::parseScript(in);
+    }();
+    const std::string why = one.actions.empty() ? (one.errors.empty() ? "nothing to do" : one.errors[0])
+                                                : skyhost::runScriptAction(host, one.actions[0], startDir);
+    if (!why.empty()) {
+      ++failures;
+      std::cerr << "skytether-host: " << controlFile << ": " << line << ": " << why << "\n";
+    }
+  };
   const long frames = std::lround(seconds * fps);
   const double dt = 1.0 / fps;
   const auto wallStart = std::chrono::steady_clock::now();
   for (long k = 0; k < frames; ++k) {
+    runControl();
+    if (quit) break;
     runDue();
     const long long frameStart = wallMicros();
     host.runFrame(dt);
     trace.write(host, frameStart);
     if (realtime) std::this_thread::sleep_until(wallStart + std::chrono::duration<double>((k + 1) * dt));
   }
-  runDue();
-  for (; nextAction < script.actions.size(); ++nextAction)
+  if (!quit) runDue();
+  for (; nextAction < script.actions.size() && !quit; ++nextAction)
     std::cerr << "skytether-host: " << scriptFile << " line " << script.actions[nextAction].line
               << ": after the end of the run, not done\n";
 

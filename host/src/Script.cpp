@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -300,10 +301,14 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
   } else if (a.verb == "reload-planes") {
     host.reloadPlanes();
   } else if (a.verb == "dump") {
+    // Written whole under another name first: whoever waits for the file reads all of it.
     const std::string path = pathFrom(baseDir, w[0]);
-    std::ofstream out(path);
-    out << host.dumpJson();
-    if (!out) return "cannot write " + path;
+    {
+      std::ofstream out(path + ".part");
+      out << host.dumpJson();
+      if (!out) return "cannot write " + path;
+    }
+    if (std::rename((path + ".part").c_str(), path.c_str()) != 0) return "cannot write " + path;
   } else if (a.verb == "screenshot") {
     if (!host.screenshot(pathFrom(baseDir, w[0]))) return host.screenshotError();
   } else if (a.verb == "fly") {

@@ -130,13 +130,6 @@ bool DecodePresence(std::string_view text, Presence *out) {
   return true;
 }
 
-std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram) {
-  std::string s = std::to_string(arrival_us);
-  s += '\n';
-  s += datagram;
-  return s;
-}
-
 bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram) {
   std::string_view rest;
   std::string_view stamp = Cut(message, '\n', &rest);

@@ -59,7 +59,6 @@ bool DecodePresence(std::string_view text, Presence *out);
 // "ARRIVAL\nDATAGRAM": the datagram as the pilot sent it, behind the time it reached its node
 // (microseconds since 1970 by that node's clock), so that a node far behind can tell a report
 // too old to be of use, as for its own pilots'.
-std::string EncodePosition(std::int64_t arrival_us, std::string_view datagram);
 bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram);
 
 // "NODE\tTEXT" where TEXT is the chat notice's text ("callsign: words").

@@ -3,9 +3,6 @@
 
 namespace skytether {
 
-// Great-circle distance in meters between two latitude/longitude pairs in degrees.
-double GreatCircleMeters(double lat1, double lon1, double lat2, double lon2);
-
 // A place as a unit vector from the earth's centre: the squared chord between two of them orders
 // places as their great-circle distance does, at the cost of a few multiplications.
 struct UnitVector {

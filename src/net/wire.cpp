@@ -42,13 +42,6 @@ std::string BuildCallsignLine(int id, const std::string &callsign, bool viewOnly
   return line;
 }
 
-std::string BuildChatLine(int id, const std::string &text) {
-  std::string line;
-  AddIntToString(line, "", id);
-  line += "|MESSAGE|" + text + "\n";
-  return line;
-}
-
 void BuildPositionLine(std::string &out, int id, bool viewOnly, const OwnState &s) {
   // Written into a local area and copied once: the caller keeps out between frames, so the copy
   // reuses its storage.

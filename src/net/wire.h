@@ -12,7 +12,6 @@ std::string BuildLoginLine(int id, const std::string &userID, const std::string 
 std::string BuildLogoutLine(int id);
 std::string BuildModelLine(int id, const std::string &path);
 std::string BuildCallsignLine(int id, const std::string &callsign, bool viewOnly);
-std::string BuildChatLine(int id, const std::string &text);
 
 // The own aircraft state carried by one position line, in line order.
 struct OwnState {

@@ -5,7 +5,6 @@
 
 #include <charconv>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -250,12 +249,6 @@ void AddIntToString(std::string &s, const char *prefix, int value) {
   s.append(buf, size_t(WriteIntText(buf, value) - buf));
 }
 
-void AddFloatToString(std::string &s, const char *prefix, float value) {
-  char buf[kNumberTextMax];
-  s += prefix;
-  s.append(buf, size_t(WriteFloatText(buf, value) - buf));
-}
-
 int stringtoi(const std::string &s) {
   long v = strtol_l(s.c_str(), nullptr, 10, CLocale());
   if (v > INT_MAX) return INT_MAX;
@@ -320,28 +313,4 @@ std::string_view CutAtCharacter(std::string_view text, std::size_t max) {
   while (end > 0 && max - end < 3 && continuation(end)) --end;
   if (continuation(end)) end = max;
   return text.substr(0, end);
-}
-
-std::string StringPrintf(const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  char small[256];
-  va_list ap2;
-  va_copy(ap2, ap);
-  int n = std::vsnprintf(small, sizeof small, fmt, ap);
-  va_end(ap);
-  std::string out;
-  if (n < 0) {
-    va_end(ap2);
-    return out;
-  }
-  if (n < int(sizeof small)) {
-    out.assign(small, n);
-  } else {
-    out.resize(n + 1);
-    std::vsnprintf(&out[0], n + 1, fmt, ap2);
-    out.resize(n);
-  }
-  va_end(ap2);
-  return out;
 }

@@ -13,8 +13,6 @@ char *WriteFloatText(char *out, float value);
 
 // Appends prefix, then value as "%d".
 void AddIntToString(std::string &s, const char *prefix, int value);
-// Appends prefix, then value widened to double as "%.9g".
-void AddFloatToString(std::string &s, const char *prefix, float value);
 // Numbers are read and written in the C locale, whatever the process's LC_NUMERIC.
 // The leading decimal integer of the text, 0 if there is none.
 int stringtoi(const std::string &s);
@@ -28,5 +26,3 @@ float ReadFloatText(std::string_view text);
 // there is cut at max.
 std::string_view CutAtCharacter(std::string_view text, std::size_t max);
 
-// Formats with printf rules into a string; the compiler checks the format.
-std::string StringPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -112,7 +112,7 @@ TEST(RedisLink, APausedRedisIsLeftWhileTheLoopKeepsRunning) {
     rig.io.run_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(rig.RunUntil([&] { return !rig.link->up(); }, 5));
-  EXPECT_LT(worst, 0.2);
+  EXPECT_LT(worst, 1.0) << "a wait on Redis would last the link's 1.5 s";
   redis.Resume();
   EXPECT_TRUE(rig.RunUntil([&] { return rig.link->up(); }, 5));
   tick.cancel();

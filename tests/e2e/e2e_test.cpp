@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -23,14 +24,14 @@ using namespace e2e;
 
 namespace {
 
-void Sleep(double seconds) {
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-// Every started pilot is finished (or killed) by the guard, whatever the test does.
+// Every started pilot is finished (or killed) by the guard, whatever the test does. Each names
+// the crew's server (its port) unless its setup names one.
 struct Crew {
+  explicit Crew(int serverPort) : port(serverPort) {}
+  int port;
   std::vector<std::unique_ptr<Pilot>> pilots;
-  Pilot &add(const PilotSetup &setup) {
+  Pilot &add(PilotSetup setup) {
+    if (setup.port == 0) setup.port = port;
     pilots.push_back(std::make_unique<Pilot>(setup));
     EXPECT_TRUE(pilots.back()->start());
     return *pilots.back();
@@ -50,13 +51,49 @@ std::string Plane(int n, const char *field) {
   return "sim/multiplayer/position/plane" + std::to_string(n) + "_" + field;
 }
 
-PilotSetup At(const std::string &name, double lat, double lon, double seconds = 14) {
+// A pilot held still at lat, lon, flying until the test is done with it.
+PilotSetup At(const std::string &name, double lat, double lon) {
   PilotSetup s;
   s.name = name;
   s.lat = lat;
   s.lon = lon;
-  s.seconds = seconds;
+  s.held = true;
   return s;
+}
+
+// Waits for each pilot's login line, from the server's start.
+::testing::AssertionResult LoggedIn(Server &server, const std::vector<std::string> &names,
+                                    double timeout = 60) {
+  for (const std::string &name : names)
+    if (!server.process().WaitForLine("login * (" + name + ") from *", timeout))
+      return ::testing::AssertionFailure() << name << " did not log in\n" << server.process().Tail();
+  return ::testing::AssertionSuccess();
+}
+
+// Chat from the host's keyboard: Tab opens the entry with the keyboard (or closes the window that
+// traffic opened without it: then once more), Return sends the line.
+::testing::AssertionResult Say(Pilot &p, const std::string &text) {
+  for (int tabs = 0; tabs < 3; ++tabs) {
+    if (!p.snapshot()) break;
+    if (p.dump()["keyboardFocus"].type != Json::Null) {
+      p.act("type " + text);
+      p.act("key return");
+      return ::testing::AssertionSuccess();
+    }
+    p.act("key tab");
+  }
+  return ::testing::AssertionFailure() << p.setup().name << "'s chat entry never had the keyboard";
+}
+
+bool LastChat(const Pilot &p, const std::string &line) {
+  const auto history = p.chatHistory();
+  return history.size() == 14 && history[13] == line;
+}
+
+std::string Shown(const Pilot &p) {
+  std::string out = "---- " + p.setup().name + " shows\n";
+  for (const auto &s : p.strings()) out += s + "\n";
+  return out;
 }
 
 }  // namespace
@@ -64,7 +101,7 @@ PilotSetup At(const std::string &name, double lat, double lon, double seconds = 
 TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   Server server({"--listen", "::"});  // both families: Bravo comes over IPv6, the others over IPv4
   ASSERT_TRUE(server.start());
-  Crew crew;
+  Crew crew(server.port());
   // Alpha's and Bravo's hosts have their origins 10 km apart in one whole-degree cell: only the
   // latitude, longitude and elevation they send mean the same to both.
   Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));
@@ -74,56 +111,69 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   farOrigin.server = "[::1]";
   Pilot &bravo = crew.add(farOrigin);
   Pilot &charlie = crew.add(At("Charlie", 48.2, 8.7));  // another whole-degree cell
-  ASSERT_TRUE(crew.finishAll());
+  const std::vector<Pilot *> all = {&alpha, &bravo, &charlie};
 
-  auto shown = [](const Pilot &p) {
-    std::string out;
-    for (const auto &s : p.strings()) out += s + "\n";
-    return out;
+  // Each sees the others named, with their model, where they are (to the resolution of the texts
+  // on the wire), in snapshots of all three taken together.
+  auto placed = [&] {
+    for (Pilot *p : all)
+      if (!p->snapshot()) return false;
+    for (const Pilot *viewer : all) {
+      for (const Pilot *other : all) {
+        const int slot = viewer == other ? 0 : viewer->slotOf(other->setup().name);
+        if (viewer != other &&
+            (slot < 1 ||
+             viewer->row(slot) != std::to_string(slot) + ": " + other->setup().name + " Cessna_172SP" ||
+             PlacementError(*viewer, slot, *other) >= 2.0))
+          return false;
+      }
+    }
+    return true;
   };
-  int b = alpha.slotOf("Bravo");
-  ASSERT_GE(b, 1) << shown(alpha) << "\n--\n" << shown(bravo) << "\n--\n" << shown(charlie) << server.log();
-  EXPECT_EQ(alpha.row(b), std::to_string(b) + ": Bravo Cessna_172SP");
-  // Each sees the others where they are, to the resolution of the texts on the wire.
-  for (const Pilot *viewer : {&alpha, &bravo, &charlie}) {
-    for (const Pilot *other : {&alpha, &bravo, &charlie}) {
+  bool done = false;
+  for (auto deadline = harness::After(60); !done && harness::Clock::now() < deadline;) done = placed();
+  for (const Pilot *viewer : all) {
+    for (const Pilot *other : all) {
       if (viewer == other) continue;
       const int slot = viewer->slotOf(other->setup().name);
-      ASSERT_GE(slot, 1) << viewer->setup().name << " sees no " << other->setup().name << server.log();
+      ASSERT_GE(slot, 1) << viewer->setup().name << " sees no " << other->setup().name << "\n"
+                         << Shown(*viewer) << server.process().Tail();
+      EXPECT_EQ(viewer->row(slot), std::to_string(slot) + ": " + other->setup().name + " Cessna_172SP");
       std::printf("[ measured ] %s shows %s %.2f m from where it is\n", viewer->setup().name.c_str(),
                   other->setup().name.c_str(), PlacementError(*viewer, slot, *other));
       EXPECT_LT(PlacementError(*viewer, slot, *other), 2.0)
           << viewer->setup().name << " " << other->setup().name;
     }
   }
+  EXPECT_TRUE(done);
   // The model named by the server was found under Alpha's own folder and loaded.
-  EXPECT_EQ(alpha.dump()["planes"]["models"][std::to_string(b)].text,
+  EXPECT_EQ(alpha.dump()["planes"]["models"][std::to_string(alpha.slotOf("Bravo"))].text,
             alpha.root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
   EXPECT_NE(charlie.slotOf("Alpha"), charlie.slotOf("Bravo"));
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_TRUE(crew.finishAll());
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
   Server server;
   ASSERT_TRUE(server.start());
-  Crew crew;
-  PilotSetup a = At("Alpha", 47.46, 8.56);
-  a.script = {"11 key tab", "11.5 type hello all", "12 key return"};
-  Pilot &alpha = crew.add(a);
+  Crew crew(server.port());
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));
   Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58));
-  ASSERT_TRUE(crew.finishAll());
+  ASSERT_TRUE(LoggedIn(server, {"Alpha", "Bravo"}));
+  ASSERT_TRUE(Say(alpha, "hello all"));
 
-  for (Pilot *p : {&alpha, &bravo}) {
-    auto history = p->chatHistory();
-    ASSERT_EQ(history.size(), 14u) << p->setup().name;
-    EXPECT_EQ(history[13], "Alpha: hello all") << p->setup().name;
-  }
+  EXPECT_TRUE(alpha.snapshotUntil([&] { return LastChat(alpha, "Alpha: hello all"); }, 30)) << Shown(alpha);
   // Bravo's window is held open by the traffic alone, so it shows the countdown.
-  auto strings = bravo.strings();
-  bool countdown = false;
-  for (const auto &s : strings) countdown = countdown || (s.size() == 1 && s[0] >= '1' && s[0] <= '9');
-  EXPECT_TRUE(countdown);
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  auto countdown = [&] {
+    for (const auto &s : bravo.strings())
+      if (s.size() == 1 && s[0] >= '1' && s[0] <= '9') return true;
+    return false;
+  };
+  EXPECT_TRUE(bravo.snapshotUntil([&] { return LastChat(bravo, "Alpha: hello all") && countdown(); }, 30))
+      << Shown(bravo);
+  EXPECT_TRUE(crew.finishAll());
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 // At 60 fps another pilot's aircraft moves on in every frame the host draws, not only in those
@@ -131,21 +181,34 @@ TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
 TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
   Server server;
   ASSERT_TRUE(server.start());
-  Crew crew;
+  Crew crew(server.port());
   PilotSetup a = At("Alpha", 47.4737, 8.5492);  // on the circle, north of its centre
   a.script = {"0 fly circle 47.4647 8.5492 700 1000 60 0"};
   a.fps = 60;
-  crew.add(a);
+  Pilot &alpha = crew.add(a);
   PilotSetup b = At("Bravo", 47.4647, 8.5492);
   b.fps = 60;
   Pilot &bravo = crew.add(b);
-  ASSERT_TRUE(crew.finishAll());
 
-  // Frames of Bravo's last seconds in which Alpha (the only plane near) was shown in both. Placed
-  // by the receive cycle alone, it would stand still in every other frame; a few still frames are
-  // allowed for a sending host that stalled past the half second an aircraft moves on unreported.
+  // Bravo flies until it has shown Alpha (the only plane near) for 330 frames; then it ends before
+  // Alpha does, so none of them is after Alpha left.
+  auto shownFrames = [&] {
+    std::vector<Pilot::Frame> frames = bravo.frames();
+    if (!frames.empty()) frames.pop_back();  // perhaps still being written
+    int shown = 0;
+    for (const auto &f : frames) shown += f.planes.size() == 1;
+    return shown;
+  };
+  for (auto deadline = harness::After(90); shownFrames() < 330 && harness::Clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(bravo.quit());
+  EXPECT_TRUE(alpha.quit());
+
+  // Frames of Bravo's last seconds in which Alpha was shown in both. Placed by the receive cycle
+  // alone, it would stand still in every other frame; a few still frames are allowed for a
+  // sending host that stalled past the half second an aircraft moves on unreported.
   const auto frames = bravo.frames();
-  ASSERT_GT(frames.size(), 600u);
+  ASSERT_GT(frames.size(), 330u);
   int compared = 0, still = 0;
   for (size_t i = frames.size() - 300; i < frames.size(); ++i) {
     const auto &now = frames[i].planes, &before = frames[i - 1].planes;
@@ -155,9 +218,9 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
     if (std::hypot(north, east) == 0.0) ++still;
     ++compared;
   }
-  EXPECT_GT(compared, 250) << server.log();
+  EXPECT_GT(compared, 250) << server.process().Tail();
   EXPECT_LE(still, 3) << "of " << compared << " frames";
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 // The viewer's host moves its origin while another pilot flies near: with smoothing on and off,
@@ -167,7 +230,7 @@ class OriginShift : public ::testing::TestWithParam<bool> {};
 TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
   Server server;
   ASSERT_TRUE(server.start());
-  Crew crew;
+  Crew crew(server.port());
   PilotSetup a = At("Alpha", 47.4737, 8.5492);
   a.script = {"0 fly circle 47.4647 8.5492 700 1000 60 0"};
   a.fps = 60;
@@ -181,7 +244,16 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
   b.fps = 60;
   b.smooth = GetParam();
   Pilot &bravo = crew.add(b);
-  ASSERT_TRUE(crew.finishAll());
+  // Bravo flies until its host has moved the origin and 90 frames more; then it ends before Alpha.
+  ASSERT_TRUE(bravo.snapshotUntil([&] { return bravo.dump()["origin"]["moves"].number >= 1; }, 60))
+      << bravo.log();
+  const size_t moved = bravo.frames().size();
+  for (auto deadline = harness::After(30);
+       bravo.frames().size() < moved + 90 && harness::Clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(bravo.snapshot());
+  EXPECT_TRUE(bravo.quit());
+  EXPECT_TRUE(alpha.quit());
   ASSERT_EQ(bravo.dump()["origin"]["moves"].number, 1.0) << bravo.log();
 
   skyhost::HostOptions o;
@@ -240,83 +312,73 @@ INSTANTIATE_TEST_SUITE_P(SmoothingOnAndOff, OriginShift, ::testing::Bool());
 TEST(Session, LeavingPilotsFreeTheirSlots) {
   Server server;
   ASSERT_TRUE(server.start());
-  Crew crew;
-  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56, 16));
-  PilotSetup b = At("Bravo", 47.47, 8.58, 16);
-  b.script = {"12 disable"};  // logs out
-  crew.add(b);
-  PilotSetup c = At("Charlie", 47.48, 8.59, 30);
-  Pilot &charlie = crew.add(c);
-  // Charlie's slot on Alpha is known once the callsigns are announced; then Charlie dies.
-  Sleep(12);
+  Crew crew(server.port());
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));
+  Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58));
+  Pilot &charlie = crew.add(At("Charlie", 47.48, 8.59));
+  // Alpha shows both once their callsigns are announced; then Bravo logs out and Charlie dies.
+  ASSERT_TRUE(
+      alpha.snapshotUntil([&] { return alpha.slotOf("Bravo") >= 1 && alpha.slotOf("Charlie") >= 1; }, 60))
+      << Shown(alpha) << server.process().Tail();
+  const harness::LogMark mark = server.process().Mark();
+  bravo.act("disable");
   charlie.kill();
-  ASSERT_TRUE(alpha.finish());
-  crew.pilots[1]->finish();
 
   // Both freed slots read empty: no callsign and no model name.
-  int empty = 0;
-  for (int n = 1; n <= 19; ++n)
-    if (alpha.row(n) == std::to_string(n) + ":  ") ++empty;
-  EXPECT_EQ(empty, 2) << server.log();
+  auto freed = [&] {
+    int empty = 0;
+    for (int n = 1; n <= 19; ++n)
+      if (alpha.row(n) == std::to_string(n) + ":  ") ++empty;
+    return empty == 2;
+  };
+  EXPECT_TRUE(alpha.snapshotUntil(freed, 30)) << Shown(alpha) << server.process().Tail();
   EXPECT_EQ(alpha.slotOf("Bravo"), -1);
   EXPECT_EQ(alpha.slotOf("Charlie"), -1);
-  EXPECT_NE(server.log().find("logout"), std::string::npos);
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_TRUE(server.process().WaitForLine("logout * (Bravo*", 5, mark)) << server.process().Tail();
+  EXPECT_TRUE(alpha.quit());
+  EXPECT_TRUE(bravo.quit());
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 TEST(Session, PilotsSurviveTheServerAndConnectAgain) {
   auto server = std::make_unique<Server>();
   ASSERT_TRUE(server->start());
-  Crew crew;
-  PilotSetup a = At("Alpha", 47.46, 8.56, 20);
-  // Open the settings pane after the server died (it offers Connect), connect once it is back.
-  a.script = {"7 menu Skytether > Control & Settings", "7.1 dump {root}/pane-before.json",
-              "13 widget-click Connect"};
-  Pilot &alpha = crew.add(a);
-  Pilot &bravo = crew.add(At("Bravo", 47.47, 8.58, 20));
-  Sleep(4);
+  Crew crew(server->port());
+  Pilot &alpha = crew.add(At("Alpha", 47.46, 8.56));
+  crew.add(At("Bravo", 47.47, 8.58));
+  ASSERT_TRUE(LoggedIn(*server, {"Alpha", "Bravo"}));
   server->kill();
-  Sleep(6);
-  server = std::make_unique<Server>();
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(crew.finishAll());  // neither host froze nor crashed
 
-  // While the server was away the pane offered Connect: the closed stream was noticed.
-  Json before;
-  ASSERT_TRUE(ParseJsonFile(alpha.root() + "/pane-before.json", before));
-  for (const auto &w : before["widgets"].items) {
-    if (w["descriptor"].text == "Connect") {
-      EXPECT_TRUE(w["visible"].boolean);
-    }
-    if (w["descriptor"].text == "Disconnect") {
-      EXPECT_FALSE(w["visible"].boolean);
-    }
-  }
-  // After the reconnect Alpha's pane offers Disconnect, and the new server saw Alpha log in.
-  EXPECT_TRUE(alpha.widgetVisible("Disconnect"));
-  EXPECT_FALSE(alpha.widgetVisible("Connect"));
-  EXPECT_NE(server->log().find("Alpha"), std::string::npos) << server->log();
-  (void)bravo;
-  EXPECT_EQ(server->stop(), 0) << server->log();
+  // While the server is away Alpha's settings pane offers Connect: the closed stream was noticed.
+  alpha.act("menu Skytether > Control & Settings");
+  auto offers = [&](const char *shown, const char *hidden) {
+    return alpha.snapshotUntil([&] { return alpha.widgetVisible(shown) && !alpha.widgetVisible(hidden); },
+                               30);
+  };
+  EXPECT_TRUE(offers("Connect", "Disconnect")) << Shown(alpha);
+  // Back on its port: Connect logs Alpha in again, and the pane offers Disconnect.
+  server = std::make_unique<Server>(std::vector<std::string>{}, crew.port);
+  ASSERT_TRUE(server->start()) << server->log();
+  alpha.act("widget-click Connect");
+  EXPECT_TRUE(offers("Disconnect", "Connect")) << Shown(alpha);
+  EXPECT_TRUE(LoggedIn(*server, {"Alpha"}, 10));
+  EXPECT_TRUE(crew.finishAll());  // neither host froze nor crashed
+  EXPECT_EQ(server->stop(), 0) << server->process().Tail();
 }
 
 TEST(Session, AWrongPasswordIsRefusedAndAnObserverIsNotSeen) {
-  skyhost::TempDir dir("skytether-e2e-accounts-");
-  {
-    std::ofstream accounts(dir.path() + "/accounts");
-    accounts << "# pilots\nAlpha alpha-pw\nBravo bravo-pw\nMallory right-pw\nEye eye-pw\n";
-  }
-  ::chmod((dir.path() + "/accounts").c_str(), 0600);
-  Server server({"--accounts", dir.path() + "/accounts"});
+  const harness::TempFolder dir;
+  const std::string accounts =
+      dir.Write("accounts", "# pilots\nAlpha alpha-pw\nBravo bravo-pw\nMallory right-pw\nEye eye-pw\n");
+  Server server({"--accounts", accounts});
   ASSERT_TRUE(server.start()) << server.log();
-  Crew crew;
+  Crew crew(server.port());
   PilotSetup a = At("Alpha", 47.46, 8.56);
   a.password = "alpha-pw";
   PilotSetup b = At("Bravo", 47.47, 8.58);
   b.password = "bravo-pw";
   PilotSetup m = At("Mallory", 47.465, 8.57);
   m.password = "wrong";
-  m.script = {"6 menu Skytether > Control & Settings"};
   PilotSetup o = At("Eye", 47.468, 8.575);
   o.password = "eye-pw";
   o.observer = true;
@@ -324,31 +386,40 @@ TEST(Session, AWrongPasswordIsRefusedAndAnObserverIsNotSeen) {
   Pilot &bravo = crew.add(b);
   Pilot &mallory = crew.add(m);
   Pilot &eye = crew.add(o);
-  ASSERT_TRUE(crew.finishAll());
+  ASSERT_TRUE(LoggedIn(server, {"Alpha", "Bravo", "Eye"}));
 
   // Mallory was refused: the server closed the stream and the pane offers Connect.
-  EXPECT_TRUE(mallory.widgetVisible("Connect"));
-  EXPECT_FALSE(mallory.widgetVisible("Disconnect"));
+  ASSERT_TRUE(server.process().WaitForLine("refused login * (Mallory) from *", 30))
+      << server.process().Tail();
+  mallory.act("menu Skytether > Control & Settings");
+  EXPECT_TRUE(mallory.snapshotUntil(
+      [&] { return mallory.widgetVisible("Connect") && !mallory.widgetVisible("Disconnect"); }, 30));
   EXPECT_EQ(mallory.slotOf("Alpha"), -1);
+
+  // The observer sees both pilots. Once the server has read its reports, its chat line reaches
+  // the pilots after anything that would have shown it: they show no Eye.
+  EXPECT_TRUE(eye.snapshotUntil([&] { return eye.slotOf("Alpha") >= 1 && eye.slotOf("Bravo") >= 1; }, 30))
+      << Shown(eye);
+  ASSERT_TRUE(server.process().WaitForLine("datagram address of * (Eye*", 30)) << server.process().Tail();
+  ASSERT_TRUE(Say(eye, "eye here"));
+  for (Pilot *p : {&alpha, &bravo}) {
+    EXPECT_TRUE(p->snapshotUntil([&] { return LastChat(*p, "Eye: eye here"); }, 30)) << Shown(*p);
+    EXPECT_EQ(p->slotOf("Eye"), -1) << Shown(*p);
+  }
+  EXPECT_TRUE(alpha.snapshotUntil([&] { return alpha.slotOf("Bravo") >= 1; }, 30)) << Shown(alpha);
   EXPECT_EQ(alpha.slotOf("Mallory"), -1);
-  EXPECT_NE(server.log().find("refused"), std::string::npos) << server.log();
-  // The observer sees both pilots; neither sees the observer.
-  EXPECT_GE(eye.slotOf("Alpha"), 1);
-  EXPECT_GE(eye.slotOf("Bravo"), 1);
-  EXPECT_EQ(alpha.slotOf("Eye"), -1);
-  EXPECT_EQ(bravo.slotOf("Eye"), -1);
-  EXPECT_GE(alpha.slotOf("Bravo"), 1);
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_TRUE(crew.finishAll());
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 namespace {
 
-// Logs in over the stream and then sends junk on both channels as fast as it can.
-void Flood(std::chrono::steady_clock::time_point until) {
+// Logs in over the stream and then sends junk on both channels as fast as it can, until stop.
+void Flood(int port, const std::atomic<bool> *stop) {
   int tcp = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in server{};
   server.sin_family = AF_INET;
-  server.sin_port = htons(49556);
+  server.sin_port = htons(static_cast<uint16_t>(port));
   inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
   if (connect(tcp, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
     close(tcp);
@@ -360,7 +431,7 @@ void Flood(std::chrono::steady_clock::time_point until) {
   std::string junk = "777|LOC|" + std::string(300, '9') + "|x|||";
   std::string lines;
   for (int i = 0; i < 50; ++i) lines += "777|MESSAGE|spam spam spam\n777|BOGUS|x\n|||\n";
-  while (std::chrono::steady_clock::now() < until) {
+  while (!*stop) {
     send(tcp, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     for (int i = 0; i < 50; ++i)
       sendto(udp, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&server), sizeof server);
@@ -375,34 +446,52 @@ void Flood(std::chrono::steady_clock::time_point until) {
 TEST(Session, TheNearestNineteenAndAFlooderHarmNobody) {
   Server server;
   ASSERT_TRUE(server.start());
-  Crew crew;
+  Crew crew(server.port());
   // Alpha at the centre; nineteen others on a line east of it 1 km apart, and a twentieth 40 km
   // out: whichever joins first, the far one is not seen once the table settles.
-  PilotSetup a = At("Alpha", 47.46, 8.56, 16);
+  PilotSetup a = At("Alpha", 47.46, 8.56);
   a.fps = 20;
   Pilot &alpha = crew.add(a);
   for (int i = 1; i <= 20; ++i) {
-    PilotSetup p = At("P" + std::to_string(i), 47.46, 8.56 + (i < 20 ? i : 40) * 0.0133, 16);  // ~1 km a step
+    PilotSetup p = At("P" + std::to_string(i), 47.46, 8.56 + (i < 20 ? i : 40) * 0.0133);  // ~1 km a step
     p.fps = 10;
     crew.add(p);
   }
-  Sleep(3);
-  std::thread flooder(Flood, std::chrono::steady_clock::now() + std::chrono::seconds(8));
-  flooder.join();
-  ASSERT_TRUE(crew.finishAll());
+  const harness::LogMark mark = server.process().Mark();
+  std::atomic<bool> stop{false};
+  std::thread flooder(Flood, server.port(), &stop);
+  struct Join {
+    std::atomic<bool> &stop;
+    std::thread &t;
+    ~Join() {
+      stop = true;
+      t.join();
+    }
+  } join{stop, flooder};
+  // The flooder was cut and counted.
+  EXPECT_TRUE(server.process().WaitForLine("connection * cut: flooding*", 30, mark))
+      << server.process().Tail();
 
+  // While junk datagrams still come, Alpha's table settles on the nineteen, each at its latest
+  // report, whole.
+  auto settled = [&] {
+    for (int i = 1; i <= 19; ++i) {
+      const int slot = alpha.slotOf("P" + std::to_string(i));
+      if (slot < 1 || std::fabs(alpha.dataref(Plane(slot, "lon")) - (8.56 + i * 0.0133)) > 2e-5) return false;
+    }
+    return alpha.slotOf("P20") == -1;
+  };
+  EXPECT_TRUE(alpha.snapshotUntil(settled, 120));
   for (int i = 1; i <= 19; ++i) {
     std::string name = "P" + std::to_string(i);
     int slot = alpha.slotOf(name);
-    ASSERT_GE(slot, 1) << name << "\n" << server.log().substr(0, 4000);
-    // The latest report of each reached Alpha whole.
+    ASSERT_GE(slot, 1) << name << "\n" << Shown(alpha) << server.process().Tail();
     EXPECT_NEAR(alpha.dataref(Plane(slot, "lon")), 8.56 + i * 0.0133, 2e-5) << name;
     EXPECT_EQ(alpha.dataref(Plane(slot, "beacon_lights_on")), 0.0);
   }
   EXPECT_EQ(alpha.slotOf("P20"), -1);
-  // The flooder was cut and counted; every pilot finished (checked above).
-  EXPECT_NE(server.log().find("flood"), std::string::npos);
-  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_TRUE(crew.finishAll());  // every pilot flew on unharmed
+  EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
 // Two cluster nodes on one address and port, steered by the pilots' source addresses, sharing
@@ -413,13 +502,14 @@ TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
   harness::RedisServer redis;
   ASSERT_TRUE(redis.ok());
   std::vector<std::unique_ptr<Server>> nodes;
-  for (int k = 0; k < 2; ++k) {
-    nodes.push_back(std::make_unique<Server>(std::vector<std::string>{
-        "--cluster", redis.address(), "--reuseport", std::to_string(k) + "/2", "--bpf-dir",
-        bpf.Folder("group"), "--node-name", "node" + std::to_string(k)}));
+  for (int k = 0; k < 2; ++k) {  // the second on the port the first was given
+    nodes.push_back(std::make_unique<Server>(
+        std::vector<std::string>{"--cluster", redis.address(), "--reuseport", std::to_string(k) + "/2",
+                                 "--bpf-dir", bpf.Folder("group"), "--node-name", "node" + std::to_string(k)},
+        k == 0 ? 0 : nodes[0]->port()));
     ASSERT_TRUE(nodes.back()->start()) << nodes.back()->log();
   }
-  for (auto &n : nodes) ASSERT_TRUE(n->waitForLog(" joined", 5)) << n->log();
+  for (auto &n : nodes) ASSERT_TRUE(n->process().WaitForLine("cluster: node * joined", 5)) << n->log();
   // Alpha and Charlie on node 0, Bravo on node 1, as if each flew from a machine of its own.
   std::vector<unsigned> sources = skytether::SpreadLoopbackAddresses(3, 2);
   auto from = [&sources](int i) {
@@ -427,26 +517,42 @@ TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
     in_addr a{sources[i]};
     return std::string(inet_ntop(AF_INET, &a, text, sizeof text));
   };
-  // Each looks 13 s into its run, while the others fly on even if their hosts started later.
-  Crew crew;
-  PilotSetup a = At("Alpha", 47.46, 8.56, 18);
+  Crew crew(nodes[0]->port());
+  PilotSetup a = At("Alpha", 47.46, 8.56);
   a.source = from(0);
-  a.script = {"11 key tab", "11.5 type hello other node", "12 key return", "13 dump {root}/13s.json"};
-  PilotSetup b = At("Bravo", 47.47, 8.58, 18);
+  PilotSetup b = At("Bravo", 47.47, 8.58);
   b.source = from(1);
-  b.script = {"13 dump {root}/13s.json"};
-  PilotSetup c = At("Charlie", 47.48, 8.59, 18);
+  PilotSetup c = At("Charlie", 47.48, 8.59);
   c.source = from(2);
-  c.script = {"13 dump {root}/13s.json"};
   Pilot &alpha = crew.add(a);
   Pilot &bravo = crew.add(b);
   Pilot &charlie = crew.add(c);
-  ASSERT_TRUE(crew.finishAll());
-  // Chat from node 0 reached node 1's pilot (by the end of its run).
-  auto history = bravo.chatHistory();
-  ASSERT_EQ(history.size(), 14u);
-  EXPECT_EQ(history[13], "Alpha: hello other node");
-  for (Pilot *p : {&alpha, &bravo, &charlie}) ASSERT_TRUE(p->useDump(p->root() + "/13s.json"));
+  ASSERT_TRUE(LoggedIn(*nodes[0], {"Alpha", "Charlie"}));
+  ASSERT_TRUE(LoggedIn(*nodes[1], {"Bravo"}));
+  ASSERT_TRUE(Say(alpha, "hello other node"));
+  // Chat from node 0 reaches node 1's pilot (shown while the traffic holds the window open).
+  EXPECT_TRUE(bravo.snapshotUntil([&] { return LastChat(bravo, "Alpha: hello other node"); }, 30))
+      << Shown(bravo);
+
+  // Bravo sees both pilots of the other node, named, with their models, where they are.
+  auto bravoSees = [&] {
+    for (const char *name : {"Alpha", "Charlie"}) {
+      const int s = bravo.slotOf(name);
+      if (s < 1 || bravo.row(s) != std::to_string(s) + ": " + name + " Cessna_172SP") return false;
+    }
+    return alpha.snapshot() && PlacementError(bravo, bravo.slotOf("Alpha"), alpha) < 2.0;
+  };
+  EXPECT_TRUE(bravo.snapshotUntil(bravoSees, 60)) << Shown(bravo);
+  EXPECT_TRUE(
+      alpha.snapshotUntil([&] { return alpha.slotOf("Bravo") >= 1 && alpha.slotOf("Charlie") >= 1; }, 30));
+  EXPECT_TRUE(charlie.snapshotUntil([&] { return charlie.slotOf("Bravo") >= 1; }, 30));
+  for (const char *name : {"Alpha", "Charlie"}) {
+    int s = bravo.slotOf(name);
+    ASSERT_GE(s, 1) << name;
+    EXPECT_EQ(bravo.row(s), std::to_string(s) + ": " + name + " Cessna_172SP");
+  }
+  EXPECT_LT(PlacementError(bravo, bravo.slotOf("Alpha"), alpha), 2.0);
+  EXPECT_TRUE(crew.finishAll());
 
   // Each node served its own pilots only.
   EXPECT_NE(nodes[0]->log().find("(Alpha) from " + from(0)), std::string::npos) << nodes[0]->log();
@@ -454,21 +560,10 @@ TEST(Session, PilotsOnTwoNodesOfOneAddressFlyInOneSky) {
   EXPECT_NE(nodes[1]->log().find("(Bravo) from " + from(1)), std::string::npos) << nodes[1]->log();
   EXPECT_EQ(nodes[1]->log().find("(Alpha) from "), std::string::npos);
   EXPECT_EQ(nodes[0]->log().find("(Bravo) from "), std::string::npos);
-  // Bravo sees both pilots of the other node, named, with their models, where they are.
-  for (const char *name : {"Alpha", "Charlie"}) {
-    int s = bravo.slotOf(name);
-    ASSERT_GE(s, 1) << name;
-    EXPECT_EQ(bravo.row(s), std::to_string(s) + ": " + name + " Cessna_172SP");
-  }
-  EXPECT_LT(PlacementError(bravo, bravo.slotOf("Alpha"), alpha), 2.0);
-  EXPECT_GE(alpha.slotOf("Bravo"), 1);
-  EXPECT_GE(alpha.slotOf("Charlie"), 1);
-  EXPECT_GE(charlie.slotOf("Bravo"), 1);
   for (auto &n : nodes) EXPECT_EQ(n->stop(), 0) << n->log();
   if (HasFailure()) {
-    for (auto &n : nodes) std::printf("---- node log\n%s", n->log().c_str());
-    for (Pilot *p : {&alpha, &bravo, &charlie}) {
-      for (int s = 1; s <= 3; ++s) std::printf("%s row %s\n", p->setup().name.c_str(), p->row(s).c_str());
-    }
+    for (auto &n : nodes) std::printf("---- node log\n%s", n->process().Tail().c_str());
+    for (Pilot *p : {&alpha, &bravo, &charlie})
+      std::printf("%s---- its host\n%s", Shown(*p).c_str(), p->log().c_str());
   }
 }

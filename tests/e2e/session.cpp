@@ -53,12 +53,16 @@ Pilot::Pilot(const PilotSetup &setup)
 
 bool Pilot::start() {
   const std::string r = root_->path();
-  Write(r + "/Resources/plugins/stprefs.txt",
-        "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
-            ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
-            (setup_.connectAtStartup ? "1" : "0") + ";" +
-            (setup_.server.empty() ? "" : "server=" + setup_.server + ";") +
-            (setup_.smooth ? "" : "smoothTraffic=0;"));
+  Write(
+      r + "/Resources/plugins/stprefs.txt",
+      "callsign=" + setup_.name + ";userID=" + setup_.name + ";password=" + setup_.password +
+          ";flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=" +
+          (setup_.connectAtStartup ? "1" : "0") + ";" +
+          (setup_.port != 0 ? "server=" + (setup_.server.empty() ? std::string("127.0.0.1") : setup_.server) +
+                                  ":" + std::to_string(setup_.port) + ";"
+           : setup_.server.empty() ? ""
+                                   : "server=" + setup_.server + ";") +
+          (setup_.smooth ? "" : "smoothTraffic=0;"));
   // Every pilot has the default model on disk, so a model notice for it can be loaded.
   Write(r + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf", "model");
   if (setup_.observer) Write(r + "/Resources/plugins/viewonly.txt", "");
@@ -72,10 +76,11 @@ bool Pilot::start() {
   }
   // The pilots start one after the other: one that ended first would log out and blank its slot
   // in the others' plane lists before they show them. So each shows its state at its own
-  // end time and keeps flying a while after.
+  // end time and keeps flying a while after (a held pilot flies until the test is done).
   dumpPath_ = r + "/dump.json";
-  script += Num(setup_.seconds) + " dump " + dumpPath_ + "\n";
+  if (!setup_.held) script += Num(setup_.seconds) + " dump " + dumpPath_ + "\n";
   Write(r + "/script.txt", script);
+  Write(r + "/control.txt", "");
 
   std::vector<std::string> env;
   if (!setup_.source.empty()) {
@@ -88,19 +93,61 @@ bool Pilot::start() {
   harness::ChildProcess::Options options;
   options.log = r + "/runner.log";
   options.env = env;
-  return process_.Start({SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE, "--root", r, "--seconds",
-                         Num(setup_.seconds + kTailSeconds), "--fps", std::to_string(setup_.fps),
-                         "--realtime", "--trace", r + "/trace.txt", "--script", r + "/script.txt", "--start",
-                         Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation), "--origin",
+  const double seconds = setup_.held ? kHeldSeconds : setup_.seconds + kTailSeconds;
+  options.time_limit = seconds + 120;  // a host that hangs, or one the test forgot, ends by itself
+  return process_.Start({SKYTETHER_HOST_RUNNER,
+                         "--plugin",
+                         SKYTETHER_PLUGIN_FILE,
+                         "--root",
+                         r,
+                         "--seconds",
+                         Num(seconds),
+                         "--control",
+                         r + "/control.txt",
+                         "--fps",
+                         std::to_string(setup_.fps),
+                         "--realtime",
+                         "--trace",
+                         r + "/trace.txt",
+                         "--script",
+                         r + "/script.txt",
+                         "--start",
+                         Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation),
+                         "--origin",
                          chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
                                 : Num(setup_.lat) + "," + Num(setup_.lon)},
                         options);
 }
 
 bool Pilot::finish(double extraSeconds) {
+  if (setup_.held) return quit(extraSeconds);
   int status = process_.Wait(setup_.seconds + kTailSeconds + extraSeconds);
   if (status == -1) process_.Stop();
   return status == 0 && ParseJsonFile(dumpPath_, dump_);
+}
+
+void Pilot::act(const std::string &action) {
+  std::ofstream out(root_->path() + "/control.txt", std::ios::app);
+  out << action << "\n";
+}
+
+bool Pilot::snapshot(double timeout) {
+  const std::string path = root_->path() + "/snapshot-" + std::to_string(++snapshots_) + ".json";
+  act("dump " + path);
+  for (auto deadline = harness::After(timeout); harness::Clock::now() < deadline;) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return ParseJsonFile(path, dump_);
+    if (!process_.Running()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool Pilot::quit(double timeout) {
+  if (process_.Running()) act("quit");
+  const int status = process_.Wait(timeout);
+  if (status == -1) process_.Stop();
+  return status == 0;
 }
 
 void Pilot::kill() {
@@ -169,9 +216,10 @@ bool Pilot::widgetVisible(const std::string &descriptor) const {
 }
 
 bool Server::start() {
-  std::vector<std::string> args = {"--port", "49556"};
+  std::vector<std::string> args = {"--port", std::to_string(port_)};
   args.insert(args.end(), args_.begin(), args_.end());
-  process_ = std::make_unique<harness::ServerProcess>(args, 0, 90);
+  // A port given again may still be held a moment by the one before: the start is retried.
+  process_ = std::make_unique<harness::ServerProcess>(args, 0, port_ == 0 ? 0 : 30);
   return process_->ok();
 }
 

@@ -31,17 +31,43 @@ struct PilotSetup {
   int fps = 30;
   // The address its sockets speak from, as if on a machine of its own; empty: the kernel's choice.
   std::string source;
-  std::string server;  // the server it chooses in its preferences; empty: the built-in one
+  std::string server;  // the server's address in its preferences; empty: the built-in one (or 127.0.0.1
+                       // with a port)
+  int port = 0;        // the server's port in its preferences (the test server's); 0: the built-in one
+  // Flies until the test ends it (quit), driven meanwhile by act and read by snapshot, instead of
+  // the fixed run of `seconds` with its dump; kHeldSeconds of simulated time at most.
+  bool held = false;
   bool smooth = true;  // "Smooth traffic" in its preferences
 };
+
+constexpr double kHeldSeconds = 180;
 
 class Pilot {
  public:
   explicit Pilot(const PilotSetup &setup);
   bool start();
-  // Waits for the runner to finish; true when it exited with status 0 and its dump parsed.
+  // Waits for the runner to finish; true when it exited with status 0 and its dump parsed (a held
+  // pilot is told to quit first, and keeps its last snapshot).
   bool finish(double extraSeconds = 20);
   void kill();
+
+  // ---- a held pilot, while it flies ----
+  // Hands the runner one action, as a script line without its time ("key tab", "menu Skytether >
+  // Toggle Plane List"); it runs before one of the next frames, in the order given.
+  void act(const std::string &action);
+  // The host's state now, as dump() reads it; false when none came within timeout.
+  bool snapshot(double timeout = 10);
+  // Snapshots until done() holds on one (the last is kept either way); false on timeout.
+  template <typename Done>
+  bool snapshotUntil(Done done, double timeout) {
+    for (auto deadline = harness::After(timeout);;) {
+      if (snapshot() && done()) return true;
+      if (harness::Clock::now() > deadline || !process_.Running()) return false;
+    }
+  }
+  // Ends the run; true when the runner exited with status 0 within timeout.
+  bool quit(double timeout = 20);
+  bool running() { return process_.Running(); }
   const PilotSetup &setup() const { return setup_; }
   const Json &dump() const { return dump_; }
   std::string log() const { return process_.Log(); }
@@ -75,13 +101,18 @@ class Pilot {
   harness::ChildProcess process_;
   Json dump_;
   std::string dumpPath_;
+  int snapshots_ = 0;
 };
 
 class Server {
  public:
-  explicit Server(std::vector<std::string> extraArgs = {}) : args_(std::move(extraArgs)) {}
-  // On the protocol's port, which another checkout's tests may hold for a while.
+  // On a port the kernel picks, or on the given one (a server started again where the pilots
+  // know it).
+  explicit Server(std::vector<std::string> extraArgs = {}, int port = 0)
+      : args_(std::move(extraArgs)), port_(port) {}
   bool start();
+  int port() const { return process_ ? process_->port() : 0; }
+  harness::ServerProcess &process() { return *process_; }
   void kill() { process_->Signal(SIGKILL); }
   // SIGTERM; returns when it ended, with its exit status: 0 only for a clean exit, which in the
   // sanitizer build also means no error or leak report.
@@ -91,6 +122,7 @@ class Server {
 
  private:
   std::vector<std::string> args_;
+  int port_;
   std::unique_ptr<harness::ServerProcess> process_;
 };
 

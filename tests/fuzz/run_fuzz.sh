@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS each: ./run fuzz SECONDS (BUILD is the fuzz preset's folder).
 #   tests/fuzz/run_fuzz.sh BUILD SECONDS [TARGET...]
-# Each target starts from its corpus in tests/fuzz/corpus/TARGET (left as it is) and from what
-# earlier runs found (BUILD/corpus/TARGET, kept between runs). An input that breaks an invariant
-# is written to BUILD/artifacts/TARGET/; once the fault is mended, copy it to
-# tests/fuzz/corpus/TARGET/regress-WHAT so every build replays it.
+# Each target first replays every input of its corpus in tests/fuzz/corpus/TARGET (real messages
+# and every input that once broke an invariant, whole whatever their length), then fuzzes from
+# that corpus (left as it is) and from what earlier runs found (BUILD/corpus/TARGET, kept between
+# runs). An input that breaks an invariant is written to BUILD/artifacts/TARGET/; once the fault
+# is mended, copy it to tests/fuzz/corpus/TARGET/regress-WHAT so every build replays it.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 seconds=$2
@@ -32,6 +33,12 @@ for t in "${targets[@]}"; do
   artifacts="$build/artifacts/$t"
   mkdir -p "$work" "$artifacts"
   log="$build/fuzz-$t.log"
+  if ! "$bin" -timeout=10 -rss_limit_mb=2048 "$here/corpus/$t"/* >"$build/replay-$t.log" 2>&1; then
+    failed=$((failed + 1))
+    printf '%-22s FAILED  replaying its corpus; log %s\n' "$t" "$build/replay-$t.log"
+    grep -E 'invariant broken|ERROR: |SUMMARY: |Running: ' "$build/replay-$t.log" | tail -n 5 | sed 's/^/    /'
+    continue
+  fi
   "$bin" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "$here/corpus/$t" >"$log" 2>&1
   rc=$?

@@ -38,8 +38,8 @@ double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// The plugin's stream socket: the one in this process whose peer is the protocol's port.
-int PluginStreamSocket() {
+// The plugin's stream socket: the one in this process whose peer is the server's port.
+int PluginStreamSocket(int port) {
   int found = -1;
   DIR *dir = opendir("/proc/self/fd");
   while (dirent *e = readdir(dir)) {
@@ -50,7 +50,7 @@ int PluginStreamSocket() {
     socklen_t peerLen = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
         getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0 && peer.sin_family == AF_INET &&
-        ntohs(peer.sin_port) == kProtocolPort)
+        ntohs(peer.sin_port) == port)
       found = fd;
   }
   closedir(dir);
@@ -80,9 +80,12 @@ TEST_F(FaultTest, AServerThatStopsReadingNeverHoldsTheFrameAndGetsOnlyWholeLines
   int small = 4096;
   ASSERT_EQ(setsockopt(peer->listenerFd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   StartConnected();
-  const int fd = PluginStreamSocket();
+  const int fd = PluginStreamSocket(peer->port());
   ASSERT_GE(fd, 0);
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "a send on a blocking stream could hold the frame";
+  // A small send buffer on the plugin's side too, as on a slow link: it fills after tens of lines,
+  // not the thousands loopback's grown buffer takes.
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
 
   // From here the server reads no more of the stream. The user keeps chatting.
   host().pressKey('\t');
@@ -157,6 +160,7 @@ TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
   ASSERT_TRUE(host().pickMenu({"Skytether", "Toggle Plane List"}));
   SendStream("5|c|Falcon\n");
   // The server process dies: its stream resets, its sockets close.
+  const uint16_t port = peer->port();
   peer->resetClient();
   peer.reset();
   host().runFor(2.0);
@@ -166,8 +170,10 @@ TEST_F(FaultTest, AServerThatResetsAndVanishesIsNoticedAndTheNextConnectWorks) {
   EXPECT_FALSE(host().widgetShown(Widget(kDisconnect)));
   EXPECT_EQ(Row(5), "5: Falcon Plane 5") << "what was received stays";
 
-  // The server is back: Connect logs in again and positions flow.
-  peer = std::make_unique<FakeServer>();
+  // The server is back, on its port: Connect logs in again and positions flow.
+  FakeServer::Options again;
+  again.port = port;
+  peer = std::make_unique<FakeServer>(again);
   ASSERT_TRUE(peer->ok());
   ASSERT_TRUE(host().clickWidget(Widget(kConnect)));
   EXPECT_TRUE(RunUntil(host(), peer.get(), [&] { return !LoginLine().empty() && peer->knowsPlugin; }));
@@ -344,7 +350,7 @@ TEST_F(FaultTest, PreferencesFilesOfRandomBytesLoadAsTheParserReadsThem) {
     // Half of the files start like a real one, so the parse gets somewhere.
     if (round % 2 == 1)
       text = "callsign=Fal" + text.substr(0, 20) + ";userID=" + text.substr(20, 10) + ";" + text;
-    WritePrefs(text);
+    PluginTest::WritePrefs(text);
     Start();
     PrefValues want;
     std::string parsed = text.substr(0, kPrefsReadLimit);
@@ -358,7 +364,8 @@ TEST_F(FaultTest, PreferencesFilesOfRandomBytesLoadAsTheParserReadsThem) {
 }
 
 TEST_F(FaultTest, AReadOnlyPreferencesFileIsLeftAloneAndNothingElseBreaks) {
-  const std::string prefs = "callsign=Old;userID=pilot;password=secret;connectAtStartup=0;";
+  const std::string prefs =
+      "server=" + PeerText() + ";callsign=Old;userID=pilot;password=secret;connectAtStartup=0;";
   WritePrefs(prefs);
   ASSERT_EQ(chmod(PathOf("Resources/plugins/stprefs.txt").c_str(), 0444), 0);
   // Root writes read-only files anyway: act as nobody for file access (the folders let it in).
@@ -390,6 +397,7 @@ TEST_F(NoPluginsFolderTest, SavingWithoutTheFolderFailsSilentlyAndNothingElseBre
   ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
   Retype(kUserIDF, "pilot");
   Retype(kCallsignF, "Falcon");
+  Retype(kServerF, PeerText());
   ASSERT_TRUE(host().clickWidget(Widget(kApply)));
   ASSERT_TRUE(host().clickWidget(Widget(kSave)));
   EXPECT_FALSE(FileExists("Resources/plugins"));

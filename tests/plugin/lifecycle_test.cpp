@@ -152,32 +152,6 @@ TEST_F(PluginTest, LooksUpTheOwnAircraftThenTheSlotsInStartFallingBackToTheHosts
   auto &host = Load();
   const auto &log = host.lookupLog();
   EXPECT_EQ(host.lookupsBeforeStart(), 0);  // nothing from global objects, before XPluginStart
-  // The 24 own-aircraft handles (and one fallback) come first, then the slots.
-  const size_t s0 = 25;
-  // Where an older name is not published, the host's name for the same value follows it: the
-  // throttles of slot 0 and of the own aircraft, the slats of slots 2 to 19.
-  ASSERT_EQ(log.size(), 20u * 25u + 19u + 24u + 1u);
-  // Slot 0: the own aircraft list, with the engine throttles bound for slot 0.
-  EXPECT_EQ(log[s0], "sim/flightmodel/position/local_x");
-  EXPECT_EQ(log[s0 + 11], "sim/flightmodel/controls/lspdef");  // left as written: it only ever gets 0
-  EXPECT_EQ(log[s0 + 15], "sim/flightmodel/controls/elv_trim");
-  EXPECT_EQ(log[s0 + 19], "sim/flightmodel/ENGN_thro");
-  EXPECT_EQ(log[s0 + 20], "sim/flightmodel/engine/ENGN_thro");
-  EXPECT_EQ(log[s0 + 23], "sim/cockpit/electrical/nav_lights_on");
-  EXPECT_EQ(log[s0 + 24], "sim/cockpit/electrical/strobe_lights_on");
-  EXPECT_EQ(log[s0 + 25], "sim/cockpit/electrical/taxi_light_on");
-  // Slot 1 has its slat ratio under the older name; slots 2 to 19 under the host's.
-  EXPECT_EQ(log[s0 + 26 + 13], "sim/multiplayer/position/plane1_slat_ratio");
-  EXPECT_EQ(log[s0 + 26 + 14], "sim/multiplayer/position/plane1_wing_sweep");
-  EXPECT_EQ(log[s0 + 51 + 13], "sim/multiplayer/position/plane2_slat_ratio");
-  EXPECT_EQ(log[s0 + 51 + 14], "sim/multiplayer/position/plane2_sla1_ratio");
-  // Slot 19: the multiplayer list formatted with 19.
-  const size_t slot19 = s0 + 51 + 17 * 26;
-  EXPECT_EQ(log[slot19 + 0], "sim/multiplayer/position/plane19_x");
-  EXPECT_EQ(log[slot19 + 6], "sim/multiplayer/position/plane19_the");
-  EXPECT_EQ(log[slot19 + 14], "sim/multiplayer/position/plane19_sla1_ratio");
-  EXPECT_EQ(log[slot19 + 16], "sim/multiplayer/position/plane19_yolk_pitch");
-  EXPECT_EQ(log[slot19 + 25], "sim/multiplayer/position/plane19_taxi_light_on");
   // The names the host does not have are exactly the older ones given up for the host's.
   std::multiset<std::string> unknown;
   for (const auto &name : log)
@@ -191,34 +165,30 @@ TEST_F(PluginTest, LooksUpTheOwnAircraftThenTheSlotsInStartFallingBackToTheHosts
   std::ifstream published(PUBLISHED_DATAREFS);
   for (std::string line; std::getline(published, line);)
     EXPECT_EQ(older.count(line.substr(0, line.find('\t'))), 0u) << line;
-  // The own-aircraft handles, in their fixed order, the throttles by the host's name.
-  const size_t own0 = 0;
-  const char *own[24] = {"sim/flightmodel/position/local_x",
-                         "sim/flightmodel/position/local_y",
-                         "sim/flightmodel/position/local_z",
-                         "sim/flightmodel/position/latitude",
-                         "sim/flightmodel/position/longitude",
-                         "sim/flightmodel/position/elevation",
-                         "sim/flightmodel/position/theta",
-                         "sim/flightmodel/position/phi",
-                         "sim/flightmodel/position/psi",
-                         "sim/flightmodel/controls/flaprat",
-                         "sim/flightmodel/controls/flap2rat",
-                         "sim/flightmodel/controls/sbrkrat",
-                         "sim/flightmodel/controls/slatrat",
-                         "sim/flightmodel/controls/swdi",
-                         "sim/joystick/FC_ptch",
-                         "sim/joystick/FC_roll",
-                         "sim/joystick/FC_hdng",
-                         "sim/aircraft/parts/acf_gear_deploy",
-                         "sim/flightmodel/engine/ENGN_thro",
-                         "sim/cockpit/electrical/beacon_lights_on",
-                         "sim/cockpit/electrical/landing_lights_on",
-                         "sim/cockpit/electrical/strobe_lights_on",
-                         "sim/cockpit/electrical/nav_lights_on",
-                         "sim/cockpit/electrical/taxi_light_on"};
-  for (int i = 0; i < 24; ++i) EXPECT_EQ(log[own0 + i + (i >= 18 ? 1 : 0)], own[i]);
-  EXPECT_EQ(log[own0 + 18], "sim/flightmodel/ENGN_thro");
+  // Where an older name is not published, the host's name for the same value is looked up next
+  // (the spoiler ratio has none: it only ever gets 0).
+  for (size_t i = 0; i + 1 < log.size(); ++i) {
+    if (log[i] == "sim/flightmodel/ENGN_thro") {
+      EXPECT_EQ(log[i + 1], "sim/flightmodel/engine/ENGN_thro");
+    }
+    const size_t slat = log[i].find("_slat_ratio");
+    if (slat != std::string::npos && !host.hasDataRef(log[i])) {
+      EXPECT_EQ(log[i + 1], log[i].substr(0, slat) + "_sla1_ratio");
+    }
+  }
+  // The own aircraft first, then every slot's plane under its own number, in slot order.
+  const auto at = [&](const std::string &name) { return std::find(log.begin(), log.end(), name) - log.begin(); };
+  EXPECT_EQ(log.front(), "sim/flightmodel/position/local_x");
+  long last = 0;
+  for (int n = 1; n <= 19; ++n) {
+    const std::string plane = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
+    for (const char *field : {"x", "the", "yolk_pitch", "taxi_light_on"}) {
+      const long found = at(plane + field);
+      ASSERT_LT(found, long(log.size())) << plane << field;
+      EXPECT_GT(found, last) << plane << field;
+      last = found;
+    }
+  }
 }
 
 TEST_F(PluginTest, EnableWithoutASessionLeavesThePlanesToTheHost) {

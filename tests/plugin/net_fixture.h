@@ -1,5 +1,6 @@
 #pragma once
-// A plugin connected to a fake server peer on 127.0.0.1:49556.
+// A plugin connected to a fake server peer on 127.0.0.1, on a port of the peer's own that the
+// preferences name.
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,13 @@ using harness::SocketAddress;
 
 class NetTest : public PluginTest {
  protected:
+  // The preferences, naming the peer as the server unless they name one themselves.
+  void WritePrefs(const std::string &prefs) {
+    PluginTest::WritePrefs(prefs.find("server=") == std::string::npos ? "server=" + PeerText() + ";" + prefs
+                                                                      : prefs);
+  }
+  // The peer as the plugin names and shows it: "127.0.0.1:PORT".
+  std::string PeerText() const { return peer->serverText(); }
   // Writes the preferences (connectAtStartup=1 added), starts the plugin and waits for its login.
   void StartConnected(const std::string &prefs = "userID=pilot;password=secret;callsign=Falcon;") {
     ASSERT_TRUE(peer->ok());
@@ -72,6 +80,15 @@ class NetTest : public PluginTest {
       if (strings[i].rfind("19: ", 0) == 0) return strings[i + 1];
     return "<no status line>";
   }
+  // Whether shown is text, or text with its middle cut out for "..." (the plane list's status line
+  // shortens what does not fit).
+  static bool Fits(const std::string &shown, const std::string &text) {
+    const size_t cut = shown.find("...");
+    if (shown == text || cut == std::string::npos || shown.size() >= text.size()) return shown == text;
+    const size_t tail = shown.size() - cut - 3;
+    return text.compare(0, cut, shown, 0, cut) == 0 &&
+           text.compare(text.size() - tail, tail, shown, cut + 3) == 0;
+  }
   // Whether the last frame drew exactly this text.
   bool Drawn(const std::string &text) {
     for (const auto &s : host().lastFrameStrings())
@@ -79,7 +96,8 @@ class NetTest : public PluginTest {
     return false;
   }
 
-  // Replaces the peer, e.g. with one that does not listen.
+  // Replaces the peer, e.g. with one that does not listen (on a port of its own unless the
+  // options name one: write the preferences after).
   void ReplacePeer(const FakeServer::Options &options) {
     peer.reset();
     peer = std::make_unique<FakeServer>(options);

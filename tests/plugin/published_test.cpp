@@ -61,7 +61,7 @@ TEST_F(PublishedTest, DataRefsFollowTheSessionAndTheNoticesAndAnotherPluginReads
   EXPECT_TRUE(host().widgets().empty());
   v = Read();
   EXPECT_EQ(v["connected"], "1");
-  EXPECT_EQ(v["server_address"], "127.0.0.1");
+  EXPECT_EQ(v["server_address"], PeerText());
 
   // A slot is in use while it has a callsign or a model name; BLANK clears either.
   SendStream("3|c|Hawk\n7|p|Aircraft/Heavy/B744/B744.acf\n19|c|Kite\n");

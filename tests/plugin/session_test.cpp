@@ -1,5 +1,5 @@
 // Connecting, logging in and out, announcements and the own-position broadcast, against a fake
-// server on the protocol's port.
+// server.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 
+#include "child_process.h"
 #include "net_fixture.h"
 #include "md5.h"
 
@@ -240,6 +241,8 @@ static int OpenDescriptors() {
 // failures are printed as they happen and fail the test. Skips when the machine cannot isolate.
 class IsolatedNetTest : public NetTest {
  protected:
+  // A network of its own: the built-in server's address and port are free there.
+  void WritePrefs(const std::string &prefs) { PluginTest::WritePrefs(prefs); }
   void RunIsolated(const std::string &setup, const std::map<std::string, std::string> &files,
                    const std::function<void()> &body) {
     peer.reset();  // the child makes its own, in its own network
@@ -249,7 +252,7 @@ class IsolatedNetTest : public NetTest {
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
         _exit(77);
       for (const auto &[path, content] : files) BindOver(path, content);
-      if (std::system(("ip link set lo up" + setup).c_str()) != 0) _exit(77);
+      if (harness::RunCommand("ip link set lo up" + setup, nullptr, 30) != 0) _exit(77);
       body();
       std::fflush(stdout);
       _exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -280,7 +283,8 @@ TEST_F(IsolatedNetTest, AConnectToASilentServerHoldsNoFrameAndEndsAfterThreeSeco
     EXPECT_EQ(OpenDescriptors() - before, 0);  // given up after 3 s, the sockets closed
     std::printf("[ measured ] longest frame while connecting to a silent server: %.1f ms\n",
                 host().longestFrameSeconds() * 1000);
-    EXPECT_LT(host().longestFrameSeconds(), 0.05);
+    // A connect that waited would hold a frame for the whole 3 s: far past a busy machine's delays.
+    EXPECT_LT(host().longestFrameSeconds(), 1.0);
     EXPECT_EQ(host().readPublished("skytether/connected"), "0");
     EXPECT_EQ(StatusLine(), "Server 127.0.0.1: no answer");
   });
@@ -294,7 +298,7 @@ TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTri
       {"/etc/nsswitch.conf", "hosts: files dns\n"},
       {"/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n"}};
   RunIsolated(" && iptables -A INPUT -p udp --dport 53 -j DROP", files, [&] {
-    FakeServer server;  // on 127.0.0.1 only
+    FakeServer server(FakeServer::Options{"127.0.0.1", kProtocolPort});  // on 127.0.0.1 only
     Load();
     auto connectTo = [&](const std::string &text, double seconds) {
       WritePrefs("server=" + text + ";connectAtStartup=1;");
@@ -305,7 +309,8 @@ TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTri
     connectTo("nowhere.test", 0.5);
     EXPECT_EQ(StatusLine(), "Looking up nowhere.test");
     host().runFor(2.5, 60.0, true);
-    EXPECT_LT(host().longestFrameSeconds(), 0.05);
+    // A lookup that waited would hold a frame for the name server's 2 s.
+    EXPECT_LT(host().longestFrameSeconds(), 1.0);
     EXPECT_TRUE(Drawn("Server nowhere.test: the name server did not answer"));  // in the chat window
 
     connectTo("sky.test", 0.5);
@@ -324,7 +329,7 @@ TEST_F(IsolatedNetTest, NamesAreLookedUpWithoutHoldingAFrameAndTheirAddressesTri
 }
 
 TEST_F(NetTest, ARefusedConnectLeavesNoSocketOpen) {
-  ReplacePeer(FakeServer::Options{"127.0.0.1", kProtocolPort, false, true, 8});
+  ReplacePeer(FakeServer::Options{"127.0.0.1", 0, false, true, 8});
   WritePrefs("connectAtStartup=1;");
   Load();
   const int before = OpenDescriptors();
@@ -342,7 +347,7 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
   LearnDatagramPort();
   peer->closeClient();
   host().runFrames(6);
-  EXPECT_EQ(StatusLine(), "Server 127.0.0.1 closed the connection");
+  EXPECT_TRUE(Fits(StatusLine(), "Server " + PeerText() + " closed the connection"));
   peer->pollDatagrams();  // what was sent before the close was noticed
   peer->datagrams.clear();
   host().runFrames(10);
@@ -358,17 +363,21 @@ TEST_F(NetTest, AServerThatClosesTheStreamEndsTheSession) {
       RunUntil(host(), peer.get(), [&] { return peer->hasClient() && !LinesWith("Opening").empty(); }));
   // A reset is told as such, in the chat window as well.
   peer->resetClient();
-  EXPECT_TRUE(RunUntil(host(), nullptr, [&] { return Drawn("Server 127.0.0.1 reset the connection"); }));
+  EXPECT_TRUE(RunUntil(host(), nullptr, [&] {
+    for (const auto &s : host().lastFrameStrings())
+      if (Fits(s, "Server " + PeerText() + " reset the connection")) return true;
+    return false;
+  }));
 }
 
 // A server on IPv6 and a port of its own: both sockets are IPv6, and datagrams count only from the
 // server's own address.
 TEST_F(NetTest, AnIPv6ServerOnAPortOfItsOwnCarriesTheSession) {
-  ReplacePeer(FakeServer::Options{"::1", 49600, true, true, 8});
-  StartConnected("server=[::1]:49600;");
+  ReplacePeer(FakeServer::Options{"::1", 0, true, true, 8});
+  StartConnected();
   LearnDatagramPort();
   ASSERT_EQ(peer->pluginAddress.ss_family, AF_INET6);
-  EXPECT_EQ(host().readPublished("skytether/server_address"), "[::1]:49600");
+  EXPECT_EQ(host().readPublished("skytether/server_address"), PeerText());
   ReportValues v;
   v.psi = 123.5f;
   SendDatagram(Report(0, v));

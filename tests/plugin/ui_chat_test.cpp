@@ -204,7 +204,7 @@ TEST_F(ChatEntryTest, LosingTheFocusDimsWhicheverWindowTheHostNamesAndTypesNothi
 TEST_F(ChatEntryTest, ReturnSendsTheChatLineWhenConnected) {
   harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
-  WritePrefs("connectAtStartup=1;");
+  WritePrefs("server=" + peer.serverText() + ";connectAtStartup=1;");
   Start();
   ASSERT_TRUE(
       harness::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));

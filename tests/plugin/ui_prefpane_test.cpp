@@ -335,7 +335,7 @@ TEST_F(PrefPaneTest, AppliedTextIsCutToItsLimitWhileTheFieldKeepsItAll) {
 TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
-  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
+  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 0, 1, peer.serverText()));
   Start();
   PickSettings();
   Retype(kUserIDF, "bob");
@@ -357,7 +357,7 @@ TEST_P(PrefPaneViaTest, ConnectUsesTheStoredValuesAndSwapsTheButtons) {
   EXPECT_FALSE(Shown(kDisconnect));
   ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return peer.streamLines().size() >= 2; }));
   EXPECT_EQ(peer.streamLines().back(), id + "|Closing Connection\n");
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0));
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "alice", "pw1", 0, 0, "", 0, 1, peer.serverText()));
 }
 
 INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest,
@@ -366,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(MenuButtonsAndCommands, PrefPaneViaTest,
 TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
   harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
-  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1));
+  WritePrefs(Prefs("Falcon", "alice", "pw1", 0, 0, "", 1, 1, peer.serverText()));
   Start();
   ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return !peer.streamLines().empty(); }));
   PickSettings();
@@ -377,6 +377,12 @@ TEST_F(PrefPaneTest, ConnectedAtStartupTheFirstPaneShowsDisconnect) {
 
 // Only the messages the pane acts on count as handled; Connect and Disconnect never do.
 TEST_F(PrefPaneTest, HandlerTakesOnlyTheMessagesItActsOn) {
+  // A server whose port is held but does not listen: a connect is refused. Only Apply rewrites
+  // the file.
+  harness::FakeServer refusing(harness::FakeServer::Options{"127.0.0.1", 0, false, false});
+  ASSERT_TRUE(refusing.ok());
+  const std::string stored = "server=" + refusing.serverText() + ";";
+  WritePrefs(stored);
   Start();
   PickSettings();
   const auto main = Get(kMain);
@@ -401,9 +407,9 @@ TEST_F(PrefPaneTest, HandlerTakesOnlyTheMessagesItActsOn) {
     EXPECT_TRUE(Shown(kConnect));
     EXPECT_FALSE(Shown(kDisconnect));
   }
-  EXPECT_FALSE(FileExists("Resources/plugins/stprefs.txt"));
+  EXPECT_EQ(ReadPrefs(), stored);
   EXPECT_EQ(send(xpMsg_PushButtonPressed, kApply, 0), 1);
-  EXPECT_TRUE(FileExists("Resources/plugins/stprefs.txt"));
+  EXPECT_NE(ReadPrefs(), stored);
   EXPECT_TRUE(PaneShown());
   EXPECT_EQ(send(xpMsg_PushButtonPressed, kCancel, 0), 1);
   EXPECT_FALSE(PaneShown());

@@ -388,7 +388,7 @@ TEST_F(WindowsTest, PressInThePlaneListDimsTheChatButLeavesItTheKeyboard) {
 TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   harness::FakeServer peer;
   ASSERT_TRUE(peer.ok());
-  WritePrefs("connectAtStartup=1;");
+  WritePrefs("server=" + peer.serverText() + ";connectAtStartup=1;");
   Start();
   ASSERT_TRUE(
       harness::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
@@ -412,7 +412,7 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   ASSERT_EQ(rows.size(), 21u);
   EXPECT_EQ(rows[5].text, "5: Falcon Plane 5");
   EXPECT_EQ(rows[4].text, "4:  Plane 4");
-  EXPECT_EQ(rows[20].text, "Connected to 127.0.0.1");
+  EXPECT_EQ(rows[20].text, "Connected to " + peer.serverText());
 }
 
 }  // namespace

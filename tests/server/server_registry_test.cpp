@@ -764,10 +764,15 @@ TEST(RegistryChurn, PluginPictureMatchesRegistry) {
   EXPECT_GT(held, 20u) << "the churn should leave slots in use";
 }
 
-TEST(GreatCircle, KnownDistances) {
-  EXPECT_NEAR(GreatCircleMeters(0, 0, 0, 1), 111195, 10);
-  EXPECT_NEAR(GreatCircleMeters(0, 179.5, 0, -179.5), 111195, 10) << "across the date line";
-  EXPECT_NEAR(GreatCircleMeters(51.5, -0.12, 40.64, -73.78), 5.56e6, 0.01e6);
+// The distances the registry orders pilots by and the relay rates step at.
+TEST(ChordDistance, KnownDistancesBothWays) {
+  auto meters = [](double lat1, double lon1, double lat2, double lon2) {
+    return ChordToMeters(UnitVector::Of(lat1, lon1).Chord2(UnitVector::Of(lat2, lon2)));
+  };
+  EXPECT_NEAR(meters(0, 0, 0, 1), 111195, 10);
+  EXPECT_NEAR(meters(0, 179.5, 0, -179.5), 111195, 10) << "across the date line";
+  EXPECT_NEAR(meters(51.5, -0.12, 40.64, -73.78), 5.56e6, 0.01e6);
+  for (double m : {1.0, 10e3, 50e3, 5.56e6}) EXPECT_NEAR(ChordToMeters(MetersToChord2(m)), m, m * 1e-9);
 }
 
 // Mangled input of every kind, through the same entries the sockets use: nothing crashes,

@@ -32,23 +32,26 @@ const char kTrainer[] = "C:\\Sim\\Aircraft\\General Aviation\\Trainer\\Trainer.a
 class StatusServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.ok()) << server.Log();
-    ASSERT_GT(http = HttpPort(server), 0) << server.Log();
+    ASSERT_TRUE(server.ok()) << server.Tail();
+    ASSERT_GT(http = HttpPort(server), 0) << server.Tail();
     ASSERT_TRUE(a.Login("alice") && b.Login("bob") && tower.Login("tower"));
     ASSERT_TRUE(a.Announce("AAA", kTrainer) && b.Announce("B<b>\"\\", kTrainer));
     ASSERT_TRUE(tower.Send("3333|VOCALLSIGN|Tower|\n"));
-    ASSERT_TRUE(server.WaitForLog("observer 3333", 5) && server.WaitForLog("login 2222", 5)) << server.Log();
+    ASSERT_TRUE(tower.Sync() && a.Sync() && b.Sync()) << server.Tail();
     FakeClient refused(server.port(), 4444);
     ASSERT_TRUE(refused.Login("dave"));
-    ASSERT_TRUE(server.WaitForLog("refused login 4444", 5)) << server.Log();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(server.WaitForLine("refused login 4444 (dave) *", 5)) << server.Tail();
+    const harness::LogMark mark = server.Mark();
     ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 46.5, 7.5)));
-    ASSERT_TRUE(server.WaitForLog("in view 2222", 5));
+    ASSERT_TRUE(server.WaitForLine("in view 2222 *", 5, mark));
     ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.25, 8.5)));
-    ASSERT_TRUE(b.WaitDatagram("1|l|", 3)) << server.Log();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the next snapshot
+    ASSERT_TRUE(b.WaitDatagram("1|l|", 3)) << server.Tail();
+    // A snapshot that has both positions.
+    std::string metrics;
+    ASSERT_TRUE(harness::WaitForMetric(http, "skytether_positions_in_total", 2, &metrics)) << metrics;
   }
-  ServerProcess server{{"--port", "0", "--http", "0", "--max-pilots", "3", "--node-name", "north-1"}};
+  ServerProcess server{
+      {"--port", "0", "--http", "0", "--max-pilots", "3", "--node-name", "north-1", "--max-report-age", "0"}};
   int http = 0;
   FakeClient a{server.port(), 1111}, b{server.port(), 2222}, tower{server.port(), 3333};
 };
@@ -141,17 +144,16 @@ TEST_F(StatusServer, MetricsCountTheRelayAndPassPromtool) {
   ASSERT_TRUE(a.SendDatagram("1111|LOC|1|2"));
   ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.25, 8.5)) &&
               a.SendDatagram(PositionText(1111, false, 47.25, 8.5)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  ASSERT_EQ(HttpGet(http, "/metrics", &metrics), 200);
+  // The snapshot in which the server has counted both positions sent after the bad one.
+  ASSERT_TRUE(harness::WaitForMetric(http, "skytether_positions_in_total", 4, &metrics)) << metrics;
   EXPECT_EQ(Metric(metrics, "skytether_dropped_input_total{kind=\"bad_datagram\"}"), 1);
   EXPECT_GE(Metric(metrics, "skytether_reports_held_total"), 1);
 
-  const std::string file = testing::TempDir() + "skytether-metrics.txt";
-  std::ofstream(file) << metrics;
+  const harness::TempFolder dir;
+  const std::string file = dir.Write("metrics.txt", metrics);
   std::string out;
-  EXPECT_EQ(RunCommand("promtool check metrics < " + file + " 2>&1", &out), 0)
+  EXPECT_EQ(RunCommand("promtool check metrics < " + file + " 2>&1", &out, 60), 0)
       << "promtool (Debian's prometheus package, installed by ./run test): " << out;
-  std::remove(file.c_str());
 }
 
 TEST_F(StatusServer, PageInABrowserShowsTheCallsigns) {
@@ -160,14 +162,12 @@ TEST_F(StatusServer, PageInABrowserShowsTheCallsigns) {
   EXPECT_EQ(page.find("http://"), std::string::npos) << "self-contained: no external resources";
   EXPECT_EQ(page.find("https://"), std::string::npos);
 
-  char dir[] = "/tmp/skytether-chromium-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const harness::TempFolder dir("skytether-chromium-");
   std::string dom;
-  RunCommand("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + std::string(dir) +
+  RunCommand("chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + dir.path() +
                  " --virtual-time-budget=8000 --dump-dom http://127.0.0.1:" + std::to_string(http) +
                  "/ 2>/dev/null",
-             &dom);
-  RunCommand("rm -rf " + std::string(dir));
+             &dom, 60);
   ASSERT_FALSE(dom.empty()) << "chromium (Debian's chromium package, installed by ./run test) gave no page";
   EXPECT_NE(dom.find("<td>AAA</td>"), std::string::npos) << dom;
   EXPECT_NE(dom.find("<td>B&lt;b&gt;\"\\</td>"), std::string::npos) << "shown as text, never as markup";
@@ -182,19 +182,19 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   const char *asan = std::getenv("ASAN_OPTIONS");
   setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=0").c_str(), 1);
   ServerProcess server{{"--port", "0", "--http", "0", "--max-report-age", "0"}};
-  ASSERT_TRUE(server.ok()) << server.Log();
+  ASSERT_TRUE(server.ok()) << server.Tail();
   const int http = HttpPort(server);
-  ASSERT_GT(http, 0) << server.Log();
+  ASSERT_GT(http, 0) << server.Tail();
   FakeClient a(server.port(), 1111), b(server.port(), 2222);
+  const harness::LogMark mark = server.Mark();
   ASSERT_TRUE(a.Login("alice") && b.Login("bob"));
-  ASSERT_TRUE(server.WaitForLog("login 1111", 5) && server.WaitForLog("login 2222", 5));
+  ASSERT_TRUE(server.WaitForLine("login 1111 *", 5, mark) && server.WaitForLine("login 2222 *", 5, mark));
   ASSERT_TRUE(b.SendDatagram(PositionText(2222, false, 47.0, 8.0)));
-  ASSERT_TRUE(server.WaitForLog("in view 2222", 5));
+  ASSERT_TRUE(server.WaitForLine("in view 2222 *", 5, mark));
   ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.05, 8.0)));
   ASSERT_TRUE(b.WaitDatagram("1|l|", 3));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   std::string metrics;
-  ASSERT_EQ(HttpGet(http, "/metrics", &metrics), 200);
+  ASSERT_TRUE(harness::WaitForMetric(http, "skytether_positions_in_total", 2, &metrics)) << metrics;
   const double rss_before = Metric(metrics, "process_resident_memory_bytes");
 
   std::atomic<bool> stop{false};
@@ -243,10 +243,10 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
 
   // Alice reports at 30 Hz for 5 s from 6 km: every report is due to bob; he counts what reaches him.
   std::atomic<int> received{0};
+  constexpr int sent = 150;
   std::thread counter([&] {
-    while (b.WaitDatagram("1|l|", 2)) ++received;
+    while (received < sent && b.WaitDatagram("1|l|", 5)) ++received;
   });
-  const int sent = 150;
   for (int i = 0; i < sent; ++i) {
     ASSERT_TRUE(a.SendDatagram(PositionText(1111, false, 47.05 + i * 1e-5, 8.0)));
     std::this_thread::sleep_for(std::chrono::milliseconds(33));
@@ -255,7 +255,7 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   stop = true;
   for (std::thread &t : hostile) t.join();
 
-  EXPECT_EQ(received, sent) << "reports lost beside hostile HTTP clients\n" << server.Log();
+  EXPECT_EQ(received, sent) << "reports lost beside hostile HTTP clients\n" << server.Tail();
   EXPECT_TRUE(server.Running());
   EXPECT_GT(turned_away, 0) << "connections past the cap are answered at once";
   // Once they are gone the feed answers again, and memory did not grow with them.

@@ -1,14 +1,17 @@
 #include "child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,7 +26,58 @@ double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The bytes of a file from offset on (all of them when it is shorter).
+std::string ReadFrom(const std::string &path, std::size_t offset) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size <= 0 || std::size_t(size) <= offset) return "";
+  in.seekg(std::streamoff(offset));
+  std::string out(std::size_t(size) - offset, '\0');
+  in.read(&out[0], std::streamsize(out.size()));
+  out.resize(std::size_t(in.gcount()));
+  return out;
+}
+
+void RemoveTree(const std::string &path) {
+  if (DIR *d = opendir(path.c_str())) {
+    while (dirent *e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "/" + name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        RemoveTree(child);
+      else
+        unlink(child.c_str());
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+
 }  // namespace
+
+bool LineMatches(const std::string &line, const std::string &pattern) {
+  // Greedy match with one step back to the last '*': linear enough for log lines.
+  std::size_t l = 0, p = 0, star = std::string::npos, resume = 0;
+  while (l < line.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = l;
+    } else if (p < pattern.size() && pattern[p] == line[l]) {
+      ++p;
+      ++l;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      l = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
 
 ChildProcess::~ChildProcess() {
   if (grace_ < 0)
@@ -63,6 +117,8 @@ bool ChildProcess::Start(const std::vector<std::string> &argv, const Options &op
     }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const auto &e : options.env) putenv(const_cast<char *>(e.c_str()));
+    // Its own limit, whatever becomes of the test: a child that hangs ends by itself.
+    if (options.time_limit > 0) alarm(static_cast<unsigned>(std::ceil(options.time_limit)));
     if (options.nofile > 0) {
       const rlimit limit{options.nofile, options.nofile};
       setrlimit(RLIMIT_NOFILE, &limit);
@@ -100,6 +156,47 @@ std::string ChildProcess::Log() const {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+LogMark ChildProcess::Mark() const {
+  struct stat st;
+  return stat(log_.c_str(), &st) == 0 ? LogMark(st.st_size) : 0;
+}
+
+std::string ChildProcess::LogSince(LogMark mark) const {
+  return ReadFrom(log_, mark);
+}
+
+std::string ChildProcess::LogTail(std::size_t bytes) const {
+  const LogMark end = Mark();
+  if (end <= bytes) return Log();
+  std::string tail = ReadFrom(log_, end - bytes);
+  const std::size_t nl = tail.find('\n');
+  return "[... the log's first " + std::to_string(end - bytes) + " bytes left out ...]\n" +
+         (nl == std::string::npos ? tail : tail.substr(nl + 1));
+}
+
+bool ChildProcess::WaitForLine(const std::string &pattern, double timeout, LogMark mark, std::string *line,
+                               bool stamped) {
+  std::string pending;  // the start of a line not yet ended
+  for (auto start = std::chrono::steady_clock::now();;) {
+    const bool ended = !Running();  // before reading: what it wrote before it ended is there
+    const std::string more = ReadFrom(log_, mark);
+    mark += more.size();
+    pending += more;
+    for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+      const std::string whole = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      const std::size_t blank = stamped ? whole.find(' ') : std::string::npos;
+      const std::string text = blank == std::string::npos ? whole : whole.substr(blank + 1);
+      if (LineMatches(text, pattern)) {
+        if (line != nullptr) *line = whole;
+        return true;
+      }
+    }
+    if (ended || Since(start) > timeout) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool ChildProcess::WaitForLog(const std::string &needle, double timeout, std::string *line) {
@@ -160,8 +257,34 @@ int FreePort() {
   return port;
 }
 
-int RunCommand(const std::string &command, std::string *out) {
-  FILE *p = popen(command.c_str(), "r");
+TempFolder::TempFolder(const std::string &prefix) {
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+std::string TempFolder::Write(const std::string &name, const std::string &text, int mode) const {
+  const std::string path = File(name);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  ::chmod(path.c_str(), mode_t(mode));
+  return path;
+}
+
+int RunCommand(const std::string &command, std::string *out, double timeout) {
+  // Bounded by coreutils' timeout: a command that hangs is killed, never the test's whole budget.
+  char limit[64];
+  std::snprintf(limit, sizeof limit, "timeout -k 5 %.0f ", std::ceil(timeout));
+  std::string quoted = "'";
+  for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  FILE *p = popen((limit + std::string("sh -c ") + quoted).c_str(), "r");
   if (p == nullptr) return -1;
   std::string text;
   char buf[4096];

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "child_process.h"
 #include "server_process.h"
 
 namespace harness {
@@ -59,14 +60,41 @@ class FakeClient {
   }
   // Skips stream lines until one equals want.
   bool WaitLine(const std::string &want, double timeout) {
+    bool found = false;
+    LinesUntil(want, timeout, &found, false);
+    return found;
+  }
+  // The stream lines before the first that matches pattern (LineMatches: '*' for any run of
+  // characters, unless glob is false), which is taken too; *found says whether it came in time.
+  std::vector<std::string> LinesUntil(const std::string &pattern, double timeout, bool *found,
+                                      bool glob = true) {
+    std::vector<std::string> before;
+    *found = false;
     for (auto deadline = After(timeout);;) {
       for (std::size_t nl; (nl = in_.find('\n')) != std::string::npos;) {
         std::string line = in_.substr(0, nl);
         in_.erase(0, nl + 1);
-        if (line == want) return true;
+        if (glob ? LineMatches(line, pattern) : line == pattern) {
+          *found = true;
+          return before;
+        }
+        before.push_back(std::move(line));
       }
-      if (!Fill(deadline)) return false;
+      if (!Fill(deadline)) return before;
     }
+  }
+  // A marker through the server: a chat line of its own, which comes back once the server has
+  // read every line sent before it. False when it does not (the stream was closed, say). The
+  // lines that came before it stay to be read. Chat has its limits (5 lines in 5 s a pilot, 10 an
+  // address): a test sends a few.
+  bool Sync(double timeout = 3) {
+    const std::string tag = "sync " + id_ + "." + std::to_string(++syncs_);
+    bool found = false;
+    if (!Send(id_ + "|MESSAGE|" + tag + "\n")) return false;
+    std::string before;
+    for (const std::string &line : LinesUntil("0|m|*: " + tag, timeout, &found)) before += line + "\n";
+    in_.insert(0, before);
+    return found;
   }
   // The slot of the next callsign notice naming callsign, skipping other lines; 0 on timeout.
   int WaitSlotOf(const std::string &callsign, double timeout) {
@@ -94,6 +122,24 @@ class FakeClient {
     }
     return closed_;
   }
+  // The datagrams before the first equal to want, which is taken too; *found says whether it came.
+  // Sent after an input, want shows what that input brought: the server relays in order.
+  std::vector<std::string> DatagramsUntil(const std::string &want, double timeout, bool *found) {
+    std::vector<std::string> before;
+    *found = false;
+    for (auto deadline = After(timeout);;) {
+      pollfd p{udp_, POLLIN, 0};
+      if (poll(&p, 1, MsLeft(deadline)) <= 0) return before;
+      char buf[2048];
+      ssize_t n = recv(udp_, buf, sizeof buf, 0);
+      if (n < 0) continue;
+      if (std::string(buf, n) == want) {
+        *found = true;
+        return before;
+      }
+      before.emplace_back(buf, n);
+    }
+  }
   // The next datagram that starts with prefix, skipping others.
   std::optional<std::string> WaitDatagram(const std::string &prefix, double timeout) {
     for (auto deadline = After(timeout);;) {
@@ -118,6 +164,7 @@ class FakeClient {
 
   int port_;
   std::string id_;
+  int syncs_ = 0;
   int tcp_ = -1, udp_ = -1;
   bool connected_ = false, closed_ = false;
   std::string in_;
@@ -190,6 +237,19 @@ inline double Metric(const std::string &metrics, const std::string &name) {
     if (line.compare(0, name.size() + 1, name + " ") == 0) return std::atof(line.c_str() + name.size() + 1);
   }
   return -1;
+}
+
+// Waits until the metrics (a snapshot the server takes once a second) show the sample at least at
+// least: the server's own count says what it has handled, and the rest of that snapshot shows
+// the same moment. The metrics in *metrics; false on timeout. Asks four times a second, within the
+// HTTP side's allowance.
+inline bool WaitForMetric(int http, const std::string &name, double least, std::string *metrics,
+                          double timeout = 5) {
+  for (auto deadline = After(timeout);;) {
+    if (HttpGet(http, "/metrics", metrics) == 200 && Metric(*metrics, name) >= least) return true;
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
 }
 
 }  // namespace harness

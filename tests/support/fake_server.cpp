@@ -39,12 +39,15 @@ sockaddr_storage SocketAddress(const std::string &text, uint16_t port) {
 
 FakeServer::FakeServer() : FakeServer(Options()) {}
 
-FakeServer::FakeServer(const Options &options) : keep_(options.keepDatagrams) {
-  // Another checkout's tests may hold the port for a while: a bind failure is retried.
+FakeServer::FakeServer(const Options &options) : keep_(options.keepDatagrams), address_(options.address) {
+  // A fixed port another run may hold for a while is waited for; with port 0 the kernel picks
+  // the stream's port and the datagram port must then be free under the same number, which a
+  // few tries find.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.waitSeconds);
-  while (!Open(options) && std::chrono::steady_clock::now() < deadline) {
+  for (int tries = 0; !Open(options); ++tries) {
     CloseAll();
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    if (options.port == 0 ? tries >= 50 : std::chrono::steady_clock::now() >= deadline) break;
+    if (options.port != 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
 }
 
@@ -52,20 +55,31 @@ bool FakeServer::Open(const Options &options) {
   sockaddr_storage addr = SocketAddress(options.address, options.port);
   int one = 1;
   ok_ = true;
+  port_ = options.port;
   const auto fail = [this](const char *what) {
     if (ok_) error_ = std::string("cannot take ") + what + ": " + std::strerror(errno);
     ok_ = false;
   };
-  if (options.listen) {
+  // The stream port is taken even when nothing listens on it (a connect is then refused), so
+  // that with port 0 no other run can listen there meanwhile.
+  if (options.listen || options.port == 0) {
     listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
-        listen(listener_, options.backlog) != 0) {
+        (options.listen && listen(listener_, options.backlog) != 0)) {
       fail("the stream port");
     }
     NonBlocking(listener_);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (ok_ && getsockname(listener_, reinterpret_cast<sockaddr *>(&bound), &length) == 0) {
+      port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
+                                                : reinterpret_cast<sockaddr_in &>(bound).sin_port);
+    }
+    if (!options.listen) accepting_ = false;
   }
-  if (options.bindDatagram) {
+  if (options.bindDatagram && ok_) {
+    addr = SocketAddress(options.address, port_);
     udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // Room for every datagram a timed batch sends before it is drained.
     if (options.receiveBuffer > 0)
@@ -75,6 +89,11 @@ bool FakeServer::Open(const Options &options) {
   }
   if (ok_) error_.clear();
   return ok_;
+}
+
+std::string FakeServer::serverText() const {
+  const bool v6 = address_.find(':') != std::string::npos;
+  return (v6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(port_);
 }
 
 void FakeServer::CloseAll() {
@@ -89,7 +108,7 @@ FakeServer::~FakeServer() {
 }
 
 bool FakeServer::acceptPending() {
-  if (listener_ < 0) return false;
+  if (listener_ < 0 || !accepting_) return false;
   int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return false;
   closeClient();

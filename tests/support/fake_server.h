@@ -1,9 +1,10 @@
 #pragma once
-// A fake server on 127.0.0.1: a stream listener and a datagram socket on the protocol's port, to
-// accept the plugin's connection, read what it sends and send reports and notices back. Polled
-// from the caller's own thread: nothing waits in a read while a test step or a timed call runs.
-// Make it before the plugin connects: the plugin's datagram socket asks to bind the server's own
-// address, which must already be taken.
+// A fake server on 127.0.0.1: a stream listener and a datagram socket on one port (by default one
+// the kernel picks, which the plugin's settings then name: serverText()), to accept the plugin's
+// connection, read what it sends and send reports and notices back. Polled from the caller's own
+// thread: nothing waits in a read while a test step or a timed call runs. Make it before the
+// plugin connects: the plugin's datagram socket asks to bind the server's own address, which must
+// already be taken.
 #include <netinet/in.h>
 
 #include <cstddef>
@@ -19,11 +20,11 @@ class FakeServer {
  public:
   struct Options {
     std::string address = "127.0.0.1";  // or an IPv6 address ("::1")
-    uint16_t port = kProtocolPort;
-    bool listen = true;        // open the stream listener
+    uint16_t port = 0;                  // 0: one the kernel picks (the same number for both sockets)
+    bool listen = true;                 // open the stream listener (else the port is only held: refused)
     bool bindDatagram = true;  // take the datagram port
     int backlog = 8;
-    double waitSeconds = 60;    // another checkout's tests may hold the port: binding is retried
+    double waitSeconds = 60;    // a fixed port another run holds is waited for this long
     int receiveBuffer = 0;      // > 0: the datagram socket's receive buffer, in bytes
     bool keepDatagrams = true;  // false: keep the last one only (benchmarks read millions)
   };
@@ -34,6 +35,9 @@ class FakeServer {
   FakeServer &operator=(const FakeServer &) = delete;
 
   bool ok() const { return ok_; }
+  uint16_t port() const { return port_; }
+  // "127.0.0.1:PORT" or "[::1]:PORT": what the plugin's server setting names to reach it.
+  std::string serverText() const;
   const std::string &error() const { return error_; }
   int listenerFd() const { return listener_; }
   int datagramFd() const { return udp_; }
@@ -73,6 +77,9 @@ class FakeServer {
 
   bool ok_ = false;
   bool keep_ = true;
+  bool accepting_ = true;
+  std::string address_;
+  uint16_t port_ = 0;
   std::string error_;
   int listener_ = -1;
   int client_ = -1;

@@ -24,8 +24,11 @@ class RedisServer {
     char dir[] = "/tmp/skytether-redis-XXXXXX";
     if (mkdtemp(dir) == nullptr) return;
     dir_ = dir;
-    port_ = FreePort();
-    if (port_ > 0) Start();
+    // A free port may be taken by another run before Redis binds it: then another is tried.
+    for (int tries = 0; tries < 20 && !ready_; ++tries) {
+      port_ = FreePort();
+      if (port_ > 0) Start();
+    }
   }
   ~RedisServer() {
     Kill();
@@ -108,6 +111,7 @@ class RedisServer {
     ChildProcess::Options o;
     o.search_path = binary_.find('/') == std::string::npos;
     o.stop_grace = -1;
+    o.time_limit = 600;  // a test that forgets it never leaves it behind for long
     if (!process_.Start(
             {binary_, "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "", "--appendonly",
              "no", "--protected-mode", "no", "--dir", dir_, "--logfile", dir_ + "/redis.log"},

@@ -36,13 +36,6 @@ bool MatchStreamMessage(const std::string &text, int &number, std::string &lette
   return true;
 }
 
-std::string WholeDegreeText(const std::string &text) {
-  static const pcrecpp::RE wholeDegree("(.*?\\d+)\\.");
-  std::string out;
-  if (!wholeDegree.PartialMatch(text, &out)) out.clear();
-  return out;
-}
-
 std::string ModelDisplayName(const std::string &path) {
   static const pcrecpp::RE display("^.*\\/(.*?)\\.[aA][cC][fF]");
   std::string name;

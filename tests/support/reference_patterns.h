@@ -10,7 +10,6 @@ bool MatchPositionReport(const std::string &rest, std::string field[40]);
 // One stream message at the start of text; rest is what follows its marker.
 bool MatchStreamMessage(const std::string &text, int &number, std::string &letter, std::string &body,
                         std::string &rest);
-std::string WholeDegreeText(const std::string &text);
 // The displayed model name of a model notice's path.
 std::string ModelDisplayName(const std::string &path);
 // Every run of CR and LF replaced by the line marker.

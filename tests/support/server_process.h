@@ -34,10 +34,11 @@ class ServerProcess {
     ChildProcess::Options o;
     o.nofile = nofile;
     o.stop_grace = -1;
+    o.time_limit = kTimeLimit;
     for (const auto deadline = After(busy_wait);;) {
       std::string line;
       if (!process_.Start(args, o)) return;
-      if (process_.WaitForLog("listening on ", 10, &line)) {
+      if (process_.WaitForLine("listening on *", 10, 0, &line, true)) {
         port_ = std::stoi(line.substr(line.rfind(':') + 1));
         return;
       }
@@ -47,13 +48,28 @@ class ServerProcess {
     }
   }
 
+  // A server a test forgot, or one that hangs, ends by itself after this long.
+  static constexpr double kTimeLimit = 600;
+
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
-  // Waits for a log line containing needle, already written or still to come.
+  // The log's length now: take it before the action whose line WaitForLine looks for.
+  LogMark Mark() const { return process_.Mark(); }
+  // Waits for a line written after mark whose text (past the time stamp) matches pattern whole,
+  // '*' standing for any run of characters: "login 2222 *" is the login, never "refused login
+  // 2222 ...". *found gets the whole line.
+  bool WaitForLine(const std::string &pattern, double timeout, LogMark mark = 0,
+                   std::string *found = nullptr) {
+    return process_.WaitForLine(pattern, timeout, mark, found, true);
+  }
+  // Older form: a log line containing needle, anywhere in the log. Prefer WaitForLine.
   bool WaitForLog(const std::string &needle, double timeout, std::string *found = nullptr) {
     return process_.WaitForLog(needle, timeout, found);
   }
   std::string Log() const { return process_.Log(); }
+  std::string LogSince(LogMark mark) const { return process_.LogSince(mark); }
+  // The end of the log, for failure messages.
+  std::string Tail() const { return process_.LogTail(); }
   // Sends sig and waits for the exit: the exit code, -1 when killed by a signal or still running.
   int Signal(int sig, double timeout = 5) {
     process_.Signal(sig);

@@ -37,8 +37,6 @@ TEST(WireOut, SessionLines) {
   EXPECT_EQ(BuildModelLine(5, "/sim/Aircraft/a b/c.acf"), "5|PLANE|/sim/Aircraft/a b/c.acf\n");
   EXPECT_EQ(BuildCallsignLine(5, "", false), "5|CALLSIGN||\n");
   EXPECT_EQ(BuildCallsignLine(5, "A|B", true), "5|VOCALLSIGN|A|B|\n");
-  EXPECT_EQ(BuildChatLine(42, "hi | there"), "42|MESSAGE|hi | there\n");
-  EXPECT_EQ(BuildChatLine(42, ""), "42|MESSAGE|\n");
 }
 
 TEST(WireOut, PositionLineHoldsKeywordAnd42Values) {
