@@ -45,8 +45,16 @@ std::string loaded[kSlotCount];  // model the plane holds, as this plugin last l
 bool staleModel[kSlotCount];
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
+// The newest notice of each slot that the run had no file check left for: checked in the next run.
+std::string unchecked[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
 SmoothTrack tracks[kSlotCount];  // each slot's motion between its reports (smoothing on)
+// A slot whose reports change while their sender's time does not (a server that writes no time)
+// is shown as its reports come, until it is freed. The time and where it put the aircraft, of the
+// slot's newest timed report.
+bool untimedSlot[kSlotCount];
+long lastMicros[kSlotCount];
+float lastWhere[kSlotCount][6];
 // What the placement last wrote of each slot's x, y, z, theta, phi, psi, while nothing else wrote
 // them since: a value that has not changed is not written again (level flight keeps y, pitch and
 // roll; a held aircraft keeps all six).
@@ -140,6 +148,15 @@ bool FileExists(const std::string &path) {
   return regular;
 }
 
+// Whether text[start, end) is "Aircraft", in any case.
+bool NamesAircraftFolder(const std::string &text, size_t start, size_t end) {
+  static const char kName[] = "aircraft";
+  if (end - start != sizeof kName - 1) return false;
+  for (size_t i = 0; i < sizeof kName - 1; ++i)
+    if ((text[start + i] | 0x20) != kName[i]) return false;
+  return true;
+}
+
 bool IsSeparator(char c, const char *hostSeparator) {
   if (c == '/') return true;
   for (const char *s = hostSeparator; *s; ++s)
@@ -185,11 +202,13 @@ void ReleasePlanes() {
   for (SmoothTrack &t : tracks) t.Reset();
   planesHolder.clear();
   holderAsked = false;
+  for (bool &u : untimedSlot) u = false;
   // The next session may give these slots to other pilots: nothing of this one loads into them,
   // and a plane keeping this session's model stays hidden until its new pilot's model is known.
   for (int n = 1; n < kSlotCount; ++n) {
     if (!loaded[n].empty()) staleModel[n] = true;
     wanted[n].clear();
+    unchecked[n].clear();
   }
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
@@ -224,6 +243,8 @@ void NoteReport(int n) {
 void FreeSlot(int n) {
   if (n < 1 || n >= kSlotCount) return;
   reportAt[n] = -1;
+  untimedSlot[n] = false;
+  unchecked[n].clear();
   wanted[n] = loaded[n];
   tracks[n].Reset();
 }
@@ -239,13 +260,22 @@ double TrafficClock() {
 }
 
 bool ReportIsNewer(int n, double arrival, long micros) {
-  return tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
+  return untimedSlot[n] || tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
 }
 
 void TakeReport(int n, double arrival, bool timed, long micros) {
   if (n < 1 || n >= kSlotCount) return;
   const Aircraft &a = AircraftList[n];
-  tracks[n].Take(TrackReport{arrival, timed, micros, Pose{a.x, a.y, a.z, a.theta, a.phi, a.psi}});
+  const float where[6] = {a.lat, a.lon, a.el, a.theta, a.phi, a.psi};
+  if (timed && !tracks[n].Empty() && micros == lastMicros[n] &&
+      std::memcmp(where, lastWhere[n], sizeof where) != 0)
+    untimedSlot[n] = true;
+  if (timed) {
+    lastMicros[n] = micros;
+    std::memcpy(lastWhere[n], where, sizeof where);
+  }
+  const Pose pose{a.x, a.y, a.z, a.theta, a.phi, a.psi};
+  tracks[n].Take(TrackReport{arrival, timed && !untimedSlot[n], micros, pose});
 }
 
 void ResetTrack(int n) {
@@ -351,11 +381,22 @@ void STPlaceSlots() {
   }
 }
 
-bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
+bool ModelFilePath(const std::string &sent, std::string &fullPath) {
   const char *separator = XPLMGetDirectorySeparator();
-  if (serverPath.empty() || IsSeparator(serverPath[0], separator) || serverPath[0] == '\\' ||
-      (serverPath.size() > 1 && serverPath[1] == ':'))
-    return false;
+  if (sent.empty()) return false;
+  std::string serverPath = sent;
+  // A full path of the sender's own machine: as the server does, the part from its last
+  // "Aircraft" folder on names the model in every host's folder.
+  if (IsSeparator(sent[0], separator) || sent[0] == '\\' || (sent.size() > 1 && sent[1] == ':')) {
+    size_t aircraft = std::string::npos;
+    for (size_t at = 0, start = 0; at < sent.size(); ++at) {
+      if (!IsSeparator(sent[at], separator) && sent[at] != '\\') continue;
+      if (NamesAircraftFolder(sent, start, at)) aircraft = start;
+      start = at + 1;
+    }
+    if (aircraft == std::string::npos) return false;
+    serverPath = sent.substr(aircraft);
+  }
   // Written plainly, so that two spellings of one file name one model: every ".." must stay
   // inside the folder the path has entered.
   std::string plain;
@@ -378,13 +419,10 @@ bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
   return true;
 }
 
-void QueueModel(int n, const std::string &serverPath) {
-  if (n < 1 || n >= kSlotCount) return;  // the host loads no model into the user's aircraft
-  std::string full;
-  if (!ModelFilePath(serverPath, full)) {
-    ++refusedModelPaths;
-    return;
-  }
+namespace {
+
+void WantModel(int n, const std::string &full) {
+  unchecked[n].clear();
   if (full == wanted[n]) return;
   // Loaded already: nothing waits, whatever came between.
   if (full == loaded[n]) {
@@ -395,7 +433,11 @@ void QueueModel(int n, const std::string &serverPath) {
   // A missing file leaves the newest one that exists waiting.
   if (full == missingThisRun[n]) return;
   if (full != foundThisRun[n]) {
-    if (modelChecksLeft <= 0) return;
+    // Past the run's share of file checks the path waits for the next run.
+    if (modelChecksLeft <= 0) {
+      unchecked[n] = full;
+      return;
+    }
     --modelChecksLeft;
     if (!FileExists(full)) {
       missingThisRun[n] = full;
@@ -405,6 +447,28 @@ void QueueModel(int n, const std::string &serverPath) {
   }
   wanted[n] = full;
   staleModel[n] = false;
+}
+
+}  // namespace
+
+void QueueModel(int n, const std::string &serverPath) {
+  if (n < 1 || n >= kSlotCount) return;  // the host loads no model into the user's aircraft
+  std::string full;
+  if (!ModelFilePath(serverPath, full)) {
+    ++refusedModelPaths;
+    return;
+  }
+  // A newer notice of a missing file leaves an older one still to be checked waiting.
+  if (!unchecked[n].empty() && full == missingThisRun[n]) return;
+  WantModel(n, full);
+}
+
+void CheckWaitingModels() {
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (unchecked[n].empty()) continue;
+    const std::string full = unchecked[n];
+    WantModel(n, full);
+  }
 }
 
 float SkytetherLoadModels(float, float, int, void *) {

@@ -12,6 +12,9 @@
 
 float SkytetherDrawPlanes(float, float, int, void *) {
   if (tcpconnected == 0) return kEveryFrame;
+  // A replay shows where the pilot was minutes ago: the others keep the last live position.
+  inReplay = XPLMGetDatai(gIsInReplay);
+  if (inReplay != 0) return kEveryFrame;
 
   OwnState s{};
   XPLMDataRef singles[17] = {gPlaneX,     gPlaneY,          gPlaneZ,    gPlaneLat,       gPlaneLon,

@@ -92,6 +92,8 @@ XPLMDataRef gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep;
 XPLMDataRef gPlanePitch, gPlaneRoll, gPlaneYaw;
 XPLMDataRef gPlaneGear, gPlaneThrottle;
 XPLMDataRef gPlaneBeacon, gPlaneLanding, gPlaneStrobe, gPlaneNav, gPlaneTaxi;
+XPLMDataRef gIsInReplay;  // the host replays a flight: its position datarefs show the past
+int inReplay = 0;         // set by the broadcast each frame while connected; nothing is sent then
 
 // Chat window state.
 int imWriteFocus = 0;             // the typing line has the keyboard focus
@@ -204,6 +206,7 @@ void FindOwnAircraftDataRefs() {
   gPlaneStrobe = XPLMFindDataRef("sim/cockpit/electrical/strobe_lights_on");
   gPlaneNav = XPLMFindDataRef("sim/cockpit/electrical/nav_lights_on");
   gPlaneTaxi = XPLMFindDataRef("sim/cockpit/electrical/taxi_light_on");
+  gIsInReplay = XPLMFindDataRef("sim/time/is_in_replay");
 }
 
 }  // namespace

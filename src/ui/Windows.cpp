@@ -70,11 +70,13 @@ void DrawPlaneList(int L, int T, int R, int B) {
   }
 
   // The server's state on a line under the rows (while connected but the planes are another
-  // plugin's, why no traffic shows), measured again only when it changes.
+  // plugin's, why no traffic shows; while the host replays, that the pilot's position is not
+  // sent), measured again only when it changes.
   static std::string measured, fitted;
   static int fittedWidth = 0;
   const std::string wait = PlanesWait();
-  const std::string &status = wait.empty() ? serverStatus : wait;
+  static const std::string replay = "Replay: your position is not sent";
+  const std::string &status = !wait.empty() ? wait : tcpconnected != 0 && inReplay != 0 ? replay : serverStatus;
   if (measured != status || fittedWidth != R - L - 10) {
     measured = status;
     fittedWidth = R - L - 10;

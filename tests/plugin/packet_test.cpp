@@ -357,13 +357,15 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   host().runFrames(3);
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(host().aircraftModel(4), b744);
-  // Absolute paths and paths leaving the host's folder are refused and counted.
+  // Paths leaving the host's folder are refused and counted, full paths too once taken from
+  // their last Aircraft folder on; a full path of the sender's machine names a model there.
   SendStream(
       "5|p|/etc/B744.acf\n5|p|Aircraft/../../B744.acf\n5|p|C:\\B744.acf\n5|p|Aircraft/./../Aircraft/Heavy/"
-      "B744/B744.acf\n");
-  EXPECT_EQ(host().readPublished("skytether/models_refused"), "3");
-  ASSERT_EQ(log.size(), 5u);
+      "B744/B744.acf\n6|p|/home/pilot/Sim/Aircraft/Heavy/B744/B744.acf\n6|p|/x/Aircraft/../../B744.acf\n");
+  EXPECT_EQ(host().readPublished("skytether/models_refused"), "4");
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(log[4], std::make_pair(5, b744));
+  EXPECT_EQ(log[5], std::make_pair(6, b744));
   // No "/" or no suffix: empty display name. BLANK empties it too.
   SendStream("5|p|Plane.acf\n");
   EXPECT_EQ(Row(5), "5:  ");
@@ -374,7 +376,7 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
   // aircraft, which the host would refuse.
   SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.size(), 6u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   // While another plugin holds the planes nothing is loaded, nor asked for.
   host().disable();
@@ -383,7 +385,7 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
   SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(8), "8:  B744");
-  EXPECT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.size(), 6u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }
@@ -433,6 +435,21 @@ double KilometresAway(skyhost::Host &h, int n) {
   return 6371 * std::acos(std::sin(lat) * std::sin(lat2) + std::cos(lat) * std::cos(lat2) * std::cos(dlon));
 }
 }  // namespace
+
+// Nineteen slots each naming four missing files and then one that exists, all at once: more
+// files than one run looks at. What is left waits for the next run, and every slot gets its model.
+TEST_F(PacketTest, NoticesPastARunsShareOfFileChecksWaitForTheNextRun) {
+  std::string notices;
+  for (int n = 1; n <= 19; ++n) {
+    const std::string s = std::to_string(n);
+    for (int k = 0; k < 4; ++k) notices += s + "|p|Aircraft/Gone/G" + s + "x" + std::to_string(k) + ".acf\n";
+    WriteFile("Aircraft/Fleet/P" + s + ".acf", "model");
+    notices += s + "|p|Aircraft/Fleet/P" + s + ".acf\n";
+  }
+  SendStream(notices);
+  host().runFrames(40);
+  EXPECT_EQ(host().setAircraftModelLog().size(), 19u);
+}
 
 TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawnAndOnlyThePlanesNeededAreActive) {
   WriteFile("Aircraft/Light/C172/C172.acf", "model");
@@ -551,6 +568,21 @@ TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
   EXPECT_NEAR(h.getd(Plane(5, "z")), z, 0.01);
   EXPECT_FLOAT_EQ(h.getf(Plane(5, "psi")), shown.psi);
   EXPECT_FLOAT_EQ(h.getvf(Plane(5, "gear_deploy"))[0], shown.gear[0]);
+}
+
+// A server that writes the same time into every report: each report is shown as it comes.
+TEST_P(SmoothingTest, ReportsWhoseTimeNeverChangesAreEachShown) {
+  StartConnected(std::string("userID=pilot;password=secret;smoothTraffic=") + (GetParam() ? "1;" : "0;"));
+  LearnDatagramPort();
+  int shown = 0;
+  for (int i = 0; i < 20; ++i) {
+    ReportValues v;
+    v.tail = "|0|0";
+    v.psi = float(i);
+    SendDatagram(Report(5, v));
+    shown += host().getf(Plane(5, "psi")) == float(i) ? 1 : 0;
+  }
+  EXPECT_EQ(shown, 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, SmoothingTest, ::testing::Bool());

@@ -120,6 +120,6 @@ TEST_F(PublishedTest, PlanesAnotherPluginHoldsAreAskedForOnceAndTakenWhenItLetsG
   XPLMCountAircraft(&total, &active, &holder);
   EXPECT_EQ(holder, host().pluginID());
   EXPECT_EQ(Read()["asked"], "1");
-  EXPECT_EQ(StatusLine(), "Connected to 127.0.0.1");
+  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }

@@ -203,6 +203,26 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   }
 }
 
+// While the host replays a flight its position datarefs show the past: nothing is sent, and the
+// plane list says so.
+TEST_F(NetTest, InAReplayNoPositionIsSentAndThePlaneListSaysSo) {
+  StartConnected();
+  LearnDatagramPort();
+  host().seti("sim/time/is_in_replay", 1);
+  host().runFrame();
+  peer->pollDatagrams();
+  peer->datagrams.clear();
+  EXPECT_EQ(StatusLine(), "Replay: your position is not sent");
+  host().runFrames(5);
+  peer->pollDatagrams();
+  EXPECT_TRUE(peer->datagrams.empty());
+  host().seti("sim/time/is_in_replay", 0);
+  host().runFrames(2);
+  peer->pollDatagrams();
+  EXPECT_EQ(peer->datagrams.size(), 2u);
+  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
+}
+
 // The older OpenGL backend calls the 3-D phases, the airplanes phase twice a frame: the position
 // still goes out once a frame.
 class OlderBackendNetTest : public NetTest {

@@ -23,7 +23,7 @@ class ChatEntryTest : public harness::PluginTest {
   void StartConnected() {
     peer = std::make_unique<harness::FakeServer>();
     ASSERT_TRUE(peer->ok());
-    WritePrefs("connectAtStartup=1;");
+    WritePrefs("server=" + peer->serverText() + ";connectAtStartup=1;");
     Start();
     ASSERT_TRUE(harness::RunUntil(host(), peer.get(), [&] { return !peer->streamLines().empty(); }));
   }
@@ -128,6 +128,7 @@ TEST_F(ChatEntryTest, KeyReleasesDoNothing) {
 
 TEST_F(ChatEntryTest, TabIsTheHostsWithoutASessionOrWhileAFieldHasTheKeyboard) {
   peer = std::make_unique<harness::FakeServer>();
+  WritePrefs("server=" + peer->serverText() + ";");
   Start();
   host().pressKey(kTab);
   RunLoop(host(), kFadeLoop, 10);
