@@ -495,8 +495,7 @@ TEST_F(Planes, WhileAnotherPluginHoldsThePlanesAcquiringFailsUntilItGivesThemBac
   EXPECT_STREQ(name, "Other Traffic");
   XPLMSetAircraftModel(2, "Aircraft/A.acf");
   EXPECT_TRUE(f.host.setAircraftModelLog().empty());
-  // The host does not ask the holder for the asker: the asker sends the message itself, and a
-  // holder that yields lets go at the next frame; the asker hears at the frame after.
+  // Only the asker's own message makes a yielding holder let go.
   f.host.otherPluginAcquire(true);
   f.host.runFrames(3);
   EXPECT_TRUE(f.host.planesHeldElsewhere());

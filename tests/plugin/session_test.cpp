@@ -207,20 +207,14 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
 // plane list says so.
 TEST_F(NetTest, InAReplayNoPositionIsSentAndThePlaneListSaysSo) {
   StartConnected();
-  LearnDatagramPort();
   host().seti("sim/time/is_in_replay", 1);
-  host().runFrame();
-  peer->pollDatagrams();
-  peer->datagrams.clear();
   EXPECT_EQ(StatusLine(), "Replay: your position is not sent");
+  peer->drainDatagrams();
   host().runFrames(5);
-  peer->pollDatagrams();
-  EXPECT_TRUE(peer->datagrams.empty());
+  EXPECT_EQ(peer->drainDatagrams(), 0u);
   host().seti("sim/time/is_in_replay", 0);
-  host().runFrames(2);
-  peer->pollDatagrams();
-  EXPECT_EQ(peer->datagrams.size(), 2u);
   EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
+  EXPECT_EQ(peer->drainDatagrams(), 1u);
 }
 
 // The older OpenGL backend calls the 3-D phases, the airplanes phase twice a frame: the position
