@@ -431,10 +431,12 @@ TEST_F(Planes, TheFixtureTakesOverHearsTheHostAndHandsBackTheAircraft) {
   p.host.reloadPlanes();
   EXPECT_EQ(p.log().size(), 1u + 19u);
   EXPECT_TRUE(p.host.drawnPlanes().empty());
-  // Another plugin asks: the holder hears it, and the other has them once it lets go.
+  // Another plugin asks: the holder hears it from the asker, and the other has them once it lets
+  // go. A plugin's message comes from that plugin (here the harness, 0).
   p.clearLog();
   p.host.otherPluginAcquire(false);
-  EXPECT_EQ(p.log(), std::vector<std::string>{"message 9999 111 (nil)"});  // from the asker
+  XPLMSendMessageToPlugin(p.host.pluginID(), XPLM_MSG_RELEASE_PLANES, nullptr);
+  EXPECT_EQ(p.log(), (std::vector<std::string>{"message 9999 111 (nil)", "message 0 111 (nil)"}));
   p.host.disable();
   EXPECT_FALSE(p.host.planesAcquired());
   EXPECT_TRUE(p.host.planesHeldElsewhere());

@@ -467,18 +467,21 @@ TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawnAndOnlyThePlanesNeed
 TEST_F(PacketTest, AnotherPluginHasThePlanesWhileDisconnectedAndTheSessionTakesThemBack) {
   EXPECT_TRUE(host().planesAcquired());
   // Asked while connected: the session keeps them.
-  host().otherPluginAcquire(true);
+  host().otherPluginAcquire(false);
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
   EXPECT_FALSE(host().planesHeldElsewhere());
-  // Disconnected, they go to the plugin that asked; a connect asks for them back.
+  // Disconnected, they go to the plugin that asked. A connect asks it once to let them go, and
+  // the pilot reads why no traffic shows until it does.
   ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
   EXPECT_TRUE(host().planesHeldElsewhere());
   ASSERT_TRUE(host().commandOnce("skytether/connect"));
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  EXPECT_EQ(StatusLine(), "Traffic waits for the planes held by Other Traffic");
+  host().setPlanesHeldElsewhere(false);
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
-  EXPECT_FALSE(host().planesHeldElsewhere());
+  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
   EXPECT_EQ(host().otherPluginAsked(), 1);
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -99,21 +98,4 @@ TEST_F(PublishedTest, DataRefsFollowTheSessionAndTheNoticesAndAnotherPluginReads
   EXPECT_TRUE(host().leftoversAtUnload().empty());
   // The reader runs on.
   EXPECT_EQ(Read()["me"], std::to_string(reader));
-}
-
-TEST_F(PublishedTest, PlanesAnotherPluginHoldsAreAskedForOnceAndTakenWhenItLetsGo) {
-  setenv("READER_HOLDS_PLANES", "1", 1);
-  StartWithReader();
-  unsetenv("READER_HOLDS_PLANES");
-  ASSERT_TRUE(Command("skytether/connect"));
-  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return !LoginLine().empty(); }));
-  // The reader, asked by the plugin itself, lets go in half a second; meanwhile the pilot reads
-  // why no traffic shows.
-  EXPECT_EQ(Read()["asked_by"], std::to_string(host().pluginID()));
-  EXPECT_EQ(StatusLine(), "Traffic waits for the planes held by Reader");
-  host().runFrames(30);
-  EXPECT_EQ(host().aiDisabledLog().size(), 19u);  // the plugin has them
-  EXPECT_EQ(Read()["asked"], "1");
-  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
-  EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }

@@ -1,15 +1,11 @@
 // A second plugin for the plugin tests: each frame it reads Skytether's datarefs the way a moving
-// map or a panel would, from its own context, and keeps what it read for the test. Enabled with
-// READER_HOLDS_PLANES=1 in the environment it takes the multiplayer planes, as a traffic plugin
-// would, and gives them back half a second after another plugin asks.
+// map or a panel would, from its own context, and keeps what it read for the test.
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "XPLMDataAccess.h"
-#include "XPLMPlanes.h"
 #include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
 
@@ -18,9 +14,6 @@
 namespace {
 
 std::string gSnapshot;
-int gAsked = 0;                            // XPLM_MSG_RELEASE_PLANES received
-XPLMPluginID gAskedBy = XPLM_NO_PLUGIN_ID;  // from whom
-int gReleaseAt = -1;                       // the frame it lets the planes go
 
 // Looked up again until found: the reader may start before the plugin that publishes them.
 XPLMDataRef Find(XPLMDataRef &ref, const std::string &name) {
@@ -38,13 +31,8 @@ XPLMDataRef gInts[3], gTexts[2], gPlanes[20];
 const char *const kInts[] = {"connected", "view_only", "planes_in_use"};
 const char *const kTexts[] = {"callsign", "server_address"};
 
-float Read(float, float, int counter, void *) {
-  if (gReleaseAt >= 0 && counter >= gReleaseAt) {
-    XPLMReleasePlanes();
-    gReleaseAt = -1;
-  }
+float Read(float, float, int, void *) {
   std::string s = "me=" + std::to_string(XPLMGetMyID()) + "\n";
-  s += "asked=" + std::to_string(gAsked) + "\nasked_by=" + std::to_string(gAskedBy) + "\n";
   for (int i = 0; i < 3; ++i) {
     XPLMDataRef r = Find(gInts[i], std::string("skytether/") + kInts[i]);
     s += std::string(kInts[i]) + "=" + (r ? std::to_string(XPLMGetDatai(r)) : "missing") + "\n";
@@ -77,17 +65,10 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   return 1;
 }
 PLUGIN_API int XPluginEnable() {
-  const char *hold = std::getenv("READER_HOLDS_PLANES");
-  if (hold && std::strcmp(hold, "1") == 0) XPLMAcquirePlanes(nullptr, nullptr, nullptr);
   return 1;
 }
 PLUGIN_API void XPluginDisable() {}
 PLUGIN_API void XPluginStop() {
   XPLMUnregisterFlightLoopCallback(Read, nullptr);
 }
-PLUGIN_API void XPluginReceiveMessage(XPLMPluginID from, int message, void *) {
-  if (message != XPLM_MSG_RELEASE_PLANES) return;
-  ++gAsked;
-  gAskedBy = from;
-  gReleaseAt = XPLMGetCycleNumber() + 30;
-}
+PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int, void *) {}
