@@ -16,6 +16,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include "skyhost/Host.h"
 #include "skyhost/Script.h"
@@ -34,8 +40,8 @@ void usage(std::ostream &out) {
 
 std::string absolute(const std::string &p) {
   std::error_code ec;
-  fs::path a = fs::absolute(p, ec);
-  return ec ? p : a.lexically_normal().string();
+  fs::path a = fs::absolute(fs::u8path(p), ec);
+  return ec ? p : a.lexically_normal().u8string();
 }
 
 bool positiveNumber(const char *text, double *out) {
@@ -50,10 +56,29 @@ bool positiveNumber(const char *text, double *out) {
 // simulated time, the user's latitude, longitude, elevation and heading, then for each active
 // multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
 // pitch and roll.
+FILE *openFile(const std::string &path, const char *mode) {
+#if defined(_WIN32)
+  return _wfopen(fs::u8path(path).wstring().c_str(), fs::u8path(mode).wstring().c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+#if defined(_WIN32)
+std::vector<std::string> wideArguments() {
+  int count = 0;
+  wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) out.push_back(fs::path(wide[i]).u8string());
+  LocalFree(wide);
+  return out;
+}
+#endif
+
 class FrameTrace {
  public:
   bool open(const std::string &path) {
-    file_ = std::fopen(path.c_str(), "w");
+    file_ = openFile(path, "w");
     return file_ != nullptr;
   }
   ~FrameTrace() {
@@ -91,11 +116,12 @@ class ControlFile {
   bool active() const { return !path_.empty(); }
   // The next line to run, or false when none is waiting.
   bool next(std::string *line) {
-    struct stat st;
-    if (active() && ::stat(path_.c_str(), &st) == 0 && st.st_size > static_cast<off_t>(read_)) {
-      std::ifstream in(path_, std::ios::binary);
+    std::error_code ec;
+    const uintmax_t size = active() ? fs::file_size(fs::u8path(path_), ec) : 0;
+    if (active() && !ec && size > read_) {
+      std::ifstream in(fs::u8path(path_), std::ios::binary);
       in.seekg(static_cast<std::streamoff>(read_));
-      std::string more(static_cast<size_t>(st.st_size) - read_, '\0');
+      std::string more(static_cast<size_t>(size) - read_, '\0');
       in.read(&more[0], static_cast<std::streamsize>(more.size()));
       more.resize(static_cast<size_t>(in.gcount()));
       // Only whole lines: the rest waits for its line feed.
@@ -128,8 +154,19 @@ long long wallMicros() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, controlFile,
-      separator = "/";
+#if defined(_WIN32)
+  // The arguments as UTF-8 (a root with any letters): Windows hands main them in its ANSI code
+  // page.
+  std::vector<std::string> utf8Args = wideArguments();
+  std::vector<char *> utf8Argv;
+  for (std::string &a : utf8Args) utf8Argv.push_back(&a[0]);
+  argc = int(utf8Argv.size());
+  argv = utf8Argv.data();
+  std::string separator = "\\";  // the host's own on Windows
+#else
+  std::string separator = "/";
+#endif
+  std::string plugin, root, scriptFile, dumpFile, screenshotFile, fontFile, traceFile, controlFile;
   double seconds = 15, fps = 60;
   bool realtime = false, legacy3d = false;
   std::string aircraft;
@@ -231,7 +268,7 @@ int main(int argc, char **argv) {
   }
 
   // The host enters its root folder; every path given on the command line is taken from here.
-  const std::string startDir = fs::current_path().string();
+  const std::string startDir = fs::current_path().u8string();
   plugin = absolute(plugin);
   root = absolute(root);
   if (!dumpFile.empty()) dumpFile = absolute(dumpFile);
@@ -331,7 +368,7 @@ int main(int argc, char **argv) {
   const bool gone = host.unload();
 
   if (!dumpFile.empty()) {
-    std::ofstream out(dumpFile);
+    std::ofstream out(fs::u8path(dumpFile));
     out << json;
     if (!out) {
       std::cerr << "skytether-host: cannot write " << dumpFile << "\n";
@@ -345,7 +382,7 @@ int main(int argc, char **argv) {
     } else {
       for (const auto &l : host.leftoversAtUnload()) std::cout << "  left behind: " << l << "\n";
     }
-    std::ifstream prefs(fs::path(root) / "Resources" / "plugins" / "stprefs.txt");
+    std::ifstream prefs(fs::u8path(root) / "Resources" / "plugins" / "stprefs.txt");
     if (prefs) {
       std::cout << "\nResources/plugins/stprefs.txt:\n";
       std::stringstream text;

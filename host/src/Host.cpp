@@ -1,8 +1,5 @@
 // Host construction, the current-host rule, and the plugin lifecycle.
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +7,7 @@
 #include <stdexcept>
 
 #include "HostImpl.h"
+#include "System.h"
 
 namespace fs = std::filesystem;
 
@@ -85,14 +83,15 @@ Host::Host(HostOptions options) : impl_(new Impl) {
   h.options = std::move(options);
   std::error_code ec;
   if (h.options.root.empty()) {
-    h.root = fs::current_path(ec).string();
+    h.root = fs::current_path(ec).u8string();
   } else {
-    fs::create_directories(h.options.root, ec);
-    fs::path abs = fs::absolute(h.options.root, ec);
-    h.root = fs::weakly_canonical(abs, ec).string();
-    if (h.root.empty()) h.root = abs.string();
-    if (!fs::is_directory(h.root, ec)) throw std::runtime_error("simulated host: no root folder " + h.root);
-    if (h.options.createPluginsFolder) fs::create_directories(fs::path(h.root) / "Resources" / "plugins", ec);
+    // Paths are UTF-8 text: u8path reads them so on every system.
+    fs::create_directories(fs::u8path(h.options.root), ec);
+    fs::path abs = fs::absolute(fs::u8path(h.options.root), ec);
+    h.root = fs::weakly_canonical(abs, ec).u8string();
+    if (h.root.empty()) h.root = abs.u8string();
+    if (!fs::is_directory(fs::u8path(h.root), ec)) throw std::runtime_error("simulated host: no root folder " + h.root);
+    if (h.options.createPluginsFolder) fs::create_directories(fs::u8path(h.root) / "Resources" / "plugins", ec);
   }
   if (h.options.userModelPath.empty()) h.options.userModelPath = joinModelPath(h.options, h.root);
 
@@ -153,11 +152,29 @@ PluginRec *Host::Impl::plugin(XPLMPluginID id) const {
 }
 
 XPLMPluginID Host::Impl::ownerOfCode(const void *fn) const {
-  Dl_info info;
-  if (!fn || !dladdr(fn, &info) || !info.dli_fbase) return 0;
+  const void *base = sys::moduleOf(fn);
+  if (!base) return 0;
   for (const auto &p : plugins)
-    if (p->base == info.dli_fbase) return p->id;
+    if (p->base == base) return p->id;
   return 0;
+}
+
+void *Host::pluginSymbol(void *pluginHandle, const char *name) {
+  return pluginHandle ? sys::librarySymbol(pluginHandle, name) : nullptr;
+}
+
+bool Host::fileLoaded(const std::string &path) {
+  return sys::libraryLoaded(path);
+}
+
+std::string Host::Impl::pathForCaller(const std::string &utf8) const {
+  const PluginRec *p = plugin(caller());
+  return p == nullptr || p->nativePaths ? utf8 : sys::legacyPath(utf8);
+}
+
+std::string Host::Impl::pathFromCaller(const std::string &given) const {
+  const PluginRec *p = plugin(caller());
+  return p == nullptr || p->nativePaths ? given : sys::pathFromLegacy(given);
 }
 
 bool Host::Impl::callsBack(XPLMPluginID owner) const {
@@ -173,8 +190,7 @@ namespace {
 XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
   h.lastError.clear();
   // A file already mapped (by another host, or this one) would share its globals with it.
-  if (void *mapped = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-    dlclose(mapped);
+  if (sys::libraryLoaded(pluginFile)) {
     h.lastError = "the plugin file is already loaded in this process: " + pluginFile;
     return XPLM_NO_PLUGIN_ID;
   }
@@ -189,7 +205,7 @@ XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
     h.purgePluginObjects(id);
     if (lib) {
       PluginCall call(h, id);
-      dlclose(lib);
+      sys::closeLibrary(lib);
     }
     h.plugins.erase(std::find_if(h.plugins.begin(), h.plugins.end(),
                                  [id](const std::unique_ptr<PluginRec> &r) { return r->id == id; }));
@@ -197,13 +213,10 @@ XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
   };
   void *lib = nullptr;
   {
-    PluginCall call(h, id);  // the plugin's global objects run inside dlopen
-    dlerror();
-    lib = dlopen(pluginFile.c_str(), RTLD_NOW | RTLD_LOCAL);
-  }
-  if (!lib) {
-    const char *err = dlerror();
-    return fail(nullptr, err ? err : "dlopen failed");
+    PluginCall call(h, id);  // the plugin's global objects run as the file loads
+    std::string why;
+    lib = sys::openLibrary(pluginFile, &why);
+    if (!lib) return fail(nullptr, why);
   }
   struct Entry {
     const char *name;
@@ -216,7 +229,7 @@ XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
                            {"XPluginStop", &stp},
                            {"XPluginReceiveMessage", &recv}};
   for (const Entry &e : entries) {
-    *e.slot = dlsym(lib, e.name);
+    *e.slot = sys::librarySymbol(lib, e.name);
     if (!*e.slot) return fail(lib, std::string("missing entry point ") + e.name + " in " + pluginFile);
   }
   p.handle = lib;
@@ -225,8 +238,7 @@ XPLMPluginID loadFile(Host::Impl &h, const std::string &pluginFile) {
   p.xDisable = reinterpret_cast<void (*)()>(dis);
   p.xStop = reinterpret_cast<void (*)()>(stp);
   p.xReceive = reinterpret_cast<void (*)(XPLMPluginID, int, void *)>(recv);
-  Dl_info info;
-  if (dladdr(start, &info)) p.base = info.dli_fbase;
+  p.base = sys::moduleOf(start);
 
   char name[256], sig[256], desc[256];
   std::memset(name, 0, sizeof name);
@@ -323,17 +335,15 @@ bool Host::unload(XPLMPluginID id) {
   h.leftovers.clear();
   h.purgePluginObjects(id);
   {
-    PluginCall call(h, id);  // global destructors run inside dlclose
-    dlclose(p->handle);
+    PluginCall call(h, id);  // global destructors run as the file unloads
+    sys::closeLibrary(p->handle);
   }
   const std::string path = p->path;
   h.plugins.erase(std::find_if(h.plugins.begin(), h.plugins.end(),
                                [id](const std::unique_ptr<PluginRec> &r) { return r->id == id; }));
   if (h.primary == id) h.primary = XPLM_NO_PLUGIN_ID;
-  void *again = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (again) {
-    dlclose(again);
-    h.lastError = "the plugin file is still mapped after dlclose";
+  if (sys::libraryLoaded(path)) {
+    h.lastError = "the plugin file is still mapped after it was unloaded";
     return false;
   }
   return true;

@@ -128,6 +128,7 @@ struct PluginRec {
   bool started = false, enabled = false;
   bool startCalled = false;   // XPluginStart has been called: lookups work from then on
   bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
+  bool nativePaths = false;   // XPLM_USE_NATIVE_PATHS switched on: paths in UTF-8
 };
 
 // A command: made by XPLMCreateCommand (once per name; the host never forgets one) and run by
@@ -288,6 +289,9 @@ struct Host::Impl {
   // ---- helpers shared between files ----
   // The plugin whose code is running (what it makes is its own), 0 for the harness.
   XPLMPluginID caller() const { return running.empty() || !running.back() ? 0 : running.back()->id; }
+  // A path as the calling plugin takes it (in UTF-8 with native paths on), and one it gave back.
+  std::string pathForCaller(const std::string &utf8) const;
+  std::string pathFromCaller(const std::string &given) const;
   PluginRec *plugin(XPLMPluginID id) const;
   PluginRec *primaryPlugin() const { return plugin(primary); }
   // A lookup from a plugin whose XPluginStart has not been called yet: it gets null, counted.

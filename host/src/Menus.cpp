@@ -1,36 +1,15 @@
 // Menus: the plugins menu, submenus attached to items, and picking an item.
 
-#include <link.h>
-
 #include <algorithm>
 #include <functional>
 #include <sstream>
 
 #include "HostImpl.h"
+#include "System.h"
 
 namespace skyhost {
 
 namespace {
-
-struct SegmentQuery {
-  uintptr_t address;
-  uintptr_t end;  // end of the readable segment holding address, 0 if none
-};
-
-int findSegment(struct dl_phdr_info *info, size_t, void *data) {
-  auto *q = static_cast<SegmentQuery *>(data);
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr) &ph = info->dlpi_phdr[i];
-    if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_R)) continue;
-    const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-    const uintptr_t end = start + ph.p_memsz;
-    if (q->address >= start && q->address < end) {
-      q->end = end;
-      return 1;
-    }
-  }
-  return 0;
-}
 
 const char *checkText(int check) {
   switch (check) {
@@ -49,10 +28,8 @@ const char *checkText(int check) {
 // safe to show; the sanitizer would otherwise object to probing past a non-text object.
 __attribute__((no_sanitize("address"))) std::string textAtPointer(const void *p) {
   if (!p) return "";
-  SegmentQuery q{reinterpret_cast<uintptr_t>(p), 0};
-  dl_iterate_phdr(findSegment, &q);
-  if (!q.end) return "";
-  const size_t limit = std::min<uintptr_t>(64, q.end - q.address);
+  const size_t limit = sys::readableBytes(p, 64);
+  if (limit == 0) return "";
   const char *s = static_cast<const char *>(p);
   std::string out;
   for (size_t i = 0; i < limit; ++i) {

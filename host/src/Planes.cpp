@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "HostImpl.h"
+#include "System.h"
 #include "XPLMPlugin.h"
 #include "XPLMUtilities.h"
 
@@ -207,8 +208,8 @@ void XPLMGetNthAircraftModel(int inIndex, char *outFileName, char *outPath) {
     file = path.empty() ? path : skyhost::baseName(path, h.options.directorySeparator);
   }
   // The host fills the buffers up to the sizes the SDK asks the caller for.
-  skyhost::copyName(outFileName, file, skyhost::kFileNameBuffer);
-  skyhost::copyName(outPath, path, skyhost::kPathBuffer);
+  skyhost::copyName(outFileName, h.pathForCaller(file), skyhost::kFileNameBuffer);
+  skyhost::copyName(outPath, h.pathForCaller(path), skyhost::kPathBuffer);
 }
 
 int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon) {
@@ -246,9 +247,9 @@ void XPLMSetActiveAircraftCount(int inCount) {
 
 void XPLMSetAircraftModel(int inIndex, const char *inAircraftPath) {
   auto &h = cur();
-  const std::string path = inAircraftPath ? inAircraftPath : "";
+  const std::string path = h.pathFromCaller(inAircraftPath ? inAircraftPath : "");
   // Only a full path into a multiplayer plane, and only by the plugin that holds the planes.
-  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || path.empty() || path[0] != '/' ||
+  if (inIndex <= 0 || inIndex >= h.options.totalAircraft || !skyhost::sys::isAbsolutePath(path) ||
       !h.holdsPlanes("XPLMSetAircraftModel")) {
     h.refusedModels.emplace_back(inIndex, path);
     return;
@@ -321,15 +322,36 @@ void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam
   }
 }
 
+namespace {
+constexpr char kNativePaths[] = "XPLM_USE_NATIVE_PATHS";
+}  // namespace
+
+int XPLMHasFeature(const char *inFeature) {
+  return inFeature != nullptr && std::strcmp(inFeature, kNativePaths) == 0 ? 1 : 0;
+}
+
+int XPLMIsFeatureEnabled(const char *inFeature) {
+  auto &h = cur();
+  const skyhost::PluginRec *p = h.plugin(h.caller());
+  return XPLMHasFeature(inFeature) && p != nullptr && p->nativePaths ? 1 : 0;
+}
+
+void XPLMEnableFeature(const char *inFeature, int inEnable) {
+  auto &h = cur();
+  skyhost::PluginRec *p = h.plugin(h.caller());
+  if (XPLMHasFeature(inFeature) && p != nullptr) p->nativePaths = inEnable != 0;
+}
+
 void XPLMGetSystemPath(char *outSystemPath) {
   auto &h = cur();
-  skyhost::copyName(outSystemPath, h.root + h.options.directorySeparator);
+  skyhost::copyName(outSystemPath, h.pathForCaller(h.root + h.options.directorySeparator));
 }
 
 void XPLMGetPrefsPath(char *outPrefsPath) {
   auto &h = cur();
   const std::string &sep = h.options.directorySeparator;
-  skyhost::copyName(outPrefsPath, h.root + sep + "Output" + sep + "preferences" + sep + "Host.prf");
+  skyhost::copyName(outPrefsPath,
+                    h.pathForCaller(h.root + sep + "Output" + sep + "preferences" + sep + "Host.prf"));
 }
 
 const char *XPLMGetDirectorySeparator(void) {

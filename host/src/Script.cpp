@@ -4,9 +4,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "System.h"
 #include "XPStandardWidgets.h"
 
 namespace skyhost {
@@ -118,7 +120,7 @@ std::string parseCircle(const std::vector<std::string> &w, double out[6]) {
 
 // A script's file name: absolute, or taken from baseDir.
 std::string pathFrom(const std::string &baseDir, const std::string &name) {
-  return !name.empty() && name[0] == '/' ? name : baseDir + "/" + name;
+  return sys::isAbsolutePath(name) ? name : baseDir + "/" + name;
 }
 
 const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",  "TextField",
@@ -219,7 +221,7 @@ Script parseScript(std::istream &in) {
 }
 
 Script parseScriptFile(const std::string &path) {
-  std::ifstream in(path);
+  std::ifstream in(std::filesystem::u8path(path));
   if (!in) {
     Script s;
     s.errors.push_back("cannot read " + path);
@@ -304,11 +306,11 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
     // Written whole under another name first: whoever waits for the file reads all of it.
     const std::string path = pathFrom(baseDir, w[0]);
     {
-      std::ofstream out(path + ".part");
+      std::ofstream out(std::filesystem::u8path(path + ".part"));
       out << host.dumpJson();
       if (!out) return "cannot write " + path;
     }
-    if (std::rename((path + ".part").c_str(), path.c_str()) != 0) return "cannot write " + path;
+    if (!sys::replaceFile(path + ".part", path)) return "cannot write " + path;
   } else if (a.verb == "screenshot") {
     if (!host.screenshot(pathFrom(baseDir, w[0]))) return host.screenshotError();
   } else if (a.verb == "fly") {

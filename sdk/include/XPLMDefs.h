@@ -10,12 +10,27 @@ extern "C" {
 
 #include <stdint.h>
 
+/* A plugin exports its entry points and imports the SDK's functions; on Windows from the SDK's
+   DLLs (XPLM_64.dll, XPWidgets_64.dll), which the host builds with XPLM defined. */
+#if IBM
+#ifdef __cplusplus
+#define PLUGIN_API extern "C" __declspec(dllexport)
+#else
+#define PLUGIN_API __declspec(dllexport)
+#endif
+#if XPLM
+#define XPLM_API __declspec(dllexport)
+#else
+#define XPLM_API __declspec(dllimport)
+#endif
+#else
 #ifdef __cplusplus
 #define PLUGIN_API extern "C" __attribute__((visibility("default")))
 #else
 #define PLUGIN_API __attribute__((visibility("default")))
 #endif
 #define XPLM_API __attribute__((visibility("default")))
+#endif
 
 typedef int XPLMPluginID;
 #define XPLM_NO_PLUGIN_ID (-1)

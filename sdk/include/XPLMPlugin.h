@@ -13,6 +13,12 @@ XPLM_API void XPLMGetPluginInfo(XPLMPluginID inPlugin, char *outName, char *outF
    it to every plugin. */
 XPLM_API void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam);
 
+/* Features a plugin may switch on, by name: "XPLM_USE_NATIVE_PATHS" makes every path the SDK gives
+   and takes a native one, in UTF-8 on every system. */
+XPLM_API int XPLMHasFeature(const char *inFeature);
+XPLM_API int XPLMIsFeatureEnabled(const char *inFeature);
+XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
+
 /* Messages the host sends every plugin (XPluginReceiveMessage). */
 #define XPLM_MSG_PLANE_CRASHED 101
 #define XPLM_MSG_PLANE_LOADED 102 /* parameter: the plane's index, 0 the user's */

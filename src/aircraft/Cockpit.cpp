@@ -1,9 +1,7 @@
 #include "aircraft/Cockpit.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "XPLMDataAccess.h"
+#include "platform/platform.h"
 #include "plugin/SkytetherSE.h"
 
 namespace {
@@ -25,11 +23,8 @@ float SkytetherDC3DCockpit(float, float, int, void *) {
 }
 
 void DetectViewOnly() {
-  // Only its presence counts. O_NONBLOCK: a named pipe in its place must not hold the host.
-  int marker = ::open(HostPath("Resources/plugins/viewonly.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (marker < 0) return;
-  viewOnly = 1;
-  ::close(marker);
+  // Only its presence counts. A named pipe in its place must not hold the host.
+  if (platform::Opens(HostPath("Resources/plugins/viewonly.txt"))) viewOnly = 1;
 }
 
 void ReleaseViewOnlyOverrides() {

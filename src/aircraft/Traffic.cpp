@@ -1,11 +1,5 @@
 #include "aircraft/Traffic.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <time.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -137,15 +131,10 @@ void PlanesAvailable(void *) {
   if (tcpconnected != 0) AcquirePlanes();
 }
 
-// A model file is a regular file that opens for reading. O_NONBLOCK: opening a named pipe the
-// server's path happens to name must not wait for a writer on the host's main thread.
+// A model file is a regular file that opens for reading. Opening a named pipe the server's path
+// happens to name must not wait for a writer on the host's main thread.
 bool FileExists(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return regular;
+  return platform::IsRegularFile(path);
 }
 
 // Whether text[start, end) is "Aircraft", in any case.
@@ -254,9 +243,7 @@ bool SlotShown(int n) {
 }
 
 double TrafficClock() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+  return platform::SteadySeconds();
 }
 
 bool ReportIsNewer(int n, double arrival, long micros) {

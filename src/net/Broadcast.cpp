@@ -2,12 +2,10 @@
 // model, not a draw callback: the host's 3-D drawing phases are not called under its modern
 // graphics backend, and under the older one they may run several times in one frame. The line
 // carries where the user's aircraft is in this frame, stamped with this moment.
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include "XPLMDataAccess.h"
 #include "net/net.h"
 #include "net/wire.h"
+#include "platform/platform.h"
 #include "plugin/SkytetherSE.h"
 
 float SkytetherDrawPlanes(float, float, int, void *) {
@@ -29,16 +27,16 @@ float SkytetherDrawPlanes(float, float, int, void *) {
   s.lights[2] = XPLMGetDatai(gPlaneStrobe);
   s.lights[3] = XPLMGetDatai(gPlaneNav);
   s.lights[4] = XPLMGetDatai(gPlaneTaxi);
-  timeval now;
-  gettimeofday(&now, nullptr);
-  s.seconds = static_cast<float>(now.tv_sec);
-  s.microseconds = static_cast<float>(now.tv_usec);
+  long seconds, micros;
+  platform::WallClock(seconds, micros);
+  s.seconds = static_cast<float>(seconds);
+  s.microseconds = static_cast<float>(micros);
 
   // Kept between frames so the per-frame path reuses its buffer.
   static std::string line;
   BuildPositionLine(line, uniqueID, viewOnly == 1, s);
   udptx = "Ux";
-  ::sendto(sockfd, line.data(), line.size(), 0, reinterpret_cast<sockaddr *>(&serverAddress),
-           serverAddressLength);
+  platform::Error ignored;
+  platform::SendTo(sockfd, line.data(), line.size(), &serverAddress, serverAddressLength, ignored);
   return kEveryFrame;
 }

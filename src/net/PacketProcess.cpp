@@ -1,13 +1,5 @@
 // The receive side: each run drains the datagram socket (position reports) and then the stream
 // socket (callsign, chat and model notices).
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,15 +12,16 @@
 #include "aircraft/smoothing.h"
 #include "net/net.h"
 #include "net/wire.h"
+#include "platform/platform.h"
 #include "plugin/SkytetherSE.h"
 #include "support/strings.h"
 #include "ui/ui.h"
 
 namespace {
 
-constexpr int kDatagramReads = 90;
+constexpr int kDatagramReads = platform::kBatchMax;
 constexpr int kStreamReads = 100;
-constexpr int kReceiveArea = 1400;
+constexpr int kReceiveArea = platform::kDatagramArea;
 constexpr size_t kCallsignMax = 31;  // bytes
 
 // A field is followed in its text by "|", a final line feed or the terminator, all of which end
@@ -173,69 +166,15 @@ bool IsFromServer(const sockaddr_storage &from, socklen_t length) {
   return false;
 }
 
-// The run's datagrams, in arrival order, each area with a spare byte to terminate its text.
-// Static: 90 areas are too much for the host's stack, and a run allocates nothing.
-struct DatagramBatch {
-  char area[kDatagramReads][kReceiveArea + 1];
-  sockaddr_storage from[kDatagramReads];
-  iovec vector[kDatagramReads];
-  mmsghdr message[kDatagramReads];
-  // Room for the kernel's arrival stamp of each datagram.
-  alignas(cmsghdr) char control[kDatagramReads][CMSG_SPACE(sizeof(timespec))];
-  int used;  // entries the last run received into, whose address and control lengths the kernel rewrote
-
-  DatagramBatch() : message(), used(0) {
-    for (int i = 0; i < kDatagramReads; ++i) {
-      vector[i] = {area[i], kReceiveArea};
-      message[i].msg_hdr.msg_name = &from[i];
-      message[i].msg_hdr.msg_namelen = sizeof from[i];
-      message[i].msg_hdr.msg_iov = &vector[i];
-      message[i].msg_hdr.msg_iovlen = 1;
-      message[i].msg_hdr.msg_control = control[i];
-      message[i].msg_hdr.msg_controllen = sizeof control[i];
-    }
-  }
-};
-DatagramBatch batch;
-
-// Reads up to the run's bound of datagrams in as few calls as the socket allows; the reads end
-// at the first call that finds nothing waiting. An error the socket holds (an ICMP answer to an
-// earlier send, say) comes before the datagrams that wait behind it and cuts a batch short: the
-// call that reports it also takes it, so the reads go on.
-int ReadDatagrams() {
-  // Only the entries a run received into were written by the kernel.
-  for (int i = 0; i < batch.used; ++i) {
-    batch.message[i].msg_hdr.msg_namelen = sizeof batch.from[i];
-    batch.message[i].msg_hdr.msg_controllen = sizeof batch.control[i];
-  }
-  int count = 0;
-  for (int calls = 0; calls < kDatagramReads && count < kDatagramReads; ++calls) {
-    const int want = kDatagramReads - count;
-    // MSG_TRUNC: each length is the datagram's own, so one cut by the receive area shows.
-    const int got =
-        ::recvmmsg(sockfd, &batch.message[count], unsigned(want), MSG_DONTWAIT | MSG_TRUNC, nullptr);
-    if (got < 0) {
-      size = -1;
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF || errno == ENOTSOCK) break;
-      continue;
-    }
-    count += got;
-  }
-  batch.used = count;
-  return count;
-}
+// The run's datagrams. Static: 90 areas are too much for the host's stack, and a run allocates
+// nothing.
+platform::DatagramBatch batch;
 
 // When the kernel says datagram i arrived, on the clock smoothing runs on; `now` without a stamp.
 // realToSteady turns the kernel's wall-clock stamp into that clock.
 double ArrivalOf(int i, double now, double realToSteady) {
-  msghdr &h = batch.message[i].msg_hdr;
-  for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-    timespec t;
-    std::memcpy(&t, CMSG_DATA(c), sizeof t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9 + realToSteady;
-  }
-  return now;
+  const double stamp = batch.Arrival(i);
+  return stamp >= 0 ? stamp + realToSteady : now;
 }
 
 }  // namespace
@@ -252,10 +191,10 @@ float SkytetherPacketProcess(float, float, int, void *) {
   udprx = "  ";
 
   // The sender goes to its own address: serverAddress stays the server's.
-  const int count = sockfd != 0 ? ReadDatagrams() : 0;
+  const int count = sockfd != 0 ? batch.Receive(sockfd) : 0;
   if (count > 0) {
-    size = int(batch.message[count - 1].msg_len);
-    serverLength = int(batch.message[count - 1].msg_hdr.msg_namelen);
+    size = batch.Length(count - 1);
+    serverLength = int(batch.FromLength(count - 1));
   }
   // Latest first: each slot takes the last report of the run that matches.
   bool applied[kSlotCount] = {};
@@ -263,22 +202,20 @@ float SkytetherPacketProcess(float, float, int, void *) {
   bool received = false;
   double now = 0, realToSteady = 0;
   if (smoothTraffic != 0 && count > 0) {
-    timespec real;
-    clock_gettime(CLOCK_REALTIME, &real);
+    const double real = platform::WallSeconds();
     now = TrafficClock();
-    realToSteady = now - (double(real.tv_sec) + double(real.tv_nsec) * 1e-9);
+    realToSteady = now - real;
   }
   for (int i = count - 1; i >= 0; --i) {
-    const mmsghdr &m = batch.message[i];
-    const int length = int(m.msg_len);
+    const int length = batch.Length(i);
     if (length <= 0) continue;
     // Anyone who can reach this socket could otherwise move any slot, the user's own included.
-    if (!IsFromServer(batch.from[i], m.msg_hdr.msg_namelen)) continue;
+    if (!IsFromServer(batch.From(i), batch.FromLength(i))) continue;
     received = true;
     // A cut datagram is not the report that was sent: its last field may end anywhere, in the
     // middle of an exponent say. The server never sends one longer than the receive area.
-    if (length > kReceiveArea || (m.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
-    char *area = batch.area[i];
+    if (batch.Cut(i)) continue;
+    char *area = batch.Data(i);
     area[length] = '\0';
     HandleDatagram(std::string_view(area, size_t(length)),
                    smoothTraffic != 0 ? ArrivalOf(i, now, realToSteady) : 0, applied);
@@ -301,16 +238,17 @@ float SkytetherPacketProcess(float, float, int, void *) {
   for (int attempt = 0; attempt < kStreamReads; ++attempt) {
     bool more = false;
     if (streamOpen()) {
-      size = int(::recvfrom(tsockfd, streamArea, kReceiveArea, 0, nullptr, nullptr));
+      platform::Error error;
+      size = int(platform::Receive(tsockfd, streamArea, kReceiveArea, error));
       if (size > 0) {
         tcprx = "Tr";
         AppendStreamText(tcpBuffer, streamArea, size_t(size));
         more = true;
-      } else if (size < 0 && errno == EINTR) {
+      } else if (size < 0 && error.failure == platform::Failure::Interrupted) {
         more = true;
-      } else if (size == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      } else if (size == 0 || error.failure != platform::Failure::WouldBlock) {
         // The server closed the stream or it broke: end the session so the flag tells the truth.
-        ServerEndedSession(size == 0 ? 0 : errno);
+        ServerEndedSession(size == 0 ? platform::Error() : error);
       }
     }
     TakeStreamMessages(tcpBuffer, tcpSearched, DispatchStreamMessage);

@@ -1,12 +1,4 @@
 // The server session: both sockets, login and logout, and the periodic announcements.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +8,7 @@
 #include "net/net.h"
 #include "net/server_text.h"
 #include "net/wire.h"
+#include "platform/platform.h"
 #include "plugin/SkytetherSE.h"
 #include "ui/ui.h"
 
@@ -30,18 +23,12 @@ constexpr size_t kQuotedTextMax = 40;
 
 void CloseSockets() {
   tcpSendRest.clear();
-  if (tsockfd > 0) ::close(tsockfd);
-  if (sockfd > 0) ::close(sockfd);
+  if (tsockfd > 0) platform::CloseSocket(tsockfd);
+  if (sockfd > 0) platform::CloseSocket(sockfd);
   tsockfd = 0;
   sockfd = 0;
   std::memset(&serverAddress, 0, sizeof serverAddress);
   serverAddressLength = 0;
-}
-
-long NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 long connectDeadlineMs = 0;  // a connect still in progress then is given up
@@ -49,7 +36,7 @@ long connectDeadlineMs = 0;  // a connect still in progress then is given up
 // The attempt in progress: a name lookup, then the addresses in the resolver's order.
 bool lookingUp = false;
 uint16_t lookupPort = kProtocolPort;
-std::vector<ServerCandidate> candidates;
+std::vector<platform::ServerCandidate> candidates;
 size_t nextCandidate = 0;
 std::string lastFailure;  // why the last address tried did not connect
 std::string lastShown;    // that address, shown as ServerShown showed it
@@ -57,11 +44,14 @@ std::string lastShown;    // that address, shown as ServerShown showed it
 // A server that stops reading fills the stream; past this much waiting, new lines are dropped.
 constexpr size_t kSendRestCap = 64 * 1024;
 
+// Why the last send took nothing.
+platform::Error sendError;
+
 // Hands text to the non-blocking stream; returns the bytes it took (0 when it is full or broken).
+// A stream the server closed must not stop the host with SIGPIPE: the layer's sends never raise it.
 size_t SendSome(const char *data, size_t length) {
-  // MSG_NOSIGNAL: a stream the server closed must not stop the host with SIGPIPE.
-  status = int(::sendto(tsockfd, data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&serverAddress),
-                        serverAddressLength));
+  sendError = platform::Error();
+  status = int(platform::SendTo(tsockfd, data, length, &serverAddress, serverAddressLength, sendError));
   return status > 0 ? size_t(status) : 0;
 }
 
@@ -71,21 +61,18 @@ sockaddr_storage BuiltInServerAddress(socklen_t &length) {
   return address;
 }
 
-std::string SocketFailure(int error) {
-  switch (error) {
-    case ECONNREFUSED:
+std::string SocketFailure(const platform::Error &error) {
+  switch (error.failure) {
+    case platform::Failure::Refused:
       return "connection refused";
-    case ECONNRESET:
+    case platform::Failure::Reset:
       return "connection reset";
-    case ETIMEDOUT:
+    case platform::Failure::TimedOut:
       return "no answer";
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case EADDRNOTAVAIL:
-    case EAFNOSUPPORT:
+    case platform::Failure::Unreachable:
       return "cannot be reached from here";
     default:
-      return std::strerror(error);
+      return platform::ErrorText(error);
   }
 }
 
@@ -107,34 +94,31 @@ void GiveUp(const std::string &text) {
 
 // Opens the sockets for one address and starts the connect; false (sockets closed, lastFailure
 // set) when it failed at once.
-bool OpenAndConnect(const ServerCandidate &candidate) {
+bool OpenAndConnect(const platform::ServerCandidate &candidate) {
   const int family = candidate.address.ss_family;
-  tsockfd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 6);
-  sockfd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 17);
-  const int socketError = errno;
+  platform::Error streamError, datagramError;
+  tsockfd = platform::OpenSocket(family, true, streamError);
+  sockfd = platform::OpenSocket(family, false, datagramError);
   serverAddress = candidate.address;
   serverAddressLength = candidate.length;
   lastShown = ServerShown();
   if (tsockfd < 0 || sockfd < 0) {
-    lastFailure = SocketFailure(socketError);
+    lastFailure = SocketFailure(tsockfd < 0 ? streamError : datagramError);
     CloseSockets();
     return false;
   }
-  // The kernel stamps each datagram as it arrives: a report's age is then known to the
-  // microsecond, however late in the frame the receive run reads it.
-  const int on = 1;
-  ::setsockopt(sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   // On a pilot's machine this bind fails and the socket takes an ephemeral port at its first send.
-  status = ::bind(sockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);
-  status = ::connect(tsockfd, reinterpret_cast<sockaddr *>(&serverAddress), serverAddressLength);
+  status = platform::Bind(sockfd, serverAddress, serverAddressLength);
+  const platform::Error connectError = platform::StartConnect(tsockfd, serverAddress, serverAddressLength);
+  status = connectError.failure == platform::Failure::None ? 0 : -1;
   if (status == 0) {
     if (FinishConnect()) return true;
-  } else if (errno == EINPROGRESS || errno == EINTR) {
-    connectDeadlineMs = NowMs() + kConnectWaitMs;
+  } else if (connectError.failure == platform::Failure::InProgress) {
+    connectDeadlineMs = platform::SteadyMs() + kConnectWaitMs;
     serverStatus = "Connecting to " + lastShown;
     return true;
   } else {
-    lastFailure = SocketFailure(errno);
+    lastFailure = SocketFailure(connectError);
   }
   CloseSockets();
   return false;
@@ -148,7 +132,7 @@ void TryNextCandidate() {
   GiveUp("Server " + lastShown + ": " + lastFailure);
 }
 
-void StartAttempt(const std::vector<ServerCandidate> &addresses) {
+void StartAttempt(const std::vector<platform::ServerCandidate> &addresses) {
   candidates = addresses;
   nextCandidate = 0;
   tcpconnecting = 1;
@@ -176,7 +160,7 @@ void SendStreamLine(const std::string &line) {
     return;
   }
   size_t sent = SendSome(line.data(), line.size());
-  if (sent < line.size() && (sent > 0 || errno == EAGAIN || errno == EWOULDBLOCK))
+  if (sent < line.size() && (sent > 0 || sendError.failure == platform::Failure::WouldBlock))
     tcpSendRest = line.substr(sent);
 }
 
@@ -196,13 +180,13 @@ int ConnectToServer() {
     GiveUp("Server " + Quoted(server) + ": " + problem);
     return tcpconnected;
   }
-  ServerCandidate address;
+  platform::ServerCandidate address;
   if (choice.host.empty()) {
     address.address = BuiltInServerAddress(address.length);
   } else if (!NumericServerAddress(choice.host, choice.port, address.address, address.length)) {
     serverName = choice.host;
     std::string failure;
-    if (!StartLookup(serverName, failure)) {
+    if (!platform::StartLookup(serverName, failure)) {
       GiveUp("Server " + serverName + ": " + failure);
       return tcpconnected;
     }
@@ -218,32 +202,30 @@ int ConnectToServer() {
 
 void BeginConnect(const sockaddr_storage &address, socklen_t length) {
   if (tcpconnected != 0 || tcpconnecting != 0) return;
-  StartAttempt({ServerCandidate{address, length}});
+  StartAttempt({platform::ServerCandidate{address, length}});
 }
 
 void AdvanceConnect() {
   if (tcpconnecting == 0) return;
   if (lookingUp) {
-    std::vector<ServerCandidate> found;
+    std::vector<platform::ServerCandidate> found;
     std::string failure;
-    const LookupResult result = PollLookup(lookupPort, found, failure);
-    if (result == LookupResult::Waiting) return;
+    const platform::LookupResult result = platform::PollLookup(lookupPort, found, failure);
+    if (result == platform::LookupResult::Waiting) return;
     lookingUp = false;
-    if (result == LookupResult::Failed)
+    if (result == platform::LookupResult::Failed)
       GiveUp("Server " + serverName + ": " + failure);
     else
       StartAttempt(found);
   } else {
-    pollfd p{tsockfd, POLLOUT, 0};
-    if (::poll(&p, 1, 0) > 0) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (::getsockopt(tsockfd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-      if (err == 0 && FinishConnect()) return;
-      if (err != 0) lastFailure = SocketFailure(err);
+    platform::Error error;
+    const platform::ConnectState state = platform::PollConnect(tsockfd, error);
+    if (state != platform::ConnectState::Waiting) {
+      if (state == platform::ConnectState::Connected && FinishConnect()) return;
+      if (state == platform::ConnectState::Failed) lastFailure = SocketFailure(error);
       CloseSockets();
       TryNextCandidate();
-    } else if (NowMs() >= connectDeadlineMs) {
+    } else if (platform::SteadyMs() >= connectDeadlineMs) {
       lastFailure = "no answer";
       CloseSockets();
       TryNextCandidate();
@@ -258,7 +240,7 @@ bool FinishConnect() {
   tcptx = "Tx";
   SendStreamLine(line);
   if (status <= 0) {
-    lastFailure = SocketFailure(errno);
+    lastFailure = SocketFailure(sendError);
     CloseSockets();
     return false;
   }
@@ -274,7 +256,7 @@ bool FinishConnect() {
 
 int DisconnectFromServer() {
   if (tcpconnecting != 0) {
-    CancelLookup();
+    platform::CancelLookup();
     lookingUp = false;
     candidates.clear();
     CloseSockets();
@@ -293,12 +275,12 @@ int DisconnectFromServer() {
   return 1;
 }
 
-void ServerEndedSession(int error) {
+void ServerEndedSession(const platform::Error &error) {
   const std::string shown = "Server " + ServerShown();
   DisconnectFromServer();
-  if (error == 0)
+  if (error.failure == platform::Failure::None)
     TellPilot(shown + " closed the connection");
-  else if (error == ECONNRESET)
+  else if (error.failure == platform::Failure::Reset)
     TellPilot(shown + " reset the connection");
   else
     TellPilot(shown + ": " + SocketFailure(error));

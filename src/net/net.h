@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "platform/platform.h"
 
 // Starts connecting to the server the preferences name (the one built in when they name none),
 // unless a session is open or starting; returns tcpconnected (1 only when the connect completed at
@@ -22,30 +21,12 @@ void AdvanceConnect();
 bool FinishConnect();
 // Logs out and closes both sockets, or gives up a lookup or connect in progress; always returns 1.
 int DisconnectFromServer();
-// The receive cycle found the stream ended by the server (error 0) or broken (errno): the session
-// ends and the pilot is told.
-void ServerEndedSession(int error);
+// The receive cycle found the stream ended by the server (no error) or broken: the session ends
+// and the pilot is told.
+void ServerEndedSession(const platform::Error &error);
 // The server in use or being connected: "name (address)", the address alone when it was given as
 // one, the name alone before its lookup ends.
 std::string ServerShown();
-
-// ---- Name lookups, off the host's main thread ----
-
-struct ServerCandidate {
-  sockaddr_storage address;
-  socklen_t length;
-};
-enum class LookupResult { Waiting, Done, Failed };
-// Starts looking name up; false, with why in failure, when it cannot start. Replaces a lookup
-// still running.
-bool StartLookup(const std::string &name, std::string &failure);
-// Whether the lookup has ended: Done fills candidates (in the resolver's order, each with port);
-// Failed says why (no such name, no answer from the name server after 10 s, ...).
-LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure);
-// Stops waiting for the lookup in progress, if any.
-void CancelLookup();
-// At plugin stop: stops waiting for every lookup.
-void ReleaseLookups();
 
 // Flight loop: model and callsign announcements (10 s while connected, 1 s otherwise).
 float SkytetherProcessAirplaneCallback(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,

@@ -1,9 +1,8 @@
 #include "net/server_text.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 

@@ -1,11 +1,10 @@
 #pragma once
 // The server a pilot chooses, as typed: "HOST", "HOST:PORT" or "[IPv6]:PORT". HOST is a name or an
 // address; an empty text means the address the plugin was built with.
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <string>
+
+#include "platform/socket_types.h"
 
 // The protocol's port, for the stream and the datagrams alike.
 constexpr uint16_t kProtocolPort = 49556;

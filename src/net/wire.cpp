@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/c_numbers.h"
+
 #include "md5.h"
 #include "support/strings.h"
 
@@ -194,8 +196,8 @@ void AppendStreamText(std::string &buffer, const char *data, size_t length) {
 namespace wire_detail {
 size_t FindMarker(const std::string &buffer, size_t from) {
   if (from >= buffer.size()) return std::string::npos;
-  const void *at = memmem(buffer.data() + from, buffer.size() - from, "====", 4);
-  return at == nullptr ? std::string::npos : size_t(static_cast<const char *>(at) - buffer.data());
+  const char *at = platform::FindBytes(buffer.data() + from, buffer.size() - from, "====", 4);
+  return at == nullptr ? std::string::npos : size_t(at - buffer.data());
 }
 
 bool MessageOfLine(const std::string &buffer, size_t pos, size_t marker, StreamMessage &out) {

@@ -3,10 +3,6 @@
 
 #include "plugin/SkytetherSE.h"
 
-#include <sys/random.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstring>
 
@@ -14,6 +10,7 @@
 #include "XPLMDisplay.h"
 #include "XPLMMenus.h"
 #include "XPLMPlanes.h"
+#include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
 #include "XPWidgets.h"
 #include "XPLMUtilities.h"
@@ -157,15 +154,15 @@ void CopyOut(char *dest, const char *text) {
   std::memcpy(dest, text, std::strlen(text) + 1);
 }
 
-// A random non-negative id from the kernel's entropy source; the shared C generator is left alone.
+// A random non-negative id from the system's entropy source; the shared C generator is left alone.
 // (The C++ runtime's random_device would tie the plugin file to a C library of 2022 or later.)
 int ChooseUniqueID() {
   unsigned int bits = 0;
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    bits = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(now.tv_sec) * 2654435761u ^
-           static_cast<unsigned int>(getpid()) << 16;
+  if (!platform::RandomBits(&bits, sizeof bits)) {
+    long seconds, micros;
+    platform::WallClock(seconds, micros);
+    bits = static_cast<unsigned int>(micros) ^ static_cast<unsigned int>(seconds) * 2654435761u ^
+           platform::ProcessId() << 16;
   }
   return static_cast<int>(bits & INT_MAX);
 }
@@ -222,6 +219,11 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMAppendMenuItem(PlaneMenu, "Control & Settings", const_cast<char *>(kSettingsItem), 1);
   XPLMAppendMenuItem(PlaneMenu, "Toggle Plane List", const_cast<char *>(kTogglePlaneListItem), 1);
 
+  // Every path the host gives and takes in UTF-8, the system's own form: on Windows the legacy
+  // form is the ANSI code page, which cannot spell every pilot's folder.
+  XPLMEnableFeature("XPLM_USE_NATIVE_PATHS", 1);
+  platform::Error networkError;
+  platform::NetworkStart(networkError);  // without sockets, each connect says why
   FindSystemPath();
   FindOwnAircraftDataRefs();
   for (Aircraft &a : AircraftList) a.BindDataRefs();
@@ -292,7 +294,8 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherPlaceTraffic, nullptr);
   UnregisterCommandsAndDataRefs();
   ReleasePlanes();
-  ReleaseLookups();
+  platform::ReleaseLookups();
+  platform::NetworkStop();
 }
 
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {

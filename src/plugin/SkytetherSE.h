@@ -2,9 +2,6 @@
 // The plugin's whole state. Every global is defined, with its meaning, in SkytetherSE.cpp.
 // Everything runs on the host's main thread; nothing here needs a lock.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <string>
 
 #include "XPLMDataAccess.h"
@@ -12,6 +9,7 @@
 #include "XPLMMenus.h"
 #include "XPWidgetDefs.h"
 #include "aircraft/Aircraft.h"
+#include "platform/platform.h"
 
 // Identity and mode
 extern int uniqueID;

@@ -1,12 +1,8 @@
 #include "prefs/Preferences.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "plugin/SkytetherSE.h"
 #include "prefs/prefs_text.h"
 
@@ -34,20 +30,10 @@ PrefValues CurrentValues() {
 }  // namespace
 
 void LoadPreferences() {
-  // Only a regular file is read; O_NONBLOCK: a named pipe in its place must not hold the host.
-  int fd = ::open(PrefsPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
+  // Only a regular file is read; a named pipe in its place must not hold the host.
   char buffer[kPrefsReadLimit + 1];
   size_t got = 0;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    while (got < size_t(kPrefsReadLimit)) {
-      ssize_t n = ::read(fd, buffer + got, size_t(kPrefsReadLimit) - got);
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-  }
-  ::close(fd);
+  if (!platform::ReadSmallFile(PrefsPath(), buffer, size_t(kPrefsReadLimit), got)) return;
   buffer[got] = '\0';
   std::string text(buffer, std::strlen(buffer));
 
@@ -65,24 +51,7 @@ void LoadPreferences() {
 }
 
 void SavePreferences() {
-  // The file holds the password in clear, so only its owner may read it. O_NONBLOCK: a named pipe
-  // in its place must not hold the host; only a regular file is cut and written.
-  int fd = ::open(PrefsPath().c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    return;
-  }
-  ::fchmod(fd, S_IRUSR | S_IWUSR);
-  std::string text = FormatPreferencesText(CurrentValues());
-  const char *p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n <= 0) break;
-    p += n;
-    left -= size_t(n);
-  }
-  ::close(fd);
+  // The file holds the password in clear, so only its owner may read it. A named pipe in its place
+  // must not hold the host; only a regular file is cut and written.
+  platform::WritePrivateFile(PrefsPath(), FormatPreferencesText(CurrentValues()));
 }

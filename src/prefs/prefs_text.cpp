@@ -1,16 +1,28 @@
 #include "prefs/prefs_text.h"
 
-#include <pcrecpp.h>
-
 #include <algorithm>
 
 #include "support/strings.h"
 
+bool NextPreferencePair(const std::string &text, size_t &pos, std::string &key, std::string &value) {
+  // "(.*?)=(.*?);" matched at pos, where "." is anything but a line feed: the key runs to the
+  // first "=" of the line, the value from there to the first ";" of the line. With no ";" after
+  // that "=" in the line, no later "=" of the line has one either, so nothing matches.
+  const size_t lineEnd = std::min(text.find('\n', pos), text.size());
+  const size_t equals = text.find('=', pos);
+  if (equals >= lineEnd) return false;
+  const size_t semicolon = text.find(';', equals + 1);
+  if (semicolon >= lineEnd) return false;
+  key.assign(text, pos, equals - pos);
+  value.assign(text, equals + 1, semicolon - equals - 1);
+  pos = semicolon + 1;
+  return true;
+}
+
 void ParsePreferencesText(const std::string &text, PrefValues &values) {
-  static const pcrecpp::RE pair("(.*?)\\=(.*?)\\;");
-  pcrecpp::StringPiece input(text);
+  size_t pos = 0;
   std::string key, value;
-  while (pair.Consume(&input, &key, &value)) {
+  while (NextPreferencePair(text, pos, key, value)) {
     if (key == "callsign") {
       values.callsign = value;
     } else if (key == "userID") {

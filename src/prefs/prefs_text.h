@@ -17,6 +17,10 @@ struct PrefValues {
 // Largest number of bytes of the file that are ever parsed.
 constexpr int kPrefsReadLimit = 999;
 
+// The pair at pos ("key=value;", neither part holding a line feed), pos moved past it; false when
+// none begins there.
+bool NextPreferencePair(const std::string &text, size_t &pos, std::string &key, std::string &value);
+
 // Applies every well-formed pair from the start of text to values; keys not present keep their
 // value. Parsing stops at the first position where no pair matches (a line feed, a pair without ";").
 void ParsePreferencesText(const std::string &text, PrefValues &values);

@@ -1,8 +1,5 @@
 #include "support/strings.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -10,11 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/c_numbers.h"
+
 // The position line formats 42 numbers a frame and a report reads 40, so both directions have a
 // short exact path for the numbers aircraft send, and hand everything else to the library:
 // std::to_chars for text (its general format with a precision is printf's "%.9g") and strtof
 // for reading. Protocol numbers are C-locale text both ways, whatever LC_NUMERIC the host
-// process sets: to_chars ignores the locale, and reading goes through the C locale object.
+// process sets: to_chars ignores the locale, and reading goes through the platform's C-locale
+// reader.
 
 namespace {
 
@@ -176,21 +176,15 @@ char *WriteGeneral(char *out, uint64_t q, int x) {
   return std::to_chars(out, out + kNumberTextMax, static_cast<double>(value), std::chars_format::general, 9).ptr;
 }
 
-// glibc hands out its static C locale object for "C" with every category: nothing to free.
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
-  return c;
-}
-
 [[gnu::noinline, gnu::cold]] float LibraryReadFloat(std::string_view text) {
   char small[64];
   if (text.size() < sizeof small) {
     std::memcpy(small, text.data(), text.size());
     small[text.size()] = '\0';
-    return strtof_l(small, nullptr, CLocale());
+    return platform::CStrToFloat(small);
   }
   const std::string copy(text);
-  return strtof_l(copy.c_str(), nullptr, CLocale());
+  return platform::CStrToFloat(copy.c_str());
 }
 
 // Powers of ten that doubles hold exactly.
@@ -250,14 +244,14 @@ void AddIntToString(std::string &s, const char *prefix, int value) {
 }
 
 int stringtoi(const std::string &s) {
-  long v = strtol_l(s.c_str(), nullptr, 10, CLocale());
+  long long v = platform::CStrToLong(s.c_str());
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return int(v);
 }
 
 float stringtof(const std::string &s) {
-  return strtof_l(s.c_str(), nullptr, CLocale());
+  return platform::CStrToFloat(s.c_str());
 }
 
 float ReadFloatText(std::string_view text) {

@@ -175,6 +175,50 @@ TEST(Session, ChatReachesEveryPilotTheSenderIncluded) {
   EXPECT_EQ(server.stop(), 0) << server.process().Tail();
 }
 
+// A Windows pilot (the Windows build of host and plugin, under wine, in a folder whose name has a
+// letter outside ASCII) and a Linux pilot through the Linux server: both log in, chat both ways,
+// load each other's model from their own folders and see each other where they are.
+TEST(Session, AWindowsPilotAndALinuxPilotFlyTogether) {
+  if (WindowsBuild().empty()) GTEST_SKIP() << "no Windows build named: ./run windows runs this";
+  Server server;
+  ASSERT_TRUE(server.start());
+  Crew crew(server.port());
+  PilotSetup w = At("Wendy", 47.46, 8.56);
+  w.windows = true;
+  Pilot &wendy = crew.add(w);
+  Pilot &linus = crew.add(At("Linus", 47.47, 8.58));
+  ASSERT_TRUE(LoggedIn(server, {"Wendy", "Linus"}));
+  ASSERT_TRUE(Say(wendy, "hello from windows"));
+  ASSERT_TRUE(Say(linus, "hello from linux"));
+
+  for (Pilot *p : {&wendy, &linus}) {
+    auto heard = [p] {
+      const auto history = p->chatHistory();
+      return std::find(history.begin(), history.end(), "Wendy: hello from windows") != history.end() &&
+             std::find(history.begin(), history.end(), "Linus: hello from linux") != history.end();
+    };
+    EXPECT_TRUE(p->snapshotUntil(heard, 30)) << Shown(*p);
+  }
+  for (Pilot *viewer : {&wendy, &linus}) {
+    const Pilot &other = viewer == &wendy ? linus : wendy;
+    // The model the server named, found under the viewer's own folder, in its host's own form.
+    const std::string model =
+        viewer->hostPath(viewer->root() + "/Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf");
+    int slot = -1;
+    auto placed = [&] {
+      slot = viewer->slotOf(other.setup().name);
+      return slot >= 1 && viewer->row(slot) == std::to_string(slot) + ": " + other.setup().name + " Cessna_172SP" &&
+             viewer->dump()["planes"]["models"][std::to_string(slot)].text == model &&
+             PlacementError(*viewer, slot, other) < 5.0;
+    };
+    ASSERT_TRUE(viewer->snapshotUntil(placed, 30)) << Shown(*viewer) << "\n" << viewer->log();
+    std::printf("[ measured ] %s shows %s %.2f m from where it is\n", viewer->setup().name.c_str(),
+                other.setup().name.c_str(), PlacementError(*viewer, slot, other));
+  }
+  ASSERT_TRUE(crew.finishAll());
+  EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
 // At 60 fps another pilot's aircraft moves on in every frame the host draws, not only in those
 // whose receive cycle brought a report.
 TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,8 +49,21 @@ double PlacementError(const Pilot &viewer, int slot, const Pilot &other) {
                    (a[2] - b[2]) * (a[2] - b[2]));
 }
 
+std::string WindowsBuild() {
+  const char *build = std::getenv("SKYTETHER_WINDOWS_BUILD");
+  return build ? build : "";
+}
+
 Pilot::Pilot(const PilotSetup &setup)
-    : setup_(setup), root_(std::make_unique<skyhost::TempDir>("skytether-e2e-")) {}
+    : setup_(setup),
+      root_(std::make_unique<skyhost::TempDir>(setup.windows ? "skytether-e2e-w\xC3\xAFn-" : "skytether-e2e-")) {}
+
+std::string Pilot::hostPath(const std::string &linuxPath) const {
+  if (!setup_.windows) return linuxPath;
+  std::string path = "Z:" + linuxPath;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
 
 bool Pilot::start() {
   const std::string r = root_->path();
@@ -71,14 +85,14 @@ bool Pilot::start() {
   script += "0.1 menu Skytether > Toggle Plane List\n";
   for (std::string line : setup_.script) {
     for (size_t at = line.find("{root}"); at != std::string::npos; at = line.find("{root}"))
-      line.replace(at, 6, r);
+      line.replace(at, 6, hostPath(r));
     script += line + "\n";
   }
   // The pilots start one after the other: one that ended first would log out and blank its slot
   // in the others' plane lists before they show them. So each shows its state at its own
   // end time and keeps flying a while after (a held pilot flies until the test is done).
   dumpPath_ = r + "/dump.json";
-  if (!setup_.held) script += Num(setup_.seconds) + " dump " + dumpPath_ + "\n";
+  if (!setup_.held) script += Num(setup_.seconds) + " dump " + hostPath(dumpPath_) + "\n";
   Write(r + "/script.txt", script);
   Write(r + "/control.txt", "");
 
@@ -95,28 +109,22 @@ bool Pilot::start() {
   options.env = env;
   const double seconds = setup_.held ? kHeldSeconds : setup_.seconds + kTailSeconds;
   options.time_limit = seconds + 120;  // a host that hangs, or one the test forgot, ends by itself
-  return process_.Start({SKYTETHER_HOST_RUNNER,
-                         "--plugin",
-                         SKYTETHER_PLUGIN_FILE,
-                         "--root",
-                         r,
-                         "--seconds",
-                         Num(seconds),
-                         "--control",
-                         r + "/control.txt",
-                         "--fps",
-                         std::to_string(setup_.fps),
-                         "--realtime",
-                         "--trace",
-                         r + "/trace.txt",
-                         "--script",
-                         r + "/script.txt",
-                         "--start",
-                         Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation),
-                         "--origin",
-                         chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon)
-                                : Num(setup_.lat) + "," + Num(setup_.lon)},
-                        options);
+  std::vector<std::string> argv = {SKYTETHER_HOST_RUNNER, "--plugin", SKYTETHER_PLUGIN_FILE};
+  if (setup_.windows) {
+    // The environment ./run windows set up: wine's prefix and its one server for the run.
+    options.search_path = true;
+    argv = {"wine", WindowsBuild() + "/bin/skytether-host.exe", "--plugin",
+            hostPath(WindowsBuild() + "/Skytether/win_x64/Skytether.xpl")};
+  }
+  for (const std::string &a :
+       {std::string("--root"), hostPath(r), std::string("--seconds"), Num(seconds), std::string("--control"),
+        hostPath(r + "/control.txt"), std::string("--fps"), std::to_string(setup_.fps), std::string("--realtime"),
+        std::string("--trace"), hostPath(r + "/trace.txt"), std::string("--script"), hostPath(r + "/script.txt"),
+        std::string("--start"), Num(setup_.lat) + "," + Num(setup_.lon) + "," + Num(setup_.elevation),
+        std::string("--origin"),
+        chosen ? Num(setup_.originLat) + "," + Num(setup_.originLon) : Num(setup_.lat) + "," + Num(setup_.lon)})
+    argv.push_back(a);
+  return process_.Start(argv, options);
 }
 
 bool Pilot::finish(double extraSeconds) {
@@ -133,7 +141,7 @@ void Pilot::act(const std::string &action) {
 
 bool Pilot::snapshot(double timeout) {
   const std::string path = root_->path() + "/snapshot-" + std::to_string(++snapshots_) + ".json";
-  act("dump " + path);
+  act("dump " + hostPath(path));
   for (auto deadline = harness::After(timeout); harness::Clock::now() < deadline;) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return ParseJsonFile(path, dump_);

@@ -38,9 +38,15 @@ struct PilotSetup {
   // the fixed run of `seconds` with its dump; kHeldSeconds of simulated time at most.
   bool held = false;
   bool smooth = true;  // "Smooth traffic" in its preferences
+  // A Windows pilot: the Windows build of the host and the plugin, under wine, in a root whose
+  // name has letters outside ASCII (SKYTETHER_WINDOWS_BUILD names the build folder).
+  bool windows = false;
 };
 
 constexpr double kHeldSeconds = 180;
+
+// The Windows build folder the Windows pilots come from; empty when none was named.
+std::string WindowsBuild();
 
 class Pilot {
  public:
@@ -72,6 +78,9 @@ class Pilot {
   const Json &dump() const { return dump_; }
   std::string log() const { return process_.Log(); }
   const std::string &root() const { return root_->path(); }
+  // A path under root as the pilot's host names it (on Windows, "Z:\\..." as wine shows this
+  // machine's folders).
+  std::string hostPath(const std::string &linuxPath) const;
 
   // Every frame the host ran, from its trace: the wall-clock time it began (seconds), where the
   // user's aircraft was (latitude, longitude, elevation) and where each multiplayer plane within

@@ -77,7 +77,7 @@ TEST(Commands, EachPluginsHandlerRunsInItsContextAndNotWhileDisabled) {
   EXPECT_EQ(f.host.commands()[0].creator, first);
   ASSERT_EQ(f.host.commands()[0].handlers.size(), 2u);
   auto logOf = [&](XPLMPluginID id) {
-    auto get = reinterpret_cast<const char *(*)()>(dlsym(f.host.pluginHandle(id), "fixture_log"));
+    auto get = reinterpret_cast<const char *(*)()>(skyhost::Host::pluginSymbol(f.host.pluginHandle(id), "fixture_log"));
     return std::string(get ? get() : "");
   };
   auto commandLines = [&](XPLMPluginID id) {
@@ -96,7 +96,7 @@ TEST(Commands, EachPluginsHandlerRunsInItsContextAndNotWhileDisabled) {
 
   // The first plugin's handler, registered first, stops the command before the second's.
   f.host.enable();
-  reinterpret_cast<void (*)(int)>(dlsym(f.host.pluginHandle(first), "fixture_set_command_result"))(0);
+  reinterpret_cast<void (*)(int)>(skyhost::Host::pluginSymbol(f.host.pluginHandle(first), "fixture_set_command_result"))(0);
   f.host.commandOnce("fixture/command");
   const std::string id1 = std::to_string(first);
   EXPECT_EQ(commandLines(first), (std::vector<std::string>{"command 0 " + id1, "command 2 " + id1}));

@@ -254,7 +254,7 @@ TEST_F(DataRefs, EachHostHasItsOwnValuesBehindTheSameHandles) {
 TEST_F(DataRefs, TheOwnAircraftStartsAtTheConfiguredPosition) {
   EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/latitude"), 47.45);
   EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/longitude"), 8.55);
-  EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/elevation"), 500);
+  EXPECT_NEAR(f.host.getd("sim/flightmodel/position/elevation"), 500, 1e-6);  // through local and back
   double x, y, z;
   XPLMWorldToLocal(47.45, 8.55, 500, &x, &y, &z);
   EXPECT_DOUBLE_EQ(f.host.getd("sim/flightmodel/position/local_x"), x);
@@ -457,21 +457,28 @@ TEST_F(Planes, TheUsersModelFillsTheBuffersTheSdkAsksFor) {
   EXPECT_EQ(std::strlen(path), 511u);
 }
 
+// A full path on this system.
+#if defined(_WIN32)
+#define SIM "C:\\sim\\"
+#else
+#define SIM "/sim/"
+#endif
+
 TEST_F(Planes, OnlyTheHolderSetsTheCountTheAIAndModelsByTheirFullPath) {
-  XPLMSetAircraftModel(3, "/sim/A.acf");  // not acquired
+  XPLMSetAircraftModel(3, SIM "A.acf");  // not acquired
   XPLMSetActiveAircraftCount(5);
   XPLMDisableAIForPlane(2);
   EXPECT_EQ(f.host.refusedPlaneCalls(), 3);
   EXPECT_EQ(f.host.activeAircraftCount(), 1);
   ASSERT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
-  XPLMSetAircraftModel(0, "/sim/B.acf");  // the user's aircraft
-  XPLMSetAircraftModel(20, "/sim/C.acf");
+  XPLMSetAircraftModel(0, SIM "B.acf");  // the user's aircraft
+  XPLMSetAircraftModel(20, SIM "C.acf");
   XPLMSetAircraftModel(4, "Aircraft/E.acf");  // relative
-  XPLMSetAircraftModel(19, "/sim/D.acf");
-  EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, "/sim/D.acf"}}));
+  XPLMSetAircraftModel(19, SIM "D.acf");
+  EXPECT_EQ(f.host.setAircraftModelLog(), (std::vector<std::pair<int, std::string>>{{19, SIM "D.acf"}}));
   EXPECT_EQ(f.host.refusedAircraftModels(),
             (std::vector<std::pair<int, std::string>>{
-                {3, "/sim/A.acf"}, {0, "/sim/B.acf"}, {20, "/sim/C.acf"}, {4, "Aircraft/E.acf"}}));
+                {3, SIM "A.acf"}, {0, SIM "B.acf"}, {20, SIM "C.acf"}, {4, "Aircraft/E.acf"}}));
   EXPECT_EQ(f.host.aircraftModel(0), "");
   for (int i : {0, 19, 20, -1}) XPLMDisableAIForPlane(i);
   EXPECT_EQ(f.host.aiDisabledLog(), (std::vector<int>{0, 19}));

@@ -2,7 +2,6 @@
 // Helpers shared by the host tests: a fresh host in a temporary root, and access to the fixture
 // plugin's log.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -32,7 +31,7 @@ struct WithFixture : Fresh {
   }
   template <typename F>
   F fn(const char *name) {
-    return reinterpret_cast<F>(dlsym(host.pluginHandle(), name));
+    return reinterpret_cast<F>(skyhost::Host::pluginSymbol(host.pluginHandle(), name));
   }
   std::vector<std::string> log() {
     auto get = fn<const char *(*)()>("fixture_log");

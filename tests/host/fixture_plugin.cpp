@@ -11,6 +11,7 @@
 //   FIXTURE_UNLOAD_CALLS=1  a global destructor calls into the host while the file unloads
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@
 #include "XPStandardWidgets.h"
 #include "XPWidgets.h"
 
-#define FIXTURE_API extern "C" __attribute__((visibility("default")))
+#define FIXTURE_API PLUGIN_API
 
 namespace {
 
@@ -268,5 +269,9 @@ PLUGIN_API void XPluginStop() {
 }
 
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID from, int msg, void *param) {
-  log("message %d %d %p", from, msg, param);
+  // A pointer as glibc's "%p" writes it, on every system.
+  if (param == nullptr)
+    log("message %d %d (nil)", from, msg);
+  else
+    log("message %d %d 0x%llx", from, msg, static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(param)));
 }

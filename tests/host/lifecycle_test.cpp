@@ -1,6 +1,5 @@
 // Loading, starting, enabling, stopping and unloading a plugin file, and the host's root folder.
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,8 +17,13 @@ namespace {
 
 struct EnvGuard {
   const char *name;
+#if defined(_WIN32)
+  EnvGuard(const char *n) : name(n) { _putenv_s(n, "1"); }
+  ~EnvGuard() { _putenv_s(name, ""); }
+#else
   EnvGuard(const char *n) : name(n) { setenv(n, "1", 1); }
   ~EnvGuard() { unsetenv(name); }
+#endif
 };
 
 }  // namespace
@@ -95,7 +99,7 @@ TEST(Lifecycle, UnloadReallyUnloadsAndTheNextLoadStartsFresh) {
 
   EXPECT_TRUE(f.host.unload());
   EXPECT_FALSE(f.host.pluginLoaded());
-  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(skyhost::Host::fileLoaded(FIXTURE_PLUGIN));
   EXPECT_TRUE(f.host.leftoversAtUnload().empty());
 
   ASSERT_TRUE(f.host.load(FIXTURE_PLUGIN));
@@ -177,7 +181,7 @@ TEST(Lifecycle, AStartThatFailsUnloadsThePluginAndItsRegistrations) {
   EXPECT_EQ(f.host.lastError(), "XPluginStart returned 0");
   EXPECT_FALSE(f.host.pluginLoaded());
   EXPECT_TRUE(f.host.flightLoops().empty());
-  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(skyhost::Host::fileLoaded(FIXTURE_PLUGIN));
   f.host.runFrames(100);
 }
 
@@ -205,7 +209,7 @@ TEST(Lifecycle, AFileWithoutTheEntryPointsIsRefusedAndUnloaded) {
   EXPECT_FALSE(f.host.load(NOENTRY_PLUGIN));
   EXPECT_NE(f.host.lastError().find("missing entry point XPluginStart"), std::string::npos);
   EXPECT_FALSE(f.host.pluginLoaded());
-  EXPECT_EQ(dlopen(NOENTRY_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(skyhost::Host::fileLoaded(NOENTRY_PLUGIN));
 }
 
 TEST(Lifecycle, DestroyingTheHostStopsAndUnloadsThePlugin) {
@@ -213,7 +217,7 @@ TEST(Lifecycle, DestroyingTheHostStopsAndUnloadsThePlugin) {
     WithFixture f;
     f.host.enable();
   }
-  EXPECT_EQ(dlopen(FIXTURE_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(skyhost::Host::fileLoaded(FIXTURE_PLUGIN));
 }
 
 TEST(Lifecycle, TwoPluginsRunSideBySideEachInItsOwnContext) {
@@ -226,7 +230,7 @@ TEST(Lifecycle, TwoPluginsRunSideBySideEachInItsOwnContext) {
   EXPECT_EQ(f.host.plugins()[1].name, "Fixture Two");
   EXPECT_EQ(f.host.pluginName, "Fixture");
   auto logOf = [&](XPLMPluginID id) {
-    auto get = reinterpret_cast<const char *(*)()>(dlsym(f.host.pluginHandle(id), "fixture_log"));
+    auto get = reinterpret_cast<const char *(*)()>(skyhost::Host::pluginSymbol(f.host.pluginHandle(id), "fixture_log"));
     return std::string(get ? get() : "");
   };
   // Each plugin's accessor runs in its own context, whoever reads it.
@@ -246,7 +250,7 @@ TEST(Lifecycle, TwoPluginsRunSideBySideEachInItsOwnContext) {
   // Unloading one leaves the other running and its registrations in place.
   EXPECT_TRUE(f.host.unload(second));
   EXPECT_TRUE(f.host.leftoversAtUnload().empty());
-  EXPECT_EQ(dlopen(FIXTURE_PLUGIN2, RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_FALSE(skyhost::Host::fileLoaded(FIXTURE_PLUGIN2));
   EXPECT_FALSE(f.host.planesAcquired());
   EXPECT_EQ(f.host.flightLoops().size(), 1u);
   EXPECT_EQ(f.host.windows().size(), 1u);

@@ -17,7 +17,7 @@ fail() { echo "package check FAILED: $*" >&2; exit 1; }
 # 2.36). The C++ runtime linked into the file asks for 2.35 (_dl_find_object in its unwinder).
 GLIBC_FLOOR=2.35
 
-zip=$PKG/Skytether-$VERSION-lin_x64.zip
+zip=$PKG/Skytether-$VERSION.zip
 tgz=$PKG/skytether-server-$VERSION-linux.tar.gz
 [ -f "$zip" ] || fail "missing $zip"
 [ -f "$tgz" ] || fail "missing $tgz"
@@ -27,7 +27,8 @@ python3 - "$zip" "$work/plugin" <<'PY' || fail "plugin zip contents"
 import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
 names = sorted(n.rstrip('/') for n in z.namelist())
-want = ['Skytether', 'Skytether/README.txt', 'Skytether/lin_x64', 'Skytether/lin_x64/Skytether.xpl']
+want = ['Skytether', 'Skytether/README.txt', 'Skytether/lin_x64', 'Skytether/lin_x64/Skytether.xpl',
+        'Skytether/win_x64', 'Skytether/win_x64/Skytether.xpl']
 if names != want:
     sys.exit('zip holds %s, want %s' % (names, want))
 z.extractall(sys.argv[2])
@@ -60,6 +61,38 @@ mkdir -p "$work/root"
   fail "the simulated host could not run the unpacked plugin: $(tail -5 "$work/host.txt")"
 grep -q "A plugin that provides for high-res network play. (Alpha releases)" "$work/host.txt" ||
   fail "plugin did not describe itself"
+
+# ---- the Windows plugin file: a DLL that exports the five entry points and imports only the
+# SDK's DLLs, OpenGL and Windows' own (the C++ runtime, libgcc and winpthread are inside) ----
+dll=$work/plugin/Skytether/win_x64/Skytether.xpl
+x86_64-w64-mingw32-objdump -f "$dll" | grep -q 'file format pei-x86-64' || fail "the Windows file is no 64-bit DLL"
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  sed -n 's/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+[ "$exports" = "XPluginDisable XPluginEnable XPluginReceiveMessage XPluginStart XPluginStop " ] ||
+  fail "the Windows file exports: $exports"
+imports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+[ "$imports" = "ADVAPI32.DLL BCRYPT.DLL KERNEL32.DLL MSVCRT.DLL OPENGL32.DLL WS2_32.DLL XPLM_64.DLL XPWIDGETS_64.DLL " ] ||
+  fail "the Windows file imports $imports"
+echo "Windows plugin file imports $imports"
+# It loads in the Windows build of the simulated host (under wine) from the unpacked folder.
+WIN=$(cd "$BUILD/.." && pwd)/build-windows
+if [ -x "$WIN/bin/skytether-host.exe" ]; then
+  (
+    export WINEPREFIX=$WIN/wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;opengl32=n,b"
+    wineserver -p
+    wineboot -i </dev/null >/dev/null 2>&1
+    mkdir -p "$work/winroot"
+    status=0
+    wine "$WIN/bin/skytether-host.exe" --plugin "Z:$dll" --root "Z:$work/winroot" --seconds 2 \
+      >"$work/winhost.txt" 2>&1 || status=$?
+    wineserver -k || true
+    exit $status
+  ) || fail "the Windows host could not run the unpacked Windows plugin: $(tail -5 "$work/winhost.txt")"
+  grep -q "A plugin that provides for high-res network play. (Alpha releases)" "$work/winhost.txt" ||
+    fail "the Windows plugin did not describe itself"
+else
+  fail "no Windows build of the simulated host in $WIN"
+fi
 
 # ---- the server tarball ----
 tar -xzf "$tgz" -C "$work"

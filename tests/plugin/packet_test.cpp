@@ -1,10 +1,12 @@
 // The receive side: position reports into the aircraft slots, and callsign, chat and model notices,
 // sent by a fake server to the real plugin.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <clocale>
@@ -92,7 +94,10 @@ TEST_F(PacketTest, ReportsArePlacedFromTheirWorldPositionInThisHostsFrame) {
   struct Restore {
     ~Restore() { std::setlocale(LC_NUMERIC, "C"); }
   } restore;
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) return;  // no such locale installed
+  const char *const commaLocales[] = {"de_DE.UTF-8", "German_Germany.1252", "de-DE"};  // Linux's, Windows'
+  if (std::none_of(std::begin(commaLocales), std::end(commaLocales),
+                   [](const char *name) { return std::setlocale(LC_NUMERIC, name) != nullptr; }))
+    return;  // no such locale installed
   SendDatagram(report);
   EXPECT_NEAR(h.getd(Plane(18, "z")), z, 0.01);
   EXPECT_FLOAT_EQ(h.getf(Plane(18, "psi")), 270.5f);
@@ -195,6 +200,9 @@ TEST_F(PacketTest, ARunTakesNinetyDatagramsAndEachSlotKeepsItsLastReportThatMatc
 }
 
 TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "wine names 127.0.0.1 the source of a datagram sent from 127.0.0.2";
+#endif
   ReportValues v;
   v.psi = 4242.0f;
   ASSERT_TRUE(SendDatagramFrom("127.0.0.2", peer->pluginAddress, Report(0, v)));
@@ -228,6 +236,7 @@ TEST_F(PacketTest, DatagramsFromAnotherAddressAreIgnored) {
   EXPECT_EQ(peer->datagrams.size(), 2u);
 }
 
+#if !defined(_WIN32)  // the kernel's queued ICMP errors (IP_RECVERR) are Linux's
 TEST_F(PacketTest, AnErrorTheSocketHoldsCostsTheRunNoDatagram) {
   // The plugin's datagram socket, by the port the peer learned; it is told to keep ICMP answers.
   const int port = ntohs(reinterpret_cast<const sockaddr_in &>(peer->pluginAddress).sin_port);
@@ -266,6 +275,7 @@ TEST_F(PacketTest, AnErrorTheSocketHoldsCostsTheRunNoDatagram) {
   host().runFrame(0.05);
   EXPECT_FLOAT_EQ(X(4), 123.0f);
 }
+#endif
 
 TEST_F(PacketTest, TrafficIndicatorsShowWhatArrived) {
   auto shownWithin = [&](int frames, const std::string &letters) {

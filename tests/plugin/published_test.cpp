@@ -1,6 +1,5 @@
 // What other plugins see of the plugin: its datarefs follow the session, the notices and BLANK,
 // read by a second plugin in the same host, and are gone at stop.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -27,7 +26,7 @@ class PublishedTest : public NetTest {
   // What the reader read at the last of two frames.
   std::map<std::string, std::string> Read() {
     host().runFrames(2);
-    auto get = reinterpret_cast<const char *(*)()>(dlsym(host().pluginHandle(reader), "reader_snapshot"));
+    auto get = reinterpret_cast<const char *(*)()>(skyhost::Host::pluginSymbol(host().pluginHandle(reader), "reader_snapshot"));
     std::map<std::string, std::string> values;
     std::istringstream in(get ? get() : "");
     for (std::string line; std::getline(in, line);)

@@ -1,10 +1,15 @@
 #include "fake_server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +24,43 @@ socklen_t Length(const sockaddr_storage &a) {
   return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
+#if defined(_WIN32)
+// Winsock, started once for the test program's life.
+struct Winsock {
+  Winsock() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+};
+void Start() { static Winsock winsock; }
+void NonBlocking(int fd) {
+  u_long on = 1;
+  ioctlsocket(SOCKET(fd), FIONBIO, &on);
+}
+int OpenSocket(int family, int type) {
+  Start();
+  const SOCKET s = socket(family, type, 0);
+  return s == INVALID_SOCKET ? -1 : int(s);
+}
+int Accept(int listener) {
+  const SOCKET s = accept(SOCKET(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return -1;
+  NonBlocking(int(s));
+  return int(s);
+}
+void CloseSocket(int fd) { closesocket(SOCKET(fd)); }
+bool Retry() { return WSAGetLastError() == WSAEWOULDBLOCK || WSAGetLastError() == WSAEINTR; }
+std::string LastError() { return "error " + std::to_string(WSAGetLastError()); }
+constexpr int kNoSignal = 0;
+#else
 void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+int OpenSocket(int family, int type) { return socket(family, type | SOCK_CLOEXEC, 0); }
+int Accept(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }
+void CloseSocket(int fd) { close(fd); }
+bool Retry() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+std::string LastError() { return std::strerror(errno); }
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#endif
 
 }  // namespace
 
@@ -53,18 +94,20 @@ FakeServer::FakeServer(const Options &options) : keep_(options.keepDatagrams), a
 
 bool FakeServer::Open(const Options &options) {
   sockaddr_storage addr = SocketAddress(options.address, options.port);
-  int one = 1;
   ok_ = true;
   port_ = options.port;
   const auto fail = [this](const char *what) {
-    if (ok_) error_ = std::string("cannot take ") + what + ": " + std::strerror(errno);
+    if (ok_) error_ = std::string("cannot take ") + what + ": " + LastError();
     ok_ = false;
   };
   // The stream port is taken even when nothing listens on it (a connect is then refused), so
   // that with port 0 no other run can listen there meanwhile.
   if (options.listen || options.port == 0) {
-    listener_ = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = OpenSocket(addr.ss_family, SOCK_STREAM);
+#if !defined(_WIN32)  // on Windows it would let another socket take the port from this one
+    const int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
     if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0 ||
         (options.listen && listen(listener_, options.backlog) != 0)) {
       fail("the stream port");
@@ -80,10 +123,11 @@ bool FakeServer::Open(const Options &options) {
   }
   if (options.bindDatagram && ok_) {
     addr = SocketAddress(options.address, port_);
-    udp_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    udp_ = OpenSocket(addr.ss_family, SOCK_DGRAM);
     // Room for every datagram a timed batch sends before it is drained.
     if (options.receiveBuffer > 0)
-      setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
+      setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&options.receiveBuffer),
+                 sizeof options.receiveBuffer);
     if (bind(udp_, reinterpret_cast<sockaddr *>(&addr), Length(addr)) != 0) fail("the datagram port");
     NonBlocking(udp_);
   }
@@ -98,8 +142,8 @@ std::string FakeServer::serverText() const {
 
 void FakeServer::CloseAll() {
   closeClient();
-  if (listener_ >= 0) close(listener_);
-  if (udp_ >= 0) close(udp_);
+  if (listener_ >= 0) CloseSocket(listener_);
+  if (udp_ >= 0) CloseSocket(udp_);
   listener_ = udp_ = -1;
 }
 
@@ -109,7 +153,7 @@ FakeServer::~FakeServer() {
 
 bool FakeServer::acceptPending() {
   if (listener_ < 0 || !accepting_) return false;
-  int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  int fd = Accept(listener_);
   if (fd < 0) return false;
   closeClient();
   client_ = fd;
@@ -122,13 +166,13 @@ size_t FakeServer::pollStream() {
   size_t total = 0;
   char buf[4096];
   for (;;) {
-    ssize_t n = recv(client_, buf, sizeof buf, 0);
+    const long n = long(recv(client_, buf, sizeof buf, 0));
     if (n > 0) {
       streamText.append(buf, size_t(n));
       total += size_t(n);
       continue;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) clientClosed = true;
+    if (n == 0 || !Retry()) clientClosed = true;
     break;
   }
   return total;
@@ -138,7 +182,7 @@ bool FakeServer::sendStream(const std::string &bytes) {
   if (client_ < 0) return false;
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const long n = long(send(client_, bytes.data() + done, int(bytes.size() - done), kNoSignal));
     if (n <= 0) return false;
     done += size_t(n);
   }
@@ -147,19 +191,19 @@ bool FakeServer::sendStream(const std::string &bytes) {
 
 size_t FakeServer::sendStreamSome(const std::string &bytes) {
   if (client_ < 0) return 0;
-  ssize_t n = send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  const long n = long(send(client_, bytes.data(), int(bytes.size()), kNoSignal));
   return n > 0 ? size_t(n) : 0;
 }
 
 void FakeServer::closeClient() {
-  if (client_ >= 0) close(client_);
+  if (client_ >= 0) CloseSocket(client_);
   client_ = -1;
 }
 
 void FakeServer::resetClient() {
   if (client_ < 0) return;
   linger l{1, 0};
-  setsockopt(client_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  setsockopt(client_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof l);
   closeClient();
 }
 
@@ -180,7 +224,7 @@ size_t FakeServer::pollDatagrams() {
   for (;;) {
     sockaddr_storage from{};
     socklen_t len = sizeof from;
-    ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+    const long n = long(recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len));
     if (n < 0) break;
     lastDatagram.assign(buf, size_t(n));
     if (keep_) datagrams.push_back(lastDatagram);
@@ -193,6 +237,11 @@ size_t FakeServer::pollDatagrams() {
 }
 
 size_t FakeServer::drainDatagrams() {
+#if defined(_WIN32)
+  size_t total = 0;
+  char buf[2048];
+  while (recv(udp_, buf, sizeof buf, 0) >= 0 || WSAGetLastError() == WSAEMSGSIZE) ++total;
+#else
   constexpr int kBatch = 64;
   static char bufs[kBatch][2048];
   mmsghdr msgs[kBatch];
@@ -210,12 +259,18 @@ size_t FakeServer::drainDatagrams() {
     total += size_t(n);
     if (n < kBatch) break;
   }
+#endif
   datagramsRead += total;
   return total;
 }
 
 bool FakeServer::sendDatagrams(const std::vector<std::string> &texts) {
   if (udp_ < 0 || !knowsPlugin) return false;
+#if defined(_WIN32)
+  for (const std::string &t : texts)
+    if (!sendDatagram(t)) return false;
+  return true;
+#else
   constexpr size_t kBatch = 64;
   mmsghdr msgs[kBatch];
   iovec iov[kBatch];
@@ -236,22 +291,23 @@ bool FakeServer::sendDatagrams(const std::vector<std::string> &texts) {
     done += size_t(n);
   }
   return true;
+#endif
 }
 
 bool FakeServer::sendDatagram(const std::string &bytes) {
   if (udp_ < 0 || !knowsPlugin) return false;
-  return sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
-                Length(pluginAddress)) == ssize_t(bytes.size());
+  return long(sendto(udp_, bytes.data(), int(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&pluginAddress),
+                     Length(pluginAddress))) == long(bytes.size());
 }
 
 bool SendDatagramFrom(const std::string &sourceAddress, const sockaddr_storage &to,
                       const std::string &bytes) {
   sockaddr_storage src = SocketAddress(sourceAddress, 0);
-  int fd = socket(src.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = OpenSocket(src.ss_family, SOCK_DGRAM);
   bool sent = bind(fd, reinterpret_cast<sockaddr *>(&src), Length(src)) == 0 &&
-              sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                     Length(to)) == ssize_t(bytes.size());
-  close(fd);
+              long(sendto(fd, bytes.data(), int(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&to),
+                          Length(to))) == long(bytes.size());
+  CloseSocket(fd);
   return sent;
 }
 

@@ -5,7 +5,12 @@
 // thread: nothing waits in a read while a test step or a timed call runs. Make it before the
 // plugin connects: the plugin's datagram socket asks to bind the server's own address, which must
 // already be taken.
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>

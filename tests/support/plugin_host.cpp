@@ -1,7 +1,6 @@
 #include "plugin_host.h"
 
-#include <sys/stat.h>
-
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -28,25 +27,25 @@ bool PluginHost::Load(const std::string &file, std::string *error) {
   return false;
 }
 
+// Paths are UTF-8 text (the root may hold letters outside ASCII): u8path reads them so everywhere.
 void PluginHost::WriteFile(const std::string &relative, const std::string &content) {
-  const std::string path = PathOf(relative);
-  for (size_t at = path.find('/', Root().size() + 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    ::mkdir(path.substr(0, at).c_str(), 0755);
-  }
+  const std::filesystem::path path = std::filesystem::u8path(PathOf(relative));
+  std::error_code ignored;
+  std::filesystem::create_directories(path.parent_path(), ignored);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
 }
 
 std::string PluginHost::ReadFile(const std::string &relative) const {
-  std::ifstream in(PathOf(relative), std::ios::binary);
+  std::ifstream in(std::filesystem::u8path(PathOf(relative)), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 bool PluginHost::FileExists(const std::string &relative) const {
-  struct stat st;
-  return ::stat(PathOf(relative).c_str(), &st) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::u8path(PathOf(relative)), ignored);
 }
 
 }  // namespace harness

@@ -10,7 +10,9 @@ namespace harness {
 
 class PluginTest : public ::testing::Test, public PluginHost {
  protected:
-  PluginTest() : PluginHost("skytether-test-") {}
+  // A root with a letter outside ASCII, as a pilot's user folder may have: every path the plugin
+  // opens runs through it.
+  PluginTest() : PluginHost("skytether-t\xC3\xABst-") {}
   void TearDown() override { DropHost(); }  // the plugin stops before the test's own members go
 
   // Override to change the host's options before it is made (root is filled in afterwards).

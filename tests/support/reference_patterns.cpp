@@ -36,6 +36,15 @@ bool MatchStreamMessage(const std::string &text, int &number, std::string &lette
   return true;
 }
 
+std::vector<std::pair<std::string, std::string>> PreferencePairs(const std::string &text) {
+  static const pcrecpp::RE pair("(.*?)\\=(.*?)\\;");
+  pcrecpp::StringPiece input(text);
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::string key, value;
+  while (pair.Consume(&input, &key, &value)) pairs.emplace_back(key, value);
+  return pairs;
+}
+
 std::string ModelDisplayName(const std::string &path) {
   static const pcrecpp::RE display("^.*\\/(.*?)\\.[aA][cC][fF]");
   std::string name;

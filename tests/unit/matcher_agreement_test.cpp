@@ -5,6 +5,7 @@
 #include <random>
 
 #include "net/wire.h"
+#include "prefs/prefs_text.h"
 #include "reference_patterns.h"
 
 namespace {
@@ -118,6 +119,19 @@ TEST(MatcherAgreement, StreamMessagesAndLineBreaks) {
     EXPECT_EQ(std::string(1, got.letter), wantLetter);
     EXPECT_EQ(got.text, wantBody);
     EXPECT_EQ(marked.substr(next), wantRest);
+  }
+}
+
+TEST(MatcherAgreement, PreferencePairs) {
+  std::mt19937 rng(5150);
+  static const char alphabet[] = "ab==;;;\n\r x";
+  for (int i = 0; i < 50000; ++i) {
+    std::string text(rng() % 20, ' ');
+    for (char &c : text) c = alphabet[rng() % (sizeof alphabet - 1)];
+    std::vector<std::pair<std::string, std::string>> got;
+    size_t pos = 0;
+    for (std::string key, value; NextPreferencePair(text, pos, key, value);) got.emplace_back(key, value);
+    ASSERT_EQ(got, reference::PreferencePairs(text)) << text;
   }
 }
 

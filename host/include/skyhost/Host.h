@@ -120,6 +120,10 @@ class Host {
   void stop(XPLMPluginID id);
   bool unload(XPLMPluginID id);  // leftoversAtUnload() then lists what this one left
   void *pluginHandle(XPLMPluginID id) const;
+  // A function a loaded plugin file exports by name (a test fixture's helpers), null if none.
+  static void *pluginSymbol(void *pluginHandle, const char *name);
+  // Whether the file is loaded in this process (after an unload it must not be).
+  static bool fileLoaded(const std::string &path);
   XPLMPluginID pluginID() const;  // the plugin's id, XPLM_NO_PLUGIN_ID when none is loaded
   // Runs f as the plugin's own code (XPLMGetMyID answers its id), as the host runs its callbacks:
   // for a harness that calls one of the plugin's callbacks directly.

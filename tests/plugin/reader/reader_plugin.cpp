@@ -9,7 +9,7 @@
 #include "XPLMPlugin.h"
 #include "XPLMProcessing.h"
 
-#define READER_API extern "C" __attribute__((visibility("default")))
+#define READER_API PLUGIN_API
 
 namespace {
 

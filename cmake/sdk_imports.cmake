@@ -1,0 +1,42 @@
+# Import libraries for the SDK's DLLs, from .def files written from our SDK headers: every function
+# declared XPLM_API goes to XPLM_64.def, every WIDGET_API one to XPWidgets_64.def. The simulated
+# host's DLLs export the same names, so what a plugin imports and what the host gives cannot drift.
+function(skytether_sdk_imports headers out)
+  file(GLOB sdk_headers ${headers}/*.h)
+  set(xplm "LIBRARY XPLM_64.dll\nEXPORTS\n")
+  set(widgets "LIBRARY XPWidgets_64.dll\nEXPORTS\n")
+  foreach(header ${sdk_headers})
+    file(READ ${header} text)
+    # Declarations may span lines: the name is the word before the first "(" after the macro.
+    string(REGEX MATCHALL "(XPLM|WIDGET)_API[^;(]*\\(" declarations "${text}")
+    foreach(declaration ${declarations})
+      string(REGEX MATCH "([A-Za-z0-9_]+)[ \t\r\n]*\\($" name "${declaration}")
+      set(name ${CMAKE_MATCH_1})
+      if(declaration MATCHES "^WIDGET_API")
+        string(APPEND widgets "  ${name}\n")
+      else()
+        string(APPEND xplm "  ${name}\n")
+      endif()
+    endforeach()
+  endforeach()
+  file(MAKE_DIRECTORY ${out})
+  file(WRITE ${out}/XPLM_64.def.new "${xplm}")
+  file(WRITE ${out}/XPWidgets_64.def.new "${widgets}")
+  foreach(lib XPLM_64 XPWidgets_64)
+    file(COPY_FILE ${out}/${lib}.def.new ${out}/${lib}.def ONLY_IF_DIFFERENT)
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${sdk_headers})
+  get_filename_component(bin ${CMAKE_CXX_COMPILER} DIRECTORY)
+  string(REGEX REPLACE "g\\+\\+(-posix|-win32)?$" "dlltool" dlltool ${CMAKE_CXX_COMPILER})
+  foreach(lib XPLM_64 XPWidgets_64)
+    add_custom_command(OUTPUT ${out}/lib${lib}.a
+      COMMAND ${dlltool} -d ${out}/${lib}.def -D ${lib}.dll -l ${out}/lib${lib}.a
+      DEPENDS ${out}/${lib}.def VERBATIM)
+  endforeach()
+  add_custom_target(sdk_import_libs DEPENDS ${out}/libXPLM_64.a ${out}/libXPWidgets_64.a)
+  add_library(sdk_imports INTERFACE)
+  add_dependencies(sdk_imports sdk_import_libs)
+  target_link_libraries(sdk_imports INTERFACE ${out}/libXPLM_64.a ${out}/libXPWidgets_64.a)
+  # For the simulated host's forwarding DLLs.
+  set(SKYTETHER_SDK_DEF_DIR ${out} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,144 @@
+// Server names are looked up by the system's resolver (getaddrinfo) on a thread of the lookup's
+// own, where the system offers no asynchronous lookup that the main thread can poll. The thread
+// runs nothing but the C library's getaddrinfo and then says it is done; the host's main thread
+// starts a lookup and asks, from the receive cycle, whether it has ended, and joins the thread
+// once it has (the thread is then past its last step).
+// The thread's code is in the plugin file: while one runs, it keeps the file loaded, so that a
+// plugin unloaded meanwhile stays in memory until the lookup ends (with a lookup still hanging at
+// stop, for good: a reload then finds the file still loaded).
+#include <dlfcn.h>
+#include <netdb.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/lookup_common.h"
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+struct Lookup {
+  std::string name;
+  std::thread thread;
+  std::atomic<bool> done{false};
+  int code = 0;
+  addrinfo *result = nullptr;
+  long deadlineMs = 0;
+  void *pin = nullptr;  // this plugin file, held loaded while the thread runs
+};
+
+Lookup *current = nullptr;
+// Lookups given up while their thread was still working: freed once it has ended.
+std::vector<Lookup *> dropped;
+
+void *PinThisFile() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&PinThisFile), &info) == 0 || info.dli_fname == nullptr) return nullptr;
+  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
+void Run(Lookup *lookup) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  // Stream addresses of either family, in the order the system prefers them.
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  lookup->code = getaddrinfo(lookup->name.c_str(), nullptr, &hints, &lookup->result);
+  lookup->done.store(true, std::memory_order_release);
+}
+
+bool Finished(Lookup *lookup) {
+  return lookup->done.load(std::memory_order_acquire);
+}
+
+void Free(Lookup *lookup) {
+  if (lookup->thread.joinable()) lookup->thread.join();  // past its last step already
+  if (lookup->result != nullptr) freeaddrinfo(lookup->result);
+  if (lookup->pin != nullptr) dlclose(lookup->pin);
+  delete lookup;
+}
+
+void FreeFinishedDropped() {
+  for (size_t i = 0; i < dropped.size();) {
+    if (Finished(dropped[i])) {
+      Free(dropped[i]);
+      dropped[i] = dropped.back();
+      dropped.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+void Drop(Lookup *lookup) {
+  if (Finished(lookup))
+    Free(lookup);
+  else
+    dropped.push_back(lookup);
+}
+
+}  // namespace
+
+bool StartLookup(const std::string &name, std::string &failure) {
+  FreeFinishedDropped();
+  if (current != nullptr) {
+    Drop(current);
+    current = nullptr;
+  }
+  Lookup *lookup = new Lookup();
+  lookup->name = name;
+  lookup->deadlineMs = SteadyMs() + kLookupWaitMs;
+  lookup->pin = PinThisFile();
+  try {
+    lookup->thread = std::thread(Run, lookup);
+  } catch (const std::exception &) {
+    failure = "name lookup failed (no thread for it)";
+    Free(lookup);
+    return false;
+  }
+  current = lookup;
+  return true;
+}
+
+LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
+  FreeFinishedDropped();
+  if (current == nullptr) {
+    failure = "no name lookup";
+    return LookupResult::Failed;
+  }
+  if (!Finished(current)) {
+    if (SteadyMs() < current->deadlineMs) return LookupResult::Waiting;
+    Drop(current);
+    current = nullptr;
+    failure = "the name server did not answer";
+    return LookupResult::Failed;
+  }
+  const int code = current->code;
+  candidates.clear();
+  if (code == 0) AppendCandidates(current->result, port, candidates);
+  Free(current);
+  current = nullptr;
+  if (!candidates.empty()) return LookupResult::Done;
+  failure = code == 0 ? "no address for this name" : LookupFailure(code);
+  return LookupResult::Failed;
+}
+
+void CancelLookup() {
+  FreeFinishedDropped();
+  if (current != nullptr) Drop(current);
+  current = nullptr;
+}
+
+void ReleaseLookups() {
+  CancelLookup();
+  // A thread still running keeps its lookup and the file it runs in; it ends on its own.
+  for (Lookup *lookup : dropped) lookup->thread.detach();
+  dropped.clear();
+}
+
+}  // namespace platform
