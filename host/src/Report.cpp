@@ -203,6 +203,7 @@ std::string Host::dumpJson() const {
   j.key("readOnlyWrites").beginObject();
   for (const auto &w : readOnlyWriteCounts()) j.key(w.first).value(w.second);
   j.endObject();
+  j.key("nonFiniteWrites").value(h.nonFiniteWrites);
   j.key("publishedDataRefs").beginArray();
   for (const PublishedDataRef &d : publishedDataRefs()) {
     j.beginObject().key("name").value(d.name).key("types").value(d.types).key("writable").value(d.writable);
@@ -465,6 +466,7 @@ std::string Host::report() const {
     out << "Writes to read-only datarefs, ignored:\n";
     for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
   }
+  if (h.nonFiniteWrites > 0) out << "Writes of an infinity or a NaN: " << h.nonFiniteWrites << "\n";
 
   out << "\nPlanes: " << h.options.totalAircraft << " enabled by the user, active " << h.activeAircraft
       << ", "

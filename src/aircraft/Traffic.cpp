@@ -183,7 +183,7 @@ void AcquirePlanes() {
 
 std::string PlanesWait() {
   if (tcpconnected == 0 || planesHolder.empty()) return std::string();
-  return "Traffic waits for the planes held by " + planesHolder;
+  return "Traffic waits: planes held by " + planesHolder;
 }
 
 void ReleasePlanes() {

@@ -487,7 +487,7 @@ TEST_F(PacketTest, AnotherPluginHasThePlanesWhileDisconnectedAndTheSessionTakesT
   EXPECT_TRUE(host().planesHeldElsewhere());
   ASSERT_TRUE(host().commandOnce("skytether/connect"));
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
-  EXPECT_EQ(StatusLine(), "Traffic waits for the planes held by Other Traffic");
+  EXPECT_EQ(StatusLine(), "Traffic waits: planes held by Other Traffic");
   host().setPlanesHeldElsewhere(false);
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
