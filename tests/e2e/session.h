@@ -129,7 +129,6 @@ class Server {
   // sanitizer build also means no error or leak report.
   int stop() { return process_->Signal(SIGTERM, 10); }
   std::string log() const { return process_ ? process_->Log() : std::string(); }
-  bool waitForLog(const std::string &needle, double timeout) { return process_->WaitForLog(needle, timeout); }
 
  private:
   std::vector<std::string> args_;
