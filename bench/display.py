@@ -157,10 +157,11 @@ def read_trace(path):
     with open(path) as f:
         for line in f:
             v = line.split()
-            if len(v) < 6:
+            if len(v) < 8:
                 continue
+            # The user's own pitch and roll (v[6], v[7]) are not used here.
             planes = {}
-            for k in range(6, len(v) - 6, 7):
+            for k in range(8, len(v) - 6, 7):
                 planes[int(v[k])] = tuple(float(x) for x in v[k + 1:k + 7])
             frames.append((int(v[0]) * 1e-6, float(v[2]), float(v[3]), float(v[4]), float(v[5]), planes))
     return frames

@@ -120,8 +120,9 @@ double SenderSeconds(long microsA, double arrivalA, long microsB, double arrival
 
 bool SmoothTrack::IsNewer(double arrival, long micros) const {
   if (count_ == 0 || !timed_) return true;
+  // Only a report sent before the newest is old; one of the same moment is taken.
   const Entry &last = entries_[newest_];
-  return SenderSeconds(last.micros, last.arrival, micros, arrival) > 0;
+  return SenderSeconds(last.micros, last.arrival, micros, arrival) >= 0;
 }
 
 void SmoothTrack::Reset() {
@@ -191,6 +192,8 @@ bool SmoothTrack::Take(const TrackReport &r, double now) {
   if (!IsNewer(r.arrival, r.micros)) return false;
   const Entry &last = entries_[newest_];
   const double sent = last.sent + SenderSeconds(last.micros, last.arrival, r.micros, r.arrival);
+  // The same moment again (a datagram that came twice): nothing new to fit.
+  if (sent == last.sent) return true;
   const Pose shown = At(now);
 
   // A report the path cannot have come to is not motion: across it or past it by more than the

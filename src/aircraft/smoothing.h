@@ -40,8 +40,8 @@ double SenderSeconds(long microsA, double arrivalA, long microsB, double arrival
 class SmoothTrack {
  public:
   // Takes a report at the receiver's time now (what is shown from now on goes on from where the
-  // aircraft is shown at now). A timed report no newer than the newest taken is dropped: returns
-  // false.
+  // aircraft is shown at now). A timed report older than the newest taken is dropped: returns
+  // false; one of the same moment is taken and changes nothing.
   bool Take(const TrackReport &r, double now);
   bool Take(const TrackReport &r) { return Take(r, r.arrival); }
   // Whether Take would take a timed report with these microseconds and arrival.
