@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <tuple>
 
 #include "child_process.h"
 #include "net_fixture.h"
@@ -197,8 +198,17 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
     ASSERT_EQ(peer->datagrams.size(), 1u);
     auto m = Split(peer->datagrams[0]);
     const std::string own = "sim/flightmodel/position/";
-    for (auto [field, name] : {std::pair{2, "local_x"}, {4, "local_z"}, {5, "latitude"}, {6, "longitude"}})
-      EXPECT_EQ(m[field], Num(float(h.getd(own + name)))) << name;
+    // x and z as floats, latitude and longitude to the millimetre.
+    for (auto [field, name, degrees] : {std::tuple{2, "local_x", false}, {4, "local_z", false},
+                                        {5, "latitude", true}, {6, "longitude", true}}) {
+      const double v = h.getd(own + name);
+      char text[32];
+      if (degrees)
+        std::snprintf(text, sizeof text, "%.11g", v);
+      else
+        std::snprintf(text, sizeof text, "%.9g", double(float(v)));
+      EXPECT_EQ(m[field], text) << name;
+    }
   }
 }
 
