@@ -35,8 +35,10 @@ void SendChatLine() {
 
 }  // namespace
 
-void OpenOrCloseChat() {
+bool OpenOrCloseChat() {
   if (showChatWindow == 0) {
+    // In VR a window not shown there would swallow the pilot's keys unseen.
+    if (VREnabled() && !XPLMWindowIsInVR(imReadWin)) return false;
     showChatWindow = 1;
     XPLMTakeKeyboardFocus(imReadWin);
     imWriteFocus = 1;
@@ -45,6 +47,7 @@ void OpenOrCloseChat() {
     // The window was open without the keyboard (Tab already gave it back): close it.
     showChatWindow = 0;
   }
+  return true;
 }
 
 void HandBackChatKeyboard() {
@@ -67,10 +70,7 @@ int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*
   gVirtualKey = inVirtualKey;
 
   // Shift, Control and Option are ignored, so Shift-Tab works as Tab.
-  if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0) {
-    OpenOrCloseChat();
-    return 0;
-  }
+  if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0 && OpenOrCloseChat()) return 0;
   return 1;
 }
 
