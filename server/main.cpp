@@ -82,15 +82,15 @@ int main(int argc, char **argv) {
 
   // The operator's controls: carried out on this thread by the desk, asked for over HTTP on an
   // address of their own, passed to the other nodes through Redis.
-  o.admin_http.limits = AdminLimits();
+  UseAdminLimits(&o.admin_http, o.admin_tokens);
   HttpServer admin_http(o.admin_http);  // before the desk: the desk's answers may still reach it
-  Operator op(registry, admin_counters, WallSeconds, Now, clustered);
+  Operator op(registry, admin_counters, WallSeconds, Now, clustered, o.accounts_file.empty());
   op.bans() = std::move(o.bans);
   registry.SetPolicy(&op);
   OperatorDesk desk(io, server, op, o.accounts_file.empty() ? nullptr : &o.accounts,
                     DeskOptions{o.accounts_file, o.ban_file});
   if (cluster) {
-    desk.share = [&cluster](const AdminAction &a) { cluster->ShareAdmin(a); };
+    desk.share = [&cluster](const AdminAction &a) { return cluster->ShareAdmin(a); };
     cluster->on_admin = [&desk](const AdminAction &a) { desk.FromCluster(a); };
   }
   if (o.admin) AddAdminRoutes(admin_http, o.admin_tokens, desk, admin_counters);
@@ -99,6 +99,7 @@ int main(int argc, char **argv) {
     hangup.async_wait([&](const asio::error_code &ec, int) {
       if (ec) return;
       desk.ReloadAccounts("SIGHUP", nullptr);
+      desk.ReloadBans("SIGHUP");
       on_hangup();
     });
   };
@@ -135,24 +136,18 @@ int main(int argc, char **argv) {
       return 1;
     }
     server.PublishTo(&board);
-    const std::string &address = o.http_options.address;
-    const bool v6 = address.find(':') != std::string::npos;
-    LogLine("status page on http://" + (v6 ? "[" + address + "]" : address) + ":" +
-            std::to_string(http.port()) + "/");
+    LogLine("status page on http://" + HostPort(o.http_options.address, http.port()) + "/");
   }
   if (o.admin) {
     if (!admin_http.Start(&error)) {
       std::fprintf(stderr, "skytether-server: %s (--admin-http)\n", error.c_str());
       return 1;
     }
-    const std::string &address = o.admin_http.address;
-    const bool v6 = address.find(':') != std::string::npos;
-    LogLine("admin controls on http://" + (v6 ? "[" + address + "]" : address) + ":" +
-            std::to_string(admin_http.port()) + "/v1/admin/ (" + std::to_string(o.admin_tokens.size()) +
-            " tokens)");
+    LogLine("admin controls on http://" + HostPort(o.admin_http.address, admin_http.port()) + "/v1/admin/ (" +
+            std::to_string(o.admin_tokens.size()) + " tokens)");
   }
   if (!o.ban_file.empty()) {
-    LogLine("bans: " + std::to_string(op.bans().all().size()) + " from " + o.ban_file);
+    LogLine("bans: " + std::to_string(op.bans().size()) + " from " + o.ban_file);
   } else if (o.admin || cluster) {
     LogLine("bans: no --ban-file, so bans last until the server stops");
   }

@@ -23,7 +23,8 @@ const char kUsage[] =
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--http [ADDR:]PORT [--http-trusted-proxy ADDR[,ADDR...]]]\n"
-    "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]] [--ban-file FILE]\n"
+    "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]\n"
+    "                         [--admin-trusted-proxy ADDR[,ADDR...]]] [--ban-file FILE]\n"
     "                        [--help] [--version]\n"
     "       skytether-server --check-accounts FILE\n"
     "  --listen ADDR          address to bind, IPv4 or IPv6 (default 0.0.0.0)\n"
@@ -52,7 +53,10 @@ const char kUsage[] =
     "                         (on 127.0.0.1 unless ADDR is given; port 0 picks a free one)\n"
     "  --http-trusted-proxy ADDR[,ADDR...]\n"
     "                         reverse proxies whose X-Forwarded-For names the client: requests\n"
-    "                         through them are limited per client, not per proxy\n"
+    "                         through them are limited per client, not per proxy (the status page\n"
+    "                         and the controls)\n"
+    "  --admin-trusted-proxy ADDR[,ADDR...]\n"
+    "                         the same for the controls alone\n"
     "  --admin-token-file FILE\n"
     "                         \"name token\" per line, readable by its owner only: turns on the\n"
     "                         operator's controls (kick, ban, mute, reload the accounts) over HTTP\n"
@@ -156,7 +160,7 @@ bool ParseHttpAddress(const std::string &text, HttpOptions *out, std::string *er
 int ReadOptions(int argc, char **argv, Options *out) {
   Options &o = *out;
   std::string password_file, bpf_dir, token_file;
-  bool admin_address = false;
+  bool admin_address = false, admin_proxy = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -206,7 +210,10 @@ int ReadOptions(int argc, char **argv, Options *out) {
     } else if (arg == "--max-nodes") {
       if (!ParseInt(value, 1, 10000, &n)) return Fail("bad --max-nodes: " + std::string(value));
       o.cluster.max_nodes = static_cast<std::size_t>(n);
-    } else if (arg == "--http-trusted-proxy") {
+    } else if (arg == "--http-trusted-proxy" || arg == "--admin-trusted-proxy") {
+      // The status page's proxies may front the controls too; the controls' may be their own.
+      const bool both = arg == "--http-trusted-proxy";
+      admin_proxy = admin_proxy || !both;
       std::string list = value;
       for (std::size_t at = 0; at <= list.size();) {
         std::size_t comma = list.find(',', at);
@@ -214,8 +221,9 @@ int ReadOptions(int argc, char **argv, Options *out) {
         const std::string one = list.substr(at, comma - at);
         asio::error_code ec;
         const asio::ip::address a = asio::ip::make_address(one, ec);
-        if (ec) return Fail("bad --http-trusted-proxy (IP addresses, comma between): " + one);
-        o.http_options.limits.trusted_proxies.push_back(a.to_string());
+        if (ec) return Fail("bad " + arg + " (IP addresses, comma between): " + one);
+        if (both) o.http_options.limits.trusted_proxies.push_back(a.to_string());
+        o.admin_http.limits.trusted_proxies.push_back(a.to_string());
         at = comma + 1;
       }
     } else if (arg == "--redis-password-file") {
@@ -272,7 +280,8 @@ int ReadOptions(int argc, char **argv, Options *out) {
   o.server.version = SKYTETHER_VERSION;
   o.server.node_name = o.cluster.name.empty() ? DefaultNodeName() : o.cluster.name;
 
-  if (admin_address && token_file.empty()) return Fail("--admin-http needs --admin-token-file");
+  if ((admin_address || admin_proxy) && token_file.empty())
+    return Fail(std::string(admin_address ? "--admin-http" : "--admin-trusted-proxy") + " needs --admin-token-file");
   if (!token_file.empty()) {
     std::string text, error;
     std::vector<std::string> problems;
@@ -292,11 +301,12 @@ int ReadOptions(int argc, char **argv, Options *out) {
       o.admin_http.port = kAdminPort;
     }
   }
+  o.bans = BanList(o.accounts_file.empty());  // without accounts, user IDs compare folded
   if (!o.ban_file.empty()) {
     std::string text, error;
     std::vector<std::string> problems;
     bool missing = false;
-    if (!ReadWholeFile(o.ban_file, &text, &error, &missing)) {
+    if (!ReadWholeFile(o.ban_file, &text, &error, &missing, true)) {
       std::fprintf(stderr, "skytether-server: %s\n", error.c_str());
       return 2;
     }

@@ -388,11 +388,15 @@ void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) 
   }
 }
 
-void ClusterNode::ShareAdmin(const AdminAction &a) {
+AdminReach ClusterNode::ShareAdmin(const AdminAction &a) {
   AdminAction named = a;
   named.by = options_.name + "/" + a.by;
-  if (!link_.Publish(names_.Admin(), EncodeAdmin(node_, named)))
-    Log("cluster: Redis is away; " + Describe(a) + " holds on this node only");
+  AdminReach reach;
+  reach.passed = link_.Publish(names_.Admin(), EncodeAdmin(node_, named));
+  if (!reach.passed) Log("cluster: Redis is away; " + Describe(a) + " holds on this node only");
+  for (const auto &p : peers_) (reach.passed ? reach.nodes : reach.missed).push_back(p.second.name);
+  reach.missed.insert(reach.missed.end(), gone_.begin(), gone_.end());
+  return reach;
 }
 
 void ClusterNode::OnPresence(const Presence &p) {
@@ -409,6 +413,7 @@ void ClusterNode::OnPresence(const Presence &p) {
       return;
     }
     found = peers_.emplace(p.node, Peer()).first;
+    gone_.erase(p.name);
     relay_.Note(Event::kClusterNode, "cluster: node " + p.name + " (" + p.node + ") joined");
     counters_.nodes = peers_.size();
   }
@@ -439,6 +444,7 @@ void ClusterNode::DropPeer(const std::string &node, const std::string &why) {
   auto it = peers_.find(node);
   if (it == peers_.end()) return;
   relay_.Note(Event::kClusterNode, "cluster: node " + it->second.name + " (" + node + ") left: " + why);
+  if (gone_.size() < options_.max_nodes) gone_.insert(it->second.name);
   registry_.RemoveNode(node, "node " + it->second.name + " left");
   peers_.erase(it);
   counters_.nodes = peers_.size();

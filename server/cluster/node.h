@@ -17,6 +17,7 @@
 
 #include "cluster/redis_link.h"
 #include "cluster/wire.h"
+#include "core/operator.h"
 #include "core/registry.h"
 #include "core/status.h"
 #include "net/server.h"
@@ -73,8 +74,9 @@ class ClusterNode : public RelayWing {
   // by their node's name.
   void AddStatus(StatusSnapshot *s) const override;
 
-  // Passes an operator's action to the other nodes; by is named with this node.
-  void ShareAdmin(const AdminAction &a);
+  // Passes an operator's action to the other nodes; by is named with this node. Says which
+  // nodes get it and which, known to be gone (or every one, when Redis is away), do not.
+  AdminReach ShareAdmin(const AdminAction &a);
   // An action another node passed on, to carry out here.
   std::function<void(const AdminAction &)> on_admin;
 
@@ -114,6 +116,7 @@ class ClusterNode : public RelayWing {
   double next_presence_ = 0;
   bool stopped_ = false;
   std::map<std::string, Peer> peers_;
+  std::set<std::string> gone_;  // names of nodes that left and have not come back (at most max_nodes)
   std::unordered_map<int, std::int64_t> logins_;  // local pilots' login times, for their claims
   Presence changes_;              // changes not yet published
   std::string position_channel_;  // scratch: the channel of one position

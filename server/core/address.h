@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace skytether {
 
@@ -17,7 +18,10 @@ struct IpAddr {
     std::size_t operator()(const IpAddr &a) const;
   };
   static IpAddr V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
+  // "192.0.2.7", or IPv6 in its short form ("2001:db8::1", "::1").
   std::string ToString() const;
+  // Any form of either back; false for anything else.
+  static bool Parse(std::string_view text, IpAddr *out);
 };
 
 struct Endpoint {
@@ -25,6 +29,11 @@ struct Endpoint {
   std::uint16_t port = 0;
   bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
   bool operator!=(const Endpoint &o) const { return !(*this == o); }
+  // "192.0.2.7:49556", "[2001:db8::1]:49556".
+  std::string ToString() const;
 };
+
+// An address and a port as one text: "192.0.2.7:80", "[::1]:80" (an address holding ':' is IPv6).
+std::string HostPort(const std::string &address, int port);
 
 }  // namespace skytether

@@ -1,7 +1,9 @@
 #include "core/admin.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <set>
 
 #include "core/bans.h"
 
@@ -77,9 +79,19 @@ bool AdminTokens::Parse(std::string_view text, std::vector<std::string> *problem
       problems->push_back(at + "expected \"name token\" (a name of letters, digits, . - _)");
       continue;
     }
+    if (std::any_of(token.begin(), token.end(), IsBlank)) {
+      problems->push_back(at + "the token of " + name + " holds a blank: a token is one word");
+      continue;
+    }
     if (token.size() < kMinTokenLength) {
       problems->push_back(at + "the token of " + name + " is shorter than " +
                           std::to_string(kMinTokenLength) + " bytes");
+      continue;
+    }
+    // A token typed by hand, or one byte over and over, is guessed long before 128 random bits.
+    if (std::set<char>(token.begin(), token.end()).size() < kMinTokenBytes) {
+      problems->push_back(at + "the token of " + name + " has fewer than " + std::to_string(kMinTokenBytes) +
+                          " different bytes: make one at random (openssl rand -base64 32)");
       continue;
     }
     if (!names.emplace(name, number).second) {
@@ -199,9 +211,11 @@ bool ActionFromForm(AdminAction::Kind kind, const std::map<std::string, std::str
       }
       a.user = value;
     } else if (name == "duration" && timed) {
-      if (!ParseDuration(value, &a.seconds)) {
+      // "0" would read as for good: a ban meant to be short must not become one for ever.
+      if (!ParseDuration(value, &a.seconds) || (a.seconds == 0 && value != "never")) {
         *error =
-            "duration is a number of seconds, or of minutes, hours or days (90, 30m, 2h, 7d; at most 366d)";
+            "duration is a number of seconds, or of minutes, hours or days, above 0 (90, 30m, 2h, 7d; at most "
+            "366d), or never (as without it: for good)";
         return false;
       }
     } else if (name == "reason" && kind != AdminAction::Kind::kReloadAccounts) {

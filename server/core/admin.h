@@ -12,11 +12,12 @@
 namespace skytether {
 
 // The admin token file: "name token" per line, '#' comments, blank lines. The name says in the
-// log who acted; the token is the rest of the line (blanks at its ends dropped), at least
-// kMinTokenLength bytes.
+// log who acted; the token is one word of at least kMinTokenLength bytes, at least kMinTokenBytes
+// of them different (what a token made at random has, and one typed by hand may not).
 class AdminTokens {
  public:
   static constexpr std::size_t kMinTokenLength = 16;
+  static constexpr std::size_t kMinTokenBytes = 16;
   // Replaces the tokens with the file's; false (nothing changed) with every bad line, each as
   // "line N: what is wrong", in *problems.
   bool Parse(std::string_view text, std::vector<std::string> *problems);

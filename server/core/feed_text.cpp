@@ -34,12 +34,15 @@ std::string Stamp(double unix_seconds) {
   return buf;
 }
 
-// A field holds no separator and no line break; a reader splits on ':' alone.
+// A field holds no separator and no line break (a reader splits on ':' alone), and does not
+// start with what makes a line a comment (';') or a section ('!'), nor with a blank a reader may
+// trim before looking: the first field of a line is a pilot's callsign or a node's name.
 std::string Clean(const std::string &text) {
   std::string out;
   for (char c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) continue;
-    out += c == ':' ? '_' : c;
+    const bool first = out.empty();
+    out += c == ':' || (first && (c == ';' || c == '!' || c == ' ')) ? '_' : c;
   }
   return out;
 }

@@ -1,5 +1,7 @@
 #include "core/operator.h"
 
+#include <algorithm>
+
 #include "core/status.h"
 
 namespace skytether {
@@ -11,6 +13,19 @@ std::string Names(const std::vector<std::string> &names) {
   return s + "]";
 }
 
+// "addresses":[..],"ids":[..]: what a ban or mute holds besides its user ID.
+std::string HeldFields(const Ban &b) {
+  std::string s = "\"addresses\":[";
+  for (std::size_t i = 0; i < b.addresses.size(); ++i) s += (i ? "," : "") + JsonString(b.addresses[i].ToString());
+  s += "],\"ids\":[";
+  for (std::size_t i = 0; i < b.ids.size(); ++i) s += (i ? "," : "") + std::to_string(b.ids[i]);
+  return s + "]";
+}
+
+std::string HeldJson(const Ban &b) {
+  return "{\"user\":" + JsonString(b.user) + "," + HeldFields(b) + "}";
+}
+
 std::string Error(AdminOutcome *o, int status, const std::string &message) {
   o->status = status;
   return "{\"ok\":false,\"error\":" + JsonString(message) + "}";
@@ -18,15 +33,18 @@ std::string Error(AdminOutcome *o, int status, const std::string &message) {
 
 }  // namespace
 
-Operator::Operator(Registry &registry, AdminCounters &counters, Clock wall, Clock now, bool clustered)
+Operator::Operator(Registry &registry, AdminCounters &counters, Clock wall, Clock now, bool clustered, bool open)
     : registry_(registry),
       counters_(counters),
       wall_(std::move(wall)),
       now_(std::move(now)),
-      clustered_(clustered) {}
+      clustered_(clustered),
+      open_(open),
+      bans_(open),
+      mutes_(open) {}
 
-std::string Operator::LoginRefusal(std::string_view user) const {
-  const Ban *b = bans_.Find(user, wall_());
+std::string Operator::LoginRefusal(std::string_view user, const IpAddr &address, int id) const {
+  const Ban *b = bans_.Find(user, &address, id, wall_());
   if (b == nullptr) return std::string();
   ++counters_.banned_logins;
   std::string why = b->until == 0 ? "banned" : "banned until " + UtcTime(b->until);
@@ -34,12 +52,20 @@ std::string Operator::LoginRefusal(std::string_view user) const {
   return why;
 }
 
-bool Operator::Muted(std::string_view user) const {
-  auto it = mutes_.find(user);
-  return it != mutes_.end() && (it->second == 0 || wall_() < it->second);
+bool Operator::Muted(std::string_view user, const IpAddr &address, int id) const {
+  return mutes_.Find(user, &address, id, wall_()) != nullptr;
 }
 
-AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
+void Operator::Holds(const std::string &key, int id, Ban *into) const {
+  registry_.ForEachPilot([&](const Client &c) {
+    if (c.remote || (FoldUser(c.account) != key && c.id != id)) return;
+    if (std::find(into->addresses.begin(), into->addresses.end(), c.peer) == into->addresses.end())
+      into->addresses.push_back(c.peer);
+    if (std::find(into->ids.begin(), into->ids.end(), c.id) == into->ids.end()) into->ids.push_back(c.id);
+  });
+}
+
+AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster, const AdminShare &share) {
   using Kind = AdminAction::Kind;
   AdminOutcome o;
   const double wall = wall_();
@@ -64,13 +90,24 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
       b.until = a.seconds > 0 ? wall + a.seconds : 0;
       b.by = who;
       b.reason = a.reason;
-      bans_.Add(b);
-      o.bans_changed = true;
+      // Without accounts a user ID is whatever a pilot types: the ban holds what tells the
+      // banned sessions apart too, their addresses and uniqueIDs.
+      const std::string key = bans_.Key(a.user);
+      if (open_) Holds(key, -1, &b);
       const std::string until = b.until == 0 ? "for good" : "until " + UtcTime(b.until);
-      closed = registry_.Kick(-1, a.user, "banned " + until + " " + why,
-                              "Server: you are banned " + until + (a.reason.empty() ? "" : ": " + a.reason),
-                              now_());
-      extra = ",\"until\":" + (b.until == 0 ? std::string("null") : JsonString(UtcTime(b.until)));
+      closed = registry_.KickIf(
+          [&](const Client &c) {
+            return bans_.Key(c.account) == key ||
+                   std::find(b.addresses.begin(), b.addresses.end(), c.peer) != b.addresses.end() ||
+                   std::find(b.ids.begin(), b.ids.end(), c.id) != b.ids.end();
+          },
+          "banned " + until + " " + why,
+          "Server: you are banned " + until + (a.reason.empty() ? "" : ": " + a.reason), now_());
+      extra = ",\"until\":" + (b.until == 0 ? std::string("null") : JsonString(UtcTime(b.until))) +
+              ",\"banned\":" + HeldJson(b);
+      bans_.Add(b);
+      o.bans_changed = o.ban_added = true;
+      o.ban = std::move(b);
       break;
     }
     case Kind::kUnban:
@@ -80,10 +117,16 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
     case Kind::kMute:
     case Kind::kUnmute:
       if (here) {
-        if (a.kind == Kind::kMute)
-          mutes_[account] = a.seconds > 0 ? wall + a.seconds : 0;
-        else
-          mutes_.erase(account);
+        if (a.kind == Kind::kMute) {
+          Ban m;
+          m.user = account;
+          m.until = a.seconds > 0 ? wall + a.seconds : 0;
+          if (open_) Holds(mutes_.Key(account), a.id, &m);
+          extra = ",\"muted\":" + HeldJson(m);
+          mutes_.Add(std::move(m));
+        } else {
+          mutes_.Lift(account);
+        }
         // Every node holds a mute by user ID: the pilot may come back through another one.
         if (a.id >= 0) {
           o.shared.id = -1;
@@ -91,7 +134,7 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
           o.share = true;
         }
       }
-      extra = std::string(",\"muted_here\":") + (here ? JsonString(account) : "null");
+      extra += std::string(",\"muted_here\":") + (here ? JsonString(account) : "null");
       break;
     case Kind::kReloadAccounts:  // the node's to do: it reads a file
       o.json = Error(&o, 500, "accounts are not reloaded here");
@@ -109,31 +152,35 @@ AdminOutcome Operator::Apply(const AdminAction &a, bool from_cluster) {
     return o;
   }
   if (bans_.Expire(wall)) o.bans_changed = true;
-  for (auto it = mutes_.begin(); it != mutes_.end();) {
-    it = it->second != 0 && wall >= it->second ? mutes_.erase(it) : std::next(it);
-  }
+  mutes_.Expire(wall);
   ++counters_.actions;
   o.log = "admin " + who + ": " + Describe(a) + (closed.empty() ? "" : "; closed " + Names(closed));
+  // A node that is down, or cut off from Redis, does not learn of it: the answer says which.
+  AdminReach reach;
+  if (clustered_ && o.share && share) reach = share(o.shared);
   o.json = std::string("{\"ok\":true,\"action\":") + JsonString(ActionName(a.kind)) +
            ",\"closed\":" + Names(closed) + extra +
-           ",\"passed_to_other_nodes\":" + (clustered_ && o.share ? "true" : "false") + "}";
+           ",\"passed_to_other_nodes\":" + (reach.passed ? "true" : "false");
+  if (clustered_ && o.share) o.json += ",\"nodes\":" + Names(reach.nodes) + ",\"not_reached\":" + Names(reach.missed);
+  o.json += "}";
+  if (clustered_ && o.share && !reach.passed) o.log += "; not passed to the other nodes (Redis is away)";
   return o;
 }
 
-std::string Operator::BansJson() {
-  bans_.Expire(wall_());
+std::string BansJson(const BanList &bans, std::string_view after, std::size_t limit) {
+  const std::vector<const Ban *> page = bans.Page(after, limit + 1);
   std::string s = "{\"bans\":[";
-  bool first = true;
-  for (const auto &entry : bans_.all()) {
-    const Ban &b = entry.second;
-    s += first ? "\n" : ",\n";
-    first = false;
+  for (std::size_t i = 0; i < page.size() && i < limit; ++i) {
+    const Ban &b = *page[i];
+    s += i == 0 ? "\n" : ",\n";
     s += "{\"user\":" + JsonString(b.user) +
          ",\"until\":" + (b.until == 0 ? std::string("null") : JsonString(UtcTime(b.until))) +
          ",\"given\":" + JsonString(UtcTime(b.given)) + ",\"by\":" + JsonString(b.by) +
-         ",\"reason\":" + JsonString(b.reason) + "}";
+         ",\"reason\":" + JsonString(b.reason) + "," + HeldFields(b) + "}";
   }
-  return s + "]}";
+  // One more than asked for tells there are more: the next page starts after the last key here.
+  s += "],\"next\":" + (page.size() > limit ? JsonString(bans.Key(page[limit - 1]->user)) : std::string("null"));
+  return s + "}";
 }
 
 std::string Operator::PilotsJson() const {
@@ -145,7 +192,7 @@ std::string Operator::PilotsJson() const {
     s += "{\"id\":" + std::to_string(c.id) + ",\"here\":" + (c.remote ? "false" : "true");
     if (!c.remote) {
       s += ",\"user\":" + JsonString(c.account) + ",\"address\":" + JsonString(c.peer.ToString()) +
-           ",\"muted\":" + (Muted(c.account) ? "true" : "false");
+           ",\"muted\":" + (Muted(c.account, c.peer, c.id) ? "true" : "false");
     }
     s += ",\"callsign\":" + JsonString(c.callsign) + ",\"observer\":" + (c.observer ? "true" : "false") +
          ",\"in_view\":" + (c.in_view ? "true" : "false") + "}";

@@ -13,6 +13,8 @@ class FloodGate {
   FloodGate(double burst, double per_second) : burst_(burst), rate_(per_second), tokens_(burst) {}
   // Takes one token at time now; false when none is left.
   bool Take(double now);
+  // Whether it holds its whole burst at time now: as good as a new one.
+  bool Full(double now) const { return !started_ || tokens_ + (now - last_) * rate_ >= burst_; }
 
  private:
   double burst_, rate_, tokens_;

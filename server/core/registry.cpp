@@ -171,7 +171,7 @@ void Registry::Login(Client &c, const ClientLine &m, double now) {
     return Refuse(c, m.id, m.user, "wrong user or token");
   }
   if (policy_ != nullptr) {
-    const std::string why = policy_->LoginRefusal(m.user);
+    const std::string why = policy_->LoginRefusal(m.user, c.peer, m.id);
     if (!why.empty()) {
       // The plugin shows it in its chat window, if it reads before the close.
       Send(c, ChatNotice(SanitizeText("Server: " + why, kMaxChat)));
@@ -279,7 +279,7 @@ void Registry::ReleaseHeld(Client &c) {
 }
 
 void Registry::Chat(Client &c, std::string_view raw, double now) {
-  if (policy_ != nullptr && policy_->Muted(c.account)) return CountDrop(Drop::kMuted);
+  if (policy_ != nullptr && policy_->Muted(c.account, c.peer, c.id)) return CountDrop(Drop::kMuted);
   if (!c.chat.Take(options_.chat_lines, options_.chat_window, now)) return CountDrop(Drop::kChatFlood);
   Address &a = addresses_[c.peer];
   if (!a.chat.Take(options_.chat_lines_per_address, options_.chat_window, now)) {
@@ -340,7 +340,7 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
     c.udp = from;
     c.has_udp = true;
     Note(Event::kDatagramAddress,
-         "datagram address of " + Name(c) + " is " + from.ip.ToString() + ":" + std::to_string(from.port));
+         "datagram address of " + Name(c) + " is " + from.ToString());
   } else if (c.udp != from) {
     // A NAT may move the pilot to another port; anyone else on its address may send from one too.
     // The port moves only once the old one has gone quiet and the new one keeps talking.
@@ -353,8 +353,7 @@ bool Registry::OnDatagram(std::string_view datagram, const Endpoint &from, doubl
       return false;
     }
     Note(Event::kDatagramAddress, "datagram address of " + Name(c) + " moved from port " +
-                                      std::to_string(c.udp.port) + " to " + from.ip.ToString() + ":" +
-                                      std::to_string(from.port));
+                                      std::to_string(c.udp.port) + " to " + from.ToString());
     c.udp = from;
   }
   c.candidate_datagrams = 0;

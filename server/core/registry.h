@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,10 +54,10 @@ struct ClusterEvent {
 class AccessPolicy {
  public:
   virtual ~AccessPolicy() = default;
-  // Why user (as it logs in) may not log in now; empty when it may.
-  virtual std::string LoginRefusal(std::string_view user) const = 0;
-  // The user's chat is not relayed.
-  virtual bool Muted(std::string_view user) const = 0;
+  // Why user (as it logs in, from address, with uniqueID id) may not log in now; empty when it may.
+  virtual std::string LoginRefusal(std::string_view user, const IpAddr &address, int id) const = 0;
+  // The pilot's chat is not relayed.
+  virtual bool Muted(std::string_view user, const IpAddr &address, int id) const = 0;
 };
 
 struct Output {
@@ -145,6 +146,9 @@ class Registry {
   // in the log is why. Returns the names of the pilots closed ("1111 (alice/AAA)").
   std::vector<std::string> Kick(int id, std::string_view user, std::string_view why, std::string_view notice,
                                 double now);
+  // The same for every session of this node (logged in or waiting for the cluster) that match takes.
+  std::vector<std::string> KickIf(const std::function<bool(const Client &)> &match, std::string_view why,
+                                  std::string_view notice, double now);
   // The accounts now in force (the caller keeps them): this node's pilots whose user ID they no
   // longer hold are logged out. Returns their names.
   std::vector<std::string> ReplaceAccounts(const Accounts *accounts, double now);

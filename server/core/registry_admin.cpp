@@ -6,12 +6,17 @@ namespace skytether {
 
 std::vector<std::string> Registry::Kick(int id, std::string_view user, std::string_view why,
                                         std::string_view notice, double now) {
+  return KickIf([&](const Client &c) { return id >= 0 ? c.id == id : c.account == user; }, why, notice, now);
+}
+
+std::vector<std::string> Registry::KickIf(const std::function<bool(const Client &)> &match, std::string_view why,
+                                          std::string_view notice, double now) {
   now_ = now;
   std::vector<Client *> found;
   for (const auto &entry : clients_) {
     Client &c = *entry.second;
     if (!c.logged_in && !c.claiming) continue;
-    if (id >= 0 ? c.id == id : c.account == user) found.push_back(&c);
+    if (match(c)) found.push_back(&c);
   }
   std::vector<std::string> names;
   for (Client *c : found) {

@@ -75,11 +75,23 @@ AdminDesk::Done Answer(HttpReply reply) {
 
 }  // namespace
 
-HttpLimits AdminLimits() {
+void UseAdminLimits(HttpOptions *options, const AdminTokens &tokens) {
   HttpLimits l;
+  l.trusted_proxies = std::move(options->limits.trusted_proxies);
   l.max_body = 4096;
   l.methods = {"GET", "POST"};
-  return l;
+  // Slow or many connections of one address close each other, not the operator's: past 8 of one
+  // address or 32 in all, the oldest still reading makes room. A request is a few hundred bytes.
+  l.max_connections = 32;
+  l.max_connections_per_address = 8;
+  l.make_room = true;
+  l.head_seconds = 2;
+  l.check_host = true;
+  options->limits = std::move(l);
+  options->authorized = [&tokens](const HttpRequest &request) {
+    const std::string_view token = BearerToken(request);
+    return !token.empty() && tokens.NameOf(token) != nullptr;
+  };
 }
 
 void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &desk, AdminCounters &counters) {
@@ -119,7 +131,7 @@ void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &de
                           r.headers.emplace_back("Allow", "GET");
                           return reply(std::move(r));
                         }
-                        admin->desk.List(what, Answer(std::move(reply)));
+                        admin->desk.List(what, request.query, Answer(std::move(reply)));
                       });
   }
 }

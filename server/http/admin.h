@@ -8,8 +8,10 @@
 
 namespace skytether {
 
-// The limits of the admin address: the HTTP side's, with a small form body and POST.
-HttpLimits AdminLimits();
+// The admin address's limits (the HTTP side's, with a small form body, POST, connections per
+// address, the Host checked) and its credentials, the tokens: a request without a valid one
+// never spends a valid one's allowance. Keeps the trusted proxies already named.
+void UseAdminLimits(HttpOptions *options, const AdminTokens &tokens);
 
 // POST /v1/admin/{kick,ban,unban,mute,unmute,reload-accounts}, GET /v1/admin/{bans,pilots}.
 void AddAdminRoutes(HttpServer &server, const AdminTokens &tokens, AdminDesk &desk, AdminCounters &counters);

@@ -10,9 +10,10 @@
 
 namespace skytether {
 
-bool ReadWholeFile(const std::string &path, std::string *text, std::string *error, bool *missing) {
+bool ReadWholeFile(const std::string &path, std::string *text, std::string *error, bool *missing,
+                   bool no_follow) {
   if (missing != nullptr) *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0));
   if (fd < 0) {
     if (missing != nullptr && errno == ENOENT) {
       *missing = true;
@@ -55,7 +56,12 @@ bool ReadPrivateFile(const std::string &path, std::string *text, std::string *er
 
 bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) {
   const std::string fresh = path + ".new";
-  const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Made anew, never opened through whatever someone left in its place (a link to another file).
+  if (::unlink(fresh.c_str()) != 0 && errno != ENOENT) {
+    *error = "cannot replace " + fresh + ": " + std::strerror(errno);
+    return false;
+  }
+  const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     *error = "cannot write " + fresh + ": " + std::strerror(errno);
     return false;
@@ -84,6 +90,17 @@ bool ReplaceFile(const std::string &path, const std::string &text, std::string *
     ::close(dfd);
   }
   return true;
+}
+
+FileStamp StampOf(const std::string &path) {
+  struct stat st;
+  FileStamp s;
+  if (::lstat(path.c_str(), &st) != 0) return s;
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  s.size = static_cast<unsigned long long>(st.st_size);
+  s.mtime_ns = static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + st.st_mtim.tv_nsec;
+  return s;
 }
 
 }  // namespace skytether

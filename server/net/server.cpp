@@ -58,7 +58,7 @@ bool Server::Start(std::string *error) {
     if (!ec) acceptor_.bind(tep, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-      *error = "cannot listen on " + options_.listen + ":" + std::to_string(options_.port) + " (TCP): " + ec.message();
+      *error = "cannot listen on " + HostPort(options_.listen, options_.port) + " (TCP): " + ec.message();
       acceptor_.close();
       return false;
     }
@@ -73,7 +73,7 @@ bool Server::Start(std::string *error) {
     udp_.close(ignore);
     acceptor_.close(ignore);
     if (attempt + 1 == attempts || ec != asio::error::address_in_use) {
-      *error = "cannot bind " + options_.listen + ":" + std::to_string(port_) + " (UDP): " + ec.message();
+      *error = "cannot bind " + HostPort(options_.listen, port_) + " (UDP): " + ec.message();
       return false;
     }
   }
@@ -98,7 +98,7 @@ bool Server::Start(std::string *error) {
   ArmUdp();
   ArmTick();
   remote_values_.reserve(1 << 20);
-  LogLine("listening on " + local_address() + ":" + std::to_string(port_) +
+  LogLine("listening on " + HostPort(local_address(), port_) +
           (options_.steered ? " as node " + std::to_string(options_.steering.index) + " of " +
                                   std::to_string(options_.steering.nodes) + " on this address"
                             : std::string()));

@@ -18,13 +18,21 @@ Scenarios (all on 127.0.0.0/8; run inside a private network namespace):
              token and with wrong ones as fast as they go, bodies far over the cap, bodies that
              trickle in; answers by status, time until a trickling body is cut, log lines, and
              the reports that reached the other pilot
+  lockout    the operator's requests beside requests without a token at 10 a second from its own
+             address, then behind one reverse proxy at 5 a second; then wrong tokens from 5,000
+             addresses: the operator's answers, and the guesses checked a second
+  slowadmin  32 connections trickling their request heads to the controls (8 from the
+             operator's address) while the operator asks 75 times: its answers
+  bans       300,000 bans in the ban file, 20 more given and the whole list read while a pilot
+             flies at 30 Hz: answer times, whether the list parses, reports lost, longest gap
   flood      a pilot sends its own valid positions 20,000 a second for 5 s beside an honest one
              at 30 Hz: share of the honest reports a recipient reading as the plugin reads
              (90 datagrams per 0.03 s) lost
   flip       a pilot 1 km and 111 km from the recipient on alternate positions, 150 a second:
              reports a second the recipient gets (the near cap is 40)
-  feed       pilots whose callsigns and model paths are long, multibyte or not UTF-8: whether
-             the feed still parses as JSON
+  feed       pilots whose callsigns and model paths are long, multibyte or not UTF-8, or whose
+             callsigns start with ';', '!' or a blank: whether the feed still parses as JSON,
+             and the pilot lines a reader of the plain-text feed finds beside its header's count
   range      990 pilots in view; GETs of the feed with 2,700 byte ranges, then 8 connections
              at once mixing every kind of request for 10 s: answer sizes and the server's memory
   fakenodes  a stranger on Redis publishes presences of 20,000, then 100,000 fake node names
@@ -157,14 +165,14 @@ def plugin_read(sock):
     return got
 
 
-def http_get(port, path, headers=(), source="127.0.0.1", timeout=10):
+def http_get(port, path, headers=(), source="127.0.0.1", timeout=10, host="x"):
     """Status and body of one request on a connection of its own; (0, b"") when refused."""
     s = socket.socket()
     s.settimeout(timeout)
     try:
         s.bind((source, 0))
         s.connect(("127.0.0.1", port))
-        s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (path, "".join(h + "\r\n" for h in headers))).encode())
+        s.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (path, host, "".join(h + "\r\n" for h in headers))).encode())
         data = b""
         while True:
             chunk = s.recv(1 << 20)
@@ -475,6 +483,9 @@ def feed(build):
         ("100 bytes that are not UTF-8 in a model path", b"Aircraft/" + b"\xff" * 100 + b"/x.acf", "CS2"),
         ("a 511-byte model path of bytes that are not UTF-8", b"Aircraft/" + b"\xfe" * 498 + b".acf", "CS3"),
         ("a 31-byte callsign of bytes that are not UTF-8 and quotes", "Aircraft/a.acf", b"\xc3\"\\" * 10 + b"\xff"),
+        ("a callsign that would make its line a comment", "Aircraft/a.acf", ";hidden"),
+        ("a callsign that would open a section", "Aircraft/a.acf", "!SERVERS:"),
+        ("a callsign that would be a comment once trimmed", "Aircraft/a.acf", " ;padded"),
     ]
     good = 0
     for i, (what, path, callsign) in enumerate(cases):
@@ -496,18 +507,30 @@ def feed(build):
                 # reads back as something other than the earlier ones).
                 ok = any(x.get("callsign") == callsign if isinstance(callsign, str)
                          else x.get("callsign") not in ("CS0", "CS1", "CS2", "CS3", None) for x in doc["pilots"])
+                ok = ok and doc["counts"]["pilots"] == 1
             except (ValueError, KeyError):
                 ok = False
                 break
             if ok or time.time() > deadline:
                 break
-        good += ok
-        print("feed: %s: %s (%d bytes, status %d)" % (what, "valid JSON" if ok else "NOT valid JSON", len(body), status))
+        # The plain-text feed as its readers take it: comments skipped, '!' opens a section.
+        section, listed, said = "", 0, -1
+        for line in http_get(server.http, "/v1/whazzup.txt")[1].decode(errors="replace").split("\n"):
+            line = line.strip()
+            if line.startswith("!"):
+                section = line
+            elif line.startswith("CONNECTED CLIENTS"):
+                said = int(line.split("=")[1])
+            elif line and not line.startswith(";") and section == "!CLIENTS:":
+                listed += 1
+        good += ok and listed == said == 1
+        print("feed: %s: %s (%d bytes, status %d); the text feed lists %d of its %d pilots"
+              % (what, "valid JSON" if ok else "NOT valid JSON", len(body), status, listed, said))
         p.send("%d|Closing Connection\n" % p.uid)
         p.close()
         time.sleep(0.2)
-    print("feed: %d of %d feeds parsed" % (good, len(cases)))
-    check(good == len(cases), "feed: a pilot's texts broke the feed")
+    print("feed: %d of %d cases parsed as JSON and listed their pilot in the text feed" % (good, len(cases)))
+    check(good == len(cases), "feed: a pilot's texts broke a feed")
     server.stop()
 
 
@@ -876,20 +899,194 @@ def proxy(build):
     server.stop()
 
 
-def admin(build):
-    token = "hostile-0123456789abcdef"
+ADMIN_TOKEN = "hostile-5f0c9e27b4d1a8364e2b"
+
+
+def admin_server(build, args=()):
+    """A server with the controls on a free port of 127.0.0.1: the server and that port."""
     path = "/tmp/skytether-hostile-tokens"
     with open(path, "w") as f:
-        f.write("ops %s\n" % token)
+        f.write("ops %s\n" % ADMIN_TOKEN)
     os.chmod(path, 0o600)
-    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", "--max-report-age", "0"])
+    server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", *args])
     for _ in range(50):
         with server.lock:
             line = next((l for l in server.lines if "admin controls on" in l), None)
         if line:
             break
         time.sleep(0.1)
-    port = int(line.split("127.0.0.1:")[1].split("/")[0])
+    os.remove(path)
+    return server, int(line.split("127.0.0.1:")[1].split("/")[0])
+
+
+def admin_get(port, token, source="127.0.0.1", headers=()):
+    auth = ["Authorization: Bearer " + token] if token else []
+    return http_get(port, "/v1/admin/pilots", auth + list(headers), source, timeout=5, host="127.0.0.1:%d" % port)[0]
+
+
+def lockout(build):
+    # The operator's 20 requests, 4 a second, beside a client without a token at 10 a second from
+    # the operator's own address; then both behind one reverse proxy, the stranger at 5 a second.
+    proxied = supports(build, "--admin-trusted-proxy")
+    server, port = admin_server(build, ["--admin-trusted-proxy", "127.0.0.5"] if proxied else [])
+    for label, source, forwarded, pace in (("the same address", "127.0.0.1", None, 0.1),
+                                           ("behind one proxy", "127.0.0.5", "10.0.%d.%d", 0.2)):
+        stop, n = threading.Event(), [0]
+
+        def stranger():
+            while not stop.is_set():
+                n[0] += 1
+                via = ["X-Forwarded-For: " + forwarded % (n[0] // 250, n[0] % 250)] if forwarded else []
+                admin_get(port, "", source, via)
+                stop.wait(pace if n[0] > 20 else 0)  # its first 20 at once
+
+        t = threading.Thread(target=stranger)
+        t.start()
+        time.sleep(1)
+        answers = {}
+        for _ in range(20):
+            st = admin_get(port, ADMIN_TOKEN, source, ["X-Forwarded-For: 192.0.2.1"] if forwarded else [])
+            answers[st] = answers.get(st, 0) + 1
+            time.sleep(0.25)
+        stop.set()
+        t.join()
+        print("lockout: %s: the operator's 20 requests beside a client without a token at %d a second: %s"
+              % (label, round(1 / pace), dict(sorted(answers.items()))))
+        check(answers.get(200, 0) == 20, "lockout: requests without a token cost the operator's")
+    # Guesses from 5,000 addresses, each on a connection of its own, as fast as they go for 5 s.
+    stop, answers, lock = time.time() + 5, {}, threading.Lock()
+
+    def guesser(k):
+        i = k
+        while time.time() < stop:
+            st = admin_get(port, "wrong-%032d" % i, "127.1.%d.%d" % (i // 250 % 20, 1 + i % 250))
+            with lock:
+                answers[st] = answers.get(st, 0) + 1
+            i += 8
+    threads = [threading.Thread(target=guesser, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print("lockout: wrong tokens from 5,000 addresses for 5 s: %d checked (%.0f a second), answers %s; "
+          "the operator then: %d" % (answers.get(401, 0), answers.get(401, 0) / 5.0, dict(sorted(answers.items())),
+                                     admin_get(port, ADMIN_TOKEN)))
+    check(answers.get(401, 0) <= 100, "lockout: guesses from many addresses were not bounded")
+    server.stop()
+
+
+def slowadmin(build):
+    # 8 connections of 127.0.0.1 and 24 of other addresses send their heads a byte a second, over
+    # and over; the operator asks 75 times, 5 a second (its allowance).
+    server, port = admin_server(build)
+    stop = threading.Event()
+
+    def trickler(source):
+        while not stop.is_set():
+            s = socket.socket()
+            try:
+                s.bind((source, 0))
+                s.connect(("127.0.0.1", port))
+                for b in b"GET /v1/admin/pilots HTTP/1.1\r\nHost: 127.0.0.1\r\n":
+                    if stop.wait(1.0):
+                        break
+                    s.send(bytes([b]))
+            except OSError:
+                pass
+            s.close()
+    threads = [threading.Thread(target=trickler, args=("127.0.0.1" if k < 8 else "127.0.3.%d" % k,)) for k in range(32)]
+    for t in threads:
+        t.start()
+    time.sleep(2)
+    answers, took = {}, 0.0
+    for _ in range(75):
+        start = time.time()
+        st = admin_get(port, ADMIN_TOKEN)
+        took = max(took, time.time() - start)
+        answers[st] = answers.get(st, 0) + 1
+        time.sleep(0.2)
+    stop.set()
+    for t in threads:
+        t.join()
+    print("slowadmin: 32 connections trickling their heads (8 from the operator's address): the operator's 75 "
+          "requests answered %s, the slowest in %.2f s" % (dict(sorted(answers.items())), took))
+    check(answers.get(200, 0) == 75, "slowadmin: slow connections kept the operator out")
+    server.stop()
+
+
+def bans(build):
+    # 300,000 bans in the ban file; while a pilot flies at 30 Hz, 20 more are given and the whole
+    # list is read: the reports lost, the longest gap between two, and whether the list parses.
+    count, path = 300000, "/tmp/skytether-hostile-bans"
+    with open(path, "w") as f:
+        f.writelines("u%06d\tnever\t2026-12-08T15:02:41Z\tops\tspam\n" % i for i in range(count))
+    server, port = admin_server(build, ["--ban-file", path])
+    r, x = pair(server)
+    while readable(r.udp, 0.2):
+        r.udp.recv(2048)
+    auth = ["Authorization: Bearer " + ADMIN_TOKEN]
+    results = {"ban": [], "listed": 0, "valid": True, "list_s": 0.0}
+
+    def operator():
+        for i in range(20):
+            start = time.time()
+            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            s.sendall(("POST /v1/admin/ban HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\nContent-Length: 9\r\n\r\n"
+                       "user=v%03d" % (port, auth[0], i)).encode())
+            s.recv(4096)
+            s.close()
+            results["ban"].append(time.time() - start)
+            time.sleep(0.25)
+        start, after = time.time(), None
+        while True:  # a page at a time where the server pages, else the whole list at once
+            query = "?limit=10000" + ("&after=" + after if after else "")
+            status, body = http_get(port, "/v1/admin/bans" + query, auth, timeout=30, host="127.0.0.1:%d" % port)
+            if status == 429:  # the operator's own allowance: as its Retry-After says
+                time.sleep(1)
+                continue
+            pages.append(body)
+            tail = body[body.rfind(b'"next":'):].strip() if b'"next":' in body else b""
+            try:  # parsed whole once the pilot has landed: this process's parsing stops its reading
+                after = json.loads(b"{" + tail) .get("next") if tail else None
+            except ValueError:
+                after = None
+            if not after:
+                break
+        results["list_s"] = time.time() - start
+
+    pages = []
+    t = threading.Thread(target=operator)
+    t.start()
+    sent = received = 0
+    gap, last = 0.0, time.time()
+    while t.is_alive():
+        x.fly(47.01 + sent * 1e-5, 8.0)
+        sent += 1
+        end = time.time() + 1 / 30
+        while readable(r.udp, end - time.time()):
+            if r.udp.recv(2048).startswith(b"1|l|"):
+                received += 1
+                gap, last = max(gap, time.time() - last), time.time()
+    while readable(r.udp, 0.3):
+        received += r.udp.recv(2048).startswith(b"1|l|")
+    for body in pages:
+        try:
+            results["listed"] += len(json.loads(body.decode())["bans"])
+        except (ValueError, KeyError):
+            results["valid"] = False
+    print("bans: %d in the file; 20 more given (answers in %.3f s at most), the list read in %.2f s: %d listed, "
+          "%s; reports %d of %d, the longest gap %.3f s"
+          % (count, max(results["ban"]), results["list_s"], results["listed"],
+             "valid JSON" if results["valid"] else "NOT valid JSON", received, sent, gap))
+    check(results["valid"] and results["listed"] == count + 20, "bans: the list did not come back whole")
+    check(received >= 0.99 * sent, "bans: a long ban list cost the relay reports")
+    server.stop()
+    os.remove(path)
+
+
+def admin(build):
+    token = ADMIN_TOKEN
+    server, port = admin_server(build, ["--max-report-age", "0"])
     r, x = pair(server)
     while readable(r.udp, 0.2):
         r.udp.recv(2048)
@@ -915,7 +1112,8 @@ def admin(build):
         return time.time() - start
 
     def post(auth, length, path="/v1/admin/kick"):
-        return ("POST %s HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n\r\n" % (path, auth, length)).encode()
+        return ("POST %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sContent-Length: %d\r\n\r\n"
+                % (path, port, auth, length)).encode()
 
     def flood(label, auth):
         while time.time() < stop:
@@ -952,13 +1150,13 @@ def admin(build):
           "reports %d of %d; the pilot named in every request still logged in: %s"
           % (dict(sorted(statuses.items())), max(slow_cut), n, b, received, sent, alive))
     server.stop()
-    os.remove(path)
     if not alive or received < sent:
         raise SystemExit("admin: a hostile admin client cost the relay")
 
 
 if __name__ == "__main__":
     scenarios = {"churn": churn, "reconnect": reconnect, "pending": pending, "logflood": logflood, "admin": admin,
+                 "lockout": lockout, "slowadmin": slowadmin, "bans": bans,
                  "flood": flood, "flip": flip, "feed": feed, "range": range_, "fakenodes": fakenodes, "restart": restart,
                  "proxy": proxy}
     if len(sys.argv) < 2 or any(s not in scenarios for s in sys.argv[2:]):

@@ -2,7 +2,10 @@
 # Checks the container image's files without building the image (no image registry or container
 # engine is needed): check_image.sh BUILD_DIR
 #   - the compose file passes yamllint and docker-compose's own schema check;
-#   - the Containerfile's last stage: Debian 12, a user that is not root, its ENTRYPOINT and CMD;
+#   - the build context holds nothing but the sources (.dockerignore): no secret left beside them
+#     reaches a build layer; the compose file mounts its secrets at run time, from outside it;
+#   - the Containerfile's last stage: Debian 12, a user that is not root, its ENTRYPOINT and CMD,
+#     and no exposed admin port: its controls listen on loopback;
 #   - that command, with exactly the image's environment, user and working folder, starts the
 #     server built in BUILD_DIR in a root holding nothing but it and the C library (chroot), in a
 #     network namespace of its own: it serves pilots, the feeds and the admin controls, keeps its
@@ -32,9 +35,9 @@ yamllint -d '{extends: default, rules: {line-length: {max: 120}, document-start:
 
 # The last stage as the image runs it: its command, environment, user and working folder, one
 # line each (a NUL-separated argv in a file).
-python3 - "$FILE" "$COMPOSE" "$work" <<'PY' || fail "Containerfile"
-import json, shlex, sys, yaml
-path, compose, work = sys.argv[1:]
+python3 - "$FILE" "$COMPOSE" "$work" "$ROOT_DIR" <<'PY' || fail "Containerfile"
+import fnmatch, json, os, shlex, sys, yaml
+path, compose, work, repo = sys.argv[1:]
 lines, joined = [], ""
 for raw in open(path):
     if raw.lstrip().startswith("#"):
@@ -56,8 +59,13 @@ for line in lines:
         image = rest.split()[0]
         if image not in ("debian:12", "debian:12-slim"):
             sys.exit("not built on Debian 12: " + line)
-        stage = {"name": rest.split()[-1], "env": {}, "user": "root", "workdir": "/", "cmd": [], "entrypoint": []}
+        stage = {"name": rest.split()[-1], "env": {}, "user": "root", "workdir": "/", "cmd": [], "entrypoint": [],
+                 "expose": [], "copied": []}
         stages.append(stage)
+    elif word == "COPY" and not rest.startswith("--from"):
+        stage["copied"] += shlex.split(rest)[:-1]
+    elif word == "EXPOSE":
+        stage["expose"] += rest.split()
     elif word in ("ENTRYPOINT", "CMD", "VOLUME"):
         value = json.loads(rest)  # the exec form only: no shell in between
         if word != "VOLUME":
@@ -73,7 +81,51 @@ for line in lines:
 last = stages[-1]
 if last["user"].split(":")[0] in ("root", "0"):
     sys.exit("the image runs as root")
-nodes = yaml.safe_load(open(compose))["services"]
+argv = last["entrypoint"] + last["cmd"]
+if "--admin-http" in argv or any(p.split("/")[0] in ("9090", "49557") for p in last["expose"]):
+    sys.exit("the image opens or exposes its admin controls beyond its loopback")
+
+# The build context as .dockerignore leaves it (later patterns win; a pattern also takes what is
+# under a folder it matches; "**/" matches at any depth).
+rules = [l.strip() for l in open(os.path.join(repo, ".dockerignore")) if l.strip() and not l.startswith("#")]
+def sent(rel):
+    parts, keep = rel.split("/"), True
+    for rule in rules:
+        neg, pat = rule.startswith("!"), rule.lstrip("!")
+        if pat.startswith("**/"):
+            hit = any(fnmatch.fnmatchcase(p, pat[3:]) for p in parts)
+        else:
+            hit = any(fnmatch.fnmatchcase("/".join(parts[:j]), pat) for j in range(1, len(parts) + 1))
+        if hit:
+            keep = neg
+    return keep
+for stage in stages:
+    for src in stage["copied"]:
+        if src in (".", "./") or not sent(src.rstrip("/")):
+            sys.exit("COPY %s: not a source the build context holds" % src)
+for folder in ("", "packaging/", "server/", "src/"):
+    for secret in ("accounts", "admin-tokens", "redis-password", "tls.key"):
+        if sent(folder + secret):
+            sys.exit("a file %s%s would reach the build context" % (folder, secret))
+context = set()
+for top, dirs, files in os.walk(repo):
+    dirs[:] = [d for d in dirs if d != ".git" and not d.startswith("build")]
+    context.update(os.path.relpath(os.path.join(top, f), repo) for f in files if sent(os.path.relpath(os.path.join(top, f), repo)))
+if not context or any(c.split("/")[0] not in ("CMakeLists.txt", "CMakePresets.json", "sdk", "src", "host", "server")
+                      for c in context):
+    sys.exit("the build context holds more than the sources: " + ", ".join(sorted(context))[:300])
+
+doc = yaml.safe_load(open(compose))
+nodes = doc["services"]
+# Secrets are files outside the repository, mounted when the containers run.
+for name, secret in doc.get("secrets", {}).items():
+    where = os.path.expandvars(secret["file"].replace("${SKYTETHER_SECRETS:-/srv/skytether}", "/srv/skytether"))
+    if os.path.realpath(os.path.join(os.path.dirname(compose), where)).startswith(os.path.realpath(repo) + "/"):
+        sys.exit("secret %s is kept in the repository, the image's build context" % name)
+for name, service in nodes.items():
+    for volume in service.get("volumes", []):
+        if volume.split(":")[0].startswith((".", "/")):
+            sys.exit("%s mounts %s from the host: secrets are compose secrets" % (name, volume))
 def write(name, argv):
     with open("%s/%s.argv" % (work, name), "w") as f:
         f.write("\0".join(argv))
@@ -101,11 +153,11 @@ for f in $({ ldd "$SERVER"; ldd /usr/bin/env; } | grep -o "/[^ ]*" | sort -u); d
 uid=${USER_SPEC%%:*}
 gid=${USER_SPEC##*:}
 install -d -o "$uid" -g "$gid" -m 750 "$root$WORKDIR"
-install -d "$root/etc/skytether"
-printf 'alice change-me\n' >"$root/etc/skytether/accounts"
-printf 'ops image-check-0123456789\n' >"$root/etc/skytether/admin-tokens"
-chown "$uid:$gid" "$root/etc/skytether/accounts" "$root/etc/skytether/admin-tokens"
-chmod 600 "$root/etc/skytether/accounts" "$root/etc/skytether/admin-tokens"
+install -d "$root/run/secrets"  # as compose mounts its secrets
+printf 'alice change-me\n' >"$root/run/secrets/accounts"
+printf 'ops image-check-0123456789\n' >"$root/run/secrets/admin-tokens"
+chown "$uid:$gid" "$root/run/secrets/accounts" "$root/run/secrets/admin-tokens"
+chmod 600 "$root/run/secrets/accounts" "$root/run/secrets/admin-tokens"
 
 wait_log() {  # LOG TEXT
   for _ in $(seq 100); do grep -q "$2" "$1" && return 0; sleep 0.1; done
@@ -124,6 +176,7 @@ for round in 1 2; do
   pid=$!
   for _ in $(seq 100); do grep -q "admin controls on" "$work/image.log" && break; sleep 0.1; done
   grep -q "listening on 0.0.0.0:49556" "$work/image.log" || { cat "$work/image.log"; exit 1; }
+  grep -q "admin controls on http://127.0.0.1:49557/" "$work/image.log" || { cat "$work/image.log"; exit 1; }
   [ "$(awk '/^Uid:/ {print $2}' /proc/$pid/status)" = "${USER_SPEC%%:*}" ] || { echo "not running as the image's user"; exit 1; }
   python3 - "$round" <<'PY'
 import hashlib, json, socket, sys, urllib.request
@@ -138,20 +191,20 @@ def ask(path, token=None, form=None):
 token = "image-check-0123456789"
 assert ask("8080/v1/status.json")[0] == 200
 assert "!GENERAL:" in ask("8080/v1/whazzup.txt")[1]
-assert ask("9090/v1/admin/bans")[0] == 401
+assert ask("49557/v1/admin/bans")[0] == 401
 s = socket.create_connection(("127.0.0.1", 49556), timeout=5)
 s.sendall(("4242|Opening Connection|alice|%s|\n4242|MESSAGE|hello\n"
            % hashlib.md5(b"4242alicechange-me").hexdigest()).encode())
 got = s.recv(4096)
 if sys.argv[1] == "1":
     assert got.startswith(b"0|m|alice: hello"), got
-    code, body = ask("9090/v1/admin/ban", token, "user=alice&reason=image+check")
+    code, body = ask("49557/v1/admin/ban", token, "user=alice&reason=image+check")
     assert code == 200 and "4242 (alice)" in body, body
 else:  # the ban came back with the restart, from the volume
     assert b"banned" in got, got
-    bans = json.loads(ask("9090/v1/admin/bans", token)[1])["bans"]
+    bans = json.loads(ask("49557/v1/admin/bans", token)[1])["bans"]
     assert [b["user"] for b in bans] == ["alice"], bans
-print("image command, start %s: pilots, the feeds and the admin controls answer%s"
+print("image command, start %s: pilots, the feeds and the admin controls (on its loopback) answer%s"
       % (sys.argv[1], "; the ban came back from the volume" if sys.argv[1] == "2" else ""))
 PY
   kill -TERM "$pid"

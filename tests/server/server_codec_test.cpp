@@ -1,14 +1,18 @@
 // The server's wire codec, fed from buffers exactly as the sockets feed it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "json.h"
+#include "core/address.h"
 #include "core/admin.h"
 #include "core/bans.h"
 #include "core/codec.h"
+#include "core/feed_text.h"
 #include "core/rate.h"
 #include "core/status.h"
 #include "http/request.h"
@@ -259,6 +263,37 @@ TEST(StatusTexts, FeedIsValidJsonWhateverBytesACallsignHolds) {
       << feed;
   EXPECT_EQ(feed.find("\"id\":9"), std::string::npos);
   EXPECT_EQ(feed.find("\"id\":10"), std::string::npos);
+
+  // The plain-text feed: no pilot text turns a line into a comment or a section, or starts one,
+  // so the readers' count of pilot lines is the header's.
+  std::vector<StatusPilot> tricky;
+  for (const char *callsign : {";hidden", "!SERVERS:", " ;x", "a\n!GENERAL:", "", "ok"}) {
+    StatusPilot p = flying;
+    p.callsign = callsign;
+    p.node = callsign;
+    tricky.push_back(p);
+  }
+  s.pilots = tricky;
+  s.node = "!n1";
+  std::istringstream text(FeedText(s));
+  std::string line, section;
+  std::size_t listed = 0, said = 0;
+  for (int number = 1; std::getline(text, line); ++number) {
+    if (line[0] == ';') {
+      EXPECT_EQ(number, 1) << line;
+    } else if (line[0] == '!') {
+      section = line;
+      EXPECT_TRUE(line == "!GENERAL:" || line == "!CLIENTS:" || line == "!SERVERS:") << line;
+    } else if (line.rfind("CONNECTED CLIENTS = ", 0) == 0) {
+      said = std::stoul(line.substr(20));
+    } else if (section == "!CLIENTS:") {
+      EXPECT_EQ(std::count(line.begin(), line.end(), ':'), kFeedTextClientFields) << line;
+      ++listed;
+    }
+    EXPECT_NE(line[0], ' ') << line;
+  }
+  EXPECT_EQ(listed, tricky.size());
+  EXPECT_EQ(said, listed);
 }
 
 TEST(StatusTexts, FeedParsesWhateverTextsPilotsSend) {
@@ -322,6 +357,36 @@ TEST(HttpRequestReader, ReadsAHeadAndRefusesWhatItMust) {
   EXPECT_EQ(ClientAddress(r, "127.0.0.6", proxies), "127.0.0.6");
   ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nX-Forwarded-For: nonsense\r\n\r\n", {}, &r), ReadStatus::kDone);
   EXPECT_EQ(ClientAddress(r, "127.0.0.5", proxies), "127.0.0.5");
+  // Addresses as the log and the lists write them: IPv6 short, with its port in brackets.
+  auto v6 = [](std::vector<int> groups) {
+    IpAddr a;
+    a.v6 = true;
+    for (int i = 0; i < 8; ++i) a.bytes[2 * i] = groups[i] >> 8, a.bytes[2 * i + 1] = groups[i] & 0xff;
+    return a;
+  };
+  EXPECT_EQ((Endpoint{v6({0, 0, 0, 0, 0, 0, 0, 1}), 38295}).ToString(), "[::1]:38295");
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}).ToString(), "2001:db8::1:0:0:1") << "the first of equal runs";
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 1, 0, 0, 0, 0}).ToString(), "2001:db8:0:1::") << "the longest run";
+  EXPECT_EQ(v6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}).ToString(), "2001:db8:0:1:1:1:1:1") << "one zero group stays";
+  EXPECT_EQ(v6({0, 0, 0, 0, 0, 0, 0, 0}).ToString(), "::");
+  EXPECT_EQ((Endpoint{IpAddr::V4(192, 0, 2, 7), 80}).ToString(), "192.0.2.7:80");
+  // Guesses are counted per network too: a /24, or the /64 that an IPv6 client picks addresses in.
+  EXPECT_EQ(NetworkOf("192.0.2.77"), "192.0.2.0/24");
+  EXPECT_EQ(NetworkOf("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+
+  // A listener on every address takes any address in Host, and only this machine's names.
+  // One on loopback, its own address and name only.
+  for (const auto &[host, loopback] : std::vector<std::pair<std::string, bool>>{
+           {"[::1]:49557", true}, {"localhost:80", true}, {"192.0.2.7", false}, {"[2001:db8::1]", false},
+           {"node-1.", false}}) {
+    ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n", {}, &r), ReadStatus::kDone);
+    EXPECT_TRUE(SameHost(r, {"::", "localhost", "node-1"}, true)) << host;
+    EXPECT_EQ(SameHost(r, {"::1", "localhost"}, false), loopback) << host;
+  }
+  for (const char *host : {"[::1", "::1", "a:b:80", "node-1:http", "rebound.example"}) {
+    ASSERT_EQ(ReadRequest("GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n", {}, &r), ReadStatus::kDone);
+    EXPECT_FALSE(SameHost(r, {"::", "localhost", "node-1"}, true)) << host;
+  }
 }
 
 TEST(HttpRequestReader, AnswersCarryTheirHeadersInNameOrder) {
@@ -361,13 +426,47 @@ TEST(OperatorFiles, BanListTokensAndForms) {
   ASSERT_EQ(problems.size(), 3u);
   EXPECT_EQ(problems[0].rfind("line 1: until", 0), 0u) << problems[0];
   EXPECT_EQ(problems[1].rfind("line 2: given", 0), 0u) << problems[1];
-  EXPECT_EQ(problems[2], "line 5: userID \"x\" banned twice");
+  EXPECT_EQ(problems[2], "line 5: userID \"x\" banned twice (first on line 4)");
   EXPECT_EQ(again.Text(), bans.Text()) << "a refused file changes nothing";
+  problems.clear();
+  EXPECT_FALSE(again.Parse("x\t1970-01-01T00:00:00Z\t2026-12-08T15:02:41Z\tops\t\n"
+                           "y\tnever\t2026-12-08T15:02:41Z\tops\t\tip=10.0.0.1 id=x\n",
+                           &problems));
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0], "line 1: until is not after given: a ban for good says never") << "not never";
+  EXPECT_EQ(problems[1].rfind("line 2: what the ban holds", 0), 0u) << problems[1];
+
+  // Without accounts: user IDs fold, and a ban holds the addresses and uniqueIDs it names. A
+  // byte order mark is not part of the first user ID.
+  BanList open(true);
+  ASSERT_TRUE(open.Parse("\xef\xbb\xbf" "Ann%20Lee\tnever\t2026-12-08T15:02:41Z\tops\t\tip=10.0.0.1 ip=2001:db8::1 id=7\n"
+                         "ANNLEE\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n"
+                         "bob\t2026-12-09T15:02:41Z\t2026-12-08T15:02:41Z\tops\t\n",
+                         &problems));
+  ASSERT_EQ(open.size(), 2u) << "the longer of two that fold alike";
+  IpAddr v6, elsewhere = IpAddr::V4(10, 0, 0, 2);
+  ASSERT_TRUE(IpAddr::Parse("2001:db8::1", &v6));
+  EXPECT_NE(open.Find("annlee ", &elsewhere, 1, t), nullptr);
+  EXPECT_NE(open.Find("ann2", &v6, 1, t), nullptr) << "another name, the same address";
+  EXPECT_NE(open.Find("ann3", &elsewhere, 7, t), nullptr) << "another name, the same uniqueID";
+  EXPECT_EQ(open.Find("ann4", &elsewhere, 8, t), nullptr);
+  EXPECT_EQ(open.Page("", 1).size(), 1u);
+  EXPECT_EQ(open.Page("annlee", 5).at(0)->user, "bob");
+  EXPECT_TRUE(open.Expire(t) && open.size() == 1) << "bob's time is up";
+  BanList written(true);
+  ASSERT_TRUE(written.Parse(open.Text(), &problems));
+  EXPECT_EQ(written.Text(), open.Text());
+  EXPECT_TRUE(open.Lift("Ann Lee") && open.Find("x", &v6, 7, t) == nullptr) << "lifted with what it held";
 
   AdminTokens tokens;
   problems.clear();
-  EXPECT_FALSE(tokens.Parse("ops short\nops 0123456789abcdef\nops 0123456789abcdefX\n", &problems));
-  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_FALSE(tokens.Parse("ops short\nops 0123456789abcdef\nops 0123456789abcdefX\nci aaaaaaaaaaaaaaaaaaaaaaaa\n"
+                            "ci2 0101010101010101010101010101\nci3 0123456789 abcdefghij\n",
+                            &problems));
+  ASSERT_EQ(problems.size(), 5u);
+  EXPECT_NE(problems[2].find("line 4: the token of ci has fewer than 16 different bytes"), std::string::npos);
+  EXPECT_NE(problems[3].find("line 5: the token of ci2 has fewer"), std::string::npos);
+  EXPECT_EQ(problems[4], "line 6: the token of ci3 holds a blank: a token is one word");
   ASSERT_TRUE(tokens.Parse("# who\nops  0123456789abcdef \nci fedcba9876543210fedcba\n", &problems));
   ASSERT_NE(tokens.NameOf("fedcba9876543210fedcba"), nullptr);
   EXPECT_EQ(*tokens.NameOf("0123456789abcdef"), "ops");
@@ -388,8 +487,10 @@ TEST(OperatorFiles, BanListTokensAndForms) {
     ASSERT_TRUE(ParseForm(bad, &form));
     EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kKick, form, &a, &error)) << bad;
   }
-  ASSERT_TRUE(ParseForm("user=x&duration=400d", &form));
-  EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kMute, form, &a, &error)) << "at most a year";
+  for (const char *bad : {"user=x&duration=400d", "user=x&duration=0", "user=x&duration=0m", "user=x&duration="}) {
+    ASSERT_TRUE(ParseForm(bad, &form));
+    EXPECT_FALSE(ActionFromForm(AdminAction::Kind::kBan, form, &a, &error)) << bad << ": above 0, at most a year";
+  }
 
   // A body is read by its Content-Length only.
   HttpRequest r;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "core/codec.h"
@@ -427,6 +428,27 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   }
   EXPECT_EQ(Admin(admin, "bans", "", &answer), 200);
   EXPECT_NE(answer.find("\"user\":\"bob\",\"until\":null"), std::string::npos) << answer;
+  struct stat st;
+  ASSERT_EQ(::lstat(bans.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the ban file is its owner's";
+  // A line added by hand holds from SIGHUP on, shuts its user out, and stays through the next ban.
+  std::ofstream(bans, std::ios::app) << "alice\tnever\t2026-12-08T15:02:41Z\tops\tby hand\n";
+  FakeClient alice(server->port(), 1111);
+  ASSERT_TRUE(LogIn(alice, 1111, "alice", "pw") && alice.Sync());
+  mark = server->Mark();
+  server->Kill(SIGHUP);
+  EXPECT_TRUE(server->WaitForLine("bans: 2 from " + bans + " (SIGHUP)", 3, mark)) << server->Tail();
+  EXPECT_TRUE(alice.WaitClosed(3));
+  EXPECT_EQ(Admin(admin, "ban", "user=carol&duration=1h", &answer), 200) << answer;
+  EXPECT_EQ(Admin(admin, "bans?limit=2", "", &answer), 200);
+  EXPECT_NE(answer.find("\"reason\":\"by hand\""), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"next\":\"bob\""), std::string::npos) << "a page of two of three: " << answer;
+  EXPECT_EQ(Admin(admin, "bans?after=bob", "", &answer), 200);
+  EXPECT_NE(answer.find("\"user\":\"carol\""), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"next\":null"), std::string::npos) << answer;
+  std::ifstream kept(bans);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(kept), {}).find("alice\tnever"), std::string::npos);
+  EXPECT_EQ(Admin(admin, "unban", "user=alice", &answer), 200) << answer;
   EXPECT_EQ(Admin(admin, "unban", "user=bob", &answer), 200) << answer;
   FakeClient back(server->port(), 2222);
   mark = server->Mark();
@@ -434,6 +456,88 @@ TEST(ServerProcess, OperatorKicksMutesAndBansWithItsToken) {
   EXPECT_TRUE(server->WaitForLine("login 2222 (bob) *", 3, mark)) << server->Tail();
   EXPECT_EQ(Admin(admin, "ban", "user=bob&duration=soon", &answer), 400) << answer;
   EXPECT_EQ(Admin(admin, "ban", "id=2222", &answer), 400) << "a ban names a user ID";
+}
+
+// Whatever others send to the controls, the operator gets in: requests without a token spend an
+// allowance of their own, slow connections make room, and only this listener's own name is served
+// (a page whose name was rebound to it is not), without any header letting another site read it.
+TEST(ServerProcess, TheOperatorKeepsControl) {
+  const harness::TempFolder dir;
+  const std::string tokens = dir.Write("tokens", std::string("ops ") + kOpsToken + "\n");
+  ServerProcess server({"--port", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ok()) << server.Tail();
+  const int admin = harness::AdminPort(server);
+  ASSERT_GT(admin, 0) << server.Tail();
+  auto ask = [admin](const std::string &head, std::string *answer) {
+    const int fd = harness::HttpConnect(admin);
+    const std::string request = "GET /v1/admin/pilots HTTP/1.1\r\nAuthorization: Bearer " +
+                                std::string(kOpsToken) + "\r\n" + head + "\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    answer->clear();
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer->append(buf, n);
+    ::close(fd);
+    return std::atoi(answer->c_str() + 9);
+  };
+  std::string answer;
+  const std::string port = std::to_string(admin);
+  for (const std::string &host : {"127.0.0.1:" + port, std::string("localhost"), "LOCALHOST:" + port}) {
+    EXPECT_EQ(ask("Host: " + host + "\r\n", &answer), 200) << host;
+    EXPECT_EQ(answer.find("Access-Control"), std::string::npos) << answer;
+  }
+  for (const std::string &head : {"Host: rebound.example:" + port + "\r\n", std::string("Host: 127.0.0.2\r\n"),
+                                  "Host: 127.0.0.1:" + port + "\r\nOrigin: http://rebound.example\r\n"})
+    EXPECT_EQ(ask(head, &answer), 403) << head;
+  int refused = 0;
+  for (int i = 0; i < 30; ++i) refused += Admin(admin, "pilots", "", nullptr, "") == 429;
+  EXPECT_GT(refused, 0) << "guesses are limited";
+  EXPECT_EQ(Admin(admin, "pilots", ""), 200) << "and cost the operator nothing";
+
+  std::vector<int> slow;
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(harness::HttpConnect(admin));
+    ASSERT_GE(slow.back(), 0);
+    ASSERT_GT(::send(slow.back(), "GET /v1/admin/pilots HTTP/1.1\r\nHo", 33, MSG_NOSIGNAL), 0);
+  }
+  EXPECT_EQ(Admin(admin, "pilots", ""), 200) << "8 trickling connections of its own address";
+  for (int fd : slow) ::close(fd);
+}
+
+// Without accounts a user ID is whatever a pilot types: a ban holds the banned pilot's address
+// and uniqueID too, and says so; the user ID folded for case and blanks.
+TEST(ServerProcess, OnAnOpenServerABanHoldsWhatTellsPilotsApart) {
+  const harness::TempFolder dir;
+  const std::string tokens = dir.Write("tokens", std::string("ops ") + kOpsToken + "\n");
+  ServerProcess server({"--port", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ok()) << server.Tail();
+  const int admin = harness::AdminPort(server);
+  FakeClient a(server.port(), 1111);
+  ASSERT_TRUE(a.Login("alice") && a.Sync());
+  std::string answer;
+  EXPECT_EQ(Admin(admin, "mute", "user=ALICE%20", &answer), 200) << answer;
+  EXPECT_NE(answer.find("\"muted\":{\"user\":\"ALICE \",\"addresses\":[\"127.0.0.1\"],\"ids\":[1111]}"),
+            std::string::npos)
+      << answer;
+  EXPECT_EQ(Admin(admin, "ban", "user=Alice", &answer), 200) << answer;
+  EXPECT_NE(answer.find("\"banned\":{\"user\":\"Alice\",\"addresses\":[\"127.0.0.1\"],\"ids\":[1111]}"),
+            std::string::npos)
+      << answer;
+  EXPECT_TRUE(a.WaitClosed(3));
+  for (const auto &[id, user] : std::vector<std::pair<int, std::string>>{{1111, "x"}, {5555, "alice2"}, {5556, " ALICE"}}) {
+    FakeClient again(server.port(), id);
+    const LogMark mark = server.Mark();
+    ASSERT_TRUE(again.Login(user));
+    EXPECT_TRUE(again.WaitClosed(3)) << user;
+    EXPECT_TRUE(server.WaitForLine("refused login " + std::to_string(id) + " *: banned", 3, mark)) << user;
+  }
+  EXPECT_EQ(Admin(admin, "unban", "user=alice", &answer), 200);
+  EXPECT_NE(answer.find("\"lifted\":true"), std::string::npos) << "folded alike: " << answer;
+  FakeClient back(server.port(), 5557);
+  const LogMark mark = server.Mark();
+  ASSERT_TRUE(back.Login("alice2"));
+  EXPECT_TRUE(server.WaitForLine("login 5557 (alice2) *", 3, mark)) << server.Tail();
+  ASSERT_TRUE(back.Send("5557|MESSAGE|hi\n"));
+  EXPECT_TRUE(server.WaitForLine("dropped * x chat of a muted pilot*", 10, mark)) << "the mute holds the address";
 }
 
 // SIGHUP or the operator rereads the accounts: new ones log in, removed ones are logged out,
@@ -468,6 +572,11 @@ TEST(ServerProcess, AccountsAreReloadedLive) {
   EXPECT_NE(answer.find("line 2: expected"), std::string::npos) << answer;
   EXPECT_NE(answer.find("line 4: userID \\\"carol\\\" given twice"), std::string::npos) << answer;
   EXPECT_TRUE(server.WaitForLine("*the 2 accounts in force stay*", 3, mark));
+  // Caught half written: the cut last line would be an account with a wrong password.
+  std::ofstream(accounts) << "alice pw2\ncarol p";
+  mark = server.Mark();
+  server.Kill(SIGHUP);
+  EXPECT_TRUE(server.WaitForLine("*does not end with a line break*", 3, mark)) << server.Tail();
   FakeClient new_password(server.port(), 1113);
   ASSERT_TRUE(LogIn(new_password, 1113, "alice", "pw2"));
   EXPECT_TRUE(server.WaitForLine("login 1113 (alice) *", 3, mark)) << server.Tail();

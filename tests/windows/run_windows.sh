@@ -16,6 +16,8 @@ export WINEPREFIX=$WIN/wine WINEARCH=win64 WINEDEBUG=-all LC_ALL=C.UTF-8
 # No .NET or browser engine to install; the plugin's GL calls go to the simulated host's
 # opengl32.dll beside the programs, not wine's own.
 export WINEDLLOVERRIDES="mscoree,mshtml=;opengl32=n,b"
+# The server wants its folder before wineboot makes the rest (a clean clone has none).
+mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k || true' EXIT
 # The session's own processes start now, their output nowhere: they outlive every test program
