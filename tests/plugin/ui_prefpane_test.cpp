@@ -297,12 +297,11 @@ TEST_F(PrefPaneTest, CrewedWithNavigatorIsAppliedAndSaved) {
   ASSERT_TRUE(host().typeIntoWidget(Id(kCrewIDF), "C9"));
   Click(kConnectStart);  // only takes effect on Apply
   Click(kSmooth);
-  Click(kLabelDistance);
   EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 0, 0, "", 0));
 
   Click(kApply);
   EXPECT_TRUE(PaneShown());
-  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0) + "labelDistance=1;");
+  EXPECT_EQ(ReadPrefs(), Prefs("Falcon", "42", "", 1, 2, "C9", 1, 0));
 
   Click(kSolo);  // turned back in the widgets only
   for (W w : kCrewControls) EXPECT_FALSE(Shown(w)) << w;
