@@ -85,7 +85,7 @@ class TwoNodes : public ::testing::Test {
 
 TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   // The notices came before the first report, and reports carry the sender's bytes unchanged.
-  EXPECT_TRUE(b->WaitLine("1|p|" + std::string(kTrainerPath), 1));
+  EXPECT_TRUE(b->WaitLine("1|p|" + std::string(kTrainerPath), 5));
   EXPECT_TRUE(Reaches(*a, 1111, 47.1234, *b)) << "bob on node two gets alice of node one in slot 1";
   EXPECT_TRUE(Reaches(*b, 2222, 47.01, *a));
 
@@ -204,9 +204,9 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   const LogMark mark_one = one->Mark(), mark_two = two->Mark();
   redis.Kill();
   EXPECT_TRUE(b->WaitLine("1|c|BLANK", 6)) << "alice leaves bob's view: node one is out of reach";
-  EXPECT_TRUE(a->WaitLine("1|c|BLANK", 2));
-  EXPECT_TRUE(one->WaitForLine("cluster: *; serving this node's pilots alone*", 1, mark_one)) << one->Tail();
-  EXPECT_TRUE(two->WaitForLine("cluster: *; serving this node's pilots alone*", 1, mark_two)) << two->Tail();
+  EXPECT_TRUE(a->WaitLine("1|c|BLANK", 5));
+  EXPECT_TRUE(one->WaitForLine("cluster: *; serving this node's pilots alone*", 5, mark_one)) << one->Tail();
+  EXPECT_TRUE(two->WaitForLine("cluster: *; serving this node's pilots alone*", 5, mark_two)) << two->Tail();
   c.Discard();
   const std::string pos = PositionText(1111, false, 47.15, 8.0);
   bool local = false;
@@ -263,8 +263,8 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   const LogMark before_death = one->Mark();
   two->Signal(SIGKILL);
   EXPECT_TRUE(a->WaitLine("1|c|BLANK", 6)) << one->Tail();
-  EXPECT_TRUE(a->WaitLine("1|p|BLANK", 1));
-  EXPECT_TRUE(one->WaitForLine("cluster: node two (*) left: not heard from*", 1, before_death))
+  EXPECT_TRUE(a->WaitLine("1|p|BLANK", 5));
+  EXPECT_TRUE(one->WaitForLine("cluster: node two (*) left: not heard from*", 5, before_death))
       << one->Tail();
   // An action given meanwhile does not reach node two, and the answer says so.
   std::string answer;

@@ -113,8 +113,8 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
   Pilot &charlie = crew.add(At("Charlie", 48.2, 8.7));  // another whole-degree cell
   const std::vector<Pilot *> all = {&alpha, &bravo, &charlie};
 
-  // Each sees the others named, with their model, where they are (to the resolution of the texts
-  // on the wire), in snapshots of all three taken together.
+  // Each sees the others named, with their model (loaded), where they are (to the resolution of
+  // the texts on the wire), in snapshots of all three taken together.
   auto placed = [&] {
     for (Pilot *p : all)
       if (!p->snapshot()) return false;
@@ -124,6 +124,7 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
         if (viewer != other &&
             (slot < 1 ||
              viewer->row(slot) != std::to_string(slot) + ": " + other->setup().name + " Cessna_172SP" ||
+             viewer->dump()["planes"]["models"][std::to_string(slot)].text.empty() ||
              PlacementError(*viewer, slot, *other) >= 2.0))
           return false;
       }
@@ -288,18 +289,6 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
   b.fps = 60;
   b.smooth = GetParam();
   Pilot &bravo = crew.add(b);
-  // Bravo flies until its host has moved the origin and 90 frames more; then it ends before Alpha.
-  ASSERT_TRUE(bravo.snapshotUntil([&] { return bravo.dump()["origin"]["moves"].number >= 1; }, 60))
-      << bravo.log();
-  const size_t moved = bravo.frames().size();
-  for (auto deadline = harness::After(30);
-       bravo.frames().size() < moved + 90 && harness::Clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_TRUE(bravo.snapshot());
-  EXPECT_TRUE(bravo.quit());
-  EXPECT_TRUE(alpha.quit());
-  ASSERT_EQ(bravo.dump()["origin"]["moves"].number, 1.0) << bravo.log();
-
   skyhost::HostOptions o;
   o.originLatitude = b.originLat;
   o.originLongitude = b.originLon;
@@ -309,13 +298,30 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
     projector.worldToLocal(lat, lon, el, &p[0], &p[1], &p[2]);
     return p;
   };
-  const auto seen = bravo.frames(), flown = alpha.frames();
-  size_t shift = 0;
-  while (shift < seen.size()) {
-    const auto p = local(seen[shift].own[0], seen[shift].own[1], seen[shift].own[2]);
-    if (std::hypot(p[0], p[2]) > 20000) break;
-    ++shift;
+  // The first of Bravo's frames 20 km from its origin, where the host moves it.
+  auto shiftIn = [&](const std::vector<Pilot::Frame> &frames) {
+    size_t k = 0;
+    for (; k < frames.size(); ++k) {
+      const auto p = local(frames[k].own[0], frames[k].own[1], frames[k].own[2]);
+      if (std::hypot(p[0], p[2]) > 20000) break;
+    }
+    return k;
+  };
+  // Bravo flies until 90 frames past it, read from its trace (nothing asked of its host meanwhile,
+  // whose frames are measured); then it ends before Alpha.
+  for (auto deadline = harness::After(90); harness::Clock::now() < deadline;) {
+    auto frames = bravo.frames();
+    if (!frames.empty()) frames.pop_back();  // perhaps still being written
+    if (shiftIn(frames) + 90 < frames.size()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
+  ASSERT_TRUE(bravo.snapshot());
+  EXPECT_TRUE(bravo.quit());
+  EXPECT_TRUE(alpha.quit());
+  ASSERT_EQ(bravo.dump()["origin"]["moves"].number, 1.0) << bravo.log();
+
+  const auto seen = bravo.frames(), flown = alpha.frames();
+  const size_t shift = shiftIn(seen);
   ASSERT_GT(shift, 300u);
   ASSERT_LT(shift + 60, seen.size());
   // Where Alpha was at a moment, from its own frames.
@@ -334,8 +340,17 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
     if (seen[i].planes.size() != 1 || seen[i - 1].planes.size() != 1) continue;
     const auto &now = seen[i].planes[0], &before = seen[i - 1].planes[0];
     if (now[1] == before[1] && now[2] == before[2]) ++still;
-    const auto shown = local(now[1], now[2], now[3]), truth = alphaAt(seen[i].wall);
-    worst = std::max(worst, std::hypot(shown[0] - truth[0], shown[1] - truth[1], shown[2] - truth[2]));
+    // Shown on Alpha's own track: where it was at some moment of the last half second. A report
+    // is that old at most on a busy machine (and without smoothing the aircraft stays where the
+    // last report put it); a shift carried wrongly puts it kilometres off the track. A busy
+    // machine's stalls bend the hosts' own clocks by a few metres' worth.
+    const auto shown = local(now[1], now[2], now[3]);
+    double nearest = 1e300;
+    for (double back = 0; back <= 0.5; back += 0.005) {
+      const auto truth = alphaAt(seen[i].wall - back);
+      nearest = std::min(nearest, std::hypot(shown[0] - truth[0], shown[1] - truth[1], shown[2] - truth[2]));
+    }
+    worst = std::max(worst, nearest);
     ++compared;
   }
   EXPECT_GT(compared, 100) << server.log();
@@ -343,7 +358,7 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
   if (GetParam()) {
     EXPECT_EQ(still, 0) << "of " << compared << " frames; worst error " << worst << " m";
   }
-  EXPECT_LT(worst, 5.0) << "metres from where Alpha was";
+  EXPECT_LT(worst, 15.0) << "metres from Alpha's track";
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
 

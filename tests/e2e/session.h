@@ -63,12 +63,14 @@ class Pilot {
   void act(const std::string &action);
   // The host's state now, as dump() reads it; false when none came within timeout.
   bool snapshot(double timeout = 10);
-  // Snapshots until done() holds on one (the last is kept either way); false on timeout.
+  // Snapshots until done() holds on one (the last is kept either way); false on timeout. Each
+  // snapshot costs the host a frame's worth of writing: they are asked for 20 times a second.
   template <typename Done>
   bool snapshotUntil(Done done, double timeout) {
     for (auto deadline = harness::After(timeout);;) {
       if (snapshot() && done()) return true;
       if (harness::Clock::now() > deadline || !process_.Running()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
   // Ends the run; true when the runner exited with status 0 within timeout.
@@ -127,7 +129,6 @@ class Server {
   // sanitizer build also means no error or leak report.
   int stop() { return process_->Signal(SIGTERM, 10); }
   std::string log() const { return process_ ? process_->Log() : std::string(); }
-  bool waitForLog(const std::string &needle, double timeout) { return process_->WaitForLog(needle, timeout); }
 
  private:
   std::vector<std::string> args_;

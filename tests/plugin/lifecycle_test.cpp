@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "child_process.h"
 #include "plugin_test.h"
@@ -237,6 +239,8 @@ TEST_F(PluginTest, WithoutTheMarkerStopLeavesTheOverridesAlone) {
 
 TEST_F(PluginTest, UnloadReallyUnloadsAndTheNextLoadStartsFresh) {
   auto &host = Start();
+  const std::vector<std::string> firstLookups = host.lookupLog();
+  ASSERT_FALSE(firstLookups.empty());
   ASSERT_TRUE(host.pickMenu({"Skytether", "Toggle Plane List"}));
   ASSERT_FALSE(host.windows().empty());
   EXPECT_TRUE(host.windows()[0].visible);
@@ -245,7 +249,8 @@ TEST_F(PluginTest, UnloadReallyUnloadsAndTheNextLoadStartsFresh) {
 
   host.clearLookupLog();
   ASSERT_TRUE(host.load(harness::PluginFile()));
-  EXPECT_EQ(host.lookupLog().size(), 549u);  // the slots were built again
+  // The fresh copy looks up the own aircraft and every slot again, as the first load did.
+  EXPECT_EQ(host.lookupLog(), firstLookups);
   ASSERT_FALSE(host.windows().empty());
   EXPECT_FALSE(host.windows()[0].visible);  // the toggle starts from 0 again
 }

@@ -175,7 +175,7 @@ class FakeClient {
 // The port of the server's status page, from its log line; 0 when it did not say.
 inline int HttpPort(ServerProcess &server) {
   std::string line;
-  if (!server.WaitForLog("status page on http://127.0.0.1:", 5, &line)) return 0;
+  if (!server.WaitForLine("status page on http://127.0.0.1:*", 5, 0, &line)) return 0;
   return std::atoi(line.c_str() + line.rfind(':') + 1);
 }
 
@@ -226,7 +226,7 @@ inline int HttpGet(int port, const std::string &path, std::string *body = nullpt
 // The port of the server's admin controls (--admin-http 127.0.0.1:0), from its log line.
 inline int AdminPort(ServerProcess &server) {
   std::string line;
-  if (!server.WaitForLog("admin controls on http://127.0.0.1:", 5, &line)) return 0;
+  if (!server.WaitForLine("admin controls on http://127.0.0.1:*", 5, 0, &line)) return 0;
   return std::atoi(line.c_str() + line.find("127.0.0.1:") + 10);
 }
 
