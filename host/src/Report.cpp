@@ -471,7 +471,7 @@ std::string Host::report() const {
     if (!w.pub.title.empty()) out << " \"" << w.pub.title << "\"";
     out << (w.pub.widgetRoot ? "  widget window" : w.pub.modern ? "  modern" : "  old (pixels)") << "  left "
         << w.pub.left << " top " << w.pub.top << " right " << w.pub.right << " bottom " << w.pub.bottom << "  "
-        << positioningName(w.pub) << "  " << shownName(h.shown(w))
+        << shownName(h.shown(w)) << "  positioning: " << positioningName(w.pub)
         << (h.focus == w.pub.id ? "  keyboard focus" : "") << "\n";
   }
 
