@@ -132,31 +132,21 @@ def main():
     has_base = bool(base.gb)
     text = gbench(os.path.join(res, "text.json"))
     server = gbench(os.path.join(res, "server.json"))
-    server_cg = callgrind(os.path.join(res, "callgrind", "server"))
     frames = [load(p) for p in sorted(glob.glob(os.path.join(res, "frames_[0-9]*.json")))]
     frames_base = [load(p) for p in sorted(glob.glob(os.path.join(res, "frames_baseline_*.json")))]
-    relay = {}
-    for p in glob.glob(os.path.join(res, "relay_*_*.json")):
-        name = os.path.basename(p)
-        if name.startswith("relay_baseline_"):
-            continue
+    rules = {}
+    for p in glob.glob(os.path.join(res, "rules_*_*_*.json")):
         r = load(p)
-        relay.setdefault(r["pilots"], []).append(r)
-    cluster = {}
-    for p in glob.glob(os.path.join(res, "cluster_relay_*_*_*.json")):
-        r = load(p)
-        cluster.setdefault((r["nodes"], r["pilots"]), []).append(r)
-    rates = {}
-    for p in sorted(glob.glob(os.path.join(res, "rates_*_*_*_*_*.json"))):
-        r = load(p)
-        r["try"] = int(p.rsplit("_", 1)[1].split(".")[0])
-        key = (r["world"], round(r["rate_hz"]), r["pilots"], "on" if r["relay_rates"] else "off")
-        if key not in rates or rates_held(r):  # a second try, when the first missed the latency only
-            rates[key] = r
-    relay_base = {}
-    for p in glob.glob(os.path.join(res, "relay_baseline_*_*.json")):
-        r = load(p)
-        relay_base.setdefault(r["pilots"], []).append(r)
+        mode = os.path.basename(p).split("_")[2]
+        rules[(round(r["rate_hz"]), mode, r["pilots"])] = r
+    segments = {}
+    for p in glob.glob(os.path.join(res, "segment_*_*.json")):
+        _, seg, tr = os.path.basename(p)[:-5].split("_")
+        segments[(seg, int(tr))] = load(p)
+    nodes = {}
+    for p in glob.glob(os.path.join(res, "nodes_*_*.json")):
+        parts = os.path.basename(p)[:-5].split("_")
+        nodes[(parts[1], int(parts[2]))] = load(p)
     reps = max([v["reps"] for v in now.gb.values()] or [0])
     L = []
     w = L.append
@@ -172,7 +162,7 @@ def main():
         rm = load(relay_machine)
         if rm["date"] != machine["date"]:
             w("")
-            w(f"The relay runs (sections 4 to 6) were taken again on {rm['date']}, load average "
+            w(f"The relay runs (sections 4 to 7) were taken again on {rm['date']}, load average "
               f"{rm['load_at_start']} at their start and {rm.get('load_at_end', '?')} at their end.")
     w("")
     w(f"Every Google Benchmark figure is the median of {reps} repetitions, randomly interleaved, in CPU time "
@@ -411,110 +401,21 @@ def main():
           ". The chat line is copied into the history; the per-frame and per-report paths allocate nothing.")
         w("")
 
-    # ---- 4. relay ----
-    w("## 4. Server relay")
-    w("")
-    w("`relay_bench` starts the server (`--port 0`), logs N pilots in over TCP and has each send 30 position "
-      "lines a second from its own datagram socket, evenly spread; positions lie on a 20-wide grid about 2 km "
-      "apart, so every pilot has 19 others near and the fan-out is 19. x and y carry the sender and its round, "
-      "the time fields the send time (wall clock, µs). Each pilot's socket counts what comes back: loss is "
-      "counted per recipient and sender over the measured rounds, latency is receive time less the stamp. "
-      "The receiving side polls its sockets every 0.25 ms, as the plugin polls its own (nobody sleeps on them, "
-      "so the server's sends never pay for waking a reader); that adds up to 0.25 ms to each latency. Server "
-      "CPU is utime + stime from /proc/PID/stat over the measured window, peak memory VmHWM. The raw `sendto` "
-      "is measured by the same client before the load, on a datagram of the report's length. **The load "
-      "client runs on the same 2 cores** (its share is in the table; the server is pinned to the first CPU and "
-      "the client to the second), and so does whatever else the machine was running. *Steal* is the share of "
-      "CPU time the hypervisor took from this virtual machine during the window (/proc/stat): while a CPU is "
-      "taken away nothing on it runs, which shows in the latency tail. *At the socket* is the kernel's "
-      "arrival time at the recipient's socket (SO_TIMESTAMPNS) less the stamp: the delay before the client "
-      "looked.")
-    w("")
-    w(f"Medians of {RELAY_REPS(relay)} runs per pilot count, {RELAY_SECONDS(relay)} s measured after 4 s of warm-up.")
-    w("")
-    w("| pilots | reports/s out | loss | p50 ms | p99 ms | max ms | p99 at the socket ms | server CPU % of a core | server µs per report | "
-      "raw sendto µs | ratio | peak RSS MiB | client CPU % | steal % | runs held |")
-    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
-    held_counts = []
-    summary = {}
-    for n in sorted(relay):
-        rs = relay[n]
-        g = lambda k: med([r[k] for r in rs])
-        held = [r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs]
-        summary[n] = {k: g(k) for k in rs[0] if isinstance(rs[0][k], (int, float))}
-        summary[n]["held_runs"] = sum(held)
-        loss = g("loss_percent")
-        w(f"| {n} | {f(g('relayed_per_second'), 0)} | {f(loss, 3)} % | {f(g('latency_p50_ms'), 3)} | "
-          f"{f(g('latency_p99_ms'), 3)} | {f(g('latency_max_ms'), 1)} | {f(g('arrival_p99_ms'), 3)} | "
-          f"{f(g('server_cpu_percent_of_core'), 1)} | "
-          f"{f(g('server_cpu_per_relayed_us'), 3)} | {f(g('raw_sendto_us'), 3)} | "
-          f"{f(g('cpu_per_relayed_vs_sendto'))}× | {f(g('server_peak_rss_kb') / 1024.0, 1)} | "
-          f"{f(g('client_cpu_percent_of_core'), 1)} | {f(g('steal_percent'), 1)} | {sum(held)}/{len(rs)} |")
-        if sum(held) * 2 > len(rs):
-            held_counts.append(n)
-    w("")
-    s200 = summary.get(200)
-    if s200:
-        ok200 = s200["reports_lost"] == 0 and s200["latency_p99_ms"] <= 2.0
-        w(f"- 200 pilots, nearest-19 fan-out: {f(s200['relayed_per_second'], 0)} reports a second out, "
-          f"{f(s200['reports_lost'], 0)} lost (median run), p99 {f(s200['latency_p99_ms'], 3)} ms. Target no loss "
-          f"and p99 ≤ 2 ms: {verdict(ok200)}.")
-    ratios = [summary[n]["cpu_per_relayed_vs_sendto"] for n in summary if summary[n]["reports_lost"] == 0]
-    if ratios:
-        worst = max(ratios)
-        w(f"- Server CPU per relayed report against one raw `sendto`: {f(min(ratios))}× to {f(worst)}× over the "
-          f"pilot counts without loss. Target ≤ 2×: {verdict(worst <= 2.0)}.")
-    largest = max(held_counts) if held_counts else None
-    w(f"- Largest number of pilots held with p99 ≤ 5 ms and no loss (in most runs): **{largest}** "
-      f"(goal 1000: {verdict(largest is not None and largest >= 1000)}).")
-    w("")
-    if relay_base:
-        w("Baseline server (`" + machine["baseline_server"] + "`), same client, same run:")
+    # ---- 4 to 8. relay ----
+    if rules:
+        rules_section(w, rules, server)
+    if segments:
+        segment_section(w, segments)
+    if nodes:
+        nodes_section(w, nodes)
+    display = display_runs(os.path.join(res, "display"))
+    if display:
+        display_section(w, display)
+    if rules and plot_rules(rules, out_png):
+        w("## 8. Plot")
         w("")
-        w("| pilots | loss | p50 ms | p99 ms | server CPU % | server µs per report | ratio | runs held |")
-        w("|---:|---:|---:|---:|---:|---:|---:|---:|")
-        for n in sorted(relay_base):
-            rs = relay_base[n]
-            g = lambda k: med([r[k] for r in rs])
-            held = sum(r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs)
-            w(f"| {n} | {f(g('loss_percent'), 3)} % | {f(g('latency_p50_ms'), 3)} | {f(g('latency_p99_ms'), 3)} | "
-              f"{f(g('server_cpu_percent_of_core'), 1)} | {f(g('server_cpu_per_relayed_us'), 3)} | "
-              f"{f(g('cpu_per_relayed_vs_sendto'))}× | {held}/{len(rs)} |")
+        w(f"![server CPU and latency against pilots, by rule]({os.path.basename(out_png)})")
         w("")
-    ticks = [(n, server.get(f"Registry_TickAllDue/short_path/{n}", {}).get("cpu"),
-              server.get(f"Registry_TickAllDue/sorting/{n}", {}).get("cpu")) for n in (200, 1000)]
-    if any(a for _, a, _ in ticks):
-        w("One registry tick in which every recipient's nearest-19 evaluation falls due (once a second each): "
-          + "; ".join(f"{n} pilots {f(a / 1000.0, 3)} ms (sorting every table, as before: {f(b / 1000.0, 3)} ms)"
-                      for n, a, b in ticks if a and b)
-          + ". The server does no other work while it runs, so it delays the reports waiting behind it.")
-        w("")
-    if server:
-        reg = server.get("Registry_PositionTo19/rates_off", {})
-        paced = server.get("Registry_PositionTo19/rates_on", {})
-        w(f"The server's own code per position (registry: parse, checks, 19 relays; `server_bench`): "
-          f"{f(reg.get('cpu'), 3)} µs and {f(server_cg.get('Registry_PositionTo19'), 0)} instructions per position "
-          f"in, i.e. {f((reg.get('cpu') or 0) / 19, 3)} µs per report out. The rest of the server's CPU is the "
-          "kernel's UDP path (`sendmmsg`, loopback delivery into the recipient's socket, `recvmmsg`). With the "
-          f"relay rates on and every report going (30 a second, all near): {f(paced.get('cpu'), 3)} µs and "
-          f"{f(server_cg.get('Registry_PositionTo19 rates on'), 0)} instructions per position in: the rule's own "
-          "cost, a distance and a due time for each of the 19 pairs.")
-        w("")
-
-    # ---- 5. nodes ----
-    if cluster:
-        cluster_section(w, cluster, summary)
-
-    # ---- 6. rates ----
-    if rates:
-        rates_section(w, rates)
-
-    # ---- 7. plot ----
-    w("## 7. Plot")
-    w("")
-    w(f"![relay latency and server CPU against pilots]({os.path.basename(out_png)})")
-    w("")
-    plot(summary, out_png)
 
     # ---- text ----
     if text:
@@ -565,230 +466,231 @@ def main():
         fo.write("\n".join(L))
 
 
-def cluster_section(w, cluster, summary):
-    """One node against two nodes on one address, the same client in the same run, and the paper
-    estimate built on the figures measured here."""
-    w("## 5. One node against two nodes on one address")
-    w("")
-    w("`relay_bench --nodes 1` and `--nodes 2`, interleaved in one run: every pilot speaks from a loopback "
-      "address of its own (127.0.X.Y, chosen so that the steering puts pilot i on node i % 2; the one-node runs "
-      "use the same addresses, so the client does the same work). *Two nodes* are two `skytether-server` "
-      "processes on the same address and port (`--reuseport 0/2` and `1/2`, steered by source address) with a "
-      "redis-server of the run's own; on the grid every pilot's 19 nearest are about half on each node, so about "
-      "half of all reports cross from one node to the other through Redis. One node is pinned to the first CPU "
-      "and the client to the second, as in section 4; of two nodes one is pinned to each CPU, and the client and "
-      "Redis go where there is room: **on this 2-core machine the load client and Redis take CPU from the "
-      "nodes**, so the second node cannot bring a second core's worth of relay (the client's share is in the "
-      "table). Same-node and cross-node latencies are those of the reports between pilots of one node and of "
-      "two. Redis commands are `total_commands_processed` of its INFO over the window; publishes and messages "
-      "are the nodes' own counters (kill -USR1) over the window.")
-    w("")
-    runs = max(len(v) for v in cluster.values())
-    w(f"Medians of {runs} runs per row.")
-    w("")
-    w("| pilots | nodes | reports/s out | loss | p50 ms | p99 ms | same-node p50 / p99 ms | cross-node p50 / p99 ms | "
-      "node CPU % (each) | Redis CPU % | Redis commands/s | positions published/s | positions received/s | "
-      "client CPU % | runs held |")
-    w("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
-    held = {}
-    figures = {}
-    for (nodes, n) in sorted(cluster, key=lambda k: (k[1], k[0])):
-        rs = cluster[(nodes, n)]
-        g = lambda k: med([r[k] for r in rs])
-        ok = [r["reports_lost"] == 0 and r["latency_p99_ms"] <= 5.0 for r in rs]
-        if sum(ok) * 2 > len(rs):
-            held[nodes] = max(held.get(nodes, 0), n)
-        figures[(nodes, n)] = {k: g(k) for k in rs[0] if isinstance(rs[0][k], (int, float))}
-        each = " / ".join(f(med([r["node_cpu_percent"][k] for r in rs]), 1) for k in range(nodes))
-        two = nodes > 1
-        w(f"| {n} | {nodes} | {f(g('relayed_per_second'), 0)} | {f(g('loss_percent'), 3)} % | "
-          f"{f(g('latency_p50_ms'), 3)} | {f(g('latency_p99_ms'), 3)} | "
-          + (f"{f(g('same_node_p50_ms'), 3)} / {f(g('same_node_p99_ms'), 3)} | "
-             f"{f(g('cross_node_p50_ms'), 3)} / {f(g('cross_node_p99_ms'), 3)} | " if two else "– | – | ")
-          + f"{each} | " + (f"{f(g('redis_cpu_percent'), 1)} | {f(g('redis_commands_per_second'), 0)} | "
-                            f"{f(g('cluster_published_per_second'), 0)} | {f(g('cluster_received_per_second'), 0)} | "
-                            if two else "– | – | – | – | ")
-          + f"{f(g('client_cpu_percent_of_core'), 1)} | {sum(ok)}/{len(rs)} |")
-    w("")
-    one, two = held.get(1), held.get(2)
-    w(f"- Largest pilot count held (no loss, p99 ≤ 5 ms, in most runs): one node **{one}**, two nodes on one "
-      f"address **{two}**.")
-    top = max((n for (k, n) in figures if k == 1 and (2, n) in figures), default=None)
-    if top:
-        r1, r2 = figures[(1, top)], figures[(2, top)]
-        w(f"- At {top} pilots: reports out {f(r2['relayed_per_second'] / r1['relayed_per_second'])}× of one node's, "
-          f"loss {f(r1['loss_percent'], 3)} % against {f(r2['loss_percent'], 3)} %, the nodes' CPU together "
-          f"{f(r2['server_cpu_percent_of_core'], 1)} % "
-          f"against {f(r1['server_cpu_percent_of_core'], 1)} %, the client {f(r2['client_cpu_percent_of_core'], 1)} % "
-          f"and Redis {f(r2['redis_cpu_percent'], 1)} % of a core.")
-    w("")
-
-    # The estimate on paper, from this run's own figures.
-    per_report = [summary[n]["server_cpu_per_relayed_us"] for n in summary if summary[n]["reports_lost"] == 0]
-    redis_per_message = []
-    for (nodes, n), r in figures.items():
-        moved = r.get("cluster_published_per_second", 0) + r.get("cluster_received_per_second", 0)
-        if nodes > 1 and moved > 0:
-            redis_per_message.append(r["redis_cpu_percent"] / 100.0 / moved * 1e6)
-    cross = [figures[k]["server_cpu_percent_of_core"] / 100.0 / figures[k]["relayed_per_second"] * 1e6
-             for k in figures if k[0] > 1 and figures[k]["reports_lost"] == 0]
-    w("### Estimate on paper")
-    w("")
-    if per_report:
-        us = med(per_report)
-        pilots_per_core = 1e6 / (30 * 19 * us)
-        w(f"- **Pilots per core.** A relayed report costs the server {f(us, 2)} µs of CPU (median of section 4's "
-          f"runs without loss, mostly the kernel's UDP path); each pilot at 30 Hz with 19 recipients makes 570 "
-          f"reports a second, so one core relays for about **{f(pilots_per_core, 0)} pilots** (1e6 / (570 × "
-          f"{f(us, 2)})) with nothing to spare; at 70 % of a core, for headroom, about "
-          f"{f(0.7 * pilots_per_core, 0)}." + (f" In two-node runs without loss a report cost the nodes "
-                                               f"{f(med(cross), 2)} µs (Redis publishes and messages included)."
-                                               if cross else ""))
-    w("- **Redis messages per 1,000 pilots.** Every pilot in view publishes each position once while another "
-      "node is up: 30 × 1,000 = **30,000 publishes a second**. Each node holding a slot for that pilot gets it "
-      "once: with the pilots hashed over K nodes, nearly every node holds a slot for nearly every pilot of a "
-      "dense crowd, so about 30,000 × (K − 1) messages a second go out (30,000 with 2 nodes, 90,000 with 4). "
-      "Presence, keys and heartbeats add a few messages per node per second, chat a few more.")
-    if redis_per_message:
-        rpm = med(redis_per_message)
-        cap = 1e6 / rpm
-        w(f"- **When to move to Redis Cluster.** Redis spent {f(rpm, 2)} µs of CPU per position moved (published "
-          f"or delivered) in these runs, so its one thread moves about {f(cap, 0)} a second at full load. With K "
-          f"nodes that is 30 × K per pilot a second: one Redis serves about {f(cap / 60, 0)} pilots with 2 nodes, "
-          f"{f(cap / 120, 0)} with 4 and {f(cap / 240, 0)} with 8, before its core is full; keep it below about "
-          "70 % of that. Past it, Redis Cluster with sharded pub/sub (`SPUBLISH` / `SSUBSCRIBE`, Redis 7) "
-          "spreads the position channels over shards by channel name, each shard a core of its own; plain "
-          "`PUBLISH` would not help there, since a cluster sends every plain publish to every shard. The "
-          "presence and chat channels stay small. Moving means a client that speaks to each shard (hiredis 0.14 "
-          "has no cluster support) and `{prefix}` hash tags for the uniqueID keys, which the refresh script "
-          "takes in one call.")
-    w("")
+MODES = ("off", "steps", "changes")
 
 
-def rates_held(r):
-    return r["reports_lost"] == 0 and r["counted_loss_percent"] == 0 and r["latency_p99_ms"] <= 5.0
+def load_of(r):
+    return r["load_average"][1].split()[0]
 
 
-def rates_section(w, rates):
-    """The relay rates off and on, back to back for each world, sender rate and pilot count."""
-    held = rates_held
-    text = next((r["relay_rates_text"] for r in rates.values() if r["relay_rates"]), "?")
-    w("## 6. Relay rates by distance: off and on, side by side")
+def rules_section(w, rules, server):
+    """The three relay rules side by side, in the crowded world, at each sender rate."""
+    any_run = next(iter(rules.values()))
+    text = {m: next((r["relay_rates_text"] for (h, mode, n), r in rules.items() if mode == m), "?") for m in MODES}
+    w("## 4. The relay rules side by side")
     w("")
-    w(f"The same client as in section 4, each pilot count run with `--relay-rates off` and then with the rates "
-      f"on (the server's defaults: {text}), back to back. Senders report 30, 60 or 120 times a second (a "
-      "plugin sends once per frame). Two worlds, pilots staying where they are put:")
+    w("`relay_bench` starts the server and logs N pilots in over TCP, then sends their positions on an absolute "
+      "schedule (pilot i's round r is due at start + (r + i/N) / rate): every send that has fallen due goes out "
+      "at once in one `sendmmsg` on a raw socket that writes each pilot's own source address and port, so the "
+      "server sees each pilot's datagram address while the client makes one system call for many pilots. A send "
+      "more than 2 ms past its due time counts as late. The server and the client each run in a session of "
+      f"their own (a scheduling group of their own) in the real-time FIFO class (`--sched {any_run['sched']}`), "
+      "the server pinned to the first CPU and the client to the second: `nice` does not rank a process against "
+      "other sessions' groups, and the machine is shared with other engineers' builds and tests, so only the "
+      "real-time class keeps each its core. **Nothing is counted from the 4 s warm-up**: latency and per-pair "
+      "counts only for the rounds of the 10 s window, every counter (the server's metrics, every socket's "
+      "kernel drops, the CPU of each process) as the difference between the window's edges. Latency is the "
+      "kernel's arrival stamp at the recipient's socket (`SO_TIMESTAMPNS`) less the send time the line "
+      "carries.")
     w("")
-    w("- **grid**: section 4's, 20 wide and about 2 km apart; from 100 pilots on everyone's 19 nearest are "
-      "within 5 km, so every pair is near (at 50, a few are 10 to 20 km apart).")
-    w("- **spread**: a quarter of the pilots in crowds at twelve airports across a region the size of a "
-      "continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the quietest 3 %), each "
-      "uniformly within 5 km of its airport; the other three quarters between two airports picked at random, "
-      "anywhere from 5 to 95 % of the way along the straight line, offset sideways by a normal spread of 10 km "
-      "(the random draws start from a fixed value: the same world for the same pilot count).")
+    w(f"**The crowded world** ({any_run['pilots']} pilots here as an example: {any_run['parked']} parked, "
+      f"{any_run['taxiing']} taxiing, {any_run['circuit']} flying circuits, {any_run['en_route']} en route): "
+      "60 % of the pilots within 5 km of one of 8 airports (the busiest takes 16 % of the crowds, the quietest "
+      "7 %), of those half parked, a third taxiing (loops of 150 to 600 m at 4 to 12 m/s, turning on corners of "
+      "20 to 40 m, standing 20 to 60 s at the end of each), the rest flying circuits (racetracks 1.5 to 3 km "
+      "long at 50 to 75 m/s, turns at 3° a second with 20° of bank rolled in over 1.5 s, climbing and "
+      "descending 100 m over 1.5 to 3 minutes); the other 40 % fly between two airports (5 to 95 % of the "
+      "way, 10 km to either side) on legs of 20 to 60 km at 120 to 230 m/s. Latitude and longitude go as a "
+      "float's shortest text, as the plugin writes them. The draws start from a fixed value: the same world "
+      "for the same pilot count.")
     w("")
-    w("*Loss* is counted two ways and a run counts as held only when both are zero and p99 ≤ 5 ms; a run "
-      "that lost nothing but missed the latency (another user's load on the machine shows there first) was "
-      "run once more, and the table shows the second try where it held (*held* says so). A setting stops "
-      "growing after two pilot counts in a row with loss. "
-      "*Per pair*: every report of a pair whose rate lets each one through (every pair with the rates off; with "
-      "them on, the pairs whose step is at least the sender's rate) must arrive. *Counted*: the positions the "
-      "server dropped as stale (they waited over 0.1 s in its socket) or the kernel dropped at its socket, times "
-      "the reports a position made on average, and the reports its socket refused or the recipients' sockets "
-      "dropped, over the whole run, warm-up included, against the reports sent. *Over gap*: pairs whose longest "
-      "time between two reports passed what the rates allow (their step's period and one send). *CPU per "
-      "position* is the server's CPU in the window over the positions sent in it. Each server ran at nice "
-      f"{rates_nice(rates, 'server_nice')} and the client at {rates_nice(rates, 'client_nice')}, so that other "
-      "users of this shared machine did not take their cores. "
-      "*Load* is the machine's load average (1 min) at the end of the window.")
+    w("The rules, as the server logged them: **off**: every report to every holder; **steps**: "
+      f"{text['steps'].replace('steps: ', '')}; **changes**: {text['changes'].replace('changes: ', '')}.")
+    w("")
+    w("*Held*: nothing lost and p99 ≤ 5 ms. *Lost* counts what the counters say went missing in the window: "
+      "positions the server dropped as stale (over 0.1 s in its socket) or its socket dropped, times the "
+      "reports a position made, and reports its socket refused or a recipient's socket dropped (on loopback "
+      "nothing else can lose a datagram); with the rule off, every report of every pair is also counted at the "
+      "recipient. *Over gap*: pairs that went longer without a report than the rule's loosest heartbeat (or "
+      "period) and a round. *µs a position*: the server's CPU in the window over the positions sent in it. "
+      "*Load*: the machine's load average (1 min) at the window's end. One run each.")
     w("")
     summary = {}
-    worlds = sorted({k[0] for k in rates}, key=lambda x: (x != "grid", x))
-    for world in worlds:
-        for hz in sorted({k[1] for k in rates if k[0] == world}):
-            w(f"### {world}, {hz} reports a second per sender")
-            w("")
-            w("| pilots | rates | reports/s out | held back % | server µs per position in | server CPU % | p50 ms | "
-              "p99 ms | loss per pair | counted loss | over gap | late sends % | client CPU % | load | held |")
-            w("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|")
-            for n in sorted({k[2] for k in rates if k[:2] == (world, hz)}):
-                for mode in ("off", "on"):
-                    r = rates.get((world, hz, n, mode))
-                    if r is None:
-                        continue
-                    ok = held(r)
-                    if ok:
-                        summary[(world, hz, mode)] = max(summary.get((world, hz, mode), 0), n)
-                    out, kept = r["server_reports_out"], r["server_reports_held"]
-                    share = 100.0 * kept / (out + kept) if out + kept > 0 else 0.0
-                    per_pair = f"{f(r['loss_percent'], 3)} %" if r["reports_expected"] > 0 else "–"
-                    w(f"| {n} | {mode} | {f(r['relayed_per_second'], 0)} | {f(share, 1)} | "
-                      f"{f(r['server_cpu_per_position_us'], 2)} | {f(r['server_cpu_percent_of_core'], 1)} | "
-                      f"{f(r['latency_p50_ms'], 3)} | {f(r['latency_p99_ms'], 3)} | {per_pair} | "
-                      f"{f(r['counted_loss_percent'], 3)} % | {r['pairs_over_gap']} | {f(r['late_send_percent'], 2)} | "
-                      f"{f(r['client_cpu_percent_of_core'], 1)} | {r['load_average'][1].split()[0]} | "
-                      f"{('yes, 2nd try' if r['try'] == 2 else 'yes') if ok else 'no'} |")
-            w("")
-    # What one whole core would hold: the largest count without loss, scaled by the share of a core
-    # its server used (the work per position grows a little with the count in the spread world, so
-    # this leans high there). It reads CPU time, which another user's load on the machine changes far
-    # less than the latency tail.
-    def one_core(world, hz, mode):
-        clean = [n for (wd, h, n, m), r in rates.items() if (wd, h, m) == (world, hz, mode) and
-                 r["reports_lost"] == 0 and r["counted_loss_percent"] == 0]
-        r = rates.get((world, hz, max(clean), mode)) if clean else None
-        return max(clean) * 100.0 / r["server_cpu_percent_of_core"] if r and r["server_cpu_percent_of_core"] > 0 else None
-
-    w("Largest pilot count held (no loss either way, p99 ≤ 5 ms), the ratio on / off, and what one whole core "
-      "would hold at the share of a core the server used at the largest count without loss (latency aside):")
+    for hz in sorted({k[0] for k in rules}):
+        w(f"### {hz} reports a second per sender")
+        w("")
+        w("| pilots | rule | held | reports/s out | reports a position | server CPU % | µs a position | p50 ms | "
+          "p99 ms | lost | over gap | late sends % | client CPU % | load |")
+        w("|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for n in sorted({k[2] for k in rules if k[0] == hz}):
+            for mode in MODES:
+                r = rules.get((hz, mode, n))
+                if r is None:
+                    continue
+                if r["held"]:
+                    summary[(hz, mode)] = max(summary.get((hz, mode), 0), n)
+                lost = r["counted_lost"] + r["reports_lost"]
+                w(f"| {n} | {mode} | {'yes' if r['held'] else 'no'} | {f(r['relayed_per_second'], 0)} | "
+                  f"{f(r['reports_per_position'], 2)} | {f(r['server_cpu_percent_of_core'], 1)} | "
+                  f"{f(r['server_cpu_per_position_us'], 2)} | {f(r['latency_p50_ms'], 3)} | "
+                  f"{f(r['latency_p99_ms'], 3)} | {f(lost, 0)} | {r['pairs_over_gap']} | "
+                  f"{f(r['late_send_percent'], 2)} | {f(r['client_cpu_percent_of_core'], 1)} | {load_of(r)} |")
+        w("")
+    w("Largest pilot count held, by rule:")
     w("")
-    w("| world | reports a second per sender | held, rates off | held, rates on | on / off | one core, off | "
-      "one core, on | on / off |")
-    w("|---|---:|---:|---:|---:|---:|---:|---:|")
-    for world in worlds:
-        for hz in sorted({k[1] for k in rates if k[0] == world}):
-            off, on = summary.get((world, hz, "off")), summary.get((world, hz, "on"))
-            ratio = f"{f(on / off)}×" if off and on else "–"
-            c_off, c_on = one_core(world, hz, "off"), one_core(world, hz, "on")
-            c_ratio = f"{f(c_on / c_off)}×" if c_off and c_on else "–"
-            w(f"| {world} | {hz} | {off if off else 'none'} | {on if on else 'none'} | {ratio} | "
-              f"{f(c_off, 0)} | {f(c_on, 0)} | {c_ratio} |")
+    w("| reports a second per sender | off | steps | changes | changes / off | changes / steps |")
+    w("|---:|---:|---:|---:|---:|---:|")
+    for hz in sorted({k[0] for k in rules}):
+        off, steps, changes = (summary.get((hz, m)) for m in MODES)
+        ratio = lambda a, b: f"{f(a / b)}×" if a and b else "–"
+        w(f"| {hz} | {off or 'none'} | {steps or 'none'} | {changes or 'none'} | {ratio(changes, off)} | "
+          f"{ratio(changes, steps)} |")
     w("")
-    off, on = summary.get(("spread", 60, "off")), summary.get(("spread", 60, "on"))
-    if off and on:
-        c_off, c_on = one_core("spread", 60, "off"), one_core("spread", 60, "on")
-        w(f"- Spread world at 60 a second: **{on}** pilots held with the rates on against **{off}** off, "
-          f"{f(on / off)}× (target ≥ 2.5×: {verdict(on / off >= 2.5)}; at least 1,000 on one core: "
-          f"{verdict(on >= 1000)})" + (f"; one whole core, from the CPU share: {f(c_on, 0)} against "
-                                       f"{f(c_off, 0)}, {f(c_on / c_off)}×" if c_off and c_on else "") + ".")
-    near = [r for k, r in rates.items() if k[0] == "grid" and k[3] == "on" and held(r)]
-    if near:
-        w(f"- Grid with the rates on, in every run held ({len(near)}): the near reports lost "
-          f"{sum(r['reports_lost'] for r in near)} (pairs at or under their step's rate, every report counted) and "
-          f"{sum(r['pairs_over_gap'] for r in near)} pairs went longer without a report than the cap allows "
-          f"(target no loss of the near reports: "
-          f"{verdict(all(r['reports_lost'] == 0 and r['pairs_over_gap'] == 0 for r in near))}).")
-    spread = [r for k, r in rates.items() if k[0] == "spread" and k[3] == "on" and k[2] == 1000]
-    for r in sorted(spread, key=lambda r: r["rate_hz"]):
-        pairs = r["pairs_by_step"]
-        total = sum(pairs) or 1
-        w(f"- Spread world, 1,000 pilots at {round(r['rate_hz'])} a second: of the {total} pairs held, "
-          + ", ".join(f"{f(100.0 * p / total, 0)} %" for p in pairs if p) + " fall in the steps, nearest first.")
+    for hz, goal in ((60, 2000), (120, 1200)):
+        if (hz, "changes") in summary or any(k[0] == hz for k in rules):
+            got = summary.get((hz, "changes"))
+            w(f"- At {hz} a second, changes: **{got or 'none'}** pilots held on one core (target at least "
+              f"{goal:,}: {verdict(got is not None and got >= goal)}).")
+    clients = [r["client_cpu_percent_of_core"] for r in rules.values() if r["held"]]
+    lates = [r["late_send_percent"] for r in rules.values() if r["held"]]
+    if clients:
+        w(f"- The client is not the limit: in every run held it used at most {f(max(clients), 1)} % of its core "
+          f"and sent at most {f(max(lates), 2)} % of its positions more than 2 ms late.")
+    if server:
+        parts = [(label, server.get(f"Registry_PositionTo19/{name}", {}).get("cpu"))
+                 for label, name in (("off", "rates_off"), ("steps", "rates_on"), ("changes", "changes"))]
+        w("- The server's own code per position (registry, 19 holders, `server_bench`): " +
+          ", ".join(f"{label} {f(v, 3)} µs" for label, v in parts if v) +
+          " (changes: the same report again, nothing to send). The rest of its CPU is the kernel's, per "
+          "datagram in and out.")
     w("")
 
 
-def rates_nice(rates, key):
-    return ", ".join(str(n) for n in sorted({r.get(key, 0) for r in rates.values()}))
+def segment_section(w, segments):
+    w("## 5. Segmented sends")
+    w("")
+    w("Reports of one length to one recipient that the server sends together go out as one send that the "
+      "kernel cuts into datagrams (`UDP_SEGMENT`); the recipient still gets one datagram a report. "
+      "`relay_bench` with the change rule at 60 a second, `--udp-segment on` and `off` interleaved, two pairs:")
+    w("")
+    w("| try | segmented | pilots | reports/s out | of them segmented | server CPU % | µs a position | "
+      "µs a report out | p99 ms | held | load |")
+    w("|---:|---|---:|---:|---:|---:|---:|---:|---:|---|---:|")
+    ratios = []
+    for tr in sorted({k[1] for k in segments}):
+        for seg in ("on", "off"):
+            r = segments.get((seg, tr))
+            if r is None:
+                continue
+            share = 100.0 * r["server_reports_segmented"] / r["server_reports_out"] if r["server_reports_out"] else 0
+            w(f"| {tr} | {seg} | {r['pilots']} | {f(r['relayed_per_second'], 0)} | {f(share, 1)} % | "
+              f"{f(r['server_cpu_percent_of_core'], 1)} | {f(r['server_cpu_per_position_us'], 3)} | "
+              f"{f(r['server_cpu_per_relayed_us'], 3)} | {f(r['latency_p99_ms'], 3)} | "
+              f"{'yes' if r['held'] else 'no'} | {load_of(r)} |")
+        on, off = segments.get(("on", tr)), segments.get(("off", tr))
+        if on and off and off["server_cpu_per_position_us"] > 0:
+            ratios.append(on["server_cpu_per_position_us"] / off["server_cpu_per_position_us"])
+    w("")
+    if ratios:
+        w(f"Server CPU per position, segmented against not, pair by pair: "
+          + ", ".join(f"{f(x, 3)}×" for x in ratios) + ".")
+        w("")
 
 
-def RELAY_REPS(relay):
-    return max((len(v) for v in relay.values()), default=0)
+def nodes_section(w, nodes):
+    w("## 6. One node against two on one address")
+    w("")
+    w("`relay_bench --nodes 1` and `--nodes 2` in the crowded world with the change rule at 60 a second: every "
+      "pilot speaks from a loopback address of its own (127.0.X.Y, chosen so that the steering puts pilot i on "
+      "node i % 2; the one-node runs use the same addresses). **Every node and Redis are pinned to the first "
+      "CPU** and the client to the second, so one node and two nodes are compared on the same core at the "
+      "same load: the CPU each takes per position is what decides how many pilots a core holds. Redis is "
+      "counted apart (in a deployment it has a machine or a core of its own).")
+    w("")
+    w("| pilots | nodes | held | node CPU % (each) | nodes µs a position | Redis CPU % | positions published/s | "
+      "received/s | p99 ms | cross-node p99 ms | left the cluster or lost Redis | load |")
+    w("|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    pairs = {}
+    for (kind, n) in sorted(nodes, key=lambda k: (k[1], k[0])):
+        r = nodes[(kind, n)]
+        each = " / ".join(f(x, 1) for x in r["node_cpu_percent"])
+        if kind in ("1", "2"):
+            pairs.setdefault(n, {})[kind] = r
+        two = r["nodes"] > 1
+        w(f"| {n} | {r['nodes']}{' (filling the core)' if kind == 'full' else ''} | "
+          f"{'yes' if r['held'] else 'no'} | {each} | {f(r['server_cpu_per_position_us'], 2)} | "
+          + (f"{f(r['redis_cpu_percent'], 1)} | {f(r['cluster_published_per_second'], 0)} | "
+             f"{f(r['cluster_received_per_second'], 0)} | " if two else "– | – | – | ")
+          + f"{f(r['latency_p99_ms'], 3)} | " + (f"{f(r['cross_node_p99_ms'], 3)} | " if two else "– | ")
+          + (f"{r['cluster_trouble_lines']} lines | " if two else "– | ") + f"{load_of(r)} |")
+    w("")
+    for n, pr in sorted(pairs.items()):
+        if "1" in pr and "2" in pr and pr["2"]["server_cpu_per_position_us"] > 0:
+            c1, c2 = pr["1"]["server_cpu_per_position_us"], pr["2"]["server_cpu_per_position_us"]
+            est = 2 * c1 / c2
+            w(f"- At {n} pilots a position costs one node {f(c1, 2)} µs and two nodes {f(c2, 2)} µs "
+              f"({f(c2 / c1)}×). Two nodes on two cores, each with a core to itself, would hold 2 × {f(c1, 2)} / "
+              f"{f(c2, 2)} = **{f(est)}×** what one node holds on one core (target ≥ 1.8×: {verdict(est >= 1.8)}). "
+              "An estimate: this machine has two cores and the client needs one.")
+    full = [nodes[k] for k in nodes if k[0] == "full"]
+    if full:
+        busiest = max(full, key=lambda r: sum(r["node_cpu_percent"]))
+        w(f"- Two nodes sharing one core at up to {f(sum(busiest['node_cpu_percent']), 0)} % of it: "
+          f"{sum(r['cluster_trouble_lines'] for r in full)} lines of a node leaving the cluster or losing Redis "
+          f"(target: none at 95 %: {verdict(all(r['cluster_trouble_lines'] == 0 for r in full))}).")
+    w("")
 
 
-def RELAY_SECONDS(relay):
-    for v in relay.values():
-        return round(v[0]["window_seconds"])
-    return 0
+def display_runs(folder):
+    out = {}
+    for p in glob.glob(os.path.join(folder, "smooth_*_*_*.json")):
+        r = load(p)
+        out[(r["label"], r["fps"], r["link"])] = r
+    return out
+
+
+def display_section(w, runs):
+    w("## 7. Display error at the receiver, by relay rule")
+    w("")
+    w("`smooth.py` through the real server run with each rule: two pilots circling at 60 and 120 m/s (1 km "
+      "circles), a third taxiing round a 60 m circle at 8 m/s, their hosts at 60 fps, and a watching host at "
+      "60 fps whose every frame is traced; all within 2 km of each other, so every pair is near. The error is "
+      "the distance between where the watcher shows an aircraft and where that aircraft really was at that "
+      "moment (its own host's trace), over the frames not disturbed by a host falling behind. *Off* is the "
+      "full-rate relay, every report. The watcher's plugin is this build's (its prediction as on main).")
+    w("")
+    labels = [m for m in MODES if any(k[0] == m for k in runs)]
+    pilots = sorted({p for r in runs.values() for p in r["pilots"]})
+    for link in ("clean", "jitter"):
+        keys = [(m, 60, link) for m in labels if (m, 60, link) in runs]
+        if not keys:
+            continue
+        w(f"**{link} link**" + (" (each datagram held 10 to 30 ms each way)" if link == "jitter" else "") + ":")
+        w("")
+        w("| pilot | " + " | ".join(f"{m}: median / p95 m" for m in labels) + " | changes − off, median m |")
+        w("|---|" + "---:|" * len(labels) + "---:|")
+        for p in pilots:
+            cells, med_of = [], {}
+            for m in labels:
+                x = runs.get((m, 60, link), {}).get("pilots", {}).get(p, {})
+                if "median_error_m" in x:
+                    med_of[m] = x["median_error_m"]
+                    cells.append(f"{f(x['median_error_m'], 3)} / {f(x['p95_error_m'], 3)}")
+                else:
+                    cells.append("–")
+            diff = med_of["changes"] - med_of["off"] if "changes" in med_of and "off" in med_of else None
+            w(f"| {p} | " + " | ".join(cells) + f" | {f(diff, 3) if diff is not None else '–'} |")
+        w("")
+    diffs = []
+    for p in pilots:
+        a = runs.get(("changes", 60, "clean"), {}).get("pilots", {}).get(p, {}).get("median_error_m")
+        b = runs.get(("off", 60, "clean"), {}).get("pilots", {}).get(p, {}).get("median_error_m")
+        if a is not None and b is not None:
+            diffs.append(a - b)
+    if diffs:
+        w(f"- Near pilots, clean link: the change rule's median error is at most {f(max(diffs), 3)} m above the "
+          f"full-rate relay's (target ≤ 0.1 m: {verdict(max(diffs) <= 0.1)}).")
+        w("")
 
 
 def smooth_runs(res):
@@ -945,39 +847,39 @@ def plot_smooth(runs, before, path):
     return True
 
 
-def plot(summary, path):
+def plot_rules(rules, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    ns = sorted(summary)
-    if not ns:
-        return
-    fig, (a, b) = plt.subplots(1, 2, figsize=(11, 4.2))
-    a.plot(ns, [summary[n]["latency_p50_ms"] for n in ns], "o-", label="p50")
-    a.plot(ns, [summary[n]["latency_p99_ms"] for n in ns], "s-", label="p99")
-    a.axhline(2.0, color="grey", ls=":", lw=1)
-    a.axhline(5.0, color="grey", ls="--", lw=1)
-    a.set_yscale("log")
-    a.set_xlabel("pilots (30 Hz each, fan-out 19)")
-    a.set_ylabel("relay latency, ms (log)")
-    a.set_title("Relay latency (median of runs)")
-    a.legend()
-    a.grid(True, which="both", alpha=0.3)
-    b.plot(ns, [summary[n]["server_cpu_percent_of_core"] for n in ns], "o-", label="server")
-    b.plot(ns, [summary[n]["client_cpu_percent_of_core"] for n in ns], "^--", label="load client")
-    b2 = b.twinx()
-    b2.plot(ns, [summary[n]["relayed_per_second"] / 1000.0 for n in ns], "x:", color="tab:green",
-            label="reports/s out (k)")
-    b2.set_ylabel("reports out per second, thousands")
-    b.set_xlabel("pilots (30 Hz each, fan-out 19)")
-    b.set_ylabel("CPU, % of one core")
-    b.set_title("Server CPU (utime + stime)")
-    lines = b.get_legend_handles_labels()
-    lines2 = b2.get_legend_handles_labels()
-    b.legend(lines[0] + lines2[0], lines[1] + lines2[1], loc="upper left")
-    b.grid(True, alpha=0.3)
+    rates = sorted({k[0] for k in rules})
+    if not rates:
+        return False
+    fig, axes = plt.subplots(1, len(rates), figsize=(5.5 * len(rates), 4.2), squeeze=False)
+    for ax, hz in zip(axes[0], rates):
+        ax2 = ax.twinx()
+        for mode, colour in (("off", "tab:red"), ("steps", "tab:orange"), ("changes", "tab:blue")):
+            ns = sorted(k[2] for k in rules if k[0] == hz and k[1] == mode)
+            if not ns:
+                continue
+            rs = [rules[(hz, mode, n)] for n in ns]
+            ax.plot(ns, [r["server_cpu_percent_of_core"] for r in rs], "o-", color=colour, label=f"{mode}: CPU")
+            ax2.plot(ns, [max(r["latency_p99_ms"], 0.01) for r in rs], "x:", color=colour, label=f"{mode}: p99")
+            for n, r in zip(ns, rs):
+                if not r["held"]:
+                    ax.plot([n], [r["server_cpu_percent_of_core"]], "s", mfc="none", mec="black", ms=9)
+        ax2.set_yscale("log")
+        ax2.axhline(5.0, color="grey", ls="--", lw=1)
+        ax2.set_ylabel("p99 latency, ms (log)")
+        ax.set_xlabel(f"pilots ({hz} reports a second each)")
+        ax.set_ylabel("server CPU, % of one core")
+        ax.set_title(f"{hz}/s: squares were not held")
+        ax.grid(True, alpha=0.3)
+        h1, l1 = ax.get_legend_handles_labels()
+        h2, l2 = ax2.get_legend_handles_labels()
+        ax.legend(h1 + h2, l1 + l2, fontsize=7, loc="upper left")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
+    return True
 
 
 if __name__ == "__main__":

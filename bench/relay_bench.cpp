@@ -1,42 +1,58 @@
-// relay_bench: the server under a load client that speaks the real protocol on 127.0.0.1.
-// It starts the server (port 0, its own free port), logs N pilots in over TCP, and has each send
-// position lines at a fixed rate from its own datagram socket, the sends spread evenly over the
-// period. Every line carries the sender's index and round in x and y and its send time in the
-// time fields (seconds, microseconds); each pilot's socket counts what comes back, so the client
-// knows loss per recipient and sender and the relay latency of every report.
+// relay_bench: the server under a load client that speaks the real protocol on 127.0.0.1 and
+// cannot be the bottleneck itself.
 //
-//   relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE.json
-//               [--world grid|spread] [--relay-rates off|on|STEPS]
-//               [--nodes N [--redis-server PATH]]
+//   relay_bench --server PATH --pilots N [--rate 60] [--seconds 10] [--warmup 4] --out FILE.json
+//               [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]
+//               [--bumps METRES] [--fine-degrees] [--relay-rates RULE]
+//               [--nodes N [--redis-server PATH]] [--server-cpus 0[,0...]] [--client-cpu 1]
+//               [--sched fifo|group|none] [--server-arg ARG]...
 //
-// Worlds (pilots stay where they are put):
-//   grid    20 wide, about 2 km apart: from 100 pilots on, everyone's 19 nearest are within 5 km.
-//   spread  a quarter of the pilots in crowds at twelve airports across a region the size of a
-//           continent (about 3,000 by 1,800 km; the busiest airport takes 16 % of the crowds, the
-//           quietest 3 %), each uniformly within 5 km of its airport; the other three quarters
-//           between two airports picked at random, anywhere from 5 to 95 % of the way along the
-//           straight line, offset sideways by a normal spread of 10 km. The draws start from
-//           a fixed value: the same world for the same pilot count.
-// --relay-rates is handed to the server. The client reads the rates back from the server's log,
-// counts per pair what the rates let through, and fetches the server's metrics (--http) at the end.
+// The client logs N pilots in over TCP, then sends their positions on an absolute schedule: round
+// r of pilot i is due at start + (r + i / N) / rate. Every send that falls due goes out at once,
+// in one sendmmsg on a raw socket that writes each pilot's own source address and port (so one
+// system call carries the positions of many pilots, and the server still sees each pilot's own
+// datagram address); a send more than 2 ms past its due time is counted late. Each pilot's
+// datagram socket counts what comes back.
+//
+// Worlds: pilots are parked, taxiing or flying, and move as such (nothing here is random at run
+// time: the draws start from a fixed value, so a pilot count gives the same world every time).
+//   crowded  --crowds of the pilots (default 60 %) within 5 km of one of --airports airports
+//            (default 8; the busiest takes 16 % of the crowds, the quietest 7 %), of those --parked
+//            (default half) parked, --taxiing (default a third) taxiing round loops of 150 to 600 m
+//            at 4 to 12 m/s with a stop of 20 to 60 s at the end of each, and the rest flying
+//            circuits (racetracks 1.5 to 3 km long, 50 to 75 m/s, turns at 3 degrees a second,
+//            climbing and descending 100 m over 1.5 to 3 minutes); the others fly between two
+//            airports (anywhere from 5 to 95 % of the way, 10 km to either side), on legs of 20 to
+//            60 km at 120 to 230 m/s, level.
+//   grid     20 wide, about 2 km apart (everyone's 19 nearest within 5 km from 100 pilots on),
+//            parked, taxiing and flying in the shares above.
+// Flying aircraft roll into and out of their turns over 1.5 s; --bumps adds that much vertical
+// motion (two sines of 2.3 and 0.9 s) to every flying aircraft, as in light turbulence.
+// Latitude and longitude go as a float's shortest text, as the plugin writes them, or with 11
+// significant digits (--fine-degrees).
+//
+// Each line carries the sender's index and round in x and y, and its send time in the time
+// fields (wall clock): latency is the kernel's arrival stamp at the recipient's socket less that.
+// Nothing is counted from the warm-up: latency and per-pair counts only for the rounds of the
+// window, and the counters (the server's stale and refused counts from its metrics, every socket's
+// kernel drops, the CPU of every process) as differences between the window's edges.
+//
+// Scheduling (--sched): the server and the client each in a session of its own, so each is a
+// scheduling group of its own (nice does not rank a process against other sessions' groups), pinned
+// to CPUs of their own (--server-cpus, --client-cpu); "fifo" (the default as root) runs both in
+// the real-time FIFO class, "group" sets their groups' niceness to -20, "none" leaves them be.
 //
 // With --nodes every pilot speaks from an address of its own (127.0.x.y), chosen so that the
 // steering hash puts pilot i on node i % 2; --nodes 1 runs one standalone server, --nodes 2 and
 // more run that many cluster nodes on one address and port with a redis-server of their own (root
-// is needed for the steering program and for a private BPF file system). Reports then also count
-// apart by whether sender and recipient share a node.
+// is needed for the steering program and for a private BPF file system).
 //
-// Figures: reports relayed per second, latency p50/p99/max, loss, server CPU (utime + stime from
-// /proc/PID/stat over the measured window), peak RSS (VmHWM), the client's own CPU, and a raw
-// sendto of a datagram of the report's length measured by this client before the load starts.
-// Loss is counted two ways. Per pair: every report of a pair whose rate lets each one through
-// (every pair with the rates off) must arrive. From the counters: positions the server dropped as
-// stale or the kernel dropped at its socket, and reports refused by its socket or dropped at the
-// recipients' sockets, over the whole run (warm-up included). Pairs whose longest gap between two
-// reports passed what the rates allow (a period of their step plus one send) are counted too.
+// Figures: see the JSON written; the line printed at the end sums them up.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -44,18 +60,20 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <array>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -96,12 +114,6 @@ void SleepUntil(double t) {
   std::exit(1);
 }
 
-std::string G9(double v) {
-  char b[40];
-  std::snprintf(b, sizeof b, "%.9g", static_cast<double>(static_cast<float>(v)));
-  return b;
-}
-
 // Keeps the calling thread (and what it starts later) on one CPU.
 void PinTo(int cpu) {
   cpu_set_t set;
@@ -110,34 +122,149 @@ void PinTo(int cpu) {
   sched_setaffinity(0, sizeof set, &set);
 }
 
+void PinPid(pid_t pid, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(pid, sizeof set, &set);
+}
+
+constexpr int kFifoPriority = 50;
+
+bool SetFifo(pid_t pid) {
+  sched_param param{};
+  param.sched_priority = kFifoPriority;
+  return sched_setscheduler(pid, SCHED_FIFO, &param) == 0;
+}
+
+// ---- numbers as the plugin writes them ----
+
+char *Put(char *p, float v) { return std::to_chars(p, p + 32, v).ptr; }
+char *Put(char *p, long long v) { return std::to_chars(p, p + 24, v).ptr; }
+char *PutDegrees(char *p, double v, bool fine) {
+  return fine ? std::to_chars(p, p + 32, v, std::chars_format::general, 11).ptr : Put(p, float(v));
+}
+
+// ---- how pilots move ----
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kMetresPerDegree = 111195.0;
+
+// A loop round a rounded rectangle: four straights (long, short, long, short), each followed by a
+// quarter turn of radius r, taken at a steady speed; after each lap the aircraft stands `hold`
+// seconds. b = 0 makes a racetrack. Parked: speed 0.
+struct Path {
+  double lat = 0, lon = 0;          // the loop's centre
+  double orient = 0;                // radians the loop is turned (counter-clockwise from east)
+  double a = 0, b = 0, r = 1;       // straights and corner radius, metres
+  double speed = 0, hold = 0;       // m/s; seconds stood still after each lap
+  double phase = 0;                 // seconds into the cycle at time 0
+  int turn = 1;                     // +1 left turns, -1 right
+  double bank = 0;                  // degrees of roll in the turns
+  double ground = 420;              // elevation at rest, metres
+  double swing = 0, period = 120;   // elevation swings by this much over the period
+  double bumps = 0;                 // vertical bumps, metres
+  double heading = 0;               // a parked aircraft's heading
+  bool flying = false;
+};
+
+struct Pose {
+  double lat, lon, elevation;
+  float theta, phi, psi;
+};
+
+Pose PoseAt(const Path &p, double t) {
+  if (p.speed <= 0) return Pose{p.lat, p.lon, p.ground, 0.0f, 0.0f, float(p.heading)};
+  const double quarter = kPi / 2 * p.r;
+  const double lap = 2 * (p.a + p.b) + 4 * quarter;
+  const double cycle = lap / p.speed + p.hold;
+  double tau = std::fmod(t + p.phase, cycle);
+  if (tau < 0) tau += cycle;
+  double s = tau < p.hold ? 0 : (tau - p.hold) * p.speed;
+  // In the loop's own frame: start at the first straight's beginning, heading along +u.
+  double u = -p.a / 2, w = -p.b / 2 - p.r, angle = 0, roll = 0;
+  for (int k = 0; k < 4; ++k) {
+    const double straight = k % 2 == 0 ? p.a : p.b;
+    const double du = std::cos(angle), dw = std::sin(angle);
+    if (s <= straight) {
+      u += s * du;
+      w += s * dw;
+      s = -1;
+      break;
+    }
+    u += straight * du;
+    w += straight * dw;
+    s -= straight;
+    const double cu = u - p.r * dw, cw = w + p.r * du;  // the turn's centre, to the left
+    const double turned = std::min(s, quarter) / p.r;
+    u = cu + p.r * std::sin(angle + turned);
+    w = cw - p.r * std::cos(angle + turned);
+    if (s <= quarter) {
+      // Rolled in and out over 1.5 s at either end of the turn.
+      const double in = std::min({1.0, s / (1.5 * p.speed), (quarter - s) / (1.5 * p.speed)});
+      roll = p.bank * in * in * (3 - 2 * in);
+      angle += turned;
+      s = -1;
+      break;
+    }
+    angle += kPi / 2;
+    s -= quarter;
+  }
+  if (tau < p.hold) roll = 0;
+  if (p.turn < 0) {
+    w = -w;
+    angle = -angle;
+  } else {
+    roll = -roll;  // a left turn: left wing down
+  }
+  const double east = std::cos(p.orient) * u - std::sin(p.orient) * w;
+  const double north = std::sin(p.orient) * u + std::cos(p.orient) * w;
+  const double direction = angle + p.orient;  // counter-clockwise from east
+  double elevation = p.ground, climb = 0;
+  if (p.flying) {
+    elevation += p.swing * std::sin(2 * kPi * t / p.period);
+    climb = p.swing * 2 * kPi / p.period * std::cos(2 * kPi * t / p.period);
+    elevation += p.bumps * (std::sin(2 * kPi * t / 2.3 + p.phase) + 0.5 * std::sin(2 * kPi * t / 0.9 + 2 * p.phase)) / 1.5;
+  }
+  Pose out;
+  out.lat = p.lat + north / kMetresPerDegree;
+  out.lon = p.lon + east / (kMetresPerDegree * std::cos(p.lat * kPi / 180));
+  out.elevation = elevation;
+  double psi = 90 - direction * 180 / kPi;
+  psi -= 360 * std::floor(psi / 360);
+  out.psi = float(psi);
+  out.theta = p.flying ? float(2 + std::atan2(climb, p.speed) * 180 / kPi) : 0.0f;
+  out.phi = float(roll);
+  return out;
+}
+
 // ---- the server process ----
+
+struct Scheduling {
+  std::string mode;  // fifo, group or none
+  std::vector<int> server_cpus;
+  int client_cpu = -1;
+};
 
 struct ServerProcess {
   harness::ChildProcess process;
   pid_t pid = -1;
   int port = 0;
 
-  void Start(const std::string &path, const std::vector<std::string> &args, int serverCpu) {
+  void Start(const std::string &path, const std::vector<std::string> &args, int cpu, const Scheduling &sched) {
     harness::ChildProcess::Options o;
-    o.cpu = serverCpu;
+    o.cpu = cpu;
     o.stop_grace = 30;
+    o.own_session = sched.mode != "none";
+    if (sched.mode == "group") o.group_nice = -20;
+    if (sched.mode == "fifo") o.fifo_priority = kFifoPriority;
     std::vector<std::string> argv{path};
-    // On a machine others share, a niceness below theirs keeps the server's core its own (nice
-    // runs the server in its own place, so the pid stays the server's).
-    if (const char *nice = std::getenv("RELAY_BENCH_SERVER_NICE")) {
-      argv.insert(argv.begin(), {"nice", "-n", nice});
-      o.search_path = true;
-    }
     argv.insert(argv.end(), args.begin(), args.end());
     std::string line;
-    if (!process.Start(argv, o) || !process.WaitForLog("listening on ", 10, &line)) Die("server did not start");
+    if (!process.Start(argv, o) || !process.WaitForLine("* listening on *", 20, 0, &line))
+      Die("server did not start");
     port = std::atoi(line.c_str() + line.rfind(':') + 1);
     pid = process.pid();
-  }
-
-  long LogLines() const {
-    const std::string log = process.Log();
-    return long(std::count(log.begin(), log.end(), '\n'));
   }
 
   long StatusKb(const char *key) const {
@@ -148,22 +275,15 @@ struct ServerProcess {
     return -1;
   }
 
-  // The cluster lines holding `needle`, once there are `want` of them or `timeout` has passed.
-  std::vector<std::string> ClusterLines(const std::string &needle, size_t want, double timeout) {
+  // The log lines holding `needle`, once there are `want` of them or `timeout` has passed.
+  std::vector<std::string> Lines(const std::string &needle, size_t want, double timeout) {
     for (const double end = Mono() + timeout;; usleep(10000)) {
       std::vector<std::string> found;
       std::istringstream log(process.Log());
       for (std::string l; std::getline(log, l);)
-        if (l.find("cluster") != std::string::npos && l.find(needle) != std::string::npos) found.push_back(l);
+        if (l.find(needle) != std::string::npos) found.push_back(l);
       if (found.size() >= want || Mono() > end) return found;
     }
-  }
-
-  // The first line holding needle, once it is there or timeout has passed (empty then).
-  std::string LineOf(const std::string &needle, double timeout) {
-    std::string line;
-    process.WaitForLog(needle, timeout, &line);
-    return line;
   }
 
   void Stop() { process.Stop(30); }
@@ -181,7 +301,6 @@ void StealTicks(long long &steal, long long &total) {
   for (long long x : v) total += x;
 }
 
-// The machine's load averages over 1, 5 and 15 minutes.
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one, five, fifteen;
@@ -206,6 +325,20 @@ long UdpDrops(const std::vector<int> &ports) {
     std::string field, last;
     while (s >> field) last = field;
     total += std::atol(last.c_str());
+  }
+  return total;
+}
+
+// Packets the kernel dropped before any socket because a CPU's input queue was full (every
+// network namespace's: read beside the rest).
+long long BacklogDrops() {
+  std::ifstream in("/proc/net/softnet_stat");
+  long long total = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream s(line);
+    std::string processed, dropped;
+    s >> processed >> dropped;
+    total += std::strtoll(dropped.c_str(), nullptr, 16);
   }
   return total;
 }
@@ -246,54 +379,6 @@ double RawSendtoMicros(size_t length) {
   return MedianOf(perCall);
 }
 
-// The same datagram to 19 sockets in one sendmmsg, per datagram: the batched floor the server's
-// relay path is built on.
-double RawSendmmsgMicros(size_t length) {
-  constexpr int kFan = 19;
-  int in[kFan];
-  sockaddr_in to[kFan];
-  int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  for (int i = 0; i < kFan; ++i) {
-    in[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int big = 4 << 20;
-    setsockopt(in[i], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    to[i] = sockaddr_in{};
-    to[i].sin_family = AF_INET;
-    to[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof to[i];
-    if (bind(in[i], reinterpret_cast<sockaddr *>(&to[i]), sizeof to[i]) != 0 ||
-        getsockname(in[i], reinterpret_cast<sockaddr *>(&to[i]), &len) != 0)
-      Die("floor socket");
-  }
-  std::string payload(length, '7');
-  mmsghdr msgs[kFan];
-  iovec iov[kFan];
-  char buf[2048];
-  std::vector<double> perDatagram;
-  for (int batch = 0; batch < 31; ++batch) {
-    const int n = 50;
-    double t0 = Mono();
-    for (int k = 0; k < n; ++k) {
-      for (int i = 0; i < kFan; ++i) {
-        iov[i] = iovec{payload.data(), payload.size()};
-        std::memset(&msgs[i], 0, sizeof msgs[i]);
-        msgs[i].msg_hdr.msg_name = &to[i];
-        msgs[i].msg_hdr.msg_namelen = sizeof to[i];
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-      }
-      sendmmsg(out, msgs, kFan, 0);
-    }
-    perDatagram.push_back((Mono() - t0) / (n * kFan) * 1e6);
-    for (int i = 0; i < kFan; ++i)
-      while (recv(in[i], buf, sizeof buf, 0) > 0) {
-      }
-  }
-  for (int i = 0; i < kFan; ++i) close(in[i]);
-  close(out);
-  return MedianOf(perDatagram);
-}
-
 // ---- cluster runs: source addresses, a private BPF file system, a redis-server ----
 
 // The steering program's arrays need a BPF file system: one of our own, seen by this process
@@ -306,18 +391,17 @@ std::string PrivateBpfDir() {
   return dir;
 }
 
-void ProcCpu(pid_t pid, double &user, double &system) {
+double ProcCpu(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = all.rfind(')');
-  user = system = 0;
-  if (close == std::string::npos) return;
+  if (close == std::string::npos) return 0;
   std::istringstream s(all.substr(close + 2));
   std::string field;
-  for (int i = 3; i <= 15 && s >> field; ++i) {
-    if (i == 14) user = double(std::atol(field.c_str())) / double(sysconf(_SC_CLK_TCK));
-    if (i == 15) system = double(std::atol(field.c_str())) / double(sysconf(_SC_CLK_TCK));
-  }
+  double cpu = 0;
+  for (int i = 3; i <= 15 && s >> field; ++i)
+    if (i == 14 || i == 15) cpu += double(std::atol(field.c_str())) / double(sysconf(_SC_CLK_TCK));
+  return cpu;
 }
 
 // "cluster counters: positions out N in M, ..." -> N and M.
@@ -326,8 +410,6 @@ void PositionCounters(const std::string &line, long long &out, long long &in) {
   out = in = 0;
   if (at != nullptr) std::sscanf(at, "positions out %lld in %lld", &out, &in);
 }
-
-// ---- the server's figures ----
 
 // GET path on 127.0.0.1:port; the body, empty on failure.
 std::string HttpGet(int port, const char *path) {
@@ -350,37 +432,24 @@ std::string HttpGet(int port, const char *path) {
   return body == std::string::npos ? std::string() : out.substr(body + 4);
 }
 
-// One sample of the metrics text ("name value" lines; a label set is part of the name), -1 if none.
+// One sample of the metrics text ("name value" lines; a label set is part of the name), 0 if none.
 double MetricOf(const std::string &text, const std::string &name) {
   const size_t at = ("\n" + text).find("\n" + name + " ");
-  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + name.size() + 1);
+  return at == std::string::npos ? 0 : std::atof(text.c_str() + at + name.size() + 1);
 }
 
-// The rates the server reports at start ("relay rates: up to 10 km 40/s, ..., beyond 2/s"), as
-// (range in km, reports a second); empty when off.
-std::vector<std::pair<double, double>> RatesFromLog(const std::string &log) {
-  std::vector<std::pair<double, double>> steps;
-  const size_t at = log.find("relay rates: ");
-  if (at == std::string::npos) return steps;
-  std::istringstream in(log.substr(at + 13, log.find('\n', at) - at - 13));
-  for (std::string item; std::getline(in, item, ',');) {
-    double km = HUGE_VAL, perSecond = 0;
-    if (std::sscanf(item.c_str(), " up to %lf km %lf/s", &km, &perSecond) != 2) {
-      km = HUGE_VAL;
-      const size_t slash = item.rfind("/s");
-      const size_t space = item.rfind(' ', slash);
-      if (slash == std::string::npos || space == std::string::npos) continue;
-      perSecond = std::atof(item.c_str() + space + 1);
-    }
-    steps.emplace_back(km, perSecond);
-  }
-  return steps;
-}
-
-double Kilometres(double lat1, double lon1, double lat2, double lon2) {
-  const double rad = M_PI / 180, a = std::sin((lat2 - lat1) * rad / 2), b = std::sin((lon2 - lon1) * rad / 2);
-  const double h = a * a + std::cos(lat1 * rad) * std::cos(lat2 * rad) * b * b;
-  return 2 * 6371.0088 * std::asin(std::min(1.0, std::sqrt(h)));
+// The longest time a pair may go without a report under the rule the server logged: the loosest
+// heartbeat ("every 5 s"), or the floor's period ("beyond 2/s"), or none ("off": every report).
+double LongestQuiet(const std::string &rates) {
+  double longest = 0;
+  for (size_t at = 0; (at = rates.find("every ", at)) != std::string::npos; at += 6)
+    longest = std::max(longest, std::atof(rates.c_str() + at + 6));
+  if (longest > 0) return longest;
+  const size_t slash = rates.rfind("/s");
+  const size_t space = rates.rfind(' ', slash);
+  if (slash == std::string::npos || space == std::string::npos) return 0;
+  const double floor = std::atof(rates.c_str() + space + 1);
+  return floor > 0 ? 1 / floor : 0;
 }
 
 // ---- pilots ----
@@ -395,62 +464,133 @@ struct Pair {
 struct Pilot {
   int index = 0;
   int id = 0;
-  double lat = 0, lon = 0;
+  Path path;
+  const char *kind = "";
   int tcp = -1;
   int udp = -1;
   int udpPort = 0;
-  std::string head, middle;  // line text before the round number, and between it and the time
+  unsigned source = 0;       // its address, network order
+  std::string head, middle;  // "ID|LOC|" and the controls after the heading, with bars either side
   std::vector<Pair> pairs;   // reports received in the window, per sender
 };
 
+// Pilot p's position line for round `round` at wall time `micros`, from its x on: the sender's
+// index and round in x and y, the place and attitude, the controls, the time.
+char *WriteValues(char *q, const Pilot &p, int round, const Pose &pose, bool fine, int64_t micros) {
+  q = Put(q, (long long)p.index);
+  *q++ = '|';
+  q = Put(q, (long long)round);
+  *q++ = '|';
+  *q++ = '0';
+  *q++ = '|';
+  q = PutDegrees(q, pose.lat, fine);
+  *q++ = '|';
+  q = PutDegrees(q, pose.lon, fine);
+  *q++ = '|';
+  q = Put(q, float(pose.elevation));
+  for (const float v : {pose.theta, pose.phi, pose.psi}) {
+    *q++ = '|';
+    q = Put(q, v);
+  }
+  q += p.middle.copy(q, p.middle.size());
+  q = Put(q, (long long)(micros / 1000000));
+  *q++ = '|';
+  return Put(q, (long long)(micros % 1000000));
+}
+
 constexpr int64_t kHistogramMicros = 4000000;  // latencies above 4 s land in the last bucket
+constexpr int64_t kBucketMicros = 10;
 constexpr double kPollInterval = 0.00025;      // the receiver looks at its sockets this often
+constexpr int kSendBatch = 256;                // sends put into one sendmmsg at most
+constexpr double kLate = 0.002;                // a send this far past its due time is late
+
+// Runs the rest of the program in a session of its own: a process that leads its process group
+// (as a shell starts one) cannot start a session, so it leaves that to a child and waits for it.
+void OwnSession() {
+  if (setsid() >= 0) return;
+  const pid_t child = fork();
+  if (child < 0) Die("fork");
+  if (child == 0) {
+    if (setsid() < 0) Die("setsid");
+    return;
+  }
+  signal(SIGINT, SIG_IGN);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string serverPath, out, redisPath = "redis-server", world = "grid", relayRates;
-  int pilots = 200, nodes = 0;
-  double rate = 30, seconds = 10, warmup = 4;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  std::string serverPath, out, redisPath = "redis-server", world = "crowded", relayRates;
+  int pilots = 200, nodes = 0, airportCount = 8;
+  double rate = 60, seconds = 10, warmup = 4, crowds = 0.6, parkedShare = 0.5, taxiShare = 1.0 / 3, bumps = 0;
+  bool fine = false;
+  Scheduling sched;
+  sched.mode = geteuid() == 0 ? "fifo" : "none";
+  std::string serverCpus = "0";
+  std::vector<std::string> serverArgs;  // handed to the server as they are
+  int clientCpuOption = 1;
+  for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    const char *v = argv[i + 1];
-    if (a == "--server")
-      serverPath = v;
-    else if (a == "--pilots")
-      pilots = std::atoi(v);
-    else if (a == "--rate")
-      rate = std::atof(v);
-    else if (a == "--seconds")
-      seconds = std::atof(v);
-    else if (a == "--warmup")
-      warmup = std::atof(v);
-    else if (a == "--out")
-      out = v;
-    else if (a == "--nodes")
-      nodes = std::atoi(v);
-    else if (a == "--redis-server")
-      redisPath = v;
-    else if (a == "--world")
-      world = v;
-    else if (a == "--relay-rates")
-      relayRates = v;
+    if (a == "--fine-degrees") {
+      fine = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "relay_bench: %s wants a value\n", a.c_str());
+      return 2;
+    }
+    const char *v = argv[++i];
+    if (a == "--server") serverPath = v;
+    else if (a == "--pilots") pilots = std::atoi(v);
+    else if (a == "--rate") rate = std::atof(v);
+    else if (a == "--seconds") seconds = std::atof(v);
+    else if (a == "--warmup") warmup = std::atof(v);
+    else if (a == "--out") out = v;
+    else if (a == "--nodes") nodes = std::atoi(v);
+    else if (a == "--redis-server") redisPath = v;
+    else if (a == "--world") world = v;
+    else if (a == "--crowds") crowds = std::atof(v);
+    else if (a == "--airports") airportCount = std::atoi(v);
+    else if (a == "--parked") parkedShare = std::atof(v);
+    else if (a == "--taxiing") taxiShare = std::atof(v);
+    else if (a == "--bumps") bumps = std::atof(v);
+    else if (a == "--relay-rates") relayRates = v;
+    else if (a == "--server-cpus") serverCpus = v;
+    else if (a == "--client-cpu") clientCpuOption = std::atoi(v);
+    else if (a == "--sched") sched.mode = v;
+    else if (a == "--server-arg") serverArgs.push_back(v);
     else {
       std::fprintf(stderr, "relay_bench: unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8 ||
-      (world != "grid" && world != "spread")) {
-    std::fprintf(
-        stderr,
-        "usage: relay_bench --server PATH --pilots N [--rate 30] [--seconds 10] [--warmup 4] --out FILE"
-        " [--world grid|spread] [--relay-rates off|on|STEPS] [--nodes N [--redis-server PATH]]\n");
+  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8 || rate <= 0 ||
+      (world != "grid" && world != "crowded") || airportCount < 1 || airportCount > 12 || crowds < 0 ||
+      crowds > 1 || parkedShare < 0 || taxiShare < 0 || parkedShare + taxiShare > 1 ||
+      (sched.mode != "fifo" && sched.mode != "group" && sched.mode != "none")) {
+    std::fprintf(stderr,
+                 "usage: relay_bench --server PATH --pilots N [--rate 60] [--seconds 10] [--warmup 4] --out FILE"
+                 " [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]"
+                 " [--bumps M] [--fine-degrees] [--relay-rates RULE] [--nodes N [--redis-server PATH]]"
+                 " [--server-cpus 0[,0...]] [--client-cpu 1] [--sched fifo|group|none] [--server-arg ARG]...\n");
     return 2;
   }
+  for (std::istringstream in(serverCpus); std::getline(in, serverCpus, ',');)
+    sched.server_cpus.push_back(std::atoi(serverCpus.c_str()));
+  const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
+  sched.client_cpu = cpus >= 2 ? clientCpuOption % cpus : -1;
+  for (int &c : sched.server_cpus) c = cpus >= 2 ? c % cpus : -1;
+
+  // Before any thread: a session and scheduling of this process's own, a private BPF mount.
+  if (sched.mode != "none") OwnSession();
   const std::string bpfDir = nodes >= 2 ? PrivateBpfDir() : "";
-  if (const char *nice = std::getenv("RELAY_BENCH_CLIENT_NICE"))
-    setpriority(PRIO_PROCESS, 0, std::atoi(nice));
+  if (sched.mode == "group" && !harness::SetGroupNice(-20)) Die("setting this session's group niceness");
+  if (sched.mode == "fifo" && !SetFifo(0)) Die("the FIFO class (root is needed; or --sched group)");
+  if (sched.client_cpu >= 0) PinTo(sched.client_cpu);
   signal(SIGPIPE, SIG_IGN);
   prctl(PR_SET_TIMERSLACK, 1UL);  // the sends are paced by sleeps of a fraction of a millisecond
   rlimit rl;
@@ -459,91 +599,146 @@ int main(int argc, char **argv) {
     setrlimit(RLIMIT_NOFILE, &rl);
   }
 
-  // A report is "S|l|" and the 42 values of a line: measure the floor on that length.
+  // ---- the world ----
   std::vector<Pilot> fleet(static_cast<size_t>(pilots));
-  // The spread world's airports (latitude, longitude) and each one's share of the crowds.
-  const double airports[12][3] = {{51.5, -0.5, 16}, {49.0, 2.5, 14}, {52.3, 4.8, 12}, {50.0, 8.5, 11},
-                                  {48.4, 11.8, 9},  {47.5, 8.5, 8},  {45.6, 8.7, 7},  {41.8, 12.3, 6},
+  const double airports[12][3] = {{51.5, -0.5, 16}, {49.0, 2.5, 14}, {52.3, 4.8, 13}, {50.0, 8.5, 12},
+                                  {48.4, 11.8, 12}, {47.5, 8.5, 11}, {45.6, 8.7, 11}, {41.8, 12.3, 11},
                                   {40.5, -3.6, 6},  {41.3, 2.1, 5},  {55.6, 12.6, 3}, {48.1, 16.6, 3}};
   std::mt19937 rng(20261208);
-  auto uniform = [&rng] { return std::uniform_real_distribution<double>(0, 1)(rng); };
-  std::discrete_distribution<int> busiest({16, 14, 12, 11, 9, 8, 7, 6, 6, 5, 3, 3});
+  auto uniform = [&rng](double lo = 0, double hi = 1) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  std::vector<double> weights;
+  for (int k = 0; k < airportCount; ++k) weights.push_back(airports[k][2]);
+  std::discrete_distribution<int> busiest(weights.begin(), weights.end());
   std::normal_distribution<double> sideways(0, 10);
-  const double kmPerDegree = 111.195;
+  int counts[4] = {0, 0, 0, 0};  // parked, taxiing, flying near an airport, flying elsewhere
   for (int i = 0; i < pilots; ++i) {
     Pilot &p = fleet[size_t(i)];
     p.index = i;
     p.id = 100000 + i;
-    // A grid 20 points wide, about 2 km between neighbours: everyone has 19 near others.
-    double lat = 47.0 + (i % 20) * 0.018, lon = 8.0 + (i / 20) * 0.027;
-    if (world == "spread" && i % 4 == 0) {
+    Path &path = p.path;
+    path.orient = uniform(0, 2 * kPi);
+    path.turn = uniform() < 0.5 ? 1 : -1;
+    path.heading = uniform(0, 360);
+    // Crowds: the first crowds share of every hundred pilots, so any count has the same mix.
+    const bool crowd = world == "grid" || (i % 100) < std::lround(crowds * 100);
+    if (world == "grid") {
+      path.lat = 47.0 + (i % 20) * 0.018;
+      path.lon = 8.0 + (i / 20) * 0.027;
+    } else if (crowd) {
       const double *a = airports[busiest(rng)];
-      const double r = 5 * std::sqrt(uniform()), angle = 2 * M_PI * uniform();
-      lat = a[0] + r * std::cos(angle) / kmPerDegree;
-      lon = a[1] + r * std::sin(angle) / (kmPerDegree * std::cos(a[0] * M_PI / 180));
-    } else if (world == "spread") {
-      const int from = int(rng() % 12), to = (from + 1 + int(rng() % 11)) % 12;
-      const double *a = airports[from], *b = airports[to], f = 0.05 + 0.9 * uniform();
-      lat = a[0] + (b[0] - a[0]) * f;
-      lon = a[1] + (b[1] - a[1]) * f;
-      const double north = (b[0] - a[0]) * kmPerDegree,
-                   east = (b[1] - a[1]) * kmPerDegree * std::cos(lat * M_PI / 180);
-      const double length = std::hypot(north, east), off = sideways(rng);
-      lat += east / length * off / kmPerDegree;
-      lon -= north / length * off / (kmPerDegree * std::cos(lat * M_PI / 180));
+      const double r = 5000 * std::sqrt(uniform()), angle = uniform(0, 2 * kPi);
+      path.lat = a[0] + r * std::cos(angle) / kMetresPerDegree;
+      path.lon = a[1] + r * std::sin(angle) / (kMetresPerDegree * std::cos(a[0] * kPi / 180));
+    } else {
+      const int from = int(rng() % unsigned(airportCount));
+      const int to = (from + 1 + int(rng() % unsigned(std::max(1, airportCount - 1)))) % airportCount;
+      const double *a = airports[from], *b = airports[to], f = uniform(0.05, 0.95);
+      path.lat = a[0] + (b[0] - a[0]) * f;
+      path.lon = a[1] + (b[1] - a[1]) * f;
+      const double north = (b[0] - a[0]) * kMetresPerDegree,
+                   east = (b[1] - a[1]) * kMetresPerDegree * std::cos(path.lat * kPi / 180);
+      const double length = std::max(1.0, std::hypot(north, east)), off = sideways(rng) * 1000;
+      path.lat += east / length * off / kMetresPerDegree;
+      path.lon -= north / length * off / (kMetresPerDegree * std::cos(path.lat * kPi / 180));
     }
-    p.lat = lat;
-    p.lon = lon;
-    p.head = std::to_string(p.id) + "|LOC|" + std::to_string(i) + "|";
-    p.middle = "|-2345.67871|" + G9(lat) + "|" + G9(lon) + "|1523.45667|2.51234579|-10.2512341|270.512344";
-    for (int k = 0; k < 5; ++k) p.middle += "|0.333333343";
-    p.middle += "|0.0123456791|-0.234567896|0.00345678907";
-    for (int g = 0; g < 10; ++g) p.middle += "|0.476190478";
-    p.middle += "|1|1|1|1|0";
-    for (int t = 0; t < 8; ++t) p.middle += "|0.812345684";
+    const double draw = uniform();
+    if (crowd && draw < parkedShare) {
+      p.kind = "parked";
+      ++counts[0];
+    } else if (crowd && draw < parkedShare + taxiShare) {
+      p.kind = "taxiing";
+      ++counts[1];
+      path.speed = uniform(4, 12);
+      path.a = uniform(150, 600);
+      path.b = uniform(80, 300);
+      path.r = uniform(20, 40);
+      path.hold = uniform(20, 60);
+    } else {
+      p.kind = crowd ? "circuit" : "en route";
+      ++counts[crowd ? 2 : 3];
+      path.flying = true;
+      path.bumps = bumps;
+      path.bank = crowd ? 20 : 25;
+      if (crowd) {
+        path.speed = uniform(50, 75);
+        path.a = uniform(1500, 3000);
+        path.ground += uniform(300, 600);
+        path.swing = 100;
+        path.period = uniform(90, 180);
+      } else {
+        path.speed = uniform(120, 230);
+        path.a = uniform(20000, 60000);
+        path.b = uniform(0, 10000);
+        path.ground = uniform(8000, 11500);
+      }
+      path.b = crowd ? 0 : path.b;
+      path.r = path.speed / (3 * kPi / 180);  // a turn at 3 degrees a second
+    }
+    if (path.speed > 0) {
+      const double lap = 2 * (path.a + path.b) + 2 * kPi * path.r;
+      path.phase = uniform(0, lap / path.speed + path.hold);
+    }
+    p.head = std::to_string(p.id) + "|LOC|";
+    // Flaps, second flaps, speed brake, slats, sweep; yoke; gear; lights (beacon, landing, strobe,
+    // nav, taxi); throttles.
+    const bool flying = path.flying;
+    p.middle = flying ? "|0.25|0.25|0|0.25|0|0.0123|-0.0234|0.0035" : "|0|0|0|0|0|0|0|0";
+    for (int g = 0; g < 10; ++g) p.middle += crowd ? "|1" : "|0";
+    p.middle += std::string(p.kind) == "parked" ? "|0|0|0|1|0" : flying ? "|1|1|1|1|0" : "|1|0|0|1|1";
+    for (int t = 0; t < 8; ++t) p.middle += flying ? "|0.75" : std::string(p.kind) == "taxiing" ? "|0.2" : "|0";
     p.middle += "|";
   }
-  // A relayed report: "S|l|" and the values of a line as sent ("ID|LOC|" taken off).
-  const std::string sample = fleet[0].head + "0" + fleet[0].middle + "1765000000|123456";
-  const size_t reportLength =
-      std::strlen("12|l|") + sample.size() - sample.find("|LOC|") - std::strlen("|LOC|");
-  const double floorSendto = RawSendtoMicros(reportLength);
-  const double floorSendmmsg = RawSendmmsgMicros(reportLength);
 
-  // With two CPUs or more the server gets the first and the client the second, as if each had a
-  // machine of its own (other processes may still share them).
-  const bool pin = sysconf(_SC_NPROCESSORS_ONLN) >= 2 && std::getenv("RELAY_BENCH_NO_PIN") == nullptr;
-  // Several nodes get a CPU each and the client goes where there is room.
-  const int cpus = int(sysconf(_SC_NPROCESSORS_ONLN));
+  // A relayed report: "S|l|" and the values of a line as sent ("ID|LOC|" taken off).
+  char line[1400];
+  const size_t reportLength =
+      std::strlen("12|l|") + size_t(WriteValues(line, fleet[0], 1234, PoseAt(fleet[0].path, 0), fine,
+                                                 1765000000123456LL) - line);
+  const double floorSendto = RawSendtoMicros(reportLength);
+
+  // ---- servers ----
   std::unique_ptr<harness::RedisServer> redis;
   if (nodes >= 2) {
     redis = std::make_unique<harness::RedisServer>(redisPath);
     if (!redis->ok()) Die("redis-server did not start");
+    // With the nodes: it relays their positions, a part of what two nodes cost.
+    if (!sched.server_cpus.empty() && sched.server_cpus[0] >= 0) PinPid(redis->pid(), sched.server_cpus[0]);
+    if (sched.mode == "fifo") SetFifo(redis->pid());
   }
   std::vector<std::unique_ptr<ServerProcess>> servers;
   for (int k = 0; k < std::max(1, nodes); ++k) {
     std::vector<std::string> args{"--listen",       "127.0.0.1",
                                   "--port",         k == 0 ? "0" : std::to_string(servers[0]->port),
                                   "--max-pilots",   std::to_string(pilots + 8),
-                                  "--idle-timeout", "120"};
+                                  "--idle-timeout", "120",
+                                  "--http",         "127.0.0.1:0"};
     if (!relayRates.empty()) args.insert(args.end(), {"--relay-rates", relayRates});
-    if (nodes < 2) args.insert(args.end(), {"--http", "127.0.0.1:0"});
+    args.insert(args.end(), serverArgs.begin(), serverArgs.end());
     if (nodes >= 2) {
       args.insert(args.end(), {"--cluster", redis->address(), "--reuseport",
                                std::to_string(k) + "/" + std::to_string(nodes), "--bpf-dir",
                                bpfDir + "/group", "--node-name", "node" + std::to_string(k)});
     }
     servers.push_back(std::make_unique<ServerProcess>());
-    servers.back()->Start(serverPath, args, !pin ? -1 : nodes >= 2 ? k % cpus : 0);
+    const int cpu = sched.server_cpus.empty() ? -1 : sched.server_cpus[size_t(k) % sched.server_cpus.size()];
+    servers.back()->Start(serverPath, args, cpu, sched);
   }
   // Every node has heard from every other before the pilots come.
   for (auto &node : servers)
-    if (nodes >= 2 && node->ClusterLines("joined", size_t(nodes - 1), 10).size() < size_t(nodes - 1))
+    if (nodes >= 2 && node->Lines("joined", size_t(nodes - 1), 10).size() < size_t(nodes - 1))
       Die("cluster nodes did not find each other");
-  if (pin && nodes < 2) PinTo(1);
+  std::vector<int> metricsPorts;
+  for (auto &node : servers) {
+    const std::vector<std::string> page = node->Lines("status page on", 1, 10);
+    if (page.empty()) Die("no status page");
+    metricsPorts.push_back(std::atoi(page[0].c_str() + page[0].rfind(':') + 1));
+  }
+  const std::vector<std::string> ratesLines = servers[0]->Lines("relay rates: ", 1, 5);
+  std::string ratesText = "off";
+  if (!ratesLines.empty()) ratesText = ratesLines[0].substr(ratesLines[0].find("relay rates: ") + 13);
+
   // One-node runs use the same addresses as two-node ones, so the client does the same work.
-  const std::vector<unsigned> sources =
-      nodes >= 1 ? skytether::SpreadLoopbackAddresses(pilots, 2) : std::vector<unsigned>();
+  const std::vector<unsigned> sources = skytether::SpreadLoopbackAddresses(pilots, 2);
   auto nodeOf = [&](int pilot) { return nodes >= 2 ? pilot % 2 : 0; };
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -553,13 +748,12 @@ int main(int argc, char **argv) {
   const int ep = epoll_create1(EPOLL_CLOEXEC);
   std::vector<int> udpPorts;
   for (Pilot &p : fleet) {
+    p.source = sources[size_t(p.index)];
     p.tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in source{};
     source.sin_family = AF_INET;
-    if (!sources.empty()) {
-      source.sin_addr.s_addr = sources[size_t(p.index)];
-      if (bind(p.tcp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
-    }
+    source.sin_addr.s_addr = p.source;
+    if (bind(p.tcp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
     if (connect(p.tcp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("connect");
     std::string id = std::to_string(p.id);
     std::string hello = id + "|Opening Connection|load" + id + "|00000000000000000000000000000000|\n" + id +
@@ -572,8 +766,7 @@ int main(int argc, char **argv) {
     setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     int on = 1;
     setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    if (!sources.empty() && bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0)
-      Die("bind");
+    if (bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
     if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
     sockaddr_in local{};
     socklen_t len = sizeof local;
@@ -587,89 +780,171 @@ int main(int argc, char **argv) {
     ev.data.u64 = uint64_t(p.index) * 2 + 1;
     epoll_ctl(ep, EPOLL_CTL_ADD, p.tcp, &ev);
   }
+  // One raw socket sends for every pilot (the IP and UDP headers written here); without the right
+  // to one, each pilot's own socket does.
+  const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  {
+    int big = 8 << 20;
+    if (raw >= 0) setsockopt(raw, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  }
 
-  // Rounds: round r of pilot i goes out at start + (r + i / N) / rate. The window is the rounds
-  // [r0, r1); the sender stops at r1 and the receiver drains for another second.
+  // Rounds: the window is the rounds [r0, r1); the sender stops at r1 and the receiver drains for
+  // another second.
   const int r0 = int(std::lround(warmup * rate));
   const int r1 = r0 + int(std::lround(seconds * rate));
   const double start = Mono() + 0.5;  // logins land first, so slots come with their notices
+  const double windowStart = start + double(r0) / rate, windowEnd = start + double(r1) / rate;
   std::atomic<bool> sending{true};
-  std::atomic<long> sentInWindow{0}, lateSends{0};
-  double windowCpu0 = 0, windowCpu1 = 0, windowWall0 = 0, windowWall1 = 0;
-  double windowUser0 = 0, windowUser1 = 0, windowSystem0 = 0, windowSystem1 = 0;
-  long long steal0 = 0, steal1 = 0, ticks0 = 0, ticks1 = 0;
-  std::string load0, load1;  // the load averages at the window's edges
-  rusage clientUsage0{}, clientUsage1{};
-  // The servers' and Redis's CPU at the window's edges; nodes print their counters on SIGUSR1.
+  std::atomic<long> sentInWindow{0}, lateSends{0}, sendFailures{0}, batches{0};
+  std::atomic<int64_t> lateWorstMicros{0};
+
+  // The window's edges: every counter is read at both and only the difference counts.
   struct Edge {
-    double user = 0, system = 0, redis = 0;
-    long long redisCommands = 0;
+    double wall = 0;
     std::vector<double> node;
+    double redis = 0;
+    long long redisCommands = 0;
+    rusage client{};
+    long long steal = 0, ticks = 0, backlog = 0;
+    long clientDrops = 0, serverDrops = 0;
+    double positionsIn = 0, reportsOut = 0, reportsHeld = 0, refused = 0, stale = 0, segmented = 0;
+    void Metrics(const std::vector<int> &ports) {
+      for (int port : ports) {
+        const std::string m = HttpGet(port, "/metrics");
+        if (m.empty()) Die("no metrics from the server");
+        positionsIn += MetricOf(m, "skytether_positions_in_total");
+        reportsOut += MetricOf(m, "skytether_reports_out_total");
+        reportsHeld += MetricOf(m, "skytether_reports_held_total");
+        refused += MetricOf(m, "skytether_reports_refused_total");
+        stale += MetricOf(m, "skytether_dropped_input_total{kind=\"stale\"}");
+        segmented += MetricOf(m, "skytether_reports_segmented_total");
+      }
+    }
+    std::string load;
   };
   Edge edge0, edge1;
-  auto sampleAll = [&](Edge &e) {
-    for (auto &n : servers) {
-      double u = 0, sy = 0;
-      ProcCpu(n->pid, u, sy);
-      e.user += u;
-      e.system += sy;
-      e.node.push_back(u + sy);
-    }
+  auto sample = [&](Edge &e, bool metrics) {
+    e.wall = Mono();
+    for (auto &n : servers) e.node.push_back(ProcCpu(n->pid));
     if (redis) {
-      double u = 0, sy = 0;
-      ProcCpu(redis->pid(), u, sy);
-      e.redis = u + sy;
+      e.redis = ProcCpu(redis->pid());
       e.redisCommands = redis->Info("total_commands_processed");
     }
+    getrusage(RUSAGE_SELF, &e.client);
+    StealTicks(e.steal, e.ticks);
+    e.backlog = BacklogDrops();
+    e.clientDrops = UdpDrops(udpPorts);
+    e.serverDrops = UdpDrops({servers[0]->port});
+    e.load = LoadAverage();
     if (nodes >= 2)
       for (auto &n : servers) kill(n->pid, SIGUSR1);
+    if (metrics) e.Metrics(metricsPorts);
   };
+  // The server publishes its counts once a second: the first edge's are read at the window's start
+  // (they are at most a second old, from the warm-up's end), the last edge's 1.2 s after it.
+  std::thread sampler([&] {
+    SleepUntil(windowStart);
+    sample(edge0, true);
+    SleepUntil(windowEnd);
+    sample(edge1, false);
+  });
+
   std::thread sender([&] {
-    char line[1400];
-    for (int r = 0; r < r1; ++r) {
-      if (r == r0) {
-        windowWall0 = Mono();
-        sampleAll(edge0);
-        windowUser0 = edge0.user;
-        windowSystem0 = edge0.system;
-        StealTicks(steal0, ticks0);
-        load0 = LoadAverage();
-        windowCpu0 = windowUser0 + windowSystem0;
-        getrusage(RUSAGE_SELF, &clientUsage0);
-      }
-      for (int i = 0; i < pilots; ++i) {
-        // Sends due within 0.2 ms go together rather than one sleep each.
-        const double due = start + (double(r) + double(i) / pilots) / rate;
-        const double clock = Mono();
-        if (clock > due + 0.002) ++lateSends;
-        if (due > clock + 0.0002) SleepUntil(due);
+    const int fd = raw;
+    struct Message {
+      char bytes[28 + 1400];
+    };
+    std::vector<Message> packets(kSendBatch);
+    std::vector<mmsghdr> msgs(kSendBatch);
+    std::vector<iovec> iov(kSendBatch);
+    std::vector<double> due(kSendBatch);
+    std::vector<bool> counted(kSendBatch);
+    const int64_t wall0 = WallMicros();
+    const double mono0 = Mono();
+    const long long total = (long long)r1 * pilots;
+    for (long long next = 0; next < total;) {
+      const double first = start + (double(next / pilots) + double(next % pilots) / pilots) / rate;
+      if (first > Mono() + 0.0002) SleepUntil(first);
+      const double now = Mono();
+      int n = 0;
+      // Every send due by now (and within the next 0.2 ms) goes in this call.
+      for (; next < total && n < kSendBatch; ++next, ++n) {
+        const int r = int(next / pilots), i = int(next % pilots);
+        const double when = start + (double(r) + double(i) / pilots) / rate;
+        if (when > now + 0.0002) break;
         Pilot &p = fleet[size_t(i)];
-        const int64_t now = WallMicros();
-        int n = std::snprintf(line, sizeof line, "%s%d%s%lld|%lld", p.head.c_str(), r, p.middle.c_str(),
-                              static_cast<long long>(now / 1000000), static_cast<long long>(now % 1000000));
-        if (send(p.udp, line, size_t(n), 0) == n && r >= r0) ++sentInWindow;
+        const int64_t micros = wall0 + int64_t((Mono() - mono0) * 1e6);
+        char *line = packets[size_t(n)].bytes + 28;
+        char *q = line + p.head.copy(line, p.head.size());
+        q = WriteValues(q, p, r, PoseAt(p.path, double(micros - wall0) * 1e-6), fine, micros);
+        const size_t length = size_t(q - line);
+        due[size_t(n)] = when;
+        counted[size_t(n)] = r >= r0;
+        mmsghdr &m = msgs[size_t(n)];
+        std::memset(&m, 0, sizeof m);
+        if (fd >= 0) {
+          char *packet = packets[size_t(n)].bytes;
+          iphdr ip{};
+          ip.ihl = 5;
+          ip.version = 4;
+          ip.ttl = 64;
+          ip.protocol = IPPROTO_UDP;
+          ip.tot_len = htons(uint16_t(28 + length));
+          ip.saddr = p.source;
+          ip.daddr = to.sin_addr.s_addr;
+          udphdr udp{};
+          udp.source = htons(uint16_t(p.udpPort));
+          udp.dest = to.sin_port;
+          udp.len = htons(uint16_t(8 + length));
+          std::memcpy(packet, &ip, sizeof ip);
+          std::memcpy(packet + 20, &udp, sizeof udp);
+          iov[size_t(n)] = iovec{packet, 28 + length};
+          m.msg_hdr.msg_name = &to;
+          m.msg_hdr.msg_namelen = sizeof to;
+        } else {
+          iov[size_t(n)] = iovec{line, length};
+        }
+        m.msg_hdr.msg_iov = &iov[size_t(n)];
+        m.msg_hdr.msg_iovlen = 1;
+      }
+      int sent = 0;
+      if (fd >= 0) {
+        while (sent < n) {
+          const int k = sendmmsg(fd, msgs.data() + sent, unsigned(n - sent), 0);
+          if (k > 0) {
+            sent += k;
+          } else if (errno != EINTR) {
+            ++sendFailures;
+            ++sent;  // that one is lost: counted, the rest still go
+          }
+        }
+      } else {
+        const long long base = next - n;
+        for (int k = 0; k < n; ++k) {
+          const Pilot &p = fleet[size_t((base + k) % pilots)];
+          if (sendmmsg(p.udp, &msgs[size_t(k)], 1, 0) != 1) ++sendFailures;
+        }
+      }
+      ++batches;
+      const double after = Mono();
+      for (int k = 0; k < n; ++k) {
+        if (!counted[size_t(k)]) continue;
+        ++sentInWindow;
+        const double late = after - due[size_t(k)];
+        if (late > kLate) ++lateSends;
+        if (int64_t(late * 1e6) > lateWorstMicros) lateWorstMicros = int64_t(late * 1e6);
       }
     }
-    windowWall1 = Mono();
-    sampleAll(edge1);
-    windowUser1 = edge1.user;
-    windowSystem1 = edge1.system;
-    StealTicks(steal1, ticks1);
-    load1 = LoadAverage();
-    windowCpu1 = windowUser1 + windowSystem1;
-    getrusage(RUSAGE_SELF, &clientUsage1);
     sending = false;
   });
 
   // The receiver: every report is parsed for its sender, round and send time.
-  std::vector<uint64_t> histogram(size_t(kHistogramMicros) + 1, 0);
-  std::vector<uint64_t> arrivalHistogram(size_t(kHistogramMicros) + 1, 0);
-  // Reports whose sender is on the recipient's node and on the other one, in 10 µs steps.
-  std::vector<uint64_t> sameHistogram(size_t(kHistogramMicros / 10) + 1, 0), crossHistogram = sameHistogram;
+  // Latencies in steps of kBucketMicros: at the recipient's socket (the kernel's stamp), when this
+  // client read it, and at the socket by whether sender and recipient share a node.
+  std::vector<uint64_t> histogram(size_t(kHistogramMicros / kBucketMicros) + 1, 0), readHistogram = histogram;
+  std::vector<uint64_t> sameHistogram = histogram, crossHistogram = histogram;
   static char controls[64][CMSG_SPACE(sizeof(timespec))];
   long received = 0, outside = 0, malformed = 0, pollCalls = 0, readCalls = 0;
-  // The worst delay seen per tenth of a second, for the log.
-  std::vector<int64_t> worstBySlot(size_t((warmup + seconds + 3) * 10), 0);
   double drainUntil = 0;
   double nextPoll = Mono();
   constexpr int kBatch = 64;
@@ -678,6 +953,14 @@ int main(int argc, char **argv) {
   iovec iov[kBatch];
   epoll_event events[256];
   char streamBuf[65536];
+  for (int i = 0; i < kBatch; ++i) {
+    iov[i] = iovec{bufs[i], sizeof bufs[i] - 1};
+    std::memset(&msgs[i], 0, sizeof msgs[i]);
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_hdr.msg_control = controls[i];
+    msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
+  }
   for (;;) {
     if (!sending.load()) {
       if (drainUntil == 0) drainUntil = Mono() + 1.0;
@@ -697,14 +980,6 @@ int main(int argc, char **argv) {
         continue;
       }
       for (;;) {
-        for (int i = 0; i < kBatch; ++i) {
-          iov[i] = iovec{bufs[i], sizeof bufs[i] - 1};
-          std::memset(&msgs[i], 0, sizeof msgs[i]);
-          msgs[i].msg_hdr.msg_iov = &iov[i];
-          msgs[i].msg_hdr.msg_iovlen = 1;
-          msgs[i].msg_hdr.msg_control = controls[i];
-          msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
-        }
         int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
         ++readCalls;
         if (got <= 0) break;
@@ -731,27 +1006,18 @@ int main(int argc, char **argv) {
             continue;
           }
           ++received;
-          int64_t delay = now - stamp;
-          if (delay < 0) delay = 0;
-          {
-            const size_t slot = size_t(std::max(0.0, (Mono() - start) * 10));
-            if (slot < worstBySlot.size()) worstBySlot[slot] = std::max(worstBySlot[slot], delay);
-          }
-          ++histogram[size_t(std::min(delay, kHistogramMicros))];
-          if (nodes >= 2)
-            ++(nodeOf(int(sender)) == nodeOf(p.index)
-                   ? sameHistogram
-                   : crossHistogram)[size_t(std::min(delay, kHistogramMicros) / 10)];
-          // The kernel's arrival time at this socket: the part of the delay before the client.
-          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
-               c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+          int64_t arrived = now;
+          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
               timespec ts;
               std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-              int64_t arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000 - stamp;
-              ++arrivalHistogram[size_t(std::clamp<int64_t>(arrived, 0, kHistogramMicros))];
+              arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
             }
           }
+          const size_t delay = size_t(std::clamp<int64_t>(arrived - stamp, 0, kHistogramMicros) / kBucketMicros);
+          ++histogram[delay];
+          ++readHistogram[size_t(std::clamp<int64_t>(now - stamp, 0, kHistogramMicros) / kBucketMicros)];
+          if (nodes >= 2) ++(nodeOf(int(sender)) == nodeOf(p.index) ? sameHistogram : crossHistogram)[delay];
           Pair *pair = nullptr;
           for (Pair &q : p.pairs)
             if (q.sender == int(sender)) pair = &q;
@@ -767,40 +1033,37 @@ int main(int argc, char **argv) {
           pair->minRound = std::min(pair->minRound, int(round));
           pair->maxRound = std::max(pair->maxRound, int(round));
         }
+        for (int i = 0; i < got; ++i) msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
         if (got < kBatch) break;
       }
     }
   }
   sender.join();
-  const long clientDrops = UdpDrops(udpPorts);
-  const long serverDrops = UdpDrops({servers[0]->port});
-  long peakRssKb = 0, logLines = 0;
-  for (auto &n : servers) {
-    peakRssKb = std::max(peakRssKb, n->StatusKb("VmHWM:"));
-    logLines += n->LogLines();
-  }
-  const double serverCpu = windowCpu1 - windowCpu0;
-  const double wall = windowWall1 - windowWall0;
-  // Positions each node published to Redis and received from it in the window.
+  sampler.join();
+  // The last counts: the kernel's now that all is drained, the server's once a snapshot taken after
+  // the last report is out (one a second).
+  edge1.clientDrops = UdpDrops(udpPorts);
+  edge1.serverDrops = UdpDrops({servers[0]->port});
+  edge1.backlog = BacklogDrops();
+  usleep(1200000);
+  edge1.Metrics(metricsPorts);
+  long peakRssKb = 0;
+  for (auto &n : servers) peakRssKb = std::max(peakRssKb, n->StatusKb("VmHWM:"));
+  // Positions each node published to Redis and received from it in the window; whether a node
+  // left its cluster or lost Redis at any time.
   long long clusterOut = 0, clusterIn = 0;
+  long clusterTrouble = 0;
   if (nodes >= 2) {
     for (auto &n : servers) {
-      std::vector<std::string> lines = n->ClusterLines("cluster counters", 2, 5);
+      std::vector<std::string> lines = n->Lines("cluster counters", 2, 5);
       if (lines.size() < 2) Die("no cluster counters from a node");
       long long o0 = 0, i0 = 0, o1 = 0, i1 = 0;
       PositionCounters(lines[0], o0, i0);
       PositionCounters(lines[1], o1, i1);
       clusterOut += o1 - o0;
       clusterIn += i1 - i0;
+      clusterTrouble += long(n->Lines(" left: ", 1, 0).size() + n->Lines("serving this node's pilots alone", 1, 0).size());
     }
-  }
-  // The server's own counts, once a snapshot taken after the last report is out (one a second).
-  std::string metrics;
-  if (nodes < 2) {
-    const std::string page = servers[0]->LineOf("status page on", 5);
-    usleep(1200000);
-    if (!page.empty()) metrics = HttpGet(std::atoi(page.c_str() + page.rfind(':') + 1), "/metrics");
-    if (metrics.empty()) Die("no metrics from the server");
   }
   for (auto &n : servers) n->Stop();
   redis.reset();
@@ -809,12 +1072,25 @@ int main(int argc, char **argv) {
     rmdir(bpfDir.c_str());
   }
 
-  // Loss: a recipient that kept the same senders all window expects every round of each; one
-  // whose slots changed expects, per sender, the rounds between the first and last it saw (a
-  // lower bound, so such recipients are counted too).
+  // ---- figures ----
+  const double wall = edge1.wall - edge0.wall;
+  double serverCpu = 0;
+  std::string nodeCpu;
+  for (size_t k = 0; k < servers.size(); ++k) {
+    const double c = edge1.node[k] - edge0.node[k];
+    serverCpu += c;
+    nodeCpu += (k ? ", " : "") + std::to_string(100.0 * c / wall);
+  }
+  auto seconds_of = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
+  const double clientCpu = seconds_of(edge1.client.ru_utime) + seconds_of(edge1.client.ru_stime) -
+                           seconds_of(edge0.client.ru_utime) - seconds_of(edge0.client.ru_stime);
+  // With the rule off every report goes: a recipient that kept the same senders all window expects
+  // every round of each; one whose slots changed, per sender, the rounds between the first and last
+  // it saw, and whole rounds of senders it never heard from.
   const int fan = std::min(pilots - 1, 19);
   const int rounds = r1 - r0;
-  long expected = 0, unstable = 0, shortTables = 0;
+  const bool off = ratesText == "off";
+  long expected = 0, unstable = 0;
   for (const Pilot &p : fleet) {
     bool stable = int(p.pairs.size()) == fan;
     for (const Pair &q : p.pairs) stable = stable && q.maxRound - q.minRound + 1 == rounds;
@@ -824,154 +1100,111 @@ int main(int argc, char **argv) {
     }
     ++unstable;
     for (const Pair &q : p.pairs) expected += q.maxRound - q.minRound + 1;
-    // Senders it never heard from: whole rounds lost.
-    if (int(p.pairs.size()) < fan) {
-      ++shortTables;
-      expected += long(fan - int(p.pairs.size())) * rounds;
-    }
+    if (int(p.pairs.size()) < fan) expected += long(fan - int(p.pairs.size())) * rounds;
   }
-  // With the rates on, per pair: only the pairs whose step lets every report through are counted
-  // report by report; every pair's longest gap is held against its step's period.
-  const std::string ratesLine = servers[0]->LineOf("relay rates: ", 0);
-  const std::vector<std::pair<double, double>> steps = RatesFromLog(ratesLine);
-  const bool paced = !steps.empty();
-  std::string ratesText;
-  if (const size_t at = ratesLine.find("relay rates: "); at != std::string::npos)
-    ratesText = ratesLine.substr(at + 13);
-  long gapPairs = 0, duePairs = 0, dueExpected = 0, dueReceived = 0;
-  std::array<long, 8> pairsByStep{};
-  for (const Pilot &p : fleet) {
+  const long lostPerPair = off ? std::max(0L, expected - received) : 0;
+  // Any rule: no pair goes longer without a report than its loosest heartbeat (or period) and a
+  // round; a longer gap is a report lost.
+  const double quiet = LongestQuiet(ratesText);
+  const int allowedGap = off ? 1 : int(std::ceil((quiet + 0.02) * rate)) + 1;
+  long pairsOverGap = 0, pairs = 0;
+  double longestGap = 0;
+  for (const Pilot &p : fleet)
     for (const Pair &q : p.pairs) {
-      const Pilot &s = fleet[size_t(q.sender)];
-      double period = 0;
-      size_t step = 0;
-      if (paced) {
-        const double km = Kilometres(p.lat, p.lon, s.lat, s.lon);
-        while (step + 1 < steps.size() && km > steps[step].first) ++step;
-        period = 1 / steps[step].second;
-        ++pairsByStep[std::min(step, pairsByStep.size() - 1)];
-      }
-      const int allowed = period <= 1 / rate ? 1 : int(std::ceil(period * rate)) + 1;
-      gapPairs += q.maxGap > allowed;
-      if (period <= 1 / rate) {
-        ++duePairs;
-        dueExpected += q.minRound == r0 && q.maxRound == r1 - 1 ? rounds : q.maxRound - q.minRound + 1;
-        dueReceived += q.count;
-      }
+      ++pairs;
+      pairsOverGap += q.maxGap > allowedGap;
+      longestGap = std::max(longestGap, q.maxGap / rate);
     }
-  }
-  const long lost = paced ? std::max(0L, dueExpected - dueReceived) : std::max(0L, expected - received);
-  if (paced) expected = dueExpected;
-  // The server's counts over the whole run.
-  const double positionsIn = MetricOf(metrics, "skytether_positions_in_total");
-  const double reportsOut = MetricOf(metrics, "skytether_reports_out_total");
-  const double reportsHeld = MetricOf(metrics, "skytether_reports_held_total");
-  const double refused = MetricOf(metrics, "skytether_reports_refused_total");
-  const double stale = MetricOf(metrics, "skytether_dropped_input_total{kind=\"stale\"}");
+  // What the counters say was lost in the window: positions the server dropped as stale or its
+  // socket dropped cost each of their reports; reports the server's socket refused or a recipient's
+  // socket dropped, one each.
+  const double positionsIn = edge1.positionsIn - edge0.positionsIn;
+  const double reportsOut = edge1.reportsOut - edge0.reportsOut;
+  const double reportsHeld = edge1.reportsHeld - edge0.reportsHeld;
+  const double refused = edge1.refused - edge0.refused, stale = edge1.stale - edge0.stale;
+  const long clientDrops = edge1.clientDrops - edge0.clientDrops, serverDrops = edge1.serverDrops - edge0.serverDrops;
   const double fanOut = positionsIn > 0 ? reportsOut / positionsIn : 0;
   const double countedLost = (stale + double(serverDrops)) * fanOut + refused + double(clientDrops);
   const double countedLoss = reportsOut > 0 ? 100 * countedLost / (reportsOut + countedLost) : 0;
-  auto quantileOf = [&](const std::vector<uint64_t> &h, double q) {
+  const bool lossless = countedLost == 0 && lostPerPair == 0 && pairsOverGap == 0 && sendFailures == 0;
+  auto quantileOf = [&](const std::vector<uint64_t> &h, double q, double unit = kBucketMicros) {
     uint64_t count = 0;
     for (uint64_t c : h) count += c;
     const uint64_t want = uint64_t(std::ceil(q * double(count)));
     uint64_t seen = 0;
     for (size_t us = 0; us < h.size(); ++us) {
       seen += h[us];
-      if (seen >= want && want > 0) return double(us) / 1000.0;
+      if (seen >= want && want > 0) return double(us) * unit / 1000.0;
     }
     return 0.0;
   };
-  auto quantile = [&](double q) { return quantileOf(histogram, q); };
   auto total = [](const std::vector<uint64_t> &h) {
     uint64_t n = 0;
     for (uint64_t c : h) n += c;
     return n;
   };
-  std::string nodeCpu;
-  for (size_t k = 0; k < edge1.node.size() && k < edge0.node.size(); ++k)
-    nodeCpu += (k ? ", " : "") + std::to_string(100.0 * (edge1.node[k] - edge0.node[k]) / wall);
-  auto seconds_of = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
-  const double clientCpu = seconds_of(clientUsage1.ru_utime) + seconds_of(clientUsage1.ru_stime) -
-                           seconds_of(clientUsage0.ru_utime) - seconds_of(clientUsage0.ru_stime);
-  const double relayedPerSecond = double(received) / wall;
-  const double cpuPerRelayedUs = received > 0 ? serverCpu / double(received) * 1e6 : 0;
+  const long sent = sentInWindow.load();
+  const double p99 = quantileOf(histogram, 0.99);
+  const bool held = lossless && p99 <= 5.0;
 
   FILE *f = std::fopen(out.c_str(), "w");
   if (f == nullptr) Die("open " + out);
   std::fprintf(
       f,
-      "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"fan_out\": %d,\n"
-      " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"late_sends\": %ld,\n"
-      " \"reports_expected\": %ld, \"reports_received\": %ld, \"reports_lost\": %ld,\n"
-      " \"loss_percent\": %.4f, \"recipients_with_slot_changes\": %ld, \"recipients_short_of_senders\": "
-      "%ld,\n"
-      " \"relayed_per_second\": %.1f, \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f,"
-      " \"latency_max_ms\": %.3f,\n"
-      " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"server_peak_rss_kb\": %ld,\n"
-      " \"server_cpu_per_relayed_us\": %.4f, \"raw_sendto_us\": %.4f, \"cpu_per_relayed_vs_sendto\": %.3f,\n"
-      " \"client_cpu_percent_of_core\": %.2f, \"report_bytes\": %zu,\n"
-      " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld,"
-      " \"reports_outside_window\": %ld, \"malformed\": %ld, \"server_log_lines\": %ld,\n"
-      " \"client_polls\": %ld, \"client_reads\": %ld, \"raw_sendmmsg_19_us\": %.4f,"
-      " \"server_user_seconds\": %.3f, \"server_system_seconds\": %.3f, \"steal_percent\": %.2f,\n"
-      " \"arrival_p50_ms\": %.3f, \"arrival_p99_ms\": %.3f,\n"
-      " \"nodes\": %d, \"node_cpu_percent\": [%s], \"redis_cpu_percent\": %.2f,"
-      " \"redis_commands_per_second\": %.1f,\n"
-      " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f,\n"
-      " \"same_node_reports\": %llu, \"same_node_p50_ms\": %.3f, \"same_node_p99_ms\": %.3f,\n"
-      " \"cross_node_reports\": %llu, \"cross_node_p50_ms\": %.3f, \"cross_node_p99_ms\": %.3f,\n"
-      " \"world\": \"%s\", \"relay_rates\": %s, \"server_cpu_per_position_us\": %.4f,\n"
-      " \"pairs_by_step\": [%ld, %ld, %ld, %ld, %ld, %ld, %ld, %ld], \"pairs_due_every_report\": %ld,"
-      " \"pairs_over_gap\": %ld,\n"
+      "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"world\": \"%s\",\n"
+      " \"parked\": %d, \"taxiing\": %d, \"circuit\": %d, \"en_route\": %d, \"bumps_m\": %.3f, \"fine_degrees\": %s,\n"
+      " \"relay_rates_text\": \"%s\", \"sched\": \"%s\", \"nodes\": %d,\n"
+      " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"send_batches\": %ld, \"send_failures\": %ld,\n"
+      " \"late_sends\": %ld, \"late_send_percent\": %.4f, \"late_worst_ms\": %.3f,\n"
+      " \"reports_received\": %ld, \"relayed_per_second\": %.1f, \"reports_per_position\": %.3f,\n"
+      " \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f, \"latency_max_ms\": %.3f,\n"
+      " \"read_p50_ms\": %.3f, \"read_p99_ms\": %.3f,\n"
+      " \"reports_expected\": %ld, \"reports_lost\": %ld, \"recipients_with_slot_changes\": %ld,\n"
+      " \"pairs\": %ld, \"pairs_over_gap\": %ld, \"allowed_gap_s\": %.3f, \"longest_gap_s\": %.3f,\n"
       " \"server_positions_in\": %.0f, \"server_reports_out\": %.0f, \"server_reports_held\": %.0f,"
-      " \"server_reports_refused\": %.0f, \"server_stale\": %.0f, \"counted_loss_percent\": %.4f,\n"
-      " \"load_average\": [\"%s\", \"%s\"], \"late_send_percent\": %.3f, \"relay_rates_text\": \"%s\",\n"
-      " \"server_nice\": %d, \"client_nice\": %d}\n",
-      pilots, rate, wall, fan, sentInWindow.load(), double(sentInWindow.load()) / wall, lateSends.load(),
-      expected, received, lost, expected > 0 ? 100.0 * double(lost) / double(expected) : 0.0, unstable,
-      shortTables, relayedPerSecond, quantile(0.5), quantile(0.99), quantile(1.0), serverCpu,
-      100.0 * serverCpu / wall, peakRssKb, cpuPerRelayedUs, floorSendto,
-      floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall, reportLength,
-      clientDrops, serverDrops, outside, malformed, logLines, pollCalls, readCalls, floorSendmmsg,
-      windowUser1 - windowUser0, windowSystem1 - windowSystem0,
-      ticks1 > ticks0 ? 100.0 * double(steal1 - steal0) / double(ticks1 - ticks0) : 0.0,
-      quantileOf(arrivalHistogram, 0.5), quantileOf(arrivalHistogram, 0.99), std::max(1, nodes),
-      nodeCpu.c_str(), 100.0 * (edge1.redis - edge0.redis) / wall,
-      double(edge1.redisCommands - edge0.redisCommands) / wall, double(clusterOut) / wall,
-      double(clusterIn) / wall, static_cast<unsigned long long>(total(sameHistogram)),
-      10 * quantileOf(sameHistogram, 0.5), 10 * quantileOf(sameHistogram, 0.99),
-      static_cast<unsigned long long>(total(crossHistogram)), 10 * quantileOf(crossHistogram, 0.5),
-      10 * quantileOf(crossHistogram, 0.99), world.c_str(), paced ? "true" : "false",
-      sentInWindow.load() > 0 ? serverCpu / double(sentInWindow.load()) * 1e6 : 0.0, pairsByStep[0],
-      pairsByStep[1], pairsByStep[2], pairsByStep[3], pairsByStep[4], pairsByStep[5], pairsByStep[6],
-      pairsByStep[7], duePairs, gapPairs, positionsIn, reportsOut, reportsHeld, refused, stale, countedLoss,
-      load0.c_str(), load1.c_str(),
-      100.0 * double(lateSends.load()) / double(std::max(1L, long(r1) * pilots)), ratesText.c_str(),
-      std::getenv("RELAY_BENCH_SERVER_NICE") ? std::atoi(std::getenv("RELAY_BENCH_SERVER_NICE")) : 0,
-      std::getenv("RELAY_BENCH_CLIENT_NICE") ? std::atoi(std::getenv("RELAY_BENCH_CLIENT_NICE")) : 0);
+      " \"server_reports_refused\": %.0f, \"server_stale\": %.0f, \"server_reports_segmented\": %.0f,\n"
+      " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld, \"backlog_drops\": %lld,\n"
+      " \"counted_lost\": %.0f, \"counted_loss_percent\": %.4f, \"lossless\": %s, \"held\": %s,\n"
+      " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"node_cpu_percent\": [%s],\n"
+      " \"server_cpu_per_position_us\": %.4f, \"server_cpu_per_relayed_us\": %.4f, \"server_peak_rss_kb\": %ld,\n"
+      " \"raw_sendto_us\": %.4f, \"report_bytes\": %zu, \"client_cpu_percent_of_core\": %.2f,\n"
+      " \"client_polls\": %ld, \"client_reads\": %ld, \"reports_outside_window\": %ld, \"malformed\": %ld,\n"
+      " \"steal_percent\": %.2f, \"load_average\": [\"%s\", \"%s\"],\n"
+      " \"redis_cpu_percent\": %.2f, \"redis_commands_per_second\": %.1f,\n"
+      " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f, \"cluster_trouble_lines\": %ld,\n"
+      " \"same_node_reports\": %llu, \"same_node_p99_ms\": %.3f, \"cross_node_reports\": %llu,"
+      " \"cross_node_p99_ms\": %.3f}\n",
+      pilots, rate, wall, world.c_str(), counts[0], counts[1], counts[2], counts[3], bumps, fine ? "true" : "false",
+      ratesText.c_str(), sched.mode.c_str(), std::max(1, nodes), sent, double(sent) / wall, batches.load(),
+      sendFailures.load(), lateSends.load(), 100.0 * double(lateSends.load()) / double(std::max(1L, sent)),
+      double(lateWorstMicros.load()) / 1000, received, double(received) / wall,
+      sent > 0 ? double(received) / double(sent) : 0.0, quantileOf(histogram, 0.5), p99, quantileOf(histogram, 1.0),
+      quantileOf(readHistogram, 0.5), quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable,
+      pairs, pairsOverGap, allowedGap / rate, longestGap, positionsIn, reportsOut, reportsHeld, refused, stale,
+      edge1.segmented - edge0.segmented,
+      clientDrops, serverDrops, edge1.backlog - edge0.backlog, countedLost, countedLoss, lossless ? "true" : "false",
+      held ? "true" : "false", serverCpu, 100.0 * serverCpu / wall, nodeCpu.c_str(),
+      sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0, received > 0 ? serverCpu / double(received) * 1e6 : 0.0,
+      peakRssKb, floorSendto, reportLength, 100.0 * clientCpu / wall, pollCalls, readCalls, outside, malformed,
+      edge1.ticks > edge0.ticks ? 100.0 * double(edge1.steal - edge0.steal) / double(edge1.ticks - edge0.ticks) : 0.0,
+      edge0.load.c_str(), edge1.load.c_str(), 100.0 * (edge1.redis - edge0.redis) / wall,
+      double(edge1.redisCommands - edge0.redisCommands) / wall, double(clusterOut) / wall, double(clusterIn) / wall,
+      clusterTrouble, static_cast<unsigned long long>(total(sameHistogram)), quantileOf(sameHistogram, 0.99),
+      static_cast<unsigned long long>(total(crossHistogram)), quantileOf(crossHistogram, 0.99));
   std::fclose(f);
   std::printf(
-      "%4d pilots: %9.0f reports/s, lost %ld of %ld, p50 %.3f ms, p99 %.3f ms, max %.1f ms, server %.1f %% "
-      "of a core, %.3f us per report (sendto %.3f us, %.2fx), client %.1f %%\n",
-      pilots, relayedPerSecond, lost, expected, quantile(0.5), quantile(0.99), quantile(1.0),
-      100.0 * serverCpu / wall, cpuPerRelayedUs, floorSendto,
-      floorSendto > 0 ? cpuPerRelayedUs / floorSendto : 0.0, 100.0 * clientCpu / wall);
-  if (!metrics.empty())
-    std::printf(
-        "      %s world at %.0f/s, rates %s: %.3f us per position in, held %.0f, stale %.0f, counted loss "
-        "%.4f %%, pairs over their gap %ld, late sends %ld, load %s\n",
-        world.c_str(), rate, paced ? "on" : "off",
-        sentInWindow.load() > 0 ? serverCpu / double(sentInWindow.load()) * 1e6 : 0.0, reportsHeld, stale,
-        countedLoss, gapPairs, lateSends.load(), load1.c_str());
-  if (std::getenv("RELAY_BENCH_TIMELINE") != nullptr)
-    for (size_t i = 0; i < worstBySlot.size(); ++i)
-      if (worstBySlot[i] > 5000)
-        std::fprintf(stderr, "  at %.1f s: worst delay %.1f ms\n", double(i) / 10,
-                     double(worstBySlot[i]) / 1000);
+      "%5d pilots at %g/s, %s: %s; %.0f reports/s (%.2f a position), p50 %.3f ms, p99 %.3f ms, lost %.0f + %ld "
+      "per pair, %ld pairs over %.1f s; server %.1f %% of a core, %.3f us a position; client %.1f %%, late "
+      "%.3f %% (worst %.1f ms); load %s\n",
+      pilots, rate, ratesText.c_str(), held ? "held" : lossless ? "slow" : "lost", double(received) / wall,
+      sent > 0 ? double(received) / double(sent) : 0.0, quantileOf(histogram, 0.5), p99, countedLost, lostPerPair,
+      pairsOverGap, allowedGap / rate, 100.0 * serverCpu / wall, sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0,
+      100.0 * clientCpu / wall, 100.0 * double(lateSends.load()) / double(std::max(1L, sent)),
+      double(lateWorstMicros.load()) / 1000, edge1.load.c_str());
   for (Pilot &p : fleet) {
     close(p.tcp);
     close(p.udp);
   }
+  if (raw >= 0) close(raw);
   return 0;
 }

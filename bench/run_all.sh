@@ -5,21 +5,19 @@
 # Settings (environment):
 #   BENCH_REPETITIONS      repetitions of each Google Benchmark figure (default 9; medians reported)
 #   FRAMES_REPETITIONS     runs of the 60 fps test (default 3)
-#   RELAY_PILOTS           pilot counts for the relay (default "20 100 200 300 400 500 600 800 1000")
-#   RELAY_REPETITIONS      runs per pilot count (default 3)
-#   RELAY_SECONDS          measured seconds per relay run (default 10)
-#   CLUSTER_PILOTS         pilot counts for one node against two on one address
-#                          (default "200 300 400 500 600"; needs root and redis-server; "" skips)
-#   RATES_WORLDS           worlds for the relay rates off and on side by side (default "grid spread")
-#   RATES_SENDERS          reports a second per sender for them (default "30 60 120")
-#   RATES_PILOTS           pilot counts for them (default "50 100 200 300 400 600 800 1000 1200 1500 2000";
-#                          a run that loses nothing but misses p99 <= 5 ms is run once more; a setting
-#                          stops growing after two counts in a row with loss; "" skips)
-#   SERVER_NICE            niceness of the relay runs' servers (default -20: other users of a shared
-#                          machine do not take the server's core)
-#   CLIENT_NICE            niceness of the relay runs' load client (default -10)
+#   RELAY_SECONDS          measured seconds per relay run, after 4 s of warm-up (default 10)
+#   RULES_SENDERS          reports a second per sender for the rules side by side (default "60 120";
+#                          "" skips them)
+#   RULES_PILOTS_off, RULES_PILOTS_steps, RULES_PILOTS_changes
+#                          pilot counts for each rule (defaults below); a rule stops growing after
+#                          two counts in a row that were not held (loss, or p99 over 5 ms)
+#   SEGMENT_PILOTS         pilots for segmented sends on against off (default 1500; "" skips)
+#   NODES_PILOTS           pilots for one node against two on one core (default 800; "" skips;
+#                          needs root and redis-server)
+#   NODES_FULL_PILOTS      pilots for two nodes filling their core (default "1200 1600")
+#   DISPLAY_RULES          relay rules whose display error at the receiver is measured
+#                          (default "off steps changes"; "" skips)
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
-#   BASELINE_SERVER        another server executable to run the relay against as well
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
 #   SMOOTH_FPS             the watching host's frame rates for the smooth-traffic runs (default "30 60 120")
 #   SMOOTH_SECONDS         seconds measured per smooth-traffic run (default 10; "0" skips them)
@@ -30,22 +28,23 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 OUT=$BUILD/bench/results
 REPS=${BENCH_REPETITIONS:-9}
 FRAMES_REPS=${FRAMES_REPETITIONS:-3}
-PILOTS=${RELAY_PILOTS:-"20 100 200 300 400 500 600 800 1000"}
-RELAY_REPS=${RELAY_REPETITIONS:-3}
 RELAY_SECONDS=${RELAY_SECONDS:-10}
-CLUSTER_PILOTS=${CLUSTER_PILOTS-"200 300 400 500 600"}
-RATES_WORLDS=${RATES_WORLDS:-"grid spread"}
-RATES_SENDERS=${RATES_SENDERS:-"30 60 120"}
-RATES_PILOTS=${RATES_PILOTS-"50 100 200 300 400 600 800 1000 1200 1500 2000"}
-export RELAY_BENCH_SERVER_NICE=${SERVER_NICE:--20} RELAY_BENCH_CLIENT_NICE=${CLIENT_NICE:--10}
+RULES_SENDERS=${RULES_SENDERS-"60 120"}
+RULES_PILOTS_off=${RULES_PILOTS_off:-"100 200 300 400 500 600"}
+RULES_PILOTS_steps=${RULES_PILOTS_steps:-"200 400 600 800 1000 1200 1500"}
+RULES_PILOTS_changes=${RULES_PILOTS_changes:-"500 1000 1500 2000 2500 3000"}
+SEGMENT_PILOTS=${SEGMENT_PILOTS-1500}
+NODES_PILOTS=${NODES_PILOTS-800}
+NODES_FULL_PILOTS=${NODES_FULL_PILOTS-"1200 1600"}
+DISPLAY_RULES=${DISPLAY_RULES-"off steps changes"}
 SMOOTH_FPS=${SMOOTH_FPS:-"30 60 120"}
 SMOOTH_SECONDS=${SMOOTH_SECONDS:-10}
 
 COMMANDS=$OUT/commands.txt
 if [ -n "${RELAY_ONLY:-}" ]; then
   # The plugin's figures of an earlier run stay; the relay's are taken again.
-  rm -f "$OUT"/relay_*.json "$OUT"/cluster_relay_*.json "$OUT"/rates_*.json
-  sed -i '/relay_bench/d' "$COMMANDS"
+  rm -rf "$OUT"/rules_*.json "$OUT"/segment_*.json "$OUT"/nodes_*.json "$OUT"/display
+  sed -i '/relay_bench\|--relay-rates/d' "$COMMANDS"
 else
   rm -rf "$OUT"
   mkdir -p "$OUT/callgrind"
@@ -112,55 +111,69 @@ if [ -z "${RELAY_ONLY:-}" ]; then
     "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
 fi
 
-echo "== server relay"
-# Repetitions outside, pilot counts inside: a busy spell of the machine spreads over all counts.
-for r in $(seq "$RELAY_REPS"); do
-  for n in $PILOTS; do
-    run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --relay-rates off \
-      --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_${n}_$r.json"
-    if [ -n "${BASELINE_SERVER:-}" ]; then
-      run "$BUILD/bench/relay_bench" --server "$BASELINE_SERVER" --pilots "$n" \
-        --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/relay_baseline_${n}_$r.json"
-    fi
-  done
-done
+# The relay runs: relay_bench puts the server and itself each in a session of its own (so each is a
+# scheduling group of its own), in the real-time FIFO class, pinned to CPUs 0 and 1; every figure
+# is taken after the warm-up.
+RELAY=("$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --seconds "$RELAY_SECONDS" --warmup 4)
+held() {  # held FILE: yes when the run lost nothing and kept p99 within 5 ms
+  python3 -c 'import json,sys; print("yes" if json.load(open(sys.argv[1]))["held"] else "no")' "$1"
+}
 
-if [ -n "$CLUSTER_PILOTS" ]; then
-  echo "== server relay: one node against two nodes on one address"
-  for r in $(seq "$RELAY_REPS"); do
-    for n in $CLUSTER_PILOTS; do
-      for nodes in 1 2; do
-        run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --nodes "$nodes" \
-          --relay-rates off --seconds "$RELAY_SECONDS" --warmup 4 --out "$OUT/cluster_relay_${nodes}_${n}_$r.json"
+if [ -n "$RULES_SENDERS" ]; then
+  echo "== server relay: the rules off, by steps and by changes, side by side, in the crowded world"
+  # A rule's pilot counts grow until two counts in a row are not held.
+  for hz in $RULES_SENDERS; do
+    for mode in off steps changes; do
+      var=RULES_PILOTS_${mode}
+      missed=0
+      for n in ${!var}; do
+        [ "$missed" -ge 2 ] && break
+        file="$OUT/rules_${hz}_${mode}_${n}.json"
+        run "${RELAY[@]}" --pilots "$n" --rate "$hz" --relay-rates "$mode" --out "$file"
+        if [ "$(held "$file")" = yes ]; then missed=0; else missed=$((missed + 1)); fi
       done
     done
   done
 fi
 
-if [ -n "$RATES_PILOTS" ]; then
-  echo "== server relay: rates by distance off and on, side by side"
-  verdict() {  # verdict FILE: held (no loss, p99 <= 5 ms), slow (no loss) or lost
-    python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
-ok = r["reports_lost"] == 0 and r["counted_loss_percent"] == 0
-print("held" if ok and r["latency_p99_ms"] <= 5 else "slow" if ok else "lost")' "$1"
-  }
-  for world in $RATES_WORLDS; do
-    for hz in $RATES_SENDERS; do
-      declare -A missed=([off]=0 [on]=0)
-      for n in $RATES_PILOTS; do
-        for mode in off on; do
-          [ "${missed[$mode]}" -ge 2 ] && continue
-          for try in 1 2; do
-            file="$OUT/rates_${world}_${hz}_${n}_${mode}_$try.json"
-            run "$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --pilots "$n" --rate "$hz" \
-              --world "$world" --relay-rates "$mode" --seconds "$RELAY_SECONDS" --warmup 4 --out "$file"
-            result=$(verdict "$file")
-            [ "$result" = slow ] || break
-          done
-          if [ "$result" = lost ]; then missed[$mode]=$((missed[$mode] + 1)); else missed[$mode]=0; fi
-        done
-      done
+if [ -n "$SEGMENT_PILOTS" ]; then
+  echo "== server relay: segmented sends on and off, interleaved"
+  for try in 1 2; do
+    for seg in on off; do
+      run "${RELAY[@]}" --pilots "$SEGMENT_PILOTS" --rate 60 --relay-rates changes --server-arg --udp-segment \
+        --server-arg "$seg" --out "$OUT/segment_${seg}_$try.json"
     done
+  done
+fi
+
+if [ -n "$NODES_PILOTS" ]; then
+  echo "== server relay: one node against two nodes on one address, on the same core"
+  # Every server on CPU 0 (and Redis with them), the client on CPU 1: CPU per position, one
+  # node against two, at the same load; then two nodes at counts that fill their core.
+  for n in $NODES_PILOTS; do
+    for nodes in 1 2; do
+      run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes "$nodes" --server-cpus 0,0 \
+        --out "$OUT/nodes_${nodes}_${n}.json"
+    done
+  done
+  for n in $NODES_FULL_PILOTS; do
+    run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 --server-cpus 0,0 \
+      --out "$OUT/nodes_full_${n}.json"
+  done
+fi
+
+if [ -n "$DISPLAY_RULES" ]; then
+  echo "== display error at the receiver by relay rule: the smooth-traffic pilots, and one taxiing"
+  mkdir -p "$OUT/display"
+  for rule in $DISPLAY_RULES; do
+    cmd=(/usr/bin/python3 "$HERE/smooth.py" "$BUILD" "$OUT/display" --label "$rule" --relay-rates "$rule" --taxi
+      --fps 60 --seconds "$SMOOTH_SECONDS")
+    echo "${cmd[*]}" >>"$COMMANDS"
+    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+      unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
+    else
+      "${cmd[@]}"
+    fi
   done
 fi
 

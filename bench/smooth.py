@@ -9,6 +9,7 @@ really was at that moment, and the moves backwards along the track.
 
     bench/smooth.py BUILD OUTDIR [--plugin FILE] [--label NAME] [--smooth 0|1]
                     [--fps 30,60,120] [--links clean,jitter] [--seconds S] [--warmup S]
+                    [--relay-rates RULE] [--taxi]
 
 Needs 127.0.0.1:49556 (and 49557 for the jittered runs): run it in a network namespace of its own
 (unshare -n), as bench/run_all.sh does. Writes OUTDIR/smooth_NAME_FPS_LINK.json per run.
@@ -32,8 +33,10 @@ PORT = 49556
 SERVER_PORT_BEHIND_PROXY = 49557
 CENTRE = (47.4647, 8.5492)
 RADIUS = 1000.0
-# name, speed (m/s), phase (deg), altitude (m)
-FLYERS = [("Alpha", 60.0, 0, 700), ("Charlie", 120.0, 180, 900)]
+# name, speed (m/s), phase (deg), altitude (m), radius (m)
+FLYERS = [("Alpha", 60.0, 0, 700, RADIUS), ("Charlie", 120.0, 180, 900, RADIUS)]
+# With --taxi: an aircraft taxiing round a tight circle on the ground, turning 8 degrees a second.
+TAXI = ("Delta", 8.0, 90, 420, 60.0)
 WATCHER = "Bravo"
 FLYER_FPS = 60
 JITTER = (0.010, 0.030)  # seconds each datagram waits on each leg, uniform
@@ -195,7 +198,7 @@ def percentile(values, q):
     return v[min(len(v) - 1, int(round(q * (len(v) - 1))))]
 
 
-def analyse(watcher, flyer, speed, fps, window):
+def analyse(watcher, flyer, speed, fps, window, radius=RADIUS):
     times = [f[0] for f in flyer]
     frames = [f for f in watcher if window[0] <= f[0] <= window[1]]
     # The slot that shows the pilot: the one nearest its truth in the first frames.
@@ -211,7 +214,7 @@ def analyse(watcher, flyer, speed, fps, window):
         return {"error": "the pilot was not shown"}
     slot = max(votes, key=votes.get)
     step = speed / fps
-    turn_step = math.degrees(speed / RADIUS) / fps
+    turn_step = math.degrees(speed / radius) / fps
     # When a simulated host falls behind the wall clock it runs the frames it missed back to back,
     # so its pilot stands still and then jumps (in the host itself, not on the way): a frame of
     # Bravo's is disturbed when Bravo's own frame came more than half a frame early or late, or
@@ -266,6 +269,10 @@ def analyse(watcher, flyer, speed, fps, window):
     return out
 
 
+def flyers(args):
+    return FLYERS + ([TAXI] if args.taxi else [])
+
+
 def run_one(args, fps, link):
     work = tempfile.mkdtemp(prefix="skytether-smooth-")
     procs, proxy = [], None
@@ -273,7 +280,9 @@ def run_one(args, fps, link):
         server_port = PORT if link == "clean" else SERVER_PORT_BEHIND_PROXY
         log = open(os.path.join(work, "server.log"), "w")
         server = subprocess.Popen([os.path.join(args.build, "server", "skytether-server"), "--listen", "127.0.0.1",
-                                   "--port", str(server_port)], stdout=log, stderr=subprocess.STDOUT)
+                                   "--port", str(server_port)] +
+                                  (["--relay-rates", args.relay_rates] if args.relay_rates else []),
+                                  stdout=log, stderr=subprocess.STDOUT)
         procs.append(server)
         for _ in range(100):
             if "listening on" in open(os.path.join(work, "server.log")).read():
@@ -282,10 +291,10 @@ def run_one(args, fps, link):
         if link == "jitter":
             proxy = DatagramProxy(PORT, server_port, JITTER)
         total = args.warmup + args.seconds
-        for name, speed, phase, alt in FLYERS:
-            script = ["0 fly circle %.6f %.6f %d %d %d %d" % (CENTRE[0], CENTRE[1], alt, RADIUS, speed, phase)]
+        for name, speed, phase, alt, radius in flyers(args):
+            script = ["0 fly circle %.6f %.6f %d %d %d %d" % (CENTRE[0], CENTRE[1], alt, radius, speed, phase)]
             # Each host's origin where its pilot starts: north of the centre for phase 0, south for 180.
-            start = (CENTRE[0] + math.cos(math.radians(phase)) * RADIUS / 111200.0, CENTRE[1], alt)
+            start = (CENTRE[0] + math.cos(math.radians(phase)) * radius / 111200.0, CENTRE[1], alt)
             procs.append(start_pilot(args.build, args.plugin, work, name, FLYER_FPS, total + 3, args.smooth, script,
                                      start))
         started = time.time()
@@ -296,10 +305,11 @@ def run_one(args, fps, link):
         watcher = read_trace(os.path.join(work, WATCHER + ".trace"))
         window = (started + args.warmup, started + total)
         out = {"label": args.label, "plugin": args.plugin, "smooth": args.smooth, "fps": fps, "link": link,
+               "relay_rates": args.relay_rates or "default",
                "flyer_fps": FLYER_FPS, "seconds": args.seconds, "jitter_ms": [1000 * x for x in JITTER],
                "load": os.getloadavg(), "failed": failed, "pilots": {}}
-        for name, speed, _, _ in FLYERS:
-            fig = analyse(watcher, read_trace(os.path.join(work, name + ".trace")), speed, fps, window)
+        for name, speed, _, _, radius in flyers(args):
+            fig = analyse(watcher, read_trace(os.path.join(work, name + ".trace")), speed, fps, window, radius)
             fig["speed"] = speed
             out["pilots"][name] = fig
         return out
@@ -332,6 +342,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--warmup", type=float, default=6)
     ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--relay-rates", help="the server's --relay-rates (default: its own default)")
+    ap.add_argument("--taxi", action="store_true", help="a fourth host taxiing round a 60 m circle")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     args.plugin = os.path.abspath(args.plugin or os.path.join(args.build, "Skytether", "lin_x64", "Skytether.xpl"))

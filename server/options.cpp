@@ -19,8 +19,10 @@ namespace {
 const char kUsage[] =
     "usage: skytether-server [--listen ADDR] [--port PORT] [--accounts FILE]\n"
     "                        [--max-pilots N] [--idle-timeout SECONDS] [--max-report-age SECONDS]\n"
-    "                        [--relay-rates off|on|KM:RATE,...,RATE]\n"
+    "                        [--udp-segment on|off]\n"
+    "                        [--relay-rates off|on|changes[:STEPS]|steps[:STEPS]]\n"
     "                        [--cluster ADDR [--cluster-prefix NAME] [--node-name NAME] [--max-nodes N]\n"
+    "                         [--node-timeout SECONDS]\n"
     "                         [--redis-password-file FILE] [--reuseport I/N [--bpf-dir DIR]]]\n"
     "                        [--http [ADDR:]PORT [--http-trusted-proxy ADDR[,ADDR...]]]\n"
     "                        [--admin-token-file FILE [--admin-http [ADDR:]PORT]\n"
@@ -36,14 +38,22 @@ const char kUsage[] =
     "  --max-report-age SECONDS\n"
     "                         a position that waited longer in the socket is not relayed\n"
     "                         (default 0.1; 0 relays any)\n"
-    "  --relay-rates off|on|KM:RATE,...,RATE\n"
-    "                         at most RATE reports a second of a pilot to each recipient within KM,\n"
-    "                         the last RATE beyond (default on: 10:40,50:10,2); off relays every one\n"
+    "  --udp-segment on|off   reports of one length to one pilot in one segmented send, where\n"
+    "                         the kernel offers it (default on)\n"
+    "  --relay-rates off|on|changes[:KM:RATE:METRES:HEARTBEAT,...,RATE:METRES:HEARTBEAT]\n"
+    "              |steps[:KM:RATE,...,RATE]\n"
+    "                         changes (on, the default: 10:40:0.1:1,50:10:2:2,2:20:5): a report goes\n"
+    "                         to the recipients within KM when their picture of the pilot would be\n"
+    "                         off by over METRES, or HEARTBEAT seconds after the last, at most RATE a\n"
+    "                         second; steps (10:40,50:10,2): at most RATE a second within KM, the\n"
+    "                         last RATE beyond; off relays every report\n"
     "  --cluster ADDR         be a cluster node: share pilots with the other nodes through the\n"
     "                         Redis at HOST:PORT (an IP address) or unix:PATH\n"
     "  --cluster-prefix NAME  prefix of the cluster's Redis keys and channels (default skytether)\n"
     "  --node-name NAME       this node's name in the logs (default the host name)\n"
     "  --max-nodes N          other nodes taken at once; presences of more are dropped (default 64)\n"
+    "  --node-timeout SECONDS another node not heard from this long has left (default 10; its\n"
+    "                         uniqueIDs are free 2 s later)\n"
     "  --redis-password-file FILE\n"
     "                         the Redis password, in a file only its owner may read\n"
     "  --reuseport I/N        node I of N on this same address and port, steered by source address\n"
@@ -195,6 +205,10 @@ int ReadOptions(int argc, char **argv, Options *out) {
       } else if (!ParseSeconds(value, &o.server.max_report_age)) {
         return Fail("bad --max-report-age: " + std::string(value));
       }
+    } else if (arg == "--udp-segment") {
+      if (std::strcmp(value, "on") != 0 && std::strcmp(value, "off") != 0)
+        return Fail("bad --udp-segment: " + std::string(value) + " (on or off)");
+      o.server.udp_segment = std::strcmp(value, "on") == 0;
     } else if (arg == "--relay-rates") {
       std::string error;
       if (!o.registry.relay_rates.Parse(value, &error)) return Fail("bad --relay-rates: " + error);
@@ -226,6 +240,12 @@ int ReadOptions(int argc, char **argv, Options *out) {
         o.admin_http.limits.trusted_proxies.push_back(a.to_string());
         at = comma + 1;
       }
+    } else if (arg == "--node-timeout") {
+      double seconds = 0;
+      if (!ParseSeconds(value, &seconds) || seconds < 2 || seconds > 600)
+        return Fail("bad --node-timeout (2 to 600 seconds): " + std::string(value));
+      o.cluster.node_timeout = seconds;
+      o.cluster.key_ttl = seconds + 2;
     } else if (arg == "--redis-password-file") {
       password_file = value;
     } else if (arg == "--reuseport") {

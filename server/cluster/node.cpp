@@ -157,13 +157,13 @@ std::string ClusterNode::CountersLine() const {
   char line[512];
   std::snprintf(
       line, sizeof line,
-      "cluster counters: positions out %llu in %llu (stale %llu), presence out %llu in %llu, chat out %llu "
+      "cluster counters: positions out %llu in %llu (stale %llu, shed %llu), presence out %llu in %llu, chat out %llu "
       "in %llu, "
       "refused %llu, nodes %llu (refused %llu), remote pilots %llu; Redis %s, publishes %llu dropped %llu, "
       "messages "
       "%llu, commands %llu, links lost %llu",
       (unsigned long long)c.positions_out, (unsigned long long)c.positions_in,
-      (unsigned long long)c.positions_stale, (unsigned long long)c.presence_out,
+      (unsigned long long)c.positions_stale, (unsigned long long)r.shed, (unsigned long long)c.presence_out,
       (unsigned long long)c.presence_in, (unsigned long long)c.chat_out, (unsigned long long)c.chat_in,
       (unsigned long long)c.refused, (unsigned long long)c.nodes, (unsigned long long)c.nodes_refused,
       (unsigned long long)c.remote_pilots, r.up ? "up" : "down", (unsigned long long)r.published,
@@ -184,6 +184,13 @@ void ClusterNode::ArmTimer() {
 
 void ClusterNode::OnTimer() {
   const double now = Now();
+  // Time this process did not run is no silence of the other nodes: their presence is waiting,
+  // unread, in the socket.
+  const double stalled = last_timer_ > 0 ? now - last_timer_ - 0.25 : 0;
+  last_timer_ = now;
+  if (stalled > 0.25) {
+    for (auto &entry : peers_) entry.second.last_heard += stalled;
+  }
   if (link_.up() && now >= next_presence_) {
     next_presence_ = now + options_.presence_interval;
     PublishSnapshot();
@@ -286,7 +293,7 @@ void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arriv
   position_payload_.assign(digits, end);
   position_payload_ += '\n';
   position_payload_ += datagram;
-  if (link_.Publish(position_channel_, position_payload_)) ++counters_.positions_out;
+  if (link_.Publish(position_channel_, position_payload_, true)) ++counters_.positions_out;
 }
 
 void ClusterNode::TakeEvents() {
@@ -317,7 +324,7 @@ void ClusterNode::TakeEvents() {
         case ClusterEvent::Kind::kChat:
           if (link_.Publish(names_.Chat(), EncodeChat(node_, e.text))) ++counters_.chat_out;
           break;
-        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id)); break;
+        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id), true); break;
         case ClusterEvent::Kind::kUnwatch: link_.Unsubscribe(names_.Positions(e.id)); break;
       }
     }

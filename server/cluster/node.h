@@ -30,8 +30,10 @@ struct ClusterOptions {
   std::string prefix = "skytether";
   std::string name;                // this node's name in logs and in the others' logs
   double presence_interval = 1.0;  // full list of the node's pilots, and key refreshes
-  double node_timeout = 3.0;       // a node not heard from this long has left
-  double key_ttl = 5.0;            // node and uniqueID keys expire this long after their refresh
+  // A node not heard from this long has left: longer than a loaded machine keeps a node silent,
+  // so a node that is only slow keeps its pilots in view (and their slots as they are).
+  double node_timeout = 10.0;
+  double key_ttl = 12.0;  // node and uniqueID keys expire this long after their refresh (past node_timeout)
   // Other nodes taken at once; presences of any more are dropped and counted, so names made up
   // on Redis cost a node nothing past this many.
   std::size_t max_nodes = 64;
@@ -114,6 +116,7 @@ class ClusterNode : public RelayWing {
   RedisLink link_;
   asio::steady_timer timer_;
   double next_presence_ = 0;
+  double last_timer_ = 0;  // when the timer last ran
   bool stopped_ = false;
   std::map<std::string, Peer> peers_;
   std::set<std::string> gone_;  // names of nodes that left and have not come back (at most max_nodes)

@@ -76,7 +76,7 @@ bool ParseRedisAddress(const std::string &address, std::string *host, int *port,
 
 class RedisLink::Conn {
  public:
-  Conn(RedisLink &link, bool subscriber) : link_(link), subscriber_(subscriber), sd_(link.io_) {}
+  Conn(RedisLink &link, Role role) : link_(link), role_(role), sd_(link.io_) {}
   ~Conn() { Close(); }
 
   bool Open(const std::string &host, int port, const std::string &unix_path, std::string *error) {
@@ -105,7 +105,7 @@ class RedisLink::Conn {
       Conn &c = *static_cast<Conn *>(ac->data);
       if (status != REDIS_OK) return c.link_.Lost(std::string("cannot connect to Redis: ") + ac->errstr);
       c.connected_ = true;
-      c.link_.OnConnected(c.subscriber_);
+      c.link_.OnConnected(c.role_);
     });
     return true;
   }
@@ -164,7 +164,7 @@ class RedisLink::Conn {
   }
 
   RedisLink &link_;
-  bool subscriber_;
+  Role role_;
   asio::posix::stream_descriptor sd_;
   redisAsyncContext *ac_ = nullptr;
   bool connected_ = false;
@@ -177,6 +177,11 @@ struct RedisLink::Callbacks {
     auto *link = static_cast<RedisLink *>(privdata);
     if (link->outstanding_ > 0) --link->outstanding_;
     if (reply != nullptr) link->last_reply_ = Now();
+  }
+
+  static void BulkDone(redisAsyncContext *, void *, void *privdata) {
+    auto *link = static_cast<RedisLink *>(privdata);
+    if (!link->bulk_sent_.empty()) link->bulk_sent_.pop_front();
   }
 
   static void CommandDone(redisAsyncContext *, void *reply, void *privdata) {
@@ -209,8 +214,7 @@ RedisLink::RedisLink(asio::io_context &io, RedisLinkOptions options)
 RedisLink::~RedisLink() {
   *alive_ = false;
   running_ = false;
-  cmd_.reset();
-  sub_.reset();
+  for (auto &c : conns_) c.reset();
 }
 
 void RedisLink::Start() {
@@ -225,32 +229,30 @@ void RedisLink::Stop() {
   running_ = false;
   timer_.cancel();
   retry_.cancel();
-  if (cmd_) cmd_->Flush();
+  if (conns_[kCommands]) conns_[kCommands]->Flush();
   up_ = false;
   counters_.up = false;
-  cmd_.reset();
-  sub_.reset();
+  for (auto &c : conns_) c.reset();
 }
 
 void RedisLink::Connect() {
   std::string host, unix_path, error;
   int port = 0;
-  cmd_ready_ = false;
+  cmd_ready_ = bulk_ready_ = false;
   losing_ = false;
   outstanding_ = 0;
+  bulk_sent_.clear();
   last_reply_ = Now();
   connect_started_ = Now();
   if (!ParseRedisAddress(options_.address, &host, &port, &unix_path, &error)) return Lost(error);
-  cmd_ = std::make_unique<Conn>(*this, false);
-  sub_ = std::make_unique<Conn>(*this, true);
-  if (!cmd_->Open(host, port, unix_path, &error) || !sub_->Open(host, port, unix_path, &error)) {
-    Lost("cannot connect to Redis: " + error);
+  for (int role = 0; role < kRoles; ++role) {
+    conns_[role] = std::make_unique<Conn>(*this, static_cast<Role>(role));
+    if (!conns_[role]->Open(host, port, unix_path, &error)) return Lost("cannot connect to Redis: " + error);
   }
 }
 
-void RedisLink::OnConnected(bool subscriber) {
-  Conn &c = subscriber ? *sub_ : *cmd_;
-  redisAsyncContext *ac = c.ac();
+void RedisLink::OnConnected(Role role) {
+  redisAsyncContext *ac = Of(role)->ac();
   if (ac == nullptr) return;
   if (!options_.password.empty()) {
     const char *argv[2] = {"AUTH", options_.password.c_str()};
@@ -262,10 +264,10 @@ void RedisLink::OnConnected(bool subscriber) {
     ++outstanding_;
     redisAsyncCommandArgv(ac, Callbacks::CommandDone, done, 2, argv, lens);
   }
-  if (!subscriber) {
-    auto *done = new Done([this](const RedisReply *r) {
+  if (role == kCommands || role == kBulk) {
+    auto *done = new Done([this, role](const RedisReply *r) {
       if (r == nullptr || r->type == RedisReply::Type::kError) return;
-      cmd_ready_ = true;
+      (role == kCommands ? cmd_ready_ : bulk_ready_) = true;
       CheckUp();
     });
     ++outstanding_;
@@ -274,6 +276,7 @@ void RedisLink::OnConnected(bool subscriber) {
   }
   std::vector<std::string> all;
   for (auto &entry : channels_) {
+    if (entry.second.bulk != (role == kBulkSubscriptions)) continue;
     entry.second.state = Sub::kNone;
     if (entry.second.wanted) all.push_back(entry.first);
   }
@@ -281,7 +284,7 @@ void RedisLink::OnConnected(bool subscriber) {
 }
 
 void RedisLink::CheckUp() {
-  if (up_ || !cmd_ready_) return;
+  if (up_ || !cmd_ready_ || !bulk_ready_) return;
   auto probe = channels_.find(options_.probe_channel);
   if (probe == channels_.end() || probe->second.state != Sub::kSubscribed) return;
   for (auto &entry : channels_) {
@@ -305,8 +308,8 @@ void RedisLink::Lost(const std::string &why) {
     bool was_up = up_;
     up_ = false;
     counters_.up = false;
-    cmd_.reset();
-    sub_.reset();
+    for (auto &c : conns_) c.reset();
+    bulk_sent_.clear();
     for (auto &entry : channels_) entry.second.state = Sub::kNone;
     if (was_up) ++counters_.links_lost;
     if (was_up || !logged_down_) {
@@ -334,6 +337,15 @@ void RedisLink::ArmTimer() {
 
 void RedisLink::OnTimer() {
   double now = Now();
+  // Time this process did not run (a saturated relay thread, a stopped process) is no silence of
+  // Redis's: its answers are waiting in the sockets, unread.
+  const double stalled = last_timer_ > 0 ? now - last_timer_ - 0.25 : 0;
+  last_timer_ = now;
+  if (stalled > 0.25) {
+    last_heartbeat_seen_ += stalled;
+    last_reply_ += stalled;
+    connect_started_ += stalled;
+  }
   if (losing_) return;
   if (!up_) {
     if (now - connect_started_ > options_.link_timeout) Lost("no answer from Redis at " + options_.address);
@@ -355,10 +367,16 @@ void RedisLink::OnTimer() {
   if (!drop.empty()) SendSubscribe(drop, false);
 }
 
-bool RedisLink::Publish(std::string_view channel, std::string_view payload) {
-  redisAsyncContext *ac = up_ ? cmd_->ac() : nullptr;
-  if (ac == nullptr || cmd_->pending() > options_.max_pending) {
+bool RedisLink::Publish(std::string_view channel, std::string_view payload, bool bulk) {
+  Conn *conn = Of(bulk ? kBulk : kCommands);
+  redisAsyncContext *ac = up_ && conn != nullptr ? conn->ac() : nullptr;
+  if (ac == nullptr || conn->pending() > options_.max_pending) {
     ++counters_.publish_dropped;
+    return false;
+  }
+  if (bulk && !bulk_sent_.empty() && Now() - bulk_sent_.front() > options_.shed_after) {
+    ++counters_.publish_dropped;
+    ++counters_.shed;
     return false;
   }
   resp_.clear();
@@ -371,14 +389,19 @@ bool RedisLink::Publish(std::string_view channel, std::string_view payload) {
   resp_ += "\r\n";
   resp_ += payload;
   resp_ += "\r\n";
-  ++outstanding_;
-  redisAsyncFormattedCommand(ac, Callbacks::PublishDone, this, resp_.data(), resp_.size());
+  if (bulk) {
+    bulk_sent_.push_back(Now());
+    redisAsyncFormattedCommand(ac, Callbacks::BulkDone, this, resp_.data(), resp_.size());
+  } else {
+    ++outstanding_;
+    redisAsyncFormattedCommand(ac, Callbacks::PublishDone, this, resp_.data(), resp_.size());
+  }
   ++counters_.published;
   return true;
 }
 
 bool RedisLink::Command(const std::vector<std::string> &args, Done done) {
-  redisAsyncContext *ac = up_ ? cmd_->ac() : nullptr;
+  redisAsyncContext *ac = up_ ? Of(kCommands)->ac() : nullptr;
   if (ac == nullptr) return false;
   std::vector<const char *> argv;
   std::vector<std::size_t> lens;
@@ -393,9 +416,10 @@ bool RedisLink::Command(const std::vector<std::string> &args, Done done) {
   return true;
 }
 
-void RedisLink::Subscribe(const std::string &channel) {
+void RedisLink::Subscribe(const std::string &channel, bool bulk) {
   Channel &ch = channels_[channel];
   ch.wanted = true;
+  ch.bulk = bulk;
   if (ch.state == Sub::kNone && up_) SendSubscribe({channel}, true);
 }
 
@@ -413,17 +437,24 @@ bool RedisLink::Subscribed(const std::string &channel) const {
 }
 
 void RedisLink::SendSubscribe(const std::vector<std::string> &channels, bool subscribe) {
-  redisAsyncContext *ac = sub_ ? sub_->ac() : nullptr;
-  if (ac == nullptr || channels.empty()) return;
-  std::vector<const char *> argv{subscribe ? "SUBSCRIBE" : "UNSUBSCRIBE"};
-  std::vector<std::size_t> lens{std::strlen(argv[0])};
-  for (const std::string &c : channels) {
-    channels_[c].state = subscribe ? Sub::kSubscribing : Sub::kUnsubscribing;
-    argv.push_back(c.data());
-    lens.push_back(c.size());
+  // Each channel on its own connection: positions on the bulk one, the rest on the other.
+  for (Role role : {kSubscriptions, kBulkSubscriptions}) {
+    Conn *conn = Of(role);
+    redisAsyncContext *ac = conn != nullptr ? conn->ac() : nullptr;
+    if (ac == nullptr) continue;
+    std::vector<const char *> argv{subscribe ? "SUBSCRIBE" : "UNSUBSCRIBE"};
+    std::vector<std::size_t> lens{std::strlen(argv[0])};
+    for (const std::string &c : channels) {
+      Channel &ch = channels_[c];
+      if (ch.bulk != (role == kBulkSubscriptions)) continue;
+      ch.state = subscribe ? Sub::kSubscribing : Sub::kUnsubscribing;
+      argv.push_back(c.data());
+      lens.push_back(c.size());
+    }
+    if (argv.size() == 1) continue;
+    redisAsyncCommandArgv(ac, Callbacks::SubMessage, this, static_cast<int>(argv.size()), argv.data(),
+                          lens.data());
   }
-  redisAsyncCommandArgv(ac, Callbacks::SubMessage, this, static_cast<int>(argv.size()), argv.data(),
-                        lens.data());
 }
 
 void RedisLink::OnSubReply(std::string_view k, std::string_view channel, const std::string_view *message) {

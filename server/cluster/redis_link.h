@@ -1,8 +1,12 @@
 #pragma once
-// The node's link to Redis: two asynchronous connections (hiredis, inside the link) driven by the server's
-// own io_context (one for commands and publishes, one for subscriptions), so nothing on the relay path ever
-// waits on Redis. Whatever goes wrong (Redis stopped, restarted, unreachable, too slow) the link says so
-// once, drops what it cannot send, and reconnects with back-off on its own.
+// The node's link to Redis: four asynchronous connections (hiredis, inside the link) driven by the
+// server's own io_context, so nothing on the relay path ever waits on Redis: commands and control
+// publishes (heartbeats, presence, chat) on one, the bulk of positions on another, and subscriptions
+// likewise split, so that heartbeats and presence never wait behind positions, in our buffers or in
+// Redis's. Positions that could not reach Redis in time are shed before anything else waits. Whatever
+// goes wrong (Redis stopped, restarted, unreachable, too slow) the link says so once, drops what it
+// cannot send, and reconnects with back-off on its own.
+#include <deque>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -34,17 +38,23 @@ struct RedisLinkOptions {
   // connection alive.
   std::string probe_channel = "probe";
   double heartbeat = 1.0;              // seconds between heartbeats
-  double link_timeout = 3.0;           // a command unanswered or no heartbeat back this long: link lost
+  // A command unanswered or no heartbeat back this long: link lost. Longer than a loaded machine
+  // keeps the relay thread from reading (measured with relay_bench at 95 % of a core).
+  double link_timeout = 5.0;
   double backoff_min = 0.25;           // first wait before reconnecting, doubled per failure ...
   double backoff_max = 2.0;            // ... up to this
   double linger = 2.0;                 // seconds a channel stays subscribed after it is no longer wanted
   std::size_t max_pending = 4u << 20;  // bytes waiting for the socket before publishes are dropped
+  // Bulk publishes (positions) are shed while the oldest one Redis has not answered is older than
+  // this: whatever goes now would reach the other nodes too late to be relayed anyway.
+  double shed_after = 0.1;
 };
 
 // Counters a status reader on another thread may read at any time.
 struct RedisCounters {
   std::atomic<std::uint64_t> published{0};        // publishes handed to the connection
   std::atomic<std::uint64_t> publish_dropped{0};  // publishes dropped: link down or behind
+  std::atomic<std::uint64_t> shed{0};             // ... of which bulk ones shed while Redis was behind
   std::atomic<std::uint64_t> messages{0};         // pub/sub messages received
   std::atomic<std::uint64_t> commands{0};         // other commands sent
   std::atomic<std::uint64_t> links_lost{0};       // times the link was lost
@@ -73,14 +83,15 @@ class RedisLink {
   void Stop();
   bool up() const { return up_; }
 
-  // Fire and forget. False (and counted) when the link is down or too far behind.
-  bool Publish(std::string_view channel, std::string_view payload);
+  // Fire and forget. False (and counted) when the link is down or too far behind. Bulk publishes
+  // (positions) go on a connection of their own and are shed first.
+  bool Publish(std::string_view channel, std::string_view payload, bool bulk = false);
   // A command; done runs exactly once (with null if the link goes down first). False, and done
   // is not run, when the link is down.
   bool Command(const std::vector<std::string> &args, Done done);
-  // Channels to listen to, kept across reconnects. Unsubscribing waits `linger` seconds, so a
-  // channel wanted again soon costs Redis nothing.
-  void Subscribe(const std::string &channel);
+  // Channels to listen to, kept across reconnects (bulk ones, positions, on a connection of their
+  // own). Unsubscribing waits `linger` seconds, so a channel wanted again soon costs Redis nothing.
+  void Subscribe(const std::string &channel, bool bulk = false);
   void Unsubscribe(const std::string &channel);
   bool Subscribed(const std::string &channel) const;
 
@@ -89,14 +100,16 @@ class RedisLink {
  private:
   class Conn;
   enum class Sub { kNone, kSubscribing, kSubscribed, kUnsubscribing };
+  enum Role { kCommands, kBulk, kSubscriptions, kBulkSubscriptions, kRoles };
   struct Channel {
     bool wanted = false;
+    bool bulk = false;
     Sub state = Sub::kNone;
     double unwanted_since = 0;
   };
 
   void Connect();
-  void OnConnected(bool subscriber);
+  void OnConnected(Role role);
   void Lost(const std::string &why);
   void ArmTimer();
   void OnTimer();
@@ -104,21 +117,24 @@ class RedisLink {
   void OnSubReply(std::string_view kind, std::string_view channel, const std::string_view *message);
   void CheckUp();
   void SendSubscribe(const std::vector<std::string> &channels, bool subscribe);
+  Conn *Of(Role role) const { return conns_[role].get(); }
   struct Callbacks;  // the Redis client's callbacks, where its types are known
 
   asio::io_context &io_;
   RedisLinkOptions options_;
-  std::unique_ptr<Conn> cmd_, sub_;
+  std::unique_ptr<Conn> conns_[kRoles];
   asio::steady_timer timer_, retry_;
   bool running_ = false;
   bool up_ = false;
-  bool cmd_ready_ = false;
+  bool cmd_ready_ = false, bulk_ready_ = false;
   bool losing_ = false;       // a teardown is posted
   bool logged_down_ = false;  // the loss was reported; quiet until the link is back
   double backoff_ = 0;
   double connect_started_ = 0;
   double last_heartbeat_sent_ = 0, last_heartbeat_seen_ = 0;
-  std::uint64_t outstanding_ = 0;  // commands sent on cmd_ and not yet answered
+  double last_timer_ = 0;  // when the timer last ran
+  std::uint64_t outstanding_ = 0;  // commands sent on the command connection and not yet answered
+  std::deque<double> bulk_sent_;    // when each bulk publish not yet answered was sent
   double last_reply_ = 0;
   std::unordered_map<std::string, Channel> channels_;
   std::string resp_;  // reused buffer for formatted publishes

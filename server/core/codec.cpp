@@ -224,7 +224,8 @@ bool ParsePosition(std::string_view d, Position *out) {
 
   const std::string_view values = rest;
   double lat = 0, lon = 0;
-  std::string_view elevation, heading;
+  std::string_view elevation, heading, motion[6], micros;
+  std::size_t controls_from = 0, controls_to = 0;
   int index = 0;
   std::size_t pos = 0;
   for (;;) {
@@ -243,7 +244,11 @@ bool ParsePosition(std::string_view d, Position *out) {
       if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
       if (index == 5) elevation = field;
       if (index == 8) heading = field;
+      if (index >= 3) motion[index - 3] = field;
     }
+    if (index == 9) controls_from = pos;
+    if (index == 39) controls_to = pos + field.size();
+    if (index == 41) micros = field;
     ++index;
     if (next == std::string_view::npos) break;
     pos = next + 1;
@@ -257,6 +262,9 @@ bool ParsePosition(std::string_view d, Position *out) {
   out->longitude = lon;
   out->elevation = elevation;
   out->heading = heading;
+  for (int i = 0; i < 6; ++i) out->motion[i] = motion[i];
+  out->controls = values.substr(controls_from, controls_to - controls_from);
+  out->micros = micros;
   return true;
 }
 

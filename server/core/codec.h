@@ -72,6 +72,11 @@ struct Position {
   double longitude = 0;
   // Elevation (meters) and heading (psi, degrees true) as sent: read only when someone asks.
   std::string_view elevation, heading;
+  // As sent, for the change rule: latitude, longitude, elevation, pitch, roll, heading; the 31
+  // controls (surfaces and yoke, gear, lights, throttles) as one text; the sender's microseconds.
+  std::string_view motion[6];
+  std::string_view controls;
+  std::string_view micros;
 };
 
 // Checks a whole position datagram: keyword, exactly 42 values, each a plain decimal

@@ -70,6 +70,14 @@ struct Client {
   std::string elevation, heading;
   double reported = 0;  // remote: the last position or presence from its node
 
+  // ---- what the change rule knows of it ----
+  Motion motion;              // its newest report, as the rule reads it
+  bool timed = false;         // motion.sent comes from its microseconds (else from arrivals)
+  long micros = 0;            // the microseconds and arrival of its newest report
+  double arrival = 0;
+  std::string controls_text;  // the controls of its newest report, as sent
+  std::vector<ChangeTrack> tracks;  // what each step's recipients were last sent
+
   // ---- who sees whom ----
   bool in_view = false;
   std::size_t visible_index = 0;         // position in the registry's list while in_view
@@ -77,6 +85,7 @@ struct Client {
   std::vector<Viewer> viewers;           // who sees this client, and in which slot
   double next_eval = 0;
   bool needs_fill = false;
+  int fills_left = 0;  // free slots it may still be given before the next tick
   std::uint64_t eval_mark = 0;
 
   // ---- a cluster node ----

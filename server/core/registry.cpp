@@ -217,6 +217,7 @@ void Registry::CompleteLogin(Client &c, double now) {
   c.announcements = FloodGate(options_.announce_burst, 1.0 / options_.announce_interval);
   c.positions = FloodGate(options_.position_burst, options_.position_rate);
   c.next_eval = now + options_.eval_interval;
+  c.fills_left = options_.fills_per_tick;
   by_id_[c.id] = &c;
   Note(Event::kLogin, "login " + Name(c) + " from " + c.peer.ToString());
   Emit(ClusterEvent::Kind::kChanged, c);
@@ -394,7 +395,7 @@ bool Registry::TakePosition(Client &c, const Position &pos, std::vector<Relay> *
   if (!c.in_view) Show(c);
   if (shared != nullptr) *shared = c.id;
   *values = pos.values;
-  return RelayTo(c, now_, relays);
+  return RelayTo(c, pos, now_, relays);
 }
 
 bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, std::vector<Relay> *relays,
@@ -425,14 +426,30 @@ bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, st
   return false;
 }
 
-bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
+bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays) {
   bool any = false;
+  const bool changes = pacer_.on() && pacer_.changes();
+  // The change rule's word for each step, asked once per report and only for steps with holders.
+  enum : signed char { kUnasked, kStays, kGoes };
+  std::array<signed char, 16> word{};
+  if (changes) {
+    ReadMotion(p, pos, t);
+    if (p.tracks.size() != static_cast<std::size_t>(pacer_.steps())) p.tracks.assign(pacer_.steps(), ChangeTrack{});
+  }
   for (Viewer &v : p.viewers) {
     const Client &r = *v.recipient;
     if (!r.has_udp) continue;
     if (pacer_.on()) {
       const double chord2 = p.has_pos && r.has_pos ? p.place.Chord2(r.place) : -1;
-      if (!pacer_.Take(&v.pace, pacer_.StepOf(chord2), t)) {
+      const int step = std::min<int>(pacer_.StepOf(chord2), static_cast<int>(word.size()) - 1);
+      bool pass;
+      if (changes) {
+        if (word[step] == kUnasked) word[step] = pacer_.Changed(&p.tracks[step], step, p.motion, t) ? kGoes : kStays;
+        pass = pacer_.Pass(&v.pace, step, word[step] == kGoes, t);
+      } else {
+        pass = pacer_.Take(&v.pace, step, t);
+      }
+      if (!pass) {
         ++reports_held_;
         continue;
       }
@@ -443,16 +460,63 @@ bool Registry::RelayTo(Client &p, double t, std::vector<Relay> *relays) {
   return any;
 }
 
+void Registry::ReadMotion(Client &p, const Position &pos, double t) {
+  Motion &m = p.motion;
+  m.lat = pos.latitude;
+  m.lon = pos.longitude;
+  double *fields[4] = {&m.elevation, &m.theta, &m.phi, &m.psi};
+  for (int i = 0; i < 4; ++i) {
+    if (!ReadDecimal(pos.motion[i + 2], fields[i])) *fields[i] = 0;  // checked before: cannot fail
+  }
+  // A float's text has at most 9 significant digits; a sender that ever writes more writes doubles.
+  m.fine = m.fine || SignificantDigits(pos.motion[0]) > 9 || SignificantDigits(pos.motion[1]) > 9;
+  m.quantum = m.fine ? 0 : FloatDegreeStep(m.lat, m.lon);
+  // The sender's own clock, as the plugin places reports in time: its microseconds, the whole
+  // seconds taken from the arrivals. Without them, the arrivals alone.
+  double micros = -1;
+  const bool timed = ReadDecimal(pos.micros, &micros) && micros >= 0 && micros < 1e6 && micros == std::floor(micros);
+  if (timed && p.timed) {
+    const double micro = (micros - static_cast<double>(p.micros)) * 1e-6;
+    m.sent += micro + std::round((t - p.arrival) - micro);
+  } else {
+    m.sent = timed ? t : m.sent + std::max(t - p.arrival, 0.0);
+    if (timed != p.timed) p.tracks.clear();  // another clock: what was sent is not comparable
+  }
+  p.timed = timed;
+  p.micros = timed ? static_cast<long>(micros) : 0;
+  p.arrival = t;
+  // Controls change seldom: they are read only when their text does.
+  if (pos.controls != p.controls_text) {
+    p.controls_text.assign(pos.controls);
+    std::string_view rest = pos.controls;
+    for (float &c : m.controls) {
+      const std::size_t bar = rest.find('|');
+      double v = 0;
+      ReadDecimal(rest.substr(0, bar), &v);
+      c = static_cast<float>(v);
+      rest.remove_prefix(bar == std::string_view::npos ? rest.size() : bar + 1);
+    }
+    ++m.controls_version;
+  }
+}
+
 void Registry::Show(Client &p) {
   p.in_view = true;
   p.visible_index = visible_.size();
   visible_.push_back(&p);
   Note(Event::kInView, "in view " + Name(p));
   if (!p.remote) Emit(ClusterEvent::Kind::kChanged, p);
-  // Free slots are handed out at once; full tables wait for their next evaluation.
+  // Free slots are handed out at once, up to a few per tick (past those, nearest first at the next
+  // ticks); full tables wait for their next evaluation.
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
-    if (&r != &p && r.FreeSlots() > 0) Give(r, p);
+    if (&r == &p || r.FreeSlots() == 0) continue;
+    if (r.fills_left > 0) {
+      --r.fills_left;
+      Give(r, p);
+    } else {
+      r.needs_fill = true;
+    }
   }
 }
 
@@ -553,16 +617,21 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
   if (outsiders.empty()) return;
   auto nearer = [](const Candidate &a, const Candidate &b) { return a.key < b.key; };
 
-  // Fill free slots with the nearest outsiders.
+  // Fill free slots with the nearest outsiders, as many as the tick allows; the rest at the next.
   int free_slots = r.FreeSlots();
   std::size_t take = std::min<std::size_t>(free_slots, outsiders.size());
+  if (take > static_cast<std::size_t>(std::max(r.fills_left, 0))) {
+    take = static_cast<std::size_t>(std::max(r.fills_left, 0));
+    r.needs_fill = true;
+  }
+  r.fills_left -= static_cast<int>(take);
   std::size_t sorted = std::min<std::size_t>(outsiders.size(), kSlots - 1);
   std::partial_sort(outsiders.begin(), outsiders.begin() + sorted, outsiders.end(), nearer);
   for (std::size_t i = 0; i < take; ++i) {
     Give(r, *outsiders[i].pilot);
     holders.push_back(outsiders[i]);
   }
-  if (!allow_swap || !r.has_pos || take >= outsiders.size()) return;
+  if (!allow_swap || !r.has_pos || take >= outsiders.size() || r.FreeSlots() > 0) return;
 
   // Swap only on a clear gain, so two pilots near the boundary do not take turns.
   std::sort(holders.begin(), holders.end(), [](const Candidate &a, const Candidate &b) { return a.key > b.key; });
@@ -597,6 +666,7 @@ void Registry::Tick(double now) {
   DeliverChat(now);
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
+    r.fills_left = options_.fills_per_tick;
     if (r.callsign_held || r.model_held) ReleaseHeld(r);
     bool due = now >= r.next_eval;
     if (due) {

@@ -73,6 +73,9 @@ struct RegistryOptions {
   // a login with its uniqueID may take its session over.
   double idle_timeout = 20.0;
   double eval_interval = 1.0;       // nearest-19 re-evaluation period per recipient
+  // Free slots filled per recipient at once, and again at each tick (nearest first): a crowd that
+  // joins at once gets its slots over a few ticks, not two notices a slot for all of them at once.
+  int fills_per_tick = 4;
   double margin_fraction = 0.10;    // an outsider must be nearer than the farthest holder
   double margin_meters = 1000.0;    //   by the larger of these two
   int chat_lines = 5;               // at most this many chat lines ...
@@ -227,7 +230,9 @@ class Registry {
   void Emit(ClusterEvent::Kind kind, const Client &c);
   // A report of p, arrived at t, for each of its holders whose datagram address is known and whose
   // pace lets it go; false when none.
-  bool RelayTo(Client &p, double t, std::vector<Relay> *relays);
+  bool RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays);
+  // Reads what the change rule needs of a report of p that arrived at t into p.motion.
+  void ReadMotion(Client &p, const Position &pos, double t);
   // Takes a position of a local pilot that passed every check (and its rate).
   bool TakePosition(Client &c, const Position &pos, std::vector<Relay> *relays, std::string_view *values,
                     int *shared);

@@ -121,7 +121,7 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double arrive
   p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
-  return RelayTo(p, arrived, relays);
+  return RelayTo(p, pos, arrived, relays);
 }
 
 std::vector<PilotState> Registry::LocalPilots() const {

@@ -209,6 +209,9 @@ std::string MetricsText(const StatusSnapshot &s, const ProcessFigures &p) {
   Single(&out, "skytether_reports_out_total", "counter", "Report datagrams sent to pilots.", s.reports_out);
   Single(&out, "skytether_reports_refused_total", "counter",
          "Report datagrams the socket refused (buffer full).", s.reports_refused);
+  Single(&out, "skytether_reports_segmented_total", "counter",
+         "Of the report datagrams sent, those sent several to one recipient in one segmented send.",
+         s.reports_segmented);
   Single(&out, "skytether_reports_held_total", "counter",
          "Reports the relay rates held back for distance (a later report of the pilot went instead).",
          s.reports_held);

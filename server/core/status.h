@@ -69,6 +69,7 @@ struct StatusSnapshot {
   std::uint64_t reports_out = 0;      // report datagrams handed to the kernel
   std::uint64_t reports_refused = 0;  // ... and refused by it (socket buffer full, unreachable)
   std::uint64_t reports_held = 0;     // held back by the relay rates (a later report went instead)
+  std::uint64_t reports_segmented = 0;  // of those out, sent several to a send (UDP_SEGMENT)
   std::array<std::uint64_t, kDropKinds> dropped{};
   std::uint64_t output_cap_cuts = 0;  // connections cut for not reading their notices
   std::uint64_t chat_lines = 0;       // chat lines delivered (each once, whatever its recipients)

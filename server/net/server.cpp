@@ -1,6 +1,7 @@
 #include "net/server.h"
 
 #include <netinet/in.h>
+#include <netinet/udp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +93,10 @@ bool Server::Start(std::string *error) {
   if (setsockopt(udp_.native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 &&
       options_.max_report_age > 0)
     LogLine("no arrival times on datagrams: every report is relayed however late");
+  // Segmented sends are asked for per send; a kernel without them refuses the option.
+  int unsegmented = 0;
+  segment_ = options_.udp_segment &&
+             setsockopt(udp_.native_handle(), SOL_UDP, UDP_SEGMENT, &unsegmented, sizeof unsegmented) == 0;
 
   started_ = WallSeconds();
   Accept();
@@ -170,6 +175,7 @@ void Server::Drain() {
   if (draining_) return;  // the outer call picks up whatever is added meanwhile
   draining_ = true;
   std::vector<Output> batch;
+  std::unordered_map<ConnId, std::size_t> merged;  // connection -> its output in the batch
   while (!registry_.outputs().empty() || !registry_.logs().empty() || !registry_.cluster_events().empty()) {
     if (wing_ != nullptr) wing_->TakeEvents();
     registry_.cluster_events().clear();  // standalone: none are made
@@ -177,7 +183,21 @@ void Server::Drain() {
     registry_.logs().clear();
     batch.clear();
     batch.swap(registry_.outputs());
+    // One write per connection: the notices of a batch (a slot's callsign and model, the slots a
+    // newcomer is given) joined in their order, a close after them.
+    merged.clear();
+    for (Output &out : batch) {
+      if (out.kind == Output::Kind::kClose) {
+        merged.erase(out.conn);  // the close stays where it is, after what came before it
+        continue;
+      }
+      auto at = merged.emplace(out.conn, static_cast<std::size_t>(&out - batch.data()));
+      if (at.second) continue;
+      batch[at.first->second].text += out.text;
+      out.conn = 0;  // sent with the first
+    }
     for (const Output &out : batch) {
+      if (out.conn == 0) continue;
       auto it = sessions_.find(out.conn);
       if (it == sessions_.end()) continue;
       std::shared_ptr<Session> s = it->second;
@@ -358,28 +378,123 @@ void Server::QueueRelays(const Relay *begin, const Relay *end, std::string_view 
     h.msg_namelen = ToSockaddr(r.to, udp_v6_, &send_addr_[send_count_]);
     h.msg_iov = iov.data();
     h.msg_iovlen = 2;
+    if (segment_) send_key_[send_count_] = IpAddr::Hash()(r.to.ip) * 65599u + r.to.port;
     ++send_count_;
   }
 }
 
+int Server::JoinSegments() {
+  const int n = send_count_;
+  for (int i = 0; i < n; ++i) send_order_[i] = i;
+  // By recipient, in the order queued.
+  std::sort(send_order_.begin(), send_order_.begin() + n, [this](int a, int b) {
+    return send_key_[a] != send_key_[b] ? send_key_[a] < send_key_[b] : a < b;
+  });
+  auto same_recipient = [this](int a, int b) {
+    const msghdr &x = send_msg_[a].msg_hdr, &y = send_msg_[b].msg_hdr;
+    return send_key_[a] == send_key_[b] && x.msg_namelen == y.msg_namelen &&
+           std::memcmp(x.msg_name, y.msg_name, x.msg_namelen) == 0;
+  };
+  auto length = [this](int i) { return send_iov_[i][0].iov_len + send_iov_[i][1].iov_len; };
+  int out = 0, iovs = 0;
+  for (int k = 0; k < n;) {
+    const int first = send_order_[k];
+    const std::size_t size = length(first);
+    // The run: reports to the same recipient of the same length, the last one possibly shorter.
+    int end = k + 1;
+    std::size_t bytes = size;
+    while (end < n && end - k < kMaxSegments && same_recipient(first, send_order_[end])) {
+      const std::size_t next = length(send_order_[end]);
+      if (next > size || bytes + next > static_cast<std::size_t>(kMaxSegmentBytes)) break;
+      bytes += next;
+      ++end;
+      if (next < size) break;
+    }
+    out_reports_[out] = end - k;
+    mmsghdr &m = out_msg_[out];
+    if (end - k == 1) {
+      m = send_msg_[first];
+    } else {
+      std::memset(&m, 0, sizeof m);
+      msghdr &h = m.msg_hdr;
+      h.msg_name = send_msg_[first].msg_hdr.msg_name;
+      h.msg_namelen = send_msg_[first].msg_hdr.msg_namelen;
+      h.msg_iov = &out_iov_[iovs];
+      for (int j = k; j < end; ++j) {
+        out_iov_[iovs++] = send_iov_[send_order_[j]][0];
+        out_iov_[iovs++] = send_iov_[send_order_[j]][1];
+      }
+      h.msg_iovlen = static_cast<std::size_t>(2 * (end - k));
+      h.msg_control = out_ctl_[out].bytes;
+      h.msg_controllen = sizeof out_ctl_[out].bytes;
+      cmsghdr *c = CMSG_FIRSTHDR(&h);
+      c->cmsg_level = SOL_UDP;
+      c->cmsg_type = UDP_SEGMENT;
+      c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+      const auto segment = static_cast<std::uint16_t>(size);
+      std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    }
+    ++out;
+    k = end;
+  }
+  return out;
+}
+
 void Server::FlushSends() {
   const int fd = udp_.native_handle();
+  // Joined only when it saves sends; otherwise the queue goes as it is, a report a send.
+  int count = send_count_;
+  mmsghdr *msgs = send_msg_.data();
+  const bool joined = segment_ && send_count_ > 1 && (count = JoinSegments()) < send_count_;
+  if (joined) {
+    msgs = out_msg_.data();
+  } else {
+    count = send_count_;
+  }
+  auto reports = [&](int from, int to) {
+    if (!joined) return static_cast<std::uint64_t>(to - from);
+    std::uint64_t sum = 0;
+    for (int i = from; i < to; ++i) sum += static_cast<std::uint64_t>(out_reports_[i]);
+    return sum;
+  };
   int off = 0;
-  while (off < send_count_) {
-    int n = sendmmsg(fd, send_msg_.data() + off, send_count_ - off, MSG_DONTWAIT);
+  while (off < count) {
+    int n = sendmmsg(fd, msgs + off, count - off, MSG_DONTWAIT);
     if (n > 0) {
+      reports_out_ += reports(off, off + n);
+      for (int i = off; joined && i < off + n; ++i)
+        if (out_reports_[i] > 1) segmented_reports_ += static_cast<std::uint64_t>(out_reports_[i]);
       off += n;
-      reports_out_ += static_cast<std::uint64_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The socket buffer is full: these reports are stale by the next frame anyway.
-      udp_send_failures_ += send_count_ - off;
+      udp_send_failures_ += reports(off, count);
       break;
     }
+    if (joined && msgs[off].msg_hdr.msg_controllen != 0 && (errno == EIO || errno == EINVAL)) {
+      // The way to this recipient cannot take segmented sends (no checksum offload, say): from now
+      // on a report a send, starting with these.
+      segment_ = false;
+      LogLine(std::string("segmented sends refused (") + std::strerror(errno) + "): a report a send from now on");
+      for (std::size_t i = 0; i < msgs[off].msg_hdr.msg_iovlen; i += 2) {
+        msghdr h{};
+        h.msg_name = msgs[off].msg_hdr.msg_name;
+        h.msg_namelen = msgs[off].msg_hdr.msg_namelen;
+        h.msg_iov = msgs[off].msg_hdr.msg_iov + i;
+        h.msg_iovlen = 2;
+        if (sendmsg(fd, &h, MSG_DONTWAIT) >= 0) {
+          ++reports_out_;
+        } else {
+          ++udp_send_failures_;
+        }
+      }
+      ++off;
+      continue;
+    }
     // This one destination failed (unreachable and the like): skip it, send the rest.
-    ++udp_send_failures_;
+    udp_send_failures_ += reports(off, off + 1);
     ++off;
   }
   send_count_ = 0;
@@ -399,6 +514,7 @@ std::shared_ptr<StatusSnapshot> Server::Snapshot() const {
   s->reports_out = reports_out_;
   s->reports_refused = udp_send_failures_;
   s->reports_held = registry_.reports_held();
+  s->reports_segmented = segmented_reports_;
   for (std::size_t k = 0; k < kDropKinds; ++k) s->dropped[k] = registry_.dropped(static_cast<Drop>(k));
   s->output_cap_cuts = output_cap_cuts_;
   s->chat_lines = registry_.chat_lines();

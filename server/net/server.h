@@ -33,6 +33,9 @@ struct ServerOptions {
   // Seconds a position may have waited in the socket and still be relayed (0: any age). When
   // the server falls behind, what it relays stays fresh instead of ever later.
   double max_report_age = 0.1;
+  // Reports of one length to one recipient go out as one send the kernel cuts into datagrams
+  // (UDP_SEGMENT), where the kernel offers it.
+  bool udp_segment = true;
   // Keepalive on every stream: probes after this many idle seconds, then every interval seconds;
   // the peer is dead after count unanswered ones (25 s in all), or as long without an ACK.
   int keepalive_idle = 10;
@@ -108,6 +111,9 @@ class Server {
   timespec Arrival(const msghdr &h, const timespec &now) const;
   void QueueRelays(const Relay *begin, const Relay *end, std::string_view values);
   void FlushSends();
+  // Joins the queued reports to one recipient into segmented sends (its runs of one length, the
+  // last of a run possibly shorter, in the order queued) into out_msg_; how many sends.
+  int JoinSegments();
   // Positions held back by their pilot's rate, as their turns come.
   void ReleaseHeld();
   void ArmRelease();
@@ -148,6 +154,21 @@ class Server {
   std::array<std::array<iovec, 2>, kSendBatch> send_iov_;
   std::array<sockaddr_storage, kSendBatch> send_addr_;
   int send_count_ = 0;
+  // Segmented sends, built from the queue at each flush where the kernel offers them.
+  static constexpr int kMaxSegments = 64;       // the kernel's limit for one send
+  static constexpr int kMaxSegmentBytes = 60000;  // a send's bytes in all, below the datagram limit
+  bool segment_ = false;
+  union SegmentControl {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(std::uint16_t))];
+  };
+  std::array<std::uint64_t, kSendBatch> send_key_;  // the recipient, to group by
+  std::array<int, kSendBatch> send_order_;
+  std::array<mmsghdr, kSendBatch> out_msg_;
+  std::array<int, kSendBatch> out_reports_;  // reports in each send
+  std::array<iovec, 2 * kSendBatch> out_iov_;
+  std::array<SegmentControl, kSendBatch> out_ctl_;
+  std::uint64_t segmented_reports_ = 0;
   std::vector<Relay> relays_;
   RelayWing *wing_ = nullptr;
   // Values of remote positions, kept while sends point into them; never grows past its first

@@ -57,8 +57,9 @@ class TwoNodes : public ::testing::Test {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
         "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test",
         "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0", "--max-nodes", "2",
-        "--relay-rates", "off", "--max-report-age", "2"});
+        "--relay-rates", "off", "--max-report-age", "2", "--node-timeout", patience});
   }
+  std::string patience = "3";  // seconds a silent node keeps its pilots in view
   // A position from the client at lat, and the report its holder in slot 1 must get.
   std::string Fly(FakeClient &c, int id, double lat) {
     std::string pos = PositionText(id, false, lat, 8.0);
@@ -232,7 +233,7 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   }
   ASSERT_GE(slot_on_b, 1) << Tails();
   int slot_on_a = 0;
-  for (int i = 0; i < 30 && slot_on_a == 0; ++i) {  // a busy machine may take a few presences
+  for (int i = 0; i < 60 && slot_on_a == 0; ++i) {  // a busy machine may take a few presences
     Fly(*b, 2222, 47.0);
     slot_on_a = a->WaitSlotOf("BBB", 0.2);
   }
@@ -285,3 +286,22 @@ TEST_F(TwoNodes, RedisAndNodesComeAndGoWithoutHarmToTheOthers) {
   EXPECT_TRUE(one->WaitForLine("login 2222 (bob) *", 3, mark)) << one->Tail();
   EXPECT_TRUE(one->Running());
 }
+
+// Nodes as they run by default: a node that goes silent for longer than the old 3 s (a loaded
+// machine, a stopped process) keeps its pilots in the other's view, in the slots they had.
+class PatientNodes : public TwoNodes {
+ protected:
+  PatientNodes() { patience = "10"; }
+};
+
+TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
+  two->Signal(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::seconds(5));  // the silence under test
+  two->Signal(SIGCONT);
+  EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << Tails();
+  EXPECT_EQ(one->Log().find("left: "), std::string::npos) << Tails();
+  EXPECT_EQ(two->Log().find("serving this node's pilots alone"), std::string::npos) << Tails();
+  // Still one cluster: bob's reports reach alice in the slot he had.
+  EXPECT_TRUE(Reaches(*b, 2222, 47.0, *a)) << Tails();
+}
+

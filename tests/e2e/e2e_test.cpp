@@ -121,6 +121,7 @@ TEST(Session, PilotsSeeEachOtherNamedPlacedAndWithTheirModels) {
     for (const Pilot *viewer : all) {
       for (const Pilot *other : all) {
         const int slot = viewer == other ? 0 : viewer->slotOf(other->setup().name);
+        // The model loads a frame or more after the notice that names it.
         if (viewer != other &&
             (slot < 1 ||
              viewer->row(slot) != std::to_string(slot) + ": " + other->setup().name + " Cessna_172SP" ||
@@ -269,11 +270,14 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
 }
 
 // The viewer's host moves its origin while another pilot flies near: with smoothing on and off,
-// that pilot is shown moving on through the shift, where it is.
+// that pilot is shown moving on through the shift, where it is. Every report is relayed: what is
+// under test is the viewer's frame, not which reports the server chooses (a plugin with smoothing
+// off shows each report as it comes, and a busy machine that holds a host back a moment moves the
+// truth it is held against).
 class OriginShift : public ::testing::TestWithParam<bool> {};
 
 TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
-  Server server;
+  Server server({"--relay-rates", "off"});
   ASSERT_TRUE(server.start());
   Crew crew(server.port());
   PilotSetup a = At("Alpha", 47.4737, 8.5492);

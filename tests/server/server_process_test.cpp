@@ -51,6 +51,15 @@ TEST_F(TwoPilots, ReportsCarryTheOriginalValuesBehindTheSlot) {
   std::string back = PositionText(2222, false, 47.0, 8.25);
   ASSERT_TRUE(b.SendDatagram(back));
   EXPECT_TRUE(a.WaitDatagram(Report(1, back), 3));
+
+  // Reports that reach the server together go to bob together (one segmented send where the kernel
+  // offers it): still a datagram each, whole and in order, a shorter one ending a run included.
+  std::vector<std::string> burst;
+  for (double lat : {47.2001, 47.2002, 47.21, 47.2003, 47.2004}) burst.push_back(PositionText(1111, false, lat, 8.5));
+  server.Pause();
+  for (const std::string &p : burst) ASSERT_TRUE(a.SendDatagram(p));
+  server.Resume();
+  for (const std::string &p : burst) EXPECT_EQ(b.WaitDatagram("1|l|", 3).value_or("none"), Report(1, p));
 }
 
 TEST_F(TwoPilots, ChatReachesEveryoneAndObserversAreNotSeen) {
@@ -317,17 +326,22 @@ TEST(ServerProcess, SlowReaderIsCutChurnIsNotLoggedLineByLine) {
   ASSERT_TRUE(slow.Login("slow") && anchor.Login("anchor") && anchor.Announce("ANCHOR", kTrainer));
   ASSERT_TRUE(server.WaitForLine("login 2 (anchor) *", 3));
   ASSERT_TRUE(anchor.SendDatagram(PositionText(2, false, 0, 0)));
-  const std::string model = "/s/Aircraft/" + std::string(230, 'm') + "/p.acf";
+  const std::string model = "/s/Aircraft/" + std::string(480, 'm') + "/p.acf";
   int cycles = 0;
   for (auto deadline = harness::After(30); harness::Clock::now() < deadline; ++cycles) {
-    if (cycles % 50 == 0 && server.WaitForLine("connection 1 cut: not reading*", 0)) break;
-    // Logged in once the anchor's name arrives; then in view on every table, then gone.
-    const int id = 1000 + cycles;
-    FakeClient p(server.port(), id);
-    ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
-    ASSERT_TRUE(p.WaitLine("1|c|ANCHOR", 3)) << server.Tail();
-    ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
-    ASSERT_TRUE(anchor.WaitLine("1|c|" + std::string(31, 'C'), 3));
+    if (cycles % 10 == 0 && server.WaitForLine("connection 1 cut: not reading*", 0)) break;
+    // Four at a time (the slots a table is given at once): logged in once the anchor's name
+    // arrives; then in view on every table, then gone.
+    std::vector<std::unique_ptr<FakeClient>> four;
+    for (int k = 0; k < 4; ++k) {
+      const int id = 1000 + 4 * cycles + k;
+      four.push_back(std::make_unique<FakeClient>(server.port(), id));
+      FakeClient &p = *four.back();
+      ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
+      ASSERT_GE(p.WaitSlotOf("ANCHOR", 3), 1) << server.Tail();
+      ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
+    }
+    for (int k = 0; k < 4; ++k) ASSERT_GE(anchor.WaitSlotOf(std::string(31, 'C'), 3), 1);
   }
   EXPECT_TRUE(server.WaitForLine("connection 1 cut: not reading*", 5)) << server.Tail();
   EXPECT_TRUE(slow.WaitClosed(3));

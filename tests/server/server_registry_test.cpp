@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
 #include <set>
@@ -120,6 +121,13 @@ double Km(double km) { return km / 111.195; }  // degrees of latitude
 RegistryOptions EveryReport() {
   RegistryOptions o;
   o.relay_rates.on = false;
+  return o;
+}
+
+RegistryOptions Rule(const char *rates) {
+  RegistryOptions o;
+  std::string error;
+  EXPECT_TRUE(o.relay_rates.Parse(rates, &error)) << error;
   return o;
 }
 
@@ -368,7 +376,7 @@ void JoinPaced(World &w) {
 }
 
 TEST(RegistrySlots, RelayRatesPaceEachPairByItsDistance) {
-  World w;  // up to 10 km 40/s, up to 50 km 10/s, 2/s beyond
+  World w(Rule("steps"));  // up to 10 km 40/s, up to 50 km 10/s, 2/s beyond
   JoinPaced(w);
   Paced p = Fly(w, 60, 2);
   EXPECT_NEAR(p.got[1], 80, 1) << "near: the sender's rate up to the cap";
@@ -408,16 +416,113 @@ TEST(RegistrySlots, RelayRatesPaceEachPairByItsDistance) {
   EXPECT_EQ(off.reg.reports_held(), 0u);
 }
 
+// Sender 9 as its plugin reports it at sender time t (seconds): x and z metres east and south of
+// where latitude and longitude are 0 (its local x, y, z say nothing: they stay put), heading psi,
+// gear and the first light as given, its microseconds from t.
+std::string Flown(double t, double x, double z, double psi, float gear = 1, int beacon = 1) {
+  std::vector<std::string> v = PositionValues(static_cast<float>(Km(-z / 1000)), static_cast<float>(Km(x / 1000)));
+  v[8] = FloatText(static_cast<float>(psi));
+  for (int g = 17; g < 27; ++g) v[g] = FloatText(gear);
+  v[27] = std::to_string(beacon);
+  v[41] = std::to_string(std::lround(std::fmod(t, 1.0) * 1e6) % 1000000);
+  return PositionTextFrom(9, false, v);
+}
+
+// The change rule: what a recipient can predict stays, what it cannot goes, near tighter than far.
+TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
+  World w;  // changes: up to 10 km 40/s, 0.1 m or every 1 s; ...; beyond 2/s, 20 m or every 5 s
+  JoinPaced(w);
+  std::map<int, int> got;
+  double t = 0;
+  // Reports of 9 at 60 a second for `seconds`, placed by where(t); counts what 1 (near) and 3 got.
+  auto fly = [&](double seconds, auto where) {
+    got.clear();
+    for (int frame = 0; frame < std::lround(60 * seconds); ++frame, t += 1 / 60.0, w.now += 1 / 60.0) {
+      std::vector<Relay> relays;
+      std::string_view values;
+      w.reg.OnDatagram(where(t), Endpoint{IpAddr::V4(127, 0, 0, 1), World::Port(9)}, w.now, &relays, &values);
+      w.Collect();
+      for (const Relay &r : relays) ++got[r.to.port - 20000];
+    }
+  };
+  fly(5, [](double at) { return Flown(at, 10, 10, 90); });
+  EXPECT_EQ(got[1], 5) << "parked: the first report, then a heartbeat a second";
+  EXPECT_EQ(got[3], 1) << "far: every 5 s";
+  fly(1, [](double at) { return Flown(at, 10, 10, 90, 0.99f); });
+  EXPECT_EQ(got[1], 1) << "the gear starts to move: at once, near and far";
+  EXPECT_EQ(got[3], 1);
+  fly(1, [](double at) { return Flown(at, 10, 10, 90, 0.99f, 0); });
+  EXPECT_EQ(got[1] + got[3], 2) << "a light";
+
+  // A steady turn at 60 m/s, 3 degrees a second: a few reports a second once the recipient has
+  // two to fly on from; beyond its second of coasting the plugin slows down, so at least one.
+  const double radius = 60 / (3 * M_PI / 180);
+  auto turn = [radius](double rate) {
+    return [radius, rate](double at) {
+      const double a = at * rate * M_PI / 180;
+      return Flown(at, radius * std::sin(a), radius * (1 - std::cos(a)), 90 + at * rate, 0.99f, 0);
+    };
+  };
+  fly(1, turn(3));
+  fly(4, turn(3));
+  EXPECT_GE(got[1], 4);
+  EXPECT_LE(got[1], 12) << "a steady turn";
+  EXPECT_GE(got[3], 2) << "far: once the plugin's coasting has slowed it by 20 m";
+  EXPECT_LE(got[3], 4);
+  // Buffeted: up to a metre off the path, any way, every frame: every report near (up to the cap),
+  // few far.
+  fly(2, [](double at) {
+    const unsigned frame = static_cast<unsigned>(std::lround(at * 60));
+    return Flown(at, 60 * at + ((frame * 2654435761u) >> 12) % 1000 / 500.0 - 1, 0, 90, 0.99f, 0);
+  });
+  EXPECT_GE(got[1], 74) << "2 s at up to 40 a second";
+  EXPECT_LE(got[1], 81);
+  EXPECT_LE(got[3], 5);
+  // A recipient that just got its slot gets the first report at once, parked or not.
+  w.Join(4, "R4");
+  w.Pos(4, Km(1), 0);
+  fly(1 / 60.0, [&](double at) { return Flown(at, 10, 10, 90); });
+  EXPECT_EQ(got[4], 1);
+
+  // Taxiing north at 5 m/s at 47 degrees north, where a float's latitude moves in steps of 0.42 m:
+  // written as floats, the place is judged no finer than those steps (a few reports a second where
+  // every step would be one); with more digits, to the tolerance, and a straight line at a steady
+  // speed costs its heartbeats.
+  w.Pos(4, 47.001, 8.0);
+  for (const int digits : {9, 11}) {
+    fly(3, [digits](double at) {
+      std::vector<std::string> v = PositionValues(0, 8.0);
+      char text[40];
+      const double lat = 47.0 + at * 5 / 111195.0;
+      std::snprintf(text, sizeof text, "%.*g", digits, digits == 9 ? double(static_cast<float>(lat)) : lat);
+      v[3] = text;
+      v[41] = std::to_string(std::lround(std::fmod(at, 1.0) * 1e6) % 1000000);
+      return PositionTextFrom(9, false, v);
+    });
+    EXPECT_GE(got[4], 3) << digits;
+    EXPECT_LE(got[4], digits == 9 ? 20 : 6) << digits << " digits (every float step a report: about 100)";
+  }
+}
+
 TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
   RelayRates r;
   std::string error;
   ASSERT_TRUE(r.Parse("5:30,20:8,100:3,0.5", &error)) << error;
-  EXPECT_EQ(r.Describe(), "up to 5 km 30/s, up to 20 km 8/s, up to 100 km 3/s, beyond 0.5/s");
+  EXPECT_EQ(r.Describe(), "steps: up to 5 km 30/s, up to 20 km 8/s, up to 100 km 3/s, beyond 0.5/s");
+  ASSERT_TRUE(r.Parse("changes:5:60:0.05:0.5,3:10:4", &error)) << error;
+  EXPECT_EQ(r.Describe(), "changes: up to 5 km 60/s, 0.05 m or every 0.5 s; beyond 3/s, 10 m or every 4 s");
   ASSERT_TRUE(r.Parse("off", &error) && !r.on);
+  ASSERT_TRUE(r.Parse("steps", &error) && r.on);
+  EXPECT_EQ(r.Describe(), "steps: up to 10 km 40/s, up to 50 km 10/s, beyond 2/s");
   ASSERT_TRUE(r.Parse("on", &error) && r.on);
-  EXPECT_EQ(r.Describe(), "up to 10 km 40/s, up to 50 km 10/s, beyond 2/s");
+  EXPECT_EQ(r.Describe(),
+            "changes: up to 10 km 40/s, 0.1 m or every 1 s; up to 50 km 10/s, 2 m or every 2 s; beyond 2/s, 20 m "
+            "or every 5 s");
   for (const char *bad : {"", "10:40", "10:40,,2", "50:10,10:40,2", "10:10,50:40,2", "10:40,x,2",
-                          "10:40,50:10,0.1", "-1:40,2", "10:40,2,50:1", "10:nan,2", "1e9:40,2", "10:40,2 "}) {
+                          "10:40,50:10,0.1", "-1:40,2", "10:40,2,50:1", "10:nan,2", "1e9:40,2", "10:40,2 ",
+                          "changes:10:40,2", "changes:10:40:0.1:1,2:20", "changes:10:40:1:1,2:0.5:5",
+                          "changes:2:0.1:9", "changes:10:40:0.1:0.01,2:20:5", "steps:10:40:0.1:1,2",
+                          "1:9,2:8,3:7,4:6,5:5,6:4,7:3,8:2,1"}) {
     RelayRates kept;
     kept.on = false;
     EXPECT_FALSE(kept.Parse(bad, &error)) << bad;
@@ -626,7 +731,7 @@ class Crowd : public ::testing::Test {
       w.Join(100 + k, "P" + std::to_string(k));
       lat[100 + k] = Km((k + 1) * 10.0);
     }
-    Step(0);
+    for (int tick = 0; tick < 5; ++tick) Step(0.1);  // a few slots a tick
   }
   void Step(double dt) {  // everyone reports, so nobody goes idle, then time moves on
     for (auto &e : lat) w.Pos(e.first, e.second, 0);
@@ -648,15 +753,23 @@ class Crowd : public ::testing::Test {
   std::map<int, double> lat;
 };
 
-TEST_F(Crowd, FirstComersFillTheTableThenTheNearestWin) {
+TEST_F(Crowd, ACrowdJoiningAtOnceFillsTablesOverAFewTicksNearestFirstThenTheNearestWin) {
   w.Join(1, "ME");
   w.Pos(1, 0, 0);
-  for (int k = 24; k >= 0; --k) {  // the far ones come first and take the slots
+  w.Take(1);
+  for (int k = 24; k >= 0; --k) {  // the far ones come first
     w.Join(100 + k, "P" + std::to_string(k));
     w.Pos(100 + k, Km((k + 1) * 10.0), 0);
   }
-  EXPECT_EQ(Seen(), Range(106, 125));
-  w.Advance(1.0);
+  EXPECT_EQ(Seen(), Range(121, 125)) << "a few slots at once, first come";
+  EXPECT_EQ(w.Take(1).size(), 4u);
+  std::set<int> want = Range(121, 125);
+  for (int tick = 0; tick < 4; ++tick) {
+    w.Advance(0.1);
+    for (int k = 0; k < 4 && want.size() < kSlots - 1; ++k) want.insert(100 + 4 * tick + k);
+    EXPECT_EQ(Seen(), want) << "then a few a tick, nearest first";
+  }
+  w.Advance(0.6);
   EXPECT_EQ(Seen(), Range(100, 119));
   auto table = w.reg.SlotTable(1);
   for (int s = 1; s < kSlots; ++s) EXPECT_EQ(w.callsign_seen[1][s], "P" + std::to_string(table[s] - 100));
@@ -696,7 +809,7 @@ TEST_F(Crowd, SwapsAtMostOncePerSecondAndOnlyForAClearGain) {
 // Random churn: the registry stays consistent, and every plugin's picture of its slots
 // (built only from notices) matches the registry's tables.
 TEST(RegistryChurn, PluginPictureMatchesRegistry) {
-  RegistryOptions o;
+  RegistryOptions o = Rule("steps");
   o.idle_timeout = 3;
   World w(o);
   std::mt19937 rng(12345);
@@ -815,7 +928,9 @@ TEST(RegistryJunk, MangledLinesAndDatagramsHarmNobody) {
 // ---- cluster nodes: pilots of other nodes, logins that wait for the cluster ----
 
 TEST(RegistryCluster, PilotsOfOtherNodesGetSlotsNoticesReportsAndBlanksAsLocalOnes) {
-  World w(Clustered());
+  RegistryOptions o = Clustered();
+  o.relay_rates = Rule("steps").relay_rates;
+  World w(o);
   auto update = [&w](const char *node, const PilotState &p) {
     bool taken = w.reg.UpdateRemote(node, p);
     w.Collect();

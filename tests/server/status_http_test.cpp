@@ -181,7 +181,7 @@ TEST(StatusHostile, HttpClientsCostTheRelayNothing) {
   // resident: without it the memory figure below is the server's own, not the sanitizer's.
   const char *asan = std::getenv("ASAN_OPTIONS");
   setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=0").c_str(), 1);
-  ServerProcess server{{"--port", "0", "--http", "0", "--max-report-age", "0"}};
+  ServerProcess server{{"--port", "0", "--http", "0", "--max-report-age", "0", "--relay-rates", "off"}};
   ASSERT_TRUE(server.ok()) << server.Tail();
   const int http = HttpPort(server);
   ASSERT_GT(http, 0) << server.Tail();

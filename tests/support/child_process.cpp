@@ -90,6 +90,16 @@ ChildProcess::~ChildProcess() {
   }
 }
 
+bool SetGroupNice(int nice) {
+  const int fd = open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[16];
+  const int n = std::snprintf(text, sizeof text, "%d", nice);
+  const bool ok = write(fd, text, static_cast<std::size_t>(n)) == n;
+  close(fd);
+  return ok;
+}
+
 bool ChildProcess::Start(const std::vector<std::string> &argv, const Options &options) {
   Kill();
   grace_ = options.stop_grace;
@@ -128,6 +138,12 @@ bool ChildProcess::Start(const std::vector<std::string> &argv, const Options &op
       CPU_ZERO(&set);
       CPU_SET(options.cpu, &set);
       sched_setaffinity(0, sizeof set, &set);
+    }
+    if (options.own_session && setsid() >= 0 && options.group_nice != 0) SetGroupNice(options.group_nice);
+    if (options.fifo_priority > 0) {
+      sched_param param{};
+      param.sched_priority = options.fifo_priority;
+      sched_setscheduler(0, SCHED_FIFO, &param);
     }
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));

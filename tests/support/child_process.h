@@ -21,6 +21,10 @@ using LogMark = std::size_t;
 // other character for itself.
 bool LineMatches(const std::string &line, const std::string &pattern);
 
+// Sets the niceness of the calling process's scheduling group (its session's autogroup); false if
+// the kernel has no such groups or refuses.
+bool SetGroupNice(int nice);
+
 class ChildProcess {
  public:
   struct Options {
@@ -34,6 +38,12 @@ class ChildProcess {
     bool search_path = false;      // argv[0] is looked up in PATH
     double stop_grace = 1.0;       // seconds the destructor waits after SIGTERM before SIGKILL
                                    // (< 0: SIGKILL at once)
+    // For benchmarks on a shared machine: a session (and so a scheduling group) of its own, whose
+    // niceness is set (nice does not rank a process against other sessions' groups), or the
+    // real-time FIFO class at this priority (> 0; root).
+    bool own_session = false;
+    int group_nice = 0;
+    int fifo_priority = 0;
   };
 
   ChildProcess() = default;
