@@ -56,6 +56,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -894,6 +895,12 @@ int main(int argc, char **argv) {
   });
 
   std::thread sender([&] {
+    // Above the receiver, which reads many sockets at a time: a send never waits for a read.
+    if (sched.mode == "fifo") {
+      sched_param param{};
+      param.sched_priority = kFifoPriority + 1;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
     const int fd = raw;
     struct Message {
       char bytes[28 + 1400];
