@@ -5,7 +5,8 @@
 // once it has (the thread is then past its last step).
 // The thread's code is in the plugin file: while one runs, it keeps the file loaded, so that a
 // plugin unloaded meanwhile stays in memory until the lookup ends (with a lookup still hanging at
-// stop, for good: a reload then finds the file still loaded).
+// stop, for good: a reload then finds the file still loaded). A lookup let go of at stop while its
+// thread runs is freed by that thread when it ends.
 #include <dlfcn.h>
 #include <netdb.h>
 
@@ -21,10 +22,13 @@
 namespace platform {
 namespace {
 
+constexpr int kFinished = 1;  // the thread has its answer
+constexpr int kReleased = 2;  // the plugin stopped waiting for it: the thread frees the lookup
+
 struct Lookup {
   std::string name;
   std::thread thread;
-  std::atomic<bool> done{false};
+  std::atomic<int> state{0};
   int code = 0;
   addrinfo *result = nullptr;
   long deadlineMs = 0;
@@ -49,11 +53,15 @@ void Run(Lookup *lookup) {
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   lookup->code = getaddrinfo(lookup->name.c_str(), nullptr, &hints, &lookup->result);
-  lookup->done.store(true, std::memory_order_release);
+  if (lookup->state.fetch_or(kFinished, std::memory_order_acq_rel) & kReleased) {
+    // Nobody waits for it any more. Its hold on the file stays: this code runs in it.
+    if (lookup->result != nullptr) freeaddrinfo(lookup->result);
+    delete lookup;
+  }
 }
 
 bool Finished(Lookup *lookup) {
-  return lookup->done.load(std::memory_order_acquire);
+  return lookup->state.load(std::memory_order_acquire) & kFinished;
 }
 
 void Free(Lookup *lookup) {
@@ -136,8 +144,19 @@ void CancelLookup() {
 
 void ReleaseLookups() {
   CancelLookup();
-  // A thread still running keeps its lookup and the file it runs in; it ends on its own.
-  for (Lookup *lookup : dropped) lookup->thread.detach();
+  // A thread still running keeps the file it runs in, ends on its own and frees its lookup then.
+  for (Lookup *lookup : dropped) {
+    if (Finished(lookup)) {
+      Free(lookup);
+      continue;
+    }
+    lookup->thread.detach();
+    if (lookup->state.fetch_or(kReleased, std::memory_order_acq_rel) & kFinished) {
+      // It ended meanwhile and may still be on its way out of the file's code: the hold stays.
+      if (lookup->result != nullptr) freeaddrinfo(lookup->result);
+      delete lookup;
+    }
+  }
   dropped.clear();
 }
 
