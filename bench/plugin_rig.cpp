@@ -88,14 +88,18 @@ bool PluginRig::Start(std::string *error) {
     h.runFrame(1.0 / 60.0);
     peer_->poll();
   }
-  // The position broadcast is the first of the every-frame flight loops; the traffic's placement
-  // the fourth (after the cockpit hook and the model loads), where there is one.
+  // The position broadcast is the one every-frame flight loop after the flight model; the
+  // traffic's placement the third before it (after the cockpit hook and the model loads), where
+  // there is one.
   int everyFrame = 0;
   for (const auto &f : h.flightLoops()) {
     if (std::fabs(f.firstInterval - 0.03f) < 1e-6f) packetProcess_ = f.fn;
     if (f.firstInterval != -1.0f) continue;
-    if (everyFrame == 0) drawPlanes_ = f.fn;
-    if (everyFrame == 3) placeTraffic_ = f.fn;
+    if (f.phase == xplm_FlightLoop_Phase_AfterFlightModel) {
+      drawPlanes_ = f.fn;
+      continue;
+    }
+    if (everyFrame == 2) placeTraffic_ = f.fn;
     ++everyFrame;
   }
   if (drawPlanes_ == nullptr || packetProcess_ == nullptr) {

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -52,7 +53,7 @@ bool positiveNumber(const char *text, double *out) {
 }
 
 // One line a frame: the wall-clock time the frame began (microseconds since the epoch), the
-// simulated time, the user's latitude, longitude, elevation and heading, then for each
+// simulated time, the user's latitude, longitude, elevation and heading, then for each active
 // multiplayer plane within 100 km of the user its index, latitude, longitude, elevation, heading,
 // pitch and roll.
 FILE *openFile(const std::string &path, const char *mode) {
@@ -91,7 +92,7 @@ class FrameTrace {
                  host.getd(own + "psi"));
     const double ux = host.getd(own + "local_x"), uy = host.getd(own + "local_y"),
                  uz = host.getd(own + "local_z");
-    for (int n = 1; n < 20; ++n) {
+    for (int n = 1; n < std::min(host.activeAircraftCount(), host.totalAircraft()); ++n) {
       const std::string p = "sim/multiplayer/position/plane" + std::to_string(n) + "_";
       const double x = host.getd(p + "x"), y = host.getd(p + "y"), z = host.getd(p + "z");
       if (std::hypot(x - ux, y - uy, z - uz) > 100e3) continue;

@@ -192,6 +192,9 @@ int Host::dataRefSize(const std::string &name) const {
 bool Host::dataRefWritable(const std::string &name) const {
   return defOrThrow(name).writable;
 }
+int Host::nonFiniteWrites() const {
+  return impl_->nonFiniteWrites;
+}
 int Host::readOnlyWrites(const std::string &name) const {
   return impl_->readOnlyWrites[defOrThrow(name).index];
 }
@@ -518,6 +521,7 @@ void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {
       skyhost::callAccessor(h, *a, a->writeFloat, a->writeRefcon, inValue);
     return;
   }
+  if (!std::isfinite(inValue)) ++cur().nonFiniteWrites;
   if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
@@ -537,6 +541,7 @@ void XPLMSetDatad(XPLMDataRef inDataRef, double inValue) {
       skyhost::callAccessor(h, *a, a->writeDouble, a->writeRefcon, inValue);
     return;
   }
+  if (!std::isfinite(inValue)) ++cur().nonFiniteWrites;
   if (skyhost::DataValue *v = skyhost::writableValueOf(inDataRef))
     skyhost::setScalar(*defFromHandle(inDataRef), *v, inValue);
 }
@@ -579,6 +584,11 @@ void XPLMSetDatavf(XPLMDataRef inDataRef, float *inValues, int inoffset, int inC
       skyhost::callAccessor(h, *a, a->writeFloatArray, a->writeRefcon, inValues, inoffset, inCount);
     return;
   }
+  for (int i = 0; inValues && i < inCount; ++i)
+    if (!std::isfinite(inValues[i])) {
+      ++cur().nonFiniteWrites;
+      break;
+    }
   skyhost::DataValue *v = skyhost::writableValueOf(inDataRef);
   if (!v || defFromHandle(inDataRef)->type != xplmType_FloatArray) return;
   skyhost::setArray(v->vf, static_cast<const float *>(inValues), inoffset, inCount);

@@ -46,7 +46,7 @@ FlightLoopRec *findLoop(Host::Impl &h, uint64_t seq) {
 
 FlightLoopRec *findLoop(Host::Impl &h, XPLMFlightLoop_f fn, void *refcon) {
   for (auto &l : h.loops)
-    if (l.pub.fn == fn && l.pub.refcon == refcon && l.owner == h.caller()) return &l;
+    if (!l.pub.created && l.pub.fn == fn && l.pub.refcon == refcon && l.owner == h.caller()) return &l;
   return nullptr;
 }
 
@@ -56,9 +56,10 @@ bool isDue(const Host::Impl &h, const FlightLoopRec &l) {
   return h.elapsed + kDueSlack >= l.pub.nextDue;
 }
 
-void runFlightLoops(Host::Impl &h, double dt) {
+void runFlightLoops(Host::Impl &h, double dt, int phase) {
   std::vector<uint64_t> order;
-  for (const auto &l : h.loops) order.push_back(l.seq);
+  for (const auto &l : h.loops)
+    if (l.pub.phase == phase) order.push_back(l.seq);
   for (uint64_t seq : order) {
     FlightLoopRec *l = findLoop(h, seq);  // a callback may have removed it, or moved the others
     if (!l || !isDue(h, *l) || !h.callsBack(l->owner)) continue;
@@ -174,18 +175,19 @@ void Host::runFrame(double dt) {
   h.elapsed += dt;
   h.lastFrameDt = dt;
   h.drawing.clear();
-  // Derived first: a circle flight writes its own position and local x, y, z together.
   h.derivePositions();
+  std::vector<std::function<void()>> events;
+  events.swap(h.deferred);
+  for (auto &e : events) e();
+  h.continueHeldCommands();
+  // Loops before the flight model see the user's aircraft where the last frame left it.
+  runFlightLoops(h, dt, xplm_FlightLoop_Phase_BeforeFlightModel);
   if (h.flight.active) {
     h.flight.flown += dt;
     h.placeOnCircle();
   }
   h.followUser();
-  std::vector<std::function<void()>> events;
-  events.swap(h.deferred);
-  for (auto &e : events) e();
-  h.continueHeldCommands();
-  runFlightLoops(h, dt);
+  runFlightLoops(h, dt, xplm_FlightLoop_Phase_AfterFlightModel);
   runDrawCallbacks(h);
   drawWindows(h);
   const double seconds =
@@ -264,6 +266,7 @@ void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInter
   r.pub.refcon = inRefcon;
   r.registeredAt = r.lastCallAt = h.elapsed;
   r.owner = h.caller();
+  r.pub.phase = xplm_FlightLoop_Phase_BeforeFlightModel;
   skyhost::schedule(r, inInterval, h.elapsed, h.frames);
   h.loops.push_back(r);
   h.logRegistration("register flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) + " " +
@@ -275,7 +278,8 @@ void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRef
   std::string entry = "unregister flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) +
                       " refcon " + pointerText(inRefcon);
   for (auto it = h.loops.begin(); it != h.loops.end(); ++it) {
-    if (it->pub.fn == inFlightLoop && it->pub.refcon == inRefcon && it->owner == h.caller()) {
+    if (!it->pub.created && it->pub.fn == inFlightLoop && it->pub.refcon == inRefcon &&
+        it->owner == h.caller()) {
       h.loops.erase(it);
       h.logRegistration(entry);
       return;
@@ -291,6 +295,48 @@ void XPLMSetFlightLoopCallbackInterval(XPLMFlightLoop_f inFlightLoop, float inIn
   if (!l) return;
   skyhost::schedule(*l, inInterval, inRelativeToNow ? h.elapsed : l->lastCallAt, h.frames);
   h.logRegistration("interval flightloop " + pointerText(reinterpret_cast<void *>(inFlightLoop)) + " " +
+                    skyhost::intervalText(inInterval) + (inRelativeToNow ? " from now" : " from last call"));
+}
+
+XPLMFlightLoopID XPLMCreateFlightLoop(XPLMCreateFlightLoop_t *inParams) {
+  auto &h = cur();
+  if (!inParams || inParams->structSize < int(sizeof(XPLMCreateFlightLoop_t)) || !inParams->callbackFunc)
+    return nullptr;
+  const bool after = inParams->phase == xplm_FlightLoop_Phase_AfterFlightModel;
+  skyhost::FlightLoopRec r{};
+  r.seq = ++h.seq;
+  r.pub.fn = inParams->callbackFunc;
+  r.pub.refcon = inParams->refcon;
+  r.pub.phase = after ? xplm_FlightLoop_Phase_AfterFlightModel : xplm_FlightLoop_Phase_BeforeFlightModel;
+  r.pub.created = true;
+  r.registeredAt = r.lastCallAt = h.elapsed;
+  r.owner = h.caller();
+  h.loops.push_back(r);
+  h.logRegistration("create flightloop " + pointerText(reinterpret_cast<void *>(inParams->callbackFunc)) +
+                    (after ? " after" : " before") + " flight model refcon " + pointerText(inParams->refcon));
+  return reinterpret_cast<XPLMFlightLoopID>(static_cast<uintptr_t>(r.seq));
+}
+
+void XPLMDestroyFlightLoop(XPLMFlightLoopID inFlightLoopID) {
+  auto &h = cur();
+  const uint64_t seq = reinterpret_cast<uintptr_t>(inFlightLoopID);
+  for (auto it = h.loops.begin(); it != h.loops.end(); ++it) {
+    if (it->pub.created && it->seq == seq && it->owner == h.caller()) {
+      h.logRegistration("destroy flightloop " + pointerText(reinterpret_cast<void *>(it->pub.fn)));
+      h.loops.erase(it);
+      return;
+    }
+  }
+  h.logRegistration("destroy flightloop " + pointerText(inFlightLoopID) + " (not made)");
+}
+
+void XPLMScheduleFlightLoop(XPLMFlightLoopID inFlightLoopID, float inInterval, int inRelativeToNow) {
+  auto &h = cur();
+  skyhost::FlightLoopRec *l = skyhost::findLoop(h, reinterpret_cast<uintptr_t>(inFlightLoopID));
+  if (!l || !l->pub.created || l->owner != h.caller()) return;
+  if (l->pub.calls == 0 && !l->pub.scheduled) l->pub.firstInterval = inInterval;
+  skyhost::schedule(*l, inInterval, inRelativeToNow ? h.elapsed : l->lastCallAt, h.frames);
+  h.logRegistration("schedule flightloop " + pointerText(reinterpret_cast<void *>(l->pub.fn)) + " " +
                     skyhost::intervalText(inInterval) + (inRelativeToNow ? " from now" : " from last call"));
 }
 

@@ -259,6 +259,7 @@ struct Host::Impl {
   int refusedPlaneCalls = 0;
   bool otherWaiting = false;  // the outside traffic plugin waits for the planes
   bool otherYields = false;   // and gives them back when a plugin asks
+  int otherAsked = 0;         // messages plugins sent it
 
   // drawing
   std::vector<Host::DrawOp> drawing, lastDrawing;
@@ -272,6 +273,8 @@ struct Host::Impl {
   std::vector<XPWidgetID> widgetOrder;  // creation order
   std::vector<XPWidgetID> rootOrder;    // bottom first
   XPWidgetID widgetFocus = nullptr;
+  std::string hostKeys;  // key presses no sniffer, widget or window took
+  int nonFiniteWrites = 0;  // plugin writes of an infinity or a NaN to the host's datarefs
 
   std::vector<std::string> debug;
 

@@ -78,6 +78,9 @@ void Host::setPlanesHeldElsewhere(bool held) {
 bool Host::planesHeldElsewhere() const {
   return impl_->options.planesHeldElsewhere;
 }
+int Host::otherPluginAsked() const {
+  return impl_->otherAsked;
+}
 
 void Host::otherPluginAcquire(bool yieldsWhenAsked) {
   Impl &h = *impl_;
@@ -87,12 +90,12 @@ void Host::otherPluginAcquire(bool yieldsWhenAsked) {
     h.options.planesHeldElsewhere = true;
     return;
   }
-  // The holder is asked to let them go; the other takes them when it does.
+  // The holder is asked to let them go, by the asker; the other takes them when it does.
   h.otherWaiting = true;
   PluginRec *holder = h.plugin(h.planesHolder);
   if (holder && holder->enabled) {
     PluginCall call(h, holder->id);
-    holder->xReceive(XPLM_NO_PLUGIN_ID, XPLM_MSG_RELEASE_PLANES, nullptr);
+    holder->xReceive(kOtherPluginID, XPLM_MSG_RELEASE_PLANES, nullptr);
   }
 }
 
@@ -218,25 +221,11 @@ int XPLMAcquirePlanes(char **, XPLMPlanesAvailable_f inCallback, void *inRefcon)
     h.planesHolder = asker;
     return 1;
   }
-  // Refused: the asker hears when they are free, and the holder that it is asked for them.
+  // Refused: the asker hears when they are free. Asking the holder to let them go is the asker's
+  // own business (XPLMSendMessageToPlugin): the host does not ask for it.
   h.planesAvailable = inCallback;
   h.planesAvailableRefcon = inRefcon;
   h.planesAvailableOwner = asker;
-  if (h.options.planesHeldElsewhere) {
-    if (h.otherYields)
-      h.deferred.push_back([&h] {
-        h.options.planesHeldElsewhere = false;
-        h.planesReleased();
-      });
-  } else if (h.planesHolder != XPLM_NO_PLUGIN_ID) {
-    const XPLMPluginID holder = h.planesHolder;
-    h.deferred.push_back([&h, holder] {
-      skyhost::PluginRec *p = h.plugin(holder);
-      if (!p || !p->enabled || h.planesHolder != holder) return;
-      skyhost::PluginCall call(h, holder);
-      p->xReceive(XPLM_NO_PLUGIN_ID, XPLM_MSG_RELEASE_PLANES, nullptr);
-    });
-  }
   return 0;
 }
 
@@ -287,6 +276,50 @@ void XPLMDisableAIForPlane(int inPlaneIndex) {
 
 XPLMPluginID XPLMGetMyID(void) {
   return cur().caller();
+}
+
+void XPLMGetPluginInfo(XPLMPluginID inPlugin, char *outName, char *outFilePath, char *outSignature,
+                       char *outDescription) {
+  auto &h = cur();
+  std::string name, file, signature, description;
+  if (const skyhost::PluginRec *p = h.plugin(inPlugin)) {
+    name = p->name;
+    file = p->path;
+    signature = p->signature;
+    description = p->description;
+  } else if (inPlugin == skyhost::kOtherPluginID) {
+    name = h.options.otherPluginName;
+    signature = "skyhost.other.traffic";
+  }
+  skyhost::copyName(outName, name);
+  skyhost::copyName(outFilePath, file);
+  skyhost::copyName(outSignature, signature);
+  skyhost::copyName(outDescription, description);
+}
+
+void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam) {
+  auto &h = cur();
+  const XPLMPluginID from = h.caller();
+  if (inPlugin == skyhost::kOtherPluginID) {
+    // The traffic plugin outside this host: a yielding one lets the planes go at the next frame.
+    ++h.otherAsked;
+    if (inMessage == XPLM_MSG_RELEASE_PLANES && h.otherYields && h.options.planesHeldElsewhere)
+      h.deferred.push_back([&h] {
+        if (!h.options.planesHeldElsewhere) return;
+        h.options.planesHeldElsewhere = false;
+        h.planesReleased();
+      });
+    return;
+  }
+  std::vector<XPLMPluginID> to;
+  for (const auto &p : h.plugins)
+    if (inPlugin == XPLM_NO_PLUGIN_ID || p->id == inPlugin) to.push_back(p->id);
+  for (XPLMPluginID id : to) {
+    skyhost::PluginRec *p = h.plugin(id);
+    if (!p || !p->enabled || !p->xReceive) continue;
+    skyhost::PluginCall call(h, id);
+    p->xReceive(from, inMessage, inParam);
+  }
 }
 
 namespace {

@@ -203,6 +203,7 @@ std::string Host::dumpJson() const {
   j.key("readOnlyWrites").beginObject();
   for (const auto &w : readOnlyWriteCounts()) j.key(w.first).value(w.second);
   j.endObject();
+  j.key("nonFiniteWrites").value(h.nonFiniteWrites);
   j.key("publishedDataRefs").beginArray();
   for (const PublishedDataRef &d : publishedDataRefs()) {
     j.beginObject().key("name").value(d.name).key("types").value(d.types).key("writable").value(d.writable);
@@ -276,7 +277,8 @@ std::string Host::dumpJson() const {
         .value(pointerText(l.pub.refcon));
     j.key("scheduled").value(l.pub.scheduled).key("dueInFrames").value(l.pub.dueInFrames);
     j.key("nextDue").value(l.pub.nextDue).key("calls").value(l.pub.calls);
-    j.key("lastReturn").value(static_cast<double>(l.pub.lastReturn)).endObject();
+    j.key("lastReturn").value(static_cast<double>(l.pub.lastReturn));
+    j.key("afterFlightModel").value(l.pub.phase == xplm_FlightLoop_Phase_AfterFlightModel).endObject();
   }
   j.endArray();
   j.key("drawCallbacks").beginArray();
@@ -420,8 +422,9 @@ std::string Host::report() const {
 
   out << "\nFlight loops (" << h.loops.size() << "):\n";
   for (const auto &l : h.loops) {
-    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn)) << "  first interval "
-        << num(l.pub.firstInterval) << ", calls " << l.pub.calls;
+    out << "  " << fnText(reinterpret_cast<void *>(l.pub.fn))
+        << (l.pub.phase == xplm_FlightLoop_Phase_AfterFlightModel ? "  after the flight model," : "")
+        << "  first interval " << num(l.pub.firstInterval) << ", calls " << l.pub.calls;
     if (l.pub.calls) out << ", last returned " << num(l.pub.lastReturn);
     if (!l.pub.scheduled)
       out << ", stopped";
@@ -463,6 +466,7 @@ std::string Host::report() const {
     out << "Writes to read-only datarefs, ignored:\n";
     for (const auto &w : readOnly) out << "  " << w.first << ": " << w.second << "\n";
   }
+  if (h.nonFiniteWrites > 0) out << "Writes of an infinity or a NaN: " << h.nonFiniteWrites << "\n";
 
   out << "\nPlanes: " << h.options.totalAircraft << " enabled by the user, active " << h.activeAircraft
       << ", "

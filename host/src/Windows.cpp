@@ -110,7 +110,8 @@ void Host::Impl::dispatchKey(char c, int flags, char vkey) {
     }
     return;
   }
-  runSniffers(false);
+  if (runSniffers(false)) return;
+  if (flags & xplm_DownFlag) hostKeys.push_back(c);
 }
 
 // ---- harness ----
@@ -136,6 +137,9 @@ void Host::type(const std::string &text) {
 
 XPLMWindowID Host::keyboardFocus() const {
   return impl_->focus;
+}
+const std::string &Host::keysForHost() const {
+  return impl_->hostKeys;
 }
 XPWidgetID Host::widgetFocus() const {
   return impl_->widgetFocus;
@@ -320,7 +324,10 @@ void XPLMTakeKeyboardFocus(XPLMWindowID inWindow) {
 }
 
 int XPLMHasKeyboardFocus(XPLMWindowID inWindow) {
-  return cur().focus == inWindow ? 1 : 0;
+  auto &h = cur();
+  // A widget takes the keyboard through the window it lives in.
+  if (!inWindow && h.widgetFocus) return 0;
+  return h.focus == inWindow ? 1 : 0;
 }
 
 void XPLMBringWindowToFront(XPLMWindowID inWindow) {

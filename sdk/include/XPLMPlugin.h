@@ -6,6 +6,12 @@ extern "C" {
 #endif
 
 XPLM_API XPLMPluginID XPLMGetMyID(void);
+/* Any of the outputs may be null; each takes up to 256 bytes. */
+XPLM_API void XPLMGetPluginInfo(XPLMPluginID inPlugin, char *outName, char *outFilePath, char *outSignature,
+                                char *outDescription);
+/* Calls the plugin's XPluginReceiveMessage with this plugin as the sender; XPLM_NO_PLUGIN_ID sends
+   it to every plugin. */
+XPLM_API void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam);
 
 /* Features a plugin may switch on, by name: "XPLM_USE_NATIVE_PATHS" makes every path the SDK gives
    and takes a native one, in UTF-8 on every system. */

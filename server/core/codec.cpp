@@ -242,6 +242,10 @@ bool ParsePosition(std::string_view d, Position *out) {
     if (index <= 8) {
       if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
       if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
+      // No aircraft flies a kilometre below the sea or beyond 100 km; a value out there would
+      // only make the receivers' motion between reports run off.
+      double el = 0;
+      if (index == 5 && (!ReadDouble(field, &el) || el < -1000.0 || el > 100000.0)) return false;
       if (index == 5) elevation = field;
       if (index == 8) heading = field;
       if (index >= 3) motion[index - 3] = field;

@@ -1,5 +1,6 @@
 #include "aircraft/Aircraft.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -68,6 +69,51 @@ constexpr int kThrottleSlot = 19;
 
 const char kHostThrottleName[] = "sim/flightmodel/engine/ENGN_thro";
 
+namespace {
+
+// Metres from the origin of the host's frame beyond which nothing on or above the Earth lies.
+constexpr float kFarthestPosition = 2.0e7f;
+// Degrees: the host takes an angle in any range (a heading of 365 is one of 5), but a hundred
+// turns is no aircraft's attitude.
+constexpr float kWidestAngle = 36000.0f;
+// Ratios span -0.5 (a speedbrake armed) to 1.5 (one deployed in flight) in the host; -1..1 for yokes.
+constexpr float kRatioMin = -1.0f, kRatioMax = 1.5f;
+
+// The value as the host may take it; false when it must not be written at all.
+bool Sane(float &value, SlotValue kind) {
+  if (!std::isfinite(value)) return false;
+  switch (kind) {
+    case SlotValue::Position:
+      return std::fabs(value) <= kFarthestPosition;
+    case SlotValue::Angle:
+      return std::fabs(value) <= kWidestAngle;
+    case SlotValue::Ratio:
+      value = value < kRatioMin ? kRatioMin : value > kRatioMax ? kRatioMax : value;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PositionFits(float x, float y, float z) {
+  return Sane(x, SlotValue::Position) && Sane(y, SlotValue::Position) && Sane(z, SlotValue::Position);
+}
+
+void SetSlotFloat(XPLMDataRef ref, float value, SlotValue kind) {
+  if (Sane(value, kind)) XPLMSetDataf(ref, value);
+}
+
+void SetSlotRatios(XPLMDataRef ref, const float *values, int count) {
+  float sane[16];
+  if (count > 16) count = 16;
+  for (int i = 0; i < count; ++i) {
+    sane[i] = values[i];
+    if (!Sane(sane[i], SlotValue::Ratio)) return;
+  }
+  XPLMSetDatavf(ref, sane, 0, count);
+}
+
 XPLMDataRef FindDataRefOr(const char *name, const char *hostName) {
   XPLMDataRef ref = XPLMFindDataRef(name);
   return ref != nullptr ? ref : XPLMFindDataRef(hostName);
@@ -95,35 +141,33 @@ void Aircraft::BindDataRefs() {
 }
 
 void Aircraft::SetPosition() {
-  XPLMSetDataf(refX, x);
-  XPLMSetDataf(refY, y);
-  XPLMSetDataf(refZ, z);
+  // A position is written whole or not at all.
+  if (!PositionFits(x, y, z)) return;
+  SetSlotFloat(refX, x, SlotValue::Position);
+  SetSlotFloat(refY, y, SlotValue::Position);
+  SetSlotFloat(refZ, z, SlotValue::Position);
 }
 
 void Aircraft::SetAircraftData() {
   SetPosition();
-  XPLMSetDataf(refTheta, theta);
-  XPLMSetDataf(refPhi, phi);
-  XPLMSetDataf(refPsi, psi);
+  SetSlotFloat(refTheta, theta, SlotValue::Angle);
+  SetSlotFloat(refPhi, phi, SlotValue::Angle);
+  SetSlotFloat(refPsi, psi, SlotValue::Angle);
   SetStateData();
 }
 
 void Aircraft::SetStateData() {
-  XPLMSetDataf(refFlap, flap);
-  XPLMSetDataf(refFlap2, flap2);
-  XPLMSetDataf(refSpoiler, spoiler);
-  XPLMSetDataf(refSpeedbrake, speedbrake);
-  XPLMSetDataf(refSlat, slat);
-  XPLMSetDataf(refWingSweep, wingSweep);
-  XPLMSetDataf(refYokePitch, yokePitch);
-  XPLMSetDataf(refYokeRoll, yokeRoll);
-  XPLMSetDataf(refYokeYaw, yokeYaw);
+  const XPLMDataRef ratioRefs[9] = {refFlap,      refFlap2,     refSpoiler, refSpeedbrake, refSlat,
+                                    refWingSweep, refYokePitch, refYokeRoll, refYokeYaw};
+  const float ratios[9] = {flap, flap2, spoiler, speedbrake, slat, wingSweep, yokePitch, yokeRoll, yokeYaw};
+  for (int i = 0; i < 9; ++i) SetSlotFloat(ratioRefs[i], ratios[i], SlotValue::Ratio);
   // Nine of the ten gear values reach the host; the tenth stays in the slot.
-  XPLMSetDatavf(refGear, gear, 0, 9);
-  XPLMSetDatavf(refThrottle, throttle, 0, 8);
-  XPLMSetDatai(refBeacon, beacon);
-  XPLMSetDatai(refLanding, landing);
-  XPLMSetDatai(refNav, nav);
-  XPLMSetDatai(refStrobe, strobe);
-  XPLMSetDatai(refTaxi, taxi);
+  SetSlotRatios(refGear, gear, 9);
+  SetSlotRatios(refThrottle, throttle, 8);
+  // The host's lights are switches: on or off.
+  XPLMSetDatai(refBeacon, beacon != 0);
+  XPLMSetDatai(refLanding, landing != 0);
+  XPLMSetDatai(refNav, nav != 0);
+  XPLMSetDatai(refStrobe, strobe != 0);
+  XPLMSetDatai(refTaxi, taxi != 0);
 }

@@ -11,6 +11,18 @@ extern const char kHostThrottleName[];
 // value. Either may be null in the end; the host ignores a null handle.
 XPLMDataRef FindDataRefOr(const char *name, const char *hostName);
 
+// What a slot's float value means, for the range it must keep.
+enum class SlotValue { Position, Angle, Ratio };
+// The one way a value reaches a slot's dataref, whatever a report or the motion between reports
+// made of it: a value that is not finite, or a position farther than any place on the Earth, is
+// not written (the dataref keeps its last value), nor is an angle of more than a hundred turns;
+// a ratio is brought within what a control surface, gear or throttle takes.
+void SetSlotFloat(XPLMDataRef ref, float value, SlotValue kind);
+// The same for an array of ratios: one value that cannot be written keeps the whole array.
+void SetSlotRatios(XPLMDataRef ref, const float *values, int count);
+// Whether a position can be written: all three coordinates, or none.
+bool PositionFits(float x, float y, float z);
+
 class Aircraft {
  public:
   explicit Aircraft(int planeNumber);

@@ -21,9 +21,11 @@ namespace {
 
 // A slot without a report for this long has lost its pilot.
 constexpr double kStaleSeconds = 10;
-// Hidden planes wait this far above the user's aircraft: beyond what the host draws or shows on
-// its traffic display.
-constexpr float kParkHeight = 1.0e6f;
+// A hidden plane that must stay active (a shown slot is above it) waits this high over the point of
+// the Earth opposite the user's aircraft: the host's map draws an icon for every active plane
+// wherever it is, whatever its height, and its traffic display shows those near the user; the
+// antipode is as far from the user as a place can be, so neither shows it.
+constexpr double kParkHeight = 1.0e6;
 // Model files looked at per receive run: a flood of notices costs the frame no more than this.
 constexpr int kModelChecksPerRun = 64;
 
@@ -31,11 +33,22 @@ double reportAt[kSlotCount];     // time of the slot's last report; below 0: non
 bool parked[kSlotCount];         // the plane is parked and nothing moved it since
 bool fresh[kSlotCount];          // a report came since the last placement: every value goes to the host
 std::string wanted[kSlotCount];  // newest model notice of the slot whose file exists (full path)
-std::string loaded[kSlotCount];  // model this plugin last loaded into the plane (full path)
+std::string loaded[kSlotCount];  // model the plane holds, as this plugin last loaded or found it (full path)
+// The plane may still hold the model an earlier session gave it: the slot shows once this session
+// names a model for it that exists.
+bool staleModel[kSlotCount];
 // What this run found of each slot's files: a server repeating notices costs one look per file.
 std::string foundThisRun[kSlotCount], missingThisRun[kSlotCount];
+// The newest notice of each slot that the run had no file check left for: checked in the next run.
+std::string unchecked[kSlotCount];
 int nextLoad = 1;  // slot the next load looks at first
 SmoothTrack tracks[kSlotCount];  // each slot's motion between its reports (smoothing on)
+// A slot whose reports change while their sender's time does not (a server that writes no time)
+// is shown as its reports come, until it is freed. The time and where it put the aircraft, of the
+// slot's newest timed report.
+bool untimedSlot[kSlotCount];
+long lastMicros[kSlotCount];
+float lastWhere[kSlotCount][6];
 // What the placement last wrote of each slot's x, y, z, theta, phi, psi, while nothing else wrote
 // them since: a value that has not changed is not written again (level flight keeps y, pitch and
 // roll; a held aircraft keeps all six).
@@ -51,6 +64,11 @@ struct {
 } reference;
 int modelChecksLeft = kModelChecksPerRun;
 int savedActive = -1;  // the host's active plane count before the session took the planes
+int activeSet = -1;    // the active count this plugin last set; -1: to be set again
+// The plugin holding the planes when the session could not take them ("" while none); asked once
+// to let them go.
+std::string planesHolder;
+bool holderAsked = false;
 
 struct Init {
   Init() {
@@ -63,7 +81,15 @@ double Now() {
 }
 
 bool ShownAt(int n, double now) {
-  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds;
+  return tcpconnected != 0 && reportAt[n] >= 0 && now - reportAt[n] <= kStaleSeconds && !staleModel[n];
+}
+
+// Whether plane n holds this model now, as far as the host's name of it goes (511 bytes).
+bool PlaneHolds(int n, const std::string &model) {
+  char file[256] = {0}, path[512] = {0};
+  XPLMGetNthAircraftModel(n, file, path);
+  path[sizeof path - 1] = '\0';
+  return model.compare(0, sizeof path - 1, path) == 0;
 }
 
 int TotalAircraft() {
@@ -75,18 +101,23 @@ int TotalAircraft() {
 
 void Park(Aircraft &a) {
   placed[a.planeNumber].valid = false;
-  XPLMSetDataf(a.refX, XPLMGetDataf(gPlaneX));
-  XPLMSetDataf(a.refY, XPLMGetDataf(gPlaneY) + kParkHeight);
-  XPLMSetDataf(a.refZ, XPLMGetDataf(gPlaneZ));
+  const double lat = XPLMGetDatad(gPlaneLat), lon = XPLMGetDatad(gPlaneLon);
+  double x, y, z;
+  XPLMWorldToLocal(-lat, lon > 0 ? lon - 180 : lon + 180, kParkHeight, &x, &y, &z);
+  SetSlotFloat(a.refX, float(x), SlotValue::Position);
+  SetSlotFloat(a.refY, float(y), SlotValue::Position);
+  SetSlotFloat(a.refZ, float(z), SlotValue::Position);
 }
 
 void TakeOver() {
   int total = 0;
   XPLMPluginID controller = XPLM_NO_PLUGIN_ID;
   XPLMCountAircraft(&total, &savedActive, &controller);
-  XPLMSetActiveAircraftCount(kSlotCount);
+  planesHolder.clear();
+  activeSet = -1;
   for (int i = 1; i < kSlotCount; ++i) XPLMDisableAIForPlane(i);
-  // Another plugin may have moved the planes and loaded its own models meanwhile.
+  // Another plugin may have moved the planes and loaded its own models meanwhile: what each plane
+  // holds is asked again before anything is loaded into it.
   for (int n = 1; n < kSlotCount; ++n) {
     parked[n] = false;
     placed[n].valid = false;
@@ -104,6 +135,15 @@ void PlanesAvailable(void *) {
 // happens to name must not wait for a writer on the host's main thread.
 bool FileExists(const std::string &path) {
   return platform::IsRegularFile(path);
+}
+
+// Whether text[start, end) is "Aircraft", in any case.
+bool NamesAircraftFolder(const std::string &text, size_t start, size_t end) {
+  static const char kName[] = "aircraft";
+  if (end - start != sizeof kName - 1) return false;
+  for (size_t i = 0; i < sizeof kName - 1; ++i)
+    if ((text[start + i] | 0x20) != kName[i]) return false;
+  return true;
 }
 
 bool IsSeparator(char c, const char *hostSeparator) {
@@ -124,12 +164,41 @@ bool PlanesHeld() {
 
 void AcquirePlanes() {
   if (PlanesHeld()) return;
-  if (XPLMAcquirePlanes(nullptr, PlanesAvailable, nullptr) == 1) TakeOver();
+  if (XPLMAcquirePlanes(nullptr, PlanesAvailable, nullptr) == 1) {
+    TakeOver();
+    return;
+  }
+  // Another plugin has them: the pilot is told which, and it is asked once to let them go (the
+  // host calls PlanesAvailable when it does).
+  int total = 0, active = 0;
+  XPLMPluginID holder = XPLM_NO_PLUGIN_ID;
+  XPLMCountAircraft(&total, &active, &holder);
+  char name[256] = {0};
+  if (holder != XPLM_NO_PLUGIN_ID) XPLMGetPluginInfo(holder, name, nullptr, nullptr, nullptr);
+  name[sizeof name - 1] = '\0';
+  planesHolder = name[0] != '\0' ? name : "another plugin";
+  if (!holderAsked && holder != XPLM_NO_PLUGIN_ID) XPLMSendMessageToPlugin(holder, XPLM_MSG_RELEASE_PLANES, nullptr);
+  holderAsked = true;
+}
+
+std::string PlanesWait() {
+  if (tcpconnected == 0 || planesHolder.empty()) return std::string();
+  return "Traffic waits: planes held by " + planesHolder;
 }
 
 void ReleasePlanes() {
   for (double &t : reportAt) t = -1;
   for (SmoothTrack &t : tracks) t.Reset();
+  planesHolder.clear();
+  holderAsked = false;
+  for (bool &u : untimedSlot) u = false;
+  // The next session may give these slots to other pilots: nothing of this one loads into them,
+  // and a plane keeping this session's model stays hidden until its new pilot's model is known.
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (!loaded[n].empty()) staleModel[n] = true;
+    wanted[n].clear();
+    unchecked[n].clear();
+  }
   if (!PlanesHeld()) return;
   for (int n = 1; n < kSlotCount; ++n) Park(AircraftList[n]);
   if (savedActive >= 0) XPLMSetActiveAircraftCount(savedActive);
@@ -142,7 +211,7 @@ void HandleHostMessage(int message, void *param) {
     // Kept while connected: the session needs them. Asked for again at the next connect.
     if (tcpconnected == 0) ReleasePlanes();
   } else if (message == XPLM_MSG_AIRPLANE_COUNT_CHANGED) {
-    if (PlanesHeld()) XPLMSetActiveAircraftCount(kSlotCount);
+    activeSet = -1;  // the host may have cut it: set at the next placement
   } else if (message == XPLM_MSG_PLANE_LOADED) {
     const intptr_t n = reinterpret_cast<intptr_t>(param);
     if (n < 1 || n >= kSlotCount) return;
@@ -150,10 +219,7 @@ void HandleHostMessage(int message, void *param) {
     if (loaded[n].empty()) return;
     // The host loads planes of its own accord too (a new flight, a changed count): a plane that
     // no longer has the model this plugin chose gets it again.
-    char file[256] = {0}, path[512] = {0};
-    XPLMGetNthAircraftModel(int(n), file, path);
-    path[sizeof path - 1] = '\0';
-    if (loaded[n].compare(0, sizeof path - 1, path) != 0) loaded[n].clear();
+    if (!PlaneHolds(int(n), loaded[n])) loaded[n].clear();
   }
 }
 
@@ -166,6 +232,8 @@ void NoteReport(int n) {
 void FreeSlot(int n) {
   if (n < 1 || n >= kSlotCount) return;
   reportAt[n] = -1;
+  untimedSlot[n] = false;
+  unchecked[n].clear();
   wanted[n] = loaded[n];
   tracks[n].Reset();
 }
@@ -179,13 +247,22 @@ double TrafficClock() {
 }
 
 bool ReportIsNewer(int n, double arrival, long micros) {
-  return tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
+  return untimedSlot[n] || tracks[n].Empty() || tracks[n].IsNewer(arrival, micros);
 }
 
 void TakeReport(int n, double arrival, bool timed, long micros) {
   if (n < 1 || n >= kSlotCount) return;
   const Aircraft &a = AircraftList[n];
-  tracks[n].Take(TrackReport{arrival, timed, micros, Pose{a.x, a.y, a.z, a.theta, a.phi, a.psi}});
+  const float where[6] = {a.lat, a.lon, a.el, a.theta, a.phi, a.psi};
+  if (timed && !tracks[n].Empty() && micros == lastMicros[n] &&
+      std::memcmp(where, lastWhere[n], sizeof where) != 0)
+    untimedSlot[n] = true;
+  if (timed) {
+    lastMicros[n] = micros;
+    std::memcpy(lastWhere[n], where, sizeof where);
+  }
+  const Pose pose{a.x, a.y, a.z, a.theta, a.phi, a.psi};
+  tracks[n].Take(TrackReport{arrival, timed && !untimedSlot[n], micros, pose});
 }
 
 void ResetTrack(int n) {
@@ -231,9 +308,12 @@ float SkytetherPlaceTraffic(float, float, int, void *) {
     const float value[6] = {float(p.x), float(p.y), float(p.z), float(p.theta), float(p.phi), float(p.psi)};
     const XPLMDataRef ref[6] = {a.refX, a.refY, a.refZ, a.refTheta, a.refPhi, a.refPsi};
     auto &held = placed[n];
-    for (int i = 0; i < 6; ++i) {
+    // Wherever the motion between reports runs off to, the aircraft stays where it last stood.
+    const bool fits = PositionFits(value[0], value[1], value[2]);
+    if (!fits && !held.valid) continue;
+    for (int i = fits ? 0 : 3; i < 6; ++i) {
       if (held.valid && std::memcmp(&held.value[i], &value[i], sizeof(float)) == 0) continue;
-      XPLMSetDataf(ref[i], value[i]);
+      SetSlotFloat(ref[i], value[i], i < 3 ? SlotValue::Position : SlotValue::Angle);
       held.value[i] = value[i];
     }
     held.valid = true;
@@ -250,11 +330,19 @@ void STPlaceSlots() {
   }
   if (!PlanesHeld()) return;
   const double now = Now();
+  // Only the planes needed are active: the host counts them from the first, the user's included,
+  // so up to the highest slot shown. Every active plane is simulated and on the host's map.
+  int needed = 1;
+  for (int n = 1; n < kSlotCount; ++n)
+    if (ShownAt(n, now)) needed = n + 1;
+  if (needed != activeSet) XPLMSetActiveAircraftCount(needed);
+  activeSet = needed;
   for (int n = 1; n < kSlotCount; ++n) {
     Aircraft &a = AircraftList[n];
     if (!ShownAt(n, now)) {
-      if (!parked[n]) Park(a);
-      parked[n] = true;
+      // Below a shown slot the plane stays active: it waits where nothing shows it.
+      if (n < needed && !parked[n]) Park(a);
+      parked[n] = n < needed;
       tracks[n].Reset();
       continue;
     }
@@ -280,11 +368,22 @@ void STPlaceSlots() {
   }
 }
 
-bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
+bool ModelFilePath(const std::string &sent, std::string &fullPath) {
   const char *separator = XPLMGetDirectorySeparator();
-  if (serverPath.empty() || IsSeparator(serverPath[0], separator) || serverPath[0] == '\\' ||
-      (serverPath.size() > 1 && serverPath[1] == ':'))
-    return false;
+  if (sent.empty()) return false;
+  std::string serverPath = sent;
+  // A full path of the sender's own machine: as the server does, the part from its last
+  // "Aircraft" folder on names the model in every host's folder.
+  if (IsSeparator(sent[0], separator) || sent[0] == '\\' || (sent.size() > 1 && sent[1] == ':')) {
+    size_t aircraft = std::string::npos;
+    for (size_t at = 0, start = 0; at < sent.size(); ++at) {
+      if (!IsSeparator(sent[at], separator) && sent[at] != '\\') continue;
+      if (NamesAircraftFolder(sent, start, at)) aircraft = start;
+      start = at + 1;
+    }
+    if (aircraft == std::string::npos) return false;
+    serverPath = sent.substr(aircraft);
+  }
   // Written plainly, so that two spellings of one file name one model: every ".." must stay
   // inside the folder the path has entered.
   std::string plain;
@@ -307,23 +406,25 @@ bool ModelFilePath(const std::string &serverPath, std::string &fullPath) {
   return true;
 }
 
-void QueueModel(int n, const std::string &serverPath) {
-  if (n < 1 || n >= kSlotCount) return;  // the host loads no model into the user's aircraft
-  std::string full;
-  if (!ModelFilePath(serverPath, full)) {
-    ++refusedModelPaths;
-    return;
-  }
+namespace {
+
+void WantModel(int n, const std::string &full) {
+  unchecked[n].clear();
   if (full == wanted[n]) return;
   // Loaded already: nothing waits, whatever came between.
   if (full == loaded[n]) {
     wanted[n] = full;
+    staleModel[n] = false;
     return;
   }
   // A missing file leaves the newest one that exists waiting.
   if (full == missingThisRun[n]) return;
   if (full != foundThisRun[n]) {
-    if (modelChecksLeft <= 0) return;
+    // Past the run's share of file checks the path waits for the next run.
+    if (modelChecksLeft <= 0) {
+      unchecked[n] = full;
+      return;
+    }
     --modelChecksLeft;
     if (!FileExists(full)) {
       missingThisRun[n] = full;
@@ -332,6 +433,29 @@ void QueueModel(int n, const std::string &serverPath) {
     foundThisRun[n] = full;
   }
   wanted[n] = full;
+  staleModel[n] = false;
+}
+
+}  // namespace
+
+void QueueModel(int n, const std::string &serverPath) {
+  if (n < 1 || n >= kSlotCount) return;  // the host loads no model into the user's aircraft
+  std::string full;
+  if (!ModelFilePath(serverPath, full)) {
+    ++refusedModelPaths;
+    return;
+  }
+  // A newer notice of a missing file leaves an older one still to be checked waiting.
+  if (!unchecked[n].empty() && full == missingThisRun[n]) return;
+  WantModel(n, full);
+}
+
+void CheckWaitingModels() {
+  for (int n = 1; n < kSlotCount; ++n) {
+    if (unchecked[n].empty()) continue;
+    const std::string full = unchecked[n];
+    WantModel(n, full);
+  }
 }
 
 float SkytetherLoadModels(float, float, int, void *) {
@@ -340,6 +464,12 @@ float SkytetherLoadModels(float, float, int, void *) {
   for (int k = 0; k < kSlotCount - 1; ++k) {
     const int n = (nextLoad - 1 + k) % (kSlotCount - 1) + 1;
     if (n >= total || wanted[n].empty() || wanted[n] == loaded[n]) continue;
+    // A plane that holds the model already (after a reconnect, a takeover, a reload of the host's
+    // own) is not loaded again.
+    if (PlaneHolds(n, wanted[n])) {
+      loaded[n] = wanted[n];
+      continue;
+    }
     // The host loads the whole model before it returns: one a frame.
     XPLMSetAircraftModel(n, wanted[n].c_str());
     loaded[n] = wanted[n];

@@ -11,6 +11,8 @@ bool PlanesHeld();
 void AcquirePlanes();
 // A session closed: every slot hidden, the planes given back.
 void ReleasePlanes();
+// While a session waits for the planes another plugin holds: what the plane list says of it.
+std::string PlanesWait();
 // XPluginReceiveMessage: another plugin asks for the planes, the user changed the plane count,
 // the host loaded a plane.
 void HandleHostMessage(int message, void *param);
@@ -48,13 +50,16 @@ void STPlaceSlots();
 
 // A model notice for slot n, with the path the server sent (relative to the host's folder).
 void QueueModel(int n, const std::string &serverPath);
+// Start of a receive run: the notices the last run had no file check left for are looked at.
+void CheckWaitingModels();
 // Flight loop, every frame: loads at most one waiting model.
 float SkytetherLoadModels(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop, int inCounter,
                           void *inRefcon);
-// The full path of a model the server names; false for a path that is absolute or leaves the
-// host's folder.
+// The full path of a model the server names; false for a path that leaves the host's folder. A
+// full path of the sender's machine is taken from its last "Aircraft" folder on; one without such
+// a folder is refused.
 bool ModelFilePath(const std::string &serverPath, std::string &fullPath);
 // How many of the slots 1..19 the host can show with the plane count the user set.
 int SlotsThatCanShow();
-// Model paths refused as absolute or leaving the host's folder.
+// Model paths refused as leaving the host's folder.
 extern int refusedModelPaths;

@@ -44,8 +44,9 @@ double SenderSeconds(long microsA, double arrivalA, long microsB, double arrival
 
 bool SmoothTrack::IsNewer(double arrival, long micros) const {
   if (count_ == 0 || !timed_) return true;
+  // Only a report sent before the newest is old; one of the same moment is taken.
   const Entry &last = entries_[newest_];
-  return SenderSeconds(last.micros, last.arrival, micros, arrival) > 0;
+  return SenderSeconds(last.micros, last.arrival, micros, arrival) >= 0;
 }
 
 void SmoothTrack::Reset() {

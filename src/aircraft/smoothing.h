@@ -27,7 +27,7 @@ double SenderSeconds(long microsA, double arrivalA, long microsB, double arrival
 
 class SmoothTrack {
  public:
-  // Takes a report. A timed report no newer than the newest taken is dropped: returns false.
+  // Takes a report. A timed report older than the newest taken is dropped: returns false.
   bool Take(const TrackReport &r);
   // Whether Take would take a timed report with these microseconds and arrival.
   bool IsNewer(double arrival, long micros) const;

@@ -1,6 +1,7 @@
-// The own-position broadcast: one datagram per frame while connected. A flight loop, not a draw
-// callback: the host's 3-D drawing phases are not called under its modern graphics backend, and
-// under the older one they may run several times in one frame.
+// The own-position broadcast: one datagram per frame while connected. A flight loop after the flight
+// model, not a draw callback: the host's 3-D drawing phases are not called under its modern
+// graphics backend, and under the older one they may run several times in one frame. The line
+// carries where the user's aircraft is in this frame, stamped with this moment.
 #include "XPLMDataAccess.h"
 #include "net/net.h"
 #include "net/wire.h"
@@ -9,6 +10,9 @@
 
 float SkytetherDrawPlanes(float, float, int, void *) {
   if (tcpconnected == 0) return kEveryFrame;
+  // A replay shows where the pilot was minutes ago: the others keep the last live position.
+  inReplay = XPLMGetDatai(gIsInReplay);
+  if (inReplay != 0) return kEveryFrame;
 
   OwnState s{};
   XPLMDataRef singles[17] = {gPlaneX,     gPlaneY,          gPlaneZ,    gPlaneLat,       gPlaneLon,

@@ -231,6 +231,7 @@ float SkytetherPacketProcess(float, float, int, void *) {
   // not a lost session.
   auto streamOpen = [] { return tsockfd != 0 && tcpconnecting == 0; };
   if (streamOpen()) FlushStreamLines();
+  CheckWaitingModels();
   char streamArea[kReceiveArea];
   // Whatever tcpBuffer holds is dispatched at least once, with or without a socket; the reads end
   // at the first that finds nothing.

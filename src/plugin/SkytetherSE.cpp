@@ -89,6 +89,8 @@ XPLMDataRef gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep;
 XPLMDataRef gPlanePitch, gPlaneRoll, gPlaneYaw;
 XPLMDataRef gPlaneGear, gPlaneThrottle;
 XPLMDataRef gPlaneBeacon, gPlaneLanding, gPlaneStrobe, gPlaneNav, gPlaneTaxi;
+XPLMDataRef gIsInReplay;  // the host replays a flight: its position datarefs show the past
+int inReplay = 0;         // set by the broadcast each frame while connected; nothing is sent then
 
 // Chat window state.
 int imWriteFocus = 0;             // the typing line has the keyboard focus
@@ -126,6 +128,9 @@ XPWidgetID SmoothTrafficB = nullptr;              // "Smooth traffic" check box,
 
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
+
+// The own-position broadcast's flight loop, after the flight model; made in XPluginStart.
+XPLMFlightLoopID broadcastLoop = nullptr;
 
 // The C++ runtime linked into this file keeps an emergency pool for exceptions that it never
 // frees: handed back when the host unloads the file, or every reload would lose it.
@@ -198,6 +203,7 @@ void FindOwnAircraftDataRefs() {
   gPlaneStrobe = XPLMFindDataRef("sim/cockpit/electrical/strobe_lights_on");
   gPlaneNav = XPLMFindDataRef("sim/cockpit/electrical/nav_lights_on");
   gPlaneTaxi = XPLMFindDataRef("sim/cockpit/electrical/taxi_light_on");
+  gIsInReplay = XPLMFindDataRef("sim/time/is_in_replay");
 }
 
 }  // namespace
@@ -231,10 +237,14 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   XPLMRegisterFlightLoopCallback(SkytetherProcessCursorCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherProcessChatWinCallback, 1.0f, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherChatWinOpacityCallback, 0.1f, nullptr);
-  // Once per frame on every graphics backend: flight loops, not draw callbacks of 3-D phases.
-  // Registered after the receive cycle, which clears the traffic indicators: where the host calls
-  // flight loops in registration order, the frame's "Ux" is still set when the plane list draws.
-  XPLMRegisterFlightLoopCallback(SkytetherDrawPlanes, kEveryFrame, nullptr);
+  // Once per frame on every graphics backend: flight loops, not draw callbacks of 3-D phases. The
+  // broadcast runs after the flight model, so it sends where the user's aircraft is this frame (a
+  // loop before it reads the last frame's position), and after the receive cycle, which clears
+  // the traffic indicators: the frame's "Ux" is still set when the plane list draws.
+  XPLMCreateFlightLoop_t broadcast = {sizeof(XPLMCreateFlightLoop_t), xplm_FlightLoop_Phase_AfterFlightModel,
+                                      SkytetherDrawPlanes, nullptr};
+  broadcastLoop = XPLMCreateFlightLoop(&broadcast);
+  XPLMScheduleFlightLoop(broadcastLoop, kEveryFrame, 1);
   XPLMRegisterFlightLoopCallback(SkytetherDC3DCockpit, kEveryFrame, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherLoadModels, kEveryFrame, nullptr);
   // After the receive cycle: where the host calls flight loops in registration order, a report
@@ -277,7 +287,8 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherProcessCursorCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherProcessChatWinCallback, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherChatWinOpacityCallback, nullptr);
-  XPLMUnregisterFlightLoopCallback(SkytetherDrawPlanes, nullptr);
+  XPLMDestroyFlightLoop(broadcastLoop);
+  broadcastLoop = nullptr;
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherPlaceTraffic, nullptr);

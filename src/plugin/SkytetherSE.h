@@ -54,6 +54,8 @@ extern XPLMDataRef gPlaneSpeedbrake, gPlaneSlat, gPlaneWingsweep;
 extern XPLMDataRef gPlanePitch, gPlaneRoll, gPlaneYaw;
 extern XPLMDataRef gPlaneGear, gPlaneThrottle;
 extern XPLMDataRef gPlaneBeacon, gPlaneLanding, gPlaneStrobe, gPlaneNav, gPlaneTaxi;
+extern XPLMDataRef gIsInReplay;
+extern int inReplay;
 
 // Remote aircraft
 constexpr int kSlotCount = 20;

@@ -66,8 +66,11 @@ int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*
   gFlags = inFlags;
   gVirtualKey = inVirtualKey;
 
-  // Shift, Control and Option are ignored, so Shift-Tab works as Tab.
-  if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0) {
+  // Shift, Control and Option are ignored, so Shift-Tab works as Tab. Tab is the chat's only while
+  // there is a session to chat in and nothing else has the keyboard: otherwise it is the host's
+  // (a pilot who wants the chat on another key binds skytether/toggle_chat).
+  if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0 && tcpconnected != 0 &&
+      XPLMHasKeyboardFocus(nullptr) != 0) {
     OpenOrCloseChat();
     return 0;
   }

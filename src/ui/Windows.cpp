@@ -69,13 +69,18 @@ void DrawPlaneList(int L, int T, int R, int B) {
     DrawText(kWhite, L + 5, T - 34 - 14 * i, row, nullptr);
   }
 
-  // The server's state on a line under the rows, measured again only when it changes.
+  // The server's state on a line under the rows (while connected but the planes are another
+  // plugin's, why no traffic shows; while the host replays, that the pilot's position is not
+  // sent), measured again only when it changes.
   static std::string measured, fitted;
   static int fittedWidth = 0;
-  if (measured != serverStatus || fittedWidth != R - L - 10) {
-    measured = serverStatus;
+  const std::string wait = PlanesWait();
+  static const std::string replay = "Replay: your position is not sent";
+  const std::string &status = !wait.empty() ? wait : tcpconnected != 0 && inReplay != 0 ? replay : serverStatus;
+  if (measured != status || fittedWidth != R - L - 10) {
+    measured = status;
     fittedWidth = R - L - 10;
-    fitted = FitWidth(serverStatus, fittedWidth);
+    fitted = FitWidth(status, fittedWidth);
   }
   std::string state = fitted;
   DrawText(kWhite, L + 5, T - 34 - 14 * kSlotCount, state, nullptr);

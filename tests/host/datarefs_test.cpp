@@ -66,6 +66,7 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
       {"sim/graphics/view/pilots_head_x", xplmType_Float, 1},
       {"sim/operation/override/override_planepath", xplmType_IntArray, 20},
       {"sim/operation/override/override_flightcontrol", xplmType_Int, 1},
+      {"sim/time/is_in_replay", xplmType_Int, 1},
   };
   for (const Expect &e : expected) {
     XPLMDataRef ref = XPLMFindDataRef(e.name);
@@ -85,7 +86,7 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
         "sim/multiplayer/position/plane1_sla1_ratio", ""})
     EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
   EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
-  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 19 * 25);
+  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 1 + 19 * 25);
 }
 
 // The host's list is a part of the published one, line for line. The published list lies beside
@@ -430,10 +431,12 @@ TEST_F(Planes, TheFixtureTakesOverHearsTheHostAndHandsBackTheAircraft) {
   p.host.reloadPlanes();
   EXPECT_EQ(p.log().size(), 1u + 19u);
   EXPECT_TRUE(p.host.drawnPlanes().empty());
-  // Another plugin asks: the holder hears it, and the other has them once it lets go.
+  // Another plugin asks: the holder hears it from the asker, and the other has them once it lets
+  // go. A plugin's message comes from that plugin (here the harness, 0).
   p.clearLog();
   p.host.otherPluginAcquire(false);
-  EXPECT_EQ(p.log(), std::vector<std::string>{"message -1 111 (nil)"});
+  XPLMSendMessageToPlugin(p.host.pluginID(), XPLM_MSG_RELEASE_PLANES, nullptr);
+  EXPECT_EQ(p.log(), (std::vector<std::string>{"message 9999 111 (nil)", "message 0 111 (nil)"}));
   p.host.disable();
   EXPECT_FALSE(p.host.planesAcquired());
   EXPECT_TRUE(p.host.planesHeldElsewhere());
@@ -496,9 +499,19 @@ TEST_F(Planes, WhileAnotherPluginHoldsThePlanesAcquiringFailsUntilItGivesThemBac
   XPLMCountAircraft(&total, &active, &controller);
   EXPECT_NE(controller, XPLMGetMyID());
   EXPECT_NE(controller, XPLM_NO_PLUGIN_ID);
+  char name[256];
+  XPLMGetPluginInfo(controller, name, nullptr, nullptr, nullptr);
+  EXPECT_STREQ(name, "Other Traffic");
   XPLMSetAircraftModel(2, "Aircraft/A.acf");
   EXPECT_TRUE(f.host.setAircraftModelLog().empty());
-  f.host.setPlanesHeldElsewhere(false);
+  // Only the asker's own message makes a yielding holder let go.
+  f.host.otherPluginAcquire(true);
+  f.host.runFrames(3);
+  EXPECT_TRUE(f.host.planesHeldElsewhere());
+  XPLMSendMessageToPlugin(controller, XPLM_MSG_RELEASE_PLANES, nullptr);
+  EXPECT_EQ(f.host.otherPluginAsked(), 1);
+  f.host.runFrames(2);
+  EXPECT_FALSE(f.host.planesHeldElsewhere());
   EXPECT_EQ(gPlanesAvailable, 1);
   EXPECT_EQ(XPLMAcquirePlanes(nullptr, nullptr, nullptr), 1);
   XPLMCountAircraft(&total, &active, &controller);

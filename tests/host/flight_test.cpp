@@ -66,9 +66,10 @@ Pos position(const skyhost::Host &h) {
           h.getd("sim/flightmodel/position/elevation")};
 }
 
-double gSeenInLoop = 0;
-float ReadLatitude(float, float, int, void *) {
-  gSeenInLoop = XPLMGetDatad(XPLMFindDataRef("sim/flightmodel/position/latitude"));
+// What a flight loop read of the user's latitude, by phase (the refcon).
+double gSeenInLoop[2] = {0, 0};
+float ReadLatitude(float, float, int, void *phase) {
+  gSeenInLoop[phase != nullptr] = XPLMGetDatad(XPLMFindDataRef("sim/flightmodel/position/latitude"));
   return -1;
 }
 
@@ -126,18 +127,31 @@ TEST(Flight, FliesTheCircleAtItsSpeedAlongTheTangent) {
   }
 }
 
-TEST(Flight, MovesBeforeFlightLoopsYieldsToThePluginAndStops) {
+TEST(Flight, MovesBetweenTheFlightLoopPhasesYieldsToThePluginAndStops) {
   Fresh f;
   f.host.flyCircle(47.45, 8.55, 600, 1000, 50, 90);
+  // The older registration runs before the flight model; a loop made for after it sees the move.
   XPLMRegisterFlightLoopCallback(ReadLatitude, -1, nullptr);
+  XPLMCreateFlightLoop_t after = {sizeof(XPLMCreateFlightLoop_t), xplm_FlightLoop_Phase_AfterFlightModel,
+                                  ReadLatitude, &f};
+  XPLMFlightLoopID made = XPLMCreateFlightLoop(&after);
+  f.host.runFrame();
+  EXPECT_EQ(gSeenInLoop[1], 0) << "runs only once scheduled";
+  XPLMScheduleFlightLoop(made, -1, 1);
   f.host.runFrame();
   const double before = f.host.getd("sim/flightmodel/position/latitude");
   f.host.runFrame();
-  EXPECT_NE(gSeenInLoop, before);
-  EXPECT_EQ(gSeenInLoop, f.host.getd("sim/flightmodel/position/latitude"));
+  // Before the model: where the last frame left the aircraft (derived again from its local
+  // position at the frame's start, which another C library may round in the last bits); after
+  // it: this frame's, some 0.8 m on.
+  EXPECT_NEAR(gSeenInLoop[0], before, 1e-9);
+  EXPECT_GT(std::fabs(gSeenInLoop[1] - before), 5e-6);
+  EXPECT_EQ(gSeenInLoop[1], f.host.getd("sim/flightmodel/position/latitude"));
   XPLMUnregisterFlightLoopCallback(ReadLatitude, nullptr);
+  XPLMDestroyFlightLoop(made);
+  EXPECT_TRUE(f.host.flightLoops().empty());
 
-  f.host.runFrames(58);
+  f.host.runFrames(57);
   f.host.setvi("sim/operation/override/override_planepath", {1});
   f.host.setd("sim/flightmodel/position/local_x", 1234.5);
   f.host.runFrames(60);

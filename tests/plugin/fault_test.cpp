@@ -306,6 +306,29 @@ TEST_F(FaultTest, ReportsForEverySlotNumberLandOnlyInTheirOwnSlot) {
   for (int n = 1; n <= 19; ++n) EXPECT_FLOAT_EQ(host().getf(Plane(n, "psi")), 1000.0f + float(n)) << n;
 }
 
+// A hostile sender's elevations flip between the float's extremes, each report timed: whatever
+// the motion between them computes, no dataref gets an infinity, and the aircraft stays where its
+// last sane report put it. Ratios far out are written at their limit.
+TEST_F(FaultTest, ExtremeValuesFromASenderNeverReachTheHost) {
+  StartConnected();
+  LearnDatagramPort();
+  ReportValues v;
+  v.tail = "|1765158000|0";
+  SendDatagram(sttest::Report(4, v));
+  const double y = host().getd(Plane(4, "y"));
+  v.flap = 1e30f;
+  v.lights = "7|1|0|1|0";
+  for (int i = 1; i <= 100; ++i) {
+    v.el = i % 2 ? "3.4e38" : "-3.4e38";
+    v.tail = "|1765158000|" + std::to_string(i * 20000);
+    SendDatagram(sttest::Report(4, v));
+  }
+  EXPECT_EQ(host().nonFiniteWrites(), 0);
+  EXPECT_EQ(host().getd(Plane(4, "y")), y);
+  EXPECT_EQ(host().getf(Plane(4, "flap_ratio")), 1.5f);
+  EXPECT_EQ(host().geti(Plane(4, "beacon_lights_on")), 1);
+}
+
 TEST_F(FaultTest, NoticesOfTenThousandBarsAreKeptWholeButACallsignIsCut) {
   StartConnected();
   LearnDatagramPort();

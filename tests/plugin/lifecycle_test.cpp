@@ -77,13 +77,16 @@ TEST_F(PluginTest, StartNamesThePluginAndBuildsTheMenu) {
 TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
   auto &host = Load();
   std::multiset<float> firsts;
+  int after = 0;
   for (const auto &loop : host.flightLoops()) {
     firsts.insert(loop.firstInterval);
     EXPECT_EQ(loop.refcon, nullptr);
+    after += loop.phase == xplm_FlightLoop_Phase_AfterFlightModel ? 1 : 0;
   }
   // The position broadcast, the cockpit hook, the model loads and the traffic's placement every
-  // frame (-1), whatever the graphics backend.
+  // frame (-1), whatever the graphics backend; the broadcast alone after the flight model.
   EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f, -1.0f}));
+  EXPECT_EQ(after, 1);
   EXPECT_TRUE(host.drawCallbacks().empty());
   ASSERT_EQ(host.keySniffers().size(), 1u);
   EXPECT_EQ(host.keySniffers()[0].beforeWindows, 0);

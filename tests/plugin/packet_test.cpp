@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
 
 #include "net_fixture.h"
 
@@ -366,13 +367,15 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   host().runFrames(3);
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(host().aircraftModel(4), b744);
-  // Absolute paths and paths leaving the host's folder are refused and counted.
+  // Paths leaving the host's folder are refused and counted, full paths too once taken from
+  // their last Aircraft folder on; a full path of the sender's machine names a model there.
   SendStream(
       "5|p|/etc/B744.acf\n5|p|Aircraft/../../B744.acf\n5|p|C:\\B744.acf\n5|p|Aircraft/./../Aircraft/Heavy/"
-      "B744/B744.acf\n");
-  EXPECT_EQ(host().readPublished("skytether/models_refused"), "3");
-  ASSERT_EQ(log.size(), 5u);
+      "B744/B744.acf\n6|p|/home/pilot/Sim/Aircraft/Heavy/B744/B744.acf\n6|p|/x/Aircraft/../../B744.acf\n");
+  EXPECT_EQ(host().readPublished("skytether/models_refused"), "4");
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(log[4], std::make_pair(5, b744));
+  EXPECT_EQ(log[5], std::make_pair(6, b744));
   // No "/" or no suffix: empty display name. BLANK empties it too.
   SendStream("5|p|Plane.acf\n");
   EXPECT_EQ(Row(5), "5:  ");
@@ -383,7 +386,7 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   // A notice for slot 20 is consumed and ignored; one for slot 0 loads nothing into the user's
   // aircraft, which the host would refuse.
   SendStream("20|p|Aircraft/Heavy/B744/B744.acf\n0|p|Aircraft/Heavy/B744/B744.acf\n");
-  EXPECT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.size(), 6u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   // While another plugin holds the planes nothing is loaded, nor asked for.
   host().disable();
@@ -392,16 +395,19 @@ TEST_F(PacketTest, ModelNoticesLoadTheNewestFileThatExistsUnderTheHostsFolder) {
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
   SendStream("8|p|Aircraft/Heavy/B744/B744.acf\n");
   EXPECT_EQ(Row(8), "8:  B744");
-  EXPECT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.size(), 6u);
   EXPECT_TRUE(host().refusedAircraftModels().empty());
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }
 
+// Each slot names four missing files and then one that exists: past the file checks of one run
+// the rest wait for the next, and every slot gets its model.
 TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
   std::string notices;
   for (int n = 1; n <= 19; ++n) {
     const std::string path = "Aircraft/Fleet/P" + std::to_string(n) + "/P" + std::to_string(n) + ".acf";
     WriteFile(path, "model");
+    for (char c : std::string("ABCD")) notices += std::to_string(n) + "|p|Aircraft/Gone/" + c + ".acf\n";
     notices += std::to_string(n) + "|p|" + path + "\n";
   }
   host().clearFrameTimes();
@@ -414,19 +420,42 @@ TEST_F(PacketTest, AModelFloodLoadsOneModelAFrame) {
   }
   EXPECT_EQ(host().setAircraftModelLog().size(), 19u);
   EXPECT_GE(host().longestFrameSeconds(), kLoadSeconds);
+
+  // A new session: the planes still hold their models and none loads again. A slot shows only
+  // once this session names its model, never with the last session's.
+  ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
+  ASSERT_TRUE(host().commandOnce("skytether/connect"));
+  ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  host().runFrames(3);
+  peer->pollDatagrams();
+  SendDatagram(Report(3));
+  EXPECT_TRUE(host().drawnPlanes().empty());
+  SendStream(notices.substr(0, notices.find("3|p|")) + "3|p|Aircraft/Fleet/P5/P5.acf\n" +
+             notices.substr(notices.find("4|p|")));
+  host().runFrames(25);
+  ASSERT_EQ(host().setAircraftModelLog().size(), 20u);
+  EXPECT_EQ(host().setAircraftModelLog().back(), std::make_pair(3, PathOf("Aircraft/Fleet/P5/P5.acf")));
+  SendDatagram(Report(3));
+  EXPECT_EQ(host().drawnPlanes(), std::vector<int>{3});
 }
 
-TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
+TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawnAndOnlyThePlanesNeededAreActive) {
   WriteFile("Aircraft/Light/C172/C172.acf", "model");
   SendStream("2|p|Aircraft/Light/C172/C172.acf\n3|p|Aircraft/Light/C172/C172.acf\n");
   host().runFrames(3);
   EXPECT_TRUE(host().drawnPlanes().empty());  // a model alone shows nobody
+  EXPECT_EQ(host().activeAircraftCount(), 1);  // the user's alone
   SendDatagram(Report(2));
   SendDatagram(Report(3));
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
-  // Freed by the server, back with its next report.
+  EXPECT_EQ(host().activeAircraftCount(), 4);
+  // Freed by the server, back with its next report. Below a shown slot a hidden plane stays
+  // active, where neither the host's map nor its traffic display near the user shows it.
   SendStream("2|c|BLANK\n2|p|BLANK\n");
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  EXPECT_EQ(host().activeAircraftCount(), 4);
+  EXPECT_LT(host().getd(Plane(2, "lat")), -40);  // the user's antipode, 1,000 km up
+  EXPECT_GT(host().getd(Plane(2, "el")), 500000);
   SendDatagram(Report(2));
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{2, 3}));
   // Stale: slot 3 keeps reporting, slot 2 falls silent for more than 10 s.
@@ -435,6 +464,8 @@ TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
     host().runFor(1.0);
   }
   EXPECT_EQ(host().drawnPlanes(), (std::vector<int>{3}));
+  SendStream("3|c|BLANK\n");
+  EXPECT_EQ(host().activeAircraftCount(), 1);
   // Disconnected: nobody, and the planes are the host's again.
   ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
   host().runFrames(3);
@@ -446,24 +477,29 @@ TEST_F(PacketTest, FreedStaleAndDisconnectedSlotsAreNotDrawn) {
 TEST_F(PacketTest, AnotherPluginHasThePlanesWhileDisconnectedAndTheSessionTakesThemBack) {
   EXPECT_TRUE(host().planesAcquired());
   // Asked while connected: the session keeps them.
-  host().otherPluginAcquire(true);
+  host().otherPluginAcquire(false);
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
   EXPECT_FALSE(host().planesHeldElsewhere());
-  // Disconnected, they go to the plugin that asked; a connect asks for them back.
+  // Disconnected, they go to the plugin that asked. A connect asks it once to let them go, and
+  // the pilot reads why no traffic shows until it does.
   ASSERT_TRUE(host().commandOnce("skytether/disconnect"));
   EXPECT_TRUE(host().planesHeldElsewhere());
   ASSERT_TRUE(host().commandOnce("skytether/connect"));
   ASSERT_TRUE(RunUntil(host(), peer.get(), [&] { return LinesWith("|Opening Connection|").size() == 2; }));
+  EXPECT_EQ(StatusLine(), "Traffic waits: planes held by Other Traffic");
+  host().setPlanesHeldElsewhere(false);
   host().runFrames(3);
   EXPECT_TRUE(host().planesAcquired());
-  EXPECT_FALSE(host().planesHeldElsewhere());
-  EXPECT_EQ(host().activeAircraftCount(), 20);
+  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
+  EXPECT_EQ(host().otherPluginAsked(), 1);
   EXPECT_EQ(host().refusedPlaneCalls(), 0);
 }
 
 TEST_F(PacketTest, WithSixPlanesThePlaneListSaysHowManyCanShow) {
   EXPECT_EQ(host().readPublished("skytether/planes_can_show"), "19");
+  SendDatagram(Report(8));
+  EXPECT_EQ(host().activeAircraftCount(), 9);
   host().setTotalAircraft(6);
   host().runFrames(2);
   EXPECT_TRUE(Drawn("5 of 19 show: set 20 aircraft in settings"));
@@ -471,7 +507,7 @@ TEST_F(PacketTest, WithSixPlanesThePlaneListSaysHowManyCanShow) {
   host().setTotalAircraft(20);
   host().runFrames(2);
   EXPECT_FALSE(Drawn("5 of 19 show: set 20 aircraft in settings"));
-  EXPECT_EQ(host().activeAircraftCount(), 20);  // set again after the count changed
+  EXPECT_EQ(host().activeAircraftCount(), 9);  // set again after the count changed
 }
 
 TEST_F(PacketTest, ChatNoticesFillTheHistoryNewestAtTheBottom) {
@@ -523,6 +559,18 @@ TEST_P(SmoothingTest, AReportOvertakenOnTheWayIsDroppedUnlessSmoothingIsOff) {
   EXPECT_NEAR(h.getd(Plane(5, "z")), z, 0.01);
   EXPECT_FLOAT_EQ(h.getf(Plane(5, "psi")), shown.psi);
   EXPECT_FLOAT_EQ(h.getvf(Plane(5, "gear_deploy"))[0], shown.gear[0]);
+}
+
+// A server that writes the same time into every report: each report is shown as it comes.
+TEST_P(SmoothingTest, ReportsWhoseTimeNeverChangesAreEachShown) {
+  StartConnected(std::string("userID=pilot;password=secret;smoothTraffic=") + (GetParam() ? "1;" : "0;"));
+  LearnDatagramPort();
+  ReportValues v;
+  v.tail = "|0|0";
+  for (v.psi = 0; v.psi < 20; ++v.psi) {
+    SendDatagram(Report(5, v));
+    EXPECT_EQ(host().getf(Plane(5, "psi")), v.psi);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, SmoothingTest, ::testing::Bool());

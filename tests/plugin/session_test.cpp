@@ -188,6 +188,33 @@ TEST_F(NetTest, PositionLineCarriesTheOwnAircraftEachFrame) {
   // An unchanged aircraft gives lines that differ only in their time values.
   auto g = Split(peer->datagrams[1]);
   EXPECT_TRUE(std::equal(f.begin(), f.begin() + 42, g.begin()));
+
+  // At 80 m/s each line carries where the aircraft is in the frame that sends it.
+  h.flyCircle(47.45, 8.55, 1000, 2000, 80);
+  for (int frame = 0; frame < 3; ++frame) {
+    peer->datagrams.clear();
+    h.runFrame();
+    peer->pollDatagrams();
+    ASSERT_EQ(peer->datagrams.size(), 1u);
+    auto m = Split(peer->datagrams[0]);
+    const std::string own = "sim/flightmodel/position/";
+    for (auto [field, name] : {std::pair{2, "local_x"}, {4, "local_z"}, {5, "latitude"}, {6, "longitude"}})
+      EXPECT_EQ(m[field], Num(float(h.getd(own + name)))) << name;
+  }
+}
+
+// While the host replays a flight its position datarefs show the past: nothing is sent, and the
+// plane list says so.
+TEST_F(NetTest, InAReplayNoPositionIsSentAndThePlaneListSaysSo) {
+  StartConnected();
+  host().seti("sim/time/is_in_replay", 1);
+  EXPECT_EQ(StatusLine(), "Replay: your position is not sent");
+  peer->drainDatagrams();
+  host().runFrames(5);
+  EXPECT_EQ(peer->drainDatagrams(), 0u);
+  host().seti("sim/time/is_in_replay", 0);
+  EXPECT_EQ(StatusLine(), "Connected to " + PeerText());
+  EXPECT_EQ(peer->drainDatagrams(), 1u);
 }
 
 // The older OpenGL backend calls the 3-D phases, the airplanes phase twice a frame: the position

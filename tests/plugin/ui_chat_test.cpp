@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "XPLMDefs.h"
 #include "XPLMDisplay.h"
+#include "XPWidgets.h"
 #include "plugin_test.h"
 #include "fake_server.h"
 #include "ui_support.h"
@@ -17,8 +19,16 @@ using namespace uitest;
 
 class ChatEntryTest : public harness::PluginTest {
  protected:
+  // Tab opens the chat only during a session.
+  void StartConnected() {
+    peer = std::make_unique<harness::FakeServer>();
+    ASSERT_TRUE(peer->ok());
+    WritePrefs("server=" + peer->serverText() + ";connectAtStartup=1;");
+    Start();
+    ASSERT_TRUE(harness::RunUntil(host(), peer.get(), [&] { return !peer->streamLines().empty(); }));
+  }
   void OpenChat() {
-    host().pressKey(kTab);
+    ASSERT_TRUE(host().commandOnce("skytether/toggle_chat"));
     RunLoop(host(), kFadeLoop, 10);
   }
   // A short frame: too short for the packet cycle or the cursor timer to come due again.
@@ -43,6 +53,7 @@ class ChatEntryTest : public harness::PluginTest {
     const auto w = WindowInfo(host(), ChatWindow(host()));
     w.keyFn(window, key, flags, 0, w.refcon, losingFocus);
   }
+  std::unique_ptr<harness::FakeServer> peer;
 };
 
 // Tab, and the command a pilot binds in its place, do the same.
@@ -57,7 +68,7 @@ class ChatTabTest : public ChatEntryTest, public ::testing::WithParamInterface<V
 };
 
 TEST_P(ChatTabTest, OpensWithFocusThenHandsFocusBackThenCloses) {
-  Start();
+  StartConnected();
   Tab();
   EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
   RunLoop(host(), kFadeLoop, 10);
@@ -95,7 +106,7 @@ TEST_P(ChatTabTest, OpensWithFocusThenHandsFocusBackThenCloses) {
 INSTANTIATE_TEST_SUITE_P(KeyAndCommand, ChatTabTest, ::testing::Values(Via::Original, Via::Command), ViaName);
 
 TEST_F(ChatEntryTest, KeyReleasesDoNothing) {
-  Start();
+  StartConnected();
   const auto sniffers = host().keySniffers();
   ASSERT_EQ(sniffers.size(), 1u);
   const auto sniff = sniffers[0].fn;
@@ -113,6 +124,25 @@ TEST_F(ChatEntryTest, KeyReleasesDoNothing) {
   host().keyUp(kTab);
   EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
   EXPECT_EQ(Typing(), "|");
+}
+
+TEST_F(ChatEntryTest, TabIsTheHostsWithoutASessionOrWhileAFieldHasTheKeyboard) {
+  peer = std::make_unique<harness::FakeServer>();
+  WritePrefs("server=" + peer->serverText() + ";");
+  Start();
+  host().pressKey(kTab);
+  EXPECT_EQ(host().keysForHost(), "\t");
+  // Connected, with a field of the settings pane holding the keyboard; then with nothing holding it.
+  ASSERT_TRUE(host().commandOnce("skytether/connect"));
+  ASSERT_TRUE(harness::RunUntil(host(), peer.get(), [&] { return !peer->streamLines().empty(); }));
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  ASSERT_TRUE(host().typeIntoWidget(host().widgets().at(kUserIDF).id, "x"));
+  host().pressKey(kTab);
+  EXPECT_EQ(host().keysForHost(), "\t\t");
+  XPSetKeyboardFocus(nullptr);
+  host().pressKey(kTab);
+  EXPECT_EQ(host().keyboardFocus(), ChatWindow(host()));
+  EXPECT_EQ(host().keysForHost(), "\t\t");
 }
 
 TEST_F(ChatEntryTest, EditingTheTypingLine) {

@@ -21,9 +21,11 @@ using skyhost::HostOptions;
 
 class WindowsTest : public harness::PluginTest {
  protected:
-  // Tab opens the chat window; ten fade steps make it fully opaque.
+  // What Tab does during a session (open, hand the keyboard back, close), without one.
+  void Tab() { ASSERT_TRUE(host().commandOnce("skytether/toggle_chat")); }
+  // Ten fade steps make the chat window fully opaque.
   void OpenChat() {
-    host().pressKey(kTab);
+    Tab();
     RunLoop(host(), kFadeLoop, 10);
   }
   void TogglePlaneList() { ASSERT_TRUE(host().pickMenu(MenuPath("Toggle Plane List"))); }
@@ -189,7 +191,7 @@ TEST_F(WindowsTest, OpenChatDrawsBoxHistoryAndTypingLine) {
 
 TEST_F(WindowsTest, FadeMovesInExactFloatStepsAndSetsVisibilityOnEveryCall) {
   Start();
-  host().pressKey(kTab);
+  Tab();
   float previous = 0;
   for (int step = 1; step <= 10; ++step) {
     SCOPED_TRACE(step);
@@ -210,8 +212,8 @@ TEST_F(WindowsTest, FadeMovesInExactFloatStepsAndSetsVisibilityOnEveryCall) {
   RunLoop(host(), kFadeLoop);
   EXPECT_TRUE(ChatVisible());
 
-  host().pressKey(kTab);  // hands the keyboard back
-  host().pressKey(kTab);  // closes
+  Tab();  // hands the keyboard back
+  Tab();  // closes
   for (int step = 1; step <= 9; ++step) {
     SCOPED_TRACE(step);
     RunLoop(host(), kFadeLoop);
@@ -230,7 +232,7 @@ TEST_F(WindowsTest, FadeMovesInExactFloatStepsAndSetsVisibilityOnEveryCall) {
 
   // Up again from just below zero: the first step shows that no clamp moved it to 0, and ten steps
   // still land exactly on the ceiling.
-  host().pressKey(kTab);
+  Tab();
   RunLoop(host(), kFadeLoop);
   EXPECT_EQ(Alpha(), -4.47034836e-08f + 0.069f);
   EXPECT_NE(Alpha(), 0.069f);
@@ -241,13 +243,13 @@ TEST_F(WindowsTest, FadeMovesInExactFloatStepsAndSetsVisibilityOnEveryCall) {
 TEST_F(WindowsTest, FadeReversedMidwayContinuesFromTheOpacityReached) {
   Start();
   OpenChat();
-  host().pressKey(kTab);
-  host().pressKey(kTab);
+  Tab();
+  Tab();
   RunLoop(host(), kFadeLoop, 3);
   const float reached = Alpha();
   EXPECT_LT(reached, 0.69f);
 
-  host().pressKey(kTab);  // open again while still fading out
+  Tab();  // open again while still fading out
   RunLoop(host(), kFadeLoop);
   EXPECT_EQ(Alpha(), reached + 0.069f);
   RunLoop(host(), kFadeLoop, 2);
@@ -259,11 +261,11 @@ TEST_F(WindowsTest, FadeReversedMidwayContinuesFromTheOpacityReached) {
 // Return while not connected holds the window open for nine seconds without sending anything.
 TEST_F(WindowsTest, TrafficHoldCountsDownFromNineThenFadesOutToTheBoxOnly) {
   Start();
-  host().pressKey(kTab);
+  Tab();
   host().type("hi");
   host().pressKey(kReturn);
-  host().pressKey(kTab);
-  host().pressKey(kTab);  // closed by the user, held by the hold
+  Tab();
+  Tab();  // closed by the user, held by the hold
 
   for (int shown = 9; shown >= 1; --shown) {
     SCOPED_TRACE(shown);
@@ -293,10 +295,10 @@ TEST_F(WindowsTest, TrafficHoldCountsDownFromNineThenFadesOutToTheBoxOnly) {
 
 TEST_F(WindowsTest, NewHoldDuringTheHoldReadsTenUntilTheNextTick) {
   Start();
-  host().pressKey(kTab);
+  Tab();
   host().pressKey(kReturn);
-  host().pressKey(kTab);
-  host().pressKey(kTab);
+  Tab();
+  Tab();
   RunLoop(host(), kShowTimerLoop, 3);
   RunLoop(host(), kFadeLoop);
   std::string countdown;
@@ -318,7 +320,7 @@ TEST_F(WindowsTest, NewHoldDuringTheHoldReadsTenUntilTheNextTick) {
 
 TEST_F(WindowsTest, NoCountdownWhileTheUserKeepsTheWindowOpen) {
   Start();
-  host().pressKey(kTab);
+  Tab();
   host().pressKey(kReturn);  // hold of nine seconds on top of the user's own wish
   for (int tick = 0; tick < 11; ++tick) {
     RunLoop(host(), kShowTimerLoop);

@@ -117,7 +117,7 @@ TEST(ParsePosition, TheLineThePluginSends) {
   extremes[0] = "3.40282347e+38";
   extremes[1] = "-3.40282347e+38";
   extremes[2] = "1.40129846e-45";
-  extremes[5] = std::string(38, '9');
+  extremes[6] = std::string(38, '9');
   EXPECT_TRUE(ParsePosition(PositionTextFrom(9, false, extremes), &p));
   // Other spellings of values inside the range, on both sides of the quick magnitude test.
   for (const std::string &v : {std::string("0.34e39"), std::string("99999999e30"), std::string("1e-400"),
@@ -145,6 +145,7 @@ TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
       with(0, "abc"), with(10, ""), with(41, "nan"), with(5, "1,5"), with(6, "0x1p3"),
       with(27, "10"), with(31, "-1"), with(29, "1.0"),    // lights are single digits
       with(3, "91"), with(4, "-180.5"),                   // latitude, longitude
+      with(5, "-1000.5"), with(5, "100001"), with(5, "3.4e38"),  // elevation
       with(0, std::string(kMaxDatagram, '1')),            // over-long datagram
       with(0, "1e39"), with(33, "-3.5e38"), with(2, "1e999"), with(8, std::string(39, '9')),  // float overflow
       with(9, "0.5e39"), with(10, "99e37"), with(11, "1e100000000000"), with(12, "-4" + std::string(38, '0') + ".5"),

@@ -73,10 +73,10 @@ TEST(SmoothTrack, FollowsReportStreamsInTheSendersOrder) {
   const double end = before + 0.2;
   EXPECT_NEAR(std::remainder(track.At(end + 0.02).psi - Seen(end + 0.02).psi, 360.0), 0, 0.05);
 
-  // A datagram overtaken on the way is dropped: the one sent before the newest taken, and the
-  // newest again.
+  // A datagram overtaken on the way is dropped: the one sent before the newest taken. The newest
+  // again is taken, and changes nothing.
   EXPECT_FALSE(track.Take(Sent(before + 11.5 / 60.0, 0.05, Circle(0))));
-  EXPECT_FALSE(track.Take(Sent(end, 0.06, Circle(0))));
+  EXPECT_TRUE(track.Take(Sent(end, 0.06, Circle(end))));
   EXPECT_LT(Distance(track.At(end + 0.1), Seen(end + 0.1)), 0.05);
 
   // No report: moved on for half a second, then held there.

@@ -63,6 +63,8 @@ struct HostOptions {
   // Another plugin holds the multiplayer aircraft: XPLMAcquirePlanes answers 0 until
   // setPlanesHeldElsewhere(false).
   bool planesHeldElsewhere = false;
+  // That plugin's name, as XPLMGetPluginInfo gives it.
+  std::string otherPluginName = "Other Traffic";
   // Monospaced TrueType font the screenshots draw text with.
   std::string fontFile = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
 };
@@ -135,9 +137,11 @@ class Host {
 
   // ---- clock and frames ----
   // One frame: advance the clock by dt, derive the read-only latitude, longitude and elevation of
-  // every aircraft from its local x, y, z, move the user's aircraft if the host is flying it, run
-  // the due flight loops, then the draw callbacks by phase (before, then after; 3-D phases only
-  // with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
+  // every aircraft from its local x, y, z, run the due flight loops of the before-flight-model
+  // phase (the older registration's among them), run the flight model (move the user's aircraft
+  // if the host is flying it, and the origin after it if it went far), run the due flight loops
+  // of the after-flight-model phase, then the draw callbacks by phase (before, then after; 3-D
+  // phases only with legacy3d), then every visible window's draw callback, bottom window first. Flight loops,
   // draw callbacks and key sniffers of a plugin that is not enabled do not run; a flight loop
   // that falls due meanwhile runs at the first frame after the enable.
   void runFrame(double dt = 1.0 / 60.0);
@@ -158,8 +162,8 @@ class Host {
   void clearFrameTimes();
 
   // ---- the user's aircraft ----
-  // From the next frame on, before the flight loops run, the host flies the user's aircraft
-  // counter-clockwise (seen from above) round a circle of radiusM metres about (lat, lon), at altM
+  // From the next frame on, in its flight model step (between the two phases of flight loops),
+  // the host flies the user's aircraft counter-clockwise (seen from above) round a circle of radiusM metres about (lat, lon), at altM
   // metres and speedMps metres per second, starting at the point whose bearing from the centre
   // is phaseDeg (0 north, 90 east). It writes latitude, longitude, elevation, local_x/y/z, psi
   // (the tangent), theta, phi (the bank of a coordinated left turn, negative), gear up and
@@ -191,6 +195,8 @@ class Host {
   int dataRefSize(const std::string &name) const;  // element count of an array, 1 for a scalar
   bool dataRefWritable(const std::string &name) const;
   int readOnlyWrites(const std::string &name) const;                     // plugin writes ignored
+  // Plugin writes of an infinity or a NaN to any of the host's datarefs (an array write counts once).
+  int nonFiniteWrites() const;
   std::vector<std::pair<std::string, int>> readOnlyWriteCounts() const;  // every non-zero count
   float getf(const std::string &name) const;
   int geti(const std::string &name) const;
@@ -217,6 +223,8 @@ class Host {
     float lastReturn;
     bool scheduled;
     bool dueInFrames;
+    int phase;     // xplm_FlightLoop_Phase_BeforeFlightModel or _AfterFlightModel
+    bool created;  // made with XPLMCreateFlightLoop rather than registered
   };
   struct DrawCallback {
     XPLMDrawCallback_f fn;
@@ -288,10 +296,12 @@ class Host {
   // Calls that need the planes held, made by a plugin that did not hold them: refused.
   int refusedPlaneCalls() const;
   // Another traffic plugin, outside this host, asks for the planes: it takes them when free;
-  // otherwise the holder gets XPLM_MSG_RELEASE_PLANES and the other takes them at its release.
-  // A yielding one gives them back when a plugin's acquire is refused (the asker's callback then
-  // runs at the next frame).
+  // otherwise the holder gets XPLM_MSG_RELEASE_PLANES from it and it takes them at the release.
+  // A yielding one gives them back at the next frame when a plugin sends it that message (the
+  // callback of a refused acquire then runs at the frame after).
   void otherPluginAcquire(bool yieldsWhenAsked);
+  // Messages plugins sent that plugin (XPLMSendMessageToPlugin).
+  int otherPluginAsked() const;
   bool planesHeldElsewhere() const;
   bool planesAcquired() const;  // some plugin (or the harness) holds the planes
   // Planes 0..19 the AI was disabled for, in call order; calls for other indices are ignored.
@@ -317,6 +327,9 @@ class Host {
   void type(const std::string &text);                        // pressKey per character
   XPLMWindowID keyboardFocus() const;                        // window holding the keyboard, null for the host
   XPWidgetID widgetFocus() const;                            // widget holding the keyboard, null if none
+  // Characters of the key presses that reached the host's own key bindings: no sniffer, widget or
+  // window took them.
+  const std::string &keysForHost() const;
 
   // ---- mouse (host window coordinates, y up) ----
   // A down goes to the topmost visible window under the point (a window whose click callback
