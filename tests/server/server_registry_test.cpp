@@ -469,6 +469,13 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   EXPECT_LE(got[1], 12) << "a steady turn";
   EXPECT_GE(got[3], 2) << "far: once the plugin's coasting has slowed it by 20 m";
   EXPECT_LE(got[3], 4);
+  // The same turn from a sender whose time fields never move: placed by their arrivals, not starved.
+  fly(4, [&](double at) {
+    std::string line = turn(3)(at);
+    return line.substr(0, line.rfind('|') + 1) + "0";
+  });
+  EXPECT_GE(got[1], 4) << "a clock that stands";
+  EXPECT_LE(got[1], 12);
   // Buffeted: up to a metre off the path, any way, every frame: every report near (up to the cap),
   // few far.
   fly(2, [](double at) {
