@@ -22,6 +22,7 @@
 #   SMOOTH_FPS             the watching host's frame rates for the smooth-traffic runs (default "30 60 120")
 #   SMOOTH_SECONDS         seconds measured per smooth-traffic run (default 10; "0" skips them)
 #   RELAY_ONLY=1           run the relay parts only, keeping the plugin's figures of the last full run
+#                          (of this build folder, or those already in bench/RESULTS.md)
 set -euo pipefail
 BUILD=$(cd "${1:?usage: run_all.sh BUILD_DIR}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -61,7 +62,7 @@ run() {  # run CMD...: logs the command, then runs it
   echo " \"kernel\": \"$(uname -r)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\","
   echo " \"baseline_plugin\": \"${BASELINE_PLUGIN:-}\", \"baseline_server\": \"${BASELINE_SERVER:-}\"}"
 } >"$OUT/machine.json"
-echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}" >"$OUT/relay_machine.json"
+echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"commit\": \"$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo unknown)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}" >"$OUT/relay_machine.json"
 
 GB=(--benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
   --benchmark_out_format=json)
@@ -209,5 +210,10 @@ echo "== report"
 # Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
 PYTHON=/usr/bin/python3
 [ -x "$PYTHON" ] || PYTHON=python3
-run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+if [ -n "${RELAY_ONLY:-}" ] && [ ! -f "$OUT/plugin.json" ]; then
+  # No full run in this build folder: the relay sections go in place of those of bench/RESULTS.md.
+  run "$PYTHON" "$HERE/make_results.py" --relay-only "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+else
+  run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+fi
 echo "wrote $HERE/RESULTS.md and $HERE/relay.png"
