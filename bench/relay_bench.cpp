@@ -5,14 +5,15 @@
 //               [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]
 //               [--bumps METRES] [--fine-degrees] [--relay-rates RULE]
 //               [--nodes N [--redis-server PATH]] [--server-cpus 0[,0...]] [--client-cpu 1]
-//               [--sched fifo|group|none] [--server-arg ARG]...
+//               [--sched fifo|group|none] [--read-every SECONDS] [--server-arg ARG]...
 //
 // The client logs N pilots in over TCP, then sends their positions on an absolute schedule: round
 // r of pilot i is due at start + (r + i / N) / rate. Every send that falls due goes out at once,
 // in one sendmmsg on a raw socket that writes each pilot's own source address and port (so one
 // system call carries the positions of many pilots, and the server still sees each pilot's own
 // datagram address); a send more than 2 ms past its due time is counted late. Each pilot's
-// datagram socket counts what comes back.
+// datagram socket counts what comes back; the sockets are read every --read-every seconds (0.1),
+// and a report's latency is taken from the kernel's stamp of its arrival there.
 //
 // Worlds: pilots are parked, taxiing or flying, and move as such (nothing here is random at run
 // time: the draws start from a fixed value, so a pilot count gives the same world every time).
@@ -33,14 +34,18 @@
 //
 // Each line carries the sender's index and round in x and y, and its send time in the time
 // fields (wall clock): latency is the kernel's arrival stamp at the recipient's socket less that.
-// Nothing is counted from the warm-up: latency and per-pair counts only for the rounds of the
+// The join (every pilot's first positions, while slots are given out) is the warm-up's: what the
+// server dropped or refused by the window's start is given apart. Nothing else is counted from the
+// warm-up: latency and per-pair counts only for the rounds of the
 // window, and the counters (the server's stale and refused counts from its metrics, every socket's
 // kernel drops, the CPU of every process) as differences between the window's edges.
 //
 // Scheduling (--sched): the server and the client each in a session of its own, so each is a
 // scheduling group of its own (nice does not rank a process against other sessions' groups), pinned
-// to CPUs of their own (--server-cpus, --client-cpu); "fifo" (the default as root) runs both in
-// the real-time FIFO class, "group" sets their groups' niceness to -20, "none" leaves them be.
+// to CPUs of their own (--server-cpus, --client-cpu); "fifo" (the default as root) runs the client
+// in the real-time FIFO class and the server (and Redis) in the real-time round-robin class (its
+// status page and cluster link threads take turns with a saturated relay thread), "group" sets their groups'
+// niceness to -20, "none" leaves them be.
 //
 // With --nodes every pilot speaks from an address of its own (127.0.x.y), chosen so that the
 // steering hash puts pilot i on node i % 2; --nodes 1 runs one standalone server, --nodes 2 and
@@ -53,6 +58,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -131,16 +137,20 @@ void PinPid(pid_t pid, int cpu) {
 
 constexpr int kFifoPriority = 50;
 
-bool SetFifo(pid_t pid) {
+bool SetFifo(pid_t pid, int policy = SCHED_FIFO) {
   sched_param param{};
   param.sched_priority = kFifoPriority;
-  return sched_setscheduler(pid, SCHED_FIFO, &param) == 0;
+  return sched_setscheduler(pid, policy, &param) == 0;
 }
 
 // ---- numbers as the plugin writes them ----
 
-char *Put(char *p, float v) { return std::to_chars(p, p + 32, v).ptr; }
-char *Put(char *p, long long v) { return std::to_chars(p, p + 24, v).ptr; }
+char *Put(char *p, float v) {
+  return std::to_chars(p, p + 32, v).ptr;
+}
+char *Put(char *p, long long v) {
+  return std::to_chars(p, p + 24, v).ptr;
+}
 char *PutDegrees(char *p, double v, bool fine) {
   return fine ? std::to_chars(p, p + 32, v, std::chars_format::general, 11).ptr : Put(p, float(v));
 }
@@ -154,17 +164,17 @@ constexpr double kMetresPerDegree = 111195.0;
 // quarter turn of radius r, taken at a steady speed; after each lap the aircraft stands `hold`
 // seconds. b = 0 makes a racetrack. Parked: speed 0.
 struct Path {
-  double lat = 0, lon = 0;          // the loop's centre
-  double orient = 0;                // radians the loop is turned (counter-clockwise from east)
-  double a = 0, b = 0, r = 1;       // straights and corner radius, metres
-  double speed = 0, hold = 0;       // m/s; seconds stood still after each lap
-  double phase = 0;                 // seconds into the cycle at time 0
-  int turn = 1;                     // +1 left turns, -1 right
-  double bank = 0;                  // degrees of roll in the turns
-  double ground = 420;              // elevation at rest, metres
-  double swing = 0, period = 120;   // elevation swings by this much over the period
-  double bumps = 0;                 // vertical bumps, metres
-  double heading = 0;               // a parked aircraft's heading
+  double lat = 0, lon = 0;         // the loop's centre
+  double orient = 0;               // radians the loop is turned (counter-clockwise from east)
+  double a = 0, b = 0, r = 1;      // straights and corner radius, metres
+  double speed = 0, hold = 0;      // m/s; seconds stood still after each lap
+  double phase = 0;                // seconds into the cycle at time 0
+  int turn = 1;                    // +1 left turns, -1 right
+  double bank = 0;                 // degrees of roll in the turns
+  double ground = 420;             // elevation at rest, metres
+  double swing = 0, period = 120;  // elevation swings by this much over the period
+  double bumps = 0;                // vertical bumps, metres
+  double heading = 0;              // a parked aircraft's heading
   bool flying = false;
 };
 
@@ -224,7 +234,9 @@ Pose PoseAt(const Path &p, double t) {
   if (p.flying) {
     elevation += p.swing * std::sin(2 * kPi * t / p.period);
     climb = p.swing * 2 * kPi / p.period * std::cos(2 * kPi * t / p.period);
-    elevation += p.bumps * (std::sin(2 * kPi * t / 2.3 + p.phase) + 0.5 * std::sin(2 * kPi * t / 0.9 + 2 * p.phase)) / 1.5;
+    elevation += p.bumps *
+                 (std::sin(2 * kPi * t / 2.3 + p.phase) + 0.5 * std::sin(2 * kPi * t / 0.9 + 2 * p.phase)) /
+                 1.5;
   }
   Pose out;
   out.lat = p.lat + north / kMetresPerDegree;
@@ -251,13 +263,19 @@ struct ServerProcess {
   pid_t pid = -1;
   int port = 0;
 
-  void Start(const std::string &path, const std::vector<std::string> &args, int cpu, const Scheduling &sched) {
+  void Start(const std::string &path, const std::vector<std::string> &args, int cpu,
+             const Scheduling &sched) {
     harness::ChildProcess::Options o;
     o.cpu = cpu;
     o.stop_grace = 30;
     o.own_session = sched.mode != "none";
     if (sched.mode == "group") o.group_nice = -20;
-    if (sched.mode == "fifo") o.fifo_priority = kFifoPriority;
+    // Round robin: a relay thread that never waits still leaves its turn to the status page and
+    // the cluster link (FIFO would starve them for as long as it is saturated).
+    if (sched.mode == "fifo") {
+      o.realtime_priority = kFifoPriority;
+      o.round_robin = true;
+    }
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string line;
@@ -500,9 +518,8 @@ char *WriteValues(char *q, const Pilot &p, int round, const Pose &pose, bool fin
 
 constexpr int64_t kHistogramMicros = 4000000;  // latencies above 4 s land in the last bucket
 constexpr int64_t kBucketMicros = 10;
-constexpr double kPollInterval = 0.00025;      // the receiver looks at its sockets this often
-constexpr int kSendBatch = 256;                // sends put into one sendmmsg at most
-constexpr double kLate = 0.002;                // a send this far past its due time is late
+constexpr int kSendBatch = 256;  // sends put into one sendmmsg at most
+constexpr double kLate = 0.002;  // a send this far past its due time is late
 
 // Runs the rest of the program in a session of its own: a process that leads its process group
 // (as a shell starts one) cannot start a session, so it leaves that to a child and waits for it.
@@ -526,7 +543,8 @@ void OwnSession() {
 int main(int argc, char **argv) {
   std::string serverPath, out, redisPath = "redis-server", world = "crowded", relayRates;
   int pilots = 200, nodes = 0, airportCount = 8;
-  double rate = 60, seconds = 10, warmup = 4, crowds = 0.6, parkedShare = 0.5, taxiShare = 1.0 / 3, bumps = 0;
+  double rate = 60, seconds = 10, warmup = 4, readEvery = 0.1, crowds = 0.6, parkedShare = 0.5,
+         taxiShare = 1.0 / 3, bumps = 0;
   bool fine = false;
   Scheduling sched;
   sched.mode = geteuid() == 0 ? "fifo" : "none";
@@ -544,39 +562,63 @@ int main(int argc, char **argv) {
       return 2;
     }
     const char *v = argv[++i];
-    if (a == "--server") serverPath = v;
-    else if (a == "--pilots") pilots = std::atoi(v);
-    else if (a == "--rate") rate = std::atof(v);
-    else if (a == "--seconds") seconds = std::atof(v);
-    else if (a == "--warmup") warmup = std::atof(v);
-    else if (a == "--out") out = v;
-    else if (a == "--nodes") nodes = std::atoi(v);
-    else if (a == "--redis-server") redisPath = v;
-    else if (a == "--world") world = v;
-    else if (a == "--crowds") crowds = std::atof(v);
-    else if (a == "--airports") airportCount = std::atoi(v);
-    else if (a == "--parked") parkedShare = std::atof(v);
-    else if (a == "--taxiing") taxiShare = std::atof(v);
-    else if (a == "--bumps") bumps = std::atof(v);
-    else if (a == "--relay-rates") relayRates = v;
-    else if (a == "--server-cpus") serverCpus = v;
-    else if (a == "--client-cpu") clientCpuOption = std::atoi(v);
-    else if (a == "--sched") sched.mode = v;
-    else if (a == "--server-arg") serverArgs.push_back(v);
+    if (a == "--server")
+      serverPath = v;
+    else if (a == "--pilots")
+      pilots = std::atoi(v);
+    else if (a == "--rate")
+      rate = std::atof(v);
+    else if (a == "--seconds")
+      seconds = std::atof(v);
+    else if (a == "--warmup")
+      warmup = std::atof(v);
+    else if (a == "--read-every")
+      readEvery = std::atof(v);
+    else if (a == "--out")
+      out = v;
+    else if (a == "--nodes")
+      nodes = std::atoi(v);
+    else if (a == "--redis-server")
+      redisPath = v;
+    else if (a == "--world")
+      world = v;
+    else if (a == "--crowds")
+      crowds = std::atof(v);
+    else if (a == "--airports")
+      airportCount = std::atoi(v);
+    else if (a == "--parked")
+      parkedShare = std::atof(v);
+    else if (a == "--taxiing")
+      taxiShare = std::atof(v);
+    else if (a == "--bumps")
+      bumps = std::atof(v);
+    else if (a == "--relay-rates")
+      relayRates = v;
+    else if (a == "--server-cpus")
+      serverCpus = v;
+    else if (a == "--client-cpu")
+      clientCpuOption = std::atoi(v);
+    else if (a == "--sched")
+      sched.mode = v;
+    else if (a == "--server-arg")
+      serverArgs.push_back(v);
     else {
       std::fprintf(stderr, "relay_bench: unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  if (serverPath.empty() || out.empty() || pilots < 2 || nodes < 0 || nodes > 8 || rate <= 0 ||
-      (world != "grid" && world != "crowded") || airportCount < 1 || airportCount > 12 || crowds < 0 ||
-      crowds > 1 || parkedShare < 0 || taxiShare < 0 || parkedShare + taxiShare > 1 ||
+  if (serverPath.empty() || out.empty() || pilots < 2 || !(readEvery > 0 && readEvery <= 0.5) || nodes < 0 ||
+      nodes > 8 || rate <= 0 || (world != "grid" && world != "crowded") || airportCount < 1 ||
+      airportCount > 12 || crowds < 0 || crowds > 1 || parkedShare < 0 || taxiShare < 0 ||
+      parkedShare + taxiShare > 1 ||
       (sched.mode != "fifo" && sched.mode != "group" && sched.mode != "none")) {
-    std::fprintf(stderr,
-                 "usage: relay_bench --server PATH --pilots N [--rate 60] [--seconds 10] [--warmup 4] --out FILE"
-                 " [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]"
-                 " [--bumps M] [--fine-degrees] [--relay-rates RULE] [--nodes N [--redis-server PATH]]"
-                 " [--server-cpus 0[,0...]] [--client-cpu 1] [--sched fifo|group|none] [--server-arg ARG]...\n");
+    std::fprintf(
+        stderr,
+        "usage: relay_bench --server PATH --pilots N [--rate 60] [--seconds 10] [--warmup 4] --out FILE"
+        " [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]"
+        " [--bumps M] [--fine-degrees] [--relay-rates RULE] [--nodes N [--redis-server PATH]]"
+        " [--server-cpus 0[,0...]] [--client-cpu 1] [--sched fifo|group|none] [--read-every 0.1] "
+        "[--server-arg ARG]...\n");
     return 2;
   }
   for (std::istringstream in(serverCpus); std::getline(in, serverCpus, ',');)
@@ -605,7 +647,9 @@ int main(int argc, char **argv) {
                                   {48.4, 11.8, 12}, {47.5, 8.5, 11}, {45.6, 8.7, 11}, {41.8, 12.3, 11},
                                   {40.5, -3.6, 6},  {41.3, 2.1, 5},  {55.6, 12.6, 3}, {48.1, 16.6, 3}};
   std::mt19937 rng(20261208);
-  auto uniform = [&rng](double lo = 0, double hi = 1) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  auto uniform = [&rng](double lo = 0, double hi = 1) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
   std::vector<double> weights;
   for (int k = 0; k < airportCount; ++k) weights.push_back(airports[k][2]);
   std::discrete_distribution<int> busiest(weights.begin(), weights.end());
@@ -685,15 +729,16 @@ int main(int argc, char **argv) {
     p.middle = flying ? "|0.25|0.25|0|0.25|0|0.0123|-0.0234|0.0035" : "|0|0|0|0|0|0|0|0";
     for (int g = 0; g < 10; ++g) p.middle += crowd ? "|1" : "|0";
     p.middle += std::string(p.kind) == "parked" ? "|0|0|0|1|0" : flying ? "|1|1|1|1|0" : "|1|0|0|1|1";
-    for (int t = 0; t < 8; ++t) p.middle += flying ? "|0.75" : std::string(p.kind) == "taxiing" ? "|0.2" : "|0";
+    for (int t = 0; t < 8; ++t)
+      p.middle += flying ? "|0.75" : std::string(p.kind) == "taxiing" ? "|0.2" : "|0";
     p.middle += "|";
   }
 
   // A relayed report: "S|l|" and the values of a line as sent ("ID|LOC|" taken off).
   char line[1400];
   const size_t reportLength =
-      std::strlen("12|l|") + size_t(WriteValues(line, fleet[0], 1234, PoseAt(fleet[0].path, 0), fine,
-                                                 1765000000123456LL) - line);
+      std::strlen("12|l|") +
+      size_t(WriteValues(line, fleet[0], 1234, PoseAt(fleet[0].path, 0), fine, 1765000000123456LL) - line);
   const double floorSendto = RawSendtoMicros(reportLength);
 
   // ---- servers ----
@@ -703,7 +748,7 @@ int main(int argc, char **argv) {
     if (!redis->ok()) Die("redis-server did not start");
     // With the nodes: it relays their positions, a part of what two nodes cost.
     if (!sched.server_cpus.empty() && sched.server_cpus[0] >= 0) PinPid(redis->pid(), sched.server_cpus[0]);
-    if (sched.mode == "fifo") SetFifo(redis->pid());
+    if (sched.mode == "fifo") SetFifo(redis->pid(), SCHED_RR);
   }
   std::vector<std::unique_ptr<ServerProcess>> servers;
   for (int k = 0; k < std::max(1, nodes); ++k) {
@@ -762,8 +807,10 @@ int main(int argc, char **argv) {
     if (send(p.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) < 0) Die("send");
     fcntl(p.tcp, F_SETFL, O_NONBLOCK);
     p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int buf = 1 << 20;
-    setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+    // Room for a whole read interval of reports at the highest rate (--read-every).
+    int buf = 4 << 20;
+    if (setsockopt(p.udp, SOL_SOCKET, SO_RCVBUFFORCE, &buf, sizeof buf) != 0)
+      setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     int on = 1;
     setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
@@ -843,6 +890,12 @@ int main(int argc, char **argv) {
   // The server publishes its counts once a second: the first edge's are read at the window's start
   // (they are at most a second old, from the warm-up's end), the last edge's 1.2 s after it.
   std::thread sampler([&] {
+    // Above the sender: the window's edges are read on time however busy the sender is.
+    if (sched.mode == "fifo") {
+      sched_param param{};
+      param.sched_priority = kFifoPriority + 2;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
     SleepUntil(windowStart);
     sample(edge0, true);
     SleepUntil(windowEnd);
@@ -850,6 +903,12 @@ int main(int argc, char **argv) {
   });
 
   std::thread sender([&] {
+    // Above the receiver, which reads many sockets at a time: a send never waits for a read.
+    if (sched.mode == "fifo") {
+      sched_param param{};
+      param.sched_priority = kFifoPriority + 1;
+      pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
     const int fd = raw;
     struct Message {
       char bytes[28 + 1400];
@@ -967,74 +1026,82 @@ int main(int argc, char **argv) {
       if (Mono() > drainUntil) break;
     }
     // The sockets are polled on a fixed tick, the way the plugin polls its own in its cycle:
-    // nobody sleeps on them, so the server's sends never have to wake a reader.
+    // nobody sleeps on them, so the server's sends never have to wake a reader. The latency is the
+    // kernel's arrival stamp, whenever the report is read: a long tick reads many reports a call
+    // and keeps the client's cost low.
     SleepUntil(nextPoll);
-    nextPoll = std::max(nextPoll + kPollInterval, Mono());
-    int n = epoll_wait(ep, events, 256, 0);
-    ++pollCalls;
-    for (int e = 0; e < n; ++e) {
-      Pilot &p = fleet[size_t(events[e].data.u64 / 2)];
-      if (events[e].data.u64 % 2 == 1) {
-        while (recv(p.tcp, streamBuf, sizeof streamBuf, 0) > 0) {
+    nextPoll = std::max(nextPoll + readEvery, Mono());
+    // Every ready socket, 256 at a time (each is read dry, so the next call gives others).
+    for (int n = 256; n == 256;) {
+      n = epoll_wait(ep, events, 256, 0);
+      ++pollCalls;
+      for (int e = 0; e < n; ++e) {
+        Pilot &p = fleet[size_t(events[e].data.u64 / 2)];
+        if (events[e].data.u64 % 2 == 1) {
+          while (recv(p.tcp, streamBuf, sizeof streamBuf, 0) > 0) {
+          }
+          continue;
         }
-        continue;
-      }
-      for (;;) {
-        int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
-        ++readCalls;
-        if (got <= 0) break;
-        const int64_t now = WallMicros();
-        for (int i = 0; i < got; ++i) {
-          char *b = bufs[i];
-          const size_t len = msgs[i].msg_len;
-          b[len] = '\0';
-          // "S|l|sender|round|...|seconds|micros"
-          char *at = std::strchr(b, '|');
-          if (at == nullptr || at[1] != 'l' || at[2] != '|') {
-            ++malformed;
-            continue;
-          }
-          char *next = nullptr;
-          const long sender = std::strtol(at + 3, &next, 10);
-          const long round = std::strtol(next + 1, nullptr, 10);
-          char *last = std::strrchr(b, '|');
-          *last = '\0';
-          char *secondsAt = std::strrchr(b, '|');
-          const int64_t stamp = int64_t(std::atoll(secondsAt + 1)) * 1000000 + std::atoll(last + 1);
-          if (round < r0 || round >= r1 || sender < 0 || sender >= pilots) {
-            ++outside;
-            continue;
-          }
-          ++received;
-          int64_t arrived = now;
-          for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-              timespec ts;
-              std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-              arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+        for (;;) {
+          int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
+          ++readCalls;
+          if (got <= 0) break;
+          const int64_t now = WallMicros();
+          for (int i = 0; i < got; ++i) {
+            char *b = bufs[i];
+            const size_t len = msgs[i].msg_len;
+            b[len] = '\0';
+            // "S|l|sender|round|...|seconds|micros"
+            char *at = std::strchr(b, '|');
+            if (at == nullptr || at[1] != 'l' || at[2] != '|') {
+              ++malformed;
+              continue;
             }
+            char *next = nullptr;
+            const long sender = std::strtol(at + 3, &next, 10);
+            const long round = std::strtol(next + 1, nullptr, 10);
+            char *last = std::strrchr(b, '|');
+            *last = '\0';
+            char *secondsAt = std::strrchr(b, '|');
+            const int64_t stamp = int64_t(std::atoll(secondsAt + 1)) * 1000000 + std::atoll(last + 1);
+            if (round < r0 || round >= r1 || sender < 0 || sender >= pilots) {
+              ++outside;
+              continue;
+            }
+            ++received;
+            int64_t arrived = now;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
+                 c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+              if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+              }
+            }
+            const size_t delay =
+                size_t(std::clamp<int64_t>(arrived - stamp, 0, kHistogramMicros) / kBucketMicros);
+            ++histogram[delay];
+            ++readHistogram[size_t(std::clamp<int64_t>(now - stamp, 0, kHistogramMicros) / kBucketMicros)];
+            if (nodes >= 2)
+              ++(nodeOf(int(sender)) == nodeOf(p.index) ? sameHistogram : crossHistogram)[delay];
+            Pair *pair = nullptr;
+            for (Pair &q : p.pairs)
+              if (q.sender == int(sender)) pair = &q;
+            if (pair == nullptr) {
+              p.pairs.push_back(Pair{int(sender), 0, int(round), int(round), int(round), 0});
+              pair = &p.pairs.back();
+            }
+            if (round > pair->lastRound) {
+              pair->maxGap = std::max(pair->maxGap, int(round) - pair->lastRound);
+              pair->lastRound = int(round);
+            }
+            ++pair->count;
+            pair->minRound = std::min(pair->minRound, int(round));
+            pair->maxRound = std::max(pair->maxRound, int(round));
           }
-          const size_t delay = size_t(std::clamp<int64_t>(arrived - stamp, 0, kHistogramMicros) / kBucketMicros);
-          ++histogram[delay];
-          ++readHistogram[size_t(std::clamp<int64_t>(now - stamp, 0, kHistogramMicros) / kBucketMicros)];
-          if (nodes >= 2) ++(nodeOf(int(sender)) == nodeOf(p.index) ? sameHistogram : crossHistogram)[delay];
-          Pair *pair = nullptr;
-          for (Pair &q : p.pairs)
-            if (q.sender == int(sender)) pair = &q;
-          if (pair == nullptr) {
-            p.pairs.push_back(Pair{int(sender), 0, int(round), int(round), int(round), 0});
-            pair = &p.pairs.back();
-          }
-          if (round > pair->lastRound) {
-            pair->maxGap = std::max(pair->maxGap, int(round) - pair->lastRound);
-            pair->lastRound = int(round);
-          }
-          ++pair->count;
-          pair->minRound = std::min(pair->minRound, int(round));
-          pair->maxRound = std::max(pair->maxRound, int(round));
+          for (int i = 0; i < got; ++i) msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
+          if (got < kBatch) break;
         }
-        for (int i = 0; i < got; ++i) msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
-        if (got < kBatch) break;
       }
     }
   }
@@ -1062,7 +1129,8 @@ int main(int argc, char **argv) {
       PositionCounters(lines[1], o1, i1);
       clusterOut += o1 - o0;
       clusterIn += i1 - i0;
-      clusterTrouble += long(n->Lines(" left: ", 1, 0).size() + n->Lines("serving this node's pilots alone", 1, 0).size());
+      clusterTrouble +=
+          long(n->Lines(" left: ", 1, 0).size() + n->Lines("serving this node's pilots alone", 1, 0).size());
     }
   }
   for (auto &n : servers) n->Stop();
@@ -1122,7 +1190,8 @@ int main(int argc, char **argv) {
   const double reportsOut = edge1.reportsOut - edge0.reportsOut;
   const double reportsHeld = edge1.reportsHeld - edge0.reportsHeld;
   const double refused = edge1.refused - edge0.refused, stale = edge1.stale - edge0.stale;
-  const long clientDrops = edge1.clientDrops - edge0.clientDrops, serverDrops = edge1.serverDrops - edge0.serverDrops;
+  const long clientDrops = edge1.clientDrops - edge0.clientDrops,
+             serverDrops = edge1.serverDrops - edge0.serverDrops;
   const double fanOut = positionsIn > 0 ? reportsOut / positionsIn : 0;
   const double countedLost = (stale + double(serverDrops)) * fanOut + refused + double(clientDrops);
   const double countedLoss = reportsOut > 0 ? 100 * countedLost / (reportsOut + countedLost) : 0;
@@ -1152,9 +1221,11 @@ int main(int argc, char **argv) {
   std::fprintf(
       f,
       "{\"pilots\": %d, \"rate_hz\": %.1f, \"window_seconds\": %.3f, \"world\": \"%s\",\n"
-      " \"parked\": %d, \"taxiing\": %d, \"circuit\": %d, \"en_route\": %d, \"bumps_m\": %.3f, \"fine_degrees\": %s,\n"
+      " \"parked\": %d, \"taxiing\": %d, \"circuit\": %d, \"en_route\": %d, \"bumps_m\": %.3f, "
+      "\"fine_degrees\": %s,\n"
       " \"relay_rates_text\": \"%s\", \"sched\": \"%s\", \"nodes\": %d,\n"
-      " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"send_batches\": %ld, \"send_failures\": %ld,\n"
+      " \"positions_sent\": %ld, \"positions_per_second\": %.1f, \"send_batches\": %ld, \"send_failures\": "
+      "%ld,\n"
       " \"late_sends\": %ld, \"late_send_percent\": %.4f, \"late_worst_ms\": %.3f,\n"
       " \"reports_received\": %ld, \"relayed_per_second\": %.1f, \"reports_per_position\": %.3f,\n"
       " \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f, \"latency_max_ms\": %.3f,\n"
@@ -1166,41 +1237,53 @@ int main(int argc, char **argv) {
       " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld, \"backlog_drops\": %lld,\n"
       " \"counted_lost\": %.0f, \"counted_loss_percent\": %.4f, \"lossless\": %s, \"held\": %s,\n"
       " \"server_cpu_seconds\": %.3f, \"server_cpu_percent_of_core\": %.2f, \"node_cpu_percent\": [%s],\n"
-      " \"server_cpu_per_position_us\": %.4f, \"server_cpu_per_relayed_us\": %.4f, \"server_peak_rss_kb\": %ld,\n"
+      " \"server_cpu_per_position_us\": %.4f, \"server_cpu_per_relayed_us\": %.4f, \"server_peak_rss_kb\": "
+      "%ld,\n"
       " \"raw_sendto_us\": %.4f, \"report_bytes\": %zu, \"client_cpu_percent_of_core\": %.2f,\n"
       " \"client_polls\": %ld, \"client_reads\": %ld, \"reports_outside_window\": %ld, \"malformed\": %ld,\n"
       " \"steal_percent\": %.2f, \"load_average\": [\"%s\", \"%s\"],\n"
       " \"redis_cpu_percent\": %.2f, \"redis_commands_per_second\": %.1f,\n"
-      " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f, \"cluster_trouble_lines\": %ld,\n"
+      " \"cluster_published_per_second\": %.1f, \"cluster_received_per_second\": %.1f, "
+      "\"cluster_trouble_lines\": %ld,\n"
       " \"same_node_reports\": %llu, \"same_node_p99_ms\": %.3f, \"cross_node_reports\": %llu,"
-      " \"cross_node_p99_ms\": %.3f}\n",
-      pilots, rate, wall, world.c_str(), counts[0], counts[1], counts[2], counts[3], bumps, fine ? "true" : "false",
-      ratesText.c_str(), sched.mode.c_str(), std::max(1, nodes), sent, double(sent) / wall, batches.load(),
-      sendFailures.load(), lateSends.load(), 100.0 * double(lateSends.load()) / double(std::max(1L, sent)),
-      double(lateWorstMicros.load()) / 1000, received, double(received) / wall,
-      sent > 0 ? double(received) / double(sent) : 0.0, quantileOf(histogram, 0.5), p99, quantileOf(histogram, 1.0),
-      quantileOf(readHistogram, 0.5), quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable,
-      pairs, pairsOverGap, allowedGap / rate, longestGap, positionsIn, reportsOut, reportsHeld, refused, stale,
-      edge1.segmented - edge0.segmented,
-      clientDrops, serverDrops, edge1.backlog - edge0.backlog, countedLost, countedLoss, lossless ? "true" : "false",
-      held ? "true" : "false", serverCpu, 100.0 * serverCpu / wall, nodeCpu.c_str(),
-      sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0, received > 0 ? serverCpu / double(received) * 1e6 : 0.0,
-      peakRssKb, floorSendto, reportLength, 100.0 * clientCpu / wall, pollCalls, readCalls, outside, malformed,
-      edge1.ticks > edge0.ticks ? 100.0 * double(edge1.steal - edge0.steal) / double(edge1.ticks - edge0.ticks) : 0.0,
+      " \"cross_node_p99_ms\": %.3f,\n"
+      " \"join_stale\": %.0f, \"join_server_socket_drops\": %ld, \"join_refused\": %.0f}\n",
+      pilots, rate, wall, world.c_str(), counts[0], counts[1], counts[2], counts[3], bumps,
+      fine ? "true" : "false", ratesText.c_str(), sched.mode.c_str(), std::max(1, nodes), sent,
+      double(sent) / wall, batches.load(), sendFailures.load(), lateSends.load(),
+      100.0 * double(lateSends.load()) / double(std::max(1L, sent)), double(lateWorstMicros.load()) / 1000,
+      received, double(received) / wall, sent > 0 ? double(received) / double(sent) : 0.0,
+      quantileOf(histogram, 0.5), p99, quantileOf(histogram, 1.0), quantileOf(readHistogram, 0.5),
+      quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable, pairs, pairsOverGap,
+      allowedGap / rate, longestGap, positionsIn, reportsOut, reportsHeld, refused, stale,
+      edge1.segmented - edge0.segmented, clientDrops, serverDrops, edge1.backlog - edge0.backlog, countedLost,
+      countedLoss, lossless ? "true" : "false", held ? "true" : "false", serverCpu, 100.0 * serverCpu / wall,
+      nodeCpu.c_str(), sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0,
+      received > 0 ? serverCpu / double(received) * 1e6 : 0.0, peakRssKb, floorSendto, reportLength,
+      100.0 * clientCpu / wall, pollCalls, readCalls, outside, malformed,
+      edge1.ticks > edge0.ticks
+          ? 100.0 * double(edge1.steal - edge0.steal) / double(edge1.ticks - edge0.ticks)
+          : 0.0,
       edge0.load.c_str(), edge1.load.c_str(), 100.0 * (edge1.redis - edge0.redis) / wall,
-      double(edge1.redisCommands - edge0.redisCommands) / wall, double(clusterOut) / wall, double(clusterIn) / wall,
-      clusterTrouble, static_cast<unsigned long long>(total(sameHistogram)), quantileOf(sameHistogram, 0.99),
-      static_cast<unsigned long long>(total(crossHistogram)), quantileOf(crossHistogram, 0.99));
+      double(edge1.redisCommands - edge0.redisCommands) / wall, double(clusterOut) / wall,
+      double(clusterIn) / wall, clusterTrouble, static_cast<unsigned long long>(total(sameHistogram)),
+      quantileOf(sameHistogram, 0.99), static_cast<unsigned long long>(total(crossHistogram)),
+      quantileOf(crossHistogram, 0.99), edge0.stale, edge0.serverDrops, edge0.refused);
   std::fclose(f);
   std::printf(
-      "%5d pilots at %g/s, %s: %s; %.0f reports/s (%.2f a position), p50 %.3f ms, p99 %.3f ms, lost %.0f + %ld "
+      "%5d pilots at %g/s, %s: %s; %.0f reports/s (%.2f a position), p50 %.3f ms, p99 %.3f ms, lost %.0f + "
+      "%ld "
       "per pair, %ld pairs over %.1f s; server %.1f %% of a core, %.3f us a position; client %.1f %%, late "
       "%.3f %% (worst %.1f ms); load %s\n",
-      pilots, rate, ratesText.c_str(), held ? "held" : lossless ? "slow" : "lost", double(received) / wall,
-      sent > 0 ? double(received) / double(sent) : 0.0, quantileOf(histogram, 0.5), p99, countedLost, lostPerPair,
-      pairsOverGap, allowedGap / rate, 100.0 * serverCpu / wall, sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0,
-      100.0 * clientCpu / wall, 100.0 * double(lateSends.load()) / double(std::max(1L, sent)),
-      double(lateWorstMicros.load()) / 1000, edge1.load.c_str());
+      pilots, rate, ratesText.c_str(),
+      held       ? "held"
+      : lossless ? "slow"
+                 : "lost",
+      double(received) / wall, sent > 0 ? double(received) / double(sent) : 0.0, quantileOf(histogram, 0.5),
+      p99, countedLost, lostPerPair, pairsOverGap, allowedGap / rate, 100.0 * serverCpu / wall,
+      sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0, 100.0 * clientCpu / wall,
+      100.0 * double(lateSends.load()) / double(std::max(1L, sent)), double(lateWorstMicros.load()) / 1000,
+      edge1.load.c_str());
   for (Pilot &p : fleet) {
     close(p.tcp);
     close(p.udp);

@@ -23,6 +23,7 @@
 #   SMOOTH_FPS             the watching hosts' frame rates for the smooth-traffic cases (default "30 60 90 120")
 #   SMOOTH_SECONDS         seconds measured per smooth-traffic case (default 15; "0" skips them)
 #   RELAY_ONLY=1           run the relay parts only, keeping the plugin's figures of the last full run
+#                          (of this build folder, or those already in bench/RESULTS.md)
 #   SMOOTH_ONLY=1          run the smooth-traffic cases and the placement's cost only, and replace that
 #                          section of bench/RESULTS.md
 set -euo pipefail
@@ -69,7 +70,7 @@ run() {  # run CMD...: logs the command, then runs it
   echo " \"kernel\": \"$(uname -r)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\","
   echo " \"baseline_plugin\": \"${BASELINE_PLUGIN:-}\", \"baseline_server\": \"${BASELINE_SERVER:-}\"}"
 } >"$OUT/machine.json"
-echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}" >"$OUT/relay_machine.json"
+echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"commit\": \"$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo unknown)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}" >"$OUT/relay_machine.json"
 
 GB=(--benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2
   --benchmark_out_format=json)
@@ -239,5 +240,13 @@ if [ "${FLOAT_TEXT_CHECK:-0}" = 1 ]; then
 fi
 
 echo "== report"
-run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+# Debian's interpreter, where python3-matplotlib is installed (another python3 may come first on PATH).
+PYTHON=/usr/bin/python3
+[ -x "$PYTHON" ] || PYTHON=python3
+if [ -n "${RELAY_ONLY:-}" ] && [ ! -f "$OUT/plugin.json" ]; then
+  # No full run in this build folder: the relay sections go in place of those of bench/RESULTS.md.
+  run "$PYTHON" "$HERE/make_results.py" --relay-only "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+else
+  run "$PYTHON" "$HERE/make_results.py" "$OUT" "$HERE/RESULTS.md" "$HERE/relay.png"
+fi
 echo "wrote $HERE/RESULTS.md and $HERE/relay.png"

@@ -4,7 +4,9 @@
 Three pilots fly circles near one airfield, each host on a local origin of its own; one opens
 the chat and says hello. After about twenty
 seconds each host dumps what it shows and takes a screenshot (Alpha's host also four of
-consecutive frames); this prints a short report, with how the others moved frame by frame. The
+consecutive frames), with each other pilot's callsign over its aircraft; Charlie's host runs at
+150 % interface scale on a screen half as large again each way, so its windows show the same
+layout at one and a half times the size. This prints a short report, with how the others moved frame by frame. The
 server's status page is on meanwhile: its address is printed, and a headless browser takes a
 screenshot of it while the pilots fly.
 The pilots find the server by name, as pilots do: "localhost" unless `--server TEXT` names another
@@ -41,8 +43,12 @@ PILOTS = [
     # name, circle radius (m), speed (m/s), phase (deg), altitude (m), extra script lines
     ("Alpha", 2000, 60, 0, 700, ["11 key tab", "11.5 type hello from Alpha", "12 key return"]),
     ("Bravo", 2000, 60, 120, 800, ["16 menu Skytether > Control & Settings"]),
-    ("Charlie", 3200, 70, 240, 900, []),
+    # Labels with the distance, from the pane.
+    ("Charlie", 3200, 70, 240, 900, ["15 menu Skytether > Control & Settings", "15.2 widget-click Distance",
+                                     "15.4 widget-click Save & Close"]),
 ]
+# Extra runner options per pilot: Charlie at 150 % on 1536 x 1152 pixels (1024 x 768 boxels).
+OPTIONS = {"Charlie": ["--screen", "1536x1152", "--ui-scale", "150"]}
 # Each host picks the origin of its local frame near its own pilot, so no two share one: the
 # same point has different local coordinates in each.
 ORIGINS = {"Alpha": (47.49, 8.53), "Bravo": (47.44, 8.58), "Charlie": (47.45, 8.50)}
@@ -100,7 +106,7 @@ def main():
                 [RUNNER, "--plugin", PLUGIN, "--root", root, "--seconds", str(SECONDS), "--realtime",
                  "--origin", "%.4f,%.4f" % ORIGINS[name],
                  "--script", os.path.join(root, "script.txt"), "--dump", os.path.join(root, "final.json"),
-                 "--fps", str(FPS), "--trace", os.path.join(root, "trace.txt")],
+                 "--fps", str(FPS), "--trace", os.path.join(root, "trace.txt")] + OPTIONS.get(name, []),
                 stdout=log, stderr=subprocess.STDOUT))
         page = re.search(r"status page on (\S+)", open(os.path.join(OUT, "server.log")).read())
         if not page:
@@ -230,7 +236,15 @@ def report(failed):
         panes = [w for w in d.get("widgets", []) if w.get("descriptor") == "Control & Settings" and w.get("visible")]
         if panes:
             print("   settings pane open")
-        print("   screenshot: %s" % os.path.join(OUT, name + ".png"))
+        names_drawn = set(names)
+        # From the last dump in flight: at the very end the others are already leaving.
+        labels = [op["text"] for op in load(name, DUMP_TIMES[-1])["drawing"]
+                  if op["kind"] == "string" and op["window"] is None
+                  and op.get("phase") == 50 and op["text"].split(" ")[0] in names_drawn]
+        print("   labels over the aircraft: " + (", ".join(labels) if labels else "(none)"))
+        scale = d.get("interfaceScale", 1)
+        print("   screenshot: %s%s" % (os.path.join(OUT, name + ".png"),
+                                     " (interface scale %d %%)" % round(scale * 100) if scale != 1 else ""))
         if name == "Alpha":
             print("   four frames in a row: %s-frame-1.png ... -4.png" % os.path.join(OUT, name))
     print("\n== Server log: %s" % os.path.join(OUT, "server.log"))

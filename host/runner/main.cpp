@@ -33,7 +33,7 @@ namespace {
 void usage(std::ostream &out) {
   out << "usage: skytether-host --plugin FILE --root DIR [--seconds S] [--fps F] [--realtime]\n"
          "                      [--script FILE] [--dump FILE] [--separator SEP] [--screen WxH]\n"
-         "                      [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
+         "                      [--ui-scale PERCENT] [--screenshot FILE.png] [--font FILE] [--legacy-3d]\n"
          "                      [--aircraft PATH] [--start LAT,LON,ELEV_M] [--origin LAT,LON]\n"
          "                      [--planes N] [--load-ms MS] [--trace FILE] [--control FILE]\n";
 }
@@ -217,6 +217,15 @@ int main(int argc, char **argv) {
         std::cerr << "skytether-host: --screen wants WIDTHxHEIGHT, e.g. 1280x1024\n";
         return 2;
       }
+    } else if (arg == "--ui-scale") {
+      const char *v = next("PERCENT");
+      char *end = nullptr;
+      const double percent = std::strtod(v, &end);
+      if (*end != '\0' || !(percent >= 50 && percent <= 400)) {
+        std::cerr << "skytether-host: --ui-scale wants the interface scale in percent, 50 to 400\n";
+        return 2;
+      }
+      options.interfaceScale = percent / 100;
     } else if (arg == "--start") {
       if (std::sscanf(next("LAT,LON,ELEV_M"), "%lf,%lf,%lf", &options.startLatitude, &options.startLongitude,
                       &options.startElevation) != 3 ||

@@ -99,6 +99,7 @@ void runDrawCallbacks(Host::Impl &h) {
     while (end < order.size() && order[end].pub.phase == phase) ++end;
     // The older backend draws the airplanes in a solid and then a blended pass.
     const int passes = !is3dPhase(phase) ? 1 : !h.options.legacy3d ? 0 : phase == kAirplanesPhase ? 2 : 1;
+    if (passes > 0) h.setDrawingMatrices(is3dPhase(phase));
     for (int pass = 0; pass < passes; ++pass) {
       for (size_t k = first; k < end; ++k) {
         const DrawRec &d = order[k];
@@ -116,11 +117,15 @@ void runDrawCallbacks(Host::Impl &h) {
   h.drawPhase = -1;
 }
 
+// Every window shown somewhere; in VR one not positioned there is not drawn.
 void drawWindows(Host::Impl &h) {
-  const std::vector<XPLMWindowID> order = h.zOrder;
+  h.setDrawingMatrices(false);
+  const std::vector<XPLMWindowID> order = h.layeredOrder();
   for (XPLMWindowID id : order) {
     WindowRec *w = h.findWindow(id);
-    if (!w || !w->pub.visible || !w->pub.drawFn) continue;
+    if (!w || !w->pub.drawFn) continue;
+    const Host::Shown shown = h.shown(*w);
+    if (shown == Host::Shown::Hidden || shown == Host::Shown::NotInVR) continue;
     XPLMDrawWindow_f fn = w->pub.drawFn;
     void *refcon = w->pub.refcon;
     const XPLMPluginID owner = w->owner;
@@ -188,6 +193,7 @@ void Host::runFrame(double dt) {
   }
   h.followUser();
   runFlightLoops(h, dt, xplm_FlightLoop_Phase_AfterFlightModel);
+  h.writeCamera();
   runDrawCallbacks(h);
   drawWindows(h);
   const double seconds =

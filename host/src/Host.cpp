@@ -94,6 +94,8 @@ Host::Host(HostOptions options) : impl_(new Impl) {
     if (h.options.createPluginsFolder) fs::create_directories(fs::u8path(h.root) / "Resources" / "plugins", ec);
   }
   if (h.options.userModelPath.empty()) h.options.userModelPath = joinModelPath(h.options, h.root);
+  if (!(h.options.interfaceScale >= 0.5 && h.options.interfaceScale <= 4))
+    throw std::invalid_argument("simulated host: the interface scale must be 0.5 to 4");
 
   const auto &table = dataRefTable();
   h.values.resize(table.size());
@@ -114,6 +116,7 @@ Host::Host(HostOptions options) : impl_(new Impl) {
   setd("sim/flightmodel/position/local_y", y);
   setd("sim/flightmodel/position/local_z", z);
   h.derivePositions();
+  h.writeCamera();  // the matrices are there before the first frame draws
 
   MenuRec plugins{};
   plugins.id = newHandle(kMenuHandleBase);
@@ -461,7 +464,7 @@ void Host::Impl::purgePluginObjects(XPLMPluginID id) {
   }
   std::vector<XPLMWindowID> deadWindows;
   for (const auto &w : windows)
-    if (w.owner == id) deadWindows.push_back(w.pub.id);
+    if (w.owner == id && !w.pub.widgetRoot) deadWindows.push_back(w.pub.id);  // those go with their widgets
   for (XPLMWindowID w : deadWindows) {
     leftovers.push_back("window " + pointerText(w));
     if (focus == w) focus = nullptr;

@@ -117,6 +117,7 @@ struct WidgetRec {
   Host::Widget pub;
   XPLMPluginID owner;
   bool dying;  // inside XPDestroyWidget: a second destroy is ignored
+  XPLMWindowID window;  // a root of a plugin using native widget windows: the window it lives in
 };
 
 // One loaded plugin file. Ids are given from 1 in load order and never reused within a host.
@@ -135,6 +136,7 @@ struct PluginRec {
   bool startCalled = false;   // XPluginStart has been called: lookups work from then on
   bool stopReturned = false;  // XPluginStop has returned; the file may still be mapped
   bool nativePaths = false;   // XPLM_USE_NATIVE_PATHS switched on: paths in UTF-8
+  bool nativeWidgets = false; // XPLM_USE_NATIVE_WIDGET_WINDOWS: each root widget in a modern window
 };
 
 // A command: made by XPLMCreateCommand (once per name; the host never forgets one) and run by
@@ -245,7 +247,10 @@ struct Host::Impl {
   std::vector<XPLMWindowID> zOrder;  // bottom first
   XPLMWindowID focus = nullptr;
   XPLMWindowID mouseOwner = nullptr;
-  int mouseX = 0, mouseY = 0;
+  bool mouseInPopOut = false;  // the owner took the down in its own popped-out window
+  int mouseX = 0, mouseY = 0;  // screen pixels
+  bool vr = false;
+  Host::Camera camera;
 
   // menus
   XPLMMenuID pluginsMenu = nullptr;
@@ -319,6 +324,27 @@ struct Host::Impl {
   void destroyMenu(XPLMMenuID id);
   void destroyWindow(XPLMWindowID id);
   void setKeyboardFocus(XPLMWindowID id);
+  // Windows: the interface scale, the screen's global bounds in boxels, where a window is shown,
+  // what the plugin's coordinates are in a modern window, and a positioning mode taking effect.
+  double scale() const { return options.interfaceScale; }
+  // Windows bottom first: by layer, then in their order within it (old windows float).
+  std::vector<XPLMWindowID> layeredOrder();
+  void screenBounds(int *left, int *top, int *right, int *bottom) const;
+  Host::Shown shown(const WindowRec &w) const;
+  bool ownCoordinates(const WindowRec &w) const { return w.pub.modern && (w.pub.poppedOut || w.pub.inVR); }
+  void setPositioning(WindowRec &w, int mode);
+  // The native window of a root widget follows the widget's place and visibility.
+  void syncWidgetWindow(const WidgetRec &root);
+  // Whether the pilot can reach a widget: shown, and its root's window seen (a root without a
+  // native window is never shown in VR).
+  bool widgetReachable(XPWidgetID id) const;
+  // Each frame before the draw callbacks: the camera's matrices, viewport and window size.
+  void writeCamera();
+  // The camera's world-to-eye and projection matrices now, column-major.
+  void cameraMatrices(float world[16], float proj[16]) const;
+  // modelview_matrix and projection_matrix for the drawing that follows: the camera's in a 3-D
+  // phase, the 2-D ones of the screen's boxels otherwise.
+  void setDrawingMatrices(bool threeD);
   void dispatchKey(char c, int flags, char vkey);
   int sendWidgetMessage(XPWidgetID w, XPWidgetMessage msg, XPDispatchMode mode, intptr_t p1, intptr_t p2);
   void destroyWidget(XPWidgetID w, bool children, bool fromParent);

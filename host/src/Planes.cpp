@@ -324,22 +324,35 @@ void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam
 
 namespace {
 constexpr char kNativePaths[] = "XPLM_USE_NATIVE_PATHS";
+constexpr char kNativeWidgetWindows[] = "XPLM_USE_NATIVE_WIDGET_WINDOWS";
+}  // namespace
+
+namespace {
+// Each plugin's switch for a feature the host has, null for any other name.
+bool *featureFlag(skyhost::PluginRec *p, const char *feature) {
+  if (!p || !feature) return nullptr;
+  if (std::strcmp(feature, kNativePaths) == 0) return &p->nativePaths;
+  if (std::strcmp(feature, kNativeWidgetWindows) == 0) return &p->nativeWidgets;
+  return nullptr;
+}
 }  // namespace
 
 int XPLMHasFeature(const char *inFeature) {
-  return inFeature != nullptr && std::strcmp(inFeature, kNativePaths) == 0 ? 1 : 0;
+  return inFeature != nullptr &&
+                 (std::strcmp(inFeature, kNativePaths) == 0 || std::strcmp(inFeature, kNativeWidgetWindows) == 0)
+             ? 1
+             : 0;
 }
 
 int XPLMIsFeatureEnabled(const char *inFeature) {
   auto &h = cur();
-  const skyhost::PluginRec *p = h.plugin(h.caller());
-  return XPLMHasFeature(inFeature) && p != nullptr && p->nativePaths ? 1 : 0;
+  const bool *flag = featureFlag(h.plugin(h.caller()), inFeature);
+  return flag && *flag ? 1 : 0;
 }
 
 void XPLMEnableFeature(const char *inFeature, int inEnable) {
   auto &h = cur();
-  skyhost::PluginRec *p = h.plugin(h.caller());
-  if (XPLMHasFeature(inFeature) && p != nullptr) p->nativePaths = inEnable != 0;
+  if (bool *flag = featureFlag(h.plugin(h.caller()), inFeature)) *flag = inEnable != 0;
 }
 
 void XPLMGetSystemPath(char *outSystemPath) {

@@ -32,6 +32,41 @@ const char *opKind(Host::DrawOp::Kind k) {
   return "?";
 }
 
+// How a window is placed: an old one is always in pixels where it was put.
+const char *positioningName(const Host::Window &w) {
+  if (!w.modern) return "pixels";
+  switch (w.positioning) {
+    case xplm_WindowPositionFree:
+      return "free";
+    case xplm_WindowCenterOnMonitor:
+      return "centred";
+    case xplm_WindowFullScreenOnMonitor:
+    case xplm_WindowFullScreenOnAllMonitors:
+      return "full screen";
+    case xplm_WindowPopOut:
+      return "popped out";
+    case xplm_WindowVR:
+      return "VR";
+  }
+  return "?";
+}
+
+const char *shownKey(Host::Shown s) {
+  switch (s) {
+    case Host::Shown::Hidden:
+      return "hidden";
+    case Host::Shown::Screen:
+      return "screen";
+    case Host::Shown::PopOut:
+      return "pop-out";
+    case Host::Shown::VR:
+      return "vr";
+    case Host::Shown::NotInVR:
+      return "not-in-vr";
+  }
+  return "?";
+}
+
 const char *className(int cls) {
   switch (cls) {
     case xpWidgetClass_MainWindow:
@@ -251,12 +286,24 @@ std::string Host::dumpJson() const {
   j.key("widgetFocus");
   h.widgetFocus ? j.value(pointerText(h.widgetFocus)) : j.null();
 
+  j.key("vr").value(h.vr).key("interfaceScale").value(h.scale());
+  {
+    int l, t, r, b;
+    h.screenBounds(&l, &t, &r, &b);
+    j.key("screenBounds").beginArray().value(l).value(t).value(r).value(b).endArray();
+  }
   j.key("windows").beginArray();
   for (const auto &w : h.windows) {
     j.beginObject().key("id").value(pointerText(w.pub.id));
     j.key("left").value(w.pub.left).key("top").value(w.pub.top).key("right").value(w.pub.right);
     j.key("bottom").value(w.pub.bottom).key("visible").value(w.pub.visible);
-    j.key("front").value(!h.zOrder.empty() && h.zOrder.back() == w.pub.id).endObject();
+    j.key("front").value(!h.zOrder.empty() && h.zOrder.back() == w.pub.id);
+    j.key("modern").value(w.pub.modern).key("positioning").value(positioningName(w.pub));
+    j.key("poppedOut").value(w.pub.poppedOut).key("inVR").value(w.pub.inVR).key("title").value(w.pub.title);
+    j.key("shown").value(shownKey(h.shown(w)));
+    j.key("widgetRoot");
+    w.pub.widgetRoot ? j.value(pointerText(w.pub.widgetRoot)) : j.null();
+    j.endObject();
   }
   j.endArray();
 
@@ -413,10 +460,20 @@ std::string Host::report() const {
   std::istringstream tree(h.menuTree());
   for (std::string line; std::getline(tree, line);) out << "  " << line << "\n";
 
-  out << "\nWindows (" << h.windows.size() << "):\n";
+  {
+    int l, t, r, b;
+    h.screenBounds(&l, &t, &r, &b);
+    out << "\nScreen: " << h.options.screenWidth << " x " << h.options.screenHeight << " pixels, interface scale "
+        << num(h.scale() * 100) << " %: " << r - l << " x " << t - b << " boxels; VR "
+        << (h.vr ? "on" : "off") << "\n";
+  }
+  out << "Windows (" << h.windows.size() << "):\n";
   for (const auto &w : h.windows) {
-    out << "  " << pointerText(w.pub.id) << "  left " << w.pub.left << " top " << w.pub.top << " right "
-        << w.pub.right << " bottom " << w.pub.bottom << (w.pub.visible ? "  visible" : "  hidden")
+    out << "  " << pointerText(w.pub.id);
+    if (!w.pub.title.empty()) out << " \"" << w.pub.title << "\"";
+    out << (w.pub.widgetRoot ? "  widget window" : w.pub.modern ? "  modern" : "  old (pixels)") << "  left "
+        << w.pub.left << " top " << w.pub.top << " right " << w.pub.right << " bottom " << w.pub.bottom << "  "
+        << shownName(h.shown(w)) << "  positioning: " << positioningName(w.pub)
         << (h.focus == w.pub.id ? "  keyboard focus" : "") << "\n";
   }
 

@@ -151,6 +151,18 @@ std::string pathFrom(const std::string &baseDir, const std::string &name) {
 const char *kClassNames[] = {"None",      "MainWindow", "SubWindow",       "Button",  "TextField",
                              "ScrollBar", "Caption",    "GeneralGraphics", "Progress"};
 
+}  // namespace
+
+bool parseScreenSize(const std::string &text, int *width, int *height) {
+  const std::string t = trim(text);
+  const size_t x = t.find('x');
+  if (x == std::string::npos) return false;
+  return parseInt(t.substr(0, x), width) && parseInt(t.substr(x + 1), height) && *width >= 1 &&
+         *width <= 8192 && *height >= 1 && *height <= 8192;
+}
+
+namespace {
+
 // Why an action's arguments cannot work, or empty.
 std::string checkAction(const ScriptAction &a) {
   const std::vector<std::string> w = words(a.rest);
@@ -206,6 +218,25 @@ std::string checkAction(const ScriptAction &a) {
   }
   if (a.verb == "widget-click" || a.verb == "close-box")
     return a.rest.empty() ? a.verb + " wants DESCRIPTOR" : "";
+  if (a.verb == "vr") return w.size() == 1 && (w[0] == "on" || w[0] == "off") ? "" : "vr wants on|off";
+  if (a.verb == "screen") {
+    int width, height;
+    return parseScreenSize(a.rest, &width, &height) ? "" : "screen wants WIDTHxHEIGHT, 1 to 8192 each";
+  }
+  if (a.verb == "ui-scale") {
+    double percent;
+    return w.size() == 1 && parseNumber(w[0], &percent) && percent >= 50 && percent <= 400
+               ? ""
+               : "ui-scale wants a percentage from 50 to 400";
+  }
+  if (a.verb == "camera") {
+    double fov = 60;
+    if (w.size() == 1 && w[0] == "map") return "";
+    if ((w.size() == 1 || w.size() == 2) && w[0] == "cockpit" &&
+        (w.size() == 1 || (parseNumber(w[1], &fov) && fov >= 1 && fov <= 170)))
+      return "";
+    return "camera wants map, or cockpit [FIELD_OF_VIEW_DEG] (1 to 170)";
+  }
   if (a.verb == "widget-type") {
     std::string text;
     leadingSelector(a.rest, &text);
@@ -374,6 +405,21 @@ std::string runScriptAction(Host &host, const ScriptAction &a, const std::string
                        : phase == "end" ? host.commandEnd(w[0])
                                         : host.commandOnce(w[0]);
     if (!known) return (phase == "end" ? "no held command " : "no command ") + w[0];
+  } else if (a.verb == "vr") {
+    host.setVR(w[0] == "on");
+  } else if (a.verb == "screen") {
+    int width = 0, height = 0;
+    parseScreenSize(a.rest, &width, &height);
+    host.setScreenSize(width, height);
+  } else if (a.verb == "ui-scale") {
+    double percent = 100;
+    parseNumber(w[0], &percent);
+    host.setInterfaceScale(percent / 100);
+  } else if (a.verb == "camera") {
+    Host::Camera camera;
+    camera.mode = w[0] == "map" ? Host::Camera::Map : Host::Camera::Cockpit;
+    if (w.size() == 2) parseNumber(w[1], &camera.fovDeg);
+    host.setCamera(camera);
   } else if (a.verb == "widget-click") {
     XPWidgetID id = findWidgetBySelector(host, wholeSelector(a.rest));
     if (!id) return "no widget " + a.rest;

@@ -152,6 +152,23 @@ XPWidgetID createWidget(Host::Impl &h, int left, int top, int right, int bottom,
   if (!parent) h.rootOrder.push_back(id);
   h.logRegistration("create widget " + pointerText(id) + " class " + std::to_string(cls) + " \"" +
                     (descriptor ? descriptor : "") + "\"");
+  // With native widget windows every root lives in a modern window of its own, in global boxels.
+  const PluginRec *plugin = h.plugin(h.caller());
+  if (!parent && plugin && plugin->nativeWidgets) {
+    WindowRec win{};
+    win.pub.id = newHandle(kWindowHandleBase);
+    win.pub.modern = true;
+    win.pub.layer = xplm_WindowLayerFloatingWindows;
+    win.pub.decoration = xplm_WindowDecorationRoundRectangle;
+    win.pub.positioning = xplm_WindowPositionFree;
+    win.pub.widgetRoot = id;
+    win.owner = h.caller();
+    h.windows.push_back(win);
+    h.zOrder.push_back(win.pub.id);
+    WidgetRec &made = *h.findWidget(id);
+    made.window = win.pub.id;
+    h.syncWidgetWindow(made);
+  }
   dispatchDirect(h, id, xpMsg_Create, 0, 0, false, false);
   return id;
 }
@@ -225,9 +242,34 @@ int Host::Impl::sendWidgetMessage(XPWidgetID w, XPWidgetMessage msg, XPDispatchM
   }
 }
 
+void Host::Impl::syncWidgetWindow(const WidgetRec &root) {
+  WindowRec *w = findWindow(root.window);
+  if (!w) return;
+  w->pub.left = std::min(root.pub.left, root.pub.right);
+  w->pub.right = std::max(root.pub.left, root.pub.right);
+  w->pub.bottom = std::min(root.pub.bottom, root.pub.top);
+  w->pub.top = std::max(root.pub.bottom, root.pub.top);
+  w->pub.visible = root.pub.visible;
+}
+
+bool Host::Impl::widgetReachable(XPWidgetID id) const {
+  if (!self->widgetShown(id)) return false;
+  const WidgetRec *root = findWidget(rootOf(*this, id));
+  const WindowRec *w = root ? const_cast<Impl *>(this)->findWindow(root->window) : nullptr;
+  if (!w) return !vr;  // an old-style widget window is never shown in VR
+  const Host::Shown where = shown(*w);
+  return where == Host::Shown::Screen || where == Host::Shown::PopOut || where == Host::Shown::VR;
+}
+
 void Host::Impl::removeWidgetQuietly(XPWidgetID w) {
   WidgetRec *r = findWidget(w);
   if (!r) return;
+  if (r->window) {
+    if (focus == r->window) focus = nullptr;
+    if (mouseOwner == r->window) mouseOwner = nullptr;
+    destroyWindow(r->window);
+    r->window = nullptr;
+  }
   const std::vector<XPWidgetID> kids = r->pub.children;
   for (XPWidgetID k : kids) {
     if (WidgetRec *kr = findWidget(k)) {
@@ -330,7 +372,7 @@ bool Host::widgetShown(XPWidgetID id) const {
 
 bool Host::clickWidget(XPWidgetID id) {
   Impl &h = *impl_;
-  if (!widgetShown(id)) return false;
+  if (!h.widgetReachable(id)) return false;
   const Widget w = h.findWidget(id)->pub;
   XPMouseState_t mouse{(w.left + w.right) / 2, (w.top + w.bottom) / 2, 0, 0};
   h.sendWidgetMessage(id, xpMsg_MouseDown, xpMode_UpChain, reinterpret_cast<intptr_t>(&mouse), 0);
@@ -341,7 +383,7 @@ bool Host::clickWidget(XPWidgetID id) {
 
 bool Host::typeIntoWidget(XPWidgetID id, const std::string &text) {
   Impl &h = *impl_;
-  if (!widgetShown(id)) return false;
+  if (!h.widgetReachable(id)) return false;
   if (h.setWidgetFocus(id) != id) return false;
   type(text);
   return true;
@@ -349,7 +391,7 @@ bool Host::typeIntoWidget(XPWidgetID id, const std::string &text) {
 
 bool Host::pressCloseBox(XPWidgetID mainWindow) {
   Impl &h = *impl_;
-  if (!widgetShown(mainWindow) || h.findWidget(mainWindow)->pub.widgetClass != xpWidgetClass_MainWindow)
+  if (!h.widgetReachable(mainWindow) || h.findWidget(mainWindow)->pub.widgetClass != xpWidgetClass_MainWindow)
     return false;
   // Only a main window made with close boxes has one to press.
   if (prop(*h.findWidget(mainWindow), xpProperty_MainWindowHasCloseBoxes) != 1) return false;
@@ -425,7 +467,11 @@ XPWidgetID XPGetParentWidget(XPWidgetID inWidget) {
 }
 
 void XPShowWidget(XPWidgetID inWidget) {
-  if (WidgetRec *r = cur().findWidget(inWidget)) r->pub.visible = true;
+  auto &h = cur();
+  if (WidgetRec *r = h.findWidget(inWidget)) {
+    r->pub.visible = true;
+    h.syncWidgetWindow(*r);
+  }
 }
 
 void XPHideWidget(XPWidgetID inWidget) {
@@ -433,6 +479,7 @@ void XPHideWidget(XPWidgetID inWidget) {
   WidgetRec *r = h.findWidget(inWidget);
   if (!r) return;
   r->pub.visible = false;
+  h.syncWidgetWindow(*r);
   if (h.widgetFocus && skyhost::isInside(h, h.widgetFocus, inWidget)) h.setWidgetFocus(nullptr);
 }
 
@@ -469,11 +516,13 @@ void XPGetWidgetGeometry(XPWidgetID inWidget, int *outLeft, int *outTop, int *ou
 }
 
 void XPSetWidgetGeometry(XPWidgetID inWidget, int inLeft, int inTop, int inRight, int inBottom) {
-  if (WidgetRec *r = cur().findWidget(inWidget)) {
+  auto &h = cur();
+  if (WidgetRec *r = h.findWidget(inWidget)) {
     r->pub.left = inLeft;
     r->pub.top = inTop;
     r->pub.right = inRight;
     r->pub.bottom = inBottom;
+    h.syncWidgetWindow(*r);
   }
 }
 
@@ -531,8 +580,10 @@ int XPGetWidgetDescriptor(XPWidgetID inWidget, char *outDescriptor, int inMaxDes
 }
 
 // Widgets here are not drawn into host windows of their own.
-XPLMWindowID XPGetWidgetUnderlyingWindow(XPWidgetID) {
-  return nullptr;
+XPLMWindowID XPGetWidgetUnderlyingWindow(XPWidgetID inWidget) {
+  auto &h = cur();
+  const WidgetRec *root = h.findWidget(skyhost::rootOf(h, inWidget));
+  return root ? root->window : nullptr;
 }
 
 void XPSetWidgetProperty(XPWidgetID inWidget, XPWidgetPropertyID inProperty, intptr_t inValue) {

@@ -77,6 +77,85 @@ XPLM_API int XPLMHasKeyboardFocus(XPLMWindowID inWindow);
 XPLM_API void XPLMBringWindowToFront(XPLMWindowID inWindow);
 XPLM_API int XPLMIsWindowInFront(XPLMWindowID inWindow);
 
+#if defined(XPLM300)
+/* Windows made with XPLMCreateWindowEx live in global desktop coordinates, in "boxels": they are
+   scaled with the user's interface scale, may pop out into a window of their own and be shown in
+   VR. Their mouse and key callbacks get boxel coordinates too. */
+typedef int XPLMCursorStatus;
+enum { xplm_CursorDefault = 0, xplm_CursorHidden = 1, xplm_CursorArrow = 2, xplm_CursorCustom = 3 };
+typedef XPLMCursorStatus (*XPLMHandleCursor_f)(XPLMWindowID inWindowID, int x, int y, void *inRefcon);
+typedef int (*XPLMHandleMouseWheel_f)(XPLMWindowID inWindowID, int x, int y, int wheel, int clicks,
+                                      void *inRefcon);
+
+typedef int XPLMWindowLayer;
+enum {
+  xplm_WindowLayerFlightOverlay = 0,
+  xplm_WindowLayerFloatingWindows = 1,
+  xplm_WindowLayerModal = 2,
+  xplm_WindowLayerGrowlNotifications = 3
+};
+
+typedef int XPLMWindowDecoration;
+enum {
+  xplm_WindowDecorationNone = 0,
+  xplm_WindowDecorationRoundRectangle = 1,
+  xplm_WindowDecorationSelfDecorated = 2,
+  xplm_WindowDecorationSelfDecoratedResizable = 3
+};
+
+typedef struct {
+  int structSize;
+  int left;
+  int top;
+  int right;
+  int bottom;
+  int visible;
+  XPLMDrawWindow_f drawWindowFunc;
+  XPLMHandleMouseClick_f handleMouseClickFunc;
+  XPLMHandleKey_f handleKeyFunc;
+  XPLMHandleCursor_f handleCursorFunc;
+  XPLMHandleMouseWheel_f handleMouseWheelFunc;
+  void *refcon;
+#if defined(XPLM301)
+  XPLMWindowDecoration decorateAsFloatingWindow;
+  XPLMWindowLayer layer;
+  XPLMHandleMouseClick_f handleRightClickFunc;
+#endif /* XPLM301 */
+} XPLMCreateWindow_t;
+
+XPLM_API XPLMWindowID XPLMCreateWindowEx(XPLMCreateWindow_t *inParams);
+/* The main screen's bounds in global boxels (left, top, right, bottom). */
+XPLM_API void XPLMGetScreenBoundsGlobal(int *outLeft, int *outTop, int *outRight, int *outBottom);
+XPLM_API void XPLMGetMouseLocationGlobal(int *outX, int *outY);
+
+typedef int XPLMWindowPositioningMode;
+enum {
+  xplm_WindowPositionFree = 0,
+  xplm_WindowCenterOnMonitor = 1,
+  xplm_WindowFullScreenOnMonitor = 2,
+  xplm_WindowFullScreenOnAllMonitors = 3,
+  xplm_WindowPopOut = 4,
+#if defined(XPLM301)
+  xplm_WindowVR = 5
+#endif /* XPLM301 */
+};
+XPLM_API void XPLMSetWindowPositioningMode(XPLMWindowID inWindowID, XPLMWindowPositioningMode inPositioningMode,
+                                           int inMonitorIndex);
+XPLM_API void XPLMSetWindowTitle(XPLMWindowID inWindowID, const char *inWindowTitle);
+/* A popped-out window's place on the desktop, in the system's pixels. */
+XPLM_API void XPLMGetWindowGeometryOS(XPLMWindowID inWindowID, int *outLeft, int *outTop, int *outRight,
+                                      int *outBottom);
+XPLM_API void XPLMSetWindowGeometryOS(XPLMWindowID inWindowID, int inLeft, int inTop, int inRight,
+                                      int inBottom);
+#endif /* XPLM300 */
+#if defined(XPLM301)
+XPLM_API int XPLMWindowIsPoppedOut(XPLMWindowID inWindowID);
+XPLM_API int XPLMWindowIsInVR(XPLMWindowID inWindowID);
+/* A window in VR: its size in boxels. */
+XPLM_API void XPLMGetWindowGeometryVR(XPLMWindowID inWindowID, int *outWidthBoxels, int *outHeightBoxels);
+XPLM_API void XPLMSetWindowGeometryVR(XPLMWindowID inWindowID, int widthBoxels, int heightBoxels);
+#endif /* XPLM301 */
+
 #ifdef __cplusplus
 }
 #endif

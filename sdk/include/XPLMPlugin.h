@@ -26,6 +26,8 @@ XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
 #define XPLM_MSG_SCENERY_LOADED 104
 #define XPLM_MSG_AIRPLANE_COUNT_CHANGED 105
 #define XPLM_MSG_PLANE_UNLOADED 106
+#define XPLM_MSG_ENTERED_VR 109  /* the user put on the headset: sim/graphics/VR/enabled is 1 */
+#define XPLM_MSG_EXITING_VR 110  /* sent while VR is still on, before the host leaves it */
 #define XPLM_MSG_RELEASE_PLANES 111 /* another plugin asks for the planes */
 
 #ifdef __cplusplus

@@ -472,10 +472,15 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   m.fine = m.fine || SignificantDigits(pos.motion[0]) > 9 || SignificantDigits(pos.motion[1]) > 9;
   m.quantum = m.fine ? 0 : FloatDegreeStep(m.lat, m.lon);
   // The sender's own clock, as the plugin places reports in time: its microseconds, the whole
-  // seconds taken from the arrivals. Without them, the arrivals alone.
+  // seconds taken from the arrivals. Without them, the arrivals alone; and a report whose
+  // microseconds are those of the one before (a sender that writes a time that never moves, or
+  // the same report again) is placed by its arrival too: a clock that stands would hold every
+  // later report as no newer than the last one relayed.
   double micros = -1;
   const bool timed = ReadDecimal(pos.micros, &micros) && micros >= 0 && micros < 1e6 && micros == std::floor(micros);
-  if (timed && p.timed) {
+  if (timed && p.timed && static_cast<long>(micros) == p.micros) {
+    m.sent += std::max(t - p.arrival, 0.0);
+  } else if (timed && p.timed) {
     const double micro = (micros - static_cast<double>(p.micros)) * 1e-6;
     m.sent += micro + std::round((t - p.arrival) - micro);
   } else {

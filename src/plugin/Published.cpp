@@ -30,6 +30,8 @@ Command commands[] = {
     {"skytether/settings", "Skytether: open Control & Settings", OpenSettings, nullptr},
     {"skytether/connect", "Skytether: connect to the server", ConnectFromPane, nullptr},
     {"skytether/disconnect", "Skytether: disconnect from the server", DisconnectFromPane, nullptr},
+    {"skytether/toggle_labels", "Skytether: show or hide the callsigns over the other aircraft", ToggleLabels,
+     nullptr},
 };
 
 // Acts once per press, on the begin phase; held buttons repeat nothing. Returns 1 so that other

@@ -37,6 +37,8 @@ int cockpitPosition = 0;   // 0 Pilot, 1 Co-Pilot, 2 Navigator, 3 Flight Enginee
 int connectAtStartup = 0;  // non-zero: connect when the plugin is enabled
 std::string server;        // the server chosen: HOST, HOST:PORT or [IPv6]:PORT; empty: the built-in one
 int smoothTraffic = 1;     // non-zero: remote aircraft move every frame between their reports
+int showLabels = 1;        // non-zero: each shown aircraft's callsign over it (pane, command)
+int labelDistance = 0;     // non-zero: and its distance in the label
 
 // Remote aircraft: the displayed model name and the callsign of each slot, from the server.
 std::string Planes[kSlotCount] = {"Plane 0",  "Plane 1",  "Plane 2",  "Plane 3",  "Plane 4",
@@ -125,6 +127,8 @@ XPWidgetID CancelB = nullptr, ApplyB = nullptr, SaveB = nullptr;
 XPWidgetID PrefErrorT = nullptr;                  // says why an apply was refused; hidden otherwise
 XPWidgetID ServerT = nullptr, ServerF = nullptr;  // the server chosen, under the other settings
 XPWidgetID SmoothTrafficB = nullptr;              // "Smooth traffic" check box, under the server
+XPWidgetID LabelsB = nullptr;                     // "Labels" check box, on the row under smoothing
+XPWidgetID LabelDistanceB = nullptr;              // "Distance" check box beside it
 
 // Cockpit view hook: the view type seen on the previous frame.
 int lastview = 0;
@@ -149,6 +153,9 @@ namespace {
 
 const char kSettingsItem[] = "1";
 const char kTogglePlaneListItem[] = "2";
+const char kPopOutChatItem[] = "3";
+const char kPopOutPlaneListItem[] = "4";
+const char kPopOutSettingsItem[] = "5";
 
 void CopyOut(char *dest, const char *text) {
   std::memcpy(dest, text, std::strlen(text) + 1);
@@ -218,10 +225,18 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   PlaneMenu = XPLMCreateMenu("Plane Window", plugins, item, SkytetherMenuCallback, nullptr);
   XPLMAppendMenuItem(PlaneMenu, "Control & Settings", const_cast<char *>(kSettingsItem), 1);
   XPLMAppendMenuItem(PlaneMenu, "Toggle Plane List", const_cast<char *>(kTogglePlaneListItem), 1);
+  // Each window in a window of its own (a second monitor), checked while it is; again to bring it back.
+  XPLMAppendMenuItem(PlaneMenu, "Pop Out Chat", const_cast<char *>(kPopOutChatItem), 1);
+  XPLMAppendMenuItem(PlaneMenu, "Pop Out Plane List", const_cast<char *>(kPopOutPlaneListItem), 1);
+  XPLMAppendMenuItem(PlaneMenu, "Pop Out Control & Settings", const_cast<char *>(kPopOutSettingsItem), 1);
+  for (int item = 2; item <= 4; ++item) XPLMCheckMenuItem(PlaneMenu, item, xplm_Menu_Unchecked);
 
   // Every path the host gives and takes in UTF-8, the system's own form: on Windows the legacy
   // form is the ANSI code page, which cannot spell every pilot's folder.
   XPLMEnableFeature("XPLM_USE_NATIVE_PATHS", 1);
+  // The settings pane in a window of the host's new kind: scaled with the interface, able to pop
+  // out and to go into VR like the chat and plane list windows.
+  XPLMEnableFeature("XPLM_USE_NATIVE_WIDGET_WINDOWS", 1);
   platform::Error networkError;
   platform::NetworkStart(networkError);  // without sockets, each connect says why
   FindSystemPath();
@@ -230,6 +245,7 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   uniqueID = ChooseUniqueID();
   LoadPreferences();
   CreateWindows();
+  FindLabelDataRefs();
 
   XPLMRegisterKeySniffer(MyKeySniffer, 0, nullptr);
   XPLMRegisterFlightLoopCallback(SkytetherPacketProcess, 0.03f, nullptr);
@@ -250,6 +266,9 @@ PLUGIN_API int XPluginStart(char *outName, char *outSig, char *outDesc) {
   // After the receive cycle: where the host calls flight loops in registration order, a report
   // read this frame is shown this frame.
   XPLMRegisterFlightLoopCallback(SkytetherPlaceTraffic, kEveryFrame, nullptr);
+  XPLMRegisterFlightLoopCallback(SkytetherFollowScreen, kEveryFrame, nullptr);
+  // Labels go in the last 2-D phase: over the scene and the panel, under the windows.
+  XPLMRegisterDrawCallback(SkytetherDrawLabels, xplm_Phase_Window, 0, nullptr);
   RegisterCommandsAndDataRefs();
 
   recvstring = "Network Traffic:";
@@ -292,6 +311,8 @@ PLUGIN_API void XPluginStop(void) {
   XPLMUnregisterFlightLoopCallback(SkytetherDC3DCockpit, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherLoadModels, nullptr);
   XPLMUnregisterFlightLoopCallback(SkytetherPlaceTraffic, nullptr);
+  XPLMUnregisterFlightLoopCallback(SkytetherFollowScreen, nullptr);
+  XPLMUnregisterDrawCallback(SkytetherDrawLabels, xplm_Phase_Window, 0, nullptr);
   UnregisterCommandsAndDataRefs();
   ReleasePlanes();
   platform::ReleaseLookups();
@@ -300,6 +321,7 @@ PLUGIN_API void XPluginStop(void) {
 
 PLUGIN_API void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {
   HandleHostMessage(inMessage, inParam);
+  HandleWindowMessage(inMessage);
 }
 
 std::string HostPath(const std::string &relative) {
@@ -313,5 +335,11 @@ void SkytetherMenuCallback(void *, void *inItemRef) {
     OpenSettings();
   } else if (std::strcmp(item, kTogglePlaneListItem) == 0) {
     TogglePlaneList();
+  } else if (std::strcmp(item, kPopOutChatItem) == 0) {
+    TogglePopOut(kChatWindow);
+  } else if (std::strcmp(item, kPopOutPlaneListItem) == 0) {
+    TogglePopOut(kPlaneListWindow);
+  } else if (std::strcmp(item, kPopOutSettingsItem) == 0) {
+    TogglePopOut(kSettingsWindow);
   }
 }

@@ -44,6 +44,8 @@ extern int cockpitPosition;
 extern int connectAtStartup;
 extern std::string server;
 extern int smoothTraffic;
+extern int showLabels;
+extern int labelDistance;
 
 // Own-aircraft datarefs
 extern XPLMDataRef gPlaneX, gPlaneY, gPlaneZ;
@@ -100,6 +102,7 @@ extern XPWidgetID ConnectB, DisconnectB, ConnectStartB, CancelB, ApplyB, SaveB;
 extern XPWidgetID PrefErrorT;
 extern XPWidgetID ServerT, ServerF;
 extern XPWidgetID SmoothTrafficB;
+extern XPWidgetID LabelsB, LabelDistanceB;
 
 // Cockpit view hook
 extern int lastview;

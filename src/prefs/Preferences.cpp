@@ -24,6 +24,8 @@ PrefValues CurrentValues() {
   v.connectAtStartup = connectAtStartup;
   v.server = server;
   v.smoothTraffic = smoothTraffic;
+  v.labels = showLabels;
+  v.labelDistance = labelDistance;
   return v;
 }
 
@@ -48,6 +50,8 @@ void LoadPreferences() {
   connectAtStartup = v.connectAtStartup;
   server = v.server;
   smoothTraffic = v.smoothTraffic;
+  showLabels = v.labels;
+  labelDistance = v.labelDistance;
 }
 
 void SavePreferences() {

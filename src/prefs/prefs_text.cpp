@@ -41,6 +41,10 @@ void ParsePreferencesText(const std::string &text, PrefValues &values) {
       values.server = value;
     } else if (key == "smoothTraffic") {
       values.smoothTraffic = stringtoi(value);
+    } else if (key == "labels") {
+      values.labels = stringtoi(value) != 0 ? 1 : 0;
+    } else if (key == "labelDistance") {
+      values.labelDistance = stringtoi(value) != 0 ? 1 : 0;
     }
   }
 }
@@ -57,6 +61,8 @@ std::string FormatPreferencesText(const PrefValues &values) {
   out += ";";
   if (!values.server.empty()) out += "server=" + values.server + ";";
   out += values.smoothTraffic != 0 ? "smoothTraffic=1;" : "smoothTraffic=0;";
+  if (values.labels == 0) out += "labels=0;";
+  if (values.labelDistance != 0) out += "labelDistance=1;";
   return out;
 }
 
@@ -68,7 +74,8 @@ bool PreferencesReadBack(const PrefValues &values) {
          back.password == values.password && back.crewID == values.crewID &&
          back.flightMode == (values.flightMode != 0 ? 1 : 0) &&
          back.cockpitPosition == values.cockpitPosition && back.connectAtStartup == values.connectAtStartup &&
-         back.server == values.server && back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0);
+         back.server == values.server && back.smoothTraffic == (values.smoothTraffic != 0 ? 1 : 0) &&
+         back.labels == (values.labels != 0 ? 1 : 0) && back.labelDistance == (values.labelDistance != 0 ? 1 : 0);
 }
 
 std::string UnstorableCharacters(const std::string &value) {

@@ -12,6 +12,8 @@ struct PrefValues {
   int connectAtStartup = 0;
   std::string server;  // empty: the built-in server
   int smoothTraffic = 1;
+  int labels = 1;         // callsigns over the other aircraft
+  int labelDistance = 0;  // and their distance
 };
 
 // Largest number of bytes of the file that are ever parsed.
@@ -26,9 +28,10 @@ bool NextPreferencePair(const std::string &text, size_t &pos, std::string &key, 
 void ParsePreferencesText(const std::string &text, PrefValues &values);
 
 // The full file content: the seven pairs in their fixed order, then "server" when one is chosen,
-// then "smoothTraffic", ending with the last ";". Older versions skip both keys, as they skip
-// any key they do not know; a file without "server" means the built-in server, one without
-// "smoothTraffic" smoothing on.
+// then "smoothTraffic", then "labels=0" when labels are off and "labelDistance=1" when they show
+// distances, ending with the last ";". Older versions skip these keys, as they skip any key they
+// do not know; a file without "server" means the built-in server, one without "smoothTraffic"
+// smoothing on, one without "labels" labels on, one without "labelDistance" no distances.
 std::string FormatPreferencesText(const PrefValues &values);
 
 // Whether a load gives back exactly these values from the text FormatPreferencesText writes for

@@ -35,8 +35,10 @@ void SendChatLine() {
 
 }  // namespace
 
-void OpenOrCloseChat() {
+bool OpenOrCloseChat() {
   if (showChatWindow == 0) {
+    // In VR a window not shown there would swallow the pilot's keys unseen.
+    if (VREnabled() && !XPLMWindowIsInVR(imReadWin)) return false;
     showChatWindow = 1;
     XPLMTakeKeyboardFocus(imReadWin);
     imWriteFocus = 1;
@@ -45,6 +47,7 @@ void OpenOrCloseChat() {
     // The window was open without the keyboard (Tab already gave it back): close it.
     showChatWindow = 0;
   }
+  return true;
 }
 
 void HandBackChatKeyboard() {
@@ -68,12 +71,11 @@ int MyKeySniffer(char inChar, XPLMKeyFlags inFlags, char inVirtualKey, void * /*
 
   // Shift, Control and Option are ignored, so Shift-Tab works as Tab. Tab is the chat's only while
   // there is a session to chat in and nothing else has the keyboard: otherwise it is the host's
-  // (a pilot who wants the chat on another key binds skytether/toggle_chat).
+  // (a pilot who wants the chat on another key binds skytether/toggle_chat). In VR, while the chat
+  // window is not shown there, it is the host's too.
   if (static_cast<signed char>(inChar) == kTab && (inFlags & xplm_DownFlag) != 0 && tcpconnected != 0 &&
-      XPLMHasKeyboardFocus(nullptr) != 0) {
-    OpenOrCloseChat();
+      XPLMHasKeyboardFocus(nullptr) != 0 && OpenOrCloseChat())
     return 0;
-  }
   return 1;
 }
 

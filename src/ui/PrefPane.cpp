@@ -23,8 +23,8 @@ constexpr int kMaxPasswordLength = 25;
 // The server text is not cut: anything this long is refused as a name over 253 characters.
 constexpr int kServerFieldRead = 1024;
 
-// Tall enough for the server row and the smoothing row under the buttons.
-constexpr int kPrefPaneHeight = 340;
+// Tall enough for the server row, the smoothing row and the labels row under the buttons.
+constexpr int kPrefPaneHeight = 360;
 
 // Whether PrefErrorT currently shows a refusal; lets the pane leave it alone in the usual case.
 bool prefErrorShown = false;
@@ -172,6 +172,8 @@ bool ApplyPrefs() {
       cockpitPosition = 3;
   }
   connectAtStartup = static_cast<int>(XPGetWidgetProperty(ConnectStartB, xpProperty_ButtonState, nullptr));
+  showLabels = IsOn(LabelsB) ? 1 : 0;
+  labelDistance = IsOn(LabelDistanceB) ? 1 : 0;
   const int smooth = IsOn(SmoothTrafficB) ? 1 : 0;
   if (smooth != smoothTraffic) {
     // Either way each slot starts again from its next report.
@@ -187,8 +189,9 @@ bool ApplyPrefs() {
 
 void CreatePrefPane(int w, int h) {
   const int b = winbuff;
-  int SW = 0, SH = 0;
-  XPLMGetScreenSize(&SW, &SH);
+  // Native widget windows: the pane is in global boxels, like the other windows.
+  int SL = 0, SH = 0, SW = 0, SB = 0;
+  XPLMGetScreenBoundsGlobal(&SL, &SH, &SW, &SB);
   // Level with the plane list window's top, one gap to its left.
   const int L = SW - pwinw - 2 * b - w;
   const int T = SH - twinh - 2 * b;
@@ -290,8 +293,18 @@ void CreatePrefPane(int w, int h) {
   XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonType, xpRadioButton);
   XPSetWidgetProperty(SmoothTrafficB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
 
+  // Callsigns over the other aircraft, and their distance, on the row under smoothing.
+  const int row16Top = T - 16 * b, row16Bottom = T - 16 * b - 12;
+  LabelsB = Child(c + 105, row16Top, c + 115, row16Bottom, 1, "Labels", xpWidgetClass_Button);
+  XPSetWidgetProperty(LabelsB, xpProperty_ButtonType, xpRadioButton);
+  XPSetWidgetProperty(LabelsB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+  LabelDistanceB = Child(c + 160, row16Top, c + 170, row16Bottom, 1, "Distance", xpWidgetClass_Button);
+  XPSetWidgetProperty(LabelDistanceB, xpProperty_ButtonType, xpRadioButton);
+  XPSetWidgetProperty(LabelDistanceB, xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox);
+
   InitializePrefPane();
   XPAddWidgetCallback(PrefPaneWidget, PrefPaneHandler);
+  SettingsPaneBuilt(SW, SH);
 }
 
 void OpenSettings() {
@@ -313,6 +326,12 @@ void ConnectFromPane() {
 void DisconnectFromPane() {
   if (tcpconnected == 0) return;
   DisconnectFromServer();
+}
+
+void LabelSettingsChanged() {
+  if (LabelsB == nullptr) return;  // not built yet
+  SetState(LabelsB, showLabels != 0 ? 1 : 0);
+  SetState(LabelDistanceB, labelDistance != 0 ? 1 : 0);
 }
 
 void SessionChanged() {
@@ -341,6 +360,7 @@ void InitializePrefPane() {
   SessionChanged();
   SetState(ConnectStartB, connectAtStartup);
   SetState(SmoothTrafficB, smoothTraffic != 0 ? 1 : 0);
+  LabelSettingsChanged();
 
   switch (cockpitPosition) {
     case 0:

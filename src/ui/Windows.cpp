@@ -4,8 +4,12 @@
 
 #include <string>
 
+#include "XPLMDataAccess.h"
 #include "XPLMDisplay.h"
 #include "XPLMGraphics.h"
+#include "XPLMMenus.h"
+#include "XPLMPlugin.h"
+#include "XPWidgets.h"
 #include "aircraft/Traffic.h"
 #include "plugin/SkytetherSE.h"
 #include "support/strings.h"
@@ -109,6 +113,166 @@ void DrawChat(int L, int T, int R, int B) {
 
 }  // namespace
 
+namespace {
+
+// The screen's top-right corner (global boxels) each window was last placed against; a change of
+// screen size or interface scale moves it by as much as the corner moved.
+struct Anchor {
+  bool set;
+  int right, top;
+};
+Anchor anchors[kPluginWindowCount];
+
+// The pilot's choice of a window of its own for each window (menu), and whether the plugin's
+// windows are in VR now.
+bool popOutWanted[kPluginWindowCount];
+bool windowsInVR = false;
+// Between the host's "exiting VR" and its dataref turning 0, the dataref still says VR.
+bool leavingVR = false;
+XPLMDataRef gVREnabled = nullptr;
+
+// The menu items, after "Control & Settings" and "Toggle Plane List".
+constexpr int kFirstPopOutItem = 2;
+
+XPLMWindowID WindowOf(int which) {
+  switch (which) {
+    case kChatWindow:
+      return imReadWin;
+    case kPlaneListWindow:
+      return gWindow;
+    case kSettingsWindow:
+      return PrefPaneWidget != nullptr ? XPGetWidgetUnderlyingWindow(PrefPaneWidget) : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+// A window only the simulator's own window shows, where the plugin may move it.
+bool Floating(XPLMWindowID w) {
+  return !XPLMWindowIsPoppedOut(w) && !XPLMWindowIsInVR(w);
+}
+
+// In VR while the headset is on; otherwise in a window of its own or floating, as the pilot chose.
+void Place(int which) {
+  XPLMWindowID w = WindowOf(which);
+  if (w == nullptr) return;
+  if (windowsInVR) {
+    if (!XPLMWindowIsInVR(w)) XPLMSetWindowPositioningMode(w, xplm_WindowVR, -1);
+  } else if (popOutWanted[which]) {
+    if (!XPLMWindowIsPoppedOut(w)) XPLMSetWindowPositioningMode(w, xplm_WindowPopOut, -1);
+  } else if (!Floating(w)) {
+    XPLMSetWindowPositioningMode(w, xplm_WindowPositionFree, -1);
+  }
+}
+
+void PlaceAll() {
+  for (int k = 0; k < kPluginWindowCount; ++k) Place(k);
+}
+
+void SetInVR(bool inVR) {
+  if (inVR == windowsInVR) return;
+  windowsInVR = inVR;
+  PlaceAll();
+}
+
+XPLMWindowID MakeWindow(int left, int top, int right, int bottom, int visible, const char *title) {
+  XPLMCreateWindow_t params = {};
+  params.structSize = sizeof params;
+  params.left = left;
+  params.top = top;
+  params.right = right;
+  params.bottom = bottom;
+  params.visible = visible;
+  params.drawWindowFunc = DrawWindowCallback;
+  params.handleMouseClickFunc = HandleMouseClickCallback;
+  params.handleKeyFunc = HandleKeyCallback;
+  params.refcon = nullptr;
+  // The window draws all of itself: the host adds no frame or title bar on the simulator's screen.
+  params.decorateAsFloatingWindow = xplm_WindowDecorationNone;
+  params.layer = xplm_WindowLayerFloatingWindows;
+  XPLMWindowID id = XPLMCreateWindowEx(&params);
+  XPLMSetWindowPositioningMode(id, xplm_WindowPositionFree, -1);
+  XPLMSetWindowTitle(id, title);  // the title bar of its own window, popped out
+  return id;
+}
+
+void ShiftWindow(XPLMWindowID w, int dx, int dy) {
+  int l = 0, t = 0, r = 0, b = 0;
+  XPLMGetWindowGeometry(w, &l, &t, &r, &b);
+  XPLMSetWindowGeometry(w, l + dx, t + dy, r + dx, b + dy);
+}
+
+void ShiftWidgetTree(XPWidgetID w, int dx, int dy, int depth) {
+  if (w == nullptr || depth > 8) return;
+  int l = 0, t = 0, r = 0, b = 0;
+  XPGetWidgetGeometry(w, &l, &t, &r, &b);
+  XPSetWidgetGeometry(w, l + dx, t + dy, r + dx, b + dy);
+  const int children = XPCountChildWidgets(w);
+  for (int i = 0; i < children; ++i) ShiftWidgetTree(XPGetNthChildWidget(w, i), dx, dy, depth + 1);
+}
+
+// Moves a floating window by as much as the screen's top-right corner moved since it was placed.
+// One in a window of its own or in VR keeps its floating place.
+void Follow(int which, int right, int top) {
+  Anchor &a = anchors[which];
+  XPLMWindowID w = WindowOf(which);
+  if (!a.set || w == nullptr || !Floating(w) || (a.right == right && a.top == top)) return;
+  const int dx = right - a.right, dy = top - a.top;
+  if (which == kSettingsWindow)
+    ShiftWidgetTree(PrefPaneWidget, dx, dy, 0);
+  else
+    ShiftWindow(w, dx, dy);
+  a.right = right;
+  a.top = top;
+}
+
+}  // namespace
+
+bool VREnabled() {
+  return gVREnabled != nullptr && XPLMGetDatai(gVREnabled) != 0;
+}
+
+float SkytetherFollowScreen(float, float, int, void *) {
+  int l = 0, t = 0, r = 0, b = 0;
+  XPLMGetScreenBoundsGlobal(&l, &t, &r, &b);
+  for (int k = 0; k < kPluginWindowCount; ++k) Follow(k, r, t);
+  // The messages say when the headset goes on or off; the dataref catches one the plugin missed
+  // (sent while it was disabled).
+  const bool vr = VREnabled();
+  if (!vr) leavingVR = false;
+  if (!leavingVR) SetInVR(vr);
+  return kEveryFrame;
+}
+
+void HandleWindowMessage(int message) {
+  if (message == XPLM_MSG_ENTERED_VR) {
+    leavingVR = false;
+    SetInVR(true);
+  } else if (message == XPLM_MSG_EXITING_VR) {
+    leavingVR = true;
+    SetInVR(false);
+  }
+}
+
+void TogglePopOut(PluginWindow which) {
+  if (which < 0 || which >= kPluginWindowCount) return;
+  // The settings pane is built (or shown) first: the pilot asked to see it.
+  if (which == kSettingsWindow && !popOutWanted[which]) OpenSettings();
+  popOutWanted[which] = !popOutWanted[which];
+  XPLMCheckMenuItem(PlaneMenu, kFirstPopOutItem + which,
+                    popOutWanted[which] ? xplm_Menu_Checked : xplm_Menu_Unchecked);
+  Place(which);
+}
+
+bool PoppedOutByPilot(PluginWindow which) {
+  return which >= 0 && which < kPluginWindowCount && popOutWanted[which];
+}
+
+void SettingsPaneBuilt(int boundsRight, int boundsTop) {
+  anchors[kSettingsWindow] = {true, boundsRight, boundsTop};
+  Place(kSettingsWindow);
+}
+
 void TogglePlaneList() {
   showPlaneWindow = 1 - showPlaneWindow;
   XPLMSetWindowIsVisible(gWindow, showPlaneWindow);
@@ -123,15 +287,22 @@ bool SlotShowsAircraft(int n) {
 }
 
 void CreateWindows() {
-  int W = 0, H = 0;
-  XPLMGetScreenSize(&W, &H);
-  // The plane list sits under the chat window, both against the right edge.
-  gWindow = XPLMCreateWindow(W - winbuff - pwinw, H - 2 * winbuff - twinh, W - winbuff,
-                             H - 2 * winbuff - twinh - pwinh, showPlaneWindow, DrawWindowCallback,
-                             HandleKeyCallback, HandleMouseClickCallback, nullptr);
-  imReadWin =
-      XPLMCreateWindow(W - winbuff - twinw, H - winbuff, W - winbuff, H - winbuff - twinh, showChatWindow,
-                       DrawWindowCallback, HandleKeyCallback, HandleMouseClickCallback, nullptr);
+  gVREnabled = XPLMFindDataRef("sim/graphics/VR/enabled");
+  // At 100 % the screen's boxels are its pixels; the plane list sits under the chat window, both
+  // against the right edge.
+  int L = 0, H = 0, W = 0, B = 0;
+  XPLMGetScreenBoundsGlobal(&L, &H, &W, &B);
+  gWindow = MakeWindow(W - winbuff - pwinw, H - 2 * winbuff - twinh, W - winbuff, H - 2 * winbuff - twinh - pwinh,
+                       showPlaneWindow, "Skytether Plane List");
+  imReadWin = MakeWindow(W - winbuff - twinw, H - winbuff, W - winbuff, H - winbuff - twinh, showChatWindow,
+                         "Skytether Chat");
+  anchors[kChatWindow] = {true, W, H};
+  anchors[kPlaneListWindow] = {true, W, H};
+  anchors[kSettingsWindow] = {false, 0, 0};
+  for (bool &wanted : popOutWanted) wanted = false;
+  leavingVR = false;
+  windowsInVR = VREnabled();  // a plugin started in VR starts there
+  PlaceAll();
 }
 
 void AppendChatLine(const std::string &text) {
@@ -225,7 +396,8 @@ int HandleMouseClickCallback(XPLMWindowID inWindowID, int x, int y, XPLMMouseSta
       dY = y - T;
       Weight = R - L;
       Height = B - T;
-      gDragging = 1;
+      // A window of its own is moved by the system, one in VR by the pilot's hands.
+      gDragging = Floating(inWindowID) ? 1 : 0;
       break;
     case xplm_MouseDrag:
       if (gDragging == 1) {

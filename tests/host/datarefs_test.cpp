@@ -67,6 +67,9 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
       {"sim/operation/override/override_planepath", xplmType_IntArray, 20},
       {"sim/operation/override/override_flightcontrol", xplmType_Int, 1},
       {"sim/time/is_in_replay", xplmType_Int, 1},
+      {"sim/graphics/VR/enabled", xplmType_Int, 1},
+      {"sim/graphics/view/world_matrix", xplmType_FloatArray, 16},
+      {"sim/graphics/view/viewport", xplmType_IntArray, 4},
   };
   for (const Expect &e : expected) {
     XPLMDataRef ref = XPLMFindDataRef(e.name);
@@ -86,7 +89,7 @@ TEST_F(DataRefs, NamesAreRegisteredLetterForLetterWithTheirTypes) {
         "sim/multiplayer/position/plane1_sla1_ratio", ""})
     EXPECT_EQ(XPLMFindDataRef(wrong), nullptr) << wrong;
   EXPECT_EQ(XPLMFindDataRef(nullptr), nullptr);
-  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 1 + 19 * 25);
+  EXPECT_EQ(skyhost::Host::dataRefNames().size(), 6u + 3 + 8 + 3 + 2 + 5 + 2 + 2 + 1 + 8 + 19 * 25);
 }
 
 // The host's list is a part of the published one, line for line. The published list lies beside

@@ -140,6 +140,36 @@ TEST(Screenshot, DarkBoxDarkensExactlyItsRectangleAndRowsAreFlipped) {
   EXPECT_EQ(after.row(100, 250), before.row(100, 250));
 }
 
+// At 150 % a window of XPLMCreateWindowEx draws in boxels, scaled into pixels; the old window
+// beside it stays in pixels.
+TEST(Screenshot, ModernWindowsAreDrawnAtTheInterfaceScale) {
+  Shots s;
+  s.host.setInterfaceScale(1.5);
+  std::function<void()> boxed = [] { XPLMDrawTranslucentDarkBox(100, 200, 300, 100); };
+  XPLMCreateWindow_t p{};
+  p.structSize = sizeof p;
+  p.left = 100;
+  p.top = 200;
+  p.right = 300;
+  p.bottom = 100;
+  p.visible = 0;
+  p.drawWindowFunc = DrawWith;
+  p.refcon = &boxed;
+  XPLMWindowID modern = XPLMCreateWindowEx(&p);
+  s.draw = [] { XPLMDrawTranslucentDarkBox(600, 700, 650, 650); };
+  const Image before = s.shoot();
+  XPLMSetWindowIsVisible(modern, 1);
+  const Image after = s.shoot();
+  const Bounds b = changed(before, after);
+  EXPECT_EQ((std::vector<int>{b.left, b.bottom, b.right, b.top}), (std::vector<int>{150, 150, 449, 299}));
+  EXPECT_EQ(b.count, 300 * 150);
+  XPLMSetWindowIsVisible(modern, 0);
+  s.draw = [] {};
+  const Image plain = s.shoot();
+  const Bounds old = changed(plain, before);
+  EXPECT_EQ((std::vector<int>{old.left, old.bottom, old.right, old.top}), (std::vector<int>{600, 650, 649, 699}));
+}
+
 TEST(Screenshot, GlQuadsBlendByAlphaOrReplaceAndLinesAreHalfOpen) {
   Shots s;
   const Image before = s.shoot();

@@ -72,14 +72,20 @@ TEST(Script, BadLinesAreReportedWithTheirNumbers) {
       "-1 enable\n"
       "1 widget-type Lonely\n"
       "1 key return\n"
-      "1 command a/b sideways\n");
+      "1 command a/b sideways\n"
+      "1 vr maybe\n"
+      "1 ui-scale 450\n"
+      "1 camera cockpit 180\n"
+      "1 screen 800x0\n");
   EXPECT_EQ(s.actions.size(), 1u);
-  ASSERT_EQ(s.errors.size(), 9u);
+  ASSERT_EQ(s.errors.size(), 13u);
   EXPECT_EQ(s.errors[0].rfind("line 1:", 0), 0u);
   EXPECT_NE(s.errors[3].find("no dataref named no/such/dataref"), std::string::npos);
   EXPECT_NE(s.errors[5].find("fly wants circle"), std::string::npos);
   EXPECT_EQ(s.errors[7].rfind("line 8:", 0), 0u);
   EXPECT_NE(s.errors[8].find("command wants NAME [once|begin|end]"), std::string::npos);
+  EXPECT_NE(s.errors[10].find("ui-scale wants a percentage from 50 to 400"), std::string::npos) << s.errors[10];
+  EXPECT_NE(s.errors[11].find("camera wants map, or cockpit"), std::string::npos) << s.errors[11];
 }
 
 TEST(Script, ActionsDriveTheHost) {
@@ -96,12 +102,21 @@ TEST(Script, ActionsDriveTheHost) {
       "0 set sim/multiplayer/position/plane2_gear_deploy 1,0.5,0.25\n"
       "0 set sim/graphics/view/view_type 1017\n"
       "0 close-box \"Fixture Pane\"\n"
+      "0 ui-scale 150\n"
+      "0 screen 1536x1152\n"
+      "0 camera cockpit 90\n"
+      "0 vr on\n"
       "0 dump out/../state.json\n");
   ASSERT_TRUE(s.errors.empty()) << s.errors[0];
   std::filesystem::create_directories(base + "/out");
   for (const auto &a : s.actions) EXPECT_EQ(skyhost::runScriptAction(f.host, a, base), "") << a.line;
   EXPECT_EQ(f.host.getvf("sim/multiplayer/position/plane2_gear_deploy")[2], 0.25f);
   EXPECT_EQ(f.host.geti("sim/graphics/view/view_type"), 1017);
+  EXPECT_TRUE(f.host.vr()) << f.host.geti("sim/graphics/VR/enabled");
+  EXPECT_EQ(f.host.camera().fovDeg, 90);
+  int l, t, r, b;
+  XPLMGetScreenBoundsGlobal(&l, &t, &r, &b);
+  EXPECT_EQ((std::vector<int>{r, t}), (std::vector<int>{1024, 768}));
   const std::vector<std::string> pane = {"pane 1301 \"Check\" 1", "pane 1400 \"h\" 0", "pane 1400 \"hi\" 0"};
   const std::vector<std::string> logged = f.logOf("pane");
   ASSERT_GE(logged.size(), 4u);

@@ -67,11 +67,17 @@ TEST_F(PluginTest, StartNamesThePluginAndBuildsTheMenu) {
                           [&](const auto &m) { return m.id == plugins.items[0].submenu; });
   ASSERT_NE(sub, menus.end());
   EXPECT_EQ(sub->name, "Plane Window");
-  ASSERT_EQ(sub->items.size(), 2u);
+  ASSERT_EQ(sub->items.size(), 5u);
   EXPECT_EQ(sub->items[0].name, "Control & Settings");
   EXPECT_STREQ(static_cast<const char *>(sub->items[0].itemRef), "1");
   EXPECT_EQ(sub->items[1].name, "Toggle Plane List");
   EXPECT_STREQ(static_cast<const char *>(sub->items[1].itemRef), "2");
+  // Each window into a window of its own, checked while it is there.
+  const char *popOuts[] = {"Pop Out Chat", "Pop Out Plane List", "Pop Out Control & Settings"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(sub->items[2 + i].name, popOuts[i]);
+    EXPECT_EQ(sub->items[2 + i].check, xplm_Menu_Unchecked);
+  }
 }
 
 TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
@@ -83,18 +89,21 @@ TEST_F(PluginTest, RegistersTheWholeScheduleAndRemovesItAtStop) {
     EXPECT_EQ(loop.refcon, nullptr);
     after += loop.phase == xplm_FlightLoop_Phase_AfterFlightModel ? 1 : 0;
   }
-  // The position broadcast, the cockpit hook, the model loads and the traffic's placement every
-  // frame (-1), whatever the graphics backend; the broadcast alone after the flight model.
-  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f, -1.0f}));
+  // The position broadcast, the cockpit hook, the model loads, the traffic's placement and the
+  // windows following the screen every frame (-1), whatever the graphics backend; the broadcast
+  // alone after the flight model.
+  EXPECT_EQ(firsts, (std::multiset<float>{0.03f, 10.0f, 1.0f, 1.0f, 0.1f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f}));
   EXPECT_EQ(after, 1);
-  EXPECT_TRUE(host.drawCallbacks().empty());
+  // The labels, in the 2-D window phase, which every backend draws.
+  ASSERT_EQ(host.drawCallbacks().size(), 1u);
+  EXPECT_EQ(host.drawCallbacks()[0].phase, xplm_Phase_Window);
   ASSERT_EQ(host.keySniffers().size(), 1u);
   EXPECT_EQ(host.keySniffers()[0].beforeWindows, 0);
-  // Five commands with a description each, handled by the plugin ahead of the host; the datarefs
+  // Six commands with a description each, handled by the plugin ahead of the host; the datarefs
   // read-only.
   const std::vector<std::string> commands = {"skytether/toggle_chat", "skytether/toggle_plane_list",
-                                             "skytether/settings", "skytether/connect",
-                                             "skytether/disconnect"};
+                                             "skytether/settings",    "skytether/connect",
+                                             "skytether/disconnect",  "skytether/toggle_labels"};
   const auto made = host.commands();
   ASSERT_EQ(made.size(), commands.size());
   for (size_t i = 0; i < commands.size(); ++i) {

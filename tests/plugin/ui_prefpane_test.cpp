@@ -67,8 +67,8 @@ struct Expected {
   std::map<int, intptr_t> properties;
 };
 
-// On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454. The server row
-// and the smoothing row under the buttons make it 340 high.
+// On 1024 x 768 the pane's left is 414 and its top 408; the columns start at 454. The server row,
+// the smoothing row and the labels row under the buttons make it 360 high.
 TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   WritePrefs(Prefs("Falcon", "42", "secret", 0, 0, "7", 1));
   Start();
@@ -84,9 +84,9 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
   const std::map<int, intptr_t> field = {{xpProperty_TextFieldType, xpTextEntryField}};
   // clang-format off
   const std::vector<Expected> table = {
-      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 68, true,
+      {kMain, xpWidgetClass_MainWindow, "Control & Settings", 414, 408, 714, 48, true,
        {{xpProperty_MainWindowHasCloseBoxes, 0}}},
-      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 88, true, {{xpProperty_SubWindowType, 0}}},
+      {kPanel, xpWidgetClass_SubWindow, "", 434, 368, 694, 68, true, {{xpProperty_SubWindowType, 0}}},
       {kUserIDT, Cap, "User ID:", 454, 358, 554, 346, true, {}},
       {kUserIDF, Fld, "42", 559, 358, 669, 346, true, field},
       {kPasswordT, Cap, "Password:", 454, 338, 554, 326, true, {}},
@@ -119,6 +119,14 @@ TEST_F(PrefPaneTest, FirstPickBuildsTheWholePaneFilledFromThePreferences) {
        {{xpProperty_ButtonType, xpRadioButton},
         {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
         {xpProperty_ButtonState, 1}}},
+      {kLabels, Btn, "Labels", 559, 88, 569, 76, true,
+       {{xpProperty_ButtonType, xpRadioButton},
+        {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
+        {xpProperty_ButtonState, 1}}},
+      {kLabelDistance, Btn, "Distance", 614, 88, 624, 76, true,
+       {{xpProperty_ButtonType, xpRadioButton},
+        {xpProperty_ButtonBehavior, xpButtonBehaviorCheckBox},
+        {xpProperty_ButtonState, 0}}},
   };
   // clang-format on
   for (const auto &e : table) {

@@ -123,7 +123,8 @@ constexpr char kDeleteKey = 127;
 enum W {
   kMain, kPanel, kUserIDT, kUserIDF, kPasswordT, kPasswordF, kCallsignT, kCallsignF, kFlightModeT, kSolo,
   kCrewed, kCrewIDT, kCrewIDF, kPositionT, kPilot, kCoPilot, kNavigator, kEngineer, kConnect, kDisconnect,
-  kConnectStart, kCancel, kApply, kSave, kError, kServerT, kServerF, kSmooth, kWidgetCount
+  kConnectStart, kCancel, kApply, kSave, kError, kServerT, kServerF, kSmooth, kLabels, kLabelDistance,
+  kWidgetCount
 };
 // clang-format on
 

@@ -8,10 +8,15 @@
 
 #include <GL/gl.h>
 
+#include <cmath>
+
 #include "XPLMDisplay.h"
 #include "XPLMGraphics.h"
+#include "XPStandardWidgets.h"
+#include "XPWidgets.h"
 #include "plugin_test.h"
 #include "fake_server.h"
+#include "net_fixture.h"
 #include "ui_support.h"
 
 namespace {
@@ -413,6 +418,215 @@ TEST_F(WindowsTest, ChatNoticesLandAtTheBottomAndPushTheOldestOut) {
   EXPECT_EQ(rows[5].text, "5: Falcon Plane 5");
   EXPECT_EQ(rows[4].text, "4:  Plane 4");
   EXPECT_EQ(rows[20].text, "Connected to " + peer.serverText());
+}
+
+// ---- the interface scale, a window of its own, VR, labels ----
+
+constexpr double kPi = 3.14159265358979323846;
+
+Host::Window PaneWindow(Host &host) {
+  return WindowInfo(host, XPGetWidgetUnderlyingWindow(host.widgets().at(kMain).id));
+}
+
+std::vector<int> Place(const Host::Window &w) {
+  return {w.left, w.top, w.right, w.bottom};
+}
+
+// 1920 x 1080 pixels at 150 % are 1280 x 720 boxels: the windows keep their size and distances in
+// boxels, so they show half as large again.
+class ScaledScreenTest : public WindowsTest {
+  void Configure(HostOptions &o) override {
+    o.screenWidth = 1920;
+    o.screenHeight = 1080;
+    o.interfaceScale = 1.5;
+  }
+};
+
+TEST_F(ScaledScreenTest, WindowsAndPaneAreInBoxelsAndFollowTheScreen) {
+  Start();
+  const XPLMWindowID plane = PlaneWindow(host()), chat = ChatWindow(host());
+  EXPECT_TRUE(WindowInfo(host(), plane).modern);
+  ExpectGeometry(WindowInfo(host(), plane), 990, 360, 1260, 40);
+  ExpectGeometry(WindowInfo(host(), chat), 760, 700, 1260, 380);
+  TogglePlaneList();
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  host().runFrame();
+  const auto strings = StringsOf(host(), plane);
+  ASSERT_EQ(strings.size(), 21u);
+  EXPECT_EQ((std::vector<int>{strings[0].x, strings[0].y}), (std::vector<int>{995, 340}));
+  EXPECT_EQ(host().mouse(1500, 300, xplm_MouseDown), plane);  // the pixel of boxel (1000, 200)
+  host().mouse(1500, 300, xplm_MouseUp);
+  // The pane in a window of the same kind, level with the plane list, one gap to its left.
+  const Host::Window pane = PaneWindow(host());
+  EXPECT_TRUE(pane.modern);
+  EXPECT_EQ(Place(pane), (std::vector<int>{670, 360, 970, 0}));
+  EXPECT_EQ(host().windowShown(pane.id), Host::Shown::Screen);
+#ifndef _WIN32
+  EXPECT_TRUE(host().screenshot(host().root() + "/scaled.png")) << host().screenshotError();
+#endif
+
+  // A larger screen: each keeps its place against the top-right corner, 320 x 180 boxels on.
+  host().setScreenSize(2400, 1350);
+  host().runFrame();
+  ExpectGeometry(WindowInfo(host(), plane), 1310, 540, 1580, 220);
+  ExpectGeometry(WindowInfo(host(), chat), 1080, 880, 1580, 560);
+  EXPECT_EQ(Place(PaneWindow(host())), (std::vector<int>{990, 540, 1290, 180}));
+  EXPECT_EQ(host().widget(host().widgets().at(kUserIDF).id).left, 559 + 256 + 320);
+  // Back to 100 %: 2400 x 1350 boxels.
+  host().setInterfaceScale(1.0);
+  host().runFrame();
+  ExpectGeometry(WindowInfo(host(), chat), 1880, 1330, 2380, 1010);
+}
+
+TEST_F(WindowsTest, PopOutItemsGiveEachWindowOneOfItsOwnAndBringItBack) {
+  Start();
+  ASSERT_TRUE(host().commandOnce("skytether/toggle_chat"));
+  RunLoop(host(), kFadeLoop, 10);
+  const XPLMWindowID chat = ChatWindow(host());
+  const auto popOutItem = [&] {
+    for (const auto &m : host().menus())
+      for (const auto &item : m.items)
+        if (item.name == "Pop Out Chat") return item;
+    return Host::MenuItem{};
+  };
+  ASSERT_TRUE(host().pickMenu(MenuPath("Pop Out Chat")));
+  EXPECT_EQ(host().windowShown(chat), Host::Shown::PopOut);
+  EXPECT_EQ(popOutItem().check, xplm_Menu_Checked);
+  // Drawn in its own coordinates there, and clicked there only.
+  host().pressKey('x');
+  host().runFrame(0.001);
+  bool typed = false;
+  for (const auto &op : StringsOf(host(), chat)) typed = typed || (op.x == 5 && op.y == 20 && op.text == "x|");
+  EXPECT_TRUE(typed);
+  EXPECT_EQ(host().mouse(600, 600, xplm_MouseDown), nullptr);
+  host().mouse(600, 600, xplm_MouseUp);
+  EXPECT_EQ(host().mouseInPopOut(chat, 100, 100, xplm_MouseDown), chat);
+  host().mouseInPopOut(chat, 150, 50, xplm_MouseDrag);  // the system moves it, not the plugin
+  host().mouseInPopOut(chat, 150, 50, xplm_MouseUp);
+  ASSERT_TRUE(host().pickMenu(MenuPath("Pop Out Chat")));
+  EXPECT_EQ(host().windowShown(chat), Host::Shown::Screen);
+  EXPECT_EQ(popOutItem().check, xplm_Menu_Unchecked);
+  ExpectGeometry(WindowInfo(host(), chat), 504, 748, 1004, 428);
+
+  // The pane's item opens the pane there.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Pop Out Control & Settings")));
+  EXPECT_EQ(host().windowShown(PaneWindow(host()).id), Host::Shown::PopOut);
+  EXPECT_TRUE(host().widgetShown(host().widgets().at(kMain).id));
+}
+
+// In VR the windows are in the headset and Tab types there; with the chat closed the keys are the
+// pilot's.
+TEST_F(WindowsTest, InVRTheWindowsAreInTheHeadsetAndTheChatTypesThere) {
+  harness::FakeServer peer;
+  ASSERT_TRUE(peer.ok());
+  WritePrefs("server=" + peer.serverText() + ";connectAtStartup=1;");
+  Start();
+  ASSERT_TRUE(harness::RunUntil(host(), &peer, [&] { return peer.hasClient() && !peer.streamLines().empty(); }));
+  TogglePlaneList();
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  const XPLMWindowID plane = PlaneWindow(host()), chat = ChatWindow(host()), pane = PaneWindow(host()).id;
+
+  host().setVR(true);
+  host().runFrame();
+  EXPECT_EQ(host().windowShown(plane), Host::Shown::VR);
+  EXPECT_EQ(host().windowShown(pane), Host::Shown::VR);
+  EXPECT_TRUE(host().clickWidget(host().widgets().at(kSmooth).id));
+  EXPECT_TRUE(WindowInfo(host(), chat).inVR);  // hidden until opened
+  host().pressKey(kTab);
+  RunLoop(host(), kFadeLoop, 10);
+  EXPECT_EQ(host().windowShown(chat), Host::Shown::VR);
+  EXPECT_EQ(host().keyboardFocus(), chat);
+  host().type("hi");
+  host().runFrame(0.001);
+  bool typed = false;
+  for (const auto &op : StringsOf(host(), chat)) typed = typed || (op.x == 5 && op.y == 20 && op.text == "hi|");
+  EXPECT_TRUE(typed) << "typed into the chat, drawn in the window's own coordinates";
+  host().pressKey(kTab);  // the keyboard back to the host
+  host().pressKey(kTab);  // the chat closes
+  EXPECT_EQ(host().keyboardFocus(), nullptr);
+  host().type("gbb");  // the pilot's gear and brakes
+  EXPECT_EQ(host().keysForHost(), "gbb");
+
+  host().setVR(false);
+  host().runFrame();
+  EXPECT_EQ(host().windowShown(plane), Host::Shown::Screen);
+  ExpectGeometry(WindowInfo(host(), plane), 734, 408, 1004, 88);
+  ExpectGeometry(WindowInfo(host(), chat), 504, 748, 1004, 428);
+  EXPECT_EQ(host().windowShown(pane), Host::Shown::Screen);
+}
+
+// Labels: the callsign over each shown aircraft where the host's camera puts it.
+class LabelsTest : public sttest::NetTest {
+ protected:
+  // The label drawn for text in the last frame's 2-D window phase; null when none.
+  const DrawOp *Label(const std::string &prefix) {
+    host().runFrame();
+    for (const auto &op : host().lastFrameDrawing())
+      if (op.kind == DrawOp::String && op.window == nullptr && op.phase == xplm_Phase_Window &&
+          op.text.rfind(prefix, 0) == 0)
+        return &op;
+    return nullptr;
+  }
+  double Get(const std::string &name) { return host().getd(name); }
+  // The label's centre, and the baseline 10 above the point.
+  void ExpectAt(const DrawOp *op, double x, double y) {
+    ASSERT_NE(op, nullptr);
+    std::string text = op->text;
+    const float width = XPLMMeasureString(xplmFont_Basic, text.c_str(), static_cast<int>(text.size()));
+    EXPECT_NEAR(op->x + width / 2, x, 1.0) << op->text;
+    EXPECT_NEAR(op->y, y + 10, 1.0) << op->text;
+  }
+};
+
+TEST_F(LabelsTest, CallsignsOverTheAircraftWhereTheCameraSeesThemUnlessTurnedOff) {
+  StartConnected();
+  LearnDatagramPort();
+  SendStream("3|c|Kite\n");
+  sttest::ReportValues v;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", Get("sim/flightmodel/position/latitude") + 0.01);
+  v.lat = text;
+  std::snprintf(text, sizeof text, "%.6f", Get("sim/flightmodel/position/longitude") + 0.01);
+  v.lon = text;
+  std::snprintf(text, sizeof text, "%.1f", Get("sim/flightmodel/position/elevation") + 150);
+  v.el = text;
+  for (int k = 0; k < 3 && !Label("Kite"); ++k) SendDatagram(sttest::Report(3, v));
+  ASSERT_TRUE(harness::RunUntil(host(), peer.get(), [&] { return Label("Kite") != nullptr; }));
+
+  const double ux = Get("sim/flightmodel/position/local_x"), uy = Get("sim/flightmodel/position/local_y"),
+               uz = Get("sim/flightmodel/position/local_z");
+  const double dx = Get(Plane(3, "x")) - ux, dy = Get(Plane(3, "y")) - uy, dz = Get(Plane(3, "z")) - uz;
+  // The map: straight down at 10 m a pixel, north (-z) up.
+  ExpectAt(Label("Kite"), 512 + dx / 10, 384 - dz / 10);
+
+  // From the cockpit, 60 degrees across, looking at it: on the centre's column, above the centre
+  // by its climb over its distance ahead; facing away, no label.
+  host().setCamera({Host::Camera::Cockpit, 60});
+  const double bearing = std::atan2(dx, -dz) * 180 / kPi, ahead = std::hypot(dx, dz);
+  host().setf("sim/flightmodel/position/psi", static_cast<float>(bearing));
+  host().setf("sim/flightmodel/position/theta", 0);
+  ExpectAt(Label("Kite"), 512, 384 + dy / ahead / std::tan(30 * kPi / 180) * 512);
+  host().setf("sim/flightmodel/position/psi", static_cast<float>(bearing + 180));
+  EXPECT_EQ(Label("Kite"), nullptr);
+  host().setf("sim/flightmodel/position/psi", static_cast<float>(bearing));
+
+  // The distance when the pilot wants it, saved in the preferences.
+  ASSERT_TRUE(host().pickMenu(MenuPath("Control & Settings")));
+  ASSERT_TRUE(host().clickWidget(host().widgets().at(kLabelDistance).id));
+  ASSERT_TRUE(host().clickWidget(host().widgets().at(kSave).id));
+  std::snprintf(text, sizeof text, "Kite %.1f nm", std::sqrt(dx * dx + dy * dy + dz * dz) / 1852);
+  ASSERT_NE(Label("Kite"), nullptr);
+  EXPECT_EQ(Label("Kite")->text, text);
+  EXPECT_NE(ReadPrefs().find("labelDistance=1;"), std::string::npos);
+
+  // Off by the command, as the pane shows; none in VR either.
+  ASSERT_TRUE(host().commandOnce("skytether/toggle_labels"));
+  EXPECT_EQ(Label("Kite"), nullptr);
+  EXPECT_EQ(host().widget(host().widgets().at(kLabels).id).properties.at(xpProperty_ButtonState), 0);
+  ASSERT_TRUE(host().commandOnce("skytether/toggle_labels"));
+  EXPECT_NE(Label("Kite"), nullptr);
+  host().setVR(true);
+  EXPECT_EQ(Label("Kite"), nullptr);
 }
 
 }  // namespace

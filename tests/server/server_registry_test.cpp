@@ -430,7 +430,7 @@ std::string Flown(double t, double x, double z, double psi, float gear = 1, int 
 
 // The change rule: what a recipient can predict stays, what it cannot goes, near tighter than far.
 TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
-  World w;  // changes: up to 10 km 40/s, 0.1 m or every 1 s; ...; beyond 2/s, 20 m or every 5 s
+  World w(Rule("changes"));  // up to 10 km 40/s, 0.1 m or every 1 s; ...; beyond 2/s, 20 m or every 5 s
   JoinPaced(w);
   std::map<int, int> got;
   double t = 0;
@@ -469,6 +469,13 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   EXPECT_LE(got[1], 12) << "a steady turn";
   EXPECT_GE(got[3], 2) << "far: once the plugin's coasting has slowed it by 20 m";
   EXPECT_LE(got[3], 4);
+  // The same turn from a sender whose time fields never move: placed by their arrivals, not starved.
+  fly(4, [&](double at) {
+    std::string line = turn(3)(at);
+    return line.substr(0, line.rfind('|') + 1) + "0";
+  });
+  EXPECT_GE(got[1], 4) << "a clock that stands";
+  EXPECT_LE(got[1], 12);
   // Buffeted: up to a metre off the path, any way, every frame: every report near (up to the cap),
   // few far.
   fly(2, [](double at) {
@@ -514,10 +521,13 @@ TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
   ASSERT_TRUE(r.Parse("off", &error) && !r.on);
   ASSERT_TRUE(r.Parse("steps", &error) && r.on);
   EXPECT_EQ(r.Describe(), "steps: up to 10 km 40/s, up to 50 km 10/s, beyond 2/s");
-  ASSERT_TRUE(r.Parse("on", &error) && r.on);
+  ASSERT_TRUE(r.Parse("changes", &error) && r.on);
   EXPECT_EQ(r.Describe(),
             "changes: up to 10 km 40/s, 0.1 m or every 1 s; up to 50 km 10/s, 2 m or every 2 s; beyond 2/s, 20 m "
             "or every 5 s");
+  ASSERT_TRUE(r.Parse("on", &error) && r.on);
+  EXPECT_EQ(r.Describe(), RelayRates().Describe()) << "the default";
+  EXPECT_EQ(r.Describe(), "steps: up to 10 km 40/s, up to 50 km 10/s, beyond 2/s");
   for (const char *bad : {"", "10:40", "10:40,,2", "50:10,10:40,2", "10:10,50:40,2", "10:40,x,2",
                           "10:40,50:10,0.1", "-1:40,2", "10:40,2,50:1", "10:nan,2", "1e9:40,2", "10:40,2 ",
                           "changes:10:40,2", "changes:10:40:0.1:1,2:20", "changes:10:40:1:1,2:0.5:5",

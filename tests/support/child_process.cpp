@@ -140,10 +140,10 @@ bool ChildProcess::Start(const std::vector<std::string> &argv, const Options &op
       sched_setaffinity(0, sizeof set, &set);
     }
     if (options.own_session && setsid() >= 0 && options.group_nice != 0) SetGroupNice(options.group_nice);
-    if (options.fifo_priority > 0) {
+    if (options.realtime_priority > 0) {
       sched_param param{};
-      param.sched_priority = options.fifo_priority;
-      sched_setscheduler(0, SCHED_FIFO, &param);
+      param.sched_priority = options.realtime_priority;
+      sched_setscheduler(0, options.round_robin ? SCHED_RR : SCHED_FIFO, &param);
     }
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));

@@ -40,10 +40,12 @@ class ChildProcess {
                                    // (< 0: SIGKILL at once)
     // For benchmarks on a shared machine: a session (and so a scheduling group) of its own, whose
     // niceness is set (nice does not rank a process against other sessions' groups), or the
-    // real-time FIFO class at this priority (> 0; root).
+    // real-time class at this priority (> 0; root): FIFO, or round robin, where the process's own
+    // threads take turns when one of them never waits.
     bool own_session = false;
     int group_nice = 0;
-    int fifo_priority = 0;
+    int realtime_priority = 0;
+    bool round_robin = false;
   };
 
   ChildProcess() = default;

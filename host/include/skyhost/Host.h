@@ -39,6 +39,11 @@ struct HostOptions {
   std::string root;
   bool createPluginsFolder = true;  // creates root/Resources/plugins
   int screenWidth = 1024, screenHeight = 768;
+  // The interface scale the user chose, 1 for 100 %. Windows made with XPLMCreateWindowEx, widgets
+  // of a plugin using native widget windows and the 2-D drawing phases are placed and drawn in
+  // boxels of this many pixels each; the screen's global bounds are its pixels divided by it (cut
+  // to whole boxels). Windows of the old XPLMCreateWindow stay in pixels. 0.5 to 4.
+  double interfaceScale = 1.0;
   std::string directorySeparator = "/";
   std::string userModelFile = "Cessna_172SP.acf";
   // Empty: root + "/Aircraft/General Aviation/Cessna 172SP/" + userModelFile, joined with
@@ -337,6 +342,8 @@ class Host {
   // ---- keyboard ----
   // vkey 0 picks the virtual key of the character (XPLM_VK_*). Upper-case letters and shifted
   // symbols carry xplm_ShiftFlag. A press carries xplm_DownFlag, a release xplm_UpFlag.
+  // A window holding the keyboard gets the keys whether the pilot can see it or not (in VR, one not
+  // shown there swallows them unseen).
   void keyDown(char c, char vkey = 0, int extraFlags = 0);
   void keyUp(char c, char vkey = 0, int extraFlags = 0);
   void pressKey(char c, char vkey = 0, int extraFlags = 0);  // down, then up
@@ -347,23 +354,46 @@ class Host {
   // window took them.
   const std::string &keysForHost() const;
 
-  // ---- mouse (host window coordinates, y up) ----
-  // A down goes to the topmost visible window under the point (a window whose click callback
-  // returns 0 passes it to the window below); drags and the up go to the window that took the
-  // down. Returns the window that handled the event, or null.
+  // ---- mouse (screen pixels, y up) ----
+  // A down goes to the topmost window the pilot sees under the point on the screen (in VR, in the
+  // headset's view, which the screen mirrors); a window whose click callback returns 0 passes it
+  // to the window below. Drags and the up go to the window that took the down. A window of
+  // XPLMCreateWindowEx gets the point in boxels (the pixel's centre divided by the interface
+  // scale), and in VR in its own coordinates (below). Returns the window that handled the event,
+  // or null.
   XPLMWindowID mouse(int x, int y, XPLMMouseStatus status);
   void click(int x, int y);  // down then up at one point
+  // An event in a popped-out window, at a point in its own boxels (0, 0 its bottom left); null
+  // when the window is not popped out and shown.
+  XPLMWindowID mouseInPopOut(XPLMWindowID window, int x, int y, XPLMMouseStatus status);
 
   // ---- windows ----
+  // A window of XPLMCreateWindowEx ("modern") lives in global boxels; one of XPLMCreateWindow in
+  // pixels of the main screen, never scaled, popped out or shown in VR. Popped out or in VR, a
+  // modern window draws and takes the mouse in coordinates of its own, (0, 0) at its bottom
+  // left: XPLMGetWindowGeometry gives (0, height, width, 0) then and XPLMSetWindowGeometry does
+  // nothing. Back in the simulator's window it returns to its floating place (left..bottom).
   struct Window {
     XPLMWindowID id;
-    int left, top, right, bottom;
+    int left, top, right, bottom;  // the floating place
     bool visible;
     void *refcon;
     XPLMDrawWindow_f drawFn;
     XPLMHandleKey_f keyFn;
     XPLMHandleMouseClick_f mouseFn;
+    bool modern;
+    int layer, decoration;        // XPLMWindowLayer, XPLMWindowDecoration (modern only)
+    int positioning;              // the last XPLMWindowPositioningMode that took effect
+    bool poppedOut, inVR;
+    std::string title;
+    int osLeft, osTop, osRight, osBottom;  // popped out: its window on the desktop, in pixels
+    XPWidgetID widgetRoot;                 // the root widget whose native window this is, or null
   };
+  // Where the pilot sees a window: nowhere (hidden), on the screen, in a window of its own, in
+  // the headset; in VR a window not positioned there is visible to nobody.
+  enum class Shown { Hidden, Screen, PopOut, VR, NotInVR };
+  static const char *shownName(Shown shown);
+  Shown windowShown(XPLMWindowID id) const;
   std::vector<Window> windows() const;             // creation order; destroyed ones gone
   std::vector<XPLMWindowID> windowZOrder() const;  // bottom first
   bool windowExists(XPLMWindowID id) const;
@@ -449,10 +479,38 @@ class Host {
   // ---- host messages ----
   const std::vector<std::string> &debugLog() const;  // XPLMDebugString and XPLMSpeakString
 
+  // ---- VR ----
+  // The user puts on the headset: sim/graphics/VR/enabled becomes 1, then every enabled plugin
+  // gets XPLM_MSG_ENTERED_VR. Taking it off: XPLM_MSG_EXITING_VR while VR is still on, then the
+  // windows still in VR go back to their floating place and the dataref becomes 0. From then on
+  // only windows positioned in VR are drawn and take the mouse; the 2-D drawing phases still run
+  // but the headset does not show them.
+  void setVR(bool on);
+  bool vr() const;
+
+  // ---- the camera the 3-D world is seen through ----
+  // Each frame, before the draw callbacks, the host writes its matrices: world_matrix (world to
+  // eye) and projection_matrix_3d, column-major as OpenGL keeps them, the viewport (left, bottom,
+  // right, top in pixels) and window_width and window_height. modelview_matrix and
+  // projection_matrix are those of the drawing under way: the 3-D ones in a 3-D phase, in a 2-D
+  // phase identity and an orthographic projection of the screen's boxels.
+  // Map: straight down from above the user's aircraft, north up, orthographic, 10 m a pixel (the
+  // screenshot's scene). Cockpit: from the user's aircraft along its heading and pitch (level,
+  // no roll), perspective with fovDeg across the screen's width.
+  struct Camera {
+    enum Mode { Map, Cockpit } mode = Map;
+    double fovDeg = 60;
+  };
+  void setCamera(const Camera &camera);  // throws std::invalid_argument for a field of view outside 1..170
+  Camera camera() const;
+
   // ---- configuration at run time ----
   void setDirectorySeparator(const std::string &separator);
   void setUserModel(const std::string &file, const std::string &path);
+  // The screen's pixels; windows of XPLMCreateWindowEx keep their place in boxels.
   void setScreenSize(int width, int height);
+  // Throws std::invalid_argument outside 0.5..4.
+  void setInterfaceScale(double scale);
   void setFontFile(const std::string &path);
 
   // ---- projection (the same as XPLMWorldToLocal / XPLMLocalToWorld) ----

@@ -33,4 +33,7 @@ std::string runScriptAction(Host &host, const ScriptAction &action, const std::s
 // K-th widget of a class, e.g. TextField#2), or a descriptor, optionally in double quotes.
 XPWidgetID findWidgetBySelector(const Host &host, const std::string &selector);
 
+// "WIDTHxHEIGHT", each 1 to 8192.
+bool parseScreenSize(const std::string &text, int *width, int *height);
+
 }  // namespace skyhost

@@ -42,11 +42,17 @@ Canvas::Canvas(int width, int height, Rgba background)
   for (size_t i = 0; i < px_.size(); ++i) px_[i] = bg[i % 3];
 }
 
+void Canvas::setTransform(double scale, double dx, double dy) {
+  scale_ = std::isfinite(scale) && scale > 0 ? scale : 1;
+  dx_ = std::isfinite(dx) ? dx : 0;
+  dy_ = std::isfinite(dy) ? dy : 0;
+}
+
 void Canvas::setClip(int left, int bottom, int right, int top) {
-  clipL_ = std::clamp(left, 0, w_);
-  clipR_ = std::clamp(right, clipL_, w_);
-  clipB_ = std::clamp(bottom, 0, h_);
-  clipT_ = std::clamp(top, clipB_, h_);
+  clipL_ = std::clamp(mapXi(left), 0, w_);
+  clipR_ = std::clamp(mapXi(right), clipL_, w_);
+  clipB_ = std::clamp(mapYi(bottom), 0, h_);
+  clipT_ = std::clamp(mapYi(top), clipB_, h_);
 }
 
 void Canvas::clearClip() {
@@ -64,14 +70,16 @@ void Canvas::plot(int x, int y, const Rgba &c, bool blend, float coverage) {
 }
 
 void Canvas::fillRect(int left, int bottom, int right, int top, const Rgba &c, bool blend) {
-  const int l = std::max(left, clipL_), r = std::min(right, clipR_);
-  const int b = std::max(bottom, clipB_), t = std::min(top, clipT_);
+  const int l = std::max(mapXi(left), clipL_), r = std::min(mapXi(right), clipR_);
+  const int b = std::max(mapYi(bottom), clipB_), t = std::min(mapYi(top), clipT_);
   for (int y = b; y < t; ++y)
     for (int x = l; x < r; ++x) plot(x, y, c, blend);
 }
 
-void Canvas::fillPolygon(const std::vector<Point> &pts, const Rgba &c, bool blend) {
-  if (pts.size() < 3 || !std::all_of(pts.begin(), pts.end(), finite)) return;
+void Canvas::fillPolygon(const std::vector<Point> &given, const Rgba &c, bool blend) {
+  if (given.size() < 3 || !std::all_of(given.begin(), given.end(), finite)) return;
+  std::vector<Point> pts;
+  for (const Point &p : given) pts.push_back({mapX(p.x), mapY(p.y)});
   double ymin = pts[0].y, ymax = pts[0].y;
   for (const Point &p : pts) {
     ymin = std::min(ymin, p.y);
@@ -97,6 +105,10 @@ void Canvas::fillPolygon(const std::vector<Point> &pts, const Rgba &c, bool blen
 
 void Canvas::line(double x0, double y0, double x1, double y1, const Rgba &c, bool blend) {
   if (!finite({x0, y0}) || !finite({x1, y1})) return;
+  x0 = mapX(x0);
+  y0 = mapY(y0);
+  x1 = mapX(x1);
+  y1 = mapY(y1);
   const double dx = x1 - x0, dy = y1 - y0;
   const bool alongX = std::fabs(dx) >= std::fabs(dy);
   if (alongX ? dx == 0 : dy == 0) return;
@@ -120,6 +132,9 @@ void Canvas::line(double x0, double y0, double x1, double y1, const Rgba &c, boo
 
 void Canvas::fillCircle(double cx, double cy, double radius, const Rgba &c, bool blend) {
   if (!finite({cx, cy}) || !(radius > 0) || !std::isfinite(radius)) return;
+  cx = mapX(cx);
+  cy = mapY(cy);
+  radius *= scale_;
   const int x0 = firstCentreFrom(cx - radius, clipL_, clipR_),
             x1 = firstCentreFrom(cx + radius + 1, clipL_, clipR_);
   const int y0 = firstCentreFrom(cy - radius, clipB_, clipT_),
@@ -131,6 +146,9 @@ void Canvas::fillCircle(double cx, double cy, double radius, const Rgba &c, bool
 
 void Canvas::strokeCircle(double cx, double cy, double radius, const Rgba &c, bool blend) {
   if (!finite({cx, cy}) || !(radius > 0) || !std::isfinite(radius)) return;
+  cx = mapX(cx);
+  cy = mapY(cy);
+  radius *= scale_;
   const double reach = radius + 1;
   const int x0 = firstCentreFrom(cx - reach, clipL_, clipR_),
             x1 = firstCentreFrom(cx + reach, clipL_, clipR_);

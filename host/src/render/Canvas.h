@@ -5,6 +5,7 @@
 // rows. Colours are floats in 0..1, stored 8 bits a channel as a framebuffer would; blending is
 // source-over with the source alpha.
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ class Canvas {
   Canvas(int width, int height, Rgba background);
   int width() const { return w_; }
   int height() const { return h_; }
+
+  // The coordinates every call below but plot takes are multiplied by scale, then moved by (dx,
+  // dy), into pixels: a drawing made in boxels lands where the interface scale puts it.
+  void setTransform(double scale, double dx, double dy);
+  double mapX(double x) const { return x * scale_ + dx_; }
+  double mapY(double y) const { return y * scale_ + dy_; }
 
   // Shapes outside the clip rectangle (initially the whole canvas) draw nothing.
   void setClip(int left, int bottom, int right, int top);  // half-open, like fillRect
@@ -47,8 +54,11 @@ class Canvas {
   std::vector<uint8_t> rgbTopDown() const;
 
  private:
+  int mapXi(int x) const { return static_cast<int>(std::lround(mapX(x))); }
+  int mapYi(int y) const { return static_cast<int>(std::lround(mapY(y))); }
   int w_, h_;
   int clipL_, clipB_, clipR_, clipT_;
+  double scale_ = 1, dx_ = 0, dy_ = 0;
   std::vector<uint8_t> px_;  // RGB, bottom row first
 };
 

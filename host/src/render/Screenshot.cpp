@@ -1,6 +1,7 @@
-// Host::screenshot: the last completed frame drawn in software. Layers, bottom first: a top-down
-// scene round the user's aircraft, the drawing the windows and 2-D draw callbacks recorded, then
-// the shown widgets in a plain style of the host's own.
+// Host::screenshot: the last completed frame drawn in software. Layers, bottom first: the scene
+// through the host's camera (top down round the user's aircraft, or from its cockpit), the drawing
+// the windows and 2-D draw callbacks recorded, then the shown widgets in a plain style of the
+// host's own. What is placed in boxels is drawn at the interface scale.
 
 #include <algorithm>
 #include <cmath>
@@ -29,6 +30,7 @@ constexpr int kLineStep = 12;     // wrapped lines of a string, baseline to base
 constexpr int kMaxScreen = 8192;  // 200 MB of pixels at most
 
 const Rgba kGround{0.16f, 0.19f, 0.24f, 1};
+const Rgba kSky{0.30f, 0.42f, 0.60f, 1};
 const Rgba kGrid{0.23f, 0.27f, 0.33f, 1};
 const Rgba kUser{1, 1, 1, 1};
 const Rgba kSlotColours[] = {{1.0f, 0.6f, 0.2f, 1},  {0.3f, 0.9f, 1.0f, 1}, {1.0f, 0.4f, 0.9f, 1},
@@ -65,9 +67,15 @@ intptr_t prop(const Host::Widget &w, int id) {
 
 class Renderer {
  public:
-  Renderer(const Host::Impl &h, Canvas &canvas, Font &font) : h_(h), c_(canvas), font_(font) {}
+  // scaledFont: the font at the interface scale, the same as font at 100 %.
+  Renderer(const Host::Impl &h, Canvas &canvas, Font &font, Font &scaledFont)
+      : h_(h), c_(canvas), font_(font), scaledFont_(scaledFont) {}
 
   void scene() {
+    if (h_.camera.mode == Host::Camera::Cockpit) {
+      cockpitScene();
+      return;
+    }
     const Host &host = *h_.self;
     const double ux = host.getd("sim/flightmodel/position/local_x");
     const double uz = host.getd("sim/flightmodel/position/local_z");
@@ -90,9 +98,11 @@ class Renderer {
   }
 
   // Each window's (or 2-D draw phase's) drawing starts with blending on; 3-D phases and drawing
-  // outside any draw callback show nothing.
+  // outside any draw callback show nothing. A window drawn where the screen does not show it (in
+  // a window of its own, or hidden from the headset in VR) is left out; in VR the headset shows
+  // no 2-D phase.
   void windows() {
-    bool started = false, blend = true, lit = false, inPrimitive = false;
+    bool started = false, skip = false, blend = true, lit = false, inPrimitive = false;
     XPLMWindowID window = nullptr;
     int phase = 0;
     unsigned mode = 0;
@@ -105,11 +115,13 @@ class Renderer {
         started = true;
         window = op.window;
         phase = op.phase;
+        skip = !placeDrawing(op.window);
         blend = true;
         lit = false;
         inPrimitive = false;
         vertices.clear();
       }
+      if (skip) continue;
       switch (op.kind) {
         case Host::DrawOp::String:
           drawString(op);
@@ -139,14 +151,105 @@ class Renderer {
           break;
       }
     }
+    transform(1, 0, 0);
   }
 
+  // A root widget in a native window is drawn where that window is seen, at the interface scale;
+  // one without is in pixels and never in VR.
   void widgets() {
-    for (XPWidgetID id : h_.rootOrder)
-      if (const WidgetRec *r = h_.findWidget(id)) tree(r->pub, 0);
+    for (XPWidgetID id : h_.rootOrder) {
+      const WidgetRec *r = h_.findWidget(id);
+      if (!r) continue;
+      const WindowRec *w = r->window ? findWindow(r->window) : nullptr;
+      if (r->window) {
+        const Host::Shown where = w ? h_.shown(*w) : Host::Shown::Hidden;
+        if (where != Host::Shown::Screen && where != Host::Shown::VR) continue;
+        transform(h_.scale(), 0, 0);
+      } else {
+        if (h_.vr) continue;
+        transform(1, 0, 0);
+      }
+      tree(r->pub, 0);
+    }
+    transform(1, 0, 0);
   }
 
  private:
+  const WindowRec *findWindow(XPLMWindowID id) const {
+    for (const WindowRec &w : h_.windows)
+      if (w.pub.id == id) return &w;
+    return nullptr;
+  }
+
+  void transform(double scale, double dx, double dy) {
+    c_.setTransform(scale, dx, dy);
+    scale_ = scale;
+  }
+
+  // Sets the transform for the drawing of this window (null: a 2-D phase); false when the screen
+  // does not show it.
+  bool placeDrawing(XPLMWindowID id) {
+    if (!id) {
+      transform(h_.scale(), 0, 0);
+      return !h_.vr;
+    }
+    const WindowRec *w = findWindow(id);
+    if (!w) return false;
+    const Host::Shown where = h_.shown(*w);
+    if (where == Host::Shown::Screen) {
+      transform(w->pub.modern ? h_.scale() : 1, 0, 0);
+      return true;
+    }
+    if (where == Host::Shown::VR) {  // its own coordinates, mirrored where it floated
+      transform(h_.scale(), w->pub.left * h_.scale(), w->pub.bottom * h_.scale());
+      return true;
+    }
+    return false;
+  }
+
+  Font &font() { return scale_ == 1 ? font_ : scaledFont_; }
+
+  // The eye's picture from the cockpit: sky above the horizon, every drawn multiplayer aircraft
+  // as a diamond in its slot's colour with its number beside it where the camera sees it.
+  void cockpitScene() {
+    const Host &host = *h_.self;
+    float world[16], proj[16];
+    h_.cameraMatrices(world, proj);
+    const double ux = host.getd("sim/flightmodel/position/local_x");
+    const double uy = host.getd("sim/flightmodel/position/local_y");
+    const double uz = host.getd("sim/flightmodel/position/local_z");
+    const double psi = host.getf("sim/flightmodel/position/psi") * kDeg;
+    double hx, hy;
+    if (project(world, proj, ux + 1e5 * std::sin(psi), uy, uz - 1e5 * std::cos(psi), &hx, &hy))
+      c_.fillRect(0, std::clamp(static_cast<int>(std::lround(hy)), 0, c_.height()), c_.width(), c_.height(), kSky,
+                  false);
+    for (int n = 1; n <= 19; ++n) {
+      const std::string p = "sim/multiplayer/position/plane" + std::to_string(n);
+      double px, py;
+      if (!host.planeDrawn(n) ||
+          !project(world, proj, host.getd(p + "_x"), host.getd(p + "_y"), host.getd(p + "_z"), &px, &py))
+        continue;
+      if (std::fabs(px) > 4.0 * c_.width() || std::fabs(py) > 4.0 * c_.height()) continue;
+      const Rgba &colour = kSlotColours[(n - 1) % (sizeof kSlotColours / sizeof kSlotColours[0])];
+      c_.fillPolygon({{px, py + 6}, {px + 6, py}, {px, py - 6}, {px - 6, py}}, colour, false);
+      text(static_cast<int>(std::lround(px)) + 9, static_cast<int>(std::lround(py)) - 3, std::to_string(n), colour);
+    }
+  }
+
+  // A point of the local frame to a screen pixel through the camera; false behind it.
+  bool project(const float world[16], const float proj[16], double x, double y, double z, double *sx,
+               double *sy) const {
+    const double p[4] = {x, y, z, 1};
+    double eye[4], clip[4];
+    for (int r = 0; r < 4; ++r) eye[r] = world[r] * p[0] + world[4 + r] * p[1] + world[8 + r] * p[2] + world[12 + r];
+    for (int r = 0; r < 4; ++r)
+      clip[r] = proj[r] * eye[0] + proj[4 + r] * eye[1] + proj[8 + r] * eye[2] + proj[12 + r] * eye[3];
+    if (!(clip[3] > 0) || !std::isfinite(clip[0]) || !std::isfinite(clip[1])) return false;
+    *sx = (clip[0] / clip[3] + 1) / 2 * c_.width();
+    *sy = (clip[1] / clip[3] + 1) / 2 * c_.height();
+    return true;
+  }
+
   void grid(double ux, double uz, double cx, double cy) {
     const double halfW = cx * kMetresPerPixel, halfH = cy * kMetresPerPixel;
     const long long x0 = static_cast<long long>(std::ceil((ux - halfW) / kGridMetres));
@@ -174,18 +277,23 @@ class Renderer {
     c_.fillPolygon({at(10, 0), at(-6, 6), at(-3, 0), at(-6, -6)}, colour, false);
   }
 
+  // Text at (x, baseline) in the coordinates being drawn in.
   void text(int x, int baseline, const std::string &utf8, const Rgba &colour) {
-    font_.drawLine(c_, x, baseline, render::decodeUtf8(utf8), colour);
+    textLine(x, baseline, render::decodeUtf8(utf8), colour);
+  }
+  void textLine(double x, double baseline, const std::u32string &line, const Rgba &colour) {
+    font().drawLine(c_, static_cast<int>(std::lround(c_.mapX(x))), static_cast<int>(std::lround(c_.mapY(baseline))),
+                    line, colour);
   }
 
   // A wrapped string breaks at spaces into lines no wider than the wrap width, each kLineStep
   // below the one before.
   void drawString(const Host::DrawOp &op) {
-    const int maxChars = op.hasWrap && op.wrap > 0 ? std::max(1, op.wrap / font_.cellWidth()) : 0;
+    const int maxChars = op.hasWrap && op.wrap > 0 ? std::max(1, op.wrap / kCharWidth) : 0;
     const auto lines = render::wrapLines(render::decodeUtf8(op.text), maxChars);
     const Rgba colour{op.rgba[0], op.rgba[1], op.rgba[2], 1};
     for (size_t k = 0; k < lines.size() && k < 1000; ++k)
-      font_.drawLine(c_, op.x, op.y - static_cast<int>(k) * kLineStep, lines[k], colour);
+      textLine(op.x, op.y - static_cast<double>(k) * kLineStep, lines[k], colour);
   }
 
   // Each primitive takes the colour of its last vertex.
@@ -227,9 +335,7 @@ class Renderer {
   // Text vertically centred in a box: DejaVu's capitals stand 7 px above the baseline.
   static int baselineIn(const Box &x) { return x.midY() - 3; }
 
-  int textWidth(const std::string &s) const {
-    return static_cast<int>(render::decodeUtf8(s).size()) * font_.cellWidth();
-  }
+  int textWidth(const std::string &s) const { return static_cast<int>(render::decodeUtf8(s).size()) * kCharWidth; }
 
   void drawWidget(const Host::Widget &w) {
     const Box box{std::min(w.left, w.right), std::min(w.bottom, w.top), std::max(w.left, w.right),
@@ -345,7 +451,7 @@ class Renderer {
     std::u32string shown = render::decodeUtf8(w.descriptor);
     if (prop(w, xpProperty_PasswordMode)) shown.assign(shown.size(), U'*');
     c_.setClip(box.l + 1, box.b + 1, box.r - 1, box.t - 1);
-    font_.drawLine(c_, box.l + 3, baselineIn(box), shown, kText);
+    textLine(box.l + 3, baselineIn(box), shown, kText);
     c_.clearClip();
   }
 
@@ -368,7 +474,8 @@ class Renderer {
 
   const Host::Impl &h_;
   Canvas &c_;
-  Font &font_;
+  Font &font_, &scaledFont_;
+  double scale_ = 1;
 };
 
 }  // namespace
@@ -387,13 +494,15 @@ bool Host::screenshot(const std::string &pngPath) {
     return false;
   }
   Font font(kCharWidth, kFontPixels);
+  // The host's character cell and font size at the interface scale.
+  Font scaled(static_cast<int>(std::lround(kCharWidth * h.scale())), static_cast<int>(std::lround(kFontPixels * h.scale())));
   std::string why;
-  if (!font.open(h.options.fontFile, &why)) {
+  if (!font.open(h.options.fontFile, &why) || !scaled.open(h.options.fontFile, &why)) {
     h.screenshotError = "screenshot " + pngPath + ": " + why;
     return false;
   }
   Canvas canvas(width, height, kGround);
-  Renderer renderer(h, canvas, font);
+  Renderer renderer(h, canvas, font, scaled);
   renderer.scene();
   renderer.windows();
   renderer.widgets();
