@@ -107,7 +107,8 @@ void CheckHost(int n, const Aircraft &a) {
   FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/local_x" : p + "_x"), a.x), "host x");
   // (Latitude is the host's own: it derives it and ignores the plugin's writes.)
   FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/psi" : p + "_psi"), a.psi), "host psi");
-  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == a.taxi,
+  // The host's lights are switches: any value but 0 turns one on.
+  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == int(a.taxi != 0),
              "host taxi");
 }
 
