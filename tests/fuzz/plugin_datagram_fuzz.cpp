@@ -52,17 +52,24 @@ const unsigned char *State(const Aircraft &a) {
   return reinterpret_cast<const unsigned char *>(&a.x);
 }
 
+// The same value to the bit; any two NaNs are one (a payload is nobody's data).
 bool SameBits(float a, float b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+bool SameBits(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // The slot as the report should leave it, from the fields the reference patterns captured.
-Aircraft Expected(const Aircraft &before, const std::string f[40]) {
+// Latitude and longitude are read as doubles; text that is no plain decimal (hexadecimal, a
+// leading blank or sign) may be read as a float is: bit 0 of asFloat says so of the latitude,
+// bit 1 of the longitude.
+Aircraft Expected(const Aircraft &before, const std::string f[40], int asFloat = 0) {
   Aircraft a = before;
   auto F = [&](int i) { return std::strtof(f[i].c_str(), nullptr); };
-  // Latitude and longitude are read as doubles.
-  a.lat = std::strtod(f[3].c_str(), nullptr);
-  a.lon = std::strtod(f[4].c_str(), nullptr);
+  auto D = [&](int i, bool floatOnly) { return floatOnly ? double(F(i)) : std::strtod(f[i].c_str(), nullptr); };
+  a.lat = D(3, asFloat & 1);
+  a.lon = D(4, asFloat & 2);
   double x, y, z;
   fuzz::PluginHost().worldToLocal(a.lat, a.lon, double(F(5)), &x, &y, &z);
   a.x = float(x);
@@ -88,8 +95,8 @@ void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
       &Aircraft::wingSweep, &Aircraft::yokePitch, &Aircraft::yokeRoll,   &Aircraft::yokeYaw};
   for (size_t i = 0; i < 16; ++i)
     FUZZ_CHECK(SameBits(got.*kValues[i], want.*kValues[i]), slot + "value " + std::to_string(i));
-  FUZZ_CHECK(std::memcmp(&got.lat, &want.lat, sizeof got.lat) == 0, slot + "latitude");
-  FUZZ_CHECK(std::memcmp(&got.lon, &want.lon, sizeof got.lon) == 0, slot + "longitude");
+  FUZZ_CHECK(SameBits(got.lat, want.lat), slot + "latitude");
+  FUZZ_CHECK(SameBits(got.lon, want.lon), slot + "longitude");
   for (int i = 0; i < 10; ++i) FUZZ_CHECK(SameBits(got.gear[i], want.gear[i]), slot + "gear");
   for (int i = 0; i < 8; ++i) FUZZ_CHECK(SameBits(got.throttle[i], want.throttle[i]), slot + "throttle");
   FUZZ_CHECK(got.beacon == want.beacon && got.landing == want.landing && got.strobe == want.strobe &&
@@ -97,18 +104,37 @@ void CheckSlot(int n, const Aircraft &got, const Aircraft &want) {
              slot + "lights");
 }
 
-// What the host holds for slot n must be what the slot holds (the report reached the datarefs).
-void CheckHost(int n, const Aircraft &a) {
+// The host's x and heading of slot n.
+std::string HostName(int n, const char *own, const char *plane) {
+  return n == 0 ? own : "sim/multiplayer/position/plane" + std::to_string(n) + plane;
+}
+struct HostSeen {
+  double x, psi;
+};
+HostSeen Seen(int n) {
   skyhost::Host &h = fuzz::PluginHost();
-  const std::string p = n == 0 ? "" : "sim/multiplayer/position/plane" + std::to_string(n);
-  auto same = [](double host, float slot) {
-    return (std::isnan(host) && std::isnan(slot)) || host == double(slot);
-  };
-  FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/local_x" : p + "_x"), a.x), "host x");
+  return {h.getd(HostName(n, "sim/flightmodel/position/local_x", "_x")),
+          h.getd(HostName(n, "sim/flightmodel/position/psi", "_psi"))};
+}
+
+// What the host holds for slot n must be what the slot holds (the report reached the datarefs),
+// except values no aircraft can have (non-finite, a position past 20,000 km, an angle past a
+// hundred turns), which are never written: the host keeps what it had. A position that cannot be
+// written may hold back the attitude with it, never put another value there.
+void CheckHost(int n, const Aircraft &a, const HostSeen &before) {
+  skyhost::Host &h = fuzz::PluginHost();
+  auto same = [](double host, double want) { return (std::isnan(host) && std::isnan(want)) || host == want; };
+  auto sane = [](float v, float limit) { return std::isfinite(v) && std::fabs(v) <= limit; };
+  const bool fits = sane(a.x, 2.0e7f) && sane(a.y, 2.0e7f) && sane(a.z, 2.0e7f);
+  const HostSeen now = Seen(n);
+  FUZZ_CHECK(same(now.x, fits ? double(a.x) : before.x), "host x");
   // (Latitude is the host's own: it derives it and ignores the plugin's writes.)
-  FUZZ_CHECK(same(h.getd(n == 0 ? "sim/flightmodel/position/psi" : p + "_psi"), a.psi), "host psi");
+  const bool psiSane = sane(a.psi, 36000.0f);
+  FUZZ_CHECK(fits && psiSane ? same(now.psi, double(a.psi))
+                             : same(now.psi, before.psi) || (psiSane && same(now.psi, double(a.psi))),
+             "host psi");
   // The host's lights are switches: any value but 0 turns one on.
-  FUZZ_CHECK(h.geti(n == 0 ? "sim/cockpit/electrical/taxi_light_on" : p + "_taxi_light_on") == int(a.taxi != 0),
+  FUZZ_CHECK(h.geti(HostName(n, "sim/cockpit/electrical/taxi_light_on", "_taxi_light_on")) == int(a.taxi != 0),
              "host taxi");
 }
 
@@ -164,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (Aircraft &a : AircraftList) std::memset(&a.x, 0x3f, kStateBytes);  // a state no report writes
   for (int n = 1; n < kSlotCount; ++n) FreeSlot(n);  // hidden until a report: none is placed anew
   const std::vector<Aircraft> before(AircraftList, AircraftList + kSlotCount);
+  HostSeen hostBefore[kSlotCount];
+  for (int n = 0; n < kSlotCount; ++n) hostBefore[n] = Seen(n);
 
   FUZZ_CHECK(sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&pluginAddress),
                     sizeof pluginAddress) == ssize_t(datagram.size()),
@@ -187,8 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   for (int n = 0; n < kSlotCount; ++n) {
     if (applies && n == slot) {
-      CheckSlot(n, AircraftList[n], Expected(before[n], fields));
-      CheckHost(n, AircraftList[n]);
+      const Aircraft &got = AircraftList[n];
+      Aircraft want = Expected(before[n], fields);
+      for (int asFloat = 1; asFloat < 4 && !(SameBits(got.lat, want.lat) && SameBits(got.lon, want.lon)); ++asFloat)
+        want = Expected(before[n], fields, asFloat);
+      CheckSlot(n, got, want);
+      CheckHost(n, AircraftList[n], hostBefore[n]);
     } else {
       FUZZ_CHECK(std::memcmp(State(AircraftList[n]), State(before[n]), kStateBytes) == 0,
                  "slot " + std::to_string(n) + " changed by " + datagram);
