@@ -100,8 +100,8 @@ size_t readableBytes(const void *p, size_t max) {
 
 std::string makeTempDir(const std::string &prefix) {
   const std::filesystem::path base = std::filesystem::temp_directory_path();
-  std::random_device seed;
-  std::mt19937 rng(seed() ^ GetCurrentProcessId());
+  std::random_device entropy;
+  std::mt19937 rng(entropy() ^ GetCurrentProcessId());
   const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix;
