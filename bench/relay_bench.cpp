@@ -9,11 +9,13 @@
 //
 // The client logs N pilots in over TCP, then sends their positions on an absolute schedule: round
 // r of pilot i is due at start + (r + i / N) / rate. Every send that falls due goes out at once,
-// in one sendmmsg on a raw socket that writes each pilot's own source address and port (so one
-// system call carries the positions of many pilots, and the server still sees each pilot's own
-// datagram address); a send more than 2 ms past its due time is counted late. Each pilot's
-// datagram socket counts what comes back; the sockets are read every --read-every seconds (0.1),
-// and a report's latency is taken from the kernel's stamp of its arrival there.
+// in one sendmmsg. Each pilot has a loopback address of its own (its stream connects from it),
+// and one datagram socket serves them all: bound to every address on one port, it sends each
+// position from its pilot's address (IP_PKTINFO), so the server sees each pilot's own datagram
+// address, and it reads what comes back for every pilot, telling them apart by the address it came
+// to. A send more than 2 ms past its due time is counted late. The socket is read dry every
+// --read-every seconds (0.02) and nobody waits on it, so the server's sends never wake a reader;
+// a report's latency is taken from the kernel's stamp of its arrival there.
 //
 // Worlds: pilots are parked, taxiing or flying, and move as such (nothing here is random at run
 // time: the draws start from a fixed value, so a pilot count gives the same world every time).
@@ -58,10 +60,14 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -86,6 +92,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "child_process.h"
@@ -397,6 +404,23 @@ double RawSendtoMicros(size_t length) {
   return MedianOf(perCall);
 }
 
+// As root: a network of this process's own (and the servers'), its loopback up and taking
+// datagrams from outside its routing (so a packet socket may put them on it). Must run before any
+// thread starts. False (nothing changed) without the right to one.
+bool PrivateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq up{};
+  std::strncpy(up.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &up) == 0 && (up.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &up) == 0);
+  if (s >= 0) close(s);
+  if (!ok) Die("bringing up the loopback device of a network of our own");
+  std::ofstream("/proc/sys/net/ipv4/conf/lo/route_localnet") << "1\n";
+  std::ifstream check("/proc/sys/net/ipv4/conf/lo/route_localnet");
+  int on = 0;
+  return (check >> on) && on == 1;
+}
+
 // ---- cluster runs: source addresses, a private BPF file system, a redis-server ----
 
 // The steering program's arrays need a BPF file system: one of our own, seen by this process
@@ -485,8 +509,6 @@ struct Pilot {
   Path path;
   const char *kind = "";
   int tcp = -1;
-  int udp = -1;
-  int udpPort = 0;
   unsigned source = 0;       // its address, network order
   std::string head, middle;  // "ID|LOC|" and the controls after the heading, with bars either side
   std::vector<Pair> pairs;   // reports received in the window, per sender
@@ -521,6 +543,31 @@ constexpr int64_t kBucketMicros = 10;
 constexpr int kSendBatch = 256;  // sends put into one sendmmsg at most
 constexpr double kLate = 0.002;  // a send this far past its due time is late
 
+// The IPv4 and UDP headers (28 bytes at out) of a datagram of `length` bytes from source:port to
+// `to`; no UDP checksum (optional over IPv4), the IP header's own.
+void WriteHeaders(char *out, size_t length, unsigned source, uint16_t port, const sockaddr_in &to) {
+  iphdr ip{};
+  ip.ihl = 5;
+  ip.version = 4;
+  ip.ttl = 64;
+  ip.protocol = IPPROTO_UDP;
+  ip.tot_len = htons(uint16_t(28 + length));
+  ip.saddr = source;
+  ip.daddr = to.sin_addr.s_addr;
+  uint16_t words[10];
+  std::memcpy(words, &ip, sizeof words);
+  uint32_t sum = 0;
+  for (uint16_t w : words) sum += w;
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  ip.check = uint16_t(~sum);
+  udphdr udp{};
+  udp.source = htons(port);
+  udp.dest = to.sin_port;
+  udp.len = htons(uint16_t(8 + length));
+  std::memcpy(out, &ip, sizeof ip);
+  std::memcpy(out + 20, &udp, sizeof udp);
+}
+
 // Runs the rest of the program in a session of its own: a process that leads its process group
 // (as a shell starts one) cannot start a session, so it leaves that to a child and waits for it.
 void OwnSession() {
@@ -543,7 +590,7 @@ void OwnSession() {
 int main(int argc, char **argv) {
   std::string serverPath, out, redisPath = "redis-server", world = "crowded", relayRates;
   int pilots = 200, nodes = 0, airportCount = 8;
-  double rate = 60, seconds = 10, warmup = 4, readEvery = 0.1, crowds = 0.6, parkedShare = 0.5,
+  double rate = 60, seconds = 10, warmup = 4, readEvery = 0.02, crowds = 0.6, parkedShare = 0.5,
          taxiShare = 1.0 / 3, bumps = 0;
   bool fine = false;
   Scheduling sched;
@@ -617,7 +664,7 @@ int main(int argc, char **argv) {
         "usage: relay_bench --server PATH --pilots N [--rate 60] [--seconds 10] [--warmup 4] --out FILE"
         " [--world crowded|grid] [--crowds 0.6] [--airports 8] [--parked 0.5] [--taxiing 0.333]"
         " [--bumps M] [--fine-degrees] [--relay-rates RULE] [--nodes N [--redis-server PATH]]"
-        " [--server-cpus 0[,0...]] [--client-cpu 1] [--sched fifo|group|none] [--read-every 0.1] "
+        " [--server-cpus 0[,0...]] [--client-cpu 1] [--sched fifo|group|none] [--read-every 0.02] "
         "[--server-arg ARG]...\n");
     return 2;
   }
@@ -630,6 +677,7 @@ int main(int argc, char **argv) {
   // Before any thread: a session and scheduling of this process's own, a private BPF mount.
   if (sched.mode != "none") OwnSession();
   const std::string bpfDir = nodes >= 2 ? PrivateBpfDir() : "";
+  const bool privateNet = PrivateNetwork();
   if (sched.mode == "group" && !harness::SetGroupNice(-20)) Die("setting this session's group niceness");
   if (sched.mode == "fifo" && !SetFifo(0)) Die("the FIFO class (root is needed; or --sched group)");
   if (sched.client_cpu >= 0) PinTo(sched.client_cpu);
@@ -790,8 +838,33 @@ int main(int argc, char **argv) {
   to.sin_port = htons(uint16_t(servers[0]->port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
+  // The datagram socket of every pilot: each sends from its own address and is told apart by the
+  // address a report comes to.
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // read with MSG_DONTWAIT
+  int udpPort = 0;
+  {
+    // Room for a whole read interval of reports at the highest rate (--read-every).
+    int buf = 64 << 20;
+    if (setsockopt(udp, SOL_SOCKET, SO_RCVBUFFORCE, &buf, sizeof buf) != 0)
+      setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+    buf = 8 << 20;
+    if (setsockopt(udp, SOL_SOCKET, SO_SNDBUFFORCE, &buf, sizeof buf) != 0)
+      setsockopt(udp, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
+    int on = 1;
+    setsockopt(udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    setsockopt(udp, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (bind(udp, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0 ||
+        getsockname(udp, reinterpret_cast<sockaddr *>(&local), &len) != 0)
+      Die("bind the datagram socket");
+    udpPort = ntohs(local.sin_port);
+  }
+  std::unordered_map<unsigned, int> pilotAt;  // address -> pilot index
   const int ep = epoll_create1(EPOLL_CLOEXEC);
-  std::vector<int> udpPorts;
   for (Pilot &p : fleet) {
     p.source = sources[size_t(p.index)];
     p.tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -806,33 +879,29 @@ int main(int argc, char **argv) {
                         "|CALLSIGN|L" + id + "|\n";
     if (send(p.tcp, hello.data(), hello.size(), MSG_NOSIGNAL) < 0) Die("send");
     fcntl(p.tcp, F_SETFL, O_NONBLOCK);
-    p.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    // Room for a whole read interval of reports at the highest rate (--read-every).
-    int buf = 4 << 20;
-    if (setsockopt(p.udp, SOL_SOCKET, SO_RCVBUFFORCE, &buf, sizeof buf) != 0)
-      setsockopt(p.udp, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    int on = 1;
-    setsockopt(p.udp, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    if (bind(p.udp, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) Die("bind");
-    if (connect(p.udp, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) Die("udp connect");
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    getsockname(p.udp, reinterpret_cast<sockaddr *>(&local), &len);
-    p.udpPort = ntohs(local.sin_port);
-    udpPorts.push_back(p.udpPort);
+    pilotAt[p.source] = p.index;
+    // Only the streams are waited on (for the notices, read and dropped).
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = uint64_t(p.index) * 2;
-    epoll_ctl(ep, EPOLL_CTL_ADD, p.udp, &ev);
-    ev.data.u64 = uint64_t(p.index) * 2 + 1;
+    ev.data.u64 = uint64_t(p.index);
     epoll_ctl(ep, EPOLL_CTL_ADD, p.tcp, &ev);
   }
-  // One raw socket sends for every pilot (the IP and UDP headers written here); without the right
-  // to one, each pilot's own socket does.
-  const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-  {
+
+  // In a network of its own, the positions go out on a packet socket straight to the loopback
+  // device, their IP and UDP headers written here: it skips the kernel's routing and UDP send path
+  // (the server's receiving of them is the same). Otherwise the datagram socket sends them.
+  const int packetFd = privateNet ? socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+  sockaddr_ll loopback{};
+  loopback.sll_family = AF_PACKET;
+  loopback.sll_protocol = htons(ETH_P_IP);
+  loopback.sll_ifindex = int(if_nametoindex("lo"));
+  loopback.sll_halen = ETH_ALEN;
+  if (packetFd >= 0) {
+    int on = 1;
+    setsockopt(packetFd, SOL_PACKET, PACKET_QDISC_BYPASS, &on, sizeof on);
     int big = 8 << 20;
-    if (raw >= 0) setsockopt(raw, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    if (setsockopt(packetFd, SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big) != 0)
+      setsockopt(packetFd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
   }
 
   // Rounds: the window is the rounds [r0, r1); the sender stops at r1 and the receiver drains for
@@ -880,7 +949,7 @@ int main(int argc, char **argv) {
     getrusage(RUSAGE_SELF, &e.client);
     StealTicks(e.steal, e.ticks);
     e.backlog = BacklogDrops();
-    e.clientDrops = UdpDrops(udpPorts);
+    e.clientDrops = UdpDrops({udpPort});
     e.serverDrops = UdpDrops({servers[0]->port});
     e.load = LoadAverage();
     if (nodes >= 2)
@@ -903,19 +972,26 @@ int main(int argc, char **argv) {
   });
 
   std::thread sender([&] {
-    // Above the receiver, which reads many sockets at a time: a send never waits for a read.
+    // Above the receiver: a send never waits for a read.
     if (sched.mode == "fifo") {
       sched_param param{};
       param.sched_priority = kFifoPriority + 1;
       pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     }
-    const int fd = raw;
     struct Message {
       char bytes[28 + 1400];
     };
+    union SourceControl {
+      cmsghdr align;
+      char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+    };
+    // Each message: room for the IP and UDP headers (written here when a packet socket sends),
+    // then the line.
+    constexpr size_t kHeaders = 28;
     std::vector<Message> packets(kSendBatch);
     std::vector<mmsghdr> msgs(kSendBatch);
     std::vector<iovec> iov(kSendBatch);
+    std::vector<SourceControl> control(kSendBatch);
     std::vector<double> due(kSendBatch);
     std::vector<bool> counted(kSendBatch);
     const int64_t wall0 = WallMicros();
@@ -933,55 +1009,44 @@ int main(int argc, char **argv) {
         if (when > now + 0.0002) break;
         Pilot &p = fleet[size_t(i)];
         const int64_t micros = wall0 + int64_t((Mono() - mono0) * 1e6);
-        char *line = packets[size_t(n)].bytes + 28;
+        char *line = packets[size_t(n)].bytes + kHeaders;
         char *q = line + p.head.copy(line, p.head.size());
         q = WriteValues(q, p, r, PoseAt(p.path, double(micros - wall0) * 1e-6), fine, micros);
-        const size_t length = size_t(q - line);
         due[size_t(n)] = when;
         counted[size_t(n)] = r >= r0;
         mmsghdr &m = msgs[size_t(n)];
         std::memset(&m, 0, sizeof m);
-        if (fd >= 0) {
-          char *packet = packets[size_t(n)].bytes;
-          iphdr ip{};
-          ip.ihl = 5;
-          ip.version = 4;
-          ip.ttl = 64;
-          ip.protocol = IPPROTO_UDP;
-          ip.tot_len = htons(uint16_t(28 + length));
-          ip.saddr = p.source;
-          ip.daddr = to.sin_addr.s_addr;
-          udphdr udp{};
-          udp.source = htons(uint16_t(p.udpPort));
-          udp.dest = to.sin_port;
-          udp.len = htons(uint16_t(8 + length));
-          std::memcpy(packet, &ip, sizeof ip);
-          std::memcpy(packet + 20, &udp, sizeof udp);
-          iov[size_t(n)] = iovec{packet, 28 + length};
-          m.msg_hdr.msg_name = &to;
-          m.msg_hdr.msg_namelen = sizeof to;
-        } else {
-          iov[size_t(n)] = iovec{line, length};
-        }
+        const size_t length = size_t(q - line);
         m.msg_hdr.msg_iov = &iov[size_t(n)];
         m.msg_hdr.msg_iovlen = 1;
-      }
-      int sent = 0;
-      if (fd >= 0) {
-        while (sent < n) {
-          const int k = sendmmsg(fd, msgs.data() + sent, unsigned(n - sent), 0);
-          if (k > 0) {
-            sent += k;
-          } else if (errno != EINTR) {
-            ++sendFailures;
-            ++sent;  // that one is lost: counted, the rest still go
-          }
+        if (packetFd >= 0) {
+          WriteHeaders(line - kHeaders, length, p.source, uint16_t(udpPort), to);
+          iov[size_t(n)] = iovec{line - kHeaders, kHeaders + length};
+          m.msg_hdr.msg_name = &loopback;
+          m.msg_hdr.msg_namelen = sizeof loopback;
+          continue;
         }
-      } else {
-        const long long base = next - n;
-        for (int k = 0; k < n; ++k) {
-          const Pilot &p = fleet[size_t((base + k) % pilots)];
-          if (sendmmsg(p.udp, &msgs[size_t(k)], 1, 0) != 1) ++sendFailures;
+        iov[size_t(n)] = iovec{line, length};
+        m.msg_hdr.msg_name = &to;
+        m.msg_hdr.msg_namelen = sizeof to;
+        // From the pilot's own address.
+        m.msg_hdr.msg_control = control[size_t(n)].bytes;
+        m.msg_hdr.msg_controllen = sizeof control[size_t(n)].bytes;
+        cmsghdr *c = CMSG_FIRSTHDR(&m.msg_hdr);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = p.source;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+      }
+      for (int sent = 0; sent < n;) {
+        const int k = sendmmsg(packetFd >= 0 ? packetFd : udp, msgs.data() + sent, unsigned(n - sent), 0);
+        if (k > 0) {
+          sent += k;
+        } else if (errno != EINTR) {
+          ++sendFailures;
+          ++sent;  // that one is lost: counted, the rest still go
         }
       }
       ++batches;
@@ -1002,11 +1067,11 @@ int main(int argc, char **argv) {
   // client read it, and at the socket by whether sender and recipient share a node.
   std::vector<uint64_t> histogram(size_t(kHistogramMicros / kBucketMicros) + 1, 0), readHistogram = histogram;
   std::vector<uint64_t> sameHistogram = histogram, crossHistogram = histogram;
-  static char controls[64][CMSG_SPACE(sizeof(timespec))];
+  constexpr int kBatch = 128;
+  static char controls[kBatch][CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(in_pktinfo))];
   long received = 0, outside = 0, malformed = 0, pollCalls = 0, readCalls = 0;
   double drainUntil = 0;
   double nextPoll = Mono();
-  constexpr int kBatch = 64;
   static char bufs[kBatch][1500];
   mmsghdr msgs[kBatch];
   iovec iov[kBatch];
@@ -1025,91 +1090,91 @@ int main(int argc, char **argv) {
       if (drainUntil == 0) drainUntil = Mono() + 1.0;
       if (Mono() > drainUntil) break;
     }
-    // The sockets are polled on a fixed tick, the way the plugin polls its own in its cycle:
-    // nobody sleeps on them, so the server's sends never have to wake a reader. The latency is the
-    // kernel's arrival stamp, whenever the report is read: a long tick reads many reports a call
-    // and keeps the client's cost low.
+    // The socket is polled on a fixed tick, the way the plugin polls its own in its cycle: nobody
+    // sleeps on it, so the server's sends never have to wake a reader. The latency is the kernel's
+    // arrival stamp, whenever the report is read.
     SleepUntil(nextPoll);
     nextPoll = std::max(nextPoll + readEvery, Mono());
-    // Every ready socket, 256 at a time (each is read dry, so the next call gives others).
+    // The streams' notices are read and dropped, 256 streams at a time.
     for (int n = 256; n == 256;) {
       n = epoll_wait(ep, events, 256, 0);
       ++pollCalls;
       for (int e = 0; e < n; ++e) {
-        Pilot &p = fleet[size_t(events[e].data.u64 / 2)];
-        if (events[e].data.u64 % 2 == 1) {
-          while (recv(p.tcp, streamBuf, sizeof streamBuf, 0) > 0) {
-          }
-          continue;
-        }
-        for (;;) {
-          int got = recvmmsg(p.udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
-          ++readCalls;
-          if (got <= 0) break;
-          const int64_t now = WallMicros();
-          for (int i = 0; i < got; ++i) {
-            char *b = bufs[i];
-            const size_t len = msgs[i].msg_len;
-            b[len] = '\0';
-            // "S|l|sender|round|...|seconds|micros"
-            char *at = std::strchr(b, '|');
-            if (at == nullptr || at[1] != 'l' || at[2] != '|') {
-              ++malformed;
-              continue;
-            }
-            char *next = nullptr;
-            const long sender = std::strtol(at + 3, &next, 10);
-            const long round = std::strtol(next + 1, nullptr, 10);
-            char *last = std::strrchr(b, '|');
-            *last = '\0';
-            char *secondsAt = std::strrchr(b, '|');
-            const int64_t stamp = int64_t(std::atoll(secondsAt + 1)) * 1000000 + std::atoll(last + 1);
-            if (round < r0 || round >= r1 || sender < 0 || sender >= pilots) {
-              ++outside;
-              continue;
-            }
-            ++received;
-            int64_t arrived = now;
-            for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
-                 c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
-              if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts;
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-              }
-            }
-            const size_t delay =
-                size_t(std::clamp<int64_t>(arrived - stamp, 0, kHistogramMicros) / kBucketMicros);
-            ++histogram[delay];
-            ++readHistogram[size_t(std::clamp<int64_t>(now - stamp, 0, kHistogramMicros) / kBucketMicros)];
-            if (nodes >= 2)
-              ++(nodeOf(int(sender)) == nodeOf(p.index) ? sameHistogram : crossHistogram)[delay];
-            Pair *pair = nullptr;
-            for (Pair &q : p.pairs)
-              if (q.sender == int(sender)) pair = &q;
-            if (pair == nullptr) {
-              p.pairs.push_back(Pair{int(sender), 0, int(round), int(round), int(round), 0});
-              pair = &p.pairs.back();
-            }
-            if (round > pair->lastRound) {
-              pair->maxGap = std::max(pair->maxGap, int(round) - pair->lastRound);
-              pair->lastRound = int(round);
-            }
-            ++pair->count;
-            pair->minRound = std::min(pair->minRound, int(round));
-            pair->maxRound = std::max(pair->maxRound, int(round));
-          }
-          for (int i = 0; i < got; ++i) msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
-          if (got < kBatch) break;
+        while (recv(fleet[size_t(events[e].data.u64)].tcp, streamBuf, sizeof streamBuf, MSG_DONTWAIT) > 0) {
         }
       }
+    }
+    for (;;) {
+      const int got = recvmmsg(udp, msgs, kBatch, MSG_DONTWAIT, nullptr);
+      ++readCalls;
+      if (got <= 0) break;
+      const int64_t now = WallMicros();
+      for (int i = 0; i < got; ++i) {
+        char *b = bufs[i];
+        const size_t len = msgs[i].msg_len;
+        b[len] = '\0';
+        // The recipient by the address the report came to; its arrival by the kernel's stamp.
+        int64_t arrived = now;
+        int recipient = -1;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+          if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            arrived = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+          } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            const auto at = pilotAt.find(info.ipi_addr.s_addr);
+            if (at != pilotAt.end()) recipient = at->second;
+          }
+        }
+        // "S|l|sender|round|...|seconds|micros"
+        char *at = std::strchr(b, '|');
+        if (recipient < 0 || at == nullptr || at[1] != 'l' || at[2] != '|') {
+          ++malformed;
+          continue;
+        }
+        Pilot &p = fleet[size_t(recipient)];
+        char *next = nullptr;
+        const long sender = std::strtol(at + 3, &next, 10);
+        const long round = std::strtol(next + 1, nullptr, 10);
+        char *last = std::strrchr(b, '|');
+        *last = '\0';
+        char *secondsAt = std::strrchr(b, '|');
+        const int64_t stamp = int64_t(std::atoll(secondsAt + 1)) * 1000000 + std::atoll(last + 1);
+        if (round < r0 || round >= r1 || sender < 0 || sender >= pilots) {
+          ++outside;
+          continue;
+        }
+        ++received;
+        const size_t delay = size_t(std::clamp<int64_t>(arrived - stamp, 0, kHistogramMicros) / kBucketMicros);
+        ++histogram[delay];
+        ++readHistogram[size_t(std::clamp<int64_t>(now - stamp, 0, kHistogramMicros) / kBucketMicros)];
+        if (nodes >= 2) ++(nodeOf(int(sender)) == nodeOf(p.index) ? sameHistogram : crossHistogram)[delay];
+        Pair *pair = nullptr;
+        for (Pair &q : p.pairs)
+          if (q.sender == int(sender)) pair = &q;
+        if (pair == nullptr) {
+          p.pairs.push_back(Pair{int(sender), 0, int(round), int(round), int(round), 0});
+          pair = &p.pairs.back();
+        }
+        if (round > pair->lastRound) {
+          pair->maxGap = std::max(pair->maxGap, int(round) - pair->lastRound);
+          pair->lastRound = int(round);
+        }
+        ++pair->count;
+        pair->minRound = std::min(pair->minRound, int(round));
+        pair->maxRound = std::max(pair->maxRound, int(round));
+      }
+      for (int i = 0; i < got; ++i) msgs[i].msg_hdr.msg_controllen = sizeof controls[i];
+      if (got < kBatch) break;
     }
   }
   sender.join();
   sampler.join();
   // The last counts: the kernel's now that all is drained, the server's once a snapshot taken after
   // the last report is out (one a second).
-  edge1.clientDrops = UdpDrops(udpPorts);
+  edge1.clientDrops = UdpDrops({udpPort});
   edge1.serverDrops = UdpDrops({servers[0]->port});
   edge1.backlog = BacklogDrops();
   usleep(1200000);
@@ -1195,7 +1260,11 @@ int main(int argc, char **argv) {
   const double fanOut = positionsIn > 0 ? reportsOut / positionsIn : 0;
   const double countedLost = (stale + double(serverDrops)) * fanOut + refused + double(clientDrops);
   const double countedLoss = reportsOut > 0 ? 100 * countedLost / (reportsOut + countedLost) : 0;
-  const bool lossless = countedLost == 0 && lostPerPair == 0 && pairsOverGap == 0 && sendFailures == 0;
+  // Every recipient hears from each of its senders within the loosest heartbeat: fewer pairs than
+  // that is loss too (a run where nothing came back at all holds nothing).
+  const long pairsMissing = std::max(0L, long(pilots) * fan - pairs);
+  const bool lossless =
+      countedLost == 0 && lostPerPair == 0 && pairsOverGap == 0 && sendFailures == 0 && pairsMissing == 0;
   auto quantileOf = [&](const std::vector<uint64_t> &h, double q, double unit = kBucketMicros) {
     uint64_t count = 0;
     for (uint64_t c : h) count += c;
@@ -1231,7 +1300,7 @@ int main(int argc, char **argv) {
       " \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f, \"latency_max_ms\": %.3f,\n"
       " \"read_p50_ms\": %.3f, \"read_p99_ms\": %.3f,\n"
       " \"reports_expected\": %ld, \"reports_lost\": %ld, \"recipients_with_slot_changes\": %ld,\n"
-      " \"pairs\": %ld, \"pairs_over_gap\": %ld, \"allowed_gap_s\": %.3f, \"longest_gap_s\": %.3f,\n"
+      " \"pairs\": %ld, \"pairs_over_gap\": %ld, \"pairs_missing\": %ld, \"allowed_gap_s\": %.3f, \"longest_gap_s\": %.3f,\n"
       " \"server_positions_in\": %.0f, \"server_reports_out\": %.0f, \"server_reports_held\": %.0f,"
       " \"server_reports_refused\": %.0f, \"server_stale\": %.0f, \"server_reports_segmented\": %.0f,\n"
       " \"kernel_drops_client_sockets\": %ld, \"kernel_drops_server_socket\": %ld, \"backlog_drops\": %lld,\n"
@@ -1254,7 +1323,7 @@ int main(int argc, char **argv) {
       100.0 * double(lateSends.load()) / double(std::max(1L, sent)), double(lateWorstMicros.load()) / 1000,
       received, double(received) / wall, sent > 0 ? double(received) / double(sent) : 0.0,
       quantileOf(histogram, 0.5), p99, quantileOf(histogram, 1.0), quantileOf(readHistogram, 0.5),
-      quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable, pairs, pairsOverGap,
+      quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable, pairs, pairsOverGap, pairsMissing,
       allowedGap / rate, longestGap, positionsIn, reportsOut, reportsHeld, refused, stale,
       edge1.segmented - edge0.segmented, clientDrops, serverDrops, edge1.backlog - edge0.backlog, countedLost,
       countedLoss, lossless ? "true" : "false", held ? "true" : "false", serverCpu, 100.0 * serverCpu / wall,
@@ -1284,10 +1353,8 @@ int main(int argc, char **argv) {
       sent > 0 ? serverCpu / double(sent) * 1e6 : 0.0, 100.0 * clientCpu / wall,
       100.0 * double(lateSends.load()) / double(std::max(1L, sent)), double(lateWorstMicros.load()) / 1000,
       edge1.load.c_str());
-  for (Pilot &p : fleet) {
-    close(p.tcp);
-    close(p.udp);
-  }
-  if (raw >= 0) close(raw);
+  for (Pilot &p : fleet) close(p.tcp);
+  close(udp);
+  if (packetFd >= 0) close(packetFd);
   return 0;
 }
