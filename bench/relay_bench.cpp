@@ -924,6 +924,9 @@ int main(int argc, char **argv) {
     long long steal = 0, ticks = 0, backlog = 0;
     long clientDrops = 0, serverDrops = 0;
     double positionsIn = 0, reportsOut = 0, reportsHeld = 0, refused = 0, stale = 0, segmented = 0;
+    // Positions the server relayed, and those of them it sent more than 1 and 5 ms after their
+    // arrival (its own histogram): the server's share of the latency.
+    double relayed = 0, within1ms = 0, within5ms = 0;
     void Metrics(const std::vector<int> &ports) {
       for (int port : ports) {
         const std::string m = HttpGet(port, "/metrics");
@@ -934,6 +937,9 @@ int main(int argc, char **argv) {
         refused += MetricOf(m, "skytether_reports_refused_total");
         stale += MetricOf(m, "skytether_dropped_input_total{kind=\"stale\"}");
         segmented += MetricOf(m, "skytether_reports_segmented_total");
+        relayed += MetricOf(m, "skytether_relay_latency_seconds_count");
+        within1ms += MetricOf(m, "skytether_relay_latency_seconds_bucket{le=\"0.001\"}");
+        within5ms += MetricOf(m, "skytether_relay_latency_seconds_bucket{le=\"0.005\"}");
       }
     }
     std::string load;
@@ -1258,6 +1264,10 @@ int main(int argc, char **argv) {
   const long clientDrops = edge1.clientDrops - edge0.clientDrops,
              serverDrops = edge1.serverDrops - edge0.serverDrops;
   const double fanOut = positionsIn > 0 ? reportsOut / positionsIn : 0;
+  const double serverRelayed = edge1.relayed - edge0.relayed;
+  auto serverOver = [&](double within) { return serverRelayed > 0 ? 100 * (serverRelayed - within) / serverRelayed : 0; };
+  const double serverOver1 = serverOver(edge1.within1ms - edge0.within1ms),
+               serverOver5 = serverOver(edge1.within5ms - edge0.within5ms);
   const double countedLost = (stale + double(serverDrops)) * fanOut + refused + double(clientDrops);
   const double countedLoss = reportsOut > 0 ? 100 * countedLost / (reportsOut + countedLost) : 0;
   // Every recipient hears from each of its senders within the loosest heartbeat: fewer pairs than
@@ -1299,6 +1309,7 @@ int main(int argc, char **argv) {
       " \"reports_received\": %ld, \"relayed_per_second\": %.1f, \"reports_per_position\": %.3f,\n"
       " \"latency_p50_ms\": %.3f, \"latency_p99_ms\": %.3f, \"latency_max_ms\": %.3f,\n"
       " \"read_p50_ms\": %.3f, \"read_p99_ms\": %.3f,\n"
+      " \"server_wait_over_1ms_percent\": %.4f, \"server_wait_over_5ms_percent\": %.4f,\n"
       " \"reports_expected\": %ld, \"reports_lost\": %ld, \"recipients_with_slot_changes\": %ld,\n"
       " \"pairs\": %ld, \"pairs_over_gap\": %ld, \"pairs_missing\": %ld, \"allowed_gap_s\": %.3f, \"longest_gap_s\": %.3f,\n"
       " \"server_positions_in\": %.0f, \"server_reports_out\": %.0f, \"server_reports_held\": %.0f,"
@@ -1323,7 +1334,7 @@ int main(int argc, char **argv) {
       100.0 * double(lateSends.load()) / double(std::max(1L, sent)), double(lateWorstMicros.load()) / 1000,
       received, double(received) / wall, sent > 0 ? double(received) / double(sent) : 0.0,
       quantileOf(histogram, 0.5), p99, quantileOf(histogram, 1.0), quantileOf(readHistogram, 0.5),
-      quantileOf(readHistogram, 0.99), off ? expected : 0L, lostPerPair, unstable, pairs, pairsOverGap, pairsMissing,
+      quantileOf(readHistogram, 0.99), serverOver1, serverOver5, off ? expected : 0L, lostPerPair, unstable, pairs, pairsOverGap, pairsMissing,
       allowedGap / rate, longestGap, positionsIn, reportsOut, reportsHeld, refused, stale,
       edge1.segmented - edge0.segmented, clientDrops, serverDrops, edge1.backlog - edge0.backlog, countedLost,
       countedLoss, lossless ? "true" : "false", held ? "true" : "false", serverCpu, 100.0 * serverCpu / wall,

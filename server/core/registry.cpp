@@ -509,6 +509,7 @@ void Registry::Show(Client &p) {
   p.in_view = true;
   p.visible_index = visible_.size();
   visible_.push_back(&p);
+  visible_places_.push_back(p.place);
   Note(Event::kInView, "in view " + Name(p));
   if (!p.remote) Emit(ClusterEvent::Kind::kChanged, p);
   // Free slots are handed out at once, up to a few per tick (past those, nearest first at the next
@@ -530,8 +531,10 @@ void Registry::Hide(Client &p, std::string_view why) {
   p.in_view = false;
   Client *last = visible_.back();
   visible_[p.visible_index] = last;
+  visible_places_[p.visible_index] = visible_places_.back();
   last->visible_index = p.visible_index;
   visible_.pop_back();
+  visible_places_.pop_back();
   const std::vector<Viewer> viewers = p.viewers;
   for (const Viewer &v : viewers) {
     Free(*v.recipient, v.slot, true, why);
@@ -590,24 +593,27 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
     return p.place.Chord2(r.place);
   };
   if (r.FreeSlots() == 0 && !options_.sort_every_evaluation) {
-    // A full table changes only by a swap, and the first swap needs the nearest outsider to beat
-    // the farthest holder by the margin: one pass finds both, without lists or sorting (this
-    // runs for every recipient once a second, over every pilot in view).
-    double farthest = 0, nearest = 0;
-    std::size_t holder_count = 0, outsider_count = 0;
-    for (Client *p : visible_) {
-      if (p == &r) continue;
-      const double key = key_of(*p);
-      if (p->eval_mark == epoch) {
-        farthest = holder_count++ == 0 ? key : std::max(farthest, key);
-      } else {
-        nearest = outsider_count++ == 0 ? key : std::min(nearest, key);
-      }
-    }
-    if (outsider_count == 0 || holder_count == 0 || !allow_swap || !r.has_pos) return;
+    // A full table changes only by a swap, and the first swap needs an outsider nearer than the
+    // farthest holder by the margin. This runs for every recipient once a second: the farthest
+    // holder comes from the table, and in a crowd, where the margin is more than the farthest
+    // holder's distance, nothing else is looked at; otherwise one pass over the places of the
+    // pilots in view (kept side by side) looks for such an outsider, without lists or sorting.
+    if (!allow_swap || !r.has_pos) return;
+    double farthest = 0;
+    for (int s = 1; s < kSlots; ++s) farthest = std::max(farthest, key_of(*r.slots[s]));
     const double far = ChordToMeters(farthest);
-    const double near = ChordToMeters(nearest);
-    if (!(near < far - std::max(far * options_.margin_fraction, options_.margin_meters))) return;
+    const double within = far - std::max(far * options_.margin_fraction, options_.margin_meters);
+    if (!(within > 0)) return;
+    // Every place nearer than `within` and a little more (the conversions round), then the exact test.
+    const double bound = MetersToChord2(within) * (1 + 1e-9) + 1e-18;
+    const UnitVector at = r.place;
+    bool swap = false;
+    for (std::size_t i = 0; i < visible_places_.size() && !swap; ++i) {
+      if (visible_places_[i].Chord2(at) >= bound) continue;
+      const Client *p = visible_[i];
+      swap = p != &r && p->eval_mark != epoch && ChordToMeters(key_of(*p)) < within;
+    }
+    if (!swap) return;
     // A swap is due: the full evaluation below makes it.
   }
   auto &holders = scratch_holders_;
@@ -669,12 +675,21 @@ void Registry::Tick(double now) {
     ClosePending(pending_.begin()->second, "no login");
   }
   DeliverChat(now);
+  // Every recipient is evaluated once per interval, but no more of them in one tick than their share
+  // of the interval since the last tick (and a half more): those that logged in together are spread
+  // over the ticks instead of all evaluated in one, which holds up the positions arriving meanwhile.
+  // The rest are evaluated at the next tick, and from then on in their own turn.
+  const double since = std::clamp(now - last_tick_, 0.0, options_.eval_interval);
+  last_tick_ = now;
+  std::size_t evaluations = std::max<std::size_t>(
+      64, static_cast<std::size_t>(std::ceil(1.5 * static_cast<double>(by_id_.size()) * since / options_.eval_interval)));
   for (auto &entry : by_id_) {
     Client &r = *entry.second;
     r.fills_left = options_.fills_per_tick;
     if (r.callsign_held || r.model_held) ReleaseHeld(r);
-    bool due = now >= r.next_eval;
+    bool due = now >= r.next_eval && evaluations > 0;
     if (due) {
+      --evaluations;
       r.next_eval = now + options_.eval_interval;
       Evaluate(r, true);
     } else if (r.needs_fill) {
@@ -692,6 +707,7 @@ void Registry::PlaceAt(Client &c, double lat, double lon) {
   c.lat = lat;
   c.lon = lon;
   c.place = UnitVector::Of(lat, lon);
+  if (c.in_view) visible_places_[c.visible_index] = c.place;
 }
 
 // ---- inspection ----
@@ -777,8 +793,11 @@ bool Registry::CheckConsistency(std::string *why) const {
     indexed += entry.second.size();
   }
   if (indexed != remote_.size()) return fail("remote pilot missing from its node's index");
+  if (visible_places_.size() != visible_.size()) return fail("visible places out of step");
   for (std::size_t i = 0; i < visible_.size(); ++i) {
     if (visible_[i]->visible_index != i || !visible_[i]->in_view) return fail("visible list out of step");
+    const UnitVector &a = visible_places_[i], &b = visible_[i]->place;
+    if (a.x != b.x || a.y != b.y || a.z != b.z) return fail("visible place out of step");
   }
   return true;
 }

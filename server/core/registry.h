@@ -266,6 +266,7 @@ class Registry {
   std::map<ConnId, std::unique_ptr<Client>> clients_;  // every stream connection
   std::unordered_map<int, Client *> by_id_;            // logged-in clients by uniqueID
   std::vector<Client *> visible_;                      // pilots in view, in any order
+  std::vector<UnitVector> visible_places_;             // ... and their places, in the same order
   std::set<Age> pending_;                              // connections not logged in
   // Every address with a connection: its connections not logged in, its chat allowance.
   std::unordered_map<IpAddr, Address, IpAddr::Hash> addresses_;
@@ -286,6 +287,7 @@ class Registry {
   RelayPacer pacer_;
   std::uint64_t reports_held_ = 0;
   std::uint64_t eval_epoch_ = 0;
+  double last_tick_ = 0;
 
   struct Candidate {
     Client *pilot;
