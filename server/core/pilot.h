@@ -27,6 +27,13 @@ struct Viewer {
 };
 
 struct Client {
+  // ---- what relaying a pilot's report to it reads: one cache line, as every report of a pilot
+  // reads that of each of its holders ----
+  alignas(64) UnitVector place;  // of lat/lon, for distances
+  Endpoint udp;                  // where its datagrams come from
+  bool has_udp = false;
+  bool has_pos = false;
+
   // ---- the connection ----
   ConnId conn = 0;
   IpAddr peer;
@@ -55,16 +62,12 @@ struct Client {
   double rate_noted = -1e300;  // when going over the rate was last logged
   RecentTimes chat;  // the last chat lines accepted from it
 
-  // ---- where its datagrams come from ----
-  bool has_udp = false;
-  Endpoint udp;
+  // ---- where its datagrams come from (and udp, has_udp above) ----
   Endpoint udp_candidate;       // another port of the same address, and how many datagrams came from
   int candidate_datagrams = 0;  //   it since udp last spoke
 
-  // ---- where it is ----
-  bool has_pos = false;
+  // ---- where it is (and place, has_pos above) ----
   double lat = 0, lon = 0;
-  UnitVector place;       // of lat/lon, for distances
   double last_heard = 0;  // the last position taken (from udp)
   // Elevation and heading of the last position, as sent (read for the status feed only).
   std::string elevation, heading;
