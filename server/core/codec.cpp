@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "md5.h"
@@ -186,16 +187,6 @@ bool ReadDouble(std::string_view s, double *out) {
   return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-// The plugin reads every value but the lights with strtof: one beyond the float range would put
-// its aircraft at infinity. A value below 10^38 is a float, so most values need no parse.
-bool IsFloatDecimal(std::string_view s) {
-  long digits = 0, exponent = 0;
-  if (!ScanDecimal(s, &digits, &exponent)) return false;
-  if (digits + exponent <= 38) return true;
-  double v = 0;
-  // Halfway between FLT_MAX and 2^128: anything below rounds to a float, FLT_MAX at most.
-  return ReadDouble(s, &v) && std::fabs(v) < 0x1.ffffffp+127;
-}
 
 }  // namespace
 
@@ -203,6 +194,82 @@ bool IsDecimalNumber(std::string_view s) {
   long digits = 0, exponent = 0;
   return ScanDecimal(s, &digits, &exponent);
 }
+
+namespace {
+
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// One value of a position, read as it is checked: one pass over its characters.
+struct Scanned {
+  const char *end = nullptr;  // where it stops: at the next '|' or the datagram's end
+  long int_digits = 0;        // integer digits after leading zeros (they bound its magnitude)
+  long exponent = 0;          // held within +-100000
+  int significant = 0;        // every digit from the first nonzero one on, the exponent's apart
+  bool exact = false;         // value holds the number, as from_chars reads it
+  double value = 0;
+};
+
+// A plain decimal ([+-]digits[.digits][(e|E)[+-]digits]) from p up to the next '|' or end.
+// Numbers of at most 15 significant digits and a power of ten within 22 are read here: both
+// exact in a double, so one multiplication or division rounds as from_chars does; the rest are
+// left to it (exact false).
+bool ScanValue(const char *p, const char *end, Scanned *out) {
+  const char *q = p;
+  bool negative = false;
+  if (q < end && (*q == '+' || *q == '-')) negative = *q++ == '-';
+  long int_digits = 0;
+  int significant = 0, fraction = 0;
+  bool digits = false;
+  std::uint64_t mantissa = 0;
+  auto digit = [&](char c) {
+    digits = true;
+    if (significant == 0 && c == '0') return;
+    if (++significant <= 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+  };
+  for (; q < end && IsDigit(*q); ++q) {
+    digit(*q);
+    int_digits += significant > 0;
+  }
+  if (q < end && *q == '.') {
+    for (++q; q < end && IsDigit(*q); ++q, ++fraction) digit(*q);
+  }
+  if (!digits) return false;
+  long exponent = 0;
+  if (q < end && (*q == 'e' || *q == 'E')) {
+    ++q;
+    bool minus = false;
+    if (q < end && (*q == '+' || *q == '-')) minus = *q++ == '-';
+    const char *first = q;
+    for (; q < end && IsDigit(*q); ++q)
+      if (exponent < 100000) exponent = exponent * 10 + (*q - '0');
+    if (q == first) return false;
+    if (minus) exponent = -exponent;
+  }
+  if (q < end && *q != '|') return false;
+  out->end = q;
+  out->int_digits = int_digits;
+  out->exponent = exponent;
+  out->significant = significant;
+  const long scale = exponent - fraction;
+  out->exact = significant <= 15 && scale >= -22 && scale <= 22;
+  if (out->exact) {
+    const double m = static_cast<double>(mantissa);
+    const double v = significant == 0 ? 0.0 : scale < 0 ? m / kPowersOfTen[-scale] : m * kPowersOfTen[scale];
+    out->value = negative ? -v : v;
+  }
+  return true;
+}
+
+bool ValueOf(const Scanned &v, std::string_view text, double *out) {
+  if (v.exact) {
+    *out = v.value;
+    return true;
+  }
+  return ReadDouble(text, out);
+}
+
+}  // namespace
 
 bool ParsePosition(std::string_view d, Position *out) {
   if (d.empty() || d.size() > kMaxDatagram) return false;
@@ -223,52 +290,73 @@ bool ParsePosition(std::string_view d, Position *out) {
   }
 
   const std::string_view values = rest;
-  double lat = 0, lon = 0;
-  std::string_view elevation, heading, motion[6], micros;
+  const char *const begin = values.data(), *const end = begin + values.size();
+  double numbers[6] = {}, micros = -1;
+  int digits[2] = {};
+  std::string_view motion[6], micros_text;
   std::size_t controls_from = 0, controls_to = 0;
   int index = 0;
-  std::size_t pos = 0;
-  for (;;) {
+  for (const char *p = begin;; ++index) {
     if (index >= kPositionValues) return false;  // a 43rd value
-    std::size_t next = values.find('|', pos);
-    std::string_view field =
-        values.substr(pos, next == std::string_view::npos ? std::string_view::npos : next - pos);
+    const char *stop;
     if (index >= 27 && index < 32) {
       // The plugin reads each light as exactly one digit.
-      if (field.size() != 1 || !IsDigit(field[0])) return false;
-    } else if (!IsFloatDecimal(field)) {
-      return false;
+      if (p >= end || !IsDigit(*p) || (p + 1 < end && p[1] != '|')) return false;
+      stop = p + 1;
+    } else {
+      Scanned v;
+      if (!ScanValue(p, end, &v)) return false;
+      stop = v.end;
+      const std::string_view text(p, static_cast<std::size_t>(stop - p));
+      // The plugin reads every value but the lights with strtof: one beyond the float range would
+      // put its aircraft at infinity. A value below 10^38 is a float, so most need no reading.
+      double value = 0;
+      if (v.int_digits + v.exponent > 38 && !(ValueOf(v, text, &value) && std::fabs(value) < 0x1.ffffffp+127))
+        return false;  // halfway between FLT_MAX and 2^128: anything below rounds to a float
+      if (index >= 3 && index <= 8) {
+        double &n = numbers[index - 3];
+        // An angle too small for a double (1e-400) reads as 0; a place must read.
+        if (!ValueOf(v, text, &n)) {
+          if (index <= 5) return false;
+          n = 0;
+        }
+        if (index == 3 && !(n >= -90.0 && n <= 90.0)) return false;
+        if (index == 4 && !(n >= -180.0 && n <= 180.0)) return false;
+        // No aircraft flies a kilometre below the sea or beyond 100 km; a value out there would
+        // only make the receivers' motion between reports run off.
+        if (index == 5 && !(n >= -1000.0 && n <= 100000.0)) return false;
+        if (index <= 4) digits[index - 3] = v.significant;
+        motion[index - 3] = text;
+      }
+      if (index == 41) {
+        micros_text = text;
+        if (!ValueOf(v, text, &micros)) micros = -1;  // no time to place it by
+      }
     }
-    if (index <= 8) {
-      if (index == 3 && (!ReadDouble(field, &lat) || lat < -90.0 || lat > 90.0)) return false;
-      if (index == 4 && (!ReadDouble(field, &lon) || lon < -180.0 || lon > 180.0)) return false;
-      // No aircraft flies a kilometre below the sea or beyond 100 km; a value out there would
-      // only make the receivers' motion between reports run off.
-      double el = 0;
-      if (index == 5 && (!ReadDouble(field, &el) || el < -1000.0 || el > 100000.0)) return false;
-      if (index == 5) elevation = field;
-      if (index == 8) heading = field;
-      if (index >= 3) motion[index - 3] = field;
-    }
-    if (index == 9) controls_from = pos;
-    if (index == 39) controls_to = pos + field.size();
-    if (index == 41) micros = field;
-    ++index;
-    if (next == std::string_view::npos) break;
-    pos = next + 1;
+    const std::size_t at = static_cast<std::size_t>(p - begin);
+    if (index == 9) controls_from = at;
+    if (index == 39) controls_to = static_cast<std::size_t>(stop - begin);
+    if (stop == end) break;
+    p = stop + 1;
   }
-  if (index != kPositionValues) return false;
+  if (index + 1 != kPositionValues) return false;
 
   out->id = id;
   out->observer = observer;
   out->values = values;
-  out->latitude = lat;
-  out->longitude = lon;
-  out->elevation = elevation;
-  out->heading = heading;
-  for (int i = 0; i < 6; ++i) out->motion[i] = motion[i];
+  out->latitude = numbers[0];
+  out->longitude = numbers[1];
+  out->elevation = motion[2];
+  out->heading = motion[5];
+  for (int i = 0; i < 6; ++i) {
+    out->motion[i] = motion[i];
+    out->motion_values[i] = numbers[i];
+  }
+  out->degree_digits[0] = digits[0];
+  out->degree_digits[1] = digits[1];
   out->controls = values.substr(controls_from, controls_to - controls_from);
-  out->micros = micros;
+  out->micros = micros_text;
+  out->micros_value = micros;
   return true;
 }
 

@@ -77,6 +77,12 @@ struct Position {
   std::string_view motion[6];
   std::string_view controls;
   std::string_view micros;
+  // The same numbers as read (as from_chars reads them; an angle too small for a double as 0, such
+  // microseconds as -1), and the significant digits of the latitude and longitude texts (every digit
+  // from the first nonzero one on, any exponent apart).
+  double motion_values[6] = {};
+  int degree_digits[2] = {};
+  double micros_value = -1;
 };
 
 // Checks a whole position datagram: keyword, exactly 42 values, each a plain decimal

@@ -464,20 +464,20 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   Motion &m = p.motion;
   m.lat = pos.latitude;
   m.lon = pos.longitude;
-  double *fields[4] = {&m.elevation, &m.theta, &m.phi, &m.psi};
-  for (int i = 0; i < 4; ++i) {
-    if (!ReadDecimal(pos.motion[i + 2], fields[i])) *fields[i] = 0;  // checked before: cannot fail
-  }
+  m.elevation = pos.motion_values[2];
+  m.theta = pos.motion_values[3];
+  m.phi = pos.motion_values[4];
+  m.psi = pos.motion_values[5];
   // A float's text has at most 9 significant digits; a sender that ever writes more writes doubles.
-  m.fine = m.fine || SignificantDigits(pos.motion[0]) > 9 || SignificantDigits(pos.motion[1]) > 9;
+  m.fine = m.fine || pos.degree_digits[0] > 9 || pos.degree_digits[1] > 9;
   m.quantum = m.fine ? 0 : FloatDegreeStep(m.lat, m.lon);
   // The sender's own clock, as the plugin places reports in time: its microseconds, the whole
   // seconds taken from the arrivals. Without them, the arrivals alone; and a report whose
   // microseconds are those of the one before (a sender that writes a time that never moves, or
   // the same report again) is placed by its arrival too: a clock that stands would hold every
   // later report as no newer than the last one relayed.
-  double micros = -1;
-  const bool timed = ReadDecimal(pos.micros, &micros) && micros >= 0 && micros < 1e6 && micros == std::floor(micros);
+  const double micros = pos.micros_value;
+  const bool timed = micros >= 0 && micros < 1e6 && micros == std::floor(micros);
   if (timed && p.timed && static_cast<long>(micros) == p.micros) {
     m.sent += std::max(t - p.arrival, 0.0);
   } else if (timed && p.timed) {

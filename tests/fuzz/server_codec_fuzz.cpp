@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,15 @@ void CheckPosition(std::string_view d) {
   FUZZ_CHECK(d.size() <= kMaxDatagram && Inside(pos.values, d), std::string(d));
   FUZZ_CHECK(pos.latitude >= -90 && pos.latitude <= 90 && pos.longitude >= -180 && pos.longitude <= 180,
              std::string(d));
+  // The numbers read as the values are checked are those a full reading of their texts gives.
+  for (int i = 0; i < 6; ++i) {
+    double v = 0;
+    if (!ReadDecimal(pos.motion[i], &v)) v = 0;  // too small for a double
+    FUZZ_CHECK(std::memcmp(&v, &pos.motion_values[i], sizeof v) == 0, "value " + std::to_string(i) + " of " + std::string(d));
+  }
+  double micros = 0;
+  if (!ReadDecimal(pos.micros, &micros)) micros = -1;
+  FUZZ_CHECK(micros == pos.micros_value, std::string(d));
   for (int slot : {1, 19}) {
     const std::string relayed = std::string(ReportHeader(slot)) + std::string(pos.values);
     FUZZ_CHECK(relayed.size() <= kMaxDatagram, relayed);

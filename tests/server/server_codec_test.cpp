@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/codec.h"
 #include "core/feed_text.h"
 #include "core/rate.h"
+#include "core/relay_rates.h"
 #include "core/status.h"
 #include "http/request.h"
 #include "http/server.h"
@@ -126,6 +128,41 @@ TEST(ParsePosition, TheLineThePluginSends) {
     values[7] = v;
     EXPECT_TRUE(ParsePosition(PositionTextFrom(9, false, values), &p)) << v;
   }
+}
+
+TEST(ParsePosition, ReadsEveryNumberAsFromCharsDoes) {
+  // The motion values and the microseconds are read as they are checked: any spelling, any number
+  // of digits, any exponent must give the very double a full reading gives.
+  std::mt19937_64 rng(77);
+  const char *signs[] = {"", "-", "+"};
+  int checked = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string digits = std::to_string(rng() % 10000000000000000000ull);
+    digits = digits.substr(0, 1 + rng() % digits.size());
+    if (rng() % 4 == 0) digits.insert(0, std::string(rng() % 4, '0'));
+    const std::size_t point = rng() % (digits.size() + 1);
+    std::string text = std::string(signs[rng() % 3]) + digits.substr(0, point) + "." + digits.substr(point);
+    if (text.back() == '.' && rng() % 2) text.pop_back();
+    if (rng() % 3 == 0) text += (rng() % 2 ? "e" : "E") + std::to_string(int(rng() % 50) - 30);
+    std::vector<std::string> values = PositionValues(47.5, 8.5);
+    for (int i : {6, 7, 8, 41}) values[i] = text;
+    Position p;
+    if (!ParsePosition(PositionTextFrom(9, false, values), &p)) continue;  // out of range: nothing to compare
+    double want = 0;
+    ASSERT_TRUE(ReadDecimal(text, &want)) << text;
+    for (int i = 3; i < 6; ++i) ASSERT_EQ(std::memcmp(&p.motion_values[i], &want, sizeof want), 0) << text;
+    ASSERT_EQ(p.micros_value, want) << text;
+    ++checked;
+  }
+  EXPECT_GT(checked, 10000);
+  Position p;
+  ASSERT_TRUE(ParsePosition(PositionText(9, false, 47.123456789, -0.00012345678), &p));
+  double lat = 0, lon = 0;
+  ASSERT_TRUE(ReadDecimal(p.motion[0], &lat) && ReadDecimal(p.motion[1], &lon));
+  EXPECT_EQ(p.latitude, lat);
+  EXPECT_EQ(p.longitude, lon);
+  EXPECT_EQ(p.degree_digits[0], SignificantDigits(p.motion[0]));
+  EXPECT_EQ(p.degree_digits[1], SignificantDigits(p.motion[1]));
 }
 
 TEST(ParsePosition, RefusesWrongShapesAndLeavesTheOutputAlone) {
