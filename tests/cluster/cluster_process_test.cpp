@@ -295,8 +295,10 @@ class PatientNodes : public TwoNodes {
 };
 
 TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
+  // The silence under test, not a wait for anything: past the old 3 s, within the 10 s patience.
+  constexpr auto kSilence = std::chrono::seconds(5);
   two->Signal(SIGSTOP);
-  std::this_thread::sleep_for(std::chrono::seconds(5));  // the silence under test
+  std::this_thread::sleep_for(kSilence);
   two->Signal(SIGCONT);
   EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << Tails();
   EXPECT_EQ(one->Log().find("left: "), std::string::npos) << Tails();
