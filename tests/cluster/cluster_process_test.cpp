@@ -297,9 +297,9 @@ class PatientNodes : public TwoNodes {
 TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
   // The silence under test, not a wait for anything: past the old 3 s, within the 10 s patience.
   constexpr auto kSilence = std::chrono::seconds(5);
-  two->Signal(SIGSTOP);
+  two->Pause();  // (not Signal, which waits for an exit that does not come)
   std::this_thread::sleep_for(kSilence);
-  two->Signal(SIGCONT);
+  two->Resume();
   EXPECT_FALSE(a->WaitLine("1|c|BLANK", 1)) << "no slot freed\n" << Tails();
   EXPECT_EQ(one->Log().find("left: "), std::string::npos) << Tails();
   EXPECT_EQ(two->Log().find("serving this node's pilots alone"), std::string::npos) << Tails();
