@@ -75,12 +75,13 @@ def readable(sock, timeout):
 
 
 def paced(count, period):
-    """Yields 0 to count - 1, the k-th at k periods from the first: a schedule of the clock's, so what
-    each step takes does not slow the pace."""
+    """Yields 0 to count - 1, the k-th at k periods from the first, and ends a period after the last:
+    a schedule of the clock's, so what each step takes does not slow the pace."""
     start = time.monotonic()
-    for k in range(count):
+    for k in range(count + 1):
         time.sleep(max(0.0, start + k * period - time.monotonic()))
-        yield k
+        if k < count:
+            yield k
 
 
 def position(uid, lat, lon, keyword="LOC"):
@@ -134,13 +135,13 @@ class Server:
             return len(self.lines), self.bytes
 
     def wait_for(self, text, timeout, mark=(0, 0)):
-        """The first line after mark that holds text, as soon as it comes; None if none did within
-        timeout."""
-        end = time.monotonic() + timeout
+        """The first line after mark that holds text (or every text of a tuple), as soon as it comes;
+        None if none did within timeout."""
+        texts, end = (text,) if isinstance(text, str) else text, time.monotonic() + timeout
         with self.changed:
             at = mark[0]
             while True:
-                line = next((l for l in self.lines[at:] if text in l), None)
+                line = next((l for l in self.lines[at:] if all(t in l for t in texts)), None)
                 at = len(self.lines)
                 if line is not None or not self.changed.wait(max(0.0, end - time.monotonic())):
                     return line
