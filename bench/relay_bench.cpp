@@ -929,8 +929,14 @@ int main(int argc, char **argv) {
     double relayed = 0, within1ms = 0, within5ms = 0;
     void Metrics(const std::vector<int> &ports) {
       for (int port : ports) {
-        const std::string m = HttpGet(port, "/metrics");
-        if (m.empty()) Die("no metrics from the server");
+        // The status page answers each address a few times a second at most ("too many requests"
+        // past that): asked again a little later.
+        std::string m = HttpGet(port, "/metrics");
+        for (int tries = 0; m.find("skytether_positions_in_total") == std::string::npos && tries < 20; ++tries) {
+          usleep(250000);
+          m = HttpGet(port, "/metrics");
+        }
+        if (m.find("skytether_positions_in_total") == std::string::npos) Die("no metrics from the server");
         positionsIn += MetricOf(m, "skytether_positions_in_total");
         reportsOut += MetricOf(m, "skytether_reports_out_total");
         reportsHeld += MetricOf(m, "skytether_reports_held_total");
@@ -1196,7 +1202,7 @@ int main(int argc, char **argv) {
     };
     for (const double end = Mono() + 5; !std::all_of(metricsPorts.begin(), metricsPorts.end(), after);) {
       if (Mono() > end) Die("no status snapshot after the last report");
-      usleep(20000);
+      usleep(250000);  // within the status page's allowance for one address
     }
   }
   edge1.Metrics(metricsPorts);
