@@ -86,7 +86,7 @@ nodes_runs() {
       run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes "$nodes" --server-cpus 0,0 \
         --out "$OUT/nodes_${nodes}_${n}.json"
       if [ "$nodes" = 1 ] && [ -n "${BASELINE_SERVER:-}" ]; then
-        run "${RELAY[@]}" --server "$BASELINE_SERVER" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 \
+        run "${RELAY[0]}" --server "$BASELINE_SERVER" "${RELAY[@]:3}" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 \
           --server-cpus 0,0 --out "$OUT/nodes_before_${n}.json"
       fi
     done
