@@ -670,7 +670,8 @@ def nodes_section(w, nodes):
     full = [nodes[k] for k in nodes if k[0] == "full"]
     if full:
         busiest = max(full, key=lambda r: sum(r["node_cpu_percent"]))
-        w(f"- Two nodes sharing one core at up to {f(sum(busiest['node_cpu_percent']), 0)} % of it: "
+        w(f"- Two nodes sharing one core at up to {f(sum(busiest['node_cpu_percent']), 0)} % of it "
+          f"({f(sum(busiest['node_cpu_percent']) + busiest['redis_cpu_percent'], 0)} % with Redis): "
           f"{sum(r['cluster_trouble_lines'] for r in full)} lines of a node leaving the cluster or losing Redis "
           f"(target: none at 95 %: {verdict(all(r['cluster_trouble_lines'] == 0 for r in full))}).")
     w("")
