@@ -325,16 +325,22 @@ class ChangeNodes : public TwoNodes {
 };
 
 TEST_F(ChangeNodes, APositionHeldOnlyOnTheOtherNodeCrossesWhenItChanges) {
-  // Alice's gear starts to move: bob, on the other node, gets that very report before the ones
-  // after it (x, which receivers do not place by, tells them apart).
+  // Alice stands still at 60 a second (x, which receivers do not place by, tells her reports
+  // apart), then her gear starts to move: bob, on the other node, gets that very report first.
   std::vector<std::string> v = PositionValues(47.1, 8.0);
-  for (int g = 17; g < 27; ++g) v[g] = "0.9";
-  std::string moved;
-  for (int frame = 1000; frame < 1010; ++frame) {
+  auto send = [&](int frame) {
     v[0] = std::to_string(frame);
     a->SendDatagram(PositionTextFrom(1111, false, v));
-    if (frame == 1000) moved = PositionTextFrom(1111, false, v);
+    return PositionTextFrom(1111, false, v);
+  };
+  for (int frame = 0; frame < 60; ++frame) {
+    send(frame);
+    std::this_thread::sleep_for(std::chrono::milliseconds(16));  // the sender's frames
   }
+  for (int g = 17; g < 27; ++g) v[g] = "0.9";
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // past the near cap (40/s) since any report
+  const std::string moved = send(1000);
+  for (int frame = 1001; frame < 1010; ++frame) send(frame);
   bool seen = false;
   for (const std::string &d : b->DatagramsUntil(Report(1, moved), 5, &seen))
     EXPECT_EQ(d.find("|l|1001|"), std::string::npos) << "a later one came first: " << d;
