@@ -156,7 +156,8 @@ TEST(ParsePosition, ReadsEveryNumberAsFromCharsDoes) {
   }
   EXPECT_GT(checked, 10000);
   Position p;
-  ASSERT_TRUE(ParsePosition(PositionText(9, false, 47.123456789, -0.00012345678), &p));
+  const std::string fine = PositionText(9, false, 47.123456789, -0.00012345678);  // p's texts point into it
+  ASSERT_TRUE(ParsePosition(fine, &p));
   double lat = 0, lon = 0;
   ASSERT_TRUE(ReadDecimal(p.motion[0], &lat) && ReadDecimal(p.motion[1], &lon));
   EXPECT_EQ(p.latitude, lat);
