@@ -84,15 +84,34 @@ struct Motion {
 };
 constexpr int kGearControls = 8, kLightControls = 18, kThrottleControls = 23;
 
-// What a recipient was last sent of a pilot at one step: the two reports its picture is moved on
-// from, and the controls it shows.
+// What a recipient was last sent of a pilot at one step: the reports its plugin fits the path to,
+// that path, and the controls it shows.
 struct ChangeTrack {
-  int reports = 0;  // 0, 1 or 2 of the below
-  double sent[2]{}, lat[2]{}, lon[2]{}, elevation[2]{}, psi[2]{};  // [1] the newer
+  // As many reports as the plugin keeps: a second of them at the caps people set.
+  static constexpr int kKept = 64;
+  struct Sent {
+    double sent, lat, lon, elevation, psi;
+  };
+  // The path fitted to the reports: at sender time `at` (the newest report's) the aircraft is x
+  // metres east, z metres south of the newest report at elevation y heading psi (turning psi_rate
+  // degrees a second), moving with vx, vz over the ground (the velocity turning at turn radians a
+  // second) and vy up.
+  struct Path {
+    double at = 0;
+    double x = 0, y = 0, z = 0, psi = 0, psi_rate = 0;
+    double vx = 0, vy = 0, vz = 0, turn = 0;
+  };
+  int count = 0;   // reports kept, up to kKept
+  int newest = 0;  // the newest's index in kept
+  Path path;
   double theta = 0, phi = 0;
   std::array<float, 31> controls{};
   std::uint32_t controls_version = 0;
   double clock = PairPace::kNever;  // when the last report was due at the step's cap
+  Sent kept[kKept]{};
+
+  const Sent &Newest() const { return kept[newest]; }
+  const Sent &Back(int k) const { return kept[(newest - k + kKept) % kKept]; }
 };
 
 class RelayPacer {
@@ -122,12 +141,16 @@ class RelayPacer {
   std::vector<RelayStep> steps_;
 };
 
-// Where a recipient that was sent the track's reports shows the aircraft at sender time u: the
-// path through its last two reports (a steady turn at a steady climb), flown on for a second past
-// the newer and then slowing to a stop a second later, as the plugin moves it. Metres east, up and
-// south of the newer report, and the heading.
+// Fits the track's path to its reports as the plugin does: over the newest window seconds of them
+// (1 s for a sender whose positions come in float steps, 0.4 s otherwise) and at least two, a
+// steady turn at a steady climb by least squares.
+void FitPath(ChangeTrack *t, double window);
+// Where a recipient that was sent the track's reports shows the aircraft at sender time u: along
+// the fitted path, flown on at full speed for a second past the newest report and then slowing to a
+// stop a second later, as the plugin moves it. Metres east, the elevation, metres south of the
+// newest report, and the heading.
 std::array<double, 4> Predicted(const ChangeTrack &t, double u);
-// Metres east and south of the track's newer report (on a sphere: over the few kilometres the rule
+// Metres east and south of the track's newest report (on a sphere: over the few kilometres the rule
 // compares, a tenth of a per cent off at most, a millimetre on a metre).
 void OffsetFrom(const ChangeTrack &t, double lat, double lon, double *east, double *south);
 // The metres between neighbouring float values of latitude or longitude there, the larger of the two.

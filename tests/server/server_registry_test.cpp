@@ -433,16 +433,23 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   World w(Rule("changes"));  // up to 10 km 40/s, 0.1 m or every 1 s; ...; beyond 2/s, 20 m or every 5 s
   JoinPaced(w);
   std::map<int, int> got;
+  std::map<int, double> last, gap;
   double t = 0;
-  // Reports of 9 at 60 a second for `seconds`, placed by where(t); counts what 1 (near) and 3 got.
+  // Reports of 9 at 60 a second for `seconds`, placed by where(t); counts what 1 (near) and 3 got,
+  // and the longest time each went without one.
   auto fly = [&](double seconds, auto where) {
     got.clear();
+    gap.clear();
     for (int frame = 0; frame < std::lround(60 * seconds); ++frame, t += 1 / 60.0, w.now += 1 / 60.0) {
       std::vector<Relay> relays;
       std::string_view values;
       w.reg.OnDatagram(where(t), Endpoint{IpAddr::V4(127, 0, 0, 1), World::Port(9)}, w.now, &relays, &values);
       w.Collect();
-      for (const Relay &r : relays) ++got[r.to.port - 20000];
+      for (const Relay &r : relays) {
+        const int id = r.to.port - 20000;
+        if (got[id]++ > 0) gap[id] = std::max(gap[id], w.now - last[id]);
+        last[id] = w.now;
+      }
     }
   };
   fly(5, [](double at) { return Flown(at, 10, 10, 90); });
@@ -454,8 +461,17 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   fly(1, [](double at) { return Flown(at, 10, 10, 90, 0.99f, 0); });
   EXPECT_EQ(got[1] + got[3], 2) << "a light";
 
+  // Straight and level at 60 m/s: the plugin flies it on from two reports, but never into its
+  // slowing down a second past the newest, near or far.
+  const double from = t;
+  fly(4, [from](double at) { return Flown(at, 10 + 60 * (at - from), 10, 90, 0.99f, 0); });
+  EXPECT_LE(got[1], 6) << "a straight line costs its heartbeats";
+  EXPECT_GE(got[3], 3);
+  EXPECT_LT(gap[1], 0.9) << "relayed before the recipient would slow it";
+  EXPECT_LT(gap[3], 0.9);
+
   // A steady turn at 60 m/s, 3 degrees a second: a few reports a second once the recipient has
-  // two to fly on from; beyond its second of coasting the plugin slows down, so at least one.
+  // two to fly on from; far, one before each second of coasting runs out.
   const double radius = 60 / (3 * M_PI / 180);
   auto turn = [radius](double rate) {
     return [radius, rate](double at) {
@@ -467,8 +483,9 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   fly(4, turn(3));
   EXPECT_GE(got[1], 4);
   EXPECT_LE(got[1], 12) << "a steady turn";
-  EXPECT_GE(got[3], 2) << "far: once the plugin's coasting has slowed it by 20 m";
-  EXPECT_LE(got[3], 4);
+  EXPECT_GE(got[3], 4) << "far: before the plugin's coasting slows it";
+  EXPECT_LE(got[3], 5);
+  EXPECT_LT(gap[3], 0.9);
   // The same turn from a sender whose time fields never move: placed by their arrivals, not starved.
   fly(4, [&](double at) {
     std::string line = turn(3)(at);
