@@ -43,7 +43,7 @@ const char kUsage[] =
     "  --relay-rates off|on|changes[:KM:RATE:METRES:HEARTBEAT,...,RATE:METRES:HEARTBEAT]\n"
     "              |steps[:KM:RATE,...,RATE]\n"
     "                         steps (on, the default: 10:40,50:10,2): at most RATE a second within\n"
-    "                         KM, the last RATE beyond; changes (10:40:0.1:1,50:10:2:2,2:20:5): a\n"
+    "                         KM, the last RATE beyond; changes (10:40:0.1:2,50:10:2:3,2:20:5): a\n"
     "                         report goes to the recipients within KM when their picture of the\n"
     "                         pilot would be off by over METRES, or HEARTBEAT seconds after the\n"
     "                         last, at most RATE a second; off relays every report\n"

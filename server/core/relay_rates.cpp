@@ -40,7 +40,7 @@ std::string Number(double v) {
 std::vector<RelayStep> RelayRates::ChangeSteps() {
   // Near, where pilots fly formation and taxi side by side, a tenth of a metre; a few kilometres
   // out an aircraft is a few pixels, and tens of kilometres out a dot.
-  return {{10000, 40, 0.1, 1}, {50000, 10, 2, 2}, {kAnyDistance, 2, 20, 5}};
+  return {{10000, 40, 0.1, 2}, {50000, 10, 2, 3}, {kAnyDistance, 2, 20, 5}};
 }
 
 std::vector<RelayStep> RelayRates::RateSteps() { return {{10000, 40}, {50000, 10}, {kAnyDistance, 2}}; }
@@ -203,11 +203,12 @@ constexpr double kMinSpan = 0.015;
 constexpr double kCoast = 1.0, kCoastEnd = 2.0;
 constexpr double kMaxTurn = 1.0;
 constexpr double kJumpMetres = 50;
-// An aircraft moving faster than kStill gets its next report this long before the recipient's
-// plugin would start slowing it, whatever the step's heartbeat: the report's way and the
-// recipient's frame take a few hundredths, a jittery link a tenth more.
+// A moving aircraft (faster than kStill) gets its next report kArriving before the recipient's
+// plugin, slowing it down, would show it off by the step's tolerance, whatever the heartbeat: the
+// report's way and the recipient's frame take a few hundredths of a second, a jittery link a tenth
+// more. Near, that is before the slowing starts.
 constexpr double kStill = 0.3;
-constexpr double kBeforeSlowing = 0.15;
+constexpr double kArriving = 0.15;
 // A gear that starts to move goes at once, whatever the step.
 constexpr float kGearTolerance = 0.01f;
 
@@ -341,16 +342,19 @@ bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) co
   bool go = k->count == 0;
   if (!go) {
     const ChangeTrack::Path &path = k->path;
-    const bool moving = path.vx * path.vx + path.vy * path.vy + path.vz * path.vz >= kStill * kStill;
-    const double heartbeat = moving ? std::min(s.heartbeat, kCoast - kBeforeSlowing) : s.heartbeat;
+    const double metres = std::max(s.metres, m.quantum);
+    // Slowing evenly to a stop over (kCoastEnd - kCoast) from speed v, the aircraft falls behind by
+    // v h^2 / 2 in the first h seconds.
+    const double speed = std::sqrt(path.vx * path.vx + path.vy * path.vy + path.vz * path.vz);
+    const double slowed = speed >= kStill ? kCoast - kArriving + std::sqrt(2 * metres * (kCoastEnd - kCoast) / speed)
+                                          : s.heartbeat;
     const std::array<double, 4> p = Predicted(*k, m.sent);
     double east = 0, south = 0;
     OffsetFrom(*k, m.lat, m.lon, &east, &south);
     const double dx = east - p[0], dy = m.elevation - p[1], dz = south - p[2];
     off2 = dx * dx + dy * dy + dz * dz;
-    const double metres = std::max(s.metres, m.quantum);
     const double angle = AngleTolerance(s.metres);
-    go = m.sent - k->Newest().sent >= heartbeat || !(off2 <= metres * metres) ||
+    go = m.sent - k->Newest().sent >= std::min(s.heartbeat, slowed) || !(off2 <= metres * metres) ||
          !(std::fabs(Wrapped(m.psi - p[3])) <= angle) || !(std::fabs(Wrapped(m.theta - k->theta)) <= angle) ||
          !(std::fabs(Wrapped(m.phi - k->phi)) <= angle);
   }

@@ -52,7 +52,7 @@ struct RelayRates {
   // message and nothing changed, on anything else.
   bool Parse(std::string_view text, std::string *error);
   // For the log: "off", "steps: up to 10 km 40/s, ..., beyond 2/s" or "changes: up to 10 km 40/s,
-  // 0.1 m or every 1 s; ...".
+  // 0.1 m or every 2 s; ...".
   std::string Describe() const;
 };
 
