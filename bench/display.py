@@ -284,12 +284,20 @@ def run_one(args, fps, link):
         server = subprocess.Popen([os.path.join(args.build, "server", "skytether-server"), "--listen", "127.0.0.1",
                                    "--port", str(server_port)] +
                                   (["--relay-rates", args.relay_rates] if args.relay_rates else []),
-                                  stdout=log, stderr=subprocess.STDOUT)
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         procs.append(server)
-        for _ in range(100):
-            if "listening on" in open(os.path.join(work, "server.log")).read():
-                break
-            time.sleep(0.05)
+        # Its output goes to server.log as it comes; the pilots start once it listens.
+        listening = threading.Event()
+
+        def copy():
+            for line in server.stdout:
+                log.write(line.decode(errors="replace"))
+                log.flush()
+                if b"listening on" in line:
+                    listening.set()
+
+        threading.Thread(target=copy, daemon=True).start()
+        listening.wait(5)
         if link == "jitter":
             proxy = DatagramProxy(PORT, server_port, JITTER)
         total = args.warmup + args.seconds

@@ -37,7 +37,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "load"))
 sys.path.insert(0, HERE)
-from hostile import Pilot, Server  # noqa: E402
+from hostile import Pilot, Server, paced, readable  # noqa: E402
 from display import read_trace, to_metres, truth_at  # noqa: E402
 
 HOME = (47.4647, 8.5492)
@@ -164,7 +164,7 @@ def lag(args, work):
     end = time.time() + 12
     listener[0].udp.setblocking(False)
     while time.time() < end:
-        time.sleep(0.01)
+        readable(listener[0].udp, end - time.time())
         while True:
             try:
                 got.append((time.time(), listener[0].udp.recv(2048).decode()))
@@ -219,32 +219,31 @@ def hostile(args, work):
     p, stop = pilots_beside(args.srv, [])
     h = Pilot(args.srv.port, 77)
     h.login("h")
-    start = time.time()
-    k = 0
-    while time.time() < start + 12:
-        k += 1
-        el = "3.4e38" if k % 2 else "-3.4e38"
+    sent = 12 * 30
+    for k in paced(sent, 1 / 30):
+        el = "3.4e38" if k % 2 == 0 else "-3.4e38"
         h.udp.sendto(report(77, HOME[0] + 0.003, HOME[1], el=el), ("127.0.0.1", args.srv.port))
         h.lines(0)
-        time.sleep(1 / 30)
     h.close()
     stop()
     _, dump = host.finish()
-    return {"+-3.4e38": "%d reports sent: %d non-finite writes" % (k, dump.get("nonFiniteWrites", -1))}
+    return {"+-3.4e38": "%d reports sent: %d non-finite writes" % (sent, dump.get("nonFiniteWrites", -1))}
 
 
 def untimed(args, work):
     out = {}
     for smooth in (1, 0):
+        mark = args.srv.mark()
         host = Host(args, os.path.join(work, "u%d" % smooth), "Host", 12, smooth)
         h = Pilot(args.srv.port, 78 + smooth)
         h.login("u")
-        time.sleep(3)
-        for k in range(85):
+        # The reports start once the server has the host's first position.
+        if not args.srv.wait_for(("in view ", " (host"), 30, mark):
+            print("(the server never logged the host's position: the reports start 30 s in)")
+        for k in paced(85, 0.05):
             h.udp.sendto(report(h.uid, HOME[0] + 0.003, HOME[1], psi=str(10 + k), seconds=0, micros=0),
                          ("127.0.0.1", args.srv.port))
             h.lines(0)
-            time.sleep(0.05)
         h.close()
         trace, _ = host.finish()
         headings = {round(p[3], 3) for f in trace for p in f[5].values()}

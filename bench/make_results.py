@@ -135,19 +135,7 @@ def main():
     server = gbench(os.path.join(res, "server.json"))
     frames = [load(p) for p in sorted(glob.glob(os.path.join(res, "frames_[0-9]*.json")))]
     frames_base = [load(p) for p in sorted(glob.glob(os.path.join(res, "frames_baseline_*.json")))]
-    rules = {}
-    for p in glob.glob(os.path.join(res, "rules_*_*_*.json")):
-        r = load(p)
-        mode = os.path.basename(p).split("_")[2]
-        rules[(round(r["rate_hz"]), mode, r["pilots"])] = r
-    segments = {}
-    for p in glob.glob(os.path.join(res, "segment_*_*.json")):
-        _, seg, tr = os.path.basename(p)[:-5].split("_")
-        segments[(seg, int(tr))] = load(p)
-    nodes = {}
-    for p in glob.glob(os.path.join(res, "nodes_*_*.json")):
-        parts = os.path.basename(p)[:-5].split("_")
-        nodes[(parts[1], int(parts[2]))] = load(p)
+    rules, segments, nodes = relay_runs(res)
     reps = max([v["reps"] for v in now.gb.values()] or [0])
     L = []
     w = L.append
@@ -403,20 +391,7 @@ def main():
         w("")
 
     # ---- 4 to 8. relay ----
-    if rules:
-        rules_section(w, rules, server)
-    if segments:
-        segment_section(w, segments)
-    if nodes:
-        nodes_section(w, nodes)
-    display = display_runs(os.path.join(res, "display"))
-    if display:
-        display_section(w, display, display_runs(os.path.join(res, "display_predicting")))
-    if rules and plot_rules(rules, out_png):
-        w("## 8. Plot")
-        w("")
-        w(f"![server CPU and latency against pilots, by rule]({os.path.basename(out_png)})")
-        w("")
+    relay_sections(w, res, out_png, server, rules, segments, nodes)
 
     # ---- text ----
     if text:
@@ -1056,8 +1031,8 @@ def smooth_only(res, out_md):
 
 
 
-def relay_only(res, out_md, out_png):
-    """The relay sections of a run of their own, put in place of those of an earlier full report."""
+def relay_runs(res):
+    """The relay runs' figures: by (rate, rule, pilots), by (segment, trial) and by (kind, nodes)."""
     rules, segments, nodes = {}, {}, {}
     for p in glob.glob(os.path.join(res, "rules_*_*_*.json")):
         r = load(p)
@@ -1068,9 +1043,11 @@ def relay_only(res, out_md, out_png):
     for p in glob.glob(os.path.join(res, "nodes_*_*.json")):
         parts = os.path.basename(p)[:-5].split("_")
         nodes[(parts[1], int(parts[2]))] = load(p)
-    server = gbench(os.path.join(res, "server.json"))
-    L = []
-    w = L.append
+    return rules, segments, nodes
+
+
+def relay_sections(w, res, out_png, server, rules, segments, nodes):
+    """Sections 4 to 8: the relay's rules, segments, nodes, the display and the plot."""
     if rules:
         rules_section(w, rules, server)
     if segments:
@@ -1085,6 +1062,12 @@ def relay_only(res, out_md, out_png):
         w("")
         w(f"![server CPU and latency against pilots, by rule]({os.path.basename(out_png)})")
         w("")
+
+
+def relay_only(res, out_md, out_png):
+    """The relay sections of a run of their own, put in place of those of an earlier full report."""
+    L = []
+    relay_sections(L.append, res, out_png, gbench(os.path.join(res, "server.json")), *relay_runs(res))
     old = open(out_md).read().split("\n")
     start = next(i for i, line in enumerate(old) if line.startswith("## 4."))
     end = next(i for i, line in enumerate(old) if line.startswith("## The text of one line"))

@@ -1112,7 +1112,22 @@ int main(int argc, char **argv) {
   edge1.clientDrops = UdpDrops(udpPorts);
   edge1.serverDrops = UdpDrops({servers[0]->port});
   edge1.backlog = BacklogDrops();
-  usleep(1200000);
+  {
+    // A snapshot is taken after the last report once every node's status page shows a whole
+    // second past the one it went in (its time has seconds only).
+    char last[32];
+    const time_t sentBy = time(nullptr);
+    strftime(last, sizeof last, "\"time\":\"%Y-%m-%dT%H:%M:%SZ\"", gmtime(&sentBy));
+    auto after = [&](int port) {
+      const std::string page = HttpGet(port, "/v1/status.json");
+      const size_t at = page.find("\"time\":\"");
+      return at != std::string::npos && page.compare(at, std::strlen(last), last) > 0;
+    };
+    for (const double end = Mono() + 5; !std::all_of(metricsPorts.begin(), metricsPorts.end(), after);) {
+      if (Mono() > end) Die("no status snapshot after the last report");
+      usleep(20000);
+    }
+  }
   edge1.Metrics(metricsPorts);
   long peakRssKb = 0;
   for (auto &n : servers) peakRssKb = std::max(peakRssKb, n->StatusKb("VmHWM:"));

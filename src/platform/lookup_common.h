@@ -1,6 +1,6 @@
 #pragma once
 // What every system's name lookup shares: how long it is waited for, how many addresses are kept,
-// and how its errors read.
+// how its errors read, and the bookkeeping of the lookups started and given up.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,5 +58,79 @@ void AppendCandidates(const Info *answer, uint16_t port, std::vector<ServerCandi
     candidates.push_back(c);
   }
 }
+
+// The lookup the plugin waits for, and the ones it gave up while the system was still working on
+// them: the system writes its answer into those, so they are freed only once it is done. System
+// names its Lookup (with a deadlineMs) and gives, as static functions:
+//   Finished(l)  whether the system is done with it     Free(l)    frees one it is done with
+//   Cancel(l)    asks the system to stop (it may finish all the same)
+//   Code(l)      a finished one's result: 0 or an error   Answer(l)  its addresses
+//   Abandon(l)   at release, one the system may still be working on: what is to become of it
+template <typename System>
+class LookupBook {
+ public:
+  using Lookup = typename System::Lookup;
+
+  // Gives up the lookup waited for, if any (before another starts, or for good).
+  void Cancel() {
+    FreeFinishedDropped();
+    if (current_ != nullptr) Drop(current_);
+    current_ = nullptr;
+  }
+  // The one waited for from now on (after Cancel).
+  void Begin(Lookup *lookup) { current_ = lookup; }
+
+  LookupResult Poll(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
+    FreeFinishedDropped();
+    if (current_ == nullptr) {
+      failure = "no name lookup";
+      return LookupResult::Failed;
+    }
+    if (!System::Finished(current_)) {
+      if (SteadyMs() < current_->deadlineMs) return LookupResult::Waiting;
+      Cancel();
+      failure = "the name server did not answer";
+      return LookupResult::Failed;
+    }
+    const int code = System::Code(current_);
+    candidates.clear();
+    if (code == 0) AppendCandidates(System::Answer(current_), port, candidates);
+    System::Free(current_);
+    current_ = nullptr;
+    if (!candidates.empty()) return LookupResult::Done;
+    failure = code == 0 ? "no address for this name" : LookupFailure(code);
+    return LookupResult::Failed;
+  }
+
+  // The plugin stops: every lookup is let go of.
+  void Release() {
+    Cancel();
+    for (Lookup *lookup : dropped_) System::Abandon(lookup);
+    dropped_.clear();
+  }
+
+ private:
+  void FreeFinishedDropped() {
+    for (size_t i = 0; i < dropped_.size();) {
+      if (System::Finished(dropped_[i])) {
+        System::Free(dropped_[i]);
+        dropped_[i] = dropped_.back();
+        dropped_.pop_back();
+      } else {
+        ++i;
+      }
+    }
+  }
+  void Drop(Lookup *lookup) {
+    System::Cancel(lookup);
+    if (System::Finished(lookup))
+      System::Free(lookup);
+    else
+      dropped_.push_back(lookup);
+  }
+
+  Lookup *current_ = nullptr;
+  std::vector<Lookup *> dropped_;
+};
 
 }  // namespace platform

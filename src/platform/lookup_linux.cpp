@@ -15,57 +15,36 @@
 namespace platform {
 namespace {
 
-
-struct Lookup {
-  std::string name;
-  addrinfo hints;
-  gaicb request;
-  long deadlineMs;
+struct Linux {
+  struct Lookup {
+    std::string name;
+    addrinfo hints;
+    gaicb request;
+    long deadlineMs;
+  };
+  static bool Finished(Lookup *lookup) { return gai_error(&lookup->request) != EAI_INPROGRESS; }
+  static void Free(Lookup *lookup) {
+    if (lookup->request.ar_result != nullptr) freeaddrinfo(lookup->request.ar_result);
+    delete lookup;
+  }
+  static void Cancel(Lookup *lookup) { gai_cancel(&lookup->request); }
+  static int Code(Lookup *lookup) { return gai_error(&lookup->request); }
+  static const addrinfo *Answer(Lookup *lookup) { return lookup->request.ar_result; }
+  // What is still running keeps its memory: the C library writes its answer there after the
+  // plugin is gone. One small block per lookup a pilot left hanging when the plugin stopped.
+  static void Abandon(Lookup *lookup) {
+    gai_cancel(&lookup->request);
+    if (Finished(lookup)) Free(lookup);
+  }
 };
 
-Lookup *current = nullptr;
-// Lookups given up while the C library was still working on them: it writes its answer into
-// them, so they are freed only once it has.
-std::vector<Lookup *> dropped;
-
-bool Finished(Lookup *lookup) {
-  return gai_error(&lookup->request) != EAI_INPROGRESS;
-}
-
-void Free(Lookup *lookup) {
-  if (lookup->request.ar_result != nullptr) freeaddrinfo(lookup->request.ar_result);
-  delete lookup;
-}
-
-void FreeFinishedDropped() {
-  for (size_t i = 0; i < dropped.size();) {
-    if (Finished(dropped[i])) {
-      Free(dropped[i]);
-      dropped[i] = dropped.back();
-      dropped.pop_back();
-    } else {
-      ++i;
-    }
-  }
-}
-
-void Drop(Lookup *lookup) {
-  gai_cancel(&lookup->request);
-  if (Finished(lookup))
-    Free(lookup);
-  else
-    dropped.push_back(lookup);
-}
+LookupBook<Linux> book;
 
 }  // namespace
 
 bool StartLookup(const std::string &name, std::string &failure) {
-  FreeFinishedDropped();
-  if (current != nullptr) {
-    Drop(current);
-    current = nullptr;
-  }
-  Lookup *lookup = new Lookup();
+  book.Cancel();
+  auto *lookup = new Linux::Lookup();
   lookup->name = name;
   // Stream addresses of either family, in the order the system prefers them.
   std::memset(&lookup->hints, 0, sizeof lookup->hints);
@@ -83,46 +62,16 @@ bool StartLookup(const std::string &name, std::string &failure) {
     delete lookup;
     return false;
   }
-  current = lookup;
+  book.Begin(lookup);
   return true;
 }
 
 LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
-  FreeFinishedDropped();
-  if (current == nullptr) {
-    failure = "no name lookup";
-    return LookupResult::Failed;
-  }
-  const int code = gai_error(&current->request);
-  if (code == EAI_INPROGRESS) {
-    if (SteadyMs() < current->deadlineMs) return LookupResult::Waiting;
-    Drop(current);
-    current = nullptr;
-    failure = "the name server did not answer";
-    return LookupResult::Failed;
-  }
-  candidates.clear();
-  if (code == 0) AppendCandidates(current->request.ar_result, port, candidates);
-  Free(current);
-  current = nullptr;
-  if (!candidates.empty()) return LookupResult::Done;
-  failure = code == 0 ? "no address for this name" : LookupFailure(code);
-  return LookupResult::Failed;
+  return book.Poll(port, candidates, failure);
 }
 
-void CancelLookup() {
-  FreeFinishedDropped();
-  if (current != nullptr) Drop(current);
-  current = nullptr;
-}
+void CancelLookup() { book.Cancel(); }
 
-void ReleaseLookups() {
-  CancelLookup();
-  // What is still running keeps its memory: the C library writes its answer there after the
-  // plugin is gone. One small block per lookup a pilot left hanging when the plugin stopped.
-  for (Lookup *lookup : dropped) gai_cancel(&lookup->request);
-  FreeFinishedDropped();
-  dropped.clear();
-}
+void ReleaseLookups() { book.Release(); }
 
 }  // namespace platform

@@ -25,130 +25,53 @@ namespace {
 constexpr int kFinished = 1;  // the thread has its answer
 constexpr int kReleased = 2;  // the plugin stopped waiting for it: the thread frees the lookup
 
-struct Lookup {
-  std::string name;
-  std::thread thread;
-  std::atomic<int> state{0};
-  int code = 0;
-  addrinfo *result = nullptr;
-  long deadlineMs = 0;
-  void *pin = nullptr;  // this plugin file, held loaded while the thread runs
-};
-
-Lookup *current = nullptr;
-// Lookups given up while their thread was still working: freed once it has ended.
-std::vector<Lookup *> dropped;
-
 void *PinThisFile() {
   Dl_info info;
   if (dladdr(reinterpret_cast<void *>(&PinThisFile), &info) == 0 || info.dli_fname == nullptr) return nullptr;
   return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
-void Run(Lookup *lookup) {
-  addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  // Stream addresses of either family, in the order the system prefers them.
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  lookup->code = getaddrinfo(lookup->name.c_str(), nullptr, &hints, &lookup->result);
-  if (lookup->state.fetch_or(kFinished, std::memory_order_acq_rel) & kReleased) {
-    // Nobody waits for it any more. Its hold on the file stays: this code runs in it.
-    if (lookup->result != nullptr) freeaddrinfo(lookup->result);
-    delete lookup;
-  }
-}
+struct Threaded {
+  struct Lookup {
+    std::string name;
+    std::thread thread;
+    std::atomic<int> state{0};
+    int code = 0;
+    addrinfo *result = nullptr;
+    long deadlineMs = 0;
+    void *pin = nullptr;  // this plugin file, held loaded while the thread runs
+  };
 
-bool Finished(Lookup *lookup) {
-  return lookup->state.load(std::memory_order_acquire) & kFinished;
-}
-
-void Free(Lookup *lookup) {
-  if (lookup->thread.joinable()) lookup->thread.join();  // past its last step already
-  if (lookup->result != nullptr) freeaddrinfo(lookup->result);
-  if (lookup->pin != nullptr) dlclose(lookup->pin);
-  delete lookup;
-}
-
-void FreeFinishedDropped() {
-  for (size_t i = 0; i < dropped.size();) {
-    if (Finished(dropped[i])) {
-      Free(dropped[i]);
-      dropped[i] = dropped.back();
-      dropped.pop_back();
-    } else {
-      ++i;
+  static void Run(Lookup *lookup) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    // Stream addresses of either family, in the order the system prefers them.
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    lookup->code = getaddrinfo(lookup->name.c_str(), nullptr, &hints, &lookup->result);
+    if (lookup->state.fetch_or(kFinished, std::memory_order_acq_rel) & kReleased) {
+      // Nobody waits for it any more. Its hold on the file stays: this code runs in it.
+      if (lookup->result != nullptr) freeaddrinfo(lookup->result);
+      delete lookup;
     }
   }
-}
 
-void Drop(Lookup *lookup) {
-  if (Finished(lookup))
-    Free(lookup);
-  else
-    dropped.push_back(lookup);
-}
-
-}  // namespace
-
-bool StartLookup(const std::string &name, std::string &failure) {
-  FreeFinishedDropped();
-  if (current != nullptr) {
-    Drop(current);
-    current = nullptr;
+  static bool Finished(Lookup *lookup) { return lookup->state.load(std::memory_order_acquire) & kFinished; }
+  static void Free(Lookup *lookup) {
+    if (lookup->thread.joinable()) lookup->thread.join();  // past its last step already
+    if (lookup->result != nullptr) freeaddrinfo(lookup->result);
+    if (lookup->pin != nullptr) dlclose(lookup->pin);
+    delete lookup;
   }
-  Lookup *lookup = new Lookup();
-  lookup->name = name;
-  lookup->deadlineMs = SteadyMs() + kLookupWaitMs;
-  lookup->pin = PinThisFile();
-  try {
-    lookup->thread = std::thread(Run, lookup);
-  } catch (const std::exception &) {
-    failure = "name lookup failed (no thread for it)";
-    Free(lookup);
-    return false;
-  }
-  current = lookup;
-  return true;
-}
-
-LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
-  FreeFinishedDropped();
-  if (current == nullptr) {
-    failure = "no name lookup";
-    return LookupResult::Failed;
-  }
-  if (!Finished(current)) {
-    if (SteadyMs() < current->deadlineMs) return LookupResult::Waiting;
-    Drop(current);
-    current = nullptr;
-    failure = "the name server did not answer";
-    return LookupResult::Failed;
-  }
-  const int code = current->code;
-  candidates.clear();
-  if (code == 0) AppendCandidates(current->result, port, candidates);
-  Free(current);
-  current = nullptr;
-  if (!candidates.empty()) return LookupResult::Done;
-  failure = code == 0 ? "no address for this name" : LookupFailure(code);
-  return LookupResult::Failed;
-}
-
-void CancelLookup() {
-  FreeFinishedDropped();
-  if (current != nullptr) Drop(current);
-  current = nullptr;
-}
-
-void ReleaseLookups() {
-  CancelLookup();
+  static void Cancel(Lookup *) {}  // getaddrinfo cannot be stopped: the thread runs to its end
+  static int Code(Lookup *lookup) { return lookup->code; }
+  static const addrinfo *Answer(Lookup *lookup) { return lookup->result; }
   // A thread still running keeps the file it runs in, ends on its own and frees its lookup then.
-  for (Lookup *lookup : dropped) {
+  static void Abandon(Lookup *lookup) {
     if (Finished(lookup)) {
       Free(lookup);
-      continue;
+      return;
     }
     lookup->thread.detach();
     if (lookup->state.fetch_or(kReleased, std::memory_order_acq_rel) & kFinished) {
@@ -157,7 +80,35 @@ void ReleaseLookups() {
       delete lookup;
     }
   }
-  dropped.clear();
+};
+
+LookupBook<Threaded> book;
+
+}  // namespace
+
+bool StartLookup(const std::string &name, std::string &failure) {
+  book.Cancel();
+  auto *lookup = new Threaded::Lookup();
+  lookup->name = name;
+  lookup->deadlineMs = SteadyMs() + kLookupWaitMs;
+  lookup->pin = PinThisFile();
+  try {
+    lookup->thread = std::thread(Threaded::Run, lookup);
+  } catch (const std::exception &) {
+    failure = "name lookup failed (no thread for it)";
+    Threaded::Free(lookup);
+    return false;
+  }
+  book.Begin(lookup);
+  return true;
 }
+
+LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
+  return book.Poll(port, candidates, failure);
+}
+
+void CancelLookup() { book.Cancel(); }
+
+void ReleaseLookups() { book.Release(); }
 
 }  // namespace platform

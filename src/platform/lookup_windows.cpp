@@ -25,58 +25,39 @@ WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED lpOver
 namespace platform {
 namespace {
 
-struct Lookup {
-  std::wstring name;
-  OVERLAPPED overlapped;
-  ADDRINFOEXW *result = nullptr;
-  HANDLE cancel = nullptr;
-  long deadlineMs = 0;
+struct Win32 {
+  struct Lookup {
+    std::wstring name;
+    OVERLAPPED overlapped;
+    ADDRINFOEXW *result = nullptr;
+    HANDLE cancel = nullptr;
+    long deadlineMs = 0;
+  };
+  static bool Finished(Lookup *lookup) { return WaitForSingleObject(lookup->overlapped.hEvent, 0) == WAIT_OBJECT_0; }
+  static void Free(Lookup *lookup) {
+    if (lookup->result != nullptr) FreeAddrInfoExW(lookup->result);
+    CloseHandle(lookup->overlapped.hEvent);
+    delete lookup;
+  }
+  static void Cancel(Lookup *lookup) {
+    if (!Finished(lookup)) GetAddrInfoExCancel(&lookup->cancel);
+  }
+  static int Code(Lookup *lookup) { return GetAddrInfoExOverlappedResult(&lookup->overlapped); }
+  static const ADDRINFOEXW *Answer(Lookup *lookup) { return lookup->result; }
+  // What is still running keeps its memory: the system writes its answer there after the plugin
+  // is gone. One small block per lookup a pilot left hanging when the plugin stopped.
+  static void Abandon(Lookup *lookup) {
+    if (Finished(lookup)) Free(lookup);
+  }
 };
 
-Lookup *current = nullptr;
-// Lookups given up while the system was still working on them: it writes its answer into them,
-// so they are freed only once it has.
-std::vector<Lookup *> dropped;
-
-bool Finished(Lookup *lookup) {
-  return WaitForSingleObject(lookup->overlapped.hEvent, 0) == WAIT_OBJECT_0;
-}
-
-void Free(Lookup *lookup) {
-  if (lookup->result != nullptr) FreeAddrInfoExW(lookup->result);
-  CloseHandle(lookup->overlapped.hEvent);
-  delete lookup;
-}
-
-void FreeFinishedDropped() {
-  for (size_t i = 0; i < dropped.size();) {
-    if (Finished(dropped[i])) {
-      Free(dropped[i]);
-      dropped[i] = dropped.back();
-      dropped.pop_back();
-    } else {
-      ++i;
-    }
-  }
-}
-
-void Drop(Lookup *lookup) {
-  if (!Finished(lookup)) GetAddrInfoExCancel(&lookup->cancel);
-  if (Finished(lookup))
-    Free(lookup);
-  else
-    dropped.push_back(lookup);
-}
+LookupBook<Win32> book;
 
 }  // namespace
 
 bool StartLookup(const std::string &name, std::string &failure) {
-  FreeFinishedDropped();
-  if (current != nullptr) {
-    Drop(current);
-    current = nullptr;
-  }
-  Lookup *lookup = new Lookup();
+  book.Cancel();
+  auto *lookup = new Win32::Lookup();
   lookup->name = Wide(name);
   std::memset(&lookup->overlapped, 0, sizeof lookup->overlapped);
   lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -97,53 +78,24 @@ bool StartLookup(const std::string &name, std::string &failure) {
                                      nullptr, &lookup->overlapped, nullptr, &lookup->cancel);
   if (started != WSA_IO_PENDING) {
     // Answered at once: the event is set all the same.
-    if (started != 0 && !Finished(lookup)) {
+    if (started != 0 && !Win32::Finished(lookup)) {
       failure = LookupFailure(started);
-      Free(lookup);
+      Win32::Free(lookup);
       return false;
     }
     SetEvent(lookup->overlapped.hEvent);
     lookup->overlapped.Internal = ULONG_PTR(started);
   }
-  current = lookup;
+  book.Begin(lookup);
   return true;
 }
 
 LookupResult PollLookup(uint16_t port, std::vector<ServerCandidate> &candidates, std::string &failure) {
-  FreeFinishedDropped();
-  if (current == nullptr) {
-    failure = "no name lookup";
-    return LookupResult::Failed;
-  }
-  if (!Finished(current)) {
-    if (SteadyMs() < current->deadlineMs) return LookupResult::Waiting;
-    Drop(current);
-    current = nullptr;
-    failure = "the name server did not answer";
-    return LookupResult::Failed;
-  }
-  const int code = GetAddrInfoExOverlappedResult(&current->overlapped);
-  candidates.clear();
-  if (code == 0) AppendCandidates(current->result, port, candidates);
-  Free(current);
-  current = nullptr;
-  if (!candidates.empty()) return LookupResult::Done;
-  failure = code == 0 ? "no address for this name" : LookupFailure(code);
-  return LookupResult::Failed;
+  return book.Poll(port, candidates, failure);
 }
 
-void CancelLookup() {
-  FreeFinishedDropped();
-  if (current != nullptr) Drop(current);
-  current = nullptr;
-}
+void CancelLookup() { book.Cancel(); }
 
-void ReleaseLookups() {
-  CancelLookup();
-  // What is still running keeps its memory: the system writes its answer there after the plugin
-  // is gone. One small block per lookup a pilot left hanging when the plugin stopped.
-  FreeFinishedDropped();
-  dropped.clear();
-}
+void ReleaseLookups() { book.Release(); }
 
 }  // namespace platform

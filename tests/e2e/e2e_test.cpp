@@ -238,15 +238,12 @@ TEST(Session, AnotherPilotsAircraftMovesInEveryFrame) {
 
   // Bravo flies until it has shown Alpha (the only plane near) for 330 frames; then it ends before
   // Alpha does, so none of them is after Alpha left.
-  auto shownFrames = [&] {
-    std::vector<Pilot::Frame> frames = bravo.frames();
-    if (!frames.empty()) frames.pop_back();  // perhaps still being written
-    int shown = 0;
-    for (const auto &f : frames) shown += f.planes.size() == 1;
-    return shown;
-  };
-  for (auto deadline = harness::After(90); shownFrames() < 330 && harness::Clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  bravo.framesUntil(
+      [](const std::vector<Pilot::Frame> &frames) {
+        return std::count_if(frames.begin(), frames.end(), [](const auto &f) { return f.planes.size() == 1; }) >=
+               330;
+      },
+      90);
   EXPECT_TRUE(bravo.quit());
   EXPECT_TRUE(alpha.quit());
 
@@ -314,12 +311,8 @@ TEST_P(OriginShift, AnotherPilotFliesOnThroughTheViewersOriginShift) {
   };
   // Bravo flies until 90 frames past it, read from its trace (nothing asked of its host meanwhile,
   // whose frames are measured); then it ends before Alpha.
-  for (auto deadline = harness::After(90); harness::Clock::now() < deadline;) {
-    auto frames = bravo.frames();
-    if (!frames.empty()) frames.pop_back();  // perhaps still being written
-    if (shiftIn(frames) + 90 < frames.size()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  bravo.framesUntil([&](const std::vector<Pilot::Frame> &frames) { return shiftIn(frames) + 90 < frames.size(); },
+                    90);
   ASSERT_TRUE(bravo.snapshot());
   EXPECT_TRUE(bravo.quit());
   EXPECT_TRUE(alpha.quit());

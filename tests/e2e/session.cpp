@@ -1,7 +1,10 @@
 #include "session.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +29,34 @@ void Write(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
 }
+
+// What the runner writes in its root (the trace as its buffer fills, snapshots as they are renamed
+// into place, everything as it exits): a wait for one of those wakes when it happens.
+class RootWatch {
+ public:
+  explicit RootWatch(const std::string &root) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0) inotify_add_watch(fd_, root.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE);
+  }
+  ~RootWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RootWatch(const RootWatch &) = delete;
+  RootWatch &operator=(const RootWatch &) = delete;
+  // Until something in the root changed, or until deadline; false at the deadline.
+  bool wait(harness::Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - harness::Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, int(left.count()) + 1) <= 0) return false;
+    char events[4096];
+    while (::read(fd_, events, sizeof events) > 0) {
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
 
 std::string Num(double v) {
   char buf[64];
@@ -141,14 +172,21 @@ void Pilot::act(const std::string &action) {
 
 bool Pilot::snapshot(double timeout) {
   const std::string path = root_->path() + "/snapshot-" + std::to_string(++snapshots_) + ".json";
+  RootWatch watch(root_->path());
   act("dump " + hostPath(path));
-  for (auto deadline = harness::After(timeout); harness::Clock::now() < deadline;) {
+  for (auto deadline = harness::After(timeout);;) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return ParseJsonFile(path, dump_);
-    if (!process_.Running()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!process_.Running() || !watch.wait(deadline)) return false;
   }
-  return false;
+}
+
+bool Pilot::framesUntil(const std::function<bool(const std::vector<Frame> &)> &done, double timeout) {
+  RootWatch watch(root_->path());
+  for (auto deadline = harness::After(timeout);;) {
+    if (done(frames())) return true;
+    if (!process_.Running() || !watch.wait(deadline)) return false;
+  }
 }
 
 bool Pilot::quit(double timeout) {
@@ -166,7 +204,8 @@ std::vector<Pilot::Frame> Pilot::frames() const {
   std::vector<Frame> out;
   std::ifstream in(root_->path() + "/trace.txt");
   std::string line;
-  while (std::getline(in, line)) {
+  // A last line without its end is still being written: it is left for the next read.
+  while (std::getline(in, line) && !in.eof()) {
     std::istringstream s(line);
     long long micros;
     double skip;

@@ -2,10 +2,14 @@
 // A multi-pilot session: the real server and simulated-host processes, each with its own sim root.
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -64,13 +68,16 @@ class Pilot {
   // The host's state now, as dump() reads it; false when none came within timeout.
   bool snapshot(double timeout = 10);
   // Snapshots until done() holds on one (the last is kept either way); false on timeout. Each
-  // snapshot costs the host a frame's worth of writing: they are asked for 20 times a second.
+  // snapshot costs the host a frame's worth of writing: they are asked for at most every
+  // kSnapshotPeriod, on a schedule of the clock's, so that the host is not kept writing them.
+  static constexpr std::chrono::milliseconds kSnapshotPeriod{50};
   template <typename Done>
   bool snapshotUntil(Done done, double timeout) {
-    for (auto deadline = harness::After(timeout);;) {
+    for (auto deadline = harness::After(timeout), next = harness::Clock::now();;) {
       if (snapshot() && done()) return true;
       if (harness::Clock::now() > deadline || !process_.Running()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      next = std::max(next + kSnapshotPeriod, harness::Clock::now());
+      std::this_thread::sleep_until(next);
     }
   }
   // Ends the run; true when the runner exited with status 0 within timeout.
@@ -93,6 +100,9 @@ class Pilot {
     std::vector<std::array<double, 4>> planes;
   };
   std::vector<Frame> frames() const;
+  // Reads the trace each time the host has written more of it, until done(frames) holds; false
+  // when it did not within timeout, or the runner ended first.
+  bool framesUntil(const std::function<bool(const std::vector<Frame> &)> &done, double timeout);
 
   // Reads the dump the script wrote to `path` instead of the one written at `seconds`.
   bool useDump(const std::string &path) { return ParseJsonFile(path, dump_); }

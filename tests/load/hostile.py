@@ -74,6 +74,16 @@ def readable(sock, timeout):
     return bool(poller.poll(max(0, int(timeout * 1000))))
 
 
+def paced(count, period):
+    """Yields 0 to count - 1, the k-th at k periods from the first, and ends a period after the last:
+    a schedule of the clock's, so what each step takes does not slow the pace."""
+    start = time.monotonic()
+    for k in range(count + 1):
+        time.sleep(max(0.0, start + k * period - time.monotonic()))
+        if k < count:
+            yield k
+
+
 def position(uid, lat, lon, keyword="LOC"):
     values = ["1.25", "-2.5", "300.125", repr(float(lat)), repr(float(lon)), "1234.5", "2.5", "-1", "271.75"]
     values += ["0"] * 8 + ["1"] * 10 + ["1", "0", "1", "1", "0"] + ["0.75"] * 8 + ["1733616000", "654321"]
@@ -95,6 +105,7 @@ class Server:
         atexit.register(self.proc.kill)
         self.lines, self.bytes, self.port, self.http = [], 0, 0, 0
         self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
         ready, self.http_ready = threading.Event(), threading.Event()
 
         def read():
@@ -103,6 +114,7 @@ class Server:
                     self.bytes += len(raw)
                     line = raw.decode(errors="replace").rstrip("\n")
                     self.lines.append(line)
+                    self.changed.notify_all()
                 if "listening on" in line and not self.port:
                     self.port = int(line.split("listening on ")[1].split()[0].rsplit(":", 1)[1])
                     ready.set()
@@ -121,6 +133,18 @@ class Server:
     def mark(self):
         with self.lock:
             return len(self.lines), self.bytes
+
+    def wait_for(self, text, timeout, mark=(0, 0)):
+        """The first line after mark that holds text (or every text of a tuple), as soon as it comes;
+        None if none did within timeout."""
+        texts, end = (text,) if isinstance(text, str) else text, time.monotonic() + timeout
+        with self.changed:
+            at = mark[0]
+            while True:
+                line = next((l for l in self.lines[at:] if all(t in l for t in texts)), None)
+                at = len(self.lines)
+                if line is not None or not self.changed.wait(max(0.0, end - time.monotonic())):
+                    return line
 
     def since(self, mark):
         with self.lock:
@@ -900,6 +924,7 @@ def proxy(build):
 
 
 ADMIN_TOKEN = "hostile-5f0c9e27b4d1a8364e2b"
+RETRY_AFTER = 1.0  # seconds, as the controls' answer 429 says
 
 
 def admin_server(build, args=()):
@@ -909,12 +934,7 @@ def admin_server(build, args=()):
         f.write("ops %s\n" % ADMIN_TOKEN)
     os.chmod(path, 0o600)
     server = Server(build, ["--admin-token-file", path, "--admin-http", "127.0.0.1:0", *args])
-    for _ in range(50):
-        with server.lock:
-            line = next((l for l in server.lines if "admin controls on" in l), None)
-        if line:
-            break
-        time.sleep(0.1)
+    line = server.wait_for("admin controls on", 5)
     os.remove(path)
     return server, int(line.split("127.0.0.1:")[1].split("/")[0])
 
@@ -931,23 +951,24 @@ def lockout(build):
     server, port = admin_server(build, ["--admin-trusted-proxy", "127.0.0.5"] if proxied else [])
     for label, source, forwarded, pace in (("the same address", "127.0.0.1", None, 0.1),
                                            ("behind one proxy", "127.0.0.5", "10.0.%d.%d", 0.2)):
-        stop, n = threading.Event(), [0]
+        stop, burst, n = threading.Event(), threading.Event(), [0]
 
         def stranger():
             while not stop.is_set():
                 n[0] += 1
                 via = ["X-Forwarded-For: " + forwarded % (n[0] // 250, n[0] % 250)] if forwarded else []
                 admin_get(port, "", source, via)
+                if n[0] == 20:
+                    burst.set()
                 stop.wait(pace if n[0] > 20 else 0)  # its first 20 at once
 
         t = threading.Thread(target=stranger)
         t.start()
-        time.sleep(1)
+        burst.wait(10)  # the operator comes after the stranger's first 20
         answers = {}
-        for _ in range(20):
+        for _ in paced(20, 0.25):
             st = admin_get(port, ADMIN_TOKEN, source, ["X-Forwarded-For: 192.0.2.1"] if forwarded else [])
             answers[st] = answers.get(st, 0) + 1
-            time.sleep(0.25)
         stop.set()
         t.join()
         print("lockout: %s: the operator's 20 requests beside a client without a token at %d a second: %s"
@@ -979,9 +1000,10 @@ def slowadmin(build):
     # 8 connections of 127.0.0.1 and 24 of other addresses send their heads a byte a second, over
     # and over; the operator asks 75 times, 5 a second (its allowance).
     server, port = admin_server(build)
-    stop = threading.Event()
+    stop, trickling = threading.Event(), threading.Semaphore(0)
 
     def trickler(source):
+        first = True
         while not stop.is_set():
             s = socket.socket()
             try:
@@ -991,20 +1013,25 @@ def slowadmin(build):
                     if stop.wait(1.0):
                         break
                     s.send(bytes([b]))
+                    if first:
+                        first = False
+                        trickling.release()
             except OSError:
                 pass
             s.close()
     threads = [threading.Thread(target=trickler, args=("127.0.0.1" if k < 8 else "127.0.3.%d" % k,)) for k in range(32)]
     for t in threads:
         t.start()
-    time.sleep(2)
+    # The operator comes once every connection has sent the first byte of its head.
+    end = time.monotonic() + 10
+    for _ in threads:
+        trickling.acquire(timeout=max(0.0, end - time.monotonic()))
     answers, took = {}, 0.0
-    for _ in range(75):
+    for _ in paced(75, 0.2):
         start = time.time()
         st = admin_get(port, ADMIN_TOKEN)
         took = max(took, time.time() - start)
         answers[st] = answers.get(st, 0) + 1
-        time.sleep(0.2)
     stop.set()
     for t in threads:
         t.join()
@@ -1028,7 +1055,7 @@ def bans(build):
     results = {"ban": [], "listed": 0, "valid": True, "list_s": 0.0}
 
     def operator():
-        for i in range(20):
+        for i in paced(20, 0.25):
             start = time.time()
             s = socket.create_connection(("127.0.0.1", port), timeout=10)
             s.sendall(("POST /v1/admin/ban HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\nContent-Length: 9\r\n\r\n"
@@ -1036,13 +1063,12 @@ def bans(build):
             s.recv(4096)
             s.close()
             results["ban"].append(time.time() - start)
-            time.sleep(0.25)
         start, after = time.time(), None
         while True:  # a page at a time where the server pages, else the whole list at once
             query = "?limit=10000" + ("&after=" + after if after else "")
             status, body = http_get(port, "/v1/admin/bans" + query, auth, timeout=30, host="127.0.0.1:%d" % port)
-            if status == 429:  # the operator's own allowance: as its Retry-After says
-                time.sleep(1)
+            if status == 429:  # the operator's own allowance: asked again when its Retry-After says
+                time.sleep(RETRY_AFTER)
                 continue
             pages.append(body)
             tail = body[body.rfind(b'"next":'):].strip() if b'"next":' in body else b""
