@@ -49,9 +49,9 @@ bool RelayRates::Parse(std::string_view text, std::string *error) {
   if (text == "off" || text == "on" || text == "changes" || text == "steps") {
     *this = RelayRates();
     on = text != "off";
-    if (text == "changes") {
-      rule = Rule::kChanges;
-      steps = ChangeSteps();
+    if (text == "steps") {
+      rule = Rule::kSteps;
+      steps = RateSteps();
     }
     return true;
   }

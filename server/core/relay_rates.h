@@ -34,19 +34,16 @@ struct RelayRates {
   static constexpr double kAnyDistance = std::numeric_limits<double>::infinity();
   enum class Rule { kSteps, kChanges };
   bool on = true;  // off: every report goes to every holder
-  // The rate steps by default: the change rule assumes receivers that move each aircraft on
-  // through a second or two without reports, which a plugin that holds it after half a second
-  // does not.
-  Rule rule = Rule::kSteps;
+  Rule rule = Rule::kChanges;
   // Nearest first, ranges growing, caps no faster and tolerances no tighter than the step before.
   // The first cap holds even for the nearest pair (above the receiver's cycles, so each cycle
   // finds a fresh report).
-  std::vector<RelayStep> steps = RateSteps();
+  std::vector<RelayStep> steps = ChangeSteps();
 
   static std::vector<RelayStep> ChangeSteps();
   static std::vector<RelayStep> RateSteps();
 
-  // "off"; "on" or "steps" (the rate steps); "changes" (the change rule's steps); a rule
+  // "off"; "on" or "changes" (the change rule, steps above); "steps" (the rate steps); a rule
   // with steps of its own: "changes:KM:RATE:METRES:HEARTBEAT,...,RATE:METRES:HEARTBEAT" or
   // "steps:KM:RATE,...,RATE" (also without "steps:", as before the change rule). False, with a
   // message and nothing changed, on anything else.
