@@ -700,9 +700,14 @@ def display_section(w, res):
                       "track that stood on a single report standing, drawn towards each new report at 2 m/s, for "
                       "as long as reports came less often than every 0.4 s (a slot whose first two reports came "
                       "apart: the taxiing pilot here, 30 to 50 m off).")
+    w("On the jittery link the plugin places reports in time by the fastest of the last few seconds' "
+      "arrivals: from the few reports the change rule sends it learns a later delay than from every report, "
+      "and shows the aircraft that much further back.")
+    w("")
     if nosmooth:
         display_table(w, nosmooth, "**The watcher with smoothing off** (this build; each report shown as it comes, "
-                      "held until the next):")
+                      "held until the next: under the change rule an aircraft flying steadily moves once a second "
+                      "or so):")
     relay = {who: load(os.path.join(folder, f"relay_{who}.json")) for who in ("after", "before")
              if os.path.exists(os.path.join(folder, f"relay_{who}.json"))}
     if relay:

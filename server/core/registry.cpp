@@ -462,11 +462,14 @@ bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Rel
 
 void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   Motion &m = p.motion;
+  bool moved = m.lat != pos.latitude || m.lon != pos.longitude;
   m.lat = pos.latitude;
   m.lon = pos.longitude;
   double *fields[4] = {&m.elevation, &m.theta, &m.phi, &m.psi};
   for (int i = 0; i < 4; ++i) {
+    const double was = *fields[i];
     if (!ReadDecimal(pos.motion[i + 2], fields[i])) *fields[i] = 0;  // checked before: cannot fail
+    moved = moved || *fields[i] != was;
   }
   // A float's text has at most 9 significant digits; a sender that ever writes more writes doubles.
   m.fine = m.fine || SignificantDigits(pos.motion[0]) > 9 || SignificantDigits(pos.motion[1]) > 9;
@@ -480,6 +483,7 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   const bool timed = ReadDecimal(pos.micros, &micros) && micros >= 0 && micros < 1e6 && micros == std::floor(micros);
   if (timed && p.timed && static_cast<long>(micros) == p.micros) {
     m.sent += std::max(t - p.arrival, 0.0);
+    m.held = m.held || moved;  // as the plugin, which then shows the sender's reports as they come
   } else if (timed && p.timed) {
     const double micro = (micros - static_cast<double>(p.micros)) * 1e-6;
     m.sent += micro + std::round((t - p.arrival) - micro);
@@ -487,6 +491,7 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
     m.sent = timed ? t : m.sent + std::max(t - p.arrival, 0.0);
     if (timed != p.timed) p.tracks.clear();  // another clock: what was sent is not comparable
   }
+  m.held = m.held || !timed;
   p.timed = timed;
   p.micros = timed ? static_cast<long>(micros) : 0;
   p.arrival = t;

@@ -345,10 +345,11 @@ bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) co
     const double metres = std::max(s.metres, m.quantum);
     // Slowing evenly to a stop over (kCoastEnd - kCoast) from speed v, the aircraft falls behind by
     // v h^2 / 2 in the first h seconds.
-    const double speed = std::sqrt(path.vx * path.vx + path.vy * path.vy + path.vz * path.vz);
+    const double speed = m.held ? 0 : std::sqrt(path.vx * path.vx + path.vy * path.vy + path.vz * path.vz);
     const double slowed = speed >= kStill ? kCoast - kArriving + std::sqrt(2 * metres * (kCoastEnd - kCoast) / speed)
                                           : s.heartbeat;
-    const std::array<double, 4> p = Predicted(*k, m.sent);
+    const std::array<double, 4> p =
+        m.held ? std::array<double, 4>{0, k->Newest().elevation, 0, k->Newest().psi} : Predicted(*k, m.sent);
     double east = 0, south = 0;
     OffsetFrom(*k, m.lat, m.lon, &east, &south);
     const double dx = east - p[0], dy = m.elevation - p[1], dz = south - p[2];

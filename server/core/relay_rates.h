@@ -73,6 +73,9 @@ struct Motion {
   // floats moves an aircraft in steps of up to a metre or two, and no tolerance is finer than that.
   double quantum = 0;
   bool fine = false;  // the sender has written degrees with more digits than a float carries
+  // The sender's reports carry no time a receiver can move its aircraft on by (none, or the same
+  // time while the aircraft moves): receivers show each as it comes.
+  bool held = false;
   double theta = 0, phi = 0, psi = 0;  // pitch, roll, heading, degrees
   // Flaps, second flaps, speed brake, slats, sweep, yoke pitch, roll and yaw; ten gear; five
   // lights; eight throttles.

@@ -484,13 +484,6 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   EXPECT_LE(got[1], 12) << "a steady turn";
   EXPECT_GE(got[3], 2);
   EXPECT_LE(got[3], 4);
-  // The same turn from a sender whose time fields never move: placed by their arrivals, not starved.
-  fly(4, [&](double at) {
-    std::string line = turn(3)(at);
-    return line.substr(0, line.rfind('|') + 1) + "0";
-  });
-  EXPECT_GE(got[1], 4) << "a clock that stands";
-  EXPECT_LE(got[1], 12);
   // Buffeted: up to a metre off the path, any way, every frame: every report near (up to the cap),
   // few far.
   fly(2, [](double at) {
@@ -524,6 +517,14 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
     EXPECT_GE(got[4], 3) << digits;
     EXPECT_LE(got[4], digits == 9 ? 20 : 6) << digits << " digits (every float step a report: about 100)";
   }
+
+  // The turn from a sender whose time fields never move: placed by their arrivals, not starved, and
+  // as the plugin then shows the sender's reports as they come, relayed up to the cap near.
+  fly(4, [&](double at) {
+    std::string line = turn(3)(at);
+    return line.substr(0, line.rfind('|') + 1) + "0";
+  });
+  EXPECT_GE(got[1], 150) << "a clock that stands: 4 s at 40 a second";
 }
 
 TEST(RegistrySlots, RelayRatesOptionAndItsRefusals) {
