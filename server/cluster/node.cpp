@@ -79,6 +79,9 @@ ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry 
             }()),
       timer_(io) {
   names_.prefix = options_.prefix;
+  positions_channel_ = names_.Positions(node_);
+  const RelayRates &rates = registry_.options().relay_rates;
+  rule_ = RuleDigest(rates.Describe(), rates.on && rates.rule == RelayRates::Rule::kChanges);
   changes_.kind = Presence::Kind::kChanges;
   changes_.node = node_;
   changes_.name = options_.name;
@@ -90,6 +93,7 @@ ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry 
   link_.Subscribe(names_.Presence());
   link_.Subscribe(names_.Chat());
   link_.Subscribe(names_.Admin());
+  link_.Subscribe(positions_channel_, true);
 }
 
 ClusterNode::~ClusterNode() { *alive_ = false; }
@@ -221,6 +225,7 @@ void ClusterNode::PublishSnapshot() {
   snap.node = node_;
   snap.name = options_.name;
   snap.pilots = registry_.LocalPilots();
+  snap.watch.assign(watched_.begin(), watched_.end());
   if (link_.Publish(names_.Presence(), EncodePresence(snap))) ++counters_.presence_out;
   link_.Command(
       {"SET", names_.NodeKey(node_), options_.name, "PX", std::to_string(long(options_.key_ttl * 1000))},
@@ -283,17 +288,49 @@ void ClusterNode::Claim(ConnId conn, int id) {
 }
 
 void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arrival_us) {
-  if (peers_.empty()) return;  // nobody to tell
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  position_channel_.assign(options_.prefix);
-  position_channel_ += ":pos:";
-  position_channel_.append(digits, end);
-  end = std::to_chars(digits, digits + sizeof digits, arrival_us).ptr;
-  position_payload_.assign(digits, end);
-  position_payload_ += '\n';
-  position_payload_ += datagram;
-  if (link_.Publish(position_channel_, position_payload_, true)) ++counters_.positions_out;
+  bool wanted = false;
+  for (const auto &entry : peers_) {
+    if (entry.second.watching.count(id) != 0) {
+      wanted = true;
+      break;
+    }
+  }
+  if (!wanted) return;  // nobody holds the pilot on another node
+  // Under the change rule only what some step's recipients are due goes, and what a pilot held
+  // elsewhere sends now and then (a slot just given there takes it as its first report).
+  const int steps = rule_ == "-" ? -1 : registry_.steps_word();
+  std::int64_t &shared = shared_at_[id];
+  if (steps == 0 && arrival_us - shared < static_cast<std::int64_t>(options_.position_refresh * 1e6)) return;
+  shared = arrival_us;
+  SharedPosition p;
+  p.id = id;
+  p.arrival_us = arrival_us;
+  p.steps = steps;
+  p.datagram = datagram;
+  for (auto &entry : peers_) {
+    Peer &peer = entry.second;
+    if (peer.watching.count(id) == 0) continue;
+    AppendPosition(&peer.batch, node_, rule_, p);
+    ++peer.batched;
+  }
+  // The rest of this read of the relay joins the batch; it goes once the read is done.
+  if (flush_posted_) return;
+  flush_posted_ = true;
+  std::weak_ptr<bool> alive = alive_;
+  asio::post(timer_.get_executor(), [this, alive] {
+    if (!alive.expired()) FlushPositions();
+  });
+}
+
+void ClusterNode::FlushPositions() {
+  flush_posted_ = false;
+  for (auto &entry : peers_) {
+    Peer &peer = entry.second;
+    if (peer.batch.empty()) continue;
+    if (link_.Publish(peer.channel, peer.batch, true)) counters_.positions_out += peer.batched;
+    peer.batch.clear();
+    peer.batched = 0;
+  }
 }
 
 void ClusterNode::TakeEvents() {
@@ -310,6 +347,7 @@ void ClusterNode::TakeEvents() {
           break;
         case ClusterEvent::Kind::kChanged:
         case ClusterEvent::Kind::kGone: {
+          if (e.kind == ClusterEvent::Kind::kGone) shared_at_.erase(e.id);
           auto &ps = changes_.pilots;
           for (std::size_t i = 0; i < ps.size(); ++i) {
             if (ps[i].id == e.id) {
@@ -324,42 +362,62 @@ void ClusterNode::TakeEvents() {
         case ClusterEvent::Kind::kChat:
           if (link_.Publish(names_.Chat(), EncodeChat(node_, e.text))) ++counters_.chat_out;
           break;
-        case ClusterEvent::Kind::kWatch: link_.Subscribe(names_.Positions(e.id), true); break;
-        case ClusterEvent::Kind::kUnwatch: link_.Unsubscribe(names_.Positions(e.id)); break;
+        case ClusterEvent::Kind::kWatch:
+        case ClusterEvent::Kind::kUnwatch: {
+          // Told with the next change: the pilot's node sends its positions only while it is held.
+          const bool watch = e.kind == ClusterEvent::Kind::kWatch;
+          if (watch) watched_.insert(e.id);
+          else watched_.erase(e.id);
+          std::vector<int> &add = watch ? changes_.watch : changes_.unwatch;
+          std::vector<int> &drop = watch ? changes_.unwatch : changes_.watch;
+          drop.erase(std::remove(drop.begin(), drop.end(), e.id), drop.end());
+          if (std::find(add.begin(), add.end(), e.id) == add.end()) add.push_back(e.id);
+          break;
+        }
       }
     }
   }
-  if (changes_.pilots.empty() && changes_.gone.empty()) return;
+  if (changes_.pilots.empty() && changes_.gone.empty() && changes_.watch.empty() && changes_.unwatch.empty())
+    return;
   // While Redis is away changes are not kept: the first list after it returns says it all.
   if (link_.Publish(names_.Presence(), EncodePresence(changes_))) ++counters_.presence_out;
   changes_.pilots.clear();
   changes_.gone.clear();
+  changes_.watch.clear();
+  changes_.unwatch.clear();
 }
 
-void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) {
-  int id = -1;
-  if (names_.PositionsOf(channel, &id)) {
+void ClusterNode::OnPositions(std::string_view batch) {
+  std::string_view node, rule, rest;
+  if (!DecodePositionsHead(batch, &node, &rule, &rest) || peers_.count(std::string(node)) == 0) {
+    ++counters_.refused;
+    return;
+  }
+  // The sender's word on each position counts only under the same steps as ours.
+  const bool weighed = rule == rule_ && rule_ != "-";
+  const std::int64_t now_us = WallMicros();
+  const double now = Now();
+  SharedPosition p;
+  while (NextPosition(&rest, &p)) {
     ++counters_.positions_in;
-    std::int64_t arrival_us = 0;
-    std::string_view datagram;
-    if (!DecodePosition(payload, &arrival_us, &datagram)) {
-      ++counters_.refused;
-      return;
-    }
-    const double age = 1e-6 * static_cast<double>(WallMicros() - arrival_us);
+    const double age = 1e-6 * static_cast<double>(now_us - p.arrival_us);
     if (options_.max_report_age > 0 && age > options_.max_report_age) {
       ++counters_.positions_stale;
       registry_.CountDrop(Drop::kStale);
-      return;
+      continue;
     }
-    std::vector<Relay> &relays = relays_;
-    relays.clear();
+    relays_.clear();
     std::string_view values;
     // Paced by when the pilot's node got it, not by how Redis bunched it on the way.
-    const double arrived = Now() - std::clamp(age, 0.0, 1.0);
-    if (registry_.OnRemoteDatagram(id, datagram, arrived, &relays, &values)) relay_.RelayCopy(values, relays);
-    return;
+    const double arrived = now - std::clamp(age, 0.0, 1.0);
+    if (registry_.OnRemoteDatagram(p.id, p.datagram, arrived, &relays_, &values, weighed ? p.steps : -1))
+      relay_.RelayCopy(values, relays_);
   }
+  if (!rest.empty()) ++counters_.refused;  // cut short or broken: what came before it stands
+}
+
+void ClusterNode::OnMessage(std::string_view channel, std::string_view payload) {
+  if (channel == positions_channel_) return OnPositions(payload);
   if (channel == names_.Presence()) {
     Presence p;
     if (!DecodePresence(payload, &p)) {
@@ -427,6 +485,24 @@ void ClusterNode::OnPresence(const Presence &p) {
   Peer &peer = found->second;
   peer.name = p.name;
   peer.last_heard = Now();
+  if (peer.channel.empty()) peer.channel = names_.Positions(p.node);
+  // What it holds of ours: a pilot it takes up sends its next position at once.
+  auto take_up = [this](int id) {
+    auto at = shared_at_.find(id);
+    if (at != shared_at_.end()) at->second = 0;
+  };
+  if (p.kind == Presence::Kind::kSnapshot) {
+    std::unordered_set<int> watching(p.watch.begin(), p.watch.end());
+    for (int id : watching) {
+      if (peer.watching.count(id) == 0) take_up(id);
+    }
+    peer.watching.swap(watching);
+  } else {
+    for (int id : p.watch) {
+      if (peer.watching.insert(id).second) take_up(id);
+    }
+    for (int id : p.unwatch) peer.watching.erase(id);
+  }
   std::set<int> listed;
   for (const PilotState &ps : p.pilots) {
     if (registry_.UpdateRemote(p.node, ps)) listed.insert(ps.id);

@@ -1,8 +1,8 @@
 #pragma once
 // A cluster node: this server's registry joined to the other nodes' through Redis. It tells the
-// others about its own pilots (a full list about once a second, changes at once, positions as
-// they come on a channel per pilot), listens to theirs, and keeps the uniqueIDs of its pilots
-// reserved under keys that expire unless refreshed. Everything goes through the RedisLink on the
+// others about its own pilots (a full list about once a second, changes at once), sends each node
+// the positions of the pilots that node holds, in a batch per read of the relay, listens to theirs,
+// and keeps the uniqueIDs of its pilots reserved under keys that expire unless refreshed. Everything goes through the RedisLink on the
 // server's event loop; while Redis is away the node serves its own pilots alone. It attaches to
 // the relay as its RelayWing.
 #include <atomic>
@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "cluster/redis_link.h"
@@ -40,12 +41,16 @@ struct ClusterOptions {
   // A remote position older than this (since it reached its node) is not relayed: a node behind
   // sends fresh reports a little late rather than all of them ever later. 0: any age.
   double max_report_age = 0.1;
+  // Under the change rule a position goes to another node only when its recipients are due it at
+  // some step; one of a pilot the node holds goes at least this often all the same, so that a slot
+  // given there meanwhile gets its first report soon.
+  double position_refresh = 0.2;
   RedisLinkOptions link;           // address, password and probe channel are filled in
 };
 
 // What the node has done, for logs and a status reader on another thread.
 struct ClusterCounters {
-  std::atomic<std::uint64_t> positions_out{0};  // local positions published
+  std::atomic<std::uint64_t> positions_out{0};  // local positions published (once per node they went to)
   std::atomic<std::uint64_t> positions_in{0};   // remote positions received
   std::atomic<std::uint64_t> positions_stale{0};  // ... of which too old to relay
   std::atomic<std::uint64_t> presence_out{0}, presence_in{0};
@@ -93,6 +98,10 @@ class ClusterNode : public RelayWing {
     std::string name;
     double last_heard = 0;
     std::set<int> pilots;
+    std::unordered_set<int> watching;  // this node's pilots it holds: their positions go to it
+    std::string channel;               // its positions channel
+    std::string batch;                 // positions for it not yet published
+    std::uint64_t batched = 0;         // ... how many
   };
 
   void OnState(bool up, const std::string &why);
@@ -106,6 +115,9 @@ class ClusterNode : public RelayWing {
   // When the local pilot with this uniqueID logged in (microseconds since 1970).
   std::int64_t LoginTime(int id);
   void DropPeer(const std::string &node, const std::string &why);
+  // Publishes the positions batched for each node.
+  void FlushPositions();
+  void OnPositions(std::string_view batch);
   void Log(const std::string &line);
 
   ClusterOptions options_;
@@ -122,9 +134,13 @@ class ClusterNode : public RelayWing {
   std::set<std::string> gone_;  // names of nodes that left and have not come back (at most max_nodes)
   std::unordered_map<int, std::int64_t> logins_;  // local pilots' login times, for their claims
   Presence changes_;              // changes not yet published
-  std::string position_channel_;  // scratch: the channel of one position
-  std::string position_payload_;  // scratch: the message of one position
-  std::vector<Relay> relays_;     // scratch: the relays of one remote position
+  std::string positions_channel_;  // where the others send this node's positions
+  std::string rule_;               // RuleDigest of this node's relay rates
+  std::set<int> watched_;          // the other nodes' pilots held here
+  // When each local pilot's position last went to another node (microseconds since 1970).
+  std::unordered_map<int, std::int64_t> shared_at_;
+  bool flush_posted_ = false;
+  std::vector<Relay> relays_;  // scratch: the relays of one remote position
   ClusterCounters counters_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

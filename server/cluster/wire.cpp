@@ -1,5 +1,6 @@
 #include "cluster/wire.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,12 +37,6 @@ bool ReadDegrees(std::string_view s, double limit, double *out) {
 constexpr std::size_t kMaxChatLine = kMaxCallsign + 2 + kMaxChat;
 
 }  // namespace
-
-bool ClusterNames::PositionsOf(std::string_view channel, int *id) const {
-  std::string head = prefix + ":pos:";
-  if (channel.size() <= head.size() || channel.compare(0, head.size(), head) != 0) return false;
-  return ParseId(channel.substr(head.size()), id);
-}
 
 bool IsNodeName(std::string_view s) {
   if (s.empty() || s.size() > kMaxNodeName) return false;
@@ -81,6 +76,16 @@ std::string EncodePresence(const Presence &p) {
     s += std::to_string(id);
     s += '\n';
   }
+  for (int id : p.watch) {
+    s += "W\t";
+    s += std::to_string(id);
+    s += '\n';
+  }
+  for (int id : p.unwatch) {
+    s += "U\t";
+    s += std::to_string(id);
+    s += '\n';
+  }
   return s;
 }
 
@@ -105,12 +110,17 @@ bool DecodePresence(std::string_view text, Presence *out) {
     line = Cut(text, '\n', &text);
     std::string_view tag = Cut(line, '\t', &f);
     int id = -1;
-    if (tag == "X") {
+    if (tag == "X" || tag == "W" || tag == "U") {
       if (!ParseId(f, &id)) return false;
-      p.gone.push_back(id);
+      (tag == "X" ? p.gone : tag == "W" ? p.watch : p.unwatch).push_back(id);
       continue;
     }
-    if (tag != "P") return false;
+    if (tag != "P") {
+      // A later build's kind of line: what this build knows of the message still holds.
+      if (tag.empty() || tag.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string_view::npos)
+        return false;
+      continue;
+    }
     PilotState ps;
     std::string_view flags, lat, lon, callsign;
     if (!ParseId(Cut(f, '\t', &f), &ps.id)) return false;
@@ -130,18 +140,90 @@ bool DecodePresence(std::string_view text, Presence *out) {
   return true;
 }
 
-bool DecodePosition(std::string_view message, std::int64_t *arrival_us, std::string_view *datagram) {
-  std::string_view rest;
-  std::string_view stamp = Cut(message, '\n', &rest);
-  if (stamp.empty() || stamp.size() > 18 || rest.empty()) return false;
-  std::int64_t v = 0;
-  for (char c : stamp) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
+void AppendPosition(std::string *batch, std::string_view node, std::string_view rule,
+                    const SharedPosition &p) {
+  if (batch->empty()) {
+    *batch += "Q\t";
+    *batch += node;
+    *batch += '\t';
+    *batch += rule;
+    *batch += '\n';
   }
-  *arrival_us = v;
-  *datagram = rest;
+  char head[80];
+  char *at = head, *const end = head + 64;  // room to spare for the separators
+  at = std::to_chars(at, end, p.id).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end, p.arrival_us).ptr;
+  *at++ = ' ';
+  if (p.steps < 0)
+    *at++ = '-';
+  else
+    at = std::to_chars(at, end, p.steps).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end, p.datagram.size()).ptr;
+  *at++ = '\n';
+  batch->append(head, at);
+  batch->append(p.datagram);
+}
+
+bool DecodePositionsHead(std::string_view batch, std::string_view *node, std::string_view *rule,
+                         std::string_view *rest) {
+  std::string_view line = Cut(batch, '\n', rest), f;
+  if (Cut(line, '\t', &f) != "Q") return false;
+  *node = Cut(f, '\t', rule);
+  return IsNodeName(*node) && !rule->empty() && rule->size() <= 16;
+}
+
+namespace {
+
+// A whole number of at most `digits` digits, then `sep`.
+template <typename T>
+bool ReadCount(std::string_view *s, char sep, std::size_t digits, T *out) {
+  const std::size_t at = s->find(sep);
+  if (at == 0 || at == std::string_view::npos || at > digits) return false;
+  T v = 0;
+  for (std::size_t i = 0; i < at; ++i) {
+    const char c = (*s)[i];
+    if (c < '0' || c > '9') return false;
+    v = static_cast<T>(v * 10 + (c - '0'));
+  }
+  *out = v;
+  s->remove_prefix(at + 1);
   return true;
+}
+
+}  // namespace
+
+bool NextPosition(std::string_view *rest, SharedPosition *out) {
+  if (rest->empty()) return false;
+  std::string_view s = *rest;
+  SharedPosition p;
+  long long id = 0;
+  std::size_t length = 0;
+  if (!ReadCount(&s, ' ', 10, &id) || id > 2147483647LL || !ReadCount(&s, ' ', 18, &p.arrival_us))
+    return false;
+  p.id = static_cast<int>(id);
+  if (s.size() >= 2 && s[0] == '-' && s[1] == ' ') {
+    s.remove_prefix(2);
+  } else if (!ReadCount(&s, ' ', 3, &p.steps) || p.steps > 255) {
+    return false;
+  }
+  if (!ReadCount(&s, '\n', 5, &length) || length == 0 || length > s.size()) return false;
+  p.datagram = s.substr(0, length);
+  *rest = s.substr(length);
+  *out = p;
+  return true;
+}
+
+std::string RuleDigest(std::string_view description, bool changes) {
+  if (!changes) return "-";
+  // FNV-1a over the rule's description: nodes whose steps differ read each other's words as not
+  // theirs, and weigh what they get themselves.
+  std::uint32_t h = 2166136261u;
+  for (unsigned char c : description) h = (h ^ c) * 16777619u;
+  char hex[12];
+  std::snprintf(hex, sizeof hex, "c%08x", h);
+  return hex;
 }
 
 std::string EncodeChat(std::string_view node, std::string_view text) {

@@ -426,15 +426,24 @@ bool Registry::ReleaseHeld(double now, std::string *datagram, double *waited, st
   return false;
 }
 
-bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays) {
+bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays, int given_steps) {
   bool any = false;
   const bool changes = pacer_.on() && pacer_.changes();
   // The change rule's word for each step, asked once per report and only for steps with holders.
   enum : signed char { kUnasked, kStays, kGoes };
   std::array<signed char, 16> word{};
-  if (changes) {
+  if (changes && given_steps >= 0) {
+    // Weighed by the sender's node, which saw every report.
+    for (std::size_t k = 0; k < 8; ++k) word[k] = (given_steps >> k) & 1 ? kGoes : kStays;
+  } else if (changes) {
     ReadMotion(p, pos, t);
     if (p.tracks.size() != static_cast<std::size_t>(pacer_.steps())) p.tracks.assign(pacer_.steps(), ChangeTrack{});
+    if (options_.cluster && !p.remote) {
+      // The other nodes' recipients may be at any step: each is weighed, and the word goes with
+      // the position to them.
+      for (int k = 0; k < pacer_.steps() && k < 8; ++k)
+        word[k] = pacer_.Changed(&p.tracks[k], k, p.motion, t) ? kGoes : kStays;
+    }
   }
   for (Viewer &v : p.viewers) {
     const Client &r = *v.recipient;
@@ -456,6 +465,10 @@ bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Rel
     }
     relays->push_back(Relay{r.udp, v.slot});
     any = true;
+  }
+  if (!p.remote) {
+    steps_word_ = changes ? 0 : kEveryStep;
+    for (std::size_t k = 0; changes && k < 8; ++k) steps_word_ |= word[k] == kGoes ? 1 << k : 0;
   }
   return any;
 }

@@ -170,9 +170,15 @@ class Registry {
   void RemoveNode(std::string_view node, std::string_view why);
   // A position of a remote pilot, as it sent it, that reached its node at `arrived` (this node's
   // clock; it paces the relay and moves no other clock of the registry): relayed as a local one's
-  // would be.
+  // would be. steps: the change rule's word on it as its node weighed it (steps_word()), taken as
+  // this node's own; -1: weighed here.
   bool OnRemoteDatagram(int id, std::string_view datagram, double arrived, std::vector<Relay> *relays,
-                        std::string_view *values);
+                        std::string_view *values, int steps = -1);
+  // The change rule's word on the last position a local pilot sent: bit k set when it goes to
+  // recipients at step k. A cluster node weighs every step (the other nodes' recipients may be at
+  // any); kEveryStep under another rule.
+  static constexpr int kEveryStep = 0xff;
+  int steps_word() const { return steps_word_; }
   // A chat line from another node, to every client here within the chat budget.
   void RemoteChat(std::string_view text);
   // The answer to a kClaim: the login goes on, or is refused as in use on another node.
@@ -230,7 +236,7 @@ class Registry {
   void Emit(ClusterEvent::Kind kind, const Client &c);
   // A report of p, arrived at t, for each of its holders whose datagram address is known and whose
   // pace lets it go; false when none.
-  bool RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays);
+  bool RelayTo(Client &p, const Position &pos, double t, std::vector<Relay> *relays, int given_steps = -1);
   // Reads what the change rule needs of a report of p that arrived at t into p.motion.
   void ReadMotion(Client &p, const Position &pos, double t);
   // Takes a position of a local pilot that passed every check (and its rate).
@@ -284,6 +290,7 @@ class Registry {
   std::uint64_t positions_in_ = 0;  // positions accepted from local pilots (observers apart)
   std::uint64_t chat_lines_ = 0;    // chat lines delivered
   RelayPacer pacer_;
+  int steps_word_ = kEveryStep;
   std::uint64_t reports_held_ = 0;
   std::uint64_t eval_epoch_ = 0;
 

@@ -106,7 +106,7 @@ void Registry::RemoveNode(std::string_view node, std::string_view why) {
 }
 
 bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double arrived, std::vector<Relay> *relays,
-                                std::string_view *values) {
+                                std::string_view *values, int steps) {
   auto it = remote_.find(id);
   if (it == remote_.end()) return false;  // not announced (yet, or any more)
   Position pos;
@@ -121,7 +121,7 @@ bool Registry::OnRemoteDatagram(int id, std::string_view datagram, double arrive
   p.reported = now_;
   if (!p.in_view) return false;
   *values = pos.values;
-  return RelayTo(p, pos, arrived, relays);
+  return RelayTo(p, pos, arrived, relays, steps);
 }
 
 std::vector<PilotState> Registry::LocalPilots() const {

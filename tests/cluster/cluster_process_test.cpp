@@ -57,9 +57,16 @@ class TwoNodes : public ::testing::Test {
     return std::make_unique<ServerProcess>(std::vector<std::string>{
         "--port", "0", "--cluster", redis.address(), "--node-name", name, "--cluster-prefix", "test",
         "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0", "--max-nodes", "2",
-        "--relay-rates", "off", "--max-report-age", "2", "--node-timeout", patience});
+        "--relay-rates", rates, "--max-report-age", "2", "--node-timeout", patience});
+  }
+  // A node's identity for this run, from its log.
+  static std::string IdOf(const ServerProcess &node, const std::string &name) {
+    const std::string log = node.Log(), mark = "cluster node " + name + " (";
+    const std::size_t at = log.find(mark);
+    return at == std::string::npos ? "" : log.substr(at + mark.size(), 16);
   }
   std::string patience = "3";  // seconds a silent node keeps its pilots in view
+  std::string rates = "off";
   // A position from the client at lat, and the report its holder in slot 1 must get.
   std::string Fly(FakeClient &c, int id, double lat) {
     std::string pos = PositionText(id, false, lat, 8.0);
@@ -90,18 +97,22 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   EXPECT_TRUE(Reaches(*a, 1111, 47.1234, *b)) << "bob on node two gets alice of node one in slot 1";
   EXPECT_TRUE(Reaches(*b, 2222, 47.01, *a));
 
-  // What a stranger publishes on alice's channel is checked as what alice sends: junk and a
-  // position too old to be of use reach nobody; a valid fresh one is relayed.
+  // What a stranger publishes on node two's positions channel is checked as what alice sends: a
+  // batch from a node two does not know, junk and a position too old to be of use reach nobody; a
+  // valid fresh one is relayed, in a batch cut short after it too.
   const std::string forged = PositionText(1111, false, 47.3, 8.0);
-  auto now_us = [] {
-    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count());
+  auto entry = [](const std::string &arrival_us, const std::string &datagram) {
+    return "1111 " + arrival_us + " - " + std::to_string(datagram.size()) + "\n" + datagram;
   };
-  redis.Query({"PUBLISH", "test:pos:1111", "1111|LOC|junk"});
-  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n1111|LOC|1|2|3"});
-  redis.Query({"PUBLISH", "test:pos:1111", "1000000\n" + forged});
-  redis.Query({"PUBLISH", "test:pos:1111", now_us() + "\n" + forged});
+  const std::string now_us = std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+  const std::string channel = "test:positions:" + IdOf(*two, "two"), head = "Q\t" + IdOf(*one, "one") + "\t-\n";
+  redis.Query({"PUBLISH", channel, "Q\tstranger\t-\n" + entry(now_us, PositionText(1111, false, 47.2, 8.0))});
+  redis.Query({"PUBLISH", channel, head + entry(now_us, "1111|LOC|junk")});
+  redis.Query({"PUBLISH", channel, head + entry(now_us, "1111|LOC|1|2|3")});
+  redis.Query({"PUBLISH", channel, head + entry("1000000", forged)});
+  redis.Query({"PUBLISH", channel, head + entry(now_us, forged) + "1111 5 - 900\ncut short"});
   bool seen = false;
   for (const std::string &d : b->DatagramsUntil(Report(1, forged), 3, &seen))
     EXPECT_NE(d.substr(0, 4), "1|l|") << "relayed before the valid one: " << d;
@@ -307,3 +318,33 @@ TEST_F(PatientNodes, ANodeSilentForSecondsKeepsItsPilotsInViewInTheirSlots) {
   EXPECT_TRUE(Reaches(*b, 2222, 47.0, *a)) << Tails();
 }
 
+
+// Nodes under the change rule: a position crosses only when the other node's recipients are due
+// it, with its node's word on it; one they are due is never lost on the way.
+class ChangeNodes : public TwoNodes {
+ protected:
+  ChangeNodes() { rates = "changes"; }
+};
+
+TEST_F(ChangeNodes, APositionHeldOnlyOnTheOtherNodeCrossesWhenItChanges) {
+  // Alice stands still at 60 a second (x, which receivers do not place by, tells her reports
+  // apart), then her gear starts to move: bob, on the other node, gets that very report.
+  std::vector<std::string> v = PositionValues(47.1, 8.0);
+  for (int frame = 0; frame < 60; ++frame) {
+    v[0] = std::to_string(frame);
+    a->SendDatagram(PositionTextFrom(1111, false, v));
+    std::this_thread::sleep_for(std::chrono::milliseconds(16));  // the sender's frames
+  }
+  for (int g = 17; g < 27; ++g) v[g] = "0.9";
+  v[0] = "1000";
+  const std::string moved = PositionTextFrom(1111, false, v);
+  a->SendDatagram(moved);
+  for (int frame = 1001; frame < 1010; ++frame) {
+    v[0] = std::to_string(frame);
+    a->SendDatagram(PositionTextFrom(1111, false, v));
+  }
+  bool seen = false;
+  for (const std::string &d : b->DatagramsUntil(Report(1, moved), 5, &seen))
+    EXPECT_EQ(d.find("|l|1001|"), std::string::npos) << "a later one came first: " << d;
+  EXPECT_TRUE(seen) << Tails();
+}

@@ -31,6 +31,8 @@ TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
     Presence p = snap;
     p.kind = kind;
     if (kind == Presence::Kind::kChanges) p.gone = {9, 0};
+    p.watch = {12, 2147483647};
+    if (kind == Presence::Kind::kChanges) p.unwatch = {13};
     Presence back;
     ASSERT_TRUE(DecodePresence(EncodePresence(p), &back));
     EXPECT_EQ(back.kind, p.kind);
@@ -38,17 +40,37 @@ TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
     EXPECT_EQ(back.name, p.name);
     EXPECT_EQ(back.pilots, p.pilots);
     EXPECT_EQ(back.gone, p.gone);
+    EXPECT_EQ(back.watch, p.watch);
+    EXPECT_EQ(back.unwatch, p.unwatch);
   }
-  std::int64_t at = 0;
-  std::string_view datagram;
-  const std::string encoded = "1765000000123456\n7|LOC|1|2";  // the view points into it
-  ASSERT_TRUE(DecodePosition(encoded, &at, &datagram));
-  EXPECT_EQ(at, 1765000000123456);
-  EXPECT_EQ(datagram, "7|LOC|1|2");
-  for (const char *bad :
-       {"", "7|LOC|1", "\n7|LOC", "12x\n7|LOC", "-5\n7|LOC", "1234567890123456789\n7|LOC", "5\n"}) {
-    EXPECT_FALSE(DecodePosition(bad, &at, &datagram)) << bad;
-  }
+  // A kind of line a later build writes is passed over; the rest of the message holds.
+  Presence later;
+  ASSERT_TRUE(DecodePresence("C\tn\tn\nZQ\tanything\tat all\nX\t4\n", &later));
+  EXPECT_EQ(later.gone, std::vector<int>{4});
+  // A batch of positions reads back in order, each datagram byte for byte (line breaks and all).
+  std::string batch;
+  const std::string rule = RuleDigest("changes: up to 10 km 40/s", true);
+  AppendPosition(&batch, "a1b2c3", rule, SharedPosition{7, 1765000000123456, 5, "7|LOC|1|2"});
+  AppendPosition(&batch, "a1b2c3", rule, SharedPosition{2147483647, 1, -1, "x\n 9 9 9 9\ny"});
+  std::string_view node_of, rule_of, rest;
+  ASSERT_TRUE(DecodePositionsHead(batch, &node_of, &rule_of, &rest));
+  EXPECT_EQ(node_of, "a1b2c3");
+  EXPECT_EQ(rule_of, rule);
+  SharedPosition got;
+  ASSERT_TRUE(NextPosition(&rest, &got));
+  EXPECT_EQ(got.id, 7);
+  EXPECT_EQ(got.arrival_us, 1765000000123456);
+  EXPECT_EQ(got.steps, 5);
+  EXPECT_EQ(got.datagram, "7|LOC|1|2");
+  ASSERT_TRUE(NextPosition(&rest, &got));
+  EXPECT_EQ(got.id, 2147483647);
+  EXPECT_EQ(got.steps, -1);
+  EXPECT_EQ(got.datagram, "x\n 9 9 9 9\ny");
+  EXPECT_FALSE(NextPosition(&rest, &got));
+  EXPECT_TRUE(rest.empty());
+  // Steps weighed under another rule read as another rule's; no rule is no digest.
+  EXPECT_NE(RuleDigest("changes: up to 10 km 30/s", true), rule);
+  EXPECT_EQ(RuleDigest("changes: up to 10 km 40/s", false), "-");
   std::string node, text;
   ASSERT_TRUE(DecodeChat(EncodeChat("a1b2c3", "Falcon: 1+1= 2 | ok"), &node, &text));
   EXPECT_EQ(node, "a1b2c3");
@@ -56,13 +78,7 @@ TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
 
   ClusterNames names;
   names.prefix = "sky";
-  int id = 0;
-  EXPECT_TRUE(names.PositionsOf(names.Positions(1234), &id));
-  EXPECT_EQ(id, 1234);
-  EXPECT_FALSE(names.PositionsOf("sky:pos:", &id));
-  EXPECT_FALSE(names.PositionsOf("sky:pos:-1", &id));
-  EXPECT_FALSE(names.PositionsOf("other:pos:5", &id));
-  EXPECT_FALSE(names.PositionsOf(names.Chat(), &id));
+  EXPECT_EQ(names.Positions("a1b2c3"), "sky:positions:a1b2c3");
 }
 
 TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
@@ -77,6 +93,24 @@ TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
     EXPECT_FALSE(DecodePresence(bad, &out)) << bad;
   }
   EXPECT_EQ(out.name, "kept");
+
+  // A batch cut short or broken keeps the positions before the break and reads nothing after it.
+  {
+    std::string_view node, rule, rest;
+    for (const char *bad : {"", "Q\tn\n", "Q\tn n\tr\n", "P\tn\tr\n", "Q\tn\t\n1 2 3 1\nx"})
+      EXPECT_FALSE(DecodePositionsHead(bad, &node, &rule, &rest)) << bad;
+    SharedPosition p;
+    for (const char *bad :
+         {"7 1 - 4\nab", "7 1 - 0\n", "7 1 -  2\nab", "-7 1 - 2\nab", "7 1 256 2\nab", "2147483648 1 - 2\nab",
+          "7 1 x 2\nab", "7 1 - 2ab", "7  1 - 2\nab", "7 1 - 123456\nab"}) {
+      std::string text = std::string("Q\tn\tr\n3 1 - 2\nok") + bad;
+      ASSERT_TRUE(DecodePositionsHead(text, &node, &rule, &rest));
+      ASSERT_TRUE(NextPosition(&rest, &p)) << bad;
+      EXPECT_EQ(p.datagram, "ok");
+      EXPECT_FALSE(NextPosition(&rest, &p)) << bad;
+      EXPECT_FALSE(rest.empty()) << bad;
+    }
+  }
 
   // Texts are cleaned as a client's are: no line breaks, no "====", capped; unsafe models dropped.
   Presence p;

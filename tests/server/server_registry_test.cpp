@@ -429,10 +429,23 @@ std::string Flown(double t, double x, double z, double psi, float gear = 1, int 
 }
 
 // The change rule: what a recipient can predict stays, what it cannot goes, near tighter than far.
+// In a cluster, recipients on another node (`twin`, which takes the word on each report of the
+// sender's node, `home`, where only one recipient is near) get just what they would get on the
+// sender's own node.
 TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   World w(Rule("changes"));  // up to 10 km 40/s, 0.1 m or every 2 s; ...; beyond 2/s, 20 m or every 5 s
   JoinPaced(w);
-  std::map<int, int> got;
+  RegistryOptions o = Rule("changes");
+  o.cluster = true;
+  World home(o), twin(o);
+  JoinPaced(home);
+  home.Line(2, "2|Closing Connection");
+  home.Line(3, "3|Closing Connection");
+  JoinPaced(twin);
+  twin.Line(9, "9|Closing Connection");
+  ASSERT_TRUE(twin.reg.UpdateRemote("n1", Remote(9, 0, 0)));
+  twin.Collect();
+  std::map<int, int> got, got_there;
   std::map<int, double> last, gap;
   double t = 0;
   // Reports of 9 at 60 a second for `seconds`, placed by where(t); counts what 1 (near) and 3 got,
@@ -440,17 +453,26 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   auto fly = [&](double seconds, auto where) {
     got.clear();
     gap.clear();
+    got_there.clear();
     for (int frame = 0; frame < std::lround(60 * seconds); ++frame, t += 1 / 60.0, w.now += 1 / 60.0) {
-      std::vector<Relay> relays;
+      std::vector<Relay> relays, there;
       std::string_view values;
-      w.reg.OnDatagram(where(t), Endpoint{IpAddr::V4(127, 0, 0, 1), World::Port(9)}, w.now, &relays, &values);
+      const std::string line = where(t);
+      w.reg.OnDatagram(line, Endpoint{IpAddr::V4(127, 0, 0, 1), World::Port(9)}, w.now, &relays, &values);
       w.Collect();
       for (const Relay &r : relays) {
         const int id = r.to.port - 20000;
         if (got[id]++ > 0) gap[id] = std::max(gap[id], w.now - last[id]);
         last[id] = w.now;
       }
+      relays.clear();
+      home.reg.OnDatagram(line, Endpoint{IpAddr::V4(127, 0, 0, 1), World::Port(9)}, w.now, &relays, &values);
+      home.Collect();
+      twin.reg.OnRemoteDatagram(9, line, w.now, &there, &values, home.reg.steps_word());
+      twin.Collect();
+      for (const Relay &r : there) ++got_there[r.to.port - 20000];
     }
+    EXPECT_EQ(got_there, got) << "on the other node";
   };
   fly(5, [](double at) { return Flown(at, 10, 10, 90); });
   EXPECT_EQ(got[1], 3) << "parked: the first report, then a heartbeat every 2 s";
@@ -494,8 +516,10 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   EXPECT_LE(got[1], 81);
   EXPECT_LE(got[3], 5);
   // A recipient that just got its slot gets the first report at once, parked or not.
-  w.Join(4, "R4");
-  w.Pos(4, Km(1), 0);
+  for (World *at : {&w, &twin}) {
+    at->Join(4, "R4");
+    at->Pos(4, Km(1), 0);
+  }
   fly(1 / 60.0, [&](double at) { return Flown(at, 10, 10, 90); });
   EXPECT_EQ(got[4], 1);
 
@@ -504,6 +528,7 @@ TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   // every step would be one); with more digits, to the tolerance, and a straight line at a steady
   // speed costs its heartbeats.
   w.Pos(4, 47.001, 8.0);
+  twin.Pos(4, 47.001, 8.0);
   for (const int digits : {9, 11}) {
     fly(3, [digits](double at) {
       std::vector<std::string> v = PositionValues(0, 8.0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -70,12 +71,31 @@ uint16_t BoundPort(platform::Socket s) {
   return ntohs(reinterpret_cast<sockaddr_in &>(a).sin_port);
 }
 
+// Waits up to `seconds` until done() holds; between checks, until the socket done() reads is
+// readable (or, for a connect, writable or failed). A lookup has no socket to wait on: it is asked
+// every 2 ms, as the plugin asks it every frame.
 template <typename Done>
-bool WaitFor(Done done, double seconds = 5) {
+bool WaitFor(Done done, platform::Socket s = -1, bool connecting = false, double seconds = 5) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return done();
+    if (s < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+#if defined(_WIN32)
+    FD_SET(SOCKET(s), &ready);
+    FD_SET(SOCKET(s), &failed);
+#else
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+#endif
+    timeval wait{long(left.count() / 1000000), long(left.count() % 1000000)};
+    ::select(s + 1, connecting ? nullptr : &ready, connecting ? &ready : nullptr, &failed, &wait);
   }
   return true;
 }
@@ -88,7 +108,7 @@ ConnectState Connect(platform::Socket client, uint16_t port, platform::Error &er
   if (error.failure == Failure::None) return ConnectState::Connected;
   if (error.failure != Failure::InProgress) return ConnectState::Failed;
   ConnectState state = ConnectState::Waiting;
-  WaitFor([&] { return (state = platform::PollConnect(client, error)) != ConnectState::Waiting; });
+  WaitFor([&] { return (state = platform::PollConnect(client, error)) != ConnectState::Waiting; }, client, true);
   return state;
 }
 
@@ -114,7 +134,8 @@ TEST(Platform, ConnectsAndNamesWhatEndsAStream) {
   platform::Error error;
   ASSERT_EQ(Connect(client.s, port, error), ConnectState::Connected) << platform::ErrorText(error);
   platform::Socket accepted = -1;
-  ASSERT_TRUE(WaitFor([&] { return (accepted = platform::Socket(::accept(listener.s, nullptr, nullptr))) >= 0; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return (accepted = platform::Socket(::accept(listener.s, nullptr, nullptr))) >= 0; }, listener.s));
   auto server = std::make_unique<Owned>(accepted);
 
   char buffer[64];
@@ -122,19 +143,19 @@ TEST(Platform, ConnectsAndNamesWhatEndsAStream) {
   EXPECT_EQ(error.failure, Failure::WouldBlock);
   EXPECT_EQ(platform::SendTo(server->s, "hello\n", 6, nullptr, 0, error), 6);
   long read = -1;
-  ASSERT_TRUE(WaitFor([&] { return (read = platform::Receive(client.s, buffer, sizeof buffer, error)) > 0; }));
+  ASSERT_TRUE(WaitFor([&] { return (read = platform::Receive(client.s, buffer, sizeof buffer, error)) > 0; }, client.s));
   EXPECT_EQ(std::string(buffer, size_t(read)), "hello\n");
 
   // The peer resets (it closes with what it was sent unread): the reader is told so, and a send
   // after it raises no signal.
   ASSERT_EQ(platform::SendTo(client.s, "unread", 6, nullptr, 0, error), 6);
-  ASSERT_TRUE(WaitFor([&] { return ::recv(server->s, buffer, 1, MSG_PEEK) > 0; }));  // there, unread
+  ASSERT_TRUE(WaitFor([&] { return ::recv(server->s, buffer, 1, MSG_PEEK) > 0; }, server->s));  // there, unread
   server.reset();
   long got = -1;
   ASSERT_TRUE(WaitFor([&] {
     got = platform::Receive(client.s, buffer, sizeof buffer, error);
     return got == 0 || (got < 0 && error.failure != Failure::WouldBlock);
-  }));
+  }, client.s));
 #if defined(_WIN32)
   // Wine ends the stream in order even then: a reset is not to be had under it.
   if (got < 0) {
@@ -149,9 +170,10 @@ TEST(Platform, ConnectsAndNamesWhatEndsAStream) {
   // The peer closes: a read gives 0.
   Owned other(AF_INET, true);
   ASSERT_EQ(Connect(other.s, port, error), ConnectState::Connected);
-  ASSERT_TRUE(WaitFor([&] { return (accepted = platform::Socket(::accept(listener.s, nullptr, nullptr))) >= 0; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return (accepted = platform::Socket(::accept(listener.s, nullptr, nullptr))) >= 0; }, listener.s));
   platform::CloseSocket(accepted);
-  ASSERT_TRUE(WaitFor([&] { return platform::Receive(other.s, buffer, sizeof buffer, error) == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return platform::Receive(other.s, buffer, sizeof buffer, error) == 0; }, other.s));
 }
 
 TEST(Platform, ReadsDatagramsInABatchWithSenderAndArrival) {
@@ -200,7 +222,7 @@ TEST(Platform, ReadsDatagramsInABatchWithSenderAndArrival) {
       }
     }
     return texts.size() >= 3;
-  }));
+  }, receiver.s));
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_EQ(texts[0], "one");
   EXPECT_FALSE(cut[0]);
@@ -264,7 +286,7 @@ TEST(Platform, LooksUpANameWithoutWaitingAndKeepsTime) {
   ASSERT_TRUE(platform::StartLookup("localhost", failure)) << failure;
   std::vector<platform::ServerCandidate> found;
   platform::LookupResult result = platform::LookupResult::Waiting;
-  ASSERT_TRUE(WaitFor([&] { return (result = platform::PollLookup(4242, found, failure)) != platform::LookupResult::Waiting; }, 15));
+  ASSERT_TRUE(WaitFor([&] { return (result = platform::PollLookup(4242, found, failure)) != platform::LookupResult::Waiting; }, -1, false, 15));
   ASSERT_EQ(result, platform::LookupResult::Done) << failure;
   ASSERT_FALSE(found.empty());
   for (const platform::ServerCandidate &c : found) {
@@ -280,7 +302,7 @@ TEST(Platform, LooksUpANameWithoutWaitingAndKeepsTime) {
   platform::CancelLookup();
   ASSERT_TRUE(platform::StartLookup("localhost", failure));
   ASSERT_TRUE(platform::StartLookup("localhost", failure));
-  ASSERT_TRUE(WaitFor([&] { return platform::PollLookup(4242, found, failure) != platform::LookupResult::Waiting; }, 15));
+  ASSERT_TRUE(WaitFor([&] { return platform::PollLookup(4242, found, failure) != platform::LookupResult::Waiting; }, -1, false, 15));
   platform::ReleaseLookups();
 
   const double steady = platform::SteadySeconds();
