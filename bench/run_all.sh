@@ -15,6 +15,9 @@
 #   NODES_PILOTS           pilots for one node against two on one core (default 800; "" skips;
 #                          needs root and redis-server)
 #   NODES_FULL_PILOTS      pilots for two nodes filling their core (default "1200 1600")
+#   BASELINE_SERVER        another server binary (an earlier build), also run as two nodes beside each
+#                          count of NODES_PILOTS (before/after)
+#   NODES_ONLY=1           run one node against two only, and replace that section of bench/RESULTS.md
 #   DISPLAY_RULES          relay rules whose display error at the receiver is measured (bench/display.py;
 #                          default "off steps changes"; "" skips)
 #   DISPLAY_SECONDS        seconds measured per relay rule there (default 10)
@@ -52,6 +55,11 @@ if [ -n "${SMOOTH_ONLY:-}" ]; then
   rm -rf "$OUT"
   mkdir -p "$OUT/callgrind"
   : >"$COMMANDS"
+elif [ -n "${NODES_ONLY:-}" ]; then
+  mkdir -p "$OUT"
+  rm -f "$OUT"/nodes_*.json
+  touch "$COMMANDS"
+  sed -i '/--nodes/d' "$COMMANDS"
 elif [ -n "${RELAY_ONLY:-}" ]; then
   # The plugin's figures of an earlier run stay; the relay's are taken again.
   rm -rf "$OUT"/rules_*.json "$OUT"/segment_*.json "$OUT"/nodes_*.json "$OUT"/display "$OUT"/display_*
@@ -65,6 +73,41 @@ run() {  # run CMD...: logs the command, then runs it
   echo "$*" >>"$COMMANDS"
   "$@"
 }
+
+# The relay runs: relay_bench puts the server and itself each in a session of its own (so each is a
+# scheduling group of its own), in the real-time FIFO class, pinned to CPUs 0 and 1; every figure
+# is taken after the warm-up.
+RELAY=("$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --seconds "$RELAY_SECONDS" --warmup 4)
+nodes_runs() {
+  echo "== server relay: one node against two nodes on one address, on the same core"
+  # Every server on CPU 0 (and Redis with them), the client on CPU 1: CPU per position, one
+  # node against two (and two of the baseline's), at the same load; then two nodes at counts that
+  # fill their core.
+  for n in $NODES_PILOTS; do
+    for nodes in 1 2; do
+      run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes "$nodes" --server-cpus 0,0 \
+        --out "$OUT/nodes_${nodes}_${n}.json"
+      if [ "$nodes" = 1 ] && [ -n "${BASELINE_SERVER:-}" ]; then
+        run "${RELAY[0]}" --server "$BASELINE_SERVER" "${RELAY[@]:3}" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 \
+          --server-cpus 0,0 --out "$OUT/nodes_before_${n}.json"
+      fi
+    done
+  done
+  for n in $NODES_FULL_PILOTS; do
+    run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 --server-cpus 0,0 \
+      --out "$OUT/nodes_full_${n}.json"
+  done
+}
+
+if [ -n "${NODES_ONLY:-}" ]; then
+  echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"commit\": \"$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo unknown)\", \"load_at_start\": \"$(cut -d' ' -f1-3 /proc/loadavg)\", \"baseline_server\": \"${BASELINE_SERVER:-}\"}" >"$OUT/nodes_machine.json"
+  nodes_runs
+  sed -i "s/}\$/, \"load_at_end\": \"$(cut -d' ' -f1-3 /proc/loadavg)\"}/" "$OUT/nodes_machine.json"
+  run /usr/bin/python3 "$HERE/make_results.py" --nodes-only "$OUT" "$HERE/RESULTS.md"
+  echo "wrote the nodes section of $HERE/RESULTS.md"
+  exit 0
+fi
+
 
 [ -n "${RELAY_ONLY:-}" ] || {
   echo "{\"date\": \"$(date -u +%Y-%m-%dT%H:%M:%SZ)\", \"commit\": \"$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo unknown)\","
@@ -164,10 +207,6 @@ if [ -z "${RELAY_ONLY:-}" ]; then
     "$BUILD/bench/server_bench" --callgrind 2>"$OUT/callgrind/server.log" >/dev/null
 fi
 
-# The relay runs: relay_bench puts the server and itself each in a session of its own (so each is a
-# scheduling group of its own), in the real-time FIFO class, pinned to CPUs 0 and 1; every figure
-# is taken after the warm-up.
-RELAY=("$BUILD/bench/relay_bench" --server "$BUILD/server/skytether-server" --seconds "$RELAY_SECONDS" --warmup 4)
 held() {  # held FILE: yes when the run lost nothing and kept p99 within 5 ms
   python3 -c 'import json,sys; print("yes" if json.load(open(sys.argv[1]))["held"] else "no")' "$1"
 }
@@ -199,21 +238,7 @@ if [ -n "$SEGMENT_PILOTS" ]; then
   done
 fi
 
-if [ -n "$NODES_PILOTS" ]; then
-  echo "== server relay: one node against two nodes on one address, on the same core"
-  # Every server on CPU 0 (and Redis with them), the client on CPU 1: CPU per position, one
-  # node against two, at the same load; then two nodes at counts that fill their core.
-  for n in $NODES_PILOTS; do
-    for nodes in 1 2; do
-      run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes "$nodes" --server-cpus 0,0 \
-        --out "$OUT/nodes_${nodes}_${n}.json"
-    done
-  done
-  for n in $NODES_FULL_PILOTS; do
-    run "${RELAY[@]}" --pilots "$n" --rate 60 --relay-rates changes --nodes 2 --server-cpus 0,0 \
-      --out "$OUT/nodes_full_${n}.json"
-  done
-fi
+[ -z "$NODES_PILOTS" ] || nodes_runs
 
 display() {  # display OUTDIR ARGS...: one display.py run, its hosts kept in real time as in the smooth cases
   local out=$1

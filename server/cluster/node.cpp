@@ -77,7 +77,8 @@ ClusterNode::ClusterNode(asio::io_context &io, ClusterOptions options, Registry 
               l.probe_channel = ClusterNames{options_.prefix}.Probe(node_);
               return l;
             }()),
-      timer_(io) {
+      timer_(io),
+      flush_(io) {
   names_.prefix = options_.prefix;
   positions_channel_ = names_.Positions(node_);
   const RelayRates &rates = registry_.options().relay_rates;
@@ -113,6 +114,7 @@ void ClusterNode::Stop() {
   if (stopped_) return;
   stopped_ = true;
   timer_.cancel();
+  flush_.cancel();
   if (link_.up()) {
     Presence bye;
     bye.kind = Presence::Kind::kBye;
@@ -307,23 +309,28 @@ void ClusterNode::Position(int id, std::string_view datagram, std::int64_t arriv
   p.arrival_us = arrival_us;
   p.steps = steps;
   p.datagram = datagram;
+  bool full = false;
   for (auto &entry : peers_) {
     Peer &peer = entry.second;
     if (peer.watching.count(id) == 0) continue;
     AppendPosition(&peer.batch, node_, rule_, p);
-    ++peer.batched;
+    full = full || ++peer.batched >= options_.position_batch;
   }
-  // The rest of this read of the relay joins the batch; it goes once the read is done.
-  if (flush_posted_) return;
-  flush_posted_ = true;
+  // What follows within position_wait joins the batch.
+  if (full) return FlushPositions();
+  if (flush_armed_) return;
+  flush_armed_ = true;
+  flush_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(options_.position_wait)));
   std::weak_ptr<bool> alive = alive_;
-  asio::post(timer_.get_executor(), [this, alive] {
-    if (!alive.expired()) FlushPositions();
+  flush_.async_wait([this, alive](const asio::error_code &ec) {
+    if (!ec && !alive.expired()) FlushPositions();
   });
 }
 
 void ClusterNode::FlushPositions() {
-  flush_posted_ = false;
+  if (flush_armed_) flush_.cancel();
+  flush_armed_ = false;
   for (auto &entry : peers_) {
     Peer &peer = entry.second;
     if (peer.batch.empty()) continue;

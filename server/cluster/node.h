@@ -1,7 +1,7 @@
 #pragma once
 // A cluster node: this server's registry joined to the other nodes' through Redis. It tells the
 // others about its own pilots (a full list about once a second, changes at once), sends each node
-// the positions of the pilots that node holds, in a batch per read of the relay, listens to theirs,
+// the positions of the pilots that node holds, a few milliseconds of them a message, listens to theirs,
 // and keeps the uniqueIDs of its pilots reserved under keys that expire unless refreshed. Everything goes through the RedisLink on the
 // server's event loop; while Redis is away the node serves its own pilots alone. It attaches to
 // the relay as its RelayWing.
@@ -45,6 +45,10 @@ struct ClusterOptions {
   // some step; one of a pilot the node holds goes at least this often all the same, so that a slot
   // given there meanwhile gets its first report soon.
   double position_refresh = 0.2;
+  // Positions for another node wait this long for more to join them in one message (or until
+  // position_batch of them wait): each message costs Redis and both nodes a wake-up.
+  double position_wait = 0.002;
+  std::size_t position_batch = 64;
   RedisLinkOptions link;           // address, password and probe channel are filled in
 };
 
@@ -127,6 +131,7 @@ class ClusterNode : public RelayWing {
   Server &relay_;
   RedisLink link_;
   asio::steady_timer timer_;
+  asio::steady_timer flush_;  // publishes the positions batched
   double next_presence_ = 0;
   double last_timer_ = 0;  // when the timer last ran
   bool stopped_ = false;
@@ -139,7 +144,7 @@ class ClusterNode : public RelayWing {
   std::set<int> watched_;          // the other nodes' pilots held here
   // When each local pilot's position last went to another node (microseconds since 1970).
   std::unordered_map<int, std::int64_t> shared_at_;
-  bool flush_posted_ = false;
+  bool flush_armed_ = false;
   std::vector<Relay> relays_;  // scratch: the relays of one remote position
   ClusterCounters counters_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

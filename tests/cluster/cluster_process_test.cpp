@@ -59,12 +59,6 @@ class TwoNodes : public ::testing::Test {
         "--http", "0", "--admin-token-file", tokens, "--admin-http", "127.0.0.1:0", "--max-nodes", "2",
         "--relay-rates", rates, "--max-report-age", "2", "--node-timeout", patience});
   }
-  // A node's identity for this run, from its log.
-  static std::string IdOf(const ServerProcess &node, const std::string &name) {
-    const std::string log = node.Log(), mark = "cluster node " + name + " (";
-    const std::size_t at = log.find(mark);
-    return at == std::string::npos ? "" : log.substr(at + mark.size(), 16);
-  }
   std::string patience = "3";  // seconds a silent node keeps its pilots in view
   std::string rates = "off";
   // A position from the client at lat, and the report its holder in slot 1 must get.
@@ -107,7 +101,11 @@ TEST_F(TwoNodes, PilotsOnTwoNodesShareSlotsReportsChatAndUniqueIds) {
   const std::string now_us = std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
                                                 std::chrono::system_clock::now().time_since_epoch())
                                                 .count());
-  const std::string channel = "test:positions:" + IdOf(*two, "two"), head = "Q\t" + IdOf(*one, "one") + "\t-\n";
+  auto id_of = [](const ServerProcess &node, const std::string &name) {  // this run's identity, from its log
+    const std::string log = node.Log(), mark = "cluster node " + name + " (";
+    return log.substr(log.find(mark) + mark.size(), 16);
+  };
+  const std::string channel = "test:positions:" + id_of(*two, "two"), head = "Q\t" + id_of(*one, "one") + "\t-\n";
   redis.Query({"PUBLISH", channel, "Q\tstranger\t-\n" + entry(now_us, PositionText(1111, false, 47.2, 8.0))});
   redis.Query({"PUBLISH", channel, head + entry(now_us, "1111|LOC|junk")});
   redis.Query({"PUBLISH", channel, head + entry(now_us, "1111|LOC|1|2|3")});
@@ -328,21 +326,21 @@ class ChangeNodes : public TwoNodes {
 
 TEST_F(ChangeNodes, APositionHeldOnlyOnTheOtherNodeCrossesWhenItChanges) {
   // Alice stands still at 60 a second (x, which receivers do not place by, tells her reports
-  // apart), then her gear starts to move: bob, on the other node, gets that very report.
+  // apart), then her gear starts to move: bob, on the other node, gets that very report first.
   std::vector<std::string> v = PositionValues(47.1, 8.0);
-  for (int frame = 0; frame < 60; ++frame) {
+  auto send = [&](int frame) {
     v[0] = std::to_string(frame);
     a->SendDatagram(PositionTextFrom(1111, false, v));
+    return PositionTextFrom(1111, false, v);
+  };
+  for (int frame = 0; frame < 60; ++frame) {
+    send(frame);
     std::this_thread::sleep_for(std::chrono::milliseconds(16));  // the sender's frames
   }
   for (int g = 17; g < 27; ++g) v[g] = "0.9";
-  v[0] = "1000";
-  const std::string moved = PositionTextFrom(1111, false, v);
-  a->SendDatagram(moved);
-  for (int frame = 1001; frame < 1010; ++frame) {
-    v[0] = std::to_string(frame);
-    a->SendDatagram(PositionTextFrom(1111, false, v));
-  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // past the near cap (40/s) since any report
+  const std::string moved = send(1000);
+  for (int frame = 1001; frame < 1010; ++frame) send(frame);
   bool seen = false;
   for (const std::string &d : b->DatagramsUntil(Report(1, moved), 5, &seen))
     EXPECT_EQ(d.find("|l|1001|"), std::string::npos) << "a later one came first: " << d;

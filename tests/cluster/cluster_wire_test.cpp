@@ -47,38 +47,24 @@ TEST(ClusterWire, EveryMessageReadsBackAsWritten) {
   Presence later;
   ASSERT_TRUE(DecodePresence("C\tn\tn\nZQ\tanything\tat all\nX\t4\n", &later));
   EXPECT_EQ(later.gone, std::vector<int>{4});
-  // A batch of positions reads back in order, each datagram byte for byte (line breaks and all).
-  std::string batch;
+  // A batch of positions reads back in order, each datagram byte for byte (line breaks and all);
+  // a word weighed under other steps reads as another rule's.
   const std::string rule = RuleDigest("changes: up to 10 km 40/s", true);
-  AppendPosition(&batch, "a1b2c3", rule, SharedPosition{7, 1765000000123456, 5, "7|LOC|1|2"});
-  AppendPosition(&batch, "a1b2c3", rule, SharedPosition{2147483647, 1, -1, "x\n 9 9 9 9\ny"});
+  EXPECT_NE(RuleDigest("changes: up to 10 km 30/s", true), rule);
+  const std::vector<SharedPosition> sent{{7, 1765000000123456, 5, "7|LOC|1|2"},
+                                         {2147483647, 1, -1, "x\n 9 9\ny"}};
+  std::string batch;
+  for (const SharedPosition &sp : sent) AppendPosition(&batch, "a1b2c3", rule, sp);
   std::string_view node_of, rule_of, rest;
   ASSERT_TRUE(DecodePositionsHead(batch, &node_of, &rule_of, &rest));
-  EXPECT_EQ(node_of, "a1b2c3");
-  EXPECT_EQ(rule_of, rule);
-  SharedPosition got;
-  ASSERT_TRUE(NextPosition(&rest, &got));
-  EXPECT_EQ(got.id, 7);
-  EXPECT_EQ(got.arrival_us, 1765000000123456);
-  EXPECT_EQ(got.steps, 5);
-  EXPECT_EQ(got.datagram, "7|LOC|1|2");
-  ASSERT_TRUE(NextPosition(&rest, &got));
-  EXPECT_EQ(got.id, 2147483647);
-  EXPECT_EQ(got.steps, -1);
-  EXPECT_EQ(got.datagram, "x\n 9 9 9 9\ny");
-  EXPECT_FALSE(NextPosition(&rest, &got));
+  std::string again;
+  for (SharedPosition got; NextPosition(&rest, &got);) AppendPosition(&again, node_of, rule_of, got);
+  EXPECT_EQ(again, batch);
   EXPECT_TRUE(rest.empty());
-  // Steps weighed under another rule read as another rule's; no rule is no digest.
-  EXPECT_NE(RuleDigest("changes: up to 10 km 30/s", true), rule);
-  EXPECT_EQ(RuleDigest("changes: up to 10 km 40/s", false), "-");
   std::string node, text;
   ASSERT_TRUE(DecodeChat(EncodeChat("a1b2c3", "Falcon: 1+1= 2 | ok"), &node, &text));
   EXPECT_EQ(node, "a1b2c3");
   EXPECT_EQ(text, "Falcon: 1+1= 2 | ok");
-
-  ClusterNames names;
-  names.prefix = "sky";
-  EXPECT_EQ(names.Positions("a1b2c3"), "sky:positions:a1b2c3");
 }
 
 TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
@@ -95,21 +81,17 @@ TEST(ClusterWire, WhatAStrangerWritesIsRefusedOrCleaned) {
   EXPECT_EQ(out.name, "kept");
 
   // A batch cut short or broken keeps the positions before the break and reads nothing after it.
-  {
-    std::string_view node, rule, rest;
-    for (const char *bad : {"", "Q\tn\n", "Q\tn n\tr\n", "P\tn\tr\n", "Q\tn\t\n1 2 3 1\nx"})
-      EXPECT_FALSE(DecodePositionsHead(bad, &node, &rule, &rest)) << bad;
-    SharedPosition p;
-    for (const char *bad :
-         {"7 1 - 4\nab", "7 1 - 0\n", "7 1 -  2\nab", "-7 1 - 2\nab", "7 1 256 2\nab", "2147483648 1 - 2\nab",
-          "7 1 x 2\nab", "7 1 - 2ab", "7  1 - 2\nab", "7 1 - 123456\nab"}) {
-      std::string text = std::string("Q\tn\tr\n3 1 - 2\nok") + bad;
-      ASSERT_TRUE(DecodePositionsHead(text, &node, &rule, &rest));
-      ASSERT_TRUE(NextPosition(&rest, &p)) << bad;
-      EXPECT_EQ(p.datagram, "ok");
-      EXPECT_FALSE(NextPosition(&rest, &p)) << bad;
-      EXPECT_FALSE(rest.empty()) << bad;
-    }
+  std::string_view bnode, brule, rest;
+  for (const char *bad : {"", "Q\tn\n", "Q\tn n\tr\n", "P\tn\tr\n", "Q\tn\t\n1 2 3 1\nx"})
+    EXPECT_FALSE(DecodePositionsHead(bad, &bnode, &brule, &rest)) << bad;
+  SharedPosition sp;
+  for (const char *bad :
+       {"7 1 - 4\nab", "7 1 - 0\n", "7 1 -  2\nab", "-7 1 - 2\nab", "7 1 256 2\nab", "2147483648 1 - 2\nab",
+        "7 1 x 2\nab", "7 1 - 2ab", "7  1 - 2\nab", "7 1 - 123456\nab"}) {
+    const std::string text = std::string("Q\tn\tr\n3 1 - 2\nok") + bad;
+    ASSERT_TRUE(DecodePositionsHead(text, &bnode, &brule, &rest));
+    ASSERT_TRUE(NextPosition(&rest, &sp) && sp.datagram == "ok") << bad;
+    EXPECT_TRUE(!NextPosition(&rest, &sp) && !rest.empty()) << bad;
   }
 
   // Texts are cleaned as a client's are: no line breaks, no "====", capped; unsafe models dropped.

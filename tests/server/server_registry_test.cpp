@@ -429,9 +429,8 @@ std::string Flown(double t, double x, double z, double psi, float gear = 1, int 
 }
 
 // The change rule: what a recipient can predict stays, what it cannot goes, near tighter than far.
-// In a cluster, recipients on another node (`twin`, which takes the word on each report of the
-// sender's node, `home`, where only one recipient is near) get just what they would get on the
-// sender's own node.
+// In a cluster, recipients on another node (`twin`, which takes the word of the sender's node,
+// `home`, where only one recipient is near, on each report) get what they would get at home.
 TEST(RegistrySlots, RelayChangesGoWhenTheRecipientsPictureWouldBeOff) {
   World w(Rule("changes"));  // up to 10 km 40/s, 0.1 m or every 2 s; ...; beyond 2/s, 20 m or every 5 s
   JoinPaced(w);
