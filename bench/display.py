@@ -16,19 +16,18 @@ Needs 127.0.0.1:49556 (and 49557 for the jittered runs): run it in a network nam
 (unshare -n), as bench/run_all.sh does. Writes OUTDIR/smooth_NAME_FPS_LINK.json per run.
 """
 import argparse
-import heapq
+import bisect
 import json
 import math
 import os
 import random
-import selectors
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+import simhosts
+from simhosts import DatagramProxy, percentile, start_host, start_server, stop
 
 PORT = 49556
 SERVER_PORT_BEHIND_PROXY = 49557
@@ -43,128 +42,26 @@ FLYER_FPS = 60
 JITTER = (0.010, 0.030)  # seconds each datagram waits on each leg, uniform
 
 
-class DatagramProxy:
-    """Between the plugins and the server: the stream passed on as it comes, every datagram held a
-    random time on its way up and again on its way down (so datagrams overtake each other)."""
+class JitterProxy(DatagramProxy):
+    """Every datagram held a random time on its way up and again on its way down (so datagrams
+    overtake each other)."""
 
     def __init__(self, listen_port, server_port, hold):
-        self.server = ("127.0.0.1", server_port)
         self.hold = hold
-        self.stop = False
-        self.sel = selectors.DefaultSelector()
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.bind(("127.0.0.1", listen_port))
-        self.udp.setblocking(False)
-        self.sel.register(self.udp, selectors.EVENT_READ, ("down-in", None))
-        self.tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.tcp.bind(("127.0.0.1", listen_port))
-        self.tcp.listen(16)
-        self.tcp.setblocking(False)
-        self.sel.register(self.tcp, selectors.EVENT_READ, ("accept", None))
-        self.upstream = {}  # plugin address -> socket towards the server
-        self.due = []  # (time, seq, socket, bytes, address)
-        self.seq = 0
         self.rng = random.Random(22)
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
+        super().__init__(listen_port, server_port)
 
-    def later(self, sock, data, addr):
-        self.seq += 1
-        heapq.heappush(self.due, (time.monotonic() + self.rng.uniform(*self.hold), self.seq, sock, data, addr))
+    def up(self, sock, data):
+        self.later(sock, data, self.server, self.rng.uniform(*self.hold))
 
-    def run(self):
-        while not self.stop:
-            timeout = 0.05
-            if self.due:
-                timeout = max(0.0, min(timeout, self.due[0][0] - time.monotonic()))
-            for key, _ in self.sel.select(timeout):
-                kind, other = key.data
-                try:
-                    if kind == "accept":
-                        conn, _ = self.tcp.accept()
-                        up = socket.create_connection(self.server)
-                        for a, b in ((conn, up), (up, conn)):
-                            a.setblocking(False)
-                            self.sel.register(a, selectors.EVENT_READ, ("stream", b))
-                    elif kind == "stream":
-                        data = key.fileobj.recv(65536)
-                        if not data:
-                            self.sel.unregister(key.fileobj)
-                            key.fileobj.close()
-                            continue
-                        other.setblocking(True)
-                        other.sendall(data)
-                        other.setblocking(False)
-                    elif kind == "down-in":  # from a plugin, for the server
-                        while True:
-                            data, addr = self.udp.recvfrom(2048)
-                            up = self.upstream.get(addr)
-                            if up is None:
-                                up = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                                up.bind(("127.0.0.1", 0))
-                                up.setblocking(False)
-                                self.upstream[addr] = up
-                                self.sel.register(up, selectors.EVENT_READ, ("up-in", addr))
-                            self.later(up, data, self.server)
-                    elif kind == "up-in":  # from the server, for the plugin at `other`
-                        while True:
-                            data = key.fileobj.recv(2048)
-                            self.later(self.udp, data, other)
-                except (BlockingIOError, InterruptedError):
-                    pass
-                except OSError:
-                    pass
-            now = time.monotonic()
-            while self.due and self.due[0][0] <= now:
-                _, _, sock, data, addr = heapq.heappop(self.due)
-                try:
-                    sock.sendto(data, addr)
-                except OSError:
-                    pass
-
-    def close(self):
-        self.stop = True
-        self.thread.join(timeout=2)
-        for key in list(self.sel.get_map().values()):
-            key.fileobj.close()
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-def start_pilot(build, plugin, work, name, fps, seconds, smooth, script, start):
-    root = os.path.join(work, name)
-    write(os.path.join(root, "Resources/plugins/stprefs.txt"),
-          "callsign=%s;userID=%s;password=;flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=1;"
-          "smoothTraffic=%d;" % (name, name.lower(), smooth))
-    write(os.path.join(root, "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf"), "model")
-    write(os.path.join(root, "script.txt"), "\n".join(script) + "\n")
-    log = open(os.path.join(work, name + ".log"), "w")
-    return subprocess.Popen(
-        [os.path.join(build, "host", "skytether-host"), "--plugin", plugin, "--root", root,
-         "--seconds", "%.3f" % seconds, "--fps", str(fps), "--realtime", "--load-ms", "0", "--start", "%.6f,%.6f,%d" % start,
-         "--script", os.path.join(root, "script.txt"), "--trace", os.path.join(work, name + ".trace"),
-         "--dump", os.path.join(work, name + ".json")],
-        stdout=log, stderr=subprocess.STDOUT)
+    def down(self, data, addr):
+        self.later(self.udp, data, addr, self.rng.uniform(*self.hold))
 
 
 def read_trace(path):
-    frames = []
-    with open(path) as f:
-        for line in f:
-            v = line.split()
-            if len(v) < 8:
-                continue
-            # The user's own pitch and roll (v[6], v[7]) are not used here.
-            planes = {}
-            for k in range(8, len(v) - 6, 7):
-                planes[int(v[k])] = tuple(float(x) for x in v[k + 1:k + 7])
-            frames.append((int(v[0]) * 1e-6, float(v[2]), float(v[3]), float(v[4]), float(v[5]), planes))
-    return frames
+    """Per frame: (wall time, own latitude, longitude, elevation, heading, {slot: (lat, lon, el,
+    psi, theta, phi)} of the others)."""
+    return [(t, *planes[0][:4], {k: v for k, v in planes.items() if k}) for t, planes in simhosts.read_trace(path)]
 
 
 def to_metres(lat, lon, el):
@@ -179,7 +76,6 @@ def to_metres(lat, lon, el):
 
 def truth_at(trace, times, t):
     """The pilot's own position (metres) and velocity at wall time t, between its frames."""
-    import bisect
     i = bisect.bisect_right(times, t)
     if i <= 0 or i >= len(trace):
         return None
@@ -191,13 +87,6 @@ def truth_at(trace, times, t):
     pos = tuple(p0[k] + s * (p1[k] - p0[k]) for k in range(3))
     vel = tuple((p1[k] - p0[k]) / (t1 - t0) for k in range(3))
     return pos, vel
-
-
-def percentile(values, q):
-    if not values:
-        return None
-    v = sorted(values)
-    return v[min(len(v) - 1, int(round(q * (len(v) - 1))))]
 
 
 def analyse(watcher, flyer, speed, fps, window, radius=RADIUS):
@@ -280,42 +169,25 @@ def run_one(args, fps, link):
     procs, proxy = [], None
     try:
         server_port = PORT if link == "clean" else SERVER_PORT_BEHIND_PROXY
-        log = open(os.path.join(work, "server.log"), "w")
-        server = subprocess.Popen([os.path.join(args.build, "server", "skytether-server"), "--listen", "127.0.0.1",
-                                   "--port", str(server_port)] +
-                                  (["--relay-rates", args.relay_rates] if args.relay_rates else []),
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        procs.append(server)
-        # Its output goes to server.log as it comes; the pilots start once it listens.
-        listening = threading.Event()
-
-        def copy():
-            for line in server.stdout:
-                log.write(line.decode(errors="replace"))
-                log.flush()
-                if b"listening on" in line:
-                    listening.set()
-
-        threading.Thread(target=copy, daemon=True).start()
-        listening.wait(5)
+        procs.append(start_server(args.server, work, server_port, args.relay_rates))
         if link == "jitter":
-            proxy = DatagramProxy(PORT, server_port, JITTER)
+            proxy = JitterProxy(PORT, server_port, JITTER)
         total = args.warmup + args.seconds
         for name, speed, phase, alt, radius in flyers(args):
             script = ["0 fly circle %.6f %.6f %d %d %d %d" % (CENTRE[0], CENTRE[1], alt, radius, speed, phase)]
             # Each host's origin where its pilot starts: north of the centre for phase 0, south for 180.
             start = (CENTRE[0] + math.cos(math.radians(phase)) * radius / 111200.0, CENTRE[1], alt)
-            procs.append(start_pilot(args.build, args.plugin, work, name, FLYER_FPS, total + 3, args.smooth, script,
-                                     start))
+            procs.append(start_host(args.build, args.plugin, work, name, FLYER_FPS, total + 3, args.smooth, start,
+                                    script, dump=True))
         started = time.time()
-        procs.append(start_pilot(args.build, args.plugin, work, WATCHER, fps, total, args.smooth, [],
-                                 (CENTRE[0], CENTRE[1], 800)))
+        procs.append(start_host(args.build, args.plugin, work, WATCHER, fps, total, args.smooth,
+                                (CENTRE[0], CENTRE[1], 800), [], dump=True))
         failed = ["%s: %d" % (os.path.basename(p.args[4]), p.returncode) for p in procs[1:]
                   if p.wait(timeout=total + 60) != 0]
         watcher = read_trace(os.path.join(work, WATCHER + ".trace"))
         window = (started + args.warmup, started + total)
         out = {"label": args.label, "plugin": args.plugin, "smooth": args.smooth, "fps": fps, "link": link,
-               "relay_rates": args.relay_rates or "default",
+               "relay_rates": simhosts.relay_rule(work) or args.relay_rates or "default", "server": args.server,
                "flyer_fps": FLYER_FPS, "seconds": args.seconds, "jitter_ms": [1000 * x for x in JITTER],
                "load": os.getloadavg(), "failed": failed, "pilots": {}}
         for name, speed, _, _, radius in flyers(args):
@@ -326,14 +198,7 @@ def run_one(args, fps, link):
     finally:
         if proxy:
             proxy.close()
-        for p in procs:
-            if p.poll() is None:
-                p.terminate()
-        for p in procs:
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop(procs)
         if args.keep:
             print("   kept %s" % work)
         else:
@@ -353,10 +218,12 @@ def main():
     ap.add_argument("--warmup", type=float, default=6)
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("--relay-rates", help="the server's --relay-rates (default: its own default)")
+    ap.add_argument("--server", help="another server program (default: the build's)")
     ap.add_argument("--taxi", action="store_true", help="a fourth host taxiing round a 60 m circle")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     args.plugin = os.path.abspath(args.plugin or os.path.join(args.build, "Skytether", "lin_x64", "Skytether.xpl"))
+    args.server = os.path.abspath(args.server or os.path.join(args.build, "server", "skytether-server"))
     os.makedirs(args.outdir, exist_ok=True)
     for link in args.links.split(","):
         for fps in [int(x) for x in args.fps.split(",")]:

@@ -3,12 +3,13 @@
 The host is this build's (flight loops before and after its flight model, as the host simulator
 runs them); the plugin and the server may be others (--plugin, --server: before and after).
 
-    bench/host_figures.py BUILD [--plugin FILE] [--server FILE] [FIGURE...]
+    bench/host_figures.py BUILD [--plugin FILE] [--server FILE] [--relay-rates RULE] [FIGURE...]
 
 Figures:
   shift      Alpha circles at 60 m/s; Bravo's host moves its origin about 8 s in (--trials runs):
              frames in which Alpha stood still within 5 frames of the shift, and the largest
              distance from where Alpha was, there and over the 2 s around it (smoothing on and off)
+  shiftfar   the same with Alpha's circle 30 km north of Bravo
   lag        Alpha circles at 80 m/s at 60 fps; a listener logged in beside it reads every report
              the server relays: how far each report's position lies from where Alpha was in the
              frame that stamped it (both as the 32-bit floats the line carries)
@@ -117,16 +118,17 @@ def pilots_beside(server, uids, models=None):
     return ps, stop
 
 
-def shift(args, work):
+def shift(args, work, north_km=0.0):
     out = {}
+    centre = (HOME[0] + north_km / 111.2, HOME[1])
     for smooth in (1, 0):
         # The receive cycle runs every other frame or so: whether it runs first in the frame after
         # the shift is chance, so each setting flies several shifts.
         still, still_around, near, around, shifts = 0, 0, 0.0, 0.0, 0
         for trial in range(args.trials):
             d = os.path.join(work, "shift%d_%d" % (smooth, trial))
-            alpha = Host(args, d, "Alpha", 18, smooth, ["0 fly circle %.4f %.4f 700 1000 60 0" % HOME],
-                         start=(47.4737, 8.5492, 700))
+            alpha = Host(args, d, "Alpha", 18, smooth, ["0 fly circle %.4f %.4f 700 1000 60 0" % centre],
+                         start=(centre[0] + 0.009, centre[1], 700))
             # Bravo flies west at 100 m/s from 19.2 km east of its host's origin: 20 km away about 8 s in.
             bravo = Host(args, d, "Bravo", 14, smooth, ["0 fly circle 46.56538 8.5492 700 100000 100 0"],
                          origin=(47.4647, 8.80455))
@@ -251,7 +253,7 @@ def untimed(args, work):
     return out
 
 
-FIGURES = {"shift": shift, "lag": lag, "reconnect": reconnect, "hostile": hostile, "untimed": untimed}
+FIGURES = {"shift": shift, "shiftfar": lambda args, work: shift(args, work, 30.0), "lag": lag, "reconnect": reconnect, "hostile": hostile, "untimed": untimed}
 
 
 def main():
@@ -259,6 +261,7 @@ def main():
     ap.add_argument("build")
     ap.add_argument("--plugin")
     ap.add_argument("--server")
+    ap.add_argument("--relay-rates", help="the server's --relay-rates (default: its own default)")
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("--trials", type=int, default=4, help="shifts flown with smoothing on, and off")
     ap.add_argument("figures", nargs="*")
@@ -266,10 +269,11 @@ def main():
     args.build = os.path.abspath(args.build)
     args.plugin = os.path.abspath(args.plugin or os.path.join(args.build, "Skytether", "lin_x64", "Skytether.xpl"))
     server_build = os.path.dirname(os.path.dirname(os.path.abspath(args.server))) if args.server else args.build
-    print("plugin %s, server %s, load %.2f" % (args.plugin, os.path.join(server_build, "server"), os.getloadavg()[0]))
+    print("plugin %s, server %s (relay rates %s), load %.2f" % (args.plugin, os.path.join(server_build, "server"),
+                                                              args.relay_rates or "default", os.getloadavg()[0]))
     for name in args.figures or list(FIGURES):
         work = tempfile.mkdtemp(prefix="skytether-figures-")
-        args.srv = Server(server_build)
+        args.srv = Server(server_build, ["--relay-rates", args.relay_rates] if args.relay_rates else [])
         args.port = args.srv.port
         try:
             for what, figure in FIGURES[name](args, work).items():

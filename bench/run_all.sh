@@ -22,6 +22,8 @@
 #                          default "off steps changes"; "" skips)
 #   DISPLAY_SECONDS        seconds measured per relay rule there (default 10)
 #   BASELINE_PLUGIN        another plugin file to measure beside this build's (before/after)
+#   BASELINE_SERVER        with BASELINE_PLUGIN, another server program: the display error by relay
+#                          rule is measured with both beside this build's
 #   FLOAT_TEXT_CHECK=1     also check every float's text and reading (about half an hour)
 #   SMOOTH_FPS             the watching hosts' frame rates for the smooth-traffic cases (default "30 60 90 120")
 #   SMOOTH_SECONDS         seconds measured per smooth-traffic case (default 15; "0" skips them)
@@ -60,7 +62,7 @@ elif [ -n "${NODES_ONLY:-}" ]; then
   sed -i '/--nodes/d' "$COMMANDS"
 elif [ -n "${RELAY_ONLY:-}" ]; then
   # The plugin's figures of an earlier run stay; the relay's are taken again.
-  rm -rf "$OUT"/rules_*.json "$OUT"/segment_*.json "$OUT"/nodes_*.json "$OUT"/display
+  rm -rf "$OUT"/rules_*.json "$OUT"/segment_*.json "$OUT"/nodes_*.json "$OUT"/display "$OUT"/display_*
   sed -i '/relay_bench\|--relay-rates/d' "$COMMANDS"
 else
   rm -rf "$OUT"
@@ -238,18 +240,33 @@ fi
 
 [ -z "$NODES_PILOTS" ] || nodes_runs
 
+display() {  # display OUTDIR ARGS...: one display.py run, its hosts kept in real time as in the smooth cases
+  local out=$1
+  shift
+  local cmd=(/usr/bin/python3 "$HERE/display.py" "$BUILD" "$out" --taxi --fps 60 --seconds "$DISPLAY_SECONDS" "$@")
+  if chrt -f 10 true 2>/dev/null; then cmd=(chrt -f 10 "${cmd[@]}"); fi
+  echo "${cmd[*]}" >>"$COMMANDS"
+  if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+    setsid -w unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
+  else
+    setsid -w "${cmd[@]}"
+  fi
+}
+
 if [ -n "$DISPLAY_RULES" ]; then
   echo "== display error at the receiver by relay rule: the smooth-traffic pilots, and one taxiing"
-  mkdir -p "$OUT/display"
+  mkdir -p "$OUT/display" "$OUT/display_nosmooth"
   for rule in $DISPLAY_RULES; do
-    cmd=(/usr/bin/python3 "$HERE/display.py" "$BUILD" "$OUT/display" --label "$rule" --relay-rates "$rule" --taxi
-      --fps 60 --seconds "$DISPLAY_SECONDS")
-    echo "${cmd[*]}" >>"$COMMANDS"
-    if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-      unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
-    else
-      "${cmd[@]}"
+    display "$OUT/display" --label "$rule" --relay-rates "$rule"
+    # The same with the server and plugin to compare against, right after.
+    if [ -n "${BASELINE_SERVER:-}" ] && [ -n "${BASELINE_PLUGIN:-}" ]; then
+      display "$OUT/display_before" --label "$rule" --relay-rates "$rule" --server "$BASELINE_SERVER" \
+        --plugin "$BASELINE_PLUGIN"
     fi
+  done
+  # A watcher with smoothing off shows each report as it comes: what each rule leaves it.
+  for rule in $DISPLAY_RULES; do
+    display "$OUT/display_nosmooth" --label "$rule" --relay-rates "$rule" --links clean --smooth 0
   done
 fi
 

@@ -17,19 +17,17 @@ sandbox's `isolated`), as bench/run_all.sh does. Writes OUTDIR/smooth_LABEL_CASE
 """
 import argparse
 import bisect
-import heapq
 import json
 import math
 import os
 import random
-import selectors
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+from simhosts import (DatagramProxy, Metres, percentile, read_trace, relay_rule, start_host, start_server, stop,
+                      wrap)
 
 PORT = 49556        # the server
 PROXY_PORT = 49557  # the sender's way to the server: its datagrams meet the case's link there
@@ -94,33 +92,16 @@ CASES = [
 CASE_BY_NAME = {c.name: c for c in CASES}
 
 
-class SenderLink:
+class SenderLink(DatagramProxy):
     """Between the sender's plugin and the server: the stream passed on as it comes, each of the
     sender's datagrams dropped, held or doubled as the case's link says; the server's datagrams
     to the sender pass at once."""
 
     def __init__(self, listen_port, server_port, link, t0):
-        self.server = ("127.0.0.1", server_port)
         self.link, self.t0 = link, t0
-        self.stop = False
         self.rng = random.Random(33)
-        self.sel = selectors.DefaultSelector()
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.bind(("127.0.0.1", listen_port))
-        self.udp.setblocking(False)
-        self.sel.register(self.udp, selectors.EVENT_READ, ("down-in", None))
-        self.tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.tcp.bind(("127.0.0.1", listen_port))
-        self.tcp.listen(4)
-        self.tcp.setblocking(False)
-        self.sel.register(self.tcp, selectors.EVENT_READ, ("accept", None))
-        self.upstream = {}
-        self.due = []
-        self.seq = 0
         self.seen, self.passed, self.arrivals = 0, 0, []
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
+        super().__init__(listen_port, server_port)
 
     def holds(self):
         """Seconds each copy of a datagram waits; none: it is lost."""
@@ -135,139 +116,14 @@ class SenderLink:
             return []
         return [0.0]
 
-    def send_later(self, sock, data, addr, hold):
-        if hold <= 0:
-            try:
-                sock.sendto(data, addr)
-            except OSError:
-                pass
-            return
-        self.seq += 1
-        heapq.heappush(self.due, (time.monotonic() + hold, self.seq, sock, data, addr))
-
-    def run(self):
-        while not self.stop:
-            timeout = 0.02
-            if self.due:
-                timeout = max(0.0, min(timeout, self.due[0][0] - time.monotonic()))
-            for key, _ in self.sel.select(timeout):
-                kind, other = key.data
-                try:
-                    if kind == "accept":
-                        conn, _ = self.tcp.accept()
-                        up = socket.create_connection(self.server)
-                        for a, b in ((conn, up), (up, conn)):
-                            a.setblocking(False)
-                            self.sel.register(a, selectors.EVENT_READ, ("stream", b))
-                    elif kind == "stream":
-                        data = key.fileobj.recv(65536)
-                        if not data:
-                            self.sel.unregister(key.fileobj)
-                            key.fileobj.close()
-                            continue
-                        other.setblocking(True)
-                        other.sendall(data)
-                        other.setblocking(False)
-                    elif kind == "down-in":  # from the sender, for the server
-                        while True:
-                            data, addr = self.udp.recvfrom(2048)
-                            up = self.upstream.get(addr)
-                            if up is None:
-                                up = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                                up.bind(("127.0.0.1", 0))
-                                up.setblocking(False)
-                                self.upstream[addr] = up
-                                self.sel.register(up, selectors.EVENT_READ, ("up-in", addr))
-                            self.seen += 1
-                            holds = self.holds()
-                            if holds:
-                                self.passed += 1
-                                self.arrivals.append(time.time() - self.t0 + min(holds))
-                            for hold in holds:
-                                self.send_later(up, data, self.server, hold)
-                    elif kind == "up-in":  # from the server, for the sender
-                        while True:
-                            self.udp.sendto(key.fileobj.recv(2048), other)
-                except (BlockingIOError, InterruptedError):
-                    pass
-                except OSError:
-                    pass
-            now = time.monotonic()
-            while self.due and self.due[0][0] <= now:
-                _, _, sock, data, addr = heapq.heappop(self.due)
-                try:
-                    sock.sendto(data, addr)
-                except OSError:
-                    pass
-
-    def close(self):
-        self.stop = True
-        self.thread.join(timeout=2)
-        for key in list(self.sel.get_map().values()):
-            key.fileobj.close()
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-def start_host(build, plugin, work, name, fps, seconds, smooth, port, start, script):
-    root = os.path.join(work, name)
-    write(os.path.join(root, "Resources/plugins/stprefs.txt"),
-          "callsign=%s;userID=%s;password=;flightMode=0;cockpitPosition=0;crewID=;connectAtStartup=1;"
-          "smoothTraffic=%d;server=127.0.0.1:%d;" % (name, name.lower(), smooth, port))
-    write(os.path.join(root, "Aircraft/General Aviation/Cessna 172SP/Cessna_172SP.acf"), "model")
-    write(os.path.join(root, "script.txt"), "\n".join(script) + "\n")
-    log = open(os.path.join(work, name + ".log"), "w")
-    return subprocess.Popen(
-        [os.path.join(build, "host", "skytether-host"), "--plugin", plugin, "--root", root,
-         "--seconds", "%.3f" % seconds, "--fps", str(fps), "--realtime", "--load-ms", "0",
-         "--start", "%.7f,%.7f,%.2f" % start, "--script", os.path.join(root, "script.txt"),
-         "--trace", os.path.join(work, name + ".trace")],
-        stdout=log, stderr=subprocess.STDOUT)
-
-
-def read_trace(path):
-    """Per frame: (wall time, {slot: (lat, lon, el, psi, theta, phi)}); slot 0 is the host's own."""
-    frames = []
-    with open(path) as f:
-        for line in f:
-            v = line.split()
-            if len(v) < 8:
-                continue
-            planes = {0: tuple(float(x) for x in v[2:8])}
-            for k in range(8, len(v) - 6, 7):
-                planes[int(v[k])] = tuple(float(x) for x in v[k + 1:k + 7])
-            frames.append((int(v[0]) * 1e-6, planes))
-    return frames
-
-
-class Metres:
-    """East, north, up in metres from a point (flat over tens of kilometres)."""
-
-    def __init__(self, lat, lon):
-        a, f = 6378137.0, 1 / 298.257223563
-        e2 = f * (2 - f)
-        p = math.radians(lat)
-        w = 1 - e2 * math.sin(p) ** 2
-        self.lat, self.lon = lat, lon
-        self.m, self.n = a * (1 - e2) / w ** 1.5, a / math.sqrt(w) * math.cos(p)
-
-    def __call__(self, lat, lon, el):
-        return (math.radians(lon - self.lon) * self.n, math.radians(lat - self.lat) * self.m, el)
-
-
-def percentile(values, q):
-    if not values:
-        return None
-    v = sorted(values)
-    return v[min(len(v) - 1, int(round(q * (len(v) - 1))))]
-
-
-def wrap(d):
-    return (d + 180.0) % 360.0 - 180.0
+    def up(self, sock, data):
+        self.seen += 1
+        holds = self.holds()
+        if holds:
+            self.passed += 1
+            self.arrivals.append(time.time() - self.t0 + min(holds))
+        for hold in holds:
+            self.later(sock, data, self.server, hold)
 
 
 class Truth:
@@ -394,30 +250,13 @@ def analyse(case, watcher, fps, truth, metres, window, sender_gaps, t0):
     return out
 
 
-def relay_rule(log):
-    """The rule the server says it relays by ("changes: up to 10 km 40/s, ..."), from its log."""
-    with open(log) as f:
-        for line in f:
-            if "relay rates: " in line:
-                return line.split("relay rates: ", 1)[1].strip()
-    return None
-
-
 def run_case(args, case):
     work = tempfile.mkdtemp(prefix="skytether-smooth-")
     procs, link = [], None
     fps_list = [int(x) for x in args.fps.split(",")]
     try:
-        log = open(os.path.join(work, "server.log"), "w")
-        server = subprocess.Popen([os.path.join(args.build, "server", "skytether-server"), "--listen", "127.0.0.1",
-                                   "--port", str(PORT)] +
-                                  (["--relay-rates", args.relay_rates] if args.relay_rates else []),
-                                  stdout=log, stderr=subprocess.STDOUT)
-        procs.append(server)
-        for _ in range(100):
-            if "listening on" in open(os.path.join(work, "server.log")).read():
-                break
-            time.sleep(0.05)
+        procs.append(start_server(os.path.join(args.build, "server", "skytether-server"), work, PORT,
+                                  args.relay_rates))
         total = args.warmup + args.seconds
         t0 = time.time()
         link = SenderLink(PROXY_PORT, PORT, case.link, t0 + args.warmup)
@@ -426,7 +265,7 @@ def run_case(args, case):
             at, rest = line.split(" ", 1)
             script.append("%.3f %s" % (max(0.0, float(at) + args.warmup), rest))
         sender = start_host(args.build, args.plugin, work, "Sender", case.fps, total + 3, args.smooth_sender,
-                            PROXY_PORT, case.start, script)
+                            case.start, script, port=PROXY_PORT)
         procs.append(sender)
         # The watchers stand 5 km south-west of where the sender starts, off its path.
         home = (case.start[0] - 0.032, case.start[1] - 0.05, case.start[2] - 50 if case.start[2] > 100 else 0)
@@ -435,7 +274,7 @@ def run_case(args, case):
             for smooth in (1, 0):
                 name = "W%d%s" % (fps, "on" if smooth else "off")
                 watchers.append((name, fps, smooth))
-                procs.append(start_host(args.build, args.plugin, work, name, fps, total, smooth, PORT, home, []))
+                procs.append(start_host(args.build, args.plugin, work, name, fps, total, smooth, home, [], port=PORT))
         failed = ["%s: %d" % (os.path.basename(p.args[4]), p.returncode) for p in procs[1:]
                   if p.wait(timeout=total + 60) != 0]
         sender_frames = read_trace(os.path.join(work, "Sender.trace"))
@@ -449,7 +288,7 @@ def run_case(args, case):
         report_gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
         out = {"label": args.label, "plugin": args.plugin, "case": case.name, "what": case.what,
                "speed": case.speed, "sender_fps": case.fps, "link": case.link, "seconds": args.seconds,
-               "relay_rates": relay_rule(os.path.join(work, "server.log")) or args.relay_rates or "default",
+               "relay_rates": relay_rule(work) or args.relay_rates or "default",
                "load": os.getloadavg(), "failed": failed, "events": case.events,
                "sender_behind": len(gaps), "sender_longest_behind_s": max((b - a for a, b in gaps), default=0),
                "report_gap_max_s": max(report_gaps, default=None),
@@ -464,14 +303,7 @@ def run_case(args, case):
     finally:
         if link:
             link.close()
-        for p in procs:
-            if p.poll() is None:
-                p.terminate()
-        for p in procs:
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop(procs)
         if args.keep:
             print("   kept %s" % work)
         else:

@@ -24,6 +24,9 @@ import tempfile
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+from simhosts import read_trace, stop, write  # noqa: E402
+
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 CHOSEN = sys.argv[sys.argv.index("--server") + 1] if "--server" in sys.argv[:-1] else "localhost"
 OUT = os.path.join(BUILD, "demo")
@@ -52,12 +55,6 @@ OPTIONS = {"Charlie": ["--screen", "1536x1152", "--ui-scale", "150"]}
 # Each host picks the origin of its local frame near its own pilot, so no two share one: the
 # same point has different local coordinates in each.
 ORIGINS = {"Alpha": (47.49, 8.53), "Bravo": (47.44, 8.58), "Charlie": (47.45, 8.50)}
-
-
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
 
 
 def distance_m(lat1, lon1, lat2, lon2):
@@ -126,14 +123,7 @@ def main():
         report(failed)
         return 1 if failed else 0
     finally:
-        for p in procs:
-            if p.poll() is None:
-                p.terminate()
-        for p in procs:
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop(procs)
 
 
 def page_screenshot(page):
@@ -163,20 +153,14 @@ def load(name, t):
 def motion(name, slot, speed):
     """How the aircraft in this slot of this pilot's host moved from frame to frame in the last
     seconds: frames in which it stood still, and steps within 25 % of speed / fps."""
-    steps, prev, start = [], None, None
-    with open(os.path.join(OUT, name, "trace.txt")) as f:
-        for line in f:
-            v = line.split()
-            start = start if start is not None else float(v[1])
-            if float(v[1]) < MOTION_FROM:
-                continue
-            here = None
-            for k in range(8, len(v) - 6, 7):
-                if int(v[k]) == slot:
-                    here = (float(v[k + 1]), float(v[k + 2]))
-            if here and prev:
-                steps.append(distance_m(prev[0], prev[1], here[0], here[1]))
-            prev = here
+    steps, prev = [], None
+    for t, planes in read_trace(os.path.join(OUT, name, "trace.txt"), host_time=True):
+        if t < MOTION_FROM:
+            continue
+        here = planes[slot][:2] if slot != 0 and slot in planes else None
+        if here and prev:
+            steps.append(distance_m(prev[0], prev[1], here[0], here[1]))
+        prev = here
     if not steps:
         return "no frames"
     step = speed / FPS

@@ -478,12 +478,14 @@ bool Registry::RelayTo(Client &p, const Position &pos, double t, std::vector<Rel
 
 void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   Motion &m = p.motion;
+  bool moved = m.lat != pos.latitude || m.lon != pos.longitude;
   m.lat = pos.latitude;
   m.lon = pos.longitude;
-  m.elevation = pos.motion_values[2];
-  m.theta = pos.motion_values[3];
-  m.phi = pos.motion_values[4];
-  m.psi = pos.motion_values[5];
+  double *fields[4] = {&m.elevation, &m.theta, &m.phi, &m.psi};
+  for (int i = 0; i < 4; ++i) {
+    moved = moved || *fields[i] != pos.motion_values[i + 2];
+    *fields[i] = pos.motion_values[i + 2];
+  }
   // A float's text has at most 9 significant digits; a sender that ever writes more writes doubles.
   m.fine = m.fine || pos.degree_digits[0] > 9 || pos.degree_digits[1] > 9;
   m.quantum = m.fine ? 0 : FloatDegreeStep(m.lat, m.lon);
@@ -496,6 +498,7 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
   const bool timed = micros >= 0 && micros < 1e6 && micros == std::floor(micros);
   if (timed && p.timed && static_cast<long>(micros) == p.micros) {
     m.sent += std::max(t - p.arrival, 0.0);
+    m.held = m.held || moved;  // as the plugin, which then shows the sender's reports as they come
   } else if (timed && p.timed) {
     const double micro = (micros - static_cast<double>(p.micros)) * 1e-6;
     m.sent += micro + std::round((t - p.arrival) - micro);
@@ -503,6 +506,7 @@ void Registry::ReadMotion(Client &p, const Position &pos, double t) {
     m.sent = timed ? t : m.sent + std::max(t - p.arrival, 0.0);
     if (timed != p.timed) p.tracks.clear();  // another clock: what was sent is not comparable
   }
+  m.held = m.held || !timed;
   p.timed = timed;
   p.micros = timed ? static_cast<long>(micros) : 0;
   p.arrival = t;

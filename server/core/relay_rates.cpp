@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,7 +40,7 @@ std::string Number(double v) {
 std::vector<RelayStep> RelayRates::ChangeSteps() {
   // Near, where pilots fly formation and taxi side by side, a tenth of a metre; a few kilometres
   // out an aircraft is a few pixels, and tens of kilometres out a dot.
-  return {{10000, 40, 0.1, 1}, {50000, 10, 2, 2}, {kAnyDistance, 2, 20, 5}};
+  return {{10000, 40, 0.1, 2}, {50000, 10, 2, 3}, {kAnyDistance, 2, 20, 5}};
 }
 
 std::vector<RelayStep> RelayRates::RateSteps() { return {{10000, 40}, {50000, 10}, {kAnyDistance, 2}}; }
@@ -48,9 +49,9 @@ bool RelayRates::Parse(std::string_view text, std::string *error) {
   if (text == "off" || text == "on" || text == "changes" || text == "steps") {
     *this = RelayRates();
     on = text != "off";
-    if (text == "changes") {
-      rule = Rule::kChanges;
-      steps = ChangeSteps();
+    if (text == "steps") {
+      rule = Rule::kSteps;
+      steps = RateSteps();
     }
     return true;
   }
@@ -192,12 +193,22 @@ bool RelayPacer::Take(PairPace *pace, int step, double t) const {
 namespace {
 
 // The recipient's picture, as the plugin moves it: the path is fitted over the reports of the last
-// few tenths of a second (and at least two); flown on at full speed for kCoast past the newest
-// report, then slowing evenly to a stop at kCoastEnd; a turn rate beyond kMaxTurn is not followed.
-constexpr double kBaseline = 0.2;  // the older report is kept while the newer ones are this close to it
+// kWindow seconds (kQuantumWindow for positions in float steps, whose staircase the longer window
+// averages out) and at least two; flown on at full speed for kCoast past the newest report, then
+// slowing evenly to a stop at kCoastEnd; a turn rate beyond kMaxTurn is not followed. A report
+// farther than kJumpMetres from the path is no motion: the plugin starts again from it alone.
+constexpr double kWindow = 0.4, kQuantumWindow = 1.0;
+constexpr double kStrayMetres = 0.05;  // a float step above this takes the longer window
 constexpr double kMinSpan = 0.015;
 constexpr double kCoast = 1.0, kCoastEnd = 2.0;
 constexpr double kMaxTurn = 1.0;
+constexpr double kJumpMetres = 50;
+// A moving aircraft (faster than kStill) gets its next report kArriving before the recipient's
+// plugin, slowing it down, would show it off by the step's tolerance, whatever the heartbeat: the
+// report's way and the recipient's frame take a few hundredths of a second, a jittery link a tenth
+// more. Near, that is before the slowing starts.
+constexpr double kStill = 0.3;
+constexpr double kArriving = 0.15;
 // A gear that starts to move goes at once, whatever the step.
 constexpr float kGearTolerance = 0.01f;
 
@@ -210,22 +221,18 @@ float ControlTolerance(double metres) { return static_cast<float>(std::clamp(0.2
 
 // The path's m(u) of a steady turn at turn radians a second: the place u seconds on, per unit of
 // the velocity at the start (as complex numbers x + iz).
-void TurnFactor(double turn, double u, double *re, double *im) {
-  if (std::fabs(turn) < 1e-9) {
-    *re = u;
-    *im = 0;
-    return;
-  }
+std::complex<double> TurnFactor(double turn, double u) {
+  if (std::fabs(turn) < 1e-9) return {u, 0};
   const double half = std::sin(turn * u / 2);
-  *re = std::sin(turn * u) / turn;
-  *im = 2 * half * half / turn;
+  return {std::sin(turn * u) / turn, 2 * half * half / turn};
 }
 
 }  // namespace
 
 void OffsetFrom(const ChangeTrack &k, double lat, double lon, double *east, double *south) {
-  *east = Wrapped(lon - k.lon[1]) * kMetresPerDegree * std::cos(k.lat[1] * kPi / 180);
-  *south = (k.lat[1] - lat) * kMetresPerDegree;
+  const ChangeTrack::Sent &n = k.Newest();
+  *east = Wrapped(lon - n.lon) * kMetresPerDegree * std::cos(n.lat * kPi / 180);
+  *south = (n.lat - lat) * kMetresPerDegree;
 }
 
 double FloatDegreeStep(double lat, double lon) {
@@ -251,15 +258,70 @@ int SignificantDigits(std::string_view text) {
   return digits;
 }
 
+void FitPath(ChangeTrack *k, double window) {
+  const ChangeTrack::Sent &n = k->Newest();
+  ChangeTrack::Path p;
+  p.at = n.sent;
+  p.y = n.elevation;
+  p.psi = n.psi;
+  // The newest reports within the window, and at least two.
+  int g = 1;
+  while (g < k->count && (n.sent - k->Back(g).sent <= window || g < 2)) ++g;
+  if (g < 2 || !(n.sent - k->Back(g - 1).sent >= kMinSpan)) {
+    k->path = p;
+    return;
+  }
+  // Heading and its rate; then the positions on a turn at that rate, A + m(u) V with u the time
+  // from the newest report; the height on a line.
+  double st = 0, sw = 0, stt = 0, stw = 0, sy = 0, sty = 0;
+  for (int i = 0; i < g; ++i) {
+    const ChangeTrack::Sent &e = k->Back(i);
+    const double t = e.sent - n.sent, w = Wrapped(e.psi - n.psi), y = e.elevation - n.elevation;
+    st += t;
+    sw += w;
+    stt += t * t;
+    stw += t * w;
+    sy += y;
+    sty += t * y;
+  }
+  const double det = g * stt - st * st;
+  if (det > 0) {
+    p.psi_rate = (g * stw - st * sw) / det;
+    p.psi = n.psi + (sw - p.psi_rate * st) / g;
+    p.vy = (g * sty - st * sy) / det;
+    p.y = n.elevation + (sy - p.vy * st) / g;
+  }
+  const double turn = std::clamp(p.psi_rate * kPi / 180, -kMaxTurn, kMaxTurn);
+  std::complex<double> sm, sp, smp;
+  double smm = 0;
+  for (int i = 0; i < g; ++i) {
+    const ChangeTrack::Sent &e = k->Back(i);
+    const std::complex<double> m = TurnFactor(turn, e.sent - n.sent);
+    double east = 0, south = 0;
+    OffsetFrom(*k, e.lat, e.lon, &east, &south);
+    const std::complex<double> pk(east, south);
+    sm += m;
+    sp += pk;
+    smp += std::conj(m) * pk;
+    smm += std::norm(m);
+  }
+  const double d = g * smm - std::norm(sm);
+  if (d > 0) {
+    const std::complex<double> v = (double(g) * smp - std::conj(sm) * sp) / d, a = (sp - sm * v) / double(g);
+    p.x = a.real();
+    p.z = a.imag();
+    p.vx = v.real();
+    p.vz = v.imag();
+    p.turn = turn;
+  }
+  k->path = p;
+}
+
 std::array<double, 4> Predicted(const ChangeTrack &k, double u) {
-  if (k.reports == 0) return {0, 0, 0, 0};
-  const double y = k.elevation[1], psi = k.psi[1];
-  const double span = k.sent[1] - k.sent[0];
-  if (k.reports < 2 || !(span >= kMinSpan)) return {0, y, 0, psi};
-  const double psi_rate = Wrapped(k.psi[1] - k.psi[0]) / span;
-  const double turn = std::clamp(psi_rate * kPi / 180, -kMaxTurn, kMaxTurn);
+  const ChangeTrack::Path &p = k.path;
+  if (k.count == 0) return {0, 0, 0, 0};
   // Seconds flown along the path: all of it up to kCoast, then slowing to a stop at kCoastEnd.
-  const double g = u - k.sent[1];
+  const double g = u - p.at;
   double e = g;
   if (g >= kCoastEnd) {
     e = (kCoast + kCoastEnd) / 2;
@@ -267,33 +329,35 @@ std::array<double, 4> Predicted(const ChangeTrack &k, double u) {
     const double h = g - kCoast;
     e = kCoast + h - h * h / (2 * (kCoastEnd - kCoast));
   }
-  // The velocity at the newer report that the path through both takes: older = newer + m(-span) V.
-  double mr = 0, mi = 0;
-  TurnFactor(turn, -span, &mr, &mi);
-  const double n2 = mr * mr + mi * mi;
-  double dx = 0, dz = 0;
-  OffsetFrom(k, k.lat[0], k.lon[0], &dx, &dz);
-  const double vr = (dx * mr + dz * mi) / n2, vi = (dz * mr - dx * mi) / n2;
-  double er = 0, ei = 0;
-  TurnFactor(turn, e, &er, &ei);
-  return {er * vr - ei * vi, y + (y - k.elevation[0]) / span * e, er * vi + ei * vr, psi + psi_rate * e};
+  const std::complex<double> at = std::complex<double>(p.x, p.z) + TurnFactor(p.turn, e) * std::complex<double>(p.vx, p.vz);
+  return {at.real(), p.y + p.vy * e, at.imag(), p.psi + p.psi_rate * e};
 }
 
 bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) const {
   const RelayStep &s = steps_[step];
   // The recipients show the newest report they have: an older one would change nothing.
-  if (k->reports > 0 && !(m.sent > k->sent[1])) return false;
+  if (k->count > 0 && !(m.sent > k->Newest().sent)) return false;
   if (t < k->clock + period_[step] / 2) return false;
-  bool go = k->reports == 0 || m.sent - k->sent[1] >= s.heartbeat;
+  double off2 = 0;
+  bool go = k->count == 0;
   if (!go) {
-    const std::array<double, 4> p = Predicted(*k, m.sent);
+    const ChangeTrack::Path &path = k->path;
+    const double metres = std::max(s.metres, m.quantum);
+    // Slowing evenly to a stop over (kCoastEnd - kCoast) from speed v, the aircraft falls behind by
+    // v h^2 / 2 in the first h seconds.
+    const double speed = m.held ? 0 : std::sqrt(path.vx * path.vx + path.vy * path.vy + path.vz * path.vz);
+    const double slowed = speed >= kStill ? kCoast - kArriving + std::sqrt(2 * metres * (kCoastEnd - kCoast) / speed)
+                                          : s.heartbeat;
+    const std::array<double, 4> p =
+        m.held ? std::array<double, 4>{0, k->Newest().elevation, 0, k->Newest().psi} : Predicted(*k, m.sent);
     double east = 0, south = 0;
     OffsetFrom(*k, m.lat, m.lon, &east, &south);
     const double dx = east - p[0], dy = m.elevation - p[1], dz = south - p[2];
-    const double metres = std::max(s.metres, m.quantum);
+    off2 = dx * dx + dy * dy + dz * dz;
     const double angle = AngleTolerance(s.metres);
-    go = !(dx * dx + dy * dy + dz * dz <= metres * metres) || !(std::fabs(Wrapped(m.psi - p[3])) <= angle) ||
-         !(std::fabs(Wrapped(m.theta - k->theta)) <= angle) || !(std::fabs(Wrapped(m.phi - k->phi)) <= angle);
+    go = m.sent - k->Newest().sent >= std::min(s.heartbeat, slowed) || !(off2 <= metres * metres) ||
+         !(std::fabs(Wrapped(m.psi - p[3])) <= angle) || !(std::fabs(Wrapped(m.theta - k->theta)) <= angle) ||
+         !(std::fabs(Wrapped(m.phi - k->phi)) <= angle);
   }
   if (!go && m.controls_version != k->controls_version) {
     const float tolerance = ControlTolerance(s.metres);
@@ -306,23 +370,12 @@ bool RelayPacer::Changed(ChangeTrack *k, int step, const Motion &m, double t) co
   }
   if (!go) return false;
   k->clock = std::max(k->clock + period_[step], t);
-  // The older report stays while the newer ones are close to it, as the plugin's fit spans a few
-  // tenths of a second of reports when they come often.
-  if (k->reports == 2 && m.sent - k->sent[0] < kBaseline) {
-    k->reports = 1;
-  } else if (k->reports >= 1) {
-    k->sent[0] = k->sent[1];
-    k->lat[0] = k->lat[1];
-    k->lon[0] = k->lon[1];
-    k->elevation[0] = k->elevation[1];
-    k->psi[0] = k->psi[1];
-  }
-  k->reports = k->reports == 0 ? 1 : 2;
-  k->sent[1] = m.sent;
-  k->lat[1] = m.lat;
-  k->lon[1] = m.lon;
-  k->elevation[1] = m.elevation;
-  k->psi[1] = m.psi;
+  // A report the path cannot have come to starts the recipient's track again (or a non-finite one).
+  if (!(off2 <= kJumpMetres * kJumpMetres)) k->count = 0;
+  k->newest = (k->newest + 1) % ChangeTrack::kKept;
+  k->count = std::min(k->count + 1, ChangeTrack::kKept);
+  k->kept[k->newest] = ChangeTrack::Sent{m.sent, m.lat, m.lon, m.elevation, m.psi};
+  FitPath(k, m.quantum > kStrayMetres ? kQuantumWindow : kWindow);
   k->theta = m.theta;
   k->phi = m.phi;
   k->controls = m.controls;

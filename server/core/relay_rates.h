@@ -34,25 +34,22 @@ struct RelayRates {
   static constexpr double kAnyDistance = std::numeric_limits<double>::infinity();
   enum class Rule { kSteps, kChanges };
   bool on = true;  // off: every report goes to every holder
-  // The rate steps by default: the change rule assumes receivers that move each aircraft on
-  // through a second or two without reports, which a plugin that holds it after half a second
-  // does not.
-  Rule rule = Rule::kSteps;
+  Rule rule = Rule::kChanges;
   // Nearest first, ranges growing, caps no faster and tolerances no tighter than the step before.
   // The first cap holds even for the nearest pair (above the receiver's cycles, so each cycle
   // finds a fresh report).
-  std::vector<RelayStep> steps = RateSteps();
+  std::vector<RelayStep> steps = ChangeSteps();
 
   static std::vector<RelayStep> ChangeSteps();
   static std::vector<RelayStep> RateSteps();
 
-  // "off"; "on" or "steps" (the rate steps); "changes" (the change rule's steps); a rule
+  // "off"; "on" or "changes" (the change rule, steps above); "steps" (the rate steps); a rule
   // with steps of its own: "changes:KM:RATE:METRES:HEARTBEAT,...,RATE:METRES:HEARTBEAT" or
   // "steps:KM:RATE,...,RATE" (also without "steps:", as before the change rule). False, with a
   // message and nothing changed, on anything else.
   bool Parse(std::string_view text, std::string *error);
   // For the log: "off", "steps: up to 10 km 40/s, ..., beyond 2/s" or "changes: up to 10 km 40/s,
-  // 0.1 m or every 1 s; ...".
+  // 0.1 m or every 2 s; ...".
   std::string Describe() const;
 };
 
@@ -76,6 +73,9 @@ struct Motion {
   // floats moves an aircraft in steps of up to a metre or two, and no tolerance is finer than that.
   double quantum = 0;
   bool fine = false;  // the sender has written degrees with more digits than a float carries
+  // The sender's reports carry no time a receiver can move its aircraft on by (none, or the same
+  // time while the aircraft moves): receivers show each as it comes.
+  bool held = false;
   double theta = 0, phi = 0, psi = 0;  // pitch, roll, heading, degrees
   // Flaps, second flaps, speed brake, slats, sweep, yoke pitch, roll and yaw; ten gear; five
   // lights; eight throttles.
@@ -84,15 +84,34 @@ struct Motion {
 };
 constexpr int kGearControls = 8, kLightControls = 18, kThrottleControls = 23;
 
-// What a recipient was last sent of a pilot at one step: the two reports its picture is moved on
-// from, and the controls it shows.
+// What a recipient was last sent of a pilot at one step: the reports its plugin fits the path to,
+// that path, and the controls it shows.
 struct ChangeTrack {
-  int reports = 0;  // 0, 1 or 2 of the below
-  double sent[2]{}, lat[2]{}, lon[2]{}, elevation[2]{}, psi[2]{};  // [1] the newer
+  // As many reports as the plugin keeps: a second of them at the caps people set.
+  static constexpr int kKept = 64;
+  struct Sent {
+    double sent, lat, lon, elevation, psi;
+  };
+  // The path fitted to the reports: at sender time `at` (the newest report's) the aircraft is x
+  // metres east, z metres south of the newest report at elevation y heading psi (turning psi_rate
+  // degrees a second), moving with vx, vz over the ground (the velocity turning at turn radians a
+  // second) and vy up.
+  struct Path {
+    double at = 0;
+    double x = 0, y = 0, z = 0, psi = 0, psi_rate = 0;
+    double vx = 0, vy = 0, vz = 0, turn = 0;
+  };
+  int count = 0;   // reports kept, up to kKept
+  int newest = 0;  // the newest's index in kept
+  Path path;
   double theta = 0, phi = 0;
   std::array<float, 31> controls{};
   std::uint32_t controls_version = 0;
   double clock = PairPace::kNever;  // when the last report was due at the step's cap
+  Sent kept[kKept]{};
+
+  const Sent &Newest() const { return kept[newest]; }
+  const Sent &Back(int k) const { return kept[(newest - k + kKept) % kKept]; }
 };
 
 class RelayPacer {
@@ -122,12 +141,16 @@ class RelayPacer {
   std::vector<RelayStep> steps_;
 };
 
-// Where a recipient that was sent the track's reports shows the aircraft at sender time u: the
-// path through its last two reports (a steady turn at a steady climb), flown on for a second past
-// the newer and then slowing to a stop a second later, as the plugin moves it. Metres east, up and
-// south of the newer report, and the heading.
+// Fits the track's path to its reports as the plugin does: over the newest window seconds of them
+// (1 s for a sender whose positions come in float steps, 0.4 s otherwise) and at least two, a
+// steady turn at a steady climb by least squares.
+void FitPath(ChangeTrack *t, double window);
+// Where a recipient that was sent the track's reports shows the aircraft at sender time u: along
+// the fitted path, flown on at full speed for a second past the newest report and then slowing to a
+// stop a second later, as the plugin moves it. Metres east, the elevation, metres south of the
+// newest report, and the heading.
 std::array<double, 4> Predicted(const ChangeTrack &t, double u);
-// Metres east and south of the track's newer report (on a sphere: over the few kilometres the rule
+// Metres east and south of the track's newest report (on a sphere: over the few kilometres the rule
 // compares, a tenth of a per cent off at most, a millimetre on a metre).
 void OffsetFrom(const ChangeTrack &t, double lat, double lon, double *east, double *south);
 // The metres between neighbouring float values of latitude or longitude there, the larger of the two.

@@ -25,7 +25,8 @@ constexpr double kCoastEnd = 2.0;
 // late or early is no manoeuvre); two in a row, on the same side, start a new manoeuvre (a stop, a
 // touchdown, a roll-out): the fit then forgets the reports before it. After a gap, a report that
 // strays by more than kLostShare of the way the path flew through the gap is not fitted together
-// with the reports before the gap (the sender's simulator hung, say).
+// with the reports before the gap (the sender's simulator hung, say); after a path that stood, it
+// is.
 constexpr double kStrayMetres = 0.05;
 constexpr double kNoiseTimes = 4;
 constexpr double kLateSeconds = 0.005;
@@ -254,14 +255,16 @@ void SmoothTrack::NoteManoeuvres(const Pose &q, double sent, double quantum) {
   const bool ground = off > kStrayMetres + kNoiseTimes * groundNoise_ + quantum + kLateSeconds * flat;
   if (ground && groundAway_ && dx * awayX_ + dz * awayZ_ > 0) groundSince_ = previous.sent;
   groundAway_ = ground;
-  groundLost_ = ground && off > kLostShare * flat * gap;
+  // A path that stood flew no way through the gap: a report away from it is the aircraft setting
+  // off (or one fitted from a single report getting its second), whose rates span the gap.
+  groundLost_ = ground && flat >= kStill && off > kLostShare * flat * gap;
   awayX_ = dx;
   awayZ_ = dz;
   const double climb = std::fabs(path_.vy);
   const bool height = std::fabs(dy) > kStrayMetres + kNoiseTimes * heightNoise_ + kLateSeconds * climb;
   if (height && heightAway_ && dy * awayY_ > 0) heightSince_ = previous.sent;
   heightAway_ = height;
-  heightLost_ = height && std::fabs(dy) > kLostShare * climb * gap;
+  heightLost_ = height && climb >= kStill && std::fabs(dy) > kLostShare * climb * gap;
   awayY_ = dy;
 }
 

@@ -338,10 +338,10 @@ TEST(ServerProcess, SlowReaderIsCutChurnIsNotLoggedLineByLine) {
       four.push_back(std::make_unique<FakeClient>(server.port(), id));
       FakeClient &p = *four.back();
       ASSERT_TRUE(p.Login("churn") && p.Announce(std::string(31, 'C'), model));
-      ASSERT_GE(p.WaitSlotOf("ANCHOR", 3), 1) << server.Tail();
+      ASSERT_GE(p.WaitSlotOf("ANCHOR", 10), 1) << server.Tail();
       ASSERT_TRUE(p.SendDatagram(PositionText(id, false, 0, 0)));
     }
-    for (int k = 0; k < 4; ++k) ASSERT_GE(anchor.WaitSlotOf(std::string(31, 'C'), 3), 1);
+    for (int k = 0; k < 4; ++k) ASSERT_GE(anchor.WaitSlotOf(std::string(31, 'C'), 10), 1);
   }
   EXPECT_TRUE(server.WaitForLine("connection 1 cut: not reading*", 5)) << server.Tail();
   EXPECT_TRUE(slow.WaitClosed(3));

@@ -205,6 +205,13 @@ TEST(SmoothTrack, NeverGoesBackOrLurchesThroughGapsStopsAndNoise) {
   EXPECT_LT(through.worst, 0.1);
   EXPECT_LT(through.longest, 2.0);
 
+  // Reports only every 0.85 s from the first on (a server that relays what the receiver can
+  // predict, to a slot just given): the track that stood on its first report flies on from the
+  // second, along the turn.
+  const Motion sparse = Measure(Watch(Circle, 6, 0.85), 2);
+  EXPECT_EQ(sparse.backward, 0);
+  EXPECT_LT(sparse.worst, 0.5);
+
   // Its simulator hangs 2 s at 70 m/s and then goes on from where it stood: the aircraft shown
   // flew on meanwhile, and now waits for the path to come by instead of going back for it.
   const auto stall = Watch(East(70, 2, 2), 9, 1.0 / 40, 60, [](double t) { return t >= 2 && t < 4; });
