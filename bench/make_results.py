@@ -538,7 +538,8 @@ def rules_section(w, rules, server):
     for hz, goal in ((60, 2000), (120, 1200)):
         if (hz, "changes") in summary or any(k[0] == hz for k in rules):
             got = summary.get((hz, "changes"))
-            w(f"- At {hz} a second, changes: **{got or 'none'}** pilots held on one core (target at least "
+            held = f"**{got:,}** pilots held" if got else "no count held"
+            w(f"- At {hz} a second, changes: {held} on one core (target at least "
               f"{goal:,}: {verdict(got is not None and got >= goal)}).")
     clients = [r["client_cpu_percent_of_core"] for r in rules.values() if r["held"]]
     lates = [r["late_send_percent"] for r in rules.values() if r["held"]]
@@ -577,7 +578,8 @@ def rules_section(w, rules, server):
               f"{f(r['server_cpu_percent_of_core'], 1)} % of its core, p99 {f(r['latency_p99_ms'], 2)} ms, and "
               f"held {f(r['server_wait_over_5ms_percent'], 2)} % of its positions more than 5 ms after their "
               f"arrival itself; the client used {f(r['client_cpu_percent_of_core'], 1)} % of its core and sent "
-              f"{f(r['late_send_percent'], 2)} % late.")
+              f"{f(r['late_send_percent'], 2)} % late; the hypervisor took {f(r.get('steal_percent', 0), 1)} % of the run "
+              "(steal).")
     steals = [r.get("steal_percent", 0) for r in rules.values()]
     loads = [float(load_of(r)) for r in rules.values()]
     if steals:
@@ -1238,12 +1240,14 @@ def relay_only(res, out_md, out_png):
     rm = load(os.path.join(res, "relay_machine.json"))
     names = [n for n in sorted(taken) if taken[n] != kept.get(n)]  # the sections this run wrote anew
     taken_text = ", ".join(map(str, names[:-1])) + " and " + str(names[-1]) if len(names) > 1 else str(names[0])
-    note = (f"The relay runs (sections {taken_text}) were taken on their own on {rm['date']} from commit `{rm.get('commit', '?')}`, "
+    note = (f"The relay runs (section{'s' if len(names) > 1 else ''} {taken_text}) were taken on their own on {rm['date']} from commit `{rm.get('commit', '?')}`, "
             f"load average {rm['load_at_start']} at their start and {rm.get('load_at_end', '?')} at their end; "
             "the other sections are those of the full run above.")
-    head = [line for line in old[:start] if not line.startswith("The relay runs (sections")]
+    head = [line for line in old[:start] if not line.startswith("The relay runs (section")]
     at = next(i for i, line in enumerate(head) if line.startswith("Written by"))
-    head[at + 1:at + 1] = ["", note]
+    while at + 1 < len(head) and not head[at + 1].strip():
+        del head[at + 1]  # the blank lines an earlier note left
+    head[at + 1:at + 1] = ["", note, ""]
     open(out_md, "w").write("\n".join(head + L + old[end:]))
 
 
