@@ -1,6 +1,7 @@
 #include "core/registry.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 
 namespace skytether {
@@ -679,6 +680,15 @@ void Registry::Evaluate(Client &r, bool allow_swap) {
 }
 
 void Registry::Tick(double now) {
+  BeginTick(now);
+  while (ContinueTick(std::numeric_limits<std::size_t>::max())) {
+  }
+}
+
+void Registry::BeginTick(double now) {
+  // One left unfinished is finished first, so no recipient misses its turn.
+  while (ContinueTick(std::numeric_limits<std::size_t>::max())) {
+  }
   now_ = now;
   for (std::size_t i = 0; i < visible_.size();) {
     Client *p = visible_[i];
@@ -701,24 +711,41 @@ void Registry::Tick(double now) {
   // The rest are evaluated at the next tick, and from then on in their own turn.
   const double since = std::clamp(now - last_tick_, 0.0, options_.eval_interval);
   last_tick_ = now;
-  std::size_t evaluations = std::max<std::size_t>(
+  tick_due_left_ = std::max<std::size_t>(
       64, static_cast<std::size_t>(std::ceil(1.5 * static_cast<double>(by_id_.size()) * since / options_.eval_interval)));
-  for (auto &entry : by_id_) {
-    Client &r = *entry.second;
+  tick_now_ = now;
+  tick_ids_.clear();
+  for (const auto &entry : by_id_) tick_ids_.push_back(entry.first);
+  tick_next_ = 0;
+}
+
+bool Registry::ContinueTick(std::size_t evaluations) {
+  if (tick_ids_.empty()) return false;
+  const double now = tick_now_;
+  while (tick_next_ < tick_ids_.size() && evaluations > 0) {
+    // Between pieces pilots may have left (or logged out and in again: a fresh turn is harmless).
+    auto it = by_id_.find(tick_ids_[tick_next_++]);
+    if (it == by_id_.end()) continue;
+    Client &r = *it->second;
     r.fills_left = options_.fills_per_tick;
     if (r.callsign_held || r.model_held) ReleaseHeld(r);
-    bool due = now >= r.next_eval && evaluations > 0;
+    bool due = now >= r.next_eval && tick_due_left_ > 0;
     if (due) {
+      --tick_due_left_;
       --evaluations;
       r.next_eval = now + options_.eval_interval;
       Evaluate(r, true);
     } else if (r.needs_fill) {
+      --evaluations;
       Evaluate(r, false);
     }
   }
+  if (tick_next_ < tick_ids_.size()) return true;
+  tick_ids_.clear();
   drop_summary_.Flush(
       now, drops_.data(), [](std::size_t k) { return DropName(static_cast<Drop>(k)); }, &logs_);
   events_.Flush(now, &logs_);
+  return false;
 }
 
 void Registry::PlaceAt(Client &c, double lat, double lon) {

@@ -134,6 +134,11 @@ class Registry {
   // Idle timeouts, slot fills and nearest-19 re-evaluation, held announcements, chat delivery,
   // log summaries. Call a few times a second.
   void Tick(double now);
+  // The same tick in pieces, so positions that arrive meanwhile need not wait for all of it:
+  // BeginTick does the quick part; each ContinueTick then walks the recipients until it has run
+  // `evaluations` of them (fills and re-evaluations), and says whether any remain.
+  void BeginTick(double now);
+  bool ContinueTick(std::size_t evaluations);
   void CountDrop(Drop kind) { ++drops_[static_cast<int>(kind)]; }
 
   // What the caller must do; it clears these after carrying them out.
@@ -295,6 +300,11 @@ class Registry {
   std::uint64_t reports_held_ = 0;
   std::uint64_t eval_epoch_ = 0;
   double last_tick_ = 0;
+  // The tick under way: its time, the recipients it still has to walk, its re-evaluation budget.
+  double tick_now_ = 0;
+  std::vector<int> tick_ids_;
+  std::size_t tick_next_ = 0;
+  std::size_t tick_due_left_ = 0;
 
   struct Candidate {
     Client *pilot;

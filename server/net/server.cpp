@@ -213,16 +213,28 @@ void Server::ArmTick() {
       std::chrono::duration<double>(options_.tick_interval)));
   tick_.async_wait([this](const asio::error_code &ec) {
     if (ec || stopped_) return;
-    registry_.Tick(Now());
-    Drain();
+    registry_.BeginTick(Now());
+    TickPiece();
+    ArmTick();
+  });
+}
+
+void Server::TickPiece() {
+  const bool more = registry_.ContinueTick(kTickPiece);
+  Drain();
+  if (more) {
+    // The rest behind the datagrams that arrived meanwhile.
+    asio::post(udp_.get_executor(), [this] {
+      if (!stopped_) TickPiece();
+    });
+  } else {
     std::vector<std::string> summaries;
     events_.Flush(Now(), &summaries);
     refused_sends_.Flush(
         Now(), &udp_send_failures_, [](std::size_t) { return "outgoing datagram the socket refused"; },
         &summaries);
     for (const std::string &l : summaries) LogLine(l);
-    ArmTick();
-  });
+  }
 }
 
 void Server::ArmUdp() {

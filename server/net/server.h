@@ -103,6 +103,7 @@ class Server {
   static constexpr int kRecvBatch = 64;
   static constexpr int kSendBatch = 512;
   static constexpr int kRecvRounds = 16;  // batches per wake-up before TCP gets a turn
+  static constexpr std::size_t kTickPiece = 32;  // recipients evaluated before waiting datagrams get a turn
 
   void Accept();
   void ArmUdp();
@@ -118,6 +119,7 @@ class Server {
   void ReleaseHeld();
   void ArmRelease();
   void ArmTick();
+  void TickPiece();
   void ArmPublish();
 
   ServerOptions options_;
