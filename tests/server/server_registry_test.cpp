@@ -826,6 +826,35 @@ TEST_F(Crowd, ACrowdJoiningAtOnceFillsTablesOverAFewTicksNearestFirstThenTheNear
   w.ExpectConsistent();
 }
 
+TEST_F(Crowd, ATickInPiecesDoesWhatAWholeTickDoesAndSurvivesLeavesBetweenPieces) {
+  World whole;
+  for (World *x : {&w, &whole}) {
+    for (int k = 0; k < 30; ++k) {
+      x->Join(100 + k, "P" + std::to_string(k));
+      x->Pos(100 + k, Km((k + 1) * 10.0), 0);
+    }
+  }
+  whole.Advance(0.1);
+  w.now += 0.1;
+  w.reg.BeginTick(w.now);
+  int pieces = 0;
+  while (w.reg.ContinueTick(3)) ++pieces;
+  EXPECT_GE(pieces, 5);
+  w.Collect();
+  for (int k = 0; k < 30; ++k) EXPECT_EQ(w.reg.SlotTable(100 + k), whole.reg.SlotTable(100 + k)) << 100 + k;
+
+  // Pilots leaving mid-tick: their turns are skipped, their slots elsewhere freed and filled again.
+  w.now += 0.1;
+  w.reg.BeginTick(w.now);
+  ASSERT_TRUE(w.reg.ContinueTick(3));
+  for (int k = 0; k < 30; k += 7) w.Line(100 + k, std::to_string(100 + k) + "|Closing Connection");
+  while (w.reg.ContinueTick(3)) {
+  }
+  w.Collect();
+  w.ExpectConsistent();
+  for (int k = 0; k < 30; k += 7) EXPECT_FALSE(w.reg.InView(100 + k));
+}
+
 TEST_F(Crowd, SwapsAtMostOncePerSecondAndOnlyForAClearGain) {
   Fill(20);  // 118 holds a slot at 190 km, 119 is out at 200 km
   Step(1.0);
