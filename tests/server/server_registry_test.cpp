@@ -828,19 +828,13 @@ TEST_F(Crowd, ACrowdJoiningAtOnceFillsTablesOverAFewTicksNearestFirstThenTheNear
 
 TEST_F(Crowd, ATickInPiecesDoesWhatAWholeTickDoesAndSurvivesLeavesBetweenPieces) {
   World whole;
-  for (World *x : {&w, &whole}) {
-    for (int k = 0; k < 30; ++k) {
-      x->Join(100 + k, "P" + std::to_string(k));
-      x->Pos(100 + k, Km((k + 1) * 10.0), 0);
-    }
-  }
+  for (World *x : {&w, &whole})
+    for (int k = 0; k < 30; ++k) x->Join(100 + k, "P" + std::to_string(k)), x->Pos(100 + k, Km((k + 1) * 10.0), 0);
   whole.Advance(0.1);
-  auto in_pieces = [this](bool leave) {
+  auto in_pieces = [this](bool leave) {  // pilots leaving mid-tick when asked
     w.reg.BeginTick(w.now += 0.1);
-    for (; w.reg.ContinueTick(3); leave = false) {
-      // Pilots leaving mid-tick: their turns ahead are skipped, their slots elsewhere freed.
+    for (; w.reg.ContinueTick(3); leave = false)
       for (int k = 0; leave && k < 30; k += 7) w.Line(100 + k, std::to_string(100 + k) + "|Closing Connection");
-    }
     w.Collect();
   };
   in_pieces(false);
