@@ -69,6 +69,20 @@ else
   mkdir -p "$OUT/callgrind"
   : >"$COMMANDS"
 fi
+# hosts_in_real_time CMD...: logs the command and runs it with the hosts keeping real time: a session
+# of their own (its own autogroup) and, where allowed, the FIFO class, so that other work on a shared
+# machine does not hold their frames back; port 49556 is the plugin's own, so in a network namespace
+# of its own where one can be had.
+hosts_in_real_time() {
+  local cmd=("$@")
+  if chrt -f 10 true 2>/dev/null; then cmd=(chrt -f 10 "${cmd[@]}"); fi
+  echo "${cmd[*]}" >>"$COMMANDS"
+  if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+    setsid -w unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
+  else
+    setsid -w "${cmd[@]}"
+  fi
+}
 run() {  # run CMD...: logs the command, then runs it
   echo "$*" >>"$COMMANDS"
   "$@"
@@ -153,16 +167,7 @@ smooth_cases() {  # every smooth-traffic case, the baseline and this build one r
   local cmd=("$PYTHON" "$HERE/smooth.py" "$BUILD" "$OUT" --label after --plugin "$BUILD/Skytether/lin_x64/Skytether.xpl"
     --fps "$(echo $SMOOTH_FPS | tr ' ' ,)" --seconds "$SMOOTH_SECONDS")
   [ -z "${BASELINE_PLUGIN:-}" ] || cmd+=(--before "$BASELINE_PLUGIN")
-  # The hosts keep real time: a session of their own (its own autogroup) and, where allowed, the
-  # FIFO class, so that other work on a shared machine does not hold their frames back.
-  if chrt -f 10 true 2>/dev/null; then cmd=(chrt -f 10 "${cmd[@]}"); fi
-  echo "${cmd[*]}" >>"$COMMANDS"
-  # Port 49556 is the plugin's own: a network namespace of its own where one can be had.
-  if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-    setsid -w unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
-  else
-    setsid -w "${cmd[@]}"
-  fi
+  hosts_in_real_time "${cmd[@]}"
 }
 
 if [ -n "${SMOOTH_ONLY:-}" ]; then
@@ -244,13 +249,7 @@ display() {  # display OUTDIR ARGS...: one display.py run, its hosts kept in rea
   local out=$1
   shift
   local cmd=(/usr/bin/python3 "$HERE/display.py" "$BUILD" "$out" --taxi --fps 60 --seconds "$DISPLAY_SECONDS" "$@")
-  if chrt -f 10 true 2>/dev/null; then cmd=(chrt -f 10 "${cmd[@]}"); fi
-  echo "${cmd[*]}" >>"$COMMANDS"
-  if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-    setsid -w unshare -n bash -c 'ip link set lo up; exec "$@"' smooth "${cmd[@]}"
-  else
-    setsid -w "${cmd[@]}"
-  fi
+  hosts_in_real_time "${cmd[@]}"
 }
 
 if [ -n "$DISPLAY_RULES" ]; then
